@@ -1,0 +1,486 @@
+#include "model/UTFileTree.h"
+
+#include "platform/Exceptions.h"
+
+#include <charconv>
+#include <istream>
+#include <ostream>
+#include <stdexcept>
+#include <string_view>
+
+namespace tandemora {
+
+// ---- Nodes and arenas ---------------------------------------------------------
+
+TFileTree::TFileTree(TTreeArena* arena, const std::string& name, TFileAttri* data)
+    : Name(name), Data(data), Arena(arena) {}
+
+TFileTree* TTreeArena::NewNode(const std::string& name, TFileAttri* data) {
+    return &nodes_.emplace_back(this, name, data);
+}
+
+TFileAttri* TTreeArena::NewAttri() {
+    return &attris_.emplace_back();
+}
+
+size_t TTreeArena::NodeCount() const {
+    return nodes_.size();
+}
+
+TFileTree* NewTree(TArenaPtr& arena) {
+    arena = std::make_shared<TTreeArena>();
+    return arena->NewNode("", nullptr);
+}
+
+// ---- Child list -----------------------------------------------------------------
+
+TFileTree* TFileTree::AddChild(const std::string& name, TFileAttri* data) {
+    if (Arena == nullptr) {
+        throw std::logic_error("tree node without an arena cannot grow children");
+    }
+    TFileTree* child = Arena->NewNode(name, data);
+    child->Parent = this;
+    Children.push_back(child);
+    ++ChildCount;
+    return child;
+}
+
+void TFileTree::AppendNode(TFileTree* node) {
+    ++ChildCount;
+    Children.push_back(node);
+}
+
+void TFileTree::AppendRaw(TFileTree* node) {
+    Children.push_back(node);
+}
+
+void TFileTree::AdoptChildren(TFileTree* other) {
+    // By index and up to the count at the start, so that a node adopting its own
+    // children does not chase the entries it appends.
+    const size_t count = other->Children.size();
+    for (size_t i = 0; i < count; ++i) {
+        AppendNode(other->Children[i]);
+    }
+}
+
+void TFileTree::RemoveChild(const std::string& name) {
+    for (auto it = Children.begin(); it != Children.end(); ++it) {
+        if ((*it)->Name == name) {
+            Children.erase(it);
+            --ChildCount;
+            return;
+        }
+    }
+}
+
+// ---- Action codes and categories ------------------------------------------------
+
+void TFileTree::ClearFlags() {
+    IncludedFlag = 0;
+    ExcludedFlag = 0;
+    ClearActionFlags();
+}
+
+void TFileTree::ClearActionFlags() {
+    ErrorFlag = 0;
+    ConflictFlag = 0;
+    NewFlag = 0;
+    OverwriteFlag = 0;
+    DeleteFlag = 0;
+    LtoRFlag = 0;
+    RtoLFlag = 0;
+    SameFlag = 0;
+}
+
+void TFileTree::SetAction(int32_t code) {
+    Action = code;
+    ClearActionFlags();
+    // A folder with children gets its categories as counts when the result is
+    // recounted; only leaves carry the flags of their own code.
+    if (ChildCount >= 1) {
+        return;
+    }
+    switch (code) {
+    case saCopyLtoR:
+        LtoRFlag = 1;
+        NewFlag = 1;
+        break;
+    case saCopyRtoL:
+        RtoLFlag = 1;
+        NewFlag = 1;
+        break;
+    case saOverwriteRtoL:
+        RtoLFlag = 1;
+        OverwriteFlag = 1;
+        break;
+    case saOverwriteLtoR:
+        LtoRFlag = 1;
+        OverwriteFlag = 1;
+        break;
+    case saSame:
+        SameFlag = 1;
+        break;
+    case saNewSinceSync:
+        NewFlag = 1;
+        break;
+    case saChangedSinceSync:
+        OverwriteFlag = 1;
+        break;
+    case saConflict:
+        ConflictFlag = 1;
+        break;
+    case saDeletedSinceSync:
+    case saDeleteRight:
+    case saDeleteLeft:
+        DeleteFlag = 1;
+        break;
+    default:
+        break;
+    }
+}
+
+void TFileTree::SetFilterState(int32_t code) {
+    if (code == saIncluded) {
+        IncludedFlag = 1;
+        ExcludedFlag = 0;
+        return;
+    }
+    ClearFlags();
+    ExcludedFlag = 1;
+}
+
+// ---- Snapshot text ----------------------------------------------------------------
+//
+// One line per node, each ended by CR LF: the root line "name::count", then the
+// nodes in pre-order as "name:count:relpath:time:size:attr" (size -1 for a
+// folder). Names and relative paths may hold ":" on this system, so ":" and the
+// escape character "%" are written as "%3A" and "%25" in those two fields; any
+// other text is written as it stands, and any other "%" is read as it stands.
+
+namespace {
+
+const char kLineEnd[] = "\r\n";
+
+void AppendEscaped(std::string& out, const std::string& text) {
+    for (char c : text) {
+        if (c == '%') {
+            out += "%25";
+        } else if (c == ':') {
+            out += "%3A";
+        } else {
+            out += c;
+        }
+    }
+}
+
+template <typename Int> void AppendNumber(std::string& out, Int value) {
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out.append(buffer, result.ptr);
+}
+
+std::string DecodeField(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && text.substr(i + 1, 2) == "3A") {
+            out += ':';
+            i += 2;
+        } else if (text[i] == '%' && text.substr(i + 1, 2) == "25") {
+            out += '%';
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// The root name (an endpoint path or URL, which often holds ":") is written as it
+// stands whenever that reads back as the same name; only a name that would be cut
+// at the wrong "::" or changed by the decoding is escaped.
+std::string RootNameField(const std::string& name) {
+    const bool readsBack = name.find("::") == std::string::npos && (name.empty() || name.back() != ':') &&
+                           DecodeField(name) == name;
+    std::string field;
+    if (readsBack) {
+        field = name;
+    } else {
+        AppendEscaped(field, name);
+    }
+    return field;
+}
+
+void AddNodeLine(std::string& out, const TFileTree& node) {
+    AppendEscaped(out, node.Name);
+    out += ':';
+    AppendNumber(out, node.Children.size());
+    if (node.Data != nullptr) {
+        const TFileAttri& d = *node.Data;
+        out += ':';
+        AppendEscaped(out, d.RelPath);
+        out += ':';
+        AppendNumber(out, d.Time);
+        out += ':';
+        AppendNumber(out, d.IsFolder != 0 ? int64_t{-1} : d.Size);
+        out += ':';
+        AppendNumber(out, d.Attr);
+    }
+    out += kLineEnd;
+}
+
+// Pre-order lines of everything below `node`. An explicit stack, because a tree
+// read from a server can be nested far deeper than the call stack allows.
+void SaveChildren(const TFileTree& node, std::string& out) {
+    struct Frame {
+        const TFileTree* node;
+        size_t next;
+    };
+    std::vector<Frame> stack{{&node, 0}};
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        if (top.next >= top.node->Children.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const TFileTree* child = top.node->Children[top.next++];
+        AddNodeLine(out, *child);
+        if (!child->Children.empty()) {
+            stack.push_back({child, 0});
+        }
+    }
+}
+
+// The text split into lines at CR LF, a lone CR or a lone LF. Every line must be
+// ended: the writer ends each one, so a text without a final line end was cut
+// off on its way and is refused as a whole.
+class TSnapshotLines {
+public:
+    explicit TSnapshotLines(std::string_view text) : text_(text) {
+        if (text_.empty()) {
+            throw EListError("Snapshot text is empty");
+        }
+        if (text_.back() != '\r' && text_.back() != '\n') {
+            throw EListError("Snapshot text is truncated: its last line has no line end");
+        }
+        for (size_t i = 0; i < text_.size(); ++i) {
+            if (text_[i] == '\r' || text_[i] == '\n') {
+                ++count_;
+                if (text_[i] == '\r' && i + 1 < text_.size() && text_[i + 1] == '\n') {
+                    ++i;
+                }
+            }
+        }
+    }
+
+    // Lines not yet taken.
+    size_t Remaining() const { return count_ - taken_; }
+    // Number of lines taken so far.
+    size_t Taken() const { return taken_; }
+
+    std::string_view Next() {
+        if (taken_ >= count_) {
+            throw EListError("Snapshot text ends before line " + std::to_string(taken_ + 1) +
+                             " that its counts promise");
+        }
+        size_t end = pos_;
+        while (text_[end] != '\r' && text_[end] != '\n') {
+            ++end;
+        }
+        std::string_view line = text_.substr(pos_, end - pos_);
+        pos_ = end + 1;
+        if (text_[end] == '\r' && pos_ < text_.size() && text_[pos_] == '\n') {
+            ++pos_;
+        }
+        ++taken_;
+        return line;
+    }
+
+private:
+    std::string_view text_;
+    size_t pos_ = 0;
+    size_t count_ = 0;
+    size_t taken_ = 0;
+};
+
+[[noreturn]] void ThrowNotNumber(std::string_view text, size_t line) {
+    throw EConvertError("'" + std::string(text) + "' is not a valid integer value (snapshot line " +
+                        std::to_string(line) + ")");
+}
+
+// A signed decimal number filling the whole field and fitting the width asked for.
+template <typename Int> Int ToNumber(std::string_view text, size_t line) {
+    Int value = 0;
+    const char* first = text.data();
+    const char* last = first + text.size();
+    auto [end, error] = std::from_chars(first, last, value);
+    if (text.empty() || error != std::errc() || end != last) {
+        ThrowNotNumber(text, line);
+    }
+    return value;
+}
+
+int32_t ToCount(std::string_view text, size_t line) {
+    const int32_t count = ToNumber<int32_t>(text, line);
+    if (count < 0) {
+        ThrowNotNumber(text, line);
+    }
+    return count;
+}
+
+struct TNodeLine {
+    std::string_view Fields[6];
+};
+
+// Cuts a node line at its first five ":"; the sixth field is the rest.
+TNodeLine SplitNodeLine(std::string_view line, size_t lineNo) {
+    TNodeLine parts;
+    size_t start = 0;
+    for (int i = 0; i < 5; ++i) {
+        const size_t colon = line.find(':', start);
+        if (colon == std::string_view::npos) {
+            throw EConvertError("Snapshot line " + std::to_string(lineNo) + " has " + std::to_string(i + 1) +
+                                " fields instead of 6");
+        }
+        parts.Fields[i] = line.substr(start, colon - start);
+        start = colon + 1;
+    }
+    parts.Fields[5] = line.substr(start);
+    return parts;
+}
+
+TFileTree* ReadNode(TTreeArena& arena, std::string_view line, size_t lineNo) {
+    const TNodeLine parts = SplitNodeLine(line, lineNo);
+    if (parts.Fields[0].empty()) {
+        // No listed item has an empty name; such a line would stand for its own folder.
+        throw EConvertError("Snapshot line " + std::to_string(lineNo) + " has an empty name");
+    }
+    const int32_t count = ToCount(parts.Fields[1], lineNo);
+    const int32_t time = ToNumber<int32_t>(parts.Fields[3], lineNo);
+    const int64_t size = ToNumber<int64_t>(parts.Fields[4], lineNo);
+    const int32_t attr = ToNumber<int32_t>(parts.Fields[5], lineNo);
+
+    TFileAttri* data = arena.NewAttri();
+    data->Name = DecodeField(parts.Fields[0]);
+    data->RelPath = DecodeField(parts.Fields[2]);
+    data->Time = time;
+    data->Size = size;
+    data->Attr = attr;
+    data->IsFolder = size == -1 ? 1 : 0;
+
+    TFileTree* node = arena.NewNode(data->Name, data);
+    node->ChildCount = count;
+    return node;
+}
+
+// Reads `rootCount` subtrees in pre-order and returns the root's children. An
+// explicit stack instead of recursion, and no list sized by a count before the
+// lines for it have been read: counts come from files and servers.
+TFileTreeList LoadChildren(TTreeArena& arena, int32_t rootCount, TSnapshotLines& lines) {
+    struct Frame {
+        TFileTree* node; // null for the root, which is only changed once all went well
+        int32_t remaining;
+        size_t firstChild; // where this node's children start in `pending`
+    };
+    // Children read so far for every open node, innermost last; a finished node
+    // takes its own range with an allocation of exactly its size.
+    TFileTreeList pending;
+    TFileTreeList rootChildren;
+    std::vector<Frame> stack{{nullptr, rootCount, 0}};
+    if (static_cast<size_t>(rootCount) > lines.Remaining()) {
+        throw EListError("Snapshot root promises " + std::to_string(rootCount) + " items but only " +
+                         std::to_string(lines.Remaining()) + " lines follow");
+    }
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        if (top.remaining == 0) {
+            TFileTreeList& target = top.node != nullptr ? top.node->Children : rootChildren;
+            target.assign(pending.begin() + static_cast<std::ptrdiff_t>(top.firstChild), pending.end());
+            pending.resize(top.firstChild);
+            stack.pop_back();
+            continue;
+        }
+        --top.remaining;
+        const std::string_view line = lines.Next();
+        TFileTree* node = ReadNode(arena, line, lines.Taken());
+        pending.push_back(node);
+        if (node->ChildCount > 0) {
+            if (static_cast<size_t>(node->ChildCount) > lines.Remaining()) {
+                throw EListError("Snapshot line " + std::to_string(lines.Taken()) + " promises " +
+                                 std::to_string(node->ChildCount) + " items but only " +
+                                 std::to_string(lines.Remaining()) + " lines follow");
+            }
+            stack.push_back({node, node->ChildCount, pending.size()});
+        }
+    }
+    return rootChildren;
+}
+
+// Everything from the current position to the end, read in large blocks.
+std::string ReadAll(std::istream& stream) {
+    std::streambuf* buffer = stream.rdbuf();
+    if (buffer == nullptr) {
+        throw EInOutError("Snapshot could not be read");
+    }
+    std::string text;
+    char block[65536];
+    for (;;) {
+        const std::streamsize got = buffer->sgetn(block, sizeof block);
+        if (got <= 0) {
+            break;
+        }
+        text.append(block, static_cast<size_t>(got));
+    }
+    return text;
+}
+
+} // namespace
+
+void TFileTree::SaveToStream(std::ostream& stream, const std::string& rootName) const {
+    std::string text;
+    if (Data != nullptr) {
+        // A root with an entry of its own writes a node line; the program never
+        // saves such a tree, and the reader does not take it back.
+        AddNodeLine(text, *this);
+    } else {
+        text += RootNameField(rootName);
+        text += "::";
+        AppendNumber(text, Children.size());
+        text += kLineEnd;
+    }
+    SaveChildren(*this, text);
+    stream.write(text.data(), static_cast<std::streamsize>(text.size()));
+    if (!stream) {
+        throw EInOutError("Snapshot could not be written completely");
+    }
+}
+
+void TFileTree::LoadFromStream(std::istream& stream) {
+    if (Arena == nullptr) {
+        throw std::logic_error("tree node without an arena cannot load a snapshot");
+    }
+    std::string text = ReadAll(stream);
+    const size_t nul = text.find('\0');
+    if (nul != std::string::npos) {
+        text.resize(nul);
+    }
+
+    TSnapshotLines lines(text);
+    const std::string_view rootLine = lines.Next();
+    const size_t sep = rootLine.find("::");
+    if (sep == std::string_view::npos) {
+        throw EConvertError("Snapshot line 1 has no \"::\" after the root name");
+    }
+    const int32_t rootCount = ToCount(rootLine.substr(sep + 2), 1);
+    std::string rootName = DecodeField(rootLine.substr(0, sep));
+    TFileTreeList children = LoadChildren(*Arena, rootCount, lines);
+
+    // Only a text read to its end changes this root, so a failed load leaves the
+    // tree as it was.
+    Name = std::move(rootName);
+    ChildCount = rootCount;
+    Children = std::move(children);
+    LineCursor = static_cast<int32_t>(lines.Taken() - 1);
+}
+
+} // namespace tandemora

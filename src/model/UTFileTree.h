@@ -1,0 +1,143 @@
+#pragma once
+// Folder trees: the scanned endpoints, the snapshots of the last synchronisation,
+// the change trees and the analysis result are all trees of TFileTree nodes.
+//
+// Nodes are shared between trees (the result tree holds the scanned nodes
+// themselves), so no tree owns its nodes. Every node and TFileAttri is allocated
+// from a TTreeArena; a run keeps the arenas of all its trees alive and releases
+// them together when its result is dropped. A node remembers its arena so that
+// AddChild can allocate from it; an arena is used by one thread at a time, like
+// the tree it serves.
+
+#include "model/UTFileAttri.h"
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tandemora {
+
+// Action codes of an item.
+enum : int32_t {
+    saUnset = -1,
+    saConflict = 2,
+    saError = 3,
+    saIncluded = 4,
+    saExcluded = 5,
+    saNewSinceSync = 6,
+    saChangedSinceSync = 7,
+    saDeletedSinceSync = 8,
+    saCopyLtoR = 16,
+    saCopyRtoL = 17,
+    saSame = 18,
+    saOverwriteRtoL = 19,
+    saOverwriteLtoR = 20,
+    saDoNotCopy = 21,
+    saDeleteRight = 81,
+    saDeleteLeft = 82,
+};
+
+class TFileTree;
+class TTreeArena;
+
+using TFileTreeList = std::vector<TFileTree*>;
+using TArenaPtr = std::shared_ptr<TTreeArena>;
+
+class TFileTree {
+public:
+    // Use TTreeArena::NewNode; nodes live exactly as long as their arena.
+    TFileTree(TTreeArena* arena, const std::string& name, TFileAttri* data);
+    TFileTree(const TFileTree&) = delete;
+    TFileTree& operator=(const TFileTree&) = delete;
+
+    int32_t LineCursor = 0;
+    int32_t Action = saUnset;
+    int32_t OtherTime = -1;
+    int32_t OtherAttr = -1;
+    int64_t OtherSize = 0;
+    int64_t LeftSize = 0;
+    int32_t LeftTime = -1;
+    int32_t LeftAttr = -1;
+    int32_t ErrorFlag = 0;
+    int32_t ConflictFlag = 0;
+    int32_t IncludedFlag = 0;
+    int32_t ExcludedFlag = 0;
+    int32_t NewFlag = 0;
+    int32_t OverwriteFlag = 0;
+    int32_t DeleteFlag = 0;
+    int32_t LtoRFlag = 0;
+    int32_t RtoLFlag = 0;
+    int32_t SameFlag = 0;
+    int32_t ChildCount = 0;
+    // 1 on a folder the scan could not list (no rights, vanished, I/O error), and
+    // on the root of a scan that was stopped early: what lies below is unknown,
+    // not absent, so nothing may be deleted or overwritten on its account.
+    int32_t ListFailed = 0;
+    TFileTree* Parent = nullptr;
+    TFileTreeList Children;
+    std::string Name;
+    TFileAttri* Data = nullptr;
+    TTreeArena* Arena = nullptr;
+
+    TFileTree* AddChild(const std::string& name, TFileAttri* data);
+    void AppendNode(TFileTree* node);
+    void AppendRaw(TFileTree* node);
+    void AdoptChildren(TFileTree* other);
+    void RemoveChild(const std::string& name);
+    void ClearFlags();
+    void ClearActionFlags();
+    void SetAction(int32_t code);
+    void SetFilterState(int32_t code);
+
+    // Snapshot text form. SaveToStream writes this root and everything below it;
+    // LoadFromStream rebuilds the tree below this (childless) root from the text
+    // and raises EConvertError or EListError on a malformed text.
+    void SaveToStream(std::ostream& stream, const std::string& rootName) const;
+    void LoadFromStream(std::istream& stream);
+};
+
+// Owns the nodes and entries of one or more trees.
+class TTreeArena {
+public:
+    TTreeArena() = default;
+    TTreeArena(const TTreeArena&) = delete;
+    TTreeArena& operator=(const TTreeArena&) = delete;
+
+    TFileTree* NewNode(const std::string& name, TFileAttri* data);
+    TFileAttri* NewAttri();
+
+    size_t NodeCount() const;
+
+private:
+    std::deque<TFileTree> nodes_;
+    std::deque<TFileAttri> attris_;
+};
+
+// A fresh empty root (empty name, no Data) in a new arena. The arena is returned
+// through `arena` so the caller can keep it alive for as long as the tree is used.
+TFileTree* NewTree(TArenaPtr& arena);
+
+// The per-row record of the result view.
+class TVSTNode {
+public:
+    std::string Path;
+    std::string Name;
+    int32_t RightDate = 0;
+    int64_t RightSize = 0;
+    int32_t RightAttr = 0;
+    std::atomic<int32_t> Action{saUnset}; // written by the sync thread while the window paints
+    int32_t LeftDate = 0;
+    int64_t LeftSize = 0;
+    int32_t LeftAttr = 0;
+    int32_t IsFolder = 0;
+    int32_t LtoRCount = 0;
+    int32_t RtoLCount = 0;
+    int32_t ImageIndex = 0;
+    TFileTree* Item = nullptr;
+};
+
+} // namespace tandemora

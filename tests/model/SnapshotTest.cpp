@@ -1,0 +1,483 @@
+// The snapshot text: the exact bytes of the saved form, round trips of awkward
+// names and sizes, and clean refusal of every kind of damaged text.
+
+#include "model/UTFileTree.h"
+#include "platform/Exceptions.h"
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <utility>
+#include <vector>
+
+using namespace tandemora;
+using namespace std::string_literals;
+
+namespace {
+
+TFileAttri* Entry(TTreeArena& arena, const std::string& name, const std::string& relPath, int32_t time,
+                  int64_t size, int32_t attr, bool folder) {
+    TFileAttri* d = arena.NewAttri();
+    d->Name = name;
+    d->RelPath = relPath;
+    d->Time = time;
+    d->Size = size;
+    d->Attr = attr;
+    d->IsFolder = folder ? 1 : 0;
+    return d;
+}
+
+std::string Save(const TFileTree& root, const std::string& rootName) {
+    std::ostringstream out(std::ios::binary);
+    root.SaveToStream(out, rootName);
+    return out.str();
+}
+
+// Loads `text` into a fresh root; the arena is handed back so the nodes outlive the call.
+TFileTree* Load(const std::string& text, TArenaPtr& arena) {
+    TFileTree* root = NewTree(arena);
+    std::istringstream in(text, std::ios::binary);
+    root->LoadFromStream(in);
+    return root;
+}
+
+// The example tree: D:\Docs holding folder Sub (with a.txt) and file b.doc.
+TFileTree* ExampleTree(TArenaPtr& arena) {
+    TFileTree* root = NewTree(arena);
+    TFileTree* sub = root->AddChild("Sub", Entry(*arena, "Sub", "\\", 1018262475, 0, 16, true));
+    sub->AddChild("a.txt", Entry(*arena, "a.txt", "\\Sub\\", 1042432000, 12, 32, false));
+    root->AddChild("b.doc", Entry(*arena, "b.doc", "\\", 1000324989, 3000, 33, false));
+    return root;
+}
+
+const char kExampleText[] = "D:\\Docs::2\r\n"
+                            "Sub:1:\\:1018262475:-1:16\r\n"
+                            "a.txt:0:\\Sub\\:1042432000:12:32\r\n"
+                            "b.doc:0:\\:1000324989:3000:33\r\n";
+
+// Walks both trees side by side (without recursion) and reports the first difference.
+std::string FirstDifference(const TFileTree& saved, const TFileTree& loaded) {
+    std::vector<std::pair<const TFileTree*, const TFileTree*>> todo;
+    for (size_t i = 0; i < saved.Children.size() && i < loaded.Children.size(); ++i) {
+        todo.emplace_back(saved.Children[i], loaded.Children[i]);
+    }
+    if (saved.Children.size() != loaded.Children.size() ||
+        static_cast<size_t>(loaded.ChildCount) != loaded.Children.size()) {
+        return "root child count";
+    }
+    while (!todo.empty()) {
+        auto [a, b] = todo.back();
+        todo.pop_back();
+        const std::string at = "at '" + a->Name + "': ";
+        if (a->Name != b->Name || b->Data == nullptr || b->Data->Name != a->Name) {
+            return at + "name";
+        }
+        if (a->Children.size() != b->Children.size() || b->ChildCount != a->ChildCount) {
+            return at + "child count";
+        }
+        if (b->Data->RelPath != a->Data->RelPath) {
+            return at + "relative path '" + b->Data->RelPath + "'";
+        }
+        if (b->Data->Time != a->Data->Time || b->Data->Attr != a->Data->Attr) {
+            return at + "time or attributes";
+        }
+        if (b->Data->IsFolder != a->Data->IsFolder) {
+            return at + "folder flag";
+        }
+        if (b->Data->Size != (a->Data->IsFolder ? -1 : a->Data->Size)) {
+            return at + "size " + std::to_string(b->Data->Size);
+        }
+        if (b->Parent != nullptr) {
+            return at + "parent set";
+        }
+        for (size_t i = 0; i < a->Children.size(); ++i) {
+            todo.emplace_back(a->Children[i], b->Children[i]);
+        }
+    }
+    return "";
+}
+
+} // namespace
+
+// ---- The saved form ---------------------------------------------------------------
+
+TEST(SnapshotTest, ExampleTreeIsWrittenByteExactAndReadBack) {
+    TArenaPtr arena;
+    TFileTree* root = ExampleTree(arena);
+    EXPECT_EQ(Save(*root, "D:\\Docs"), kExampleText);
+
+    TArenaPtr loadedArena;
+    TFileTree* loaded = Load(kExampleText, loadedArena);
+    EXPECT_EQ(loaded->Name, "D:\\Docs");
+    EXPECT_EQ(loaded->Data, nullptr);
+    EXPECT_EQ(loaded->LineCursor, 3);
+    EXPECT_EQ(FirstDifference(*root, *loaded), "");
+    const TFileTree* sub = loaded->Children[0];
+    EXPECT_EQ(sub->Data->Size, -1);
+    EXPECT_EQ(sub->Data->IsFolder, 1);
+    EXPECT_EQ(sub->Children[0]->Data->RelPath, "\\Sub\\");
+    EXPECT_EQ(loaded->Children[1]->Data->Attr, 33);
+    // The new nodes come from the root's own arena.
+    EXPECT_EQ(sub->Arena, loadedArena.get());
+    EXPECT_EQ(loadedArena->NodeCount(), 4u);
+}
+
+TEST(SnapshotTest, RoundTripThroughAFileOnDisk) {
+    testsupport::TempDir dir;
+    const std::string path = dir / "__Tandemora__/task1";
+    TArenaPtr arena;
+    TFileTree* root = ExampleTree(arena);
+    root->Children[1]->Name = root->Children[1]->Data->Name = "b:c%.doc";
+    {
+        testsupport::WriteFile(path, "");
+        std::ofstream out(path, std::ios::binary);
+        root->SaveToStream(out, "/home/user/Docs");
+    }
+    EXPECT_EQ(testsupport::ReadFile(path), "/home/user/Docs::2\r\n"
+                                           "Sub:1:\\:1018262475:-1:16\r\n"
+                                           "a.txt:0:\\Sub\\:1042432000:12:32\r\n"
+                                           "b%3Ac%25.doc:0:\\:1000324989:3000:33\r\n");
+    std::ifstream in(path, std::ios::binary);
+    TArenaPtr loadedArena;
+    TFileTree* loaded = NewTree(loadedArena);
+    loaded->LoadFromStream(in);
+    EXPECT_EQ(loaded->Name, "/home/user/Docs");
+    EXPECT_EQ(FirstDifference(*root, *loaded), "");
+}
+
+TEST(SnapshotTest, SaveWritesAtTheCurrentPositionAndLoadReadsFromIt) {
+    TArenaPtr arena;
+    TFileTree* root = ExampleTree(arena);
+    std::ostringstream out(std::ios::binary);
+    out << "HEAD";
+    root->SaveToStream(out, "D:\\Docs");
+    EXPECT_EQ(out.str(), std::string("HEAD") + kExampleText);
+
+    std::istringstream in(out.str(), std::ios::binary);
+    in.seekg(4);
+    TArenaPtr loadedArena;
+    TFileTree* loaded = NewTree(loadedArena);
+    loaded->LoadFromStream(in);
+    EXPECT_EQ(FirstDifference(*root, *loaded), "");
+}
+
+TEST(SnapshotTest, RootLines) {
+    struct Case {
+        std::string rootName;
+        std::string line; // the whole text of a root without children
+    };
+    const std::vector<Case> cases = {
+        {"name", "name::0\r\n"},
+        {"\\\\server\\share", "\\\\server\\share::0\r\n"},
+        {"/home/me/Docs", "/home/me/Docs::0\r\n"},
+        {"ftp://host/x", "ftp://host/x::0\r\n"},
+        {"http://host:8080/dav", "http://host:8080/dav::0\r\n"},
+        {"http://host/a%20b", "http://host/a%20b::0\r\n"},
+        {"", "::0\r\n"},
+        // Forms that would not read back as they stand are escaped as a whole.
+        {"a::b", "a%3A%3Ab::0\r\n"},
+        {"ftp://h/x::y%", "ftp%3A//h/x%3A%3Ay%25::0\r\n"},
+        {"host:", "host%3A::0\r\n"},
+        {"http://h/100%25", "http%3A//h/100%2525::0\r\n"},
+        {"http://h/a%3Ab", "http%3A//h/a%253Ab::0\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rootName);
+        TArenaPtr arena;
+        TFileTree* root = NewTree(arena);
+        EXPECT_EQ(Save(*root, c.rootName), c.line);
+        TArenaPtr loadedArena;
+        TFileTree* loaded = Load(c.line, loadedArena);
+        EXPECT_EQ(loaded->Name, c.rootName);
+        EXPECT_EQ(loaded->ChildCount, 0);
+        EXPECT_TRUE(loaded->Children.empty());
+    }
+}
+
+TEST(SnapshotTest, NamesAndPathsWithColonOrPercentAreEscaped) {
+    struct Case {
+        std::string name;
+        std::string relPath;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {"plain.txt", "\\", "plain.txt:0:\\:5:7:32\r\n"},
+        {"a:b", "\\", "a%3Ab:0:\\:5:7:32\r\n"},
+        {"100%", "\\", "100%25:0:\\:5:7:32\r\n"},
+        {"%3A", "\\", "%253A:0:\\:5:7:32\r\n"},
+        {":", "/x:y/", "%3A:0:/x%3Ay/:5:7:32\r\n"},
+        {"f", "http://host/dav", "f:0:http%3A//host/dav:5:7:32\r\n"},
+        {"back\\slash and space", "\\a b\\", "back\\slash and space:0:\\a b\\:5:7:32\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TArenaPtr arena;
+        TFileTree* root = NewTree(arena);
+        root->AddChild(c.name, Entry(*arena, c.name, c.relPath, 5, 7, 32, false));
+        const std::string text = Save(*root, "R");
+        EXPECT_EQ(text, "R::1\r\n" + c.line);
+        TArenaPtr loadedArena;
+        TFileTree* loaded = Load(text, loadedArena);
+        EXPECT_EQ(FirstDifference(*root, *loaded), "");
+    }
+}
+
+TEST(SnapshotTest, OnlyTheTwoEscapesAreDecoded) {
+    struct Case {
+        std::string field;
+        std::string name;
+    };
+    const std::vector<Case> cases = {
+        {"100%", "100%"}, {"%", "%"},       {"%2", "%2"},     {"%41", "%41"},
+        {"%3a", "%3a"},   {"%3A%25", ":%"}, {"%%3A", "%:"},   {"a%25%25b", "a%%b"},
+        {"%253A", "%3A"}, {"x%3", "x%3"},   {"%2525", "%25"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.field);
+        TArenaPtr arena;
+        TFileTree* loaded = Load("R::1\r\n" + c.field + ":0:" + c.field + ":1:2:3\r\n", arena);
+        ASSERT_EQ(loaded->Children.size(), 1u);
+        EXPECT_EQ(loaded->Children[0]->Name, c.name);
+        EXPECT_EQ(loaded->Children[0]->Data->Name, c.name);
+        EXPECT_EQ(loaded->Children[0]->Data->RelPath, c.name);
+    }
+}
+
+TEST(SnapshotTest, GeneratedTreeRoundTrips) {
+    const std::vector<std::string> names = {
+        "plain",       "with space", "a:b",      "::",        "100%",        "%25", "%3A",
+        "back\\slash", "Grüße 日本", "\xff\xfe", "trailing:", "a:b:c:d:e:f", "-1",  ".hidden",
+    };
+    TArenaPtr arena;
+    TFileTree* root = NewTree(arena);
+    // Three levels of folders named from the list, each holding files named from the list.
+    std::function<void(TFileTree*, const std::string&, int)> fill = [&](TFileTree* node,
+                                                                        const std::string& rel, int depth) {
+        for (size_t i = 0; i < names.size(); ++i) {
+            const std::string& n = names[i];
+            const int64_t size = (i % 3 == 0) ? 3000000000LL : static_cast<int64_t>(i * 1000003);
+            node->AddChild("f" + n, Entry(*arena, "f" + n, rel, static_cast<int32_t>(1042432000 + i), size,
+                                          static_cast<int32_t>(32 + (i % 2)), false));
+        }
+        if (depth == 0) {
+            return;
+        }
+        for (size_t i = 0; i < names.size(); i += 4) {
+            const std::string& n = names[i];
+            TFileTree* folder = node->AddChild(n, Entry(*arena, n, rel, -2, 0, 16, true));
+            fill(folder, rel + n + "\\", depth - 1);
+        }
+    };
+    fill(root, "\\", 2);
+    // Extremes of every number field.
+    root->AddChild("min", Entry(*arena, "min", "\\", INT32_MIN, INT64_MAX, INT32_MIN, false));
+    root->AddChild("max", Entry(*arena, "max", "\\", INT32_MAX, 0, INT32_MAX, false));
+    root->AddChild("emptyfolder", Entry(*arena, "emptyfolder", "\\", 0, 0, 16, true));
+
+    const std::string text = Save(*root, "ftp://host/x");
+    EXPECT_NE(text.find("\r\nf\xff\xfe:0:\\:"), std::string::npos);
+    EXPECT_NE(text.find(":3000000000:"), std::string::npos);
+
+    TArenaPtr loadedArena;
+    TFileTree* loaded = Load(text, loadedArena);
+    EXPECT_EQ(loaded->Name, "ftp://host/x");
+    EXPECT_EQ(FirstDifference(*root, *loaded), "");
+    EXPECT_EQ(loaded->Children[0]->Data->Size, 3000000000LL);
+    // Saving what was loaded gives the same bytes again.
+    EXPECT_EQ(Save(*loaded, "ftp://host/x"), text);
+}
+
+TEST(SnapshotTest, WriterCountsTheChildrenItWrites) {
+    // A count that disagrees with the child list must not reach the file, where
+    // it would make the reader take siblings for children.
+    TArenaPtr arena;
+    TFileTree* root = NewTree(arena);
+    TFileTree* folder = root->AddChild("d", Entry(*arena, "d", "\\", 1, 0, 16, true));
+    folder->AppendRaw(arena->NewNode("x", Entry(*arena, "x", "\\d\\", 1, 2, 32, false)));
+    root->AddChild("y", Entry(*arena, "y", "\\", 1, 2, 32, false));
+    EXPECT_EQ(Save(*root, "R"), "R::2\r\nd:1:\\:1:-1:16\r\nx:0:\\d\\:1:2:32\r\ny:0:\\:1:2:32\r\n");
+}
+
+TEST(SnapshotTest, FormsThatCannotBeReadBackAreStillWrittenAsBefore) {
+    TArenaPtr arena;
+    TFileTree* root = NewTree(arena);
+    root->AddChild("nodata", nullptr);
+    const std::string noData = Save(*root, "R");
+    EXPECT_EQ(noData, "R::1\r\nnodata:0\r\n");
+
+    TFileTree* withData = arena->NewNode("Top", Entry(*arena, "Top", "\\", 1, 0, 16, true));
+    const std::string rootWithData = Save(*withData, "ignored");
+    EXPECT_EQ(rootWithData, "Top:0:\\:1:-1:16\r\n");
+
+    for (const std::string& text : {noData, rootWithData}) {
+        TArenaPtr a;
+        TFileTree* target = NewTree(a);
+        std::istringstream in(text);
+        EXPECT_THROW(target->LoadFromStream(in), EConvertError) << text;
+    }
+}
+
+TEST(SnapshotTest, DeepNestingSavesAndLoadsWithoutRecursion) {
+    const int depth = 100000;
+    TArenaPtr arena;
+    TFileTree* root = NewTree(arena);
+    TFileTree* node = root;
+    for (int i = 0; i < depth; ++i) {
+        node = node->AddChild("d", Entry(*arena, "d", "\\", 1, 0, 16, true));
+    }
+    node->AddChild("leaf", Entry(*arena, "leaf", "\\", 1, 9, 32, false));
+    const std::string text = Save(*root, "R");
+
+    TArenaPtr loadedArena;
+    TFileTree* loaded = Load(text, loadedArena);
+    const TFileTree* walk = loaded;
+    int levels = 0;
+    while (walk->Children.size() == 1 && walk->Children[0]->Name == "d") {
+        walk = walk->Children[0];
+        ++levels;
+    }
+    EXPECT_EQ(levels, depth);
+    ASSERT_EQ(walk->Children.size(), 1u);
+    EXPECT_EQ(walk->Children[0]->Data->Size, 9);
+    EXPECT_EQ(Save(*loaded, "R"), text);
+
+    // The same text cut short fails cleanly, however deep it had gone.
+    const std::string cut = text.substr(0, text.size() - std::string("leaf:0:\\:1:9:32\r\n").size());
+    TArenaPtr cutArena;
+    EXPECT_THROW(Load(cut, cutArena), EListError);
+}
+
+// ---- Reading --------------------------------------------------------------------
+
+TEST(SnapshotTest, ReaderAcceptsEveryLineEndAndStopsAtNul) {
+    struct Case {
+        const char* what;
+        std::string text;
+        std::vector<std::string> names;
+    };
+    const std::vector<Case> cases = {
+        {"lone LF", "R::2\na:0:\\:1:2:3\nb:0:\\:1:2:3\n", {"a", "b"}},
+        {"lone CR", "R::2\ra:0:\\:1:2:3\rb:0:\\:1:2:3\r", {"a", "b"}},
+        {"mixed", "R::2\r\na:0:\\:1:2:3\rb:0:\\:1:2:3\n", {"a", "b"}},
+        {"extra lines ignored", "R::1\r\na:0:\\:1:2:3\r\nnot a node\r\n\r\n", {"a"}},
+        {"NUL ends the text", "R::1\r\na:0:\\:1:2:3\r\n\0garbage"s, {"a"}},
+        {"sixth field is the rest", "R::1\r\na:0:\\:1:2:3\r\n", {"a"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TArenaPtr arena;
+        TFileTree* loaded = Load(c.text, arena);
+        std::vector<std::string> names;
+        for (const TFileTree* child : loaded->Children) {
+            names.push_back(child->Name);
+        }
+        EXPECT_EQ(names, c.names);
+        EXPECT_EQ(loaded->ChildCount, static_cast<int32_t>(c.names.size()));
+    }
+}
+
+TEST(SnapshotTest, DamagedTextFailsCleanlyAndLeavesTheRootAsItWas) {
+    enum Kind { Convert, List };
+    struct Case {
+        const char* what;
+        std::string text;
+        Kind kind;
+    };
+    const std::string a = "a:0:\\:1:2:3\r\n";
+    const std::vector<Case> cases = {
+        // Lines missing.
+        {"empty text", "", List},
+        {"only NUL", "\0R::0\r\n"s, List},
+        {"fewer lines than the root promises", "R::2\r\n" + a, List},
+        {"fewer lines than a folder promises", "R::1\r\nd:3:\\:1:-1:16\r\n" + a + a, List},
+        {"huge root count", "R::2147483647\r\n" + a, List},
+        {"huge folder count", "R::1\r\nd:2147483647:\\:1:-1:16\r\n" + a, List},
+        {"nested counts exceed the lines", "R::2\r\nd:1:\\:1:-1:16\r\nd:1:\\:1:-1:16\r\n" + a, List},
+        // Truncated: the last line has no line end.
+        {"root line without line end", "R::0", List},
+        {"node line without line end", "R::1\r\na:0:\\:1:2:3", List},
+        {"ignored tail without line end", "R::1\r\n" + a + "tail", List},
+        {"NUL inside the last line", "R::1\r\na:0:\\:1:2:3\0\r\n"s, List},
+        // Root line.
+        {"root line without ::", "D:\\Docs:0\r\n", Convert},
+        {"six-field root line", "Sub:0:\\:1018262475:-1:16\r\n", Convert},
+        {"root count with junk", "R::2x\r\n" + a + a, Convert},
+        {"empty root count", "R::\r\n", Convert},
+        {"negative root count", "R::-1\r\n", Convert},
+        {"root count too large", "R::2147483648\r\n", Convert},
+        {"blank before root count", "R:: 0\r\n", Convert},
+        // Fields of a node line.
+        {"five fields", "R::1\r\nx:0:\\:1000324989:12\r\n", Convert},
+        {"two fields", "R::1\r\nx:0\r\n", Convert},
+        {"empty line", "R::1\r\n\r\n", Convert},
+        {"colon in a name", "R::1\r\na:b:0:\\:1:2:3\r\n", Convert},
+        {"empty name", "R::1\r\n:0:\\:1:2:3\r\n", Convert},
+        {"empty count", "R::1\r\na::\\:1:2:3\r\n", Convert},
+        {"empty time", "R::1\r\na:0:\\::2:3\r\n", Convert},
+        {"empty size", "R::1\r\na:0:\\:1::3\r\n", Convert},
+        {"empty attributes", "R::1\r\na:0:\\:1:2:\r\n", Convert},
+        {"negative count", "R::1\r\nd:-1:\\:1:-1:16\r\n", Convert},
+        {"count with junk", "R::1\r\na:0x:\\:1:2:3\r\n", Convert},
+        {"time with junk", "R::1\r\na:0:\\:12x:2:3\r\n", Convert},
+        {"size with junk", "R::1\r\na:0:\\:1:2 :3\r\n", Convert},
+        {"attributes with junk", "R::1\r\na:0:\\:1:2:3:4\r\n", Convert},
+        {"plus sign", "R::1\r\na:0:\\:+1:2:3\r\n", Convert},
+        {"leading blank", "R::1\r\na:0:\\: 1:2:3\r\n", Convert},
+        {"hex", "R::1\r\na:0:\\:0x10:2:3\r\n", Convert},
+        {"lone minus", "R::1\r\na:0:\\:-:2:3\r\n", Convert},
+        {"double minus", "R::1\r\na:0:\\:--1:2:3\r\n", Convert},
+        {"time above 32 bits", "R::1\r\na:0:\\:2147483648:2:3\r\n", Convert},
+        {"time below 32 bits", "R::1\r\na:0:\\:-2147483649:2:3\r\n", Convert},
+        {"attributes above 32 bits", "R::1\r\na:0:\\:1:2:4294967296\r\n", Convert},
+        {"size above 64 bits", "R::1\r\na:0:\\:1:9223372036854775808:3\r\n", Convert},
+        {"size below 64 bits", "R::1\r\na:0:\\:1:-9223372036854775809:3\r\n", Convert},
+        {"bad line deep inside", "R::1\r\nd:1:\\:1:-1:16\r\ne:1:\\d\\:1:-1:16\r\nz:0:\\:1:2:x\r\n", Convert},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TArenaPtr arena;
+        TFileTree* root = NewTree(arena);
+        root->Name = "before";
+        std::istringstream in(c.text, std::ios::binary);
+        if (c.kind == Convert) {
+            EXPECT_THROW(root->LoadFromStream(in), EConvertError);
+        } else {
+            EXPECT_THROW(root->LoadFromStream(in), EListError);
+        }
+        EXPECT_EQ(root->Name, "before");
+        EXPECT_EQ(root->ChildCount, 0);
+        EXPECT_TRUE(root->Children.empty());
+    }
+}
+
+TEST(SnapshotTest, NumberLimitsOfEachWidthAreAccepted) {
+    TArenaPtr arena;
+    TFileTree* loaded = Load("R::2\r\n"
+                             "a:0:\\:-2147483648:9223372036854775807:2147483647\r\n"
+                             "b:0:\\:2147483647:-9223372036854775808:-2147483648\r\n",
+                             arena);
+    ASSERT_EQ(loaded->Children.size(), 2u);
+    const TFileAttri& a = *loaded->Children[0]->Data;
+    const TFileAttri& b = *loaded->Children[1]->Data;
+    EXPECT_EQ(a.Time, INT32_MIN);
+    EXPECT_EQ(a.Size, INT64_MAX);
+    EXPECT_EQ(a.Attr, INT32_MAX);
+    EXPECT_EQ(b.Time, INT32_MAX);
+    EXPECT_EQ(b.Size, INT64_MIN);
+    EXPECT_EQ(b.Attr, INT32_MIN);
+    EXPECT_EQ(a.IsFolder, 0);
+}
+
+TEST(SnapshotTest, FailedWriteIsReported) {
+    TArenaPtr arena;
+    TFileTree* root = ExampleTree(arena);
+    std::ostream broken(nullptr); // a stream with nowhere to write
+    EXPECT_THROW(root->SaveToStream(broken, "D:\\Docs"), EInOutError);
+}
