@@ -1,0 +1,232 @@
+#include "platform/Profile.h"
+#include "platform/Exceptions.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace tandemora;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+TProfile ProfileOf(const TempDir& dir, const std::string& text) {
+    WriteFile(dir / "test.ini", text);
+    return TProfile(dir / "test.ini");
+}
+
+} // namespace
+
+TEST(Profile, ReadsLikeTheWindowsProfileCalls) {
+    TempDir dir;
+    const std::string text = "; a comment=not a key\n"
+                             "[Main]\n"
+                             "plain=value\n"
+                             "  spaced  =   padded value  \n"
+                             "dquoted=\"  kept blanks  \"\n"
+                             "squoted='single'\n"
+                             "mixed=\"not a pair'\n"
+                             "inner=a \"b\" c\n"
+                             "twice=first\n"
+                             "TWICE=second\n"
+                             "empty=\n"
+                             "eq=a=b\n"
+                             "\t[ Other ]\t\n"
+                             "plain=other section\n"
+                             "[main]\n"
+                             "late=in a repeated section\n";
+    TProfile ini = ProfileOf(dir, text);
+    struct Case {
+        const char* section;
+        const char* key;
+        const char* expected;
+    } cases[] = {
+        {"Main", "plain", "value"},
+        {"MAIN", "PLAIN", "value"},             // sections and keys without letter case
+        {"Main", "spaced", "padded value"},     // blanks around names and values trimmed
+        {"Main", "dquoted", "  kept blanks  "}, // one pair of quotes removed after trimming
+        {"Main", "squoted", "single"},
+        {"Main", "mixed", "\"not a pair'"}, // quotes that do not pair stay
+        {"Main", "inner", "a \"b\" c"},
+        {"Main", "twice", "first"}, // first match wins
+        {"Main", "empty", ""},
+        {"Main", "eq", "a=b"},
+        {"Other", "plain", "other section"}, // blanks around a header are ignored
+        {"main", "late", "<default>"},       // only the first section of a name is read
+        {"Main", "; a comment", "<default>"},
+        {"Missing", "plain", "<default>"},
+        {"Main", "missing", "<default>"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.expected, ini.ReadString(c.section, c.key, "<default>")) << c.section << "/" << c.key;
+    }
+    EXPECT_TRUE(ini.ValueExists("main", "EMPTY"));
+    EXPECT_FALSE(ini.ValueExists("main", "missing"));
+    EXPECT_TRUE(ini.SectionExists("other"));
+    EXPECT_EQ((std::vector<std::string>{"Main", "Other"}), ini.ReadSections());
+    EXPECT_EQ((std::vector<std::string>{"plain", "spaced", "dquoted", "squoted", "mixed", "inner", "twice",
+                                        "TWICE", "empty", "eq"}),
+              ini.ReadSection("main"));
+}
+
+TEST(Profile, ReadsCrLfAndLfAlikeAndSkipsAByteOrderMark) {
+    TempDir dir;
+    TProfile crlf = ProfileOf(dir, "\xEF\xBB\xBF[s]\r\na=1\r\nb = two \r\n");
+    EXPECT_EQ("1", crlf.ReadString("s", "a", ""));
+    EXPECT_EQ("two", crlf.ReadString("s", "b", ""));
+    TProfile lf = ProfileOf(dir, "[s]\na=1\nb=\xC3\xA9t\xC3\xA9"); // no end on the last line
+    EXPECT_EQ("\xC3\xA9t\xC3\xA9", lf.ReadString("s", "b", ""));
+}
+
+TEST(Profile, ReadIntegerTakesNumbersOnlyAndOtherwiseTheDefault) {
+    TempDir dir;
+    TProfile ini = ProfileOf(dir, "[n]\none=1\nneg=-12\nhex=$1F\ncx=0x10\nword=yes\nmix=12a\nempty=\n"
+                                  "big=99999999999\nquoted=\"7\"\nall=$FFFFFFFF\n");
+    struct Case {
+        const char* key;
+        int expected;
+    } cases[] = {{"one", 1},   {"neg", -12}, {"hex", 31},   {"cx", 16},  {"word", 5}, {"mix", 5},
+                 {"empty", 5}, {"big", 5},   {"quoted", 7}, {"all", -1}, {"none", 5}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.expected, ini.ReadInteger("n", c.key, 5)) << c.key;
+    }
+}
+
+TEST(Profile, TheBufferLimitCutsAt2047CharactersWithoutSplittingACharacter) {
+    TempDir dir;
+    std::string ascii(3000, 'x');
+    // 2046 ASCII bytes and a two-byte character: the character would straddle the limit.
+    std::string straddle = std::string(2046, 'y') + "\xC3\xA9" + "zz";
+    TProfile ini = ProfileOf(dir, "[t]\nlong=" + ascii + "\nstraddle=" + straddle + "\n");
+    EXPECT_EQ(3000u, ini.ReadString("t", "long", "").size()); // no limit unless asked
+    EXPECT_EQ(std::string(2047, 'x'), ini.ReadString("t", "long", "", kProfileBufferChars));
+    EXPECT_EQ(std::string(2046, 'y'), ini.ReadString("t", "straddle", "", kProfileBufferChars));
+    EXPECT_EQ(std::string(2047, 'd'),
+              ini.ReadString("t", "missing", std::string(2100, 'd'), kProfileBufferChars));
+}
+
+TEST(Profile, AMissingFileReadsEmptyAndAnUnreadableOneRaises) {
+    TempDir dir;
+    EXPECT_FALSE(ProfileFileExists(dir / "none.ini"));
+    TProfile missing(dir / "none.ini");
+    EXPECT_EQ("d", missing.ReadString("s", "k", "d"));
+    EXPECT_TRUE(missing.ReadSections().empty());
+
+    mkdir((dir / "folder.ini").c_str(), 0755);
+    EXPECT_TRUE(ProfileFileExists(dir / "folder.ini"));
+    EXPECT_THROW(TProfile(dir / "folder.ini"), EFOpenError);
+}
+
+TEST(Profile, WritesChangeOneLineAndKeepEverythingElse) {
+    struct Case {
+        const char* name;
+        const char* before;
+        const char* section;
+        const char* key;
+        const char* value;
+        const char* after;
+    } cases[] = {
+        {"in place, key spelling and comments kept", "; options\n[Main]\nKey = old\n; note\nother=1\n",
+         "MAIN", "key", "new", "; options\n[Main]\nKey=new\n; note\nother=1\n"},
+        {"first of two entries", "[s]\na=1\na=2\n", "s", "A", "9", "[s]\na=9\na=2\n"},
+        {"new key after the section's last entry", "[a]\nx=1\n\n[b]\ny=2\n", "a", "z", "3",
+         "[a]\nx=1\nz=3\n\n[b]\ny=2\n"},
+        {"new section at the end", "[a]\nx=1\n", "b", "y", "2", "[a]\nx=1\n[b]\ny=2\n"},
+        {"last line without an end", "[a]\nx=1", "a", "y", "2", "[a]\nx=1\ny=2\n"},
+        {"CR LF file keeps CR LF", "[a]\r\nx=1\r\n", "a", "y", "2", "[a]\r\nx=1\r\ny=2\r\n"},
+        {"mixed line ends kept as they are", "[a]\r\nx=1\n", "a", "x", "5", "[a]\r\nx=5\n"},
+        {"blanks at the ends are quoted", "[a]\n", "a", "p", " pad ", "[a]\np=\" pad \"\n"},
+        {"enclosing quotes are quoted", "[a]\n", "a", "q", "'x'", "[a]\nq=\"'x'\"\n"},
+        {"empty file", "", "a", "k", "v", "[a]\nk=v\n"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        WriteFile(dir / "w.ini", c.before);
+        TProfile ini(dir / "w.ini");
+        ini.WriteString(c.section, c.key, c.value);
+        ini.UpdateFile();
+        EXPECT_EQ(c.after, ReadFile(dir / "w.ini")) << c.name;
+        EXPECT_EQ(c.value, TProfile(dir / "w.ini").ReadString(c.section, c.key, "")) << c.name;
+    }
+}
+
+TEST(Profile, BlanksAndQuotesRoundTripExactly) {
+    TempDir dir;
+    const std::string values[] = {" lead", "trail ", "\"dq\"", "'sq'", "\"", "a,b,", "", "\t"};
+    TProfile ini(dir / "r.ini");
+    for (std::size_t i = 0; i < std::size(values); ++i) {
+        ini.WriteString("r", "k" + std::to_string(i), values[i]);
+    }
+    ini.UpdateFile();
+    TProfile back(dir / "r.ini");
+    for (std::size_t i = 0; i < std::size(values); ++i) {
+        EXPECT_EQ(values[i], back.ReadString("r", "k" + std::to_string(i), "x")) << i;
+    }
+}
+
+TEST(Profile, ALineBreakInAValueIsRefusedAndTheFileStaysAsItWas) {
+    TempDir dir;
+    WriteFile(dir / "b.ini", "[a]\nk=1\n");
+    TProfile ini(dir / "b.ini");
+    EXPECT_THROW(ini.WriteString("a", "k", "one\n[evil]\nx=1"), EFCreateError);
+    EXPECT_EQ("1", ini.ReadString("a", "k", ""));
+    EXPECT_EQ("[a]\nk=1\n", ReadFile(dir / "b.ini"));
+}
+
+TEST(Profile, UpdateFileReplacesAtomicallyAndKeepsPermissionsAndLinks) {
+    TempDir dir;
+    WriteFile(dir / "real.ini", "[a]\nk=1\n");
+    chmod((dir / "real.ini").c_str(), 0640);
+    symlink((dir / "real.ini").c_str(), (dir / "link.ini").c_str());
+    TProfile ini(dir / "link.ini");
+    ini.WriteString("a", "k", "2");
+    ini.UpdateFile();
+
+    struct stat st;
+    ASSERT_EQ(0, lstat((dir / "link.ini").c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode)); // the link survives, its target is replaced
+    ASSERT_EQ(0, stat((dir / "real.ini").c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 07777);
+    EXPECT_EQ("[a]\nk=2\n", ReadFile(dir / "real.ini"));
+    // No temporary file is left behind.
+    int entries = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) {
+        ++entries;
+    }
+    EXPECT_EQ(2, entries);
+}
+
+TEST(Profile, AFailedUpdateRaisesAndLeavesNoTrace) {
+    TempDir dir;
+    // The name was taken by a folder after loading: the replacement must fail, not
+    // report success, and the folder stays.
+    TProfile taken(dir / "taken.ini");
+    taken.WriteString("a", "k", "v");
+    mkdir((dir / "taken.ini").c_str(), 0755);
+    EXPECT_THROW(taken.UpdateFile(), EFCreateError);
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "taken.ini"));
+    TProfile ini;
+    EXPECT_THROW(ini.UpdateFile(), EFCreateError); // no file name at all
+    TProfile missingFolder(dir / "no/such/folder.ini");
+    missingFolder.WriteString("a", "k", "v");
+    EXPECT_THROW(missingFolder.UpdateFile(), EFCreateError);
+    EXPECT_FALSE(testsupport::Exists(dir / "no"));
+}
+
+TEST(Profile, DeleteKeyAndAddSection) {
+    TempDir dir;
+    WriteFile(dir / "d.ini", "[a]\nk=1\nk=2\nj=3\n");
+    TProfile ini(dir / "d.ini");
+    EXPECT_TRUE(ini.DeleteKey("A", "K"));
+    EXPECT_EQ("2", ini.ReadString("a", "k", "")); // the next entry of that name now wins
+    EXPECT_FALSE(ini.DeleteKey("a", "none"));
+    EXPECT_FALSE(ini.DeleteKey("none", "k"));
+    ini.AddSection("A"); // exists already, nothing added
+    ini.AddSection("b");
+    ini.UpdateFile();
+    EXPECT_EQ("[a]\nk=2\nj=3\n[b]\n", ReadFile(dir / "d.ini"));
+}

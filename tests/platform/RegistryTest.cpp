@@ -1,0 +1,155 @@
+#include "platform/Registry.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using namespace tandemora;
+using testsupport::ReadFile;
+using testsupport::ScopedEnv;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+TEST(Registry, TheStoreLivesUnderTheConfigFolder) {
+    TempDir dir;
+    {
+        ScopedEnv config("XDG_CONFIG_HOME", dir.path());
+        EXPECT_EQ(dir / "Tandemora/registry.ini", RegistryStoreFile());
+    }
+    ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
+    ScopedEnv home("HOME", dir.path());
+    EXPECT_EQ(dir / ".config/Tandemora/registry.ini", RegistryStoreFile());
+}
+
+TEST(Registry, OpenKeyCreatesTheKeyAndTheStore) {
+    TempDir dir;
+    ScopedEnv config("XDG_CONFIG_HOME", dir / "cfg");
+    TRegistry reg;
+    EXPECT_FALSE(reg.KeyExists("\\Software\\Tandemora"));
+    EXPECT_FALSE(reg.OpenKey("\\Software\\Tandemora", false));
+    EXPECT_FALSE(testsupport::Exists(dir / "cfg")); // a failed open writes nothing
+    EXPECT_FALSE(reg.OpenKeyReadOnly("\\Software\\Tandemora"));
+
+    ASSERT_TRUE(reg.OpenKey("\\Software\\Tandemora", true));
+    EXPECT_EQ("Software\\Tandemora", reg.CurrentPath());
+    EXPECT_EQ("[HKEY_LOCAL_MACHINE\\Software\\Tandemora]\n", ReadFile(dir / "cfg/Tandemora/registry.ini"));
+    EXPECT_TRUE(reg.KeyExists("software\\tandemora\\")); // without letter case, separators normalised
+    EXPECT_TRUE(reg.KeyExists("\\Software"));            // a parent of a stored key exists
+    EXPECT_FALSE(reg.KeyExists("\\Soft"));
+    reg.RootKey = HKEY_CURRENT_USER;
+    EXPECT_FALSE(reg.KeyExists("\\Software\\Tandemora")); // another root is another tree
+}
+
+TEST(Registry, TypedValuesRoundTripAndMissingOnesAreReportedMissing) {
+    TempDir dir;
+    TRegistry reg(dir / "store.ini");
+    ASSERT_TRUE(reg.OpenKey("Software\\Tandemora", true));
+    ASSERT_TRUE(reg.WriteString("Text", "  blanks kept  "));
+    ASSERT_TRUE(reg.WriteString("Empty", ""));
+    ASSERT_TRUE(reg.WriteInteger("Number", -7));
+    ASSERT_TRUE(reg.WriteInteger("Big", 2147483647));
+    ASSERT_TRUE(reg.WriteBool("Flag", true));
+
+    TRegistry other(dir / "store.ini"); // a second reader sees the values at once
+    ASSERT_TRUE(other.OpenKeyReadOnly("\\SOFTWARE\\tandemora"));
+    std::string text = "untouched";
+    int32_t number = 0;
+    bool flag = false;
+    EXPECT_TRUE(other.ReadString("text", text));
+    EXPECT_EQ("  blanks kept  ", text);
+    EXPECT_TRUE(other.ReadString("Empty", text));
+    EXPECT_EQ("", text);
+    EXPECT_TRUE(other.ReadInteger("NUMBER", number));
+    EXPECT_EQ(-7, number);
+    EXPECT_TRUE(other.ReadInteger("Big", number));
+    EXPECT_EQ(2147483647, number);
+    EXPECT_TRUE(other.ReadBool("Flag", flag));
+    EXPECT_TRUE(flag);
+
+    struct Case {
+        const char* name;
+        TRegDataType type;
+    } types[] = {{"Text", TRegDataType::rdString},
+                 {"Number", TRegDataType::rdInteger},
+                 {"Missing", TRegDataType::rdUnknown}};
+    for (const Case& c : types) {
+        EXPECT_EQ(c.type, other.GetDataType(c.name)) << c.name;
+    }
+
+    text = "untouched";
+    number = 42;
+    EXPECT_FALSE(other.ReadString("Missing", text));
+    EXPECT_FALSE(other.ReadString("Number", text)); // another type is not a string
+    EXPECT_FALSE(other.ReadInteger("Text", number));
+    EXPECT_EQ("untouched", text);
+    EXPECT_EQ(42, number);
+    EXPECT_FALSE(other.WriteString("Text", "x")); // opened for reading only
+}
+
+TEST(Registry, AnyNonZeroIntegerReadsAsTrue) {
+    TempDir dir;
+    WriteFile(dir / "store.ini", "[HKEY_LOCAL_MACHINE\\K]\nA=dword:00000002\nB=dword:00000000\nC=dword:zz\n"
+                                 "D=sz:1\n");
+    TRegistry reg(dir / "store.ini");
+    ASSERT_TRUE(reg.OpenKeyReadOnly("K"));
+    bool value = false;
+    EXPECT_TRUE(reg.ReadBool("A", value));
+    EXPECT_TRUE(value);
+    EXPECT_TRUE(reg.ReadBool("B", value));
+    EXPECT_FALSE(value);
+    EXPECT_FALSE(reg.ReadBool("C", value)); // damaged: reported missing, not guessed
+    EXPECT_FALSE(reg.ReadBool("D", value));
+    EXPECT_EQ(TRegDataType::rdUnknown, reg.GetDataType("C"));
+}
+
+TEST(Registry, WritesKeepTheRestOfTheStore) {
+    TempDir dir;
+    WriteFile(dir / "store.ini", "; hand-made\n[HKEY_LOCAL_MACHINE\\Other]\nX=sz:keep\n"
+                                 "[HKEY_LOCAL_MACHINE\\K]\nA=dword:00000001\n");
+    TRegistry reg(dir / "store.ini");
+    ASSERT_TRUE(reg.OpenKey("K", false));
+    ASSERT_TRUE(reg.WriteInteger("A", 10));
+    ASSERT_TRUE(reg.WriteString("B", "b"));
+    EXPECT_TRUE(reg.DeleteValue("a"));
+    EXPECT_FALSE(reg.DeleteValue("a"));
+    EXPECT_EQ("; hand-made\n[HKEY_LOCAL_MACHINE\\Other]\nX=sz:keep\n[HKEY_LOCAL_MACHINE\\K]\nB=sz:b\n",
+              ReadFile(dir / "store.ini"));
+}
+
+TEST(Registry, BadNamesAndTextsAreRefusedCleanly) {
+    TempDir dir;
+    TRegistry reg(dir / "store.ini");
+    EXPECT_FALSE(reg.WriteString("A", "no key open"));
+    EXPECT_FALSE(reg.LastError().empty());
+    ASSERT_TRUE(reg.OpenKey("K", true));
+    const std::string before = ReadFile(dir / "store.ini");
+    const char* badNames[] = {"", "a=b", ";c", "[d", " e", "f "};
+    for (const char* name : badNames) {
+        EXPECT_FALSE(reg.WriteString(name, "v")) << "[" << name << "]";
+    }
+    EXPECT_FALSE(reg.WriteString("Lines", "one\ntwo"));
+    EXPECT_EQ(before, ReadFile(dir / "store.ini"));
+}
+
+TEST(Registry, AStoreThatCannotBeWrittenActsLikeAKeyWithoutWriteAccess) {
+    TempDir dir;
+    // Tests may run as root, which any permission bit lets through; a folder where
+    // the store file should be cannot be replaced by anyone.
+    ScopedEnv config("XDG_CONFIG_HOME", dir.path());
+    mkdir((dir / "Tandemora").c_str(), 0700);
+    mkdir((dir / "Tandemora/registry.ini").c_str(), 0700);
+    TRegistry reg;
+    EXPECT_FALSE(reg.OpenKey("\\Software\\Tandemora", true));
+    EXPECT_FALSE(reg.LastError().empty());
+    EXPECT_FALSE(reg.WriteString("Version", "2.1.0"));
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "Tandemora/registry.ini"));
+
+    // A readable store whose folder is a file: nothing can be created under it.
+    TempDir other;
+    WriteFile(other / "Tandemora", "not a folder");
+    ScopedEnv config2("XDG_CONFIG_HOME", other.path());
+    TRegistry blocked;
+    EXPECT_FALSE(blocked.OpenKey("\\Software\\Tandemora", true));
+    EXPECT_EQ("not a folder", ReadFile(other / "Tandemora"));
+}
