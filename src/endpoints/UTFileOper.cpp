@@ -1,0 +1,71 @@
+#include "endpoints/UTFileOper.h"
+
+namespace tandemora {
+
+TFileOper::TFileOper(bool FreeOnTerminate) : Source(&OwnSource) {
+    SetFreeOnTerminate(FreeOnTerminate);
+    ResetSnapshot();
+}
+
+TFileOper::~TFileOper() = default;
+
+bool TFileOper::ScanComplete() const {
+    return !ScanIncomplete && !RootMissing && UnreadFolders.empty() &&
+           (Tree == nullptr || Tree->ListFailed == 0);
+}
+
+void TFileOper::Stop() {
+    Terminate();
+    HINTERNET connect;
+    HINTERNET session;
+    {
+        std::lock_guard<std::mutex> lock(HandleLock);
+        connect.swap(hConnect);
+        session.swap(hSession);
+    }
+    // Closed outside the lock: a worker blocked on a handle may need the lock to
+    // give up, and each handle is closed once because it left the fields above.
+    if (connect) {
+        connect->Close();
+    }
+    if (session) {
+        session->Close();
+    }
+}
+
+void TFileOper::Execute() {
+    ScanTree();
+}
+
+void TFileOper::Notify(uint32_t Message) {
+    if (NotifyWnd != nullptr) {
+        SendNotifyMessage(NotifyWnd, Message, 0, 10);
+    }
+}
+
+void TFileOper::MarkIncomplete() {
+    ScanIncomplete = true;
+    if (Tree != nullptr) {
+        Tree->ListFailed = 1;
+    }
+}
+
+void TFileOper::ResetSnapshot() {
+    Snapshot = NewTree(SnapshotArena);
+}
+
+void TFileOper::ResetTree() {
+    Tree = NewTree(TreeArena);
+    UnreadFolders.clear();
+    ScanIncomplete = false;
+    RootMissing = false;
+}
+
+void TFileOper::WaitForScan() {
+    if (Started() && !FreeOnTerminate()) {
+        Terminate();
+        WaitFor();
+    }
+}
+
+} // namespace tandemora

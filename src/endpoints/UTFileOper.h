@@ -1,0 +1,170 @@
+#pragma once
+// The endpoint: one side of a sync task (a local folder, a network share, an FTP
+// or a WebDAV folder). An endpoint object is at the same time a worker thread:
+// running it scans the endpoint into Tree. Objects made for a synchronisation are
+// never started; the sync thread calls their operations directly.
+//
+// Progress towards the windows goes through the program-wide status text
+// (SetSyncStatusText) and two notifications sent to NotifyWnd:
+//   WM_UPDATEPROCESS (wParam 0, lParam 10): one more step done (a folder listed);
+//   WM_COPYPROCESS   (wParam 0, lParam 10): the status text has changed.
+
+#include "model/UTFileAttri.h"
+#include "model/UTFileTree.h"
+#include "model/UTFolderSource.h"
+#include "platform/Messages.h"
+#include "platform/Thread.h"
+
+#include <cstdint>
+#include <istream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace tandemora {
+
+// Endpoint result codes shared by every kind; some kinds return further codes.
+enum : int32_t {
+    erOk = 0,
+    erFailed = -1,
+    erMissing = 1,
+};
+
+// The work folder directly under every endpoint root, and the folder in it that
+// keeps the previous versions of replaced or deleted files.
+inline constexpr const char* WorkFolderName = "__Tandemora__";
+inline constexpr const char* SavedFolderName = "__saved__";
+
+// A network connection that a remote endpoint keeps open. Close may be called
+// from the main thread while another thread is blocked in a transfer on it: it
+// must make that transfer return at once and every later call on it fail.
+class TInternetHandle {
+public:
+    virtual ~TInternetHandle() = default;
+    virtual void Close() = 0;
+};
+using HINTERNET = std::shared_ptr<TInternetHandle>;
+
+class TFileOper : public TThread {
+public:
+    // Created suspended; the creator wires Source, NotifyWnd, SnapshotName,
+    // LoadSnapshotFlag and the end handler (OnTerminate), then calls Start().
+    // Each kind creates Tree. A kind's destructor calls WaitForScan() first.
+    explicit TFileOper(bool FreeOnTerminate);
+    ~TFileOper() override;
+    TFileOper(const TFileOper&) = delete;
+    TFileOper& operator=(const TFileOper&) = delete;
+
+    HINTERNET hConnect;                // remote kinds only; empty when none
+    HINTERNET hSession;                // remote kinds only; empty when none
+    TFolderSource* Source;             // the endpoint; the task owns the one the creator sets
+    NotifyTarget* NotifyWnd = nullptr; // receives the progress messages; null sends none
+    std::string ServerInfo;            // server description set by Connect of the remote kinds
+    TFileTree* Tree = nullptr;         // root of the scanned tree, in TreeArena
+    std::string SnapshotName;          // the task's SyncID: the snapshot file in the work folder
+    bool LoadSnapshotFlag = false;     // when set, the scan loads the snapshot at its end
+    TFileTree* Snapshot = nullptr;     // root of the snapshot read from the work folder
+
+    // The arenas that own Tree and Snapshot. The creator keeps them (with the
+    // trees) after the scan has ended; the endpoint object may then go.
+    TArenaPtr TreeArena;
+    TArenaPtr SnapshotArena;
+
+    // What the scan could not see. A folder that could not be listed is not empty:
+    // its node has ListFailed = 1 and its full path is in UnreadFolders. A scan that
+    // was stopped (Stop or Terminate) or broke off with an error sets ScanIncomplete
+    // and ListFailed on the root. A root that does not exist leaves an empty tree
+    // with RootMissing set and ListFailed on the root. Nothing may be deleted or
+    // overwritten on account of what a scan did not see (ScanComplete() false).
+    std::vector<std::string> UnreadFolders;
+    bool ScanIncomplete = false;
+    bool RootMissing = false;
+    // Set when a snapshot file was there but could not be read or parsed (it is
+    // written to the error log; Snapshot stays an empty root).
+    bool SnapshotFailed = false;
+
+    // True when the whole endpoint was seen: root present, every folder listed,
+    // the scan ran to its end.
+    bool ScanComplete() const;
+
+    // Sets the terminate request, then closes the network handles (once), so that
+    // a blocking network call returns at once. A remote kind reads hConnect and
+    // hSession under HandleLock, as Stop may empty them from the main thread.
+    void Stop();
+
+    // ---- The endpoint operations, in their fixed order ------------------------
+
+    // 0 when the endpoint can be used, non-zero otherwise (a kind's own code).
+    virtual int Connect() = 0;
+    // Fills Tree with the whole endpoint: folders first, then files, each group in
+    // name order without letter case; the root's work folder left out; then the
+    // snapshot when LoadSnapshotFlag is set. Stops early when Terminated.
+    virtual int ScanTree() = 0;
+    // Replaces Stream's content with the bytes of the file; 0. A file that cannot
+    // be read raises (the local kind: EFOpenError).
+    virtual int ReadToStream(TFolderSource* Source, TFileAttri* Attr, std::stringstream& Stream) = 0;
+    // Writes the bytes of Stream from its current position to its end as the file,
+    // making missing folders, dating it with Attr->Time and replacing the old file.
+    virtual int WriteFromStream(std::istream& Stream, TFolderSource* Source, TFileAttri* Attr,
+                                bool ClearReadOnly) = 0;
+    // 0 when the folder RelPath below the root exists afterwards.
+    virtual int MakeFolder(const std::string& RelPath) = 0;
+    // Steps of the scan progress bar for this side.
+    virtual int GetTopFolderCount() = 0;
+    // Loads Snapshot from the work folder; any failure leaves it an empty root.
+    virtual int LoadSnapshot() = 0;
+    // Sets "Delete:" + path and sends WM_COPYPROCESS whatever the outcome; 0 deleted, -1 not.
+    virtual int DeleteFile(TFolderSource* Source, TFileAttri* Attr) = 0;
+    // 0 when the (empty) folder was removed, -1 otherwise.
+    virtual int RemoveFolder(TFolderSource* Source, TFileAttri* Attr) = 0;
+    // Makes sure the saved-versions folder exists and returns its path.
+    virtual int GetSavedFolder(std::string& Path) = 0;
+    // The file's size in bytes; -1 when it does not exist or cannot be opened.
+    virtual int64_t GetFileSize(const std::string& Path) = 0;
+    // Copies the current file below the saved-versions folder; 0 copied, 1 not.
+    virtual int SaveOldFile(TFolderSource* Source, TFileAttri* Attr) = 0;
+    // The folder part of a full path with its trailing separator (local kinds).
+    virtual int ExtractFolderPath(const std::string& Path, std::string& Folder) = 0;
+    // The full path or URL of the item.
+    virtual int BuildFullPath(TFolderSource* Source, TFileAttri* Attr, std::string& Path) = 0;
+    // The server path of the item's folder (WebDAV); other kinds leave Path unchanged.
+    virtual int BuildFolderPath(TFolderSource* Source, TFileAttri* Attr, std::string& Path) = 0;
+    // Copies the local file LocalPath to the item; "Copy:" + LocalPath and
+    // WM_COPYPROCESS first; dates the target on success; 0 on success.
+    virtual int PutFile(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr,
+                        int Reserved) = 0;
+    // Renames or moves within the endpoint; 0 done, non-zero not.
+    virtual int RenameFile(const std::string& OldPath, const std::string& NewPath) = 0;
+    // Copies the item to the local file LocalPath (FTP and WebDAV only).
+    virtual int GetFile(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr,
+                        int Reserved) = 0;
+    // Non-zero when the endpoint root cannot be reached or does not exist.
+    virtual int IsRootMissing() = 0;
+
+protected:
+    // The thread body: one scan.
+    void Execute() override;
+
+    // Sends a progress message to NotifyWnd (none when it is null).
+    void Notify(uint32_t Message);
+    // Marks the scan as stopped early, so that nobody takes the tree for the whole endpoint.
+    void MarkIncomplete();
+    // Replaces Snapshot with a fresh empty root.
+    void ResetSnapshot();
+    // Creates Tree as an empty root (each kind's constructor) and forgets what an
+    // earlier scan could not see.
+    void ResetTree();
+    // A started thread that does not free itself is stopped and joined. Called by
+    // each kind's destructor, while the kind's ScanTree can still run.
+    void WaitForScan();
+
+    // Guards hConnect and hSession between Stop (main thread) and the worker.
+    std::mutex HandleLock;
+
+private:
+    TFolderSource OwnSource; // the empty source Source points to until the creator sets one
+};
+
+} // namespace tandemora

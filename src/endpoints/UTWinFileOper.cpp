@@ -1,0 +1,531 @@
+#include "endpoints/UTWinFileOper.h"
+
+#include "model/UTUtils.h"
+#include "platform/Exceptions.h"
+#include "platform/FileSystem.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <sys/stat.h>
+#include <utility>
+#include <vector>
+
+namespace tandemora {
+
+namespace {
+
+const char* const WorkRelPath = "/__Tandemora__/";
+
+// Blanks and control characters, as the folder texts typed by users may carry them.
+bool IsBlank(char c) {
+    return static_cast<unsigned char>(c) <= ' ';
+}
+
+std::string TrimBlanks(const std::string& s) {
+    size_t first = 0;
+    size_t last = s.size();
+    while (first < last && IsBlank(s[first])) {
+        ++first;
+    }
+    while (last > first && IsBlank(s[last - 1])) {
+        --last;
+    }
+    return s.substr(first, last - first);
+}
+
+// The root without its trailing separators, so that a relative path (which starts
+// with "/") can be put right behind it. The file system root "/" becomes "", and
+// no join can start with two separators, which would name a network share.
+std::string RootBase(const TFolderSource* source) {
+    std::string base = TrimBlanks(source->FolerAllName);
+    while (!base.empty() && base.back() == '/') {
+        base.pop_back();
+    }
+    return base;
+}
+
+// The folder of an item: root + relative path, ending in "/". Relative paths from
+// other endpoint kinds may lack the leading or trailing separator.
+std::string FolderOf(const TFolderSource* source, const std::string& relPath) {
+    size_t skip = 0;
+    while (skip < relPath.size() && relPath[skip] == '/') {
+        ++skip;
+    }
+    std::string folder = RootBase(source) + "/" + relPath.substr(skip);
+    if (folder.back() != '/') {
+        folder += '/';
+    }
+    return folder;
+}
+
+std::string SystemMessage(int error) {
+    return std::strerror(error);
+}
+
+// True when both paths name the same file: copying a file onto itself would
+// truncate it before a single byte was read.
+bool SameFile(const fs::TFileHandle& source, const std::string& target) {
+    struct stat a;
+    struct stat b;
+    if (fstat(source.Fd(), &a) != 0 || stat(target.c_str(), &b) != 0) {
+        return false;
+    }
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Copies every byte of an open file into a new or truncated file with the
+// source's times. False on any failure (the target may then be incomplete).
+bool CopyContent(fs::TFileHandle& in, const std::string& target) {
+    fs::TFileHandle out;
+    if (!out.Create(target)) {
+        return false;
+    }
+    std::vector<char> buffer(static_cast<size_t>(CopyChunkSize));
+    for (;;) {
+        const int64_t n = in.Read(buffer.data(), buffer.size());
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        if (!out.WriteAll(buffer.data(), static_cast<size_t>(n))) {
+            return false;
+        }
+    }
+    timespec access{};
+    timespec modify{};
+    if (in.GetTimes(access, modify)) {
+        out.SetTimes(access, modify);
+    }
+    return out.Close();
+}
+
+} // namespace
+
+TWinFileOper::TWinFileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {
+    ResetTree();
+}
+
+TWinFileOper::~TWinFileOper() {
+    WaitForScan();
+}
+
+std::string TWinFileOper::NormalizeFolder(const std::string& Path) {
+    std::string folder = TrimBlanks(Path);
+    if (folder.empty() || folder.back() != '/') {
+        folder += '/';
+    }
+    return folder;
+}
+
+std::string TWinFileOper::FormatPercent(int64_t Copied, int64_t Total) {
+    if (Total <= 0) {
+        return "100";
+    }
+    const long double exact = static_cast<long double>(Copied) * 10000.0L / static_cast<long double>(Total);
+    const long long hundredths = std::llround(exact);
+    std::string text;
+    if (hundredths >= 100) {
+        text = std::to_string(hundredths / 100);
+    }
+    const int fraction = static_cast<int>(hundredths % 100);
+    if (fraction != 0) {
+        text += '.';
+        text += static_cast<char>('0' + fraction / 10);
+        if (fraction % 10 != 0) {
+            text += static_cast<char>('0' + fraction % 10);
+        }
+    }
+    // Nothing but optional digits: a share too small to show still reads "0".
+    return text.empty() ? "0" : text;
+}
+
+std::string TWinFileOper::Root() const {
+    return TrimBlanks(Source->FolerAllName);
+}
+
+// The relative path of a listed folder: the folder below the root, with a leading
+// and a trailing "/" ("/" for the root itself). Only the root at the start is
+// taken off, so a folder deeper down that repeats the root's text keeps its path.
+std::string TWinFileOper::RelativeOf(const std::string& Dir) const {
+    const std::string base = RootBase(Source);
+    if (Dir.size() > base.size() && Dir.compare(0, base.size(), base) == 0 && Dir[base.size()] == '/') {
+        return Dir.substr(base.size());
+    }
+    return Dir;
+}
+
+// ---- Scan -------------------------------------------------------------------------
+
+int TWinFileOper::ScanTree() {
+    if (Tree == nullptr || Tree->ChildCount > 0 || !Tree->Children.empty()) {
+        ResetTree();
+    }
+    Tree->ListFailed = 0;
+    UnreadFolders.clear();
+    ScanIncomplete = false;
+    RootMissing = IsRootMissing() != 0;
+    if (RootMissing) {
+        // Nothing seen is not the same as nothing there: the empty tree is marked.
+        Notify(WM_UPDATEPROCESS);
+        Tree->ListFailed = 1;
+    } else {
+        try {
+            ListFolder(Tree, FolderOf(Source, "/"));
+            SortTree(Tree);
+            Tree->RemoveChild(WorkFolderName);
+        } catch (const std::exception& e) {
+            ErrorLogger.LogError("", e);
+            MarkIncomplete();
+            return 0;
+        }
+    }
+    if (LoadSnapshotFlag) {
+        LoadSnapshot();
+        LoadSnapshotFlag = false;
+    }
+    return 0;
+}
+
+void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
+    Notify(WM_UPDATEPROCESS);
+    if (Terminated()) {
+        Node->ListFailed = 1;
+        MarkIncomplete();
+        return;
+    }
+    const std::string Dir = NormalizeFolder(Path);
+    const std::string Rel = RelativeOf(Dir);
+    TTreeArena* arena = Node->Arena;
+
+    // Sub-folders are listed once this folder is closed again, so that a deep tree
+    // holds one open folder at a time; the order of the walk stays depth first.
+    std::vector<TFileTree*> folders;
+    const int error = fs::ListFolder(Dir, [&](const fs::DirEntry& entry) {
+        TFileAttri* attr = arena->NewAttri();
+        attr->Name = entry.Name;
+        attr->Size = entry.Size;
+        attr->Time = entry.Time;
+        attr->Attr = static_cast<int32_t>(entry.Attr);
+        attr->RelPath = Rel;
+        attr->IsFolder = entry.IsFolder ? 1 : 0;
+        TFileTree* child = Node->AddChild(entry.Name, attr);
+        if (entry.IsFolder) {
+            folders.push_back(child);
+        }
+    });
+    if (error != 0) {
+        // What was listed stays, but the folder counts as not seen.
+        Node->ListFailed = 1;
+        UnreadFolders.push_back(Dir);
+    }
+    for (TFileTree* child : folders) {
+        ListFolder(child, Dir + child->Name);
+    }
+}
+
+void TWinFileOper::SortTree(TFileTree* Node) {
+    TStringObjectList folders;
+    TStringObjectList files;
+    for (TFileTree* child : Node->Children) {
+        if (child->Data != nullptr && child->Data->IsFolder == 1) {
+            folders.emplace_back(child->Name, child);
+        } else {
+            files.emplace_back(child->Name, child);
+        }
+        if (!child->Children.empty()) {
+            SortTree(child);
+        }
+    }
+    ShellSortStrings(folders);
+    ShellSortStrings(files);
+    size_t i = 0;
+    for (const auto& entry : folders) {
+        Node->Children[i++] = static_cast<TFileTree*>(entry.second);
+    }
+    for (const auto& entry : files) {
+        Node->Children[i++] = static_cast<TFileTree*>(entry.second);
+    }
+}
+
+int TWinFileOper::GetTopFolderCount() {
+    int count = 0;
+    fs::ListFolder(FolderOf(Source, "/"), [&count](const fs::DirEntry& entry) {
+        if (entry.IsFolder) {
+            ++count;
+        }
+    });
+    return count;
+}
+
+// ---- Snapshot --------------------------------------------------------------------------
+
+int TWinFileOper::LoadSnapshot() {
+    ResetSnapshot();
+    SnapshotFailed = false;
+    if (SnapshotName.empty()) {
+        return 0;
+    }
+    TFileAttri attr;
+    attr.Name = SnapshotName;
+    attr.RelPath = WorkRelPath;
+    if (!fs::FileExists(FolderOf(Source, attr.RelPath) + attr.Name)) {
+        return 0;
+    }
+    try {
+        std::stringstream stream;
+        ReadToStream(Source, &attr, stream);
+        if (stream.rdbuf()->in_avail() > 0) {
+            Snapshot->LoadFromStream(stream);
+        }
+    } catch (const std::exception& e) {
+        // A snapshot that cannot be used counts as absent; the log tells why.
+        ResetSnapshot();
+        SnapshotFailed = true;
+        ErrorLogger.LogError("Read Snapshot Error", e);
+    }
+    return 0;
+}
+
+// ---- Single file operations ---------------------------------------------------------------
+
+int TWinFileOper::Connect() {
+    return IsRootMissing();
+}
+
+int TWinFileOper::IsRootMissing() {
+    const std::string root = Root();
+    return root.empty() || !fs::DirectoryExists(root) ? 1 : 0;
+}
+
+int TWinFileOper::ReadToStream(TFolderSource* Source, TFileAttri* Attr, std::stringstream& Stream) {
+    std::string path;
+    BuildFullPath(Source, Attr, path);
+    fs::TFileHandle in;
+    if (!in.OpenRead(path)) {
+        throw EFOpenError("Cannot open file \"" + path + "\". " + SystemMessage(errno));
+    }
+    std::string bytes;
+    std::vector<char> buffer(65536);
+    for (;;) {
+        const int64_t n = in.Read(buffer.data(), buffer.size());
+        if (n < 0) {
+            throw EInOutError("Cannot read file \"" + path + "\". " + SystemMessage(errno));
+        }
+        if (n == 0) {
+            break;
+        }
+        bytes.append(buffer.data(), static_cast<size_t>(n));
+    }
+    Stream.str(std::move(bytes));
+    Stream.clear();
+    return erOk;
+}
+
+// Writes a temporary file beside the target and renames it over the target, so the
+// target is either the old file or the complete new one. A read-only target is
+// kept (and the temporary file left beside it) unless ClearReadOnly is set.
+int TWinFileOper::WriteFromStream(std::istream& Stream, TFolderSource* Source, TFileAttri* Attr,
+                                  bool ClearReadOnly) {
+    const std::string folder = FolderOf(Source, Attr->RelPath);
+    const std::string target = folder + Attr->Name;
+    const std::string temp = target + ".p";
+    if (!fs::ForceDirectories(folder)) {
+        return erFailed;
+    }
+    const bool existed = fs::FileExists(target);
+    if (existed && ClearReadOnly) {
+        fs::ClearReadOnly(target);
+    }
+    if (fs::FileExists(temp)) {
+        fs::ClearReadOnly(temp);
+    }
+    fs::TFileHandle out;
+    if (!out.Create(temp)) {
+        return erFailed;
+    }
+    std::vector<char> buffer(65536);
+    bool written = true;
+    while (written && Stream) {
+        Stream.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        const std::streamsize n = Stream.gcount();
+        if (n > 0) {
+            written = out.WriteAll(buffer.data(), static_cast<size_t>(n));
+        }
+    }
+    written = written && !Stream.bad() && out.Sync();
+    if (!out.Close() || !written) {
+        fs::DeleteFile(temp);
+        return erFailed;
+    }
+    fs::SetFileDosTime(temp, Attr->Time);
+    // rename(2) would replace a read-only file too; the read-only bit is honoured
+    // the way the user set it.
+    if (existed && fs::IsReadOnly(target)) {
+        return erFailed;
+    }
+    return fs::RenameFile(temp, target) ? erOk : erFailed;
+}
+
+int TWinFileOper::MakeFolder(const std::string& RelPath) {
+    return fs::ForceDirectories(FolderOf(Source, RelPath)) ? 0 : 1;
+}
+
+int TWinFileOper::DeleteFile(TFolderSource* Source, TFileAttri* Attr) {
+    std::string path;
+    BuildFullPath(Source, Attr, path);
+    const int result = fs::DeleteFile(path) ? erOk : erFailed;
+    SetSyncStatusText("Delete:" + path);
+    Notify(WM_COPYPROCESS);
+    return result;
+}
+
+int TWinFileOper::RemoveFolder(TFolderSource* Source, TFileAttri* Attr) {
+    std::string path;
+    BuildFullPath(Source, Attr, path);
+    return fs::RemoveFolder(path) ? erOk : erFailed;
+}
+
+int TWinFileOper::GetSavedFolder(std::string& Path) {
+    const std::string work = std::string("/") + WorkFolderName;
+    const std::string saved = work + "/" + SavedFolderName;
+    const int made = MakeFolder(work) == 0 && MakeFolder(saved) == 0 ? 0 : 1;
+    Path = saved;
+    return made;
+}
+
+int64_t TWinFileOper::GetFileSize(const std::string& Path) {
+    return fs::GetFileSize64(Path);
+}
+
+// Keeps the current file as its previous version below "__saved__". The saved copy
+// is written under a temporary name first, so an earlier saved copy is only
+// replaced by a complete one.
+int TWinFileOper::SaveOldFile(TFolderSource* Source, TFileAttri* Attr) {
+    std::string item;
+    BuildFullPath(Source, Attr, item);
+    std::string saved;
+    if (GetSavedFolder(saved) != 0) {
+        return 1;
+    }
+    std::string rel = Attr->RelPath;
+    if (rel.empty() || rel.front() != '/') {
+        rel.insert(rel.begin(), '/');
+    }
+    const std::string folder = FolderOf(Source, saved + rel);
+    const std::string mirror = folder + Attr->Name;
+    fs::TFileHandle in;
+    if (!fs::FileExists(item) || !in.OpenRead(item)) {
+        return 1;
+    }
+    if (!fs::ForceDirectories(folder)) {
+        return 1;
+    }
+    const std::string temp = mirror + ".p";
+    if (!CopyContent(in, temp) || !fs::RenameFile(temp, mirror)) {
+        fs::DeleteFile(temp);
+        return 1;
+    }
+    return 0;
+}
+
+int TWinFileOper::ExtractFolderPath(const std::string& Path, std::string& Folder) {
+    const size_t last = Path.rfind('/');
+    Folder = last == std::string::npos ? std::string() : Path.substr(0, last + 1);
+    return 0;
+}
+
+int TWinFileOper::BuildFullPath(TFolderSource* Source, TFileAttri* Attr, std::string& Path) {
+    if (Attr->RelPath.empty()) {
+        Attr->RelPath = "/";
+    }
+    Path = FolderOf(Source, Attr->RelPath) + Attr->Name;
+    return 0;
+}
+
+int TWinFileOper::BuildFolderPath(TFolderSource*, TFileAttri*, std::string&) {
+    return 0;
+}
+
+int TWinFileOper::PutFile(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr, int) {
+    std::string target;
+    BuildFullPath(Source, Attr, target);
+    std::string folder;
+    ExtractFolderPath(target, folder);
+    SetSyncStatusText("Copy:" + LocalPath);
+    Notify(WM_COPYPROCESS);
+    fs::ForceDirectories(folder);
+    const int result = CopyWithProgress(LocalPath, target, Attr->Size);
+    if (result == 0) {
+        fs::SetFileDosTime(target, Attr->Time);
+    }
+    return result;
+}
+
+int TWinFileOper::RenameFile(const std::string& OldPath, const std::string& NewPath) {
+    return fs::RenameFile(OldPath, NewPath) ? 0 : 1;
+}
+
+int TWinFileOper::GetFile(const std::string&, TFolderSource*, TFileAttri*, int) {
+    return erFailed;
+}
+
+// ---- Copy ---------------------------------------------------------------------------------
+
+int TWinFileOper::CopyWithProgress(const std::string& Src, const std::string& Dst, int64_t ExpectedSize) {
+    if (!fs::FileExists(Src)) {
+        return -1;
+    }
+    fs::TFileHandle in;
+    const int64_t total = in.OpenRead(Src) ? in.Size() : -1;
+    if (total < 0 || total != ExpectedSize) {
+        // The file changed since the analysis saw it (or cannot be read): the
+        // target is not touched.
+        return 1;
+    }
+    if (fs::FileExists(Dst)) {
+        if (SameFile(in, Dst)) {
+            return -1;
+        }
+        fs::ClearReadOnly(Dst);
+    }
+    fs::TFileHandle out;
+    if (!out.Create(Dst)) {
+        return -1;
+    }
+    std::vector<char> buffer(static_cast<size_t>(CopyChunkSize));
+    int64_t copied = 0;
+    bool failed = false;
+    for (;;) {
+        const int64_t n = in.Read(buffer.data(), buffer.size());
+        if (n <= 0) {
+            failed = n < 0;
+            break;
+        }
+        if (!out.WriteAll(buffer.data(), static_cast<size_t>(n))) {
+            failed = true;
+            break;
+        }
+        copied += n;
+        SetSyncStatusText("Copy:" + Src + " : " + FormatPercent(copied, total) + "%");
+        if (copied >= total) {
+            break;
+        }
+        Notify(WM_COPYPROCESS);
+    }
+    // A source that grew or shrank while it was copied does not give a complete copy.
+    if (failed || copied != total) {
+        out.Close();
+        return -1;
+    }
+    timespec access{};
+    timespec modify{};
+    if (in.GetTimes(access, modify)) {
+        out.SetTimes(access, modify);
+    }
+    return out.Close() ? 0 : -1;
+}
+
+} // namespace tandemora

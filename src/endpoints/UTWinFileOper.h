@@ -1,0 +1,66 @@
+#pragma once
+// The local endpoint: a folder on this machine (DeviceType dtLocal). Paths are
+// POSIX paths with "/" as the separator; names are the file system's own bytes.
+// Relative paths of items are "/" for the root's items and "/sub/" one level down.
+
+#include "endpoints/UTFileOper.h"
+
+#include <cstdint>
+#include <string>
+
+namespace tandemora {
+
+// Bytes moved per read and write of a local copy.
+inline constexpr int64_t CopyChunkSize = 2097152;
+
+class TWinFileOper : public TFileOper {
+public:
+    explicit TWinFileOper(bool FreeOnTerminate);
+    ~TWinFileOper() override;
+
+    int Connect() override;
+    int ScanTree() override;
+    int ReadToStream(TFolderSource* Source, TFileAttri* Attr, std::stringstream& Stream) override;
+    int WriteFromStream(std::istream& Stream, TFolderSource* Source, TFileAttri* Attr,
+                        bool ClearReadOnly) override;
+    int MakeFolder(const std::string& RelPath) override;
+    int GetTopFolderCount() override;
+    int LoadSnapshot() override;
+    int DeleteFile(TFolderSource* Source, TFileAttri* Attr) override;
+    int RemoveFolder(TFolderSource* Source, TFileAttri* Attr) override;
+    int GetSavedFolder(std::string& Path) override;
+    int64_t GetFileSize(const std::string& Path) override;
+    int SaveOldFile(TFolderSource* Source, TFileAttri* Attr) override;
+    int ExtractFolderPath(const std::string& Path, std::string& Folder) override;
+    int BuildFullPath(TFolderSource* Source, TFileAttri* Attr, std::string& Path) override;
+    int BuildFolderPath(TFolderSource* Source, TFileAttri* Attr, std::string& Path) override;
+    int PutFile(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr, int Reserved) override;
+    int RenameFile(const std::string& OldPath, const std::string& NewPath) override;
+    // Never asked of a local endpoint; returns erFailed.
+    int GetFile(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr, int Reserved) override;
+    int IsRootMissing() override;
+
+    // Lists the folder Path into Node, depth first, one WM_UPDATEPROCESS per folder
+    // before it is listed. A folder that cannot be listed gets ListFailed and is
+    // recorded in UnreadFolders.
+    void ListFolder(TFileTree* Node, const std::string& Path);
+    // Orders every level: folders first, then files, each by CompareNames.
+    void SortTree(TFileTree* Node);
+    // Copies Src to Dst in 2 MB chunks with a percentage in the status text.
+    // 0 copied completely; 1 the source's size is not ExpectedSize (Dst untouched);
+    // -1 the source is missing or the copy failed part way (Dst incomplete).
+    int CopyWithProgress(const std::string& Src, const std::string& Dst, int64_t ExpectedSize);
+
+    // The percentage text of a copy: at most two decimals, no trailing zeros, no
+    // leading zero ("66.67", "100", ".5", "0" for nothing yet).
+    static std::string FormatPercent(int64_t Copied, int64_t Total);
+    // Folder normalisation: trims blanks and control characters at both ends and
+    // makes sure the text ends in "/".
+    static std::string NormalizeFolder(const std::string& Path);
+
+private:
+    std::string Root() const;
+    std::string RelativeOf(const std::string& Dir) const;
+};
+
+} // namespace tandemora

@@ -1,0 +1,646 @@
+#include "platform/FileSystem.h"
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#include <utility>
+
+namespace tandemora::fs {
+
+namespace {
+
+bool IsSeparator(char c) {
+    return c == '/' || c == '\\';
+}
+
+// Network paths never reach the local disk.
+bool RefuseUnc(const std::string& path) {
+    if (IsUncPath(path)) {
+        errno = ENOENT;
+        return true;
+    }
+    return false;
+}
+
+int32_t PackDosTime(int year, int month, int day, int hour, int minute, int second) {
+    const uint32_t date = (static_cast<uint32_t>(year - 1980) << 9) | (static_cast<uint32_t>(month) << 5) |
+                          static_cast<uint32_t>(day);
+    const uint32_t time = (static_cast<uint32_t>(hour) << 11) | (static_cast<uint32_t>(minute) << 5) |
+                          static_cast<uint32_t>(second / 2);
+    return static_cast<int32_t>((date << 16) | time);
+}
+
+int DaysInMonth(int year, int month) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : days[month - 1];
+}
+
+// What the listing makes of one directory entry, given its lstat result.
+enum class Kind { Listed, Skipped, Failed };
+
+// Classifies an item by the listing rules and fills entry (all but Name). For a
+// symbolic link, st is replaced by its target's status.
+Kind Describe(int dirFd, const char* name, struct stat& st, DirEntry& entry) {
+    if (S_ISLNK(st.st_mode)) {
+        // Followed only to a regular file; a folder, a special file or nothing at
+        // the other end leaves the link out.
+        if (fstatat(dirFd, name, &st, 0) != 0 || !S_ISREG(st.st_mode)) {
+            return Kind::Skipped;
+        }
+    }
+    if (S_ISDIR(st.st_mode)) {
+        entry.IsFolder = true;
+        entry.Size = 0;
+        entry.Attr = faDirectory;
+    } else if (S_ISREG(st.st_mode)) {
+        entry.IsFolder = false;
+        entry.Size = static_cast<int64_t>(st.st_size);
+        entry.Attr = faArchive;
+    } else {
+        return Kind::Skipped; // sockets, FIFOs, devices
+    }
+    if ((st.st_mode & S_IWUSR) == 0) {
+        entry.Attr |= faReadOnly;
+    }
+    if (name[0] == '.') {
+        entry.Attr |= faHidden;
+    }
+    entry.ModifyTime = st.st_mtim;
+    entry.Time = UnixToDosTime(st.st_mtim);
+    return Kind::Listed;
+}
+
+// path without trailing separators ("/" stays "/").
+std::string TrimTrailingSlashes(const std::string& path) {
+    std::string result = path;
+    while (result.size() > 1 && result.back() == '/') {
+        result.pop_back();
+    }
+    return result;
+}
+
+// The folder that holds path: "a/b" -> "a", "/a" -> "/", "a" -> ".".
+std::string ParentOf(const std::string& path) {
+    const std::string trimmed = TrimTrailingSlashes(path);
+    const auto slash = trimmed.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    if (slash == 0) {
+        return "/";
+    }
+    return trimmed.substr(0, slash);
+}
+
+// path itself when it exists, else its nearest existing parent folder.
+std::string NearestExisting(const std::string& path) {
+    std::string current = path.empty() ? "." : path;
+    struct stat st;
+    while (stat(current.c_str(), &st) != 0) {
+        if (errno != ENOENT && errno != ENOTDIR) {
+            return "";
+        }
+        const std::string parent = ParentOf(current);
+        if (parent == current) {
+            return "";
+        }
+        current = parent;
+    }
+    return current;
+}
+
+// Undoes the octal escapes (\040 for a blank) of the mount table.
+std::string DecodeMountField(const std::string& field) {
+    std::string result;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' && field[i + 1] <= '7' &&
+            field[i + 2] >= '0' && field[i + 2] <= '7' && field[i + 3] >= '0' && field[i + 3] <= '7') {
+            result += static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) |
+                                        (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            result += field[i];
+        }
+    }
+    return result;
+}
+
+// True when mountPoint is path or one of its parent folders.
+bool IsUnder(const std::string& path, const std::string& mountPoint) {
+    if (mountPoint == "/") {
+        return !path.empty() && path[0] == '/';
+    }
+    return path.compare(0, mountPoint.size(), mountPoint) == 0 &&
+           (path.size() == mountPoint.size() || path[mountPoint.size()] == '/');
+}
+
+} // namespace
+
+int ListFolder(const std::string& path, const std::function<void(const DirEntry&)>& onEntry) {
+    if (RefuseUnc(path)) {
+        return ENOENT;
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    DIR* dir = fdopendir(fd);
+    if (dir == nullptr) {
+        const int error = errno;
+        close(fd);
+        return error;
+    }
+    int failure = 0;
+    DirEntry entry;
+    struct stat st;
+    for (;;) {
+        errno = 0;
+        const dirent* item = readdir(dir);
+        if (item == nullptr) {
+            if (errno != 0 && failure == 0) {
+                failure = errno;
+            }
+            break;
+        }
+        const char* name = item->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+            continue;
+        }
+        // Special files are known from the entry type without a stat.
+        if (item->d_type == DT_FIFO || item->d_type == DT_SOCK || item->d_type == DT_CHR ||
+            item->d_type == DT_BLK) {
+            continue;
+        }
+        if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            // Gone since the folder was read: nothing to list. Anything else means
+            // an item is there that we cannot see, so the listing is incomplete.
+            if (errno != ENOENT && failure == 0) {
+                failure = errno;
+            }
+            continue;
+        }
+        if (Describe(fd, name, st, entry) != Kind::Listed) {
+            continue;
+        }
+        entry.Name.assign(name);
+        onEntry(entry);
+    }
+    // A folder removed while it was being read simply stops giving entries; its
+    // link count of 0 tells it apart from a folder that is really empty.
+    if (failure == 0 && fstat(fd, &st) == 0 && st.st_nlink == 0) {
+        failure = ENOENT;
+    }
+    closedir(dir);
+    return failure;
+}
+
+int ListFolder(const std::string& path, std::vector<DirEntry>& entries) {
+    entries.clear();
+    return ListFolder(path, [&entries](const DirEntry& entry) { entries.push_back(entry); });
+}
+
+bool GetEntryInfo(const std::string& path, DirEntry& entry) {
+    if (RefuseUnc(path)) {
+        return false;
+    }
+    const std::string trimmed = TrimTrailingSlashes(path);
+    const auto slash = trimmed.find_last_of('/');
+    const std::string name =
+        slash == std::string::npos || trimmed == "/" ? trimmed : trimmed.substr(slash + 1);
+    struct stat st;
+    if (fstatat(AT_FDCWD, trimmed.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    }
+    // Describe follows a link relative to the folder fd; with AT_FDCWD the whole
+    // path is used, which names the same item.
+    if (Describe(AT_FDCWD, trimmed.c_str(), st, entry) != Kind::Listed) {
+        errno = ENOENT;
+        return false;
+    }
+    // The hidden bit goes by the item's own name, not by the path.
+    entry.Attr &= ~faHidden;
+    if (!name.empty() && name[0] == '.' && name != "." && name != "..") {
+        entry.Attr |= faHidden;
+    }
+    entry.Name = name;
+    return true;
+}
+
+int32_t UnixToDosTime(const timespec& t) {
+    const time_t seconds = t.tv_sec;
+    tm local{};
+    if (localtime_r(&seconds, &local) == nullptr) {
+        return seconds < 0 ? PackDosTime(1980, 1, 1, 0, 0, 0) : PackDosTime(2107, 12, 31, 23, 59, 58);
+    }
+    const int year = local.tm_year + 1900;
+    if (year < 1980) {
+        return PackDosTime(1980, 1, 1, 0, 0, 0);
+    }
+    if (year > 2107) {
+        return PackDosTime(2107, 12, 31, 23, 59, 58);
+    }
+    // A leap second (60) stays within the minute.
+    const int second = local.tm_sec > 59 ? 59 : local.tm_sec;
+    return PackDosTime(year, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, second);
+}
+
+bool DosTimeToUnix(int32_t dos, time_t& t) {
+    const uint32_t value = static_cast<uint32_t>(dos);
+    const uint32_t date = value >> 16;
+    const uint32_t time = value & 0xFFFF;
+    const int year = static_cast<int>(date >> 9) + 1980;
+    const int month = static_cast<int>((date >> 5) & 15);
+    const int day = static_cast<int>(date & 31);
+    const int hour = static_cast<int>(time >> 11);
+    const int minute = static_cast<int>((time >> 5) & 63);
+    const int second = static_cast<int>(time & 31) * 2;
+    if (month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month) || hour > 23 || minute > 59 ||
+        second > 59) {
+        return false;
+    }
+    tm local{};
+    local.tm_year = year - 1900;
+    local.tm_mon = month - 1;
+    local.tm_mday = day;
+    local.tm_hour = hour;
+    local.tm_min = minute;
+    local.tm_sec = second;
+    local.tm_isdst = -1; // let the C library find out whether summer time applies
+    errno = 0;
+    const time_t result = mktime(&local);
+    if (result == static_cast<time_t>(-1) && errno != 0) {
+        return false;
+    }
+    t = result;
+    return true;
+}
+
+bool SetFileDosTime(const std::string& path, int32_t dos) {
+    if (RefuseUnc(path)) {
+        return false;
+    }
+    time_t seconds = 0;
+    if (!DosTimeToUnix(dos, seconds)) {
+        errno = EINVAL;
+        return false;
+    }
+    const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+bool IsUncPath(const std::string& path) {
+    return path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1]);
+}
+
+bool ClearReadOnly(const std::string& path) {
+    if (RefuseUnc(path)) {
+        return false;
+    }
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        return false;
+    }
+    if ((st.st_mode & S_IWUSR) != 0) {
+        return true;
+    }
+    return chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
+}
+
+bool IsReadOnly(const std::string& path) {
+    if (RefuseUnc(path)) {
+        return false;
+    }
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && (st.st_mode & S_IWUSR) == 0;
+}
+
+bool FileExists(const std::string& path) {
+    if (RefuseUnc(path)) {
+        return false;
+    }
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+    if (RefuseUnc(path)) {
+        return false;
+    }
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int64_t GetFileSize64(const std::string& path) {
+    TFileHandle file;
+    if (!file.OpenRead(path)) {
+        return -1;
+    }
+    return file.Size();
+}
+
+bool DeleteFile(const std::string& path) {
+    if (RefuseUnc(path)) {
+        return false;
+    }
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    // The read-only attribute is the owner's write bit (of a link's target, as
+    // listed), checked by hand: the program may run as root, which write
+    // permission would not stop.
+    if (S_ISLNK(st.st_mode)) {
+        struct stat target;
+        if (stat(path.c_str(), &target) == 0) {
+            st = target;
+        }
+    }
+    if (S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0) {
+        errno = EACCES;
+        return false;
+    }
+    return unlink(path.c_str()) == 0;
+}
+
+bool RemoveFolder(const std::string& path) {
+    if (RefuseUnc(path)) {
+        return false;
+    }
+    return rmdir(path.c_str()) == 0;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+    if (RefuseUnc(from) || RefuseUnc(to)) {
+        return false;
+    }
+    return rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool CreateFolder(const std::string& path) {
+    if (RefuseUnc(path)) {
+        return false;
+    }
+    return mkdir(path.c_str(), 0777) == 0;
+}
+
+bool ForceDirectories(const std::string& path) {
+    if (RefuseUnc(path)) {
+        return false;
+    }
+    if (path.empty()) {
+        errno = ENOENT;
+        return false;
+    }
+    const std::string folder = TrimTrailingSlashes(path);
+    if (DirectoryExists(folder)) {
+        return true;
+    }
+    // Create each level in turn; levels that exist already answer EEXIST.
+    int lastError = 0;
+    for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+        const std::string level = slash == std::string::npos ? folder : folder.substr(0, slash);
+        if (!level.empty() && level.back() != '/' && mkdir(level.c_str(), 0777) != 0 && errno != EEXIST) {
+            lastError = errno;
+        }
+        if (slash == std::string::npos) {
+            break;
+        }
+    }
+    if (DirectoryExists(folder)) {
+        return true;
+    }
+    if (lastError != 0) {
+        errno = lastError;
+    }
+    return false;
+}
+
+bool FreeSpace(const std::string& path, DiskSpace& space) {
+    if (RefuseUnc(path)) {
+        return false;
+    }
+    const std::string existing = NearestExisting(path);
+    if (existing.empty()) {
+        return false;
+    }
+    struct statvfs info;
+    if (statvfs(existing.c_str(), &info) != 0) {
+        return false;
+    }
+    const int64_t unit = static_cast<int64_t>(info.f_frsize != 0 ? info.f_frsize : info.f_bsize);
+    space.Available = static_cast<int64_t>(info.f_bavail) * unit;
+    space.Total = static_cast<int64_t>(info.f_blocks) * unit;
+    space.Free = static_cast<int64_t>(info.f_bfree) * unit;
+    return true;
+}
+
+std::vector<std::string> MountPoints() {
+    std::vector<std::string> result;
+    std::ifstream table("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(table, line)) {
+        // Fields: mount id, parent id, major:minor, root, mount point, ...
+        std::size_t start = 0;
+        for (int field = 0; field < 4 && start != std::string::npos; ++field) {
+            start = line.find(' ', start);
+            if (start != std::string::npos) {
+                ++start;
+            }
+        }
+        if (start == std::string::npos) {
+            continue;
+        }
+        const std::size_t end = line.find(' ', start);
+        result.push_back(DecodeMountField(line.substr(start, end == std::string::npos ? end : end - start)));
+    }
+    return result;
+}
+
+std::string MountPointOf(const std::string& path) {
+    if (RefuseUnc(path)) {
+        return "";
+    }
+    const std::string existing = NearestExisting(path);
+    if (existing.empty()) {
+        return "";
+    }
+    char* resolved = realpath(existing.c_str(), nullptr);
+    if (resolved == nullptr) {
+        return "";
+    }
+    const std::string real = resolved;
+    free(resolved);
+    // The longest mount point above the path; of equal ones the later line, which
+    // is mounted on top of the earlier.
+    std::string best;
+    for (const std::string& mountPoint : MountPoints()) {
+        if (IsUnder(real, mountPoint) && mountPoint.size() >= best.size()) {
+            best = mountPoint;
+        }
+    }
+    return best;
+}
+
+TFileHandle::~TFileHandle() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+TFileHandle::TFileHandle(TFileHandle&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+TFileHandle& TFileHandle::operator=(TFileHandle&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+// Opens without blocking (a FIFO would wait for a partner forever) and keeps the
+// descriptor only for a regular file, so that nothing is ever read from or
+// written into a device or pipe that happens to carry a listed name.
+bool TFileHandle::Open(const std::string& path, int flags, mode_t mode) {
+    if (fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+    if (RefuseUnc(path)) {
+        return false;
+    }
+    const int fd = open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st;
+    int error = 0;
+    if (fstat(fd, &st) != 0) {
+        error = errno;
+    } else if (S_ISDIR(st.st_mode)) {
+        error = EISDIR;
+    } else if (!S_ISREG(st.st_mode)) {
+        error = EINVAL;
+    }
+    if (error != 0) {
+        close(fd);
+        errno = error;
+        return false;
+    }
+    // Regular files do not know non-blocking mode; clear it all the same.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    fd_ = fd;
+    return true;
+}
+
+bool TFileHandle::OpenRead(const std::string& path) {
+    return Open(path, O_RDONLY, 0);
+}
+
+bool TFileHandle::Create(const std::string& path, mode_t mode) {
+    // Truncated only once it is known to be a regular file.
+    if (!Open(path, O_WRONLY | O_CREAT, mode)) {
+        return false;
+    }
+    if (ftruncate(fd_, 0) != 0) {
+        const int error = errno;
+        close(fd_);
+        fd_ = -1;
+        errno = error;
+        return false;
+    }
+    return true;
+}
+
+bool TFileHandle::CreateNew(const std::string& path, mode_t mode) {
+    return Open(path, O_WRONLY | O_CREAT | O_EXCL, mode);
+}
+
+int64_t TFileHandle::Size() const {
+    struct stat st;
+    if (fd_ < 0 || fstat(fd_, &st) != 0) {
+        return -1;
+    }
+    return static_cast<int64_t>(st.st_size);
+}
+
+int64_t TFileHandle::Read(void* buffer, size_t count) {
+    if (fd_ < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    for (;;) {
+        const ssize_t got = read(fd_, buffer, count);
+        if (got >= 0) {
+            return static_cast<int64_t>(got);
+        }
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+}
+
+bool TFileHandle::WriteAll(const void* buffer, size_t count) {
+    if (fd_ < 0) {
+        errno = EBADF;
+        return false;
+    }
+    const char* next = static_cast<const char*>(buffer);
+    while (count > 0) {
+        const ssize_t written = write(fd_, next, count);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (written == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        next += written;
+        count -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+bool TFileHandle::GetTimes(timespec& access, timespec& modify) const {
+    struct stat st;
+    if (fd_ < 0 || fstat(fd_, &st) != 0) {
+        return false;
+    }
+    access = st.st_atim;
+    modify = st.st_mtim;
+    return true;
+}
+
+bool TFileHandle::SetTimes(const timespec& access, const timespec& modify) {
+    const timespec times[2] = {access, modify};
+    return fd_ >= 0 && futimens(fd_, times) == 0;
+}
+
+bool TFileHandle::Sync() {
+    return fd_ >= 0 && fsync(fd_) == 0;
+}
+
+bool TFileHandle::Close() {
+    if (fd_ < 0) {
+        return true;
+    }
+    const int result = close(fd_);
+    fd_ = -1;
+    return result == 0;
+}
+
+} // namespace tandemora::fs

@@ -1,0 +1,147 @@
+#pragma once
+// The task-list file "tasklist.td" (and the template files of the same form):
+// a typed binding over the XML document, one class per element kind.
+//
+// Children are found by name, the first child of that name. Reading or writing
+// a child that is not there creates it as the last child of its parent, so an
+// existing Tast keeps its children where they stand (files written by other
+// versions, with other orders or missing elements, load and save) and a child
+// it lacks is added at its end.
+
+#include "platform/Exceptions.h"
+
+#include <cstdint>
+#include <pugixml.hpp>
+#include <string>
+
+namespace tandemora {
+
+// The document is missing its TaskList root, or is not well-formed XML.
+class EXMLDocError : public TException {
+public:
+    using TException::TException;
+    const char* ClassName() const override { return "EXMLDocError"; }
+};
+
+// A handle on one element with access to its child elements by name.
+class TXMLNodeType {
+public:
+    explicit TXMLNodeType(pugi::xml_node node) : Node(node) {}
+
+    pugi::xml_node Node;
+
+    // The first child element of that name, appended as last child when missing.
+    pugi::xml_node ChildNode(const char* name);
+    // A child's text; a missing child reads as empty text (and is created).
+    std::string GetText(const char* name);
+    void SetText(const char* name, const std::string& value);
+    // A child's text as a whole number; EConvertError when missing, empty or not a number.
+    int32_t GetInteger(const char* name);
+    void SetInteger(const char* name, int32_t value);
+
+    // Whole-number text: optional leading blanks, an optional sign, decimal
+    // digits, within 32 bits. Anything else raises EConvertError.
+    static int32_t TextToInteger(const std::string& text);
+};
+
+// LFolder and RFolder: DeviceType, FolerAllName, validate, UserName, PWD,
+// ActiveMode, FactTime, PrivateKey.
+class TXMLFolderType : public TXMLNodeType {
+public:
+    using TXMLNodeType::TXMLNodeType;
+};
+using TXMLLFolderType = TXMLFolderType;
+using TXMLRFolderType = TXMLFolderType;
+
+// One pattern: attributes "name" (N0, N1, ...; written, never read) and "value".
+class TXMLItemType : public TXMLNodeType {
+public:
+    using TXMLNodeType::TXMLNodeType;
+    std::string GetName() const;
+    void SetName(const std::string& value);
+    std::string GetValue() const;
+    void SetValue(const std::string& value);
+};
+
+// IncludeFilter and ExcludeFilter: collections of Item.
+class TXMLItemListType : public TXMLNodeType {
+public:
+    using TXMLNodeType::TXMLNodeType;
+    int32_t Count() const;
+    TXMLItemType Item(int32_t index) const; // EListError out of range
+    TXMLItemType Add();
+    TXMLItemType Insert(int32_t index);
+    void Delete(int32_t index);
+};
+using TXMLIncludeFilterType = TXMLItemListType;
+using TXMLExcludeFilterType = TXMLItemListType;
+
+// Filter: ExcludeEmtpyFolder, ExcludeHiddenFile, ExcludeSystemFile, IncludeFilter, ExcludeFilter.
+class TXMLFilterType : public TXMLNodeType {
+public:
+    using TXMLNodeType::TXMLNodeType;
+    TXMLIncludeFilterType IncludeFilter() { return TXMLIncludeFilterType(ChildNode("IncludeFilter")); }
+    TXMLExcludeFilterType ExcludeFilter() { return TXMLExcludeFilterType(ChildNode("ExcludeFilter")); }
+};
+
+// Auto: the trigger switches, the period and the scheduled-run fields.
+class TXMLAutoType : public TXMLNodeType {
+public:
+    using TXMLNodeType::TXMLNodeType;
+};
+
+// One task.
+class TXMLTastType : public TXMLNodeType {
+public:
+    using TXMLNodeType::TXMLNodeType;
+    TXMLLFolderType LFolder() { return TXMLLFolderType(ChildNode("LFolder")); }
+    TXMLRFolderType RFolder() { return TXMLRFolderType(ChildNode("RFolder")); }
+    TXMLFilterType Filter() { return TXMLFilterType(ChildNode("Filter")); }
+    TXMLAutoType Auto() { return TXMLAutoType(ChildNode("Auto")); }
+};
+
+// The TaskList root: a collection of Tast in the order tasks were added.
+class TXMLTaskListType : public TXMLNodeType {
+public:
+    using TXMLNodeType::TXMLNodeType;
+    int32_t Count() const;
+    TXMLTastType Tast(int32_t index) const; // EListError out of range
+    TXMLTastType Add();
+    TXMLTastType Insert(int32_t index);
+    void Delete(int32_t index);
+    // The first Tast whose SyncID equals syncID exactly, or -1.
+    int32_t IndexOfSyncID(const std::string& syncID);
+};
+
+// A loaded task-list or template document.
+class TTaskListDocument {
+public:
+    // Parses UTF-8 text; EXMLDocError when it is not well-formed.
+    void LoadFromText(const std::string& text);
+    // Reads a whole file; EFOpenError when it cannot be read, then as LoadFromText.
+    void LoadFromFile(const std::string& path);
+    // The TaskList root; EXMLDocError when the document has none.
+    TXMLTaskListType GetTaskList();
+    // The document as UTF-8 text with an XML declaration naming "utf-8".
+    std::string SaveToText();
+    // Replaces the file at path with the document: written to a temporary file
+    // in the same folder with mode 0600, flushed to disk, then renamed over the
+    // old one, so a crash or a full disk never leaves a truncated task list (the
+    // file holds the passwords). On failure the old file stays as it was and
+    // EFCreateError or EInOutError is raised.
+    void SaveToFile(const std::string& path);
+
+    pugi::xml_document Doc;
+};
+
+// Writes bytes to path through a temporary file in the same folder and an
+// atomic rename; the new file has the given mode. Raises on failure, leaving
+// whatever was at path untouched and no temporary file behind.
+void ReplaceFileAtomically(const std::string& path, const std::string& bytes, unsigned mode);
+
+// "tasklist.td" in the program folder.
+std::string TaskListPath();
+// "TaskTemp.td" in the program folder: the empty document a template starts from.
+std::string TaskTemplateBasePath();
+
+} // namespace tandemora

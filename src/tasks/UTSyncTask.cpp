@@ -1,0 +1,232 @@
+#include "tasks/UTSyncTask.h"
+
+#include "endpoints/UTFileOper.h"
+#include "endpoints/UTWinFileOper.h"
+#include "model/UTFileTree.h"
+#include "model/UTUtils.h"
+
+#include <fstream>
+#include <sys/stat.h>
+
+namespace tandemora {
+
+namespace {
+
+// The endpoint fields a copy of a task carries; the rest belong to a run.
+void CopyEndpoint(TFolderSource& target, const TFolderSource& source) {
+    target.DeviceType = source.DeviceType;
+    target.FolerAllName = source.FolerAllName;
+    target.UserName = source.UserName;
+    target.PWD = source.PWD;
+    target.PrivateKey = source.PrivateKey;
+}
+
+// Everything but the name, identity and endpoints.
+void CopyOptions(TSyncTask& target, const TSyncTask& source) {
+    target.SyncDirection = source.SyncDirection;
+    target.ForcedOrVerified = source.ForcedOrVerified;
+    target.IsDeleteFile = source.IsDeleteFile;
+    target.SaveOldFile = source.SaveOldFile;
+    target.UseTempFile = source.UseTempFile;
+    target.CheckNoChange = source.CheckNoChange;
+    target.EstimateDiskSpace = source.EstimateDiskSpace;
+    target.IncludeFilter = source.IncludeFilter;
+    target.ExcludeFilter = source.ExcludeFilter;
+    target.ExcludeEmtpyFolder = source.ExcludeEmtpyFolder;
+    target.ExcludeHiddenFile = source.ExcludeHiddenFile;
+    target.ExcludeSystemFile = source.ExcludeSystemFile;
+    target.StartAnalyze = source.StartAnalyze;
+    target.StartSync = source.StartSync;
+    target.ConnectAnalyze = source.ConnectAnalyze;
+    target.ConnectSync = source.ConnectSync;
+    target.LogoffAnalyze = source.LogoffAnalyze;
+    target.LogoffSync = source.LogoffSync;
+    target.PeriodAnalyze = source.PeriodAnalyze;
+    target.PeriodSync = source.PeriodSync;
+    target.Hours = source.Hours;
+    target.minutes = source.minutes;
+    target.TSsync = source.TSsync;
+    target.TSanalyze = source.TSanalyze;
+    target.TaskScheduler = source.TaskScheduler;
+    target.Conflicts = source.Conflicts;
+    target.EnsureFolderTags = source.EnsureFolderTags;
+}
+
+bool IsBlankOrControl(char c) {
+    return static_cast<unsigned char>(c) <= ' ';
+}
+
+bool IsTrimmedEmpty(const std::string& text) {
+    for (char c : text) {
+        if (!IsBlankOrControl(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IsSeparator(char c) {
+    return c == '/' || c == '\\';
+}
+
+// A path taken apart for the folder check. A share path ("\\server\share" or
+// "//server/share") separates with either slash; local paths and URLs only
+// with "/", since "\" is an ordinary character in a local name. Empty parts
+// (doubled or trailing separators) are dropped, so "/a/b/" and "/a//b" are
+// both the folder /a/b.
+struct TPathParts {
+    int Kind = 0; // 0 relative or URL, 1 rooted local path, 2 share path
+    std::vector<std::string> Parts;
+};
+
+TPathParts SplitPath(const std::string& path) {
+    TPathParts result;
+    const bool share = path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1]);
+    if (share) {
+        result.Kind = 2;
+    } else if (!path.empty() && path[0] == '/') {
+        result.Kind = 1;
+    }
+    std::string part;
+    for (char c : path) {
+        if (c == '/' || (share && c == '\\')) {
+            if (!part.empty()) {
+                result.Parts.push_back(part);
+            }
+            part.clear();
+        } else {
+            part += c;
+        }
+    }
+    if (!part.empty()) {
+        result.Parts.push_back(part);
+    }
+    return result;
+}
+
+// True when a's parts begin b's (a lies at or above b).
+bool IsPrefixOf(const TPathParts& a, const TPathParts& b) {
+    if (a.Kind != b.Kind || a.Parts.size() > b.Parts.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.Parts.size(); ++i) {
+        if (a.Parts[i] != b.Parts[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+void TSyncTask::Assign(const TSyncTask& source) {
+    if (&source == this) {
+        return;
+    }
+    SyncName = source.SyncName;
+    SyncID = source.SyncID;
+    CopyEndpoint(LFolder, source.LFolder);
+    CopyEndpoint(RFolder, source.RFolder);
+    CopyOptions(*this, source);
+}
+
+std::unique_ptr<TSyncTask> TSyncTask::CloneAsNew(const TSyncTask& source) {
+    auto clone = std::make_unique<TSyncTask>();
+    clone->SyncName = "New_" + source.SyncName;
+    clone->SyncID = "New_" + source.SyncID;
+    CopyOptions(*clone, source);
+    return clone;
+}
+
+// Folders are compared part by part: /home/u/photos and /home/u/photos-backup
+// are two separate folders, /home/u/photos/ is /home/u/photos, and letter case
+// counts because Linux file systems keep it.
+int32_t TSyncTask::CheckFolders() const {
+    const std::string& left = LFolder.FolerAllName;
+    const std::string& right = RFolder.FolerAllName;
+    if (left == right) {
+        return fcSameFolder;
+    }
+    const TPathParts l = SplitPath(left);
+    const TPathParts r = SplitPath(right);
+    const bool leftEmpty = IsTrimmedEmpty(left);
+    const bool rightEmpty = IsTrimmedEmpty(right);
+    if (!leftEmpty && !rightEmpty) {
+        if (l.Kind == r.Kind && l.Parts == r.Parts) {
+            return fcSameFolder;
+        }
+        if (IsPrefixOf(l, r) || IsPrefixOf(r, l)) {
+            return fcNested;
+        }
+    }
+    if (leftEmpty || rightEmpty) {
+        return fcEmptyPath;
+    }
+    return fcOk;
+}
+
+int32_t TSyncTask::SnapshotPlace() const {
+    if (EstimateDiskSpace == 1) {
+        return spBothLocal;
+    }
+    if (EnsureFolderTags == 1) {
+        return SyncDirection == sdLeftToRight ? spLeftLocal : spRightLocal;
+    }
+    return spInFolders;
+}
+
+std::unique_ptr<TFileOper> TSyncTask::CreateOper(const TFolderSource& source, bool FreeOnTerminate) {
+    switch (source.DeviceType) {
+    case dtLocal:
+        return std::make_unique<TWinFileOper>(FreeOnTerminate);
+    default:
+        // Network share, FTP and WebDAV endpoints are not available in this
+        // build; SFTP and Windows Mobile never had one. The caller refuses the run.
+        return nullptr;
+    }
+}
+
+std::string TSyncTask::LocalSnapshotPath(int32_t side) const {
+    return GetAppDataFolder() + "Tandemora/" + SyncID + (side == 0 ? "L" : "R");
+}
+
+int32_t TSyncTask::LoadSnapshot(TFileTree* tree, int32_t side) const {
+    try {
+        const std::string path = LocalSnapshotPath(side);
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0) {
+            return 0;
+        }
+        std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            return 1;
+        }
+        if (st.st_size > 0) {
+            // Loads all or nothing: a text that breaks off leaves the tree as it was.
+            tree->LoadFromStream(in);
+        }
+        return 0;
+    } catch (const std::exception&) {
+        return 1;
+    }
+}
+
+std::string TSyncTask::GetShareRoot(const std::string& path) {
+    if (path.size() < 3 || !IsSeparator(path[0]) || !IsSeparator(path[1])) {
+        return "";
+    }
+    size_t first = 2;
+    while (first < path.size() && !IsSeparator(path[first])) {
+        ++first;
+    }
+    if (first >= path.size() || first == 2) {
+        return "";
+    }
+    size_t next = first + 1;
+    while (next < path.size() && !IsSeparator(path[next])) {
+        ++next;
+    }
+    return path.substr(0, next);
+}
+
+} // namespace tandemora

@@ -1,0 +1,117 @@
+#include "tasks/UTTaskLog.h"
+
+#include "model/UTUtils.h"
+#include "platform/Exceptions.h"
+#include "platform/ProgramFolder.h"
+#include "tasks/UTSyncTask.h"
+#include "tasks/UTSysConfig.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace tandemora {
+
+namespace {
+
+std::string FormatTm(const char* format, const std::tm& parts) {
+    char buffer[256];
+    const size_t n = std::strftime(buffer, sizeof buffer, format, &parts);
+    return std::string(buffer, n);
+}
+
+bool SaveLogOn() {
+    return SysConfig != nullptr && SysConfig->SaveLog == 1;
+}
+
+} // namespace
+
+std::string DirectionArrow(int32_t direction) {
+    switch (direction) {
+    case sdBothWays:
+        return " <-> ";
+    case sdLeftToRight:
+        return " -> ";
+    case sdRightToLeft:
+        return " <- ";
+    default:
+        return "";
+    }
+}
+
+std::string FormatLogDateTime(std::chrono::system_clock::time_point moment) {
+    using namespace std::chrono;
+    const time_t seconds = system_clock::to_time_t(moment);
+    std::tm parts{};
+    localtime_r(&seconds, &parts);
+    std::string text = FormatTm("%x", parts);
+    const bool midnight = parts.tm_hour == 0 && parts.tm_min == 0 && parts.tm_sec == 0 &&
+                          floor<milliseconds>(moment) == floor<std::chrono::seconds>(moment);
+    if (!midnight) {
+        text += " " + FormatTm("%X", parts);
+    }
+    return text;
+}
+
+std::string TSyncTask::LogPath() const {
+    return GetProgramFolder() + SyncID + ".log";
+}
+
+std::string TSyncTask::LogHeader(const std::string& action) const {
+    return "----- " + FormatLogDateTime(std::chrono::system_clock::now()) + " ,Job:\"" + SyncName + "\" ," +
+           action + "," + GetLocalComputerName() + "," + GetLoginUserName() + " -----" + kLogLineEnd +
+           LFolder.FolerAllName + DirectionArrow(SyncDirection) + RFolder.FolerAllName;
+}
+
+std::string TSyncTask::RecordAnalysis(const std::string& timesLine, const std::string& countsLine,
+                                      const std::string& diskLine) const {
+    std::string text;
+    try {
+        text = LogHeader(kLogActionAnalysis) + kLogLineEnd + countsLine + kLogLineEnd + diskLine +
+               kLogLineEnd + "----- Analysis " + timesLine + " -----";
+        if (SaveLogOn()) {
+            WriteLog(text);
+        }
+    } catch (const std::exception&) {
+        // An unwritable log must never disturb the analysis it records.
+    }
+    return text;
+}
+
+int32_t TSyncTask::WriteLog(const std::string& text) const {
+    const std::string path = LogPath();
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        throw EInOutError("Cannot open log \"" + path + "\": " + std::strerror(errno));
+    }
+    const std::string line = text + kLogLineEnd;
+    size_t done = 0;
+    int error = 0;
+    while (done < line.size()) {
+        const ssize_t n = write(fd, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            error = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        throw EInOutError("Cannot write log \"" + path + "\": " + std::strerror(error));
+    }
+    return 0;
+}
+
+void TSyncTask::SaveLog(const std::string& text) const {
+    if (SaveLogOn()) {
+        WriteLog(text);
+    }
+}
+
+} // namespace tandemora

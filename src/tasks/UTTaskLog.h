@@ -1,0 +1,30 @@
+#pragma once
+// The task log: "<SyncID>.log" in the program folder, one record appended after
+// every analysis and every synchronisation when the option SaveLog is 1. Lines
+// end in CR LF; nothing ever trims or rewrites the file.
+//
+// The record operations are members of TSyncTask (LogHeader, RecordAnalysis,
+// WriteLog, SaveLog); this unit holds the pieces they are made of.
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace tandemora {
+
+// The action words of the report header.
+inline constexpr const char* kLogActionAnalysis = "ANALYSIS";
+inline constexpr const char* kLogActionSync = "SYNC";
+
+// The line end of every log line.
+inline constexpr const char* kLogLineEnd = "\r\n";
+
+// The arrow between the two paths of a header: " <-> ", " -> ", " <- " for the
+// directions 0, 1, 2, nothing for any other value.
+std::string DirectionArrow(int32_t direction);
+
+// A moment in the local short date format followed by the long time format of
+// the current locale (LC_TIME); the time is left out at exactly midnight.
+std::string FormatLogDateTime(std::chrono::system_clock::time_point moment);
+
+} // namespace tandemora

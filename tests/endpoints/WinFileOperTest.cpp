@@ -1,0 +1,648 @@
+// The local endpoint on real folders: what a scan lists and in which order, what
+// it refuses to pretend about, and the single file operations the sync thread
+// uses (safe write, copies with progress, previous versions, deletes).
+
+#include "EndpointTestSupport.h"
+
+#include "platform/Exceptions.h"
+
+#include <csignal>
+#include <cstring>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+namespace endpointtest {
+namespace {
+
+using testsupport::Exists;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
+
+class WinFileOperTest : public EndpointTest {};
+
+// ---- Scan -------------------------------------------------------------------------
+
+TEST_F(WinFileOperTest, ScanOrdersEveryLevelFoldersFirstThenFilesWithoutLetterCase) {
+    struct Level {
+        std::string Folder; // relative, "" for the root
+        std::vector<std::string> Folders;
+        std::vector<std::string> Files;
+        std::vector<std::string> Expected;
+    };
+    const Level levels[] = {
+        {"",
+         {"Zeta", "beta", "__Tandemora__"},
+         {"alpha", "C.txt", "b.txt", "B.txt"},
+         {"beta", "Zeta", "alpha", "B.txt", "b.txt", "C.txt"}},
+        {"Zeta", {"Mid", "__Tandemora__"}, {"z", "A"}, {"__Tandemora__", "Mid", "A", "z"}},
+        {"Zeta/Mid", {}, {"10.txt", "9.txt", "1.txt"}, {"1.txt", "10.txt", "9.txt"}},
+    };
+    for (const auto& level : levels) {
+        const std::string base = level.Folder.empty() ? Root : Dir / level.Folder;
+        for (const auto& f : level.Folders) {
+            MakeDir(base + "/" + f);
+        }
+        for (const auto& f : level.Files) {
+            WriteFile(base + "/" + f, f);
+        }
+    }
+    auto oper = MakeOper();
+    oper->ScanTree();
+
+    const TFileTree* node = oper->Tree;
+    std::string rel = "/";
+    for (const auto& level : levels) {
+        SCOPED_TRACE(level.Folder);
+        if (!level.Folder.empty()) {
+            const std::string name = level.Folder.substr(level.Folder.rfind('/') + 1);
+            node = FindChild(node, name);
+            ASSERT_NE(node, nullptr);
+            rel += name + "/";
+        }
+        EXPECT_EQ(ChildNames(node), level.Expected);
+        EXPECT_EQ(node->ChildCount, static_cast<int32_t>(level.Expected.size()));
+        for (const TFileTree* child : node->Children) {
+            EXPECT_EQ(child->Data->RelPath, rel);
+            EXPECT_EQ(child->Data->Name, child->Name);
+            EXPECT_EQ(child->Parent, node);
+        }
+    }
+    EXPECT_TRUE(oper->ScanComplete());
+}
+
+TEST_F(WinFileOperTest, ScanGivesSizeTimeAndAttributeBits) {
+    struct Item {
+        const char* Name;
+        bool Folder;
+        mode_t Mode;
+        std::string Bytes;
+        int32_t Attr;
+    };
+    const Item items[] = {
+        {"plain.txt", false, 0644, "12345", 32}, {"locked.txt", false, 0444, "ab", 33},
+        {".hidden", false, 0644, "", 34},        {"folder", true, 0755, "", 16},
+        {".hiddenfolder", true, 0755, "", 18},   {"lockedfolder", true, 0555, "", 17},
+    };
+    const time_t when = 1589725822; // 2020-05-17 14:30:22 UTC
+    for (const auto& item : items) {
+        const std::string path = Dir / item.Name;
+        if (item.Folder) {
+            MakeDir(path);
+        } else {
+            WriteFile(path, item.Bytes);
+        }
+        SetModifyTime(path, when);
+        chmod(path.c_str(), item.Mode);
+    }
+    auto oper = MakeOper();
+    oper->ScanTree();
+    for (const auto& item : items) {
+        SCOPED_TRACE(item.Name);
+        const TFileTree* node = FindChild(oper->Tree, item.Name);
+        ASSERT_NE(node, nullptr);
+        EXPECT_EQ(node->Data->IsFolder, item.Folder ? 1 : 0);
+        EXPECT_EQ(node->Data->Attr, item.Attr);
+        EXPECT_EQ(node->Data->Size, item.Folder ? 0 : static_cast<int64_t>(item.Bytes.size()));
+        EXPECT_EQ(node->Data->Time, Dos(2020, 5, 17, 14, 30, 22));
+    }
+}
+
+TEST_F(WinFileOperTest, ScanSkipsSpecialFilesAndNeverFollowsLinksIntoFolders) {
+    WriteFile(Dir / "sub/real.txt", "real");
+    ASSERT_EQ(mkfifo((Dir / "sub/pipe").c_str(), 0644), 0); // reading it would block for ever
+    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string sockPath = Dir / "sock";
+    ASSERT_LT(sockPath.size(), sizeof(address.sun_path));
+    std::strcpy(address.sun_path, sockPath.c_str());
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(symlink(Root.c_str(), (Dir / "sub/loop").c_str()), 0);    // a loop back to the root
+    ASSERT_EQ(symlink("real.txt", (Dir / "sub/alias.txt").c_str()), 0); // a link to a file
+    ASSERT_EQ(symlink("nowhere", (Dir / "sub/dangling").c_str()), 0);
+
+    auto oper = MakeOper();
+    oper->ScanTree();
+    close(sock);
+
+    EXPECT_EQ(ChildNames(oper->Tree), (std::vector<std::string>{"sub"}));
+    const TFileTree* sub = FindChild(oper->Tree, "sub");
+    ASSERT_NE(sub, nullptr);
+    EXPECT_EQ(ChildNames(sub), (std::vector<std::string>{"alias.txt", "real.txt"}));
+    EXPECT_EQ(sub->Children[0]->Data->Size, 4);
+    EXPECT_TRUE(oper->ScanComplete());
+    EXPECT_EQ(Log.Count(WM_UPDATEPROCESS), 2);
+}
+
+TEST_F(WinFileOperTest, FolderThatVanishesBeforeItIsListedIsReportedNotEmpty) {
+    WriteFile(Dir / "keep/k.txt", "k");
+    WriteFile(Dir / "moving/m.txt", "m");
+    auto oper = MakeOper();
+    // The step for a folder comes just before it is listed: move "moving" away
+    // at that moment, as another program might during a long scan.
+    Log.OnMessage = [&](uint32_t msg) {
+        if (msg == WM_UPDATEPROCESS && Log.Count(WM_UPDATEPROCESS) >= 2 && Exists(Dir / "moving")) {
+            std::filesystem::rename(Dir / "moving", Home / "moved");
+        }
+    };
+    oper->ScanTree();
+
+    // Whichever sub-folder came first was moved away; nothing moved "keep" itself.
+    const TFileTree* moving = FindChild(oper->Tree, "moving");
+    ASSERT_NE(moving, nullptr);
+    EXPECT_EQ(moving->ListFailed, 1);
+    EXPECT_EQ(moving->ChildCount, 0);
+    EXPECT_EQ(oper->UnreadFolders, (std::vector<std::string>{Dir / "moving/"}));
+    EXPECT_FALSE(oper->ScanComplete());
+    EXPECT_FALSE(oper->ScanIncomplete); // the scan itself ran to its end
+    const TFileTree* keep = FindChild(oper->Tree, "keep");
+    ASSERT_NE(keep, nullptr);
+    EXPECT_EQ(keep->ListFailed, 0);
+    EXPECT_EQ(ChildNames(keep), (std::vector<std::string>{"k.txt"}));
+}
+
+// Root reads every folder whatever its mode, so the tests run the scan under an
+// unprivileged user id when they run as root.
+class TUnprivileged {
+public:
+    TUnprivileged() {
+        if (geteuid() == 0) {
+            active_ = seteuid(65534) == 0;
+        }
+    }
+    ~TUnprivileged() {
+        if (active_) {
+            (void)seteuid(0);
+        }
+    }
+    TUnprivileged(const TUnprivileged&) = delete;
+    TUnprivileged& operator=(const TUnprivileged&) = delete;
+    bool Ok() const { return active_ || geteuid() != 0; }
+
+private:
+    bool active_ = false;
+};
+
+TEST_F(WinFileOperTest, FolderWithoutReadPermissionIsReportedNotEmpty) {
+    WriteFile(Dir / "open/o.txt", "o");
+    WriteFile(Dir / "closed/secret.txt", "s");
+    chmod(Root.c_str(), 0755);
+    chmod((Dir / "open").c_str(), 0755);
+    chmod((Dir / "closed").c_str(), 0000);
+    auto oper = MakeOper();
+    {
+        TUnprivileged guest;
+        ASSERT_TRUE(guest.Ok());
+        oper->ScanTree();
+    }
+    chmod((Dir / "closed").c_str(), 0755);
+
+    const TFileTree* closed = FindChild(oper->Tree, "closed");
+    ASSERT_NE(closed, nullptr);
+    EXPECT_EQ(closed->ListFailed, 1);
+    EXPECT_EQ(oper->UnreadFolders, (std::vector<std::string>{Dir / "closed/"}));
+    EXPECT_FALSE(oper->ScanComplete());
+    EXPECT_EQ(ChildNames(FindChild(oper->Tree, "open")), (std::vector<std::string>{"o.txt"}));
+}
+
+TEST_F(WinFileOperTest, MissingOrUnusableRootGivesAnEmptyMarkedTree) {
+    WriteFile(Dir / "file", "not a folder");
+    const std::string roots[] = {Dir / "missing", Dir / "file", "", "   ", "//server/share"};
+    for (const auto& root : roots) {
+        SCOPED_TRACE("root '" + root + "'");
+        Source.FolerAllName = root;
+        Log.Messages.clear();
+        auto oper = MakeOper();
+        EXPECT_EQ(oper->Connect(), 1);
+        EXPECT_EQ(oper->IsRootMissing(), 1);
+        oper->ScanTree();
+        EXPECT_EQ(oper->Tree->ChildCount, 0);
+        EXPECT_TRUE(oper->RootMissing);
+        EXPECT_EQ(oper->Tree->ListFailed, 1);
+        EXPECT_FALSE(oper->ScanComplete());
+        EXPECT_EQ(Log.Count(WM_UPDATEPROCESS), 1);
+    }
+}
+
+TEST_F(WinFileOperTest, RelativePathsComeFromTheRootAtTheStartOnly) {
+    // A folder deeper down whose path repeats the root's own text.
+    const std::string echo = "sub" + Root;
+    WriteFile(Root + "/" + echo + "/deep.txt", "d");
+    const std::string variants[] = {Root, Root + "/", "  " + Root + "//  "};
+    for (const auto& root : variants) {
+        SCOPED_TRACE(root);
+        Source.FolerAllName = root;
+        auto oper = MakeOper();
+        EXPECT_EQ(oper->Connect(), 0);
+        oper->ScanTree();
+        const TFileTree* node = oper->Tree;
+        while (!node->Children.empty() && node->Children[0]->Data->IsFolder == 1) {
+            node = node->Children[0];
+        }
+        ASSERT_EQ(ChildNames(node), (std::vector<std::string>{"deep.txt"}));
+        EXPECT_EQ(node->Children[0]->Data->RelPath, "/" + echo + "/");
+        std::string full;
+        oper->BuildFullPath(&Source, node->Children[0]->Data, full);
+        EXPECT_EQ(full, Root + "/" + echo + "/deep.txt");
+    }
+}
+
+TEST_F(WinFileOperTest, NamesThatAreNotUtf8AreListedCopiedAndDeleted) {
+    const std::string name = "caf\xe9-\xff.txt"; // Latin-1 bytes
+    WriteFile(Dir / name, "bytes");
+    auto oper = MakeOper();
+    oper->ScanTree();
+    const TFileTree* node = FindChild(oper->Tree, name);
+    ASSERT_NE(node, nullptr);
+
+    TFileAttri copy = *node->Data;
+    copy.RelPath = "/out\x80/";
+    ASSERT_EQ(oper->PutFile(Dir / name, &Source, &copy, 0), 0);
+    EXPECT_EQ(ReadFile(Dir / ("out\x80/" + name)), "bytes");
+    EXPECT_EQ(oper->DeleteFile(&Source, node->Data), 0);
+    EXPECT_FALSE(Exists(Dir / name));
+}
+
+TEST_F(WinFileOperTest, TopFolderCountCountsTheRootsFoldersWorkFolderIncluded) {
+    MakeDir(Dir / "a/deeper");
+    MakeDir(Dir / "b");
+    MakeDir(Dir / "__Tandemora__");
+    WriteFile(Dir / "f.txt", "");
+    auto oper = MakeOper();
+    EXPECT_EQ(oper->GetTopFolderCount(), 3);
+    EXPECT_TRUE(Log.Messages.empty());
+}
+
+// ---- Paths ----------------------------------------------------------------------------
+
+TEST_F(WinFileOperTest, FullPathsJoinRootRelativePathAndNameWithOneSeparator) {
+    struct Case {
+        std::string Root;
+        std::string RelPath;
+        std::string Name;
+        std::string Expected;
+        std::string StoredRelPath;
+    };
+    const Case cases[] = {
+        {"/data", "/", "a.txt", "/data/a.txt", "/"},
+        {"/data/", "/sub/", "a.txt", "/data/sub/a.txt", "/sub/"},
+        {"/data", "", "a.txt", "/data/a.txt", "/"},
+        {"/data", "sub", "a.txt", "/data/sub/a.txt", "sub"},
+        {"/data", "/sub", "a.txt", "/data/sub/a.txt", "/sub"},
+        {"/", "/sub/", "a.txt", "/sub/a.txt", "/sub/"}, // never "//sub", a network share
+        {" /data\t", "/", "a\\b.txt", "/data/a\\b.txt", "/"},
+    };
+    auto oper = MakeOper();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Root + " | " + c.RelPath);
+        TFolderSource source;
+        source.FolerAllName = c.Root;
+        TFileAttri attr;
+        attr.RelPath = c.RelPath;
+        attr.Name = c.Name;
+        std::string path;
+        oper->BuildFullPath(&source, &attr, path);
+        EXPECT_EQ(path, c.Expected);
+        EXPECT_EQ(attr.RelPath, c.StoredRelPath);
+        std::string folder = "unchanged";
+        oper->BuildFolderPath(&source, &attr, folder);
+        EXPECT_EQ(folder, "unchanged");
+    }
+}
+
+TEST_F(WinFileOperTest, ExtractFolderPathKeepsTheLastSeparator) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"/data/sub/a.txt", "/data/sub/"}, {"/a.txt", "/"}, {"a.txt", ""}, {"/data/x:y", "/data/"},
+        {"/data/sub/", "/data/sub/"},
+    };
+    auto oper = MakeOper();
+    for (const auto& [path, expected] : cases) {
+        std::string folder;
+        oper->ExtractFolderPath(path, folder);
+        EXPECT_EQ(folder, expected) << path;
+    }
+}
+
+TEST_F(WinFileOperTest, FolderOperationsWorkBelowTheRoot) {
+    auto oper = MakeOper();
+    EXPECT_EQ(oper->MakeFolder("/one/two/three/"), 0);
+    EXPECT_TRUE(fs::DirectoryExists(Dir / "one/two/three"));
+    EXPECT_EQ(oper->MakeFolder("one/two"), 0); // exists already
+    WriteFile(Dir / "blocker", "x");
+    EXPECT_NE(oper->MakeFolder("/blocker/inside"), 0);
+
+    std::string saved = "before";
+    EXPECT_EQ(oper->GetSavedFolder(saved), 0);
+    EXPECT_EQ(saved, "/__Tandemora__/__saved__");
+    EXPECT_TRUE(fs::DirectoryExists(Dir / "__Tandemora__/__saved__"));
+
+    TFileAttri folder;
+    folder.RelPath = "/one/two/";
+    folder.Name = "three";
+    EXPECT_EQ(oper->RemoveFolder(&Source, &folder), 0);
+    EXPECT_FALSE(Exists(Dir / "one/two/three"));
+    EXPECT_EQ(oper->RemoveFolder(&Source, &folder), -1); // gone
+    folder.RelPath = "/";
+    folder.Name = "one";
+    EXPECT_EQ(oper->RemoveFolder(&Source, &folder), -1); // not empty
+    EXPECT_TRUE(Exists(Dir / "one/two"));
+
+    WriteFile(Dir / "old.txt", "o");
+    EXPECT_EQ(oper->RenameFile(Dir / "old.txt", Dir / "one/new.txt"), 0);
+    EXPECT_EQ(ReadFile(Dir / "one/new.txt"), "o");
+    EXPECT_EQ(oper->RenameFile(Dir / "old.txt", Dir / "again.txt"), 1);
+}
+
+// ---- Reading and the safe write ------------------------------------------------------
+
+TEST_F(WinFileOperTest, ReadToStreamReplacesTheStreamOrRaises) {
+    WriteFile(Dir / "sub/data.bin", std::string("a\0b\r\n", 5));
+    auto oper = MakeOper();
+    TFileAttri attr;
+    attr.RelPath = "/sub/";
+    attr.Name = "data.bin";
+    std::stringstream stream;
+    stream << "old content that is longer";
+    EXPECT_EQ(oper->ReadToStream(&Source, &attr, stream), 0);
+    EXPECT_EQ(stream.str(), std::string("a\0b\r\n", 5));
+    char first = 0;
+    stream.get(first);
+    EXPECT_EQ(first, 'a');
+
+    attr.Name = "missing.bin";
+    EXPECT_THROW(oper->ReadToStream(&Source, &attr, stream), EFOpenError);
+    MakeDir(Dir / "sub/folder.bin");
+    attr.Name = "folder.bin";
+    EXPECT_THROW(oper->ReadToStream(&Source, &attr, stream), EFOpenError);
+}
+
+TEST_F(WinFileOperTest, WriteFromStreamReplacesTargetsOnlyByCompleteFiles) {
+    struct Case {
+        const char* Label;
+        bool TargetExists;
+        bool TargetReadOnly;
+        bool ClearReadOnly;
+        int Result;
+        const char* Content; // of the target afterwards
+        bool TempLeft;
+    };
+    const Case cases[] = {
+        {"new file in new folders", false, false, false, 0, "new", false},
+        {"writable target", true, false, false, 0, "new", false},
+        {"read-only target, cleared", true, true, true, 0, "new", false},
+        {"read-only target, kept", true, true, false, -1, "old", true},
+    };
+    const int32_t time = Dos(2019, 12, 31, 23, 59, 58);
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Label);
+        const std::string rel = "/w" + std::to_string(n++) + "/deeper/";
+        const std::string target = Root + rel + "snap";
+        if (c.TargetExists) {
+            WriteFile(target, "old");
+            chmod(target.c_str(), c.TargetReadOnly ? 0444 : 0644);
+        }
+        auto oper = MakeOper();
+        TFileAttri attr;
+        attr.RelPath = rel;
+        attr.Name = "snap";
+        attr.Time = time;
+        std::stringstream stream("new");
+        EXPECT_EQ(oper->WriteFromStream(stream, &Source, &attr, c.ClearReadOnly), c.Result);
+        EXPECT_EQ(ReadFile(target), c.Content);
+        EXPECT_EQ(Exists(target + ".p"), c.TempLeft);
+        if (c.Result == 0) {
+            EXPECT_EQ(ModifyTime(target), 1577836798); // 2019-12-31 23:59:58 UTC
+        }
+    }
+}
+
+TEST_F(WinFileOperTest, WriteFromStreamWritesFromTheCurrentPositionToTheEnd) {
+    auto oper = MakeOper();
+    TFileAttri attr;
+    attr.RelPath = "/";
+    attr.Name = "big";
+    std::string bytes(200000, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<char>(i * 7);
+    }
+    std::stringstream stream(bytes);
+    stream.seekg(10);
+    EXPECT_EQ(oper->WriteFromStream(stream, &Source, &attr, false), 0);
+    EXPECT_EQ(ReadFile(Dir / "big"), bytes.substr(10));
+}
+
+// ---- Copies ---------------------------------------------------------------------------
+
+std::string Pattern(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 31 + i / 4096) & 0xFF);
+    }
+    return bytes;
+}
+
+TEST_F(WinFileOperTest, PercentTextHasAtMostTwoDecimalsAndNoSpareZeros) {
+    const struct {
+        int64_t Copied;
+        int64_t Total;
+        const char* Text;
+    } cases[] = {
+        {2, 3, "66.67"}, {1, 3, "33.33"}, {1, 1, "100"},  {1, 200, ".5"},
+        {4, 5, "80"},    {2, 5, "40"},    {1, 8, "12.5"}, {1, 1000000, "0"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TWinFileOper::FormatPercent(c.Copied, c.Total), c.Text) << c.Copied << "/" << c.Total;
+    }
+}
+
+TEST_F(WinFileOperTest, PutFileCopiesInChunksAndReportsEachOneButTheLast) {
+    struct Case {
+        size_t Size;
+        std::vector<std::string> Percents; // of the messages sent after "Copy:" + path
+        std::string FinalPercent;          // "" when no chunk was copied
+    };
+    const Case cases[] = {
+        {0, {}, ""},
+        {2097152, {}, "100"},
+        {3 * 1048576, {"66.67"}, "100"},
+        {5 * 1048576, {"40", "80"}, "100"},
+    };
+    const int32_t time = Dos(2021, 3, 4, 5, 6, 8);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Size);
+        const std::string source = Home / ("src" + std::to_string(c.Size));
+        const std::string content = Pattern(c.Size);
+        WriteFile(source, content);
+        SetSyncStatusText("");
+        Log.Messages.clear();
+
+        auto oper = MakeOper();
+        TFileAttri attr;
+        attr.RelPath = "/new/folder/";
+        attr.Name = "copy" + std::to_string(c.Size);
+        attr.Size = static_cast<int64_t>(c.Size);
+        attr.Time = time;
+        ASSERT_EQ(oper->PutFile(source, &Source, &attr, 0), 0);
+
+        const std::string target = Dir / ("new/folder/" + attr.Name);
+        EXPECT_TRUE(ReadFile(target) == content);
+        EXPECT_EQ(ModifyTime(target), 1614834368); // 2021-03-04 05:06:08 UTC
+        std::vector<std::string> expected{"Copy:" + source};
+        for (const auto& p : c.Percents) {
+            expected.push_back("Copy:" + source + " : " + p + "%");
+        }
+        EXPECT_EQ(Log.Statuses(WM_COPYPROCESS), expected);
+        EXPECT_EQ(GetSyncStatusText(), c.FinalPercent.empty()
+                                           ? "Copy:" + source
+                                           : "Copy:" + source + " : " + c.FinalPercent + "%");
+    }
+}
+
+TEST_F(WinFileOperTest, CopyRefusesASourceThatChangedAndKeepsTheTarget) {
+    WriteFile(Dir / "src.txt", "now longer than before");
+    WriteFile(Dir / "dst.txt", "target");
+    SetModifyTime(Dir / "dst.txt", 1000000000);
+    auto oper = MakeOper();
+    EXPECT_EQ(oper->CopyWithProgress(Dir / "src.txt", Dir / "dst.txt", 5), 1);
+    EXPECT_EQ(ReadFile(Dir / "dst.txt"), "target");
+    EXPECT_EQ(ModifyTime(Dir / "dst.txt"), 1000000000);
+
+    EXPECT_EQ(oper->CopyWithProgress(Dir / "missing.txt", Dir / "dst.txt", 5), -1);
+    EXPECT_EQ(oper->CopyWithProgress(Dir / "missing.txt", Dir / "new.txt", 5), -1);
+    EXPECT_FALSE(Exists(Dir / "new.txt"));
+    // A file copied onto itself would be emptied before it is read.
+    EXPECT_EQ(oper->CopyWithProgress(Dir / "src.txt", Dir / "src.txt", 22), -1);
+    EXPECT_EQ(ReadFile(Dir / "src.txt"), "now longer than before");
+    EXPECT_TRUE(Log.Messages.empty());
+}
+
+TEST_F(WinFileOperTest, CopyReplacesAReadOnlyTargetAndKeepsTheSourceTimes) {
+    WriteFile(Dir / "src.txt", "fresh");
+    SetModifyTime(Dir / "src.txt", 1234567890);
+    WriteFile(Dir / "dst.txt", "stale and read-only");
+    chmod((Dir / "dst.txt").c_str(), 0444);
+    auto oper = MakeOper();
+    EXPECT_EQ(oper->CopyWithProgress(Dir / "src.txt", Dir / "dst.txt", 5), 0);
+    EXPECT_EQ(ReadFile(Dir / "dst.txt"), "fresh");
+    EXPECT_EQ(ModifyTime(Dir / "dst.txt"), 1234567890);
+}
+
+// Files may not grow past a limit for the duration of one test: writes beyond it
+// fail (EFBIG) instead of stopping the process.
+class TFileSizeLimit {
+public:
+    explicit TFileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &old_);
+        oldHandler_ = signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = old_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~TFileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        signal(SIGXFSZ, oldHandler_);
+    }
+    TFileSizeLimit(const TFileSizeLimit&) = delete;
+    TFileSizeLimit& operator=(const TFileSizeLimit&) = delete;
+
+private:
+    rlimit old_{};
+    sighandler_t oldHandler_;
+};
+
+TEST_F(WinFileOperTest, CopyThatCannotWriteEverythingFails) {
+    const std::string content = Pattern(3 * 1048576);
+    WriteFile(Home / "src", content);
+    auto oper = MakeOper();
+    TFileAttri attr;
+    attr.RelPath = "/";
+    attr.Name = "dst";
+    attr.Size = static_cast<int64_t>(content.size());
+    attr.Time = Dos(2021, 3, 4, 5, 6, 8);
+    int result = 0;
+    {
+        TFileSizeLimit limit(1048576);
+        result = oper->PutFile(Home / "src", &Source, &attr, 0);
+    }
+    EXPECT_EQ(result, -1);
+    EXPECT_LT(ReadFile(Dir / "dst").size(), content.size());
+    EXPECT_NE(ModifyTime(Dir / "dst"), 1614834368); // not dated as if it were complete
+}
+
+// ---- Previous versions and deletes ----------------------------------------------------
+
+TEST_F(WinFileOperTest, SaveOldFileKeepsTheCurrentVersionBelowSaved) {
+    WriteFile(Dir / "docs/report.txt", "version 1");
+    SetModifyTime(Dir / "docs/report.txt", 1500000000);
+    auto oper = MakeOper();
+    TFileAttri attr;
+    attr.RelPath = "/docs/";
+    attr.Name = "report.txt";
+    const std::string saved = Dir / "__Tandemora__/__saved__/docs/report.txt";
+
+    EXPECT_EQ(oper->SaveOldFile(&Source, &attr), 0);
+    EXPECT_EQ(ReadFile(saved), "version 1");
+    EXPECT_EQ(ModifyTime(saved), 1500000000);
+
+    WriteFile(Dir / "docs/report.txt", "version 2, longer");
+    EXPECT_EQ(oper->SaveOldFile(&Source, &attr), 0);
+    EXPECT_EQ(ReadFile(saved), "version 2, longer");
+    EXPECT_FALSE(Exists(saved + ".p"));
+
+    attr.Name = "missing.txt";
+    EXPECT_EQ(oper->SaveOldFile(&Source, &attr), 1);
+    EXPECT_FALSE(Exists(Dir / "__Tandemora__/__saved__/docs/missing.txt"));
+    EXPECT_TRUE(Log.Messages.empty());
+}
+
+TEST_F(WinFileOperTest, DeleteFileReportsEveryAttemptAndSparesReadOnlyFiles) {
+    struct Case {
+        const char* Name;
+        int Result;
+        bool Remains;
+    };
+    WriteFile(Dir / "sub/plain.txt", "p");
+    WriteFile(Dir / "sub/locked.txt", "l");
+    chmod((Dir / "sub/locked.txt").c_str(), 0444);
+    MakeDir(Dir / "sub/folder");
+    const Case cases[] = {
+        {"plain.txt", 0, false},
+        {"missing.txt", -1, false},
+        {"locked.txt", -1, true},
+        {"folder", -1, true},
+    };
+    auto oper = MakeOper();
+    std::vector<std::string> expected;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TFileAttri attr;
+        attr.RelPath = "/sub/";
+        attr.Name = c.Name;
+        EXPECT_EQ(oper->DeleteFile(&Source, &attr), c.Result);
+        EXPECT_EQ(Exists(Dir / ("sub/" + std::string(c.Name))), c.Remains);
+        expected.push_back("Delete:" + (Dir / ("sub/" + std::string(c.Name))));
+    }
+    EXPECT_EQ(Log.Statuses(WM_COPYPROCESS), expected);
+}
+
+TEST_F(WinFileOperTest, FileSizeIsMinusOneForAnythingButAReadableFile) {
+    WriteFile(Dir / "five", "12345");
+    WriteFile(Dir / "empty", "");
+    MakeDir(Dir / "folder");
+    const std::pair<std::string, int64_t> cases[] = {
+        {Dir / "five", 5},
+        {Dir / "empty", 0},
+        {Dir / "missing", -1},
+        {Dir / "folder", -1},
+    };
+    auto oper = MakeOper();
+    for (const auto& [path, size] : cases) {
+        EXPECT_EQ(oper->GetFileSize(path), size) << path;
+    }
+}
+
+} // namespace
+} // namespace endpointtest

@@ -1,0 +1,302 @@
+// The task's own rules: copies, the folder-pair check, where snapshots live, the
+// endpoint factory, the local snapshot files and the share root.
+
+#include "endpoints/UTFileOper.h"
+#include "endpoints/UTWinFileOper.h"
+#include "model/UTFileTree.h"
+#include "tasks/UTSyncTask.h"
+
+#include <gtest/gtest.h>
+
+#include "TaskFixture.h"
+#include "TestSupport.h"
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace tandemora;
+
+namespace {
+
+struct FolderCase {
+    const char* left;
+    const char* right;
+    int32_t expected;
+};
+
+TEST(SyncTaskTest, CheckFoldersComparesWholePathParts) {
+    const FolderCase cases[] = {
+        {"", "", fcSameFolder},
+        {" ", " ", fcSameFolder},
+        {"", "/data", fcEmptyPath},
+        {"/data", "", fcEmptyPath},
+        {" ", "/x", fcEmptyPath},
+        {" ", "/My Docs", fcEmptyPath}, // a blank inside the other path is no folder
+        {"\t\r\n", "/x", fcEmptyPath},
+        {"/a", "/b", fcOk},
+        {"/home/u/photos", "/home/u/photos-backup", fcOk},
+        {"/home/u/photos-backup", "/home/u/photos", fcOk},
+        {"/data", "/data2", fcOk},
+        {"/home/u/photos", "/home/u/photos/2020", fcNested},
+        {"/home/u/photos/2020/", "/home/u/photos", fcNested},
+        {"/", "/home", fcNested},
+        {"/home/u/photos/", "/home/u/photos", fcSameFolder},
+        {"/home/u/photos", "/home/u/photos//", fcSameFolder},
+        {"/home//u/photos", "/home/u/photos", fcSameFolder},
+        {"/home/u/Photos", "/home/u/photos", fcOk}, // letter case counts
+        {"/home/U", "/home/u/photos", fcOk},
+        {"/data\\x", "/data", fcOk}, // "\" is part of a local name
+        {"\\\\srv\\a", "\\\\srv\\a", fcSameFolder},
+        {"\\\\srv\\a", "\\\\srv\\a\\b", fcNested},
+        {"\\\\srv\\a", "\\\\srv\\ab", fcOk},
+        {"//srv/a", "\\\\srv\\a\\", fcSameFolder},
+        {"//srv/a", "/srv/a", fcOk}, // a share is not the local folder of that name
+        {"ftp://h/data", "/data", fcOk},
+        {"ftp://h/a", "ftp://h/a/b", fcNested},
+        {"http://h/dav/", "http://h/dav", fcSameFolder},
+        {"relative/a", "/relative/a", fcOk},
+    };
+    for (const FolderCase& c : cases) {
+        TSyncTask task;
+        task.LFolder.FolerAllName = c.left;
+        task.RFolder.FolerAllName = c.right;
+        EXPECT_EQ(task.CheckFolders(), c.expected) << "'" << c.left << "' / '" << c.right << "'";
+    }
+}
+
+struct PlaceCase {
+    int32_t estimateDiskSpace;
+    int32_t ensureFolderTags;
+    int32_t direction;
+    int32_t expected;
+};
+
+TEST(SyncTaskTest, SnapshotPlaceTable) {
+    const PlaceCase cases[] = {
+        {0, 0, sdBothWays, spInFolders},
+        {0, 0, sdLeftToRight, spInFolders},
+        {1, 0, sdBothWays, spBothLocal},
+        {1, 1, sdLeftToRight, spBothLocal},
+        {1, 1, sdRightToLeft, spBothLocal},
+        {0, 1, sdLeftToRight, spLeftLocal},
+        {0, 1, sdRightToLeft, spRightLocal},
+        {0, 1, sdBothWays, spRightLocal},
+        {0, 1, 7, spRightLocal},
+        {2, 0, sdLeftToRight, spInFolders},
+        {0, 2, sdLeftToRight, spInFolders},
+    };
+    for (const PlaceCase& c : cases) {
+        TSyncTask task;
+        task.EstimateDiskSpace = c.estimateDiskSpace;
+        task.EnsureFolderTags = c.ensureFolderTags;
+        task.SyncDirection = c.direction;
+        EXPECT_EQ(task.SnapshotPlace(), c.expected)
+            << c.estimateDiskSpace << "/" << c.ensureFolderTags << "/" << c.direction;
+    }
+}
+
+TEST(SyncTaskTest, GetShareRootTable) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"\\\\server\\share", "\\\\server\\share"},
+        {"\\\\server\\share\\a\\b", "\\\\server\\share"},
+        {"\\\\server\\share\\", "\\\\server\\share"},
+        {"//server/share/dir", "//server/share"},
+        {"\\\\server", ""},
+        {"\\\\\\x", ""},
+        {"/home/u/dir", ""},
+        {"C:\\dir", ""},
+        {"", ""},
+        {"ftp://h/a", ""},
+    };
+    for (const auto& [path, root] : cases) {
+        EXPECT_EQ(TSyncTask::GetShareRoot(path), root) << path;
+    }
+}
+
+TEST(SyncTaskTest, NewTaskAndEndpointFactory) {
+    TSyncTask task;
+    EXPECT_EQ(task.ForcedOrVerified, 0);
+    EXPECT_EQ(task.LFolder.DeviceType, 0);
+    EXPECT_EQ(task.RFolder.DeviceType, 0);
+    EXPECT_TRUE(task.SyncID.empty());
+    EXPECT_FALSE(task.Running);
+    EXPECT_FALSE(task.Unattended);
+
+    for (int32_t kind : std::vector<int32_t>{0, dtSftp, dtWinMobile, 7, -1}) {
+        TFolderSource source;
+        source.DeviceType = kind;
+        EXPECT_EQ(TSyncTask::CreateOper(source, false), nullptr) << kind;
+    }
+
+    TFolderSource local;
+    local.DeviceType = dtLocal;
+    std::unique_ptr<TFileOper> oper = TSyncTask::CreateOper(local, false);
+    ASSERT_NE(oper, nullptr);
+    EXPECT_NE(dynamic_cast<TWinFileOper*>(oper.get()), nullptr);
+    EXPECT_FALSE(oper->Started());
+    EXPECT_FALSE(oper->FreeOnTerminate());
+
+    std::unique_ptr<TFileOper> selfFreeing = TSyncTask::CreateOper(local, true);
+    ASSERT_NE(selfFreeing, nullptr);
+    EXPECT_TRUE(selfFreeing->FreeOnTerminate());
+}
+
+void FillTask(TSyncTask& task) {
+    task.SyncName = "Docs";
+    task.SyncID = "Docs123";
+    task.LFolder = TFolderSource{dtLocal, "/home/anna/docs", 7, "anna", "pw", 1, 2, "key", "p", "b", "info"};
+    task.RFolder = TFolderSource{dtFtp, "ftp://h/docs", 0, "bob", "secret", 0, 0, "", "", "", ""};
+    task.SyncDirection = sdLeftToRight;
+    task.ForcedOrVerified = fvVerified;
+    task.IsDeleteFile = 1;
+    task.SaveOldFile = 1;
+    task.UseTempFile = 1;
+    task.CheckNoChange = 1;
+    task.EstimateDiskSpace = 1;
+    task.IncludeFilter = {"*.doc", "*.txt"};
+    task.ExcludeFilter = {"~*"};
+    task.ExcludeEmtpyFolder = 1;
+    task.ExcludeHiddenFile = 1;
+    task.ExcludeSystemFile = 1;
+    task.StartAnalyze = 1;
+    task.StartSync = 1;
+    task.ConnectAnalyze = 1;
+    task.ConnectSync = 1;
+    task.LogoffAnalyze = 1;
+    task.LogoffSync = 1;
+    task.PeriodAnalyze = 1;
+    task.PeriodSync = 1;
+    task.Hours = 2;
+    task.minutes = 30;
+    task.TSsync = 1;
+    task.TSanalyze = 1;
+    task.TaskScheduler = "Daily at 10:00";
+    task.Conflicts = cfNewerFileWins;
+    task.EnsureFolderTags = 1;
+}
+
+TEST(SyncTaskTest, AssignCopiesStoredFieldsOnly) {
+    TSyncTask source;
+    FillTask(source);
+    source.Running = true;
+
+    TSyncTask target;
+    target.IncludeFilter = {"old1", "old2", "old3"};
+    target.Unattended = true;
+    target.LFolder.ServerInfo = "kept";
+    target.Assign(source);
+
+    EXPECT_EQ(target.SyncName, "Docs");
+    EXPECT_EQ(target.SyncID, "Docs123");
+    EXPECT_EQ(target.LFolder.DeviceType, dtLocal);
+    EXPECT_EQ(target.LFolder.FolerAllName, "/home/anna/docs");
+    EXPECT_EQ(target.LFolder.UserName, "anna");
+    EXPECT_EQ(target.LFolder.PWD, "pw");
+    EXPECT_EQ(target.LFolder.PrivateKey, "key");
+    EXPECT_EQ(target.LFolder.validate, 0);        // not a copied field
+    EXPECT_EQ(target.LFolder.ServerInfo, "kept"); // nor is this
+    EXPECT_EQ(target.RFolder.PWD, "secret");
+    EXPECT_EQ(target.IncludeFilter, (std::vector<std::string>{"*.doc", "*.txt"}));
+    EXPECT_EQ(target.ExcludeFilter, (std::vector<std::string>{"~*"}));
+    EXPECT_EQ(target.ForcedOrVerified, fvVerified);
+    EXPECT_EQ(target.minutes, 30);
+    EXPECT_EQ(target.TaskScheduler, "Daily at 10:00");
+    EXPECT_EQ(target.Conflicts, cfNewerFileWins);
+    EXPECT_EQ(target.EnsureFolderTags, 1);
+    EXPECT_FALSE(target.Running);
+    EXPECT_TRUE(target.Unattended);
+
+    // A source without patterns empties the target's lists.
+    TSyncTask empty;
+    target.Assign(empty);
+    EXPECT_TRUE(target.IncludeFilter.empty());
+    EXPECT_TRUE(target.ExcludeFilter.empty());
+}
+
+TEST(SyncTaskTest, CloneAsNewHasOwnNameListsAndEmptyEndpoints) {
+    TSyncTask source;
+    FillTask(source);
+    std::unique_ptr<TSyncTask> clone = TSyncTask::CloneAsNew(source);
+
+    EXPECT_EQ(clone->SyncName, "New_Docs");
+    EXPECT_EQ(clone->SyncID, "New_Docs123");
+    EXPECT_EQ(clone->LFolder.DeviceType, 0);
+    EXPECT_TRUE(clone->LFolder.FolerAllName.empty());
+    EXPECT_TRUE(clone->RFolder.PWD.empty());
+    EXPECT_EQ(clone->SyncDirection, sdLeftToRight);
+    EXPECT_EQ(clone->Hours, 2);
+    EXPECT_EQ(clone->TaskScheduler, "Daily at 10:00");
+    EXPECT_EQ(clone->EnsureFolderTags, 1);
+
+    clone->IncludeFilter.push_back("*.xls");
+    clone->ExcludeFilter.clear();
+    EXPECT_EQ(source.IncludeFilter.size(), 2u);
+    EXPECT_EQ(source.ExcludeFilter.size(), 1u);
+}
+
+// ---- Local snapshot files ----
+
+using LocalSnapshotTest = TaskFolderTest;
+
+std::string SnapshotText() {
+    TArenaPtr arena;
+    TFileTree* root = NewTree(arena);
+    TFileAttri* data = arena->NewAttri();
+    data->Name = "a.txt";
+    data->RelPath = "/";
+    data->Size = 5;
+    data->Time = 1042432000;
+    data->Attr = 32;
+    root->AddChild("a.txt", data);
+    std::ostringstream out;
+    root->SaveToStream(out, "/home/anna/docs");
+    return out.str();
+}
+
+TEST_F(LocalSnapshotTest, ReadsTheSideFileUnderTheApplicationDataFolder) {
+    TSyncTask task;
+    task.SyncID = "Docs123";
+    EXPECT_EQ(task.LocalSnapshotPath(0), appData / "Tandemora/Docs123L");
+    EXPECT_EQ(task.LocalSnapshotPath(1), appData / "Tandemora/Docs123R");
+    EXPECT_EQ(task.LocalSnapshotPath(5), appData / "Tandemora/Docs123R");
+
+    testsupport::WriteFile(appData / "Tandemora/Docs123R", SnapshotText());
+    TArenaPtr leftArena;
+    TArenaPtr rightArena;
+    TFileTree* left = NewTree(leftArena);
+    TFileTree* right = NewTree(rightArena);
+    EXPECT_EQ(task.LoadSnapshot(left, 0), 0); // no left file: no old snapshot
+    EXPECT_TRUE(left->Children.empty());
+    EXPECT_EQ(task.LoadSnapshot(right, 1), 0);
+    ASSERT_EQ(right->Children.size(), 1u);
+    EXPECT_EQ(right->Children[0]->Name, "a.txt");
+    EXPECT_EQ(right->Children[0]->Data->Size, 5);
+}
+
+TEST_F(LocalSnapshotTest, EmptyAndDamagedFilesLeaveTheTreeAlone) {
+    TSyncTask task;
+    task.SyncID = "T";
+    testsupport::WriteFile(appData / "Tandemora/TL", "");
+    const std::string full = SnapshotText();
+    testsupport::WriteFile(appData / "Tandemora/TR", full.substr(0, full.size() / 2) + "\r\nbroken::x\r\n");
+
+    TArenaPtr arena;
+    TFileTree* tree = NewTree(arena);
+    tree->Name = "before";
+    EXPECT_EQ(task.LoadSnapshot(tree, 0), 0);
+    EXPECT_EQ(tree->Name, "before");
+    EXPECT_TRUE(tree->Children.empty());
+
+    EXPECT_EQ(task.LoadSnapshot(tree, 1), 1);
+    EXPECT_EQ(tree->Name, "before");
+    EXPECT_TRUE(tree->Children.empty());
+
+    // A folder where the file should be cannot be read either.
+    std::filesystem::remove(appData / "Tandemora/TL");
+    std::filesystem::create_directory(appData / "Tandemora/TL");
+    EXPECT_EQ(task.LoadSnapshot(tree, 0), 1);
+    EXPECT_TRUE(tree->Children.empty());
+}
+
+} // namespace

@@ -1,0 +1,620 @@
+// The task-list file: round trips, the element layout other versions expect,
+// files laid out by other versions, identities, and that no failure ever leaves
+// a damaged or half-written task list behind.
+
+#include "tasks/TaskList.h"
+#include "model/UTPassword.h"
+#include "platform/Exceptions.h"
+#include "tasks/UTSyncTask.h"
+
+#include <gtest/gtest.h>
+
+#include "TaskFixture.h"
+#include "TestSupport.h"
+
+#include <csignal>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <vector>
+
+using namespace tandemora;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
+
+namespace {
+
+const char kEmptyList[] = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<TaskList/>\r\n";
+
+std::vector<std::string> ChildNames(pugi::xml_node node) {
+    std::vector<std::string> names;
+    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+        if (child.type() == pugi::node_element) {
+            names.push_back(child.name());
+        }
+    }
+    return names;
+}
+
+// A task with every stored field away from its default, and texts that XML must escape.
+void FillTask(TSyncTask& task) {
+    task.SyncName = "Docs <&> \"quoted\"";
+    task.LFolder =
+        TFolderSource{dtLocal, "/home/anna/my docs ", 7, "anna", "pa<ss>&", 1, 2, "key\ntext", "", "", ""};
+    task.RFolder = TFolderSource{dtWebDav, "http://h:8080/dav", 0, "bob", "ümlaut pw", 0, 0, "", "", "", ""};
+    task.SyncDirection = sdRightToLeft;
+    task.ForcedOrVerified = fvNone;
+    task.IsDeleteFile = 1;
+    task.SaveOldFile = 1;
+    task.UseTempFile = 1;
+    task.CheckNoChange = 1;
+    task.EstimateDiskSpace = 1;
+    task.IncludeFilter = {"*.doc", ".*\\.txt$", "a\"b"};
+    task.ExcludeFilter = {"~*", " "};
+    task.ExcludeEmtpyFolder = 1;
+    task.ExcludeHiddenFile = 1;
+    task.ExcludeSystemFile = 1;
+    task.StartAnalyze = 1;
+    task.StartSync = 1;
+    task.ConnectAnalyze = 1;
+    task.ConnectSync = 1;
+    task.LogoffAnalyze = 1;
+    task.LogoffSync = 1;
+    task.PeriodAnalyze = 1;
+    task.PeriodSync = 1;
+    task.Hours = 12;
+    task.minutes = 59;
+    task.TSsync = 1;
+    task.TSanalyze = 1;
+    task.TaskScheduler = "Weekly: Mon, Fri";
+    task.Conflicts = cfNewerFileWins;
+    task.EnsureFolderTags = 1;
+}
+
+void ExpectSameEndpoint(const TFolderSource& a, const TFolderSource& b) {
+    EXPECT_EQ(a.DeviceType, b.DeviceType);
+    EXPECT_EQ(a.FolerAllName, b.FolerAllName);
+    EXPECT_EQ(a.UserName, b.UserName);
+    EXPECT_EQ(a.PWD, b.PWD);
+    EXPECT_EQ(a.PrivateKey, b.PrivateKey);
+}
+
+void ExpectSameStoredFields(const TSyncTask& a, const TSyncTask& b) {
+    EXPECT_EQ(a.SyncName, b.SyncName);
+    EXPECT_EQ(a.SyncID, b.SyncID);
+    ExpectSameEndpoint(a.LFolder, b.LFolder);
+    ExpectSameEndpoint(a.RFolder, b.RFolder);
+    EXPECT_EQ(a.SyncDirection, b.SyncDirection);
+    EXPECT_EQ(a.ForcedOrVerified, b.ForcedOrVerified);
+    EXPECT_EQ(a.IsDeleteFile, b.IsDeleteFile);
+    EXPECT_EQ(a.SaveOldFile, b.SaveOldFile);
+    EXPECT_EQ(a.UseTempFile, b.UseTempFile);
+    EXPECT_EQ(a.CheckNoChange, b.CheckNoChange);
+    EXPECT_EQ(a.EstimateDiskSpace, b.EstimateDiskSpace);
+    EXPECT_EQ(a.IncludeFilter, b.IncludeFilter);
+    EXPECT_EQ(a.ExcludeFilter, b.ExcludeFilter);
+    EXPECT_EQ(a.ExcludeEmtpyFolder, b.ExcludeEmtpyFolder);
+    EXPECT_EQ(a.ExcludeHiddenFile, b.ExcludeHiddenFile);
+    EXPECT_EQ(a.ExcludeSystemFile, b.ExcludeSystemFile);
+    EXPECT_EQ(a.StartAnalyze, b.StartAnalyze);
+    EXPECT_EQ(a.StartSync, b.StartSync);
+    EXPECT_EQ(a.ConnectAnalyze, b.ConnectAnalyze);
+    EXPECT_EQ(a.ConnectSync, b.ConnectSync);
+    EXPECT_EQ(a.LogoffAnalyze, b.LogoffAnalyze);
+    EXPECT_EQ(a.LogoffSync, b.LogoffSync);
+    EXPECT_EQ(a.PeriodAnalyze, b.PeriodAnalyze);
+    EXPECT_EQ(a.PeriodSync, b.PeriodSync);
+    EXPECT_EQ(a.Hours, b.Hours);
+    EXPECT_EQ(a.minutes, b.minutes);
+    EXPECT_EQ(a.TSsync, b.TSsync);
+    EXPECT_EQ(a.TSanalyze, b.TSanalyze);
+    EXPECT_EQ(a.TaskScheduler, b.TaskScheduler);
+    EXPECT_EQ(a.Conflicts, b.Conflicts);
+    EXPECT_EQ(a.EnsureFolderTags, b.EnsureFolderTags);
+}
+
+class TaskListTest : public TaskFolderTest {
+protected:
+    void SetUp() override {
+        TaskFolderTest::SetUp();
+        WriteFile(ListPath(), kEmptyList);
+        WriteFile(program / "TaskTemp.td", kEmptyList);
+    }
+
+    std::string ListPath() const { return program / "tasklist.td"; }
+
+    // Every task of a file, read as the main window's loader reads them.
+    std::vector<std::unique_ptr<TSyncTask>> LoadAll(const std::string& path) {
+        TTaskListDocument document;
+        document.LoadFromFile(path);
+        TXMLTaskListType list = document.GetTaskList();
+        std::vector<std::unique_ptr<TSyncTask>> tasks;
+        for (int32_t i = 0; i < list.Count(); ++i) {
+            tasks.push_back(std::make_unique<TSyncTask>());
+            tasks.back()->LoadFromXML(list.Tast(i));
+        }
+        return tasks;
+    }
+
+    // Names of the files in the program folder other than the expected ones,
+    // i.e. temporary files left behind.
+    std::vector<std::string> StrayFiles() const {
+        std::vector<std::string> stray;
+        for (const auto& entry : std::filesystem::directory_iterator(program.path())) {
+            const std::string name = entry.path().filename().string();
+            if (name.find(".td.") != std::string::npos) {
+                stray.push_back(name);
+            }
+        }
+        return stray;
+    }
+};
+
+TEST_F(TaskListTest, EveryFieldRoundTripsAndGetsItsIdentityOnFirstSave) {
+    TSyncTask task;
+    FillTask(task);
+    task.SaveToTaskList(true);
+
+    // The identity is the name followed by decimal digits, in memory and in the file.
+    ASSERT_GT(task.SyncID.size(), task.SyncName.size());
+    EXPECT_EQ(task.SyncID.substr(0, task.SyncName.size()), task.SyncName);
+    EXPECT_EQ(task.SyncID.find_first_not_of("0123456789", task.SyncName.size()), std::string::npos);
+
+    auto loaded = LoadAll(ListPath());
+    ASSERT_EQ(loaded.size(), 1u);
+    ExpectSameStoredFields(*loaded[0], task);
+
+    // Passwords are stored scrambled, never in plain text.
+    const std::string text = ReadFile(ListPath());
+    EXPECT_NE(text.find("<UserName>bob</UserName>"), std::string::npos);
+    EXPECT_EQ(text.find("mlaut pw"), std::string::npos);
+    EXPECT_EQ(text.find("pa&lt;ss"), std::string::npos);
+    EXPECT_NE(text.find("<ForcedOrVerified>-1</ForcedOrVerified>"), std::string::npos);
+
+    // Saved again over its own entry: still one task, with the new values.
+    task.Hours = 3;
+    task.IncludeFilter.clear();
+    task.SaveToTaskList(false);
+    loaded = LoadAll(ListPath());
+    ASSERT_EQ(loaded.size(), 1u);
+    ExpectSameStoredFields(*loaded[0], task);
+}
+
+TEST_F(TaskListTest, NewTastHasTheElementsInTheirFixedOrder) {
+    TSyncTask task;
+    FillTask(task);
+    task.SyncID = "Fixed";
+    task.SaveToTaskList(true);
+    EXPECT_EQ(task.SyncID, "Fixed");
+
+    TTaskListDocument document;
+    document.LoadFromFile(ListPath());
+    pugi::xml_node tast = document.GetTaskList().Tast(0).Node;
+    EXPECT_EQ(ChildNames(tast),
+              (std::vector<std::string>{"SyncName", "SyncID", "SyncDirection", "ForcedOrVerified",
+                                        "IsDeleteFile", "SaveOldFile", "UseTempFile", "CheckNoChange",
+                                        "EstimateDiskSpace", "LFolder", "RFolder", "Filter", "Auto"}));
+    const std::vector<std::string> folder{"DeviceType", "FolerAllName", "validate", "UserName",
+                                          "PWD",        "ActiveMode",   "FactTime", "PrivateKey"};
+    EXPECT_EQ(ChildNames(tast.child("LFolder")), folder);
+    EXPECT_EQ(ChildNames(tast.child("RFolder")), folder);
+    EXPECT_EQ(ChildNames(tast.child("Filter")),
+              (std::vector<std::string>{"ExcludeEmtpyFolder", "ExcludeHiddenFile", "ExcludeSystemFile",
+                                        "IncludeFilter", "ExcludeFilter"}));
+    EXPECT_EQ(ChildNames(tast.child("Auto")),
+              (std::vector<std::string>{"StartAnalyze", "StartSync", "ConnectAnalyze", "ConnectSync",
+                                        "LogoffAnalyze", "LogoffSync", "PeriodAnalyze", "PeriodSync", "Hours",
+                                        "minutes", "TaskScheduler", "TSsync", "TSanalyze", "Conflicts",
+                                        "EnsureFolderTags"}));
+    EXPECT_STREQ(tast.child("LFolder").child_value("validate"), "7");
+    EXPECT_STREQ(tast.child("LFolder").child_value("FactTime"), "2");
+
+    pugi::xml_node include = tast.child("Filter").child("IncludeFilter");
+    EXPECT_EQ(ChildNames(include), (std::vector<std::string>{"Item", "Item", "Item"}));
+    EXPECT_STREQ(include.child("Item").attribute("name").value(), "N0");
+    EXPECT_STREQ(include.last_child().attribute("name").value(), "N2");
+    EXPECT_STREQ(include.last_child().attribute("value").value(), "a\"b");
+    EXPECT_EQ(std::string(document.Doc.first_child().attribute("encoding").value()), "utf-8");
+}
+
+TEST_F(TaskListTest, BlankPasswordsAreStoredEmpty) {
+    TSyncTask task;
+    task.SyncName = "P";
+    task.LFolder.PWD = "";
+    task.RFolder.PWD = "  \t";
+    task.SaveToTaskList(true);
+    TTaskListDocument document;
+    document.LoadFromFile(ListPath());
+    TXMLTastType tast = document.GetTaskList().Tast(0);
+    EXPECT_EQ(tast.LFolder().GetText("PWD"), "");
+    EXPECT_EQ(tast.RFolder().GetText("PWD"), "");
+    EXPECT_EQ(TSyncTask::EncodePassword(" \r\n"), "");
+    EXPECT_EQ(TSyncTask::DecodePassword(""), "");
+    EXPECT_EQ(TSyncTask::DecodePassword(TSyncTask::EncodePassword(" a ")), " a ");
+}
+
+TEST_F(TaskListTest, ReducingPatternsFromThreeToOneLeavesOneItem) {
+    TSyncTask task;
+    task.SyncName = "F";
+    task.IncludeFilter = {"a", "b", "c"};
+    task.ExcludeFilter = {"x", "y", "z"};
+    task.SaveToTaskList(true);
+    task.IncludeFilter = {"only"};
+    task.ExcludeFilter = {};
+    task.SaveToTaskList(false);
+
+    TTaskListDocument document;
+    document.LoadFromFile(ListPath());
+    TXMLFilterType filter = document.GetTaskList().Tast(0).Filter();
+    ASSERT_EQ(filter.IncludeFilter().Count(), 1);
+    EXPECT_EQ(filter.IncludeFilter().Item(0).GetName(), "N0");
+    EXPECT_EQ(filter.IncludeFilter().Item(0).GetValue(), "only");
+    EXPECT_EQ(filter.ExcludeFilter().Count(), 0);
+    EXPECT_TRUE(filter.Node.child("ExcludeFilter")); // written also when empty
+}
+
+// A Tast as another version might lay it out: children in another order,
+// some missing, a byte-order mark and CR LF line ends.
+const char kForeignList[] =
+    "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+    "<TaskList>\r\n"
+    "  <Tast>\r\n"
+    "    <Auto><StartAnalyze>1</StartAnalyze><StartSync>0</StartSync>"
+    "<ConnectAnalyze>0</ConnectAnalyze><ConnectSync>0</ConnectSync>"
+    "<LogoffAnalyze>0</LogoffAnalyze><LogoffSync>0</LogoffSync>"
+    "<PeriodAnalyze>0</PeriodAnalyze><PeriodSync>1</PeriodSync><Hours>1</Hours>"
+    "<minutes>5</minutes><TSsync>0</TSsync><TSanalyze>1</TSanalyze>"
+    "<TaskScheduler>x</TaskScheduler><Conflicts>1</Conflicts>"
+    "<EnsureFolderTags>0</EnsureFolderTags></Auto>\r\n"
+    "    <SyncID>Old1</SyncID>\r\n"
+    "    <SyncName>Old</SyncName>\r\n"
+    "    <LFolder><FolerAllName>/left</FolerAllName><DeviceType>1</DeviceType>"
+    "<PWD></PWD><PrivateKey/></LFolder>\r\n"
+    "    <RFolder><DeviceType>1</DeviceType><FolerAllName>/right</FolerAllName>"
+    "<UserName>u</UserName></RFolder>\r\n"
+    "    <SyncDirection>1</SyncDirection><ForcedOrVerified>0</ForcedOrVerified>"
+    "<IsDeleteFile>0</IsDeleteFile><SaveOldFile>0</SaveOldFile><UseTempFile>1</UseTempFile>"
+    "<CheckNoChange>0</CheckNoChange><EstimateDiskSpace>0</EstimateDiskSpace>\r\n"
+    "    <Filter><IncludeFilter><Item value=\"*.a\"/><Item name=\"N1\" value=\"*.b\"/>"
+    "</IncludeFilter><ExcludeEmtpyFolder>1</ExcludeEmtpyFolder>"
+    "<ExcludeHiddenFile>0</ExcludeHiddenFile><ExcludeSystemFile>0</ExcludeSystemFile>"
+    "</Filter>\r\n"
+    "  </Tast>\r\n"
+    "</TaskList>\r\n";
+
+TEST_F(TaskListTest, ForeignLayoutLoadsAndKeepsItsOrderWhenSaved) {
+    WriteFile(ListPath(), kForeignList);
+    auto loaded = LoadAll(ListPath());
+    ASSERT_EQ(loaded.size(), 1u);
+    TSyncTask& task = *loaded[0];
+    EXPECT_EQ(task.SyncName, "Old");
+    EXPECT_EQ(task.SyncID, "Old1");
+    EXPECT_EQ(task.LFolder.FolerAllName, "/left");
+    EXPECT_EQ(task.LFolder.UserName, ""); // missing text reads as empty
+    EXPECT_EQ(task.RFolder.UserName, "u");
+    EXPECT_EQ(task.RFolder.PWD, "");
+    EXPECT_EQ(task.SyncDirection, 1);
+    EXPECT_EQ(task.IncludeFilter, (std::vector<std::string>{"*.a", "*.b"}));
+    EXPECT_TRUE(task.ExcludeFilter.empty()); // missing list reads as none
+    EXPECT_EQ(task.ExcludeEmtpyFolder, 1);
+    EXPECT_EQ(task.PeriodSync, 1);
+    EXPECT_EQ(task.minutes, 5);
+
+    task.LFolder.UserName = "anna";
+    task.SaveToTaskList(false);
+
+    TTaskListDocument document;
+    document.LoadFromFile(ListPath());
+    ASSERT_EQ(document.GetTaskList().Count(), 1);
+    pugi::xml_node tast = document.GetTaskList().Tast(0).Node;
+    // Children stay where they stood; what was missing is added at the end.
+    EXPECT_EQ(ChildNames(tast),
+              (std::vector<std::string>{"Auto", "SyncID", "SyncName", "LFolder", "RFolder", "SyncDirection",
+                                        "ForcedOrVerified", "IsDeleteFile", "SaveOldFile", "UseTempFile",
+                                        "CheckNoChange", "EstimateDiskSpace", "Filter"}));
+    EXPECT_EQ(ChildNames(tast.child("LFolder")),
+              (std::vector<std::string>{"FolerAllName", "DeviceType", "PWD", "PrivateKey", "validate",
+                                        "UserName", "ActiveMode", "FactTime"}));
+    EXPECT_STREQ(tast.child("LFolder").child_value("UserName"), "anna");
+    EXPECT_EQ(ChildNames(tast.child("Filter")),
+              (std::vector<std::string>{"IncludeFilter", "ExcludeEmtpyFolder", "ExcludeHiddenFile",
+                                        "ExcludeSystemFile", "ExcludeFilter"}));
+}
+
+TEST_F(TaskListTest, MissingAutoStopsWithAConversionErrorAfterTheEarlierFields) {
+    std::string text = kForeignList;
+    const size_t from = text.find("<Auto>");
+    const size_t to = text.find("</Auto>") + std::string("</Auto>").size();
+    text.erase(from, to - from);
+
+    TTaskListDocument document;
+    document.LoadFromText(text);
+    TSyncTask task;
+    task.StartAnalyze = 9;
+    task.minutes = 9;
+    task.EnsureFolderTags = 9;
+    EXPECT_THROW(task.LoadFromXML(document.GetTaskList().Tast(0)), EConvertError);
+    EXPECT_EQ(task.SyncName, "Old");
+    EXPECT_EQ(task.IncludeFilter.size(), 2u);
+    EXPECT_EQ(task.ExcludeEmtpyFolder, 1);
+    EXPECT_EQ(task.StartAnalyze, 9);
+    EXPECT_EQ(task.minutes, 9);
+    EXPECT_EQ(task.EnsureFolderTags, 9);
+}
+
+TEST(TaskListIntegerTest, WholeNumbersOnly) {
+    const std::pair<const char*, int32_t> good[] = {
+        {"0", 0},
+        {"12", 12},
+        {" 12", 12},
+        {"-1", -1},
+        {"+3", 3},
+        {"2147483647", 2147483647},
+        {"-2147483648", -2147483647 - 1},
+    };
+    for (const auto& [text, value] : good) {
+        EXPECT_EQ(TXMLNodeType::TextToInteger(text), value) << text;
+    }
+    for (const char* text :
+         {"", " ", "-", "1x", "12 ", "1.0", "2147483648", "-2147483649", "99999999999999999999"}) {
+        EXPECT_THROW(TXMLNodeType::TextToInteger(text), EConvertError) << text;
+    }
+}
+
+TEST_F(TaskListTest, UpdatesAndDeletesActOnTheFirstMatchOnly) {
+    TSyncTask first;
+    first.SyncName = "One";
+    first.SyncID = "Same";
+    first.SaveToTaskList(true);
+
+    // Written by another version: a second Tast with the same identity.
+    std::string text = ReadFile(ListPath());
+    const size_t start = text.find("<Tast>");
+    const size_t end = text.find("</Tast>") + std::string("</Tast>").size();
+    std::string copy = text.substr(start, end - start);
+    copy.replace(copy.find("<SyncName>One"), std::string("<SyncName>One").size(), "<SyncName>Two");
+    text.insert(end, "\n" + copy);
+    WriteFile(ListPath(), text);
+
+    first.Hours = 5;
+    first.SaveToTaskList(false);
+    auto loaded = LoadAll(ListPath());
+    ASSERT_EQ(loaded.size(), 2u);
+    EXPECT_EQ(loaded[0]->Hours, 5);
+    EXPECT_EQ(loaded[1]->Hours, 0);
+
+    first.DeleteTaskFromList("Same");
+    loaded = LoadAll(ListPath());
+    ASSERT_EQ(loaded.size(), 1u);
+    EXPECT_EQ(loaded[0]->SyncName, "Two");
+}
+
+TEST_F(TaskListTest, DeletingAnUnknownIdentityChangesNothing) {
+    TSyncTask task;
+    task.SyncName = "Keep";
+    task.SaveToTaskList(true);
+    const std::string before = ReadFile(ListPath());
+    task.DeleteTaskFromList("NoSuchTask");
+    task.DeleteTaskFromList("keep"); // letter case counts
+    EXPECT_EQ(ReadFile(ListPath()), before);
+    EXPECT_EQ(ErrorLog(), "");
+}
+
+TEST_F(TaskListTest, SaveWithoutOwnEntryWritesNothing) {
+    TSyncTask task;
+    task.SyncName = "Ghost";
+    task.SyncID = "Ghost1";
+    task.SaveToTaskList(false);
+    EXPECT_EQ(task.SaveLeftFolderPath(), -1);
+    EXPECT_EQ(ReadFile(ListPath()), kEmptyList);
+}
+
+TEST_F(TaskListTest, SaveFolderPathRewritesOnlyThatSide) {
+    TSyncTask task;
+    task.SyncName = "Paths";
+    task.LFolder.FolerAllName = "/a";
+    task.RFolder.FolerAllName = "/b";
+    task.SaveToTaskList(true);
+
+    task.LFolder.FolerAllName = "/a2";
+    task.RFolder.FolerAllName = "/b2";
+    task.Hours = 7; // not part of a path save
+    EXPECT_EQ(task.SaveLeftFolderPath(), 0);
+    auto loaded = LoadAll(ListPath());
+    EXPECT_EQ(loaded[0]->LFolder.FolerAllName, "/a2");
+    EXPECT_EQ(loaded[0]->RFolder.FolerAllName, "/b");
+    EXPECT_EQ(loaded[0]->Hours, 0);
+
+    EXPECT_EQ(task.SaveRightFolderPath(), 0);
+    loaded = LoadAll(ListPath());
+    EXPECT_EQ(loaded[0]->RFolder.FolerAllName, "/b2");
+}
+
+TEST_F(TaskListTest, ClonesAndImportsGetIdentitiesOfTheirOwn) {
+    TSyncTask source;
+    source.SyncName = "Docs";
+    source.SyncID = "Docs123";
+    source.SaveToTaskList(true);
+
+    std::unique_ptr<TSyncTask> clone1 = TSyncTask::CloneAsNew(source);
+    std::unique_ptr<TSyncTask> clone2 = TSyncTask::CloneAsNew(source);
+    clone1->SaveToTaskList(true);
+    clone2->SaveToTaskList(true);
+    EXPECT_EQ(clone1->SyncID, "New_Docs123");
+    EXPECT_NE(clone2->SyncID, clone1->SyncID);
+
+    // An import of a list that holds the same task again.
+    TSyncTask imported;
+    imported.SyncName = "Docs";
+    imported.SyncID = "Docs123_";
+    imported.SaveToTaskList(true);
+    TSyncTask importedAgain;
+    importedAgain.SyncName = "Docs";
+    importedAgain.SyncID = "Docs123_";
+    importedAgain.SaveToTaskList(true);
+    EXPECT_NE(importedAgain.SyncID, imported.SyncID);
+
+    auto loaded = LoadAll(ListPath());
+    ASSERT_EQ(loaded.size(), 5u);
+    for (size_t i = 0; i < loaded.size(); ++i) {
+        for (size_t j = i + 1; j < loaded.size(); ++j) {
+            EXPECT_NE(loaded[i]->SyncID, loaded[j]->SyncID);
+        }
+    }
+
+    // Each acts on its own entry from now on.
+    clone2->LFolder.FolerAllName = "/second";
+    clone2->SaveToTaskList(false);
+    clone1->DeleteTaskFromList(clone1->SyncID);
+    loaded = LoadAll(ListPath());
+    ASSERT_EQ(loaded.size(), 4u);
+    EXPECT_EQ(loaded[1]->SyncID, clone2->SyncID);
+    EXPECT_EQ(loaded[1]->LFolder.FolerAllName, "/second");
+}
+
+TEST_F(TaskListTest, FileIsPrivateAndReplacedWhole) {
+    chmod(ListPath().c_str(), 0644);
+    TSyncTask task;
+    task.SyncName = "Mode";
+    task.LFolder.PWD = "secret";
+    task.SaveToTaskList(true);
+    struct stat st;
+    ASSERT_EQ(stat(ListPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_TRUE(StrayFiles().empty());
+
+    EXPECT_EQ(task.SaveAsTemplate("Tpl.td"), 0);
+    ASSERT_EQ(stat((program / "Tpl.td").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(TaskListTest, AWriteThatFailsPartWayLeavesTheOldFile) {
+    TSyncTask task;
+    task.SyncName = "Big";
+    task.SaveToTaskList(true);
+    const std::string before = ReadFile(ListPath());
+
+    // A disk that fills up: the new document cannot be written in full.
+    task.IncludeFilter.assign(50, std::string(200, 'x'));
+    struct sigaction ignore {};
+    struct sigaction old {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &old);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    rlimit small = limit;
+    small.rlim_cur = before.size() + 100;
+    setrlimit(RLIMIT_FSIZE, &small);
+    task.SaveToTaskList(false);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    sigaction(SIGXFSZ, &old, nullptr);
+
+    EXPECT_EQ(ReadFile(ListPath()), before);
+    EXPECT_TRUE(StrayFiles().empty());
+    EXPECT_NE(ErrorLog().find("msg:Task list damaged EInOutError:"), std::string::npos) << ErrorLog();
+}
+
+TEST_F(TaskListTest, ARenameThatFailsLeavesTheTargetAndNoTemporaryFile) {
+    TSyncTask task;
+    task.SyncName = "T";
+    std::filesystem::create_directory(program / "Busy.td");
+    WriteFile(program / "Busy.td/inside", "x");
+    EXPECT_EQ(task.SaveAsTemplate("Busy.td"), 1);
+    EXPECT_EQ(ReadFile(program / "Busy.td/inside"), "x");
+    EXPECT_TRUE(StrayFiles().empty());
+    EXPECT_NE(ErrorLog().find("Task list damaged"), std::string::npos);
+}
+
+TEST_F(TaskListTest, OverlongPasswordIsRefusedAndTheFileKept) {
+    TSyncTask keep;
+    keep.SyncName = "Keep";
+    keep.SaveToTaskList(true);
+    const std::string before = ReadFile(ListPath());
+
+    TSyncTask task;
+    task.SyncName = "Long";
+    task.RFolder.PWD = std::string(MaxPasswordBytes + 1, 'p');
+    task.SaveToTaskList(true);
+    EXPECT_EQ(ReadFile(ListPath()), before);
+    EXPECT_NE(ErrorLog().find("msg:Task list damaged EConvertError:"), std::string::npos) << ErrorLog();
+    EXPECT_EQ(task.SaveAsTemplate("Long.td"), 1);
+    EXPECT_FALSE(testsupport::Exists(program / "Long.td"));
+
+    // The longest password that fits goes through whole.
+    task.RFolder.PWD = std::string(MaxPasswordBytes, 'q');
+    task.SaveToTaskList(true);
+    auto loaded = LoadAll(ListPath());
+    ASSERT_EQ(loaded.size(), 2u);
+    EXPECT_EQ(loaded[1]->RFolder.PWD, task.RFolder.PWD);
+}
+
+TEST_F(TaskListTest, DamagedOrMissingListIsReportedAndNeverCreated) {
+    const std::string damaged = "<TaskList><Tast><SyncName>x</SyncName></TaskList>";
+    WriteFile(ListPath(), damaged);
+    TSyncTask task;
+    task.SyncName = "N";
+    task.SaveToTaskList(true);
+    EXPECT_EQ(ReadFile(ListPath()), damaged);
+    EXPECT_NE(ErrorLog().find("EXMLDocError"), std::string::npos);
+
+    WriteFile(ListPath(), "<Other/>");
+    task.DeleteTaskFromList("N");
+    EXPECT_EQ(ReadFile(ListPath()), "<Other/>");
+
+    std::filesystem::remove(ListPath());
+    task.SaveToTaskList(true);
+    EXPECT_EQ(task.SaveLeftFolderPath(), -1);
+    EXPECT_FALSE(testsupport::Exists(ListPath()));
+    EXPECT_NE(ErrorLog().find("EFOpenError"), std::string::npos);
+}
+
+TEST_F(TaskListTest, TemplateIsANewDocumentWithAFreshIdentity) {
+    TSyncTask task;
+    FillTask(task);
+    task.SyncID = "Own1";
+    EXPECT_EQ(task.SaveAsTemplate("Photos.td"), 0);
+    EXPECT_EQ(task.SyncID, "Own1");
+    EXPECT_EQ(ReadFile(program / "TaskTemp.td"), kEmptyList);
+    EXPECT_EQ(ReadFile(ListPath()), kEmptyList);
+
+    task.Hours = 1;
+    EXPECT_EQ(task.SaveAsTemplate("Photos.td"), 0); // overwrites the earlier template
+    auto loaded = LoadAll(program / "Photos.td");
+    ASSERT_EQ(loaded.size(), 1u);
+    EXPECT_EQ(loaded[0]->SyncID.substr(0, task.SyncName.size()), task.SyncName);
+    EXPECT_NE(loaded[0]->SyncID, "Own1");
+    loaded[0]->SyncID = task.SyncID;
+    ExpectSameStoredFields(*loaded[0], task);
+
+    std::filesystem::remove(program / "TaskTemp.td");
+    EXPECT_EQ(task.SaveAsTemplate("Other.td"), 1);
+    EXPECT_FALSE(testsupport::Exists(program / "Other.td"));
+}
+
+TEST_F(TaskListTest, BindingCollections) {
+    TTaskListDocument document;
+    document.LoadFromText(kEmptyList);
+    TXMLTaskListType list = document.GetTaskList();
+    list.Add().SetText("SyncID", "b");
+    list.Insert(0).SetText("SyncID", "a");
+    list.Insert(2).SetText("SyncID", "c");
+    EXPECT_THROW(list.Insert(4), EListError);
+    EXPECT_THROW(list.Tast(3), EListError);
+    EXPECT_THROW(list.Delete(-1), EListError);
+    ASSERT_EQ(list.Count(), 3);
+    EXPECT_EQ(list.IndexOfSyncID("c"), 2);
+    list.Delete(1);
+    EXPECT_EQ(list.Tast(1).GetText("SyncID"), "c");
+    EXPECT_EQ(list.IndexOfSyncID("b"), -1);
+
+    // Reading a child that is not there creates it at the end.
+    TXMLTastType tast = list.Tast(0);
+    EXPECT_EQ(tast.GetText("SyncName"), "");
+    EXPECT_EQ(ChildNames(tast.Node), (std::vector<std::string>{"SyncID", "SyncName"}));
+    EXPECT_THROW(tast.GetInteger("Hours"), EConvertError);
+    EXPECT_EQ(ChildNames(tast.Node), (std::vector<std::string>{"SyncID", "SyncName", "Hours"}));
+}
+
+} // namespace

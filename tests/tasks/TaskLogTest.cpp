@@ -1,0 +1,131 @@
+// The task log: the report header, the analysis record, appending to the file,
+// and the SaveLog switch.
+
+#include "model/UTUtils.h"
+#include "platform/Exceptions.h"
+#include "platform/ProgramFolder.h"
+#include "tasks/UTSyncTask.h"
+#include "tasks/UTTaskLog.h"
+
+#include <gtest/gtest.h>
+
+#include "TaskFixture.h"
+#include "TestSupport.h"
+
+#include <chrono>
+#include <clocale>
+#include <regex>
+#include <string>
+#include <vector>
+
+using namespace tandemora;
+using testsupport::ReadFile;
+
+namespace {
+
+class TaskLogTest : public TaskFolderTest {
+protected:
+    void SetUp() override {
+        TaskFolderTest::SetUp();
+        std::setlocale(LC_TIME, "C");
+        task.SyncName = "Docs";
+        task.SyncID = "Docs123";
+        task.LFolder.FolerAllName = "/home/anna/docs";
+        task.RFolder.FolerAllName = "\\\\server\\share\\Docs";
+    }
+
+    std::string LogFile() const { return program / "Docs123.log"; }
+
+    TSyncTask task;
+};
+
+TEST_F(TaskLogTest, HeaderNamesJobActionComputerUserAndTheDirection) {
+    const std::pair<int32_t, const char*> arrows[] = {
+        {sdBothWays, " <-> "}, {sdLeftToRight, " -> "}, {sdRightToLeft, " <- "}, {3, ""}, {-1, ""}};
+    for (const auto& [direction, arrow] : arrows) {
+        task.SyncDirection = direction;
+        const std::string header = task.LogHeader("SYNC");
+        const size_t lineEnd = header.find("\r\n");
+        ASSERT_NE(lineEnd, std::string::npos);
+        EXPECT_EQ(header.substr(lineEnd + 2),
+                  "/home/anna/docs" + std::string(arrow) + "\\\\server\\share\\Docs");
+        EXPECT_EQ(header.find('\n', lineEnd + 2), std::string::npos); // second line has no line end
+    }
+    const std::string first = task.LogHeader("ANALYSIS").substr(0, task.LogHeader("ANALYSIS").find("\r\n"));
+    const std::regex shape(
+        "----- \\d\\d/\\d\\d/\\d\\d( \\d\\d:\\d\\d:\\d\\d)? ,Job:\"Docs\" ,ANALYSIS,(.*),(.*) -----");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(first, match, shape)) << first;
+    EXPECT_EQ(match[2].str(), GetLocalComputerName());
+    EXPECT_EQ(match[3].str(), GetLoginUserName());
+}
+
+TEST_F(TaskLogTest, DateAndTimeInTheLocaleFormsWithoutTimeAtMidnight) {
+    using namespace std::chrono;
+    // 2026-05-12 10:30:07 UTC and that day's midnight.
+    const system_clock::time_point morning = system_clock::from_time_t(1778581807);
+    const system_clock::time_point midnight = system_clock::from_time_t(1778544000);
+    EXPECT_EQ(FormatLogDateTime(morning), "05/12/26 10:30:07");
+    EXPECT_EQ(FormatLogDateTime(midnight), "05/12/26");
+    EXPECT_EQ(FormatLogDateTime(midnight + milliseconds(1)), "05/12/26 00:00:00");
+}
+
+TEST_F(TaskLogTest, AnalysisRecordIsWrittenOnlyWhenSaveLogIsOn) {
+    config.SaveLog = 0;
+    const std::string record = task.RecordAnalysis("TotalTime:5ms", "All:3 New:1", "Left Folder: 1 GB free");
+    EXPECT_FALSE(testsupport::Exists(LogFile()));
+    std::vector<std::string> lines;
+    for (size_t start = 0;;) {
+        const size_t end = record.find("\r\n", start);
+        lines.push_back(record.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) {
+            break;
+        }
+        start = end + 2;
+    }
+    ASSERT_EQ(lines.size(), 5u) << record;
+    EXPECT_EQ(lines[0].substr(0, 6), "----- ");
+    EXPECT_NE(lines[0].find(" ,Job:\"Docs\" ,ANALYSIS,"), std::string::npos);
+    EXPECT_EQ(lines[1], "/home/anna/docs <-> \\\\server\\share\\Docs");
+    EXPECT_EQ(lines[2], "All:3 New:1");
+    EXPECT_EQ(lines[3], "Left Folder: 1 GB free");
+    EXPECT_EQ(lines[4], "----- Analysis TotalTime:5ms -----");
+
+    config.SaveLog = 1;
+    const std::string first = task.RecordAnalysis("TotalTime:1ms", "All:1", "Left Folder:a");
+    const std::string second = task.RecordAnalysis("TotalTime:2ms", "All:2", "Left Folder:b");
+    // Appended one after the other, each with one line end and no empty line between.
+    EXPECT_EQ(ReadFile(LogFile()), first + "\r\n" + second + "\r\n");
+}
+
+TEST_F(TaskLogTest, SaveLogAppendsAndNeverOverwrites) {
+    testsupport::WriteFile(LogFile(), "earlier record\r\n");
+    config.SaveLog = 0;
+    task.SaveLog("ignored");
+    EXPECT_EQ(ReadFile(LogFile()), "earlier record\r\n");
+
+    config.SaveLog = 1;
+    // A synchronisation record: every line with its own line end, so the
+    // record ends with one empty line.
+    task.SaveLog("header\r\nline\r\n----- Sync End. Time:12ms -----\r\n");
+    EXPECT_EQ(ReadFile(LogFile()),
+              "earlier record\r\nheader\r\nline\r\n----- Sync End. Time:12ms -----\r\n\r\n");
+}
+
+TEST_F(TaskLogTest, EmptyIdentityLogsToDotLog) {
+    task.SyncID = "";
+    EXPECT_EQ(task.WriteLog("x"), 0);
+    EXPECT_EQ(ReadFile(program / ".log"), "x\r\n");
+}
+
+TEST_F(TaskLogTest, UnwritableLogRaisesButNeverDisturbsTheAnalysis) {
+    std::filesystem::create_directory(LogFile()); // a folder where the file should be
+    EXPECT_THROW(task.WriteLog("x"), EInOutError);
+    config.SaveLog = 1;
+    EXPECT_THROW(task.SaveLog("x"), EInOutError);
+    std::string record;
+    EXPECT_NO_THROW(record = task.RecordAnalysis("TotalTime:1ms", "All:0", "Left Folder:"));
+    EXPECT_NE(record.find("----- Analysis TotalTime:1ms -----"), std::string::npos);
+}
+
+} // namespace
