@@ -9,10 +9,10 @@ namespace tandemora {
 // Endpoint kinds. A new endpoint has kind 0, which no endpoint class serves.
 enum : int32_t {
     dtNone = 0,
-    dtLocal = 1,     // local folder (or a path starting with two separators: an SMB share)
-    dtNetShare = 2,  // folder on a network server, with a log-on
+    dtLocal = 1,    // local folder (or a path starting with two separators: an SMB share)
+    dtNetShare = 2, // folder on a network server, with a log-on
     dtFtp = 3,
-    dtSftp = 4,      // listed by the folder picker only; no endpoint
+    dtSftp = 4, // listed by the folder picker only; no endpoint
     dtWebDav = 5,
     dtWinMobile = 6, // listed by the folder picker only; no endpoint
 };
