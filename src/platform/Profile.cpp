@@ -288,7 +288,10 @@ TProfile::TProfile(const std::string& fileName) : fileName_(fileName) {
     std::string bytes;
     int err = 0;
     if (!ReadWholeFile(fileName, bytes, err)) {
-        if (err == ENOENT) {
+        // A link whose target is gone is there but cannot be read. Taking it for a
+        // missing file would hand out the defaults as if they were the user's
+        // options, and the next write would replace the link by a fresh file.
+        if (err == ENOENT && !ProfileFileExists(fileName)) {
             return;
         }
         throw EFOpenError("Cannot open file \"" + fileName + "\". " + ErrnoText(err));

@@ -30,7 +30,8 @@ public:
     // An empty profile that belongs to no file.
     TProfile() = default;
     // Loads FileName. A missing file gives an empty profile (as Windows reads it);
-    // a file that exists but cannot be read raises EFOpenError.
+    // a file that exists but cannot be read (a folder, a link to nothing) raises
+    // EFOpenError.
     explicit TProfile(const std::string& fileName);
 
     const std::string& FileName() const { return fileName_; }

@@ -7,6 +7,7 @@
 #include "tasks/UTSysConfig.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -191,6 +192,22 @@ bool WriteAllBytes(int fd, const std::string& bytes) {
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+// The file a link points to, so that replacing it keeps the link; the path
+// itself when it is no link or its target cannot be resolved.
+std::string LinkTarget(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        return path;
+    }
+    char* real = realpath(path.c_str(), nullptr);
+    if (real == nullptr) {
+        return path;
+    }
+    std::string target = real;
+    free(real);
+    return target;
 }
 
 } // namespace
@@ -421,7 +438,11 @@ void TTaskListDocument::SaveToFile(const std::string& path) {
     ReplaceFileAtomically(path, SaveToText(), 0600);
 }
 
-void ReplaceFileAtomically(const std::string& path, const std::string& bytes, unsigned mode) {
+void ReplaceFileAtomically(const std::string& linkOrPath, const std::string& bytes, unsigned mode) {
+    // A task list kept elsewhere and linked into the program folder is updated
+    // where it lives; renaming over the link would leave the real list behind
+    // with every later change going to a copy nobody else sees.
+    const std::string path = LinkTarget(linkOrPath);
     std::string temp = path + ".XXXXXX";
     const int fd = mkstemp(temp.data());
     if (fd < 0) {

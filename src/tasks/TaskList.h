@@ -135,8 +135,9 @@ public:
 };
 
 // Writes bytes to path through a temporary file in the same folder and an
-// atomic rename; the new file has the given mode. Raises on failure, leaving
-// whatever was at path untouched and no temporary file behind.
+// atomic rename; the new file has the given mode. A link is followed and its
+// target replaced. Raises on failure, leaving whatever was at path untouched and
+// no temporary file behind.
 void ReplaceFileAtomically(const std::string& path, const std::string& bytes, unsigned mode);
 
 // "tasklist.td" in the program folder.

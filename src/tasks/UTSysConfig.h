@@ -25,7 +25,7 @@ inline constexpr const char* kLanguageReadError = "Read char Error!";
 
 // Pattern lists are kept in the options file as one value in which every pattern is
 // followed by ",": {"a", "b"} is "a,b," and the empty list an empty value.
-// Reading splits at every ",": an empty piece between two commas is an empty
+// Reading splits at every ",": an empty stretch between two commas is an empty
 // pattern, a trailing comma adds nothing, and "," alone is one empty pattern.
 std::vector<std::string> SplitCommaList(const std::string& text);
 std::string JoinCommaList(const std::vector<std::string>& list);

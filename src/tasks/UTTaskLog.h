@@ -4,7 +4,7 @@
 // end in CR LF; nothing ever trims or rewrites the file.
 //
 // The record operations are members of TSyncTask (LogHeader, RecordAnalysis,
-// WriteLog, SaveLog); this unit holds the pieces they are made of.
+// WriteLog, SaveLog); this unit holds the helpers they are built from.
 
 #include <chrono>
 #include <cstdint>

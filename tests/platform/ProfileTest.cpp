@@ -119,6 +119,12 @@ TEST(Profile, AMissingFileReadsEmptyAndAnUnreadableOneRaises) {
     mkdir((dir / "folder.ini").c_str(), 0755);
     EXPECT_TRUE(ProfileFileExists(dir / "folder.ini"));
     EXPECT_THROW(TProfile(dir / "folder.ini"), EFOpenError);
+
+    // A link to a file that is gone is no missing file: its defaults would pass for
+    // the user's values, and a write would put a fresh file in place of the link.
+    symlink((dir / "gone.ini").c_str(), (dir / "dangling.ini").c_str());
+    EXPECT_TRUE(ProfileFileExists(dir / "dangling.ini"));
+    EXPECT_THROW(TProfile(dir / "dangling.ini"), EFOpenError);
 }
 
 TEST(Profile, WritesChangeOneLineAndKeepEverythingElse) {

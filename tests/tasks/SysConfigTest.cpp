@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <set>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace tandemora;
 using testsupport::ReadFile;
@@ -120,6 +121,19 @@ TEST_F(SysConfigTest, AnOptionsFileThatCannotBeReadGivesTwoAndIsLogged) {
     EXPECT_THROW(config.Save(), EFOpenError);
     EXPECT_THROW(config.AddTemplate("x"), EFOpenError);
     EXPECT_THROW(config.ClearFirstRun(), EFOpenError);
+}
+
+TEST_F(SysConfigTest, AnOptionsLinkToAMissingFileIsNeitherReadAsDefaultsNorReplaced) {
+    const std::string target = dir / "elsewhere/Tandemora.ini";
+    ASSERT_EQ(0, symlink(target.c_str(), Options().c_str()));
+    TSysConfig config;
+    EXPECT_EQ(2, config.Load(kOptionsFileName));
+    EXPECT_EQ("USA.lng", config.curlang);
+    EXPECT_THROW(config.Save(), EFOpenError);
+    struct stat st;
+    ASSERT_EQ(0, lstat(Options().c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_FALSE(testsupport::Exists(target));
 }
 
 TEST_F(SysConfigTest, PatternListsFollowTheCommaRules) {

@@ -18,6 +18,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace tandemora;
@@ -488,6 +489,28 @@ TEST_F(TaskListTest, FileIsPrivateAndReplacedWhole) {
     EXPECT_EQ(task.SaveAsTemplate("Tpl.td"), 0);
     ASSERT_EQ(stat((program / "Tpl.td").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(TaskListTest, ALinkedListIsUpdatedWhereItLives) {
+    testsupport::TempDir elsewhere;
+    const std::string real = elsewhere / "tasklist.td";
+    WriteFile(real, kEmptyList);
+    std::filesystem::remove(ListPath());
+    ASSERT_EQ(symlink(real.c_str(), ListPath().c_str()), 0);
+
+    TSyncTask task;
+    task.SyncName = "Linked";
+    task.SaveToTaskList(true);
+
+    struct stat st;
+    ASSERT_EQ(lstat(ListPath().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    auto loaded = LoadAll(real);
+    ASSERT_EQ(loaded.size(), 1u);
+    EXPECT_EQ(loaded[0]->SyncID, task.SyncID);
+    EXPECT_TRUE(StrayFiles().empty());
 }
 
 TEST_F(TaskListTest, AWriteThatFailsPartWayLeavesTheOldFile) {
