@@ -4,10 +4,14 @@
 #include "platform/Exceptions.h"
 #include "platform/FileSystem.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <langinfo.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -63,8 +67,7 @@ std::string SystemMessage(int error) {
     return std::strerror(error);
 }
 
-// True when both paths name the same file: copying a file onto itself would
-// truncate it before a single byte was read.
+// True when both paths name the same file: a file is never copied onto itself.
 bool SameFile(const fs::TFileHandle& source, const std::string& target) {
     struct stat a;
     struct stat b;
@@ -74,11 +77,112 @@ bool SameFile(const fs::TFileHandle& source, const std::string& target) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Copies every byte of an open file into a new or truncated file with the
-// source's times. False on any failure (the target may then be incomplete).
+// Removes a file or link left under Path by an earlier attempt (never a folder,
+// never anything on a network share).
+void RemoveLeftover(const std::string& path) {
+    struct stat st;
+    if (!fs::IsUncPath(path) && lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        unlink(path.c_str());
+    }
+}
+
+// The file a copy must replace: the target of a link to a file, so that the link
+// stays a link (the listing shows such a link as the file it points to).
+std::string ReplaceTarget(const std::string& path) {
+    if (fs::IsUncPath(path)) {
+        return path;
+    }
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* real = realpath(path.c_str(), nullptr)) {
+            std::string target = real;
+            std::free(real);
+            return target;
+        }
+    }
+    return path;
+}
+
+// A file that a copy is written into beside its target and that takes the
+// target's name only once it is complete. Until Commit succeeds it is removed
+// again, whatever way the copy ends, so a partial copy never stands under the
+// final name and an old target stays as it was.
+class TPartFile {
+public:
+    TPartFile() = default;
+    ~TPartFile() {
+        if (!path_.empty()) {
+            File.Close();
+            RemoveLeftover(path_);
+        }
+    }
+    TPartFile(const TPartFile&) = delete;
+    TPartFile& operator=(const TPartFile&) = delete;
+
+    // Creates a new hidden file in the target's folder with the given mode (the
+    // umask applies), under a name no other copy uses.
+    bool Create(const std::string& target, mode_t mode) {
+        static std::atomic<unsigned> serial{0};
+        const size_t slash = target.rfind('/');
+        const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+        // Cut long names so that the decorated one still fits a file name.
+        const std::string base = target.substr(folder.size()).substr(0, 200);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::string candidate = folder + "." + base + "." + std::to_string(getpid()) + "-" +
+                                          std::to_string(serial.fetch_add(1)) + ".part";
+            if (File.CreateNew(candidate, mode)) {
+                path_ = candidate;
+                return true;
+            }
+            if (errno != EEXIST) {
+                return false;
+            }
+        }
+        return false;
+    }
+
+    // Flushes and closes the file and renames it over the target.
+    bool Commit(const std::string& target) {
+        const bool written = File.Sync();
+        if (!File.Close() || !written || !fs::RenameFile(path_, target)) {
+            return false;
+        }
+        path_.clear();
+        return true;
+    }
+
+    fs::TFileHandle File;
+
+private:
+    std::string path_;
+};
+
+// A copy that replaces a file keeps that file's permission bits (and its owner,
+// where the program may set it), made writable for the owner.
+void KeepPermissions(fs::TFileHandle& part, const struct stat& old) {
+    if (fchown(part.Fd(), old.st_uid, old.st_gid) != 0) {
+        // Only root may hand a file to another user; the copy then stays ours.
+    }
+    fchmod(part.Fd(), (old.st_mode & 0777) | S_IWUSR);
+}
+
+// A new copy gets the source's permission bits, like cp, so that a private file
+// does not become readable by others on its way; the owner may write it.
+mode_t NewFileMode(const fs::TFileHandle& source) {
+    struct stat st;
+    if (fstat(source.Fd(), &st) != 0) {
+        return 0666;
+    }
+    return (st.st_mode & 0777) | S_IWUSR;
+}
+
+// Copies every byte of an open file into Target through a part file, with the
+// source's times and permission bits (a kept version is as private as the file
+// it keeps). False on any failure; Target is then as it was.
 bool CopyContent(fs::TFileHandle& in, const std::string& target) {
-    fs::TFileHandle out;
-    if (!out.Create(target)) {
+    const std::string dest = ReplaceTarget(target);
+    TPartFile part;
+    if (!part.Create(dest, NewFileMode(in))) {
         return false;
     }
     std::vector<char> buffer(static_cast<size_t>(CopyChunkSize));
@@ -90,16 +194,16 @@ bool CopyContent(fs::TFileHandle& in, const std::string& target) {
         if (n == 0) {
             break;
         }
-        if (!out.WriteAll(buffer.data(), static_cast<size_t>(n))) {
+        if (!part.File.WriteAll(buffer.data(), static_cast<size_t>(n))) {
             return false;
         }
     }
     timespec access{};
     timespec modify{};
     if (in.GetTimes(access, modify)) {
-        out.SetTimes(access, modify);
+        part.File.SetTimes(access, modify);
     }
-    return out.Close();
+    return part.Commit(dest);
 }
 
 } // namespace
@@ -132,7 +236,9 @@ std::string TWinFileOper::FormatPercent(int64_t Copied, int64_t Total) {
     }
     const int fraction = static_cast<int>(hundredths % 100);
     if (fraction != 0) {
-        text += '.';
+        // The user's decimal separator, as every other number on the screen shows it.
+        const char* radix = nl_langinfo(RADIXCHAR);
+        text += radix != nullptr && radix[0] != '\0' ? radix : ".";
         text += static_cast<char>('0' + fraction / 10);
         if (fraction % 10 != 0) {
             text += static_cast<char>('0' + fraction % 10);
@@ -339,11 +445,11 @@ int TWinFileOper::WriteFromStream(std::istream& Stream, TFolderSource* Source, T
     if (existed && ClearReadOnly) {
         fs::ClearReadOnly(target);
     }
-    if (fs::FileExists(temp)) {
-        fs::ClearReadOnly(temp);
-    }
+    // An earlier ".p" goes first, whatever it is: opening it for writing would
+    // follow a link planted under that name and overwrite the file it points to.
+    RemoveLeftover(temp);
     fs::TFileHandle out;
-    if (!out.Create(temp)) {
+    if (!out.CreateNew(temp)) {
         return erFailed;
     }
     std::vector<char> buffer(65536);
@@ -423,12 +529,7 @@ int TWinFileOper::SaveOldFile(TFolderSource* Source, TFileAttri* Attr) {
     if (!fs::ForceDirectories(folder)) {
         return 1;
     }
-    const std::string temp = mirror + ".p";
-    if (!CopyContent(in, temp) || !fs::RenameFile(temp, mirror)) {
-        fs::DeleteFile(temp);
-        return 1;
-    }
-    return 0;
+    return CopyContent(in, mirror) ? 0 : 1;
 }
 
 int TWinFileOper::ExtractFolderPath(const std::string& Path, std::string& Folder) {
@@ -485,14 +586,17 @@ int TWinFileOper::CopyWithProgress(const std::string& Src, const std::string& Ds
         // target is not touched.
         return 1;
     }
-    if (fs::FileExists(Dst)) {
-        if (SameFile(in, Dst)) {
-            return -1;
-        }
-        fs::ClearReadOnly(Dst);
+    const std::string target = ReplaceTarget(Dst);
+    struct stat old;
+    const bool existed = stat(target.c_str(), &old) == 0;
+    if (existed && (!S_ISREG(old.st_mode) || SameFile(in, target))) {
+        return -1;
     }
-    fs::TFileHandle out;
-    if (!out.Create(Dst)) {
+    // The bytes go into a part file beside the target, which replaces the target
+    // (read-only or not) only once every byte is there: a copy that stops early
+    // leaves the old file, or no file, never a truncated one.
+    TPartFile part;
+    if (!part.Create(target, existed ? 0600 : NewFileMode(in))) {
         return -1;
     }
     std::vector<char> buffer(static_cast<size_t>(CopyChunkSize));
@@ -504,7 +608,7 @@ int TWinFileOper::CopyWithProgress(const std::string& Src, const std::string& Ds
             failed = n < 0;
             break;
         }
-        if (!out.WriteAll(buffer.data(), static_cast<size_t>(n))) {
+        if (!part.File.WriteAll(buffer.data(), static_cast<size_t>(n))) {
             failed = true;
             break;
         }
@@ -517,15 +621,17 @@ int TWinFileOper::CopyWithProgress(const std::string& Src, const std::string& Ds
     }
     // A source that grew or shrank while it was copied does not give a complete copy.
     if (failed || copied != total) {
-        out.Close();
         return -1;
     }
     timespec access{};
     timespec modify{};
     if (in.GetTimes(access, modify)) {
-        out.SetTimes(access, modify);
+        part.File.SetTimes(access, modify);
     }
-    return out.Close() ? 0 : -1;
+    if (existed) {
+        KeepPermissions(part.File, old);
+    }
+    return part.Commit(target) ? 0 : -1;
 }
 
 } // namespace tandemora

@@ -46,13 +46,15 @@ public:
     void ListFolder(TFileTree* Node, const std::string& Path);
     // Orders every level: folders first, then files, each by CompareNames.
     void SortTree(TFileTree* Node);
-    // Copies Src to Dst in 2 MB chunks with a percentage in the status text.
-    // 0 copied completely; 1 the source's size is not ExpectedSize (Dst untouched);
-    // -1 the source is missing or the copy failed part way (Dst incomplete).
+    // Copies Src to Dst in 2 MB chunks with a percentage in the status text. The
+    // bytes go to a part file beside Dst that replaces Dst only when complete.
+    // 0 copied completely; 1 the source's size is not ExpectedSize; -1 the source
+    // is missing or the copy failed part way. On 1 and -1 Dst is as it was.
     int CopyWithProgress(const std::string& Src, const std::string& Dst, int64_t ExpectedSize);
 
     // The percentage text of a copy: at most two decimals, no trailing zeros, no
-    // leading zero ("66.67", "100", ".5", "0" for nothing yet).
+    // leading zero ("66.67", "100", ".5", "0" for nothing yet), with the decimal
+    // separator of the current locale ("66,67" in a German one).
     static std::string FormatPercent(int64_t Copied, int64_t Total);
     // Folder normalisation: trims blanks and control characters at both ends and
     // makes sure the text ends in "/".

@@ -153,9 +153,10 @@ void TFileTree::SetFilterState(int32_t code) {
 //
 // One line per node, each ended by CR LF: the root line "name::count", then the
 // nodes in pre-order as "name:count:relpath:time:size:attr" (size -1 for a
-// folder). Names and relative paths may hold ":" on this system, so ":" and the
-// escape character "%" are written as "%3A" and "%25" in those two fields; any
-// other text is written as it stands, and any other "%" is read as it stands.
+// folder). Names and relative paths may hold ":" on this system, and even line
+// breaks, so ":", CR, LF and the escape character "%" are written as "%3A", "%0D",
+// "%0A" and "%25" in those two fields; any other text is written as it stands, and
+// any other "%" is read as it stands.
 
 namespace {
 
@@ -167,6 +168,10 @@ void AppendEscaped(std::string& out, const std::string& text) {
             out += "%25";
         } else if (c == ':') {
             out += "%3A";
+        } else if (c == '\r') {
+            out += "%0D";
+        } else if (c == '\n') {
+            out += "%0A";
         } else {
             out += c;
         }
@@ -179,15 +184,30 @@ template <typename Int> void AppendNumber(std::string& out, Int value) {
     out.append(buffer, result.ptr);
 }
 
+// The character an escape of AppendEscaped stands for, or 0 for any other text.
+char Unescaped(std::string_view code) {
+    if (code == "3A") {
+        return ':';
+    }
+    if (code == "25") {
+        return '%';
+    }
+    if (code == "0D") {
+        return '\r';
+    }
+    if (code == "0A") {
+        return '\n';
+    }
+    return 0;
+}
+
 std::string DecodeField(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && text.substr(i + 1, 2) == "3A") {
-            out += ':';
-            i += 2;
-        } else if (text[i] == '%' && text.substr(i + 1, 2) == "25") {
-            out += '%';
+        const char plain = text[i] == '%' ? Unescaped(text.substr(i + 1, 2)) : 0;
+        if (plain != 0) {
+            out += plain;
             i += 2;
         } else {
             out += text[i];
@@ -201,7 +221,7 @@ std::string DecodeField(std::string_view text) {
 // at the wrong "::" or changed by the decoding is escaped.
 std::string RootNameField(const std::string& name) {
     const bool readsBack = name.find("::") == std::string::npos && (name.empty() || name.back() != ':') &&
-                           DecodeField(name) == name;
+                           name.find_first_of("\r\n") == std::string::npos && DecodeField(name) == name;
     std::string field;
     if (readsBack) {
         field = name;

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <memory>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -150,18 +151,21 @@ int ListFolder(const std::string& path, const std::function<void(const DirEntry&
     if (fd < 0) {
         return errno;
     }
-    DIR* dir = fdopendir(fd);
-    if (dir == nullptr) {
+    DIR* opened = fdopendir(fd);
+    if (opened == nullptr) {
         const int error = errno;
         close(fd);
         return error;
     }
+    // Closed on every way out, also when onEntry raises (out of memory while a
+    // tree is built): a scan of a large tree must not leak a descriptor per folder.
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opened, closedir);
     int failure = 0;
     DirEntry entry;
     struct stat st;
     for (;;) {
         errno = 0;
-        const dirent* item = readdir(dir);
+        const dirent* item = readdir(dir.get());
         if (item == nullptr) {
             if (errno != 0 && failure == 0) {
                 failure = errno;
@@ -196,7 +200,6 @@ int ListFolder(const std::string& path, const std::function<void(const DirEntry&
     if (failure == 0 && fstat(fd, &st) == 0 && st.st_nlink == 0) {
         failure = ENOENT;
     }
-    closedir(dir);
     return failure;
 }
 

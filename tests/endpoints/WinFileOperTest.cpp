@@ -6,7 +6,10 @@
 
 #include "platform/Exceptions.h"
 
+#include <algorithm>
+#include <clocale>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <sys/resource.h>
@@ -419,6 +422,44 @@ TEST_F(WinFileOperTest, WriteFromStreamReplacesTargetsOnlyByCompleteFiles) {
     }
 }
 
+TEST_F(WinFileOperTest, WriteFromStreamNeverWritesThroughALeftoverTemporaryName) {
+    struct Case {
+        const char* Label;
+        bool Link;   // the leftover ".p" is a link to another file
+        mode_t Mode; // of the leftover (or of the file it points to)
+    };
+    const Case cases[] = {
+        {"planted link", true, 0644},
+        {"read-only leftover", false, 0444},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Label);
+        const std::string rel = "/l" + std::to_string(n++) + "/";
+        const std::string target = Root + rel + "snap";
+        const std::string victim = Home / ("victim" + std::to_string(n));
+        WriteFile(target, "old");
+        if (c.Link) {
+            WriteFile(victim, "must stay");
+            ASSERT_EQ(symlink(victim.c_str(), (target + ".p").c_str()), 0);
+        } else {
+            WriteFile(target + ".p", "half of an earlier write");
+        }
+        chmod((c.Link ? victim : target + ".p").c_str(), c.Mode);
+        auto oper = MakeOper();
+        TFileAttri attr;
+        attr.RelPath = rel;
+        attr.Name = "snap";
+        std::stringstream stream("new");
+        EXPECT_EQ(oper->WriteFromStream(stream, &Source, &attr, false), 0);
+        EXPECT_EQ(ReadFile(target), "new");
+        EXPECT_FALSE(Exists(target + ".p"));
+        if (c.Link) {
+            EXPECT_EQ(ReadFile(victim), "must stay");
+        }
+    }
+}
+
 TEST_F(WinFileOperTest, WriteFromStreamWritesFromTheCurrentPositionToTheEnd) {
     auto oper = MakeOper();
     TFileAttri attr;
@@ -456,6 +497,33 @@ TEST_F(WinFileOperTest, PercentTextHasAtMostTwoDecimalsAndNoSpareZeros) {
     for (const auto& c : cases) {
         EXPECT_EQ(TWinFileOper::FormatPercent(c.Copied, c.Total), c.Text) << c.Copied << "/" << c.Total;
     }
+}
+
+// Builds a German locale into a private folder (LOCPATH) when the machine has the
+// locale sources; empty when it cannot.
+std::string BuildCommaLocale(const std::string& folder) {
+    const std::string command = "localedef -c -i de_DE -f UTF-8 '" + folder + "/de_DE.UTF-8' >/dev/null 2>&1";
+    if (std::system(command.c_str()) == -1 || !Exists(folder + "/de_DE.UTF-8")) {
+        return "";
+    }
+    return "de_DE.UTF-8";
+}
+
+TEST_F(WinFileOperTest, PercentTextUsesTheLocalesDecimalSeparator) {
+    const std::string folder = Home / "locales";
+    MakeDir(folder);
+    testsupport::ScopedEnv path("LOCPATH", folder);
+    const std::string name = BuildCommaLocale(folder);
+    const std::string old = std::setlocale(LC_NUMERIC, nullptr);
+    if (name.empty() || std::setlocale(LC_NUMERIC, name.c_str()) == nullptr) {
+        GTEST_SKIP() << "no locale with a decimal comma can be built here";
+    }
+    const std::string texts[] = {TWinFileOper::FormatPercent(2, 3), TWinFileOper::FormatPercent(1, 200),
+                                 TWinFileOper::FormatPercent(4, 5)};
+    std::setlocale(LC_NUMERIC, old.c_str());
+    EXPECT_EQ(texts[0], "66,67");
+    EXPECT_EQ(texts[1], ",5");
+    EXPECT_EQ(texts[2], "80");
 }
 
 TEST_F(WinFileOperTest, PutFileCopiesInChunksAndReportsEachOneButTheLast) {
@@ -553,23 +621,107 @@ private:
     sighandler_t oldHandler_;
 };
 
-TEST_F(WinFileOperTest, CopyThatCannotWriteEverythingFails) {
+// The names in a folder, to see that no part file of a copy is left behind.
+std::vector<std::string> FolderNames(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST_F(WinFileOperTest, CopyThatCannotWriteEverythingFailsAndLeavesTheTargetAsItWas) {
     const std::string content = Pattern(3 * 1048576);
     WriteFile(Home / "src", content);
-    auto oper = MakeOper();
-    TFileAttri attr;
-    attr.RelPath = "/";
-    attr.Name = "dst";
-    attr.Size = static_cast<int64_t>(content.size());
-    attr.Time = Dos(2021, 3, 4, 5, 6, 8);
-    int result = 0;
-    {
-        TFileSizeLimit limit(1048576);
-        result = oper->PutFile(Home / "src", &Source, &attr, 0);
+    struct Case {
+        const char* Label;
+        const char* OldContent; // nullptr: no target before the copy
+    };
+    const Case cases[] = {{"new target", nullptr}, {"existing target", "the previous version"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Label);
+        const std::string folder = Dir / c.Label;
+        MakeDir(folder);
+        if (c.OldContent != nullptr) {
+            WriteFile(folder + "/dst", c.OldContent);
+            SetModifyTime(folder + "/dst", 1000000000);
+        }
+        auto oper = MakeOper();
+        TFileAttri attr;
+        attr.RelPath = "/" + std::string(c.Label) + "/";
+        attr.Name = "dst";
+        attr.Size = static_cast<int64_t>(content.size());
+        attr.Time = Dos(2021, 3, 4, 5, 6, 8);
+        int result = 0;
+        {
+            TFileSizeLimit limit(1048576);
+            result = oper->PutFile(Home / "src", &Source, &attr, 0);
+        }
+        EXPECT_EQ(result, -1);
+        // Half a file never takes the item's name: the old version stays, or none.
+        if (c.OldContent == nullptr) {
+            EXPECT_EQ(FolderNames(folder), std::vector<std::string>{});
+        } else {
+            EXPECT_EQ(FolderNames(folder), std::vector<std::string>{"dst"});
+            EXPECT_EQ(ReadFile(folder + "/dst"), c.OldContent);
+            EXPECT_EQ(ModifyTime(folder + "/dst"), 1000000000);
+        }
     }
-    EXPECT_EQ(result, -1);
-    EXPECT_LT(ReadFile(Dir / "dst").size(), content.size());
-    EXPECT_NE(ModifyTime(Dir / "dst"), 1614834368); // not dated as if it were complete
+}
+
+TEST_F(WinFileOperTest, CopiesKeepPermissionsAndLinksAndLeaveNoPartFiles) {
+    struct Case {
+        const char* Label;
+        mode_t SourceMode;
+        int TargetMode;    // -1: no target before the copy
+        bool TargetIsLink; // the target is a link to a file elsewhere
+        mode_t Expected;
+    };
+    const Case cases[] = {
+        {"private source, new target", 0600, -1, false, 0600},
+        {"executable source, new target", 0755, -1, false, 0755},
+        {"read-only source, new target", 0444, -1, false, 0644},
+        {"existing target keeps its mode", 0600, 0640, false, 0640},
+        {"read-only target becomes writable", 0644, 0444, false, 0644},
+        {"link to a file", 0644, 0600, true, 0600},
+    };
+    const mode_t oldMask = umask(022);
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Label);
+        const std::string folder = Dir / ("c" + std::to_string(n++));
+        const std::string source = Home / "source";
+        const std::string target = folder + "/dst";
+        const std::string linked = Home / ("linked" + std::to_string(n));
+        MakeDir(folder);
+        WriteFile(source, "fresh bytes");
+        chmod(source.c_str(), c.SourceMode);
+        if (c.TargetMode >= 0) {
+            const std::string real = c.TargetIsLink ? linked : target;
+            WriteFile(real, "stale");
+            chmod(real.c_str(), static_cast<mode_t>(c.TargetMode));
+            if (c.TargetIsLink) {
+                ASSERT_EQ(symlink(linked.c_str(), target.c_str()), 0);
+            }
+        }
+        auto oper = MakeOper();
+        EXPECT_EQ(oper->CopyWithProgress(source, target, 11), 0);
+        EXPECT_EQ(ReadFile(target), "fresh bytes");
+        struct stat st {};
+        ASSERT_EQ(stat(target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.Expected);
+        if (c.TargetIsLink) {
+            struct stat link {};
+            ASSERT_EQ(lstat(target.c_str(), &link), 0);
+            EXPECT_TRUE(S_ISLNK(link.st_mode));
+            EXPECT_EQ(ReadFile(linked), "fresh bytes");
+        }
+        EXPECT_EQ(FolderNames(folder), std::vector<std::string>{"dst"});
+        chmod(source.c_str(), 0644);
+        std::filesystem::remove(source);
+    }
+    umask(oldMask);
 }
 
 // ---- Previous versions and deletes ----------------------------------------------------
@@ -591,6 +743,14 @@ TEST_F(WinFileOperTest, SaveOldFileKeepsTheCurrentVersionBelowSaved) {
     EXPECT_EQ(oper->SaveOldFile(&Source, &attr), 0);
     EXPECT_EQ(ReadFile(saved), "version 2, longer");
     EXPECT_FALSE(Exists(saved + ".p"));
+
+    // The saved copy of a private file is as private as the file.
+    chmod((Dir / "docs/report.txt").c_str(), 0600);
+    EXPECT_EQ(oper->SaveOldFile(&Source, &attr), 0);
+    struct stat st {};
+    ASSERT_EQ(stat(saved.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(FolderNames(Dir / "__Tandemora__/__saved__/docs"), std::vector<std::string>{"report.txt"});
 
     attr.Name = "missing.txt";
     EXPECT_EQ(oper->SaveOldFile(&Source, &attr), 1);

@@ -187,6 +187,8 @@ TEST(SnapshotTest, RootLines) {
         {"host:", "host%3A::0\r\n"},
         {"http://h/100%25", "http%3A//h/100%2525::0\r\n"},
         {"http://h/a%3Ab", "http%3A//h/a%253Ab::0\r\n"},
+        {"/data/line\nbreak", "/data/line%0Abreak::0\r\n"},
+        {"http://h/a%0Db", "http%3A//h/a%250Db::0\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.rootName);
@@ -201,7 +203,7 @@ TEST(SnapshotTest, RootLines) {
     }
 }
 
-TEST(SnapshotTest, NamesAndPathsWithColonOrPercentAreEscaped) {
+TEST(SnapshotTest, NamesAndPathsWithColonPercentOrLineBreakAreEscaped) {
     struct Case {
         std::string name;
         std::string relPath;
@@ -215,6 +217,10 @@ TEST(SnapshotTest, NamesAndPathsWithColonOrPercentAreEscaped) {
         {":", "/x:y/", "%3A:0:/x%3Ay/:5:7:32\r\n"},
         {"f", "http://host/dav", "f:0:http%3A//host/dav:5:7:32\r\n"},
         {"back\\slash and space", "\\a b\\", "back\\slash and space:0:\\a b\\:5:7:32\r\n"},
+        // A line break in a name would cut its line in two and make the whole
+        // snapshot unreadable for every later run.
+        {"line\nbreak", "/a\rb/", "line%0Abreak:0:/a%0Db/:5:7:32\r\n"},
+        {"\r\n", "/", "%0D%0A:0:/:5:7:32\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -229,15 +235,15 @@ TEST(SnapshotTest, NamesAndPathsWithColonOrPercentAreEscaped) {
     }
 }
 
-TEST(SnapshotTest, OnlyTheTwoEscapesAreDecoded) {
+TEST(SnapshotTest, OnlyTheWritersEscapesAreDecoded) {
     struct Case {
         std::string field;
         std::string name;
     };
     const std::vector<Case> cases = {
-        {"100%", "100%"}, {"%", "%"},       {"%2", "%2"},     {"%41", "%41"},
-        {"%3a", "%3a"},   {"%3A%25", ":%"}, {"%%3A", "%:"},   {"a%25%25b", "a%%b"},
-        {"%253A", "%3A"}, {"x%3", "x%3"},   {"%2525", "%25"},
+        {"100%", "100%"}, {"%", "%"},     {"%2", "%2"},         {"%41", "%41"},   {"%3a", "%3a"},
+        {"%3A%25", ":%"}, {"%%3A", "%:"}, {"a%25%25b", "a%%b"}, {"%253A", "%3A"}, {"x%3", "x%3"},
+        {"%2525", "%25"}, {"%0A", "\n"},  {"%0D%0A", "\r\n"},   {"%0a", "%0a"},   {"%0B", "%0B"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.field);
@@ -252,8 +258,9 @@ TEST(SnapshotTest, OnlyTheTwoEscapesAreDecoded) {
 
 TEST(SnapshotTest, GeneratedTreeRoundTrips) {
     const std::vector<std::string> names = {
-        "plain",       "with space", "a:b",      "::",        "100%",        "%25", "%3A",
-        "back\\slash", "Grüße 日本", "\xff\xfe", "trailing:", "a:b:c:d:e:f", "-1",  ".hidden",
+        "plain",     "with space",  "a:b",         "::",         "100%",
+        "%25",       "%3A",         "back\\slash", "Grüße 日本", "\xff\xfe",
+        "trailing:", "a:b:c:d:e:f", "-1",          ".hidden",    "new\nline\r",
     };
     TArenaPtr arena;
     TFileTree* root = NewTree(arena);

@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <filesystem>
 #include <grp.h>
 #include <map>
+#include <new>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -189,6 +191,30 @@ TEST(FileSystem, AFolderRemovedWhileItIsListedIsReportedAsFailed) {
         }
     });
     EXPECT_EQ(ENOENT, result);
+}
+
+// The number of descriptors this process has open.
+size_t OpenDescriptors() {
+    size_t count = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
+         it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(FileSystem, AListingThatIsBrokenOffByItsCallerClosesTheFolder) {
+    TempDir dir;
+    WriteFile(dir / "a", "1");
+    const size_t before = OpenDescriptors();
+    // A tree being built can run out of memory at any item; each folder of a large
+    // scan would otherwise keep a descriptor until the process runs out of them.
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_THROW(fs::ListFolder(dir.path(), [](const fs::DirEntry&) { throw std::bad_alloc(); }),
+                     std::bad_alloc);
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
 }
 
 // Permission denial needs an ordinary user: root reads any folder. When the tests
