@@ -1,0 +1,530 @@
+#include "engine/UTAnalyzeThread.h"
+
+#include "model/UTUtils.h"
+#include "tasks/UTSysConfig.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace tandemora {
+
+namespace {
+
+bool IsFolder(const TFileTree* node) {
+    return node->Data != nullptr && node->Data->IsFolder != 0;
+}
+
+bool HasChildren(const TFileTree* node) {
+    return !node->Children.empty();
+}
+
+// The walk order of two siblings: folders before files, then the one name order.
+int SiblingOrder(const TFileTree* a, const TFileTree* b) {
+    const bool aFolder = IsFolder(a);
+    const bool bFolder = IsFolder(b);
+    if (aFolder != bFolder) {
+        return aFolder ? -1 : 1;
+    }
+    return CompareNames(a->Name, b->Name);
+}
+
+// Blanks and control characters off both ends.
+std::string TrimText(const std::string& text) {
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && static_cast<unsigned char>(text[first]) <= ' ') {
+        ++first;
+    }
+    while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') {
+        --last;
+    }
+    return text.substr(first, last - first);
+}
+
+// Letter case of the ASCII letters only, whatever the locale. A snapshot whose
+// root differs from the folder in some other letter's case is not taken: the
+// direct comparison it falls back to proposes no deletion.
+std::string UpperAscii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return text;
+}
+
+bool SnapshotTakenOf(const TFileTree* snapshot, const std::string& folder) {
+    return UpperAscii(TrimText(snapshot->Name)) == UpperAscii(TrimText(folder));
+}
+
+bool SnapshotUsable(const TFileTree* snapshot) {
+    return snapshot != nullptr && HasChildren(snapshot) && snapshot->ListFailed == 0;
+}
+
+void CopyOtherValues(TFileTree* to, const TFileTree* from) {
+    if (from->Data == nullptr) {
+        return;
+    }
+    to->OtherTime = from->Data->Time;
+    to->OtherAttr = from->Data->Attr;
+    to->OtherSize = from->Data->Size;
+}
+
+} // namespace
+
+TAnalyzeThread::TAnalyzeThread(TSyncTask* Task, TFileTree* LeftTree, TFileTree* RightTree,
+                               TFileTree* ResultTree, TFileTree* LeftSnapshot, TFileTree* RightSnapshot)
+    : Task(Task), LeftTree(LeftTree), RightTree(RightTree), ResultTree(ResultTree),
+      RightSnapshot(RightSnapshot), LeftSnapshot(LeftSnapshot) {
+    if (Task == nullptr || LeftTree == nullptr || RightTree == nullptr || ResultTree == nullptr ||
+        ResultTree->Arena == nullptr) {
+        throw std::invalid_argument("an analysis needs a task, both trees and a result root with an arena");
+    }
+    // The change trees' nodes end up in the result, so they share its arena.
+    LeftChanges = ResultTree->Arena->NewNode("", nullptr);
+    RightChanges = ResultTree->Arena->NewNode("", nullptr);
+    SetFreeOnTerminate(false);
+}
+
+TAnalyzeThread::~TAnalyzeThread() {
+    Terminate();
+    WaitFor();
+}
+
+// ---- The run ---------------------------------------------------------------------------
+
+void TAnalyzeThread::Execute() {
+    BuildFilterExpressions();
+    UsedSnapshots = ChooseSnapshotMode();
+    if (UsedSnapshots) {
+        OrderTree(LeftTree);
+        OrderTree(RightTree);
+        OrderTree(LeftSnapshot);
+        OrderTree(RightSnapshot);
+        DiffWithSnapshot(LeftTree, LeftSnapshot, LeftChanges);
+        DiffWithSnapshot(RightTree, RightSnapshot, RightChanges);
+        CombineChanges(LeftChanges, RightChanges, ResultTree);
+    } else {
+        OrderTree(LeftTree);
+        OrderTree(RightTree);
+        CompareTrees(LeftTree, RightTree, ResultTree);
+    }
+    BlockStoppedScans();
+    ApplyFilters(ResultTree);
+}
+
+void TAnalyzeThread::BuildFilterExpressions() {
+    static const std::vector<std::string> none;
+    const std::vector<std::string>& programExclude = SysConfig ? SysConfig->ExcludeFilter : none;
+    const std::vector<std::string>& programInclude = SysConfig ? SysConfig->IncludeFilter : none;
+    ExcludeExpr = BuildFilterExpr(Task->ExcludeFilter, programExclude);
+    IncludeExpr = BuildFilterExpr(Task->IncludeFilter, programInclude);
+    filtersCompiled_ = false;
+}
+
+bool TAnalyzeThread::ChooseSnapshotMode() const {
+    return SnapshotUsable(LeftSnapshot) && SnapshotUsable(RightSnapshot) &&
+           SnapshotTakenOf(LeftSnapshot, Task->LFolder.FolerAllName) &&
+           SnapshotTakenOf(RightSnapshot, Task->RFolder.FolerAllName);
+}
+
+void TAnalyzeThread::OrderTree(TFileTree* Node) {
+    if (Node == nullptr) {
+        return;
+    }
+    TFileTreeList& children = Node->Children;
+    for (size_t i = 1; i < children.size(); ++i) {
+        if (SiblingOrder(children[i - 1], children[i]) > 0) {
+            std::stable_sort(children.begin(), children.end(),
+                             [](const TFileTree* a, const TFileTree* b) { return SiblingOrder(a, b) < 0; });
+            break;
+        }
+    }
+    for (TFileTree* child : children) {
+        if (HasChildren(child)) {
+            OrderTree(child);
+        }
+    }
+}
+
+// ---- The merge walk -----------------------------------------------------------------
+
+void TAnalyzeThread::CompareTrees(TFileTree* LeftParent, TFileTree* RightParent, TFileTree* ResultParent) {
+    MergeWalk(wkCompare, LeftParent, RightParent, ResultParent);
+}
+
+void TAnalyzeThread::DiffWithSnapshot(TFileTree* ScannedParent, TFileTree* SnapshotParent,
+                                      TFileTree* ChangesParent) {
+    // The change tree must know where its side was not seen, so that the
+    // combination proposes nothing there.
+    if (ScannedParent->ListFailed != 0) {
+        ChangesParent->ListFailed = 1;
+    }
+    MergeWalk(wkDiff, ScannedParent, SnapshotParent, ChangesParent);
+}
+
+void TAnalyzeThread::CombineChanges(TFileTree* LeftParent, TFileTree* RightParent, TFileTree* ResultParent) {
+    MergeWalk(wkCombine, LeftParent, RightParent, ResultParent);
+}
+
+void TAnalyzeThread::MergeWalk(TWalkKind Kind, TFileTree* A, TFileTree* B, TFileTree* O) {
+    // Also before the first step: a walk that starts after a cancel must not take
+    // a cut-short change tree for the whole side.
+    if (Terminated()) {
+        return;
+    }
+    int32_t codeA = saNewSinceSync;
+    int32_t codeB = saDeletedSinceSync;
+    if (Kind != wkDiff) {
+        codeA = ApplyDirection(Task, saCopyLtoR);
+        codeB = ApplyDirection(Task, saCopyRtoL);
+    }
+    const TFileTreeList& as = A->Children;
+    const TFileTreeList& bs = B->Children;
+    size_t i = 0;
+    size_t j = 0;
+    if (!as.empty() && !bs.empty()) {
+        while (i < as.size()) {
+            if (Terminated()) {
+                return;
+            }
+            if (j >= bs.size()) {
+                break;
+            }
+            const int order = SiblingOrder(as[i], bs[j]);
+            if (order < 0) {
+                TakeOneSide(Kind, as[i++], codeA, 0, O);
+            } else if (order > 0) {
+                TakeOneSide(Kind, bs[j++], codeB, 1, O);
+            } else {
+                PairBoth(Kind, as[i++], bs[j++], O);
+            }
+        }
+    }
+    for (; i < as.size(); ++i) {
+        TakeOneSide(Kind, as[i], codeA, 0, O);
+    }
+    for (; j < bs.size(); ++j) {
+        TakeOneSide(Kind, bs[j], codeB, 1, O);
+    }
+}
+
+void TAnalyzeThread::TakeOneSide(TWalkKind Kind, TFileTree* Node, int32_t Code, int32_t Side, TFileTree* O) {
+    if (Kind == wkDiff) {
+        SetActionRecursive(Node, Code);
+    } else {
+        MarkOneSide(Node, Code, Side, Kind == wkCombine);
+    }
+    O->AppendNode(Node);
+}
+
+void TAnalyzeThread::PairBoth(TWalkKind Kind, TFileTree* A, TFileTree* B, TFileTree* O) {
+    switch (Kind) {
+    case wkCompare:
+        PairCompare(A, B, O);
+        break;
+    case wkDiff:
+        PairDiff(A, B, O);
+        break;
+    case wkCombine:
+        PairCombine(A, B, O);
+        break;
+    }
+}
+
+void TAnalyzeThread::PairCompare(TFileTree* A, TFileTree* B, TFileTree* O) {
+    if (IsFolder(A)) {
+        TFileTree* folder = O->AddChild(A->Name, A->Data);
+        if (HasChildren(A) || HasChildren(B)) {
+            CompareTrees(A, B, folder);
+        }
+        BlockUnseenPair(A, B, folder);
+        return;
+    }
+    // DOS date-times compare as signed numbers; sizes are not looked at.
+    const int32_t leftTime = A->Data->Time;
+    const int32_t rightTime = B->Data->Time;
+    int32_t code = saSame;
+    if (leftTime > rightTime) {
+        code = ApplyDirection(Task, saOverwriteLtoR);
+    } else if (leftTime < rightTime) {
+        code = ApplyDirection(Task, saOverwriteRtoL);
+    }
+    A->SetAction(code);
+    CopyOtherValues(A, B);
+    O->AppendNode(A);
+}
+
+void TAnalyzeThread::PairDiff(TFileTree* A, TFileTree* B, TFileTree* O) {
+    if (IsFolder(A)) {
+        TFileTree* folder = O->AddChild(A->Name, A->Data);
+        folder->ListFailed = A->ListFailed;
+        if (HasChildren(A) || HasChildren(B)) {
+            DiffWithSnapshot(A, B, folder);
+        }
+        return;
+    }
+    A->SetAction(A->Data->Time != B->Data->Time ? saChangedSinceSync : saSame);
+    CopyOtherValues(A, B);
+    O->AppendNode(A);
+}
+
+void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {
+    if (IsFolder(A)) {
+        if (HasChildren(A) || HasChildren(B)) {
+            TFileTree* folder = O->AddChild(A->Name, A->Data);
+            if (A->Action != saUnset || B->Action != saUnset) {
+                folder->SetAction(ApplyDirection(Task, CombineCodes(A->Action, B->Action, true)));
+            }
+            CombineChanges(A, B, folder);
+            BlockUnseenPair(A, B, folder);
+        } else {
+            CopyOtherValues(A, B);
+            A->SetAction(ApplyDirection(Task, CombineCodes(A->Action, B->Action, true)));
+            O->AppendNode(A);
+            BlockUnseenPair(A, B, A);
+        }
+        return;
+    }
+    CopyOtherValues(A, B);
+    if (Task->Unattended && A->Action == saChangedSinceSync && B->Action == saChangedSinceSync) {
+        // Changed on both sides with nobody to ask: the task's policy decides, or
+        // the item keeps its change code and nothing is done.
+        if (Task->Conflicts == cfNewerFileWins) {
+            A->SetAction(
+                ApplyDirection(Task, A->Data->Time > A->OtherTime ? saOverwriteLtoR : saOverwriteRtoL));
+        }
+    } else {
+        A->SetAction(ApplyDirection(Task, CombineCodes(A->Action, B->Action, false)));
+    }
+    O->AppendNode(A);
+}
+
+// ---- What a scan did not see --------------------------------------------------------
+
+void TAnalyzeThread::MarkOneSide(TFileTree* Node, int32_t Code, int32_t Side, bool Combining) {
+    if (Node->ListFailed != 0) {
+        NoteUnseen(Node, Side);
+        SetActionRecursive(Node, saDoNotCopy);
+        return;
+    }
+    // Deleted on this side since the snapshot and unknown to the other side: no
+    // side holds it, so there is nothing to copy.
+    const bool gone = Combining && Node->Action == saDeletedSinceSync;
+    Node->SetAction(gone ? saSame : Code);
+    for (TFileTree* child : Node->Children) {
+        MarkOneSide(child, Code, Side, Combining);
+    }
+}
+
+void TAnalyzeThread::BlockUnseenPair(TFileTree* A, TFileTree* B, TFileTree* Result) {
+    if (A->ListFailed == 0 && B->ListFailed == 0) {
+        return;
+    }
+    if (A->ListFailed != 0) {
+        NoteUnseen(A, 0);
+    }
+    if (B->ListFailed != 0) {
+        NoteUnseen(B, 1);
+    }
+    SetActionRecursive(Result, saDoNotCopy);
+}
+
+void TAnalyzeThread::NoteUnseen(const TFileTree* Node, int32_t Side) {
+    TUnseenFolder folder;
+    folder.Side = Side;
+    if (Node->Data != nullptr) {
+        folder.Path = Node->Data->RelPath + Node->Data->Name;
+    }
+    UnseenFolders.push_back(folder);
+}
+
+void TAnalyzeThread::BlockStoppedScans() {
+    const bool leftStopped = LeftTree->ListFailed != 0;
+    const bool rightStopped = RightTree->ListFailed != 0;
+    if (!leftStopped && !rightStopped) {
+        return;
+    }
+    if (leftStopped) {
+        NoteUnseen(LeftTree, 0);
+    }
+    if (rightStopped) {
+        NoteUnseen(RightTree, 1);
+    }
+    for (TFileTree* child : ResultTree->Children) {
+        SetActionRecursive(child, saDoNotCopy);
+    }
+}
+
+// ---- Tables -------------------------------------------------------------------------
+
+int32_t TAnalyzeThread::CombineCodes(int32_t LeftCode, int32_t RightCode, bool FolderFlag) {
+    if (FolderFlag) {
+        if (LeftCode == saUnset) {
+            LeftCode = saSame;
+        }
+        if (RightCode == saUnset) {
+            RightCode = saSame;
+        }
+    }
+    auto index = [](int32_t code) {
+        switch (code) {
+        case saNewSinceSync:
+            return 0;
+        case saChangedSinceSync:
+            return 1;
+        case saDeletedSinceSync:
+            return 2;
+        case saSame:
+            return 3;
+        default:
+            return -1;
+        }
+    };
+    // Left code down, right code across: new, changed, deleted, same.
+    static const int32_t table[4][4] = {
+        {saConflict, saConflict, saConflict, saConflict},
+        {saConflict, saConflict, saConflict, saOverwriteLtoR},
+        {saDeleteRight, saDeleteRight, saSame, saDeleteRight},
+        {saNewSinceSync, saOverwriteRtoL, saDeleteLeft, saSame},
+    };
+    const int l = index(LeftCode);
+    const int r = index(RightCode);
+    if (l < 0 || r < 0) {
+        // No change code: nothing is known about the item, so nothing is done
+        // unless the user chooses.
+        return saConflict;
+    }
+    return table[l][r];
+}
+
+int32_t TAnalyzeThread::ApplyDirection(const TSyncTask* Task, int32_t Code) {
+    const int32_t forced = Task->ForcedOrVerified == fvForcedCopy;
+    switch (Task->SyncDirection) {
+    case sdBothWays:
+        if (Code == saDeleteRight || Code == saDeleteLeft) {
+            return Task->IsDeleteFile == 1 ? Code : saDoNotCopy;
+        }
+        return Code;
+    case sdLeftToRight:
+        switch (Code) {
+        case saCopyRtoL:
+            return forced ? saDoNotCopy : saConflict;
+        case saOverwriteRtoL:
+            return forced ? saOverwriteLtoR : saConflict;
+        case saDeleteRight:
+            return saDoNotCopy;
+        case saDeleteLeft:
+            return saCopyLtoR;
+        default:
+            return Code;
+        }
+    case sdRightToLeft:
+        switch (Code) {
+        case saCopyLtoR:
+            return forced ? saDoNotCopy : saConflict;
+        case saOverwriteLtoR:
+            return forced ? saOverwriteRtoL : saConflict;
+        case saDeleteRight:
+            return saCopyRtoL;
+        case saDeleteLeft:
+            return saDoNotCopy;
+        default:
+            return Code;
+        }
+    default:
+        return Code;
+    }
+}
+
+void TAnalyzeThread::SetActionRecursive(TFileTree* Node, int32_t Code) {
+    Node->SetAction(Code);
+    for (TFileTree* child : Node->Children) {
+        SetActionRecursive(child, Code);
+    }
+}
+
+// ---- Filters --------------------------------------------------------------------------
+
+void TAnalyzeThread::CompileFilters() {
+    static const std::vector<std::string> none;
+    const std::vector<std::string>& programExclude = SysConfig ? SysConfig->ExcludeFilter : none;
+    const std::vector<std::string>& programInclude = SysConfig ? SysConfig->IncludeFilter : none;
+    if (!CompileOne(includeRegex_, IncludeExpr, Task->IncludeFilter, programInclude) ||
+        !CompileOne(excludeRegex_, ExcludeExpr, Task->ExcludeFilter, programExclude)) {
+        throw EFilterError("Invalid filter pattern \"" + FilterPattern + "\": " + FilterError);
+    }
+    filtersCompiled_ = true;
+}
+
+bool TAnalyzeThread::CompileOne(TFilterRegex& Regex, const std::string& Expr,
+                                const std::vector<std::string>& TaskList,
+                                const std::vector<std::string>& ProgramList) {
+    if (Expr.empty() || Regex.Compile(Expr)) {
+        return true;
+    }
+    // Name the pattern the user has to mend, not the whole joined expression.
+    FilterPattern = Expr;
+    FilterError = Regex.ErrorMessage();
+    TFilterRegex single;
+    for (const std::vector<std::string>* list : {&TaskList, &ProgramList}) {
+        for (const std::string& pattern : *list) {
+            if (!single.Compile(pattern)) {
+                FilterPattern = pattern;
+                FilterError = single.ErrorMessage();
+                return false;
+            }
+        }
+    }
+    return false;
+}
+
+int32_t TAnalyzeThread::ClassifyItem(TFileTree* Node) {
+    if (!filtersCompiled_) {
+        CompileFilters();
+    }
+    const std::string& name = Node->Name;
+    const bool included = IncludeExpr.empty() || includeRegex_.Matches(name);
+    const bool excluded = !ExcludeExpr.empty() && excludeRegex_.Matches(name);
+    int32_t state = included && !excluded ? saIncluded : saExcluded;
+    const TFileAttri* data = Node->Data;
+    if (data == nullptr) {
+        return state;
+    }
+    if (Task->ExcludeEmtpyFolder == 1 && data->IsFolder != 0 && !HasChildren(Node)) {
+        state = saExcluded;
+    }
+    if (Task->ExcludeHiddenFile == 1 && (data->Attr & faHidden) != 0) {
+        state = saExcluded;
+    }
+    if (Task->ExcludeSystemFile == 1 && (data->Attr & faSysFile) != 0) {
+        state = saExcluded;
+    }
+    return state;
+}
+
+void TAnalyzeThread::SetFilterRecursive(TFileTree* Node, int32_t State) {
+    Node->SetFilterState(State);
+    for (TFileTree* child : Node->Children) {
+        SetFilterRecursive(child, State);
+    }
+}
+
+void TAnalyzeThread::ApplyFilters(TFileTree* Node) {
+    if (!HasChildren(Node)) {
+        SetFilterRecursive(Node, ClassifyItem(Node));
+        return;
+    }
+    for (TFileTree* child : Node->Children) {
+        const int32_t state = ClassifyItem(child);
+        if (!HasChildren(child) || state == saExcluded) {
+            SetFilterRecursive(child, state);
+        } else {
+            // An included folder carries no state of its own: each item below is
+            // judged by its own name and attributes.
+            ApplyFilters(child);
+        }
+    }
+}
+
+} // namespace tandemora

@@ -1,0 +1,142 @@
+#pragma once
+// The comparison worker: turns the two scanned trees of a task, and the two
+// snapshots of its last synchronisation, into one result tree in which every item
+// carries an action code.
+//
+// With usable snapshots of both sides, each side is first compared with its own
+// snapshot (what changed since the last synchronisation) and the two change trees
+// are then combined; otherwise the two trees are compared directly by time. The
+// task's direction then adjusts each proposal, and the filters mark every item
+// included or excluded.
+//
+// The result tree holds the input nodes themselves; the only nodes made here are
+// the change-tree roots and the folder nodes for folders found on both sides, all
+// taken from the result tree's arena. So the input trees' arenas and the result's
+// must live as long as the result is used.
+//
+// Nothing is proposed from what a scan did not see: below a folder that one side
+// could not list (ListFailed), and everywhere when a side's scan stopped early
+// (ListFailed on its root), every item gets saDoNotCopy, and the folder is
+// listed in UnseenFolders so the window can say why.
+
+#include "engine/UTFilters.h"
+#include "model/UTFileTree.h"
+#include "platform/Messages.h"
+#include "platform/Thread.h"
+#include "tasks/UTSyncTask.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tandemora {
+
+// A folder whose contents one side's scan could not see.
+struct TUnseenFolder {
+    int32_t Side = 0; // 0 left, 1 right
+    // The folder's relative path (its RelPath followed by its name); empty for the
+    // whole side, when that side's scan stopped early.
+    std::string Path;
+};
+
+class TAnalyzeThread : public TThread {
+public:
+    // Created without running; the window wires NotifyWnd and OnTerminate, then
+    // calls Start(). ResultTree must be an empty root made with an arena.
+    TAnalyzeThread(TSyncTask* Task, TFileTree* LeftTree, TFileTree* RightTree, TFileTree* ResultTree,
+                   TFileTree* LeftSnapshot, TFileTree* RightSnapshot);
+    // Stops and joins a running analysis before its members go.
+    ~TAnalyzeThread() override;
+
+    std::string ExcludeExpr;
+    std::string IncludeExpr;
+    TSyncTask* Task;
+    TFileTree* LeftTree;
+    TFileTree* RightTree;
+    TFileTree* ResultTree;
+    TFileTree* RightSnapshot;
+    TFileTree* LeftSnapshot;
+    TFileTree* LeftChanges;
+    TFileTree* RightChanges;
+    NotifyTarget* NotifyWnd = nullptr;
+
+    // What the run found out besides the result. Read in the end handler.
+    bool UsedSnapshots = false;               // snapshot mode ran (else direct mode)
+    std::vector<TUnseenFolder> UnseenFolders; // folders whose items got no operation
+    // A filter pattern that does not compile ends the analysis: the pattern (or,
+    // when no single pattern is at fault, the joined expression) and PCRE2's
+    // message. Both empty when the filters were fine.
+    std::string FilterPattern;
+    std::string FilterError;
+
+    // The run: expressions, mode, comparison, filters. Public so that a caller
+    // without a main-thread loop can run an analysis on its own thread.
+    void Execute() override;
+
+    // ---- Steps of the run ----------------------------------------------------------
+
+    // Step 1: ExcludeExpr, then IncludeExpr, from the task's and the program's lists.
+    void BuildFilterExpressions();
+    // Step 2: true when both snapshots have items, loaded completely, and were
+    // taken of the folders the task names now.
+    bool ChooseSnapshotMode() const;
+
+    // Direct comparison of two child lists.
+    void CompareTrees(TFileTree* LeftParent, TFileTree* RightParent, TFileTree* ResultParent);
+    // One side against its own snapshot, into a change tree.
+    void DiffWithSnapshot(TFileTree* ScannedParent, TFileTree* SnapshotParent, TFileTree* ChangesParent);
+    // The two change trees combined into the result.
+    void CombineChanges(TFileTree* LeftParent, TFileTree* RightParent, TFileTree* ResultParent);
+
+    // The combination table of a left and a right change code.
+    static int32_t CombineCodes(int32_t LeftCode, int32_t RightCode, bool FolderFlag);
+    // The task's direction rule applied to a proposal.
+    static int32_t ApplyDirection(const TSyncTask* Task, int32_t Code);
+    // SetAction on the node and on every node below it.
+    static void SetActionRecursive(TFileTree* Node, int32_t Code);
+
+    // ---- Filters -----------------------------------------------------------------------
+
+    // saIncluded or saExcluded for one result node. Compiles the expressions on
+    // its first call; raises EFilterError when one does not compile.
+    int32_t ClassifyItem(TFileTree* Node);
+    // SetFilterState on the node and on every node below it.
+    static void SetFilterRecursive(TFileTree* Node, int32_t State);
+    // The filter walk over a result tree, from its root.
+    void ApplyFilters(TFileTree* Node);
+
+    // Puts every level below Node in the order the merge walks rely on (folders
+    // first, then files, each by CompareNames), sorting only the levels that are
+    // out of order. A snapshot written by another version may need it.
+    static void OrderTree(TFileTree* Node);
+
+private:
+    enum TWalkKind { wkCompare, wkDiff, wkCombine };
+
+    void MergeWalk(TWalkKind Kind, TFileTree* A, TFileTree* B, TFileTree* O);
+    void TakeOneSide(TWalkKind Kind, TFileTree* Node, int32_t Code, int32_t Side, TFileTree* O);
+    void PairBoth(TWalkKind Kind, TFileTree* A, TFileTree* B, TFileTree* O);
+    void PairCompare(TFileTree* A, TFileTree* B, TFileTree* O);
+    void PairDiff(TFileTree* A, TFileTree* B, TFileTree* O);
+    void PairCombine(TFileTree* A, TFileTree* B, TFileTree* O);
+
+    // Marks a one-sided subtree with Code, except what lies below an unseen folder
+    // (saDoNotCopy) and, when combining, items deleted since the snapshot that no
+    // side holds any more (saSame).
+    void MarkOneSide(TFileTree* Node, int32_t Code, int32_t Side, bool Combining);
+    // Takes away every proposal of a folder pair of which one side was not seen.
+    void BlockUnseenPair(TFileTree* A, TFileTree* B, TFileTree* Result);
+    void NoteUnseen(const TFileTree* Node, int32_t Side);
+    // Everything gets no operation when a side's scan stopped early.
+    void BlockStoppedScans();
+
+    void CompileFilters();
+    bool CompileOne(TFilterRegex& Regex, const std::string& Expr, const std::vector<std::string>& TaskList,
+                    const std::vector<std::string>& ProgramList);
+
+    bool filtersCompiled_ = false;
+    TFilterRegex includeRegex_;
+    TFilterRegex excludeRegex_;
+};
+
+} // namespace tandemora

@@ -1,0 +1,719 @@
+#include "engine/UTTandemoraThread.h"
+
+#include "endpoints/UTFileOper.h"
+#include "model/UTFileTree.h"
+#include "model/UTResultRows.h"
+#include "model/UTUtils.h"
+#include "platform/FileSystem.h"
+#include "tasks/UTSyncTask.h"
+
+#include <cerrno>
+#include <exception>
+#include <map>
+#include <sstream>
+#include <unistd.h>
+
+namespace tandemora {
+
+namespace {
+
+const char* const TargetChangedText = " (the target changed after the analysis)";
+const char* const NotSavedText = " (its previous version could not be kept)";
+
+// Local folders and network shares are reached through file-system paths; FTP
+// and WebDAV folders only through their own transfers.
+bool IsDiskKind(int32_t deviceType) {
+    return deviceType == dtLocal || deviceType == dtNetShare;
+}
+
+// A DOS date of 0 (no date) or -1 (never set) is how a row says that the analysis
+// saw no file on that side.
+bool AnalysisSawFile(int32_t date) {
+    return date != 0 && date != -1;
+}
+
+bool IsSeparator(char c) {
+    return c == '/' || c == '\\';
+}
+
+std::string WithoutTrailingSeparators(std::string path) {
+    while (!path.empty() && (IsSeparator(path.back()) || static_cast<unsigned char>(path.back()) <= ' ')) {
+        path.pop_back();
+    }
+    size_t first = 0;
+    while (first < path.size() && static_cast<unsigned char>(path[first]) <= ' ') {
+        ++first;
+    }
+    return path.substr(first);
+}
+
+// A folder's path below its endpoint root, without a leading separator. Only the
+// root at the start is taken off: a folder deeper down whose path repeats the
+// root's text keeps its own path.
+std::string RelativeToRoot(const std::string& path, const std::string& root) {
+    std::string rel = path;
+    const std::string trimmed = WithoutTrailingSeparators(root);
+    if (!root.empty() && path.compare(0, root.size(), root) == 0) {
+        rel = path.substr(root.size());
+    } else if (!trimmed.empty() && path.compare(0, trimmed.size(), trimmed) == 0) {
+        rel = path.substr(trimmed.size());
+    }
+    if (!rel.empty() && IsSeparator(rel.front())) {
+        rel.erase(0, 1);
+    }
+    return rel;
+}
+
+// A row whose item the filters excluded entirely is shown by some views but never
+// acted on.
+bool FilteredOut(const TResultRow* Row) {
+    const TFileTree* item = Row->Item;
+    return item != nullptr && item->IncludedFlag == 0 && item->ExcludedFlag > 0;
+}
+
+using TNamePath = std::vector<std::string>;
+
+TFileTree* ChildNamed(const TFileTree* parent, const std::string& name) {
+    for (TFileTree* child : parent->Children) {
+        if (child->Name == name) {
+            return child;
+        }
+    }
+    return nullptr;
+}
+
+// The node at the end of path below root (count levels of it), or null.
+TFileTree* NodeAt(TFileTree* root, const TNamePath& path, size_t count) {
+    TFileTree* node = root;
+    for (size_t i = 0; i < count && node != nullptr; ++i) {
+        node = ChildNamed(node, path[i]);
+    }
+    return node;
+}
+
+void CollectUnsettled(const TFileTree* node, TNamePath& path,
+                      const std::map<const TFileTree*, int32_t>& rowCodes,
+                      std::vector<TNamePath>& unsettled) {
+    for (const TFileTree* child : node->Children) {
+        path.push_back(child->Name);
+        if (!child->Children.empty()) {
+            CollectUnsettled(child, path, rowCodes, unsettled);
+        } else {
+            const auto row = rowCodes.find(child);
+            const int32_t code = row != rowCodes.end() ? row->second : child->Action;
+            if (code != saSame) {
+                unsettled.push_back(path);
+            }
+        }
+        path.pop_back();
+    }
+}
+
+// In a freshly scanned tree, gives each unsettled item the entry the previous
+// snapshot had for it, or drops it when the previous snapshot did not have it.
+void KeepUnsettled(TFileTree* scanned, TFileTree* previous, const std::vector<TNamePath>& unsettled) {
+    for (const TNamePath& path : unsettled) {
+        TFileTree* parent = NodeAt(scanned, path, path.size() - 1);
+        TFileTree* node = parent != nullptr ? ChildNamed(parent, path.back()) : nullptr;
+        if (node == nullptr || !node->Children.empty() || node->Data == nullptr) {
+            continue;
+        }
+        const TFileTree* before = previous != nullptr ? NodeAt(previous, path, path.size()) : nullptr;
+        if (before != nullptr && before->Data != nullptr && before->Children.empty() &&
+            (before->Data->IsFolder != 0) == (node->Data->IsFolder != 0)) {
+            node->Data->Time = before->Data->Time;
+            node->Data->Size = before->Data->Size;
+            node->Data->Attr = before->Data->Attr;
+        } else {
+            parent->RemoveChild(node->Name);
+        }
+    }
+}
+
+// A file of the private staging folder that carries a remote-to-remote copy. Its
+// name is unique to this process and copy; it is removed however the copy ends.
+class TStagingFile {
+public:
+    TStagingFile(const void* owner, int32_t serial) {
+        const std::string folder = GetStagingFolder();
+        std::ostringstream base;
+        base << folder << "copy-" << getpid() << "-" << owner << "-" << serial;
+        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+            const std::string candidate = base.str() + "-" + std::to_string(attempt);
+            fs::TFileHandle file;
+            if (file.CreateNew(candidate, 0600)) {
+                file.Close();
+                path_ = candidate;
+            } else if (errno != EEXIST) {
+                return;
+            }
+        }
+    }
+    ~TStagingFile() {
+        if (!path_.empty()) {
+            fs::ClearReadOnly(path_);
+            fs::DeleteFile(path_);
+        }
+    }
+    TStagingFile(const TStagingFile&) = delete;
+    TStagingFile& operator=(const TStagingFile&) = delete;
+
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+} // namespace
+
+TTandemoraThread::TTandemoraThread(TResultRows* View, TSyncTask* Task) : View(View), Task(Task) {
+    SetFreeOnTerminate(true);
+    if (View != nullptr) {
+        View->SetSyncRunning(true);
+        walkMarked_ = true;
+    }
+}
+
+TTandemoraThread::~TTandemoraThread() {
+    Terminate();
+    WaitFor();
+    // A thread that never ran leaves the rows free again here (on the creator's thread).
+    if (!Started() && walkMarked_ && View != nullptr) {
+        View->SetSyncRunning(false);
+    }
+}
+
+std::unique_ptr<TFileOper> TTandemoraThread::CreateOper(const TFolderSource& Source) {
+    return TSyncTask::CreateOper(Source, false);
+}
+
+void TTandemoraThread::GetOperation(int32_t Code, int32_t& Operation, int32_t& Side) {
+    switch (Code) {
+    case saCopyLtoR:
+    case saOverwriteLtoR:
+        Operation = opCopy;
+        Side = 0;
+        break;
+    case saCopyRtoL:
+    case saOverwriteRtoL:
+        Operation = opCopy;
+        Side = 1;
+        break;
+    case saDeleteRight:
+        Operation = opDelete;
+        Side = 0;
+        break;
+    case saDeleteLeft:
+        Operation = opDelete;
+        Side = 1;
+        break;
+    default:
+        Operation = opNone;
+        Side = -1;
+        break;
+    }
+}
+
+// ---- The run ---------------------------------------------------------------------------
+
+void TTandemoraThread::Execute() {
+    std::exception_ptr failure;
+    try {
+        Run();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    // Whatever happened: the endpoint objects are stopped (closing their network
+    // handles) and released, and the rows are free for the window again.
+    if (LeftOper) {
+        LeftOper->Stop();
+    }
+    if (RightOper) {
+        RightOper->Stop();
+    }
+    LeftOper.reset();
+    RightOper.reset();
+    try {
+        FinishWalk();
+    } catch (...) {
+        // The window's side of the call failed; the failure above (if any) matters more.
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
+
+void TTandemoraThread::Run() {
+    LeftOper = CreateOper(Task->LFolder);
+    RightOper = CreateOper(Task->RFolder);
+    if (!CheckEndpoints()) {
+        return;
+    }
+    LeftOper->Source = &Task->LFolder;
+    RightOper->Source = &Task->RFolder;
+    PrepareWorkFolders();
+    if (View != nullptr && View->RootRow() != nullptr) {
+        SyncNodes(View->RootRow());
+    }
+    LogLine = "Operator File :" + std::to_string(OpCount.load());
+    AddLogLine();
+    if (OpCount.load() > 0) {
+        SaveSnapshots();
+    }
+}
+
+// Every step needs one endpoint object per side; a device type that no endpoint
+// class serves stops the run before anything is touched.
+bool TTandemoraThread::CheckEndpoints() {
+    if (LeftOper && RightOper) {
+        return true;
+    }
+    const std::string left = "the Left folder (device type " + std::to_string(Task->LFolder.DeviceType) + ")";
+    const std::string right =
+        "the Right folder (device type " + std::to_string(Task->RFolder.DeviceType) + ")";
+    std::string which;
+    if (!LeftOper && !RightOper) {
+        which = left + " and " + right;
+    } else {
+        which = !LeftOper ? left : right;
+    }
+    LogLine = "Sync not started: there is no endpoint for " + which + ".";
+    AddLogLine();
+    return false;
+}
+
+void TTandemoraThread::FinishWalk() {
+    if (!walkMarked_ || View == nullptr) {
+        return;
+    }
+    walkMarked_ = false;
+    TResultRows* view = View;
+    Synchronize([view] { view->SetSyncRunning(false); });
+}
+
+void TTandemoraThread::AddLogLine() {
+    const std::string line = LogLine;
+    Synchronize([this, &line] {
+        if (LogMemo) {
+            LogMemo(line);
+        }
+    });
+}
+
+void TTandemoraThread::Notify(uint32_t Message) {
+    if (NotifyWnd != nullptr) {
+        SendNotifyMessage(NotifyWnd, Message, 0, 10);
+    }
+}
+
+void TTandemoraThread::SetRowCode(TResultRow* Row, int32_t Code) {
+    Row->Action.store(Code);
+    if (RowChanged) {
+        Synchronize([this, Row] { RowChanged(Row); });
+    }
+}
+
+// ---- Work folders ----------------------------------------------------------------------
+
+void TTandemoraThread::PrepareWorkFolders() {
+    try {
+        std::unique_ptr<TFileOper> left = CreateOper(Task->LFolder);
+        std::unique_ptr<TFileOper> right = CreateOper(Task->RFolder);
+        if (!left || !right) {
+            return;
+        }
+        left->Source = &Task->LFolder;
+        right->Source = &Task->RFolder;
+        left->Connect();
+        right->Connect();
+        const int32_t place = Task->SnapshotPlace();
+        const std::string workFolder = std::string("/") + WorkFolderName;
+        if (place != spLeftLocal && place != spBothLocal) {
+            left->MakeFolder(workFolder);
+        }
+        if (place != spRightLocal && place != spBothLocal) {
+            right->MakeFolder(workFolder);
+        }
+        left->Stop();
+        right->Stop();
+    } catch (...) {
+        // A work folder that could not be made shows when the snapshot is written.
+    }
+}
+
+// ---- The walk -------------------------------------------------------------------------
+
+void TTandemoraThread::SyncNodes(TResultRow* Row) {
+    for (int i = 0; i < Row->ChildCount() && !Terminated(); ++i) {
+        TResultRow* c = Row->Child(i);
+        const int32_t code = c->Action.load();
+        int32_t operation = opNone;
+        int32_t side = -1;
+        GetOperation(code, operation, side);
+        bool ownFailed = false;
+        if (c->HasChildren()) {
+            // Contents first; a deleted folder goes last, unless something is
+            // copied into it in this run.
+            SyncNodes(c);
+            if ((code == saDeleteRight || code == saDeleteLeft) && c->LtoRCount == 0 && c->RtoLCount == 0 &&
+                !Terminated() && !FilteredOut(c)) {
+                ownFailed = SyncFolder(c) != 0;
+                if (ownFailed) {
+                    SetRowCode(c, saError);
+                }
+            }
+        } else if (operation != opNone && !FilteredOut(c)) {
+            const int result = c->IsFolder == 0 ? SyncItem(c) : SyncFolder(c);
+            ++OpCount;
+            ownFailed = result != 0;
+            SetRowCode(c, ownFailed ? saError : saSame);
+        }
+        // A folder is done once everything in it was walked; one whose own
+        // operation failed, or whose walk a cancel cut short, does not say so.
+        if (c->IsFolder == 1 && !ownFailed && !Terminated()) {
+            SetRowCode(c, saSame);
+        }
+    }
+}
+
+int TTandemoraThread::SyncItem(TResultRow* Row) {
+    TFileAttri attr;
+    attr.Name = Row->Name;
+    attr.RelPath = Row->Path;
+    const int32_t code = Row->Action.load();
+    int32_t operation = opNone;
+    int32_t side = -1;
+    GetOperation(code, operation, side);
+    LeftOper->Source = &Task->LFolder;
+    RightOper->Source = &Task->RFolder;
+    attr.Size = side == 0 ? Row->LeftSize : Row->RightSize;
+    attr.Time = side == 0 ? Row->LeftDate : Row->RightDate;
+
+    std::string line;
+    int result = 1;
+    try {
+        LeftOper->NotifyWnd = NotifyWnd;
+        RightOper->NotifyWnd = NotifyWnd;
+        LeftOper->Connect();
+        RightOper->Connect();
+        if (operation == opCopy) {
+            result = CopyItem(Row, side, attr, line);
+        } else {
+            result = DeleteItem(Row, side, attr, line);
+        }
+        LogLine = result == 0 ? line : "Error " + line;
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError("Write Error", e);
+        Terminate();
+        LogLine = "Error: " + line;
+        result = 1;
+    } catch (...) {
+        ErrorLogger.LogError("Write Error", "Exception", "unknown exception");
+        Terminate();
+        LogLine = "Error: " + line;
+        result = 1;
+    }
+    AddLogLine();
+    Notify(WM_UPDATEPROCESS);
+    return result;
+}
+
+int TTandemoraThread::CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, std::string& Line) {
+    TFileOper* src = Side == 0 ? LeftOper.get() : RightOper.get();
+    TFileOper* dst = Side == 0 ? RightOper.get() : LeftOper.get();
+    TFolderSource* srcSource = Side == 0 ? &Task->LFolder : &Task->RFolder;
+    TFolderSource* dstSource = Side == 0 ? &Task->RFolder : &Task->LFolder;
+    const int32_t srcAttrBits = Side == 0 ? Row->LeftAttr : Row->RightAttr;
+    const int32_t targetDate = Side == 0 ? Row->RightDate : Row->LeftDate;
+    const int64_t targetSize = Side == 0 ? Row->RightSize : Row->LeftSize;
+    const int32_t code = Row->Action.load();
+    const bool overwrite = code == saOverwriteRtoL || code == saOverwriteLtoR;
+
+    std::string targetPath;
+    std::string sourcePath;
+    dst->BuildFullPath(dstSource, &Attr, targetPath);
+    src->BuildFullPath(srcSource, &Attr, sourcePath);
+    Line = "Copy:" + sourcePath + " -> " + targetPath;
+
+    if (!TargetAsAnalysed(dst, dstSource, targetPath, targetDate, targetSize)) {
+        Line += TargetChangedText;
+        return 1;
+    }
+    if (Task->SaveOldFile == 1 && overwrite && Task->EstimateDiskSpace == 0 && AnalysisSawFile(targetDate)) {
+        // The user asked for the old version to be kept: without it, no overwrite.
+        if (dst->SaveOldFile(dstSource, &Attr) != 0) {
+            Line += NotSavedText;
+            return 1;
+        }
+    }
+
+    TFileAttri writeAttr = Attr;
+    if (Task->UseTempFile == 1) {
+        writeAttr.Name += ".tmp";
+    }
+    int result = CopyByRoute(src, dst, srcSource, dstSource, Attr, writeAttr, sourcePath, srcAttrBits);
+    if (Task->UseTempFile != 1 || result != 0) {
+        return result;
+    }
+
+    // Safe copy: the ".tmp" file takes the item's name only when it is complete
+    // and the target is still the one the analysis saw.
+    std::string tempPath;
+    dst->BuildFullPath(dstSource, &writeAttr, tempPath);
+    if (dst->GetFileSize(tempPath) != Attr.Size) {
+        return 1;
+    }
+    if (!TargetAsAnalysed(dst, dstSource, targetPath, targetDate, targetSize)) {
+        Line += TargetChangedText;
+        return 1;
+    }
+    // A disk rename replaces the old file in one step, so it is never missing in
+    // between; a remote server may refuse to rename onto an existing name.
+    if (overwrite && !IsDiskKind(dstSource->DeviceType)) {
+        dst->DeleteFile(dstSource, &Attr);
+    }
+    return dst->RenameFile(tempPath, targetPath);
+}
+
+int TTandemoraThread::CopyByRoute(TFileOper* Src, TFileOper* Dst, TFolderSource* SrcSource,
+                                  TFolderSource* DstSource, TFileAttri& Attr, TFileAttri& WriteAttr,
+                                  const std::string& SourcePath, int32_t SourceAttrBits) {
+    const bool srcDisk = IsDiskKind(SrcSource->DeviceType);
+    const bool dstDisk = IsDiskKind(DstSource->DeviceType);
+    if (srcDisk && dstDisk) {
+        return Dst->PutFile(SourcePath, DstSource, &WriteAttr, SourceAttrBits);
+    }
+    if (!srcDisk && dstDisk) {
+        Dst->MakeFolder(Attr.RelPath);
+        std::string writePath;
+        Dst->BuildFullPath(DstSource, &WriteAttr, writePath);
+        return Src->GetFile(writePath, SrcSource, &Attr, 0);
+    }
+    if (srcDisk && !dstDisk) {
+        Dst->MakeFolder(Attr.RelPath);
+        return Dst->PutFile(SourcePath, DstSource, &WriteAttr, 0);
+    }
+    // Remote to remote: through a private local file that nobody else can read.
+    TStagingFile staging(this, ++stagingCount_);
+    if (staging.Path().empty()) {
+        return erFailed;
+    }
+    const int fetched = Src->GetFile(staging.Path(), SrcSource, &Attr, 0);
+    if (fetched != 0) {
+        return fetched;
+    }
+    return Dst->PutFile(staging.Path(), DstSource, &WriteAttr, SourceAttrBits);
+}
+
+int TTandemoraThread::DeleteItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, std::string& Line) {
+    TFileOper* dst = Side == 0 ? RightOper.get() : LeftOper.get();
+    TFolderSource* dstSource = Side == 0 ? &Task->RFolder : &Task->LFolder;
+    const int32_t targetDate = Side == 0 ? Row->RightDate : Row->LeftDate;
+    const int64_t targetSize = Side == 0 ? Row->RightSize : Row->LeftSize;
+    // The file to delete is the target's: its own size and date.
+    Attr.Size = targetSize;
+    Attr.Time = targetDate;
+
+    std::string targetPath;
+    dst->BuildFullPath(dstSource, &Attr, targetPath);
+    Line = "Delete:" + targetPath;
+    if (!TargetAsAnalysed(dst, dstSource, targetPath, targetDate, targetSize)) {
+        Line += TargetChangedText;
+        return 1;
+    }
+    if (Task->SaveOldFile == 1 && Task->EstimateDiskSpace == 0 && dst->SaveOldFile(dstSource, &Attr) != 0) {
+        Line += NotSavedText;
+        return 1;
+    }
+    return dst->DeleteFile(dstSource, &Attr);
+}
+
+// Whether the target is still what the analysis saw: absent when the row shows
+// no file on that side, otherwise a file of the row's size and (where the
+// endpoint can tell) the row's DOS time.
+bool TTandemoraThread::TargetAsAnalysed(TFileOper* Dst, TFolderSource* DstSource, const std::string& Path,
+                                        int32_t Date, int64_t Size) {
+    const bool expected = AnalysisSawFile(Date);
+    if (DstSource->DeviceType == dtLocal && !fs::IsUncPath(Path)) {
+        fs::DirEntry entry;
+        const bool described = fs::GetEntryInfo(Path, entry);
+        const bool present = described || fs::FileExists(Path) || fs::DirectoryExists(Path);
+        if (!expected) {
+            return !present;
+        }
+        return described && !entry.IsFolder && entry.Size == Size && entry.Time == Date;
+    }
+    const int64_t actual = Dst->GetFileSize(Path);
+    return expected ? actual == Size : actual < 0;
+}
+
+int TTandemoraThread::SyncFolder(TResultRow* Row) {
+    TFileAttri attr;
+    attr.Name = Row->Name;
+    attr.RelPath = Row->Path;
+    attr.IsFolder = 1;
+    int32_t operation = opNone;
+    int32_t side = -1;
+    GetOperation(Row->Action.load(), operation, side);
+    LeftOper->Source = &Task->LFolder;
+    RightOper->Source = &Task->RFolder;
+    TFileOper* dst = side == 0 ? RightOper.get() : LeftOper.get();
+    TFolderSource* dstSource = side == 0 ? &Task->RFolder : &Task->LFolder;
+
+    std::string line;
+    int result = 1;
+    try {
+        std::string path;
+        dst->BuildFullPath(dstSource, &attr, path);
+        if (operation == opCopy) {
+            path = RelativeToRoot(path, dstSource->FolerAllName);
+            line = "Copy Folder " + path;
+            result = dst->MakeFolder(path);
+        } else {
+            line = "Delete Folder " + path;
+            result = dst->RemoveFolder(dstSource, &attr);
+        }
+        LogLine = result == 0 ? line : "Error " + line;
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError("Write Folder Error", e);
+        Terminate();
+        LogLine = "Error:Write Folder " + line;
+        result = 1;
+    } catch (...) {
+        ErrorLogger.LogError("Write Folder Error", "Exception", "unknown exception");
+        Terminate();
+        LogLine = "Error:Write Folder " + line;
+        result = 1;
+    }
+    AddLogLine();
+    Notify(WM_UPDATEPROCESS);
+    return result;
+}
+
+// ---- Snapshots ----------------------------------------------------------------------------
+
+int TTandemoraThread::SaveSnapshots() {
+    std::unique_ptr<TFileOper> left;
+    std::unique_ptr<TFileOper> right;
+    int result = 0;
+    try {
+        left = CreateOper(Task->LFolder);
+        right = CreateOper(Task->RFolder);
+        left->Source = &Task->LFolder;
+        right->Source = &Task->RFolder;
+        left->Connect();
+        right->Connect();
+        left->ScanTree();
+        right->ScanTree();
+        const int32_t place = Task->SnapshotPlace();
+        const std::vector<TNamePath> unsettled = UnsettledItems();
+        SaveSideSnapshot(left.get(), &Task->LFolder, 0, place == spLeftLocal || place == spBothLocal,
+                         unsettled);
+        SaveSideSnapshot(right.get(), &Task->RFolder, 1, place == spRightLocal || place == spBothLocal,
+                         unsettled);
+    } catch (...) {
+        result = 1;
+    }
+    if (left) {
+        left->Stop();
+    }
+    if (right) {
+        right->Stop();
+    }
+    return result;
+}
+
+std::vector<TTandemoraThread::TNamePath> TTandemoraThread::UnsettledItems() const {
+    std::vector<TNamePath> unsettled;
+    if (View == nullptr || View->ResultTree() == nullptr) {
+        return unsettled;
+    }
+    // A row's code is the sync's word on its item; items the view did not show
+    // keep the code of the analysis.
+    std::map<const TFileTree*, int32_t> rowCodes;
+    View->ForEachRow([&rowCodes](TResultRow* row) {
+        if (row->Item != nullptr) {
+            rowCodes[row->Item] = row->Action.load();
+        }
+    });
+    TNamePath path;
+    CollectUnsettled(View->ResultTree(), path, rowCodes, unsettled);
+    return unsettled;
+}
+
+// A rescan that could not see everything would read as deletions at the next
+// analysis; the snapshot of the last complete picture stays instead. Items the
+// run did not bring in step keep what the previous snapshot said of them, so the
+// next analysis still sees their changes (and conflicts) instead of taking the
+// two differing files for synchronised.
+void TTandemoraThread::SaveSideSnapshot(TFileOper* Oper, TFolderSource* Source, int32_t Side, bool Local,
+                                        const std::vector<TNamePath>& Unsettled) {
+    const std::string sideName = Side == 0 ? "Left" : "Right";
+    if (!Oper->ScanComplete()) {
+        LogLine = sideName + " snapshot not saved: the folder could not be read completely after the sync; "
+                             "the previous snapshot stays.";
+        AddLogLine();
+        return;
+    }
+    if (!Unsettled.empty()) {
+        TArenaPtr previousArena;
+        TFileTree* previous = nullptr;
+        if (Local) {
+            TFileTree* loaded = NewTree(previousArena);
+            if (Task->LoadSnapshot(loaded, Side) == 0) {
+                previous = loaded;
+            }
+        } else {
+            Oper->SnapshotName = Task->SyncID;
+            Oper->LoadSnapshot();
+            previous = Oper->Snapshot;
+        }
+        KeepUnsettled(Oper->Tree, previous, Unsettled);
+    }
+    std::stringstream stream;
+    Oper->Tree->SaveToStream(stream, Source->FolerAllName);
+    int written = 0;
+    if (Local) {
+        written = SaveLocalSnapshot(stream.str(), Side);
+    } else {
+        TFileAttri attr;
+        attr.Name = Task->SyncID;
+        attr.RelPath = std::string("/") + WorkFolderName + "/";
+        stream.seekg(0);
+        written = Oper->WriteFromStream(stream, Source, &attr, false);
+    }
+    if (written != 0) {
+        LogLine = sideName + " snapshot not saved: the snapshot file could not be written.";
+        AddLogLine();
+    }
+}
+
+// Written beside the old file and renamed over it, so a failure leaves the old
+// snapshot whole.
+int TTandemoraThread::SaveLocalSnapshot(const std::string& Text, int32_t Side) {
+    try {
+        if (!fs::ForceDirectories(GetAppDataFolder() + "Tandemora/")) {
+            return 1;
+        }
+        const std::string file = Task->LocalSnapshotPath(Side);
+        const std::string temp = file + ".p";
+        if (fs::FileExists(temp)) {
+            fs::ClearReadOnly(temp);
+        }
+        fs::TFileHandle out;
+        if (!out.Create(temp, 0600)) {
+            return 1;
+        }
+        bool ok = out.WriteAll(Text.data(), Text.size()) && out.Sync();
+        ok = out.Close() && ok;
+        if (!ok || !fs::RenameFile(temp, file)) {
+            fs::DeleteFile(temp);
+            return 1;
+        }
+        return 0;
+    } catch (...) {
+        return 1;
+    }
+}
+
+} // namespace tandemora

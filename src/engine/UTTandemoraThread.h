@@ -1,0 +1,110 @@
+#pragma once
+// The synchronisation worker. It walks the rows of a task window's result view,
+// carries out each row's action through the endpoint operations (copy, overwrite
+// with the previous version kept, copy through a temporary name, delete, make or
+// remove a folder), logs one line per operation, marks each row done (18) or
+// failed (3), and, when it attempted at least one operation, rescans both sides
+// and saves their trees as the snapshots the next analysis compares against.
+//
+// Before a file is overwritten or deleted, the target must still be the file the
+// analysis saw (and a new file's target must still be absent): the analysis may be
+// hours old, and a change made since then is never lost to it. Such a row fails.
+// Items a run does not bring in step (failed, skipped, conflicting, not reached
+// before a cancel) keep their previous snapshot entries, so the next analysis
+// still proposes them instead of taking the two sides for synchronised.
+
+#include "model/UTFileAttri.h"
+#include "model/UTFolderSource.h"
+#include "platform/Messages.h"
+#include "platform/Thread.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tandemora {
+
+class TFileOper;
+class TResultRow;
+class TResultRows;
+class TSyncTask;
+
+// What an action code asks of the synchronisation.
+enum : int32_t {
+    opNone = -1,
+    opCopy = 0,
+    opDelete = 1,
+};
+
+class TTandemoraThread : public TThread {
+public:
+    // Created without running and freeing itself at its end. The window then sets
+    // NotifyWnd, LogMemo, RowChanged and OnTerminate, and only then calls Start().
+    // The rows are marked as walked by a synchronisation from here until the walk
+    // has ended (view rebuilds and overrides are refused meanwhile).
+    TTandemoraThread(TResultRows* View, TSyncTask* Task);
+    ~TTandemoraThread() override;
+
+    std::unique_ptr<TFileOper> LeftOper;
+    std::unique_ptr<TFileOper> RightOper;
+    std::string LogLine;               // the line being handed to the log panel
+    std::atomic<int32_t> OpCount{0};   // item operations attempted
+    TResultRows* View;                 // the rows walked (not owned)
+    TSyncTask* Task;                   // not owned
+    NotifyTarget* NotifyWnd = nullptr; // receives WM_UPDATEPROCESS per item
+
+    // The log panel: receives every log line, on the main thread.
+    std::function<void(const std::string& line)> LogMemo;
+    // Repaint request for a row whose code changed, on the main thread.
+    std::function<void(TResultRow* row)> RowChanged;
+
+    // The operation and side of an action code: side 0 copies left to right (or
+    // deletes on the right), side 1 the reverse. opNone and side -1 for every
+    // code that asks for nothing (18, 21 and the codes the sync does not act on).
+    static void GetOperation(int32_t Code, int32_t& Operation, int32_t& Side);
+
+protected:
+    void Execute() override;
+
+    // The endpoint object for one side; TSyncTask::CreateOper unless a test
+    // supplies another kind.
+    virtual std::unique_ptr<TFileOper> CreateOper(const TFolderSource& Source);
+
+    // Appends LogLine to the log panel through the main thread.
+    void AddLogLine();
+    void SyncNodes(TResultRow* Row);
+    int SyncItem(TResultRow* Row);
+    int SyncFolder(TResultRow* Row);
+    void PrepareWorkFolders();
+    int SaveSnapshots();
+    int SaveLocalSnapshot(const std::string& Text, int32_t Side);
+
+private:
+    bool CheckEndpoints();
+    void Run();
+    void SetRowCode(TResultRow* Row, int32_t Code);
+    int CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, std::string& Line);
+    int DeleteItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, std::string& Line);
+    int CopyByRoute(TFileOper* Src, TFileOper* Dst, TFolderSource* SrcSource, TFolderSource* DstSource,
+                    TFileAttri& Attr, TFileAttri& WriteAttr, const std::string& SourcePath,
+                    int32_t SourceAttrBits);
+    bool TargetAsAnalysed(TFileOper* Dst, TFolderSource* DstSource, const std::string& Path, int32_t Date,
+                          int64_t Size);
+    // Names from the root down to an item of the result.
+    using TNamePath = std::vector<std::string>;
+    // The items of the result this run did not bring in step (conflicts, failures,
+    // skipped and unreached rows, filtered items): their final code is not 18.
+    std::vector<TNamePath> UnsettledItems() const;
+    void SaveSideSnapshot(TFileOper* Oper, TFolderSource* Source, int32_t Side, bool Local,
+                          const std::vector<TNamePath>& Unsettled);
+    void Notify(uint32_t Message);
+    void FinishWalk();
+
+    bool walkMarked_ = false;
+    int32_t stagingCount_ = 0;
+};
+
+} // namespace tandemora

@@ -1,0 +1,334 @@
+#include "model/UTResultRows.h"
+
+namespace tandemora {
+
+namespace {
+
+void ClearCounts(TFileTree* node) {
+    node->ErrorFlag = 0;
+    node->ConflictFlag = 0;
+    node->IncludedFlag = 0;
+    node->ExcludedFlag = 0;
+    node->NewFlag = 0;
+    node->OverwriteFlag = 0;
+    node->DeleteFlag = 0;
+    node->LtoRFlag = 0;
+    node->RtoLFlag = 0;
+    node->SameFlag = 0;
+}
+
+void AddCounts(TFileTree* node, const TFileTree* child) {
+    node->ErrorFlag += child->ErrorFlag;
+    node->ConflictFlag += child->ConflictFlag;
+    node->IncludedFlag += child->IncludedFlag;
+    node->ExcludedFlag += child->ExcludedFlag;
+    node->NewFlag += child->NewFlag;
+    node->OverwriteFlag += child->OverwriteFlag;
+    node->DeleteFlag += child->DeleteFlag;
+    node->LtoRFlag += child->LtoRFlag;
+    node->RtoLFlag += child->RtoLFlag;
+    node->SameFlag += child->SameFlag;
+}
+
+void SetLeftDisplay(TFileTree* node, int32_t time, int32_t attr, int64_t size) {
+    node->LeftTime = time;
+    node->LeftAttr = attr;
+    node->LeftSize = size;
+}
+
+void SetRightDisplay(TFileTree* node, int32_t time, int32_t attr, int64_t size) {
+    node->OtherTime = time;
+    node->OtherAttr = attr;
+    node->OtherSize = size;
+}
+
+void VisitRows(TResultRow* row, const std::function<void(TResultRow*)>& visit) {
+    visit(row);
+    for (int i = 0; i < row->ChildCount(); ++i) {
+        VisitRows(row->Child(i), visit);
+    }
+}
+
+} // namespace
+
+// ---- Rows ----------------------------------------------------------------------
+
+TResultRow* TResultRow::Child(int index) const {
+    if (index < 0 || index >= ChildCount()) {
+        return nullptr;
+    }
+    return children_[static_cast<size_t>(index)].get();
+}
+
+TResultRow* TResultRow::AddChild() {
+    auto row = std::make_unique<TResultRow>();
+    row->parent_ = this;
+    row->index_ = ChildCount();
+    children_.push_back(std::move(row));
+    return children_.back().get();
+}
+
+// ---- The view ------------------------------------------------------------------
+
+void TResultRows::InitView(const std::string& syncName) {
+    rootName_ = syncName;
+    root_.reset();
+    if (syncName.empty()) {
+        return;
+    }
+    root_ = std::make_unique<TResultRow>();
+    root_->Name = syncName;
+    root_->ImageIndex = iiRoot;
+}
+
+bool TResultRows::ShowView(int32_t kind) {
+    if (resultTree_ == nullptr || rootName_.empty() || syncRunning_) {
+        return false;
+    }
+    RecountTree(resultTree_);
+    InitView(rootName_);
+    FillView(root_.get(), resultTree_, kind);
+    // The second recount changes no count; it sums the needed bytes afresh.
+    RecountTree(resultTree_);
+    ShowRootTotals();
+    currentKind_ = kind;
+    return true;
+}
+
+void TResultRows::RecountTree(TFileTree* node) {
+    LeftNeeded = 0;
+    RightNeeded = 0;
+    if (node != nullptr) {
+        RecountNode(node);
+    }
+}
+
+void TResultRows::RecountNode(TFileTree* node) {
+    // Folders and the root collect their counts afresh; a leaf keeps the flags
+    // its own code gave it.
+    if (node->Data == nullptr) {
+        ClearCounts(node);
+    } else if (node->Data->IsFolder == 1) {
+        ClearCounts(node);
+        node->OtherSize = 0;
+        node->LeftSize = 0;
+    }
+    for (TFileTree* child : node->Children) {
+        if (!child->Children.empty()) {
+            RecountNode(child);
+        }
+        ApplyDisplayValues(child);
+        AddCounts(node, child);
+    }
+}
+
+// The left columns show the left file and the right columns the right one; the
+// item's own entry is the left one unless the item exists only on the right.
+void TResultRows::ApplyDisplayValues(TFileTree* child) {
+    const TFileAttri* a = child->Data;
+    if (a == nullptr) {
+        return;
+    }
+    switch (child->Action) {
+    case saCopyLtoR:
+        SetLeftDisplay(child, a->Time, a->Attr, a->Size);
+        SetRightDisplay(child, 0, 0, 0);
+        RightNeeded += a->Size;
+        break;
+    case saCopyRtoL:
+        SetLeftDisplay(child, 0, 0, 0);
+        SetRightDisplay(child, a->Time, a->Attr, a->Size);
+        LeftNeeded += a->Size;
+        break;
+    case saSame:
+    case saConflict:
+        SetLeftDisplay(child, a->Time, a->Attr, a->Size);
+        break;
+    case saOverwriteRtoL:
+        SetLeftDisplay(child, a->Time, a->Attr, a->Size);
+        LeftNeeded += a->Size;
+        break;
+    case saOverwriteLtoR:
+        SetLeftDisplay(child, a->Time, a->Attr, a->Size);
+        RightNeeded += child->OtherSize;
+        break;
+    case saDeleteRight:
+        SetLeftDisplay(child, 0, 0, 0);
+        SetRightDisplay(child, a->Time, a->Attr, a->Size);
+        break;
+    case saDeleteLeft:
+        SetLeftDisplay(child, a->Time, a->Attr, a->Size);
+        SetRightDisplay(child, 0, 0, 0);
+        break;
+    default:
+        break;
+    }
+}
+
+bool TResultRows::Admits(const TFileTree& item, int32_t kind) {
+    switch (kind) {
+    case vkAll:
+        return true;
+    case vkChanged:
+        return item.OverwriteFlag + item.RtoLFlag + item.LtoRFlag + item.NewFlag + item.DeleteFlag >= 1;
+    case vkConflicts:
+        return item.ConflictFlag >= 1;
+    case vkErrors:
+        return item.ErrorFlag >= 1;
+    case vkIncluded:
+        return item.IncludedFlag >= 1;
+    case vkExcluded:
+        return item.ExcludedFlag >= 1;
+    case vkNew:
+        return item.NewFlag >= 1;
+    case vkOverwrite:
+        return item.OverwriteFlag >= 1;
+    case vkDelete:
+        return item.DeleteFlag >= 1;
+    case vkLtoR:
+        return item.LtoRFlag >= 1;
+    case vkRtoL:
+        return item.RtoLFlag >= 1;
+    default:
+        return false;
+    }
+}
+
+std::string TResultRows::ExtensionOf(const std::string& name) {
+    const size_t dot = name.rfind('.');
+    return dot == std::string::npos ? std::string() : name.substr(dot);
+}
+
+void TResultRows::FillView(TResultRow* parentRow, TFileTree* node, int32_t kind) {
+    if (parentRow == nullptr || node == nullptr) {
+        return;
+    }
+    for (TFileTree* child : node->Children) {
+        if (!Admits(*child, kind)) {
+            continue;
+        }
+        TResultRow* row = parentRow->AddChild();
+        FillRow(row, child);
+        if (!child->Children.empty()) {
+            FillView(row, child, kind);
+        }
+        parentRow->LeftSize += row->LeftSize;
+        parentRow->RightSize += row->RightSize;
+    }
+}
+
+void TResultRows::FillRow(TResultRow* row, TFileTree* item) {
+    const TFileAttri* a = item->Data;
+    row->Path = a != nullptr ? a->RelPath : std::string();
+    row->Name = a != nullptr ? a->Name : item->Name;
+    row->IsFolder = a != nullptr ? a->IsFolder : 1;
+    row->Item = item;
+    if (row->IsFolder == 1) {
+        row->ImageIndex = iiFolder;
+    } else if (ExtImageIndex) {
+        row->ImageIndex = ExtImageIndex(ExtensionOf(row->Name));
+    } else {
+        row->ImageIndex = iiNoIcon;
+    }
+    row->Action.store(item->Action);
+    row->LtoRCount = item->LtoRFlag;
+    row->RtoLCount = item->RtoLFlag;
+    row->LeftDate = item->LeftTime;
+    row->LeftAttr = item->LeftAttr;
+    row->LeftSize = item->LeftSize;
+    row->RightDate = item->OtherTime;
+    row->RightAttr = item->OtherAttr;
+    row->RightSize = item->OtherSize;
+}
+
+void TResultRows::ShowRootTotals() {
+    if (!root_) {
+        return;
+    }
+    root_->Action.store(saUnset);
+    root_->LeftSize = 0;
+    root_->RightSize = 0;
+    root_->LtoRCount = 0;
+    root_->RtoLCount = 0;
+    for (int i = 0; i < root_->ChildCount(); ++i) {
+        const TResultRow* row = root_->Child(i);
+        root_->LeftSize += row->LeftSize;
+        root_->RightSize += row->RightSize;
+        root_->LtoRCount += row->LtoRCount;
+        root_->RtoLCount += row->RtoLCount;
+    }
+}
+
+// ---- Overrides -----------------------------------------------------------------
+
+bool TResultRows::SetItemAction(TResultRow* row, int32_t code) {
+    if (row == nullptr || syncRunning_) {
+        return false;
+    }
+    SetRowAction(row, code);
+    return true;
+}
+
+void TResultRows::SetRowAction(TResultRow* row, int32_t code) {
+    row->Action.store(code);
+    if (row != root_.get() && row->Item != nullptr) {
+        row->Item->SetAction(code);
+    }
+    for (int i = 0; i < row->ChildCount(); ++i) {
+        SetRowAction(row->Child(i), code);
+    }
+}
+
+TItemActions TResultRows::UpdateItemActions(int32_t code, int32_t syncDirection) {
+    TItemActions actions;
+    switch (code) {
+    case saUnset:
+    case saConflict:
+        actions = {true, true, true};
+        break;
+    case saCopyLtoR:
+    case saCopyRtoL:
+    case saDeleteRight:
+    case saDeleteLeft:
+        actions.DoNotCopy = true;
+        break;
+    case saSame:
+    case saDoNotCopy:
+        actions.LtoR = true;
+        actions.RtoL = true;
+        break;
+    case saOverwriteRtoL:
+        actions.DoNotCopy = true;
+        actions.LtoR = true;
+        break;
+    case saOverwriteLtoR:
+        actions.DoNotCopy = true;
+        actions.RtoL = true;
+        break;
+    default:
+        break;
+    }
+    // A one-way task offers no copy against its direction.
+    if (syncDirection == 1) {
+        actions.RtoL = false;
+    } else if (syncDirection == 2) {
+        actions.LtoR = false;
+    }
+    return actions;
+}
+
+// ---- Iteration -----------------------------------------------------------------
+
+void TResultRows::ForEachRow(const std::function<void(TResultRow*)>& visit) const {
+    if (root_) {
+        VisitRows(root_.get(), visit);
+    }
+}
+
+int TResultRows::RowCount() const {
+    int count = 0;
+    ForEachRow([&count](TResultRow*) { ++count; });
+    return count;
+}
+
+} // namespace tandemora

@@ -1,0 +1,258 @@
+// Synchronisations whose endpoint misbehaves: an operation that raises, a
+// transfer that comes up short, a previous version that cannot be kept, a rescan
+// that cannot see everything, and the routes through remote endpoints with their
+// staging files. The endpoint is the local one on real folders, with one fault
+// switched on where a real network or disk would fail.
+
+#include "SyncTestSupport.h"
+#include "platform/Exceptions.h"
+
+#include <filesystem>
+#include <map>
+#include <unistd.h>
+
+using namespace synctest;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+struct TFaults {
+    std::string throwOnPut;           // PutFile of this item name raises
+    std::string throwOnMakeFolder;    // MakeFolder of this relative path raises
+    bool shortTemp = false;           // a transfer to a ".tmp" name loses its last byte
+    bool failSaveOld = false;         // the previous version cannot be kept
+    bool incompleteRescan = false;    // the scan cannot read everything
+    bool failGet = false;             // a download fails
+    std::vector<std::string> gotTo;   // local paths GetFile wrote
+    std::vector<std::string> putFrom; // local paths PutFile read
+};
+
+// The local endpoint with faults, and with the download a remote kind has.
+class TFaultyOper : public TWinFileOper {
+public:
+    explicit TFaultyOper(TFaults* faults) : TWinFileOper(false), faults_(faults) {}
+
+    int PutFile(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr,
+                int Reserved) override {
+        faults_->putFrom.push_back(LocalPath);
+        if (Attr->Name == faults_->throwOnPut) {
+            throw EInOutError("disk gone");
+        }
+        const int result = TWinFileOper::PutFile(LocalPath, Source, Attr, Reserved);
+        const std::string& name = Attr->Name;
+        if (result == 0 && faults_->shortTemp && name.size() > 4 && name.substr(name.size() - 4) == ".tmp") {
+            std::string path;
+            BuildFullPath(Source, Attr, path);
+            std::filesystem::resize_file(path, std::filesystem::file_size(path) - 1);
+        }
+        return result;
+    }
+    int MakeFolder(const std::string& RelPath) override {
+        if (!faults_->throwOnMakeFolder.empty() && RelPath == faults_->throwOnMakeFolder) {
+            throw EOSError("no folder");
+        }
+        return TWinFileOper::MakeFolder(RelPath);
+    }
+    int SaveOldFile(TFolderSource* Source, TFileAttri* Attr) override {
+        return faults_->failSaveOld ? 1 : TWinFileOper::SaveOldFile(Source, Attr);
+    }
+    int ScanTree() override {
+        const int result = TWinFileOper::ScanTree();
+        if (faults_->incompleteRescan) {
+            MarkIncomplete();
+        }
+        return result;
+    }
+    int GetFile(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr, int) override {
+        faults_->gotTo.push_back(LocalPath);
+        if (faults_->failGet) {
+            return -1;
+        }
+        std::string path;
+        BuildFullPath(Source, Attr, path);
+        const int result = CopyWithProgress(path, LocalPath, Attr->Size);
+        if (result == 0) {
+            fs::SetFileDosTime(LocalPath, Attr->Time);
+        }
+        return result;
+    }
+
+private:
+    TFaults* faults_;
+};
+
+class TFaultyThread : public TTandemoraThread {
+public:
+    TFaultyThread(TResultRows* view, TSyncTask* task, TFaults* left, TFaults* right)
+        : TTandemoraThread(view, task), left_(left), right_(right) {}
+
+protected:
+    std::unique_ptr<TFileOper> CreateOper(const TFolderSource& Source) override {
+        return std::make_unique<TFaultyOper>(&Source == &Task->LFolder ? left_ : right_);
+    }
+
+private:
+    TFaults* left_;
+    TFaults* right_;
+};
+
+} // namespace
+
+class SyncFaultTest : public SyncFixture {
+protected:
+    void SyncWithFaults() { Sync(new TFaultyThread(&rows, &task, &leftFaults, &rightFaults)); }
+
+    TFaults leftFaults;
+    TFaults rightFaults;
+};
+
+TEST_F(SyncFaultTest, ExceptionInACopyIsLoggedAndStopsTheRun) {
+    Put(L, "a.txt", "a", kOld);
+    Put(L, "b.txt", "b", kOld);
+    Put(L, "c.txt", "c", kOld);
+    Analyze();
+    rightFaults.throwOnPut = "b.txt";
+    SyncWithFaults();
+
+    EXPECT_EQ(lines,
+              (Lines{CopyLine(L, R, "a.txt"), "Error: " + CopyLine(L, R, "b.txt"), "Operator File :2"}));
+    EXPECT_EQ(Code("/a.txt"), saSame);
+    EXPECT_EQ(Code("/b.txt"), saError);
+    EXPECT_EQ(Code("/c.txt"), saCopyLtoR);
+    EXPECT_FALSE(Has(R, "c.txt"));
+    EXPECT_NE(ErrorLog().find(" msg:Write Error EInOutError:disk gone\r\n"), std::string::npos) << ErrorLog();
+    // Something was attempted, so the snapshots are written all the same.
+    EXPECT_EQ(SnapshotItems(WorkSnapshot(R)), (Lines{R, "a.txt"}));
+    EXPECT_TRUE(fatal.empty());
+}
+
+TEST_F(SyncFaultTest, ExceptionInAFolderCopyIsLoggedAndStopsTheRun) {
+    ASSERT_TRUE(fs::ForceDirectories(L + "/e"));
+    Put(L, "z.txt", "z", kOld);
+    Analyze();
+    rightFaults.throwOnMakeFolder = "e";
+    SyncWithFaults();
+
+    EXPECT_EQ(lines, (Lines{"Error:Write Folder Copy Folder e", "Operator File :1"}));
+    EXPECT_EQ(Code("/e"), saError);
+    EXPECT_EQ(Code("/z.txt"), saCopyLtoR);
+    EXPECT_FALSE(Has(R, "z.txt"));
+    EXPECT_NE(ErrorLog().find(" msg:Write Folder Error EOSError:no folder\r\n"), std::string::npos);
+}
+
+TEST_F(SyncFaultTest, ShortTemporaryFileNeverTakesTheFinalName) {
+    task.UseTempFile = 1;
+    Put(L, "c.txt", "first", kOld);
+    AnalyzeAndSync();
+    Put(L, "c.txt", "second version", kNew);
+    Analyze();
+    rightFaults.shortTemp = true;
+    SyncWithFaults();
+
+    EXPECT_EQ(lines, (Lines{"Error " + CopyLine(L, R, "c.txt"), "Operator File :1"}));
+    EXPECT_EQ(Read(R, "c.txt"), "first");
+    EXPECT_EQ(Read(R, "c.txt.tmp"), "second versio");
+    EXPECT_EQ(Code("/c.txt"), saError);
+}
+
+TEST_F(SyncFaultTest, NoOverwriteOrDeletionWhenThePreviousVersionCannotBeKept) {
+    task.SaveOldFile = 1;
+    Put(L, "c.txt", "one", kOld);
+    Put(L, "d.txt", "dee", kOld);
+    AnalyzeAndSync();
+    Put(L, "c.txt", "two", kNew);
+    std::filesystem::remove(L + "/d.txt");
+    Analyze();
+    rightFaults.failSaveOld = true;
+    SyncWithFaults();
+
+    const std::string notKept = " (its previous version could not be kept)";
+    EXPECT_EQ(lines, (Lines{"Error " + CopyLine(L, R, "c.txt") + notKept,
+                            "Error Delete:" + R + "/d.txt" + notKept, "Operator File :2"}));
+    EXPECT_EQ(Read(R, "c.txt"), "one");
+    EXPECT_EQ(Read(R, "d.txt"), "dee");
+}
+
+TEST_F(SyncFaultTest, IncompleteRescanKeepsThePreviousSnapshot) {
+    Put(L, "a.txt", "a", kOld);
+    AnalyzeAndSync();
+    const std::string rightBefore = testsupport::ReadFile(WorkSnapshot(R));
+    ASSERT_FALSE(rightBefore.empty());
+
+    Put(L, "n.txt", "n", kNew);
+    Analyze();
+    rightFaults.incompleteRescan = true;
+    SyncWithFaults();
+
+    EXPECT_EQ(lines, (Lines{CopyLine(L, R, "n.txt"), "Operator File :1",
+                            "Right snapshot not saved: the folder could not be read completely after the "
+                            "sync; the previous snapshot stays."}));
+    EXPECT_EQ(Read(R, "n.txt"), "n");
+    EXPECT_EQ(testsupport::ReadFile(WorkSnapshot(R)), rightBefore);
+    EXPECT_EQ(SnapshotItems(WorkSnapshot(L)), (Lines{L, "a.txt", "n.txt"}));
+}
+
+TEST_F(SyncFaultTest, EveryRouteBetweenDiskAndRemoteEndpoints) {
+    struct Case {
+        int32_t left, right;
+    };
+    const std::vector<Case> cases = {{dtLocal, dtFtp}, {dtFtp, dtNetShare}, {dtFtp, dtWebDav}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("kinds " + std::to_string(c.left) + " and " + std::to_string(c.right));
+        testsupport::TempDir folders;
+        UseFolders(folders);
+        leftFaults = TFaults();
+        rightFaults = TFaults();
+        task.LFolder.DeviceType = dtLocal;
+        task.RFolder.DeviceType = dtLocal;
+        Put(L, "sub/x.txt", "from the left", kOld);
+        Put(R, "y.txt", "from the right", kOld);
+        Analyze();
+        task.LFolder.DeviceType = c.left;
+        task.RFolder.DeviceType = c.right;
+        SyncWithFaults();
+
+        EXPECT_EQ(lines, (Lines{CopyLine(L, R, "sub/x.txt"), CopyLine(R, L, "y.txt"), "Operator File :2"}));
+        EXPECT_EQ(Read(R, "sub/x.txt"), "from the left");
+        EXPECT_EQ(Read(L, "y.txt"), "from the right");
+        fs::DirEntry entry;
+        ASSERT_TRUE(fs::GetEntryInfo(R + "/sub/x.txt", entry));
+        EXPECT_EQ(entry.Time, DosOf(kOld));
+        const bool remoteToRemote = c.left != dtLocal && c.right != dtNetShare;
+        if (remoteToRemote) {
+            // Each copy passed through its own private staging file, gone afterwards.
+            const std::string staging = cache.path() + "/Tandemora/staging/";
+            ASSERT_EQ(leftFaults.gotTo.size(), 1u);
+            ASSERT_EQ(rightFaults.gotTo.size(), 1u);
+            EXPECT_NE(leftFaults.gotTo[0], rightFaults.gotTo[0]);
+            for (const std::string& path : {leftFaults.gotTo[0], rightFaults.gotTo[0]}) {
+                EXPECT_EQ(path.rfind(staging, 0), 0u) << path;
+                EXPECT_FALSE(testsupport::Exists(path));
+            }
+            EXPECT_EQ(rightFaults.putFrom, (Lines{leftFaults.gotTo[0]}));
+            EXPECT_TRUE(std::filesystem::is_empty(staging));
+        } else if (c.left == dtFtp) {
+            // A download straight to its place on the disk side.
+            EXPECT_EQ(leftFaults.gotTo, (Lines{R + "/sub/x.txt"}));
+        } else {
+            EXPECT_TRUE(leftFaults.gotTo.empty());
+        }
+    }
+}
+
+TEST_F(SyncFaultTest, FailedDownloadBetweenRemotesSendsNothingAndLeavesNoStagingFile) {
+    Put(L, "x.txt", "x", kOld);
+    Analyze();
+    task.LFolder.DeviceType = dtFtp;
+    task.RFolder.DeviceType = dtWebDav;
+    leftFaults.failGet = true;
+    SyncWithFaults();
+
+    EXPECT_EQ(lines, (Lines{"Error " + CopyLine(L, R, "x.txt"), "Operator File :1"}));
+    EXPECT_TRUE(rightFaults.putFrom.empty());
+    EXPECT_FALSE(Has(R, "x.txt"));
+    ASSERT_EQ(leftFaults.gotTo.size(), 1u);
+    EXPECT_FALSE(testsupport::Exists(leftFaults.gotTo[0]));
+    EXPECT_TRUE(std::filesystem::is_empty(cache.path() + "/Tandemora/staging/"));
+}

@@ -1,0 +1,250 @@
+#pragma once
+// A task on two real temporary folders, run the way a task window runs it: both
+// sides scanned (with the snapshots of the last synchronisation), analysed, shown
+// through a result view, then synchronised by the sync thread while the test's
+// thread plays the main thread. Everything the run leaves is kept for the checks:
+// log lines, progress messages, rows, error log, snapshots.
+
+#include "TestSupport.h"
+#include "endpoints/UTWinFileOper.h"
+#include "engine/UTAnalyzeThread.h"
+#include "engine/UTTandemoraThread.h"
+#include "model/UTResultRows.h"
+#include "platform/FileSystem.h"
+#include "platform/MainThread.h"
+#include "platform/Messages.h"
+#include "platform/ProgramFolder.h"
+#include "tasks/UTSyncTask.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace synctest {
+
+using namespace tandemora;
+
+// Whole even seconds in 2023 (UTC), so DOS times keep them exactly.
+constexpr time_t kOld = 1700000000;
+constexpr time_t kNew = 1700003600;
+constexpr time_t kNewer = 1700007200;
+
+class SyncFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetProgramFolder(program.path());
+        UseFolders(base);
+        task.SyncName = "Docs";
+        task.SyncID = "Docs123";
+        task.LFolder.DeviceType = dtLocal;
+        task.RFolder.DeviceType = dtLocal;
+        task.IsDeleteFile = 1;
+    }
+    // Points the task at a fresh pair of folders inside dir.
+    void UseFolders(const testsupport::TempDir& dir) {
+        L = dir / "L";
+        R = dir / "R";
+        ASSERT_TRUE(fs::ForceDirectories(L));
+        ASSERT_TRUE(fs::ForceDirectories(R));
+        task.LFolder.FolerAllName = L;
+        task.RFolder.FolerAllName = R;
+    }
+    void TearDown() override {
+        rows.InitView(""); // the rows point into the result; drop them first
+        SetProgramFolder("");
+    }
+
+    // ---- Files ----------------------------------------------------------------------
+
+    // Writes a file below a side's folder with a given modification time.
+    static void Put(const std::string& root, const std::string& rel, const std::string& bytes, time_t when) {
+        testsupport::WriteFile(root + "/" + rel, bytes);
+        SetTime(root + "/" + rel, when);
+    }
+    static void SetTime(const std::string& path, time_t when) {
+        timespec times[2] = {{when, 0}, {when, 0}};
+        utimensat(AT_FDCWD, path.c_str(), times, 0);
+    }
+    static std::string Read(const std::string& root, const std::string& rel) {
+        return testsupport::ReadFile(root + "/" + rel);
+    }
+    static bool Has(const std::string& root, const std::string& rel) {
+        return testsupport::Exists(root + "/" + rel);
+    }
+    static int32_t DosOf(time_t when) { return fs::UnixToDosTime(timespec{when, 0}); }
+
+    // ---- The run -------------------------------------------------------------------
+
+    // Scans both sides as the task window does, analyses and shows the view kind.
+    void Analyze(int32_t kind = vkChanged) {
+        rows.InitView(task.SyncName);
+        leftScan = MakeScanner(task.LFolder);
+        rightScan = MakeScanner(task.RFolder);
+        const int32_t place = task.SnapshotPlace();
+        if (place == spLeftLocal || place == spBothLocal) {
+            task.LoadSnapshot(leftScan->Snapshot, 0);
+        }
+        if (place == spRightLocal || place == spBothLocal) {
+            task.LoadSnapshot(rightScan->Snapshot, 1);
+        }
+        analysis.reset();
+        result = NewTree(resultArena);
+        analysis = std::make_unique<TAnalyzeThread>(&task, leftScan->Tree, rightScan->Tree, result,
+                                                    leftScan->Snapshot, rightScan->Snapshot);
+        analysis->Execute();
+        rows.SetResultTree(result);
+        ASSERT_TRUE(rows.ShowView(kind));
+    }
+
+    // Runs the sync thread to its end (the test's thread runs its main-thread
+    // calls meanwhile) and keeps what it reported.
+    void Sync(TTandemoraThread* thread = nullptr) {
+        if (thread == nullptr) {
+            thread = new TTandemoraThread(&rows, &task);
+        }
+        current = thread;
+        lines.clear();
+        messages.clear();
+        thread->SetFreeOnTerminate(false);
+        thread->NotifyWnd = &window;
+        thread->LogMemo = [this](const std::string& line) {
+            lines.push_back(line);
+            if (onLine) {
+                onLine(line);
+            }
+        };
+        thread->RowChanged = [this](TResultRow*) { ++repaints; };
+        EXPECT_TRUE(rows.SyncRunning());
+        thread->Start();
+        thread->WaitFor();
+        dispatcher.ProcessPending();
+        opCount = thread->OpCount.load();
+        fatal = thread->FatalExceptionMessage();
+        current = nullptr;
+        delete thread;
+        EXPECT_FALSE(rows.SyncRunning());
+    }
+
+    // Analysis and sync in one, as "analyse and synchronise" does.
+    void AnalyzeAndSync(int32_t kind = vkChanged) {
+        Analyze(kind);
+        Sync();
+    }
+
+    // ---- What the run left ---------------------------------------------------------------
+
+    TResultRow* Row(const std::string& key) const {
+        TResultRow* found = nullptr;
+        rows.ForEachRow([&](TResultRow* row) {
+            if (row != rows.RootRow() && row->Path + row->Name == key) {
+                found = row;
+            }
+        });
+        return found;
+    }
+    // Every row below the root as "path+name", parents first.
+    std::vector<std::string> ShownKeys() const {
+        std::vector<std::string> keys;
+        rows.ForEachRow([&](TResultRow* row) {
+            if (row != rows.RootRow()) {
+                keys.push_back(row->Path + row->Name);
+            }
+        });
+        return keys;
+    }
+    int32_t Code(const std::string& key) const {
+        const TResultRow* row = Row(key);
+        return row == nullptr ? -100 : row->Action.load();
+    }
+    int Messages(uint32_t msg) const {
+        int n = 0;
+        for (uint32_t m : messages) {
+            n += m == msg ? 1 : 0;
+        }
+        return n;
+    }
+    // The result root's new + overwrite + delete counts, what enables Sync.
+    int Changes() const { return result->NewFlag + result->OverwriteFlag + result->DeleteFlag; }
+
+    std::string ErrorLog() const { return testsupport::ReadFile(program / "ErrorInfo.txt"); }
+    std::string WorkSnapshot(const std::string& root) const { return root + "/__Tandemora__/" + task.SyncID; }
+    std::string LocalSnapshot(int32_t side) const { return task.LocalSnapshotPath(side); }
+
+    // The items of a snapshot file as "rel/name" ("sub/" for folders), in file order;
+    // the root name first.
+    static std::vector<std::string> SnapshotItems(const std::string& file) {
+        std::vector<std::string> items;
+        std::ifstream in(file, std::ios::binary);
+        if (!in) {
+            return items;
+        }
+        TArenaPtr arena;
+        TFileTree* root = NewTree(arena);
+        root->LoadFromStream(in);
+        items.push_back(root->Name);
+        Collect(root, items);
+        return items;
+    }
+
+    std::string CopyLine(const std::string& from, const std::string& to, const std::string& rel) const {
+        return "Copy:" + from + "/" + rel + " -> " + to + "/" + rel;
+    }
+
+    testsupport::TempDir base;
+    testsupport::TempDir program;
+    testsupport::TempDir appData;
+    testsupport::TempDir cache;
+    testsupport::ScopedEnv tz{"TZ", std::string("UTC")};
+    testsupport::ScopedEnv xdgData{"XDG_DATA_HOME", appData.path()};
+    testsupport::ScopedEnv xdgCache{"XDG_CACHE_HOME", cache.path()};
+    TQueueDispatcher dispatcher;
+    ScopedMainThreadDispatcher scope{&dispatcher};
+    std::vector<uint32_t> messages;
+    TCallbackNotifyTarget window{[this](uint32_t msg, intptr_t, intptr_t) { messages.push_back(msg); },
+                                 &dispatcher};
+
+    std::string L;
+    std::string R;
+    TSyncTask task;
+    std::unique_ptr<TFileOper> leftScan;
+    std::unique_ptr<TFileOper> rightScan;
+    TArenaPtr resultArena;
+    TFileTree* result = nullptr;
+    std::unique_ptr<TAnalyzeThread> analysis;
+    TResultRows rows;
+
+    TTandemoraThread* current = nullptr;
+    std::function<void(const std::string&)> onLine;
+    std::vector<std::string> lines;
+    int repaints = 0;
+    int32_t opCount = 0;
+    std::string fatal;
+
+private:
+    std::unique_ptr<TFileOper> MakeScanner(TFolderSource& source) {
+        std::unique_ptr<TFileOper> scanner = TSyncTask::CreateOper(source, false);
+        scanner->Source = &source;
+        scanner->SnapshotName = task.SyncID;
+        scanner->LoadSnapshotFlag = true;
+        scanner->ScanTree();
+        return scanner;
+    }
+
+    static void Collect(const TFileTree* node, std::vector<std::string>& items) {
+        for (const TFileTree* child : node->Children) {
+            const bool folder = child->Data != nullptr && child->Data->IsFolder != 0;
+            const std::string rel = child->Data != nullptr ? child->Data->RelPath : std::string();
+            items.push_back(rel.substr(rel.empty() ? 0 : 1) + child->Name + (folder ? "/" : ""));
+            Collect(child, items);
+        }
+    }
+};
+
+} // namespace synctest

@@ -1,0 +1,433 @@
+// The rows of the result view: which items each view kind shows, the display
+// values and needed bytes of the recount, row sizes summed upward, overrides
+// that reach only the rows shown, and the overrides a row offers.
+
+#include "model/UTResultRows.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+using namespace tandemora;
+
+namespace {
+
+// A result tree built by hand the way an analysis leaves it: every node carries
+// its code (SetAction) and filter state, folders group their children.
+class TResultBuilder {
+public:
+    TResultBuilder() { Root = NewTree(Arena); }
+
+    TFileTree* Folder(TFileTree* parent, const std::string& name, int32_t code = saUnset) {
+        TFileTree* node = Add(parent, name, true, 0, 0, faDirectory);
+        node->SetAction(code);
+        return node;
+    }
+
+    // A file item; its own entry is the one whose values the left columns show.
+    TFileTree* File(TFileTree* parent, const std::string& name, int32_t code, int64_t size = 10,
+                    int32_t time = 1000, int32_t attr = faArchive) {
+        TFileTree* node = Add(parent, name, false, size, time, attr);
+        node->SetAction(code);
+        node->SetFilterState(saIncluded);
+        return node;
+    }
+
+    TArenaPtr Arena;
+    TFileTree* Root;
+
+private:
+    TFileTree* Add(TFileTree* parent, const std::string& name, bool folder, int64_t size, int32_t time,
+                   int32_t attr) {
+        TFileAttri* a = Arena->NewAttri();
+        a->Name = name;
+        a->IsFolder = folder ? 1 : 0;
+        a->Size = size;
+        a->Time = time;
+        a->Attr = attr;
+        a->RelPath = RelPathOf(parent);
+        return parent->AddChild(name, a);
+    }
+
+    static std::string RelPathOf(const TFileTree* parent) {
+        if (parent->Data == nullptr) {
+            return "/";
+        }
+        return parent->Data->RelPath + parent->Data->Name + "/";
+    }
+};
+
+// Every row below the root as "path+name", parents before children.
+std::vector<std::string> ShownRows(const TResultRows& rows) {
+    std::vector<std::string> shown;
+    rows.ForEachRow([&](TResultRow* row) {
+        if (row != rows.RootRow()) {
+            shown.push_back(row->Path + row->Name);
+        }
+    });
+    return shown;
+}
+
+TResultRow* FindRow(const TResultRows& rows, const std::string& key) {
+    TResultRow* found = nullptr;
+    rows.ForEachRow([&](TResultRow* row) {
+        if (row != rows.RootRow() && row->Path + row->Name == key) {
+            found = row;
+        }
+    });
+    return found;
+}
+
+} // namespace
+
+// One item per category, plus a folder that holds only a new file.
+class ResultRowsAdmission : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TFileTree* dir = b.Folder(b.Root, "dir");
+        b.File(dir, "inner.txt", saCopyLtoR);
+        b.File(b.Root, "new.txt", saCopyLtoR);
+        b.File(b.Root, "rnew.txt", saCopyRtoL);
+        b.File(b.Root, "same.txt", saSame);
+        b.File(b.Root, "ovl.txt", saOverwriteLtoR);
+        b.File(b.Root, "ovr.txt", saOverwriteRtoL);
+        b.File(b.Root, "conf.txt", saConflict);
+        b.File(b.Root, "delr.txt", saDeleteRight);
+        b.File(b.Root, "dell.txt", saDeleteLeft);
+        b.File(b.Root, "skip.txt", saDoNotCopy);
+        TFileTree* err = b.File(b.Root, "err.txt", saError);
+        err->ErrorFlag = 1; // the sync's failures, as a result would carry them
+        TFileTree* ex = b.File(b.Root, "ex.txt", saCopyLtoR);
+        ex->SetFilterState(saExcluded);
+        rows.InitView("Docs");
+        rows.SetResultTree(b.Root);
+    }
+
+    TResultBuilder b;
+    TResultRows rows;
+};
+
+TEST_F(ResultRowsAdmission, EachViewKindShowsItsItemsAndTheFoldersAboveThem) {
+    const std::vector<std::string> all = {
+        "/dir",      "/dir/inner.txt", "/new.txt",  "/rnew.txt", "/same.txt", "/ovl.txt", "/ovr.txt",
+        "/conf.txt", "/delr.txt",      "/dell.txt", "/skip.txt", "/err.txt",  "/ex.txt"};
+    struct Case {
+        int32_t kind;
+        std::vector<std::string> shown;
+    };
+    const std::vector<Case> cases = {
+        {vkAll, all},
+        {vkChanged,
+         {"/dir", "/dir/inner.txt", "/new.txt", "/rnew.txt", "/ovl.txt", "/ovr.txt", "/delr.txt",
+          "/dell.txt"}},
+        {vkConflicts, {"/conf.txt"}},
+        {vkErrors, {"/err.txt"}},
+        {vkIncluded,
+         {"/dir", "/dir/inner.txt", "/new.txt", "/rnew.txt", "/same.txt", "/ovl.txt", "/ovr.txt", "/conf.txt",
+          "/delr.txt", "/dell.txt", "/skip.txt", "/err.txt"}},
+        {vkExcluded, {"/ex.txt"}},
+        {vkNew, {"/dir", "/dir/inner.txt", "/new.txt", "/rnew.txt"}},
+        {vkOverwrite, {"/ovl.txt", "/ovr.txt"}},
+        {vkDelete, {"/delr.txt", "/dell.txt"}},
+        {vkLtoR, {"/dir", "/dir/inner.txt", "/new.txt", "/ovl.txt"}},
+        {vkRtoL, {"/rnew.txt", "/ovr.txt"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("view kind " + std::to_string(c.kind));
+        ASSERT_TRUE(rows.ShowView(c.kind));
+        EXPECT_EQ(ShownRows(rows), c.shown);
+        EXPECT_EQ(rows.CurrentKind(), c.kind);
+        EXPECT_EQ(rows.RowCount(), static_cast<int>(c.shown.size()) + 1);
+    }
+}
+
+TEST_F(ResultRowsAdmission, RowsCopyCodesCountsAndImages) {
+    rows.ExtImageIndex = [](const std::string& ext) { return ext == ".txt" ? 13 : 99; };
+    ASSERT_TRUE(rows.ShowView(vkChanged));
+    const TResultRow* root = rows.RootRow();
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(root->Name, "Docs");
+    EXPECT_EQ(root->ImageIndex, iiRoot);
+    EXPECT_EQ(root->Item, nullptr);
+    EXPECT_EQ(root->Action.load(), saUnset);
+
+    const TResultRow* dir = FindRow(rows, "/dir");
+    ASSERT_NE(dir, nullptr);
+    EXPECT_EQ(dir->IsFolder, 1);
+    EXPECT_EQ(dir->ImageIndex, iiFolder);
+    EXPECT_EQ(dir->LtoRCount, 1);
+    EXPECT_EQ(dir->Parent(), root);
+    EXPECT_EQ(dir->Index(), 0);
+
+    const TResultRow* inner = dir->Child(0);
+    ASSERT_NE(inner, nullptr);
+    EXPECT_EQ(inner->Name, "inner.txt");
+    EXPECT_EQ(inner->Path, "/dir/");
+    EXPECT_EQ(inner->Action.load(), saCopyLtoR);
+    EXPECT_EQ(inner->ImageIndex, 13);
+    EXPECT_EQ(inner->Parent(), dir);
+    EXPECT_EQ(dir->Child(1), nullptr);
+
+    const TResultRow* rnew = FindRow(rows, "/rnew.txt");
+    ASSERT_NE(rnew, nullptr);
+    EXPECT_EQ(rnew->RtoLCount, 1);
+    EXPECT_EQ(rnew->LtoRCount, 0);
+    // Root totals: the left-to-right items are dir/inner, new and ovl.
+    EXPECT_EQ(root->LtoRCount, 3);
+    EXPECT_EQ(root->RtoLCount, 2);
+}
+
+TEST(ResultRowsTest, FilesWithoutAnIconLookupGetTheNoIconImage) {
+    TResultBuilder b;
+    b.File(b.Root, "README", saCopyLtoR);
+    b.File(b.Root, "a.tar.gz", saCopyLtoR);
+    TResultRows rows;
+    rows.InitView("T");
+    rows.SetResultTree(b.Root);
+    ASSERT_TRUE(rows.ShowView(vkAll));
+    EXPECT_EQ(FindRow(rows, "/README")->ImageIndex, iiNoIcon);
+    std::vector<std::string> asked;
+    rows.ExtImageIndex = [&](const std::string& ext) {
+        asked.push_back(ext);
+        return 20;
+    };
+    ASSERT_TRUE(rows.ShowView(vkAll));
+    EXPECT_EQ(asked, (std::vector<std::string>{"", ".gz"}));
+    EXPECT_EQ(TResultRows::ExtensionOf("a.tar.gz"), ".gz");
+}
+
+TEST(ResultRowsTest, RecountSetsDisplayValuesAndNeededBytesByCode) {
+    struct Case {
+        int32_t code;
+        int64_t ownSize;   // the item's own entry
+        int64_t otherSize; // what the analysis found on the other side
+        int64_t leftNeeded;
+        int64_t rightNeeded;
+        int64_t leftShown;
+        int64_t rightShown;
+        int32_t leftDate;
+        int32_t rightDate;
+    };
+    const std::vector<Case> cases = {
+        // Only on the left: the right side gets the file.
+        {saCopyLtoR, 100, 0, 0, 100, 100, 0, 5000, 0},
+        // Only on the right: its entry shows in the right columns.
+        {saCopyRtoL, 200, 0, 200, 0, 0, 200, 0, 5000},
+        // Right over left: counted by the left file that is replaced.
+        {saOverwriteRtoL, 300, 50, 300, 0, 300, 50, 5000, 7000},
+        // Left over right: counted by the right file that is replaced.
+        {saOverwriteLtoR, 400, 70, 0, 70, 400, 70, 5000, 7000},
+        {saDeleteRight, 500, 0, 0, 0, 0, 500, 0, 5000},
+        {saDeleteLeft, 600, 0, 0, 0, 600, 0, 5000, 0},
+        {saSame, 700, 700, 0, 0, 700, 700, 5000, 7000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("code " + std::to_string(c.code));
+        TResultBuilder b;
+        TFileTree* dir = b.Folder(b.Root, "dir");
+        TFileTree* item = b.File(dir, "f.bin", c.code, c.ownSize, 5000);
+        item->OtherSize = c.otherSize;
+        item->OtherTime = c.otherSize > 0 ? 7000 : -1;
+        TResultRows rows;
+        rows.InitView("T");
+        rows.SetResultTree(b.Root);
+        ASSERT_TRUE(rows.ShowView(vkAll));
+        EXPECT_EQ(rows.LeftNeeded, c.leftNeeded);
+        EXPECT_EQ(rows.RightNeeded, c.rightNeeded);
+        const TResultRow* row = FindRow(rows, "/dir/f.bin");
+        ASSERT_NE(row, nullptr);
+        EXPECT_EQ(row->LeftSize, c.leftShown);
+        EXPECT_EQ(row->RightSize, c.rightShown);
+        EXPECT_EQ(row->LeftDate, c.leftDate);
+        EXPECT_EQ(row->RightDate, c.rightDate);
+        // The folder row and the root add up the sizes of the rows below them.
+        EXPECT_EQ(FindRow(rows, "/dir")->LeftSize, c.leftShown);
+        EXPECT_EQ(rows.RootRow()->RightSize, c.rightShown);
+        // A second view sums the needed bytes from zero again.
+        ASSERT_TRUE(rows.ShowView(vkAll));
+        EXPECT_EQ(rows.LeftNeeded, c.leftNeeded);
+        EXPECT_EQ(rows.RightNeeded, c.rightNeeded);
+    }
+}
+
+TEST(ResultRowsTest, FolderRowAddsUpItsNewFilesAndRecountSumsCategories) {
+    TResultBuilder b;
+    TFileTree* dir = b.Folder(b.Root, "dir");
+    TFileTree* deeper = b.Folder(dir, "deeper");
+    b.File(dir, "a.doc", saCopyLtoR, 1000);
+    b.File(dir, "b.doc", saCopyLtoR, 1000);
+    b.File(deeper, "c.doc", saCopyLtoR, 1000);
+    b.File(b.Root, "x.doc", saSame, 5);
+    TResultRows rows;
+    rows.InitView("T");
+    rows.SetResultTree(b.Root);
+    ASSERT_TRUE(rows.ShowView(vkChanged));
+
+    const TResultRow* dirRow = FindRow(rows, "/dir");
+    ASSERT_NE(dirRow, nullptr);
+    EXPECT_EQ(dirRow->LeftSize, 3000);
+    EXPECT_EQ(dirRow->LtoRCount, 3);
+    EXPECT_EQ(FindRow(rows, "/dir/deeper")->LeftSize, 1000);
+    EXPECT_EQ(rows.RootRow()->LeftSize, 3000);
+    EXPECT_EQ(rows.RootRow()->LtoRCount, 3);
+    EXPECT_EQ(rows.RightNeeded, 3000);
+    EXPECT_EQ(b.Root->NewFlag, 3);
+    EXPECT_EQ(b.Root->SameFlag, 1);
+    EXPECT_EQ(b.Root->IncludedFlag, 4);
+    EXPECT_EQ(dir->LtoRFlag, 3);
+    // Recounting again gives the same counts, not twice as many.
+    rows.RecountTree(b.Root);
+    EXPECT_EQ(b.Root->NewFlag, 3);
+    EXPECT_EQ(dir->NewFlag, 3);
+}
+
+TEST(ResultRowsTest, ConflictsViewShowsOnlyTheConflictUnderItsFolder) {
+    TResultBuilder b;
+    TFileTree* dir = b.Folder(b.Root, "dir");
+    b.File(dir, "both.txt", saConflict);
+    b.File(dir, "new.txt", saCopyLtoR);
+    b.File(b.Root, "top.txt", saCopyLtoR);
+    TResultRows rows;
+    rows.InitView("T");
+    rows.SetResultTree(b.Root);
+    ASSERT_TRUE(rows.ShowView(vkConflicts));
+    EXPECT_EQ(ShownRows(rows), (std::vector<std::string>{"/dir", "/dir/both.txt"}));
+}
+
+TEST(ResultRowsTest, ResultWithoutChangesShowsOnlyTheRootRow) {
+    TResultBuilder b;
+    b.File(b.Root, "same.txt", saSame);
+    TResultRows rows;
+    rows.InitView("T");
+    rows.SetResultTree(b.Root);
+    ASSERT_TRUE(rows.ShowView(vkChanged));
+    EXPECT_EQ(rows.RowCount(), 1);
+    EXPECT_EQ(rows.RootRow()->ChildCount(), 0);
+    EXPECT_EQ(b.Root->NewFlag + b.Root->OverwriteFlag + b.Root->DeleteFlag, 0);
+}
+
+TEST(ResultRowsTest, OverrideOnAFolderReachesOnlyTheRowsShown) {
+    TResultBuilder b;
+    TFileTree* dir = b.Folder(b.Root, "dir");
+    TFileTree* newFile = b.File(dir, "new.txt", saCopyLtoR);
+    TFileTree* sameFile = b.File(dir, "same.txt", saSame);
+    TFileTree* conflict = b.File(dir, "both.txt", saConflict);
+    TResultRows rows;
+    rows.InitView("T");
+    rows.SetResultTree(b.Root);
+    ASSERT_TRUE(rows.ShowView(vkChanged));
+    TResultRow* dirRow = FindRow(rows, "/dir");
+    ASSERT_NE(dirRow, nullptr);
+
+    ASSERT_TRUE(rows.SetItemAction(dirRow, saDoNotCopy));
+    rows.RecountTree(b.Root);
+    EXPECT_EQ(dirRow->Action.load(), saDoNotCopy);
+    EXPECT_EQ(FindRow(rows, "/dir/new.txt")->Action.load(), saDoNotCopy);
+    EXPECT_EQ(dir->Action, saDoNotCopy);
+    EXPECT_EQ(newFile->Action, saDoNotCopy);
+    // Hidden by the Changes view, so untouched.
+    EXPECT_EQ(sameFile->Action, saSame);
+    EXPECT_EQ(conflict->Action, saConflict);
+    EXPECT_EQ(b.Root->NewFlag, 0);
+    EXPECT_EQ(b.Root->ConflictFlag, 1);
+
+    // Shown again, the Changes view has nothing left.
+    ASSERT_TRUE(rows.ShowView(vkChanged));
+    EXPECT_EQ(rows.RowCount(), 1);
+}
+
+TEST(ResultRowsTest, OverrideOnTheRootRowChangesEveryShownItem) {
+    TResultBuilder b;
+    TFileTree* a = b.File(b.Root, "a.txt", saConflict);
+    TFileTree* c = b.File(b.Root, "c.txt", saSame);
+    TResultRows rows;
+    rows.InitView("T");
+    rows.SetResultTree(b.Root);
+    ASSERT_TRUE(rows.ShowView(vkConflicts));
+    ASSERT_TRUE(rows.SetItemAction(rows.RootRow(), saOverwriteLtoR));
+    EXPECT_EQ(rows.RootRow()->Action.load(), saOverwriteLtoR);
+    EXPECT_EQ(a->Action, saOverwriteLtoR);
+    EXPECT_EQ(a->LtoRFlag, 1);
+    EXPECT_EQ(c->Action, saSame);
+    EXPECT_EQ(b.Root->Action, saUnset); // the root row has no item
+}
+
+TEST(ResultRowsTest, ViewsAndOverridesAreRefusedWithoutAResultOrDuringASync) {
+    TResultRows rows;
+    rows.InitView("T");
+    EXPECT_FALSE(rows.ShowView(vkAll)); // no analysis yet
+    EXPECT_EQ(rows.RowCount(), 1);
+    EXPECT_FALSE(rows.SetItemAction(nullptr, saDoNotCopy));
+
+    TResultBuilder b;
+    TFileTree* item = b.File(b.Root, "a.txt", saCopyLtoR);
+    rows.SetResultTree(b.Root);
+    ASSERT_TRUE(rows.ShowView(vkChanged));
+    TResultRow* row = FindRow(rows, "/a.txt");
+    rows.SetSyncRunning(true);
+    EXPECT_FALSE(rows.ShowView(vkAll));
+    EXPECT_FALSE(rows.SetItemAction(row, saDoNotCopy));
+    EXPECT_EQ(FindRow(rows, "/a.txt"), row); // the rows were not rebuilt
+    EXPECT_EQ(row->Action.load(), saCopyLtoR);
+    EXPECT_EQ(item->Action, saCopyLtoR);
+    EXPECT_EQ(rows.CurrentKind(), vkChanged);
+    rows.SetSyncRunning(false);
+    EXPECT_TRUE(rows.ShowView(vkAll));
+
+    TResultRows unnamed;
+    unnamed.InitView("");
+    unnamed.SetResultTree(b.Root);
+    EXPECT_EQ(unnamed.RootRow(), nullptr);
+    EXPECT_FALSE(unnamed.ShowView(vkAll));
+}
+
+TEST(ResultRowsTest, UpdateItemActionsByCodeAndDirection) {
+    struct Case {
+        int32_t code;
+        int32_t direction;
+        std::string offered; // L left over right, R right over left, N do not copy
+    };
+    const std::vector<Case> cases = {
+        {saUnset, 0, "LRN"},        {saConflict, 0, "LRN"},    {saCopyLtoR, 0, "N"},
+        {saCopyRtoL, 0, "N"},       {saSame, 0, "LR"},         {saOverwriteRtoL, 0, "LN"},
+        {saOverwriteLtoR, 0, "RN"}, {saDoNotCopy, 0, "LR"},    {saDeleteRight, 0, "N"},
+        {saDeleteLeft, 0, "N"},     {saError, 0, ""},          {saNewSinceSync, 0, ""},
+        {saConflict, 1, "LN"},      {saConflict, 2, "RN"},     {saSame, 1, "L"},
+        {saSame, 2, "R"},           {saOverwriteLtoR, 1, "N"}, {saOverwriteRtoL, 2, "N"},
+        {saCopyLtoR, 2, "N"},       {saDoNotCopy, 2, "R"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("code " + std::to_string(c.code) + " direction " + std::to_string(c.direction));
+        const TItemActions a = TResultRows::UpdateItemActions(c.code, c.direction);
+        std::string offered;
+        offered += a.LtoR ? "L" : "";
+        offered += a.RtoL ? "R" : "";
+        offered += a.DoNotCopy ? "N" : "";
+        EXPECT_EQ(offered, c.offered);
+    }
+}
+
+TEST(ResultRowsTest, RowTreeKeepsParentsAndIndexes) {
+    TResultBuilder b;
+    TFileTree* d1 = b.Folder(b.Root, "d1");
+    b.File(d1, "a", saCopyLtoR);
+    b.File(d1, "b", saCopyLtoR);
+    b.File(b.Root, "c", saCopyLtoR);
+    TResultRows rows;
+    rows.InitView("T");
+    rows.SetResultTree(b.Root);
+    ASSERT_TRUE(rows.ShowView(vkAll));
+    std::set<const TResultRow*> seen;
+    rows.ForEachRow([&](TResultRow* row) {
+        seen.insert(row);
+        for (int i = 0; i < row->ChildCount(); ++i) {
+            EXPECT_EQ(row->Child(i)->Parent(), row);
+            EXPECT_EQ(row->Child(i)->Index(), i);
+        }
+    });
+    EXPECT_EQ(seen.size(), 5u);
+    EXPECT_EQ(rows.RootRow()->Parent(), nullptr);
+    EXPECT_EQ(ShownRows(rows), (std::vector<std::string>{"/d1", "/d1/a", "/d1/b", "/c"}));
+}
