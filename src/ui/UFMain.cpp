@@ -1,0 +1,833 @@
+#include "ui/UFMain.h"
+
+#include "model/UTUtils.h"
+#include "tasks/TaskList.h"
+#include "tasks/URegSettings.h"
+#include "tasks/UTSyncTask.h"
+#include "tasks/UTSysConfig.h"
+#include "ui/UFSyncMain.h"
+#include "ui/UMessageBox.h"
+#include "ui/UNotifyEvent.h"
+#include "ui/UQtText.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QStatusTipEvent>
+#include <QStyle>
+#include <QSystemTrayIcon>
+#include <QTabBar>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+namespace tandemora {
+
+namespace {
+
+const char* const kMainCaption = "Tandemora 2.1.0";
+
+// Blanks and control characters off both ends, as the command line is compared.
+std::string TrimControls(const std::string& text) {
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && static_cast<unsigned char>(text[first]) <= ' ') {
+        ++first;
+    }
+    while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') {
+        --last;
+    }
+    return text.substr(first, last - first);
+}
+
+bool EndsWithTd(const std::string& name) {
+    if (name.size() < 3) {
+        return false;
+    }
+    const std::string tail = name.substr(name.size() - 3);
+    return tail[0] == '.' && (tail[1] == 't' || tail[1] == 'T') && (tail[2] == 'd' || tail[2] == 'D');
+}
+
+// A periodic task is due when the whole minutes since its last run lie within
+// one minute of its period.
+bool PeriodDue(const TSyncTask& task, std::chrono::system_clock::time_point now) {
+    const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(now - task.LastRun).count();
+    const long long period = static_cast<long long>(task.Hours) * 60 + task.minutes;
+    return period - 1 <= minutes && minutes <= period + 1;
+}
+
+} // namespace
+
+// ---- Creation -------------------------------------------------------------------------
+
+TFMain::TFMain(const std::vector<std::string>& CommandLine, QWidget* parent)
+    : QMainWindow(parent), commandLine_(CommandLine) {
+    BuildComponents();
+    BuildMenus();
+    LoadCaptions();
+    setWindowTitle(kMainCaption);
+    setWindowIcon(style()->standardIcon(QStyle::SP_DriveHDIcon));
+
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    const int width = screen.width() > 800 ? 900 : screen.width();
+    const int height = screen.height() > 700 ? 700 : screen.height();
+    resize(width, height);
+    if (screen.height() > 700) {
+        move((screen.width() - width) / 2, (screen.height() - height) / 2);
+    } else {
+        setWindowState(Qt::WindowMaximized);
+    }
+}
+
+TFMain::~TFMain() {
+    // The task windows stop their workers while the main window still exists.
+    for (TFSyncMain* window : TaskWindows()) {
+        delete window;
+    }
+}
+
+void TFMain::BuildComponents() {
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    Panel_OperTask = new QWidget(central);
+    Panel_OperTask->setFixedHeight(26);
+    auto* strip = new QHBoxLayout(Panel_OperTask);
+    strip->setContentsMargins(0, 0, 0, 0);
+    bt_addtask = new QToolButton(Panel_OperTask);
+    bt_addtask->setText("+");
+    strip->addWidget(bt_addtask);
+    PageControl_tasklist = new QTabBar(Panel_OperTask);
+    PageControl_tasklist->setExpanding(false);
+    PageControl_tasklist->setContextMenuPolicy(Qt::CustomContextMenu);
+    PageControl_tasklist->hide();
+    strip->addWidget(PageControl_tasklist, 1);
+    layout->addWidget(Panel_OperTask);
+
+    Frame = new QStackedWidget(central);
+    layout->addWidget(Frame, 1);
+    setCentralWidget(central);
+
+    StatusPanel = new QLabel(this);
+    NoticePanel = new QLabel(this);
+    statusBar()->addWidget(StatusPanel, 1);
+    statusBar()->addWidget(NoticePanel, 1);
+
+    connect(PageControl_tasklist, &QTabBar::currentChanged, this, [this](int index) {
+        if (index >= 0) {
+            ShowTaskWindow(PageControl_tasklist->tabText(index));
+        }
+        UpdateMenuStates();
+    });
+    connect(PageControl_tasklist, &QTabBar::customContextMenuRequested, this, [this](const QPoint& pos) {
+        UpdateMenuStates();
+        PopupMenu_Task->popup(PageControl_tasklist->mapToGlobal(pos));
+    });
+}
+
+QAction* TFMain::NewAction(QMenu* menu) {
+    auto* action = new QAction(this);
+    if (menu != nullptr) {
+        menu->addAction(action);
+    }
+    addAction(action); // keys work whether a menu is open or not
+    return action;
+}
+
+QAction* TFMain::ForwardAction(QMenu* menu, uint32_t msg) {
+    QAction* action = NewAction(menu);
+    connect(action, &QAction::triggered, this, [this, msg] { Forward(msg); });
+    return action;
+}
+
+void TFMain::BuildMenus() {
+    MainMenu_Job = menuBar()->addMenu(QString());
+    menu02 = menuBar()->addMenu(QString());
+    menu03 = menuBar()->addMenu(QString());
+    menu04 = menuBar()->addMenu(QString());
+    menu05 = menuBar()->addMenu(QString());
+    for (QMenu* menu : {MainMenu_Job, menu02, menu03, menu04, menu05}) {
+        connect(menu, &QMenu::aboutToShow, this, &TFMain::UpdateMenuStates);
+    }
+
+    // The dialogs behind these commands (new task, templates, program options,
+    // about, the update check and the web pages) are not part of this build.
+    Action_addTask = NewAction(MainMenu_Job);
+    act_newFromTemplate = NewAction(MainMenu_Job);
+    Action_DeleteTask = NewAction(MainMenu_Job);
+    Action_clone = NewAction(MainMenu_Job);
+    Action_Options = ForwardAction(MainMenu_Job, WM_JOB_OPTION);
+    Action_saveasT = NewAction(MainMenu_Job);
+    MainMenu_Job->addSeparator();
+    Action_analyze = ForwardAction(MainMenu_Job, WM_ANAL_JOB);
+    Action_sync = ForwardAction(MainMenu_Job, WM_ANAL_SYNC);
+    Action_analyzeAll = NewAction(MainMenu_Job);
+    Action_SyncAll = NewAction(MainMenu_Job);
+    Action_AS = ForwardAction(MainMenu_Job, WM_ANAL_SYNC);
+    Action_ASAll = NewAction(MainMenu_Job);
+    MainMenu_Job->addSeparator();
+    Action_exit = NewAction(MainMenu_Job);
+
+    Action_Notcopy = ForwardAction(menu02, WM_NOT_COPY);
+    Action_CTLtoR = ForwardAction(menu02, WM_MOVE_LTOR);
+    Action_CTRtoL = ForwardAction(menu02, WM_MOVE_RTOL);
+
+    Action_Log = ForwardAction(menu03, WM_SHOWLOG);
+    Action_status = NewAction(menu03);
+    Action_status->setCheckable(true);
+    Action_status->setChecked(true);
+    menu03->addSeparator();
+    viewGroup_ = new QActionGroup(this);
+    auto viewAction = [this](uint32_t msg) {
+        QAction* action = ForwardAction(menu03, msg);
+        action->setCheckable(true);
+        viewGroup_->addAction(action);
+        return action;
+    };
+    Action_LtoR = viewAction(WM_LTOR);
+    Action_RtoL = viewAction(WM_RTOL);
+    Action_all = viewAction(WM_ALL);
+    Action_changes = viewAction(WM_MODIFY);
+    Action_conflicts = viewAction(WM_CONFLICT);
+    Action_Errors = viewAction(WM_ERROR);
+    menu03->addSeparator();
+    Action_Included = viewAction(WM_INCLUDED);
+    Action_Excluded = viewAction(WM_EXCLUDED);
+    menu03->addSeparator();
+    Action_New = viewAction(WM_NEW);
+    Action_Overwrite = viewAction(WM_OVERWRITE);
+    Action_Delete = viewAction(WM_DELETE);
+
+    Action_program = NewAction(menu04);
+    Action_exportTL = NewAction(menu04);
+    Action_ImprotTL = NewAction(menu04);
+
+    Action_Manual = NewAction(menu05);
+    Action_home = NewAction(menu05);
+    act_checknewversion = NewAction(menu05);
+    Action_About = NewAction(menu05);
+
+    for (QAction* later : {Action_addTask, act_newFromTemplate, Action_saveasT, Action_program, Action_Manual,
+                           Action_home, act_checknewversion, Action_About}) {
+        later->setEnabled(false);
+    }
+    bt_addtask->setEnabled(false);
+
+    PopupMenu_Task = new QMenu(this);
+    PopupMenu_Task->addAction(Action_DeleteTask);
+    PopupMenu_Task->addAction(Action_clone);
+    PopupMenu_Task->addAction(Action_saveasT);
+    PopupMenu_Task->addAction(Action_Options);
+
+    act_returnFromTray = new QAction("Return Main Windows", this);
+    pop_tray = new QMenu(this);
+    pop_tray->addAction(act_returnFromTray);
+    pop_tray->addSeparator();
+    pop_tray->addAction(Action_About);
+    pop_tray->addAction(Action_exit);
+
+    Action_addTask->setShortcut(QKeySequence(Qt::ALT | Qt::Key_N));
+    Action_DeleteTask->setShortcut(QKeySequence(Qt::ALT | Qt::Key_D));
+    Action_analyze->setShortcuts({QKeySequence(Qt::ALT | Qt::Key_A), QKeySequence(Qt::Key_F5)});
+    Action_sync->setShortcuts({QKeySequence(Qt::ALT | Qt::Key_S), QKeySequence(Qt::Key_F6)});
+    Action_analyzeAll->setShortcut(QKeySequence(Qt::Key_F7));
+    Action_SyncAll->setShortcut(QKeySequence(Qt::Key_F8));
+    Action_AS->setShortcut(QKeySequence(Qt::Key_F9));
+    Action_ASAll->setShortcut(QKeySequence(Qt::Key_F10));
+    Action_exit->setShortcut(QKeySequence(Qt::ALT | Qt::Key_X));
+
+    connect(Action_DeleteTask, &QAction::triggered, this, &TFMain::DeleteTask);
+    connect(Action_clone, &QAction::triggered, this, &TFMain::CloneTask);
+    connect(Action_analyzeAll, &QAction::triggered, this, [this] { RunAll(false); });
+    connect(Action_SyncAll, &QAction::triggered, this, [this] { RunAll(true); });
+    connect(Action_ASAll, &QAction::triggered, this, [this] { RunAll(true); });
+    connect(Action_exit, &QAction::triggered, this, [this] {
+        ExitRequested = 1;
+        close();
+    });
+    connect(Action_status, &QAction::toggled, this, [this](bool on) { statusBar()->setVisible(on); });
+    connect(Action_exportTL, &QAction::triggered, this, &TFMain::AskExport);
+    connect(Action_ImprotTL, &QAction::triggered, this, &TFMain::AskImport);
+    connect(act_returnFromTray, &QAction::triggered, this, &TFMain::ReturnFromTray);
+    UpdateMenuStates();
+}
+
+void TFMain::LoadCaptions() {
+    auto menuText = [](const char* key) { return " " + Lang(key) + " "; };
+    MainMenu_Job->setTitle(menuText("menu01"));
+    menu02->setTitle(menuText("menu02"));
+    menu03->setTitle(menuText("menu03"));
+    menu04->setTitle(menuText("menu04"));
+    menu05->setTitle(menuText("menu05"));
+
+    const struct {
+        QAction* Action;
+        const char* Caption;
+        const char* Hint;
+    } actions[] = {
+        {Action_addTask, "new", "new_hint"},
+        {act_newFromTemplate, "newbyTemplate", "newbyTemplate_Hint"},
+        {Action_DeleteTask, "Delete", "Delete_Hint"},
+        {Action_clone, "clone", "clone_Hint"},
+        {Action_saveasT, "saveasT", "saveasT_Hint"},
+        {Action_analyze, "Analyze", "Analyze_Hint"},
+        {Action_sync, "Sync", "Sync_Hint"},
+        {Action_analyzeAll, "analyzeAll", "analyzeAll_Hint"},
+        {Action_SyncAll, "SyncAll", "SyncAll_Hint"},
+        {Action_AS, "AandS", "AandS_Hint"},
+        {Action_ASAll, "AandSAll", "AandSAll_Hint"},
+        {Action_Notcopy, "Notcopy", nullptr},
+        {Action_CTLtoR, "CTLtoR", nullptr},
+        {Action_CTRtoL, "CTRtoL", nullptr},
+        {Action_LtoR, "LtoR", nullptr},
+        {Action_RtoL, "RtoL", nullptr},
+        {Action_Log, "log", nullptr},
+        {Action_status, "status", nullptr},
+        {Action_all, "all", nullptr},
+        {Action_changes, "changed", nullptr},
+        {Action_conflicts, "conflicts", nullptr},
+        {Action_Errors, "errors", nullptr},
+        {Action_Included, "include", nullptr},
+        {Action_Excluded, "exclude", nullptr},
+        {Action_New, "new", nullptr},
+        {Action_Overwrite, "Overwrite", nullptr},
+        {Action_Delete, "delete", nullptr},
+        {Action_program, "programoption", "programoption_Hint"},
+        {Action_exportTL, "exportTL", "exportTL_Hint"},
+        {Action_ImprotTL, "ImprotTL", "ImprotTL_Hint"},
+    };
+    for (const auto& a : actions) {
+        a.Action->setText(" " + Lang(a.Caption));
+        if (a.Hint != nullptr) {
+            a.Action->setStatusTip(" " + Lang(a.Hint));
+        }
+    }
+    Action_Options->setText(" " + Lang("Options") + "...");
+    Action_Options->setStatusTip(" " + Lang("Options_Hint"));
+    Action_exit->setText(" " + Lang("exit"));
+    Action_exit->setStatusTip(" " + Lang("exit_Hint") + " Tandemora");
+    const struct {
+        QAction* Action;
+        const char* Caption;
+        const char* Hint;
+    } plainHints[] = {
+        {Action_Manual, "Manual", "Manual_hint"},
+        {Action_home, "home", "home_hint"},
+        {Action_About, "About", "About_hint"},
+        {act_checknewversion, "checknewversion", "checknewversion_hint"},
+    };
+    for (const auto& a : plainHints) {
+        a.Action->setText(" " + Lang(a.Caption));
+        a.Action->setStatusTip(Lang(a.Hint));
+    }
+    bt_addtask->setToolTip(Lang("new_hint"));
+    bt_addtask->setStatusTip(Lang("new_hint"));
+}
+
+// ---- Messages and events ------------------------------------------------------------------
+
+bool TFMain::event(QEvent* event) {
+    if (DeliverNotifyEvent(event, this)) {
+        return true;
+    }
+    if (event->type() == QEvent::StatusTip) {
+        // The current hint goes to panel 0 while the status bar is shown.
+        if (statusBar()->isVisible()) {
+            StatusPanel->setText(static_cast<QStatusTipEvent*>(event)->tip());
+        }
+        return true;
+    }
+    return QMainWindow::event(event);
+}
+
+void TFMain::QueueNotify(uint32_t msg, intptr_t wParam, intptr_t lParam) {
+    PostNotifyEvent(this, msg, wParam, lParam);
+}
+
+void TFMain::HandleNotify(uint32_t msg, intptr_t, intptr_t lParam) {
+    switch (msg) {
+    case WM_TRAYNOTIFY:
+        if (lParam == WM_LBUTTONDOWN) {
+            ReturnFromTray();
+        } else if (lParam == WM_RBUTTONDOWN) {
+            pop_tray->popup(QCursor::pos());
+        }
+        break;
+    case WM_TASKFINISHED:
+        TaskFinished();
+        break;
+    case WM_TASKRENAMED:
+        TaskRenamed();
+        break;
+    default:
+        break;
+    }
+}
+
+void TFMain::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (shown_) {
+        return;
+    }
+    shown_ = true;
+    StatusPanel->setMinimumWidth(width() / 2);
+    LoadTaskList("");
+    if (PageControl_tasklist->count() == 0) {
+        PageControl_tasklist->hide();
+    }
+    if (SysConfig != nullptr && SysConfig->ShowTrayIcon == 1) {
+        AddTrayIcon();
+    }
+    StartTime = QDateTime::currentDateTime();
+    RunCommandLineTask();
+    // The program-start triggers follow half a second later; the window stays
+    // responsive meanwhile.
+    QTimer::singleShot(500, this, [this] { RunTriggers(tkProgramStart, ""); });
+}
+
+// ---- Task pages -----------------------------------------------------------------------------
+
+TFSyncMain* TFMain::AddTaskPage(std::unique_ptr<TSyncTask> task) {
+    const QString caption = ToQ(task->SyncName);
+    PageControl_tasklist->show();
+    auto* window = new TFSyncMain(this, Frame);
+    window->setWindowTitle(caption);
+    window->Task = std::move(task);
+    window->Task->LastRun = std::chrono::system_clock::now();
+    window->ShowTaskPaths();
+    window->InitView();
+    Frame->addWidget(window);
+    connect(window, &TFSyncMain::RunStateChanged, this, &TFMain::UpdateMenuStates);
+    PageControl_tasklist->addTab(caption);
+    return window;
+}
+
+void TFMain::LoadTaskList(const std::string& FileName) {
+    const bool importing = !FileName.empty();
+    const std::string path = importing ? FileName : TaskListPath();
+    try {
+        TTaskListDocument document;
+        document.LoadFromFile(path);
+        TXMLTaskListType list = document.GetTaskList();
+        const int32_t count = list.Count();
+        for (int32_t i = 0; i < count; ++i) {
+            // A task is read completely before it gets a page: a damaged entry
+            // never shows as a half-filled task.
+            auto task = std::make_unique<TSyncTask>();
+            task->LoadFromXML(list.Tast(i));
+            if (importing) {
+                task->SyncID += "_";
+                task->SaveToTaskList(true);
+            }
+            AddTaskPage(std::move(task));
+        }
+        if (count > 0) {
+            PageControl_tasklist->setCurrentIndex(0);
+            ShowTaskWindow(PageControl_tasklist->tabText(0));
+        }
+    } catch (const std::exception& e) {
+        const std::string text = FromQ(Lang("error_free_tasklist_xml"));
+        ErrorLogger.LogError(text, e);
+        ShowNotice("Tasks not loaded: " + ToQ(text) + " (" + ToQ(path) + ")");
+    }
+    UpdateMenuStates();
+}
+
+void TFMain::ShowTaskWindow(const QString& Caption) {
+    for (TFSyncMain* window : TaskWindows()) {
+        if (window->windowTitle() == Caption) {
+            Frame->setCurrentWidget(window);
+            setWindowTitle(kMainCaption);
+            return;
+        }
+    }
+}
+
+TFSyncMain* TFMain::ActiveTaskWindow() const {
+    return qobject_cast<TFSyncMain*>(Frame->currentWidget());
+}
+
+std::vector<TFSyncMain*> TFMain::TaskWindows() const {
+    std::vector<TFSyncMain*> windows;
+    for (int i = 0; i < Frame->count(); ++i) {
+        if (auto* window = qobject_cast<TFSyncMain*>(Frame->widget(i))) {
+            windows.push_back(window);
+        }
+    }
+    return windows;
+}
+
+void TFMain::CloneTask() {
+    TFSyncMain* active = ActiveTaskWindow();
+    if (active == nullptr) {
+        return;
+    }
+    std::unique_ptr<TSyncTask> task = TSyncTask::CloneAsNew(*active->Task);
+    task->SaveToTaskList(true);
+    AddTaskPage(std::move(task));
+    const int last = PageControl_tasklist->count() - 1;
+    PageControl_tasklist->setCurrentIndex(last);
+    ShowTaskWindow(PageControl_tasklist->tabText(last));
+    UpdateMenuStates();
+}
+
+void TFMain::DeleteTask() {
+    TFSyncMain* active = ActiveTaskWindow();
+    const int tab = PageControl_tasklist->currentIndex();
+    if (active == nullptr || tab < 0) {
+        return;
+    }
+    const QString caption = PageControl_tasklist->tabText(tab);
+    // Its workers hold the window: a running task is not deleted.
+    if (active->IsBusy()) {
+        ShowNotice("The task \"" + caption + "\" is running; it cannot be deleted now.");
+        return;
+    }
+    const QString question = Lang("DeleteJob") + " \" " + caption + " \" ?";
+    if (MessageBox(this, question, "Tandemora", MB_OKCANCEL | MB_ICONQUESTION | MB_DEFBUTTON2) != IDOK) {
+        return;
+    }
+    // A trigger may have started it while the question was open.
+    if (active->IsBusy() || ActiveTaskWindow() != active) {
+        ShowNotice("The task \"" + caption + "\" is running; it cannot be deleted now.");
+        return;
+    }
+    active->Task->DeleteTaskFromList(active->Task->SyncID);
+    Frame->removeWidget(active);
+    delete active;
+    PageControl_tasklist->removeTab(tab);
+    if (PageControl_tasklist->count() > 0) {
+        ShowTaskWindow(PageControl_tasklist->tabText(PageControl_tasklist->currentIndex()));
+    } else {
+        PageControl_tasklist->hide();
+    }
+    UpdateMenuStates();
+}
+
+void TFMain::AskExport() {
+    if (ActiveTaskWindow() == nullptr) {
+        return;
+    }
+    const QString name = AskFileName(this, TFileDialogKind::Save, "td|*.td");
+    if (!name.isEmpty()) {
+        ExportTaskList(FromQ(name));
+    }
+}
+
+void TFMain::AskImport() {
+    if (ActiveTaskWindow() == nullptr) {
+        return;
+    }
+    const QString name = AskFileName(this, TFileDialogKind::Open, "td|*.td");
+    if (!name.isEmpty()) {
+        ImportTaskList(FromQ(name));
+    }
+}
+
+// The copy holds the task passwords, so it is written like the task list itself:
+// mode 0600, replaced in one step.
+void TFMain::ExportTaskList(const std::string& FileName) {
+    std::string target = FileName;
+    if (!EndsWithTd(target)) {
+        target += ".td";
+    }
+    try {
+        std::ifstream in(TaskListPath(), std::ios::binary);
+        if (!in) {
+            throw EFOpenError("Cannot open file \"" + TaskListPath() + "\"");
+        }
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        ReplaceFileAtomically(target, bytes.str(), 0600);
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError("Export", e);
+        ShowNotice("The task list could not be exported to " + ToQ(target));
+    }
+}
+
+void TFMain::ImportTaskList(const std::string& FileName) {
+    LoadTaskList(FileName);
+}
+
+// ---- Runs ---------------------------------------------------------------------------------------
+
+void TFMain::Forward(uint32_t msg) {
+    TFSyncMain* active = ActiveTaskWindow();
+    if (active != nullptr) {
+        SendNotifyMessage(active, msg, 0, 10);
+    }
+}
+
+void TFMain::RunAll(bool WithSync) {
+    for (TFSyncMain* window : TaskWindows()) {
+        // A task that is already running goes on as it is.
+        if (window->IsBusy()) {
+            continue;
+        }
+        window->Task->Unattended = false;
+        if (WithSync) {
+            window->AnalyzeAndSync();
+        } else {
+            window->StartAnalyze();
+        }
+    }
+}
+
+bool TFMain::AnyTaskRunning() const {
+    for (TFSyncMain* window : TaskWindows()) {
+        if (window->IsBusy()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void TFMain::RunCommandLineTask() {
+    if (commandLine_.empty() || commandLine_[0].empty()) {
+        return;
+    }
+    const std::string wanted = TrimControls(commandLine_[0]);
+    for (TFSyncMain* window : TaskWindows()) {
+        TSyncTask& task = *window->Task;
+        if (TrimControls(task.SyncName) != wanted) {
+            continue;
+        }
+        CloseAfterRun = 1;
+        if (task.TSsync == 1) {
+            task.Unattended = true;
+            window->AnalyzeAndSync();
+        } else if (task.TSanalyze == 1) {
+            task.Unattended = true;
+            window->StartAnalyze();
+        }
+    }
+}
+
+void TFMain::RunTriggers(int32_t Kind, const std::string& DriveLetter) {
+    if (AnyTaskRunning()) {
+        return;
+    }
+    for (TFSyncMain* window : TaskWindows()) {
+        if (window->IsBusy()) {
+            continue;
+        }
+        TSyncTask& task = *window->Task;
+        auto analyzeAndSync = [&] {
+            task.Unattended = true;
+            window->AnalyzeAndSync();
+        };
+        auto analyze = [&] {
+            task.Unattended = true;
+            window->StartAnalyze();
+        };
+        switch (Kind) {
+        case tkProgramStart:
+            if (task.StartSync == 1) {
+                analyzeAndSync();
+            } else if (task.StartAnalyze == 1) {
+                analyze();
+            }
+            break;
+        case tkVolumeArrival:
+            if (task.ConnectSync == 1 && window->UsesDrive(DriveLetter)) {
+                analyzeAndSync();
+            } else if (task.ConnectAnalyze == 1 && window->UsesDrive(DriveLetter)) {
+                analyze();
+            }
+            break;
+        case tkLogoff:
+            if (task.LogoffSync == 1) {
+                analyzeAndSync();
+                return;
+            }
+            if (task.LogoffAnalyze == 1) {
+                analyze();
+            }
+            break;
+        case tkPeriodic: {
+            const auto syncTime = std::chrono::system_clock::now();
+            if (task.PeriodSync == 1 && PeriodDue(task, syncTime)) {
+                task.LastRun = syncTime;
+                analyzeAndSync();
+                break;
+            }
+            const auto analyzeTime = std::chrono::system_clock::now();
+            if (task.PeriodAnalyze == 1 && PeriodDue(task, analyzeTime)) {
+                task.LastRun = analyzeTime;
+                analyze();
+            }
+            break;
+        }
+        default:
+            break;
+        }
+    }
+}
+
+// A synchronisation has ended. The waits run on timers, so the window stays
+// responsive; what they lead to is decided again when they are over.
+void TFMain::TaskFinished() {
+    auto closeLater = [this] {
+        if (CloseAfterRun != 0) {
+            QTimer::singleShot(CloseDelay, this, [this] { close(); });
+        }
+    };
+    if (SysConfig != nullptr && SysConfig->AutoClose == 1 && !AnyTaskRunning()) {
+        QTimer::singleShot(PowerOffDelay, this, [this, closeLater] {
+            // A task started during the wait keeps the computer on.
+            if (!AnyTaskRunning()) {
+                ShutdownComputer();
+            }
+            closeLater();
+        });
+        return;
+    }
+    closeLater();
+}
+
+// The task options were saved: the page follows the task's (possibly new) name.
+// The window's caption follows too, since tab and window are paired by caption.
+void TFMain::TaskRenamed() {
+    TFSyncMain* active = ActiveTaskWindow();
+    const int tab = PageControl_tasklist->currentIndex();
+    if (active == nullptr || tab < 0) {
+        return;
+    }
+    const QString name = ToQ(active->Task->SyncName);
+    PageControl_tasklist->setTabText(tab, name);
+    active->setWindowTitle(name);
+}
+
+// ---- Menus ------------------------------------------------------------------------------------
+
+void TFMain::UpdateMenuStates() {
+    TFSyncMain* active = ActiveTaskWindow();
+    const bool any = active != nullptr;
+    for (QAction* action : {Action_DeleteTask, Action_clone, Action_analyzeAll, Action_SyncAll, Action_AS,
+                            Action_ASAll, Action_Log, Action_exportTL, Action_ImprotTL}) {
+        action->setEnabled(any);
+    }
+    Action_analyze->setEnabled(any && active->BitBtn_Analyze->isEnabled());
+    Action_sync->setEnabled(any && active->BitBtn_Sync->isEnabled());
+    Action_Options->setEnabled(any && active->bt_taskconfig->isEnabled());
+    Action_Notcopy->setEnabled(any && active->act_pop_Donotcopy->isEnabled());
+    Action_CTLtoR->setEnabled(any && active->act_pop_LtoR->isEnabled());
+    Action_CTRtoL->setEnabled(any && active->act_pop_RtoL->isEnabled());
+    const std::pair<QAction*, QAction*> views[] = {
+        {Action_LtoR, any ? active->Action_LtoR : nullptr},
+        {Action_RtoL, any ? active->Action_RtoL : nullptr},
+        {Action_all, any ? active->Action_all : nullptr},
+        {Action_changes, any ? active->Action_changes : nullptr},
+        {Action_conflicts, any ? active->Action_conflicts : nullptr},
+        {Action_Errors, any ? active->Action_Errors : nullptr},
+        {Action_Included, any ? active->Action_Included : nullptr},
+        {Action_Excluded, any ? active->Action_Excluded : nullptr},
+        {Action_New, any ? active->Action_New : nullptr},
+        {Action_Overwrite, any ? active->Action_Overwrite : nullptr},
+        {Action_Delete, any ? active->Action_Delete : nullptr},
+    };
+    for (const auto& [own, windows] : views) {
+        own->setEnabled(windows != nullptr && windows->isEnabled());
+        if (windows != nullptr && windows->isChecked()) {
+            own->setChecked(true);
+        }
+    }
+}
+
+// ---- Notification area ------------------------------------------------------------------------
+
+void TFMain::AddTrayIcon() {
+    if (trayIcon_ != nullptr) {
+        return;
+    }
+    trayIcon_ = new QSystemTrayIcon(windowIcon(), this);
+    trayIcon_->setToolTip("Tandemora");
+    trayIcon_->setContextMenu(pop_tray);
+    connect(trayIcon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger) {
+            SendNotifyMessage(this, WM_TRAYNOTIFY, 0, WM_LBUTTONDOWN);
+        }
+    });
+    trayIcon_->show();
+}
+
+void TFMain::RemoveTrayIcon() {
+    if (SysConfig != nullptr) {
+        try {
+            SysConfig->ClearFirstRun();
+        } catch (const std::exception& e) {
+            ErrorLogger.LogError(kConfigAccessError, e);
+        }
+    }
+    if (trayIcon_ != nullptr) {
+        trayIcon_->hide();
+        delete trayIcon_;
+        trayIcon_ = nullptr;
+    }
+}
+
+void TFMain::HideToTray() {
+    AddTrayIcon();
+    hiddenToTray_ = true;
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        hide();
+    } else {
+        // Without a notification area an icon could never bring the window back,
+        // so the window is only minimised.
+        showMinimized();
+    }
+}
+
+void TFMain::ReturnFromTray() {
+    hiddenToTray_ = false;
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void TFMain::closeEvent(QCloseEvent* event) {
+    if (closedForGood_) {
+        event->accept();
+        return;
+    }
+    if (AnyTaskRunning()) {
+        event->ignore();
+        return;
+    }
+    const bool hideToTray = SysConfig != nullptr && SysConfig->HideTaskToTray == 1;
+    if (!hideToTray || ExitRequested != 0) {
+        RemoveTrayIcon();
+        closedForGood_ = true;
+        event->accept();
+        emit Closed();
+        return;
+    }
+    event->ignore();
+    HideToTray();
+}
+
+void TFMain::ShowNotice(const QString& text) {
+    NoticePanel->setText(text);
+}
+
+QString TFMain::NoticeText() const {
+    return NoticePanel->text();
+}
+
+} // namespace tandemora

@@ -1,0 +1,179 @@
+#pragma once
+// The main window: one tab and one task window per task (paired by caption),
+// the task-list commands (clone, delete, export, import), the menus and keys that
+// forward per-task commands to the active task window, the all-task commands, the
+// notification-area icon, the closing rules, and what happens when a
+// synchronisation ends (power-off, the close after a command-line run).
+
+#include "platform/Messages.h"
+
+#include <QDateTime>
+#include <QMainWindow>
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QAction;
+class QActionGroup;
+class QLabel;
+class QMenu;
+class QStackedWidget;
+class QSystemTrayIcon;
+class QTabBar;
+class QToolButton;
+
+namespace tandemora {
+
+class TFSyncMain;
+class TSyncTask;
+
+// Trigger kinds.
+enum : int32_t {
+    tkProgramStart = 1,
+    tkVolumeArrival = 2,
+    tkLogoff = 3,
+    tkPeriodic = 4,
+};
+
+class TFMain : public QMainWindow, public NotifyTarget {
+    Q_OBJECT
+public:
+    // CommandLine: the program's parameters (without the program itself).
+    explicit TFMain(const std::vector<std::string>& CommandLine, QWidget* parent = nullptr);
+    ~TFMain() override;
+
+    // ---- Task pages ------------------------------------------------------------------
+    // Empty FileName: "tasklist.td" beside the program; otherwise that file is imported.
+    void LoadTaskList(const std::string& FileName);
+    void ShowTaskWindow(const QString& Caption);
+    void ExportTaskList(const std::string& FileName);
+    void ImportTaskList(const std::string& FileName);
+    void CloneTask();
+    void DeleteTask();
+    // The active task window (the one the frame shows), or null without tasks.
+    TFSyncMain* ActiveTaskWindow() const;
+    // Every task window in the frame's order.
+    std::vector<TFSyncMain*> TaskWindows() const;
+
+    // ---- Runs ------------------------------------------------------------------------
+    void RunAll(bool WithSync);
+    bool AnyTaskRunning() const;
+    void RunCommandLineTask();
+    // Starts the tasks whose switches ask for this kind of trigger. For a volume
+    // arrival, DriveLetter is the mount point of the new volume.
+    void RunTriggers(int32_t Kind, const std::string& DriveLetter);
+
+    // ---- Notification area -----------------------------------------------------------
+    void AddTrayIcon();
+    void RemoveTrayIcon();
+    void HideToTray();
+    void ReturnFromTray();
+    bool TrayIconAdded() const { return trayIcon_ != nullptr; }
+    bool HiddenToTray() const { return hiddenToTray_; }
+
+    void HandleNotify(uint32_t msg, intptr_t wParam, intptr_t lParam) override;
+
+    // True once the window has closed for good (the program then ends).
+    bool ClosedForGood() const { return closedForGood_; }
+    // The notice panel of the status bar: what the program tells the user there.
+    QString NoticeText() const;
+
+    uint8_t ExitRequested = 0;
+    uint8_t CloseAfterRun = 0;
+    QDateTime StartTime;
+    // The waits after a synchronisation has ended (milliseconds).
+    int PowerOffDelay = 5000;
+    int CloseDelay = 5000;
+
+    // ---- Components ------------------------------------------------------------------
+    QWidget* Panel_OperTask = nullptr;
+    QToolButton* bt_addtask = nullptr;
+    QTabBar* PageControl_tasklist = nullptr;
+    QStackedWidget* Frame = nullptr;
+    QLabel* StatusPanel = nullptr; // panel 0: the current hint
+    QLabel* NoticePanel = nullptr;
+    QMenu* MainMenu_Job = nullptr;
+    QMenu* menu02 = nullptr;
+    QMenu* menu03 = nullptr;
+    QMenu* menu04 = nullptr;
+    QMenu* menu05 = nullptr;
+    QMenu* PopupMenu_Task = nullptr;
+    QMenu* pop_tray = nullptr;
+
+    QAction* Action_addTask = nullptr;
+    QAction* act_newFromTemplate = nullptr;
+    QAction* Action_DeleteTask = nullptr;
+    QAction* Action_clone = nullptr;
+    QAction* Action_Options = nullptr;
+    QAction* Action_saveasT = nullptr;
+    QAction* Action_analyze = nullptr;
+    QAction* Action_sync = nullptr;
+    QAction* Action_analyzeAll = nullptr;
+    QAction* Action_SyncAll = nullptr;
+    QAction* Action_AS = nullptr;
+    QAction* Action_ASAll = nullptr;
+    QAction* Action_exit = nullptr;
+    QAction* Action_Notcopy = nullptr;
+    QAction* Action_CTLtoR = nullptr;
+    QAction* Action_CTRtoL = nullptr;
+    QAction* Action_Log = nullptr;
+    QAction* Action_status = nullptr;
+    QAction* Action_LtoR = nullptr;
+    QAction* Action_RtoL = nullptr;
+    QAction* Action_all = nullptr;
+    QAction* Action_changes = nullptr;
+    QAction* Action_conflicts = nullptr;
+    QAction* Action_Errors = nullptr;
+    QAction* Action_Included = nullptr;
+    QAction* Action_Excluded = nullptr;
+    QAction* Action_New = nullptr;
+    QAction* Action_Overwrite = nullptr;
+    QAction* Action_Delete = nullptr;
+    QAction* Action_program = nullptr;
+    QAction* Action_exportTL = nullptr;
+    QAction* Action_ImprotTL = nullptr;
+    QAction* Action_Manual = nullptr;
+    QAction* Action_home = nullptr;
+    QAction* act_checknewversion = nullptr;
+    QAction* Action_About = nullptr;
+    QAction* act_returnFromTray = nullptr;
+
+    // Sets the enabled (and checked) state of the commands from the active task
+    // window, as each menu does when it opens.
+    void UpdateMenuStates();
+
+signals:
+    // The window closed for good; the program ends.
+    void Closed();
+
+protected:
+    bool event(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void QueueNotify(uint32_t msg, intptr_t wParam, intptr_t lParam) override;
+
+private:
+    void BuildMenus();
+    void BuildComponents();
+    void LoadCaptions();
+    QAction* NewAction(QMenu* menu);
+    QAction* ForwardAction(QMenu* menu, uint32_t msg);
+    TFSyncMain* AddTaskPage(std::unique_ptr<TSyncTask> task);
+    void Forward(uint32_t msg);
+    void ShowNotice(const QString& text);
+    void TaskFinished();
+    void TaskRenamed();
+    void AskExport();
+    void AskImport();
+
+    std::vector<std::string> commandLine_;
+    QActionGroup* viewGroup_ = nullptr;
+    QSystemTrayIcon* trayIcon_ = nullptr;
+    bool shown_ = false;
+    bool hiddenToTray_ = false;
+    bool closedForGood_ = false;
+};
+
+} // namespace tandemora

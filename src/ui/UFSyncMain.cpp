@@ -1,0 +1,1098 @@
+#include "ui/UFSyncMain.h"
+
+#include "model/UTUtils.h"
+#include "platform/FileSystem.h"
+#include "tasks/UTTaskLog.h"
+#include "ui/UMessageBox.h"
+#include "ui/UNotifyEvent.h"
+#include "ui/UQtText.h"
+#include "ui/UResultModel.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QButtonGroup>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QSplitter>
+#include <QTextCursor>
+#include <QTextEdit>
+#include <QThread>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeView>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+
+namespace tandemora {
+
+namespace {
+
+// The browse buttons and the task options button open dialogs that this build
+// does not have yet; they stay visible and disabled.
+constexpr bool kFolderDialogsAvailable = false;
+
+// Log texts of the checks before an analysis.
+const char* const kSameFolders = "Left and right folders are the same";
+const char* const kNestedFolders = "Cannot Analyze nested folders.";
+const char* const kEmptyFolders = "Folders is empty.";
+
+uint32_t GetTickCount() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t ms =
+        static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}
+
+bool IsDiskKind(int32_t deviceType) {
+    return deviceType == dtLocal || deviceType == dtNetShare;
+}
+
+bool IsRemoteKind(int32_t deviceType) {
+    return deviceType == dtFtp || deviceType == dtWebDav;
+}
+
+std::string Megabytes(int64_t bytes) {
+    return std::to_string(bytes / 1024 / 1024);
+}
+
+// The volume that holds a disk endpoint's folder: its mount point (a network
+// share: the share root) and its size and free bytes. False when it could not be
+// measured.
+bool MeasureVolume(const TFolderSource& source, std::string& root, int64_t& total, int64_t& available) {
+    const std::string& path = source.FolerAllName;
+    const bool share = source.DeviceType == dtNetShare || fs::IsUncPath(path);
+    total = 0;
+    available = 0;
+    root = share ? TSyncTask::GetShareRoot(path) : fs::MountPointOf(path);
+    // A local folder that does not exist yet is measured on its nearest parent.
+    fs::DiskSpace space;
+    if (!fs::FreeSpace(share ? root : path, space)) {
+        return false;
+    }
+    total = space.Total;
+    available = space.Available;
+    return true;
+}
+
+// A path as a list of its parts, "." and doubled separators taken out.
+std::filesystem::path Normal(const std::string& path) {
+    return std::filesystem::path(path).lexically_normal();
+}
+
+bool LiesUnder(const std::string& path, const std::string& mountPoint) {
+    if (path.empty() || mountPoint.empty() || fs::IsUncPath(path) || path[0] != '/') {
+        return false;
+    }
+    const std::filesystem::path p = Normal(path);
+    const std::filesystem::path m = Normal(mountPoint);
+    auto pi = p.begin();
+    for (auto mi = m.begin(); mi != m.end(); ++mi) {
+        if (mi->empty()) {
+            continue; // the empty last part of a mount point written with a trailing "/"
+        }
+        while (pi != p.end() && pi->empty()) {
+            ++pi;
+        }
+        if (pi == p.end() || *pi != *mi) {
+            return false;
+        }
+        ++pi;
+    }
+    return true;
+}
+
+} // namespace
+
+// ---- Creation -------------------------------------------------------------------------
+
+TFSyncMain::TFSyncMain(NotifyTarget* mainWnd, QWidget* parent)
+    : QWidget(parent), Task(std::make_unique<TSyncTask>()), mainWnd_(mainWnd) {
+    BuildControls();
+    BuildActions();
+    SyncAfterAnalyze = 0;
+    LoadCaptions();
+}
+
+TFSyncMain::~TFSyncMain() {
+    destroying_ = true;
+    Timer1->stop();
+    StopWorkers();
+}
+
+// The window goes while workers may still run (the program ends): every worker
+// is stopped and waited for, and none of their end handlers touches the window.
+void TFSyncMain::StopWorkers() {
+    if (SyncThread != nullptr) {
+        // The sync thread frees itself; its end handler, which runs through the
+        // event queue, only notes the end while the window is going.
+        SyncThread->Terminate();
+        while (Syncing != 0) {
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 50);
+            QThread::msleep(5);
+        }
+    }
+    for (TFileOper* oper : {LeftOper.get(), RightOper.get()}) {
+        if (oper != nullptr) {
+            oper->OnTerminate = nullptr;
+            oper->Stop();
+        }
+    }
+    if (AnalyzeThread) {
+        AnalyzeThread->OnTerminate = nullptr;
+        AnalyzeThread->Terminate();
+    }
+    AnalyzeThread.reset();
+    LeftOper.reset();
+    RightOper.reset();
+}
+
+void TFSyncMain::BuildControls() {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(4, 4, 4, 4);
+
+    // Folder bar: left browse, left path, task options, right browse, right path.
+    auto* bar = new QHBoxLayout();
+    bt_LBrowse = new QPushButton(this);
+    edit_LFolder = new QLineEdit(this);
+    bt_taskconfig = new QToolButton(this);
+    bt_RBrowse = new QPushButton(this);
+    Edit_RFolder = new QLineEdit(this);
+    bar->addWidget(bt_LBrowse);
+    bar->addWidget(edit_LFolder, 1);
+    bar->addWidget(bt_taskconfig);
+    bar->addWidget(bt_RBrowse);
+    bar->addWidget(Edit_RFolder, 1);
+    layout->addLayout(bar);
+    bt_LBrowse->setEnabled(kFolderDialogsAvailable);
+    bt_RBrowse->setEnabled(kFolderDialogsAvailable);
+    bt_taskconfig->setEnabled(kFolderDialogsAvailable);
+    connect(edit_LFolder, &QLineEdit::editingFinished, this, &TFSyncMain::edit_LFolderExit);
+    connect(Edit_RFolder, &QLineEdit::editingFinished, this, &TFSyncMain::Edit_RFolderExit);
+
+    auto* splitter = new QSplitter(Qt::Vertical, this);
+    layout->addWidget(splitter, 1);
+
+    auto* upper = new QWidget(splitter);
+    auto* upperLayout = new QVBoxLayout(upper);
+    upperLayout->setContentsMargins(0, 0, 0, 0);
+
+    model_ = new TResultRowsModel(&rows_, this);
+    VST1 = new QTreeView(upper);
+    VST1->setModel(model_);
+    VST1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    VST1->setContextMenuPolicy(Qt::CustomContextMenu);
+    VST1->setUniformRowHeights(true);
+    const int widths[] = {200, 140, 80, 45, -1, -1, -1, 140, 80, 45};
+    for (int i = 0; i < 10; ++i) {
+        if (widths[i] > 0) {
+            VST1->header()->resizeSection(i, widths[i]);
+        }
+    }
+    upperLayout->addWidget(VST1, 1);
+    connect(VST1, &QTreeView::clicked, this, [this] { UpdatePopupActions(); });
+    connect(VST1, &QTreeView::customContextMenuRequested, this, [this](const QPoint& pos) {
+        const QModelIndex at = VST1->indexAt(pos);
+        if (at.isValid()) {
+            VST1->setCurrentIndex(at);
+        }
+        UpdatePopupActions();
+        pop_direction->popup(VST1->viewport()->mapToGlobal(pos));
+    });
+
+    // Action panel: results filter, the three run buttons, status, time, progress.
+    auto* panel = new QHBoxLayout();
+    GroupBox_ResultsFilter = new QGroupBox(upper);
+    auto* filterLayout = new QHBoxLayout(GroupBox_ResultsFilter);
+    rb_all = new QRadioButton(GroupBox_ResultsFilter);
+    rb_changed = new QRadioButton(GroupBox_ResultsFilter);
+    rb_conflicts = new QRadioButton(GroupBox_ResultsFilter);
+    rb_errors = new QRadioButton(GroupBox_ResultsFilter);
+    radioGroup_ = new QButtonGroup(this);
+    for (QRadioButton* rb : {rb_all, rb_changed, rb_conflicts, rb_errors}) {
+        filterLayout->addWidget(rb);
+        radioGroup_->addButton(rb);
+    }
+    rb_changed->setChecked(true);
+    // Only a person's click runs a view; checking a radio from code does not.
+    connect(rb_all, &QRadioButton::clicked, this, [this] { ViewActionExecute(vkAll); });
+    connect(rb_changed, &QRadioButton::clicked, this, [this] { ViewActionExecute(vkChanged); });
+    connect(rb_conflicts, &QRadioButton::clicked, this, [this] { ViewActionExecute(vkConflicts); });
+    connect(rb_errors, &QRadioButton::clicked, this, [this] { ViewActionExecute(vkErrors); });
+    GroupBox_ResultsFilter->setEnabled(false);
+    panel->addWidget(GroupBox_ResultsFilter);
+
+    GroupBox_Action = new QGroupBox(upper);
+    auto* actionLayout = new QHBoxLayout(GroupBox_Action);
+    BitBtn_Analyze = new QPushButton(GroupBox_Action);
+    BitBtn_Sync = new QPushButton(GroupBox_Action);
+    BitBtn_cancel = new QPushButton(GroupBox_Action);
+    actionLayout->addWidget(BitBtn_Analyze);
+    actionLayout->addWidget(BitBtn_Sync);
+    actionLayout->addWidget(BitBtn_cancel);
+    BitBtn_Sync->setEnabled(false);
+    BitBtn_cancel->setEnabled(false);
+    connect(BitBtn_Analyze, &QPushButton::clicked, this, &TFSyncMain::BitBtn_AnalyzeClick);
+    connect(BitBtn_Sync, &QPushButton::clicked, this, &TFSyncMain::BitBtn_SyncClick);
+    connect(BitBtn_cancel, &QPushButton::clicked, this, &TFSyncMain::BitBtn_cancelClick);
+    panel->addWidget(GroupBox_Action);
+
+    auto* statusColumn = new QVBoxLayout();
+    Label_ActionStatus = new QLabel(upper);
+    Label_lasttime = new QLabel(upper);
+    ProgressBar1 = new QProgressBar(upper);
+    ProgressBar1->setVisible(false);
+    auto* statusLine = new QHBoxLayout();
+    statusLine->addWidget(Label_ActionStatus, 1);
+    statusLine->addWidget(Label_lasttime);
+    statusColumn->addLayout(statusLine);
+    statusColumn->addWidget(ProgressBar1);
+    panel->addLayout(statusColumn, 1);
+    upperLayout->addLayout(panel);
+
+    Panel_log = new QWidget(splitter);
+    auto* logLayout = new QVBoxLayout(Panel_log);
+    logLayout->setContentsMargins(0, 0, 0, 0);
+    memo1 = new QTextEdit(Panel_log);
+    memo1->setReadOnly(true);
+    logLayout->addWidget(memo1);
+    splitter->setStretchFactor(0, 3);
+    splitter->setStretchFactor(1, 1);
+
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(1000);
+    connect(Timer1, &QTimer::timeout, this, &TFSyncMain::Timer1Timer);
+}
+
+void TFSyncMain::BuildActions() {
+    viewGroup_ = new QActionGroup(this);
+    viewGroup_->setExclusive(true);
+    auto viewAction = [this](int32_t kind) {
+        auto* action = new QAction(this);
+        action->setCheckable(true);
+        action->setEnabled(false);
+        viewGroup_->addAction(action);
+        connect(action, &QAction::triggered, this, [this, kind] { ViewActionExecute(kind); });
+        return action;
+    };
+    Action_LtoR = viewAction(vkLtoR);
+    Action_RtoL = viewAction(vkRtoL);
+    Action_all = viewAction(vkAll);
+    Action_changes = viewAction(vkChanged);
+    Action_conflicts = viewAction(vkConflicts);
+    Action_Errors = viewAction(vkErrors);
+    Action_Included = viewAction(vkIncluded);
+    Action_Excluded = viewAction(vkExcluded);
+    Action_New = viewAction(vkNew);
+    Action_Overwrite = viewAction(vkOverwrite);
+    Action_Delete = viewAction(vkDelete);
+    Action_changes->setChecked(true);
+
+    Action_Log = new QAction(this);
+    connect(Action_Log, &QAction::triggered, this, [this] { Panel_log->setHidden(!Panel_log->isHidden()); });
+
+    pop_direction = new QMenu(this);
+    auto overrideAction = [this](int32_t code) {
+        auto* action = new QAction(this);
+        action->setEnabled(false);
+        pop_direction->addAction(action);
+        connect(action, &QAction::triggered, this, [this, code] { RunOverride(code); });
+        return action;
+    };
+    act_pop_Donotcopy = overrideAction(saDoNotCopy);
+    act_pop_LtoR = overrideAction(saOverwriteLtoR);
+    act_pop_RtoL = overrideAction(saOverwriteRtoL);
+}
+
+void TFSyncMain::LoadCaptions() {
+    bt_LBrowse->setText(Lang("Browse"));
+    bt_RBrowse->setText(Lang("Browse"));
+    BitBtn_Analyze->setText(Lang("Analyze"));
+    BitBtn_Sync->setText(Lang("Sync"));
+    BitBtn_cancel->setText(Lang("cancel"));
+    GroupBox_Action->setTitle(Lang("Action"));
+    GroupBox_ResultsFilter->setTitle(Lang("ResultsFilter"));
+    Label_ActionStatus->setText(Lang("starttip"));
+    const struct {
+        QAction* Action;
+        const char* Key;
+    } captions[] = {
+        {Action_LtoR, "LtoR"},
+        {Action_RtoL, "RtoL"},
+        {Action_Log, "log"},
+        {Action_all, "all"},
+        {Action_changes, "changed"},
+        {Action_conflicts, "conflicts"},
+        {Action_Errors, "errors"},
+        {Action_Included, "include"},
+        {Action_Excluded, "exclude"},
+        {Action_New, "new"},
+        {Action_Overwrite, "Overwrite"},
+        {Action_Delete, "delete"},
+        {act_pop_Donotcopy, "Notcopy"},
+        {act_pop_LtoR, "CTLtoR"},
+        {act_pop_RtoL, "CTRtoL"},
+    };
+    for (const auto& c : captions) {
+        c.Action->setText(" " + Lang(c.Key));
+    }
+    const struct {
+        QWidget* Widget;
+        const char* Key;
+    } hints[] = {
+        {bt_taskconfig, "Options_Hint"},
+        {BitBtn_Analyze, "Analyze_Hint"},
+        {BitBtn_Sync, "Sync_Hint"},
+        {BitBtn_cancel, "cancel_hint"},
+        {bt_LBrowse, "Browse_Lhint"},
+        {bt_RBrowse, "Browse_Rhint"},
+        {memo1, "log_hint"},
+        {edit_LFolder, "lforder_hint"},
+        {Edit_RFolder, "rforder_hint"},
+        {GroupBox_ResultsFilter, "ResultsFilter_Hint"},
+        {rb_all, "all_Hint"},
+        {rb_changed, "changed_Hint"},
+        {rb_conflicts, "conflicts_Hint"},
+        {rb_errors, "errors_Hint"},
+    };
+    for (const auto& h : hints) {
+        const QString text = Lang(h.Key);
+        h.Widget->setToolTip(text);
+        h.Widget->setStatusTip(text);
+    }
+    model_->LoadCaptions();
+    UpdateFilterCaptions();
+}
+
+void TFSyncMain::ShowTaskPaths() {
+    edit_LFolder->setText(ToQ(Task->LFolder.FolerAllName));
+    Edit_RFolder->setText(ToQ(Task->RFolder.FolerAllName));
+}
+
+void TFSyncMain::InitView() {
+    if (Task->SyncName.empty()) {
+        return;
+    }
+    model_->BeginRebuild();
+    rows_.InitView(Task->SyncName);
+    model_->EndRebuild();
+    ShowDirectionGlyph();
+}
+
+// ---- Notify messages -------------------------------------------------------------------
+
+bool TFSyncMain::event(QEvent* event) {
+    if (DeliverNotifyEvent(event, this)) {
+        return true;
+    }
+    return QWidget::event(event);
+}
+
+void TFSyncMain::QueueNotify(uint32_t msg, intptr_t wParam, intptr_t lParam) {
+    PostNotifyEvent(this, msg, wParam, lParam);
+}
+
+void TFSyncMain::HandleNotify(uint32_t msg, intptr_t, intptr_t) {
+    // The view requests: one message per view kind.
+    static const std::pair<uint32_t, int32_t> views[] = {
+        {WM_LTOR, vkLtoR},     {WM_INCLUDED, vkIncluded},   {WM_EXCLUDED, vkExcluded},
+        {WM_DELETE, vkDelete}, {WM_CONFLICT, vkConflicts},  {WM_NEW, vkNew},
+        {WM_RTOL, vkRtoL},     {WM_OVERWRITE, vkOverwrite}, {WM_ERROR, vkErrors},
+        {WM_ALL, vkAll},       {WM_MODIFY, vkChanged},
+    };
+    for (const auto& [viewMsg, kind] : views) {
+        if (viewMsg == msg) {
+            ViewActionExecute(kind);
+            return;
+        }
+    }
+    switch (msg) {
+    case WM_UPDATEPROCESS:
+    case WM_SYNC:
+        StepProgress();
+        break;
+    case WM_SHOWLOG:
+        Action_Log->trigger();
+        break;
+    case WM_ANAL_SYNC:
+        if (!IsBusy()) {
+            Task->Unattended = false;
+            AnalyzeAndSync();
+        }
+        break;
+    case WM_JOB_OPTION:
+        // The task options dialog is not part of this build; its button is disabled.
+        break;
+    case WM_ANAL_JOB:
+        BitBtn_AnalyzeClick();
+        break;
+    case WM_NOT_COPY:
+        act_pop_Donotcopy->trigger();
+        break;
+    case WM_MOVE_LTOR:
+        act_pop_LtoR->trigger();
+        break;
+    case WM_MOVE_RTOL:
+        act_pop_RtoL->trigger();
+        break;
+    case WM_COPYPROCESS:
+        Label_ActionStatus->setText(ToQ(GetSyncStatusText()));
+        Label_ActionStatus->repaint();
+        break;
+    default:
+        break;
+    }
+}
+
+void TFSyncMain::StepProgress() {
+    if (ProgressBar1->value() < ProgressBar1->maximum()) {
+        ProgressBar1->setValue(ProgressBar1->value() + 1);
+    }
+}
+
+// ---- Analysis --------------------------------------------------------------------------
+
+bool TFSyncMain::IsBusy() const {
+    return Task->Running || Syncing != 0 || ScanCount > 0 || comparing_ || syncPending_;
+}
+
+void TFSyncMain::AnalyzeAndSync() {
+    // A run already under way must not pick up a sync that nobody asked it for.
+    if (IsBusy()) {
+        return;
+    }
+    SyncAfterAnalyze = 1;
+    StartAnalyze();
+}
+
+// The comparison thread reads Unattended, so a running task keeps its flag.
+void TFSyncMain::BitBtn_AnalyzeClick() {
+    if (IsBusy()) {
+        return;
+    }
+    Task->Unattended = false;
+    StartAnalyze();
+}
+
+void TFSyncMain::StartAnalyze() {
+    // The workers of a run still under way hold this window's result and rows.
+    if (IsBusy()) {
+        return;
+    }
+    switch (Task->CheckFolders()) {
+    case fcSameFolder:
+        AddLogLine(kSameFolders, true);
+        SyncAfterAnalyze = 0;
+        return;
+    case fcNested:
+        AddLogLine(kNestedFolders, true);
+        SyncAfterAnalyze = 0;
+        return;
+    case fcEmptyPath:
+        AddLogLine(kEmptyFolders, true);
+        SyncAfterAnalyze = 0;
+        return;
+    default:
+        break;
+    }
+
+    std::unique_ptr<TFileOper> left = TSyncTask::CreateOper(Task->LFolder, false);
+    std::unique_ptr<TFileOper> right = TSyncTask::CreateOper(Task->RFolder, false);
+    for (auto [oper, source] :
+         {std::pair{left.get(), &Task->LFolder}, std::pair{right.get(), &Task->RFolder}}) {
+        if (oper != nullptr) {
+            oper->NotifyWnd = this;
+            oper->Source = source;
+            oper->LoadSnapshotFlag = true;
+            oper->SnapshotName = Task->SyncID;
+        }
+    }
+    // An endpoint kind without an endpoint object cannot be reached at all; it is
+    // reported like a folder that cannot be connected.
+    std::string failure;
+    if (left == nullptr) {
+        failure = "Cannot connect Left folder: " + Task->LFolder.FolerAllName;
+    } else if (right == nullptr) {
+        failure = "Cannot connect Right folder: " + Task->RFolder.FolerAllName;
+    } else if (left->Connect() != 0) {
+        failure = "Cannot connect Left folder: " + Task->LFolder.FolerAllName;
+    } else if (right->Connect() != 0) {
+        failure = "Cannot connect Right folder: " + Task->RFolder.FolerAllName;
+    } else if (left->IsRootMissing() != 0) {
+        failure = "Left Folder is not exists.";
+    } else if (right->IsRootMissing() != 0) {
+        failure = "Right Folder is not exists.";
+    }
+    if (!failure.empty()) {
+        AddLogLine(failure);
+        for (TFileOper* oper : {left.get(), right.get()}) {
+            if (oper != nullptr) {
+                oper->Stop();
+            }
+        }
+        SyncAfterAnalyze = 0;
+        return;
+    }
+
+    PrepareAnalyze();
+    ReleaseResult();
+    LeftOper = std::move(left);
+    RightOper = std::move(right);
+    ScanCount = 2;
+    LeftOper->OnTerminate = [this](TThread*) { ScanThreadDone(); };
+    RightOper->OnTerminate = [this](TThread*) { ScanThreadDone(); };
+    ProgressBar1->setRange(0, LeftOper->GetTopFolderCount() + RightOper->GetTopFolderCount());
+    ProgressBar1->setValue(0);
+    ElapsedSeconds = 0;
+    Label_lasttime->setText("0");
+    Timer1->start();
+    SetActionStatus(Lang("scan"));
+    emit RunStateChanged();
+    RightOper->Start();
+    LeftOper->Start();
+}
+
+void TFSyncMain::PrepareAnalyze() {
+    BitBtn_Analyze->setEnabled(false);
+    ProgressBar1->setVisible(true);
+    BitBtn_cancel->setEnabled(true);
+    BitBtn_Sync->setEnabled(false);
+    SetFolderBarEnabled(false);
+    GroupBox_ResultsFilter->setEnabled(false);
+    TotalTime = GetTickCount();
+    ScanTime = TotalTime;
+    totalTiming_ = true;
+    scanTiming_ = true;
+    Task->Running = true;
+    Cancelled = 0;
+    ScrollLogToEnd();
+}
+
+// The view is cleared, and with it the last result and the workers that made it.
+// Only a window that is not busy gets here, so every one of them has ended.
+void TFSyncMain::ReleaseResult() {
+    model_->BeginRebuild();
+    rows_.SetResultTree(nullptr);
+    rows_.InitView(Task->SyncName);
+    model_->EndRebuild();
+    ResultTree = nullptr;
+    AnalyzeThread.reset();
+    LeftOper.reset();
+    RightOper.reset();
+    resultArena_.reset();
+    UpdateFilterCaptions();
+}
+
+void TFSyncMain::ScanThreadDone() {
+    std::lock_guard<std::mutex> lock(ScanLock);
+    ScanCount = ScanCount - 1;
+    if (ScanCount == 0) {
+        StartCompare();
+    }
+}
+
+void TFSyncMain::StartCompare() {
+    if (Cancelled != 0) {
+        Cancelled = 0;
+        emit RunStateChanged();
+        return;
+    }
+    ScanTime = GetTickCount() - ScanTime;
+    scanTiming_ = false;
+    ResultTree = NewTree(resultArena_);
+
+    // Snapshots kept on this computer replace what the scanners found in the work folders.
+    const int32_t place = Task->SnapshotPlace();
+    if (place == spLeftLocal || place == spBothLocal) {
+        LeftOper->Snapshot = NewTree(LeftOper->SnapshotArena);
+        Task->LoadSnapshot(LeftOper->Snapshot, 0);
+    }
+    if (place == spRightLocal || place == spBothLocal) {
+        RightOper->Snapshot = NewTree(RightOper->SnapshotArena);
+        Task->LoadSnapshot(RightOper->Snapshot, 1);
+    }
+    Task->LFolder.ServerInfo = LeftOper->ServerInfo;
+    Task->RFolder.ServerInfo = RightOper->ServerInfo;
+
+    AnalyzeThread = std::make_unique<TAnalyzeThread>(Task.get(), LeftOper->Tree, RightOper->Tree, ResultTree,
+                                                     LeftOper->Snapshot, RightOper->Snapshot);
+    AnalyzeThread->NotifyWnd = this;
+    AnalyzeThread->OnTerminate = [this](TThread*) { AnalyzeThreadDone(); };
+    comparing_ = true;
+    AnalyzeThread->Start();
+    SetActionStatus(Lang("compare"));
+}
+
+void TFSyncMain::AnalyzeThreadDone() {
+    comparing_ = false;
+    TotalTime = GetTickCount() - TotalTime;
+    totalTiming_ = false;
+    if (AnalyzeThread->FatalException()) {
+        // No result: items that the filters should have left out would otherwise be
+        // offered for the sync.
+        std::string text = "Analysis failed: " + AnalyzeThread->FatalExceptionMessage();
+        if (!AnalyzeThread->FilterPattern.empty()) {
+            text = "Invalid filter pattern \"" + AnalyzeThread->FilterPattern +
+                   "\": " + AnalyzeThread->FilterError;
+        }
+        AddLogLine(text, true);
+        ResultTree = nullptr;
+    }
+    rows_.SetResultTree(ResultTree);
+    if (ResultTree == nullptr) {
+        InitView();
+    } else {
+        ViewActionExecute(vkChanged);
+    }
+    SetActionStatus(Lang("analyzefinish"));
+    ShowUnseenFolders();
+    ShowAnalysisSummary();
+    if (LeftOper) {
+        LeftOper->Stop();
+    }
+    if (RightOper) {
+        RightOper->Stop();
+    }
+}
+
+// Folders that a scan could not read: nothing in them gets an operation, and the
+// user learns which they are.
+void TFSyncMain::ShowUnseenFolders() {
+    if (!AnalyzeThread || AnalyzeThread->UnseenFolders.empty()) {
+        return;
+    }
+    std::vector<std::string> names;
+    for (const TUnseenFolder& folder : AnalyzeThread->UnseenFolders) {
+        std::string root =
+            ExcludeTrailingSlash(folder.Side == 0 ? Task->LFolder.FolerAllName : Task->RFolder.FolerAllName);
+        std::string path = folder.Path;
+        while (!path.empty() && path.front() == '/') {
+            path.erase(0, 1);
+        }
+        const std::string name = path.empty() ? root : root + "/" + path;
+        if (std::find(names.begin(), names.end(), name) == names.end()) {
+            names.push_back(name);
+        }
+    }
+    std::string line = "Not read, left as they are: ";
+    for (size_t i = 0; i < names.size(); ++i) {
+        line += (i == 0 ? "" : ", ") + names[i];
+    }
+    AddLogLine(line, true);
+}
+
+// The result may be read only once the comparison has ended.
+bool TFSyncMain::ResultShown() const {
+    return ResultTree != nullptr && !comparing_ && rows_.ResultTree() == ResultTree;
+}
+
+uint32_t TFSyncMain::ElapsedSince(uint32_t start) const {
+    return GetTickCount() - start;
+}
+
+void TFSyncMain::ShowAnalysisSummary() {
+    BitBtn_Analyze->setEnabled(true);
+    Timer1->stop();
+    ProgressBar1->setValue(0);
+    ProgressBar1->setVisible(false);
+    BitBtn_cancel->setEnabled(false);
+    SetFolderBarEnabled(true);
+    GroupBox_ResultsFilter->setEnabled(true);
+    SetViewActionsEnabled(true);
+
+    // A cancel can come before a phase has ended; its time is then counted up to now.
+    const uint32_t total = totalTiming_ ? ElapsedSince(TotalTime) : TotalTime;
+    const uint32_t scan = scanTiming_ ? ElapsedSince(ScanTime) : ScanTime;
+    const std::string timesLine =
+        "TotalTime:" + std::to_string(total) + " ms" + " Scan File Time:" + std::to_string(scan) + " ms";
+
+    std::string countsLine;
+    if (ResultShown()) {
+        const TFileTree* r = ResultTree;
+        BitBtn_Sync->setEnabled(r->NewFlag + r->OverwriteFlag + r->DeleteFlag > 0);
+        countsLine =
+            "All:" + std::to_string(r->IncludedFlag + r->ExcludedFlag) +
+            ",Changed:" + std::to_string(r->OverwriteFlag + r->NewFlag + r->DeleteFlag) +
+            ",Conflicts:" + std::to_string(r->ConflictFlag) + ",Errors:" + std::to_string(r->ErrorFlag) +
+            ",Included:" + std::to_string(r->IncludedFlag) + ",Excluded:" + std::to_string(r->ExcludedFlag);
+    }
+    const std::string diskLine = DiskLine();
+    AddLogText(Task->RecordAnalysis(timesLine, countsLine, diskLine));
+    ScrollLogToEnd();
+    Task->Running = false;
+    if (SyncAfterAnalyze != 0) {
+        // The sync follows one second later; meanwhile the window counts as busy,
+        // so nothing else starts or closes it in between.
+        syncPending_ = true;
+        QTimer::singleShot(1000, this, [this] {
+            syncPending_ = false;
+            BitBtn_SyncClick();
+        });
+    }
+    emit RunStateChanged();
+}
+
+std::string TFSyncMain::DiskLine() {
+    std::string line;
+    const struct {
+        const TFolderSource& Source;
+        const char* Label;
+        int64_t& Free;
+    } sides[] = {{Task->LFolder, "Left Folder:", LeftFree}, {Task->RFolder, "Right Folder:", RightFree}};
+    for (int i = 0; i < 2; ++i) {
+        const auto& side = sides[i];
+        const std::string prefix = i == 0 ? std::string(side.Label) : ";" + std::string(side.Label);
+        if (IsDiskKind(side.Source.DeviceType)) {
+            std::string root;
+            int64_t total = 0;
+            int64_t available = 0;
+            side.Free = MeasureVolume(side.Source, root, total, available) ? available : -1;
+            line += prefix + root + ",Total Size:" + Megabytes(total) +
+                    "MB, Free size:" + Megabytes(available) + "MB";
+        } else if (IsRemoteKind(side.Source.DeviceType)) {
+            line += prefix + side.Source.ServerInfo;
+        }
+    }
+    return line;
+}
+
+// ---- Cancel ------------------------------------------------------------------------------
+
+void TFSyncMain::BitBtn_cancelClick() {
+    Task->Running = false;
+    if (Syncing != 0) {
+        // The sync thread ends after its current item, through SyncThreadDone.
+        if (SyncThread != nullptr) {
+            SyncThread->Terminate();
+        }
+        BitBtn_Sync->setEnabled(true);
+        emit RunStateChanged();
+        return;
+    }
+    Cancelled = 1;
+    SyncAfterAnalyze = 0;
+    Timer1->stop();
+    if (LeftOper) {
+        LeftOper->Stop();
+    }
+    if (RightOper) {
+        RightOper->Stop();
+    }
+    if (AnalyzeThread && comparing_) {
+        AnalyzeThread->Terminate();
+    }
+    ShowAnalysisSummary();
+    BitBtn_Sync->setEnabled(false);
+    GroupBox_ResultsFilter->setEnabled(false);
+    SetViewActionsEnabled(false);
+}
+
+// ---- Sync ----------------------------------------------------------------------------------
+
+void TFSyncMain::BitBtn_SyncClick() {
+    // Never two runs over the same rows.
+    if (IsBusy()) {
+        return;
+    }
+    Task->Unattended = false;
+    SyncAfterAnalyze = 0;
+    // Nothing to walk without a result.
+    if (rows_.ResultTree() == nullptr || rows_.RootRow() == nullptr) {
+        return;
+    }
+    switch (CheckDiskSpace()) {
+    case 1:
+        MessageBox(this, "Left Folder disk space is not enough.", "Tandemora", MB_ICONERROR);
+        return;
+    case 2:
+        MessageBox(this, "Right Folder disk space is not enough.", "Tandemora", MB_ICONERROR);
+        return;
+    default:
+        break;
+    }
+    PrepareSync();
+    SyncThread = new TTandemoraThread(&rows_, Task.get());
+    SyncThread->NotifyWnd = this;
+    SyncThread->LogMemo = [this](const std::string& line) {
+        AddLogLine(line);
+        ScrollLogToEnd();
+    };
+    SyncThread->RowChanged = [this](TResultRow* row) { model_->RowChanged(row); };
+    SyncThread->OnTerminate = [this](TThread*) { SyncThreadDone(); };
+    SyncThread->Start();
+}
+
+// 0 when both sides have room, 1 when the left side lacks it, 2 the right side
+// (which wins when both lack it). Only disk endpoints are measured; a volume that
+// could not be measured (-1) is not held against the sync.
+int TFSyncMain::CheckDiskSpace() {
+    int result = 0;
+    if (IsDiskKind(Task->LFolder.DeviceType) && LeftFree >= 0 && rows_.LeftNeeded > LeftFree) {
+        result = 1;
+    }
+    if (IsDiskKind(Task->RFolder.DeviceType) && RightFree >= 0 && rows_.RightNeeded > RightFree) {
+        result = 2;
+    }
+    return result;
+}
+
+void TFSyncMain::PrepareSync() {
+    SyncTime = GetTickCount();
+    SetFolderBarEnabled(false);
+    GroupBox_ResultsFilter->setEnabled(false);
+    BitBtn_Analyze->setEnabled(false);
+    BitBtn_Sync->setEnabled(false);
+    BitBtn_cancel->setEnabled(true);
+    const TFileTree* root = rows_.ResultTree();
+    ProgressBar1->setVisible(true);
+    ProgressBar1->setRange(0, root->NewFlag + root->OverwriteFlag + root->DeleteFlag);
+    ProgressBar1->setValue(0);
+    Syncing = 1;
+    Timer1->start();
+    SetActionStatus(Lang("syncstart"));
+    SyncLogStart = LogLineCount();
+    AddLogText(Task->LogHeader(kLogActionSync));
+    Task->Running = true;
+    ScrollLogToEnd();
+    emit RunStateChanged();
+}
+
+void TFSyncMain::SyncThreadDone() {
+    // The thread frees itself once this returns; it no longer touches the rows.
+    Syncing = 0;
+    SyncThread = nullptr;
+    if (destroying_) {
+        return;
+    }
+    // RestoreAfterSync
+    SetFolderBarEnabled(true);
+    GroupBox_ResultsFilter->setEnabled(true);
+    BitBtn_Analyze->setEnabled(true);
+    Task->Running = false;
+    SendNotifyMessage(mainWnd_, WM_TASKFINISHED, 0, 10);
+
+    BitBtn_cancel->setEnabled(false);
+    ProgressBar1->setVisible(false);
+    Timer1->stop();
+    SyncTime = GetTickCount() - SyncTime;
+    SetActionStatus(Lang("syncend"));
+    AddLogLine("----- Sync End. Time:" + std::to_string(SyncTime) + "ms -----");
+    ScrollLogToEnd();
+    std::string text;
+    for (int i = SyncLogStart; i < LogLineCount(); ++i) {
+        text += logLines_[static_cast<size_t>(i)] + kLogLineEnd;
+    }
+    try {
+        Task->SaveLog(text);
+    } catch (const std::exception& e) {
+        ErrorLogger.HandleException(e);
+    }
+    emit RunStateChanged();
+}
+
+// ---- Views and overrides ---------------------------------------------------------------
+
+void TFSyncMain::ViewActionExecute(int32_t kind) {
+    ShowView(kind);
+    if (kind == vkChanged && ResultShown()) {
+        const TFileTree* r = ResultTree;
+        BitBtn_Sync->setEnabled(r->NewFlag + r->OverwriteFlag + r->DeleteFlag > 0);
+    }
+}
+
+void TFSyncMain::ShowView(int32_t kind) {
+    if (rows_.ResultTree() == nullptr || rows_.RootRow() == nullptr || rows_.SyncRunning()) {
+        return;
+    }
+    model_->BeginRebuild();
+    rows_.ShowView(kind);
+    model_->EndRebuild();
+    VST1->expandAll();
+    CheckViewControls(kind);
+    UpdateFilterCaptions();
+    BitBtn_Sync->setEnabled(false);
+}
+
+// The view's action is checked, and so is its radio button when it has one.
+void TFSyncMain::CheckViewControls(int32_t kind) {
+    const std::pair<int32_t, QAction*> actions[] = {
+        {vkAll, Action_all},       {vkChanged, Action_changes},     {vkConflicts, Action_conflicts},
+        {vkErrors, Action_Errors}, {vkIncluded, Action_Included},   {vkExcluded, Action_Excluded},
+        {vkNew, Action_New},       {vkOverwrite, Action_Overwrite}, {vkDelete, Action_Delete},
+        {vkLtoR, Action_LtoR},     {vkRtoL, Action_RtoL},
+    };
+    for (const auto& [k, action] : actions) {
+        if (k == kind) {
+            action->setChecked(true);
+        }
+    }
+    QRadioButton* radio = nullptr;
+    switch (kind) {
+    case vkAll:
+        radio = rb_all;
+        break;
+    case vkChanged:
+        radio = rb_changed;
+        break;
+    case vkConflicts:
+        radio = rb_conflicts;
+        break;
+    case vkErrors:
+        radio = rb_errors;
+        break;
+    default:
+        break;
+    }
+    if (radio != nullptr) {
+        radio->setChecked(true);
+    } else {
+        radioGroup_->setExclusive(false);
+        for (QAbstractButton* b : radioGroup_->buttons()) {
+            b->setChecked(false);
+        }
+        radioGroup_->setExclusive(true);
+    }
+}
+
+void TFSyncMain::UpdateFilterCaptions() {
+    const TFileTree* r = rows_.ResultTree();
+    auto count = [r](int value) { return r != nullptr ? QString::number(value) : QString(); };
+    rb_all->setText(Lang("all") + "(" + count(r ? r->IncludedFlag + r->ExcludedFlag : 0) + ")");
+    rb_changed->setText(Lang("changed") + "(" + count(r ? r->OverwriteFlag + r->NewFlag + r->DeleteFlag : 0) +
+                        ")");
+    rb_conflicts->setText(Lang("conflicts") + "(" + count(r ? r->ConflictFlag : 0) + ")");
+    rb_errors->setText(Lang("errors") + "(" + count(r ? r->ErrorFlag : 0) + ")");
+}
+
+void TFSyncMain::UpdatePopupActions() {
+    TResultRow* row = model_->RowOf(VST1->currentIndex());
+    TResultRow* root = rows_.RootRow();
+    if (row == nullptr || root == nullptr || !root->HasChildren()) {
+        return;
+    }
+    const TItemActions offered = TResultRows::UpdateItemActions(row->Action.load(), Task->SyncDirection);
+    act_pop_LtoR->setEnabled(offered.LtoR);
+    act_pop_RtoL->setEnabled(offered.RtoL);
+    act_pop_Donotcopy->setEnabled(offered.DoNotCopy);
+}
+
+void TFSyncMain::RunOverride(int32_t code) {
+    TResultRow* row = model_->RowOf(VST1->currentIndex());
+    if (row == nullptr || rows_.ResultTree() == nullptr || rows_.SyncRunning()) {
+        return;
+    }
+    BitBtn_Sync->setEnabled(false);
+    if (!rows_.SetItemAction(row, code)) {
+        return;
+    }
+    rows_.RecountTree(rows_.ResultTree());
+    VST1->viewport()->update();
+}
+
+void TFSyncMain::SetViewActionsEnabled(bool enabled) {
+    for (QAction* action : viewGroup_->actions()) {
+        action->setEnabled(enabled);
+    }
+}
+
+// ---- Folder bar --------------------------------------------------------------------------
+
+void TFSyncMain::SetFolderBarEnabled(bool enabled) {
+    bt_LBrowse->setEnabled(enabled && kFolderDialogsAvailable);
+    bt_taskconfig->setEnabled(enabled && kFolderDialogsAvailable);
+    bt_RBrowse->setEnabled(enabled && kFolderDialogsAvailable);
+    edit_LFolder->setEnabled(enabled);
+    Edit_RFolder->setEnabled(enabled);
+}
+
+void TFSyncMain::edit_LFolderExit() {
+    Task->LFolder.FolerAllName = ExcludeTrailingSlash(FromQ(edit_LFolder->text()));
+    Task->SaveLeftFolderPath();
+}
+
+void TFSyncMain::Edit_RFolderExit() {
+    Task->RFolder.FolerAllName = ExcludeTrailingSlash(FromQ(Edit_RFolder->text()));
+    Task->SaveRightFolderPath();
+}
+
+// The options button shows the direction: both ways, left to right, right to left.
+void TFSyncMain::ShowDirectionGlyph() {
+    switch (Task->SyncDirection) {
+    case sdLeftToRight:
+        bt_taskconfig->setText("->");
+        break;
+    case sdRightToLeft:
+        bt_taskconfig->setText("<-");
+        break;
+    default:
+        bt_taskconfig->setText("<->");
+        break;
+    }
+}
+
+bool TFSyncMain::UsesDrive(const std::string& mountPoint) const {
+    return LiesUnder(Task->RFolder.FolerAllName, mountPoint) ||
+           LiesUnder(Task->LFolder.FolerAllName, mountPoint);
+}
+
+// ---- Status, time and log ------------------------------------------------------------
+
+void TFSyncMain::SetActionStatus(const QString& text) {
+    Label_ActionStatus->setText(text);
+}
+
+void TFSyncMain::Timer1Timer() {
+    ElapsedSeconds = ElapsedSeconds + 1;
+    Label_lasttime->setText(QString::number(ElapsedSeconds));
+}
+
+void TFSyncMain::ScrollLogToEnd() {
+    QScrollBar* bar = memo1->verticalScrollBar();
+    bar->setValue(bar->maximum());
+}
+
+void TFSyncMain::AddLogLine(const std::string& line, bool red) {
+    QTextCursor cursor(memo1->document());
+    cursor.movePosition(QTextCursor::End);
+    if (!logLines_.empty()) {
+        cursor.insertBlock();
+    }
+    QTextCharFormat format;
+    if (red) {
+        format.setForeground(QColor(0xFF, 0x00, 0x00));
+    } else {
+        format.setForeground(memo1->palette().text());
+    }
+    cursor.insertText(ToQ(line), format);
+    logLines_.push_back(line);
+}
+
+// A text of several lines (CR LF or LF between them) becomes several log lines.
+void TFSyncMain::AddLogText(const std::string& text) {
+    size_t start = 0;
+    for (;;) {
+        const size_t end = text.find('\n', start);
+        std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        AddLogLine(line);
+        if (end == std::string::npos) {
+            break;
+        }
+        start = end + 1;
+    }
+}
+
+} // namespace tandemora

@@ -1,0 +1,207 @@
+#pragma once
+// The task window: one per task, inside the main window. It holds the task's
+// folder bar, the result view, the action panel (Analyze, Sync, cancel, results
+// filter, status line, elapsed seconds, progress bar) and the log panel, and it
+// runs the task: two scanners, the comparison, the summary, the optional sync
+// that follows, the disk-space check and the sync thread.
+//
+// Everything here runs on the main thread. The workers report through notify
+// messages (posted as events to this window) and through their end handlers,
+// which the thread class runs on the main thread.
+
+#include "endpoints/UTFileOper.h"
+#include "engine/UTAnalyzeThread.h"
+#include "engine/UTTandemoraThread.h"
+#include "model/UTResultRows.h"
+#include "platform/Messages.h"
+#include "tasks/UTSyncTask.h"
+
+#include <QWidget>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class QAction;
+class QActionGroup;
+class QButtonGroup;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QTextEdit;
+class QTimer;
+class QToolButton;
+class QTreeView;
+
+namespace tandemora {
+
+class TResultRowsModel;
+
+class TFSyncMain : public QWidget, public NotifyTarget {
+    Q_OBJECT
+public:
+    // mainWnd receives WM_TASKFINISHED and WM_TASKRENAMED.
+    explicit TFSyncMain(NotifyTarget* mainWnd, QWidget* parent = nullptr);
+    ~TFSyncMain() override;
+
+    // ---- Entry points ------------------------------------------------------------
+    void StartAnalyze();
+    void AnalyzeAndSync();
+    void BitBtn_AnalyzeClick();
+    void BitBtn_SyncClick();
+    void BitBtn_cancelClick();
+    // True when one of the task's folders lies on the volume mounted at mountPoint
+    // (the right folder is looked at first).
+    bool UsesDrive(const std::string& mountPoint) const;
+    // Clears the view to the root row named after the task and redraws the glyph.
+    void InitView();
+    // Shows the task's two folders in the path fields.
+    void ShowTaskPaths();
+    void LoadCaptions();
+    // Shows one view kind of the last result (refused before the first analysis
+    // and while a synchronisation walks the rows).
+    void ShowView(int32_t kind);
+
+    // True while anything of a run is under way: scanning, comparing, the wait
+    // before an automatic sync, syncing, or a worker that was told to stop and has
+    // not ended yet. A busy window is neither started again, nor deleted, nor closed.
+    bool IsBusy() const;
+
+    void HandleNotify(uint32_t msg, intptr_t wParam, intptr_t lParam) override;
+
+    // The log panel's lines as they were added (the file system's bytes).
+    const std::vector<std::string>& LogLines() const { return logLines_; }
+    int LogLineCount() const { return static_cast<int>(logLines_.size()); }
+    // The rows shown by the result view.
+    TResultRows& Rows() { return rows_; }
+    TResultRowsModel* Model() const { return model_; }
+
+    std::unique_ptr<TSyncTask> Task;
+
+    // ---- Controls ------------------------------------------------------------------
+    QPushButton* bt_LBrowse = nullptr;
+    QLineEdit* edit_LFolder = nullptr;
+    QToolButton* bt_taskconfig = nullptr;
+    QPushButton* bt_RBrowse = nullptr;
+    QLineEdit* Edit_RFolder = nullptr;
+    QTreeView* VST1 = nullptr;
+    QGroupBox* GroupBox_Action = nullptr;
+    QPushButton* BitBtn_Analyze = nullptr;
+    QPushButton* BitBtn_Sync = nullptr;
+    QPushButton* BitBtn_cancel = nullptr;
+    QGroupBox* GroupBox_ResultsFilter = nullptr;
+    QRadioButton* rb_all = nullptr;
+    QRadioButton* rb_changed = nullptr;
+    QRadioButton* rb_conflicts = nullptr;
+    QRadioButton* rb_errors = nullptr;
+    QLabel* Label_ActionStatus = nullptr;
+    QLabel* Label_lasttime = nullptr;
+    QProgressBar* ProgressBar1 = nullptr;
+    QWidget* Panel_log = nullptr;
+    QTextEdit* memo1 = nullptr;
+    QTimer* Timer1 = nullptr;
+    QMenu* pop_direction = nullptr;
+
+    // The view actions (one group, one checked) and the per-row overrides.
+    QAction* Action_LtoR = nullptr;
+    QAction* Action_RtoL = nullptr;
+    QAction* Action_all = nullptr;
+    QAction* Action_changes = nullptr;
+    QAction* Action_conflicts = nullptr;
+    QAction* Action_Errors = nullptr;
+    QAction* Action_Included = nullptr;
+    QAction* Action_Excluded = nullptr;
+    QAction* Action_New = nullptr;
+    QAction* Action_Overwrite = nullptr;
+    QAction* Action_Delete = nullptr;
+    QAction* Action_Log = nullptr;
+    QAction* act_pop_Donotcopy = nullptr;
+    QAction* act_pop_LtoR = nullptr;
+    QAction* act_pop_RtoL = nullptr;
+
+    // ---- Run state -------------------------------------------------------------------
+    std::mutex ScanLock;
+    int32_t ScanCount = 0;
+    uint8_t Cancelled = 0;
+    int32_t ElapsedSeconds = 0;
+    int32_t SyncLogStart = 0;
+    std::unique_ptr<TFileOper> LeftOper;
+    std::unique_ptr<TFileOper> RightOper;
+    std::unique_ptr<TAnalyzeThread> AnalyzeThread;
+    TTandemoraThread* SyncThread = nullptr; // frees itself when it ends
+    TFileTree* ResultTree = nullptr;
+    uint8_t Syncing = 0;
+    uint8_t SyncAfterAnalyze = 0;
+    uint32_t TotalTime = 0;
+    uint32_t ScanTime = 0;
+    uint32_t SyncTime = 0;
+    // Free bytes of each side at the end of the last analysis; -1 when the volume
+    // could not be measured (the sync is then not refused on its account).
+    int64_t LeftFree = 0;
+    int64_t RightFree = 0;
+
+signals:
+    // The window started or ended a phase of a run; the main window refreshes the
+    // enabled state of its commands.
+    void RunStateChanged();
+
+protected:
+    bool event(QEvent* event) override;
+    void QueueNotify(uint32_t msg, intptr_t wParam, intptr_t lParam) override;
+
+private:
+    void BuildControls();
+    void BuildActions();
+    void PrepareAnalyze();
+    void ScanThreadDone();
+    void StartCompare();
+    void AnalyzeThreadDone();
+    void ShowAnalysisSummary();
+    std::string DiskLine();
+    int CheckDiskSpace();
+    void PrepareSync();
+    void SyncThreadDone();
+    void ReleaseResult();
+    void StopWorkers();
+
+    void SetActionStatus(const QString& text);
+    void ScrollLogToEnd();
+    void AddLogLine(const std::string& line, bool red = false);
+    void AddLogText(const std::string& text);
+    void ShowUnseenFolders();
+
+    void SetFolderBarEnabled(bool enabled);
+    void SetViewActionsEnabled(bool enabled);
+    void ViewActionExecute(int32_t kind);
+    void UpdateFilterCaptions();
+    void CheckViewControls(int32_t kind);
+    void UpdatePopupActions();
+    void RunOverride(int32_t code);
+    void ShowDirectionGlyph();
+    void edit_LFolderExit();
+    void Edit_RFolderExit();
+    void Timer1Timer();
+    void StepProgress();
+    bool ResultShown() const;
+    uint32_t ElapsedSince(uint32_t start) const;
+
+    NotifyTarget* mainWnd_;
+    TResultRows rows_;
+    TResultRowsModel* model_ = nullptr;
+    QActionGroup* viewGroup_ = nullptr;
+    QButtonGroup* radioGroup_ = nullptr;
+    TArenaPtr resultArena_;
+    std::vector<std::string> logLines_;
+    bool comparing_ = false;   // the comparison thread runs
+    bool syncPending_ = false; // an automatic sync waits for its second
+    bool scanTiming_ = false;  // ScanTime still holds the start tick
+    bool totalTiming_ = false; // TotalTime still holds the start tick
+    bool destroying_ = false;
+};
+
+} // namespace tandemora

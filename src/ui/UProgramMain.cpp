@@ -1,0 +1,138 @@
+#include "ui/UProgramMain.h"
+
+#include "tasks/URegSettings.h"
+#include "tasks/UTSysConfig.h"
+#include "ui/UFMain.h"
+#include "ui/UMessageBox.h"
+#include "ui/UQtMainThread.h"
+#include "ui/UTandemoraApp.h"
+
+#include <QLocalServer>
+#include <QLocalSocket>
+
+namespace tandemora {
+
+namespace {
+
+const char* const kTipCaption = "Tip";
+const char* const kLanguageMissing = "Read Languange Error,File not Exist!";
+
+// Becomes the interactive instance: a later interactive start finds this server
+// and asks it to show the main window.
+std::unique_ptr<QLocalServer> ListenAsInstance() {
+    auto server = std::make_unique<QLocalServer>();
+    server->setSocketOptions(QLocalServer::UserAccessOption);
+    // Nobody answered, so a socket left by an instance that crashed is stale.
+    QLocalServer::removeServer(kInstanceServerName);
+    if (!server->listen(kInstanceServerName)) {
+        return nullptr; // the program still runs; it only cannot be found by a second start
+    }
+    return server;
+}
+
+void AnswerShowRequests(QLocalServer* server, TFMain* window) {
+    auto serve = [server, window] {
+        while (QLocalSocket* socket = server->nextPendingConnection()) {
+            QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            window->ReturnFromTray();
+        }
+    };
+    QObject::connect(server, &QLocalServer::newConnection, window, serve);
+    serve();
+}
+
+} // namespace
+
+TProgramInstance::TProgramInstance() = default;
+
+TProgramInstance::~TProgramInstance() {
+    MainWindow.reset();
+    if (SysConfig == Config.get()) {
+        SysConfig = nullptr;
+    }
+    Config.reset();
+    InstanceServer.reset();
+    if (MainThreadDispatcher() == Dispatcher.get()) {
+        SetMainThreadDispatcher(nullptr);
+    }
+}
+
+bool ShowRunningInstance() {
+    QLocalSocket socket;
+    socket.connectToServer(kInstanceServerName);
+    if (!socket.waitForConnected(2000)) {
+        return false;
+    }
+    socket.write("show\n");
+    socket.waitForBytesWritten(2000);
+    socket.disconnectFromServer();
+    return true;
+}
+
+bool StartProgram(const std::vector<std::string>& Args, TProgramInstance& Instance) {
+    Instance.Dispatcher = std::make_unique<TQtMainThreadDispatcher>();
+    SetMainThreadDispatcher(Instance.Dispatcher.get());
+
+    // One interactive instance at a time; a command-line run works beside it.
+    if (Args.empty()) {
+        if (ShowRunningInstance()) {
+            return false;
+        }
+        Instance.InstanceServer = ListenAsInstance();
+    }
+
+    Instance.Config = std::make_unique<TSysConfig>();
+    SysConfig = Instance.Config.get();
+    InstallThreadExceptionLogging();
+
+    const int loaded = SysConfig->Load(kOptionsFileName);
+    if (loaded == 1) {
+        MessageBox(nullptr, kConfigKeysError, kTipCaption, MB_OK);
+        return false;
+    }
+    if (loaded == 2) {
+        MessageBox(nullptr, kConfigAccessError, kTipCaption, MB_OK);
+        return false;
+    }
+    if (loaded > 0) {
+        return false;
+    }
+
+    LoadSettings();
+    if (!Args.empty()) {
+        // A command-line run never looks for a newer version; the file keeps its value.
+        SysConfig->CheckVersionVeryDay = 0;
+    }
+
+    if (SysConfig->OpenLanguage(SysConfig->curlang) == 1) {
+        MessageBox(nullptr, kLanguageMissing, kTipCaption, MB_OK);
+        return false;
+    }
+
+    // The update check at start belongs here, before the main window; it comes
+    // with the update dialog.
+
+    Instance.MainWindow = std::make_unique<TFMain>(Args);
+    if (Instance.InstanceServer) {
+        AnswerShowRequests(Instance.InstanceServer.get(), Instance.MainWindow.get());
+    }
+    Instance.MainWindow->show();
+    return true;
+}
+
+int ProgramMain(int argc, char** argv) {
+    TApplication app(argc, argv);
+    // Hidden in the notification area the program still runs; it ends when the
+    // main window closes for good.
+    app.setQuitOnLastWindowClosed(false);
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    TProgramInstance instance;
+    if (!StartProgram(args, instance)) {
+        return 0;
+    }
+    QObject::connect(instance.MainWindow.get(), &TFMain::Closed, &app, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    return app.exec();
+}
+
+} // namespace tandemora

@@ -1,0 +1,48 @@
+#pragma once
+// The start of the program: one interactive instance at a time, the options,
+// the registry settings and the language file in a fixed order, then the main
+// window and the message loop. Each failure on the way ends the program.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class QLocalServer;
+
+namespace tandemora {
+
+class TFMain;
+class TQtMainThreadDispatcher;
+class TSysConfig;
+
+// The name of the local server an interactive instance holds while it runs.
+inline constexpr const char* kInstanceServerName = "Tandemora";
+
+// What a started program holds until it ends. Destroying it closes the main
+// window and removes the program-wide objects again.
+class TProgramInstance {
+public:
+    TProgramInstance();
+    ~TProgramInstance();
+    TProgramInstance(const TProgramInstance&) = delete;
+    TProgramInstance& operator=(const TProgramInstance&) = delete;
+
+    std::unique_ptr<TQtMainThreadDispatcher> Dispatcher;
+    std::unique_ptr<QLocalServer> InstanceServer; // interactive starts only
+    std::unique_ptr<TSysConfig> Config;
+    std::unique_ptr<TFMain> MainWindow;
+};
+
+// Every step up to the message loop, on an existing application object. True
+// when the message loop is to run (the main window is then shown); false when
+// the program ends here (another interactive instance was shown, or the options
+// or the language file could not be read, which a message box has said).
+bool StartProgram(const std::vector<std::string>& Args, TProgramInstance& Instance);
+
+// Asks a running interactive instance to show its window. True when one answered.
+bool ShowRunningInstance();
+
+// The program's main block.
+int ProgramMain(int argc, char** argv);
+
+} // namespace tandemora

@@ -1,0 +1,23 @@
+#pragma once
+// The application object. Every event goes through notify(); an exception that
+// escapes an event handler is written to the error log there, and the program
+// goes on, as it does for an exception that escapes a worker thread.
+
+#include <QApplication>
+#include <exception>
+
+namespace tandemora {
+
+class TApplication : public QApplication {
+public:
+    TApplication(int& argc, char** argv);
+    bool notify(QObject* receiver, QEvent* event) override;
+};
+
+// Writes an exception that nobody caught to the error log (the text "unknown").
+void LogUncaughtException(std::exception_ptr error);
+
+// Makes the error log the receiver of every exception that escapes a worker thread.
+void InstallThreadExceptionLogging();
+
+} // namespace tandemora

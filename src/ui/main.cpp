@@ -1,0 +1,19 @@
+// Tandemora keeps pairs of folders in step.
+//
+//   tandemora                 the program window (one interactive instance at a time)
+//   tandemora "Task name"     runs every task of that name as its scheduled-run
+//                             switches say; after a synchronisation it ends by itself
+
+#include "ui/UProgramMain.h"
+
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+    // A named run started without a display (a scheduled run, a server) draws
+    // its windows off screen instead of failing to start.
+    if (argc > 1 && std::getenv("QT_QPA_PLATFORM") == nullptr && std::getenv("DISPLAY") == nullptr &&
+        std::getenv("WAYLAND_DISPLAY") == nullptr) {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    }
+    return tandemora::ProgramMain(argc, argv);
+}

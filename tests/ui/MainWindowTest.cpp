@@ -1,0 +1,390 @@
+// The main window: task pages, the task-list commands, menus and keys, the
+// all-task commands, the closing rules and the end of a synchronisation.
+
+#include "UiFixture.h"
+
+#include <QAction>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTabBar>
+#include <QTextEdit>
+#include <QWidget>
+
+namespace uitest {
+namespace {
+
+using tandemora::TFSyncMain;
+
+class MainWindowTest : public UiTest {
+protected:
+    void SetUp() override {
+        UiTest::SetUp();
+        for (const char* side : {"a", "b", "c", "d"}) {
+            WriteFile(folders / (std::string(side) + "/file-" + side + ".txt"), side);
+        }
+    }
+
+    std::string Dir(const char* name) const { return folders / name; }
+
+    std::vector<QString> TabCaptions() const {
+        std::vector<QString> captions;
+        for (int i = 0; i < main->PageControl_tasklist->count(); ++i) {
+            captions.push_back(main->PageControl_tasklist->tabText(i));
+        }
+        return captions;
+    }
+
+    // Presses a key in the main window the way a person does.
+    void Press(QKeySequence key) {
+        main->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(main));
+        QTest::keySequence(main, key);
+    }
+};
+
+TEST_F(MainWindowTest, TasksOfTheListBecomePagesPairedByCaption) {
+    SaveTask("Photos", Dir("a"), Dir("b"));
+    SaveTask("Music", Dir("c"), Dir("d"));
+    SaveTask("Photos", Dir("b"), Dir("c"));
+    ASSERT_TRUE(Start());
+    EXPECT_TRUE(main->PageControl_tasklist->isVisible());
+    EXPECT_EQ(TabCaptions(), (std::vector<QString>{"Photos", "Music", "Photos"}));
+    ASSERT_EQ(main->TaskWindows().size(), 3u);
+    EXPECT_EQ(main->PageControl_tasklist->currentIndex(), 0);
+    EXPECT_EQ(main->ActiveTaskWindow(), Window(0));
+    EXPECT_EQ(Window(1)->edit_LFolder->text().toStdString(), Dir("c"));
+    EXPECT_EQ(Window(1)->Rows().RootRow()->Name, "Music");
+
+    main->PageControl_tasklist->setCurrentIndex(1);
+    EXPECT_EQ(main->ActiveTaskWindow(), Window(1));
+    // Two tasks of one name: both tabs bring up the first window of that name.
+    main->PageControl_tasklist->setCurrentIndex(2);
+    EXPECT_EQ(main->ActiveTaskWindow(), Window(0));
+    EXPECT_TRUE(main->NoticeText().isEmpty());
+    EXPECT_EQ(ErrorLog(), "");
+}
+
+TEST_F(MainWindowTest, AMissingOrDamagedTaskListIsLoggedAndTold) {
+    struct Case {
+        const char* Name;
+        std::string Text; // empty: no file at all
+        size_t Pages;
+    };
+    const std::string head = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
+    const Case cases[] = {
+        {"missing", "", 0},
+        {"not XML", "this is no task list", 0},
+        {"second task damaged", "", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TearDown();
+        std::remove((program / "ErrorInfo.txt").c_str());
+        SetUp();
+        if (std::string(c.Name) == "missing") {
+            std::remove((program / "tasklist.td").c_str());
+        } else if (c.Pages == 1) {
+            SaveTask("Good", Dir("a"), Dir("b"));
+            SaveTask("Bad", Dir("c"), Dir("d"));
+            std::string text = ReadFile(program / "tasklist.td");
+            const size_t bad = text.find("<SyncName>Bad</SyncName>");
+            const size_t hours = text.find("<Hours>0</Hours>", bad);
+            ASSERT_NE(hours, std::string::npos);
+            text.replace(hours, 16, "<Hours>many</Hours>");
+            WriteFile(program / "tasklist.td", text);
+        } else {
+            WriteFile(program / "tasklist.td", c.Text);
+        }
+        ASSERT_TRUE(Start());
+        EXPECT_EQ(main->TaskWindows().size(), c.Pages);
+        EXPECT_EQ(main->PageControl_tasklist->isVisible(), c.Pages > 0);
+        const std::string log = ErrorLog();
+        EXPECT_NE(log.find("msg:The task list could not be read or written "), std::string::npos) << log;
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1);
+        EXPECT_TRUE(
+            main->NoticeText().startsWith("Tasks not loaded: The task list could not be read or written"))
+            << main->NoticeText().toStdString();
+        EXPECT_TRUE(boxes.empty());
+    }
+}
+
+TEST_F(MainWindowTest, DeleteAsksAndRemovesOnlyTheActiveTask) {
+    const std::string keepId = SaveTask("Keep", Dir("a"), Dir("b"));
+    const std::string goneId = SaveTask("Gone", Dir("c"), Dir("d"));
+    ASSERT_TRUE(Start());
+    main->PageControl_tasklist->setCurrentIndex(1);
+
+    boxAnswer = tandemora::IDCANCEL;
+    main->Action_DeleteTask->trigger();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].Text, "Do you really want to delete the task \" Gone \" ?");
+    EXPECT_EQ(boxes[0].Caption, "Tandemora");
+    EXPECT_EQ(boxes[0].Style, 0x121u);
+    EXPECT_EQ(main->TaskWindows().size(), 2u);
+
+    boxAnswer = tandemora::IDOK;
+    main->Action_DeleteTask->trigger();
+    EXPECT_EQ(TabCaptions(), (std::vector<QString>{"Keep"}));
+    ASSERT_EQ(main->TaskWindows().size(), 1u);
+    EXPECT_EQ(main->ActiveTaskWindow()->windowTitle(), "Keep");
+    const std::string list = ReadFile(program / "tasklist.td");
+    EXPECT_EQ(list.find("<SyncID>" + goneId + "</SyncID>"), std::string::npos);
+    EXPECT_NE(list.find("<SyncID>" + keepId + "</SyncID>"), std::string::npos);
+
+    // Deleting the last task hides the tab strip and leaves nothing to act on.
+    main->Action_DeleteTask->trigger();
+    EXPECT_TRUE(main->TaskWindows().empty());
+    EXPECT_FALSE(main->PageControl_tasklist->isVisible());
+    main->UpdateMenuStates();
+    for (QAction* action : {main->Action_DeleteTask, main->Action_clone, main->Action_analyze,
+                            main->Action_analyzeAll, main->Action_exportTL, main->Action_all}) {
+        EXPECT_FALSE(action->isEnabled()) << action->text().toStdString();
+    }
+    boxes.clear();
+    main->Action_DeleteTask->trigger();
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(MainWindowTest, ARunningTaskIsNotDeleted) {
+    SaveTask("Busy", Dir("a"), Dir("b"));
+    ASSERT_TRUE(Start());
+    TFSyncMain* window = Window(0);
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(window->IsBusy());
+    main->Action_DeleteTask->trigger();
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(main->NoticeText(), "The task \"Busy\" is running; it cannot be deleted now.");
+    EXPECT_EQ(main->TaskWindows().size(), 1u);
+    ASSERT_TRUE(WaitIdle(window));
+    EXPECT_EQ(LinesStarting(window, "All:").size(), 1u);
+    main->Action_DeleteTask->trigger();
+    EXPECT_TRUE(main->TaskWindows().empty());
+}
+
+TEST_F(MainWindowTest, CloneAddsANewTaskWithoutFolders) {
+    const std::string id = SaveTask("Docs", Dir("a"), Dir("b"), [](tandemora::TSyncTask& t) {
+        t.SyncDirection = tandemora::sdLeftToRight;
+        t.ExcludeFilter = {"~$"};
+    });
+    ASSERT_TRUE(Start());
+    main->Action_clone->trigger();
+    EXPECT_EQ(TabCaptions(), (std::vector<QString>{"Docs", "New_Docs"}));
+    EXPECT_EQ(main->PageControl_tasklist->currentIndex(), 1);
+    TFSyncMain* clone = main->ActiveTaskWindow();
+    ASSERT_EQ(clone, Window(1));
+    EXPECT_EQ(clone->Task->SyncID, "New_" + id);
+    EXPECT_EQ(clone->Task->SyncDirection, tandemora::sdLeftToRight);
+    EXPECT_TRUE(clone->edit_LFolder->text().isEmpty());
+    EXPECT_NE(ReadFile(program / "tasklist.td").find("<SyncID>New_" + id + "</SyncID>"), std::string::npos);
+}
+
+TEST_F(MainWindowTest, ExportCopiesTheListAndImportAddsItsTasksAgain) {
+    const std::string id = SaveTask("Docs", Dir("a"), Dir("b"));
+    ASSERT_TRUE(Start());
+    const std::string before = ReadFile(program / "tasklist.td");
+
+    const struct {
+        std::string Chosen;
+        std::string Written;
+    } exports[] = {{folders / "backup", folders / "backup.td"},
+                   {folders / "Backup.TD", folders / "Backup.TD"}};
+    for (const auto& e : exports) {
+        fileAnswer = QString::fromStdString(e.Chosen);
+        main->Action_exportTL->trigger();
+        EXPECT_EQ(ReadFile(e.Written), before);
+        struct stat st {};
+        ASSERT_EQ(stat(e.Written.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u); // it holds the passwords
+    }
+    EXPECT_FALSE(testsupport::Exists(folders / "Backup.TD.td"));
+
+    fileAnswer = QString::fromStdString(folders / "backup.td");
+    main->Action_ImprotTL->trigger();
+    EXPECT_EQ(TabCaptions(), (std::vector<QString>{"Docs", "Docs"}));
+    EXPECT_EQ(Window(1)->Task->SyncID, id + "_");
+    const std::string list = ReadFile(program / "tasklist.td");
+    EXPECT_NE(list.find("<SyncID>" + id + "</SyncID>"), std::string::npos);
+    EXPECT_NE(list.find("<SyncID>" + id + "_</SyncID>"), std::string::npos);
+    EXPECT_EQ(prompts, (std::vector<tandemora::TFileDialogKind>{tandemora::TFileDialogKind::Save,
+                                                                tandemora::TFileDialogKind::Save,
+                                                                tandemora::TFileDialogKind::Open}));
+
+    // A failed export says so instead of passing for done.
+    fileAnswer = QString::fromStdString(folders / "no-such-folder/list");
+    main->Action_exportTL->trigger();
+    EXPECT_TRUE(main->NoticeText().startsWith("The task list could not be exported"));
+}
+
+TEST_F(MainWindowTest, MenusFollowTheActiveTaskWindowAndForwardToIt) {
+    SaveTask("One", Dir("a"), Dir("b"));
+    SaveTask("Two", Dir("c"), Dir("d"));
+    ASSERT_TRUE(Start());
+    TFSyncMain* one = Window(0);
+    main->UpdateMenuStates();
+    EXPECT_TRUE(main->Action_analyze->isEnabled());
+    EXPECT_FALSE(main->Action_sync->isEnabled()); // follows the window's Sync button
+    EXPECT_FALSE(main->Action_all->isEnabled());  // no result to show yet
+    EXPECT_FALSE(main->Action_Options->isEnabled());
+    EXPECT_FALSE(main->Action_addTask->isEnabled()); // its dialog comes later
+
+    // F5 analyses the active task only.
+    Press(QKeySequence(Qt::Key_F5));
+    EXPECT_TRUE(one->IsBusy());
+    EXPECT_FALSE(Window(1)->IsBusy());
+    ASSERT_TRUE(WaitIdle(one));
+    main->UpdateMenuStates();
+    EXPECT_TRUE(main->Action_sync->isEnabled());
+    EXPECT_TRUE(main->Action_changes->isEnabled());
+    EXPECT_TRUE(main->Action_changes->isChecked());
+
+    // The view commands reach the window by their messages.
+    main->Action_all->trigger();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(one->Action_all->isChecked());
+    EXPECT_EQ(one->Rows().CurrentKind(), tandemora::vkAll);
+    main->Action_Log->trigger();
+    EXPECT_TRUE(one->Panel_log->isHidden());
+
+    main->PageControl_tasklist->setCurrentIndex(1);
+    main->UpdateMenuStates();
+    EXPECT_FALSE(main->Action_sync->isEnabled());
+    EXPECT_FALSE(main->Action_all->isEnabled());
+}
+
+TEST_F(MainWindowTest, AllTaskCommandsLeaveRunningTasksAsTheyAre) {
+    SaveTask("First", Dir("a"), Dir("b"));
+    SaveTask("Second", Dir("c"), Dir("d"));
+    ASSERT_TRUE(Start());
+    TFSyncMain* first = Window(0);
+    TFSyncMain* second = Window(1);
+    Click(first->BitBtn_Analyze);
+    ASSERT_TRUE(first->IsBusy());
+
+    Press(QKeySequence(Qt::Key_F8)); // sync all
+    EXPECT_EQ(first->SyncAfterAnalyze, 0);
+    EXPECT_TRUE(second->IsBusy());
+    ASSERT_TRUE(WaitIdle(first));
+    ASSERT_TRUE(WaitIdle(second));
+    EXPECT_TRUE(LinesStarting(first, "----- Sync End.").empty());
+    EXPECT_EQ(LinesStarting(second, "----- Sync End.").size(), 1u);
+    EXPECT_FALSE(testsupport::Exists(Dir("b") + "/file-a.txt"));
+    EXPECT_EQ(ReadFile(Dir("d") + "/file-c.txt"), "c");
+}
+
+TEST_F(MainWindowTest, ClosingRules) {
+    struct Case {
+        const char* Name;
+        const char* HideTaskToTray;
+        bool ViaExit;
+        bool ClosesForGood;
+    };
+    const Case cases[] = {
+        {"close box", "0", false, true},
+        {"close box, hide to tray", "1", false, false},
+        {"exit, hide to tray", "1", true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TearDown();
+        SetUp();
+        WriteOptions({{"HideTaskToTray", c.HideTaskToTray}, {"ShowTrayIcon", "0"}});
+        SaveTask("Docs", Dir("a"), Dir("b"));
+        ASSERT_TRUE(Start());
+        EXPECT_FALSE(main->TrayIconAdded());
+        TFSyncMain* window = Window(0);
+
+        // A running task refuses every close, silently.
+        Click(window->BitBtn_Analyze);
+        if (c.ViaExit) {
+            main->Action_exit->trigger();
+        } else {
+            main->close();
+        }
+        EXPECT_FALSE(main->ClosedForGood());
+        EXPECT_TRUE(main->isVisible());
+        EXPECT_FALSE(main->HiddenToTray());
+        EXPECT_TRUE(boxes.empty());
+        ASSERT_TRUE(WaitIdle(window));
+
+        if (c.ViaExit) {
+            main->Action_exit->trigger();
+        } else {
+            main->close();
+        }
+        EXPECT_EQ(main->ClosedForGood(), c.ClosesForGood);
+        if (c.ClosesForGood) {
+            EXPECT_FALSE(main->isVisible());
+            EXPECT_NE(ReadFile(program / "Tandemora.ini").find("IsFirst=0"), std::string::npos);
+        } else {
+            // Hidden to the tray: the icon is added now, and the window is never
+            // lost (with no notification area it stays minimised on screen).
+            EXPECT_TRUE(main->HiddenToTray());
+            EXPECT_TRUE(main->TrayIconAdded());
+            EXPECT_NE(ReadFile(program / "Tandemora.ini").find("IsFirst=1"), std::string::npos);
+            main->act_returnFromTray->trigger();
+            EXPECT_FALSE(main->HiddenToTray());
+            EXPECT_TRUE(main->isVisible());
+            EXPECT_FALSE(main->isMinimized());
+        }
+    }
+}
+
+TEST_F(MainWindowTest, PowerOffAfterASyncOnlyWhenNothingElseRuns) {
+    WriteOptions({{"AutoClose", "1"}});
+    SaveTask("First", Dir("a"), Dir("b"));
+    SaveTask("Second", Dir("c"), Dir("d"));
+    ASSERT_TRUE(Start());
+    main->PowerOffDelay = 10;
+    main->CloseDelay = 10;
+    TFSyncMain* first = Window(0);
+    TFSyncMain* second = Window(1);
+    const std::string marker = program / "poweroff.txt";
+
+    // A finished sync with nothing else running powers the computer off; the
+    // window is not closed (no command-line run).
+    SendNotifyMessage(first, tandemora::WM_ANAL_SYNC, 0, 10);
+    ASSERT_TRUE(WaitUntil([&] { return !LinesStarting(first, "----- Sync End.").empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return testsupport::Exists(marker); }));
+    EXPECT_EQ(ReadFile(marker), "off\n");
+    EXPECT_EQ(ReadFile(Dir("b") + "/file-a.txt"), "a");
+    QTest::qWait(100);
+    EXPECT_FALSE(main->ClosedForGood());
+
+    // A sync that ends while another task still runs: no power-off.
+    std::remove(marker.c_str());
+    Click(second->BitBtn_Analyze);
+    ASSERT_TRUE(second->IsBusy());
+    SendNotifyMessage(main, tandemora::WM_TASKFINISHED, 0, 10);
+    ASSERT_TRUE(WaitIdle(second));
+    QTest::qWait(100);
+    EXPECT_FALSE(testsupport::Exists(marker));
+}
+
+TEST_F(MainWindowTest, RenamedTaskKeepsItsPage) {
+    SaveTask("Old", Dir("a"), Dir("b"));
+    SaveTask("Other", Dir("c"), Dir("d"));
+    ASSERT_TRUE(Start());
+    TFSyncMain* window = Window(0);
+    window->Task->SyncName = "New";
+    SendNotifyMessage(main, tandemora::WM_TASKRENAMED, 0, 10);
+    EXPECT_EQ(TabCaptions(), (std::vector<QString>{"New", "Other"}));
+    main->PageControl_tasklist->setCurrentIndex(1);
+    main->PageControl_tasklist->setCurrentIndex(0);
+    EXPECT_EQ(main->ActiveTaskWindow(), window);
+}
+
+TEST_F(MainWindowTest, ProgramStartTriggersRunAfterTheWindowIsShown) {
+    SaveTask("AtStart", Dir("a"), Dir("b"), [](tandemora::TSyncTask& t) { t.StartSync = 1; });
+    SaveTask("Quiet", Dir("c"), Dir("d"));
+    ASSERT_TRUE(Start());
+    TFSyncMain* atStart = Window(0);
+    ASSERT_TRUE(WaitUntil([&] { return !LinesStarting(atStart, "----- Sync End.").empty(); }));
+    EXPECT_EQ(ReadFile(Dir("b") + "/file-a.txt"), "a");
+    EXPECT_TRUE(Window(1)->LogLines().empty());
+    EXPECT_EQ(main->CloseAfterRun, 0);
+}
+
+} // namespace
+} // namespace uitest

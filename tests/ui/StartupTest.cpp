@@ -1,0 +1,166 @@
+// The start of the program: what ends it early (with the message a person reads),
+// the single interactive instance, and the error log as the last resort for
+// exceptions nobody caught.
+
+#include "UiFixture.h"
+
+#include "platform/Registry.h"
+#include "platform/Thread.h"
+#include "ui/UTandemoraApp.h"
+
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QMenu>
+#include <QProcess>
+#include <unistd.h>
+
+namespace uitest {
+namespace {
+
+using tandemora::SysConfig;
+
+class StartupTest : public UiTest {};
+
+struct EarlyEnd {
+    const char* Name;
+    std::function<void(const TempDir&)> Arrange;
+    const char* Message;
+    bool SettingsWritten; // the registry settings were read (and written) before the end
+};
+
+TEST_F(StartupTest, EachConfigurationFailureShowsOneTipAndStartsNothingElse) {
+    const EarlyEnd cases[] = {
+        {"options file missing", [](const TempDir& p) { std::remove((p / "Tandemora.ini").c_str()); },
+         "Can not Find Config File,Exist!", false},
+        {"options file unreadable (a link to nothing)",
+         [](const TempDir& p) {
+             std::remove((p / "Tandemora.ini").c_str());
+             ASSERT_EQ(symlink((p / "gone.ini").c_str(), (p / "Tandemora.ini").c_str()), 0);
+         },
+         "Access Config File Error,Exist!", false},
+        {"language file missing", [](const TempDir& p) { std::remove((p / "en-english.lng").c_str()); },
+         "Read Languange Error,File not Exist!", true},
+    };
+    for (const EarlyEnd& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TearDown();
+        boxes.clear();
+        std::filesystem::remove_all(config.path() + "/Tandemora");
+        SetUp();
+        c.Arrange(program);
+
+        EXPECT_FALSE(Start());
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].Text.toStdString(), c.Message);
+        EXPECT_EQ(boxes[0].Caption, "Tip");
+        EXPECT_EQ(boxes[0].Style, 0u);
+        EXPECT_EQ(main, nullptr);
+        EXPECT_EQ(testsupport::Exists(tandemora::RegistryStoreFile()), c.SettingsWritten);
+    }
+}
+
+TEST_F(StartupTest, OptionsAreReadBeforeTheLanguageFileIsMissed) {
+    WriteOptions({{"SaveLog", "1"}, {"curlang", "de-deutsch.lng"}});
+    EXPECT_FALSE(Start());
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].Text, "Read Languange Error,File not Exist!");
+    EXPECT_EQ(SysConfig->SaveLog, 1);
+}
+
+TEST_F(StartupTest, CommandLineStartNeverChecksForUpdatesAndKeepsTheFileValue) {
+    WriteOptions({{"CheckVersionVeryDay", "1"}});
+    ASSERT_TRUE(Start({"No such task"}));
+    EXPECT_EQ(SysConfig->CheckVersionVeryDay, 0);
+    EXPECT_NE(ReadFile(program / "Tandemora.ini").find("CheckVersionVeryDay=1"), std::string::npos);
+    // A command-line start holds no single-instance server: an interactive start
+    // during the run starts normally.
+    EXPECT_EQ(instance->InstanceServer, nullptr);
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(StartupTest, SecondInteractiveStartShowsTheFirstAndReadsNoFile) {
+    QLocalServer first;
+    ASSERT_TRUE(first.listen(tandemora::kInstanceServerName));
+    std::remove((program / "Tandemora.ini").c_str()); // would give a message box if it were read
+
+    EXPECT_FALSE(Start());
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(main, nullptr);
+    EXPECT_FALSE(testsupport::Exists(tandemora::RegistryStoreFile()));
+    ASSERT_TRUE(WaitUntil([&] { return first.hasPendingConnections(); }, 10000));
+}
+
+TEST_F(StartupTest, SecondProgramStartBringsBackTheHiddenWindow) {
+    WriteOptions({{"HideTaskToTray", "1"}});
+    ASSERT_TRUE(Start());
+    ASSERT_NE(instance->InstanceServer, nullptr);
+    main->close(); // hides it: the window goes to the notification area
+    ASSERT_TRUE(main->HiddenToTray());
+
+    QProcess second;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    second.setProcessEnvironment(env);
+    second.start(TANDEMORA_PROGRAM_PATH, QStringList());
+    ASSERT_TRUE(second.waitForStarted(10000));
+    const bool ended = WaitUntil([&] { return second.state() == QProcess::NotRunning; }, 30000);
+    if (!ended) {
+        second.kill();
+        second.waitForFinished();
+    }
+    ASSERT_TRUE(ended) << "the second start did not end by itself";
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_TRUE(
+        WaitUntil([&] { return !main->HiddenToTray() && main->isVisible() && !main->isMinimized(); }));
+}
+
+TEST_F(StartupTest, StartShowsTheMainWindowWithItsCaption) {
+    ASSERT_TRUE(Start());
+    ASSERT_NE(main, nullptr);
+    EXPECT_TRUE(main->isVisible());
+    EXPECT_EQ(main->windowTitle(), "Tandemora 2.1.0");
+    EXPECT_EQ(main->MainMenu_Job->title(), " Task ");
+    EXPECT_EQ(main->Action_Options->text(), " Options...");
+    EXPECT_EQ(main->Action_exit->statusTip(), " Exit Tandemora");
+    EXPECT_TRUE(boxes.empty());
+}
+
+// ---- Exceptions nobody caught -----------------------------------------------------------
+
+class Thrower : public QObject {
+protected:
+    bool event(QEvent* e) override {
+        if (e->type() == QEvent::User) {
+            throw tandemora::EOSError("handler failed");
+        }
+        return QObject::event(e);
+    }
+};
+
+class FailingWorker : public tandemora::TThread {
+protected:
+    void Execute() override { throw tandemora::EInOutError("worker failed"); }
+};
+
+TEST_F(StartupTest, ExceptionsFromHandlersAndWorkersReachTheErrorLog) {
+    ASSERT_TRUE(Start());
+    Thrower thrower;
+    QCoreApplication::postEvent(&thrower, new QEvent(QEvent::User));
+    QCoreApplication::processEvents();
+    EXPECT_NE(ErrorLog().find("msg:unknown EOSError:handler failed"), std::string::npos) << ErrorLog();
+
+    FailingWorker worker;
+    bool ended = false;
+    worker.OnTerminate = [&](tandemora::TThread*) { ended = true; };
+    worker.Start();
+    ASSERT_TRUE(WaitUntil([&] { return ended; }));
+    worker.WaitFor();
+    EXPECT_NE(ErrorLog().find("msg:unknown EInOutError:worker failed"), std::string::npos) << ErrorLog();
+
+    // The program goes on: the main window still answers.
+    EXPECT_TRUE(main->isVisible());
+    main->UpdateMenuStates();
+}
+
+} // namespace
+} // namespace uitest

@@ -1,0 +1,488 @@
+// A task window run as a person runs it: two real folders, Analyze and Sync
+// clicked, the lines of the log panel read, the files on disk checked.
+
+#include "UiFixture.h"
+
+#include "ui/UNotifyEvent.h"
+#include "ui/UResultModel.h"
+
+#include <QAction>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QToolButton>
+#include <QTreeView>
+#include <fcntl.h>
+#include <regex>
+#include <unistd.h>
+
+namespace uitest {
+namespace {
+
+using tandemora::TFSyncMain;
+
+class TaskWindowTest : public UiTest {
+protected:
+    void SetUp() override {
+        UiTest::SetUp();
+        left = folders / "left";
+        right = folders / "right";
+        WriteFile(left + "/a.txt", "alpha");
+        WriteFile(left + "/sub/b.txt", "bravo!");
+        WriteFile(right + "/c.txt", "charlie");
+    }
+
+    // Starts the program with one task "Docs" over the two folders.
+    TFSyncMain* StartWithDocs(const std::function<void(tandemora::TSyncTask&)>& adjust = {}) {
+        syncId = SaveTask("Docs", left, right, adjust);
+        EXPECT_TRUE(Start());
+        return Window(0);
+    }
+
+    static QColor LineColour(TFSyncMain* window, int index) {
+        const QTextBlock block = window->memo1->document()->findBlockByNumber(index);
+        return block.begin().fragment().charFormat().foreground().color();
+    }
+
+    // Names of the rows below the root row, depth first.
+    static std::vector<std::string> RowNames(TFSyncMain* window) {
+        std::vector<std::string> names;
+        window->Rows().ForEachRow([&](tandemora::TResultRow* row) {
+            if (row != window->Rows().RootRow()) {
+                names.push_back(row->Name);
+            }
+        });
+        return names;
+    }
+
+    std::string left;
+    std::string right;
+    std::string syncId;
+};
+
+TEST_F(TaskWindowTest, AnalyzeAndSyncTwoFoldersByClicking) {
+    WriteOptions({{"SaveLog", "1"}});
+    TFSyncMain* window = StartWithDocs();
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->edit_LFolder->text().toStdString(), left);
+    EXPECT_EQ(window->Edit_RFolder->text().toStdString(), right);
+    EXPECT_FALSE(window->BitBtn_Sync->isEnabled());
+    EXPECT_EQ(window->rb_all->text(), "All()");
+
+    Click(window->BitBtn_Analyze);
+    EXPECT_TRUE(window->IsBusy());
+    EXPECT_FALSE(window->BitBtn_Analyze->isEnabled());
+    EXPECT_TRUE(window->BitBtn_cancel->isEnabled());
+    EXPECT_EQ(window->Label_ActionStatus->text(), "Scanning folders...");
+    ASSERT_TRUE(WaitIdle(window));
+
+    // The analysis record: header, counts, disk and times lines, word for word.
+    const std::vector<std::string>& log = window->LogLines();
+    ASSERT_EQ(log.size(), 5u);
+    EXPECT_TRUE(std::regex_match(log[0], std::regex("----- .+ ,Job:\"Docs\" ,ANALYSIS,.*,.* -----")))
+        << log[0];
+    EXPECT_EQ(log[1], left + " <-> " + right);
+    EXPECT_EQ(log[2], "All:3,Changed:3,Conflicts:0,Errors:0,Included:3,Excluded:0");
+    const std::string mount = tandemora::fs::MountPointOf(left);
+    const std::string disk = "Folder:" + mount + ",Total Size:[0-9]+MB, Free size:[0-9]+MB";
+    EXPECT_TRUE(std::regex_match(log[3], std::regex("Left " + disk + ";Right " + disk))) << log[3];
+    EXPECT_TRUE(std::regex_match(
+        log[4], std::regex("----- Analysis TotalTime:[0-9]+ ms Scan File Time:[0-9]+ ms -----")))
+        << log[4];
+
+    EXPECT_EQ(window->Label_ActionStatus->text(), "Analysis finished");
+    EXPECT_EQ(RowNames(window), (std::vector<std::string>{"sub", "b.txt", "a.txt", "c.txt"}));
+    EXPECT_EQ(window->Model()->index(0, 0).data().toString(), "Docs");
+    EXPECT_TRUE(window->rb_changed->isChecked());
+    EXPECT_EQ(window->rb_changed->text(), "Changes(3)");
+    EXPECT_EQ(window->rb_all->text(), "All(3)");
+    EXPECT_TRUE(window->BitBtn_Sync->isEnabled());
+    EXPECT_FALSE(window->Task->Running);
+
+    Click(window->BitBtn_Sync);
+    EXPECT_TRUE(window->IsBusy());
+    EXPECT_EQ(window->Label_ActionStatus->text().isEmpty(), false);
+    ASSERT_TRUE(WaitIdle(window));
+
+    EXPECT_EQ(ReadFile(right + "/a.txt"), "alpha");
+    EXPECT_EQ(ReadFile(right + "/sub/b.txt"), "bravo!");
+    EXPECT_EQ(ReadFile(left + "/c.txt"), "charlie");
+    EXPECT_EQ(window->Label_ActionStatus->text(), "Synchronization finished");
+    EXPECT_FALSE(window->BitBtn_Sync->isEnabled()); // a new analysis is needed
+    EXPECT_TRUE(window->BitBtn_Analyze->isEnabled());
+
+    // The sync lines: its header after the analysis record, the end line last.
+    ASSERT_GT(window->LogLines().size(), 8u);
+    EXPECT_TRUE(std::regex_match(window->LogLines()[5], std::regex("----- .+ ,Job:\"Docs\" ,SYNC,.* -----")));
+    EXPECT_EQ(window->LogLines()[6], left + " <-> " + right);
+    EXPECT_TRUE(
+        std::regex_match(window->LogLines().back(), std::regex("----- Sync End. Time:[0-9]+ms -----")));
+    EXPECT_EQ(window->SyncLogStart, 5);
+
+    // The task log holds the analysis record and the sync record, which ends
+    // with an empty line.
+    const std::string taskLog = ReadFile(program / (syncId + ".log"));
+    EXPECT_NE(taskLog.find(",ANALYSIS,"), std::string::npos);
+    EXPECT_NE(taskLog.find("All:3,Changed:3,Conflicts:0,Errors:0,Included:3,Excluded:0\r\n"),
+              std::string::npos);
+    EXPECT_NE(taskLog.find(",SYNC,"), std::string::npos);
+    EXPECT_EQ(taskLog.substr(taskLog.size() - 4), "\r\n\r\n");
+    EXPECT_NE(taskLog.find(window->LogLines().back() + "\r\n\r\n"), std::string::npos);
+
+    // Analysed again, the folders are in step.
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(WaitIdle(window));
+    EXPECT_EQ(LinesStarting(window, "All:").back(),
+              "All:3,Changed:0,Conflicts:0,Errors:0,Included:3,Excluded:0");
+    EXPECT_FALSE(window->BitBtn_Sync->isEnabled());
+}
+
+TEST_F(TaskWindowTest, FolderChecksEndTheAttemptWithOneLine) {
+    struct Case {
+        const char* Name;
+        std::string Left;
+        std::string Right;
+        std::string Line;
+        bool Red;
+    };
+    TFSyncMain* window = StartWithDocs();
+    ASSERT_NE(window, nullptr);
+    const std::string nowhere = folders / "nowhere";
+    const Case cases[] = {
+        {"same folder", left, left, "Left and right folders are the same", true},
+        {"nested", left, left + "/sub", "Cannot Analyze nested folders.", true},
+        {"empty", "", right, "Folders is empty.", true},
+        // A local folder that is not there cannot be connected at all.
+        {"left missing", nowhere, right, "Cannot connect Left folder: " + nowhere, false},
+        {"right missing", left, nowhere, "Cannot connect Right folder: " + nowhere, false},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].Name);
+        window->Task->LFolder.FolerAllName = cases[i].Left;
+        window->Task->RFolder.FolerAllName = cases[i].Right;
+        const size_t before = window->LogLines().size();
+        Click(window->BitBtn_Analyze);
+        EXPECT_FALSE(window->IsBusy());
+        EXPECT_TRUE(window->BitBtn_Analyze->isEnabled());
+        ASSERT_EQ(window->LogLines().size(), before + 1);
+        EXPECT_EQ(window->LogLines().back(), cases[i].Line);
+        const QColor colour = LineColour(window, static_cast<int>(before));
+        EXPECT_EQ(colour == QColor(255, 0, 0), cases[i].Red) << colour.name().toStdString();
+    }
+    EXPECT_EQ(window->SyncAfterAnalyze, 0);
+}
+
+TEST_F(TaskWindowTest, TypedPathsAreSavedWhenTheEditIsLeft) {
+    TFSyncMain* window = StartWithDocs();
+    ASSERT_NE(window, nullptr);
+    const std::string other = folders / "other";
+    window->edit_LFolder->clear();
+    QTest::keyClicks(window->edit_LFolder, QString::fromStdString(other + "/"));
+    QTest::keyClick(window->edit_LFolder, Qt::Key_Return);
+    EXPECT_EQ(window->Task->LFolder.FolerAllName, other);
+    EXPECT_NE(ReadFile(program / "tasklist.td").find("<FolerAllName>" + other + "</FolerAllName>"),
+              std::string::npos);
+}
+
+TEST_F(TaskWindowTest, CancelDuringTheScanStartsNoComparison) {
+    TFSyncMain* window = StartWithDocs();
+    ASSERT_NE(window, nullptr);
+    Click(window->BitBtn_Analyze);
+    // The scanners' ends wait for the event loop, so the window is still scanning.
+    ASSERT_EQ(window->ScanCount, 2);
+    Click(window->BitBtn_cancel);
+    EXPECT_FALSE(window->Task->Running);
+    EXPECT_TRUE(window->BitBtn_Analyze->isEnabled());
+    EXPECT_FALSE(window->BitBtn_Sync->isEnabled());
+    EXPECT_FALSE(window->GroupBox_ResultsFilter->isEnabled());
+    EXPECT_FALSE(window->Action_all->isEnabled());
+    EXPECT_FALSE(window->BitBtn_cancel->isEnabled());
+    ASSERT_TRUE(WaitIdle(window));
+
+    EXPECT_EQ(window->AnalyzeThread, nullptr);
+    EXPECT_EQ(window->ResultTree, nullptr);
+    EXPECT_EQ(LinesStarting(window, "----- Analysis TotalTime:").size(), 1u);
+    EXPECT_TRUE(LinesStarting(window, "All:").empty());
+    EXPECT_FALSE(window->BitBtn_Sync->isEnabled());
+    EXPECT_FALSE(window->GroupBox_ResultsFilter->isEnabled());
+    EXPECT_EQ(window->Cancelled, 0);
+
+    // The next analysis runs normally.
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(WaitIdle(window));
+    EXPECT_EQ(LinesStarting(window, "All:").size(), 1u);
+    EXPECT_TRUE(window->BitBtn_Sync->isEnabled());
+}
+
+TEST_F(TaskWindowTest, NotEnoughRoomRefusesTheSync) {
+    // A sparse file far larger than the right volume's free space: copying it
+    // could not succeed, so the sync is refused before it starts.
+    const std::string huge = left + "/huge.img";
+    const int fd = open(huge.c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    tandemora::fs::DiskSpace space;
+    ASSERT_TRUE(tandemora::fs::FreeSpace(right, space));
+    const int truncated = ftruncate(fd, space.Available + (int64_t(1) << 30));
+    close(fd);
+    if (truncated != 0) {
+        GTEST_SKIP() << "this file system keeps no sparse file that large";
+    }
+    TFSyncMain* window = StartWithDocs();
+    ASSERT_NE(window, nullptr);
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(WaitIdle(window));
+    EXPECT_GT(window->Rows().RightNeeded, window->RightFree);
+    const size_t before = window->LogLines().size();
+
+    Click(window->BitBtn_Sync);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].Text, "Right Folder disk space is not enough.");
+    EXPECT_EQ(boxes[0].Caption, "Tandemora");
+    EXPECT_EQ(boxes[0].Style, 16u);
+    EXPECT_FALSE(window->IsBusy());
+    EXPECT_EQ(window->LogLines().size(), before); // no sync header
+    EXPECT_FALSE(testsupport::Exists(right + "/a.txt"));
+    EXPECT_FALSE(testsupport::Exists(right + "/huge.img"));
+}
+
+TEST_F(TaskWindowTest, DiskSpaceCheckNamesTheSideThatLacksRoom) {
+    TFSyncMain* window = StartWithDocs();
+    ASSERT_NE(window, nullptr);
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(WaitIdle(window));
+    ASSERT_GT(window->Rows().LeftNeeded, 0);
+    ASSERT_GT(window->Rows().RightNeeded, 0);
+    struct Case {
+        int64_t LeftFree;
+        int64_t RightFree;
+        const char* Text; // nullptr: no refusal
+    };
+    // Free bytes as a measurement might have found them; the right side's
+    // message wins when both lack room, and an unmeasured side (-1) never refuses.
+    const Case cases[] = {
+        {0, 1LL << 40, "Left Folder disk space is not enough."},
+        {1LL << 40, 0, "Right Folder disk space is not enough."},
+        {0, 0, "Right Folder disk space is not enough."},
+    };
+    for (const Case& c : cases) {
+        boxes.clear();
+        window->LeftFree = c.LeftFree;
+        window->RightFree = c.RightFree;
+        Click(window->BitBtn_Sync);
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].Text.toStdString(), c.Text);
+        EXPECT_FALSE(window->IsBusy());
+    }
+    boxes.clear();
+    window->LeftFree = -1;
+    window->RightFree = -1;
+    Click(window->BitBtn_Sync);
+    EXPECT_TRUE(boxes.empty());
+    ASSERT_TRUE(WaitIdle(window));
+    EXPECT_EQ(ReadFile(right + "/a.txt"), "alpha");
+}
+
+TEST_F(TaskWindowTest, AFilterPatternThatDoesNotCompileIsNamedInRed) {
+    TFSyncMain* window = StartWithDocs([](tandemora::TSyncTask& t) { t.ExcludeFilter = {"bak$", "(("}; });
+    ASSERT_NE(window, nullptr);
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(WaitIdle(window));
+    const std::vector<std::string> lines = LinesStarting(window, "Invalid filter pattern");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("Invalid filter pattern \"((\": ", 0), 0u) << lines[0];
+    int index = 0;
+    while (window->LogLines()[index] != lines[0]) {
+        ++index;
+    }
+    EXPECT_EQ(LineColour(window, index), QColor(255, 0, 0));
+    // Nothing is offered for a sync the filters could not shape.
+    EXPECT_FALSE(window->BitBtn_Sync->isEnabled());
+    EXPECT_EQ(window->Rows().ResultTree(), nullptr);
+    EXPECT_TRUE(RowNames(window).empty());
+    Click(window->BitBtn_Sync);
+    ASSERT_TRUE(WaitIdle(window));
+    EXPECT_FALSE(testsupport::Exists(right + "/a.txt"));
+}
+
+// Makes a folder chain whose full path is longer than the system allows, so the
+// scan cannot open its deepest folders (whoever runs the test). Removed again
+// through relative steps, which the ordinary removal cannot take.
+class TLongPath {
+public:
+    explicit TLongPath(const std::string& base) : base_(base) {
+        const std::string part(200, 'd');
+        int dir = open(base.c_str(), O_DIRECTORY);
+        for (int level = 0; level < 25 && dir >= 0; ++level) {
+            mkdirat(dir, part.c_str(), 0755);
+            const int next = openat(dir, part.c_str(), O_DIRECTORY);
+            close(dir);
+            dir = next;
+        }
+        if (dir >= 0) {
+            close(dir);
+        }
+    }
+    ~TLongPath() { Remove(open(base_.c_str(), O_DIRECTORY), 0); }
+
+private:
+    static void Remove(int dir, int level) {
+        if (dir < 0) {
+            return;
+        }
+        const std::string part(200, 'd');
+        if (level < 25) {
+            Remove(openat(dir, part.c_str(), O_DIRECTORY), level + 1);
+            unlinkat(dir, part.c_str(), AT_REMOVEDIR);
+        }
+        close(dir);
+    }
+    std::string base_;
+};
+
+TEST_F(TaskWindowTest, FoldersTheScanCouldNotReadAreNamed) {
+    TLongPath deep(left);
+    TFSyncMain* window = StartWithDocs();
+    ASSERT_NE(window, nullptr);
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(WaitIdle(window));
+    const std::vector<std::string> lines =
+        LinesStarting(window, "Not read, left as they are: " + left + "/ddd");
+    ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(window->LogLines());
+    // The rest of the result is still offered.
+    EXPECT_EQ(LinesStarting(window, "All:").size(), 1u);
+}
+
+TEST_F(TaskWindowTest, ViewsAndOverridesWorkOnTheShownRows) {
+    TFSyncMain* window = StartWithDocs();
+    ASSERT_NE(window, nullptr);
+    // Before the first analysis a view request changes nothing.
+    SendNotifyMessage(window, tandemora::WM_ALL, 0, 10);
+    EXPECT_TRUE(RowNames(window).empty());
+
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(WaitIdle(window));
+    window->Action_New->trigger();
+    EXPECT_TRUE(window->Action_New->isChecked());
+    EXPECT_FALSE(window->rb_changed->isChecked());
+    EXPECT_FALSE(window->BitBtn_Sync->isEnabled());
+    Click(window->rb_changed);
+    EXPECT_TRUE(window->Action_changes->isChecked());
+    EXPECT_TRUE(window->BitBtn_Sync->isEnabled());
+
+    // "Do not copy" on the folder row: it and the row below it keep their files.
+    QTreeView* view = window->VST1;
+    const QModelIndex root = window->Model()->index(0, 0);
+    const QModelIndex sub = window->Model()->index(0, 0, root);
+    ASSERT_EQ(sub.data().toString(), "sub");
+    view->setCurrentIndex(sub);
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(sub).center());
+    ASSERT_TRUE(window->act_pop_Donotcopy->isEnabled());
+    SendNotifyMessage(window, tandemora::WM_NOT_COPY, 0, 10);
+    EXPECT_EQ(window->Model()->index(0, 0, sub).data(tandemora::TResultRowsModel::ActionRole).toInt(),
+              tandemora::saDoNotCopy);
+    EXPECT_FALSE(window->BitBtn_Sync->isEnabled());
+    Click(window->rb_changed);
+    EXPECT_EQ(window->rb_changed->text(), "Changes(2)");
+    Click(window->BitBtn_Sync);
+    ASSERT_TRUE(WaitIdle(window));
+    EXPECT_TRUE(testsupport::Exists(right + "/a.txt"));
+    EXPECT_FALSE(testsupport::Exists(right + "/sub/b.txt"));
+}
+
+TEST_F(TaskWindowTest, MessagesReachTheirHandlersByValue) {
+    TFSyncMain* window = StartWithDocs();
+    ASSERT_NE(window, nullptr);
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(WaitIdle(window));
+    // Each view message shows its view kind, through the event queue like a
+    // message from another thread.
+    const std::pair<uint32_t, int32_t> views[] = {
+        {0x4C8, tandemora::vkLtoR},   {0x4C9, tandemora::vkIncluded},  {0x4CA, tandemora::vkExcluded},
+        {0x4CB, tandemora::vkDelete}, {0x4CC, tandemora::vkConflicts}, {0x4CD, tandemora::vkNew},
+        {0x4CE, tandemora::vkRtoL},   {0x4CF, tandemora::vkOverwrite}, {0x4D0, tandemora::vkErrors},
+        {0x4D1, tandemora::vkAll},    {0x4D2, tandemora::vkChanged},
+    };
+    for (const auto& [msg, kind] : views) {
+        QCoreApplication::postEvent(window, new tandemora::TNotifyEvent(msg, 0, 10));
+        QCoreApplication::processEvents();
+        EXPECT_EQ(window->Rows().CurrentKind(), kind) << msg;
+    }
+    EXPECT_TRUE(window->rb_changed->isChecked());
+    EXPECT_TRUE(window->BitBtn_Sync->isEnabled());
+
+    // Progress steps stop at the bar's maximum.
+    window->ProgressBar1->setRange(0, 2);
+    window->ProgressBar1->setValue(0);
+    for (int i = 0; i < 4; ++i) {
+        SendNotifyMessage(window, tandemora::WM_UPDATEPROCESS, 0, 10);
+    }
+    EXPECT_EQ(window->ProgressBar1->value(), 2);
+    SendNotifyMessage(window, tandemora::WM_SYNC, 0, 10);
+    EXPECT_EQ(window->ProgressBar1->value(), 2);
+
+    tandemora::SetSyncStatusText("Copy:/somewhere/file.txt 50%");
+    SendNotifyMessage(window, tandemora::WM_COPYPROCESS, 0, 10);
+    EXPECT_EQ(window->Label_ActionStatus->text(), "Copy:/somewhere/file.txt 50%");
+
+    SendNotifyMessage(window, tandemora::WM_SHOWLOG, 0, 10);
+    EXPECT_TRUE(window->Panel_log->isHidden());
+    SendNotifyMessage(window, tandemora::WM_SHOWLOG, 0, 10);
+    EXPECT_FALSE(window->Panel_log->isHidden());
+
+    // Analyze by message: a second analysis record.
+    SendNotifyMessage(window, tandemora::WM_ANAL_JOB, 0, 10);
+    EXPECT_TRUE(window->IsBusy());
+    ASSERT_TRUE(WaitIdle(window));
+    EXPECT_EQ(LinesStarting(window, "All:").size(), 2u);
+}
+
+TEST_F(TaskWindowTest, CancelDuringTheSyncStillEndsIt) {
+    TFSyncMain* window = StartWithDocs();
+    ASSERT_NE(window, nullptr);
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(WaitIdle(window));
+    Click(window->BitBtn_Sync);
+    ASSERT_EQ(window->Syncing, 1);
+    Click(window->BitBtn_cancel);
+    EXPECT_FALSE(window->Task->Running);
+    EXPECT_TRUE(window->BitBtn_Sync->isEnabled());
+    // The sync thread still finishes its item and ends through its end handler.
+    EXPECT_TRUE(window->IsBusy());
+    ASSERT_TRUE(WaitIdle(window));
+    EXPECT_EQ(LinesStarting(window, "----- Sync End. Time:").size(), 1u);
+    EXPECT_EQ(window->Label_ActionStatus->text(), "Synchronization finished");
+    EXPECT_FALSE(window->BitBtn_cancel->isEnabled());
+    EXPECT_TRUE(window->BitBtn_Analyze->isEnabled());
+}
+
+TEST_F(TaskWindowTest, UsesDriveLooksForTheVolumesMountPoint) {
+    TFSyncMain* window = StartWithDocs();
+    ASSERT_NE(window, nullptr);
+    struct Case {
+        std::string Left;
+        std::string Right;
+        std::string Mount;
+        bool Uses;
+    };
+    const Case cases[] = {
+        {"/media/usb/photos", "//server/share/photos", "/media/usb", true},
+        {"/home/u/a", "/media/usb/", "/media/usb", true},
+        {"/media/usb2/a", "/home/u/b", "/media/usb", false},
+        {"/media/usbstick", "/home/u/b", "/media/usb/", false},
+        {"//server/share", "//server/other", "/", false},
+        {"/home/u/a", "/home/u/b", "/", true},
+    };
+    for (const Case& c : cases) {
+        window->Task->LFolder.FolerAllName = c.Left;
+        window->Task->RFolder.FolerAllName = c.Right;
+        EXPECT_EQ(window->UsesDrive(c.Mount), c.Uses) << c.Left << " " << c.Right << " " << c.Mount;
+    }
+}
+
+} // namespace
+} // namespace uitest
