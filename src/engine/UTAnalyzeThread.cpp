@@ -1,6 +1,7 @@
 #include "engine/UTAnalyzeThread.h"
 
 #include "model/UTUtils.h"
+#include "platform/FileSystem.h"
 #include "tasks/UTSysConfig.h"
 
 #include <algorithm>
@@ -41,20 +42,25 @@ std::string TrimText(const std::string& text) {
     return text.substr(first, last - first);
 }
 
-// Letter case of the ASCII letters only, whatever the locale. A snapshot whose
-// root differs from the folder in some other letter's case is not taken: the
-// direct comparison it falls back to proposes no deletion.
-std::string UpperAscii(std::string text) {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
+// The folder a path names, as text to compare: blanks at the ends go (the
+// endpoints trim them too) and so do trailing separators (a backslash only on a
+// network path, where it is one). Letter case stays: on this system
+// "/data/Docs" and "/data/docs" are two folders, and a snapshot of the one taken
+// for the other would make everything the other lacks look deleted, so the
+// analysis would propose deleting it on the far side. A snapshot whose root
+// differs only in letter case (a folder on a case-blind volume) is not used: the
+// direct comparison proposes no deletion.
+std::string FolderKey(const std::string& path) {
+    std::string key = TrimText(path);
+    const bool network = fs::IsUncPath(key);
+    while (key.size() > 1 && (key.back() == '/' || (network && key.back() == '\\'))) {
+        key.pop_back();
     }
-    return text;
+    return key;
 }
 
 bool SnapshotTakenOf(const TFileTree* snapshot, const std::string& folder) {
-    return UpperAscii(TrimText(snapshot->Name)) == UpperAscii(TrimText(folder));
+    return FolderKey(snapshot->Name) == FolderKey(folder);
 }
 
 bool SnapshotUsable(const TFileTree* snapshot) {
@@ -68,6 +74,33 @@ void CopyOtherValues(TFileTree* to, const TFileTree* from) {
     to->OtherTime = from->Data->Time;
     to->OtherAttr = from->Data->Attr;
     to->OtherSize = from->Data->Size;
+}
+
+// The values of a new node: no such item on the other side. The result view
+// shows them as the other side's columns and the sync checks the target against
+// them, so an item the other side lacks must not keep what the comparison with
+// its own snapshot left there.
+void NoOtherItem(TFileTree* node) {
+    node->OtherTime = -1;
+    node->OtherAttr = -1;
+    node->OtherSize = 0;
+}
+
+void NoOtherItemBelow(TFileTree* node) {
+    NoOtherItem(node);
+    for (TFileTree* child : node->Children) {
+        NoOtherItemBelow(child);
+    }
+}
+
+// The other side's values of a pair of change-tree items. An entry deleted since
+// the snapshot is no item of its endpoint any more: the other side holds nothing.
+void CombinedOtherValues(TFileTree* to, const TFileTree* from) {
+    if (from->Action == saDeletedSinceSync) {
+        NoOtherItem(to);
+    } else {
+        CopyOtherValues(to, from);
+    }
 }
 
 } // namespace
@@ -279,14 +312,14 @@ void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {
             CombineChanges(A, B, folder);
             BlockUnseenPair(A, B, folder);
         } else {
-            CopyOtherValues(A, B);
+            CombinedOtherValues(A, B);
             A->SetAction(ApplyDirection(Task, CombineCodes(A->Action, B->Action, true)));
             O->AppendNode(A);
             BlockUnseenPair(A, B, A);
         }
         return;
     }
-    CopyOtherValues(A, B);
+    CombinedOtherValues(A, B);
     if (Task->Unattended && A->Action == saChangedSinceSync && B->Action == saChangedSinceSync) {
         // Changed on both sides with nobody to ask: the task's policy decides, or
         // the item keeps its change code and nothing is done.
@@ -306,8 +339,12 @@ void TAnalyzeThread::MarkOneSide(TFileTree* Node, int32_t Code, int32_t Side, bo
     if (Node->ListFailed != 0) {
         NoteUnseen(Node, Side);
         SetActionRecursive(Node, saDoNotCopy);
+        NoOtherItemBelow(Node);
         return;
     }
+    // The other side has nothing here, whatever the comparison with this side's
+    // own snapshot put into the other side's values.
+    NoOtherItem(Node);
     // Deleted on this side since the snapshot and unknown to the other side: no
     // side holds it, so there is nothing to copy.
     const bool gone = Combining && Node->Action == saDeletedSinceSync;
@@ -479,13 +516,24 @@ bool TAnalyzeThread::CompileOne(TFilterRegex& Regex, const std::string& Expr,
     return false;
 }
 
+bool TAnalyzeThread::SearchName(const TFilterRegex& Regex, const std::string& Expr, const std::string& Name) {
+    try {
+        return Regex.Matches(Name);
+    } catch (const EFilterError& e) {
+        // The window names the expression that could not be searched.
+        FilterPattern = Expr;
+        FilterError = e.what();
+        throw;
+    }
+}
+
 int32_t TAnalyzeThread::ClassifyItem(TFileTree* Node) {
     if (!filtersCompiled_) {
         CompileFilters();
     }
     const std::string& name = Node->Name;
-    const bool included = IncludeExpr.empty() || includeRegex_.Matches(name);
-    const bool excluded = !ExcludeExpr.empty() && excludeRegex_.Matches(name);
+    const bool included = IncludeExpr.empty() || SearchName(includeRegex_, IncludeExpr, name);
+    const bool excluded = !ExcludeExpr.empty() && SearchName(excludeRegex_, ExcludeExpr, name);
     int32_t state = included && !excluded ? saIncluded : saExcluded;
     const TFileAttri* data = Node->Data;
     if (data == nullptr) {

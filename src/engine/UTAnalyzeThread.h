@@ -14,6 +14,11 @@
 // taken from the result tree's arena. So the input trees' arenas and the result's
 // must live as long as the result is used.
 //
+// An item found on both sides carries the other endpoint's time, attributes and
+// size (OtherTime, OtherAttr, OtherSize); an item the other endpoint does not
+// hold now (found on one side only, or deleted there since the last
+// synchronisation) carries -1, -1, 0 there, as the view and the sync read them.
+//
 // Nothing is proposed from what a scan did not see: below a folder that one side
 // could not list (ListFailed), and everywhere when a side's scan stopped early
 // (ListFailed on its root), every item gets saDoNotCopy, and the folder is
@@ -65,7 +70,9 @@ public:
     std::vector<TUnseenFolder> UnseenFolders; // folders whose items got no operation
     // A filter pattern that does not compile ends the analysis: the pattern (or,
     // when no single pattern is at fault, the joined expression) and PCRE2's
-    // message. Both empty when the filters were fine.
+    // message. So does an expression whose search gives up on a name (the joined
+    // expression, and PCRE2's message with the name). Both empty when the filters
+    // were fine.
     std::string FilterPattern;
     std::string FilterError;
 
@@ -78,7 +85,8 @@ public:
     // Step 1: ExcludeExpr, then IncludeExpr, from the task's and the program's lists.
     void BuildFilterExpressions();
     // Step 2: true when both snapshots have items, loaded completely, and were
-    // taken of the folders the task names now.
+    // taken of the folders the task names now (the same path, letter case
+    // included; blanks at the ends and trailing separators aside).
     bool ChooseSnapshotMode() const;
 
     // Direct comparison of two child lists.
@@ -131,6 +139,9 @@ private:
     void BlockStoppedScans();
 
     void CompileFilters();
+    // Regex.Matches(Name); when the search fails, FilterPattern and FilterError
+    // say so before the error goes on.
+    bool SearchName(const TFilterRegex& Regex, const std::string& Expr, const std::string& Name);
     bool CompileOne(TFilterRegex& Regex, const std::string& Expr, const std::vector<std::string>& TaskList,
                     const std::vector<std::string>& ProgramList);
 

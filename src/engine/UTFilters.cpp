@@ -52,7 +52,9 @@ bool TFilterRegex::Compile(const std::string& expr) {
     errorOffset_ = 0;
     // UTF mode so that "." and classes take whole characters of a UTF-8 name; a
     // name with stray bytes is still searched rather than failing the analysis.
-    const uint32_t options = PCRE2_DOTALL | PCRE2_UTF | PCRE2_MATCH_INVALID_UTF;
+    // "$" means the end of the whole name, not also the place before a final
+    // line break, so "txt$" never matches a name that merely ends "txt\n".
+    const uint32_t options = PCRE2_DOTALL | PCRE2_DOLLAR_ENDONLY | PCRE2_UTF | PCRE2_MATCH_INVALID_UTF;
     int errorCode = 0;
     PCRE2_SIZE errorOffset = 0;
     code_ = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(expr.data()), expr.size(), options, &errorCode,
@@ -83,7 +85,20 @@ bool TFilterRegex::Matches(const std::string& name) const {
     }
     const int rc =
         pcre2_match(code_, reinterpret_cast<PCRE2_SPTR>(name.data()), name.size(), 0, 0, matchData_, nullptr);
-    return rc >= 0;
+    if (rc >= 0) {
+        return true;
+    }
+    if (rc == PCRE2_ERROR_NOMATCH) {
+        return false;
+    }
+    // A search that gave up (a pattern that backtracks without end hits the match
+    // limit) has not found out anything: read as "no match", an exclude pattern
+    // would let through the very items it was written to keep out.
+    PCRE2_UCHAR buffer[256];
+    const int length = pcre2_get_error_message(rc, buffer, sizeof(buffer));
+    const std::string message = length > 0 ? std::string(reinterpret_cast<const char*>(buffer), length)
+                                           : "regular expression search failed";
+    throw EFilterError(message + " on the name \"" + name + "\"");
 }
 
 } // namespace tandemora

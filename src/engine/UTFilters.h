@@ -47,7 +47,9 @@ public:
     // valid expression; ErrorMessage() then says why (PCRE2's own words).
     bool Compile(const std::string& expr);
     bool Compiled() const { return code_ != nullptr; }
-    // True when the expression matches somewhere in name. Needs a compiled expression.
+    // True when the expression matches somewhere in name; false when nothing is
+    // compiled. Raises EFilterError when the search fails (the match limit of a
+    // pattern that backtracks too much), as no answer is known then.
     bool Matches(const std::string& name) const;
 
     const std::string& ErrorMessage() const { return errorMessage_; }

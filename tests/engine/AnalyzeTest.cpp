@@ -5,6 +5,7 @@
 #include "endpoints/UTWinFileOper.h"
 #include "engine/TreeBuilder.h"
 #include "engine/UTAnalyzeThread.h"
+#include "model/UTResultRows.h"
 #include "platform/MainThread.h"
 
 #include "TestSupport.h"
@@ -266,16 +267,31 @@ INSTANTIATE_TEST_SUITE_P(Table, AnalyzeDirection,
 
 TEST(AnalyzeMode, SnapshotRootMustNameTheTaskFolder) {
     struct Case {
+        const char* taskFolder;
         const char* snapshotRoot;
         bool snapshotMode;
     };
     const Case cases[] = {
-        {"/data/left", true},   {"  /DATA/Left \t", true}, // letter case and blanks at the ends do not matter
-        {"/data/left2", false}, {"/data/left/", false},    {"/data/le ft", false}, {"", false},
+        {kLeftFolder, "/data/left", true},
+        {kLeftFolder, "  /data/left \t", true}, // the endpoint trims blanks off the ends as well
+        {kLeftFolder, "/data/left/", true},
+        {"/data/left//", "/data/left", true},
+        {"/", "/", true},
+        {"\\\\srv\\share\\dir", "\\\\srv\\share\\dir\\", true}, // a network path's separator
+        // Another folder on this system: a snapshot of "/data/Left" would make
+        // everything "/data/left" lacks look deleted since the last sync.
+        {kLeftFolder, "/DATA/Left", false},
+        {kLeftFolder, "/data/Left", false},
+        {kLeftFolder, "/data/left\\", false}, // "\" is a name character in a local path
+        {kLeftFolder, "/data/left2", false},
+        {kLeftFolder, "/data/le ft", false},
+        {kLeftFolder, "", false},
+        {"/", "", false},
     };
     for (const Case& c : cases) {
         TRun run;
         run.Task.IsDeleteFile = 1;
+        run.Task.LFolder.FolerAllName = c.taskFolder;
         run.LeftSnap.Root->Name = c.snapshotRoot;
         Place(run.Left, run.LeftSnap, "a", saSame);
         Place(run.Right, run.RightSnap, "a", saSame);
@@ -284,8 +300,9 @@ TEST(AnalyzeMode, SnapshotRootMustNameTheTaskFolder) {
         Place(run.Left, run.LeftSnap, "b", saDeletedSinceSync);
         Place(run.Right, run.RightSnap, "b", saSame);
         run.Analyze();
-        EXPECT_EQ(run.Thread->UsedSnapshots, c.snapshotMode) << c.snapshotRoot;
-        EXPECT_EQ(run.Code("b"), c.snapshotMode ? saDeleteRight : saCopyRtoL) << c.snapshotRoot;
+        EXPECT_EQ(run.Thread->UsedSnapshots, c.snapshotMode) << c.taskFolder << " / " << c.snapshotRoot;
+        EXPECT_EQ(run.Code("b"), c.snapshotMode ? saDeleteRight : saCopyRtoL)
+            << c.taskFolder << " / " << c.snapshotRoot;
     }
 }
 
@@ -454,6 +471,66 @@ TEST(AnalyzeSharing, SnapshotModeTakesChangeTreeNodesAndTheOtherSidesValues) {
     // Folder nodes made by the analysis live in the result's arena.
     EXPECT_EQ(FindNode(run.Result, "sub/")->Arena, run.ResultArena.get());
     EXPECT_EQ(FindNode(run.Thread->LeftChanges, "sub/")->Arena, run.ResultArena.get());
+}
+
+TEST(AnalyzeSharing, AnItemTheOtherEndpointLacksShowsNothingThere) {
+    // Right to left, verified: what only the left holds is a conflict, shown and
+    // checked by the sync against the right side's columns, which must be empty.
+    TRun run;
+    run.Task.SyncDirection = sdRightToLeft;
+    run.Task.ForcedOrVerified = fvVerified;
+    run.Task.IsDeleteFile = 1;
+    run.Left.File("leftonly.txt", 100, 5);
+    run.LeftSnap.File("leftonly.txt", 100, 5);
+    run.Left.File("gone_right.txt", 300, 6);
+    run.LeftSnap.File("gone_right.txt", 100, 6);
+    run.RightSnap.File("gone_right.txt", 100, 9); // deleted on the right since
+    run.Right.File("rightonly.txt", 100, 4);
+    run.RightSnap.File("rightonly.txt", 100, 4);
+    Place(run.Left, run.LeftSnap, "both.txt", saSame);
+    run.Right.File("both.txt", 700, 77);
+    run.RightSnap.File("both.txt", 100);
+    run.Left.File("new/n.txt", 100, 3);
+    run.LeftSnap.File("new/n.txt", 100, 3);
+    run.Analyze();
+    ASSERT_TRUE(run.Thread->UsedSnapshots);
+    struct Expect {
+        const char* path;
+        int32_t code, otherTime, otherAttr;
+        int64_t otherSize;
+    };
+    const Expect expected[] = {
+        {"leftonly.txt", saConflict, -1, -1, 0},  {"gone_right.txt", saConflict, -1, -1, 0},
+        {"rightonly.txt", saCopyRtoL, -1, -1, 0}, {"both.txt", saOverwriteRtoL, 700, faArchive, 77},
+        {"new/n.txt", saConflict, -1, -1, 0},
+    };
+    for (const Expect& e : expected) {
+        const TFileTree* node = FindNode(run.Result, e.path);
+        ASSERT_NE(node, nullptr) << e.path;
+        EXPECT_EQ(node->Action, e.code) << e.path;
+        EXPECT_EQ(node->OtherTime, e.otherTime) << e.path;
+        EXPECT_EQ(node->OtherAttr, e.otherAttr) << e.path;
+        EXPECT_EQ(node->OtherSize, e.otherSize) << e.path;
+    }
+    // The rows the user sees and the sync acts on: no right file for a conflict
+    // whose right side holds nothing.
+    TResultRows rows;
+    rows.InitView("task");
+    rows.SetResultTree(run.Result);
+    ASSERT_TRUE(rows.ShowView(vkAll));
+    for (const char* path : {"leftonly.txt", "gone_right.txt", "new/n.txt"}) {
+        const TFileTree* node = FindNode(run.Result, path);
+        const TResultRow* row = nullptr;
+        rows.ForEachRow([&](TResultRow* r) {
+            if (r->Item == node) {
+                row = r;
+            }
+        });
+        ASSERT_NE(row, nullptr) << path;
+        EXPECT_EQ(row->RightDate, -1) << path;
+        EXPECT_EQ(row->RightAttr, -1) << path;
+        EXPECT_EQ(row->RightSize, 0) << path;
+    }
 }
 
 // ---- Unattended runs ------------------------------------------------------------------------

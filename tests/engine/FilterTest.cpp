@@ -140,6 +140,7 @@ TEST(FilterRegex, SearchRules) {
         {"a.b", "a\nb", true}, // "." takes a line break too
         {"^b", "a\nb", false}, // "^" only at the start of the whole name
         {"a$", "a\nb", false},
+        {"txt$", "a.txt\n", false},          // "$" only at the very end, not before a final line break
         {"^.\\.txt$", "\xc3\xa9.txt", true}, // one character, two bytes
         {"x+", "axxxb", true},
         {"txt$", "\xff\xfe.txt", true}, // stray bytes do not stop the search
@@ -332,6 +333,26 @@ TEST(FilterError, PatternsThatFailOnlyTogetherNameTheWholeExpression) {
     EXPECT_THROW(thread.Execute(), EFilterError);
     EXPECT_EQ(thread.FilterPattern, "(?<n>a)|(?<n>b)");
     EXPECT_FALSE(thread.FilterError.empty());
+}
+
+TEST(FilterError, ASearchThatGivesUpEndsTheAnalysisInsteadOfLettingTheItemThrough) {
+    // Each extra "a" doubles the ways "(a|aa)+" can split the name before "$"
+    // fails on the "!": PCRE2 stops at its match limit without an answer.
+    const std::string name = std::string(60, 'a') + "!";
+    TFilterRegex regex;
+    ASSERT_TRUE(regex.Compile("(a|aa)+$"));
+    EXPECT_FALSE(regex.Matches("b.txt"));
+    EXPECT_THROW(regex.Matches(name), EFilterError);
+
+    TFilterRun run;
+    run.Task.ExcludeFilter = {"(a|aa)+$"};
+    run.File("b.txt");
+    run.Left.File(name, 100);
+    TAnalyzeThread& thread = run.Make();
+    EXPECT_THROW(thread.Execute(), EFilterError);
+    EXPECT_EQ(thread.FilterPattern, "(a|aa)+$");
+    EXPECT_NE(thread.FilterError.find(name), std::string::npos) << thread.FilterError;
+    EXPECT_NE(StateOf(FindNode(run.Result, name)), kIncluded);
 }
 
 TEST(FilterError, ReachesTheEndHandlerThroughTheThread) {
