@@ -303,21 +303,14 @@ TProfile::TProfile(const std::string& fileName) : fileName_(fileName) {
     }
     while (pos < bytes.size()) {
         std::size_t lf = bytes.find('\n', pos);
-        Line line;
         if (lf == std::string::npos) {
-            line.text = bytes.substr(pos);
-            pos = bytes.size();
-        } else {
-            std::size_t end = lf;
-            line.eol = "\n";
-            if (end > pos && bytes[end - 1] == '\r') {
-                --end;
-                line.eol = "\r\n";
-            }
-            line.text = bytes.substr(pos, end - pos);
-            pos = lf + 1;
+            lines_.push_back(Line{bytes.substr(pos), std::string()});
+            break;
         }
-        lines_.push_back(std::move(line));
+        bool crlf = lf > pos && bytes[lf - 1] == '\r';
+        std::size_t end = crlf ? lf - 1 : lf;
+        lines_.push_back(Line{bytes.substr(pos, end - pos), std::string(crlf ? "\r\n" : "\n")});
+        pos = lf + 1;
     }
 }
 
