@@ -19,6 +19,8 @@ namespace {
 
 const char* const TargetChangedText = " (the target changed after the analysis)";
 const char* const NotSavedText = " (its previous version could not be kept)";
+const char* const TempTakenText = " (its temporary name is taken)";
+const char* const FolderNotEmptyText = " (it still holds items)";
 
 // Local folders and network shares are reached through file-system paths; FTP
 // and WebDAV folders only through their own transfers.
@@ -357,15 +359,24 @@ void TTandemoraThread::SyncNodes(TResultRow* Row) {
             SyncNodes(c);
             if ((code == saDeleteRight || code == saDeleteLeft) && c->LtoRCount == 0 && c->RtoLCount == 0 &&
                 !Terminated() && !FilteredOut(c)) {
-                ownFailed = SyncFolder(c) != 0;
+                // Some endpoints remove a folder together with whatever is in it, so
+                // a folder that still holds items (filtered, skipped, refused or
+                // failed ones) is not handed to them at all.
+                const int result = ContentsRemoved(c, code) ? SyncFolder(c) : KeepFolder(c);
+                ownFailed = result != 0;
                 if (ownFailed) {
                     SetRowCode(c, saError);
+                } else {
+                    removed_.insert(c->Item);
                 }
             }
         } else if (operation != opNone && !FilteredOut(c)) {
             const int result = c->IsFolder == 0 ? SyncItem(c) : SyncFolder(c);
             ++OpCount;
             ownFailed = result != 0;
+            if (!ownFailed && operation == opDelete) {
+                removed_.insert(c->Item);
+            }
             SetRowCode(c, ownFailed ? saError : saSame);
         }
         // A folder is done once everything in it was walked; one whose own
@@ -374,6 +385,40 @@ void TTandemoraThread::SyncNodes(TResultRow* Row) {
             SetRowCode(c, saSame);
         }
     }
+}
+
+// Whether this run deleted everything the analysis found in a folder that is to
+// be deleted: each item of the folder was deleted here with the folder's own
+// code, or is one that neither side holds any more (kept as "same").
+bool TTandemoraThread::ContentsRemoved(const TResultRow* Row, int32_t Code) const {
+    if (Row->Item == nullptr) {
+        return false;
+    }
+    for (const TFileTree* child : Row->Item->Children) {
+        if (child->Action != saSame && (child->Action != Code || removed_.count(child) == 0)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A folder to delete that still holds items stays, and says so.
+int TTandemoraThread::KeepFolder(TResultRow* Row) {
+    TFileAttri attr;
+    attr.Name = Row->Name;
+    attr.RelPath = Row->Path;
+    attr.IsFolder = 1;
+    int32_t operation = opNone;
+    int32_t side = -1;
+    GetOperation(Row->Action.load(), operation, side);
+    TFileOper* dst = side == 0 ? RightOper.get() : LeftOper.get();
+    TFolderSource* dstSource = side == 0 ? &Task->RFolder : &Task->LFolder;
+    std::string path;
+    dst->BuildFullPath(dstSource, &attr, path);
+    LogLine = "Error Delete Folder " + path + FolderNotEmptyText;
+    AddLogLine();
+    Notify(WM_UPDATEPROCESS);
+    return 1;
 }
 
 int TTandemoraThread::SyncItem(TResultRow* Row) {
@@ -392,6 +437,8 @@ int TTandemoraThread::SyncItem(TResultRow* Row) {
     std::string line;
     int result = 1;
     try {
+        // The line names the item even when connecting already fails.
+        line = ItemLine(operation, side, attr);
         LeftOper->NotifyWnd = NotifyWnd;
         RightOper->NotifyWnd = NotifyWnd;
         LeftOper->Connect();
@@ -418,6 +465,19 @@ int TTandemoraThread::SyncItem(TResultRow* Row) {
     return result;
 }
 
+std::string TTandemoraThread::ItemLine(int32_t Operation, int32_t Side, TFileAttri Attr) {
+    TFileOper* src = Side == 0 ? LeftOper.get() : RightOper.get();
+    TFileOper* dst = Side == 0 ? RightOper.get() : LeftOper.get();
+    std::string targetPath;
+    dst->BuildFullPath(Side == 0 ? &Task->RFolder : &Task->LFolder, &Attr, targetPath);
+    if (Operation != opCopy) {
+        return "Delete:" + targetPath;
+    }
+    std::string sourcePath;
+    src->BuildFullPath(Side == 0 ? &Task->LFolder : &Task->RFolder, &Attr, sourcePath);
+    return "Copy:" + sourcePath + " -> " + targetPath;
+}
+
 int TTandemoraThread::CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, std::string& Line) {
     TFileOper* src = Side == 0 ? LeftOper.get() : RightOper.get();
     TFileOper* dst = Side == 0 ? RightOper.get() : LeftOper.get();
@@ -439,6 +499,18 @@ int TTandemoraThread::CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, 
         Line += TargetChangedText;
         return 1;
     }
+    TFileAttri writeAttr = Attr;
+    std::string tempPath;
+    if (Task->UseTempFile == 1) {
+        writeAttr.Name += ".tmp";
+        dst->BuildFullPath(dstSource, &writeAttr, tempPath);
+        // Whatever stands under the temporary name (a file of the user's, or one
+        // an earlier run left) would be overwritten and then renamed away.
+        if (!TargetAsAnalysed(dst, dstSource, tempPath, 0, 0)) {
+            Line += TempTakenText;
+            return 1;
+        }
+    }
     if (Task->SaveOldFile == 1 && overwrite && Task->EstimateDiskSpace == 0 && AnalysisSawFile(targetDate)) {
         // The user asked for the old version to be kept: without it, no overwrite.
         if (dst->SaveOldFile(dstSource, &Attr) != 0) {
@@ -447,25 +519,31 @@ int TTandemoraThread::CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, 
         }
     }
 
-    TFileAttri writeAttr = Attr;
-    if (Task->UseTempFile == 1) {
-        writeAttr.Name += ".tmp";
-    }
     int result = CopyByRoute(src, dst, srcSource, dstSource, Attr, writeAttr, sourcePath, srcAttrBits);
-    if (Task->UseTempFile != 1 || result != 0) {
+    if (Task->UseTempFile != 1) {
         return result;
+    }
+    // The temporary name was free before the copy, so whatever stands there now is
+    // this run's own: a failed copy must not leave it behind, where it would block
+    // the next try and be taken for a new file of the user's.
+    auto dropTemp = [&](int failure) {
+        if (dst->GetFileSize(tempPath) >= 0) {
+            dst->DeleteFile(dstSource, &writeAttr);
+        }
+        return failure;
+    };
+    if (result != 0) {
+        return dropTemp(result);
     }
 
     // Safe copy: the ".tmp" file takes the item's name only when it is complete
     // and the target is still the one the analysis saw.
-    std::string tempPath;
-    dst->BuildFullPath(dstSource, &writeAttr, tempPath);
     if (dst->GetFileSize(tempPath) != Attr.Size) {
-        return 1;
+        return dropTemp(1);
     }
     if (!TargetAsAnalysed(dst, dstSource, targetPath, targetDate, targetSize)) {
         Line += TargetChangedText;
-        return 1;
+        return dropTemp(1);
     }
     // A disk rename replaces the old file in one step, so it is never missing in
     // between; a remote server may refuse to rename onto an existing name.

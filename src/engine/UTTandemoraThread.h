@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@ namespace tandemora {
 class TFileOper;
 class TResultRow;
 class TResultRows;
+class TFileTree;
 class TSyncTask;
 
 // What an action code asks of the synchronisation.
@@ -91,6 +93,9 @@ private:
     int CopyByRoute(TFileOper* Src, TFileOper* Dst, TFolderSource* SrcSource, TFolderSource* DstSource,
                     TFileAttri& Attr, TFileAttri& WriteAttr, const std::string& SourcePath,
                     int32_t SourceAttrBits);
+    std::string ItemLine(int32_t Operation, int32_t Side, TFileAttri Attr);
+    bool ContentsRemoved(const TResultRow* Row, int32_t Code) const;
+    int KeepFolder(TResultRow* Row);
     bool TargetAsAnalysed(TFileOper* Dst, TFolderSource* DstSource, const std::string& Path, int32_t Date,
                           int64_t Size);
     // Names from the root down to an item of the result.
@@ -103,6 +108,8 @@ private:
     void Notify(uint32_t Message);
     void FinishWalk();
 
+    // Result items this run deleted (files and folders), for the folders above them.
+    std::set<const TFileTree*> removed_;
     bool walkMarked_ = false;
     int32_t stagingCount_ = 0;
 };

@@ -71,6 +71,10 @@ TResultRow* TResultRow::AddChild() {
 // ---- The view ------------------------------------------------------------------
 
 void TResultRows::InitView(const std::string& syncName) {
+    // The sync thread walks these very rows; they stay until it is done.
+    if (syncRunning_) {
+        return;
+    }
     rootName_ = syncName;
     root_.reset();
     if (syncName.empty()) {
@@ -95,7 +99,17 @@ bool TResultRows::ShowView(int32_t kind) {
     return true;
 }
 
+void TResultRows::SetResultTree(TFileTree* tree) {
+    // The sync thread reads the result's codes and filter counts while it runs.
+    if (!syncRunning_) {
+        resultTree_ = tree;
+    }
+}
+
 void TResultRows::RecountTree(TFileTree* node) {
+    if (syncRunning_) {
+        return;
+    }
     LeftNeeded = 0;
     RightNeeded = 0;
     if (node != nullptr) {
@@ -200,7 +214,7 @@ std::string TResultRows::ExtensionOf(const std::string& name) {
 }
 
 void TResultRows::FillView(TResultRow* parentRow, TFileTree* node, int32_t kind) {
-    if (parentRow == nullptr || node == nullptr) {
+    if (parentRow == nullptr || node == nullptr || syncRunning_) {
         return;
     }
     for (TFileTree* child : node->Children) {

@@ -81,14 +81,15 @@ public:
     TResultRows& operator=(const TResultRows&) = delete;
 
     // Clears the rows and adds the root row named syncName (image 7). A task
-    // without a name gets no root row and no view.
+    // without a name gets no root row and no view. Ignored while a
+    // synchronisation walks the rows.
     void InitView(const std::string& syncName);
     // The root row, or null before InitView (or for a task without a name).
     TResultRow* RootRow() const { return root_.get(); }
 
     // The result of the last analysis that the rows show (not owned; null before
-    // the first analysis).
-    void SetResultTree(TFileTree* tree) { resultTree_ = tree; }
+    // the first analysis). Ignored while a synchronisation walks the rows.
+    void SetResultTree(TFileTree* tree);
     TFileTree* ResultTree() const { return resultTree_; }
     // The kind last shown (vkChanged until another is chosen).
     int32_t CurrentKind() const { return currentKind_; }
@@ -100,7 +101,8 @@ public:
 
     // Recounts the result below node: display values by action code, the bytes a
     // synchronisation would write on each side (LeftNeeded, RightNeeded, summed
-    // from zero), and the ten category counts summed upward onto folders.
+    // from zero), and the ten category counts summed upward onto folders. Like
+    // FillView, it does nothing while a synchronisation walks the rows.
     void RecountTree(TFileTree* node);
     // Adds a row under parentRow for every child of node that kind admits, and
     // below them their admitted children; row sizes are summed upward.

@@ -18,12 +18,15 @@ namespace {
 using Lines = std::vector<std::string>;
 
 struct TFaults {
-    std::string throwOnPut;           // PutFile of this item name raises
-    std::string throwOnMakeFolder;    // MakeFolder of this relative path raises
-    bool shortTemp = false;           // a transfer to a ".tmp" name loses its last byte
-    bool failSaveOld = false;         // the previous version cannot be kept
-    bool incompleteRescan = false;    // the scan cannot read everything
-    bool failGet = false;             // a download fails
+    std::string throwOnPut;        // PutFile of this item name raises
+    std::string throwOnMakeFolder; // MakeFolder of this relative path raises
+    bool shortTemp = false;        // a transfer to a ".tmp" name loses its last byte
+    bool failSaveOld = false;      // the previous version cannot be kept
+    bool incompleteRescan = false; // the scan cannot read everything
+    bool failGet = false;          // a download fails
+    bool recursiveRemove = false;  // a folder goes with everything in it (an HTTP DELETE)
+    int throwOnConnect = 0;        // this Connect call (counted from 1) raises
+    int connects = 0;
     std::vector<std::string> gotTo;   // local paths GetFile wrote
     std::vector<std::string> putFrom; // local paths PutFile read
 };
@@ -53,6 +56,21 @@ public:
             throw EOSError("no folder");
         }
         return TWinFileOper::MakeFolder(RelPath);
+    }
+    int Connect() override {
+        if (++faults_->connects == faults_->throwOnConnect) {
+            throw EOSError("no route to host");
+        }
+        return TWinFileOper::Connect();
+    }
+    int RemoveFolder(TFolderSource* Source, TFileAttri* Attr) override {
+        if (!faults_->recursiveRemove) {
+            return TWinFileOper::RemoveFolder(Source, Attr);
+        }
+        std::string path;
+        BuildFullPath(Source, Attr, path);
+        std::error_code error;
+        return std::filesystem::remove_all(path, error) > 0 ? 0 : -1;
     }
     int SaveOldFile(TFolderSource* Source, TFileAttri* Attr) override {
         return faults_->failSaveOld ? 1 : TWinFileOper::SaveOldFile(Source, Attr);
@@ -141,6 +159,58 @@ TEST_F(SyncFaultTest, ExceptionInAFolderCopyIsLoggedAndStopsTheRun) {
     EXPECT_NE(ErrorLog().find(" msg:Write Folder Error EOSError:no folder\r\n"), std::string::npos);
 }
 
+TEST_F(SyncFaultTest, ExceptionWhileConnectingNamesTheItem) {
+    Put(L, "a.txt", "a", kOld);
+    Put(L, "b.txt", "b", kOld);
+    Analyze();
+    rightFaults.throwOnConnect = 2; // the first Connect makes the work folder
+    SyncWithFaults();
+
+    EXPECT_EQ(lines, (Lines{"Error: " + CopyLine(L, R, "a.txt"), "Operator File :1"}));
+    EXPECT_EQ(Code("/a.txt"), saError);
+    EXPECT_EQ(Code("/b.txt"), saCopyLtoR);
+    EXPECT_NE(ErrorLog().find(" msg:Write Error EOSError:no route to host\r\n"), std::string::npos);
+}
+
+// An endpoint that removes a folder with its contents must never get a folder that
+// still holds something: a file the filters keep out of the sync, or one whose
+// deletion was refused because it changed after the analysis.
+TEST_F(SyncFaultTest, FolderThatStillHoldsItemsIsNotRemoved) {
+    task.ExcludeFilter = {"\\.skip$"};
+    Put(L, "f/a.txt", "a", kOld);
+    Put(L, "f/g/x.txt", "x", kOld);
+    Put(L, "h/b.txt", "b", kOld);
+    Put(L, "k/c.txt", "c", kOld);
+    AnalyzeAndSync();
+    ASSERT_EQ(opCount, 4);
+    Put(L, "f/note.skip", "left note", kOld);
+    Put(R, "f/note.skip", "right note", kOld);
+    std::filesystem::remove_all(L + "/f");
+    std::filesystem::remove_all(L + "/h");
+    std::filesystem::remove_all(L + "/k");
+    Analyze();
+    ASSERT_EQ(Code("/f"), saDeleteRight);
+    ASSERT_EQ(Code("/h"), saDeleteRight);
+    Put(R, "h/b.txt", "b edited on the right", kNewer);
+    rightFaults.recursiveRemove = true;
+    SyncWithFaults();
+
+    EXPECT_EQ(lines,
+              (Lines{"Delete:" + R + "/f/g/x.txt", "Delete Folder " + R + "/f/g", "Delete:" + R + "/f/a.txt",
+                     "Error Delete Folder " + R + "/f (it still holds items)",
+                     "Error Delete:" + R + "/h/b.txt (the target changed after the analysis)",
+                     "Error Delete Folder " + R + "/h (it still holds items)", "Delete:" + R + "/k/c.txt",
+                     "Delete Folder " + R + "/k", "Operator File :4"}));
+    EXPECT_EQ(Read(R, "f/note.skip"), "right note");
+    EXPECT_EQ(Read(R, "h/b.txt"), "b edited on the right");
+    EXPECT_FALSE(Has(R, "f/g"));
+    EXPECT_FALSE(Has(R, "k"));
+    EXPECT_EQ(Code("/f"), saError);
+    EXPECT_EQ(Code("/h"), saError);
+    EXPECT_EQ(Code("/f/g"), saSame);
+    EXPECT_EQ(Code("/k"), saSame);
+}
+
 TEST_F(SyncFaultTest, ShortTemporaryFileNeverTakesTheFinalName) {
     task.UseTempFile = 1;
     Put(L, "c.txt", "first", kOld);
@@ -152,8 +222,15 @@ TEST_F(SyncFaultTest, ShortTemporaryFileNeverTakesTheFinalName) {
 
     EXPECT_EQ(lines, (Lines{"Error " + CopyLine(L, R, "c.txt"), "Operator File :1"}));
     EXPECT_EQ(Read(R, "c.txt"), "first");
-    EXPECT_EQ(Read(R, "c.txt.tmp"), "second versio");
+    EXPECT_FALSE(Has(R, "c.txt.tmp")); // the run's own broken copy is not left behind
     EXPECT_EQ(Code("/c.txt"), saError);
+
+    // Nothing stands in the way of the next try.
+    rightFaults.shortTemp = false;
+    Analyze();
+    SyncWithFaults();
+    EXPECT_EQ(Read(R, "c.txt"), "second version");
+    EXPECT_EQ(Code("/c.txt"), saSame);
 }
 
 TEST_F(SyncFaultTest, NoOverwriteOrDeletionWhenThePreviousVersionCannotBeKept) {

@@ -256,6 +256,22 @@ TEST_F(SyncTest, CopyThroughATemporaryFileEndsUnderTheFinalName) {
     EXPECT_EQ(entry.Time, DosOf(kNew));
 }
 
+TEST_F(SyncTest, TemporaryNameThatIsTakenIsNeverOverwritten) {
+    task.UseTempFile = 1;
+    Put(L, "c.txt", "one", kOld);
+    Put(L, "c.txt.tmp", "my own notes", kOld);
+    AnalyzeAndSync();
+    ASSERT_EQ(Read(R, "c.txt.tmp"), "my own notes");
+
+    Put(L, "c.txt", "two, longer", kNew);
+    AnalyzeAndSync();
+    EXPECT_EQ(lines, (Lines{"Error " + CopyLine(L, R, "c.txt") + " (its temporary name is taken)",
+                            "Operator File :1"}));
+    EXPECT_EQ(Read(R, "c.txt.tmp"), "my own notes");
+    EXPECT_EQ(Read(R, "c.txt"), "one");
+    EXPECT_EQ(Code("/c.txt"), saError);
+}
+
 TEST_F(SyncTest, EachSnapshotPlaceStoresBothSnapshotsWhereTheNextAnalysisLooks) {
     struct Case {
         int32_t estimate, folderTags, direction;

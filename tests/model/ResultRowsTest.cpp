@@ -373,8 +373,26 @@ TEST(ResultRowsTest, ViewsAndOverridesAreRefusedWithoutAResultOrDuringASync) {
     EXPECT_EQ(row->Action.load(), saCopyLtoR);
     EXPECT_EQ(item->Action, saCopyLtoR);
     EXPECT_EQ(rows.CurrentKind(), vkChanged);
+    // Nothing else the window can call rebuilds, drops or recounts what the
+    // sync thread is reading.
+    const TResultRow* root = rows.RootRow();
+    rows.InitView("T");
+    rows.SetResultTree(nullptr);
+    rows.FillView(rows.RootRow(), b.Root, vkAll);
+    rows.LeftNeeded = 12345;
+    item->NewFlag = 0;
+    b.Root->NewFlag = 7;
+    rows.RecountTree(b.Root);
+    EXPECT_EQ(rows.RootRow(), root);
+    EXPECT_EQ(FindRow(rows, "/a.txt"), row);
+    EXPECT_EQ(rows.RowCount(), 2);
+    EXPECT_EQ(rows.ResultTree(), b.Root);
+    EXPECT_EQ(rows.LeftNeeded, 12345);
+    EXPECT_EQ(b.Root->NewFlag, 7);
+    item->NewFlag = 1;
     rows.SetSyncRunning(false);
     EXPECT_TRUE(rows.ShowView(vkAll));
+    EXPECT_EQ(b.Root->NewFlag, 1);
 
     TResultRows unnamed;
     unnamed.InitView("");
