@@ -570,6 +570,9 @@ void TFMain::Forward(uint32_t msg) {
     TFSyncMain* active = ActiveTaskWindow();
     if (active != nullptr) {
         SendNotifyMessage(active, msg, 0, 10);
+        // The window may have refused the request (no result yet, a sync walking
+        // its rows): the checked view and the offered overrides follow the window.
+        UpdateMenuStates();
     }
 }
 

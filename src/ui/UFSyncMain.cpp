@@ -14,7 +14,6 @@
 #include <QCoreApplication>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -28,7 +27,6 @@
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
-#include <QTreeView>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <ctime>
@@ -189,27 +187,15 @@ void TFSyncMain::BuildControls() {
     upperLayout->setContentsMargins(0, 0, 0, 0);
 
     model_ = new TResultRowsModel(&rows_, this);
-    VST1 = new QTreeView(upper);
-    VST1->setModel(model_);
-    VST1->setSelectionBehavior(QAbstractItemView::SelectRows);
-    VST1->setContextMenuPolicy(Qt::CustomContextMenu);
-    VST1->setUniformRowHeights(true);
-    const int widths[] = {200, 140, 80, 45, -1, -1, -1, 140, 80, 45};
-    for (int i = 0; i < 10; ++i) {
-        if (widths[i] > 0) {
-            VST1->header()->resizeSection(i, widths[i]);
-        }
-    }
+    VST1 = new TResultView(model_, upper);
     upperLayout->addWidget(VST1, 1);
-    connect(VST1, &QTreeView::clicked, this, [this] { UpdatePopupActions(); });
-    connect(VST1, &QTreeView::customContextMenuRequested, this, [this](const QPoint& pos) {
-        const QModelIndex at = VST1->indexAt(pos);
-        if (at.isValid()) {
-            VST1->setCurrentIndex(at);
-        }
-        UpdatePopupActions();
-        pop_direction->popup(VST1->viewport()->mapToGlobal(pos));
-    });
+    // File rows take their extension's icon from the view's image list.
+    rows_.ExtImageIndex = [this](const std::string& ext) { return VST1->ImageList1.GetExtImageIndex(ext); };
+    connect(VST1, &TResultView::LeftClick, this, &TFSyncMain::UpdatePopupActions);
+    connect(VST1, &TResultView::RightRelease, this, &TFSyncMain::PopupAt);
+    // Moving the focus with the keys keeps the offered overrides in step as well.
+    connect(VST1->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            &TFSyncMain::UpdatePopupActions);
 
     // Action panel: results filter, the three run buttons, status, time, progress.
     auto* panel = new QHBoxLayout();
@@ -649,6 +635,8 @@ void TFSyncMain::AnalyzeThreadDone() {
         AddLogLine(text, true);
         ResultTree = nullptr;
     }
+    // Every analysis looks the extension icons up afresh.
+    VST1->ImageList1.ResetExtCache();
     rows_.SetResultTree(ResultTree);
     if (ResultTree == nullptr) {
         InitView();
@@ -912,7 +900,10 @@ void TFSyncMain::ViewActionExecute(int32_t kind) {
 }
 
 void TFSyncMain::ShowView(int32_t kind) {
+    // Refused before the first analysis and while the sync thread walks the rows;
+    // an action or radio button that checked itself shows the current view again.
     if (rows_.ResultTree() == nullptr || rows_.RootRow() == nullptr || rows_.SyncRunning()) {
+        CheckViewControls(rows_.CurrentKind());
         return;
     }
     model_->BeginRebuild();
@@ -987,9 +978,24 @@ void TFSyncMain::UpdatePopupActions() {
     act_pop_Donotcopy->setEnabled(offered.DoNotCopy);
 }
 
+void TFSyncMain::PopupAt(const QPoint& globalPos) {
+    UpdatePopupActions();
+    pop_direction->popup(globalPos);
+}
+
 void TFSyncMain::RunOverride(int32_t code) {
     TResultRow* row = model_->RowOf(VST1->currentIndex());
     if (row == nullptr || rows_.ResultTree() == nullptr || rows_.SyncRunning()) {
+        return;
+    }
+    // A request from the main window's menu may have been enabled for another
+    // row; only an override the focused row offers is run (a one-way task never
+    // gets a copy against its direction).
+    const TItemActions offered = TResultRows::UpdateItemActions(row->Action.load(), Task->SyncDirection);
+    const bool allowed = (code == saOverwriteLtoR && offered.LtoR) ||
+                         (code == saOverwriteRtoL && offered.RtoL) ||
+                         (code == saDoNotCopy && offered.DoNotCopy);
+    if (!allowed) {
         return;
     }
     BitBtn_Sync->setEnabled(false);
@@ -998,6 +1004,8 @@ void TFSyncMain::RunOverride(int32_t code) {
     }
     rows_.RecountTree(rows_.ResultTree());
     VST1->viewport()->update();
+    UpdatePopupActions();
+    emit RunStateChanged();
 }
 
 void TFSyncMain::SetViewActionsEnabled(bool enabled) {

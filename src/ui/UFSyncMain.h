@@ -15,6 +15,7 @@
 #include "model/UTResultRows.h"
 #include "platform/Messages.h"
 #include "tasks/UTSyncTask.h"
+#include "ui/UResultView.h"
 
 #include <QWidget>
 #include <cstdint>
@@ -36,7 +37,6 @@ class QRadioButton;
 class QTextEdit;
 class QTimer;
 class QToolButton;
-class QTreeView;
 
 namespace tandemora {
 
@@ -89,7 +89,7 @@ public:
     QToolButton* bt_taskconfig = nullptr;
     QPushButton* bt_RBrowse = nullptr;
     QLineEdit* Edit_RFolder = nullptr;
-    QTreeView* VST1 = nullptr;
+    TResultView* VST1 = nullptr;
     QGroupBox* GroupBox_Action = nullptr;
     QPushButton* BitBtn_Analyze = nullptr;
     QPushButton* BitBtn_Sync = nullptr;
@@ -181,6 +181,7 @@ private:
     void UpdateFilterCaptions();
     void CheckViewControls(int32_t kind);
     void UpdatePopupActions();
+    void PopupAt(const QPoint& globalPos);
     void RunOverride(int32_t code);
     void ShowDirectionGlyph();
     void edit_LFolderExit();

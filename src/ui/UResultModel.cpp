@@ -2,27 +2,50 @@
 
 #include "platform/FileSystem.h"
 #include "ui/UQtText.h"
+#include "ui/UResultImages.h"
 
 #include <QDateTime>
-#include <QLocale>
+#include <QIcon>
 
 namespace tandemora {
 
 namespace {
-
-constexpr int kColumnCount = 10;
 
 // Column captions: the language key and the text used when the key is missing.
 struct TColumn {
     const char* Key;
     const char* Default;
 };
-const TColumn kColumns[kColumnCount] = {
+const TColumn kColumns[TResultRowsModel::kColumnCount] = {
     {"tree_item", "Item"},       {"tree_ldate", "L Date"},    {"tree_lsize", "L Size"},
     {"tree_lattri", "L attri"},  {"tree_LtoR", "RtoL Count"}, {"tree_direct", "Direct"},
     {"tree_RtoL", "LtoR Count"}, {"tree_rdate", "R Date"},    {"tree_rsize", "R Szie"},
     {"tree_rattri", "R attri"},
 };
+
+// The long time format names the time zone; a DOS date-time is a local time
+// without one, so the zone is left out.
+QString WithoutZone(const QString& format) {
+    QString result;
+    bool quoted = false;
+    for (const QChar ch : format) {
+        if (ch == '\'') {
+            quoted = !quoted;
+        }
+        if (!quoted && ch == 't') {
+            continue;
+        }
+        result += ch;
+    }
+    while (result.contains("  ")) {
+        result.replace("  ", " ");
+    }
+    return result.trimmed();
+}
+
+bool IsSizeOrCount(int column) {
+    return column == 2 || column == 4 || column == 6 || column == 8;
+}
 
 } // namespace
 
@@ -30,6 +53,32 @@ TResultRowsModel::TResultRowsModel(TResultRows* rows, QObject* parent)
     : QAbstractItemModel(parent), rows_(rows) {
     for (const TColumn& c : kColumns) {
         captions_ << QString::fromLatin1(c.Default);
+    }
+    LoadLocale();
+    SetDarkColours(false);
+}
+
+void TResultRowsModel::LoadLocale() {
+    locale_ = QLocale();
+    // Sizes always show their digit groups, whatever the locale's habit.
+    locale_.setNumberOptions(locale_.numberOptions() & ~QLocale::OmitGroupSeparator);
+    dateTimeFormat_ =
+        locale_.dateFormat(QLocale::ShortFormat) + " " + WithoutZone(locale_.timeFormat(QLocale::LongFormat));
+}
+
+// The light colours are the view's own (blue-green-red 0xFFFFFF, 0xF0FFF0 and
+// 0xF0FFFF); on a dark palette those would make light text unreadable, so the
+// item column keeps the view's colour and the two sides get dark tints of the
+// same hues.
+void TResultRowsModel::SetDarkColours(bool dark) {
+    if (dark) {
+        itemColour_ = QColor();
+        leftColour_ = QColor(0x24, 0x33, 0x24);
+        rightColour_ = QColor(0x33, 0x33, 0x22);
+    } else {
+        itemColour_ = QColor(0xFF, 0xFF, 0xFF);
+        leftColour_ = QColor(0xF0, 0xFF, 0xF0);
+        rightColour_ = QColor(0xFF, 0xFF, 0xF0);
     }
 }
 
@@ -106,21 +155,55 @@ int TResultRowsModel::columnCount(const QModelIndex&) const {
     return kColumnCount;
 }
 
+bool TResultRowsModel::hasChildren(const QModelIndex& parent) const {
+    if (!parent.isValid()) {
+        return rows_->RootRow() != nullptr;
+    }
+    return parent.column() == 0 && RowOf(parent)->HasChildren();
+}
+
 QVariant TResultRowsModel::data(const QModelIndex& index, int role) const {
     const TResultRow* row = RowOf(index);
     if (row == nullptr) {
         return QVariant();
     }
-    if (role == Qt::DisplayRole) {
-        return CellText(row, index.column());
+    const int column = index.column();
+    switch (role) {
+    case Qt::DisplayRole:
+        return column == kActionColumn ? QVariant() : QVariant(CellText(row, column));
+    case Qt::DecorationRole: {
+        const int32_t image = ImageIndexOf(*row, column);
+        if (images_ == nullptr || image < 0 || image >= images_->Count()) {
+            return QVariant();
+        }
+        return QVariant(images_->Icon(image));
     }
-    if (role == ActionRole) {
+    case Qt::BackgroundRole:
+        return Background(column);
+    case Qt::TextAlignmentRole:
+        if (IsSizeOrCount(column)) {
+            return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+        }
+        return QVariant();
+    case ActionRole:
         return row->Action.load();
+    case ImageRole:
+        return ImageIndexOf(*row, column);
+    default:
+        return QVariant();
     }
-    if (role == Qt::TextAlignmentRole && (index.column() == 2 || index.column() == 8)) {
-        return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+}
+
+QVariant TResultRowsModel::Background(int column) const {
+    QColor colour;
+    if (column == 0) {
+        colour = itemColour_;
+    } else if (column >= 1 && column <= 4) {
+        colour = leftColour_;
+    } else if (column >= 6 && column <= 9) {
+        colour = rightColour_;
     }
-    return QVariant();
+    return colour.isValid() ? QVariant(colour) : QVariant();
 }
 
 QVariant TResultRowsModel::headerData(int section, Qt::Orientation orientation, int role) const {
@@ -128,6 +211,55 @@ QVariant TResultRowsModel::headerData(int section, Qt::Orientation orientation, 
         return captions_[section];
     }
     return QVariant();
+}
+
+int32_t TResultRowsModel::ImageIndexOf(const TResultRow& row, int column) {
+    if (column == 0) {
+        return row.ImageIndex;
+    }
+    return column == kActionColumn ? ActionImage(row) : -1;
+}
+
+// Later rules win: a folder shows the folder-contents mark unless its own code
+// names an action.
+int32_t TResultRowsModel::ActionImage(const TResultRow& row) {
+    const int32_t code = row.Action.load();
+    int32_t image = -1;
+    if (row.IsFolder == 1 && ((row.Item != nullptr && !row.Item->Children.empty()) || code == saUnset)) {
+        image = iiFolderItems;
+    }
+    switch (code) {
+    case saSame:
+        image = iiSame;
+        break;
+    case saDoNotCopy:
+    case saExcluded:
+        image = iiDoNotCopy;
+        break;
+    case saCopyRtoL:
+    case saOverwriteRtoL:
+        image = iiRtoL;
+        break;
+    case saCopyLtoR:
+    case saOverwriteLtoR:
+        image = iiLtoR;
+        break;
+    case saConflict:
+        image = iiConflict;
+        break;
+    case saError:
+        image = iiError;
+        break;
+    case saDeleteRight:
+        image = iiDeleteRight;
+        break;
+    case saDeleteLeft:
+        image = iiDeleteLeft;
+        break;
+    default:
+        break;
+    }
+    return image;
 }
 
 QString TResultRowsModel::CellText(const TResultRow* row, int column) const {
@@ -151,7 +283,7 @@ QString TResultRowsModel::CellText(const TResultRow* row, int column) const {
     case 9:
         return row->RightAttr > 0 ? AttrToText(row->RightAttr) : QString();
     default:
-        return QString(); // column 5 shows the action as an image only
+        return QString();
     }
 }
 
@@ -173,20 +305,29 @@ QString TResultRowsModel::AttrToText(int32_t attr) {
 }
 
 // A DOS date-time counts as a date when it is greater than 2000 (smaller values
-// are the "no file" markers 0 and -1, or no real date at all).
-QString TResultRowsModel::DateText(int32_t dosDate) {
-    time_t t = 0;
-    if (dosDate <= 2000 || !fs::DosTimeToUnix(dosDate, t)) {
+// are the "no file" markers 0 and -1, or no real date at all). It already holds
+// the local date and time, so it is shown as it stands: no time zone, and no
+// summer-time shift, comes between the file and the text.
+QString TResultRowsModel::DateText(int32_t dosDate) const {
+    if (dosDate <= 2000) {
         return QString();
     }
-    const QDateTime moment = QDateTime::fromSecsSinceEpoch(static_cast<qint64>(t));
-    const QLocale locale;
-    return locale.toString(moment.date(), QLocale::ShortFormat) + " " +
-           locale.toString(moment.time(), QLocale::LongFormat);
+    const uint32_t value = static_cast<uint32_t>(dosDate);
+    const uint32_t date = value >> 16;
+    const uint32_t time = value & 0xFFFF;
+    const QDate day(1980 + static_cast<int>(date >> 9), static_cast<int>((date >> 5) & 15),
+                    static_cast<int>(date & 31));
+    const QTime moment(static_cast<int>(time >> 11), static_cast<int>((time >> 5) & 63),
+                       static_cast<int>(time & 31) * 2);
+    if (!day.isValid() || !moment.isValid()) {
+        return QString();
+    }
+    // UTC only keeps the formatting from looking up a zone; no zone is shown.
+    return locale_.toString(QDateTime(day, moment, Qt::UTC), dateTimeFormat_);
 }
 
-QString TResultRowsModel::SizeText(int64_t size) {
-    return size > 0 ? QLocale().toString(static_cast<qlonglong>(size)) : QString();
+QString TResultRowsModel::SizeText(int64_t size) const {
+    return size > 0 ? locale_.toString(static_cast<qlonglong>(size)) : QString();
 }
 
 } // namespace tandemora

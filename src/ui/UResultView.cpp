@@ -1,0 +1,177 @@
+#include "ui/UResultView.h"
+
+#include "ui/UResultModel.h"
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QHeaderView>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QStyledItemDelegate>
+
+namespace tandemora {
+
+namespace {
+
+// Column widths of the view; 50 is the width of a column without one of its own.
+constexpr int kColumnWidths[TResultRowsModel::kColumnCount] = {200, 140, 80, 45, 50, 50, 50, 140, 80, 45};
+
+// Draws the action column's image in the middle of its cell; every other cell
+// is drawn as usual.
+class TActionImageDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        if (index.column() != TResultRowsModel::kActionColumn) {
+            QStyledItemDelegate::paint(painter, option, index);
+            return;
+        }
+        QStyleOptionViewItem opt(option);
+        initStyleOption(&opt, index);
+        const QIcon icon = opt.icon;
+        opt.icon = QIcon();
+        opt.features &= ~QStyleOptionViewItem::HasDecoration;
+        const QWidget* widget = opt.widget;
+        QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+        if (!icon.isNull()) {
+            QIcon::Mode mode = QIcon::Normal;
+            if (!(opt.state & QStyle::State_Enabled)) {
+                mode = QIcon::Disabled;
+            } else if (opt.state & QStyle::State_Selected) {
+                mode = QIcon::Selected;
+            }
+            icon.paint(painter, opt.rect, Qt::AlignCenter, mode);
+        }
+    }
+};
+
+bool HasNextSibling(const TResultRow* row) {
+    const TResultRow* parent = row->Parent();
+    return parent != nullptr && row->Index() < parent->ChildCount() - 1;
+}
+
+QColor Blend(const QColor& base, const QColor& ink, int inkPercent) {
+    auto mix = [inkPercent](int a, int b) { return (a * (100 - inkPercent) + b * inkPercent) / 100; };
+    return QColor(mix(base.red(), ink.red()), mix(base.green(), ink.green()), mix(base.blue(), ink.blue()));
+}
+
+} // namespace
+
+TResultView::TResultView(TResultRowsModel* model, QWidget* parent) : QTreeView(parent), model_(model) {
+    setModel(model);
+    model->SetImages(&ImageList1);
+    setItemDelegate(new TActionImageDelegate(this));
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setAllColumnsShowFocus(true);
+    setUniformRowHeights(true);
+    setRootIsDecorated(true);
+    setIconSize(QSize(16, 16));
+    SetUpColumns();
+    FollowPalette();
+}
+
+void TResultView::SetUpColumns() {
+    QHeaderView* columns = header();
+    columns->setVisible(true);
+    columns->setSectionsMovable(true);
+    columns->setSectionResizeMode(QHeaderView::Interactive);
+    columns->setStretchLastSection(false);
+    for (int i = 0; i < TResultRowsModel::kColumnCount; ++i) {
+        columns->resizeSection(i, kColumnWidths[i]);
+    }
+}
+
+void TResultView::FollowPalette() {
+    const QColor base = palette().color(QPalette::Base);
+    const QColor text = palette().color(QPalette::Text);
+    const bool dark = base.lightness() < 128;
+    if (dark != ImageList1.DarkImages()) {
+        ImageList1.DrawFixedImages(dark);
+    }
+    model_->SetDarkColours(dark);
+    gridPen_ = QPen(Blend(base, text, 15), 1);
+    treePen_ = QPen(Blend(base, text, 45), 1);
+    viewport()->update();
+}
+
+void TResultView::changeEvent(QEvent* event) {
+    QTreeView::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) {
+        FollowPalette();
+    }
+}
+
+void TResultView::mouseReleaseEvent(QMouseEvent* event) {
+    QTreeView::mouseReleaseEvent(event);
+    if (event->button() == Qt::LeftButton) {
+        emit LeftClick();
+    } else if (event->button() == Qt::RightButton) {
+        emit RightRelease(event->globalPosition().toPoint());
+    }
+}
+
+// The popup follows the right button's release; the menu key opens it at the
+// focused row.
+void TResultView::contextMenuEvent(QContextMenuEvent* event) {
+    event->accept();
+    if (event->reason() != QContextMenuEvent::Keyboard) {
+        return;
+    }
+    const QRect at = visualRect(currentIndex());
+    emit RightRelease(viewport()->mapToGlobal(at.isValid() ? at.center() : viewport()->rect().center()));
+}
+
+// Vertical grid lines at the right edge of every column.
+void TResultView::drawRow(QPainter* painter, const QStyleOptionViewItem& option,
+                          const QModelIndex& index) const {
+    QTreeView::drawRow(painter, option, index);
+    const QHeaderView* columns = header();
+    const QPen previous = painter->pen();
+    painter->setPen(gridPen_);
+    for (int visual = 0; visual < columns->count(); ++visual) {
+        const int logical = columns->logicalIndex(visual);
+        if (columns->isSectionHidden(logical)) {
+            continue;
+        }
+        const int x = columns->sectionViewportPosition(logical) + columns->sectionSize(logical) - 1;
+        painter->drawLine(x, option.rect.top(), x, option.rect.bottom());
+    }
+    painter->setPen(previous);
+}
+
+// Tree lines: each row joins the line of its siblings, and the lines of its
+// ancestors that have later siblings pass by on its left. The expand buttons
+// that the style draws stay clear of them.
+void TResultView::drawBranches(QPainter* painter, const QRect& rect, const QModelIndex& index) const {
+    QTreeView::drawBranches(painter, rect, index);
+    const TResultRow* row = model_->RowOf(index);
+    if (row == nullptr || row->Parent() == nullptr || isRightToLeft()) {
+        return;
+    }
+    const int indent = indentation();
+    const int midY = rect.top() + rect.height() / 2;
+    int cellLeft = rect.right() + 1 - indent;
+    const int midX = cellLeft + indent / 2;
+    const int gap = row->HasChildren() ? 6 : 0;
+    const QPen previous = painter->pen();
+    painter->setPen(treePen_);
+    painter->drawLine(midX, rect.top(), midX, midY - gap);
+    if (HasNextSibling(row)) {
+        painter->drawLine(midX, midY + gap, midX, rect.bottom());
+    }
+    painter->drawLine(midX + (gap > 0 ? gap : 1), midY, cellLeft + indent - 2, midY);
+    for (const TResultRow* above = row->Parent(); above->Parent() != nullptr; above = above->Parent()) {
+        cellLeft -= indent;
+        if (HasNextSibling(above)) {
+            const int x = cellLeft + indent / 2;
+            painter->drawLine(x, rect.top(), x, rect.bottom());
+        }
+    }
+    painter->setPen(previous);
+}
+
+} // namespace tandemora

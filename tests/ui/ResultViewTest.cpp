@@ -1,0 +1,767 @@
+// The result view as a person reads it: the texts and images of each column for
+// every action code, folder sizes and counts summed over the rows shown, the
+// view kinds through their actions, menu items and radio buttons, the popup of
+// overrides, the extension icon cache, and rows redrawn while a sync runs.
+
+#include "UiFixture.h"
+
+#include "model/UTResultRows.h"
+#include "ui/UNotifyEvent.h"
+#include "ui/UResultImages.h"
+#include "ui/UResultModel.h"
+#include "ui/UResultView.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QImage>
+#include <QLocale>
+#include <QMenu>
+#include <QMimeDatabase>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QThread>
+#include <QTreeView>
+#include <fcntl.h>
+#include <filesystem>
+#include <set>
+#include <sys/stat.h>
+
+namespace uitest {
+namespace {
+
+using tandemora::TFileTree;
+using tandemora::TFSyncMain;
+using tandemora::TResultImages;
+using tandemora::TResultRow;
+using tandemora::TResultRows;
+using tandemora::TResultRowsModel;
+
+constexpr int kImage = TResultRowsModel::ImageRole;
+
+// 2021-03-04 05:06:08 and 2020-01-02 03:04:06 as DOS date-times.
+constexpr int32_t kLeftDos = ((2021 - 1980) << 25) | (3 << 21) | (4 << 16) | (5 << 11) | (6 << 5) | 4;
+constexpr int32_t kRightDos = ((2020 - 1980) << 25) | (1 << 21) | (2 << 16) | (3 << 11) | (4 << 5) | 3;
+
+// The default locale for the life of a test (the model reads it when it is made).
+class ScopedLocale {
+public:
+    explicit ScopedLocale(const QLocale& locale) { QLocale::setDefault(locale); }
+    ~ScopedLocale() { QLocale::setDefault(QLocale::system()); }
+};
+
+void SetTime(const std::string& path, time_t seconds) {
+    const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+// A result built by hand: one file per action code below the root, and folders.
+struct THandResult {
+    tandemora::TArenaPtr Arena;
+    TFileTree* Root = nullptr;
+
+    THandResult() { Root = tandemora::NewTree(Arena); }
+
+    TFileTree* Add(TFileTree* parent, const std::string& name, bool folder, int32_t code) {
+        tandemora::TFileAttri* a = Arena->NewAttri();
+        a->Name = name;
+        a->IsFolder = folder ? 1 : 0;
+        a->RelPath = "/";
+        a->Size = folder ? 0 : 1234567;
+        a->Time = kLeftDos;
+        a->Attr = folder ? 16 : 33; // read-only archive
+        TFileTree* node = parent->AddChild(name, a);
+        node->OtherTime = kRightDos;
+        node->OtherAttr = folder ? 16 : 34; // hidden archive
+        node->OtherSize = folder ? 0 : 2048;
+        if (code != tandemora::saUnset) {
+            node->SetAction(code);
+        }
+        return node;
+    }
+};
+
+TResultRow* RowNamed(TResultRows& rows, const std::string& name) {
+    TResultRow* found = nullptr;
+    rows.ForEachRow([&](TResultRow* row) {
+        if (row->Name == name && found == nullptr) {
+            found = row;
+        }
+    });
+    return found;
+}
+
+class ResultViewTest : public UiTest {
+protected:
+    void SetUp() override {
+        UiTest::SetUp();
+        left = folders / "left";
+        right = folders / "right";
+        std::filesystem::create_directories(left);
+        std::filesystem::create_directories(right);
+    }
+
+    TFSyncMain* StartWith(const std::function<void(tandemora::TSyncTask&)>& adjust = {}) {
+        SaveTask("Docs", left, right, adjust);
+        EXPECT_TRUE(Start());
+        return Window(0);
+    }
+
+    static bool Analyze(TFSyncMain* window) {
+        Click(window->BitBtn_Analyze);
+        return WaitIdle(window) && window->ResultTree != nullptr;
+    }
+
+    // The index of the first row named name, in the window's model.
+    static QModelIndex IndexNamed(TFSyncMain* window, const std::string& name, int column = 0) {
+        TResultRow* row = RowNamed(window->Rows(), name);
+        return row != nullptr ? window->Model()->IndexOf(row, column) : QModelIndex();
+    }
+
+    static std::vector<std::string> ShownNames(TFSyncMain* window) {
+        std::vector<std::string> names;
+        window->Rows().ForEachRow([&](TResultRow* row) { names.push_back(row->Name); });
+        return names;
+    }
+
+    static TFileTree* ItemNamed(TFileTree* node, const std::string& name) {
+        for (TFileTree* child : node->Children) {
+            if (child->Data != nullptr && child->Data->Name == name) {
+                return child;
+            }
+            if (TFileTree* found = ItemNamed(child, name)) {
+                return found;
+            }
+        }
+        return nullptr;
+    }
+
+    std::string left;
+    std::string right;
+};
+
+// ---- Columns ------------------------------------------------------------------------------------
+
+TEST_F(ResultViewTest, ColumnTextsAndImagesFollowTheActionCode) {
+    ScopedLocale german(QLocale(QLocale::German, QLocale::Germany));
+    const QString l = "04.03.21 05:06:08";
+    const QString r = "02.01.20 03:04:06";
+    const QString lSize = "1.234.567";
+    struct Case {
+        int32_t Code;
+        QString LDate, LSize, LAttr, RDate, RSize, RAttr;
+        int Image;
+    };
+    const Case cases[] = {
+        {tandemora::saCopyLtoR, l, lSize, "RA", "", "", "", tandemora::iiLtoR},
+        {tandemora::saCopyRtoL, "", "", "", l, lSize, "RA", tandemora::iiRtoL},
+        {tandemora::saSame, l, lSize, "RA", r, "2.048", "HA", tandemora::iiSame},
+        {tandemora::saOverwriteRtoL, l, lSize, "RA", r, "2.048", "HA", tandemora::iiRtoL},
+        {tandemora::saOverwriteLtoR, l, lSize, "RA", r, "2.048", "HA", tandemora::iiLtoR},
+        {tandemora::saConflict, l, lSize, "RA", r, "2.048", "HA", tandemora::iiConflict},
+        {tandemora::saError, "", "", "", r, "2.048", "HA", tandemora::iiError},
+        {tandemora::saDoNotCopy, "", "", "", r, "2.048", "HA", tandemora::iiDoNotCopy},
+        {tandemora::saExcluded, "", "", "", r, "2.048", "HA", tandemora::iiDoNotCopy},
+        {tandemora::saDeleteRight, "", "", "", l, lSize, "RA", tandemora::iiDeleteRight},
+        {tandemora::saDeleteLeft, l, lSize, "RA", "", "", "", tandemora::iiDeleteLeft},
+        {tandemora::saUnset, "", "", "", r, "2.048", "HA", -1},
+    };
+    THandResult result;
+    for (const Case& c : cases) {
+        result.Add(result.Root, "f" + std::to_string(c.Code) + ".txt", false, c.Code);
+    }
+    TResultRows rows;
+    TResultRowsModel model(&rows);
+    TResultImages images;
+    model.SetImages(&images);
+    rows.ExtImageIndex = [&images](const std::string& ext) { return images.GetExtImageIndex(ext); };
+    rows.InitView("Docs");
+    rows.SetResultTree(result.Root);
+    ASSERT_TRUE(rows.ShowView(tandemora::vkAll));
+
+    for (const Case& c : cases) {
+        const std::string name = "f" + std::to_string(c.Code) + ".txt";
+        const QModelIndex at = model.IndexOf(RowNamed(rows, name));
+        ASSERT_TRUE(at.isValid()) << name;
+        auto text = [&](int column) { return at.siblingAtColumn(column).data().toString(); };
+        EXPECT_EQ(text(0), QString::fromStdString(name));
+        EXPECT_EQ(text(1), c.LDate) << name;
+        EXPECT_EQ(text(2), c.LSize) << name;
+        EXPECT_EQ(text(3), c.LAttr) << name;
+        EXPECT_EQ(text(4), c.Code == tandemora::saCopyLtoR || c.Code == tandemora::saOverwriteLtoR ? "1" : "")
+            << name;
+        EXPECT_EQ(text(5), "");
+        EXPECT_EQ(text(6), c.Code == tandemora::saCopyRtoL || c.Code == tandemora::saOverwriteRtoL ? "1" : "")
+            << name;
+        EXPECT_EQ(text(7), c.RDate) << name;
+        EXPECT_EQ(text(8), c.RSize) << name;
+        EXPECT_EQ(text(9), c.RAttr) << name;
+        EXPECT_EQ(at.siblingAtColumn(5).data(kImage).toInt(), c.Image) << name;
+        // The action image is the image list's own picture.
+        const QVariant icon = at.siblingAtColumn(5).data(Qt::DecorationRole);
+        EXPECT_EQ(icon.isValid(), c.Image >= 0) << name;
+        if (c.Image >= 0) {
+            EXPECT_EQ(icon.value<QIcon>().cacheKey(), images.Icon(c.Image).cacheKey()) << name;
+        }
+        // No icon theme here: a file shows the plain file image.
+        EXPECT_EQ(at.data(kImage).toInt(), tandemora::iiNoIcon) << name;
+        for (int column = 1; column < 10; ++column) {
+            if (column != 5) {
+                EXPECT_FALSE(at.siblingAtColumn(column).data(Qt::DecorationRole).isValid()) << column;
+            }
+        }
+    }
+
+    // Cell backgrounds: the item column white, the left side green, the right side
+    // yellow, the action column the view's own.
+    const QModelIndex any = model.IndexOf(RowNamed(rows, "f18.txt"));
+    EXPECT_EQ(any.siblingAtColumn(0).data(Qt::BackgroundRole).value<QColor>(), QColor(255, 255, 255));
+    for (int column : {1, 2, 3, 4}) {
+        EXPECT_EQ(any.siblingAtColumn(column).data(Qt::BackgroundRole).value<QColor>(),
+                  QColor(240, 255, 240));
+    }
+    EXPECT_FALSE(any.siblingAtColumn(5).data(Qt::BackgroundRole).isValid());
+    for (int column : {6, 7, 8, 9}) {
+        EXPECT_EQ(any.siblingAtColumn(column).data(Qt::BackgroundRole).value<QColor>(),
+                  QColor(255, 255, 240));
+    }
+}
+
+TEST_F(ResultViewTest, FolderAndRootRowsShowTheirOwnImages) {
+    THandResult result;
+    TFileTree* full = result.Add(result.Root, "full", true, tandemora::saUnset);
+    result.Add(full, "a.txt", false, tandemora::saSame);
+    TFileTree* skipped = result.Add(result.Root, "skipped", true, tandemora::saUnset);
+    result.Add(skipped, "b.txt", false, tandemora::saDoNotCopy);
+    result.Add(result.Root, "empty", true, tandemora::saUnset);
+    result.Add(result.Root, "made", true, tandemora::saCopyLtoR);
+    result.Add(result.Root, "noext", false, tandemora::saSame);
+    TResultRows rows;
+    TResultRowsModel model(&rows);
+    TResultImages images;
+    model.SetImages(&images);
+    rows.ExtImageIndex = [&images](const std::string& ext) { return images.GetExtImageIndex(ext); };
+    rows.InitView("Docs");
+    rows.SetResultTree(result.Root);
+    ASSERT_TRUE(rows.ShowView(tandemora::vkAll));
+    // A folder overridden as a whole shows its own code.
+    ASSERT_TRUE(rows.SetItemAction(RowNamed(rows, "skipped"), tandemora::saDoNotCopy));
+
+    struct Case {
+        std::string Name;
+        int Column0;
+        int Column5;
+    };
+    const Case cases[] = {
+        {"Docs", tandemora::iiRoot, -1},
+        {"full", tandemora::iiFolder, tandemora::iiFolderItems},
+        {"skipped", tandemora::iiFolder, tandemora::iiDoNotCopy},
+        {"b.txt", tandemora::iiNoIcon, tandemora::iiDoNotCopy},
+        {"empty", tandemora::iiFolder, tandemora::iiFolderItems},
+        {"made", tandemora::iiFolder, tandemora::iiLtoR},
+        {"noext", tandemora::iiNoIcon, tandemora::iiSame},
+    };
+    for (const Case& c : cases) {
+        const QModelIndex at = model.IndexOf(RowNamed(rows, c.Name));
+        EXPECT_EQ(at.data(kImage).toInt(), c.Column0) << c.Name;
+        EXPECT_EQ(at.siblingAtColumn(5).data(kImage).toInt(), c.Column5) << c.Name;
+    }
+    // A name without an extension looks nothing up and caches nothing.
+    EXPECT_EQ(images.NoIconExts, ",.txt");
+}
+
+TEST_F(ResultViewTest, AttributesDatesAndSizesAreWrittenOut) {
+    struct Case {
+        int32_t Attr;
+        const char* Text;
+    };
+    const Case cases[] = {{0, ""},  {16, ""}, {32, "A"},    {1, "R"},
+                          {2, "H"}, {4, "S"}, {39, "HRSA"}, {35, "HRA"}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(TResultRowsModel::AttrToText(c.Attr), c.Text) << c.Attr;
+    }
+
+    TResultRows rows;
+    {
+        // Digit groups always show, with the locale's own separator.
+        ScopedLocale english(QLocale(QLocale::English, QLocale::UnitedStates));
+        TResultRowsModel model(&rows);
+        EXPECT_EQ(model.SizeText(3000), "3,000");
+        EXPECT_EQ(model.SizeText(999), "999");
+        EXPECT_EQ(model.SizeText(0), "");
+        EXPECT_EQ(model.SizeText(-1), "");
+    }
+    ScopedLocale c(QLocale::c());
+    TResultRowsModel model(&rows);
+    EXPECT_EQ(model.SizeText(1234567), "1,234,567");
+    // The DOS value is the file's local time: no zone moves it.
+    for (const char* zone : {"UTC", "America/New_York", "Asia/Kolkata"}) {
+        testsupport::ScopedEnv tzHere("TZ", std::string(zone));
+        EXPECT_TRUE(model.DateText(kLeftDos).contains("05:06:08"))
+            << zone << " " << model.DateText(kLeftDos).toStdString();
+    }
+    EXPECT_EQ(model.DateText(2000), "");
+    EXPECT_EQ(model.DateText(-1), "");
+    EXPECT_EQ(model.DateText(0x00210000 | (25 << 11)), ""); // hour 25 is no time
+}
+
+TEST_F(ResultViewTest, ColumnsHaveTheirCaptionsWidthsAndOptions) {
+    TFSyncMain* window = StartWith();
+    ASSERT_NE(window, nullptr);
+    const QStringList captions = {"Item",   "L Date",     "L Size", "L Attri", "LtoR Count",
+                                  "Direct", "RtoL Count", "R Date", "R Size",  "R Attri"};
+    QHeaderView* header = window->VST1->header();
+    const int widths[] = {200, 140, 80, 45, 50, 50, 50, 140, 80, 45};
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(window->Model()->headerData(i, Qt::Horizontal).toString(), captions[i]);
+        EXPECT_EQ(header->sectionSize(i), widths[i]) << i;
+    }
+    EXPECT_TRUE(header->sectionsMovable());
+    EXPECT_FALSE(header->isHidden());
+    EXPECT_EQ(header->sectionResizeMode(0), QHeaderView::Interactive);
+    EXPECT_EQ(window->VST1->selectionBehavior(), QAbstractItemView::SelectRows);
+
+    // Widths set by the user stay through a rebuild of the rows.
+    WriteFile(left + "/a.txt", "alpha");
+    header->resizeSection(0, 260);
+    ASSERT_TRUE(Analyze(window));
+    EXPECT_EQ(header->sectionSize(0), 260);
+}
+
+// ---- Views ----------------------------------------------------------------------------------------
+
+TEST_F(ResultViewTest, ChangesViewSumsTheSizesOfTheRowsShown) {
+    ScopedLocale english(QLocale(QLocale::English, QLocale::UnitedStates));
+    for (const char* name : {"a.bin", "b.bin", "c.bin"}) {
+        WriteFile(left + "/f/" + name, std::string(1000, 'x'));
+    }
+    // One file alike on both sides: not a change, so not counted under Changes.
+    WriteFile(left + "/f/same.txt", std::string(500, 's'));
+    WriteFile(right + "/f/same.txt", std::string(500, 's'));
+    SetTime(left + "/f/same.txt", 1600000000);
+    SetTime(right + "/f/same.txt", 1600000000);
+    TFSyncMain* window =
+        StartWith([](tandemora::TSyncTask& task) { task.SyncDirection = tandemora::sdLeftToRight; });
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(Analyze(window));
+
+    const QModelIndex folder = IndexNamed(window, "f");
+    ASSERT_TRUE(folder.isValid());
+    EXPECT_EQ(folder.siblingAtColumn(2).data().toString(), "3,000");
+    EXPECT_EQ(folder.siblingAtColumn(4).data().toString(), "3");
+    EXPECT_EQ(folder.siblingAtColumn(8).data().toString(), "");
+    EXPECT_FALSE(IndexNamed(window, "same.txt").isValid());
+    // Root totals: the sums over the root's rows, and no action image.
+    const QModelIndex root = window->Model()->index(0, 0);
+    EXPECT_EQ(root.data().toString(), "Docs");
+    EXPECT_EQ(root.siblingAtColumn(2).data().toString(), "3,000");
+    EXPECT_EQ(root.siblingAtColumn(4).data().toString(), "3");
+    EXPECT_EQ(root.siblingAtColumn(5).data(kImage).toInt(), -1);
+    EXPECT_EQ(root.data(kImage).toInt(), tandemora::iiRoot);
+    EXPECT_EQ(window->Rows().RightNeeded, 3000);
+
+    window->Action_all->trigger();
+    EXPECT_EQ(IndexNamed(window, "f", 2).data().toString(), "3,500");
+    EXPECT_EQ(IndexNamed(window, "same.txt", 5).data(kImage).toInt(), tandemora::iiSame);
+}
+
+TEST_F(ResultViewTest, ConflictsViewShowsAFolderWithOnlyItsConflictingItem) {
+    WriteFile(left + "/d/new.txt", "new");
+    WriteFile(right + "/d/only-right.txt", "right"); // a copy against a verified one-way task
+    WriteFile(left + "/top.txt", "top");
+    TFSyncMain* window = StartWith([](tandemora::TSyncTask& task) {
+        task.SyncDirection = tandemora::sdLeftToRight;
+        task.ForcedOrVerified = tandemora::fvVerified;
+    });
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->rb_conflicts->text(), "Conflicts()");
+    ASSERT_TRUE(Analyze(window));
+    EXPECT_EQ(window->rb_conflicts->text(), "Conflicts(1)");
+
+    Click(window->rb_conflicts);
+    EXPECT_EQ(window->Rows().CurrentKind(), tandemora::vkConflicts);
+    EXPECT_TRUE(window->Action_conflicts->isChecked());
+    EXPECT_EQ(ShownNames(window), (std::vector<std::string>{"Docs", "d", "only-right.txt"}));
+    EXPECT_EQ(IndexNamed(window, "d", 5).data(kImage).toInt(), tandemora::iiFolderItems);
+    EXPECT_EQ(IndexNamed(window, "only-right.txt", 5).data(kImage).toInt(), tandemora::iiConflict);
+    EXPECT_FALSE(window->BitBtn_Sync->isEnabled());
+
+    // Every row of a rebuilt view is expanded.
+    EXPECT_TRUE(window->VST1->isExpanded(IndexNamed(window, "d")));
+    EXPECT_TRUE(window->VST1->isExpanded(window->Model()->index(0, 0)));
+}
+
+TEST_F(ResultViewTest, RadioCaptionsCountTheResult) {
+    WriteFile(left + "/a.txt", "alpha");
+    WriteFile(left + "/b.txt", "bravo");
+    WriteFile(right + "/c.txt", "charlie");
+    WriteFile(right + "/x/only-right.txt", "right");
+    TFSyncMain* window = StartWith([](tandemora::TSyncTask& task) {
+        task.SyncDirection = tandemora::sdLeftToRight;
+        task.ForcedOrVerified = tandemora::fvVerified;
+    });
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->rb_all->text(), "All()");
+    EXPECT_EQ(window->rb_changed->text(), "Changes()");
+    EXPECT_EQ(window->rb_conflicts->text(), "Conflicts()");
+    EXPECT_EQ(window->rb_errors->text(), "Errors()");
+    EXPECT_FALSE(window->GroupBox_ResultsFilter->isEnabled());
+    ASSERT_TRUE(Analyze(window));
+    EXPECT_EQ(window->rb_all->text(), "All(4)");
+    EXPECT_EQ(window->rb_changed->text(), "Changes(2)");
+    EXPECT_EQ(window->rb_conflicts->text(), "Conflicts(2)");
+    EXPECT_EQ(window->rb_errors->text(), "Errors(0)");
+    EXPECT_TRUE(window->GroupBox_ResultsFilter->isEnabled());
+}
+
+// Each view kind through the window's action, the main window's menu item and,
+// for four of them, a radio button; only the Changes view offers the Sync button.
+TEST_F(ResultViewTest, EveryViewKindIsReachedThroughItsControls) {
+    WriteFile(left + "/a.txt", "alpha");
+    WriteFile(right + "/b.txt", "bravo");
+    TFSyncMain* window = StartWith();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(Analyze(window));
+    struct Case {
+        QAction* Own;
+        QAction* Menu;
+        QRadioButton* Radio;
+        int32_t Kind;
+    };
+    const Case cases[] = {
+        {window->Action_all, main->Action_all, window->rb_all, tandemora::vkAll},
+        {window->Action_changes, main->Action_changes, window->rb_changed, tandemora::vkChanged},
+        {window->Action_conflicts, main->Action_conflicts, window->rb_conflicts, tandemora::vkConflicts},
+        {window->Action_Errors, main->Action_Errors, window->rb_errors, tandemora::vkErrors},
+        {window->Action_Included, main->Action_Included, nullptr, tandemora::vkIncluded},
+        {window->Action_Excluded, main->Action_Excluded, nullptr, tandemora::vkExcluded},
+        {window->Action_New, main->Action_New, nullptr, tandemora::vkNew},
+        {window->Action_Overwrite, main->Action_Overwrite, nullptr, tandemora::vkOverwrite},
+        {window->Action_Delete, main->Action_Delete, nullptr, tandemora::vkDelete},
+        {window->Action_LtoR, main->Action_LtoR, nullptr, tandemora::vkLtoR},
+        {window->Action_RtoL, main->Action_RtoL, nullptr, tandemora::vkRtoL},
+    };
+    for (const Case& c : cases) {
+        window->Action_New->trigger(); // start from another view each time
+        main->UpdateMenuStates();
+        c.Menu->trigger();
+        EXPECT_EQ(window->Rows().CurrentKind(), c.Kind) << c.Kind;
+        EXPECT_TRUE(c.Own->isChecked()) << c.Kind;
+        EXPECT_TRUE(c.Menu->isChecked()) << c.Kind;
+        EXPECT_EQ(window->BitBtn_Sync->isEnabled(), c.Kind == tandemora::vkChanged) << c.Kind;
+        for (QRadioButton* rb :
+             {window->rb_all, window->rb_changed, window->rb_conflicts, window->rb_errors}) {
+            EXPECT_EQ(rb->isChecked(), rb == c.Radio) << c.Kind;
+        }
+        if (c.Radio != nullptr) {
+            window->Action_New->trigger();
+            Click(c.Radio);
+            EXPECT_EQ(window->Rows().CurrentKind(), c.Kind) << c.Kind;
+            EXPECT_TRUE(c.Own->isChecked()) << c.Kind;
+        }
+    }
+}
+
+// ---- Overrides ------------------------------------------------------------------------------------
+
+TEST_F(ResultViewTest, OverrideOnAFolderReachesOnlyTheRowsShown) {
+    WriteFile(left + "/d/new.txt", "new");
+    WriteFile(left + "/d/same.txt", "same");
+    WriteFile(right + "/d/same.txt", "same");
+    SetTime(left + "/d/same.txt", 1600000000);
+    SetTime(right + "/d/same.txt", 1600000000);
+    TFSyncMain* window = StartWith();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(Analyze(window));
+    EXPECT_EQ(ShownNames(window), (std::vector<std::string>{"Docs", "d", "new.txt"}));
+
+    // A right click on the folder row focuses it and pops the overrides up.
+    tandemora::TResultView* view = window->VST1;
+    const QModelIndex folder = IndexNamed(window, "d");
+    QTest::mouseClick(view->viewport(), Qt::RightButton, {}, view->visualRect(folder).center());
+    EXPECT_EQ(view->currentIndex().siblingAtColumn(0), folder);
+    ASSERT_TRUE(window->pop_direction->isVisible());
+    ASSERT_TRUE(window->act_pop_Donotcopy->isEnabled());
+    QTest::mouseClick(window->pop_direction, Qt::LeftButton, {},
+                      window->pop_direction->actionGeometry(window->act_pop_Donotcopy).center());
+    EXPECT_FALSE(window->pop_direction->isVisible());
+
+    TFileTree* result = window->ResultTree;
+    EXPECT_EQ(ItemNamed(result, "d")->Action, tandemora::saDoNotCopy);
+    EXPECT_EQ(ItemNamed(result, "new.txt")->Action, tandemora::saDoNotCopy);
+    EXPECT_EQ(ItemNamed(result, "same.txt")->Action, tandemora::saSame);
+    EXPECT_EQ(IndexNamed(window, "new.txt", 5).data(kImage).toInt(), tandemora::iiDoNotCopy);
+    EXPECT_FALSE(window->BitBtn_Sync->isEnabled());
+    // The view is not rebuilt until the user asks for one.
+    EXPECT_EQ(window->rb_changed->text(), "Changes(1)");
+    window->Action_all->trigger();
+    EXPECT_EQ(window->rb_changed->text(), "Changes(0)");
+    EXPECT_EQ(IndexNamed(window, "same.txt", 5).data(kImage).toInt(), tandemora::iiSame);
+    EXPECT_EQ(IndexNamed(window, "d", 5).data(kImage).toInt(), tandemora::iiDoNotCopy);
+}
+
+TEST_F(ResultViewTest, RequestsWithoutAResultAFocusedRowOrDuringASyncChangeNothing) {
+    WriteFile(left + "/a.txt", "alpha");
+    WriteFile(left + "/sub/b.txt", "bravo");
+    TFSyncMain* window =
+        StartWith([](tandemora::TSyncTask& task) { task.SyncDirection = tandemora::sdLeftToRight; });
+    ASSERT_NE(window, nullptr);
+
+    // Before the first analysis: only the root row, and the Changes view checked.
+    SendNotifyMessage(window, tandemora::WM_ALL, 0, 10);
+    SendNotifyMessage(window, tandemora::WM_NOT_COPY, 0, 10);
+    EXPECT_EQ(ShownNames(window), (std::vector<std::string>{"Docs"}));
+    EXPECT_TRUE(window->Action_changes->isChecked());
+    EXPECT_TRUE(main->Action_changes->isChecked());
+
+    ASSERT_TRUE(Analyze(window));
+    TFileTree* result = window->ResultTree;
+    // Without a focused row the override has nothing to act on.
+    tandemora::TResultView* view = window->VST1;
+    const QModelIndex a = IndexNamed(window, "a.txt");
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(a).center());
+    ASSERT_TRUE(window->act_pop_Donotcopy->isEnabled());
+    view->setCurrentIndex(QModelIndex());
+    SendNotifyMessage(window, tandemora::WM_NOT_COPY, 0, 10);
+    EXPECT_EQ(ItemNamed(result, "a.txt")->Action, tandemora::saCopyLtoR);
+    // An override the task's direction forbids is refused even when asked for by message.
+    view->setCurrentIndex(a);
+    EXPECT_FALSE(window->act_pop_RtoL->isEnabled());
+    window->act_pop_RtoL->setEnabled(true);
+    SendNotifyMessage(window, tandemora::WM_MOVE_RTOL, 0, 10);
+    EXPECT_EQ(ItemNamed(result, "a.txt")->Action, tandemora::saCopyLtoR);
+
+    // While the sync walks the rows, view requests and overrides are refused.
+    Click(window->BitBtn_Sync);
+    ASSERT_EQ(window->Syncing, 1);
+    const std::vector<std::string> before = ShownNames(window);
+    SendNotifyMessage(window, tandemora::WM_ALL, 0, 10);
+    window->Action_New->trigger();
+    window->act_pop_Donotcopy->setEnabled(true);
+    SendNotifyMessage(window, tandemora::WM_NOT_COPY, 0, 10);
+    EXPECT_EQ(window->Rows().CurrentKind(), tandemora::vkChanged);
+    EXPECT_TRUE(window->Action_changes->isChecked());
+    EXPECT_EQ(ShownNames(window), before);
+    ASSERT_TRUE(WaitIdle(window));
+    EXPECT_EQ(ItemNamed(result, "a.txt")->Action, tandemora::saCopyLtoR);
+    EXPECT_EQ(ReadFile(right + "/a.txt"), "alpha");
+}
+
+// ---- Repainting during a sync ------------------------------------------------------------------
+
+TEST_F(ResultViewTest, RowsAreRedrawnOnTheMainThreadAsTheSyncMarksThem) {
+    WriteFile(left + "/a.txt", "alpha");
+    WriteFile(left + "/sub/b.txt", "bravo");
+    WriteFile(right + "/c.txt", "charlie");
+    TFSyncMain* window = StartWith();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(Analyze(window));
+
+    struct Seen {
+        bool MainThread;
+        std::string Name;
+        int Image;
+    };
+    std::vector<Seen> seen;
+    QObject::connect(window->Model(), &QAbstractItemModel::dataChanged,
+                     [&](const QModelIndex& from, const QModelIndex& to) {
+                         EXPECT_EQ(from.internalPointer(), to.internalPointer());
+                         TResultRow* row = window->Model()->RowOf(from);
+                         seen.push_back({QThread::currentThread() == QCoreApplication::instance()->thread(),
+                                         row->Name, from.siblingAtColumn(5).data(kImage).toInt()});
+                         window->VST1->viewport()->repaint(); // draws the row as it now is
+                     });
+    Click(window->BitBtn_Sync);
+    ASSERT_TRUE(WaitIdle(window));
+
+    std::set<std::string> names;
+    for (const Seen& s : seen) {
+        EXPECT_TRUE(s.MainThread) << s.Name;
+        EXPECT_EQ(s.Image, tandemora::iiSame) << s.Name;
+        names.insert(s.Name);
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"a.txt", "sub", "b.txt", "c.txt"}));
+    window->Rows().ForEachRow([&](TResultRow* row) {
+        if (row != window->Rows().RootRow()) {
+            EXPECT_EQ(window->Model()->IndexOf(row, 5).data(kImage).toInt(), tandemora::iiSame) << row->Name;
+        }
+    });
+
+    // On screen the action column of a done row shows the green "same" mark, in
+    // the middle of its cell; the counts column beside it shows none.
+    QTreeView* view = window->VST1;
+    ASSERT_TRUE(view->isVisible());
+    const QImage shot = view->viewport()->grab().toImage();
+    auto greenPixels = [&](const QRect& cell) {
+        int count = 0;
+        for (int y = cell.top(); y <= cell.bottom(); ++y) {
+            for (int x = cell.left(); x <= cell.right(); ++x) {
+                const QColor c = shot.pixelColor(x, y);
+                count += c.green() > 100 && c.green() > c.red() + 40 && c.green() > c.blue() + 40;
+            }
+        }
+        return count;
+    };
+    const QModelIndex a = IndexNamed(window, "a.txt");
+    const QRect action = view->visualRect(a.siblingAtColumn(5));
+    ASSERT_TRUE(shot.rect().contains(action));
+    EXPECT_GT(greenPixels(QRect(action.center().x() - 5, action.top(), 10, action.height())), 20);
+    EXPECT_EQ(greenPixels(view->visualRect(a.siblingAtColumn(4))), 0);
+}
+
+// ---- Images --------------------------------------------------------------------------------------
+
+TEST_F(ResultViewTest, FixedImagesAreDistinctInBothPalettes) {
+    TResultImages images;
+    ASSERT_EQ(images.Count(), TResultImages::kFixedImages);
+    std::vector<QImage> light;
+    for (int i = 0; i < TResultImages::kFixedImages; ++i) {
+        ASSERT_FALSE(images.Icon(i).isNull()) << i;
+        light.push_back(images.Icon(i).pixmap(16, 16).toImage());
+    }
+    for (int i = 0; i < TResultImages::kFixedImages; ++i) {
+        for (int j = i + 1; j < TResultImages::kFixedImages; ++j) {
+            EXPECT_NE(light[i], light[j]) << i << " and " << j << " look alike";
+        }
+    }
+    images.DrawFixedImages(true);
+    ASSERT_EQ(images.Count(), TResultImages::kFixedImages);
+    for (int i = 0; i < TResultImages::kFixedImages; ++i) {
+        EXPECT_NE(images.Icon(i).pixmap(16, 16).toImage(), light[i]) << i;
+    }
+    EXPECT_TRUE(images.Icon(TResultImages::kFixedImages).isNull());
+    EXPECT_TRUE(images.Icon(-1).isNull());
+}
+
+TEST_F(ResultViewTest, ADarkPaletteRedrawsTheImagesAndTheCellColours) {
+    TFSyncMain* window = StartWith();
+    ASSERT_NE(window, nullptr);
+    tandemora::TResultView* view = window->VST1;
+    const QImage lightArrow = view->ImageList1.Icon(tandemora::iiLtoR).pixmap(16, 16).toImage();
+    QPalette dark = view->palette();
+    dark.setColor(QPalette::Base, QColor(0x1E, 0x1E, 0x1E));
+    dark.setColor(QPalette::Text, QColor(0xEE, 0xEE, 0xEE));
+    view->setPalette(dark);
+    EXPECT_TRUE(view->ImageList1.DarkImages());
+    EXPECT_NE(view->ImageList1.Icon(tandemora::iiLtoR).pixmap(16, 16).toImage(), lightArrow);
+    const QModelIndex root = window->Model()->index(0, 0);
+    EXPECT_FALSE(root.data(Qt::BackgroundRole).isValid());
+    EXPECT_LT(root.siblingAtColumn(1).data(Qt::BackgroundRole).value<QColor>().lightness(), 128);
+}
+
+// An icon theme of our own, in a temporary folder, with an icon for each of the
+// given MIME icon names.
+class IconTheme {
+public:
+    IconTheme(const std::string& folder, const std::set<QString>& iconNames) {
+        // Qt keeps what it learnt of a theme by its name, so every theme is new.
+        static int count = 0;
+        const QString name = "viewtest" + QString::number(++count);
+        const QString base = QString::fromStdString(folder) + "/icons/" + name + "/16x16/mimetypes";
+        QDir().mkpath(base);
+        QFile index(QString::fromStdString(folder) + "/icons/" + name + "/index.theme");
+        EXPECT_TRUE(index.open(QIODevice::WriteOnly));
+        index.write("[Icon Theme]\nName=" + name.toUtf8() +
+                    "\nDirectories=16x16/mimetypes\n\n[16x16/mimetypes]\nSize=16\nType=Fixed\n");
+        index.close();
+        int shade = 0;
+        for (const QString& name : iconNames) {
+            QImage image(16, 16, QImage::Format_ARGB32);
+            image.fill(QColor(shade % 256, 40, 200));
+            shade += 5;
+            EXPECT_TRUE(image.save(base + "/" + name + ".png"));
+        }
+        oldPaths_ = QIcon::themeSearchPaths();
+        oldName_ = QIcon::themeName();
+        QIcon::setThemeSearchPaths({QString::fromStdString(folder) + "/icons"});
+        QIcon::setThemeName(name);
+    }
+    ~IconTheme() {
+        QIcon::setThemeSearchPaths(oldPaths_);
+        QIcon::setThemeName(oldName_);
+    }
+
+private:
+    QStringList oldPaths_;
+    QString oldName_;
+};
+
+QString IconNameOf(const std::string& ext) {
+    const QList<QMimeType> types = QMimeDatabase().mimeTypesForFileName("x" + QString::fromStdString(ext));
+    return types.isEmpty() ? QString() : types.first().iconName();
+}
+
+TEST_F(ResultViewTest, ExtensionIconsAreCachedUpToFiftyImages) {
+    const std::vector<std::string> candidates = {
+        ".txt", ".html", ".css", ".png", ".jpg",  ".gif",  ".pdf", ".zip",  ".tar", ".gz",  ".mp3",  ".wav",
+        ".ogg", ".mp4",  ".avi", ".mkv", ".c",    ".cpp",  ".h",   ".py",   ".sh",  ".xml", ".json", ".csv",
+        ".odt", ".ods",  ".odp", ".svg", ".bmp",  ".ico",  ".iso", ".deb",  ".rpm", ".rtf", ".tex",  ".java",
+        ".rb",  ".pl",   ".go",  ".js",  ".flac", ".tiff", ".xcf", ".epub", ".7z",  ".bz2", ".xz",   ".rs"};
+    std::vector<std::string> known; // extensions with a MIME type of their own icon name
+    std::set<QString> iconNames;
+    for (const std::string& ext : candidates) {
+        const QString icon = IconNameOf(ext);
+        if (!icon.isEmpty() && iconNames.insert(icon).second) {
+            known.push_back(ext);
+        }
+    }
+    ASSERT_GE(known.size(), 38u) << "the MIME database knows too few of these extensions";
+    iconNames.insert(IconNameOf(".doc")); // ".docx" below gets none
+    TempDir themeFolder;
+    IconTheme theme(themeFolder.path(), iconNames);
+    ASSERT_TRUE(QIcon::hasThemeIcon(IconNameOf(known[37])));
+
+    TResultImages images;
+    for (int i = 0; i < 37; ++i) {
+        EXPECT_EQ(images.GetExtImageIndex(known[i]), 13 + i) << known[i];
+    }
+    EXPECT_EQ(images.Count(), 50);
+    // Cached: the same image again, exact and case-sensitive.
+    EXPECT_EQ(images.GetExtImageIndex(known[5]), 18);
+    // The 38th extension finds the list full: the plain file image, nothing cached.
+    EXPECT_EQ(images.GetExtImageIndex(known[37]), tandemora::iiNoIcon);
+    EXPECT_EQ(images.Count(), 50);
+    EXPECT_EQ(images.ExtList.size(), 37u);
+    EXPECT_TRUE(images.NoIconExts.empty());
+
+    // After an analysis the cache starts empty.
+    images.ResetExtCache();
+    EXPECT_EQ(images.Count(), 13);
+    EXPECT_TRUE(images.ExtList.empty());
+    EXPECT_EQ(images.GetExtImageIndex(known[37]), 13);
+    // Without an icon: noted once; an extension contained in that text is not
+    // looked up any more, even one with an icon.
+    EXPECT_EQ(images.GetExtImageIndex(".zzqq"), tandemora::iiNoIcon);
+    EXPECT_EQ(images.GetExtImageIndex(".docx"), tandemora::iiNoIcon);
+    EXPECT_EQ(images.NoIconExts, ",.zzqq,.docx");
+    ASSERT_TRUE(QIcon::hasThemeIcon(IconNameOf(".doc")));
+    EXPECT_EQ(images.GetExtImageIndex(".doc"), tandemora::iiNoIcon);
+    EXPECT_EQ(images.Count(), 14);
+    const QImage copied = images.Icon(13).pixmap(16, 16).toImage();
+    EXPECT_EQ(copied.pixelColor(8, 8).blue(), 200);
+}
+
+TEST_F(ResultViewTest, FileRowsOfAnAnalysisTakeTheirExtensionsIcons) {
+    WriteFile(left + "/a.txt", "alpha");
+    WriteFile(left + "/b.zzqq", "bravo");
+    WriteFile(left + "/c.txt", "charlie");
+    TempDir themeFolder;
+    IconTheme theme(themeFolder.path(), {IconNameOf(".txt")});
+    TFSyncMain* window = StartWith();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(Analyze(window));
+    EXPECT_EQ(IndexNamed(window, "a.txt").data(kImage).toInt(), 13);
+    EXPECT_EQ(IndexNamed(window, "c.txt").data(kImage).toInt(), 13);
+    EXPECT_EQ(IndexNamed(window, "b.zzqq").data(kImage).toInt(), tandemora::iiNoIcon);
+    EXPECT_FALSE(IndexNamed(window, "a.txt").data(Qt::DecorationRole).value<QIcon>().isNull());
+    // A second analysis starts with an empty cache.
+    window->VST1->ImageList1.NoIconExts += ",.txt";
+    ASSERT_TRUE(Analyze(window));
+    EXPECT_EQ(IndexNamed(window, "a.txt").data(kImage).toInt(), 13);
+    EXPECT_EQ(window->VST1->ImageList1.NoIconExts, ",.zzqq");
+}
+
+} // namespace
+} // namespace uitest
