@@ -1,5 +1,6 @@
 #include "ui/UFMain.h"
 
+#include "dialogs/UFTaskConfig.h"
 #include "model/UTUtils.h"
 #include "tasks/TaskList.h"
 #include "tasks/URegSettings.h"
@@ -21,6 +22,8 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSessionManager>
+#include <QSocketNotifier>
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QStatusTipEvent>
@@ -30,7 +33,9 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -61,12 +66,16 @@ bool EndsWithTd(const std::string& name) {
     return tail[0] == '.' && (tail[1] == 't' || tail[1] == 'T') && (tail[2] == 'd' || tail[2] == 'D');
 }
 
-// A periodic task is due when the whole minutes since its last run lie within
-// one minute of its period.
-bool PeriodDue(const TSyncTask& task, std::chrono::system_clock::time_point now) {
-    const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(now - task.LastRun).count();
-    const long long period = static_cast<long long>(task.Hours) * 60 + task.minutes;
-    return period - 1 <= minutes && minutes <= period + 1;
+// Milliseconds since the system started, sleep included. Unlike the wall clock
+// it never jumps when the time or the time zone is set.
+std::chrono::milliseconds BootClock() {
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::milliseconds(now.tv_nsec / 1000000);
+}
+
+long long WholeMinutes(std::chrono::milliseconds span) {
+    return std::chrono::duration_cast<std::chrono::minutes>(span).count();
 }
 
 } // namespace
@@ -78,6 +87,7 @@ TFMain::TFMain(const std::vector<std::string>& CommandLine, QWidget* parent)
     BuildComponents();
     BuildMenus();
     LoadCaptions();
+    StartTriggers();
     setWindowTitle(kMainCaption);
     setWindowIcon(style()->standardIcon(QStyle::SP_DriveHDIcon));
 
@@ -93,6 +103,8 @@ TFMain::TFMain(const std::vector<std::string>& CommandLine, QWidget* parent)
 }
 
 TFMain::~TFMain() {
+    delete mountNotifier_; // before the watch closes the descriptor it polls
+    mountNotifier_ = nullptr;
     // The task windows stop their workers while the main window still exists.
     for (TFSyncMain* window : TaskWindows()) {
         delete window;
@@ -165,8 +177,8 @@ void TFMain::BuildMenus() {
         connect(menu, &QMenu::aboutToShow, this, &TFMain::UpdateMenuStates);
     }
 
-    // The dialogs behind these commands (new task, templates, program options,
-    // about, the update check and the web pages) are not part of this build.
+    // The dialogs behind these commands (templates, program options, about, the
+    // update check and the web pages) are not part of this build.
     Action_addTask = NewAction(MainMenu_Job);
     act_newFromTemplate = NewAction(MainMenu_Job);
     Action_DeleteTask = NewAction(MainMenu_Job);
@@ -222,11 +234,10 @@ void TFMain::BuildMenus() {
     act_checknewversion = NewAction(menu05);
     Action_About = NewAction(menu05);
 
-    for (QAction* later : {Action_addTask, act_newFromTemplate, Action_saveasT, Action_program, Action_Manual,
-                           Action_home, act_checknewversion, Action_About}) {
+    for (QAction* later : {act_newFromTemplate, Action_saveasT, Action_program, Action_Manual, Action_home,
+                           act_checknewversion, Action_About}) {
         later->setEnabled(false);
     }
-    bt_addtask->setEnabled(false);
 
     PopupMenu_Task = new QMenu(this);
     PopupMenu_Task->addAction(Action_DeleteTask);
@@ -251,6 +262,8 @@ void TFMain::BuildMenus() {
     Action_ASAll->setShortcut(QKeySequence(Qt::Key_F10));
     Action_exit->setShortcut(QKeySequence(Qt::ALT | Qt::Key_X));
 
+    connect(Action_addTask, &QAction::triggered, this, [this] { NewTask(); });
+    connect(bt_addtask, &QToolButton::clicked, this, [this] { NewTask(); });
     connect(Action_DeleteTask, &QAction::triggered, this, &TFMain::DeleteTask);
     connect(Action_clone, &QAction::triggered, this, &TFMain::CloneTask);
     connect(Action_analyzeAll, &QAction::triggered, this, [this] { RunAll(false); });
@@ -393,7 +406,7 @@ void TFMain::showEvent(QShowEvent* event) {
     if (SysConfig != nullptr && SysConfig->ShowTrayIcon == 1) {
         AddTrayIcon();
     }
-    StartTime = QDateTime::currentDateTime();
+    StartTime = TriggerClock();
     RunCommandLineTask();
     // The program-start triggers follow half a second later; the window stays
     // responsive meanwhile.
@@ -409,6 +422,7 @@ TFSyncMain* TFMain::AddTaskPage(std::unique_ptr<TSyncTask> task) {
     window->setWindowTitle(caption);
     window->Task = std::move(task);
     window->Task->LastRun = std::chrono::system_clock::now();
+    lastRunTicks_[window] = TriggerClock();
     window->ShowTaskPaths();
     window->InitView();
     Frame->addWidget(window);
@@ -470,6 +484,30 @@ std::vector<TFSyncMain*> TFMain::TaskWindows() const {
         }
     }
     return windows;
+}
+
+void TFMain::NewTask(std::unique_ptr<TSyncTask> TemplateTask) {
+    TFTaskConfig dialog(this);
+    dialog.IsNew = 1;
+    if (TemplateTask) {
+        dialog.Task = std::move(TemplateTask);
+    }
+    const int result = dialog.exec();
+    // A task that Apply saved before Cancel is in the task list: it gets its page
+    // too, as it would at the next start.
+    std::unique_ptr<TSyncTask> task;
+    if (result == QDialog::Accepted) {
+        task = std::move(dialog.Task);
+    } else if (dialog.LastSaved) {
+        task = std::move(dialog.LastSaved);
+    } else {
+        return;
+    }
+    AddTaskPage(std::move(task));
+    const int last = PageControl_tasklist->count() - 1;
+    PageControl_tasklist->setCurrentIndex(last);
+    ShowTaskWindow(PageControl_tasklist->tabText(last));
+    UpdateMenuStates();
 }
 
 void TFMain::CloneTask() {
@@ -622,6 +660,17 @@ void TFMain::RunCommandLineTask() {
 }
 
 void TFMain::RunTriggers(int32_t Kind, const std::string& DriveLetter) {
+    std::vector<std::string> mountPoints;
+    if (!DriveLetter.empty()) {
+        mountPoints.push_back(DriveLetter);
+    }
+    RunTriggerPass(Kind, mountPoints);
+}
+
+// One pass over the task windows. Volumes that arrive together (the partitions of
+// one disk) share a pass, so that the task of the first one does not hold back
+// the tasks of the others by running already.
+void TFMain::RunTriggerPass(int32_t Kind, const std::vector<std::string>& MountPoints) {
     if (AnyTaskRunning()) {
         return;
     }
@@ -646,13 +695,17 @@ void TFMain::RunTriggers(int32_t Kind, const std::string& DriveLetter) {
                 analyze();
             }
             break;
-        case tkVolumeArrival:
-            if (task.ConnectSync == 1 && window->UsesDrive(DriveLetter)) {
+        case tkVolumeArrival: {
+            const bool uses =
+                std::any_of(MountPoints.begin(), MountPoints.end(),
+                            [window](const std::string& point) { return window->UsesDrive(point); });
+            if (task.ConnectSync == 1 && uses) {
                 analyzeAndSync();
-            } else if (task.ConnectAnalyze == 1 && window->UsesDrive(DriveLetter)) {
+            } else if (task.ConnectAnalyze == 1 && uses) {
                 analyze();
             }
             break;
+        }
         case tkLogoff:
             if (task.LogoffSync == 1) {
                 analyzeAndSync();
@@ -663,15 +716,15 @@ void TFMain::RunTriggers(int32_t Kind, const std::string& DriveLetter) {
             }
             break;
         case tkPeriodic: {
-            const auto syncTime = std::chrono::system_clock::now();
-            if (task.PeriodSync == 1 && PeriodDue(task, syncTime)) {
-                task.LastRun = syncTime;
+            const std::chrono::milliseconds syncTime = TriggerClock();
+            if (task.PeriodSync == 1 && PeriodDue(window, syncTime)) {
+                PeriodicStart(window, syncTime);
                 analyzeAndSync();
                 break;
             }
-            const auto analyzeTime = std::chrono::system_clock::now();
-            if (task.PeriodAnalyze == 1 && PeriodDue(task, analyzeTime)) {
-                task.LastRun = analyzeTime;
+            const std::chrono::milliseconds analyzeTime = TriggerClock();
+            if (task.PeriodAnalyze == 1 && PeriodDue(window, analyzeTime)) {
+                PeriodicStart(window, analyzeTime);
                 analyze();
             }
             break;
@@ -680,6 +733,116 @@ void TFMain::RunTriggers(int32_t Kind, const std::string& DriveLetter) {
             break;
         }
     }
+}
+
+// ---- Triggers ---------------------------------------------------------------------------------
+
+void TFMain::StartTriggers() {
+    TriggerClock = BootClock;
+    StartTime = TriggerClock();
+    Timer_task = new QTimer(this);
+    Timer_task->setInterval(60000);
+    connect(Timer_task, &QTimer::timeout, this, &TFMain::Timer_taskTimer);
+    Timer_task->start();
+    Timer_volume = new QTimer(this);
+    Timer_volume->setSingleShot(true);
+    connect(Timer_volume, &QTimer::timeout, this, &TFMain::VolumeWaitOver);
+    // The session manager asks before the session ends (log-off, shut-down).
+    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& manager) {
+        // Refusing needs the session manager's leave to interact; without it the
+        // session ends whatever the answer.
+        if (!WMQueryEndSession() && manager.allowsInteraction()) {
+            manager.cancel();
+            manager.release();
+        }
+    });
+}
+
+// The timer counts on a clock that only moves forward. A tick that comes late
+// (the computer slept, the main thread was held up) only restarts the count:
+// leaving the start where it was would stop the periodic triggers for good.
+void TFMain::Timer_taskTimer() {
+    const std::chrono::milliseconds now = TriggerClock();
+    const long long minutes = WholeMinutes(now - StartTime);
+    StartTime = now;
+    if (minutes < 0 || minutes > 2) {
+        return;
+    }
+    RunTriggers(tkPeriodic, "");
+    // Forget the windows that are gone.
+    const std::vector<TFSyncMain*> windows = TaskWindows();
+    for (auto it = lastRunTicks_.begin(); it != lastRunTicks_.end();) {
+        const bool open = std::find(windows.begin(), windows.end(), it->first) != windows.end();
+        it = open ? std::next(it) : lastRunTicks_.erase(it);
+    }
+}
+
+// Due once the whole minutes since the task's last start (or since its window
+// opened) reach one less than its period; a period of 0 or 1 minute is due at
+// every tick. A period that went by while some task was running is made up at
+// the first tick that finds nothing running, instead of never coming again. A
+// negative period is no period at all.
+bool TFMain::PeriodDue(const TFSyncMain* window, std::chrono::milliseconds now) {
+    const auto last = lastRunTicks_.find(window);
+    if (last == lastRunTicks_.end()) {
+        lastRunTicks_[window] = now; // a window this program did not open itself: count from here
+        return false;
+    }
+    const long long period = static_cast<long long>(window->Task->Hours) * 60 + window->Task->minutes;
+    return period >= 0 && WholeMinutes(now - last->second) >= period - 1;
+}
+
+void TFMain::PeriodicStart(const TFSyncMain* window, std::chrono::milliseconds now) {
+    lastRunTicks_[window] = now;
+    window->Task->LastRun = std::chrono::system_clock::now();
+}
+
+void TFMain::WatchMountTable(const std::string& Path) {
+    delete mountNotifier_;
+    mountNotifier_ = nullptr;
+    Timer_volume->stop();
+    arrivedVolumes_.clear();
+    if (!mountWatch_.Open(Path)) {
+        return; // without the table no volume starts a task; everything else works
+    }
+    mountNotifier_ = new QSocketNotifier(mountWatch_.Fd(), QSocketNotifier::Exception, this);
+    connect(mountNotifier_, &QSocketNotifier::activated, this, &TFMain::WMDeviceChange);
+}
+
+void TFMain::WMDeviceChange() {
+    const std::vector<std::string> arrived = mountWatch_.Refresh();
+    if (arrived.empty()) {
+        return;
+    }
+    for (const std::string& point : arrived) {
+        if (std::find(arrivedVolumes_.begin(), arrivedVolumes_.end(), point) == arrivedVolumes_.end()) {
+            arrivedVolumes_.push_back(point);
+        }
+    }
+    // Each arrival restarts the wait, so volumes that come together start their
+    // tasks together once the last of them has had its time to settle.
+    Timer_volume->start(VolumeDelay);
+}
+
+void TFMain::VolumeWaitOver() {
+    std::vector<std::string> waited;
+    waited.swap(arrivedVolumes_);
+    // A volume that was taken away again during the wait starts nothing.
+    WMDeviceChange();
+    std::vector<std::string> present;
+    for (const std::string& point : waited) {
+        if (IsMounted(mountWatch_.Table(), point)) {
+            present.push_back(point);
+        }
+    }
+    if (!present.empty()) {
+        RunTriggerPass(tkVolumeArrival, present);
+    }
+}
+
+bool TFMain::WMQueryEndSession() {
+    RunTriggers(tkLogoff, "");
+    return !AnyTaskRunning();
 }
 
 // A synchronisation has ended. The waits run on timers, so the window stays

@@ -6,11 +6,15 @@
 // synchronisation ends (power-off, the close after a command-line run).
 
 #include "platform/Messages.h"
+#include "platform/MountWatch.h"
 
 #include <QDateTime>
 #include <QMainWindow>
 #include <QString>
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,9 +23,11 @@ class QAction;
 class QActionGroup;
 class QLabel;
 class QMenu;
+class QSocketNotifier;
 class QStackedWidget;
 class QSystemTrayIcon;
 class QTabBar;
+class QTimer;
 class QToolButton;
 
 namespace tandemora {
@@ -50,6 +56,9 @@ public:
     void ShowTaskWindow(const QString& Caption);
     void ExportTaskList(const std::string& FileName);
     void ImportTaskList(const std::string& FileName);
+    // The task options dialog for a new task, on TemplateTask when one is given;
+    // a task the dialog saved gets its page and task window.
+    void NewTask(std::unique_ptr<TSyncTask> TemplateTask = nullptr);
     void CloneTask();
     void DeleteTask();
     // The active task window (the one the frame shows), or null without tasks.
@@ -64,6 +73,23 @@ public:
     // Starts the tasks whose switches ask for this kind of trigger. For a volume
     // arrival, DriveLetter is the mount point of the new volume.
     void RunTriggers(int32_t Kind, const std::string& DriveLetter);
+
+    // ---- Triggers --------------------------------------------------------------------
+    // The minute timer: the periodic triggers.
+    void Timer_taskTimer();
+    // The mount table changed: volumes that arrived start their tasks VolumeDelay
+    // milliseconds later, when they are still there.
+    void WMDeviceChange();
+    // The session is about to end: the end-of-session triggers run, and the answer
+    // is false (refuse the end) when some task is running afterwards.
+    bool WMQueryEndSession();
+    // Watches the mount table at Path for arriving volumes; the program watches
+    // its own (kMountTablePath). A table that cannot be opened is not watched.
+    void WatchMountTable(const std::string& Path);
+    // The clock of the periodic triggers: milliseconds that only ever move forward
+    // and go on counting while the computer sleeps, so setting the wall clock
+    // neither skips nor repeats a period.
+    std::function<std::chrono::milliseconds()> TriggerClock;
 
     // ---- Notification area -----------------------------------------------------------
     void AddTrayIcon();
@@ -82,10 +108,12 @@ public:
 
     uint8_t ExitRequested = 0;
     uint8_t CloseAfterRun = 0;
-    QDateTime StartTime;
+    std::chrono::milliseconds StartTime{0}; // on TriggerClock
     // The waits after a synchronisation has ended (milliseconds).
     int PowerOffDelay = 5000;
     int CloseDelay = 5000;
+    // The wait after a volume has arrived (milliseconds).
+    int VolumeDelay = 1500;
 
     // ---- Components ------------------------------------------------------------------
     QWidget* Panel_OperTask = nullptr;
@@ -101,6 +129,8 @@ public:
     QMenu* menu05 = nullptr;
     QMenu* PopupMenu_Task = nullptr;
     QMenu* pop_tray = nullptr;
+    QTimer* Timer_task = nullptr;   // every 60 000 ms, from creation
+    QTimer* Timer_volume = nullptr; // the wait after a volume arrival
 
     QAction* Action_addTask = nullptr;
     QAction* act_newFromTemplate = nullptr;
@@ -167,6 +197,11 @@ private:
     void TaskRenamed();
     void AskExport();
     void AskImport();
+    void StartTriggers();
+    void RunTriggerPass(int32_t Kind, const std::vector<std::string>& MountPoints);
+    bool PeriodDue(const TFSyncMain* window, std::chrono::milliseconds now);
+    void PeriodicStart(const TFSyncMain* window, std::chrono::milliseconds now);
+    void VolumeWaitOver();
 
     std::vector<std::string> commandLine_;
     QActionGroup* viewGroup_ = nullptr;
@@ -174,6 +209,12 @@ private:
     bool shown_ = false;
     bool hiddenToTray_ = false;
     bool closedForGood_ = false;
+    // Triggers: the watched mount table and the volumes waiting for their start,
+    // and each task window's last periodic start (or opening) on TriggerClock.
+    TMountWatch mountWatch_;
+    QSocketNotifier* mountNotifier_ = nullptr;
+    std::vector<std::string> arrivedVolumes_;
+    std::map<const TFSyncMain*, std::chrono::milliseconds> lastRunTicks_;
 };
 
 } // namespace tandemora

@@ -1,5 +1,7 @@
 #include "ui/UFSyncMain.h"
 
+#include "dialogs/UFSelectFolder.h"
+#include "dialogs/UFTaskConfig.h"
 #include "model/UTUtils.h"
 #include "platform/FileSystem.h"
 #include "tasks/UTTaskLog.h"
@@ -35,10 +37,6 @@
 namespace tandemora {
 
 namespace {
-
-// The browse buttons and the task options button open dialogs that this build
-// does not have yet; they stay visible and disabled.
-constexpr bool kFolderDialogsAvailable = false;
 
 // Log texts of the checks before an analysis.
 const char* const kSameFolders = "Left and right folders are the same";
@@ -173,9 +171,9 @@ void TFSyncMain::BuildControls() {
     bar->addWidget(bt_RBrowse);
     bar->addWidget(Edit_RFolder, 1);
     layout->addLayout(bar);
-    bt_LBrowse->setEnabled(kFolderDialogsAvailable);
-    bt_RBrowse->setEnabled(kFolderDialogsAvailable);
-    bt_taskconfig->setEnabled(kFolderDialogsAvailable);
+    connect(bt_LBrowse, &QPushButton::clicked, this, &TFSyncMain::bt_LBrowseClick);
+    connect(bt_RBrowse, &QPushButton::clicked, this, &TFSyncMain::bt_RBrowseClick);
+    connect(bt_taskconfig, &QToolButton::clicked, this, &TFSyncMain::bt_taskconfigClick);
     connect(edit_LFolder, &QLineEdit::editingFinished, this, &TFSyncMain::edit_LFolderExit);
     connect(Edit_RFolder, &QLineEdit::editingFinished, this, &TFSyncMain::Edit_RFolderExit);
 
@@ -418,7 +416,7 @@ void TFSyncMain::HandleNotify(uint32_t msg, intptr_t, intptr_t) {
         }
         break;
     case WM_JOB_OPTION:
-        // The task options dialog is not part of this build; its button is disabled.
+        bt_taskconfigClick();
         break;
     case WM_ANAL_JOB:
         BitBtn_AnalyzeClick();
@@ -450,7 +448,7 @@ void TFSyncMain::StepProgress() {
 // ---- Analysis --------------------------------------------------------------------------
 
 bool TFSyncMain::IsBusy() const {
-    return Task->Running || Syncing != 0 || ScanCount > 0 || comparing_ || syncPending_;
+    return Task->Running || Syncing != 0 || ScanCount > 0 || comparing_ || syncPending_ || dialogOpen_;
 }
 
 void TFSyncMain::AnalyzeAndSync() {
@@ -1017,20 +1015,102 @@ void TFSyncMain::SetViewActionsEnabled(bool enabled) {
 // ---- Folder bar --------------------------------------------------------------------------
 
 void TFSyncMain::SetFolderBarEnabled(bool enabled) {
-    bt_LBrowse->setEnabled(enabled && kFolderDialogsAvailable);
-    bt_taskconfig->setEnabled(enabled && kFolderDialogsAvailable);
-    bt_RBrowse->setEnabled(enabled && kFolderDialogsAvailable);
+    bt_LBrowse->setEnabled(enabled);
+    bt_taskconfig->setEnabled(enabled);
+    bt_RBrowse->setEnabled(enabled);
     edit_LFolder->setEnabled(enabled);
     Edit_RFolder->setEnabled(enabled);
 }
 
+// A shown result was computed for the task's folders and options as they were;
+// once they change it could be applied to the wrong folders or in the wrong
+// direction, so it goes and the task must be analysed again.
+void TFSyncMain::DropResult() {
+    ReleaseResult();
+    ShowDirectionGlyph();
+    BitBtn_Sync->setEnabled(false);
+    GroupBox_ResultsFilter->setEnabled(false);
+    SetViewActionsEnabled(false);
+    for (QAction* action : {act_pop_Donotcopy, act_pop_LtoR, act_pop_RtoL}) {
+        action->setEnabled(false);
+    }
+    emit RunStateChanged();
+}
+
+// The dialogs run their own event loop, in which triggers keep firing: while
+// one is open the window counts as busy, so no run starts on the task it edits.
+void TFSyncMain::BrowseFolder(uint8_t side) {
+    if (IsBusy()) {
+        return;
+    }
+    TFolderSource& source = side == 1 ? Task->LFolder : Task->RFolder;
+    const TFolderSource before = source;
+    TFSelectFolder picker(this);
+    picker.Side = side;
+    picker.Source = &source;
+    dialogOpen_ = true;
+    const int result = picker.exec();
+    dialogOpen_ = false;
+    if (result != QDialog::Accepted) {
+        return;
+    }
+    ShowTaskPaths();
+    if (source.DeviceType != before.DeviceType || source.FolerAllName != before.FolerAllName ||
+        source.UserName != before.UserName || source.PWD != before.PWD) {
+        DropResult();
+    }
+    SaveTaskToList(this, *Task, false);
+}
+
+void TFSyncMain::bt_LBrowseClick() {
+    BrowseFolder(1);
+}
+
+void TFSyncMain::bt_RBrowseClick() {
+    BrowseFolder(0);
+}
+
+void TFSyncMain::bt_taskconfigClick() {
+    if (IsBusy()) {
+        return;
+    }
+    TFTaskConfig dialog(this);
+    dialog.IsNew = 0;
+    dialog.Task->Assign(*Task);
+    dialogOpen_ = true;
+    const int result = dialog.exec();
+    dialogOpen_ = false;
+    // After Apply and then Cancel the task list holds what Apply saved; the
+    // window follows the list either way.
+    const TSyncTask* saved = result == QDialog::Accepted ? dialog.Task.get() : dialog.LastSaved.get();
+    if (saved == nullptr) {
+        return;
+    }
+    Task->Assign(*saved);
+    ShowTaskPaths();
+    DropResult();
+    SendNotifyMessage(mainWnd_, WM_TASKRENAMED, 0, 10);
+}
+
+// A typed path replaces the folder the shown result was computed for: syncing
+// that result would apply its copies and deletions to the new folder.
 void TFSyncMain::edit_LFolderExit() {
-    Task->LFolder.FolerAllName = ExcludeTrailingSlash(FromQ(edit_LFolder->text()));
+    const std::string typed = ExcludeTrailingSlash(FromQ(edit_LFolder->text()));
+    if (typed == Task->LFolder.FolerAllName) {
+        return;
+    }
+    Task->LFolder.FolerAllName = typed;
+    DropResult();
     Task->SaveLeftFolderPath();
 }
 
 void TFSyncMain::Edit_RFolderExit() {
-    Task->RFolder.FolerAllName = ExcludeTrailingSlash(FromQ(Edit_RFolder->text()));
+    const std::string typed = ExcludeTrailingSlash(FromQ(Edit_RFolder->text()));
+    if (typed == Task->RFolder.FolerAllName) {
+        return;
+    }
+    Task->RFolder.FolerAllName = typed;
+    DropResult();
     Task->SaveRightFolderPath();
 }
 

@@ -55,6 +55,11 @@ public:
     void BitBtn_AnalyzeClick();
     void BitBtn_SyncClick();
     void BitBtn_cancelClick();
+    // The folder picker for one side, and the task options dialog on a copy of
+    // the task; each saves what the user confirmed into the task list.
+    void bt_LBrowseClick();
+    void bt_RBrowseClick();
+    void bt_taskconfigClick();
     // True when one of the task's folders lies on the volume mounted at mountPoint
     // (the right folder is looked at first).
     bool UsesDrive(const std::string& mountPoint) const;
@@ -69,7 +74,9 @@ public:
 
     // True while anything of a run is under way: scanning, comparing, the wait
     // before an automatic sync, syncing, or a worker that was told to stop and has
-    // not ended yet. A busy window is neither started again, nor deleted, nor closed.
+    // not ended yet; also while the folder picker or the task options are open for
+    // the task, whose answer changes it. A busy window is neither started again,
+    // nor deleted, nor closed.
     bool IsBusy() const;
 
     void HandleNotify(uint32_t msg, intptr_t wParam, intptr_t lParam) override;
@@ -176,6 +183,8 @@ private:
     void ShowUnseenFolders();
 
     void SetFolderBarEnabled(bool enabled);
+    void BrowseFolder(uint8_t side);
+    void DropResult();
     void SetViewActionsEnabled(bool enabled);
     void ViewActionExecute(int32_t kind);
     void UpdateFilterCaptions();
@@ -203,6 +212,7 @@ private:
     bool scanTiming_ = false;  // ScanTime still holds the start tick
     bool totalTiming_ = false; // TotalTime still holds the start tick
     bool destroying_ = false;
+    bool dialogOpen_ = false; // the folder picker or the task options are open
 };
 
 } // namespace tandemora

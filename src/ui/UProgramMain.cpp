@@ -113,6 +113,7 @@ bool StartProgram(const std::vector<std::string>& Args, TProgramInstance& Instan
     // with the update dialog.
 
     Instance.MainWindow = std::make_unique<TFMain>(Args);
+    Instance.MainWindow->WatchMountTable(kMountTablePath);
     if (Instance.InstanceServer) {
         AnswerShowRequests(Instance.InstanceServer.get(), Instance.MainWindow.get());
     }

@@ -189,6 +189,26 @@ TEST_F(TaskWindowTest, TypedPathsAreSavedWhenTheEditIsLeft) {
               std::string::npos);
 }
 
+TEST_F(TaskWindowTest, ATypedPathDropsTheResultShownForTheOldFolder) {
+    TFSyncMain* window = StartWithDocs();
+    ASSERT_NE(window, nullptr);
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(WaitIdle(window));
+    ASSERT_TRUE(window->BitBtn_Sync->isEnabled());
+
+    // Leaving the edit without a change keeps the result.
+    QTest::keyClick(window->Edit_RFolder, Qt::Key_Return);
+    EXPECT_TRUE(window->BitBtn_Sync->isEnabled());
+
+    const std::string other = folders / "other";
+    window->Edit_RFolder->clear();
+    QTest::keyClicks(window->Edit_RFolder, QString::fromStdString(other));
+    QTest::keyClick(window->Edit_RFolder, Qt::Key_Return);
+    EXPECT_EQ(window->Task->RFolder.FolerAllName, other);
+    EXPECT_FALSE(window->BitBtn_Sync->isEnabled()); // a new analysis is needed
+    EXPECT_EQ(window->ResultTree, nullptr);
+}
+
 TEST_F(TaskWindowTest, CancelDuringTheScanStartsNoComparison) {
     TFSyncMain* window = StartWithDocs();
     ASSERT_NE(window, nullptr);

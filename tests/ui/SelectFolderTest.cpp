@@ -1,0 +1,355 @@
+// The folder picker driven as a person drives it: pages chosen, addresses,
+// users and passwords typed, folders picked in the tree and made, OK and Cancel
+// clicked, and the endpoint the caller gets back checked.
+
+#include "DialogFixture.h"
+
+#include "dialogs/UFSelectFolder.h"
+
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
+
+namespace uitest {
+namespace {
+
+using tandemora::TFolderSource;
+using tandemora::TFSelectFolder;
+
+class SelectFolderTest : public DialogTest {
+protected:
+    // Opens the picker on source, as a Browse button does.
+    std::unique_ptr<TFSelectFolder> Open(TFolderSource& source, uint8_t side = 1) {
+        auto picker = std::make_unique<TFSelectFolder>();
+        picker->Side = side;
+        picker->Source = &source;
+        picker->show();
+        QCoreApplication::processEvents();
+        return picker;
+    }
+
+    static QTreeWidgetItem* FindNode(QTreeWidget* tree, const std::string& path) {
+        for (QTreeWidgetItemIterator it(tree); *it != nullptr; ++it) {
+            if (TFSelectFolder::NodePath(*it) == path) {
+                return *it;
+            }
+        }
+        return nullptr;
+    }
+
+    static std::vector<QString> ChildTexts(QTreeWidgetItem* node) {
+        std::vector<QString> texts;
+        for (int i = 0; i < node->childCount(); ++i) {
+            texts.push_back(node->child(i)->text(0));
+        }
+        return texts;
+    }
+};
+
+TEST_F(SelectFolderTest, OpensOnThePageOfTheSourceKind) {
+    struct Case {
+        int32_t DeviceType;
+        std::string Path;
+        int Page;
+        QString Address; // the page's address field
+    };
+    const Case cases[] = {
+        {0, "", 0, ""},
+        {2, "", 1, ""}, // the form's "\\" gives way to the empty path
+        {2, "\\\\srv\\share", 1, "\\\\srv\\share"},
+        {3, "ftp://host/dir", 2, "ftp://host/dir"},
+        {5, "", 4, "http://"}, // only the WebDAV page puts its prefix back
+        {5, "http://host/dav", 4, "http://host/dav"},
+        {4, "sftp://host", 0, ""}, // pages without an endpoint cannot be chosen
+        {6, "wm", 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.DeviceType);
+        TFolderSource source;
+        source.DeviceType = c.DeviceType;
+        source.FolerAllName = c.Path;
+        source.UserName = "ann";
+        auto picker = Open(source);
+        EXPECT_EQ(picker->pc1->currentIndex(), c.Page);
+        const std::vector<QLineEdit*> addresses = {picker->Edit_Address,    picker->edit_networkaddr,
+                                                   picker->Edit_ftpip,      picker->edit_sftpaddr,
+                                                   picker->edit_webdavaddr, picker->edit_wmaddr};
+        EXPECT_EQ(addresses[c.Page]->text(), c.Address);
+        EXPECT_FALSE(picker->pc1->isTabVisible(3));
+        EXPECT_FALSE(picker->pc1->isTabVisible(5));
+        EXPECT_TRUE(picker->pc1->isTabVisible(4));
+        if (c.DeviceType == 2) {
+            EXPECT_EQ(picker->Edit_ntUser->text(), "ann");
+        }
+    }
+}
+
+TEST_F(SelectFolderTest, CaptionsComeFromTheLanguageFile) {
+    TFolderSource source;
+    auto left = Open(source, 1);
+    EXPECT_EQ(left->windowTitle(), "Left folder");
+    EXPECT_EQ(left->pc1->tabText(0), "Computer");
+    EXPECT_EQ(left->pc1->tabText(4), "WebDAV");
+    EXPECT_EQ(left->bt_NewFolder->text(), "Make New Folder");
+    // The network tree starts with its root node.
+    ASSERT_GE(left->tvnet->topLevelItemCount(), 1);
+    EXPECT_EQ(left->tvnet->topLevelItem(0)->text(0), "Entire Network");
+    EXPECT_EQ(left->NetRootNode, left->tvnet->topLevelItem(0));
+    auto right = Open(source, 0);
+    EXPECT_EQ(right->windowTitle(), "Right folder");
+}
+
+TEST_F(SelectFolderTest, ComputerTreeStartsAtRootAndHomeAndOpensTheSourceFolder) {
+    const std::string photos = Dir("photos/2024");
+    Dir("photos/2023");
+    Dir("photos/.cache");
+    TFolderSource source;
+    source.DeviceType = tandemora::dtLocal;
+    source.FolerAllName = photos + "/";
+    auto picker = Open(source);
+
+    std::vector<std::string> roots;
+    for (int i = 0; i < picker->strv1->topLevelItemCount(); ++i) {
+        roots.push_back(TFSelectFolder::NodePath(picker->strv1->topLevelItem(i)));
+    }
+    ASSERT_GE(roots.size(), 2u);
+    EXPECT_EQ(roots[0], "/");
+    EXPECT_EQ(roots[1], home.path());
+
+    // The source folder is selected and its path is in the address field.
+    ASSERT_NE(picker->strv1->currentItem(), nullptr);
+    EXPECT_EQ(TFSelectFolder::NodePath(picker->strv1->currentItem()), photos);
+    EXPECT_EQ(picker->Edit_Address->text().toStdString(), photos);
+    // Its parent lists the visible folders in name order; hidden ones stay out.
+    EXPECT_EQ(ChildTexts(picker->strv1->currentItem()->parent()), (std::vector<QString>{"2023", "2024"}));
+
+    // Clicking another folder puts its path into the address field.
+    QTreeWidgetItem* other = FindNode(picker->strv1, folders / "photos/2023");
+    ASSERT_NE(other, nullptr);
+    const QRect place = picker->strv1->visualItemRect(other);
+    QTest::mouseClick(picker->strv1->viewport(), Qt::LeftButton, {}, place.center());
+    EXPECT_EQ(picker->Edit_Address->text().toStdString(), folders / "photos/2023");
+
+    // A typed path is shown in the tree by Connect; one that is no folder is not.
+    Type(picker->Edit_Address, QString::fromStdString(folders / "photos/.cache"));
+    QTest::mouseClick(picker->BitBtn_pc, Qt::LeftButton);
+    EXPECT_EQ(TFSelectFolder::NodePath(picker->strv1->currentItem()), folders / "photos/.cache");
+    Type(picker->Edit_Address, QString::fromStdString(folders / "nothing"));
+    QTest::mouseClick(picker->BitBtn_pc, Qt::LeftButton);
+    EXPECT_EQ(TFSelectFolder::NodePath(picker->strv1->currentItem()), folders / "photos/.cache");
+}
+
+TEST_F(SelectFolderTest, OkStoresThePagesEndpoint) {
+    struct Case {
+        const char* Name;
+        int Page;
+        QString Address;
+        QString User;
+        QString Password;
+        int32_t DeviceType;
+        std::string Folder;
+        std::string StoredUser;
+        std::string StoredPassword;
+    };
+    const Case cases[] = {
+        {"local folder loses its trailing slash", 0, "/srv/data/", "", "", 1, "/srv/data", "old", "secret"},
+        {"the root folder stays the root folder", 0, "/", "", "", 1, "/", "old", "secret"},
+        {"network address typed only", 1, "\\\\srv\\share\\docs", " bob ", "pw 1", 2, "\\\\srv\\share\\docs",
+         "bob", "pw 1"},
+        {"ftp address loses its trailing slash", 2, "ftp://host/dir/ ", "u", " p ", 3, "ftp://host/dir", "u",
+         "p"},
+        {"webdav address", 4, "http://host/dav/", "w", "x", 5, "http://host/dav", "w", "x"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TFolderSource source;
+        source.DeviceType = 3;
+        source.FolerAllName = "ftp://old";
+        source.UserName = "old";
+        source.PWD = "secret";
+        auto picker = Open(source);
+        ClickTab(picker->pc1, c.Page);
+        ASSERT_EQ(picker->pc1->currentIndex(), c.Page);
+        const std::vector<QLineEdit*> addresses = {picker->Edit_Address, picker->edit_networkaddr,
+                                                   picker->Edit_ftpip, nullptr, picker->edit_webdavaddr};
+        const std::vector<QLineEdit*> users = {nullptr, picker->Edit_ntUser, picker->Edit_ftpuser, nullptr,
+                                               picker->Edit_webdavUser};
+        const std::vector<QLineEdit*> passwords = {nullptr, picker->Edit_NtPwd, picker->Edit_ftppwd, nullptr,
+                                                   picker->Edit_webdavPWD};
+        Type(addresses[c.Page], c.Address);
+        if (users[c.Page] != nullptr) {
+            Type(users[c.Page], c.User);
+            Type(passwords[c.Page], c.Password);
+        }
+        QTest::mouseClick(picker->BitBtn_ok, Qt::LeftButton);
+        EXPECT_EQ(picker->result(), QDialog::Accepted);
+        EXPECT_EQ(source.DeviceType, c.DeviceType);
+        EXPECT_EQ(source.FolerAllName, c.Folder);
+        EXPECT_EQ(source.UserName, c.StoredUser);
+        EXPECT_EQ(source.PWD, c.StoredPassword);
+    }
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(SelectFolderTest, PasswordsLongerThan99BytesAreRefusedWhereTheyAreTyped) {
+    struct Case {
+        int Page;
+        QString Password;
+        bool Kept;
+    };
+    const Case cases[] = {
+        {1, QString(99, 'n'), true},          {1, QString(100, 'n'), false},
+        {2, QString(100, 'f'), false},        {4, QString(100, 'w'), false},
+        {4, QString(50, QChar(0xE9)), false}, // 50 characters, 100 bytes
+        {4, QString(49, QChar(0xE9)), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Password.size());
+        boxes.clear();
+        TFolderSource source;
+        source.DeviceType = 1;
+        source.FolerAllName = "/before";
+        auto picker = Open(source);
+        ClickTab(picker->pc1, c.Page);
+        QLineEdit* password = c.Page == 1   ? picker->Edit_NtPwd
+                              : c.Page == 2 ? picker->Edit_ftppwd
+                                            : picker->Edit_webdavPWD;
+        Type(password, c.Password);
+        QTest::mouseClick(picker->BitBtn_ok, Qt::LeftButton);
+        if (c.Kept) {
+            EXPECT_TRUE(boxes.empty());
+            EXPECT_EQ(source.PWD, c.Password.toStdString());
+            EXPECT_EQ(picker->result(), QDialog::Accepted);
+            continue;
+        }
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_TRUE(boxes[0].Text.contains("at most 99 bytes"));
+        EXPECT_EQ(boxes[0].Caption, "Tandemora");
+        EXPECT_TRUE(picker->isVisible()); // the user can shorten it
+        EXPECT_EQ(source.DeviceType, 1);
+        EXPECT_EQ(source.FolerAllName, "/before");
+        EXPECT_EQ(source.PWD, "");
+    }
+}
+
+TEST_F(SelectFolderTest, FailedConnectTestsSaySo) {
+    TFolderSource source;
+    auto picker = Open(source);
+
+    // Network: the address is put in the "\\server\share" form first; "/" typed
+    // the Linux way counts as "\".
+    struct NetCase {
+        QString Typed;
+        QString Normal;
+    };
+    const NetCase nets[] = {{"127.0.0.1\\share\\", "\\\\127.0.0.1\\share"},
+                            {"//127.0.0.1/share", "\\\\127.0.0.1\\share"}};
+    ClickTab(picker->pc1, 1);
+    for (const NetCase& n : nets) {
+        boxes.clear();
+        Type(picker->edit_networkaddr, n.Typed);
+        QTest::mouseClick(picker->BitBtn_network_Connect, Qt::LeftButton);
+        EXPECT_EQ(picker->edit_networkaddr->text(), n.Normal);
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].Caption, "Tip");
+        EXPECT_TRUE(boxes[0].Text == Text("Iperror") + ":127.0.0.1" ||
+                    boxes[0].Text == Text("connectfalseNeedUser"))
+            << boxes[0].Text.toStdString();
+        EXPECT_TRUE(picker->BitBtn_network_Connect->isEnabled());
+        EXPECT_EQ(picker->NetRootNode->childCount(), 0); // no server was added
+    }
+
+    // FTP: "ftp://" is put in front and one trailing "/" taken off. Port 1 on the
+    // loopback has nothing listening.
+    ClickTab(picker->pc1, 2);
+    boxes.clear();
+    Type(picker->Edit_ftpip, "127.0.0.1:1/pub/");
+    QTest::mouseClick(picker->bt_fptconnect, Qt::LeftButton);
+    EXPECT_EQ(picker->Edit_ftpip->text(), "ftp://127.0.0.1:1/pub");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].Text, Text("Iperror") + " ftp://127.0.0.1:1/pub");
+    EXPECT_EQ(boxes[0].Caption, "Tip");
+    EXPECT_EQ(picker->tvFtp->topLevelItemCount(), 0);
+
+    ClickTab(picker->pc1, 4);
+    boxes.clear();
+    Type(picker->edit_webdavaddr, "http://127.0.0.1:1/dav/docs");
+    QTest::mouseClick(picker->bt_webdavconnect, Qt::LeftButton);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].Text, Text("Iperror") + " http://127.0.0.1:1/dav/docs");
+    EXPECT_EQ(boxes[0].Caption, "Tip");
+    EXPECT_EQ(picker->webdavtv->topLevelItemCount(), 0);
+
+    // A failed test changes nothing the caller sees.
+    QTest::mouseClick(picker->BitBtn_Cancel, Qt::LeftButton);
+    EXPECT_EQ(picker->result(), QDialog::Rejected);
+    EXPECT_EQ(source.DeviceType, 0);
+    EXPECT_EQ(source.FolerAllName, "");
+}
+
+TEST_F(SelectFolderTest, MakeNewFolderOnTheComputerPage) {
+    const std::string base = Dir("projects");
+    TFolderSource source;
+    source.DeviceType = tandemora::dtLocal;
+    source.FolerAllName = base;
+    auto picker = Open(source);
+    QTreeWidgetItem* node = picker->strv1->currentItem();
+    ASSERT_NE(node, nullptr);
+    node->setExpanded(true);
+    EXPECT_TRUE(ChildTexts(node).empty());
+
+    struct Case {
+        QString Answer;
+        bool Confirmed;
+        bool Made;
+        bool Refused; // the "filenameerror" box
+    };
+    const Case cases[] = {
+        {" new one", true, true, false}, // used as typed
+        {"   ", true, false, false},     // blanks do nothing
+        {"a:b", true, false, true},      {"x/y", true, false, true},
+        {"never", false, false, false}, // the prompt was cancelled
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Answer.toStdString());
+        boxes.clear();
+        inputPrompts.clear();
+        inputAnswer = c.Answer;
+        inputOk = c.Confirmed;
+        QTest::mouseClick(picker->bt_NewFolder, Qt::LeftButton);
+        ASSERT_EQ(inputPrompts.size(), 1u);
+        EXPECT_EQ(inputPrompts[0], "Enter New Folder Name|Enter a name for new folder to create in \n" +
+                                       QString::fromStdString(base));
+        EXPECT_EQ(std::filesystem::is_directory(base + "/" + c.Answer.toStdString()), c.Made);
+        if (c.Refused) {
+            ASSERT_EQ(boxes.size(), 1u);
+            EXPECT_EQ(boxes[0].Text, Text("filenameerror"));
+            EXPECT_EQ(boxes[0].Caption, "Tandemora");
+            EXPECT_EQ(boxes[0].Style, tandemora::MB_ICONINFORMATION);
+        } else {
+            EXPECT_TRUE(boxes.empty());
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(base + "/a:b"));
+    // The tree shows the new folder.
+    node = FindNode(picker->strv1, base);
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(ChildTexts(node), (std::vector<QString>{" new one"}));
+
+    // Cancel leaves the caller's endpoint as it was; the folder made stays.
+    QTest::mouseClick(picker->BitBtn_Cancel, Qt::LeftButton);
+    EXPECT_EQ(source.FolerAllName, base);
+    EXPECT_TRUE(std::filesystem::is_directory(base + "/ new one"));
+}
+
+TEST_F(SelectFolderTest, NewFolderOnAServerPageNeedsAPlaceInItsTree) {
+    TFolderSource source;
+    auto picker = Open(source);
+    ClickTab(picker->pc1, 2);
+    inputAnswer = "new";
+    QTest::mouseClick(picker->bt_NewFolder, Qt::LeftButton);
+    EXPECT_TRUE(inputPrompts.empty()); // nothing chosen on the server yet
+}
+
+} // namespace
+} // namespace uitest

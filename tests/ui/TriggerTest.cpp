@@ -1,0 +1,402 @@
+// Runs that start without a click: the minute timer, an arriving volume and the
+// end of the session. The tests drive each trigger through its entry point: a
+// clock of their own for the timer, a mount table file of their own for the
+// volumes, and the answer to the session manager's question.
+
+#include "UiFixture.h"
+
+#include <QGuiApplication>
+#include <QPushButton>
+#include <QTimer>
+#include <set>
+
+namespace uitest {
+namespace {
+
+using tandemora::TFSyncMain;
+using tandemora::TSyncTask;
+
+// The machine's own mounts, as the kernel lists them.
+const std::string kBaseTable = "22 27 0:21 / /proc rw,nosuid,nodev,noexec,relatime shared:13 - proc proc rw\n"
+                               "27 1 259:2 / / rw,relatime shared:1 - ext4 /dev/nvme0n1p2 rw\n"
+                               "30 27 0:26 / /run rw,nosuid,nodev shared:5 - tmpfs tmpfs rw,mode=755\n";
+
+// A path as the kernel writes it in the table.
+std::string Escaped(const std::string& path) {
+    std::string text;
+    for (char c : path) {
+        text += c == ' ' ? std::string("\\040") : std::string(1, c);
+    }
+    return text;
+}
+
+std::string MountLine(int id, const std::string& device, const std::string& mountPoint,
+                      const std::string& fsType, const std::string& source, const std::string& root = "/") {
+    return std::to_string(id) + " 30 " + device + " " + root + " " + Escaped(mountPoint) +
+           " rw,nosuid,nodev shared:301 - " + fsType + " " + source + " rw\n";
+}
+
+class TriggerTest : public UiTest {
+protected:
+    void SetUp() override {
+        UiTest::SetUp();
+        for (const char* name : {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"}) {
+            WriteFile(Dir(name) + "/from-" + name + ".txt", name);
+        }
+        stick = folders / "media/My Stick";
+        disk = folders / "media/DISK";
+        for (const std::string& volume : {stick, disk}) {
+            for (const char* sub : {"docs", "pics", "music", "more"}) {
+                WriteFile(volume + "/" + sub + "/on-" + sub + ".txt", sub);
+            }
+        }
+    }
+
+    std::string Dir(const char* name) const { return folders / name; }
+
+    // Starts the program and takes the minute timer over: ticks come only from
+    // Tick, on a clock that stands still in between.
+    void StartWithTestClock() {
+        ASSERT_TRUE(Start());
+        main->Timer_task->stop();
+        base = main->TriggerClock();
+        main->TriggerClock = [this] { return base + offset; };
+        main->StartTime = base;
+        QTest::qWait(600); // past the program-start triggers
+    }
+
+    void Tick(int minutes = 1) {
+        offset += std::chrono::minutes(minutes);
+        main->Timer_taskTimer();
+    }
+
+    // The mount table the window watches, in the test's folder.
+    void WatchTable(const std::string& text) {
+        WriteFile(table, text);
+        main->WatchMountTable(table);
+        main->VolumeDelay = 10;
+    }
+
+    // The table changes as the kernel would change it; the window is told.
+    void ChangeTable(const std::string& text) {
+        WriteFile(table, text);
+        main->WMDeviceChange();
+    }
+
+    bool WaitVolumeWait() {
+        return WaitUntil([this] { return !main->Timer_volume->isActive(); });
+    }
+
+    // The captions of the task windows that are running now.
+    std::set<std::string> Running() const {
+        std::set<std::string> running;
+        for (TFSyncMain* window : main->TaskWindows()) {
+            if (window->IsBusy()) {
+                running.insert(window->windowTitle().toStdString());
+            }
+        }
+        return running;
+    }
+
+    bool WaitAllIdle() {
+        return WaitUntil([this] { return Running().empty(); });
+    }
+
+    TFSyncMain* ByName(const QString& caption) {
+        for (TFSyncMain* window : main->TaskWindows()) {
+            if (window->windowTitle() == caption) {
+                return window;
+            }
+        }
+        return nullptr;
+    }
+
+    size_t Analyses(const QString& caption) { return LinesStarting(ByName(caption), "All:").size(); }
+    size_t Syncs(const QString& caption) { return LinesStarting(ByName(caption), "----- Sync End.").size(); }
+
+    std::string stick;
+    std::string disk;
+    std::string table = folders / "mountinfo";
+    std::chrono::milliseconds base{0};
+    std::chrono::milliseconds offset{0};
+};
+
+auto Periodic(int hours, int minutes, bool sync, bool analyze) {
+    return [=](TSyncTask& t) {
+        t.Hours = hours;
+        t.minutes = minutes;
+        t.PeriodSync = sync ? 1 : 0;
+        t.PeriodAnalyze = analyze ? 1 : 0;
+    };
+}
+
+// ---- The minute timer -----------------------------------------------------------------------
+
+TEST_F(TriggerTest, PeriodicTasksStartWhenTheirPeriodIsDue) {
+    SaveTask("Zero", Dir("a"), Dir("b"), Periodic(0, 0, false, true));
+    SaveTask("Hourly", Dir("c"), Dir("d"), Periodic(1, 0, false, true));
+    SaveTask("Half", Dir("e"), Dir("f"), Periodic(0, 30, true, true));
+    SaveTask("Long", Dir("g"), Dir("h"), Periodic(0, 90, false, true));
+    SaveTask("Negative", Dir("i"), Dir("j"), Periodic(2, -200, true, true));
+    SaveTask("Off", Dir("b"), Dir("c"), Periodic(0, 0, false, false));
+    StartWithTestClock();
+    // The wall clock set back (or forward) by hours changes nothing: the
+    // periods count on a clock that cannot be set.
+    ByName("Hourly")->Task->LastRun = std::chrono::system_clock::now() + std::chrono::hours(3);
+    ByName("Half")->Task->LastRun = std::chrono::system_clock::now() - std::chrono::hours(5);
+
+    std::map<std::string, std::vector<int>> started;
+    for (int tick = 1; tick <= 60; ++tick) {
+        Tick();
+        for (const std::string& caption : Running()) {
+            started[caption].push_back(tick);
+            EXPECT_TRUE(ByName(QString::fromStdString(caption))->Task->Unattended);
+        }
+        ASSERT_TRUE(WaitAllIdle());
+    }
+    std::vector<int> everyTick;
+    for (int tick = 1; tick <= 60; ++tick) {
+        everyTick.push_back(tick);
+    }
+    EXPECT_EQ(started["Zero"], everyTick);
+    // First due when 59 whole minutes have passed since the window opened.
+    EXPECT_EQ(started["Hourly"], std::vector<int>{59});
+    EXPECT_EQ(started["Half"], (std::vector<int>{29, 58}));
+    EXPECT_TRUE(started["Long"].empty());
+    EXPECT_TRUE(started["Negative"].empty());
+    EXPECT_TRUE(started["Off"].empty());
+
+    // With both switches on, a due task starts once, with its synchronisation.
+    EXPECT_EQ(Analyses("Half"), 2u);
+    EXPECT_EQ(Syncs("Half"), 2u);
+    EXPECT_EQ(ReadFile(Dir("f") + "/from-e.txt"), "e");
+    EXPECT_EQ(Analyses("Hourly"), 1u);
+    EXPECT_EQ(Syncs("Hourly"), 0u);
+    EXPECT_FALSE(testsupport::Exists(Dir("d") + "/from-c.txt"));
+    // A periodic start moves the task's last run to now.
+    const auto sinceHourly = std::chrono::system_clock::now() - ByName("Hourly")->Task->LastRun;
+    EXPECT_LT(std::chrono::abs(sinceHourly), std::chrono::minutes(10));
+}
+
+TEST_F(TriggerTest, ARunningTaskHoldsBackEveryPeriodicStartAndAMissedPeriodIsMadeUp) {
+    SaveTask("Every", Dir("a"), Dir("b"), Periodic(0, 0, false, true));
+    SaveTask("Five", Dir("c"), Dir("d"), Periodic(0, 5, false, true));
+    SaveTask("Manual", Dir("e"), Dir("f"));
+    StartWithTestClock();
+    Tick(); // 1
+    EXPECT_EQ(Running(), (std::set<std::string>{"Every"}));
+    ASSERT_TRUE(WaitAllIdle());
+    Tick(); // 2
+    Tick(); // 3: finds Every still running from tick 2, so nothing starts
+    ASSERT_TRUE(WaitAllIdle());
+
+    // The user starts a task; Five's due minutes (4 and on) pass while it runs.
+    Click(ByName("Manual")->BitBtn_Analyze);
+    ASSERT_TRUE(ByName("Manual")->IsBusy());
+    for (int tick = 4; tick <= 7; ++tick) {
+        Tick();
+        EXPECT_EQ(Running(), (std::set<std::string>{"Manual"})) << "tick " << tick;
+    }
+    ASSERT_TRUE(WaitAllIdle());
+    EXPECT_FALSE(ByName("Manual")->Task->Unattended);
+    EXPECT_EQ(Analyses("Five"), 0u);
+
+    // The first tick that finds nothing running makes the missed period up.
+    Tick(); // 8
+    EXPECT_EQ(Running(), (std::set<std::string>{"Every", "Five"}));
+    ASSERT_TRUE(WaitAllIdle());
+    Tick(); // 9: Five counts from its start at 8 again
+    EXPECT_EQ(Running(), (std::set<std::string>{"Every"}));
+    ASSERT_TRUE(WaitAllIdle());
+}
+
+TEST_F(TriggerTest, ALateTickOnlyRestartsTheCount) {
+    SaveTask("Every", Dir("a"), Dir("b"), Periodic(0, 0, false, true));
+    StartWithTestClock();
+    const struct {
+        const char* Name;
+        int Minutes;
+        bool Starts;
+    } ticks[] = {
+        {"on time", 1, true},          {"computer slept", 45, false},    {"next minute", 1, true},
+        {"two minutes late", 2, true}, {"three minutes late", 3, false}, {"next minute again", 1, true},
+        {"no time passed", 0, true},
+    };
+    size_t analyses = 0;
+    for (const auto& t : ticks) {
+        Tick(t.Minutes);
+        EXPECT_EQ(!Running().empty(), t.Starts) << t.Name;
+        ASSERT_TRUE(WaitAllIdle());
+        analyses += t.Starts ? 1 : 0;
+        EXPECT_EQ(Analyses("Every"), analyses) << t.Name;
+    }
+}
+
+// ---- Volumes -------------------------------------------------------------------------------------
+
+TEST_F(TriggerTest, AnArrivingVolumeStartsTheTasksThatUseIt) {
+    SaveTask("Stick", stick + "/docs", Dir("b"), [](TSyncTask& t) { t.ConnectSync = 1; });
+    SaveTask("Both", Dir("c"), stick + "/pics/", [](TSyncTask& t) {
+        t.ConnectSync = 1;
+        t.ConnectAnalyze = 1;
+    });
+    SaveTask("Look", stick + "/music", Dir("d"), [](TSyncTask& t) { t.ConnectAnalyze = 1; });
+    SaveTask("Elsewhere", Dir("e"), Dir("f"), [](TSyncTask& t) { t.ConnectSync = 1; });
+    SaveTask("Prefix", folders / "media/My Stick2", Dir("g"), [](TSyncTask& t) { t.ConnectSync = 1; });
+    SaveTask("Off", stick + "/more", Dir("h"));
+    WriteFile(folders / "media/My Stick2/x.txt", "x");
+    StartWithTestClock();
+    WatchTable(kBaseTable);
+
+    ChangeTable(kBaseTable + MountLine(512, "8:17", stick, "vfat", "/dev/sdb1"));
+    // Nothing starts before the volume has had its time to settle.
+    EXPECT_TRUE(main->Timer_volume->isActive());
+    EXPECT_TRUE(Running().empty());
+    ASSERT_TRUE(WaitVolumeWait());
+    ASSERT_TRUE(WaitAllIdle());
+    EXPECT_EQ(Analyses("Stick"), 1u);
+    EXPECT_EQ(Syncs("Stick"), 1u);
+    EXPECT_EQ(ReadFile(Dir("b") + "/on-docs.txt"), "docs");
+    EXPECT_EQ(Analyses("Both"), 1u);
+    EXPECT_EQ(Syncs("Both"), 1u);
+    EXPECT_EQ(ReadFile(stick + "/pics/from-c.txt"), "c");
+    EXPECT_EQ(Analyses("Look"), 1u);
+    EXPECT_EQ(Syncs("Look"), 0u);
+    EXPECT_TRUE(ByName("Look")->Task->Unattended);
+    for (const QString caption : {"Elsewhere", "Prefix", "Off"}) {
+        EXPECT_TRUE(ByName(caption)->LogLines().empty()) << caption.toStdString();
+    }
+
+    // The volume stays; later changes of the table start nothing again.
+    ChangeTable(kBaseTable + MountLine(512, "8:17", stick, "vfat", "/dev/sdb1") +
+                MountLine(600, "0:60", folders / "nas", "cifs", "//nas/share"));
+    EXPECT_FALSE(main->Timer_volume->isActive());
+    EXPECT_EQ(Analyses("Stick"), 1u);
+}
+
+TEST_F(TriggerTest, ChangesThatAreNoVolumeArrivalStartNothing) {
+    SaveTask("Stick", stick + "/docs", Dir("b"), [](TSyncTask& t) { t.ConnectSync = 1; });
+    const struct {
+        const char* Name;
+        std::string Before;
+        std::string After;
+        bool Waits;
+    } cases[] = {
+        {"network share", kBaseTable, kBaseTable + MountLine(600, "0:60", stick, "cifs", "//nas/share"),
+         false},
+        {"disc inserted", kBaseTable, kBaseTable + MountLine(600, "11:0", stick, "iso9660", "/dev/sr0"),
+         false},
+        {"memory file system", kBaseTable, kBaseTable + MountLine(600, "0:70", stick, "tmpfs", "tmpfs"),
+         false},
+        {"folder of the system disk bound there", kBaseTable,
+         kBaseTable + MountLine(600, "259:2", stick, "ext4", "/dev/nvme0n1p2", "/srv/stick"), false},
+        {"volume taken away", kBaseTable + MountLine(512, "8:17", stick, "vfat", "/dev/sdb1"), kBaseTable,
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        StartWithTestClock();
+        WatchTable(c.Before);
+        ChangeTable(c.After);
+        EXPECT_EQ(main->Timer_volume->isActive(), c.Waits);
+        ASSERT_TRUE(WaitVolumeWait());
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(Running().empty());
+        EXPECT_TRUE(ByName("Stick")->LogLines().empty());
+        instance.reset();
+        main = nullptr;
+    }
+}
+
+TEST_F(TriggerTest, AVolumeTakenAwayDuringTheWaitStartsNothing) {
+    SaveTask("Stick", stick + "/docs", Dir("b"), [](TSyncTask& t) { t.ConnectSync = 1; });
+    StartWithTestClock();
+    WatchTable(kBaseTable);
+    main->VolumeDelay = 60000; // the wait ends when the test says so
+    ChangeTable(kBaseTable + MountLine(512, "8:17", stick, "vfat", "/dev/sdb1"));
+    ASSERT_TRUE(main->Timer_volume->isActive());
+    // Gone again before the window heard of it: the wait itself looks again.
+    WriteFile(table, kBaseTable);
+    main->Timer_volume->start(0);
+    ASSERT_TRUE(WaitVolumeWait());
+    EXPECT_TRUE(Running().empty());
+    EXPECT_TRUE(ByName("Stick")->LogLines().empty());
+
+    // Connected again: it starts as any arrival.
+    main->VolumeDelay = 10;
+    ChangeTable(kBaseTable + MountLine(530, "8:17", stick, "vfat", "/dev/sdb1"));
+    ASSERT_TRUE(WaitVolumeWait());
+    ASSERT_TRUE(WaitAllIdle());
+    EXPECT_EQ(Syncs("Stick"), 1u);
+}
+
+TEST_F(TriggerTest, VolumesArrivingTogetherStartTogetherUnlessATaskRuns) {
+    SaveTask("Stick", stick + "/docs", Dir("b"), [](TSyncTask& t) { t.ConnectAnalyze = 1; });
+    SaveTask("Disk", disk + "/docs", Dir("c"), [](TSyncTask& t) { t.ConnectAnalyze = 1; });
+    SaveTask("Manual", Dir("e"), Dir("f"));
+    StartWithTestClock();
+    WatchTable(kBaseTable);
+    const std::string both = kBaseTable + MountLine(512, "8:17", stick, "vfat", "/dev/sdb1") +
+                             MountLine(513, "8:18", disk, "ext4", "/dev/sdb2");
+    ChangeTable(kBaseTable + MountLine(512, "8:17", stick, "vfat", "/dev/sdb1"));
+    ChangeTable(both);
+    ASSERT_TRUE(WaitVolumeWait());
+    ASSERT_TRUE(WaitAllIdle());
+    EXPECT_EQ(Analyses("Stick"), 1u);
+    EXPECT_EQ(Analyses("Disk"), 1u);
+
+    // Taken away and connected again while the user's own run goes on: the
+    // trigger starts nothing, not even the idle tasks.
+    ChangeTable(kBaseTable);
+    Click(ByName("Manual")->BitBtn_Analyze);
+    ASSERT_TRUE(ByName("Manual")->IsBusy());
+    ChangeTable(kBaseTable + MountLine(540, "8:17", stick, "vfat", "/dev/sdb1"));
+    // The wait ends now, while the user's run surely still goes on.
+    ASSERT_TRUE(main->Timer_volume->isActive());
+    main->Timer_volume->stop();
+    ASSERT_TRUE(QMetaObject::invokeMethod(main->Timer_volume, "timeout", Qt::DirectConnection));
+    EXPECT_EQ(Running(), (std::set<std::string>{"Manual"}));
+    ASSERT_TRUE(WaitAllIdle());
+    EXPECT_EQ(Analyses("Stick"), 1u);
+    EXPECT_EQ(Analyses("Disk"), 1u);
+}
+
+// ---- End of the session ----------------------------------------------------------------------------
+
+TEST_F(TriggerTest, TheEndOfTheSessionStartsTasksAndIsRefusedWhileTheyRun) {
+    SaveTask("A", Dir("a"), Dir("b"), [](TSyncTask& t) { t.LogoffAnalyze = 1; });
+    SaveTask("B", Dir("c"), Dir("d"), [](TSyncTask& t) { t.LogoffSync = 1; });
+    SaveTask("C", Dir("e"), Dir("f"), [](TSyncTask& t) { t.LogoffSync = 1; });
+    SaveTask("D", Dir("g"), Dir("h"));
+    StartWithTestClock();
+    // The window answers the session manager's question.
+    EXPECT_TRUE(QObject::disconnect(qGuiApp, &QGuiApplication::commitDataRequest, main, nullptr));
+
+    EXPECT_FALSE(main->WMQueryEndSession());
+    EXPECT_EQ(Running(), (std::set<std::string>{"A", "B"}));
+    EXPECT_TRUE(ByName("A")->Task->Unattended);
+    EXPECT_TRUE(ByName("B")->Task->Unattended);
+    // Asked again while they run: nothing more starts, still refused.
+    EXPECT_FALSE(main->WMQueryEndSession());
+    EXPECT_EQ(Running(), (std::set<std::string>{"A", "B"}));
+    ASSERT_TRUE(WaitAllIdle());
+    EXPECT_EQ(Analyses("A"), 1u);
+    EXPECT_EQ(Syncs("A"), 0u);
+    EXPECT_EQ(Syncs("B"), 1u);
+    EXPECT_EQ(ReadFile(Dir("d") + "/from-c.txt"), "c");
+    EXPECT_TRUE(ByName("C")->LogLines().empty());
+    EXPECT_TRUE(ByName("D")->LogLines().empty());
+}
+
+TEST_F(TriggerTest, TheEndOfTheSessionIsAllowedWhenNothingRuns) {
+    SaveTask("Plain", Dir("a"), Dir("b"));
+    SaveTask("Broken", Dir("c"), Dir("c"), [](TSyncTask& t) { t.LogoffSync = 1; }); // the same folder twice
+    StartWithTestClock();
+    EXPECT_TRUE(main->WMQueryEndSession());
+    EXPECT_TRUE(Running().empty());
+    EXPECT_TRUE(ByName("Plain")->LogLines().empty());
+    EXPECT_EQ(ByName("Broken")->LogLines().size(), 1u); // it says why it did not start
+}
+
+} // namespace
+} // namespace uitest
