@@ -4,12 +4,15 @@
 #include "platform/Exceptions.h"
 #include "platform/FileSystem.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <istream>
 #include <langinfo.h>
+#include <streambuf>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -206,6 +209,66 @@ bool CopyContent(fs::TFileHandle& in, const std::string& target) {
     return part.Commit(dest);
 }
 
+// An open local file as a stream buffer that can go back: the snapshot reader
+// passes over the text twice.
+class TFileReadBuffer : public std::streambuf {
+public:
+    TFileReadBuffer(fs::TFileHandle& file, const std::string& path)
+        : file_(file), path_(path), block_(65536) {}
+
+protected:
+    int_type underflow() override {
+        const int64_t n = file_.Read(block_.data(), block_.size());
+        if (n < 0) {
+            throw EInOutError("Cannot read file \"" + path_ + "\". " + SystemMessage(errno));
+        }
+        if (n == 0) {
+            return traits_type::eof();
+        }
+        setg(block_.data(), block_.data(), block_.data() + n);
+        return traits_type::to_int_type(*gptr());
+    }
+
+    pos_type seekoff(off_type off, std::ios::seekdir dir, std::ios::openmode) override {
+        if (dir == std::ios::cur) {
+            off -= egptr() - gptr(); // read ahead into the block but not yet taken
+        }
+        const int whence = dir == std::ios::beg ? SEEK_SET : dir == std::ios::cur ? SEEK_CUR : SEEK_END;
+        const off_t at = lseek(file_.Fd(), off, whence);
+        setg(block_.data(), block_.data(), block_.data());
+        return at < 0 ? pos_type(off_type(-1)) : pos_type(at);
+    }
+
+    pos_type seekpos(pos_type pos, std::ios::openmode which) override {
+        return seekoff(off_type(pos), std::ios::beg, which);
+    }
+
+private:
+    fs::TFileHandle& file_;
+    std::string path_;
+    std::vector<char> block_;
+};
+
+// Loads a local snapshot file straight from the disk rather than through
+// ReadToStream: a snapshot is as large as its tree, and the reader takes it block
+// by block instead of holding the whole text beside the tree it builds. An empty
+// file is no snapshot.
+void LoadFromFile(const std::string& path, TFileTree& snapshot) {
+    fs::TFileHandle file;
+    if (!file.OpenRead(path)) {
+        throw EFOpenError("Cannot open file \"" + path + "\". " + SystemMessage(errno));
+    }
+    const int64_t size = file.Size();
+    if (size < 0) {
+        throw EInOutError("Cannot read file \"" + path + "\". " + SystemMessage(errno));
+    }
+    if (size > 0) {
+        TFileReadBuffer buffer(file, path);
+        std::istream stream(&buffer);
+        snapshot.LoadFromStream(stream);
+    }
+}
+
 } // namespace
 
 TWinFileOper::TWinFileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {
@@ -303,7 +366,8 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
         return;
     }
     const std::string Dir = NormalizeFolder(Path);
-    const std::string Rel = RelativeOf(Dir);
+    // One text for the relative path of every entry listed here.
+    const TRelPath Rel = RelativeOf(Dir);
     TTreeArena* arena = Node->Arena;
 
     // Sub-folders are listed once this folder is closed again, so that a deep tree
@@ -322,6 +386,9 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
             folders.push_back(child);
         }
     });
+    // The child list grew by doubling; trimmed now, its spare room serves the
+    // next folder instead of staying with this one for the life of the tree.
+    Node->Children.shrink_to_fit();
     if (error != 0) {
         // What was listed stays, but the folder counts as not seen.
         Node->ListFailed = 1;
@@ -381,10 +448,18 @@ int TWinFileOper::LoadSnapshot() {
         return 0;
     }
     try {
-        std::stringstream stream;
-        ReadToStream(Source, &attr, stream);
-        if (stream.rdbuf()->in_avail() > 0) {
-            Snapshot->LoadFromStream(stream);
+        std::string path;
+        BuildFullPath(Source, &attr, path);
+        if (fs::IsUncPath(path)) {
+            // A file on a share cannot be read twice through its handle, so its
+            // text comes into memory first.
+            std::stringstream stream;
+            ReadToStream(Source, &attr, stream);
+            if (stream.rdbuf()->in_avail() > 0) {
+                Snapshot->LoadFromStream(stream);
+            }
+        } else {
+            LoadFromFile(path, *Snapshot);
         }
     } catch (const std::exception& e) {
         // A snapshot that cannot be used counts as absent; the log tells why.
@@ -413,7 +488,10 @@ int TWinFileOper::ReadToStream(TFolderSource* Source, TFileAttri* Attr, std::str
     if (!in.OpenRead(path)) {
         throw EFOpenError("Cannot open file \"" + path + "\". " + SystemMessage(errno));
     }
+    // Sized for the whole file at once: a snapshot is as large as its tree, and
+    // growing the text step by step would need up to twice that.
     std::string bytes;
+    bytes.reserve(static_cast<size_t>(std::max<int64_t>(in.Size(), 0)));
     std::vector<char> buffer(65536);
     for (;;) {
         const int64_t n = in.Read(buffer.data(), buffer.size());

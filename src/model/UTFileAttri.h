@@ -1,11 +1,82 @@
 #pragma once
 // One file or folder as listed on an endpoint.
 
+#include <cstddef>
 #include <cstdint>
+#include <iosfwd>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tandemora {
+
+// The containing folder of an entry, relative to the endpoint root. Every entry
+// listed from one folder carries the same text, and a large tree has hundreds of
+// thousands of entries, so the text is kept once per folder and shared: copying
+// a TRelPath copies a reference to the same text, which never changes. Assigning
+// another path to one entry gives that entry new text of its own and leaves its
+// siblings as they were. An empty path holds no text at all.
+//
+// Reads like the std::string it stands for: it is made from a string, converts
+// to const std::string&, and compares and concatenates with strings. Since the
+// conversions go both ways, `cond ? entry.RelPath : std::string()` is ambiguous;
+// such code takes entry.RelPath.str().
+class TRelPath {
+public:
+    TRelPath() = default;
+    TRelPath(std::string&& text) {
+        if (!text.empty()) {
+            text_ = std::make_shared<const std::string>(std::move(text));
+        }
+    }
+    TRelPath(const std::string& text) : TRelPath(std::string(text)) {}
+    TRelPath(const char* text) : TRelPath(std::string(text)) {}
+
+    const std::string& str() const { return text_ ? *text_ : NoText(); }
+    operator const std::string&() const { return str(); }
+
+    bool empty() const { return !text_; }
+    size_t size() const { return str().size(); }
+    char back() const { return str().back(); }
+    const char* c_str() const { return str().c_str(); }
+
+    // True when both hold the very same text (not merely equal text).
+    bool SharesText(const TRelPath& other) const { return text_ == other.text_; }
+
+private:
+    static const std::string& NoText() {
+        static const std::string none;
+        return none;
+    }
+
+    std::shared_ptr<const std::string> text_;
+};
+
+inline bool operator==(const TRelPath& a, const TRelPath& b) {
+    return a.SharesText(b) || a.str() == b.str();
+}
+inline bool operator==(const TRelPath& a, const std::string& b) {
+    return a.str() == b;
+}
+inline bool operator==(const TRelPath& a, const char* b) {
+    return a.str() == b;
+}
+
+inline std::string operator+(const TRelPath& a, const std::string& b) {
+    return a.str() + b;
+}
+inline std::string operator+(const std::string& a, const TRelPath& b) {
+    return a + b.str();
+}
+inline std::string operator+(const TRelPath& a, const char* b) {
+    return a.str() + b;
+}
+inline std::string operator+(const char* a, const TRelPath& b) {
+    return a + b.str();
+}
+
+std::ostream& operator<<(std::ostream& stream, const TRelPath& path);
 
 class TFileAttri {
 public:
@@ -14,7 +85,7 @@ public:
     int64_t Size = 0;     // bytes; 0 for listed folders, -1 marks a folder in snapshot text
     int32_t Time = 0;     // last-write time as a DOS date-time (2-second steps), compared signed
     int32_t Attr = 0;     // 1 read-only, 2 hidden, 4 system, 16 folder, 32 archive
-    std::string RelPath;  // containing folder relative to the endpoint root, e.g. "\" or "\sub\"
+    TRelPath RelPath;     // containing folder relative to the endpoint root, e.g. "\" or "\sub\"
 };
 
 // File attribute bits as the file model stores them.

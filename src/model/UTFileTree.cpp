@@ -2,9 +2,12 @@
 
 #include "platform/Exceptions.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <istream>
 #include <ostream>
+#include <sstream>
 #include <stdexcept>
 #include <string_view>
 
@@ -271,26 +274,30 @@ void SaveChildren(const TFileTree& node, std::string& out) {
     }
 }
 
-// The text split into lines at CR LF, a lone CR or a lone LF. Every line must be
-// ended: the writer ends each one, so a text without a final line end was cut
-// off on its way and is refused as a whole.
+// The text split into lines at CR LF, a lone CR or a lone LF; a NUL ends the
+// text. Every line must be ended: the writer ends each one, so a text without a
+// final line end was cut off on its way and is refused as a whole.
+//
+// A snapshot is as large as the tree it describes, so it is read from its stream
+// buffer in blocks and never held whole while the tree is built. The buffer is
+// read twice: a first pass counts the lines and checks the end, so that a damaged
+// text is refused before anything is built and every count can be checked
+// against the lines that really follow; the second pass hands the lines out.
 class TSnapshotLines {
 public:
-    explicit TSnapshotLines(std::string_view text) : text_(text) {
-        if (text_.empty()) {
+    explicit TSnapshotLines(std::streambuf& buffer) : buffer_(buffer), block_(kBlockSize) {
+        const std::streampos start = buffer_.pubseekoff(0, std::ios::cur, std::ios::in);
+        CountLines();
+        if (length_ == 0) {
             throw EListError("Snapshot text is empty");
         }
-        if (text_.back() != '\r' && text_.back() != '\n') {
+        if (!endsLine_) {
             throw EListError("Snapshot text is truncated: its last line has no line end");
         }
-        for (size_t i = 0; i < text_.size(); ++i) {
-            if (text_[i] == '\r' || text_[i] == '\n') {
-                ++count_;
-                if (text_[i] == '\r' && i + 1 < text_.size() && text_[i + 1] == '\n') {
-                    ++i;
-                }
-            }
+        if (buffer_.pubseekpos(start, std::ios::in) != start) {
+            throw EInOutError("Snapshot could not be read");
         }
+        unread_ = length_;
     }
 
     // Lines not yet taken.
@@ -298,28 +305,105 @@ public:
     // Number of lines taken so far.
     size_t Taken() const { return taken_; }
 
+    // The next line, valid until the next call.
     std::string_view Next() {
         if (taken_ >= count_) {
             throw EListError("Snapshot text ends before line " + std::to_string(taken_ + 1) +
                              " that its counts promise");
         }
-        size_t end = pos_;
-        while (text_[end] != '\r' && text_[end] != '\n') {
-            ++end;
-        }
-        std::string_view line = text_.substr(pos_, end - pos_);
-        pos_ = end + 1;
-        if (text_[end] == '\r' && pos_ < text_.size() && text_[pos_] == '\n') {
-            ++pos_;
-        }
         ++taken_;
-        return line;
+        line_.clear();
+        for (;;) {
+            if (pos_ == end_) {
+                Fill();
+            }
+            if (skipLineFeed_) {
+                // The LF of a CR LF pair, which may start the next block.
+                skipLineFeed_ = false;
+                if (block_[pos_] == '\n') {
+                    ++pos_;
+                    continue;
+                }
+            }
+            const size_t first = pos_;
+            while (pos_ < end_ && block_[pos_] != '\r' && block_[pos_] != '\n') {
+                ++pos_;
+            }
+            const std::string_view part(block_.data() + first, pos_ - first);
+            if (pos_ == end_) {
+                line_ += part; // the line goes on in the next block
+                continue;
+            }
+            skipLineFeed_ = block_[pos_] == '\r';
+            ++pos_;
+            if (line_.empty()) {
+                return part;
+            }
+            line_ += part;
+            return line_;
+        }
     }
 
 private:
-    std::string_view text_;
-    size_t pos_ = 0;
+    static constexpr size_t kBlockSize = 65536;
+
+    // First pass: the length up to the first NUL, the number of lines, and
+    // whether the last line is ended.
+    void CountLines() {
+        bool afterReturn = false;
+        for (;;) {
+            const std::streamsize got =
+                buffer_.sgetn(block_.data(), static_cast<std::streamsize>(block_.size()));
+            if (got <= 0) {
+                return;
+            }
+            const char* data = block_.data();
+            const char* nul = static_cast<const char*>(std::memchr(data, '\0', static_cast<size_t>(got)));
+            const size_t size = nul != nullptr ? static_cast<size_t>(nul - data) : static_cast<size_t>(got);
+            for (size_t i = 0; i < size; ++i) {
+                if (data[i] == '\r') {
+                    ++count_;
+                    afterReturn = true;
+                } else {
+                    if (data[i] == '\n' && !afterReturn) {
+                        ++count_;
+                    }
+                    afterReturn = false;
+                }
+            }
+            if (size > 0) {
+                endsLine_ = data[size - 1] == '\r' || data[size - 1] == '\n';
+            }
+            length_ += size;
+            if (nul != nullptr) {
+                return;
+            }
+        }
+    }
+
+    // Second pass: the next block of the text, which the first pass found whole.
+    void Fill() {
+        const size_t want = std::min(block_.size(), unread_);
+        const std::streamsize got =
+            want > 0 ? buffer_.sgetn(block_.data(), static_cast<std::streamsize>(want)) : 0;
+        if (got <= 0) {
+            throw EInOutError("Snapshot could not be read again after line " + std::to_string(taken_ - 1));
+        }
+        unread_ -= static_cast<size_t>(got);
+        pos_ = 0;
+        end_ = static_cast<size_t>(got);
+    }
+
+    std::streambuf& buffer_;
+    std::vector<char> block_;
+    std::string line_; // a line that runs over the end of a block
+    size_t length_ = 0;
     size_t count_ = 0;
+    bool endsLine_ = false;
+    size_t unread_ = 0;
+    size_t pos_ = 0;
+    size_t end_ = 0;
+    bool skipLineFeed_ = false;
     size_t taken_ = 0;
 };
 
@@ -369,7 +453,15 @@ TNodeLine SplitNodeLine(std::string_view line, size_t lineNo) {
     return parts;
 }
 
-TFileTree* ReadNode(TTreeArena& arena, std::string_view line, size_t lineNo) {
+// The relative path last read below one folder, kept as its text stood in the
+// snapshot: all children of a folder name the same path, so they share the one
+// TRelPath made for the first of them.
+struct TPathCache {
+    std::string Field;
+    TRelPath Path;
+};
+
+TFileTree* ReadNode(TTreeArena& arena, std::string_view line, size_t lineNo, TPathCache& paths) {
     const TNodeLine parts = SplitNodeLine(line, lineNo);
     if (parts.Fields[0].empty()) {
         // No listed item has an empty name; such a line would stand for its own folder.
@@ -382,7 +474,11 @@ TFileTree* ReadNode(TTreeArena& arena, std::string_view line, size_t lineNo) {
 
     TFileAttri* data = arena.NewAttri();
     data->Name = DecodeField(parts.Fields[0]);
-    data->RelPath = DecodeField(parts.Fields[2]);
+    if (parts.Fields[2] != paths.Field) {
+        paths.Field.assign(parts.Fields[2]);
+        paths.Path = DecodeField(parts.Fields[2]);
+    }
+    data->RelPath = paths.Path;
     data->Time = time;
     data->Size = size;
     data->Attr = attr;
@@ -401,12 +497,13 @@ TFileTreeList LoadChildren(TTreeArena& arena, int32_t rootCount, TSnapshotLines&
         TFileTree* node; // null for the root, which is only changed once all went well
         int32_t remaining;
         size_t firstChild; // where this node's children start in `pending`
+        TPathCache paths;  // the relative path of this node's children
     };
     // Children read so far for every open node, innermost last; a finished node
     // takes its own range with an allocation of exactly its size.
     TFileTreeList pending;
     TFileTreeList rootChildren;
-    std::vector<Frame> stack{{nullptr, rootCount, 0}};
+    std::vector<Frame> stack{{nullptr, rootCount, 0, {}}};
     if (static_cast<size_t>(rootCount) > lines.Remaining()) {
         throw EListError("Snapshot root promises " + std::to_string(rootCount) + " items but only " +
                          std::to_string(lines.Remaining()) + " lines follow");
@@ -422,7 +519,7 @@ TFileTreeList LoadChildren(TTreeArena& arena, int32_t rootCount, TSnapshotLines&
         }
         --top.remaining;
         const std::string_view line = lines.Next();
-        TFileTree* node = ReadNode(arena, line, lines.Taken());
+        TFileTree* node = ReadNode(arena, line, lines.Taken(), top.paths);
         pending.push_back(node);
         if (node->ChildCount > 0) {
             if (static_cast<size_t>(node->ChildCount) > lines.Remaining()) {
@@ -430,22 +527,18 @@ TFileTreeList LoadChildren(TTreeArena& arena, int32_t rootCount, TSnapshotLines&
                                  std::to_string(node->ChildCount) + " items but only " +
                                  std::to_string(lines.Remaining()) + " lines follow");
             }
-            stack.push_back({node, node->ChildCount, pending.size()});
+            stack.push_back({node, node->ChildCount, pending.size(), {}});
         }
     }
     return rootChildren;
 }
 
 // Everything from the current position to the end, read in large blocks.
-std::string ReadAll(std::istream& stream) {
-    std::streambuf* buffer = stream.rdbuf();
-    if (buffer == nullptr) {
-        throw EInOutError("Snapshot could not be read");
-    }
+std::string ReadAll(std::streambuf& buffer) {
     std::string text;
     char block[65536];
     for (;;) {
-        const std::streamsize got = buffer->sgetn(block, sizeof block);
+        const std::streamsize got = buffer.sgetn(block, sizeof block);
         if (got <= 0) {
             break;
         }
@@ -479,13 +572,19 @@ void TFileTree::LoadFromStream(std::istream& stream) {
     if (Arena == nullptr) {
         throw std::logic_error("tree node without an arena cannot load a snapshot");
     }
-    std::string text = ReadAll(stream);
-    const size_t nul = text.find('\0');
-    if (nul != std::string::npos) {
-        text.resize(nul);
+    std::streambuf* buffer = stream.rdbuf();
+    if (buffer == nullptr) {
+        throw EInOutError("Snapshot could not be read");
+    }
+    // The lines are read in two passes; a stream that cannot go back (a pipe)
+    // is taken into memory first.
+    std::stringbuf copy;
+    if (buffer->pubseekoff(0, std::ios::cur, std::ios::in) == std::streampos(-1)) {
+        copy.str(ReadAll(*buffer));
+        buffer = &copy;
     }
 
-    TSnapshotLines lines(text);
+    TSnapshotLines lines(*buffer);
     const std::string_view rootLine = lines.Next();
     const size_t sep = rootLine.find("::");
     if (sep == std::string_view::npos) {
@@ -501,6 +600,8 @@ void TFileTree::LoadFromStream(std::istream& stream) {
     ChildCount = rootCount;
     Children = std::move(children);
     LineCursor = static_cast<int32_t>(lines.Taken() - 1);
+    // The whole text counts as read, lines after the counted ones included.
+    buffer->pubseekoff(0, std::ios::end, std::ios::in);
 }
 
 } // namespace tandemora

@@ -233,7 +233,7 @@ void TResultRows::FillView(TResultRow* parentRow, TFileTree* node, int32_t kind)
 
 void TResultRows::FillRow(TResultRow* row, TFileTree* item) {
     const TFileAttri* a = item->Data;
-    row->Path = a != nullptr ? a->RelPath : std::string();
+    row->Path = a != nullptr ? a->RelPath.str() : std::string();
     row->Name = a != nullptr ? a->Name : item->Name;
     row->IsFolder = a != nullptr ? a->IsFolder : 1;
     row->Item = item;

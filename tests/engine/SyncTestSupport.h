@@ -240,7 +240,7 @@ private:
     static void Collect(const TFileTree* node, std::vector<std::string>& items) {
         for (const TFileTree* child : node->Children) {
             const bool folder = child->Data != nullptr && child->Data->IsFolder != 0;
-            const std::string rel = child->Data != nullptr ? child->Data->RelPath : std::string();
+            const std::string rel = child->Data != nullptr ? child->Data->RelPath.str() : std::string();
             items.push_back(rel.substr(rel.empty() ? 0 : 1) + child->Name + (folder ? "/" : ""));
             Collect(child, items);
         }

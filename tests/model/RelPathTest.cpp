@@ -1,0 +1,287 @@
+// The relative path every entry carries is one text per folder, shared by the
+// folder's entries: what sharing may never change (a sibling's path, equality of
+// equal texts), and that a snapshot read back shares its paths the same way,
+// whatever block of the text a line falls into.
+
+#include "model/UTFileTree.h"
+#include "platform/Exceptions.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <utility>
+#include <vector>
+
+using namespace tandemora;
+using namespace std::string_literals;
+
+namespace {
+
+TFileAttri* Entry(TTreeArena& arena, const std::string& name, const TRelPath& relPath, bool folder) {
+    TFileAttri* d = arena.NewAttri();
+    d->Name = name;
+    d->RelPath = relPath;
+    d->Time = 1042432000;
+    d->Size = folder ? 0 : 12;
+    d->Attr = folder ? 16 : 32;
+    d->IsFolder = folder ? 1 : 0;
+    return d;
+}
+
+TFileTree* Load(std::istream& in, TArenaPtr& arena) {
+    TFileTree* root = NewTree(arena);
+    root->LoadFromStream(in);
+    return root;
+}
+
+TFileTree* Load(const std::string& text, TArenaPtr& arena) {
+    std::istringstream in(text, std::ios::binary);
+    return Load(in, arena);
+}
+
+// A stream buffer that can only be read forward, as a pipe is.
+class TForwardOnlyBuffer : public std::streambuf {
+public:
+    explicit TForwardOnlyBuffer(std::string text) : text_(std::move(text)) {
+        setg(text_.data(), text_.data(), text_.data() + text_.size());
+    }
+
+private:
+    std::string text_;
+};
+
+// ---- Sharing and assigning --------------------------------------------------------
+
+TEST(RelPathTest, AssigningAPathToOneEntryLeavesItsSiblingsAsTheyWere) {
+    struct Case {
+        const char* what;
+        void (*assign)(TFileAttri&);
+    };
+    const Case cases[] = {
+        {"from a text literal", [](TFileAttri& a) { a.RelPath = "/other/"; }},
+        {"from a string", [](TFileAttri& a) { a.RelPath = std::string("/other/"); }},
+        {"from a string kept elsewhere",
+         [](TFileAttri& a) {
+             const std::string kept = "/other/";
+             a.RelPath = kept;
+         }},
+        {"from another entry's path",
+         [](TFileAttri& a) {
+             TFileAttri other;
+             other.RelPath = "/other/";
+             a.RelPath = other.RelPath;
+         }},
+        {"to empty", [](TFileAttri& a) { a.RelPath = ""; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const TRelPath folder("/dir/sub/");
+        std::vector<TFileAttri> entries(3);
+        for (TFileAttri& e : entries) {
+            e.RelPath = folder;
+        }
+        c.assign(entries[1]);
+
+        EXPECT_EQ(entries[0].RelPath, "/dir/sub/");
+        EXPECT_EQ(entries[2].RelPath, "/dir/sub/");
+        EXPECT_TRUE(entries[0].RelPath.SharesText(entries[2].RelPath));
+        EXPECT_FALSE(entries[1].RelPath.SharesText(entries[0].RelPath));
+        EXPECT_NE(entries[1].RelPath, entries[0].RelPath);
+        EXPECT_EQ(folder, "/dir/sub/");
+    }
+}
+
+TEST(RelPathTest, EqualTextsCompareEqualWhetherSharedOrNot) {
+    const TRelPath shared("/a/");
+    const TRelPath same = shared;
+    const TRelPath separate(std::string("/a/"));
+    const TRelPath longer("/a/b/");
+    const TRelPath none;
+    const TRelPath madeEmpty("");
+
+    EXPECT_TRUE(same.SharesText(shared));
+    EXPECT_FALSE(separate.SharesText(shared));
+    EXPECT_EQ(separate, shared);
+    EXPECT_NE(longer, shared);
+    EXPECT_EQ(shared, std::string("/a/"));
+    EXPECT_EQ(std::string("/a/"), shared);
+    EXPECT_NE(shared, "/a");
+    // An empty path holds no text, however it was made, and reads as "".
+    EXPECT_TRUE(madeEmpty.SharesText(none));
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(none, "");
+    EXPECT_EQ(none.size(), 0u);
+    EXPECT_STREQ(none.c_str(), "");
+    EXPECT_NE(none, shared);
+    // Used where a string is expected.
+    const std::string text = shared;
+    EXPECT_EQ(text, "/a/");
+    EXPECT_EQ(shared + "x.txt", "/a/x.txt");
+    EXPECT_EQ(shared + std::string("x.txt"), "/a/x.txt");
+    EXPECT_EQ("/root" + shared, "/root/a/");
+    EXPECT_EQ(std::string("/root") + shared, "/root/a/");
+    const TFileAttri* missing = nullptr;
+    EXPECT_EQ(missing != nullptr ? missing->RelPath.str() : std::string("-"), "-");
+    std::ostringstream printed;
+    printed << shared;
+    EXPECT_EQ(printed.str(), "/a/");
+}
+
+// ---- Snapshot text ----------------------------------------------------------------
+
+// Root with folder a (holding folder b with file x, then files y and z) and file w:
+// the files of a come after b's whole subtree in the text.
+TFileTree* NestedTree(TArenaPtr& arena) {
+    TFileTree* root = NewTree(arena);
+    const TRelPath top("/");
+    const TRelPath inA("/a/");
+    const TRelPath inB("/a/b/");
+    TFileTree* a = root->AddChild("a", Entry(*arena, "a", top, true));
+    TFileTree* b = a->AddChild("b", Entry(*arena, "b", inA, true));
+    b->AddChild("x", Entry(*arena, "x", inB, false));
+    a->AddChild("y", Entry(*arena, "y", inA, false));
+    a->AddChild("z", Entry(*arena, "z", inA, false));
+    root->AddChild("w", Entry(*arena, "w", top, false));
+    return root;
+}
+
+// Every child of `node` holds `rel`, and all of them hold the same text.
+void ExpectOneSharedPath(const TFileTree* node, const std::string& rel) {
+    SCOPED_TRACE("children of '" + node->Name + "'");
+    ASSERT_FALSE(node->Children.empty());
+    const TRelPath& first = node->Children.front()->Data->RelPath;
+    for (const TFileTree* child : node->Children) {
+        EXPECT_EQ(child->Data->RelPath, rel) << child->Name;
+        EXPECT_TRUE(child->Data->RelPath.SharesText(first)) << child->Name;
+    }
+}
+
+TEST(RelPathTest, SnapshotReadBackSharesOnePathPerFolder) {
+    TArenaPtr arena;
+    TFileTree* saved = NestedTree(arena);
+    std::ostringstream out(std::ios::binary);
+    saved->SaveToStream(out, "/data");
+
+    TArenaPtr loadedArena;
+    TFileTree* root = Load(out.str(), loadedArena);
+    ASSERT_EQ(root->Children.size(), 2u);
+    const TFileTree* a = root->Children[0];
+    ASSERT_EQ(a->Children.size(), 3u);
+    const TFileTree* b = a->Children[0];
+    ExpectOneSharedPath(root, "/");
+    ExpectOneSharedPath(a, "/a/"); // y and z follow b's subtree and still share b's text
+    ExpectOneSharedPath(b, "/a/b/");
+    EXPECT_FALSE(b->Data->RelPath.SharesText(b->Children[0]->Data->RelPath));
+    EXPECT_FALSE(a->Data->RelPath.SharesText(b->Data->RelPath));
+}
+
+TEST(RelPathTest, SiblingsWithDifferentPathsInTheTextKeepTheirOwn) {
+    // Hand-written: the writer never mixes paths among siblings, but a text may.
+    const std::string text = "R::5\r\n"
+                             "a:0:/x/:1:2:32\r\n"
+                             "b:0:/y/:1:2:32\r\n"
+                             "c:0:/x/:1:2:32\r\n"
+                             "d:0::1:2:32\r\n"
+                             "e:0:/x%3A/:1:2:32\r\n";
+    TArenaPtr arena;
+    TFileTree* root = Load(text, arena);
+    std::vector<std::string> paths;
+    for (const TFileTree* child : root->Children) {
+        paths.push_back(child->Data->RelPath);
+    }
+    EXPECT_EQ(paths, (std::vector<std::string>{"/x/", "/y/", "/x/", "", "/x:/"}));
+    EXPECT_TRUE(root->Children[3]->Data->RelPath.empty());
+}
+
+// A text of about 70,000 bytes whose node lines end in CR LF, lone CR and lone LF
+// by turns; `shift` lengthens the root line so that the reader's block edges fall
+// at another place in the lines.
+std::string ShiftedText(size_t shift, size_t lines, std::vector<std::string>& names) {
+    const char* const ends[] = {"\r\n", "\r", "\n"};
+    std::string text = std::string(shift + 1, 'R') + "::" + std::to_string(lines) + "\r\n";
+    names.clear();
+    for (size_t i = 0; i < lines; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "n%06zu", i);
+        names.push_back(name);
+        text += names.back() + ":0:/dir/:1:" + std::to_string(i) + ":32" + ends[i % 3];
+    }
+    return text;
+}
+
+TEST(RelPathTest, LinesAcrossTheReadersBlockEdgesReadBackWhole) {
+    // Three lines near the first block edge take under 90 bytes, so the shifts
+    // put that edge at every place within them, between a CR and its LF included.
+    const size_t lines = 3000;
+    std::vector<std::string> names;
+    for (size_t shift = 0; shift < 90; ++shift) {
+        SCOPED_TRACE("shift " + std::to_string(shift));
+        const std::string text = ShiftedText(shift, lines, names);
+        ASSERT_GT(text.size(), 65536u + 90u);
+        TArenaPtr arena;
+        TFileTree* root = Load(text, arena);
+        ASSERT_EQ(root->Children.size(), lines);
+        for (size_t i = 0; i < lines; ++i) {
+            const TFileTree* child = root->Children[i];
+            ASSERT_EQ(child->Name, names[i]);
+            ASSERT_EQ(child->Data->Size, static_cast<int64_t>(i));
+            ASSERT_TRUE(child->Data->RelPath.SharesText(root->Children[0]->Data->RelPath));
+        }
+        EXPECT_EQ(root->Name, std::string(shift + 1, 'R'));
+        EXPECT_EQ(root->LineCursor, static_cast<int32_t>(lines));
+    }
+}
+
+TEST(RelPathTest, LongLinesNulEndsAndForwardOnlyStreamsBeyondTheFirstBlock) {
+    const std::string longName(200000, 'n');
+    const std::string longPath = "/" + std::string(100000, 'p') + "/";
+    const std::string longLine = longName + ":0:" + longPath + ":1:2:32\r\n";
+    std::vector<std::string> names;
+    const std::string withRoot = ShiftedText(0, 3000, names);
+    const std::string filler = withRoot.substr(withRoot.find("\r\n") + 2); // 3000 lines, no root line
+    const std::string fillerHead = "R::3002\r\n";
+
+    struct Case {
+        const char* what;
+        std::string text;
+        bool forwardOnly;
+        size_t children; // 0: refused with EListError
+    };
+    const Case cases[] = {
+        {"a line longer than several blocks", "R::1\r\n" + longLine, false, 1},
+        {"the same through a stream that cannot go back", "R::1\r\n" + longLine, true, 1},
+        {"a NUL past the first block ends the text",
+         fillerHead + filler + longLine + "e:0:/:1:2:32\r\n\0garbage without line end"s, false, 3002},
+        {"the same through a stream that cannot go back",
+         fillerHead + filler + longLine + "e:0:/:1:2:32\r\n\0garbage without line end"s, true, 3002},
+        {"a NUL inside the last line past the first block",
+         fillerHead + filler + longLine + "e:0:/:1:2:32\0\r\n"s, false, 0},
+        {"the text ends in the middle of a long line", "R::1\r\n" + longLine.substr(0, 150000), false, 0},
+        {"fewer lines than promised past the first block", "R::3003\r\n" + filler + longLine, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TArenaPtr arena;
+        TFileTree* root = NewTree(arena);
+        std::istringstream seekable(c.text, std::ios::binary);
+        TForwardOnlyBuffer forward(c.text);
+        std::istream forwardStream(&forward);
+        std::istream& in = c.forwardOnly ? forwardStream : static_cast<std::istream&>(seekable);
+        if (c.children == 0) {
+            EXPECT_THROW(root->LoadFromStream(in), EListError);
+            EXPECT_TRUE(root->Children.empty());
+            continue;
+        }
+        root->LoadFromStream(in);
+        ASSERT_EQ(root->Children.size(), c.children);
+        const TFileTree* big = root->Children[c.children == 1 ? 0 : 3000];
+        EXPECT_EQ(big->Name, longName);
+        EXPECT_EQ(big->Data->RelPath, longPath);
+        EXPECT_EQ(root->Children.back()->Data->Attr, 32);
+    }
+}
+
+} // namespace
