@@ -83,8 +83,15 @@ bool SameFile(const fs::TFileHandle& source, const std::string& target) {
 // Removes a file or link left under Path by an earlier attempt (never a folder,
 // never anything on a network share).
 void RemoveLeftover(const std::string& path) {
+    if (fs::IsUncPath(path)) {
+        // On a share too: a part file left behind would be listed as a new file.
+        if (fs::FileExists(path)) {
+            fs::DeleteFile(path);
+        }
+        return;
+    }
     struct stat st;
-    if (!fs::IsUncPath(path) && lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+    if (lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
         unlink(path.c_str());
     }
 }

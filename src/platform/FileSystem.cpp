@@ -1,5 +1,7 @@
 #include "platform/FileSystem.h"
 
+#include "platform/SmbClient.h"
+
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -19,7 +21,8 @@ bool IsSeparator(char c) {
     return c == '/' || c == '\\';
 }
 
-// Network paths never reach the local disk.
+// Network paths never reach the local disk (the functions that serve them send
+// them to the SMB back end first).
 bool RefuseUnc(const std::string& path) {
     if (IsUncPath(path)) {
         errno = ENOENT;
@@ -144,8 +147,8 @@ bool IsUnder(const std::string& path, const std::string& mountPoint) {
 } // namespace
 
 int ListFolder(const std::string& path, const std::function<void(const DirEntry&)>& onEntry) {
-    if (RefuseUnc(path)) {
-        return ENOENT;
+    if (IsUncPath(path)) {
+        return smb::ListFolder(path, onEntry);
     }
     const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
@@ -209,8 +212,8 @@ int ListFolder(const std::string& path, std::vector<DirEntry>& entries) {
 }
 
 bool GetEntryInfo(const std::string& path, DirEntry& entry) {
-    if (RefuseUnc(path)) {
-        return false;
+    if (IsUncPath(path)) {
+        return smb::GetEntryInfo(path, entry);
     }
     const std::string trimmed = TrimTrailingSlashes(path);
     const auto slash = trimmed.find_last_of('/');
@@ -285,13 +288,13 @@ bool DosTimeToUnix(int32_t dos, time_t& t) {
 }
 
 bool SetFileDosTime(const std::string& path, int32_t dos) {
-    if (RefuseUnc(path)) {
-        return false;
-    }
     time_t seconds = 0;
     if (!DosTimeToUnix(dos, seconds)) {
         errno = EINVAL;
         return false;
+    }
+    if (IsUncPath(path)) {
+        return smb::SetTimes(path, seconds);
     }
     const timespec times[2] = {{seconds, 0}, {seconds, 0}};
     return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
@@ -302,8 +305,8 @@ bool IsUncPath(const std::string& path) {
 }
 
 bool ClearReadOnly(const std::string& path) {
-    if (RefuseUnc(path)) {
-        return false;
+    if (IsUncPath(path)) {
+        return smb::ClearReadOnly(path);
     }
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
@@ -316,24 +319,27 @@ bool ClearReadOnly(const std::string& path) {
 }
 
 bool IsReadOnly(const std::string& path) {
-    if (RefuseUnc(path)) {
-        return false;
+    if (IsUncPath(path)) {
+        DirEntry entry;
+        return smb::GetEntryInfo(path, entry) && (entry.Attr & faReadOnly) != 0;
     }
     struct stat st;
     return stat(path.c_str(), &st) == 0 && (st.st_mode & S_IWUSR) == 0;
 }
 
 bool FileExists(const std::string& path) {
-    if (RefuseUnc(path)) {
-        return false;
+    if (IsUncPath(path)) {
+        DirEntry entry;
+        return smb::GetEntryInfo(path, entry) && !entry.IsFolder;
     }
     struct stat st;
     return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
 bool DirectoryExists(const std::string& path) {
-    if (RefuseUnc(path)) {
-        return false;
+    if (IsUncPath(path)) {
+        DirEntry entry;
+        return smb::GetEntryInfo(path, entry) && entry.IsFolder;
     }
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -348,8 +354,8 @@ int64_t GetFileSize64(const std::string& path) {
 }
 
 bool DeleteFile(const std::string& path) {
-    if (RefuseUnc(path)) {
-        return false;
+    if (IsUncPath(path)) {
+        return smb::DeleteFile(path);
     }
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) {
@@ -376,29 +382,34 @@ bool DeleteFile(const std::string& path) {
 }
 
 bool RemoveFolder(const std::string& path) {
-    if (RefuseUnc(path)) {
-        return false;
+    if (IsUncPath(path)) {
+        return smb::RemoveFolder(path);
     }
     return rmdir(path.c_str()) == 0;
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {
-    if (RefuseUnc(from) || RefuseUnc(to)) {
+    if (IsUncPath(from) && IsUncPath(to)) {
+        return smb::RenameFile(from, to);
+    }
+    if (IsUncPath(from) || IsUncPath(to)) {
+        // Between a share and the local disk nothing can be renamed, only copied.
+        errno = EXDEV;
         return false;
     }
     return rename(from.c_str(), to.c_str()) == 0;
 }
 
 bool CreateFolder(const std::string& path) {
-    if (RefuseUnc(path)) {
-        return false;
+    if (IsUncPath(path)) {
+        return smb::CreateFolder(path);
     }
     return mkdir(path.c_str(), 0777) == 0;
 }
 
 bool ForceDirectories(const std::string& path) {
-    if (RefuseUnc(path)) {
-        return false;
+    if (IsUncPath(path)) {
+        return smb::ForceDirectories(path);
     }
     if (path.empty()) {
         errno = ENOENT;
@@ -429,8 +440,8 @@ bool ForceDirectories(const std::string& path) {
 }
 
 bool FreeSpace(const std::string& path, DiskSpace& space) {
-    if (RefuseUnc(path)) {
-        return false;
+    if (IsUncPath(path)) {
+        return smb::FreeSpace(path, space);
     }
     const std::string existing = NearestExisting(path);
     if (existing.empty()) {
@@ -495,7 +506,9 @@ std::string MountPointOf(const std::string& path) {
 }
 
 TFileHandle::~TFileHandle() {
-    if (fd_ >= 0) {
+    if (smb::IsOpenFile(fd_)) {
+        smb::CloseFile(fd_);
+    } else if (fd_ >= 0) {
         close(fd_);
     }
 }
@@ -504,7 +517,9 @@ TFileHandle::TFileHandle(TFileHandle&& other) noexcept : fd_(std::exchange(other
 
 TFileHandle& TFileHandle::operator=(TFileHandle&& other) noexcept {
     if (this != &other) {
-        if (fd_ >= 0) {
+        if (smb::IsOpenFile(fd_)) {
+            smb::CloseFile(fd_);
+        } else if (fd_ >= 0) {
             close(fd_);
         }
         fd_ = std::exchange(other.fd_, -1);
@@ -516,12 +531,17 @@ TFileHandle& TFileHandle::operator=(TFileHandle&& other) noexcept {
 // descriptor only for a regular file, so that nothing is ever read from or
 // written into a device or pipe that happens to carry a listed name.
 bool TFileHandle::Open(const std::string& path, int flags, mode_t mode) {
-    if (fd_ >= 0) {
+    if (smb::IsOpenFile(fd_)) {
+        smb::CloseFile(fd_);
+        fd_ = -1;
+    } else if (fd_ >= 0) {
         close(fd_);
         fd_ = -1;
     }
-    if (RefuseUnc(path)) {
-        return false;
+    if (IsUncPath(path)) {
+        // A file on a share has no mode of ours; the server decides.
+        fd_ = smb::OpenFile(path, flags);
+        return fd_ >= 0;
     }
     const int fd = open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
     if (fd < 0) {
@@ -552,6 +572,10 @@ bool TFileHandle::OpenRead(const std::string& path) {
 }
 
 bool TFileHandle::Create(const std::string& path, mode_t mode) {
+    if (IsUncPath(path)) {
+        // The server refuses to open a folder, so truncating at once is safe.
+        return Open(path, O_WRONLY | O_CREAT | O_TRUNC, mode);
+    }
     // Truncated only once it is known to be a regular file.
     if (!Open(path, O_WRONLY | O_CREAT, mode)) {
         return false;
@@ -571,6 +595,12 @@ bool TFileHandle::CreateNew(const std::string& path, mode_t mode) {
 }
 
 int64_t TFileHandle::Size() const {
+    if (smb::IsOpenFile(fd_)) {
+        int64_t size = -1;
+        timespec access{};
+        timespec modify{};
+        return smb::GetFileInfo(fd_, size, access, modify) ? size : -1;
+    }
     struct stat st;
     if (fd_ < 0 || fstat(fd_, &st) != 0) {
         return -1;
@@ -582,6 +612,9 @@ int64_t TFileHandle::Read(void* buffer, size_t count) {
     if (fd_ < 0) {
         errno = EBADF;
         return -1;
+    }
+    if (smb::IsOpenFile(fd_)) {
+        return smb::ReadFile(fd_, buffer, count);
     }
     for (;;) {
         const ssize_t got = read(fd_, buffer, count);
@@ -600,8 +633,10 @@ bool TFileHandle::WriteAll(const void* buffer, size_t count) {
         return false;
     }
     const char* next = static_cast<const char*>(buffer);
+    const bool network = smb::IsOpenFile(fd_);
     while (count > 0) {
-        const ssize_t written = write(fd_, next, count);
+        const ssize_t written =
+            network ? static_cast<ssize_t>(smb::WriteFile(fd_, next, count)) : write(fd_, next, count);
         if (written < 0) {
             if (errno == EINTR) {
                 continue;
@@ -619,6 +654,10 @@ bool TFileHandle::WriteAll(const void* buffer, size_t count) {
 }
 
 bool TFileHandle::GetTimes(timespec& access, timespec& modify) const {
+    if (smb::IsOpenFile(fd_)) {
+        int64_t size = 0;
+        return smb::GetFileInfo(fd_, size, access, modify);
+    }
     struct stat st;
     if (fd_ < 0 || fstat(fd_, &st) != 0) {
         return false;
@@ -629,17 +668,30 @@ bool TFileHandle::GetTimes(timespec& access, timespec& modify) const {
 }
 
 bool TFileHandle::SetTimes(const timespec& access, const timespec& modify) {
+    if (smb::IsOpenFile(fd_)) {
+        return smb::SetFileTimes(fd_, access, modify);
+    }
     const timespec times[2] = {access, modify};
     return fd_ >= 0 && futimens(fd_, times) == 0;
 }
 
 bool TFileHandle::Sync() {
+    if (smb::IsOpenFile(fd_)) {
+        // Every write has reached the server before it returned; there is
+        // nothing of ours left to flush.
+        return true;
+    }
     return fd_ >= 0 && fsync(fd_) == 0;
 }
 
 bool TFileHandle::Close() {
     if (fd_ < 0) {
         return true;
+    }
+    if (smb::IsOpenFile(fd_)) {
+        const bool closed = smb::CloseFile(fd_);
+        fd_ = -1;
+        return closed;
     }
     const int result = close(fd_);
     fd_ = -1;

@@ -4,9 +4,9 @@
 // is not valid UTF-8 is listed, copied and deleted like any other.
 //
 // Two leading separators ("//server/share" or "\\server\share") name a network
-// share. Those go to the network back end, never to the local disk: every
-// function here refuses them as unreachable (errno ENOENT, failure result, a
-// listing that fails).
+// share. Those go to the SMB client (SmbClient.h), never to the local disk; a
+// share that cannot be reached fails like a missing folder (a listing that fails,
+// never an empty one).
 //
 // Functions that return bool or a negative number on failure leave errno telling
 // why. All functions are safe to call from any thread.

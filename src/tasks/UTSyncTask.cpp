@@ -1,6 +1,9 @@
 #include "tasks/UTSyncTask.h"
 
 #include "endpoints/UTFileOper.h"
+#include "endpoints/UTFtpFileOper.h"
+#include "endpoints/UTNetFileOper.h"
+#include "endpoints/UTWebDavFileOper.h"
 #include "endpoints/UTWinFileOper.h"
 #include "model/UTFileTree.h"
 #include "model/UTUtils.h"
@@ -179,9 +182,15 @@ std::unique_ptr<TFileOper> TSyncTask::CreateOper(const TFolderSource& source, bo
     switch (source.DeviceType) {
     case dtLocal:
         return std::make_unique<TWinFileOper>(FreeOnTerminate);
+    case dtNetShare:
+        return std::make_unique<TNetFileOper>(FreeOnTerminate);
+    case dtFtp:
+        return std::make_unique<TFtpFileOper>(FreeOnTerminate);
+    case dtWebDav:
+        return std::make_unique<TWebDavFileOper>(FreeOnTerminate);
     default:
-        // Network share, FTP and WebDAV endpoints are not available in this
-        // build; SFTP and Windows Mobile never had one. The caller refuses the run.
+        // A new endpoint (kind 0), SFTP and Windows Mobile have no endpoint
+        // class. The caller refuses the run.
         return nullptr;
     }
 }

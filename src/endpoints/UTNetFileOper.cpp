@@ -1,0 +1,307 @@
+#include "endpoints/UTNetFileOper.h"
+
+#include "model/UTUtils.h"
+#include "platform/FileSystem.h"
+#include "platform/Process.h"
+#include "platform/SmbClient.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace tandemora {
+
+namespace {
+
+const char* const WorkRelPath = "/__Tandemora__/";
+
+// How often Connect asks a server that does not answer, and how long it waits
+// between two attempts.
+constexpr int ConnectAttempts = 6;
+constexpr std::chrono::milliseconds ConnectPause{100};
+
+bool IsBlank(char c) {
+    return static_cast<unsigned char>(c) <= ' ';
+}
+
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+std::string TrimBlanks(const std::string& s) {
+    size_t first = 0;
+    size_t last = s.size();
+    while (first < last && IsBlank(s[first])) {
+        ++first;
+    }
+    while (last > first && IsBlank(s[last - 1])) {
+        --last;
+    }
+    return s.substr(first, last - first);
+}
+
+// The endpoint path as typed, without the blanks a user may have left around it.
+std::string EndpointPath(const TFolderSource* source) {
+    return TrimBlanks(source->FolerAllName);
+}
+
+// Splits a command line into words at blanks; double quotes group blanks into a
+// word and are dropped.
+std::vector<std::string> SplitCommandLine(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false;
+    bool inWord = false;
+    for (const char c : line) {
+        if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if (!quoted && (c == ' ' || c == '\t')) {
+            if (inWord) {
+                words.push_back(word);
+                word.clear();
+                inWord = false;
+            }
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+} // namespace
+
+TNetFileOper::TNetFileOper(bool FreeOnTerminate) : TWinFileOper(FreeOnTerminate) {}
+
+TNetFileOper::~TNetFileOper() {
+    WaitForScan();
+}
+
+int TNetFileOper::NetErrorCode(int Errno) {
+    return Errno == EACCES || Errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_NO_NET_OR_BAD_PATH;
+}
+
+// The log-on registers the account with the SMB client, which then uses it for
+// every connection to that server, so the enumeration right after it already
+// runs under the user's account.
+int TNetFileOper::Connect() {
+    Shares.clear();
+    try {
+        const std::string server = ExtractServerName(EndpointPath(Source));
+        int result = ERROR_NO_NET_OR_BAD_PATH;
+        for (int attempt = 1; attempt <= ConnectAttempts; ++attempt) {
+            smb::LogOn(server, Source->UserName, Source->PWD);
+            std::vector<std::string> names;
+            const int error = smb::ListShares(server, names);
+            if (error == 0) {
+                for (const std::string& name : names) {
+                    Shares.push_back(server + "\\" + name);
+                }
+                return 0;
+            }
+            result = NetErrorCode(error);
+            // Asking again with a rejected password only risks locking the account.
+            if (result == ERROR_ACCESS_DENIED || attempt == ConnectAttempts) {
+                break;
+            }
+            std::this_thread::sleep_for(ConnectPause);
+        }
+        return result;
+    } catch (const std::exception&) {
+        return ERROR_NO_NET_OR_BAD_PATH;
+    }
+}
+
+int TNetFileOper::ScanTree() {
+    TWinFileOper::ScanTree();
+    // A folder that could not be listed because the server stopped answering is
+    // not all that is missing: whatever would have been listed after it is too.
+    if (!RootMissing && !UnreadFolders.empty() && IsRootMissing() != 0) {
+        MarkIncomplete();
+    }
+    return 0;
+}
+
+int TNetFileOper::GetTopFolderCount() {
+    return 10;
+}
+
+const TStringList& TNetFileOper::GetShareList() const {
+    return Shares;
+}
+
+int TNetFileOper::LoadSnapshot() {
+    ResetSnapshot();
+    SnapshotFailed = false;
+    if (SnapshotName.empty()) {
+        return 0;
+    }
+    TFileAttri attr;
+    attr.Name = SnapshotName;
+    attr.RelPath = WorkRelPath;
+    std::string path;
+    BuildFullPath(Source, &attr, path);
+    fs::DirEntry entry;
+    if (!fs::GetEntryInfo(path, entry)) {
+        if (errno != ENOENT && errno != ENOTDIR) {
+            // The server did not say whether there is a snapshot: it is not
+            // taken for absent without a word.
+            SnapshotFailed = true;
+            ErrorLogger.LogError("Read Snapshot Error", "EFOpenError",
+                                 "Cannot open file \"" + path + "\". " + std::strerror(errno));
+        }
+        return 0;
+    }
+    try {
+        std::stringstream stream;
+        ReadToStream(Source, &attr, stream);
+        if (stream.rdbuf()->in_avail() > 0) {
+            Snapshot->LoadFromStream(stream);
+        }
+    } catch (const std::exception& e) {
+        ResetSnapshot();
+        SnapshotFailed = true;
+        ErrorLogger.LogError("Read Snapshot Error", e);
+    }
+    return 0;
+}
+
+int TNetFileOper::WriteFromStream(std::istream& Stream, TFolderSource* Source, TFileAttri* Attr,
+                                  bool ClearReadOnly) {
+    const std::string folder = EndpointPath(Source) + Attr->RelPath;
+    const std::string target = folder + Attr->Name;
+    const std::string temp = target + ".p";
+    if (!fs::ForceDirectories(folder)) {
+        return erFailed;
+    }
+    const bool existed = fs::FileExists(target);
+    if (existed && ClearReadOnly) {
+        fs::ClearReadOnly(target);
+    }
+    // A ".p" of an earlier attempt (one stays beside a read-only target) would
+    // make the new one impossible to create.
+    if (fs::FileExists(temp)) {
+        fs::DeleteFile(temp);
+    }
+    fs::TFileHandle out;
+    if (!out.CreateNew(temp)) {
+        return erFailed;
+    }
+    std::vector<char> buffer(65536);
+    bool written = true;
+    while (written && Stream) {
+        Stream.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        const std::streamsize n = Stream.gcount();
+        if (n > 0) {
+            written = out.WriteAll(buffer.data(), static_cast<size_t>(n));
+        }
+    }
+    written = written && !Stream.bad() && out.Sync();
+    if (!out.Close() || !written) {
+        fs::DeleteFile(temp);
+        return erFailed;
+    }
+    fs::SetFileDosTime(temp, Attr->Time);
+    // The rename would replace a read-only target; it is kept as the user set it.
+    if (existed && fs::IsReadOnly(target)) {
+        return erFailed;
+    }
+    return fs::RenameFile(temp, target) ? erOk : erFailed;
+}
+
+int TNetFileOper::ExtractFolderPath(const std::string& Path, std::string& Folder) {
+    const size_t last = Path.find_last_of("\\/");
+    Folder = last == std::string::npos ? std::string() : Path.substr(0, last + 1);
+    return 0;
+}
+
+int TNetFileOper::BuildFullPath(TFolderSource* Source, TFileAttri* Attr, std::string& Path) {
+    if (Attr->RelPath.empty()) {
+        Attr->RelPath = "/";
+    }
+    Path = EndpointPath(Source) + Attr->RelPath + Attr->Name;
+    for (char& c : Path) {
+        if (c == '/') {
+            c = '\\';
+        }
+    }
+    return 0;
+}
+
+int TNetFileOper::PutFile(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr, int) {
+    std::string target;
+    BuildFullPath(Source, Attr, target);
+    std::string folder;
+    ExtractFolderPath(target, folder);
+    SetSyncStatusText("Copy:" + LocalPath);
+    Notify(WM_COPYPROCESS);
+    fs::ForceDirectories(folder);
+    // The copy is the local endpoint's: the bytes go into a part file beside the
+    // target, which takes the target's name only when complete. It finds the
+    // target's folder by the last "/", so the name is put behind one.
+    const std::string copyTarget =
+        folder.substr(0, folder.empty() ? 0 : folder.size() - 1) + "/" + Attr->Name;
+    const int result = CopyWithProgress(LocalPath, copyTarget, Attr->Size);
+    if (result == 0) {
+        fs::SetFileDosTime(target, Attr->Time);
+    }
+    return result;
+}
+
+// ---- The folder picker's routines --------------------------------------------------
+
+std::string TNetFileOper::ExtractServerName(const std::string& Path) {
+    const std::string rest = Path.size() > 2 ? Path.substr(2) : std::string();
+    const size_t separator = rest.find_first_of("\\/");
+    if (separator == std::string::npos) {
+        return Path;
+    }
+    return "\\\\" + rest.substr(0, separator);
+}
+
+std::string TNetFileOper::NormalizeUncPath(const std::string& Path) {
+    std::string path = TrimBlanks(Path);
+    if (!path.empty() && IsSeparator(path.back())) {
+        path.pop_back();
+    }
+    if (!fs::IsUncPath(path)) {
+        return "\\\\" + path;
+    }
+    return path;
+}
+
+std::unique_ptr<TStringList> TNetFileOper::ListSubFolders(const std::string& Path) {
+    auto list = std::make_unique<TStringList>();
+    std::vector<fs::DirEntry> entries;
+    const int error = fs::ListFolder(Path, entries);
+    if (error != 0) {
+        // The last character is the full-width colon U+FF1A.
+        list->push_back("Can not open folder:" + Path + ",Return Code\xEF\xBC\x9A" +
+                        std::to_string(NetErrorCode(error)));
+        return list;
+    }
+    for (const fs::DirEntry& entry : entries) {
+        if (entry.IsFolder) {
+            list->push_back(Path + "\\" + entry.Name);
+        }
+    }
+    return list;
+}
+
+int TNetFileOper::RunHiddenCommand(const std::string& CommandLine, int) {
+    const std::vector<std::string> words = SplitCommandLine(CommandLine);
+    if (words.empty()) {
+        return -1;
+    }
+    return RunProcess(words);
+}
+
+} // namespace tandemora

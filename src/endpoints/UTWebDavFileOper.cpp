@@ -1,0 +1,988 @@
+#include "endpoints/UTWebDavFileOper.h"
+
+#include "endpoints/webdavxml.h"
+#include "platform/Exceptions.h"
+#include "platform/FileSystem.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace tandemora {
+
+namespace {
+
+const char* const PropfindBody =
+    "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\"><D:allprop/></D:propfind>";
+const char* const UserAgent = "Tandemora";
+const char* const AcceptValue = " */*";
+const char* const WorkRelPath = "/__Tandemora__/";
+const int64_t TransferTimeoutMs = 600000;
+
+bool IsBlank(char c) {
+    return static_cast<unsigned char>(c) <= ' ';
+}
+
+std::string TrimBlanks(const std::string& s) {
+    size_t first = 0;
+    size_t last = s.size();
+    while (first < last && IsBlank(s[first])) {
+        ++first;
+    }
+    while (last > first && IsBlank(s[last - 1])) {
+        --last;
+    }
+    return s.substr(first, last - first);
+}
+
+// Where the host of "scheme://host[:port]/path" begins; npos without "://".
+size_t HostStart(const std::string& url) {
+    const size_t scheme = url.find("://");
+    return scheme == std::string::npos ? std::string::npos : scheme + 3;
+}
+
+// Where the path begins: the first "/" after the host, or the end of the text.
+size_t PathStart(const std::string& url) {
+    const size_t host = HostStart(url);
+    if (host == std::string::npos) {
+        return 0;
+    }
+    const size_t slash = url.find('/', host);
+    return slash == std::string::npos ? url.size() : slash;
+}
+
+// A URL trimmed of blanks and of trailing "/" (never into its "scheme://").
+std::string NormalizedUrl(const std::string& url) {
+    std::string u = TrimBlanks(url);
+    const size_t host = HostStart(u);
+    const size_t keep = host == std::string::npos ? 0 : host;
+    while (u.size() > keep && u.back() == '/') {
+        u.pop_back();
+    }
+    return u;
+}
+
+// A folder URL or path and a relative path joined with exactly one "/" between
+// them; "\" stays a name character.
+std::string JoinUrl(const std::string& left, const std::string& right) {
+    std::string a = left;
+    if (!a.empty() && a.back() == '/') {
+        a.pop_back();
+    }
+    return right.empty() || right.front() != '/' ? a + "/" + right : a + right;
+}
+
+std::string WithSlash(const std::string& s) {
+    return !s.empty() && s.back() == '/' ? s : s + "/";
+}
+
+// The name a transfer uses beside its final name: hidden, unique per process and
+// call, and recognisable.
+std::string PartName(const std::string& name) {
+    static std::atomic<unsigned> serial{0};
+    return "." + name.substr(0, 200) + "." + std::to_string(getpid()) + "-" +
+           std::to_string(serial.fetch_add(1)) + ".part";
+}
+
+// A local file that is removed again when it goes out of scope, unless kept.
+class TLocalTemp {
+public:
+    explicit TLocalTemp(std::string path) : path_(std::move(path)) {}
+    ~TLocalTemp() {
+        if (!path_.empty()) {
+            fs::DeleteFile(path_);
+        }
+    }
+    TLocalTemp(const TLocalTemp&) = delete;
+    TLocalTemp& operator=(const TLocalTemp&) = delete;
+    const std::string& Path() const { return path_; }
+    void Keep() { path_.clear(); }
+
+private:
+    std::string path_;
+};
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// A length as the reply gives it: decimal digits only, blanks around allowed.
+bool ParseLength(const std::string& text, int64_t& value) {
+    const std::string t = TrimBlanks(text);
+    if (t.empty() || t.size() > 18) {
+        return false;
+    }
+    value = 0;
+    for (char c : t) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return true;
+}
+
+// A status line "HTTP/1.1 200 OK" reads as success when its code is 2xx; a
+// missing status line counts as success, as servers may leave it out.
+bool StatusLineOk(const std::string& line) {
+    const std::string t = TrimBlanks(line);
+    if (t.empty()) {
+        return true;
+    }
+    const size_t blank = t.find(' ');
+    return blank != std::string::npos && blank + 1 < t.size() && t[blank + 1] == '2';
+}
+
+// A field of the date text: the characters at 1-based positions, as a number.
+int DateField(const std::string& text, size_t position, size_t length) {
+    const std::string field = position - 1 < text.size() ? text.substr(position - 1, length) : std::string();
+    if (field.empty()) {
+        throw EConvertError("'" + field + "' is not a valid integer value");
+    }
+    int value = 0;
+    for (char c : field) {
+        if (c < '0' || c > '9') {
+            throw EConvertError("'" + field + "' is not a valid integer value");
+        }
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+} // namespace
+
+TWebDavFileOper::TWebDavFileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {
+    ResetTree();
+}
+
+TWebDavFileOper::~TWebDavFileOper() {
+    WaitForScan();
+}
+
+// ---- URLs -------------------------------------------------------------------------------
+
+std::string TWebDavFileOper::ExtractHost(const std::string& Url) {
+    const size_t host = HostStart(Url);
+    if (host == std::string::npos) {
+        return "";
+    }
+    return Url.substr(host, PathStart(Url) - host);
+}
+
+std::string TWebDavFileOper::ServerPath() const {
+    const std::string root = RootUrl();
+    const std::string path = root.substr(PathStart(root));
+    return path.empty() ? path : path.substr(1);
+}
+
+std::string TWebDavFileOper::UrlPath() const {
+    return ServerPath();
+}
+
+std::string TWebDavFileOper::FirstPathSegment() const {
+    const std::string path = ServerPath();
+    return path.substr(0, path.find('/'));
+}
+
+std::string TWebDavFileOper::EncodePath(const std::string& Path) {
+    static const char* const hex = "0123456789ABCDEF";
+    std::string out;
+    for (char ch : Path) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            std::strchr("!$'()*-.@_/", ch) != nullptr) {
+            out += ch;
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string TWebDavFileOper::EncodeUrl(const std::string& Url) {
+    const size_t path = PathStart(Url);
+    return Url.substr(0, path) + EncodePath(Url.substr(path));
+}
+
+std::string TWebDavFileOper::DecodePath(const std::string& Path) {
+    std::string out;
+    for (size_t i = 0; i < Path.size(); ++i) {
+        if (Path[i] == '%' && i + 2 < Path.size() && HexValue(Path[i + 1]) >= 0 &&
+            HexValue(Path[i + 2]) >= 0) {
+            out += static_cast<char>(HexValue(Path[i + 1]) * 16 + HexValue(Path[i + 2]));
+            i += 2;
+        } else {
+            out += Path[i];
+        }
+    }
+    return out;
+}
+
+// The root URL as every operation uses it: without blanks and trailing "/", so
+// that relative paths come out the same whichever way the user typed it.
+std::string TWebDavFileOper::RootUrl() const {
+    return NormalizedUrl(Source->FolerAllName);
+}
+
+// The relative path of a listed folder: its URL with the root cut off the front;
+// "/" for the root itself.
+std::string TWebDavFileOper::RelativeOf(const std::string& FolderUrl) const {
+    const std::string root = RootUrl();
+    std::string rel = FolderUrl;
+    if (rel.compare(0, root.size(), root) == 0) {
+        rel = rel.substr(root.size());
+    }
+    return rel.empty() ? "/" : rel;
+}
+
+int TWebDavFileOper::BuildFullPath(TFolderSource* Source, TFileAttri* Attr, std::string& Path) {
+    Path = WithSlash(TrimBlanks(JoinUrl(NormalizedUrl(Source->FolerAllName), Attr->RelPath))) + Attr->Name;
+    return 0;
+}
+
+int TWebDavFileOper::BuildFolderPath(TFolderSource*, TFileAttri* Attr, std::string& Path) {
+    std::string path = TrimBlanks(JoinUrl(ServerPath(), Attr->RelPath));
+    if (path.empty() || path.front() != '/') {
+        path.insert(path.begin(), '/');
+    }
+    Path = WithSlash(path);
+    return 0;
+}
+
+int TWebDavFileOper::ExtractFolderPath(const std::string&, std::string&) {
+    return 0;
+}
+
+// ---- Requests --------------------------------------------------------------------------
+
+http::TRequest TWebDavFileOper::NewRequest(const std::string& Method, const std::string& Url,
+                                           const std::string& User, const std::string& Password) {
+    http::TRequest request;
+    request.Method = Method;
+    request.Url = EncodeUrl(Url);
+    request.User = User;
+    request.Password = Password;
+    request.StallTimeoutMs = TransferTimeoutMs;
+    // A stopped endpoint breaks off its request instead of waiting for the server.
+    request.Cancelled = [this] { return Terminated(); };
+    return request;
+}
+
+int TWebDavFileOper::Propfind(const std::string& Url, const std::string& User, const std::string& Password,
+                              const std::string& Depth) {
+    http::TRequest request = NewRequest("PROPFIND", Url, User, Password);
+    request.Headers = {
+        {"Accept", AcceptValue}, {"Content-Type", "text/xml"}, {"User-Agent", UserAgent}, {"Depth", Depth}};
+    request.Body = PropfindBody;
+    request.ReplyHeader = "Server";
+    http::TReply reply;
+    http::Send(request, reply);
+    if (reply.Status == 0) {
+        return 2;
+    }
+    if (reply.Status == 207) {
+        ServerInfo = "WebDAV:" + reply.HeaderValue;
+        // A reply cut short, or one that is not a listing, is no listing at all:
+        // reading it as an empty folder would have its files deleted elsewhere.
+        if (!reply.Complete || !ParseMultistatus(TrimBlanks(reply.Body), Url)) {
+            return erFailed;
+        }
+        return erOk;
+    }
+    if (reply.Status == 404) {
+        return erMissing;
+    }
+    return reply.Status >= 400 && reply.Status <= 499 ? reply.Status : erFailed;
+}
+
+int TWebDavFileOper::PropfindEntry(const std::string& Url) {
+    return Propfind(Url, Source->UserName, Source->PWD, "1");
+}
+
+int TWebDavFileOper::RemoteExists(TFileAttri* Attr) {
+    std::string url;
+    BuildFullPath(Source, Attr, url);
+    return PropfindEntry(url);
+}
+
+// DELETE, MOVE and COPY: done only on a 2xx status. 207 is not done: the server
+// says that part of the request failed.
+int TWebDavFileOper::SendSimple(const std::string& Method, const std::string& Url, const std::string& User,
+                                const std::string& Password, const std::string& Destination) {
+    http::TRequest request = NewRequest(Method, Url, User, Password);
+    request.Headers = {{"Accept", AcceptValue}, {"User-Agent", UserAgent}};
+    if (!Destination.empty()) {
+        request.Headers.push_back({"Destination", EncodeUrl(Destination)});
+    }
+    http::TReply reply;
+    http::Send(request, reply);
+    if (reply.Status == 0) {
+        return 2;
+    }
+    if (http::IsSuccess(reply.Status) && reply.Status != 207) {
+        return erOk;
+    }
+    return reply.Status == 404 ? erMissing : erFailed;
+}
+
+int TWebDavFileOper::CopyResource(const std::string& SourceUrl, const std::string& DestUrl) {
+    return SendSimple("COPY", SourceUrl, Source->UserName, Source->PWD, DestUrl);
+}
+
+int TWebDavFileOper::RenameFile(const std::string& OldPath, const std::string& NewPath) {
+    return SendSimple("MOVE", OldPath, Source->UserName, Source->PWD, NewPath);
+}
+
+int TWebDavFileOper::MakeCollection(const std::string& Url, const std::string& User,
+                                    const std::string& Password) {
+    http::TRequest request = NewRequest("MKCOL", Url, User, Password);
+    request.Headers = {{"Accept", AcceptValue}, {"User-Agent", UserAgent}};
+    http::TReply reply;
+    http::Send(request, reply);
+    if (reply.Status == 0) {
+        return 2;
+    }
+    if (reply.Status == 201) {
+        return erOk;
+    }
+    return reply.Status == 405 ? 1 : erFailed;
+}
+
+int TWebDavFileOper::HttpGetToFile(const std::string& LocalPath, const std::string& Host,
+                                   const std::string& RemotePath, const std::string& User,
+                                   const std::string& Password, int64_t ExpectedSize) {
+    const size_t slash = LocalPath.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : LocalPath.substr(0, slash + 1);
+    TLocalTemp part(folder + PartName(LocalPath.substr(folder.size())));
+    fs::TFileHandle out;
+    if (!out.CreateNew(part.Path())) {
+        part.Keep(); // not ours: it existed already
+        return erFailed;
+    }
+    http::TRequest request = NewRequest("GET", "http://" + Host + RemotePath, User, Password);
+    // Translate: F asks for the stored bytes of files that a server would run
+    // as scripts. No compression is asked for: the body is stored as it comes.
+    request.Headers = {{"User-Agent", UserAgent}, {"Translate", "F"}};
+    request.ReplyFile = &out;
+    request.ConnectTimeoutMs = TransferTimeoutMs;
+    http::TReply reply;
+    http::Send(request, reply);
+    const bool written = out.Sync();
+    const bool closed = out.Close();
+    if (reply.Status == 0) {
+        return 2;
+    }
+    if (reply.Status == 404) {
+        return erMissing;
+    }
+    // An error page is not the file, and a short body is not the whole file.
+    if (reply.Status != 200 || !reply.Complete || !written || !closed) {
+        return erFailed;
+    }
+    if (ExpectedSize >= 0 && reply.ReceivedBytes != ExpectedSize) {
+        return erFailed;
+    }
+    if (!fs::RenameFile(part.Path(), LocalPath)) {
+        return erFailed;
+    }
+    part.Keep();
+    return erOk;
+}
+
+int TWebDavFileOper::HttpPutFromFile(const std::string& LocalPath, const std::string& Host,
+                                     const std::string& RemotePath, const std::string& User,
+                                     const std::string& Password) {
+    fs::TFileHandle in;
+    if (!fs::FileExists(LocalPath) || !in.OpenRead(LocalPath)) {
+        return erFailed;
+    }
+    const int64_t size = in.Size();
+    if (size < 0) {
+        return erFailed;
+    }
+    http::TRequest request = NewRequest("PUT", "http://" + Host + RemotePath, User, Password);
+    request.Headers = {{"User-Agent", UserAgent}};
+    request.BodyFile = &in;
+    request.BodySize = size;
+    http::TReply reply;
+    http::Send(request, reply);
+    if (reply.Status == 0) {
+        return 2;
+    }
+    if (!http::IsSuccess(reply.Status) || !reply.Complete || reply.SentBytes != size) {
+        return erFailed;
+    }
+    return erOk;
+}
+
+// Puts a local file on the server under a temporary name in the target folder
+// and moves it over the entry once the server has taken every byte, so the
+// entry is the old file or the whole new one, never a part.
+int TWebDavFileOper::Upload(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr) {
+    std::string url;
+    BuildFullPath(Source, Attr, url);
+    const std::string tempUrl = url.substr(0, url.size() - Attr->Name.size()) + PartName(Attr->Name);
+    const std::string host = ExtractHost(url);
+    int result =
+        HttpPutFromFile(LocalPath, host, tempUrl.substr(PathStart(tempUrl)), Source->UserName, Source->PWD);
+    if (result == 0) {
+        result = SendSimple("MOVE", tempUrl, Source->UserName, Source->PWD, url);
+    }
+    if (result != 0) {
+        // Whatever the server kept under the temporary name goes again.
+        SendSimple("DELETE", tempUrl, Source->UserName, Source->PWD, "");
+    }
+    return result;
+}
+
+// ---- Transfers ---------------------------------------------------------------------------
+
+int TWebDavFileOper::GetFile(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr, int) {
+    std::string url;
+    BuildFullPath(Source, Attr, url);
+    const std::string remote = url.substr(PathStart(url));
+    SetSyncStatusText("Copy:" + remote);
+    Notify(WM_COPYPROCESS);
+    // The analysis saw the file with this size: another size is another version.
+    const int result =
+        HttpGetToFile(LocalPath, ExtractHost(url), remote, Source->UserName, Source->PWD, Attr->Size);
+    if (result == 0 && Attr->Time != 0) {
+        fs::SetFileDosTime(LocalPath, Attr->Time);
+    }
+    return result;
+}
+
+int TWebDavFileOper::PutFile(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr, int) {
+    MakeFolder(Attr->RelPath);
+    SetSyncStatusText("Copy:" + LocalPath);
+    Notify(WM_COPYPROCESS);
+    if (!fs::FileExists(LocalPath)) {
+        return erFailed;
+    }
+    if (fs::GetFileSize64(LocalPath) != Attr->Size) {
+        // The file changed since the analysis saw it: the server keeps its copy.
+        return 1;
+    }
+    return Upload(LocalPath, Source, Attr);
+}
+
+int TWebDavFileOper::ReadToStream(TFolderSource* Source, TFileAttri* Attr, std::stringstream& Stream) {
+    TLocalTemp staging(GetStagingFolder() + PartName("webdav-" + Attr->Name));
+    std::string url;
+    BuildFullPath(Source, Attr, url);
+    const std::string remote = url.substr(PathStart(url));
+    SetSyncStatusText("Copy:" + remote);
+    Notify(WM_COPYPROCESS);
+    const int result = HttpGetToFile(staging.Path(), ExtractHost(url), remote, Source->UserName, Source->PWD);
+    if (result != 0) {
+        return result;
+    }
+    fs::TFileHandle in;
+    if (!in.OpenRead(staging.Path())) {
+        return erFailed;
+    }
+    std::string bytes;
+    std::vector<char> buffer(65536);
+    for (;;) {
+        const int64_t n = in.Read(buffer.data(), buffer.size());
+        if (n < 0) {
+            return erFailed;
+        }
+        if (n == 0) {
+            break;
+        }
+        bytes.append(buffer.data(), static_cast<size_t>(n));
+    }
+    Stream.str(std::move(bytes));
+    Stream.clear();
+    return erOk;
+}
+
+int TWebDavFileOper::WriteFromStream(std::istream& Stream, TFolderSource* Source, TFileAttri* Attr, bool) {
+    TLocalTemp staging(GetStagingFolder() + PartName("webdav-" + Attr->Name));
+    fs::TFileHandle out;
+    if (!out.CreateNew(staging.Path(), 0600)) {
+        staging.Keep();
+        return erFailed;
+    }
+    std::vector<char> buffer(65536);
+    bool written = true;
+    while (written && Stream) {
+        Stream.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        const std::streamsize n = Stream.gcount();
+        if (n > 0) {
+            written = out.WriteAll(buffer.data(), static_cast<size_t>(n));
+        }
+    }
+    written = written && !Stream.bad();
+    if (!out.Close() || !written) {
+        return erFailed;
+    }
+    MakeFolder(Attr->RelPath);
+    return Upload(staging.Path(), Source, Attr);
+}
+
+// ---- Folders -------------------------------------------------------------------------------
+
+// Makes every level of RelPath below the root. 0 when the last level exists as
+// a folder afterwards, whether this call made it or it was there already.
+int TWebDavFileOper::MakeFolder(const std::string& RelPath) {
+    std::string url = RootUrl();
+    int result = erFailed;
+    bool any = false;
+    size_t start = 0;
+    while (start <= RelPath.size()) {
+        size_t end = RelPath.find('/', start);
+        if (end == std::string::npos) {
+            end = RelPath.size();
+        }
+        const std::string level = RelPath.substr(start, end - start);
+        start = end + 1;
+        if (level.empty()) {
+            continue;
+        }
+        any = true;
+        url += "/" + level;
+        result = MakeCollection(url, Source->UserName, Source->PWD);
+        if (result != 0 && result != 1) {
+            return result;
+        }
+    }
+    if (!any) {
+        return erFailed;
+    }
+    if (result == 1) {
+        // Refused as existing: as a folder, or as a file of that name.
+        ClearFileList();
+        if (Propfind(url, Source->UserName, Source->PWD, "0") != 0 || FileList.empty() ||
+            FileList[0]->IsFolder != 1) {
+            return 1;
+        }
+        return erOk;
+    }
+    return result;
+}
+
+int TWebDavFileOper::GetSavedFolder(std::string& Path) {
+    if (!SavedFolder.empty()) {
+        Path = SavedFolder;
+        return 0;
+    }
+    const std::string rel = std::string("/") + WorkFolderName + "/" + SavedFolderName;
+    Path = RootUrl() + rel;
+    if (MakeFolder(rel) != 0) {
+        return 1;
+    }
+    SavedFolder = Path;
+    return 0;
+}
+
+int TWebDavFileOper::SaveOldFile(TFolderSource* Source, TFileAttri* Attr) {
+    std::string sourceUrl;
+    BuildFullPath(Source, Attr, sourceUrl);
+    std::string saved = SavedFolder;
+    if (saved.empty() && GetSavedFolder(saved) != 0) {
+        return 1;
+    }
+    const std::string target = WithSlash(TrimBlanks(JoinUrl(saved, Attr->RelPath))) + Attr->Name;
+    if (RemoteExists(Attr) != 0) {
+        return 1;
+    }
+    MakeFolder(RelativeOf(GetPathBeforeLast(target, "/")));
+    const int copied = CopyResource(sourceUrl, target);
+    return copied == 0 ? 0 : copied;
+}
+
+int TWebDavFileOper::DeleteFile(TFolderSource* Source, TFileAttri* Attr) {
+    std::string url;
+    BuildFullPath(Source, Attr, url);
+    SetSyncStatusText("Delete:" + url);
+    Notify(WM_COPYPROCESS);
+    return SendSimple("DELETE", url, Source->UserName, Source->PWD, "");
+}
+
+// A DELETE of a collection takes everything in it, so the folder is listed first
+// and removed only when the listing shows nothing but the folder itself.
+int TWebDavFileOper::RemoveFolder(TFolderSource* Source, TFileAttri* Attr) {
+    std::string url;
+    BuildFullPath(Source, Attr, url);
+    SetSyncStatusText("Delete:" + url);
+    Notify(WM_COPYPROCESS);
+    ClearFileList();
+    const int listed = Propfind(url, Source->UserName, Source->PWD, "1");
+    if (listed != 0) {
+        return listed == erMissing ? erMissing : erFailed;
+    }
+    if (FileList.size() != 1 || FileList[0]->RelPath != url || FileList[0]->IsFolder != 1) {
+        return erFailed;
+    }
+    return SendSimple("DELETE", url, Source->UserName, Source->PWD, "");
+}
+
+// ---- Endpoint ----------------------------------------------------------------------------------
+
+int TWebDavFileOper::Connect() {
+    ClearFileList();
+    return Propfind(RootUrl(), Source->UserName, Source->PWD, "1");
+}
+
+int TWebDavFileOper::IsRootMissing() {
+    ClearFileList();
+    return Propfind(RootUrl(), Source->UserName, Source->PWD, "1");
+}
+
+int TWebDavFileOper::GetTopFolderCount() {
+    return 10;
+}
+
+int64_t TWebDavFileOper::GetFileSize(const std::string& Path) {
+    ClearFileList();
+    if (Propfind(Path, Source->UserName, Source->PWD, "0") != 0 || FileList.empty() ||
+        FileList[0]->IsFolder != 0) {
+        return -1;
+    }
+    return FileList[0]->Size;
+}
+
+int TWebDavFileOper::LoadSnapshot() {
+    ResetSnapshot();
+    SnapshotFailed = false;
+    if (SnapshotName.empty()) {
+        return 0;
+    }
+    TFileAttri attr;
+    attr.Name = SnapshotName;
+    attr.RelPath = WorkRelPath;
+    try {
+        const int exists = RemoteExists(&attr);
+        if (exists == erMissing) {
+            return 0;
+        }
+        std::stringstream stream;
+        if (exists != 0 || ReadToStream(Source, &attr, stream) != 0) {
+            std::string url;
+            BuildFullPath(Source, &attr, url);
+            throw EInOutError("Cannot read file \"" + url + "\"");
+        }
+        if (stream.peek() != std::stringstream::traits_type::eof()) {
+            Snapshot->LoadFromStream(stream);
+        }
+    } catch (const std::exception& e) {
+        // A snapshot that cannot be used counts as absent; the log tells why.
+        ResetSnapshot();
+        SnapshotFailed = true;
+        ErrorLogger.LogError("Read Snapshot Error", e);
+    }
+    return 0;
+}
+
+// ---- Scan ----------------------------------------------------------------------------------------
+
+int TWebDavFileOper::ScanTree() {
+    if (Tree == nullptr || !Tree->Children.empty()) {
+        ResetTree();
+    }
+    Tree->ListFailed = 0;
+    UnreadFolders.clear();
+    ScanIncomplete = false;
+    RootMissing = false;
+    NextLevel.clear();
+    try {
+        ScanLevel(TStringObjectList{{RootUrl(), Tree}});
+        while (!NextLevel.empty()) {
+            const TStringObjectList pending = std::move(NextLevel);
+            NextLevel.clear();
+            ScanLevel(pending);
+        }
+        SortTree(Tree);
+        Tree->RemoveChild(WorkFolderName);
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError("", e);
+        NextLevel.clear();
+        MarkIncomplete();
+    }
+    if (LoadSnapshotFlag) {
+        LoadSnapshot();
+        LoadSnapshotFlag = false;
+    }
+    return 0;
+}
+
+// What a folder whose listing failed leaves: it is not empty, just unseen.
+void TWebDavFileOper::FolderUnread(TFileTree* Node, const std::string& Url, int Result) {
+    Node->ListFailed = 1;
+    if (Node == Tree && (Result == erMissing || Result == 2)) {
+        RootMissing = true;
+        return;
+    }
+    UnreadFolders.push_back(Url);
+}
+
+void TWebDavFileOper::ScanLevel(const TStringObjectList& Pending) {
+    TStringObjectList next;
+    Notify(WM_UPDATEPROCESS);
+    for (const auto& line : Pending) {
+        auto* node = static_cast<TFileTree*>(line.second);
+        std::string url = TrimBlanks(line.first);
+        if (!url.empty() && url.back() == '/') {
+            url.pop_back();
+        }
+        if (Terminated()) {
+            NextLevel.clear();
+            MarkIncomplete();
+            return;
+        }
+        const TRelPath rel = RelativeOf(url);
+        ClearFileList();
+        const int result = Propfind(url, Source->UserName, Source->PWD, "1");
+        if (result != 0) {
+            FolderUnread(node, url, result);
+            continue;
+        }
+        TTreeArena* arena = node->Arena;
+        for (const TFileAttri* entry : FileList) {
+            if (Terminated()) {
+                NextLevel.clear();
+                MarkIncomplete();
+                return;
+            }
+            if (entry->RelPath == url) {
+                continue; // the folder itself
+            }
+            TFileAttri* attr = arena->NewAttri();
+            attr->Name = entry->Name;
+            attr->Time = entry->Time;
+            attr->Size = entry->Size;
+            attr->IsFolder = entry->IsFolder;
+            attr->RelPath = rel;
+            TFileTree* child = node->AddChild(entry->Name, attr);
+            if (entry->IsFolder == 1) {
+                next.emplace_back(entry->RelPath.str(), child);
+            }
+        }
+    }
+    NextLevel = std::move(next);
+}
+
+void TWebDavFileOper::SortTree(TFileTree* Node) {
+    TStringObjectList folders;
+    TStringObjectList files;
+    for (TFileTree* child : Node->Children) {
+        if (child->Data != nullptr && child->Data->IsFolder == 1) {
+            folders.emplace_back(child->Name, child);
+        } else {
+            files.emplace_back(child->Name, child);
+        }
+        if (!child->Children.empty()) {
+            SortTree(child);
+        }
+    }
+    ShellSortStrings(folders);
+    ShellSortStrings(files);
+    size_t i = 0;
+    for (const auto& entry : folders) {
+        Node->Children[i++] = static_cast<TFileTree*>(entry.second);
+    }
+    for (const auto& entry : files) {
+        Node->Children[i++] = static_cast<TFileTree*>(entry.second);
+    }
+}
+
+// ---- Parsing ----------------------------------------------------------------------------------
+
+void TWebDavFileOper::ClearFileList() {
+    FileList.clear();
+    entries_.clear();
+}
+
+time_t TWebDavFileOper::ParseHttpInstant(const std::string& Text) {
+    std::string s = Text.size() > 4 ? Text.substr(4) : std::string();
+    s = TrimBlanks(s.size() >= 4 ? s.substr(0, s.size() - 4) : std::string());
+    const int day = DateField(s, 1, 2);
+    const int year = DateField(s, 8, 4);
+    const int hour = DateField(s, 13, 2);
+    const int minute = DateField(s, 16, 2);
+    const int second = DateField(s, 19, 2);
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const std::string name = s.size() >= 6 ? s.substr(3, 3) : std::string();
+    int month = 0;
+    for (int m = 0; m < 12; ++m) {
+        if (name == months[m]) {
+            month = m + 1;
+        }
+    }
+    if (month == 0) {
+        throw EConvertError("'" + name + "' is not a month name");
+    }
+    TSystemTime fields;
+    fields.wYear = static_cast<uint16_t>(year);
+    fields.wMonth = static_cast<uint16_t>(month);
+    fields.wDay = static_cast<uint16_t>(day);
+    fields.wHour = static_cast<uint16_t>(hour);
+    fields.wMinute = static_cast<uint16_t>(minute);
+    fields.wSecond = static_cast<uint16_t>(second);
+    SystemTimeToDateTimeEx(fields); // raises for a day or time that does not exist
+    std::tm utc{};
+    utc.tm_year = year - 1900;
+    utc.tm_mon = month - 1;
+    utc.tm_mday = day;
+    utc.tm_hour = hour;
+    utc.tm_min = minute;
+    utc.tm_sec = second;
+    return timegm(&utc);
+}
+
+TDateTime TWebDavFileOper::ParseHttpDate(const std::string& Text) {
+    const time_t instant = ParseHttpInstant(Text);
+    std::tm local{};
+    if (localtime_r(&instant, &local) == nullptr) {
+        throw EConvertError("'" + Text + "' is not a valid date and time");
+    }
+    TSystemTime fields;
+    fields.wYear = static_cast<uint16_t>(local.tm_year + 1900);
+    fields.wMonth = static_cast<uint16_t>(local.tm_mon + 1);
+    fields.wDay = static_cast<uint16_t>(local.tm_mday);
+    fields.wHour = static_cast<uint16_t>(local.tm_hour);
+    fields.wMinute = static_cast<uint16_t>(local.tm_min);
+    fields.wSecond = static_cast<uint16_t>(local.tm_sec);
+    return SystemTimeToDateTimeEx(fields);
+}
+
+namespace {
+
+// The properties of a response: those of its first propstat whose status is
+// 2xx (servers put the properties they lack in a "404" group, in any order).
+bool GoodProp(const TXMLResponseType& response, TXMLPropType& prop) {
+    for (int i = 0; i < response.PropstatCount(); ++i) {
+        const TXMLPropstatType propstat = response.PropstatItem(i);
+        if (StatusLineOk(propstat.Status()) && propstat.Prop().Exists()) {
+            prop = propstat.Prop();
+            return true;
+        }
+    }
+    return false;
+}
+
+// The decoded path of an href, which may be a path or a whole URL.
+std::string HrefPath(const std::string& href) {
+    const std::string h = TrimBlanks(href);
+    return TWebDavFileOper::DecodePath(HostStart(h) == std::string::npos ? h : h.substr(PathStart(h)));
+}
+
+// Paths in replies are compared without ASCII letter case: servers on file
+// systems without case give hrefs in the case of the disk, not of the request.
+// (A member of a folder can never equal the folder itself in any case.)
+bool SamePath(const std::string& a, const std::string& b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+std::string WithoutTrailingSlash(std::string s) {
+    while (!s.empty() && s.back() == '/') {
+        s.pop_back();
+    }
+    return s;
+}
+
+} // namespace
+
+bool TWebDavFileOper::ParseMultistatus(const std::string& Text, const std::string& Url) {
+    pugi::xml_document doc;
+    if (!doc.load_buffer(Text.data(), Text.size(), pugi::parse_default, pugi::encoding_auto)) {
+        return false;
+    }
+    const IXMLMultistatusType multistatus = Getmultistatus(doc);
+    if (!multistatus.Exists()) {
+        return false;
+    }
+    const std::string base = NormalizedUrl(Url);
+    const std::string requested = WithoutTrailingSlash(base.substr(PathStart(base)));
+    std::vector<TFileAttri> read;
+    bool selfSeen = false;
+    try {
+        for (int i = 0; i < multistatus.Count(); ++i) {
+            TFileAttri entry;
+            bool self = false;
+            if (!ReadResponse(multistatus.Response(i), requested, entry, self) || (self && selfSeen)) {
+                return false;
+            }
+            entry.RelPath = self ? Url : base + "/" + entry.Name;
+            if (self) {
+                // The resource's own entry leads its listing, wherever the server put it.
+                read.insert(read.begin(), std::move(entry));
+                selfSeen = true;
+            } else {
+                read.push_back(std::move(entry));
+            }
+        }
+    } catch (const std::exception&) {
+        return false;
+    }
+    // Every reply to a PROPFIND describes the requested resource itself; one that
+    // does not is about something else (a proxy in between that moved the paths).
+    if (!selfSeen) {
+        return false;
+    }
+    for (TFileAttri& entry : read) {
+        entries_.push_back(std::move(entry));
+        FileList.push_back(&entries_.back());
+    }
+    return true;
+}
+
+// One response as an entry: false when the server could not describe it whole.
+// Raises EConvertError for a date that does not convert.
+bool TWebDavFileOper::ReadResponse(const TXMLResponseType& Response, const std::string& Requested,
+                                   TFileAttri& Entry, bool& Self) {
+    TXMLPropType prop;
+    if (!StatusLineOk(Response.Status()) || !GoodProp(Response, prop)) {
+        return false;
+    }
+    Entry.IsFolder = prop.Resourcetype().IsCollection() ? 1 : 0;
+    // The name is the last segment of the entry's own address: a display name is
+    // only a label, which a server may leave out and which need not name anything.
+    const std::string path = WithoutTrailingSlash(HrefPath(Response.Href()));
+    if (TrimBlanks(Response.Href()).empty()) {
+        return false;
+    }
+    Self = SamePath(path, Requested);
+    if (Self) {
+        Entry.Name = GetLastPathPart(Requested, "/");
+    } else {
+        // A Depth 1 listing holds the folder and its direct members, nothing else.
+        Entry.Name = GetLastPathPart(path, "/");
+        if (!SamePath(GetPathBeforeLast(path, "/"), Requested) || Entry.Name.empty() || Entry.Name == "." ||
+            Entry.Name == "..") {
+            return false;
+        }
+    }
+    const IXMLGetcontentlengthType length = prop.Getcontentlength();
+    if ((length.Exists() || Entry.IsFolder == 0) && !ParseLength(length.Text(), Entry.Size)) {
+        return false;
+    }
+    // Folders may come without length and date (they have neither on disk).
+    const IXMLGetlastmodifiedType modified = prop.Getlastmodified();
+    if (modified.Exists() || Entry.IsFolder == 0) {
+        Entry.Time = fs::UnixToDosTime(timespec{ParseHttpInstant(modified.Text()), 0});
+    }
+    return true;
+}
+
+} // namespace tandemora

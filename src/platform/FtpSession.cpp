@@ -1,0 +1,1121 @@
+#include "platform/FtpSession.h"
+
+#include "platform/FileSystem.h"
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tandemora {
+
+namespace {
+
+std::once_flag curlStarted;
+
+void StartCurl() {
+    std::call_once(curlStarted, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+CURL* Easy(void* handle) {
+    return static_cast<CURL*>(handle);
+}
+
+// Time limits: a server that stops answering must not hold a scan or a
+// synchronisation for ever. A transfer is given up when nothing moved for two
+// minutes, not after a fixed time (files can be large).
+constexpr long ConnectSeconds = 20;
+constexpr long ReplySeconds = 60;
+constexpr long StalledSeconds = 120;
+
+// A listing larger than this is not a listing.
+constexpr size_t MaxListingBytes = size_t(1) << 30;
+
+bool IsDigits(const std::string& text) {
+    if (text.empty()) {
+        return false;
+    }
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+// A decimal number that fits int64_t; false otherwise.
+bool ParseCount(const std::string& text, int64_t& value) {
+    if (!IsDigits(text) || text.size() > 18) {
+        return false;
+    }
+    value = std::strtoll(text.c_str(), nullptr, 10);
+    return true;
+}
+
+int Number(const std::string& text, size_t first, size_t count) {
+    return std::atoi(text.substr(first, count).c_str());
+}
+
+// The lines of a listing without their CR LF; a last line without a line end
+// counts too.
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool IsLeapYear(int year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+int DaysInMonth(int year, int month) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && IsLeapYear(year) ? 29 : days[month - 1];
+}
+
+// MLSD's "YYYYMMDDHHMMSS[.fraction]" in UTC, as a local DOS date-time.
+bool ParseMlsdTime(const std::string& text, int32_t& dos) {
+    const std::string digits = text.substr(0, text.find('.'));
+    if (digits.size() != 14 || !IsDigits(digits)) {
+        return false;
+    }
+    std::tm fields{};
+    fields.tm_year = Number(digits, 0, 4) - 1900;
+    fields.tm_mon = Number(digits, 4, 2) - 1;
+    fields.tm_mday = Number(digits, 6, 2);
+    fields.tm_hour = Number(digits, 8, 2);
+    fields.tm_min = Number(digits, 10, 2);
+    fields.tm_sec = Number(digits, 12, 2);
+    const int year = fields.tm_year + 1900;
+    const int month = fields.tm_mon + 1;
+    if (month < 1 || month > 12 || fields.tm_mday < 1 || fields.tm_mday > DaysInMonth(year, month) ||
+        fields.tm_hour > 23 || fields.tm_min > 59 || fields.tm_sec > 60) {
+        return false;
+    }
+    const time_t instant = timegm(&fields);
+    dos = fs::UnixToDosTime(timespec{instant, 0});
+    return true;
+}
+
+// The facts part of an MLSD line or MLST reply ("type=file;size=6;modify=...;").
+bool ParseFacts(const std::string& facts, TFtpEntry& entry, bool& listed) {
+    std::string type;
+    int64_t size = 0;
+    int32_t time = FtpNoTime;
+    size_t start = 0;
+    while (start < facts.size()) {
+        size_t end = facts.find(';', start);
+        if (end == std::string::npos) {
+            end = facts.size();
+        }
+        const std::string fact = facts.substr(start, end - start);
+        start = end + 1;
+        if (fact.empty()) {
+            continue;
+        }
+        const size_t equals = fact.find('=');
+        if (equals == std::string::npos || equals == 0) {
+            return false;
+        }
+        const std::string name = Lower(fact.substr(0, equals));
+        const std::string value = fact.substr(equals + 1);
+        if (name == "type") {
+            type = Lower(value);
+        } else if (name == "size") {
+            if (!ParseCount(value, size)) {
+                return false;
+            }
+        } else if (name == "modify") {
+            if (!ParseMlsdTime(value, time)) {
+                return false;
+            }
+        }
+    }
+    if (type.empty()) {
+        return false;
+    }
+    listed = true;
+    if (type == "cdir" || type == "pdir") {
+        listed = false;
+    } else if (type == "dir") {
+        entry.IsFolder = true;
+    } else if (type.compare(0, 8, "os.unix=") == 0 && type.compare(8, 5, "slink") != 0 &&
+               type.compare(8, 7, "symlink") != 0) {
+        // Devices, pipes and sockets: reading one would hang or make no sense.
+        listed = false;
+    }
+    entry.Size = entry.IsFolder ? 0 : size;
+    entry.Time = time;
+    return true;
+}
+
+bool IsMonth(const std::string& text, int& month) {
+    static const char* const names[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                        "jul", "aug", "sep", "oct", "nov", "dec"};
+    const std::string lower = Lower(text);
+    for (int i = 0; i < 12; ++i) {
+        if (lower == names[i]) {
+            month = i + 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+// "HH:MM" (Unix) with optional "AM"/"PM" (DOS).
+bool ParseClock(std::string text, int& hour, int& minute) {
+    int offset = -1;
+    const std::string suffix = text.size() > 2 ? Lower(text.substr(text.size() - 2)) : std::string();
+    if (suffix == "am" || suffix == "pm") {
+        offset = suffix == "pm" ? 12 : 0;
+        text.erase(text.size() - 2);
+    }
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0 || colon > 2 || text.size() - colon != 3 ||
+        !IsDigits(text.substr(0, colon)) || !IsDigits(text.substr(colon + 1))) {
+        return false;
+    }
+    hour = Number(text, 0, colon);
+    minute = Number(text, colon + 1, 2);
+    if (offset >= 0) {
+        if (hour < 1 || hour > 12) {
+            return false;
+        }
+        hour = hour % 12 + offset;
+    }
+    return hour < 24 && minute < 60;
+}
+
+struct TToken {
+    size_t Start;
+    size_t End;
+    std::string Text;
+};
+
+std::vector<TToken> Tokens(const std::string& line) {
+    std::vector<TToken> tokens;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && line[i] == ' ') {
+            ++i;
+        }
+        if (i >= line.size()) {
+            break;
+        }
+        const size_t start = i;
+        while (i < line.size() && line[i] != ' ') {
+            ++i;
+        }
+        tokens.push_back({start, i, line.substr(start, i - start)});
+    }
+    return tokens;
+}
+
+// The year of a date shown without one: the latest that puts it not after
+// tomorrow (a day of slack for the server's clock and time zone).
+int YearOfRecentDate(int month, int day, time_t now) {
+    const time_t tomorrow = now + 86400;
+    std::tm today{};
+    localtime_r(&tomorrow, &today);
+    const int year = today.tm_year + 1900;
+    const bool later = month > today.tm_mon + 1 || (month == today.tm_mon + 1 && day > today.tm_mday);
+    return later ? year - 1 : year;
+}
+
+// "drwxr-xr-x 2 owner group 4096 Dec  6 18:05 name" (group may be missing).
+bool ParseUnixLine(const std::string& line, time_t now, TFtpEntry& entry, bool& listed) {
+    const std::vector<TToken> tokens = Tokens(line);
+    if (tokens.size() < 6 || tokens[0].Text.size() < 10) {
+        return false;
+    }
+    const char kind = tokens[0].Text[0];
+    for (size_t i = 2; i + 2 < tokens.size(); ++i) {
+        int month = 0;
+        if (!IsMonth(tokens[i].Text, month) || !IsDigits(tokens[i - 1].Text) ||
+            !IsDigits(tokens[i + 1].Text) || tokens[i + 1].Text.size() > 2) {
+            continue;
+        }
+        const int day = std::atoi(tokens[i + 1].Text.c_str());
+        const std::string& when = tokens[i + 2].Text;
+        int year = 0;
+        int hour = 0;
+        int minute = 0;
+        if (when.size() == 4 && IsDigits(when)) {
+            year = std::atoi(when.c_str());
+        } else if (ParseClock(when, hour, minute)) {
+            year = YearOfRecentDate(month, day, now);
+        } else {
+            continue;
+        }
+        // Exactly one blank stands between the date and the name; a name may
+        // itself start with blanks.
+        const size_t nameStart = tokens[i + 2].End + 1;
+        if (nameStart >= line.size()) {
+            return false;
+        }
+        std::string name = line.substr(nameStart);
+        if (kind == 'l') {
+            const size_t arrow = name.find(" -> ");
+            if (arrow != std::string::npos) {
+                name.erase(arrow);
+            }
+        }
+        int64_t size = 0;
+        if (!ParseCount(tokens[i - 1].Text, size)) {
+            return false;
+        }
+        const int32_t time = DosTimeOfFields(year, month, day, hour, minute, 0);
+        if (time == 0 || name.empty()) {
+            return false;
+        }
+        listed = true;
+        switch (kind) {
+        case 'd':
+            entry.IsFolder = true;
+            break;
+        case '-':
+        case 'l':
+            break;
+        case 'b':
+        case 'c':
+        case 'p':
+        case 's':
+            listed = false;
+            break;
+        default:
+            return false;
+        }
+        entry.Name = name;
+        entry.Size = entry.IsFolder ? 0 : size;
+        entry.Time = time;
+        return true;
+    }
+    return false;
+}
+
+// "03-04-20  05:06AM       <DIR>          name" or "... 1234 name" (IIS).
+bool ParseDosLine(const std::string& line, TFtpEntry& entry, bool& listed) {
+    const std::vector<TToken> tokens = Tokens(line);
+    if (tokens.size() < 4) {
+        return false;
+    }
+    const std::string& date = tokens[0].Text;
+    if ((date.size() != 8 && date.size() != 10) || date[2] != '-' || date[5] != '-' ||
+        !IsDigits(date.substr(0, 2)) || !IsDigits(date.substr(3, 2)) || !IsDigits(date.substr(6))) {
+        return false;
+    }
+    int year = Number(date, 6, date.size() - 6);
+    if (date.size() == 8) {
+        year += year < 70 ? 2000 : 1900;
+    }
+    int hour = 0;
+    int minute = 0;
+    if (!ParseClock(tokens[1].Text, hour, minute)) {
+        return false;
+    }
+    const bool folder = tokens[2].Text == "<DIR>";
+    int64_t size = 0;
+    if (!folder && !ParseCount(tokens[2].Text, size)) {
+        return false;
+    }
+    const int32_t time = DosTimeOfFields(year, Number(date, 0, 2), Number(date, 3, 2), hour, minute, 0);
+    if (time == 0) {
+        return false;
+    }
+    entry.Name = line.substr(tokens[3].Start);
+    entry.IsFolder = folder;
+    entry.Size = folder ? 0 : size;
+    entry.Time = time;
+    listed = true;
+    return true;
+}
+
+bool IsDotName(const std::string& name) {
+    return name == "." || name == "..";
+}
+
+// The file a local copy replaces: the target of a link to a file, so that the
+// link stays a link.
+std::string ReplaceTarget(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* real = realpath(path.c_str(), nullptr)) {
+            std::string target = real;
+            std::free(real);
+            return target;
+        }
+    }
+    return path;
+}
+
+std::atomic<unsigned> partSerial{0};
+
+// A local file that a download is written into beside its target. It takes the
+// target's name only through Commit; otherwise it is removed again.
+class TLocalPart {
+public:
+    TLocalPart() = default;
+    ~TLocalPart() {
+        if (!path_.empty()) {
+            File.Close();
+            unlink(path_.c_str());
+        }
+    }
+    TLocalPart(const TLocalPart&) = delete;
+    TLocalPart& operator=(const TLocalPart&) = delete;
+
+    bool Create(const std::string& target) {
+        const size_t slash = target.rfind('/');
+        const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+        const std::string base = target.substr(folder.size()).substr(0, 200);
+        struct stat old;
+        const bool existed = stat(target.c_str(), &old) == 0;
+        if (existed && !S_ISREG(old.st_mode)) {
+            return false;
+        }
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::string candidate = folder + "." + base + "." + std::to_string(getpid()) + "-" +
+                                          std::to_string(partSerial.fetch_add(1)) + ".part";
+            if (File.CreateNew(candidate, existed ? 0600 : 0666)) {
+                path_ = candidate;
+                if (existed) {
+                    // A file that is replaced keeps its permission bits.
+                    fchmod(File.Fd(), (old.st_mode & 0777) | S_IWUSR);
+                }
+                return true;
+            }
+            if (errno != EEXIST) {
+                return false;
+            }
+        }
+        return false;
+    }
+
+    bool Commit(const std::string& target) {
+        const bool written = File.Sync();
+        if (!File.Close() || !written || !fs::RenameFile(path_, target)) {
+            return false;
+        }
+        path_.clear();
+        return true;
+    }
+
+    fs::TFileHandle File;
+
+private:
+    std::string path_;
+};
+
+} // namespace
+
+// ---- Listing text -------------------------------------------------------------------
+
+int32_t DosTimeOfFields(int Year, int Month, int Day, int Hour, int Minute, int Second) {
+    if (Month < 1 || Month > 12 || Day < 1 || Day > DaysInMonth(Year, Month) || Hour < 0 || Hour > 23 ||
+        Minute < 0 || Minute > 59 || Second < 0 || Second > 59) {
+        return 0;
+    }
+    if (Year < 1980) {
+        return FtpNoTime;
+    }
+    if (Year > 2107) {
+        Year = 2107;
+        Month = 12;
+        Day = 31;
+        Hour = 23;
+        Minute = 59;
+        Second = 58;
+    }
+    const uint32_t date = static_cast<uint32_t>(((Year - 1980) << 9) | (Month << 5) | Day);
+    const uint32_t time = static_cast<uint32_t>((Hour << 11) | (Minute << 5) | (Second / 2));
+    return static_cast<int32_t>((date << 16) | time);
+}
+
+bool ParseMlsdLine(const std::string& Line, TFtpEntry& Entry, bool& Listed) {
+    Entry = TFtpEntry();
+    Listed = false;
+    const size_t blank = Line.find(' ');
+    if (blank == std::string::npos) {
+        return false;
+    }
+    Entry.Name = Line.substr(blank + 1);
+    if (Entry.Name.empty() || Entry.Name.find('/') != std::string::npos) {
+        return false;
+    }
+    if (!ParseFacts(Line.substr(0, blank), Entry, Listed)) {
+        return false;
+    }
+    if (IsDotName(Entry.Name)) {
+        Listed = false;
+    }
+    return true;
+}
+
+bool ParseMlsdListing(const std::string& Text, std::vector<TFtpEntry>& Entries) {
+    Entries.clear();
+    for (const std::string& line : SplitLines(Text)) {
+        if (line.empty()) {
+            continue;
+        }
+        TFtpEntry entry;
+        bool listed = false;
+        if (!ParseMlsdLine(line, entry, listed)) {
+            Entries.clear();
+            return false;
+        }
+        if (listed) {
+            Entries.push_back(entry);
+        }
+    }
+    return true;
+}
+
+bool ParseListLine(const std::string& Line, time_t Now, TFtpEntry& Entry, bool& Listed) {
+    Entry = TFtpEntry();
+    Listed = false;
+    if (Line.find_first_not_of(' ') == std::string::npos) {
+        return true;
+    }
+    if (Line.compare(0, 6, "total ") == 0 && IsDigits(Line.substr(6))) {
+        return true;
+    }
+    const bool ok = std::isdigit(static_cast<unsigned char>(Line[0]))
+                        ? ParseDosLine(Line, Entry, Listed)
+                        : ParseUnixLine(Line, Now, Entry, Listed);
+    if (ok && IsDotName(Entry.Name)) {
+        Listed = false;
+    }
+    return ok;
+}
+
+bool ParseListListing(const std::string& Text, time_t Now, std::vector<TFtpEntry>& Entries) {
+    Entries.clear();
+    for (const std::string& line : SplitLines(Text)) {
+        TFtpEntry entry;
+        bool listed = false;
+        if (!ParseListLine(line, Now, entry, listed)) {
+            Entries.clear();
+            return false;
+        }
+        if (listed) {
+            Entries.push_back(entry);
+        }
+    }
+    return true;
+}
+
+// ---- Addresses ----------------------------------------------------------------------
+
+bool SplitHostPort(const std::string& HostPort, std::string& Host, int& Port) {
+    std::string host = HostPort;
+    std::string port;
+    if (!host.empty() && host[0] == '[') {
+        const size_t close = host.find(']');
+        if (close == std::string::npos) {
+            return false;
+        }
+        const std::string rest = host.substr(close + 1);
+        host = host.substr(1, close - 1);
+        if (!rest.empty()) {
+            if (rest[0] != ':') {
+                return false;
+            }
+            port = rest.substr(1);
+            if (port.empty()) {
+                return false;
+            }
+        }
+    } else {
+        const size_t colon = host.find(':');
+        // More than one colon without brackets: an IPv6 address without a port.
+        if (colon != std::string::npos && host.find(':', colon + 1) == std::string::npos) {
+            port = host.substr(colon + 1);
+            host.erase(colon);
+            if (port.empty()) {
+                return false;
+            }
+        }
+    }
+    if (host.empty()) {
+        return false;
+    }
+    int number = 21;
+    if (!port.empty()) {
+        if (!IsDigits(port) || port.size() > 5) {
+            return false;
+        }
+        number = std::atoi(port.c_str());
+        if (number < 1 || number > 65535) {
+            return false;
+        }
+    }
+    Host = host;
+    Port = number;
+    return true;
+}
+
+std::string FtpUrlEncode(const std::string& Text) {
+    static const char* const hex = "0123456789ABCDEF";
+    std::string encoded;
+    for (char c : Text) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        if (std::isalnum(b) || c == '-' || c == '.' || c == '_' || c == '~') {
+            encoded += c;
+        } else {
+            encoded += '%';
+            encoded += hex[b >> 4];
+            encoded += hex[b & 15];
+        }
+    }
+    return encoded;
+}
+
+bool IsSafeFtpArgument(const std::string& Text) {
+    return Text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+}
+
+// ---- libcurl callbacks ----------------------------------------------------------------
+
+struct TFtpCallbacks {
+    static size_t Write(char* data, size_t size, size_t count, void* user) {
+        auto* session = static_cast<TFtpSession*>(user);
+        const size_t bytes = size * count;
+        if (session->request_ == nullptr || !session->request_->Sink) {
+            return bytes;
+        }
+        return session->request_->Sink(data, bytes) ? bytes : 0;
+    }
+
+    static size_t Read(char* data, size_t size, size_t count, void* user) {
+        auto* session = static_cast<TFtpSession*>(user);
+        if (session->request_ == nullptr || !session->request_->Source) {
+            return 0;
+        }
+        const int64_t bytes = session->request_->Source(data, size * count);
+        return bytes < 0 ? CURL_READFUNC_ABORT : static_cast<size_t>(bytes);
+    }
+
+    // libcurl hands every reply line of the server to the header callback.
+    static size_t Header(char* data, size_t size, size_t count, void* user) {
+        auto* session = static_cast<TFtpSession*>(user);
+        std::string line(data, size * count);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+            line.pop_back();
+        }
+        session->replies_.push_back(line);
+        return size * count;
+    }
+
+    static int Progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        return static_cast<TFtpSession*>(user)->aborted_.load() ? 1 : 0;
+    }
+
+    // Every socket of the session is known, so that Abort can shut them down
+    // while a call on another thread waits on one of them.
+    static curl_socket_t OpenSocket(void* user, curlsocktype, struct curl_sockaddr* address) {
+        auto* session = static_cast<TFtpSession*>(user);
+        std::lock_guard<std::mutex> lock(session->socketLock_);
+        if (session->aborted_.load()) {
+            return CURL_SOCKET_BAD;
+        }
+        const int fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+        if (fd >= 0) {
+            session->sockets_.insert(fd);
+        }
+        return fd;
+    }
+
+    // Closed under the lock: Abort never shuts down a descriptor number that was
+    // closed and handed out again meanwhile.
+    static int CloseSocket(void* user, curl_socket_t fd) {
+        auto* session = static_cast<TFtpSession*>(user);
+        std::lock_guard<std::mutex> lock(session->socketLock_);
+        session->sockets_.erase(fd);
+        return close(fd);
+    }
+};
+
+// ---- The session ------------------------------------------------------------------------
+
+TFtpSession::TFtpSession(const std::string& Host, int Port, const std::string& User,
+                         const std::string& Password)
+    : user_(User), password_(Password), errorBuffer_(CURL_ERROR_SIZE + 1, '\0') {
+    StartCurl();
+    const std::string host = Host.find(':') != std::string::npos ? "[" + Host + "]" : Host;
+    base_ = "ftp://" + host + ":" + std::to_string(Port) + "/";
+    CURL* c = curl_easy_init();
+    curl_ = c;
+    if (c == nullptr) {
+        return;
+    }
+    if (!user_.empty()) {
+        curl_easy_setopt(c, CURLOPT_USERNAME, user_.c_str());
+        curl_easy_setopt(c, CURLOPT_PASSWORD, password_.c_str());
+    }
+    // The session enters folders itself; libcurl names files as it is told.
+    curl_easy_setopt(c, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
+    curl_easy_setopt(c, CURLOPT_FTP_SKIP_PASV_IP, 1L);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, ConnectSeconds);
+    curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, ReplySeconds);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, StalledSeconds);
+    curl_easy_setopt(c, CURLOPT_PROXY, "");
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer_.data());
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &TFtpCallbacks::Progress);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &TFtpCallbacks::Write);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(c, CURLOPT_READFUNCTION, &TFtpCallbacks::Read);
+    curl_easy_setopt(c, CURLOPT_READDATA, this);
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &TFtpCallbacks::Header);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, &TFtpCallbacks::OpenSocket);
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, this);
+    curl_easy_setopt(c, CURLOPT_CLOSESOCKETFUNCTION, &TFtpCallbacks::CloseSocket);
+    curl_easy_setopt(c, CURLOPT_CLOSESOCKETDATA, this);
+}
+
+TFtpSession::~TFtpSession() {
+    if (curl_ != nullptr) {
+        curl_easy_cleanup(Easy(curl_));
+    }
+}
+
+void TFtpSession::Abort() {
+    aborted_.store(true);
+    std::lock_guard<std::mutex> lock(socketLock_);
+    for (int fd : sockets_) {
+        shutdown(fd, SHUT_RDWR);
+    }
+}
+
+int TFtpSession::Perform(const TRequest& Request) {
+    replies_.clear();
+    error_.clear();
+    replyCode_ = 0;
+    if (curl_ == nullptr) {
+        error_ = "the FTP library could not be started";
+        return CURLE_FAILED_INIT;
+    }
+    if (aborted_.load()) {
+        error_ = "the connection was closed";
+        return CURLE_ABORTED_BY_CALLBACK;
+    }
+    bool safe = IsSafeFtpArgument(Request.Name) && IsSafeFtpArgument(Request.Custom);
+    for (const std::string& command : Request.Quote) {
+        safe = safe && IsSafeFtpArgument(command);
+    }
+    if (!safe) {
+        error_ = "a name holds a line break, which no FTP command can carry";
+        return CURLE_BAD_FUNCTION_ARGUMENT;
+    }
+    CURL* c = Easy(curl_);
+    curl_slist* quote = nullptr;
+    for (const std::string& command : Request.Quote) {
+        quote = curl_slist_append(quote, command.c_str());
+    }
+    const std::string url = base_ + FtpUrlEncode(Request.Name);
+    errorBuffer_.assign(errorBuffer_.size(), '\0');
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_QUOTE, quote);
+    curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, Request.Custom.empty() ? nullptr : Request.Custom.c_str());
+    curl_easy_setopt(c, CURLOPT_NOBODY, Request.NoBody ? 1L : 0L);
+    curl_easy_setopt(c, CURLOPT_UPLOAD, Request.Upload ? 1L : 0L);
+    curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(Request.UploadSize));
+    request_ = &Request;
+    CURLcode code = curl_easy_perform(c);
+    request_ = nullptr;
+    curl_easy_setopt(c, CURLOPT_QUOTE, nullptr);
+    curl_slist_free_all(quote);
+    long reply = 0;
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &reply);
+    replyCode_ = reply;
+    if (aborted_.load()) {
+        code = CURLE_ABORTED_BY_CALLBACK;
+    }
+    if (code != CURLE_OK) {
+        error_ = errorBuffer_.c_str();
+        if (error_.empty()) {
+            error_ = curl_easy_strerror(code);
+        }
+    }
+    return code;
+}
+
+int TFtpSession::ResultOf(int CurlCode) const {
+    switch (CurlCode) {
+    case CURLE_OK:
+        return replyCode_ >= 400 ? ftpRefused : ftpOk;
+    case CURLE_QUOTE_ERROR:
+    case CURLE_LOGIN_DENIED:
+    case CURLE_REMOTE_ACCESS_DENIED:
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+    case CURLE_REMOTE_DISK_FULL:
+    case CURLE_REMOTE_FILE_EXISTS:
+    case CURLE_FTP_COULDNT_RETR_FILE:
+    case CURLE_UPLOAD_FAILED:
+    case CURLE_BAD_FUNCTION_ARGUMENT:
+        return ftpRefused;
+    case CURLE_PARTIAL_FILE:
+        return ftpIncomplete;
+    case CURLE_WRITE_ERROR:
+    case CURLE_READ_ERROR:
+        return ftpLocalError;
+    default:
+        return ftpBroken;
+    }
+}
+
+int TFtpSession::Command(const std::vector<std::string>& Quote) {
+    TRequest request;
+    request.Quote = Quote;
+    request.NoBody = true;
+    return ResultOf(Perform(request));
+}
+
+std::vector<std::string> TFtpSession::InCurrentDir(std::vector<std::string> Commands) const {
+    if (!current_.empty()) {
+        Commands.insert(Commands.begin(), "CWD " + current_);
+    }
+    return Commands;
+}
+
+// The continuation lines of the last reply ("250-..." up to "250 ...").
+std::vector<std::string> TFtpSession::LastReplyLines() const {
+    std::vector<std::string> lines;
+    if (replies_.empty() || replies_.back().size() < 3) {
+        return lines;
+    }
+    const std::string first = replies_.back().substr(0, 3) + "-";
+    for (size_t i = replies_.size() - 1; i-- > 0;) {
+        if (replies_[i].compare(0, 4, first) == 0) {
+            lines.assign(replies_.begin() + static_cast<std::ptrdiff_t>(i) + 1, replies_.end() - 1);
+            break;
+        }
+    }
+    return lines;
+}
+
+int TFtpSession::Open() {
+    if (curl_ == nullptr) {
+        return ftpBroken;
+    }
+    TRequest request;
+    request.NoBody = true;
+    request.Quote = {"*FEAT"};
+    const int result = ResultOf(Perform(request));
+    if (result == ftpRefused && replyCode_ != 530) {
+        // FEAT itself may be refused by an old server; the login went through.
+    } else if (result != ftpOk) {
+        return result;
+    }
+    mlst_ = false;
+    for (const std::string& line : LastReplyLines()) {
+        const std::vector<TToken> words = Tokens(line);
+        if (!words.empty() && Lower(words[0].Text) == "mlst") {
+            mlst_ = true;
+        }
+    }
+    mlsd_ = mlst_;
+    current_.clear();
+    open_ = true;
+    return ftpOk;
+}
+
+int TFtpSession::ChangeDir(const std::string& Path) {
+    const std::string path = Path.empty() ? "/" : Path;
+    const int result = Command({"*CWD " + path});
+    if (result == ftpOk) {
+        current_ = path;
+    }
+    return result;
+}
+
+int TFtpSession::ListWith(const std::string& Verb, std::vector<TFtpEntry>& Entries) {
+    std::string text;
+    TRequest request;
+    request.Quote = InCurrentDir({});
+    request.Custom = Verb;
+    request.Sink = [&text](const char* data, size_t bytes) {
+        text.append(data, bytes);
+        return text.size() < MaxListingBytes;
+    };
+    const int result = ResultOf(Perform(request));
+    if (result != ftpOk) {
+        return result == ftpLocalError ? ftpIncomplete : result;
+    }
+    const bool parsed = Verb == "MLSD" ? ParseMlsdListing(text, Entries)
+                                       : ParseListListing(text, std::time(nullptr), Entries);
+    if (!parsed) {
+        error_ = "the server's listing could not be read";
+        return ftpIncomplete;
+    }
+    return ftpOk;
+}
+
+int TFtpSession::List(std::vector<TFtpEntry>& Entries) {
+    Entries.clear();
+    if (mlsd_) {
+        const int result = ListWith("MLSD", Entries);
+        const bool unknown = replyCode_ == 500 || replyCode_ == 502 || replyCode_ == 504;
+        if (result != ftpRefused || !unknown) {
+            return result;
+        }
+        // Offered but not understood after all: LIST from now on.
+        mlsd_ = false;
+    }
+    return ListWith("LIST", Entries);
+}
+
+int TFtpSession::FindInListing(const std::string& Name, TFtpEntry& Entry) {
+    std::vector<TFtpEntry> entries;
+    const int result = List(entries);
+    if (result != ftpOk) {
+        return result;
+    }
+    for (const TFtpEntry& entry : entries) {
+        if (entry.Name == Name) {
+            Entry = entry;
+            return ftpOk;
+        }
+    }
+    return ftpRefused;
+}
+
+int TFtpSession::Stat(const std::string& Name, TFtpEntry& Entry) {
+    Entry = TFtpEntry();
+    if (Name.empty() || IsDotName(Name)) {
+        return ftpRefused;
+    }
+    if (mlst_) {
+        const int result = Command(InCurrentDir({"*MLST " + Name}));
+        if (result == ftpOk) {
+            for (const std::string& line : LastReplyLines()) {
+                if (line.empty() || line[0] != ' ') {
+                    continue;
+                }
+                const std::string facts = line.substr(1, line.find(' ', 1) - 1);
+                bool listed = false;
+                if (!ParseFacts(facts, Entry, listed)) {
+                    break;
+                }
+                Entry.Name = Name;
+                return ftpOk;
+            }
+            error_ = "the server's reply to MLST could not be read";
+            return ftpIncomplete;
+        }
+        if (result != ftpRefused || (replyCode_ != 500 && replyCode_ != 502 && replyCode_ != 504)) {
+            return result;
+        }
+        mlst_ = false;
+    }
+    // Without MLST: SIZE finds files (a folder answers like a missing name).
+    // Binary mode first, as some servers give no size in ASCII mode.
+    const int result = Command(InCurrentDir({"TYPE I", "*SIZE " + Name}));
+    if (result == ftpOk && !replies_.empty()) {
+        const std::string& reply = replies_.back();
+        int64_t size = 0;
+        if (reply.size() > 4 && ParseCount(reply.substr(4), size)) {
+            Entry.Name = Name;
+            Entry.Size = size;
+            Entry.Time = FtpNoTime;
+            return ftpOk;
+        }
+    }
+    if (result == ftpRefused && (replyCode_ == 500 || replyCode_ == 502 || replyCode_ == 504)) {
+        return FindInListing(Name, Entry);
+    }
+    return result == ftpOk ? ftpIncomplete : result;
+}
+
+int TFtpSession::GetToFile(const std::string& Name, const std::string& LocalPath, int64_t ExpectedSize) {
+    if (Name.empty() || !IsSafeFtpArgument(Name)) {
+        return ftpRefused;
+    }
+    const std::string target = ReplaceTarget(LocalPath);
+    TLocalPart part;
+    if (!part.Create(target)) {
+        error_ = std::string("cannot create a file beside ") + target + ": " + std::strerror(errno);
+        return ftpLocalError;
+    }
+    int64_t written = 0;
+    bool writeFailed = false;
+    TRequest request;
+    request.Quote = InCurrentDir({});
+    request.Name = Name;
+    request.Sink = [&](const char* data, size_t bytes) {
+        if (!part.File.WriteAll(data, bytes)) {
+            writeFailed = true;
+            return false;
+        }
+        written += static_cast<int64_t>(bytes);
+        return true;
+    };
+    const int code = Perform(request);
+    if (writeFailed) {
+        return ftpLocalError;
+    }
+    const int result = ResultOf(code);
+    if (result != ftpOk) {
+        return result;
+    }
+    curl_off_t reported = -1;
+    curl_easy_getinfo(Easy(curl_), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &reported);
+    if ((reported >= 0 && written != reported) || (ExpectedSize >= 0 && written != ExpectedSize)) {
+        error_ = "the download has " + std::to_string(written) + " bytes, not " +
+                 std::to_string(ExpectedSize >= 0 ? ExpectedSize : static_cast<int64_t>(reported));
+        return ftpIncomplete;
+    }
+    if (!part.Commit(target)) {
+        error_ = std::string("cannot replace ") + target + ": " + std::strerror(errno);
+        return ftpLocalError;
+    }
+    return ftpOk;
+}
+
+std::string TFtpSession::TempNameFor(const std::string& Name) {
+    static std::atomic<unsigned> serial{0};
+    // Cut long names (at a character boundary) so the decorated one still fits.
+    size_t cut = std::min<size_t>(Name.size(), 200);
+    while (cut > 0 && cut < Name.size() && (static_cast<unsigned char>(Name[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return Name.substr(0, cut) + "." + std::to_string(getpid()) + "-" + std::to_string(serial.fetch_add(1)) +
+           ".part";
+}
+
+int TFtpSession::PutFromFile(const std::string& LocalPath, const std::string& Name, int64_t ExpectedSize) {
+    if (Name.empty() || !IsSafeFtpArgument(Name)) {
+        return ftpRefused;
+    }
+    fs::TFileHandle in;
+    if (!in.OpenRead(LocalPath)) {
+        error_ = std::string("cannot read ") + LocalPath + ": " + std::strerror(errno);
+        return ftpLocalError;
+    }
+    const int64_t size = in.Size();
+    if (size < 0 || (ExpectedSize >= 0 && size != ExpectedSize)) {
+        error_ = LocalPath + " is not the size it had (" + std::to_string(size) + " bytes)";
+        return ftpIncomplete;
+    }
+    const std::string temp = TempNameFor(Name);
+    int64_t sent = 0;
+    bool readFailed = false;
+    TRequest request;
+    request.Quote = InCurrentDir({});
+    request.Name = temp;
+    request.Upload = true;
+    request.UploadSize = size;
+    request.Source = [&](char* data, size_t bytes) -> int64_t {
+        const int64_t got = in.Read(data, bytes);
+        if (got < 0) {
+            readFailed = true;
+            return -1;
+        }
+        sent += got;
+        return got;
+    };
+    int result = ResultOf(Perform(request));
+    if (readFailed) {
+        result = ftpLocalError;
+    } else if (result == ftpOk && sent != size) {
+        result = ftpIncomplete;
+    }
+    if (result == ftpOk) {
+        // The server's own word on what it stored.
+        TFtpEntry stored;
+        result = Stat(temp, stored);
+        if (result == ftpOk && (stored.IsFolder || stored.Size != size)) {
+            error_ =
+                "the server holds " + std::to_string(stored.Size) + " of " + std::to_string(size) + " bytes";
+            result = ftpIncomplete;
+        } else if (result == ftpRefused) {
+            error_ = "the uploaded file is not on the server";
+            result = ftpIncomplete;
+        }
+    }
+    if (result != ftpOk) {
+        const std::string reason = error_;
+        const long reply = replyCode_;
+        if (!aborted_.load()) {
+            Command(InCurrentDir({"*DELE " + temp}));
+        }
+        error_ = reason;
+        replyCode_ = reply;
+        return result;
+    }
+    return ReplaceWith(temp, Name);
+}
+
+// The complete upload takes the target's name. Servers that will not rename
+// onto an existing file get the old file deleted first; should the rename still
+// fail then, the complete copy stays under its temporary name rather than
+// being thrown away with the old file already gone.
+int TFtpSession::ReplaceWith(const std::string& Temp, const std::string& Name) {
+    int result = Rename(Temp, Name);
+    if (result == ftpOk || result == ftpBroken) {
+        return result;
+    }
+    const std::string reason = error_;
+    const long reply = replyCode_;
+    TFtpEntry existing;
+    if (Stat(Name, existing) == ftpOk && !existing.IsFolder && Delete(Name) == ftpOk) {
+        result = Rename(Temp, Name);
+        if (result != ftpOk) {
+            error_ = "the old " + Name + " was removed, and the new copy is kept as " + Temp;
+        }
+        return result;
+    }
+    Command(InCurrentDir({"*DELE " + Temp}));
+    error_ = reason;
+    replyCode_ = reply;
+    return result;
+}
+
+int TFtpSession::MakeDir(const std::string& Path) {
+    return Command({"*MKD " + Path});
+}
+
+int TFtpSession::RemoveDir(const std::string& Path) {
+    return Command({"*RMD " + Path});
+}
+
+int TFtpSession::Delete(const std::string& Name) {
+    return Command(InCurrentDir({"*DELE " + Name}));
+}
+
+int TFtpSession::Rename(const std::string& From, const std::string& To) {
+    return Command(InCurrentDir({"RNFR " + From, "*RNTO " + To}));
+}
+
+} // namespace tandemora

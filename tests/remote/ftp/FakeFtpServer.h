@@ -1,0 +1,326 @@
+#pragma once
+// A scripted FTP server on 127.0.0.1 for the faults a real server will not
+// produce on request: listings and downloads that break off, replies that deny
+// a finished transfer, sizes that do not match, a control connection that
+// drops. It speaks just enough FTP for libcurl in passive mode (EPSV) and
+// records every command it received.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ftptest {
+
+struct TFakeScript {
+    bool OfferMlst = true;
+    // Listing text per folder (as CWD names it, without a trailing "/").
+    std::map<std::string, std::string> Listings;
+    // Folders whose listing ends with "426" after the data, and folders whose
+    // listing is followed by the control connection closing.
+    std::set<std::string> CutListings;
+    std::set<std::string> DroppedListings;
+    std::set<std::string> RefusedFolders; // CWD answers 550
+    // The one file to download: its name, bytes sent, size reported by
+    // SIZE/MLST (-1: none) and the reply after the data.
+    std::string FileName = "file.bin";
+    std::string FileData;
+    int64_t FileSize = -1;
+    std::string RetrFinal = "226 Transfer complete";
+    bool StallRetr = false; // sends the data, then waits until the server ends
+    // The reply after an upload's data, and the size SIZE/MLST then report for
+    // an uploaded file (-1: the bytes received).
+    std::string StorFinal = "226 Transfer complete";
+    int64_t StoredSize = -1;
+    // The control connection closes, without a reply, when this command comes
+    // (the first time only).
+    std::string DropOn;
+};
+
+class TFakeFtpServer {
+public:
+    explicit TFakeFtpServer(TFakeScript script) : script_(std::move(script)) {
+        listener_ = Listen(port_);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~TFakeFtpServer() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        shutdown(listener_, SHUT_RDWR);
+        close(listener_);
+        thread_.join();
+    }
+    TFakeFtpServer(const TFakeFtpServer&) = delete;
+    TFakeFtpServer& operator=(const TFakeFtpServer&) = delete;
+
+    int Port() const { return port_; }
+    std::string Url() const { return "ftp://127.0.0.1:" + std::to_string(port_); }
+
+    std::vector<std::string> Commands() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return commands_;
+    }
+    std::map<std::string, std::string> Files() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return files_;
+    }
+    // Waits until a stalled download has sent its data.
+    void WaitUntilStalled() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return stalled_; });
+    }
+
+private:
+    static int Listen(int& port) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        listen(fd, 8);
+        socklen_t length = sizeof(address);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+        return fd;
+    }
+
+    // Every blocking read gives up after a while, so a confused client cannot
+    // hold a test for ever.
+    static void Limit(int fd) {
+        timeval limit{10, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    }
+
+    static void Send(int fd, const std::string& text) {
+        size_t sent = 0;
+        while (sent < text.size()) {
+            const ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) {
+                return;
+            }
+            sent += static_cast<size_t>(n);
+        }
+    }
+
+    static void Reply(int fd, const std::string& line) { Send(fd, line + "\r\n"); }
+
+    static bool ReadLine(int fd, std::string& line) {
+        line.clear();
+        char c = 0;
+        while (recv(fd, &c, 1, 0) == 1) {
+            if (c == '\n') {
+                if (!line.empty() && line.back() == '\r') {
+                    line.pop_back();
+                }
+                return true;
+            }
+            line += c;
+        }
+        return false;
+    }
+
+    static std::string Key(std::string path) {
+        while (path.size() > 1 && path.back() == '/') {
+            path.pop_back();
+        }
+        return path;
+    }
+
+    void Run() {
+        for (;;) {
+            const int control = accept(listener_, nullptr, nullptr);
+            if (control < 0) {
+                return;
+            }
+            Limit(control);
+            Serve(control);
+            close(control);
+            if (data_ >= 0) {
+                close(data_);
+                data_ = -1;
+            }
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) {
+                return;
+            }
+        }
+    }
+
+    int64_t SizeOf(const std::string& name) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto file = files_.find(name);
+        if (file != files_.end()) {
+            return script_.StoredSize >= 0 ? script_.StoredSize : static_cast<int64_t>(file->second.size());
+        }
+        return name == script_.FileName ? script_.FileSize : -1;
+    }
+
+    int AcceptData(int& data) {
+        const int fd = accept(data, nullptr, nullptr);
+        close(data);
+        data = -1;
+        if (fd >= 0) {
+            Limit(fd);
+        }
+        return fd;
+    }
+
+    void Serve(int control) {
+        Reply(control, "220 Fake FTP ready");
+        std::string cwd = "/";
+        std::string renameFrom;
+        int& data = data_;
+        std::string line;
+        while (ReadLine(control, line)) {
+            const size_t blank = line.find(' ');
+            const std::string verb = line.substr(0, blank);
+            const std::string arg = blank == std::string::npos ? std::string() : line.substr(blank + 1);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                commands_.push_back(line);
+                if (!script_.DropOn.empty() && verb == script_.DropOn) {
+                    script_.DropOn.clear();
+                    return;
+                }
+            }
+            if (verb == "USER") {
+                Reply(control, "331 Password required");
+            } else if (verb == "PASS") {
+                Reply(control, "230 Logged in");
+            } else if (verb == "PWD") {
+                Reply(control, "257 \"/\" is the current directory");
+            } else if (verb == "FEAT") {
+                Send(control, "211-Features:\r\n SIZE\r\n EPSV\r\n");
+                if (script_.OfferMlst) {
+                    Send(control, " MLST type*;size*;modify*;\r\n MLSD\r\n");
+                }
+                Reply(control, "211 End");
+            } else if (verb == "CWD") {
+                if (script_.RefusedFolders.count(Key(arg)) != 0) {
+                    Reply(control, "550 No such directory");
+                } else {
+                    cwd = Key(arg);
+                    Reply(control, "250 Okay");
+                }
+            } else if (verb == "TYPE") {
+                Reply(control, "200 Type set");
+            } else if (verb == "EPSV") {
+                int port = 0;
+                if (data >= 0) {
+                    close(data);
+                }
+                data = Listen(port);
+                Reply(control, "229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)");
+            } else if (verb == "MLSD" || verb == "LIST") {
+                if (verb == "MLSD" && !script_.OfferMlst) {
+                    Reply(control, "500 Unknown command");
+                    continue;
+                }
+                Reply(control, "150 Here it comes");
+                const int fd = AcceptData(data);
+                Send(fd, script_.Listings[cwd]);
+                close(fd);
+                if (script_.DroppedListings.count(cwd) != 0) {
+                    return;
+                }
+                Reply(control, script_.CutListings.count(cwd) != 0 ? "426 Connection closed; transfer aborted"
+                                                                   : "226 Transfer complete");
+            } else if (verb == "SIZE") {
+                const int64_t size = SizeOf(arg);
+                Reply(control, size >= 0 ? "213 " + std::to_string(size) : "550 No such file");
+            } else if (verb == "MLST") {
+                const int64_t size = SizeOf(arg);
+                if (!script_.OfferMlst) {
+                    Reply(control, "500 Unknown command");
+                } else if (size < 0) {
+                    Reply(control, "550 No such file");
+                } else {
+                    Send(control, "250-Listing " + arg + "\r\n type=file;size=" + std::to_string(size) +
+                                      ";modify=20200304050607; " + cwd + "/" + arg + "\r\n");
+                    Reply(control, "250 End");
+                }
+            } else if (verb == "RETR") {
+                if (arg != script_.FileName) {
+                    Reply(control, "550 No such file");
+                    continue;
+                }
+                Reply(control, "150 Sending");
+                const int fd = AcceptData(data);
+                Send(fd, script_.FileData);
+                if (script_.StallRetr) {
+                    std::unique_lock<std::mutex> lock(mutex_);
+                    stalled_ = true;
+                    wake_.notify_all();
+                    wake_.wait(lock, [this] { return stopping_; });
+                    close(fd);
+                    return;
+                }
+                close(fd);
+                Reply(control, script_.RetrFinal);
+            } else if (verb == "STOR") {
+                Reply(control, "150 Ready");
+                const int fd = AcceptData(data);
+                std::string bytes;
+                char buffer[4096];
+                ssize_t n = 0;
+                while ((n = recv(fd, buffer, sizeof(buffer), 0)) > 0) {
+                    bytes.append(buffer, static_cast<size_t>(n));
+                }
+                close(fd);
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    files_[arg] = bytes;
+                }
+                Reply(control, script_.StorFinal);
+            } else if (verb == "DELE") {
+                std::lock_guard<std::mutex> lock(mutex_);
+                Reply(control, files_.erase(arg) != 0 ? "250 Deleted" : "550 No such file");
+            } else if (verb == "RNFR") {
+                renameFrom = arg;
+                Reply(control, "350 Ready for RNTO");
+            } else if (verb == "RNTO") {
+                std::lock_guard<std::mutex> lock(mutex_);
+                const auto file = files_.find(renameFrom);
+                if (file == files_.end()) {
+                    Reply(control, "550 No such file");
+                } else {
+                    files_[arg] = file->second;
+                    files_.erase(renameFrom);
+                    Reply(control, "250 Renamed");
+                }
+            } else if (verb == "QUIT") {
+                Reply(control, "221 Bye");
+                return;
+            } else {
+                Reply(control, "502 Not implemented");
+            }
+        }
+    }
+
+    TFakeScript script_;
+    int listener_ = -1;
+    int port_ = 0;
+    int data_ = -1; // the passive listener of the next transfer
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    bool stalled_ = false;
+    std::vector<std::string> commands_;
+    std::map<std::string, std::string> files_;
+};
+
+} // namespace ftptest

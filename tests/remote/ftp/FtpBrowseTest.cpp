@@ -1,0 +1,136 @@
+// Browsing a real server's folders the way the folder picker does: one level at
+// a time, and the way down to a chosen folder.
+
+#include "FtpTestSupport.h"
+
+#include "endpoints/UFtpBrowse.h"
+
+namespace ftptest {
+namespace {
+
+class FtpBrowseTest : public FtpTest {
+protected:
+    void SetUp() override {
+        FtpTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        SeedFolder("pub/data/x y");
+        SeedFolder("pub/-other");
+        Seed("pub/file.txt", "not a folder");
+        Seed("pub/data/inner.txt", "nor this");
+        Oper = MakeFtp();
+        Oper->TreeView = &View;
+    }
+
+    static std::vector<std::string> Texts(const TFtpTreeNode* node) {
+        std::vector<std::string> texts;
+        for (const auto& child : node->Children) {
+            texts.push_back(child->Text);
+        }
+        std::sort(texts.begin(), texts.end());
+        return texts;
+    }
+    static const TFtpTreeNode* Child(const TFtpTreeNode* node, const std::string& text) {
+        for (const auto& child : node->Children) {
+            if (child->Text == text) {
+                return child.get();
+            }
+        }
+        return nullptr;
+    }
+
+    std::unique_ptr<TFtpFileOper> Oper;
+    TFtpTreeView View;
+};
+
+TEST_F(FtpBrowseTest, ListSubFoldersGivesFoldersOnlyWithTheirServerPaths) {
+    for (const std::string& path : {ServerDir + "/pub", Oper->Prefix + ServerDir + "/pub/"}) {
+        SCOPED_TRACE(path);
+        TFtpFolderList folders = ListSubFolders(Oper.get(), path);
+        std::map<std::string, std::string> paths;
+        for (const TFtpFolder& folder : folders) {
+            paths[folder.Name] = folder.Attr->RelPath;
+            EXPECT_EQ(folder.Attr->Name, folder.Name);
+            EXPECT_EQ(folder.Attr->Size, 0);
+        }
+        EXPECT_EQ(paths, (std::map<std::string, std::string>{{"-other", ServerDir + "/pub/-other/"},
+                                                             {"data", ServerDir + "/pub/data/"}}));
+    }
+    EXPECT_TRUE(ListSubFolders(Oper.get(), ServerDir + "/missing").empty());
+}
+
+TEST_F(FtpBrowseTest, ShowPathInTreeOpensTheWayDownToTheTarget) {
+    const std::vector<std::string> listed =
+        ShowPathInTree(Oper.get(), Oper->Prefix + ServerDir + "/pub/data/");
+    ASSERT_FALSE(listed.empty());
+    EXPECT_EQ(listed.front(), ServerDir + "/pub/data");
+    ASSERT_EQ(View.Items.size(), 1u);
+    const TFtpTreeNode* server = View.Items.front().get();
+    EXPECT_EQ(server->Text, "127.0.0.1:" + std::to_string(TServer::Get().Port));
+    EXPECT_EQ(server->ImageIndex, FtpServerImage);
+    EXPECT_EQ(server->Data, nullptr);
+    // The server's root holds the folders of other tests too; ours is on the way.
+    const TFtpTreeNode* own = Child(server, ServerDir.substr(1));
+    ASSERT_NE(own, nullptr);
+    EXPECT_TRUE(own->Expanded);
+    EXPECT_EQ(own->ImageIndex, FtpFolderImage);
+    const TFtpTreeNode* pub = Child(own, "pub");
+    ASSERT_NE(pub, nullptr);
+    EXPECT_TRUE(pub->Expanded);
+    EXPECT_EQ(Texts(pub), (std::vector<std::string>{"-other", "data"}));
+    const TFtpTreeNode* data = Child(pub, "data");
+    EXPECT_TRUE(data->Expanded); // the target shows its sub-folders, which stay closed
+    EXPECT_FALSE(Child(data, "x y")->Expanded);
+    EXPECT_EQ(data->Data->RelPath, ServerDir + "/pub/data/");
+    EXPECT_EQ(Texts(data), std::vector<std::string>{"x y"});
+    EXPECT_FALSE(Child(pub, "-other")->Expanded);
+    EXPECT_TRUE(Child(pub, "-other")->Children.empty());
+    // The names of every listed folder follow, level after level.
+    const std::vector<std::string> tail(listed.end() - 3, listed.end());
+    EXPECT_EQ(tail.back(), "x y");
+}
+
+TEST_F(FtpBrowseTest, AMissingLevelEndsTheWayAndShowsWhatExists) {
+    const std::vector<std::string> listed = ShowPathInTree(Oper.get(), ServerDir + "/pub/missing/deeper");
+    EXPECT_EQ(listed.front(), ServerDir + "/pub/missing/deeper");
+    const TFtpTreeNode* pub = Child(Child(View.Items.front().get(), ServerDir.substr(1)), "pub");
+    ASSERT_NE(pub, nullptr);
+    EXPECT_EQ(Texts(pub), (std::vector<std::string>{"-other", "data"}));
+    for (const auto& child : pub->Children) {
+        EXPECT_FALSE(child->Expanded);
+        EXPECT_TRUE(child->Children.empty());
+    }
+}
+
+TEST_F(FtpBrowseTest, OpeningANodeTwiceListsItsFoldersOnce) {
+    TFtpTreeNode node;
+    ExpandTreeNode(Oper.get(), ServerDir + "/pub/", &node);
+    ExpandTreeNode(Oper.get(), ServerDir + "/pub/", &node);
+    EXPECT_EQ(Texts(&node), (std::vector<std::string>{"-other", "data"}));
+    for (const auto& child : node.Children) {
+        EXPECT_EQ(child->Parent, &node);
+    }
+}
+
+TEST_F(FtpBrowseTest, OnlyAnotherServerOrLoginCountsAsAChange) {
+    TFolderSource other = Source;
+    other.FolerAllName = Oper->Prefix + "/somewhere/else";
+    EXPECT_FALSE(ServerChanged(Oper.get(), other));
+    EXPECT_NE(Oper->Session(), nullptr);
+
+    other.PWD = "another";
+    EXPECT_TRUE(ServerChanged(Oper.get(), other));
+    EXPECT_EQ(Oper->Session(), nullptr); // the next Connect makes a new connection
+    EXPECT_EQ(Oper->Connect(), 0);
+
+    other = Source;
+    other.FolerAllName = "ftp://localhost:" + std::to_string(TServer::Get().Port) + ServerDir;
+    EXPECT_TRUE(ServerChanged(Oper.get(), other));
+    other = Source;
+    other.UserName = "someone";
+    EXPECT_TRUE(ServerChanged(Oper.get(), other));
+}
+
+} // namespace
+} // namespace ftptest

@@ -1,0 +1,159 @@
+// A local folder kept in step with a folder on a real FTP server, end to end:
+// scans, analysis, the sync thread, the snapshots it leaves on the server, and
+// what is on the server afterwards.
+
+#include "FtpTestSupport.h"
+
+#include "engine/SyncTestSupport.h"
+
+#include <filesystem>
+#include <sys/stat.h>
+
+namespace ftptest {
+namespace {
+
+using synctest::kNew;
+using synctest::kNewer;
+using synctest::kOld;
+
+class FtpSyncTest : public synctest::SyncFixture {
+protected:
+    void SetUp() override {
+        synctest::SyncFixture::SetUp();
+        if (!TServer::Get().Found) {
+            GTEST_SKIP() << "no FTP server: run through ctest, which starts tests/servers/ftp.sh";
+        }
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        ServerDir = std::string("/") + info->test_suite_name() + "." + info->name();
+        S = TServer::Get().Root + ServerDir;
+        std::filesystem::remove_all(S);
+        std::filesystem::create_directories(S);
+        GiveToServer(S);
+        task.RFolder.DeviceType = dtFtp;
+        task.RFolder.FolerAllName = TServer::Get().Url + ServerDir;
+        task.RFolder.UserName = TServer::Get().User;
+        task.RFolder.PWD = TServer::Get().Password;
+    }
+    void TearDown() override {
+        if (!Locked.empty()) {
+            chmod(Locked.c_str(), 0755);
+        }
+        synctest::SyncFixture::TearDown();
+    }
+
+    void PutOnServer(const std::string& rel, const std::string& bytes, time_t when) {
+        Put(S, rel, bytes, when);
+        GiveToServer(S);
+    }
+
+    // Every file below a folder whose name shows it was left half-way.
+    static std::vector<std::string> Leftovers(const std::string& root) {
+        std::vector<std::string> found;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+            const std::string name = e.path().filename().string();
+            if (name.size() > 5 &&
+                (name.substr(name.size() - 5) == ".part" || name.substr(name.size() - 4) == ".tmp")) {
+                found.push_back(e.path().string());
+            }
+        }
+        return found;
+    }
+
+    std::vector<std::string> Errors() const {
+        std::vector<std::string> errors;
+        for (const std::string& line : lines) {
+            if (line.compare(0, 5, "Error") == 0 || line.find("not saved") != std::string::npos) {
+                errors.push_back(line);
+            }
+        }
+        return errors;
+    }
+
+    std::string ServerDir;
+    std::string S; // the server folder on this machine
+    std::string Locked;
+};
+
+TEST_F(FtpSyncTest, FirstSyncThenChangesAndDeletionsOnBothSides) {
+    Put(L, "a.txt", "alpha", kOld);
+    Put(L, "sub dir/b c.txt", "bee", kOld);
+    Put(L, "\xc3\xbc/-d.txt", "dash", kOld);
+    PutOnServer("r.txt", "from the server", kOld);
+    PutOnServer("sub dir/srv.txt", "server side", kOld);
+
+    AnalyzeAndSync();
+    EXPECT_TRUE(Errors().empty()) << ::testing::PrintToString(lines);
+    EXPECT_EQ(Read(S, "a.txt"), "alpha");
+    EXPECT_EQ(Read(S, "sub dir/b c.txt"), "bee");
+    EXPECT_EQ(Read(S, "\xc3\xbc/-d.txt"), "dash");
+    EXPECT_EQ(Read(L, "r.txt"), "from the server");
+    EXPECT_EQ(Read(L, "sub dir/srv.txt"), "server side");
+    EXPECT_TRUE(Has(S, "__Tandemora__/Docs123"));
+    EXPECT_TRUE(Leftovers(S).empty());
+    EXPECT_TRUE(Leftovers(L).empty());
+
+    Analyze();
+    EXPECT_TRUE(analysis->UsedSnapshots);
+    EXPECT_EQ(Changes(), 0);
+
+    // A deletion and a change on the left, a deletion on the server.
+    std::filesystem::remove(L + "/a.txt");
+    Put(L, "sub dir/b c.txt", "changed on the left", kNewer);
+    std::filesystem::remove(S + "/r.txt");
+    Analyze();
+    EXPECT_EQ(Code("/a.txt"), saDeleteRight);
+    EXPECT_EQ(Code("/sub dir/b c.txt"), saOverwriteLtoR);
+    EXPECT_EQ(Code("/r.txt"), saDeleteLeft);
+    Sync();
+    EXPECT_TRUE(Errors().empty()) << ::testing::PrintToString(lines);
+    EXPECT_FALSE(Has(S, "a.txt"));
+    EXPECT_EQ(Read(S, "sub dir/b c.txt"), "changed on the left");
+    EXPECT_FALSE(Has(L, "r.txt"));
+    EXPECT_EQ(Read(S, "sub dir/srv.txt"), "server side");
+
+    Analyze();
+    EXPECT_EQ(Changes(), 0);
+    EXPECT_EQ(result->ConflictFlag, 0);
+}
+
+TEST_F(FtpSyncTest, SafeCopiesWithSavedVersionsReplaceServerFiles) {
+    task.UseTempFile = 1;
+    task.SaveOldFile = 1;
+    Put(L, "doc.txt", "version 1", kOld);
+    AnalyzeAndSync();
+    ASSERT_EQ(Read(S, "doc.txt"), "version 1");
+
+    Put(L, "doc.txt", "version 2, longer", kNew);
+    Analyze();
+    EXPECT_EQ(Code("/doc.txt"), saOverwriteLtoR);
+    Sync();
+    EXPECT_TRUE(Errors().empty()) << ::testing::PrintToString(lines);
+    EXPECT_EQ(Read(S, "doc.txt"), "version 2, longer");
+    EXPECT_EQ(Read(S, "__Tandemora__/__saved__/doc.txt"), "version 1");
+    EXPECT_TRUE(Leftovers(S).empty());
+
+    Analyze();
+    EXPECT_EQ(Changes(), 0);
+}
+
+TEST_F(FtpSyncTest, AServerFolderThatCannotBeReadLosesNothingOnTheOtherSide) {
+    Put(L, "keep/one.txt", "one", kOld);
+    Put(L, "top.txt", "top", kOld);
+    AnalyzeAndSync();
+    ASSERT_EQ(Read(S, "keep/one.txt"), "one");
+
+    Locked = S + "/keep";
+    chmod(Locked.c_str(), 0);
+    std::filesystem::remove(L + "/top.txt");
+    Analyze();
+    EXPECT_NE(Code("/keep/one.txt"), saDeleteLeft);
+    EXPECT_EQ(Code("/top.txt"), saDeleteRight);
+    Sync();
+    EXPECT_EQ(Read(L, "keep/one.txt"), "one");
+    EXPECT_FALSE(Has(S, "top.txt"));
+    chmod(Locked.c_str(), 0755);
+    EXPECT_EQ(Read(S, "keep/one.txt"), "one");
+}
+
+} // namespace
+} // namespace ftptest

@@ -1,0 +1,202 @@
+// Replies a sound server does not give, from a canned-reply server on 127.0.0.1:
+// none of them may pass for success or for an empty folder.
+
+#include "WebDavTestSupport.h"
+
+using namespace webdavtest;
+using endpointtest::ChildNames;
+using endpointtest::FindChild;
+
+namespace {
+
+const std::string kMultistatus = "Content-Type: text/xml; charset=\"utf-8\"\r\n";
+
+class WebDavFaultTest : public ::testing::Test {
+protected:
+    WebDavFaultTest() {
+        SetProgramFolder(home.path() + "/");
+        source.DeviceType = dtWebDav;
+        source.FolerAllName = server.Url() + "/dav";
+        source.UserName = "user";
+        source.PWD = "secret";
+        oper.Source = &source;
+    }
+    ~WebDavFaultTest() override { SetProgramFolder(""); }
+
+    testsupport::TempDir home;
+    testsupport::TempDir local;
+    testsupport::ScopedEnv tz{"TZ", std::string("UTC")};
+    testsupport::ScopedEnv cache{"XDG_CACHE_HOME", home / "cache"};
+    TCannedServer server;
+    TFolderSource source;
+    TWebDavFileOper oper{false};
+};
+
+TFileAttri Entry(const std::string& rel, const std::string& name, int64_t size = 0) {
+    TFileAttri attr;
+    attr.RelPath = rel;
+    attr.Name = name;
+    attr.Size = size;
+    return attr;
+}
+
+} // namespace
+
+TEST_F(WebDavFaultTest, AFolderWhoseListingIsNoListingStaysUnread) {
+    const std::string listing = Listing("/dav/sub", {"a.txt"});
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"html page as 207", TCannedServer::Reply(207, "<html><body>Service Unavailable</body></html>")},
+        {"truncated xml", TCannedServer::Reply(207, listing.substr(0, listing.size() / 2), kMultistatus)},
+        {"body cut short", "HTTP/1.1 207 Multi-Status\r\nContent-Length: " +
+                               std::to_string(listing.size() + 500) + "\r\n\r\n" + listing},
+        {"another namespace",
+         TCannedServer::Reply(207, "<D:multistatus xmlns:D='urn:x'><D:response/></D:multistatus>")},
+        {"server error", TCannedServer::Reply(500, "<html>Internal Server Error</html>")},
+        {"redirect", TCannedServer::Reply(301, "", "Location: http://127.0.0.1:1/elsewhere\r\n")},
+    };
+    server.On("PROPFIND", "/dav",
+              TCannedServer::Reply(207, Listing("/dav", {"sub/", "f.txt"}), kMultistatus));
+    for (const auto& [what, reply] : cases) {
+        server.On("PROPFIND", "/dav/sub", reply);
+        TWebDavFileOper scanner(false);
+        scanner.Source = &source;
+        scanner.ScanTree();
+        const TFileTree* sub = FindChild(scanner.Tree, "sub");
+        ASSERT_NE(sub, nullptr) << what;
+        EXPECT_TRUE(sub->Children.empty()) << what;
+        EXPECT_EQ(sub->ListFailed, 1) << what;
+        EXPECT_EQ(scanner.UnreadFolders, (std::vector<std::string>{source.FolerAllName + "/sub"})) << what;
+        EXPECT_EQ(ChildNames(scanner.Tree), (std::vector<std::string>{"sub", "f.txt"})) << what;
+        EXPECT_FALSE(scanner.ScanComplete()) << what;
+    }
+}
+
+TEST_F(WebDavFaultTest, PropfindResultsFollowTheStatus) {
+    const std::vector<std::pair<std::string, int>> cases = {
+        {TCannedServer::Reply(207, Listing("/dav", {})), 0},
+        {TCannedServer::Reply(207, "<html>not xml</html>"), -1},
+        {TCannedServer::Reply(401, "<html>Unauthorized</html>"), 401},
+        {TCannedServer::Reply(403, ""), 403},
+        {TCannedServer::Reply(404, ""), 1},
+        {TCannedServer::Reply(500, ""), -1},
+        {TCannedServer::Reply(200, "<html>a web page</html>"), -1},
+    };
+    for (const auto& [reply, result] : cases) {
+        server.On("PROPFIND", "/dav", reply);
+        EXPECT_EQ(oper.Connect(), result) << reply;
+    }
+    server.On("PROPFIND", "/dav", TCannedServer::Reply(207, Listing("/dav", {}), "Server: Canned/1.0\r\n"));
+    ASSERT_EQ(oper.Connect(), 0);
+    EXPECT_EQ(oper.ServerInfo, "WebDAV:Canned/1.0");
+}
+
+TEST_F(WebDavFaultTest, DeleteMoveAndCopyAreDoneOnlyWhenTheServerSaysSo) {
+    struct Case {
+        std::string method;
+        int status;
+        int result;
+    };
+    const std::vector<Case> cases = {
+        {"DELETE", 204, 0},  {"DELETE", 200, 0}, {"DELETE", 404, 1}, {"DELETE", 403, -1}, {"DELETE", 500, -1},
+        {"DELETE", 207, -1}, {"MOVE", 201, 0},   {"MOVE", 204, 0},   {"MOVE", 412, -1},   {"MOVE", 404, 1},
+        {"MOVE", 502, -1},   {"COPY", 201, 0},   {"COPY", 204, 0},   {"COPY", 507, -1},
+    };
+    TFileAttri attr = Entry("/", "a b.txt");
+    const std::string url = source.FolerAllName + "/a b.txt";
+    for (const Case& c : cases) {
+        server.On(c.method, "/dav/a%20b.txt", TCannedServer::Reply(c.status, ""));
+        int result = 99;
+        if (c.method == "DELETE") {
+            result = oper.DeleteFile(&source, &attr);
+        } else if (c.method == "MOVE") {
+            result = oper.RenameFile(url, source.FolerAllName + "/b.txt");
+        } else {
+            result = oper.CopyResource(url, source.FolerAllName + "/c.txt");
+        }
+        EXPECT_EQ(result, c.result) << c.method << " " << c.status;
+    }
+}
+
+TEST_F(WebDavFaultTest, ADownloadIsTheWholeFileOrNothing) {
+    struct Case {
+        std::string what;
+        std::string reply;
+        int64_t expected; // the size the analysis saw
+        bool ok;
+    };
+    const std::vector<Case> cases = {
+        {"error page of known length", TCannedServer::Reply(404, "<html>Not Found</html>"), 22, false},
+        {"server error", TCannedServer::Reply(500, "oops!"), 5, false},
+        {"body cut short", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789", 100, false},
+        {"another size than analysed", TCannedServer::Reply(200, "12345678"), 5, false},
+        {"chunked reply",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n", 11,
+         true},
+        {"plain reply", TCannedServer::Reply(200, "hello world"), 11, true},
+    };
+    for (const Case& c : cases) {
+        const std::string target = local / "target.txt";
+        testsupport::WriteFile(target, "what was here");
+        server.On("GET", "/dav/sub/f%231.txt", c.reply);
+        TFileAttri attr = Entry("/sub", "f#1.txt", c.expected);
+        const int result = oper.GetFile(target, &source, &attr, 0);
+        EXPECT_EQ(result == 0, c.ok) << c.what;
+        EXPECT_EQ(testsupport::ReadFile(target), c.ok ? "hello world" : "what was here") << c.what;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(local.path()), {}), 1) << c.what;
+    }
+}
+
+TEST_F(WebDavFaultTest, AnUploadTheServerDidNotTakeWholeFails) {
+    const std::string file = local / "up.bin";
+    const std::string bytes(3 * 1024 * 1024, 'x');
+    testsupport::WriteFile(file, bytes);
+    TFileAttri attr = Entry("/", "up.bin", static_cast<int64_t>(bytes.size()));
+    server.On("MKCOL", "*", TCannedServer::Reply(405, ""));
+
+    struct Case {
+        std::string what;
+        std::string put;
+        bool readBody;
+        std::string move;
+    };
+    const std::vector<Case> cases = {
+        {"put refused", TCannedServer::Reply(507, "full"), true, TCannedServer::Reply(201, "")},
+        {"answered before the body came", TCannedServer::Reply(201, ""), false,
+         TCannedServer::Reply(201, "")},
+        {"move refused", TCannedServer::Reply(201, ""), true, TCannedServer::Reply(500, "")},
+    };
+    for (const Case& c : cases) {
+        server.On("PUT", "/dav/.up.bin.*", c.put, c.readBody);
+        server.On("MOVE", "/dav/.up.bin.*", c.move);
+        const size_t before = server.Requests().size();
+        EXPECT_NE(oper.PutFile(file, &source, &attr, 0), 0) << c.what;
+        const std::vector<std::string> requests = server.Requests();
+        // The final name is never written directly, and the temporary one is cleaned up.
+        bool putFinal = false;
+        bool deletedTemp = false;
+        for (size_t i = before; i < requests.size(); ++i) {
+            putFinal = putFinal || requests[i] == "PUT /dav/up.bin";
+            deletedTemp = deletedTemp || requests[i].rfind("DELETE /dav/.up.bin.", 0) == 0;
+        }
+        EXPECT_FALSE(putFinal) << c.what;
+        EXPECT_TRUE(deletedTemp) << c.what;
+    }
+    // A snapshot written from a stream meets the same refusal and says so.
+    server.On("PUT", "/dav/.Docs1.*", TCannedServer::Reply(507, "full"));
+    std::stringstream snapshot("snapshot text");
+    TFileAttri snap = Entry("/", "Docs1");
+    EXPECT_NE(oper.WriteFromStream(snapshot, &source, &snap, false), 0);
+    // All well: PUT to the temporary name, then MOVE over the final one.
+    server.On("PUT", "/dav/.up.bin.*", TCannedServer::Reply(201, ""));
+    server.On("MOVE", "/dav/.up.bin.*", TCannedServer::Reply(201, ""));
+    EXPECT_EQ(oper.PutFile(file, &source, &attr, 0), 0);
+}
+
+TEST_F(WebDavFaultTest, MakeFolderFailsWhenALevelIsRefused) {
+    server.On("MKCOL", "/dav/a", TCannedServer::Reply(405, ""));
+    server.On("PROPFIND", "/dav/a", TCannedServer::Reply(207, Listing("/dav/a", {})));
+    server.On("MKCOL", "/dav/a/b", TCannedServer::Reply(403, ""));
+    server.On("MKCOL", "/dav/a/b/c", TCannedServer::Reply(201, ""));
+    EXPECT_NE(oper.MakeFolder("/a/b/c"), 0);
+    EXPECT_EQ(oper.MakeFolder("/a"), 0); // refused as existing, and it is a folder
+}

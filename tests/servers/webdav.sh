@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# A private Apache httpd with mod_dav on 127.0.0.1, for the WebDAV suites.
+#
+#   webdav.sh start STATE_DIR   starts an instance whose config, logs, lock
+#                               database and DAV folder all live in STATE_DIR,
+#                               waits until it answers, and writes STATE_DIR/env
+#                               (PORT, ROOT, URL, USER, PASSWORD)
+#   webdav.sh stop STATE_DIR    stops exactly that instance
+#
+# The DAV folder is STATE_DIR/docs/dav, served at http://127.0.0.1:PORT/dav with Basic
+# authentication. Run as root, the server works as www-data (httpd refuses to
+# serve as root), so the DAV folder is handed to that user.
+set -euo pipefail
+
+command=${1:-}
+state=${2:-}
+if [ -z "$command" ] || [ -z "$state" ]; then
+  echo "usage: $0 start|stop STATE_DIR" >&2
+  exit 2
+fi
+
+httpd=/usr/sbin/apache2
+modules=/usr/lib/apache2/modules
+
+stop_instance() {
+  local pidfile="$state/httpd.pid"
+  [ -f "$pidfile" ] || return 0
+  local pid
+  pid=$(cat "$pidfile" 2>/dev/null || true)
+  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+    kill -TERM "$pid" 2>/dev/null || true
+    for _ in $(seq 1 100); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -0 "$pid" 2>/dev/null && kill -KILL "$pid" 2>/dev/null || true
+  fi
+  rm -f "$pidfile"
+}
+
+# True when something accepts connections on the port.
+listening() {
+  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
+# A port nobody listens on: start from a random high port and skip busy ones.
+free_port() {
+  local port=$((20000 + RANDOM % 30000))
+  for _ in $(seq 1 200); do
+    if ! listening "$port"; then
+      echo "$port"
+      return 0
+    fi
+    port=$((port + 1))
+  done
+  return 1
+}
+
+# True when the DAV folder answers a listing with the test credentials (207).
+answers() {
+  local port=$1 auth=$2
+  (
+    exec 3<>"/dev/tcp/127.0.0.1/$port" || exit 1
+    printf 'PROPFIND /dav/ HTTP/1.0\r\nHost: 127.0.0.1\r\nDepth: 0\r\nAuthorization: Basic %s\r\n\r\n' "$auth" >&3
+    IFS= read -r status <&3 || exit 1
+    case "$status" in *" 207 "*) exit 0 ;; *) exit 1 ;; esac
+  ) 2>/dev/null
+}
+
+write_config() {
+  local port=$1
+  local run_as=""
+  if [ "$(id -u)" -eq 0 ]; then
+    run_as="User www-data
+Group www-data"
+  fi
+  cat >"$state/httpd.conf" <<EOF
+ServerRoot "$state"
+ServerName 127.0.0.1
+Listen 127.0.0.1:$port
+PidFile "$state/httpd.pid"
+ErrorLog "$state/logs/error.log"
+LogLevel warn
+LogFormat "%h %u \"%r\" %>s %b" plain
+CustomLog "$state/logs/access.log" plain
+Mutex file:$state/lock default
+$run_as
+
+LoadModule mpm_event_module $modules/mod_mpm_event.so
+LoadModule authn_core_module $modules/mod_authn_core.so
+LoadModule authn_file_module $modules/mod_authn_file.so
+LoadModule authz_core_module $modules/mod_authz_core.so
+LoadModule authz_user_module $modules/mod_authz_user.so
+LoadModule auth_basic_module $modules/mod_auth_basic.so
+LoadModule dav_module $modules/mod_dav.so
+LoadModule dav_fs_module $modules/mod_dav_fs.so
+
+StartServers 1
+ServerLimit 2
+ThreadsPerChild 25
+MaxRequestWorkers 50
+MinSpareThreads 5
+MaxSpareThreads 50
+KeepAlive On
+Timeout 60
+
+DocumentRoot "$state/docs"
+DavLockDB "$state/lock/DavLock"
+
+<Directory />
+  AllowOverride None
+  Require all denied
+</Directory>
+
+<Directory "$state/docs/dav">
+  DAV On
+  Options None
+  AuthType Basic
+  AuthName "Tandemora tests"
+  AuthUserFile "$state/htpasswd"
+  Require valid-user
+</Directory>
+EOF
+}
+
+start_instance() {
+  stop_instance
+  rm -rf "$state"
+  mkdir -p "$state/docs/dav" "$state/lock" "$state/logs"
+  chmod 755 "$state"
+  local user=tandemora
+  local password
+  password="pw-$RANDOM$RANDOM"
+  htpasswd -bc "$state/htpasswd" "$user" "$password" >/dev/null 2>&1
+  chmod 644 "$state/htpasswd"
+  if [ "$(id -u)" -eq 0 ]; then
+    chown www-data:www-data "$state/docs/dav" "$state/lock"
+  fi
+
+  local port
+  for _ in 1 2 3 4 5; do
+    port=$(free_port)
+    write_config "$port"
+    if "$httpd" -f "$state/httpd.conf" -k start 2>>"$state/logs/start.log"; then
+      # Wait until the DAV folder answers a listing with the test credentials.
+      local auth
+      auth=$(printf '%s' "$user:$password" | base64 -w0)
+      for _ in $(seq 1 100); do
+        if answers "$port" "$auth"; then
+          cat >"$state/env" <<EOF
+PORT=$port
+ROOT=$state/docs/dav
+URL=http://127.0.0.1:$port/dav
+USER=$user
+PASSWORD=$password
+EOF
+          return 0
+        fi
+        sleep 0.1
+      done
+    fi
+    # The port was taken meanwhile, or the server did not come up: try again.
+    stop_instance
+  done
+  echo "webdav.sh: httpd did not start; see $state/logs" >&2
+  cat "$state/logs/start.log" "$state/logs/error.log" >&2 2>/dev/null || true
+  return 1
+}
+
+case "$command" in
+start) start_instance ;;
+stop) stop_instance ;;
+*)
+  echo "usage: $0 start|stop STATE_DIR" >&2
+  exit 2
+  ;;
+esac
