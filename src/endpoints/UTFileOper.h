@@ -37,6 +37,12 @@ enum : int32_t {
 inline constexpr const char* WorkFolderName = "__Tandemora__";
 inline constexpr const char* SavedFolderName = "__saved__";
 
+// What GetFileSize answers when it could not find out: the item is a folder or
+// something else that is not a file, or the server did not answer. No file has
+// this size, so a check that the target is still what the analysis saw refuses,
+// where -1 ("there is nothing") would let a copy go ahead over it.
+inline constexpr int64_t FileSizeUnknown = INT64_MAX;
+
 // A network connection that a remote endpoint keeps open. Close may be called
 // from the main thread while another thread is blocked in a transfer on it: it
 // must make that transfer return at once and every later call on it fail.
@@ -121,7 +127,8 @@ public:
     virtual int RemoveFolder(TFolderSource* Source, TFileAttri* Attr) = 0;
     // Makes sure the saved-versions folder exists and returns its path.
     virtual int GetSavedFolder(std::string& Path) = 0;
-    // The file's size in bytes; -1 when it does not exist or cannot be opened.
+    // The file's size in bytes; -1 when nothing is there; FileSizeUnknown when
+    // something other than a file is there or the endpoint could not tell.
     virtual int64_t GetFileSize(const std::string& Path) = 0;
     // Copies the current file below the saved-versions folder; 0 copied, 1 not.
     virtual int SaveOldFile(TFolderSource* Source, TFileAttri* Attr) = 0;

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <fstream>
+#include <limits>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -27,6 +28,12 @@ constexpr int ErrorConnectionAborted = 12030;
 
 // The greeting is a courtesy for the task window; it never holds up a connect.
 constexpr int BannerWaitMs = 5000;
+
+// GetFileSize's answer when something may stand under a path but no file size
+// can be given for it: a folder, or a server that could not be asked. No file
+// has this size, so the sync thread's checks (a file of the analysed size, or
+// nothing at all) both fail, and nothing is copied over or deleted on a guess.
+constexpr int64_t SizeNotKnown = FileSizeUnknown;
 
 const char* const Scheme = "ftp://";
 
@@ -265,13 +272,30 @@ int TFtpFileOper::Connect() {
         return ErrorNameNotResolved;
     }
     auto session = std::make_shared<TFtpSession>(host, port, User, Password);
+    const HINTERNET handle = std::make_shared<TFtpHandle>(session);
+    {
+        // Stop finds the session before the login starts, so that it breaks off
+        // a login that hangs as it does any other command; a stopped endpoint
+        // does not connect again.
+        std::lock_guard<std::mutex> lock(HandleLock);
+        if (Terminated()) {
+            return ErrorConnectionAborted;
+        }
+        hConnect = handle;
+    }
     const int opened = session->Open();
     if (opened != ftpOk) {
-        RecordFailure("FTP Connect Error", session);
+        {
+            std::lock_guard<std::mutex> lock(HandleLock);
+            if (hConnect == handle) {
+                hConnect.reset();
+            }
+        }
+        if (!session->Aborted()) {
+            RecordFailure("FTP Connect Error", session);
+        }
         return opened == ftpRefused ? ErrorServerRefused : ErrorCannotConnect;
     }
-    std::lock_guard<std::mutex> lock(HandleLock);
-    hConnect = std::make_shared<TFtpHandle>(session);
     return 0;
 }
 
@@ -713,17 +737,26 @@ int TFtpFileOper::GetSavedFolder(std::string& Path) {
     return made ? 0 : 1;
 }
 
+// -1 only when the server says there is no such file (or no such folder to
+// hold it); a lost connection or a reply that cannot be read is no proof of it.
 int64_t TFtpFileOper::GetFileSize(const std::string& Path) {
     std::string folder;
     std::string name;
     if (!SplitUrl(Path, folder, name)) {
-        return -1;
+        return SizeNotKnown;
     }
     int entered = ftpOk;
     std::shared_ptr<TFtpSession> session = EnterFolder(folder, entered);
+    if (!session) {
+        return entered == ftpRefused ? -1 : SizeNotKnown;
+    }
     TFtpEntry entry;
-    if (!session || session->Stat(name, entry) != ftpOk || entry.IsFolder) {
+    const int found = session->Stat(name, entry);
+    if (found == ftpRefused) {
         return -1;
+    }
+    if (found != ftpOk || entry.IsFolder) {
+        return SizeNotKnown;
     }
     return entry.Size;
 }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -18,6 +19,12 @@ namespace tandemora {
 namespace {
 
 const char* const WorkRelPath = "/__Tandemora__/";
+
+// GetFileSize's answer when something may stand under a path but no file size
+// can be given for it: a folder, or a server that could not be asked. No file
+// has this size, so the sync thread's checks (a file of the analysed size, or
+// nothing at all) both fail, and nothing is copied over or deleted on a guess.
+constexpr int64_t SizeNotKnown = FileSizeUnknown;
 
 // How often Connect asks a server that does not answer, and how long it waits
 // between two attempts.
@@ -172,6 +179,17 @@ int TNetFileOper::LoadSnapshot() {
         ErrorLogger.LogError("Read Snapshot Error", e);
     }
     return 0;
+}
+
+// Asked of the item itself rather than by opening it: a file that is open
+// elsewhere or may not be read still has a size, and only the server's "no
+// such item" makes it absent.
+int64_t TNetFileOper::GetFileSize(const std::string& Path) {
+    fs::DirEntry entry;
+    if (fs::GetEntryInfo(Path, entry)) {
+        return entry.IsFolder ? SizeNotKnown : entry.Size;
+    }
+    return errno == ENOENT || errno == ENOTDIR ? -1 : SizeNotKnown;
 }
 
 int TNetFileOper::WriteFromStream(std::istream& Stream, TFolderSource* Source, TFileAttri* Attr,

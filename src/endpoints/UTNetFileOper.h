@@ -15,6 +15,7 @@
 
 #include "endpoints/UTWinFileOper.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,6 +49,11 @@ public:
     // 10: the scan's progress bar does not count a server's folders in advance.
     int GetTopFolderCount() override;
     int LoadSnapshot() override;
+    // The file's size; -1 only when the server says there is no such item. A
+    // folder, or a server that could not be asked, gives a size no file has
+    // (the largest 64-bit value), which neither "absent" nor any analysed size
+    // matches.
+    int64_t GetFileSize(const std::string& Path) override;
     // The folder part of a path up to its last "\" or "/".
     int ExtractFolderPath(const std::string& Path, std::string& Folder) override;
     // FolerAllName + RelPath + Name, every "/" turned into "\".

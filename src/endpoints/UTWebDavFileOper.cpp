@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -22,6 +23,12 @@ const char* const UserAgent = "Tandemora";
 const char* const AcceptValue = " */*";
 const char* const WorkRelPath = "/__Tandemora__/";
 const int64_t TransferTimeoutMs = 600000;
+
+// GetFileSize's answer when something may stand under a URL but no file size can
+// be given for it: a folder, or a server that could not be asked. No file has
+// this size, so the sync thread's checks (a file of the analysed size, or
+// nothing at all) both fail, and nothing is copied over or deleted on a guess.
+constexpr int64_t SizeNotKnown = FileSizeUnknown;
 
 bool IsBlank(char c) {
     return static_cast<unsigned char>(c) <= ' ';
@@ -323,11 +330,15 @@ int TWebDavFileOper::RemoteExists(TFileAttri* Attr) {
 // DELETE, MOVE and COPY: done only on a 2xx status. 207 is not done: the server
 // says that part of the request failed.
 int TWebDavFileOper::SendSimple(const std::string& Method, const std::string& Url, const std::string& User,
-                                const std::string& Password, const std::string& Destination) {
+                                const std::string& Password, const std::string& Destination,
+                                const std::string& Depth) {
     http::TRequest request = NewRequest(Method, Url, User, Password);
     request.Headers = {{"Accept", AcceptValue}, {"User-Agent", UserAgent}};
     if (!Destination.empty()) {
         request.Headers.push_back({"Destination", EncodeUrl(Destination)});
+    }
+    if (!Depth.empty()) {
+        request.Headers.push_back({"Depth", Depth});
     }
     http::TReply reply;
     http::Send(request, reply);
@@ -445,7 +456,7 @@ int TWebDavFileOper::Upload(const std::string& LocalPath, TFolderSource* Source,
     }
     if (result != 0) {
         // Whatever the server kept under the temporary name goes again.
-        SendSimple("DELETE", tempUrl, Source->UserName, Source->PWD, "");
+        SendSimple("DELETE", tempUrl, Source->UserName, Source->PWD, "", "0");
     }
     return result;
 }
@@ -608,12 +619,15 @@ int TWebDavFileOper::SaveOldFile(TFolderSource* Source, TFileAttri* Attr) {
     return copied == 0 ? 0 : copied;
 }
 
+// A DELETE of a collection takes all it holds. Depth 0 is refused for a
+// collection (servers must delete collections at infinite depth), so a file's
+// deletion never takes a folder that stands under the file's name by now.
 int TWebDavFileOper::DeleteFile(TFolderSource* Source, TFileAttri* Attr) {
     std::string url;
     BuildFullPath(Source, Attr, url);
     SetSyncStatusText("Delete:" + url);
     Notify(WM_COPYPROCESS);
-    return SendSimple("DELETE", url, Source->UserName, Source->PWD, "");
+    return SendSimple("DELETE", url, Source->UserName, Source->PWD, "", "0");
 }
 
 // A DELETE of a collection takes everything in it, so the folder is listed first
@@ -650,11 +664,16 @@ int TWebDavFileOper::GetTopFolderCount() {
     return 10;
 }
 
+// -1 only when the server says there is nothing (404): a refused or failed
+// PROPFIND is no proof that a file is absent.
 int64_t TWebDavFileOper::GetFileSize(const std::string& Path) {
     ClearFileList();
-    if (Propfind(Path, Source->UserName, Source->PWD, "0") != 0 || FileList.empty() ||
-        FileList[0]->IsFolder != 0) {
+    const int found = Propfind(Path, Source->UserName, Source->PWD, "0");
+    if (found == erMissing) {
         return -1;
+    }
+    if (found != 0 || FileList.empty() || FileList[0]->IsFolder != 0) {
+        return SizeNotKnown;
     }
     return FileList[0]->Size;
 }
@@ -917,10 +936,16 @@ bool TWebDavFileOper::ParseMultistatus(const std::string& Text, const std::strin
     std::vector<TFileAttri> read;
     bool selfSeen = false;
     try {
-        for (int i = 0; i < multistatus.Count(); ++i) {
+        // The responses are walked in one pass: asking for them by index starts
+        // from the first each time, which a folder of many thousand files turns
+        // into minutes of work that no stop can break off.
+        for (pugi::xml_node node = multistatus.Node().first_child(); node; node = node.next_sibling()) {
+            if (!IsDavElement(node, "response")) {
+                continue;
+            }
             TFileAttri entry;
             bool self = false;
-            if (!ReadResponse(multistatus.Response(i), requested, entry, self) || (self && selfSeen)) {
+            if (!ReadResponse(TXMLResponseType(node), requested, entry, self) || (self && selfSeen)) {
                 return false;
             }
             entry.RelPath = self ? Url : base + "/" + entry.Name;

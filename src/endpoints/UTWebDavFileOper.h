@@ -132,8 +132,10 @@ private:
     std::string RelativeOf(const std::string& FolderUrl) const;
     http::TRequest NewRequest(const std::string& Method, const std::string& Url, const std::string& User,
                               const std::string& Password);
+    // Depth, when given, goes with the request ("0": a DELETE of a file only).
     int SendSimple(const std::string& Method, const std::string& Url, const std::string& User,
-                   const std::string& Password, const std::string& Destination);
+                   const std::string& Password, const std::string& Destination,
+                   const std::string& Depth = std::string());
     int Upload(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr);
     void ClearFileList();
     void FolderUnread(TFileTree* Node, const std::string& Url, int Result);

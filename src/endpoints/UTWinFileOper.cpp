@@ -588,7 +588,25 @@ int TWinFileOper::GetSavedFolder(std::string& Path) {
 }
 
 int64_t TWinFileOper::GetFileSize(const std::string& Path) {
-    return fs::GetFileSize64(Path);
+    if (fs::IsUncPath(Path)) {
+        fs::DirEntry info;
+        errno = 0;
+        if (!fs::GetEntryInfo(Path, info)) {
+            // Only the server's "not there" means absent; a lost connection does not.
+            return errno == ENOENT || errno == ENOTDIR ? -1 : FileSizeUnknown;
+        }
+        return info.IsFolder != 0 ? FileSizeUnknown : info.Size;
+    }
+    struct stat st;
+    if (stat(Path.c_str(), &st) != 0) {
+        if (errno != ENOENT && errno != ENOTDIR) {
+            return FileSizeUnknown;
+        }
+        // A dangling link is still something standing under the name.
+        return lstat(Path.c_str(), &st) == 0 ? FileSizeUnknown : -1;
+    }
+    // A folder, FIFO or device where a file is expected is not a file to replace.
+    return S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : FileSizeUnknown;
 }
 
 // Keeps the current file as its previous version below "__saved__". The saved copy

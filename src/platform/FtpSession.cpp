@@ -360,6 +360,53 @@ bool IsDotName(const std::string& name) {
     return name == "." || name == "..";
 }
 
+// The lines of the last reply of the server (a reply of several lines comes
+// whole), from the reply lines of one request.
+std::vector<std::string> FinalReply(const std::vector<std::string>& replies) {
+    std::vector<std::string> lines;
+    if (replies.empty() || replies.back().size() < 3) {
+        return lines;
+    }
+    const std::string code = replies.back().substr(0, 3);
+    for (size_t i = replies.size(); i-- > 0;) {
+        const std::string& line = replies[i];
+        const bool coded = line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+                           std::isdigit(static_cast<unsigned char>(line[1])) &&
+                           std::isdigit(static_cast<unsigned char>(line[2]));
+        if (coded && line.compare(0, 3, code) != 0) {
+            break;
+        }
+        lines.insert(lines.begin(), line);
+    }
+    return lines;
+}
+
+// Some servers answer the listing of a folder they cannot read with success and
+// no entries, and tell only in the words of that reply ("226 Transfer done (but
+// failed to open directory).", "226-Sorry, we were unable to read [.]"). Names
+// in quotes are left out, so that a folder called "errors" is not taken for one.
+bool ReplyTellsOfFailure(const std::vector<std::string>& lines) {
+    static const char* const words[] = {"fail", "unable", "cannot", "can't", "denied", "error"};
+    for (const std::string& line : lines) {
+        std::string text;
+        bool quoted = false;
+        for (const char c : line) {
+            if (c == '"') {
+                quoted = !quoted;
+            } else if (!quoted) {
+                text += c;
+            }
+        }
+        text = Lower(text);
+        for (const char* word : words) {
+            if (text.find(word) != std::string::npos) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 // The file a local copy replaces: the target of a link to a file, so that the
 // link stays a link.
 std::string ReplaceTarget(const std::string& path) {
@@ -832,9 +879,11 @@ int TFtpSession::Open() {
     TRequest request;
     request.NoBody = true;
     request.Quote = {"*FEAT"};
-    const int result = ResultOf(Perform(request));
-    if (result == ftpRefused && replyCode_ != 530) {
-        // FEAT itself may be refused by an old server; the login went through.
+    const int code = Perform(request);
+    const int result = ResultOf(code);
+    if (code == CURLE_OK && result == ftpRefused) {
+        // FEAT itself may be refused by an old server; the login went through
+        // (a refused login fails the request, whatever the reply code).
     } else if (result != ftpOk) {
         return result;
     }
@@ -872,6 +921,10 @@ int TFtpSession::ListWith(const std::string& Verb, std::vector<TFtpEntry>& Entri
     const int result = ResultOf(Perform(request));
     if (result != ftpOk) {
         return result == ftpLocalError ? ftpIncomplete : result;
+    }
+    if (ReplyTellsOfFailure(FinalReply(replies_))) {
+        error_ = "the server could not read the folder: " + replies_.back();
+        return ftpIncomplete;
     }
     const bool parsed = Verb == "MLSD" ? ParseMlsdListing(text, Entries)
                                        : ParseListListing(text, std::time(nullptr), Entries);

@@ -788,15 +788,25 @@ TEST_F(WinFileOperTest, DeleteFileReportsEveryAttemptAndSparesReadOnlyFiles) {
     EXPECT_EQ(Log.Statuses(WM_COPYPROCESS), expected);
 }
 
-TEST_F(WinFileOperTest, FileSizeIsMinusOneForAnythingButAReadableFile) {
+// -1 only when nothing stands under the name: the sync goes ahead with a copy on
+// -1, so anything else there (a folder, a FIFO, a dangling link) must not read
+// as absent.
+TEST_F(WinFileOperTest, FileSizeIsMinusOneOnlyWhenNothingIsThere) {
     WriteFile(Dir / "five", "12345");
     WriteFile(Dir / "empty", "");
     MakeDir(Dir / "folder");
+    ASSERT_EQ(mkfifo((Dir / "fifo").c_str(), 0644), 0);
+    ASSERT_EQ(symlink((Dir / "gone").c_str(), (Dir / "dangling").c_str()), 0);
+    ASSERT_EQ(symlink((Dir / "five").c_str(), (Dir / "link").c_str()), 0);
     const std::pair<std::string, int64_t> cases[] = {
         {Dir / "five", 5},
         {Dir / "empty", 0},
+        {Dir / "link", 5},
         {Dir / "missing", -1},
-        {Dir / "folder", -1},
+        {Dir / "missing/below", -1},
+        {Dir / "folder", FileSizeUnknown},
+        {Dir / "fifo", FileSizeUnknown},
+        {Dir / "dangling", FileSizeUnknown},
     };
     auto oper = MakeOper();
     for (const auto& [path, size] : cases) {

@@ -31,6 +31,9 @@ struct TFakeScript {
     std::set<std::string> CutListings;
     std::set<std::string> DroppedListings;
     std::set<std::string> RefusedFolders; // CWD answers 550
+    // The reply after a folder's listing data, when not "226 Transfer complete"
+    // (lines of a longer reply joined by CR LF).
+    std::map<std::string, std::string> ListFinal;
     // The one file to download: its name, bytes sent, size reported by
     // SIZE/MLST (-1: none) and the reply after the data.
     std::string FileName = "file.bin";
@@ -45,6 +48,11 @@ struct TFakeScript {
     // The control connection closes, without a reply, when this command comes
     // (the first time only).
     std::string DropOn;
+    // The reply to this command (the first time it comes) waits until Release().
+    std::string HoldOn;
+    // The reply to PASS, and to FEAT.
+    std::string PassReply = "230 Logged in";
+    bool RefuseFeat = false;
 };
 
 class TFakeFtpServer {
@@ -81,6 +89,17 @@ public:
     void WaitUntilStalled() {
         std::unique_lock<std::mutex> lock(mutex_);
         wake_.wait(lock, [this] { return stalled_; });
+    }
+
+    // Waits until the server holds back its reply to HoldOn; Release lets it go on.
+    void WaitUntilHeld() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return held_; });
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+        wake_.notify_all();
     }
 
 private:
@@ -196,12 +215,21 @@ private:
                     return;
                 }
             }
+            if (!script_.HoldOn.empty() && verb == script_.HoldOn) {
+                std::unique_lock<std::mutex> lock(mutex_);
+                script_.HoldOn.clear();
+                held_ = true;
+                wake_.notify_all();
+                wake_.wait(lock, [this] { return released_ || stopping_; });
+            }
             if (verb == "USER") {
                 Reply(control, "331 Password required");
             } else if (verb == "PASS") {
-                Reply(control, "230 Logged in");
+                Reply(control, script_.PassReply);
             } else if (verb == "PWD") {
                 Reply(control, "257 \"/\" is the current directory");
+            } else if (verb == "FEAT" && script_.RefuseFeat) {
+                Reply(control, "500 Unknown command");
             } else if (verb == "FEAT") {
                 Send(control, "211-Features:\r\n SIZE\r\n EPSV\r\n");
                 if (script_.OfferMlst) {
@@ -235,6 +263,10 @@ private:
                 close(fd);
                 if (script_.DroppedListings.count(cwd) != 0) {
                     return;
+                }
+                if (script_.ListFinal.count(cwd) != 0) {
+                    Reply(control, script_.ListFinal[cwd]);
+                    continue;
                 }
                 Reply(control, script_.CutListings.count(cwd) != 0 ? "426 Connection closed; transfer aborted"
                                                                    : "226 Transfer complete");
@@ -319,6 +351,8 @@ private:
     std::condition_variable wake_;
     bool stopping_ = false;
     bool stalled_ = false;
+    bool held_ = false;
+    bool released_ = false;
     std::vector<std::string> commands_;
     std::map<std::string, std::string> files_;
 };

@@ -6,6 +6,8 @@
 #include "FtpTestSupport.h"
 
 #include <filesystem>
+#include <functional>
+#include <limits>
 #include <thread>
 
 namespace ftptest {
@@ -56,6 +58,17 @@ TEST_F(FtpFaultTest, AFolderWhoseListingFailsIsMarkedUnreadAndTheScanGoesOn) {
         {"unreadable line", true,
          [](TFakeScript& s) { s.Listings["/data/sub"] += "this is no listing line\r\n"; }},
         {"folder refused", true, [](TFakeScript& s) { s.RefusedFolders.insert("/data/sub"); }},
+        // Success without entries, and the failure told in words only.
+        {"LIST failed in words (vsftpd)", false,
+         [](TFakeScript& s) {
+             s.Listings["/data/sub"] = "";
+             s.ListFinal["/data/sub"] = "226 Transfer done (but failed to open directory).";
+         }},
+        {"LIST failed in words (Pure-FTPd)", false,
+         [](TFakeScript& s) {
+             s.Listings["/data/sub"] = "";
+             s.ListFinal["/data/sub"] = "226-Sorry, we were unable to read [.]\r\n226 0 matches total";
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -89,6 +102,21 @@ TEST_F(FtpFaultTest, AFolderWhoseListingFailsIsMarkedUnreadAndTheScanGoesOn) {
         EXPECT_EQ(oper->Tree->ListFailed, 0);
         EXPECT_FALSE(oper->ScanComplete());
     }
+}
+
+// Words of failure inside a quoted name are the name, not the server's word.
+TEST_F(FtpFaultTest, AFolderNamedAfterAFailureIsListedAsUsual) {
+    TFakeScript script;
+    script.OfferMlst = false;
+    script.Listings["/data"] = "drwxr-xr-x 2 u g 4096 Mar  4  2020 errors\r\n";
+    script.Listings["/data/errors"] = "-rw-r--r-- 1 u g 2 Mar  4  2020 failed.log\r\n";
+    script.ListFinal["/data"] = "226 Successfully transferred \"/data\"";
+    script.ListFinal["/data/errors"] = "226 Successfully transferred \"/data/errors\"";
+    TFakeFtpServer server(script);
+    auto oper = Connect(server);
+    oper->ScanTree();
+    EXPECT_TRUE(oper->ScanComplete());
+    EXPECT_EQ(ChildNames(FindChild(oper->Tree, "errors")), std::vector<std::string>{"failed.log"});
 }
 
 TEST_F(FtpFaultTest, AConnectionLostDuringAListingMarksTheWholeScanIncomplete) {
@@ -170,6 +198,108 @@ TEST_F(FtpFaultTest, StopEndsADownloadThatHangsAndLeavesNoFile) {
     EXPECT_TRUE(LocalNames().empty());
     // Every later call fails at once instead of waiting on the dead connection.
     EXPECT_EQ(oper->IsRootMissing(), 1);
+}
+
+// Only a completed login connects: a refusal with any reply code is a refusal,
+// while an old server that does not know FEAT is still logged in to.
+TEST_F(FtpFaultTest, ALoginRefusedWithAnyCodeDoesNotConnect) {
+    struct Case {
+        std::string PassReply;
+        bool RefuseFeat;
+        int Result;
+    };
+    const Case cases[] = {
+        {"230 Logged in", false, 0},           {"230 Logged in", true, 0},
+        {"530 Login incorrect", false, 12003}, {"501 Invalid password", false, 12003},
+        {"500 Not allowed", true, 12003},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.PassReply);
+        TFakeScript script;
+        script.PassReply = c.PassReply;
+        script.RefuseFeat = c.RefuseFeat;
+        TFakeFtpServer server(script);
+        Source.DeviceType = dtFtp;
+        Source.FolerAllName = server.Url() + "/data";
+        Source.UserName = "user";
+        Source.PWD = "secret";
+        TFtpFileOper oper(false);
+        oper.Source = &Source;
+        EXPECT_EQ(oper.Connect(), c.Result);
+        EXPECT_EQ(oper.Session() != nullptr, c.Result == 0);
+    }
+}
+
+// A stop while the server keeps the login waiting breaks the login off: the
+// endpoint stays unconnected instead of finishing the login after the stop.
+TEST_F(FtpFaultTest, AStopDuringTheLoginBreaksItOff) {
+    TFakeScript script;
+    script.HoldOn = "PASS";
+    TFakeFtpServer server(script);
+    Source.DeviceType = dtFtp;
+    Source.FolerAllName = server.Url() + "/data";
+    Source.UserName = "user";
+    Source.PWD = "secret";
+    TFtpFileOper oper(false);
+    oper.Source = &Source;
+    int result = 0;
+    std::thread connecting([&] { result = oper.Connect(); });
+    server.WaitUntilHeld();
+    oper.Stop();
+    server.Release();
+    connecting.join();
+    EXPECT_NE(result, 0);
+    EXPECT_EQ(oper.Session(), nullptr);
+    EXPECT_EQ(oper.IsRootMissing(), 1);
+}
+
+// ---- Sizes --------------------------------------------------------------------------------
+
+// The sync thread asks for a target's size right before it writes or deletes:
+// only the server's "no such file" means absent. A connection lost on the way
+// is never taken for "no file there", or a copy would go over a file unseen.
+TEST_F(FtpFaultTest, GetFileSizeTakesOnlyTheServersNoForAbsent) {
+    const int64_t unknown = std::numeric_limits<int64_t>::max(); // no file has this size
+    struct Case {
+        std::string Name;
+        std::function<void(TFakeScript&)> Script;
+        std::string File;
+        int64_t Size;
+    };
+    const Case cases[] = {
+        {"there (MLST)", [](TFakeScript& s) { s.FileSize = 7; }, "file.bin", 7},
+        {"there (SIZE)",
+         [](TFakeScript& s) {
+             s.OfferMlst = false;
+             s.FileSize = 7;
+         },
+         "file.bin", 7},
+        {"not there", [](TFakeScript&) {}, "other.bin", -1},
+        {"folder not there", [](TFakeScript& s) { s.RefusedFolders.insert("/data/sub"); }, "sub/file.bin",
+         -1},
+        {"connection lost (MLST)",
+         [](TFakeScript& s) {
+             s.FileSize = 7;
+             s.DropOn = "MLST";
+         },
+         "file.bin", unknown},
+        {"connection lost (SIZE)",
+         [](TFakeScript& s) {
+             s.OfferMlst = false;
+             s.FileSize = 7;
+             s.DropOn = "SIZE";
+         },
+         "file.bin", unknown},
+        {"connection lost (CWD)", [](TFakeScript& s) { s.DropOn = "CWD"; }, "file.bin", unknown},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TFakeScript script;
+        c.Script(script);
+        TFakeFtpServer server(script);
+        auto oper = Connect(server);
+        EXPECT_EQ(oper->GetFileSize(Source.FolerAllName + "/" + c.File), c.Size);
+    }
 }
 
 // ---- Uploads -----------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 
 #include "platform/Exceptions.h"
 
+#include <limits>
 #include <sys/stat.h>
 
 namespace ftptest {
@@ -241,7 +242,8 @@ TEST_F(FtpFileOperTest, RenameDeleteRemoveAndSize) {
     TFileAttri folder = Item("/", "a");
     std::string folderUrl;
     oper->BuildFullPath(&Source, &folder, folderUrl);
-    EXPECT_EQ(oper->GetFileSize(folderUrl), -1);
+    // A folder is there, but it is no file of any size: not taken for absent.
+    EXPECT_EQ(oper->GetFileSize(folderUrl), std::numeric_limits<int64_t>::max());
 
     TFileAttri del = Item("/a/", "del me.txt");
     EXPECT_EQ(oper->DeleteFile(&Source, &del), 0);

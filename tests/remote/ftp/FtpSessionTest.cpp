@@ -50,6 +50,25 @@ TEST_F(FtpSessionTest, MlsdAndListShowTheSameEntriesWithAwkwardNames) {
     }
 }
 
+// A folder the server may enter but not read is no empty folder, whichever
+// listing command asks for it (Pure-FTPd answers LIST with success and no
+// entries, and says "unable to read" in the reply).
+TEST_F(FtpSessionTest, AFolderThatCannotBeReadIsNoEmptyListing) {
+    Seed("noread/f.txt", "f");
+    ASSERT_EQ(chown((LocalDir + "/noread").c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod((LocalDir + "/noread").c_str(), 0311), 0);
+    auto session = MakeSession();
+    ASSERT_EQ(session->ChangeDir(ServerDir + "/noread"), ftpOk);
+    for (bool mlsd : {true, false}) {
+        SCOPED_TRACE(mlsd ? "MLSD" : "LIST");
+        session->SetUseMlsd(mlsd);
+        std::vector<TFtpEntry> entries;
+        EXPECT_NE(session->List(entries), ftpOk);
+        EXPECT_TRUE(entries.empty());
+    }
+    chmod((LocalDir + "/noread").c_str(), 0755);
+}
+
 TEST_F(FtpSessionTest, AFolderThatCannotBeEnteredLeavesTheCurrentFolderAsItWas) {
     Seed("here/keep.txt", "k");
     Seed("victim.txt", "v");

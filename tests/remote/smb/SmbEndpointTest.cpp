@@ -10,6 +10,7 @@
 #include "platform/Exceptions.h"
 
 #include <algorithm>
+#include <limits>
 #include <netinet/in.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -379,6 +380,29 @@ TEST_F(SmbNetFileOperTest, SingleFileOperationsWorkOnTheShare) {
     folder.Name = "m";
     EXPECT_EQ(oper->RemoveFolder(&Source, &folder), -1);
     EXPECT_TRUE(testsupport::Exists(Disk("m/n")));
+}
+
+// The sync thread asks for a target's size right before it writes or deletes:
+// only the server's "no such item" means absent. A file that may not be read, a
+// folder under the name, or a server that does not answer is never taken for
+// "no file there", or a copy would go over what stands there unseen.
+TEST_F(SmbNetFileOperTest, GetFileSizeTakesOnlyTheServersNoForAbsent) {
+    const int64_t unknown = std::numeric_limits<int64_t>::max(); // no file has this size
+    Seed("sub/f.txt", "version one");
+    Seed("private.txt", "not for the share's user");
+    ASSERT_EQ(chown(Disk("private.txt").c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(Disk("private.txt").c_str(), 0600), 0);
+    MakeFolder("folder");
+    auto oper = MakeOper();
+    ASSERT_EQ(oper->Connect(), 0);
+    const std::vector<std::pair<std::string, int64_t>> cases = {
+        {Unc("sub/f.txt"), 11},       {Unc("private.txt"), 24},
+        {Unc("folder"), unknown},     {Unc("missing.txt"), -1},
+        {Unc("no folder/f.txt"), -1}, {"\\\\127.0.0.1:" + ClosedPort() + "\\data\\f.txt", unknown},
+    };
+    for (const auto& [path, size] : cases) {
+        EXPECT_EQ(oper->GetFileSize(path), size) << path;
+    }
 }
 
 TEST_F(SmbNetFileOperTest, TheWorkFolderSnapshotIsLoadedByTheScan) {

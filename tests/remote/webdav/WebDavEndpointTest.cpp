@@ -7,6 +7,7 @@
 #include "model/UTUtils.h"
 #include "platform/FileSystem.h"
 
+#include <limits>
 #include <sys/stat.h>
 
 using namespace webdavtest;
@@ -269,6 +270,12 @@ TEST_F(WebDavEndpointTest, DeleteFileTellsWhatHappened) {
     EXPECT_NE(refused, 0);
     EXPECT_NE(refused, 1);
     EXPECT_TRUE(DiskHas("ro/stays.txt"));
+
+    // A folder that stands under a file's name by now is not deleted with all it holds.
+    ServerPut("was a file/inside.txt", "i");
+    TFileAttri folder = Entry("/", "was a file");
+    EXPECT_NE(oper->DeleteFile(&Source, &folder), 0);
+    EXPECT_EQ(DiskRead("was a file/inside.txt"), "i");
 }
 
 // A DELETE of a collection removes all it holds; the endpoint removes a folder
@@ -331,7 +338,8 @@ TEST_F(WebDavEndpointTest, GetFileSizeGivesFilesOnly) {
     auto oper = MakeOper();
     EXPECT_EQ(oper->GetFileSize(Base + "/five.txt"), 5);
     EXPECT_EQ(oper->GetFileSize(Base + "/empty.txt"), 0);
-    EXPECT_EQ(oper->GetFileSize(Base + "/folder"), -1);
+    // A folder is there, but it is no file of any size: not taken for absent.
+    EXPECT_EQ(oper->GetFileSize(Base + "/folder"), std::numeric_limits<int64_t>::max());
     EXPECT_EQ(oper->GetFileSize(Base + "/missing.txt"), -1);
 }
 

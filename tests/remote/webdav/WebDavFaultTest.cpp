@@ -3,6 +3,8 @@
 
 #include "WebDavTestSupport.h"
 
+#include <limits>
+
 using namespace webdavtest;
 using endpointtest::ChildNames;
 using endpointtest::FindChild;
@@ -88,6 +90,34 @@ TEST_F(WebDavFaultTest, PropfindResultsFollowTheStatus) {
     server.On("PROPFIND", "/dav", TCannedServer::Reply(207, Listing("/dav", {}), "Server: Canned/1.0\r\n"));
     ASSERT_EQ(oper.Connect(), 0);
     EXPECT_EQ(oper.ServerInfo, "WebDAV:Canned/1.0");
+}
+
+// The sync thread asks for a target's size right before it writes or deletes:
+// only the server's "not found" means absent; an answer that says nothing is
+// never taken for "no file there", or a copy would go over a file unseen.
+TEST_F(WebDavFaultTest, GetFileSizeTakesOnlyNotFoundForAbsent) {
+    const int64_t unknown = std::numeric_limits<int64_t>::max(); // no file has this size
+    const std::vector<std::pair<std::string, int64_t>> cases = {
+        {TCannedServer::Reply(404, ""), -1},
+        {TCannedServer::Reply(500, "<html>Internal Server Error</html>"), unknown},
+        {TCannedServer::Reply(401, "<html>Unauthorized</html>"), unknown},
+        {TCannedServer::Reply(403, ""), unknown},
+        {TCannedServer::Reply(207, "<html>not a listing</html>"), unknown},
+        {TCannedServer::Reply(207, Listing("/dav", {"f.txt"}).substr(0, 200)), unknown},
+    };
+    for (const auto& [reply, size] : cases) {
+        server.On("PROPFIND", "/dav/f.txt", reply);
+        EXPECT_EQ(oper.GetFileSize(source.FolerAllName + "/f.txt"), size) << reply;
+    }
+    // No server at all.
+    TFolderSource gone = source;
+    {
+        TCannedServer closed;
+        gone.FolerAllName = closed.Url() + "/dav";
+    }
+    TWebDavFileOper offline(false);
+    offline.Source = &gone;
+    EXPECT_EQ(offline.GetFileSize(gone.FolerAllName + "/f.txt"), unknown);
 }
 
 TEST_F(WebDavFaultTest, DeleteMoveAndCopyAreDoneOnlyWhenTheServerSaysSo) {
