@@ -1,5 +1,7 @@
 #include "dialogs/UFTaskConfig.h"
 
+#include "dialogs/ScheduleManagerUnit.h"
+#include "dialogs/ScheduleTaskUnit.h"
 #include "dialogs/UFSelectFolder.h"
 #include "model/UTUtils.h"
 #include "tasks/TaskList.h"
@@ -24,6 +26,7 @@
 #include <QStyle>
 #include <QTabWidget>
 #include <QTableWidget>
+#include <QTimeEdit>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <sys/stat.h>
@@ -31,10 +34,6 @@
 namespace tandemora {
 
 namespace {
-
-// The schedule editor and the system scheduler behind it are not part of this
-// build: its button stays disabled and no scheduled run is ever registered.
-constexpr bool kScheduleEditorAvailable = false;
 
 // The same words the task window writes to its log when it refuses to analyse.
 const char* const kSameFolders = "Left and right folders are the same";
@@ -347,9 +346,8 @@ void TFTaskConfig::ConnectRules() {
     PairRule(cb_synclogoff, cb_anslogoff);
     PairRule(cb_syncperiod, cb_anaperiod);
     PairRule(cb_synctaskscheduler, cb_anataskschedule);
-    connect(cb_synctaskscheduler, &QCheckBox::toggled, this, [this] {
-        bt_taskconfig->setEnabled(cb_anataskschedule->isChecked() && kScheduleEditorAvailable);
-    });
+    connect(cb_synctaskscheduler, &QCheckBox::toggled, this,
+            [this] { bt_taskconfig->setEnabled(cb_anataskschedule->isChecked()); });
     connect(cb_anaperiod, &QCheckBox::toggled, this, [this](bool checked) {
         edit_hours->setEnabled(checked);
         edit_minutes->setEnabled(checked);
@@ -401,19 +399,53 @@ void TFTaskConfig::PairRule(QCheckBox* syncBox, QCheckBox* analyzeBox) {
 }
 
 void TFTaskConfig::cb_anataskscheduleClick(bool checked) {
-    bt_taskconfig->setEnabled(checked && kScheduleEditorAvailable);
+    bt_taskconfig->setEnabled(checked);
     if (!checked) {
         DeleteScheduledRun();
         Edit_task->clear();
     }
 }
 
-// Removes the task's run from the system scheduler at once. This build registers
-// none (see kScheduleEditorAvailable), so there is nothing to remove yet.
-void TFTaskConfig::DeleteScheduledRun() {}
+// Removes the task's run from the system scheduler at once, by the task's stored
+// name. Only a task that may have a run is looked for: one scheduled when it was
+// last saved, or one that shows a schedule set in this dialog.
+void TFTaskConfig::DeleteScheduledRun() {
+    if (Task->TSanalyze != 1 && Edit_task->text().isEmpty()) {
+        return;
+    }
+    if (InitTaskScheduler() == 0) {
+        DeleteScheduledTask(Task->SyncName);
+    }
+}
 
 QString TFTaskConfig::EditSchedule() {
-    return QString();
+    TScheduleManagerForm editor(this);
+    if (editor.exec() != QDialog::Accepted) {
+        return QString();
+    }
+    int32_t interval = 0;
+    const int kind = editor.comScheduleTask->currentIndex();
+    if (kind == 0) {
+        interval = editor.seEveryOfDaily->value();
+    } else if (kind == 1) {
+        const QCheckBox* days[] = {editor.CheckBoxMon, editor.CheckBoxTue, editor.CheckBoxWed,
+                                   editor.CheckBoxThu, editor.CheckBoxFri, editor.CheckBoxSat,
+                                   editor.CheckBoxSun};
+        for (int i = 0; i < 7; ++i) {
+            WeekDayChecks[i] = days[i]->isChecked() ? 1 : 0;
+        }
+        interval = editor.seEveryOfWeekly->value();
+    } else if (kind == 2) {
+        interval = editor.seEveryOfMonthly->value();
+    } else {
+        return editor.abScheduleTaskName->text();
+    }
+    // The new run replaces the task's earlier one in a single step, so when it
+    // cannot be registered the earlier run and its description stay as they were.
+    if (!CreateScheduledTask(Task->SyncName, kind, interval, editor.dtpStartTime->time())) {
+        return QString();
+    }
+    return editor.abScheduleTaskName->text();
 }
 
 // ---- Pattern rows ---------------------------------------------------------------------------
@@ -644,7 +676,7 @@ void TFTaskConfig::TaskToForm() {
     edit_minutes->setValue(task.minutes);
     SetBox(cb_synctaskscheduler, task.TSsync);
     SetBox(cb_anataskschedule, task.TSanalyze);
-    bt_taskconfig->setEnabled(cb_anataskschedule->isChecked() && kScheduleEditorAvailable);
+    bt_taskconfig->setEnabled(cb_anataskschedule->isChecked());
     SetBox(cb_usetasktags, task.EnsureFolderTags);
     Edit_task->setText(ToQ(task.TaskScheduler));
     cb_coflicts->setCurrentIndex(task.Conflicts >= 0 && task.Conflicts < cb_coflicts->count() ? task.Conflicts
@@ -772,6 +804,8 @@ bool TFTaskConfig::CheckBeforeSave(const std::string& name) {
 }
 
 bool TFTaskConfig::SaveTask() {
+    const std::string storedName = Task->SyncName;
+    const bool mayBeScheduled = IsNew == 0 && (Task->TSanalyze == 1 || !Edit_task->text().isEmpty());
     try {
         FormToTask();
     } catch (const std::exception& e) {
@@ -782,6 +816,10 @@ bool TFTaskConfig::SaveTask() {
     }
     LastSaved = std::make_unique<TSyncTask>();
     LastSaved->Assign(*Task);
+    // The scheduled run starts the task by its name, so it follows a rename.
+    if (mayBeScheduled && Task->SyncName != storedName) {
+        RenameScheduledTask(storedName, Task->SyncName);
+    }
     return true;
 }
 

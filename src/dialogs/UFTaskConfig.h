@@ -60,7 +60,8 @@ public:
     void FormToTask();
     // Puts the language text of key into the hint pane; null empties the pane.
     void ShowHintText(const char* key);
-    // The schedule description chosen in the schedule editor; empty when nothing was set.
+    // Registers the run chosen in the schedule editor and returns its description;
+    // empty when nothing was set or the run could not be registered.
     QString EditSchedule();
 
     void BitBtn_okClick();

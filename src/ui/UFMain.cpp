@@ -1,6 +1,12 @@
 #include "ui/UFMain.h"
 
+#include "dialogs/DMUnit.h"
+#include "dialogs/FAbout.h"
+#include "dialogs/ScheduleTaskUnit.h"
+#include "dialogs/UFTandemoraOptions.h"
 #include "dialogs/UFTaskConfig.h"
+#include "dialogs/uF_TastTemplate.h"
+#include "dialogs/uF_TemplateList.h"
 #include "model/UTUtils.h"
 #include "tasks/TaskList.h"
 #include "tasks/URegSettings.h"
@@ -177,8 +183,6 @@ void TFMain::BuildMenus() {
         connect(menu, &QMenu::aboutToShow, this, &TFMain::UpdateMenuStates);
     }
 
-    // The dialogs behind these commands (templates, program options, about, the
-    // update check and the web pages) are not part of this build.
     Action_addTask = NewAction(MainMenu_Job);
     act_newFromTemplate = NewAction(MainMenu_Job);
     Action_DeleteTask = NewAction(MainMenu_Job);
@@ -234,11 +238,6 @@ void TFMain::BuildMenus() {
     act_checknewversion = NewAction(menu05);
     Action_About = NewAction(menu05);
 
-    for (QAction* later : {act_newFromTemplate, Action_saveasT, Action_program, Action_Manual, Action_home,
-                           act_checknewversion, Action_About}) {
-        later->setEnabled(false);
-    }
-
     PopupMenu_Task = new QMenu(this);
     PopupMenu_Task->addAction(Action_DeleteTask);
     PopupMenu_Task->addAction(Action_clone);
@@ -277,6 +276,28 @@ void TFMain::BuildMenus() {
     connect(Action_exportTL, &QAction::triggered, this, &TFMain::AskExport);
     connect(Action_ImprotTL, &QAction::triggered, this, &TFMain::AskImport);
     connect(act_returnFromTray, &QAction::triggered, this, &TFMain::ReturnFromTray);
+    connect(act_newFromTemplate, &QAction::triggered, this, [this] {
+        const QString name = ChooseTemplate(this);
+        if (!name.isEmpty()) {
+            NewTaskFromTemplate(FromQ(name));
+        }
+    });
+    connect(Action_saveasT, &QAction::triggered, this, [this] {
+        if (TFSyncMain* active = ActiveTaskWindow()) {
+            SaveTaskAsTemplate(this, *active->Task);
+        }
+    });
+    connect(Action_program, &QAction::triggered, this, [this] {
+        TFTandemoraOptions dialog(this);
+        dialog.exec();
+    });
+    connect(Action_About, &QAction::triggered, this, [this] {
+        TAboutBox box(this);
+        box.exec();
+    });
+    connect(act_checknewversion, &QAction::triggered, this, &TFMain::CheckNewVersion);
+    connect(Action_Manual, &QAction::triggered, this, [] { OpenManualPage(); });
+    connect(Action_home, &QAction::triggered, this, [] { OpenHomePage(); });
     UpdateMenuStates();
 }
 
@@ -510,6 +531,34 @@ void TFMain::NewTask(std::unique_ptr<TSyncTask> TemplateTask) {
     UpdateMenuStates();
 }
 
+void TFMain::NewTaskFromTemplate(const std::string& Name) {
+    std::unique_ptr<TSyncTask> task;
+    try {
+        task = LoadTemplateTask(Name);
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError(FromQ(Lang("error_free_tasklist_xml")), e);
+        MessageBox(this,
+                   "The template \"" + ToQ(Name) + "\" could not be read from " +
+                       ToQ(TemplateFilePath(Name)) + ".\rThe error log ErrorInfo.txt tells why.",
+                   "Tandemora", MB_ICONERROR);
+        return;
+    }
+    NewTask(std::move(task));
+}
+
+// The updater replaces the program's files, so the program ends once it runs;
+// a running task keeps it (and the old version) going.
+void TFMain::CheckNewVersion() {
+    TDM dm;
+    dm.Owner = this;
+    dm.CanEnd = [this] { return !AnyTaskRunning(); };
+    dm.CheckForUpdate(true);
+    if (dm.TerminateRequested) {
+        ExitRequested = 1;
+        close();
+    }
+}
+
 void TFMain::CloneTask() {
     TFSyncMain* active = ActiveTaskWindow();
     if (active == nullptr) {
@@ -546,6 +595,15 @@ void TFMain::DeleteTask() {
         return;
     }
     active->Task->DeleteTaskFromList(active->Task->SyncID);
+    // A scheduled run starts the program with the task's name: it goes with the
+    // last task of that name, or cron would go on starting a task that is gone.
+    int sameName = 0;
+    for (int i = 0; i < PageControl_tasklist->count(); ++i) {
+        sameName += PageControl_tasklist->tabText(i) == caption ? 1 : 0;
+    }
+    if (sameName == 1 && (active->Task->TSanalyze != 0 || active->Task->TSsync != 0)) {
+        DeleteScheduledTask(active->Task->SyncName);
+    }
     Frame->removeWidget(active);
     delete active;
     PageControl_tasklist->removeTab(tab);
@@ -885,7 +943,7 @@ void TFMain::UpdateMenuStates() {
     TFSyncMain* active = ActiveTaskWindow();
     const bool any = active != nullptr;
     for (QAction* action : {Action_DeleteTask, Action_clone, Action_analyzeAll, Action_SyncAll, Action_AS,
-                            Action_ASAll, Action_Log, Action_exportTL, Action_ImprotTL}) {
+                            Action_ASAll, Action_Log, Action_exportTL, Action_ImprotTL, Action_saveasT}) {
         action->setEnabled(any);
     }
     Action_analyze->setEnabled(any && active->BitBtn_Analyze->isEnabled());

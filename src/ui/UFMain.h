@@ -59,6 +59,12 @@ public:
     // The task options dialog for a new task, on TemplateTask when one is given;
     // a task the dialog saved gets its page and task window.
     void NewTask(std::unique_ptr<TSyncTask> TemplateTask = nullptr);
+    // The task options dialog for a new task made from the template file of Name;
+    // a template that cannot be read is logged and told, and nothing opens.
+    void NewTaskFromTemplate(const std::string& Name);
+    // Asks the update server for a newer version (telling also when there is none);
+    // once the updater has been started the window closes for good.
+    void CheckNewVersion();
     void CloneTask();
     void DeleteTask();
     // The active task window (the one the frame shows), or null without tasks.

@@ -51,7 +51,11 @@ QMessageBox::Icon IconOf(unsigned style) {
 }
 
 int ShowQtMessageBox(QWidget* parent, const QString& text, const QString& caption, unsigned style) {
-    QMessageBox box(IconOf(style), caption, text, QMessageBox::NoButton, parent);
+    // The message texts break their lines the Windows way, with CR (alone or
+    // before LF); Qt breaks plain text only at LF.
+    QString shown = text;
+    shown.replace("\r\n", "\n").replace('\r', '\n');
+    QMessageBox box(IconOf(style), caption, shown, QMessageBox::NoButton, parent);
     const std::vector<TButton> buttons = ButtonsOf(style);
     QMessageBox::StandardButtons all;
     for (const TButton& b : buttons) {

@@ -2,6 +2,7 @@
 // all-task commands, the closing rules and the end of a synchronisation.
 
 #include "UiFixture.h"
+#include "platform/Scheduler.h"
 
 #include <QAction>
 #include <QLineEdit>
@@ -145,6 +146,37 @@ TEST_F(MainWindowTest, DeleteAsksAndRemovesOnlyTheActiveTask) {
     boxes.clear();
     main->Action_DeleteTask->trigger();
     EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(MainWindowTest, DeletingAScheduledTaskRemovesItsRunUnlessAnotherTaskHasItsName) {
+    auto scheduled = [](tandemora::TSyncTask& task) { task.TSsync = 1; };
+    SaveTask("Nightly", Dir("a"), Dir("b"), scheduled);
+    SaveTask("Nightly", Dir("c"), Dir("d"), scheduled);
+    SaveTask("Weekly", Dir("e"), Dir("f"), scheduled);
+    std::string error;
+    tandemora::TScheduler scheduler(program / "crontab");
+    for (const char* name : {"Nightly", "Weekly"}) {
+        tandemora::TWorkItem item;
+        item.Name = item.Parameters = name;
+        item.ApplicationName = "/opt/tandemora/tandemora";
+        item.WorkingDirectory = "/opt/tandemora";
+        item.Trigger.TriggerType = tandemora::TASK_TIME_TRIGGER_DAILY;
+        ASSERT_TRUE(scheduler.SaveWorkItem(item, error)) << error;
+    }
+    ASSERT_TRUE(Start());
+    boxAnswer = tandemora::IDOK;
+    tandemora::TWorkItem found;
+
+    // The other "Nightly" task still needs the run.
+    main->PageControl_tasklist->setCurrentIndex(0);
+    main->Action_DeleteTask->trigger();
+    EXPECT_TRUE(scheduler.FindWorkItem("Nightly", found, error)) << error;
+
+    main->PageControl_tasklist->setCurrentIndex(0);
+    main->Action_DeleteTask->trigger();
+    EXPECT_FALSE(scheduler.FindWorkItem("Nightly", found, error));
+    EXPECT_TRUE(error.empty()) << error;
+    EXPECT_TRUE(scheduler.FindWorkItem("Weekly", found, error)) << error;
 }
 
 TEST_F(MainWindowTest, ARunningTaskIsNotDeleted) {

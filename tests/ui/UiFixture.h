@@ -7,6 +7,7 @@
 #include "model/UTUtils.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramFolder.h"
+#include "platform/Scheduler.h"
 #include "tasks/UTSyncTask.h"
 #include "tasks/UTSysConfig.h"
 #include "ui/UFMain.h"
@@ -106,6 +107,8 @@ protected:
             prompts.push_back(kind);
             return fileAnswer;
         });
+        // Nothing a test does may reach the real user's crontab.
+        tandemora::SetCrontabFile(program / "crontab");
         // Nothing a test does may power the machine off.
         tandemora::SetPowerOffCommand({"/bin/sh", "-c", "echo off >> '" + (program / "poweroff.txt") + "'"});
     }

@@ -1,0 +1,246 @@
+#include "dialogs/DMUnit.h"
+
+#include "model/UTUtils.h"
+#include "platform/Http.h"
+#include "platform/Profile.h"
+#include "platform/ProgramFolder.h"
+#include "platform/Registry.h"
+#include "tasks/TaskList.h"
+#include "tasks/URegSettings.h"
+#include "tasks/UTSysConfig.h"
+#include "ui/UMessageBox.h"
+#include "ui/UQtText.h"
+
+#include <QCursor>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QProcess>
+#include <chrono>
+#include <vector>
+
+namespace tandemora {
+
+namespace {
+
+const char* const kCaption = "Tandemora";
+const char* const kUpdateQuestion =
+    "A newer version of Tandemora is available. Would you like to update now?";
+const char* const kNoUpdate = "There are no updates available at this time.\rYour Tandemora is up-to-date.";
+// However slowly the server answers, the user interface waits no longer than this.
+constexpr auto kWholeTransferLimit = std::chrono::seconds(30);
+
+std::string updateServer;
+
+// The hourglass while the interface waits for the server; the old cursor comes
+// back however the wait ends.
+class TWaitCursor {
+public:
+    TWaitCursor() { QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor)); }
+    ~TWaitCursor() { QGuiApplication::restoreOverrideCursor(); }
+    TWaitCursor(const TWaitCursor&) = delete;
+    TWaitCursor& operator=(const TWaitCursor&) = delete;
+};
+
+std::vector<std::string> VersionNumbers(const std::string& version) {
+    std::vector<std::string> numbers;
+    size_t start = 0;
+    while (true) {
+        const size_t dot = version.find('.', start);
+        std::string number =
+            version.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        // Leading zeros say nothing: "2.01" is "2.1".
+        const size_t first = number.find_first_not_of('0');
+        numbers.push_back(first == std::string::npos ? "0" : number.substr(first));
+        if (dot == std::string::npos) {
+            return numbers;
+        }
+        start = dot + 1;
+    }
+}
+
+// Two numbers in decimal without leading zeros, compared without any size limit.
+int CompareNumbers(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) {
+        return a.size() < b.size() ? -1 : 1;
+    }
+    return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
+}
+
+// The update folder's address as the failure message names it.
+std::string UpdateFolderAddress() {
+    const std::string path = kUpdatePath;
+    return GetUpdateServer() + path.substr(0, path.rfind('/') + 1);
+}
+
+void Tell(QWidget* owner, const std::string& text) {
+    MessageBox(owner, ToQ(text), kCaption, MB_ICONINFORMATION);
+}
+
+[[noreturn]] void Abort(const std::string& why) {
+    throw EUpdateAborted(why);
+}
+
+} // namespace
+
+void SetUpdateServer(const std::string& Server) {
+    updateServer = Server;
+}
+
+std::string GetUpdateServer() {
+    std::string server = updateServer.empty() ? kUpdateServer : updateServer;
+    while (!server.empty() && server.back() == '/') {
+        server.pop_back();
+    }
+    return server;
+}
+
+bool IsVersionText(const std::string& Version) {
+    if (Version.empty() || Version.front() == '.' || Version.back() == '.' ||
+        Version.find("..") != std::string::npos) {
+        return false;
+    }
+    for (const char c : Version) {
+        if (c != '.' && (c < '0' || c > '9')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int CompareVersions(const std::string& A, const std::string& B) {
+    const std::vector<std::string> a = VersionNumbers(A);
+    const std::vector<std::string> b = VersionNumbers(B);
+    for (size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
+        const int order = CompareNumbers(i < a.size() ? a[i] : "0", i < b.size() ? b[i] : "0");
+        if (order != 0) {
+            return order;
+        }
+    }
+    return 0;
+}
+
+// ---- The check ---------------------------------------------------------------------------
+
+void TDM::CheckForUpdate(bool ReportNoUpdate) {
+    bool available = false;
+    try {
+        available = IsUpdateAvailable();
+    } catch (const EUpdateAborted&) {
+        return; // the user has been told
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError("Update check", e);
+        Tell(Owner, std::string("The update check failed: ") + e.what());
+        return;
+    }
+    if (available) {
+        if (MessageBox(Owner, kUpdateQuestion, kCaption, MB_YESNO | MB_ICONINFORMATION) == IDYES) {
+            StartUpdater();
+        }
+    } else if (ReportNoUpdate) {
+        MessageBox(Owner, kNoUpdate, kCaption, MB_ICONINFORMATION);
+    }
+}
+
+bool TDM::IsUpdateAvailable() {
+    const std::string address = GetUpdateServer() + kUpdatePath;
+    const std::string local = GetProgramFolder() + kUpdateFileName;
+    DownloadFile(address, local);
+
+    std::string remote;
+    try {
+        remote = TProfile(local).ReadString("Version", "Ver", "", kProfileBufferChars);
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError("Update check", e);
+    }
+    // A description without a version is broken, not a sign that all is well:
+    // saying "up-to-date" or offering an update on it would both be guesses.
+    if (!IsVersionText(remote)) {
+        Tell(Owner, "The update information from " + address + " could not be read.\rIt holds no version " +
+                        "number in section [Version], key Ver.");
+        Abort("no version in " + local);
+    }
+    // Every start records the running version; should the registry not hold it,
+    // this program still knows which version it is.
+    std::string installed = GetInstalledVersion();
+    if (!IsVersionText(installed)) {
+        installed = kProgramVersion;
+    }
+    return CompareVersions(remote, installed) > 0;
+}
+
+void TDM::DownloadFile(const std::string& Address, const std::string& FileName) {
+    TWaitCursor wait;
+    http::TRequest request;
+    request.Url = Address;
+    request.Headers = {
+        {"Accept", "text/html, */*"}, {"Content-Type", "text/html"}, {"User-Agent", kUpdateUserAgent}};
+    request.ConnectTimeoutMs = kUpdateReadTimeoutMs;
+    request.StallTimeoutMs = kUpdateReadTimeoutMs;
+    http::TReply reply;
+    const auto started = std::chrono::steady_clock::now();
+    request.Cancelled = [&reply, started] {
+        return reply.ReceivedBytes > kUpdateFileLimit ||
+               std::chrono::steady_clock::now() - started > kWholeTransferLimit;
+    };
+    const bool complete = http::Send(request, reply);
+
+    if (reply.ReceivedBytes > kUpdateFileLimit) {
+        Tell(Owner, "The update information from " + Address + " could not be read.\rIt is larger than " +
+                        std::to_string(kUpdateFileLimit / 1024) + " KB, which no version description is.");
+        Abort("oversized reply from " + Address);
+    }
+    if (!complete || !http::IsSuccess(reply.Status)) {
+        Tell(Owner, "Can not download the new version.\rBecause Can not connect " + UpdateFolderAddress() +
+                        ",Please check the network.");
+        Abort(reply.Error.empty() ? "HTTP status " + std::to_string(reply.Status) : reply.Error);
+    }
+    // The old description is replaced only by a whole new one.
+    try {
+        ReplaceFileAtomically(FileName, reply.Body, 0644);
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError("Write Error", e);
+        Tell(Owner, "The update information could not be saved as " + FileName + ".\r" + e.what());
+        Abort(e.what());
+    }
+}
+
+std::string TDM::GetInstalledVersion() {
+    TRegistry registry;
+    std::string version;
+    if (registry.OpenKeyReadOnly(kRegSettingsKey)) {
+        registry.ReadString("Version", version);
+    }
+    return version;
+}
+
+// The updater replaces this program's files, so it only starts when this
+// program may end, and the program ends only when the updater really started.
+void TDM::StartUpdater() {
+    if (CanEnd && !CanEnd()) {
+        Tell(Owner,
+             "Tandemora cannot end while a task is running.\rPlease update when the task has finished.");
+        return;
+    }
+    const std::string updater = GetProgramFolder() + kUpdaterFileName;
+    if (!QFileInfo::exists(ToQ(updater))) {
+        Tell(Owner, std::string("The updater ") + kUpdaterFileName + " is not in the program folder " +
+                        GetProgramFolder() + ".\rTandemora cannot update itself.");
+        return;
+    }
+    if (!QProcess::startDetached(ToQ(updater), {})) {
+        Tell(Owner, "The updater " + updater + " could not be started.\rTandemora cannot update itself.");
+        return;
+    }
+    TerminateRequested = true;
+}
+
+bool RunStartupUpdateCheck() {
+    if (SysConfig == nullptr || SysConfig->CheckVersionVeryDay != 1) {
+        return true;
+    }
+    TDM dm;
+    dm.CheckForUpdate(false);
+    return !dm.TerminateRequested;
+}
+
+} // namespace tandemora

@@ -1,0 +1,103 @@
+// The about box and the help menu's web pages: what a person reads, and the
+// addresses that a click hands to the desktop.
+
+#include "DialogFixture.h"
+
+#include "dialogs/FAbout.h"
+#include "dialogs/UShellOpen.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QPushButton>
+
+namespace uitest {
+namespace {
+
+using tandemora::TAboutBox;
+
+class AboutTest : public DialogTest {
+protected:
+    void SetUp() override {
+        DialogTest::SetUp();
+        tandemora::SetOpenUrlFunction([this](const QUrl& url) {
+            opened.push_back(url.toString());
+            return desktopOpens;
+        });
+    }
+
+    void TearDown() override {
+        tandemora::SetOpenUrlFunction({});
+        DialogTest::TearDown();
+    }
+
+    static int CentreOffset(TAboutBox* box) {
+        const QRect button = box->OKButton->geometry();
+        return (button.left() + button.width() / 2) - box->width() / 2;
+    }
+
+    std::vector<QString> opened;
+    bool desktopOpens = true;
+};
+
+TEST_F(AboutTest, TheBoxShowsNameVersionAndLinks) {
+    TAboutBox box;
+    box.show();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(box.windowTitle(), "About");
+    EXPECT_EQ(box.lb_Version->text(), "Tandemora 2.1.0");
+    EXPECT_TRUE(box.lb_Version->font().bold());
+    EXPECT_EQ(box.lb_website->text(), "Website:");
+    EXPECT_EQ(box.lb_website2->text(), tandemora::kHomePageAddress);
+    EXPECT_EQ(box.lb_Email->text(), "Email Us:");
+    EXPECT_EQ(box.lb_Email2->text(), tandemora::kSupportEmail);
+    EXPECT_TRUE(box.lb_thanks->isVisible());
+    EXPECT_EQ(box.lb_thanks->text(), "Thank you for using!");
+    EXPECT_TRUE(box.lb_website2->font().underline());
+    EXPECT_EQ(box.lb_Email2->cursor().shape(), Qt::PointingHandCursor);
+
+    Click(box.lb_website2);
+    Click(box.lb_Email2);
+    EXPECT_EQ(opened,
+              (std::vector<QString>{"http://www.example.com/tandemora/", "mailto:support@example.com"}));
+}
+
+TEST_F(AboutTest, TheOkButtonStaysCentred) {
+    TAboutBox box;
+    box.show();
+    QCoreApplication::processEvents();
+    for (int width : {box.width(), box.width() + 151, box.width() + 400}) {
+        SCOPED_TRACE(width);
+        box.resize(width, box.height());
+        QCoreApplication::processEvents();
+        EXPECT_LE(std::abs(CentreOffset(&box)), 1);
+    }
+    EXPECT_TRUE(box.OKButton->isDefault());
+    Click(box.OKButton);
+    EXPECT_FALSE(box.isVisible());
+}
+
+TEST_F(AboutTest, TheHelpMenuOpensItsPagesAndTheBox) {
+    ASSERT_TRUE(Start());
+    for (QAction* action : {main->Action_Manual, main->Action_home, main->Action_About}) {
+        EXPECT_TRUE(action->isEnabled());
+    }
+    EXPECT_TRUE(main->pop_tray->actions().contains(main->Action_About));
+    // A desktop without a browser refuses; nothing is shown for it.
+    desktopOpens = false;
+    main->Action_Manual->trigger();
+    main->Action_home->trigger();
+    EXPECT_EQ(opened, (std::vector<QString>{"http://www.example.com/tandemora/help/",
+                                            "http://www.example.com/tandemora/"}));
+    EXPECT_TRUE(boxes.empty());
+
+    QString version;
+    WhenModal<TAboutBox>([&](TAboutBox* box) {
+        version = box->lb_Version->text();
+        Click(box->OKButton);
+    });
+    main->Action_About->trigger();
+    EXPECT_EQ(version, "Tandemora 2.1.0");
+}
+
+} // namespace
+} // namespace uitest

@@ -1,0 +1,388 @@
+// The schedule dialog and the scheduled runs of the task options dialog, driven
+// as a person drives them: a kind chosen, days ticked, intervals typed, OK and
+// Cancel pressed; then the crontab and the task list checked. Every test keeps
+// its work items in a crontab file of its own (or behind a stand-in "crontab"
+// command), never in the user's crontab.
+
+#include "DialogFixture.h"
+
+#include "dialogs/ScheduleManagerUnit.h"
+#include "dialogs/ScheduleTaskUnit.h"
+#include "dialogs/UFTaskConfig.h"
+#include "platform/Scheduler.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSpinBox>
+#include <QTimeEdit>
+
+namespace uitest {
+namespace {
+
+using tandemora::TFTaskConfig;
+using tandemora::TScheduleManagerForm;
+using tandemora::TScheduler;
+using tandemora::TSyncTask;
+using tandemora::TWorkItem;
+
+class ScheduleTest : public DialogTest {
+protected:
+    void SetUp() override {
+        DialogTest::SetUp();
+        oldLocale = QLocale();
+        // Times and dates read as "09:30" and "31/12/2024".
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedKingdom));
+        tandemora::SetCrontabFile(crontab);
+    }
+
+    void TearDown() override {
+        tandemora::SetCrontabFile("");
+        QLocale::setDefault(oldLocale);
+        DialogTest::TearDown();
+    }
+
+    std::unique_ptr<TScheduleManagerForm> OpenForm() {
+        auto form = std::make_unique<TScheduleManagerForm>();
+        form->show();
+        QCoreApplication::processEvents();
+        return form;
+    }
+
+    // The task options dialog on a copy of a saved task, on its Auto page.
+    std::unique_ptr<TFTaskConfig> OpenOptions(const TSyncTask* existing) {
+        auto dialog = std::make_unique<TFTaskConfig>();
+        dialog->IsNew = existing == nullptr ? 1 : 0;
+        if (existing != nullptr) {
+            dialog->Task->Assign(*existing);
+        }
+        dialog->show();
+        QCoreApplication::processEvents();
+        ClickTab(dialog->pc1, 2);
+        return dialog;
+    }
+
+    std::unique_ptr<TSyncTask> Saved(const std::string& name,
+                                     const std::function<void(TSyncTask&)>& adjust = {}) {
+        auto task = std::make_unique<TSyncTask>();
+        task->SyncName = name;
+        task->LFolder.DeviceType = tandemora::dtLocal;
+        task->LFolder.FolerAllName = Dir("left");
+        task->RFolder.DeviceType = tandemora::dtLocal;
+        task->RFolder.FolerAllName = Dir("right");
+        if (adjust) {
+            adjust(*task);
+        }
+        task->SaveToTaskList(true);
+        return task;
+    }
+
+    static void ChooseKind(TScheduleManagerForm* form, int index) {
+        form->comScheduleTask->setFocus();
+        while (form->comScheduleTask->currentIndex() < index) {
+            QTest::keyClick(form->comScheduleTask, Qt::Key_Down);
+        }
+        while (form->comScheduleTask->currentIndex() > index) {
+            QTest::keyClick(form->comScheduleTask, Qt::Key_Up);
+        }
+    }
+
+    static void TypeSpin(QSpinBox* spin, const QString& text) {
+        spin->setFocus();
+        QTest::keyClick(spin, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(spin, text);
+    }
+
+    static QCheckBox* Day(TScheduleManagerForm* form, int index) {
+        QCheckBox* days[] = {form->CheckBoxMon, form->CheckBoxTue, form->CheckBoxWed, form->CheckBoxThu,
+                             form->CheckBoxFri, form->CheckBoxSat, form->CheckBoxSun};
+        return days[index];
+    }
+
+    // A weekly choice on Tuesday and Thursday every 2 weeks at 22:15, then OK.
+    static void ChooseTueThuEvery2Weeks(TScheduleManagerForm* form) {
+        ChooseKind(form, 1);
+        QTest::mouseClick(form->CheckBoxMon, Qt::LeftButton);
+        QTest::mouseClick(form->CheckBoxTue, Qt::LeftButton);
+        QTest::mouseClick(form->CheckBoxThu, Qt::LeftButton);
+        TypeSpin(form->seEveryOfWeekly, "2");
+        form->dtpStartTime->setTime(QTime(22, 15));
+        QTest::mouseClick(form->BitBtn1, Qt::LeftButton);
+    }
+
+    // The description without the date it starts on, which is today's.
+    static QString WithoutDate(const QString& description) {
+        static const QRegularExpression date(", starting \\d\\d/\\d\\d/\\d\\d\\d\\d$");
+        EXPECT_TRUE(date.match(description).hasMatch()) << description.toStdString();
+        QString text = description;
+        return text.remove(date);
+    }
+
+    std::vector<TWorkItem> Items() {
+        std::vector<TWorkItem> items;
+        std::string error;
+        EXPECT_TRUE(TScheduler(crontab).ListWorkItems(items, error)) << error;
+        return items;
+    }
+
+    // The line of a work item as the scheduler writes it.
+    TWorkItem OldItem(const std::string& name) {
+        TWorkItem item;
+        item.Name = name;
+        item.Parameters = name;
+        item.ApplicationName = program / "tandemora";
+        item.WorkingDirectory = program.path() + "/";
+        item.Trigger.TriggerType = tandemora::TASK_TIME_TRIGGER_DAILY;
+        item.Trigger.DaysInterval = 1;
+        item.Trigger.wStartHour = 5;
+        return item;
+    }
+
+    TempDir cron;
+    std::string crontab = cron / "crontab";
+    QLocale oldLocale;
+};
+
+TEST_F(ScheduleTest, TheDialogOpensOnADailyRun) {
+    auto form = OpenForm();
+    EXPECT_EQ(form->windowTitle(), "Schedule Option");
+    EXPECT_EQ(form->comScheduleTask->currentText(), "Daily");
+    EXPECT_EQ(form->comScheduleTask->count(), 3);
+    EXPECT_TRUE(form->DailyGroup->isVisible());
+    EXPECT_FALSE(form->WeeklyGroup->isVisible());
+    EXPECT_FALSE(form->MonthlyGroup->isVisible());
+    EXPECT_EQ(form->seEveryOfDaily->value(), 1);
+    EXPECT_EQ(form->BitBtn1->text(), "&OK");
+    const QString time = QLocale().toString(form->dtpStartTime->time(), QLocale::ShortFormat);
+    EXPECT_EQ(WithoutDate(form->abScheduleTaskName->text()), "At " + time + " every day");
+}
+
+TEST_F(ScheduleTest, TheDescriptionFollowsTheChoice) {
+    struct Case {
+        int kind;
+        QString typed;          // into the kind's spin box; empty for none
+        std::vector<int> click; // day boxes clicked, 0 = Monday
+        int value;              // the spin box's value afterwards
+        QString description;    // without its date
+    };
+    const Case cases[] = {
+        {0, "", {}, 1, "At 09:30 every day"},
+        {0, "3", {}, 3, "At 09:30 every 3 days"},
+        {0, "400", {}, 365, "At 09:30 every 365 days"},
+        {0, "0", {}, 1, "At 09:30 every day"},
+        {1, "", {}, 1, "At 09:30 every Mon of every week"},
+        {1, "2", {0, 1, 3}, 2, "At 09:30 every Tue,Thu of every 2 weeks"},
+        {1, "", {0}, 1, "At 09:30 every  of every week"},
+        {1, "60", {6, 2}, 56, "At 09:30 every Mon,Wed,Sun of every 56 weeks"},
+        {2, "", {}, 1, "At 09:30 on day 1 of every month"},
+        {2, "31", {}, 31, "At 09:30 on day 31 of every month"},
+        {2, "45", {}, 31, "At 09:30 on day 31 of every month"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description.toStdString());
+        auto form = OpenForm();
+        ChooseKind(form.get(), c.kind);
+        form->dtpStartTime->setTime(QTime(9, 30));
+        for (int day : c.click) {
+            QTest::mouseClick(Day(form.get(), day), Qt::LeftButton);
+        }
+        QSpinBox* spins[] = {form->seEveryOfDaily, form->seEveryOfWeekly, form->seEveryOfMonthly};
+        if (!c.typed.isEmpty()) {
+            TypeSpin(spins[c.kind], c.typed);
+        }
+        EXPECT_EQ(spins[c.kind]->value(), c.value);
+        EXPECT_EQ(WithoutDate(form->abScheduleTaskName->text()), c.description);
+        QGroupBox* groups[] = {form->DailyGroup, form->WeeklyGroup, form->MonthlyGroup};
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(groups[i]->isVisible(), i == c.kind) << "group " << i;
+        }
+    }
+}
+
+TEST_F(ScheduleTest, AnotherKindStartsFromItsDefaults) {
+    auto form = OpenForm();
+    ChooseKind(form.get(), 1);
+    QTest::mouseClick(form->CheckBoxFri, Qt::LeftButton);
+    TypeSpin(form->seEveryOfWeekly, "4");
+    ChooseKind(form.get(), 2);
+    ChooseKind(form.get(), 1);
+    EXPECT_EQ(form->seEveryOfWeekly->value(), 1);
+    EXPECT_TRUE(form->CheckBoxMon->isChecked());
+    EXPECT_FALSE(form->CheckBoxFri->isChecked());
+}
+
+TEST_F(ScheduleTest, TheScheduleButtonRegistersTheRunAndItsDescription) {
+    const std::string others = "MAILTO=me\n0 1 * * * echo mine %\n";
+    WriteFile(crontab, others);
+    const std::string name = "Nightly 100% 'safe' $HOME `x`";
+    auto task = Saved(name, [](TSyncTask& t) { t.TSanalyze = 1; });
+    auto dialog = OpenOptions(task.get());
+    ASSERT_TRUE(dialog->bt_taskconfig->isEnabled());
+
+    WhenModal<TScheduleManagerForm>(ChooseTueThuEvery2Weeks);
+    Click(dialog->bt_taskconfig);
+    std::vector<TWorkItem> items = Items();
+    ASSERT_EQ(items.size(), 1u);
+    const TWorkItem& item = items[0];
+    EXPECT_EQ(item.Name, name);
+    EXPECT_EQ(item.Parameters, name);
+    EXPECT_EQ(item.WorkingDirectory, program.path() + "/");
+    EXPECT_EQ(item.ApplicationName,
+              program.path() + "/" +
+                  QFileInfo(QCoreApplication::applicationFilePath()).fileName().toStdString());
+    EXPECT_EQ(item.Trigger.TriggerType, tandemora::TASK_TIME_TRIGGER_WEEKLY);
+    EXPECT_EQ(item.Trigger.rgfDaysOfTheWeek, 0x14);
+    EXPECT_EQ(item.Trigger.WeeksInterval, 2);
+    EXPECT_EQ(item.Trigger.wStartHour, 22);
+    EXPECT_EQ(item.Trigger.wStartMinute, 15);
+    const QDate begin(item.Trigger.wBeginYear, item.Trigger.wBeginMonth, item.Trigger.wBeginDay);
+    EXPECT_LE(std::abs(begin.daysTo(QDate::currentDate())), 1); // today
+    EXPECT_EQ(ReadFile(crontab).substr(0, others.size()), others);
+    const QString description = dialog->Edit_task->text();
+    EXPECT_EQ(WithoutDate(description), "At 22:15 every Tue,Thu of every 2 weeks");
+
+    // The description is kept with the task by OK.
+    Click(dialog->BitBtn_ok);
+    ASSERT_EQ(ListedTasks().size(), 1u);
+    EXPECT_EQ(ListedTasks()[0]->TaskScheduler, description.toStdString());
+    EXPECT_EQ(ListedTasks()[0]->TSanalyze, 1);
+
+    // Scheduling again replaces the run; Cancel in the schedule dialog changes nothing.
+    auto again = OpenOptions(ListedTasks()[0].get());
+    WhenModal<TScheduleManagerForm>([](TScheduleManagerForm* form) {
+        TypeSpin(form->seEveryOfDaily, "3");
+        form->dtpStartTime->setTime(QTime(6, 0));
+        QTest::mouseClick(form->BitBtn1, Qt::LeftButton);
+    });
+    Click(again->bt_taskconfig);
+    items = Items();
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].Trigger.TriggerType, tandemora::TASK_TIME_TRIGGER_DAILY);
+    EXPECT_EQ(items[0].Trigger.DaysInterval, 3);
+    EXPECT_EQ(WithoutDate(again->Edit_task->text()), "At 06:00 every 3 days");
+
+    const std::string before = ReadFile(crontab);
+    WhenModal<TScheduleManagerForm>([](TScheduleManagerForm* form) {
+        ChooseKind(form, 2);
+        QTest::mouseClick(form->BitBtn2, Qt::LeftButton);
+    });
+    Click(again->bt_taskconfig);
+    EXPECT_EQ(ReadFile(crontab), before);
+    EXPECT_EQ(WithoutDate(again->Edit_task->text()), "At 06:00 every 3 days");
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(ScheduleTest, ClearingTheAnalysisBoxDeletesTheRunAtOnce) {
+    std::string error;
+    WriteFile(crontab, "0 1 * * * echo mine\n");
+    ASSERT_TRUE(TScheduler(crontab).SaveWorkItem(OldItem("Docs"), error)) << error;
+    ASSERT_TRUE(TScheduler(crontab).SaveWorkItem(OldItem("Docs 2"), error)) << error;
+    auto task = Saved("Docs", [](TSyncTask& t) {
+        t.TSanalyze = 1;
+        t.TaskScheduler = "At 05:00 every day, starting 01/01/2024";
+    });
+    auto dialog = OpenOptions(task.get());
+    Click(dialog->cb_anataskschedule);
+    EXPECT_FALSE(dialog->bt_taskconfig->isEnabled());
+    EXPECT_EQ(dialog->Edit_task->text(), "");
+    std::vector<TWorkItem> items = Items();
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].Name, "Docs 2"); // a name that only begins alike is another task's
+    EXPECT_EQ(ReadFile(crontab).substr(0, 20), "0 1 * * * echo mine\n");
+
+    // Cancel does not bring the run back.
+    Click(dialog->BitBtn_Cancel);
+    EXPECT_EQ(Items().size(), 1u);
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(ScheduleTest, RenamingATaskMovesItsRun) {
+    std::string error;
+    ASSERT_TRUE(TScheduler(crontab).SaveWorkItem(OldItem("Docs"), error)) << error;
+    auto task = Saved("Docs", [](TSyncTask& t) { t.TSanalyze = 1; });
+    auto dialog = OpenOptions(task.get());
+    ClickTab(dialog->pc1, 0);
+    Type(dialog->edit_taskname, "Papers & 'notes'");
+    Click(dialog->BitBtn_ok);
+    ASSERT_EQ(ListedTasks()[0]->SyncName, "Papers & 'notes'");
+    std::vector<TWorkItem> items = Items();
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].Name, "Papers & 'notes'");
+    EXPECT_EQ(items[0].Parameters, "Papers & 'notes'");
+    EXPECT_EQ(items[0].Trigger.wStartHour, 5);
+}
+
+TEST_F(ScheduleTest, ANewTaskIsSavedBeforeItIsScheduled) {
+    auto dialog = OpenOptions(nullptr);
+    Click(dialog->cb_anataskschedule);
+    ASSERT_TRUE(dialog->bt_taskconfig->isEnabled());
+    WhenModal<TScheduleManagerForm>(
+        [](TScheduleManagerForm* form) { QTest::mouseClick(form->BitBtn1, Qt::LeftButton); });
+    Click(dialog->bt_taskconfig);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0].Text.startsWith("Please save the task first")) << boxes[0].Text.toStdString();
+    EXPECT_EQ(dialog->Edit_task->text(), "");
+    EXPECT_FALSE(testsupport::Exists(crontab));
+}
+
+TEST_F(ScheduleTest, WithoutCronThePersonIsToldAndNothingChanges) {
+    tandemora::SetCrontabFile("");
+    TempDir empty;
+    testsupport::ScopedEnv noCron("PATH", empty.path());
+    auto task = Saved("Docs", [](TSyncTask& t) {
+        t.TSanalyze = 1;
+        t.TaskScheduler = "At 05:00 every day, starting 01/01/2024";
+    });
+    auto dialog = OpenOptions(task.get());
+    WhenModal<TScheduleManagerForm>(
+        [](TScheduleManagerForm* form) { QTest::mouseClick(form->BitBtn1, Qt::LeftButton); });
+    Click(dialog->bt_taskconfig);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0].Text.contains("cron")) << boxes[0].Text.toStdString();
+    EXPECT_EQ(boxes[0].Caption, "Tandemora");
+    EXPECT_EQ(dialog->Edit_task->text(), "At 05:00 every day, starting 01/01/2024");
+
+    // A rename needs no scheduler when there is none to keep runs.
+    ClickTab(dialog->pc1, 0);
+    Type(dialog->edit_taskname, "Papers");
+    Click(dialog->BitBtn_ok);
+    EXPECT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(ListedTasks()[0]->SyncName, "Papers");
+}
+
+// The crontab command refuses the new table: the run registered before stays,
+// and so does its description.
+TEST_F(ScheduleTest, ARunThatCannotBeRegisteredLeavesTheOldOne) {
+    TempDir bin;
+    const std::string store = cron / "spool";
+    WriteFile(bin / "crontab", "#!/bin/sh\n"
+                               "if [ \"$1\" = -l ]; then exec cat \"$STORE\"; fi\n"
+                               "echo \"errors in crontab file, can't install.\" >&2\nexit 1\n");
+    chmod((bin / "crontab").c_str(), 0755);
+    testsupport::ScopedEnv storeEnv("STORE", store);
+    testsupport::ScopedEnv path("PATH", bin.path() + ":/usr/bin:/bin");
+    tandemora::SetCrontabFile("");
+    std::string error;
+    const std::string oldLine = TScheduler::CronLine(OldItem("Docs"), error) + "\n";
+    WriteFile(store, oldLine);
+
+    auto task = Saved("Docs", [](TSyncTask& t) {
+        t.TSanalyze = 1;
+        t.TaskScheduler = "At 05:00 every day, starting 01/01/2024";
+    });
+    auto dialog = OpenOptions(task.get());
+    WhenModal<TScheduleManagerForm>(ChooseTueThuEvery2Weeks);
+    Click(dialog->bt_taskconfig);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0].Text.contains("can't install")) << boxes[0].Text.toStdString();
+    EXPECT_EQ(dialog->Edit_task->text(), "At 05:00 every day, starting 01/01/2024");
+    EXPECT_EQ(ReadFile(store), oldLine);
+}
+
+} // namespace
+} // namespace uitest

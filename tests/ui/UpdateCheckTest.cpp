@@ -1,0 +1,295 @@
+// The update check against a server of the test's own on 127.0.0.1: what it
+// asks for, what it keeps beside the program, how it compares versions, what it
+// tells the user and when it starts the updater.
+
+#include "CannedHttpServer.h"
+#include "DialogFixture.h"
+
+#include "dialogs/DMUnit.h"
+#include "platform/Registry.h"
+#include "tasks/URegSettings.h"
+
+#include <QAction>
+#include <optional>
+#include <sys/stat.h>
+
+namespace uitest {
+namespace {
+
+using tandemora::TDM;
+
+const QString kQuestion = "A newer version of Tandemora is available. Would you like to update now?";
+const QString kNoUpdate = "There are no updates available at this time.\rYour Tandemora is up-to-date.";
+
+class UpdateCheckTest : public DialogTest {
+protected:
+    void TearDown() override {
+        tandemora::SetUpdateServer("");
+        DialogTest::TearDown();
+    }
+
+    // The version the registry holds for the program; none removes it.
+    void SetInstalled(const std::optional<std::string>& version) {
+        tandemora::TRegistry registry;
+        ASSERT_TRUE(registry.OpenKey(tandemora::kRegSettingsKey, true));
+        if (version) {
+            ASSERT_TRUE(registry.WriteString("Version", *version));
+        } else {
+            registry.DeleteValue("Version");
+        }
+    }
+
+    // A server that publishes Body as the version description.
+    std::unique_ptr<CannedHttpServer> Publish(const std::string& body) {
+        auto server = std::make_unique<CannedHttpServer>(CannedHttpServer::OkHead(body.size()), body);
+        tandemora::SetUpdateServer(server->Url());
+        return server;
+    }
+
+    static std::string Description(const std::string& version) {
+        return "[Version]\r\nVer=" + version + "\r\n[Files]\r\nTandemora=Tandemora\r\n";
+    }
+
+    // Runs the check as a caller does; true when the updater was started.
+    bool Check(bool reportNoUpdate) {
+        TDM dm;
+        dm.CheckForUpdate(reportNoUpdate);
+        return dm.TerminateRequested;
+    }
+
+    std::string UpdateFile() const { return program / "Update.ini"; }
+
+    // An updater beside the program that leaves a mark when it runs.
+    std::string InstallUpdater() {
+        const std::string mark = program / "updater-ran";
+        const std::string updater = program / "TandemoraUpdate.exe";
+        WriteFile(updater, "#!/bin/sh\necho ran > '" + mark + "'\n");
+        chmod(updater.c_str(), 0755);
+        return mark;
+    }
+};
+
+TEST_F(UpdateCheckTest, VersionsAreComparedNumberByNumber) {
+    struct Case {
+        const char* Installed;
+        const char* Remote;
+        bool Offered;
+    };
+    const Case cases[] = {
+        {"2.1.0", "2.1.0", false},  {"2.1.0", "2.1.1", true}, {"2.9.0", "2.10.0", true},
+        {"2.10.0", "2.9.0", false}, {"2.1.0", "2.1", false},  {"2.1", "2.1.0.1", true},
+        {"2.1.0", "2.01.0", false}, {"2.1.0", "3", true},     {"9.9.9", "10.0", true},
+        {"2.1.0", "2.0.99", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.Installed) + " -> " + c.Remote);
+        SetInstalled(c.Installed);
+        auto server = Publish(Description(c.Remote));
+        boxes.clear();
+        boxAnswer = tandemora::IDNO;
+        EXPECT_FALSE(Check(true));
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].Text, c.Offered ? kQuestion : kNoUpdate);
+        EXPECT_EQ(boxes[0].Caption, "Tandemora");
+        EXPECT_EQ(boxes[0].Style, c.Offered ? 0x44u : 0x40u);
+    }
+}
+
+TEST_F(UpdateCheckTest, TheRequestIsOneGetOfTheDescriptionKeptBesideTheProgram) {
+    SetInstalled("2.1.0");
+    const std::string body = Description("2.1.0");
+    auto server = Publish(body);
+    // An older, longer description is replaced by exactly the new one.
+    WriteFile(UpdateFile(), body + std::string(500, 'x'));
+    boxAnswer = tandemora::IDOK;
+    EXPECT_FALSE(Check(true));
+    EXPECT_EQ(ReadFile(UpdateFile()), body);
+    const std::string request = server->Request();
+    EXPECT_EQ(request.rfind("GET /update/Update.ini HTTP/1.1\r\n", 0), 0u) << request;
+    EXPECT_NE(request.find("\r\nUser-Agent: Mozilla/3.0 (compatible; Indy Library)\r\n"), std::string::npos);
+    EXPECT_NE(request.find("\r\nAccept: text/html, */*\r\n"), std::string::npos);
+    EXPECT_EQ(request.find("Range:"), std::string::npos);
+}
+
+TEST_F(UpdateCheckTest, TheCheckAtStartIsSilentUnlessThereIsSomethingToSay) {
+    SetInstalled("2.1.0");
+    {
+        auto server = Publish(Description("2.1.0"));
+        EXPECT_FALSE(Check(false));
+        EXPECT_TRUE(boxes.empty());
+    }
+    auto server = Publish(Description("2.2.0"));
+    boxAnswer = tandemora::IDNO;
+    EXPECT_FALSE(Check(false));
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].Text, kQuestion);
+}
+
+// Without a recorded version the program still knows its own, so a description
+// of that same version offers nothing.
+TEST_F(UpdateCheckTest, AMissingInstalledVersionFallsBackToTheRunningOne) {
+    SetInstalled(std::nullopt);
+    auto same = Publish(Description(tandemora::kProgramVersion));
+    EXPECT_FALSE(Check(true));
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].Text, kNoUpdate);
+
+    SetInstalled("not a version");
+    auto newer = Publish(Description("2.2"));
+    boxes.clear();
+    boxAnswer = tandemora::IDNO;
+    Check(true);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].Text, kQuestion);
+}
+
+TEST_F(UpdateCheckTest, ADescriptionWithoutAVersionIsToldAndOffersNothing) {
+    const std::string bodies[] = {
+        "this is no INI text",   "[Version]\r\nBuild=7\r\n",   "[Other]\r\nVer=2.2.0\r\n",
+        "[Version]\r\nVer=\r\n", "[Version]\r\nVer=2.2.x\r\n", "<html><body>Not found</body></html>",
+    };
+    SetInstalled(std::nullopt); // would offer any update at all, were the description trusted
+    for (const std::string& body : bodies) {
+        SCOPED_TRACE(body);
+        auto server = Publish(body);
+        boxes.clear();
+        boxAnswer = tandemora::IDYES;
+        EXPECT_FALSE(Check(false));
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].Text, QString::fromStdString("The update information from " + server->Url() +
+                                                        "/update/Update.ini could not be read.\rIt holds no "
+                                                        "version number in section [Version], key Ver."));
+        EXPECT_EQ(boxes[0].Style, 0x40u);
+    }
+}
+
+TEST_F(UpdateCheckTest, AFailedDownloadIsToldOnceAndKeepsTheOldDescription) {
+    struct Case {
+        const char* Name;
+        std::function<std::unique_ptr<CannedHttpServer>()> Server; // null: nothing listens
+    };
+    const Case cases[] = {
+        {"not found",
+         [] {
+             return std::make_unique<CannedHttpServer>("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n",
+                                                       "not found");
+         }},
+        {"server error",
+         [] {
+             return std::make_unique<CannedHttpServer>("HTTP/1.1 500 Oops\r\nContent-Length: 11\r\n",
+                                                       Description("9").substr(0, 11));
+         }},
+        {"cut short",
+         [] {
+             return std::make_unique<CannedHttpServer>(CannedHttpServer::OkHead(400), Description("9.0"));
+         }},
+        {"refused", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::unique_ptr<CannedHttpServer> server = c.Server ? c.Server() : nullptr;
+        const std::string url = server ? server->Url() : CannedHttpServer::ClosedUrl();
+        tandemora::SetUpdateServer(url);
+        WriteFile(UpdateFile(), "old description");
+        boxes.clear();
+        boxAnswer = tandemora::IDYES;
+        EXPECT_FALSE(Check(true));
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].Text,
+                  QString::fromStdString("Can not download the new version.\rBecause Can not connect " + url +
+                                         "/update/,Please check the network."));
+        EXPECT_EQ(boxes[0].Caption, "Tandemora");
+        EXPECT_EQ(boxes[0].Style, 0x40u);
+        EXPECT_EQ(ReadFile(UpdateFile()), "old description");
+    }
+}
+
+TEST_F(UpdateCheckTest, AnOversizedReplyIsCutOffAndNotKept) {
+    const std::string chunk(64 * 1024, 'v');
+    // Announces 64 MB; the program stops reading long before.
+    CannedHttpServer server(CannedHttpServer::OkHead(chunk.size() * 1024), chunk, 1024);
+    tandemora::SetUpdateServer(server.Url());
+    SetInstalled(std::nullopt);
+    boxAnswer = tandemora::IDYES;
+    EXPECT_FALSE(Check(true));
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0].Text.startsWith(QString::fromStdString(
+        "The update information from " + server.Url() + "/update/Update.ini could not be read.")))
+        << boxes[0].Text.toStdString();
+    EXPECT_FALSE(testsupport::Exists(UpdateFile()));
+}
+
+TEST_F(UpdateCheckTest, AcceptingStartsTheUpdaterBesideTheProgram) {
+    SetInstalled("2.1.0");
+    auto server = Publish(Description("2.1.1"));
+    const std::string mark = InstallUpdater();
+    boxAnswer = tandemora::IDYES;
+    EXPECT_TRUE(Check(false));
+    EXPECT_TRUE(WaitUntil([&] { return testsupport::Exists(mark); }));
+    ASSERT_EQ(boxes.size(), 1u);
+}
+
+TEST_F(UpdateCheckTest, WithoutItsUpdaterOrWhileATaskRunsTheProgramGoesOn) {
+    SetInstalled("2.1.0");
+    boxAnswer = tandemora::IDYES;
+    {
+        auto server = Publish(Description("2.1.1"));
+        EXPECT_FALSE(Check(true));
+        ASSERT_EQ(boxes.size(), 2u);
+        EXPECT_EQ(boxes[1].Text,
+                  QString::fromStdString("The updater TandemoraUpdate.exe is not in the program "
+                                         "folder " +
+                                         program.path() + "/.\rTandemora cannot update itself."));
+    }
+    const std::string mark = InstallUpdater();
+    auto server = Publish(Description("2.1.1"));
+    boxes.clear();
+    TDM dm;
+    dm.CanEnd = [] { return false; };
+    dm.CheckForUpdate(true);
+    EXPECT_FALSE(dm.TerminateRequested);
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[1].Text,
+              "Tandemora cannot end while a task is running.\rPlease update when the task has finished.");
+    EXPECT_FALSE(testsupport::Exists(mark));
+}
+
+TEST_F(UpdateCheckTest, TheCheckAtStartFollowsTheOption) {
+    tandemora::SetUpdateServer(CannedHttpServer::ClosedUrl());
+    config->CheckVersionVeryDay = 0;
+    EXPECT_TRUE(tandemora::RunStartupUpdateCheck());
+    EXPECT_TRUE(boxes.empty());
+
+    config->CheckVersionVeryDay = 1;
+    EXPECT_TRUE(tandemora::RunStartupUpdateCheck());
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0].Text.startsWith("Can not download the new version."));
+
+    SetInstalled("2.1.0");
+    auto server = Publish(Description("2.1.1"));
+    InstallUpdater();
+    boxAnswer = tandemora::IDYES;
+    EXPECT_FALSE(tandemora::RunStartupUpdateCheck());
+}
+
+TEST_F(UpdateCheckTest, TheMenuCommandEndsTheProgramOnceTheUpdaterRuns) {
+    ASSERT_TRUE(Start());
+    SetInstalled("2.1.0");
+    {
+        auto server = Publish(Description("2.1.0"));
+        ASSERT_TRUE(main->act_checknewversion->isEnabled());
+        main->act_checknewversion->trigger();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].Text, kNoUpdate);
+        EXPECT_FALSE(main->ClosedForGood());
+    }
+    auto server = Publish(Description("3.0"));
+    const std::string mark = InstallUpdater();
+    boxAnswer = tandemora::IDYES;
+    main->act_checknewversion->trigger();
+    EXPECT_TRUE(WaitUntil([&] { return testsupport::Exists(mark); }));
+    EXPECT_TRUE(main->ClosedForGood());
+}
+
+} // namespace
+} // namespace uitest
