@@ -161,6 +161,10 @@ TEST_F(MainWindowTest, DeletingAScheduledTaskRemovesItsRunUnlessAnotherTaskHasIt
         item.ApplicationName = "/opt/tandemora/tandemora";
         item.WorkingDirectory = "/opt/tandemora";
         item.Trigger.TriggerType = tandemora::TASK_TIME_TRIGGER_DAILY;
+        item.Trigger.DaysInterval = 1;
+        item.Trigger.wBeginYear = 2026;
+        item.Trigger.wBeginMonth = 1;
+        item.Trigger.wBeginDay = 1;
         ASSERT_TRUE(scheduler.SaveWorkItem(item, error)) << error;
     }
     ASSERT_TRUE(Start());
