@@ -4,7 +4,6 @@
 #include "model/UTPassword.h"
 #include "model/UTUtils.h"
 #include "platform/FileSystem.h"
-#include "tasks/UTSyncTask.h"
 #include "ui/UMessageBox.h"
 #include "ui/UQtText.h"
 
@@ -25,6 +24,9 @@
 #include <QTreeWidgetItemIterator>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cstring>
+#include <memory>
+#include <vector>
 
 namespace tandemora {
 
@@ -34,6 +36,11 @@ namespace {
 // its sub-folders have been listed.
 constexpr int kPathRole = Qt::UserRole;
 constexpr int kListedRole = Qt::UserRole + 1;
+// The node of the FTP tree an item of tvFtp stands for.
+constexpr int kFtpNodeRole = Qt::UserRole + 2;
+
+// How the network listing reports a folder it could not open.
+const char* const kUnreadFolder = "Can not open folder:";
 
 // Images of the tree nodes.
 enum { imServer = 1, imFolder = 2 };
@@ -61,42 +68,65 @@ std::string Trimmed(const QLineEdit* edit) {
     return TrimBlanks(FromQ(edit->text()));
 }
 
-// A network address in the "\\server\share\dir" form. A Linux user writes
+// A network address with "\" between its parts. A Linux user writes
 // "//server/share": "/" cannot be part of a server or share name, so it counts
 // as "\" here.
-std::string NormalizeUncPath(const std::string& path) {
-    std::string text = TrimBlanks(path);
-    std::replace(text.begin(), text.end(), '/', '\\');
-    if (!text.empty() && text.back() == '\\') {
-        text.pop_back();
+std::string BackslashPath(std::string path) {
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
+std::string RemoveAll(std::string text, const std::string& part) {
+    if (part.empty()) {
+        return text;
     }
-    if (text.compare(0, 2, "\\\\") != 0) {
-        return "\\\\" + text;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at)) {
+        text.erase(at, part.size());
     }
     return text;
 }
 
-// "\\srv" of "\\srv\share\dir"; the path itself when it holds no share.
-std::string ExtractServerName(const std::string& path) {
-    if (path.size() < 2) {
-        return path;
+// The parts of text between separators, empty ones included.
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) {
+            return parts;
+        }
+        start = end + 1;
     }
-    const std::string rest = path.substr(2);
-    const size_t p = rest.find('\\');
-    return p == std::string::npos ? path : "\\\\" + rest.substr(0, p);
 }
 
-// An FTP address with "ftp://" in front and without one trailing "/".
-std::string NormalizeFtpUrl(const std::string& url) {
-    std::string text = TrimBlanks(url);
-    if (!text.empty() && text.back() == '/') {
-        text.pop_back();
+// folder + separator + name, with one separator between them.
+std::string Joined(const std::string& folder, char separator, const std::string& name) {
+    if (!folder.empty() && folder.back() == separator) {
+        return folder + name;
     }
-    if (text.compare(0, 6, "ftp://") != 0) {
-        return "ftp://" + text;
-    }
-    return text;
+    return folder + separator + name;
 }
+
+// The first child of node captioned exactly text, or null.
+QTreeWidgetItem* ChildNamed(const QTreeWidgetItem* node, const std::string& text) {
+    const QString caption = ToQ(text);
+    for (int i = 0; i < node->childCount(); ++i) {
+        if (node->child(i)->text(0) == caption) {
+            return node->child(i);
+        }
+    }
+    return nullptr;
+}
+
+// The hourglass while the dialog waits for a server.
+class TWaitCursor {
+public:
+    TWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~TWaitCursor() { QApplication::restoreOverrideCursor(); }
+    TWaitCursor(const TWaitCursor&) = delete;
+    TWaitCursor& operator=(const TWaitCursor&) = delete;
+};
 
 // A WebDAV address split into the server ("http://host") and the first folder
 // below it. An address without any path is the server alone.
@@ -160,10 +190,24 @@ TFSelectFolder::TFSelectFolder(QWidget* parent) : QDialog(parent) {
                    Qt::MSWindowsFixedSizeDialogHint);
     BuildControls();
     resize(638, 449);
+    NetOper = std::make_unique<TNetFileOper>(false);
+    NetOper->Source = &NetSource;
+    FtpOper = std::make_unique<TFtpFileOper>(false);
+    FtpOper->Source = &ftpOperSource_;
+    FtpOper->TreeView = &ftpView_;
+    WebDavOper = std::make_unique<TWebDavFileOper>(false);
+    WebDavOper->Source = &WebDavSource;
 }
 
 TFSelectFolder::~TFSelectFolder() {
+    // The trees go with the window, after this object's own fields: nothing
+    // may act on them any more.
+    for (QTreeWidget* tree : {strv1, tvnet, tvFtp, webdavtv}) {
+        tree->blockSignals(true);
+    }
     ReleaseEndpoints();
+    NetOper.reset();
+    WebDavOper.reset();
 }
 
 QWidget* TFSelectFolder::NewPage(const QString& caption, QLineEdit*& address, QLineEdit** user,
@@ -263,17 +307,20 @@ void TFSelectFolder::BuildControls() {
 
     connect(strv1, &QTreeWidget::itemExpanded, this,
             [this](QTreeWidgetItem* node) { ListLocalChildren(node, false); });
-    // Choosing a node puts its path into the page's address field.
-    const std::pair<QTreeWidget*, QLineEdit*> trees[] = {
-        {strv1, Edit_Address}, {tvnet, edit_networkaddr}, {tvFtp, Edit_ftpip}, {webdavtv, edit_webdavaddr}};
-    for (const auto& [tree, edit] : trees) {
-        connect(tree, &QTreeWidget::currentItemChanged, this, [edit](QTreeWidgetItem* node) {
-            const std::string path = NodePath(node);
-            if (!path.empty()) {
-                edit->setText(ToQ(path));
-            }
-        });
-    }
+    // Choosing a folder puts its path into the page's address field.
+    connect(strv1, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* node) {
+        const std::string path = NodePath(node);
+        if (!path.empty()) {
+            Edit_Address->setText(ToQ(path));
+        }
+    });
+    // On a server the chosen node is the selected one: a tree that gets the
+    // focus makes its first node current without choosing it.
+    connect(tvnet, &QTreeWidget::itemSelectionChanged, this,
+            [this] { ExpandNetworkNode(SelectedNode(tvnet)); });
+    connect(tvFtp, &QTreeWidget::itemSelectionChanged, this, &TFSelectFolder::tvFtpClick);
+    connect(webdavtv, &QTreeWidget::itemSelectionChanged, this,
+            [this] { ExpandWebDavNode(SelectedNode(webdavtv)); });
 }
 
 QTreeWidgetItem* TFSelectFolder::AddFolderNode(QTreeWidget* tree, QTreeWidgetItem* parent,
@@ -520,153 +567,316 @@ void TFSelectFolder::ShowTip(const QString& text) {
     MessageBox(this, text, "Tip", MB_OK);
 }
 
-// A connect test: a new endpoint for source from the task's endpoint factory,
-// connected once. The endpoint's own answer (0 connected), or -1 when this build
-// has no endpoint of that kind or the endpoint failed in an unexpected way.
-int TFSelectFolder::ConnectEndpoint(TFolderSource& source, std::unique_ptr<TFileOper>& oper) {
-    oper.reset();
-    try {
-        oper = TSyncTask::CreateOper(source, false);
-        if (!oper) {
-            return erFailed;
-        }
-        oper->Source = &source;
-        return oper->Connect();
-    } catch (const std::exception& e) {
-        ErrorLogger.LogError("Connect", e);
-        return erFailed;
-    }
+// The selected node of a server tree (the one a click or the arrow keys chose),
+// or null.
+QTreeWidgetItem* TFSelectFolder::SelectedNode(const QTreeWidget* tree) {
+    const QList<QTreeWidgetItem*> selected = tree->selectedItems();
+    return selected.isEmpty() ? nullptr : selected.first();
 }
 
 void TFSelectFolder::BitBtn_network_ConnectClick() {
-    NetOper.reset();
     NetSource = TFolderSource();
     NetSource.DeviceType = dtNetShare;
-    edit_networkaddr->setText(ToQ(NormalizeUncPath(FromQ(edit_networkaddr->text()))));
+    edit_networkaddr->setText(
+        ToQ(TNetFileOper::NormalizeUncPath(BackslashPath(FromQ(edit_networkaddr->text())))));
     const std::string address = Trimmed(edit_networkaddr);
     NetSource.FolerAllName = address;
     NetSource.UserName = Trimmed(Edit_ntUser);
     NetSource.PWD = Trimmed(Edit_NtPwd);
-    const std::string serverPath = ExtractServerName(address);
+    const std::string serverPath = TNetFileOper::ExtractServerName(address);
     const std::string server = serverPath.size() > 2 ? serverPath.substr(2) : std::string();
 
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    BitBtn_network_Connect->setEnabled(false);
-    const int r = ConnectEndpoint(NetSource, NetOper);
-    QApplication::restoreOverrideCursor();
-    BitBtn_network_Connect->setEnabled(true);
-
-    if (r == 0) {
-        // Every successful connect adds its server, also one that is listed already.
-        EnsureNetworkRoot();
-        AddFolderNode(tvnet, NetRootNode, ToQ(server), "\\\\" + server, imServer);
-        tvnet->expandAll();
-    } else if (r == 5) { // access denied
+    int r = erFailed;
+    {
+        TWaitCursor wait;
+        BitBtn_network_Connect->setEnabled(false);
+        try {
+            r = NetOper->Connect();
+            if (r == 0) {
+                // Every successful Connect adds its server, also one that is listed already.
+                EnsureNetworkRoot();
+                QTreeWidgetItem* serverNode =
+                    AddFolderNode(tvnet, NetRootNode, ToQ(server), "\\\\" + server, imServer);
+                tvnet->expandAll();
+                AddFolderNodes(serverNode, NetOper->GetShareList());
+                const std::string rest = address.substr(std::min<size_t>(2, address.size()));
+                if (CountDelimitedParts("\\", rest) >= 2) {
+                    OpenNetworkPath(serverNode, RemoveAll(rest, server + "\\"));
+                }
+            }
+        } catch (const std::exception& e) {
+            ErrorLogger.LogError("Connect", e);
+        }
+        BitBtn_network_Connect->setEnabled(true);
+    }
+    if (r == ERROR_ACCESS_DENIED) {
         ShowTip(Lang("connectfalseNeedUser"));
-    } else {
-        // Also for failures without a code of their own: a test that failed says so.
+    } else if (r != 0) {
+        // Also for failures without a code of their own: a Connect that failed says so.
         ShowTip(Lang("Iperror") + ":" + ToQ(server));
     }
 }
 
+// One node per line of a listing: shares ("\\srv\share") or folders
+// ("\\srv\share\dir"), captioned with their last part.
+void TFSelectFolder::AddFolderNodes(QTreeWidgetItem* parent, const TStringList& list) {
+    try {
+        for (const std::string& line : list) {
+            if (line.compare(0, std::strlen(kUnreadFolder), kUnreadFolder) == 0) {
+                // A folder that could not be listed shows why. The message is no
+                // folder: it gets no path, so choosing it changes no address.
+                AddFolderNode(tvnet, parent, ToQ(line), std::string(), imFolder);
+                continue;
+            }
+            const size_t cut = line.find_last_of("\\:");
+            const std::string text = cut == std::string::npos ? line : line.substr(cut + 1);
+            AddFolderNode(tvnet, parent, ToQ(text), line, imFolder);
+        }
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError("List Folder", e);
+    }
+    tvnet->expandAll();
+}
+
+void TFSelectFolder::ExpandNetworkNode(QTreeWidgetItem* node) {
+    if (node == nullptr) {
+        return;
+    }
+    const std::string path = NodePath(node);
+    if (node->childCount() == 0 && path.find('\\') != std::string::npos) {
+        TWaitCursor wait;
+        try {
+            const std::unique_ptr<TStringList> folders = TNetFileOper::ListSubFolders(path);
+            AddFolderNodes(node, *folders);
+        } catch (const std::exception& e) {
+            ErrorLogger.LogError("List Folder", e);
+        }
+    }
+    if (!path.empty()) {
+        edit_networkaddr->setText(ToQ(path));
+    }
+}
+
+// Opens the way down a typed path: each part names a child of the node reached
+// so far; a part that names none is passed over.
+void TFSelectFolder::OpenNetworkPath(QTreeWidgetItem* node, const std::string& path) {
+    QTreeWidgetItem* current = node;
+    for (const std::string& part : Split(path, '\\')) {
+        QTreeWidgetItem* child = ChildNamed(current, part);
+        if (child != nullptr) {
+            current = child;
+            ExpandNetworkNode(current);
+        }
+    }
+}
+
 void TFSelectFolder::bt_fptconnectClick() {
-    FtpOper.reset();
-    const std::string url = NormalizeFtpUrl(FromQ(Edit_ftpip->text()));
-    Edit_ftpip->setText(ToQ(url));
+    if (!FtpOper) {
+        return;
+    }
     FtpSource = TFolderSource();
     FtpSource.DeviceType = dtFtp;
-    FtpSource.FolerAllName = url;
+    FtpSource.FolerAllName = Trimmed(Edit_ftpip);
     FtpSource.UserName = Trimmed(Edit_ftpuser);
     FtpSource.PWD = Trimmed(Edit_ftppwd);
+    Edit_ftpip->setText(ToQ(TFtpFileOper::NormalizeUrl(FromQ(Edit_ftpip->text()))));
 
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const int r = ConnectEndpoint(FtpSource, FtpOper);
-    QApplication::restoreOverrideCursor();
-
-    if (r == 0) {
-        tvFtp->clear();
-        AddFolderNode(tvFtp, nullptr, ToQ(url), url, imServer);
-        tvFtp->expandAll();
-    } else {
+    int r = erFailed;
+    {
+        TWaitCursor wait;
+        try {
+            // The connection stays open while server, user and password stay the same.
+            if (ServerChanged(FtpOper.get(), FtpSource)) {
+                ftpOperSource_ = FtpSource;
+            }
+            r = FtpOper->Connect();
+            if (r == 0) {
+                // The items go before the nodes they stand for.
+                tvFtp->clear();
+                ShowPathInTree(FtpOper.get(), Trimmed(Edit_ftpip));
+                for (const std::unique_ptr<TFtpTreeNode>& top : ftpView_.Items) {
+                    AddFtpItem(nullptr, top.get());
+                }
+                tvFtp->expandAll();
+            }
+        } catch (const std::exception& e) {
+            ErrorLogger.LogError("FTP Connect Error", e);
+            return;
+        }
+    }
+    if (r != 0) {
         ShowTip(Lang("Iperror") + " " + Edit_ftpip->text());
     }
 }
 
+// One item of tvFtp for a node of the FTP tree and, below it, for all of its children.
+QTreeWidgetItem* TFSelectFolder::AddFtpItem(QTreeWidgetItem* parent, TFtpTreeNode* node) {
+    const std::string path = node->Data ? node->Data->RelPath.str() : std::string();
+    QTreeWidgetItem* item = AddFolderNode(tvFtp, parent, ToQ(node->Text), path, node->ImageIndex);
+    item->setData(0, kFtpNodeRole, QVariant::fromValue(static_cast<void*>(node)));
+    for (const std::unique_ptr<TFtpTreeNode>& child : node->Children) {
+        AddFtpItem(item, child.get());
+    }
+    return item;
+}
+
+TFtpTreeNode* TFSelectFolder::FtpNode(const QTreeWidgetItem* item) {
+    return item != nullptr ? static_cast<TFtpTreeNode*>(item->data(0, kFtpNodeRole).value<void*>()) : nullptr;
+}
+
+void TFSelectFolder::tvFtpClick() {
+    QTreeWidgetItem* item = SelectedNode(tvFtp);
+    TFtpTreeNode* node = FtpNode(item);
+    if (node == nullptr || !node->Data || !FtpOper) {
+        return;
+    }
+    const std::string path = node->Data->RelPath.str();
+    try {
+        if (node->Children.empty()) {
+            TWaitCursor wait;
+            qDeleteAll(item->takeChildren());
+            ExpandTreeNode(FtpOper.get(), path, node);
+            for (const std::unique_ptr<TFtpTreeNode>& child : node->Children) {
+                AddFtpItem(item, child.get());
+            }
+            item->setExpanded(true);
+        }
+        Edit_ftpip->setText(ToQ(FtpOper->Prefix + path));
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError("List Folder", e);
+    }
+}
+
 void TFSelectFolder::bt_webdavconnectClick() {
-    WebDavOper.reset();
     const std::string address = Trimmed(edit_webdavaddr);
-    const TDavAddress dav = SplitDavAddress(address);
-    WebDavSource = TFolderSource();
     WebDavSource.DeviceType = dtWebDav;
-    WebDavSource.FolerAllName = dav.Root + "/" + dav.Segment;
     WebDavSource.UserName = Trimmed(Edit_webdavUser);
     WebDavSource.PWD = Trimmed(Edit_webdavPWD);
+    // The server is asked for the first folder below it; the deeper levels of
+    // the address are opened one by one from there.
+    const TDavAddress dav = SplitDavAddress(address);
+    const std::string top = dav.Root + "/" + dav.Segment;
+    WebDavSource.FolerAllName = top;
     webdavtv->clear();
 
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const int r = ConnectEndpoint(WebDavSource, WebDavOper);
-    QApplication::restoreOverrideCursor();
-
-    if (r == 0) {
-        QTreeWidgetItem* host = AddFolderNode(webdavtv, nullptr, ToQ(dav.Root), dav.Root, imServer);
-        if (!dav.Segment.empty()) {
-            AddFolderNode(webdavtv, host, ToQ(dav.Segment), address, imFolder);
+    int r = erFailed;
+    {
+        TWaitCursor wait;
+        try {
+            r = WebDavOper->Connect();
+            if (r == 0) {
+                QTreeWidgetItem* parent = AddFolderNode(webdavtv, nullptr, ToQ(dav.Root), dav.Root, imServer);
+                if (!dav.Segment.empty()) {
+                    parent = AddFolderNode(webdavtv, parent, ToQ(dav.Segment), top, imFolder);
+                }
+                AddWebDavFolders(parent, top);
+                webdavtv->expandAll();
+                std::string rest = dav.Segment.empty() ? std::string() : RemoveAll(address, top);
+                if (rest.size() > 1) {
+                    if (rest[0] == '/') {
+                        rest.erase(0, 1);
+                    }
+                    OpenWebDavPath(parent, rest);
+                }
+            }
+        } catch (const std::exception& e) {
+            ErrorLogger.LogError("Connect", e);
+            return;
         }
-        webdavtv->expandAll();
-    } else if (r == 1) {
+    }
+    if (r == erMissing) {
         ShowTip(Lang("webdavnotfolder") + " " + edit_webdavaddr->text());
-    } else {
+    } else if (r != 0) {
+        // No answer (2), and also a refused log-on or a reply that is no listing.
         ShowTip(Lang("Iperror") + " " + edit_webdavaddr->text());
+    }
+}
+
+// The folders of the endpoint's last listing of the folder at url, under parent.
+// The listing's first entry is that folder itself.
+void TFSelectFolder::AddWebDavFolders(QTreeWidgetItem* parent, const std::string& url) {
+    const FileList& entries = WebDavOper->FileList;
+    for (size_t i = 1; i < entries.size(); ++i) {
+        const TFileAttri* entry = entries[i];
+        if (entry->IsFolder == 1 && entry->RelPath.str() != url) {
+            AddFolderNode(webdavtv, parent, ToQ(entry->Name), entry->RelPath.str(), imFolder);
+        }
+    }
+}
+
+void TFSelectFolder::ExpandWebDavNode(QTreeWidgetItem* node) {
+    if (node == nullptr) {
+        return;
+    }
+    const std::string path = NodePath(node);
+    const std::string url = TrimBlanks(path);
+    if (node->childCount() == 0 && CountDelimitedParts("/", path) >= 3) {
+        WebDavSource.FolerAllName = url;
+        WebDavSource.UserName = Trimmed(Edit_webdavUser);
+        WebDavSource.PWD = Trimmed(Edit_webdavPWD);
+        WebDavSource.DeviceType = dtWebDav;
+        TWaitCursor wait;
+        try {
+            if (WebDavOper->Connect() == 0) {
+                AddWebDavFolders(node, url);
+                webdavtv->expandAll();
+            }
+        } catch (const std::exception& e) {
+            ErrorLogger.LogError("List Folder", e);
+        }
+    }
+    if (!path.empty()) {
+        edit_webdavaddr->setText(ToQ(url));
+    }
+}
+
+void TFSelectFolder::OpenWebDavPath(QTreeWidgetItem* node, const std::string& path) {
+    QTreeWidgetItem* current = node;
+    for (const std::string& part : Split(path, '/')) {
+        QTreeWidgetItem* child = ChildNamed(current, part);
+        if (child != nullptr) {
+            current = child;
+            ExpandWebDavNode(current);
+        }
     }
 }
 
 // ---- New folder -----------------------------------------------------------------------------
 
-bool TFSelectFolder::MakeRemoteFolder(TFolderSource source, const std::string& name) {
-    try {
-        std::unique_ptr<TFileOper> oper = TSyncTask::CreateOper(source, false);
-        if (!oper) {
-            return false;
-        }
-        oper->Source = &source;
-        return oper->Connect() == 0 && oper->MakeFolder(name) == 0;
-    } catch (const std::exception& e) {
-        ErrorLogger.LogError("MakeFolder", e);
-        return false;
-    }
-}
-
 void TFSelectFolder::bt_NewFolderClick() {
     const int page = pc1->currentIndex();
     QTreeWidget* tree = nullptr;
-    TFolderSource remote;
-    remote.DeviceType = page + 1;
     switch (page) {
     case pgComputer:
         break;
     case pgNetwork:
         tree = tvnet;
-        remote.UserName = Trimmed(Edit_ntUser);
-        remote.PWD = Trimmed(Edit_NtPwd);
         break;
     case pgFtp:
         tree = tvFtp;
-        remote.UserName = Trimmed(Edit_ftpuser);
-        remote.PWD = Trimmed(Edit_ftppwd);
         break;
     case pgWebDav:
         tree = webdavtv;
-        remote.UserName = Trimmed(Edit_webdavUser);
-        remote.PWD = Trimmed(Edit_webdavPWD);
         break;
     default:
         return;
     }
     // On a server the new folder goes where the user is in its tree.
-    if (tree != nullptr && tree->currentItem() == nullptr) {
+    QTreeWidgetItem* at = tree != nullptr ? SelectedNode(tree) : nullptr;
+    if (tree != nullptr && at == nullptr) {
         return;
     }
-    const std::string base = Trimmed(AddressEdit(page));
+    std::string base;
+    if (page == pgFtp) {
+        if (!FtpOper) {
+            return;
+        }
+        // The folder shown in the address, as a path on the server ("" for its root).
+        ftpOperSource_.FolerAllName = Trimmed(Edit_ftpip);
+        base = FtpOper->GetRootPath();
+    } else {
+        base = Trimmed(AddressEdit(page));
+    }
 
     QString answer;
     if (!InputQuery(this, "Enter New Folder Name", "Enter a name for new folder to create in \n" + ToQ(base),
@@ -678,30 +888,73 @@ void TFSelectFolder::bt_NewFolderClick() {
         MessageBox(this, Lang("filenameerror"), "Tandemora", MB_ICONINFORMATION);
         return;
     }
-    if (IsBlank(name) || base.empty()) {
+    if (IsBlank(name)) {
         return;
     }
 
-    if (page == pgComputer) {
-        if (!fs::ForceDirectories(JoinLocal(base, name))) {
-            return;
+    if (page != pgComputer) {
+        MakeServerFolder(page, base, name, at);
+        return;
+    }
+    if (base.empty() || !fs::ForceDirectories(JoinLocal(base, name))) {
+        return;
+    }
+    // The tree shows the new folder wherever the base folder is listed.
+    const QString listed = QDir::cleanPath(ToQ(base));
+    for (QTreeWidgetItemIterator it(strv1); *it != nullptr; ++it) {
+        if (ToQ(NodePath(*it)) == listed && (*it)->data(0, kListedRole).toBool()) {
+            ListLocalChildren(*it, true);
         }
-        // The tree shows the new folder wherever the base folder is listed.
-        const QString listed = QDir::cleanPath(ToQ(base));
-        for (QTreeWidgetItemIterator it(strv1); *it != nullptr; ++it) {
-            if (ToQ(NodePath(*it)) == listed && (*it)->data(0, kListedRole).toBool()) {
-                ListLocalChildren(*it, true);
+    }
+}
+
+// Makes the folder name in base through the page's endpoint and, when the
+// server made it, shows it under the node at. False when it was not made.
+bool TFSelectFolder::MakeServerFolder(int page, const std::string& base, const std::string& name,
+                                      QTreeWidgetItem* at) {
+    TWaitCursor wait;
+    try {
+        if (page == pgNetwork) {
+            NetSource.FolerAllName = base;
+            if (NetOper->MakeFolder("/" + name) != 0) {
+                return false;
             }
+            AddNewFolderNode(tvnet, at, name, Joined(base, '\\', name));
+        } else if (page == pgFtp) {
+            FtpOper->ChangeDir(base.empty() ? "/" : base);
+            FtpOper->ParseSourceUrl();
+            if (FtpOper->MakeFolder(name) != 0) {
+                return false;
+            }
+            TFtpTreeNode* node = FtpNode(at);
+            if (node != nullptr && ChildNamed(at, name) == nullptr) {
+                auto entry = std::make_unique<TFileAttri>();
+                entry->Name = name;
+                entry->RelPath = Joined(base, '/', name) + "/";
+                AddFtpItem(at, node->AddChild(name, FtpFolderImage, std::move(entry)));
+                at->setExpanded(true);
+            }
+        } else if (page == pgWebDav) {
+            WebDavSource.FolerAllName = base;
+            if (WebDavOper->MakeFolder(name) != 0) {
+                return false;
+            }
+            AddNewFolderNode(webdavtv, at, name, Joined(base, '/', name));
         }
-        return;
+        return true;
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError("Make Folder", e);
+        return false;
     }
-    remote.FolerAllName = base;
-    if (!MakeRemoteFolder(remote, name)) {
-        return;
+}
+
+// A folder the user made shows under the node it was made in, once.
+void TFSelectFolder::AddNewFolderNode(QTreeWidget* tree, QTreeWidgetItem* at, const std::string& name,
+                                      const std::string& path) {
+    if (ChildNamed(at, name) == nullptr) {
+        AddFolderNode(tree, at, ToQ(name), path, imFolder);
     }
-    const std::string separator = page == pgNetwork ? "\\" : "/";
-    const bool ends = !base.empty() && base.back() == separator[0];
-    AddFolderNode(tree, tree->currentItem(), answer, base + (ends ? "" : separator) + name, imFolder);
+    at->setExpanded(true);
 }
 
 // ---- OK and closing -------------------------------------------------------------------------
@@ -756,16 +1009,15 @@ void TFSelectFolder::BitBtn_okClick() {
 
 void TFSelectFolder::ReleaseEndpoints() {
     try {
+        // Closes the FTP connection.
         FtpOper.reset();
-        NetOper.reset();
-        WebDavOper.reset();
     } catch (const std::exception& e) {
         ErrorLogger.LogError("Close", e);
     }
 }
 
-// OK, Cancel and the close box all end here: the connections of the connect
-// tests are closed with the dialog.
+// OK, Cancel and the close box all end here: the FTP connection is closed with
+// the dialog.
 void TFSelectFolder::done(int result) {
     ReleaseEndpoints();
     QDialog::done(result);

@@ -4,10 +4,15 @@
 // The page index + 1 is the device type. OK writes the chosen endpoint into the
 // caller's TFolderSource; Cancel leaves it as it was.
 //
-// The remote pages test their address, user and password with an endpoint from
-// the task's endpoint factory, on the main thread, the way a scan would connect.
+// The Network, FTP and WebDAV pages each keep one endpoint object for the life of
+// the dialog and call its operations directly, on the main thread: Connect logs
+// on and lists the server's top level, clicking a folder lists the folders below
+// it, and a new folder is made through the endpoint.
 
-#include "endpoints/UTFileOper.h"
+#include "endpoints/UFtpBrowse.h"
+#include "endpoints/UTFtpFileOper.h"
+#include "endpoints/UTNetFileOper.h"
+#include "endpoints/UTWebDavFileOper.h"
 #include "model/UTFolderSource.h"
 
 #include <QDialog>
@@ -36,15 +41,20 @@ public:
     // 1 for the left endpoint, 0 for the right one (the window title).
     uint8_t Side = 0;
 
-    // The descriptions and endpoints of the last connect test of each remote page.
-    // Each endpoint lives until the next test of its page or until the dialog
-    // closes, so its connection stays open meanwhile.
+    // The endpoints of the remote pages, made with the dialog and never started
+    // (their operations are called directly). They go when the dialog closes;
+    // the FTP connection stays open between Connects to the same server.
+    std::unique_ptr<TNetFileOper> NetOper;
+    std::unique_ptr<TFtpFileOper> FtpOper;
+    std::unique_ptr<TWebDavFileOper> WebDavOper;
+    // The description built by the last Connect of the Network page; the network
+    // endpoint works on it.
     TFolderSource NetSource;
+    // The description built by the last Connect of the FTP page. The endpoint
+    // takes it over only when it names another server, user or password.
     TFolderSource FtpSource;
+    // The WebDAV endpoint's own description, rewritten by every request of the page.
     TFolderSource WebDavSource;
-    std::unique_ptr<TFileOper> NetOper;
-    std::unique_ptr<TFileOper> FtpOper;
-    std::unique_ptr<TFileOper> WebDavOper;
 
     // ---- Controls --------------------------------------------------------------
     QLabel* Label_remark = nullptr;
@@ -103,10 +113,17 @@ public:
     void bt_webdavconnectClick();
     void bt_NewFolderClick();
     void BitBtn_okClick();
+    // What clicking a node of a server tree does: lists its folders when it has
+    // none yet and puts its path into the page's address.
+    void ExpandNetworkNode(QTreeWidgetItem* node);
+    void tvFtpClick();
+    void ExpandWebDavNode(QTreeWidgetItem* node);
     // Opens the computer tree down to path and selects it; false when path names
     // no existing folder (nothing changes then).
     bool ShowLocalFolder(const std::string& path);
-    // The path a tree node stands for (empty for the network root).
+    // The path a tree node stands for: a local path, a UNC path, an FTP server
+    // path (ending in "/") or a URL; empty for the network root and a server node
+    // of the FTP tree.
     static std::string NodePath(const QTreeWidgetItem* node);
 
 protected:
@@ -117,12 +134,20 @@ private:
     void BuildControls();
     void OpenSource();
     void EnsureNetworkRoot();
+    void AddFolderNodes(QTreeWidgetItem* parent, const TStringList& list);
+    void OpenNetworkPath(QTreeWidgetItem* node, const std::string& path);
+    void OpenWebDavPath(QTreeWidgetItem* node, const std::string& path);
+    void AddWebDavFolders(QTreeWidgetItem* parent, const std::string& url);
+    QTreeWidgetItem* AddFtpItem(QTreeWidgetItem* parent, TFtpTreeNode* node);
+    static TFtpTreeNode* FtpNode(const QTreeWidgetItem* item);
     void FillComputerRoots();
     QTreeWidgetItem* AddFolderNode(QTreeWidget* tree, QTreeWidgetItem* parent, const QString& text,
                                    const std::string& path, int image);
     void ListLocalChildren(QTreeWidgetItem* node, bool again);
-    int ConnectEndpoint(TFolderSource& source, std::unique_ptr<TFileOper>& oper);
-    bool MakeRemoteFolder(TFolderSource source, const std::string& name);
+    bool MakeServerFolder(int page, const std::string& base, const std::string& name, QTreeWidgetItem* at);
+    void AddNewFolderNode(QTreeWidget* tree, QTreeWidgetItem* at, const std::string& name,
+                          const std::string& path);
+    static QTreeWidgetItem* SelectedNode(const QTreeWidget* tree);
     void ReleaseEndpoints();
     QLineEdit* AddressEdit(int page) const;
     void ShowTip(const QString& text);
@@ -133,6 +158,10 @@ private:
     std::vector<QLabel*> userLabels_;
     std::vector<QLabel*> passwordLabels_;
     std::vector<QPushButton*> connectButtons_;
+    // The FTP endpoint's source, and the folder tree its browsing fills; every
+    // item of tvFtp stands for one node of it.
+    TFolderSource ftpOperSource_;
+    TFtpTreeView ftpView_;
 };
 
 } // namespace tandemora

@@ -5,6 +5,7 @@
 #include "DialogFixture.h"
 
 #include "dialogs/UFSelectFolder.h"
+#include "remote/webdav/WebDavTestSupport.h"
 
 #include <QPushButton>
 #include <QTreeWidget>
@@ -349,6 +350,51 @@ TEST_F(SelectFolderTest, NewFolderOnAServerPageNeedsAPlaceInItsTree) {
     inputAnswer = "new";
     QTest::mouseClick(picker->bt_NewFolder, Qt::LeftButton);
     EXPECT_TRUE(inputPrompts.empty()); // nothing chosen on the server yet
+}
+
+// A WebDAV server's answers as the page shows them: a missing folder is told
+// apart from a server that cannot be reached, and a listing gives one node per
+// folder, the listed folder itself and files left out.
+TEST_F(SelectFolderTest, WebDavPageShowsTheServersAnswer) {
+    webdavtest::TCannedServer server;
+    using Canned = webdavtest::TCannedServer;
+    server.On("PROPFIND", "/gone", Canned::Reply(404, "<html>Not Found</html>"));
+    server.On("PROPFIND", "/dav",
+              Canned::Reply(207, webdavtest::Listing("/dav", {"a/", "f.txt", "b c/"}),
+                            "Content-Type: text/xml\r\n"));
+    TFolderSource source;
+    source.DeviceType = tandemora::dtWebDav;
+    source.FolerAllName = server.Url() + "/gone/deeper";
+    auto picker = Open(source);
+    QTest::mouseClick(picker->bt_webdavconnect, Qt::LeftButton);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].Text.toStdString(),
+              Text("webdavnotfolder").toStdString() + " " + server.Url() + "/gone/deeper");
+    EXPECT_EQ(boxes[0].Caption, "Tip");
+    EXPECT_EQ(picker->webdavtv->topLevelItemCount(), 0);
+
+    boxes.clear();
+    Type(picker->edit_webdavaddr, QString::fromStdString(server.Url() + "/dav"));
+    QTest::mouseClick(picker->bt_webdavconnect, Qt::LeftButton);
+    EXPECT_TRUE(boxes.empty());
+    ASSERT_EQ(picker->webdavtv->topLevelItemCount(), 1);
+    QTreeWidgetItem* host = picker->webdavtv->topLevelItem(0);
+    EXPECT_EQ(TFSelectFolder::NodePath(host), server.Url());
+    ASSERT_EQ(ChildTexts(host), (std::vector<QString>{"dav"}));
+    QTreeWidgetItem* dav = host->child(0);
+    EXPECT_EQ(ChildTexts(dav), (std::vector<QString>{"a", "b c"}));
+    EXPECT_EQ(TFSelectFolder::NodePath(dav->child(1)), server.Url() + "/dav/b c");
+
+    // The tree taking the focus chooses nothing: the address stays as typed.
+    picker->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(picker.get()));
+    picker->webdavtv->setFocus(Qt::TabFocusReason);
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(picker->webdavtv->hasFocus());
+    EXPECT_EQ(picker->edit_webdavaddr->text().toStdString(), server.Url() + "/dav");
+    // Nothing chosen yet, so no place for a new folder.
+    QTest::mouseClick(picker->bt_NewFolder, Qt::LeftButton);
+    EXPECT_TRUE(inputPrompts.empty());
 }
 
 } // namespace
