@@ -393,7 +393,7 @@ void TFMain::QueueNotify(uint32_t msg, intptr_t wParam, intptr_t lParam) {
     PostNotifyEvent(this, msg, wParam, lParam);
 }
 
-void TFMain::HandleNotify(uint32_t msg, intptr_t, intptr_t lParam) {
+void TFMain::HandleNotify(uint32_t msg, intptr_t wParam, intptr_t lParam) {
     switch (msg) {
     case WM_TRAYNOTIFY:
         if (lParam == WM_LBUTTONDOWN) {
@@ -403,7 +403,10 @@ void TFMain::HandleNotify(uint32_t msg, intptr_t, intptr_t lParam) {
         }
         break;
     case WM_TASKFINISHED:
-        TaskFinished();
+        // wParam 1: an automatic run ended without its synchronisation (refused
+        // or failed before it began); a command-line run still closes, but the
+        // computer is not powered off for a sync that never ran.
+        TaskFinished(wParam != 1);
         break;
     case WM_TASKRENAMED:
         TaskRenamed();
@@ -905,13 +908,13 @@ bool TFMain::WMQueryEndSession() {
 
 // A synchronisation has ended. The waits run on timers, so the window stays
 // responsive; what they lead to is decided again when they are over.
-void TFMain::TaskFinished() {
+void TFMain::TaskFinished(bool Synchronised) {
     auto closeLater = [this] {
         if (CloseAfterRun != 0) {
             QTimer::singleShot(CloseDelay, this, [this] { close(); });
         }
     };
-    if (SysConfig != nullptr && SysConfig->AutoClose == 1 && !AnyTaskRunning()) {
+    if (Synchronised && SysConfig != nullptr && SysConfig->AutoClose == 1 && !AnyTaskRunning()) {
         QTimer::singleShot(PowerOffDelay, this, [this, closeLater] {
             // A task started during the wait keeps the computer on.
             if (!AnyTaskRunning()) {

@@ -199,7 +199,7 @@ private:
     TFSyncMain* AddTaskPage(std::unique_ptr<TSyncTask> task);
     void Forward(uint32_t msg);
     void ShowNotice(const QString& text);
-    void TaskFinished();
+    void TaskFinished(bool Synchronised);
     void TaskRenamed();
     void AskExport();
     void AskImport();

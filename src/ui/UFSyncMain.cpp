@@ -477,15 +477,15 @@ void TFSyncMain::StartAnalyze() {
     switch (Task->CheckFolders()) {
     case fcSameFolder:
         AddLogLine(kSameFolders, true);
-        SyncAfterAnalyze = 0;
+        AbandonAutomaticRun();
         return;
     case fcNested:
         AddLogLine(kNestedFolders, true);
-        SyncAfterAnalyze = 0;
+        AbandonAutomaticRun();
         return;
     case fcEmptyPath:
         AddLogLine(kEmptyFolders, true);
-        SyncAfterAnalyze = 0;
+        AbandonAutomaticRun();
         return;
     default:
         break;
@@ -525,7 +525,7 @@ void TFSyncMain::StartAnalyze() {
                 oper->Stop();
             }
         }
-        SyncAfterAnalyze = 0;
+        AbandonAutomaticRun();
         return;
     }
 
@@ -548,6 +548,9 @@ void TFSyncMain::StartAnalyze() {
 }
 
 void TFSyncMain::PrepareAnalyze() {
+    // The run counts as under way before the folder bar is disabled: a path edit
+    // that loses the focus to that is not taken for a new folder in mid-start.
+    Task->Running = true;
     BitBtn_Analyze->setEnabled(false);
     ProgressBar1->setVisible(true);
     BitBtn_cancel->setEnabled(true);
@@ -558,7 +561,6 @@ void TFSyncMain::PrepareAnalyze() {
     ScanTime = TotalTime;
     totalTiming_ = true;
     scanTiming_ = true;
-    Task->Running = true;
     Cancelled = 0;
     ScrollLogToEnd();
 }
@@ -784,6 +786,14 @@ void TFSyncMain::BitBtn_cancelClick() {
     SetViewActionsEnabled(false);
 }
 
+void TFSyncMain::AbandonAutomaticRun() {
+    if (SyncAfterAnalyze == 0) {
+        return;
+    }
+    SyncAfterAnalyze = 0;
+    SendNotifyMessage(mainWnd_, WM_TASKFINISHED, 1, 10);
+}
+
 // ---- Sync ----------------------------------------------------------------------------------
 
 void TFSyncMain::BitBtn_SyncClick() {
@@ -791,21 +801,28 @@ void TFSyncMain::BitBtn_SyncClick() {
     if (IsBusy()) {
         return;
     }
+    // The sync that follows an analysis on its own: nobody may be there to
+    // answer a message box, and the run must still come to an end.
+    const bool automatic = SyncAfterAnalyze != 0;
     Task->Unattended = false;
-    SyncAfterAnalyze = 0;
     // Nothing to walk without a result.
     if (rows_.ResultTree() == nullptr || rows_.RootRow() == nullptr) {
+        AbandonAutomaticRun();
         return;
     }
-    switch (CheckDiskSpace()) {
-    case 1:
-        MessageBox(this, "Left Folder disk space is not enough.", "Tandemora", MB_ICONERROR);
+    SyncAfterAnalyze = 0;
+    const int lacking = CheckDiskSpace();
+    if (lacking != 0) {
+        const char* text =
+            lacking == 1 ? "Left Folder disk space is not enough." : "Right Folder disk space is not enough.";
+        if (automatic) {
+            AddLogLine(text, true);
+            SyncAfterAnalyze = 1;
+            AbandonAutomaticRun();
+        } else {
+            MessageBox(this, text, "Tandemora", MB_ICONERROR);
+        }
         return;
-    case 2:
-        MessageBox(this, "Right Folder disk space is not enough.", "Tandemora", MB_ICONERROR);
-        return;
-    default:
-        break;
     }
     PrepareSync();
     SyncThread = new TTandemoraThread(&rows_, Task.get());
@@ -834,6 +851,10 @@ int TFSyncMain::CheckDiskSpace() {
 }
 
 void TFSyncMain::PrepareSync() {
+    // Under way before the folder bar is disabled (see PrepareAnalyze): a path
+    // edit losing the focus here must not drop the rows this sync is about to walk.
+    Syncing = 1;
+    Task->Running = true;
     SyncTime = GetTickCount();
     SetFolderBarEnabled(false);
     GroupBox_ResultsFilter->setEnabled(false);
@@ -844,12 +865,10 @@ void TFSyncMain::PrepareSync() {
     ProgressBar1->setVisible(true);
     ProgressBar1->setRange(0, root->NewFlag + root->OverwriteFlag + root->DeleteFlag);
     ProgressBar1->setValue(0);
-    Syncing = 1;
     Timer1->start();
     SetActionStatus(Lang("syncstart"));
     SyncLogStart = LogLineCount();
     AddLogText(Task->LogHeader(kLogActionSync));
-    Task->Running = true;
     ScrollLogToEnd();
     emit RunStateChanged();
 }
@@ -1093,10 +1112,17 @@ void TFSyncMain::bt_taskconfigClick() {
 }
 
 // A typed path replaces the folder the shown result was computed for: syncing
-// that result would apply its copies and deletions to the new folder.
+// that result would apply its copies and deletions to the new folder. While a
+// run is under way (or a dialog edits the task) its workers read the folder and
+// hold the result, so a typed path is not taken then, and the edit shows the
+// folder the run works on again.
 void TFSyncMain::edit_LFolderExit() {
     const std::string typed = ExcludeTrailingSlash(FromQ(edit_LFolder->text()));
     if (typed == Task->LFolder.FolerAllName) {
+        return;
+    }
+    if (IsBusy()) {
+        edit_LFolder->setText(ToQ(Task->LFolder.FolerAllName));
         return;
     }
     Task->LFolder.FolerAllName = typed;
@@ -1107,6 +1133,10 @@ void TFSyncMain::edit_LFolderExit() {
 void TFSyncMain::Edit_RFolderExit() {
     const std::string typed = ExcludeTrailingSlash(FromQ(Edit_RFolder->text()));
     if (typed == Task->RFolder.FolerAllName) {
+        return;
+    }
+    if (IsBusy()) {
+        Edit_RFolder->setText(ToQ(Task->RFolder.FolerAllName));
         return;
     }
     Task->RFolder.FolerAllName = typed;

@@ -162,6 +162,8 @@ protected:
     void QueueNotify(uint32_t msg, intptr_t wParam, intptr_t lParam) override;
 
 private:
+    // Ends an automatic analyse-and-sync run that cannot reach its sync.
+    void AbandonAutomaticRun();
     void BuildControls();
     void BuildActions();
     void PrepareAnalyze();

@@ -22,7 +22,9 @@ public:
     intptr_t LParam;
 };
 
-// Posts the message to receiver's thread; Qt drops it if receiver is gone by then.
+// Posts the message to receiver's thread. A message still queued when receiver
+// is deleted is dropped; posting to a receiver that is already gone is not
+// allowed, so a worker that posts to a window must have ended before it goes.
 void PostNotifyEvent(QObject* receiver, uint32_t msg, intptr_t wParam, intptr_t lParam);
 
 // Hands a TNotifyEvent to target's HandleNotify; false for any other event.

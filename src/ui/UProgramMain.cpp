@@ -1,5 +1,7 @@
 #include "ui/UProgramMain.h"
 
+#include "dialogs/DMUnit.h"
+
 #include "tasks/URegSettings.h"
 #include "tasks/UTSysConfig.h"
 #include "ui/UFMain.h"
@@ -7,8 +9,12 @@
 #include "ui/UQtMainThread.h"
 #include "ui/UTandemoraApp.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <cstdlib>
+#include <unistd.h>
 
 namespace tandemora {
 
@@ -23,8 +29,9 @@ std::unique_ptr<QLocalServer> ListenAsInstance() {
     auto server = std::make_unique<QLocalServer>();
     server->setSocketOptions(QLocalServer::UserAccessOption);
     // Nobody answered, so a socket left by an instance that crashed is stale.
-    QLocalServer::removeServer(kInstanceServerName);
-    if (!server->listen(kInstanceServerName)) {
+    const QString name = QString::fromStdString(InstanceServerName());
+    QLocalServer::removeServer(name);
+    if (!server->listen(name)) {
         return nullptr; // the program still runs; it only cannot be found by a second start
     }
     return server;
@@ -57,9 +64,17 @@ TProgramInstance::~TProgramInstance() {
     }
 }
 
+std::string InstanceServerName() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/' && QFileInfo(runtime).isDir()) {
+        return std::string(runtime) + "/" + kInstanceServerName;
+    }
+    return QDir::tempPath().toStdString() + "/" + kInstanceServerName + "-" + std::to_string(geteuid());
+}
+
 bool ShowRunningInstance() {
     QLocalSocket socket;
-    socket.connectToServer(kInstanceServerName);
+    socket.connectToServer(QString::fromStdString(InstanceServerName()));
     if (!socket.waitForConnected(2000)) {
         return false;
     }
@@ -109,8 +124,11 @@ bool StartProgram(const std::vector<std::string>& Args, TProgramInstance& Instan
         return false;
     }
 
-    // The update check at start belongs here, before the main window; it comes
-    // with the update dialog.
+    // The daily update check comes before the main window; when the user starts
+    // the updater, this program ends so it can be replaced.
+    if (!RunStartupUpdateCheck()) {
+        return false;
+    }
 
     Instance.MainWindow = std::make_unique<TFMain>(Args);
     Instance.MainWindow->WatchMountTable(kMountTablePath);

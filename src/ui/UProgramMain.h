@@ -18,6 +18,13 @@ class TSysConfig;
 // The name of the local server an interactive instance holds while it runs.
 inline constexpr const char* kInstanceServerName = "Tandemora";
 
+// Where that server listens: a place of the user's own, so that each user has
+// an instance of their own. A socket in the shared temporary folder would let
+// another user's program (or a socket planted there) answer for this user's
+// instance and end every interactive start. The user's runtime folder when there
+// is one, else the temporary folder with the user's id added to the name.
+std::string InstanceServerName();
+
 // What a started program holds until it ends. Destroying it closes the main
 // window and removes the program-wide objects again.
 class TProgramInstance {

@@ -109,6 +109,54 @@ TEST_F(CommandLineTest, CloseAfterTheRunFollowsTheClosingRules) {
     }
 }
 
+// A scheduled run whose sync cannot begin must still end the program (cron would
+// otherwise pile up processes), without a message box nobody can answer and
+// without powering the computer off for a sync that never ran.
+TEST_F(CommandLineTest, ARunThatCannotReachItsSyncStillEndsTheProgram) {
+    struct Case {
+        const char* Name;
+        std::function<void(tandemora::TSyncTask&)> Adjust;
+        const char* Line;
+    };
+    const Case cases[] = {
+        {"left folder missing",
+         [this](tandemora::TSyncTask& t) { t.LFolder.FolerAllName = folders / "nowhere"; },
+         "Cannot connect Left folder: "},
+        {"filter pattern that does not compile",
+         [](tandemora::TSyncTask& t) { t.ExcludeFilter = {"(unclosed"}; }, "(unclosed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        WriteOptions({{"AutoClose", "1"}});
+        const std::string name = std::string("Broken ") + c.Name;
+        SaveTask(name, folders / "a", folders / "b", [&](tandemora::TSyncTask& t) {
+            t.TSsync = 1;
+            c.Adjust(t);
+        });
+        ASSERT_TRUE(Start({name}));
+        main->CloseDelay = 10;
+        main->PowerOffDelay = 10;
+        ASSERT_TRUE(WaitUntil([&] { return main->ClosedForGood(); }));
+        TFSyncMain* broken = nullptr;
+        for (TFSyncMain* window : main->TaskWindows()) {
+            if (window->Task->SyncName == name) {
+                broken = window;
+            }
+        }
+        ASSERT_NE(broken, nullptr);
+        bool named = false;
+        for (const std::string& line : broken->LogLines()) {
+            named = named || line.find(c.Line) != std::string::npos;
+        }
+        EXPECT_TRUE(named);
+        EXPECT_TRUE(boxes.empty());
+        EXPECT_FALSE(testsupport::Exists(program / "poweroff.txt"));
+        EXPECT_FALSE(testsupport::Exists(folders / "b/from-a.txt"));
+        instance.reset();
+        main = nullptr;
+    }
+}
+
 TEST_F(CommandLineTest, AnAnalysisRunLeavesTheProgramOpen) {
     SaveTask("Check", folders / "e", folders / "f", [](tandemora::TSyncTask& t) { t.TSanalyze = 1; });
     ASSERT_TRUE(Start({"Check"}));

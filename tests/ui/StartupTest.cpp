@@ -8,6 +8,7 @@
 #include "platform/Thread.h"
 #include "ui/UTandemoraApp.h"
 
+#include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMenu>
@@ -80,7 +81,7 @@ TEST_F(StartupTest, CommandLineStartNeverChecksForUpdatesAndKeepsTheFileValue) {
 
 TEST_F(StartupTest, SecondInteractiveStartShowsTheFirstAndReadsNoFile) {
     QLocalServer first;
-    ASSERT_TRUE(first.listen(tandemora::kInstanceServerName));
+    ASSERT_TRUE(first.listen(QString::fromStdString(tandemora::InstanceServerName())));
     std::remove((program / "Tandemora.ini").c_str()); // would give a message box if it were read
 
     EXPECT_FALSE(Start());
@@ -88,6 +89,37 @@ TEST_F(StartupTest, SecondInteractiveStartShowsTheFirstAndReadsNoFile) {
     EXPECT_EQ(main, nullptr);
     EXPECT_FALSE(testsupport::Exists(tandemora::RegistryStoreFile()));
     ASSERT_TRUE(WaitUntil([&] { return first.hasPendingConnections(); }, 10000));
+}
+
+// A socket named like ours in the shared temporary folder may belong to another
+// user's program, or be planted there: it must not end this user's start.
+TEST_F(StartupTest, OnlyThisUsersInstanceCountsAsRunning) {
+    struct Case {
+        const char* Name;
+        bool RuntimeFolder; // XDG_RUNTIME_DIR set
+    };
+    const Case cases[] = {{"runtime folder", true}, {"no runtime folder", false}};
+    QLocalServer shared;
+    shared.setSocketOptions(QLocalServer::WorldAccessOption);
+    ASSERT_TRUE(shared.listen(QDir::tempPath() + "/Tandemora"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        testsupport::ScopedEnv runtimeEnv(
+            "XDG_RUNTIME_DIR", c.RuntimeFolder ? std::optional<std::string>(runtime.path()) : std::nullopt);
+        boxes.clear();
+        ASSERT_TRUE(Start());
+        ASSERT_NE(instance->InstanceServer, nullptr);
+        const std::string expected = c.RuntimeFolder ? runtime.path() + "/Tandemora"
+                                                     : tmp.path() + "/Tandemora-" + std::to_string(geteuid());
+        EXPECT_EQ(instance->InstanceServer->fullServerName().toStdString(), expected);
+        EXPECT_TRUE(testsupport::Exists(tmp.path() + "/Tandemora")); // not taken for stale
+        // A second start of this user finds this instance.
+        EXPECT_TRUE(tandemora::ShowRunningInstance());
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(shared.hasPendingConnections());
+        instance.reset();
+        main = nullptr;
+    }
 }
 
 TEST_F(StartupTest, SecondProgramStartBringsBackTheHiddenWindow) {

@@ -3,6 +3,7 @@
 
 #include "UiFixture.h"
 
+#include "platform/MainThread.h"
 #include "ui/UNotifyEvent.h"
 #include "ui/UResultModel.h"
 
@@ -478,6 +479,87 @@ TEST_F(TaskWindowTest, CancelDuringTheSyncStillEndsIt) {
     EXPECT_EQ(window->Label_ActionStatus->text(), "Synchronization finished");
     EXPECT_FALSE(window->BitBtn_cancel->isEnabled());
     EXPECT_TRUE(window->BitBtn_Analyze->isEnabled());
+}
+
+// The workers of a cancelled comparison hold the result and read the folders
+// until its end handler has run; a path typed in between is not taken.
+TEST_F(TaskWindowTest, APathTypedBeforeACancelledComparisonHasEndedIsNotTaken) {
+    TFSyncMain* window = StartWithDocs();
+    ASSERT_NE(window, nullptr);
+    // The end handlers wait in a queue of the test's own, so the comparison is
+    // surely still under way when cancel is clicked.
+    tandemora::TQueueDispatcher ends;
+    tandemora::ScopedMainThreadDispatcher scoped(&ends);
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(ends.WaitAndProcess([&] { return window->AnalyzeThread != nullptr; }));
+    ASSERT_TRUE(window->IsBusy());
+    Click(window->BitBtn_cancel);
+    ASSERT_TRUE(window->Edit_RFolder->isEnabled());
+
+    const std::string other = folders / "other";
+    window->Edit_RFolder->setText(QString::fromStdString(other));
+    QTest::keyClick(window->Edit_RFolder, Qt::Key_Return);
+    EXPECT_EQ(window->Task->RFolder.FolerAllName, right);
+    EXPECT_EQ(window->Edit_RFolder->text().toStdString(), right);
+    EXPECT_EQ(ReadFile(program / "tasklist.td").find(other), std::string::npos);
+
+    ASSERT_TRUE(ends.WaitAndProcess([&] { return !window->IsBusy(); }));
+    // The comparison still ended through its end handler, with a second summary.
+    EXPECT_EQ(LinesStarting(window, "----- Analysis TotalTime:").size(), 2u);
+
+    // Once it has ended, a typed path is taken.
+    window->Edit_RFolder->setText(QString::fromStdString(other));
+    QTest::keyClick(window->Edit_RFolder, Qt::Key_Return);
+    EXPECT_EQ(window->Task->RFolder.FolerAllName, other);
+    EXPECT_EQ(window->ResultTree, nullptr);
+}
+
+// A run that starts while the person is still typing a path (a menu key, a
+// trigger, the sync one second after an analysis) disables the path edits and
+// so takes their focus: the run keeps the folder it was started for.
+TEST_F(TaskWindowTest, APathBeingTypedWhenARunStartsLeavesTheRunsFolder) {
+    struct Case {
+        const char* Name;
+        uint32_t Message;
+        bool TypeWhileTheSyncWaits; // else typed before the message
+    };
+    const Case cases[] = {
+        {"analysis from the menu", tandemora::WM_ANAL_JOB, false},
+        {"sync one second after the analysis", tandemora::WM_ANAL_SYNC, true},
+    };
+    TFSyncMain* window = StartWithDocs();
+    ASSERT_NE(window, nullptr);
+    main->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(main));
+    auto typeIntoRight = [&] {
+        window->Edit_RFolder->setFocus();
+        ASSERT_TRUE(window->Edit_RFolder->hasFocus());
+        QTest::keyClicks(window->Edit_RFolder, "-new");
+        ASSERT_EQ(window->Edit_RFolder->text().toStdString(), right + "-new");
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const size_t summaries = LinesStarting(window, "All:").size();
+        if (!c.TypeWhileTheSyncWaits) {
+            typeIntoRight();
+        }
+        SendNotifyMessage(window, c.Message, 0, 10);
+        if (c.TypeWhileTheSyncWaits) {
+            ASSERT_TRUE(WaitUntil([&] { return LinesStarting(window, "All:").size() > summaries; }));
+            ASSERT_TRUE(window->IsBusy()); // the second before the sync
+            typeIntoRight();
+        }
+        ASSERT_TRUE(WaitIdle(window));
+        EXPECT_EQ(window->Task->RFolder.FolerAllName, right);
+        EXPECT_EQ(window->Edit_RFolder->text().toStdString(), right);
+        EXPECT_EQ(ReadFile(program / "tasklist.td").find(right + "-new"), std::string::npos);
+        ASSERT_EQ(LinesStarting(window, "All:").size(), summaries + 1);
+        EXPECT_EQ(LinesStarting(window, "All:").back(),
+                  "All:3,Changed:3,Conflicts:0,Errors:0,Included:3,Excluded:0");
+    }
+    EXPECT_EQ(LinesStarting(window, "----- Sync End. Time:").size(), 1u);
+    EXPECT_EQ(ReadFile(right + "/a.txt"), "alpha");
+    EXPECT_FALSE(testsupport::Exists(right + "-new"));
 }
 
 TEST_F(TaskWindowTest, UsesDriveLooksForTheVolumesMountPoint) {
