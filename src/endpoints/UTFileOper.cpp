@@ -1,5 +1,7 @@
 #include "endpoints/UTFileOper.h"
 
+#include "model/UTUtils.h"
+
 namespace tandemora {
 
 TFileOper::TFileOper(bool FreeOnTerminate) : Source(&OwnSource) {
@@ -65,6 +67,30 @@ void TFileOper::WaitForScan() {
     if (Started() && !FreeOnTerminate()) {
         Terminate();
         WaitFor();
+    }
+}
+
+void TFileOper::SortTree(TFileTree* Node) {
+    TStringObjectList folders;
+    TStringObjectList files;
+    for (TFileTree* child : Node->Children) {
+        if (child->Data != nullptr && child->Data->IsFolder == 1) {
+            folders.emplace_back(child->Name, child);
+        } else {
+            files.emplace_back(child->Name, child);
+        }
+        if (!child->Children.empty()) {
+            SortTree(child);
+        }
+    }
+    ShellSortStrings(folders);
+    ShellSortStrings(files);
+    size_t i = 0;
+    for (const auto& entry : folders) {
+        Node->Children[i++] = static_cast<TFileTree*>(entry.second);
+    }
+    for (const auto& entry : files) {
+        Node->Children[i++] = static_cast<TFileTree*>(entry.second);
     }
 }
 

@@ -160,6 +160,9 @@ protected:
     void MarkIncomplete();
     // Replaces Snapshot with a fresh empty root.
     void ResetSnapshot();
+    // Orders every level below Node: folders first, then files, each by
+    // CompareNames. Every kind's scan ends with it, so all trees share one order.
+    void SortTree(TFileTree* Node);
     // Creates Tree as an empty root (each kind's constructor) and forgets what an
     // earlier scan could not see.
     void ResetTree();

@@ -460,30 +460,6 @@ void TFtpFileOper::ScanLevel(const TFtpLevelList& List) {
     NextLevel = std::move(queued);
 }
 
-void TFtpFileOper::SortTree(TFileTree* Node) {
-    TStringObjectList folders;
-    TStringObjectList files;
-    for (TFileTree* child : Node->Children) {
-        if (child->Data != nullptr && child->Data->IsFolder == 1) {
-            folders.emplace_back(child->Name, child);
-        } else {
-            files.emplace_back(child->Name, child);
-        }
-        if (!child->Children.empty()) {
-            SortTree(child);
-        }
-    }
-    ShellSortStrings(folders);
-    ShellSortStrings(files);
-    size_t i = 0;
-    for (const auto& entry : folders) {
-        Node->Children[i++] = static_cast<TFileTree*>(entry.second);
-    }
-    for (const auto& entry : files) {
-        Node->Children[i++] = static_cast<TFileTree*>(entry.second);
-    }
-}
-
 int TFtpFileOper::GetTopFolderCount() {
     return 10;
 }

@@ -83,8 +83,6 @@ public:
     std::string ReadServerBanner();
     // Lists one level of folders and queues the next level in NextLevel.
     void ScanLevel(const TFtpLevelList& List);
-    // Folders first, then files, each group by CompareNames; every level below Node.
-    void SortTree(TFileTree* Node);
     // Download and upload in the current folder; true when complete.
     bool DownloadFile(const std::string& Name, const std::string& LocalPath, int64_t ExpectedSize = -1);
     bool UploadFile(const std::string& Name, const std::string& LocalPath, int64_t ExpectedSize = -1);

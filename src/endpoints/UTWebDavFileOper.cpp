@@ -798,30 +798,6 @@ void TWebDavFileOper::ScanLevel(const TStringObjectList& Pending) {
     NextLevel = std::move(next);
 }
 
-void TWebDavFileOper::SortTree(TFileTree* Node) {
-    TStringObjectList folders;
-    TStringObjectList files;
-    for (TFileTree* child : Node->Children) {
-        if (child->Data != nullptr && child->Data->IsFolder == 1) {
-            folders.emplace_back(child->Name, child);
-        } else {
-            files.emplace_back(child->Name, child);
-        }
-        if (!child->Children.empty()) {
-            SortTree(child);
-        }
-    }
-    ShellSortStrings(folders);
-    ShellSortStrings(files);
-    size_t i = 0;
-    for (const auto& entry : folders) {
-        Node->Children[i++] = static_cast<TFileTree*>(entry.second);
-    }
-    for (const auto& entry : files) {
-        Node->Children[i++] = static_cast<TFileTree*>(entry.second);
-    }
-}
-
 // ---- Parsing ----------------------------------------------------------------------------------
 
 void TWebDavFileOper::ClearFileList() {

@@ -105,7 +105,6 @@ public:
     // ---- Scan ----------------------------------------------------------------
 
     void ScanLevel(const TStringObjectList& Pending);
-    void SortTree(TFileTree* Node);
 
     // ---- URLs ----------------------------------------------------------------
 

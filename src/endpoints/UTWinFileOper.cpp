@@ -406,30 +406,6 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
     }
 }
 
-void TWinFileOper::SortTree(TFileTree* Node) {
-    TStringObjectList folders;
-    TStringObjectList files;
-    for (TFileTree* child : Node->Children) {
-        if (child->Data != nullptr && child->Data->IsFolder == 1) {
-            folders.emplace_back(child->Name, child);
-        } else {
-            files.emplace_back(child->Name, child);
-        }
-        if (!child->Children.empty()) {
-            SortTree(child);
-        }
-    }
-    ShellSortStrings(folders);
-    ShellSortStrings(files);
-    size_t i = 0;
-    for (const auto& entry : folders) {
-        Node->Children[i++] = static_cast<TFileTree*>(entry.second);
-    }
-    for (const auto& entry : files) {
-        Node->Children[i++] = static_cast<TFileTree*>(entry.second);
-    }
-}
-
 int TWinFileOper::GetTopFolderCount() {
     int count = 0;
     fs::ListFolder(FolderOf(Source, "/"), [&count](const fs::DirEntry& entry) {

@@ -44,8 +44,6 @@ public:
     // before it is listed. A folder that cannot be listed gets ListFailed and is
     // recorded in UnreadFolders.
     void ListFolder(TFileTree* Node, const std::string& Path);
-    // Orders every level: folders first, then files, each by CompareNames.
-    void SortTree(TFileTree* Node);
     // Copies Src to Dst in 2 MB chunks with a percentage in the status text. The
     // bytes go to a part file beside Dst that replaces Dst only when complete.
     // 0 copied completely; 1 the source's size is not ExpectedSize; -1 the source
