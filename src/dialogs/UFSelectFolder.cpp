@@ -51,19 +51,6 @@ enum { pgComputer = 0, pgNetwork = 1, pgFtp = 2, pgSftp = 3, pgWebDav = 4, pgWin
 const char* const kPasswordTooLong =
     "A password can have at most 99 bytes. This one is longer and cannot be kept; please shorten it.";
 
-// Blanks and control characters off both ends.
-std::string TrimBlanks(const std::string& text) {
-    size_t first = 0;
-    size_t last = text.size();
-    while (first < last && static_cast<unsigned char>(text[first]) <= ' ') {
-        ++first;
-    }
-    while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') {
-        --last;
-    }
-    return text.substr(first, last - first);
-}
-
 std::string Trimmed(const QLineEdit* edit) {
     return TrimBlanks(FromQ(edit->text()));
 }

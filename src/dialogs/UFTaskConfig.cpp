@@ -40,19 +40,6 @@ const char* const kSameFolders = "Left and right folders are the same";
 const char* const kNestedFolders = "Cannot Analyze nested folders.";
 const char* const kEmptyFolders = "Folders is empty.";
 
-// Blanks and control characters off both ends.
-std::string TrimBlanks(const std::string& text) {
-    size_t first = 0;
-    size_t last = text.size();
-    while (first < last && static_cast<unsigned char>(text[first]) <= ' ') {
-        ++first;
-    }
-    while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') {
-        --last;
-    }
-    return text.substr(first, last - first);
-}
-
 void SetBox(QCheckBox* box, int32_t value) {
     box->setChecked(value == 1);
 }

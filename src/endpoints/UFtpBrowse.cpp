@@ -1,26 +1,12 @@
 #include "endpoints/UFtpBrowse.h"
 
+#include "model/UTUtils.h"
+
 #include "platform/FtpSession.h"
 
 namespace tandemora {
 
 namespace {
-
-bool IsBlank(char c) {
-    return static_cast<unsigned char>(c) <= ' ';
-}
-
-std::string Trim(const std::string& s) {
-    size_t first = 0;
-    size_t last = s.size();
-    while (first < last && IsBlank(s[first])) {
-        ++first;
-    }
-    while (last > first && IsBlank(s[last - 1])) {
-        --last;
-    }
-    return s.substr(first, last - first);
-}
 
 std::string RemoveAll(std::string text, const std::string& part) {
     if (part.empty()) {
@@ -35,7 +21,7 @@ std::string RemoveAll(std::string text, const std::string& part) {
 // The server path a picker argument names: a URL of the endpoint's server loses
 // its prefix; a server path stays as it is. No trailing "/"; "/" for the root.
 std::string ServerPathOf(TFtpFileOper* Oper, const std::string& UrlOrPath) {
-    std::string text = Trim(UrlOrPath);
+    std::string text = TrimBlanks(UrlOrPath);
     std::string path;
     if (!text.empty() && text[0] == '/') {
         path = text;
@@ -80,7 +66,7 @@ void TFtpTreeView::Clear() {
 
 TFtpFolderList ListSubFolders(TFtpFileOper* Oper, const std::string& Path) {
     TFtpFolderList folders;
-    std::string path = Trim(RemoveAll(Path, Oper->Prefix));
+    std::string path = TrimBlanks(RemoveAll(Path, Oper->Prefix));
     if (path.empty() || path.back() != '/') {
         path += '/';
     }

@@ -37,22 +37,6 @@ constexpr int64_t SizeNotKnown = FileSizeUnknown;
 
 const char* const Scheme = "ftp://";
 
-bool IsBlank(char c) {
-    return static_cast<unsigned char>(c) <= ' ';
-}
-
-std::string Trim(const std::string& s) {
-    size_t first = 0;
-    size_t last = s.size();
-    while (first < last && IsBlank(s[first])) {
-        ++first;
-    }
-    while (last > first && IsBlank(s[last - 1])) {
-        --last;
-    }
-    return s.substr(first, last - first);
-}
-
 bool StartsWith(const std::string& text, const std::string& start) {
     return text.compare(0, start.size(), start) == 0;
 }
@@ -170,7 +154,7 @@ TFtpFileOper::~TFtpFileOper() {
 // ---- URL handling ---------------------------------------------------------------------------
 
 std::string TFtpFileOper::NormalizeUrl(const std::string& Url) {
-    std::string url = Trim(Url);
+    std::string url = TrimBlanks(Url);
     if (!url.empty() && url.back() == '/') {
         url.pop_back();
     }
@@ -211,7 +195,7 @@ std::string TFtpFileOper::FolderOf(const std::string& RelPath) const {
 }
 
 bool TFtpFileOper::SplitUrl(const std::string& Url, std::string& Folder, std::string& Name) const {
-    std::string base = Trim(Source->FolerAllName);
+    std::string base = TrimBlanks(Source->FolerAllName);
     while (!base.empty() && base.back() == '/') {
         base.pop_back();
     }
@@ -422,7 +406,7 @@ void TFtpFileOper::ScanLevel(const TFtpLevelList& List) {
             MarkIncomplete();
             return;
         }
-        const std::string path = WithSlash(Trim(line));
+        const std::string path = WithSlash(TrimBlanks(line));
         // Only the root at the start is taken off: a folder deeper down that
         // repeats the root's name keeps it.
         const TRelPath rel = StartsWith(path, RootPath) ? path.substr(RootPath.size()) : path;
@@ -702,7 +686,7 @@ int TFtpFileOper::DeleteFile(TFolderSource*, TFileAttri* Attr) {
 
 int TFtpFileOper::GetSavedFolder(std::string& Path) {
     int entered = ftpOk;
-    if (!EnterFolder(WithSlash(Trim(GetRootPath())), entered)) {
+    if (!EnterFolder(WithSlash(TrimBlanks(GetRootPath())), entered)) {
         Path.clear();
         return 1;
     }
@@ -764,7 +748,8 @@ int TFtpFileOper::BuildFullPath(TFolderSource* Source, TFileAttri* Attr, std::st
     if (Attr->RelPath.empty()) {
         Attr->RelPath = "/";
     }
-    Path = WithSlash(Trim(JoinServerPath(Trim(Source->FolerAllName), Attr->RelPath))) + Attr->Name;
+    Path =
+        WithSlash(TrimBlanks(JoinServerPath(TrimBlanks(Source->FolerAllName), Attr->RelPath))) + Attr->Name;
     return 0;
 }
 

@@ -31,24 +31,8 @@ constexpr int64_t SizeNotKnown = FileSizeUnknown;
 constexpr int ConnectAttempts = 6;
 constexpr std::chrono::milliseconds ConnectPause{100};
 
-bool IsBlank(char c) {
-    return static_cast<unsigned char>(c) <= ' ';
-}
-
 bool IsSeparator(char c) {
     return c == '\\' || c == '/';
-}
-
-std::string TrimBlanks(const std::string& s) {
-    size_t first = 0;
-    size_t last = s.size();
-    while (first < last && IsBlank(s[first])) {
-        ++first;
-    }
-    while (last > first && IsBlank(s[last - 1])) {
-        --last;
-    }
-    return s.substr(first, last - first);
 }
 
 // The endpoint path as typed, without the blanks a user may have left around it.

@@ -1,5 +1,7 @@
 #include "endpoints/UTWebDavFileOper.h"
 
+#include "model/UTUtils.h"
+
 #include "endpoints/webdavxml.h"
 #include "platform/Exceptions.h"
 #include "platform/FileSystem.h"
@@ -29,22 +31,6 @@ const int64_t TransferTimeoutMs = 600000;
 // this size, so the sync thread's checks (a file of the analysed size, or
 // nothing at all) both fail, and nothing is copied over or deleted on a guess.
 constexpr int64_t SizeNotKnown = FileSizeUnknown;
-
-bool IsBlank(char c) {
-    return static_cast<unsigned char>(c) <= ' ';
-}
-
-std::string TrimBlanks(const std::string& s) {
-    size_t first = 0;
-    size_t last = s.size();
-    while (first < last && IsBlank(s[first])) {
-        ++first;
-    }
-    while (last > first && IsBlank(s[last - 1])) {
-        --last;
-    }
-    return s.substr(first, last - first);
-}
 
 // Where the host of "scheme://host[:port]/path" begins; npos without "://".
 size_t HostStart(const std::string& url) {

@@ -24,23 +24,6 @@ namespace {
 
 const char* const WorkRelPath = "/__Tandemora__/";
 
-// Blanks and control characters, as the folder texts typed by users may carry them.
-bool IsBlank(char c) {
-    return static_cast<unsigned char>(c) <= ' ';
-}
-
-std::string TrimBlanks(const std::string& s) {
-    size_t first = 0;
-    size_t last = s.size();
-    while (first < last && IsBlank(s[first])) {
-        ++first;
-    }
-    while (last > first && IsBlank(s[last - 1])) {
-        --last;
-    }
-    return s.substr(first, last - first);
-}
-
 // The root without its trailing separators, so that a relative path (which starts
 // with "/") can be put right behind it. The file system root "/" becomes "", and
 // no join can start with two separators, which would name a network share.

@@ -43,15 +43,7 @@ bool IsBlank(char c) {
 }
 
 std::string Trim(const std::string& s) {
-    size_t begin = 0;
-    size_t end = s.size();
-    while (begin < end && IsBlank(s[begin])) {
-        ++begin;
-    }
-    while (end > begin && IsBlank(s[end - 1])) {
-        --end;
-    }
-    return s.substr(begin, end - begin);
+    return TrimBlanks(s);
 }
 
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
@@ -652,6 +644,18 @@ int CountDelimitedParts(const std::string& Delim, const std::string& Text) {
         }
     }
     return count;
+}
+
+std::string TrimBlanks(const std::string& s) {
+    size_t begin = 0;
+    size_t end = s.size();
+    while (begin < end && IsBlank(s[begin])) {
+        ++begin;
+    }
+    while (end > begin && IsBlank(s[end - 1])) {
+        --end;
+    }
+    return s.substr(begin, end - begin);
 }
 
 int IndexOfTrimmed(const std::string& S, const std::vector<std::string>& List) {

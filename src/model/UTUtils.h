@@ -95,6 +95,9 @@ std::string GetLastPathPart(const std::string& Path, const std::string& Delim);
 int CountDelimitedParts(const std::string& Delim, const std::string& Text);
 // The index of the first entry equal to S when both are trimmed of blanks; -1 when none.
 int IndexOfTrimmed(const std::string& S, const std::vector<std::string>& List);
+// S without the blanks and control characters at either end (folder texts
+// typed by users may carry them).
+std::string TrimBlanks(const std::string& S);
 // The number of characters of S: UTF-8 code points, each invalid byte counting once.
 int AnsiCharCount(const std::string& S);
 int BoolToInt(bool B);

@@ -17,15 +17,6 @@ std::string OptionsPath() {
     return GetProgramFolder() + kOptionsFileName;
 }
 
-std::string TrimBlanks(const std::string& s) {
-    std::size_t begin = s.find_first_not_of(" \t\r\n");
-    if (begin == std::string::npos) {
-        return "";
-    }
-    std::size_t end = s.find_last_not_of(" \t\r\n");
-    return s.substr(begin, end - begin + 1);
-}
-
 // Writes the options file with the changes Change makes to it, as one atomic
 // replacement. 0 written, 1 no such file, 2 a failure that was logged. A file that
 // exists but cannot be read raises to the caller.
