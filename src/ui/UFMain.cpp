@@ -449,6 +449,7 @@ TFSyncMain* TFMain::AddTaskPage(std::unique_ptr<TSyncTask> task) {
     lastRunTicks_[window] = TriggerClock();
     window->ShowTaskPaths();
     window->InitView();
+    window->SetFirstRunTips(commandLine_.empty());
     Frame->addWidget(window);
     connect(window, &TFSyncMain::RunStateChanged, this, &TFMain::UpdateMenuStates);
     PageControl_tasklist->addTab(caption);

@@ -4,7 +4,9 @@
 #include "dialogs/UFTaskConfig.h"
 #include "model/UTUtils.h"
 #include "platform/FileSystem.h"
+#include "tasks/UTSysConfig.h"
 #include "tasks/UTTaskLog.h"
+#include "ui/UHintWin.h"
 #include "ui/UMessageBox.h"
 #include "ui/UNotifyEvent.h"
 #include "ui/UQtText.h"
@@ -14,6 +16,7 @@
 #include <QActionGroup>
 #include <QButtonGroup>
 #include <QCoreApplication>
+#include <QCursor>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -257,6 +260,10 @@ void TFSyncMain::BuildControls() {
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
     connect(Timer1, &QTimer::timeout, this, &TFSyncMain::Timer1Timer);
+    Timer_showtip = new QTimer(this);
+    Timer_showtip->setSingleShot(true);
+    Timer_showtip->setInterval(500);
+    connect(Timer_showtip, &QTimer::timeout, this, &TFSyncMain::Timer_showtipTimer);
 }
 
 void TFSyncMain::BuildActions() {
@@ -380,7 +387,32 @@ bool TFSyncMain::event(QEvent* event) {
     if (DeliverNotifyEvent(event, this)) {
         return true;
     }
+    if (event->type() == QEvent::Show) {
+        ShowFirstRunTip(edit_LFolder);
+    }
     return QWidget::event(event);
+}
+
+// A first run is guided control by control; nothing moves the pointer for a
+// window that is not on screen.
+void TFSyncMain::ShowFirstRunTip(QWidget* control) {
+    if (!firstRunTips_ || SysConfig == nullptr || SysConfig->IsFirst != 1 || !isVisible()) {
+        return;
+    }
+    CenterCursorOnControl(control);
+    tipControl_ = control;
+    Timer_showtip->start();
+}
+
+// The pointer is nudged by one pixel, as a person's hand would, and the control
+// is asked for its hint directly: not every display lets a program move the
+// pointer (Wayland does not), and a moved pointer alone need not bring a hint.
+void TFSyncMain::Timer_showtipTimer() {
+    Timer_showtip->stop();
+    QCursor::setPos(QCursor::pos() + QPoint(1, 1));
+    if (tipControl_ != nullptr && tipControl_->isVisible()) {
+        RequestHint(tipControl_);
+    }
 }
 
 void TFSyncMain::QueueNotify(uint32_t msg, intptr_t wParam, intptr_t lParam) {
@@ -728,6 +760,7 @@ void TFSyncMain::ShowAnalysisSummary() {
             BitBtn_SyncClick();
         });
     }
+    ShowFirstRunTip(BitBtn_Sync);
     emit RunStateChanged();
 }
 
@@ -1079,6 +1112,7 @@ void TFSyncMain::BrowseFolder(uint8_t side) {
         DropResult();
     }
     SaveTaskToList(this, *Task, false);
+    ShowFirstRunTip(side == 1 ? static_cast<QWidget*>(Edit_RFolder) : static_cast<QWidget*>(BitBtn_Analyze));
 }
 
 void TFSyncMain::bt_LBrowseClick() {

@@ -67,6 +67,10 @@ public:
     void InitView();
     // Shows the task's two folders in the path fields.
     void ShowTaskPaths();
+    // Lets the window guide a first run (while the options say IsFirst = 1): the
+    // pointer goes to the next control to use and its hint is shown. Only an
+    // interactive start turns this on; a named run is left alone.
+    void SetFirstRunTips(bool on) { firstRunTips_ = on; }
     void LoadCaptions();
     // Shows one view kind of the last result (refused before the first analysis
     // and while a synchronisation walks the rows).
@@ -112,6 +116,7 @@ public:
     QWidget* Panel_log = nullptr;
     QTextEdit* memo1 = nullptr;
     QTimer* Timer1 = nullptr;
+    QTimer* Timer_showtip = nullptr; // one shot, 500 ms after a first-run tip
     QMenu* pop_direction = nullptr;
 
     // The view actions (one group, one checked) and the per-row overrides.
@@ -198,6 +203,8 @@ private:
     void edit_LFolderExit();
     void Edit_RFolderExit();
     void Timer1Timer();
+    void ShowFirstRunTip(QWidget* control);
+    void Timer_showtipTimer();
     void StepProgress();
     bool ResultShown() const;
     uint32_t ElapsedSince(uint32_t start) const;
@@ -215,6 +222,8 @@ private:
     bool totalTiming_ = false; // TotalTime still holds the start tick
     bool destroying_ = false;
     bool dialogOpen_ = false; // the folder picker or the task options are open
+    bool firstRunTips_ = false;
+    QWidget* tipControl_ = nullptr; // the control the pending tip is for
 };
 
 } // namespace tandemora

@@ -5,6 +5,7 @@
 #include "tasks/URegSettings.h"
 #include "tasks/UTSysConfig.h"
 #include "ui/UFMain.h"
+#include "ui/UHintWin.h"
 #include "ui/UMessageBox.h"
 #include "ui/UQtMainThread.h"
 #include "ui/UTandemoraApp.h"
@@ -54,6 +55,7 @@ TProgramInstance::TProgramInstance() = default;
 
 TProgramInstance::~TProgramInstance() {
     MainWindow.reset();
+    HintWindow.reset();
     if (SysConfig == Config.get()) {
         SysConfig = nullptr;
     }
@@ -87,6 +89,9 @@ bool ShowRunningInstance() {
 bool StartProgram(const std::vector<std::string>& Args, TProgramInstance& Instance) {
     Instance.Dispatcher = std::make_unique<TQtMainThreadDispatcher>();
     SetMainThreadDispatcher(Instance.Dispatcher.get());
+    // The balloons take over the hints before any window exists.
+    Instance.HintWindow = std::make_unique<THintWin>();
+    Instance.HintWindow->Install();
 
     // One interactive instance at a time; a command-line run works beside it.
     if (Args.empty()) {

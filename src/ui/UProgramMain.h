@@ -12,6 +12,7 @@ class QLocalServer;
 namespace tandemora {
 
 class TFMain;
+class THintWin;
 class TQtMainThreadDispatcher;
 class TSysConfig;
 
@@ -38,6 +39,7 @@ public:
     std::unique_ptr<QLocalServer> InstanceServer; // interactive starts only
     std::unique_ptr<TSysConfig> Config;
     std::unique_ptr<TFMain> MainWindow;
+    std::unique_ptr<THintWin> HintWindow; // shows every hint as a balloon
 };
 
 // Every step up to the message loop, on an existing application object. True

@@ -1,0 +1,155 @@
+#include "ui/UHintWin.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QEvent>
+#include <QGridLayout>
+#include <QHelpEvent>
+#include <QLabel>
+#include <QScreen>
+#include <QStyle>
+#include <QTimer>
+#include <QToolTip>
+#include <algorithm>
+
+namespace tandemora {
+
+namespace {
+
+// Long enough to read a hint of a few lines.
+constexpr int kBalloonShowMs = 10000;
+
+} // namespace
+
+THintWin::THintWin() : QWidget(nullptr, Qt::ToolTip | Qt::FramelessWindowHint) {
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setPalette(QToolTip::palette());
+    setAutoFillBackground(true);
+    setObjectName("THintWin");
+
+    icon_ = new QLabel(this);
+    const int size = style()->pixelMetric(QStyle::PM_SmallIconSize);
+    icon_->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(size, size));
+    title_ = new QLabel(this);
+    QFont bold = title_->font();
+    bold.setBold(true);
+    title_->setFont(bold);
+    // Hints are shown as written: an ampersand or an angle bracket is a character.
+    title_->setTextFormat(Qt::PlainText);
+    text_ = new QLabel(this);
+    text_->setTextFormat(Qt::PlainText);
+    text_->setWordWrap(true);
+
+    auto* grid = new QGridLayout(this);
+    grid->setContentsMargins(8, 6, 8, 6);
+    grid->addWidget(icon_, 0, 0);
+    grid->addWidget(title_, 0, 1);
+    grid->addWidget(text_, 1, 1);
+    grid->setColumnStretch(1, 1);
+
+    autoHide_ = new QTimer(this);
+    autoHide_->setSingleShot(true);
+    connect(autoHide_, &QTimer::timeout, this, &QWidget::hide);
+}
+
+THintWin::~THintWin() {
+    if (installed_ && qApp != nullptr) {
+        qApp->removeEventFilter(this);
+    }
+}
+
+void THintWin::Install() {
+    if (!installed_ && qApp != nullptr) {
+        qApp->installEventFilter(this);
+        installed_ = true;
+    }
+}
+
+QString THintWin::Title() const {
+    return title_->text();
+}
+
+QString THintWin::Text() const {
+    return text_->text();
+}
+
+void THintWin::ActivateHint(QWidget* underPointer, const QRect& rect, const QString& hintText) {
+    if (underPointer != LastHintWnd) {
+        ++toolCount_;
+    }
+    LastHintWnd = underPointer;
+    ShowBalloonTip(underPointer, rect, kHintTitle, hintText);
+}
+
+void THintWin::ShowBalloonTip(QWidget* target, const QRect& rect, const QString& title, const QString& text) {
+    target_ = target;
+    title_->setText(title);
+    text_->setText(text);
+    adjustSize();
+    PlaceNear(rect);
+    show();
+    raise();
+    autoHide_->start(kBalloonShowMs);
+}
+
+// Below the control, its left edge at the control's centre; above it when the
+// screen ends first.
+void THintWin::PlaceNear(const QRect& rect) {
+    QPoint at(rect.center().x(), rect.bottom() + 2);
+    const QScreen* screen = QGuiApplication::screenAt(rect.center());
+    if (screen != nullptr) {
+        const QRect area = screen->availableGeometry();
+        if (at.y() + height() > area.bottom()) {
+            at.setY(rect.top() - height() - 2);
+        }
+        at.setX(std::max(area.left(), std::min(at.x(), area.right() - width())));
+    }
+    move(at);
+}
+
+bool THintWin::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::ToolTip: {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget == nullptr || widget == this || widget->toolTip().isEmpty()) {
+            // Not ours (views and menus answer for their items): Qt passes the
+            // request on to the parent or shows the item's own tip.
+            return false;
+        }
+        const QRect rect(widget->mapToGlobal(QPoint(0, 0)), widget->size());
+        ActivateHint(widget, rect, widget->toolTip());
+        return true;
+    }
+    case QEvent::MouseButtonPress:
+    case QEvent::KeyPress:
+    case QEvent::Wheel:
+        hide();
+        break;
+    case QEvent::Leave:
+    case QEvent::Hide:
+        if (watched == target_) {
+            hide();
+        }
+        break;
+    default:
+        break;
+    }
+    return false;
+}
+
+void CenterCursorOnControl(QWidget* control) {
+    if (control != nullptr) {
+        QCursor::setPos(control->mapToGlobal(control->rect().center()));
+    }
+}
+
+void RequestHint(QWidget* control) {
+    if (control == nullptr) {
+        return;
+    }
+    const QPoint local = control->rect().center();
+    QHelpEvent help(QEvent::ToolTip, local, control->mapToGlobal(local));
+    QApplication::sendEvent(control, &help);
+}
+
+} // namespace tandemora

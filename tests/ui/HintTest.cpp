@@ -1,0 +1,168 @@
+// Hints as balloons, and the first run's guided tips, driven off screen as a
+// person drives them: the pointer rests on a control (a tooltip request goes to
+// it) and the test reads the balloon.
+
+#include "UiFixture.h"
+
+#include "ui/UHintWin.h"
+#include "ui/UQtText.h"
+
+#include <QCursor>
+#include <QHelpEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+#include <QToolTip>
+#include <cstdio>
+#include <filesystem>
+
+namespace {
+
+using namespace uitest;
+using tandemora::TFSyncMain;
+using tandemora::THintWin;
+
+class HintTest : public UiTest {
+protected:
+    std::string Dir(const std::string& name) {
+        std::filesystem::create_directories(folders / name);
+        return folders / name;
+    }
+
+    THintWin* Balloon() const { return instance->HintWindow.get(); }
+
+    // The pointer rests on the control: Qt sends it a tooltip request.
+    static void Hover(QWidget* control) {
+        const QPoint local = control->rect().center();
+        QHelpEvent help(QEvent::ToolTip, local, control->mapToGlobal(local));
+        QApplication::sendEvent(control, &help);
+    }
+
+    // The pointer lies on the control (layouts may still resize it afterwards).
+    static bool PointerOn(QWidget* control) {
+        return control->rect().contains(control->mapFromGlobal(QCursor::pos()));
+    }
+
+    // Starts with one task; the cursor is parked away from every control first.
+    TFSyncMain* StartWithTask(const std::string& isFirst, const std::vector<std::string>& args = {}) {
+        WriteOptions({{"IsFirst", isFirst}});
+        SaveTask("Docs", Dir("a"), Dir("b"));
+        QCursor::setPos(QPoint(5000, 5000));
+        if (!Start(args)) {
+            return nullptr;
+        }
+        return Window(0);
+    }
+};
+
+TEST_F(HintTest, EveryHintIsABalloonTitledTandemora) {
+    TFSyncMain* window = StartWithTask("0");
+    ASSERT_NE(window, nullptr);
+    struct Case {
+        QWidget* Control;
+        const char* Key;
+        int Tools; // balloon tools made so far
+    } cases[] = {
+        {window->BitBtn_Analyze, "Analyze_Hint", 1},
+        {window->edit_LFolder, "lforder_hint", 2},
+        {window->edit_LFolder, "lforder_hint", 2}, // the same control makes no new tool
+        {window->BitBtn_Analyze, "Analyze_Hint", 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Key);
+        Balloon()->hide();
+        Hover(c.Control);
+        ASSERT_FALSE(tandemora::Lang(c.Key).isEmpty());
+        EXPECT_TRUE(Balloon()->isVisible());
+        EXPECT_FALSE(QToolTip::isVisible());
+        EXPECT_EQ(Balloon()->Title(), "Tandemora");
+        EXPECT_EQ(Balloon()->Text(), tandemora::Lang(c.Key));
+        EXPECT_EQ(Balloon()->LastHintWnd, c.Control);
+        EXPECT_EQ(Balloon()->ToolCount(), c.Tools);
+    }
+    // A click anywhere puts the balloon away.
+    QTest::mouseClick(window->rb_all, Qt::LeftButton);
+    EXPECT_FALSE(Balloon()->isVisible());
+}
+
+TEST_F(HintTest, HintTextIsShownAsWritten) {
+    TFSyncMain* window = StartWithTask("0");
+    ASSERT_NE(window, nullptr);
+    for (const QString& text : {QString("Copy & compare"), QString("<b>not bold</b>"), QString("&&x")}) {
+        window->bt_LBrowse->setToolTip(text);
+        Hover(window->bt_LBrowse);
+        EXPECT_EQ(Balloon()->Text(), text);
+    }
+    // A control without a hint gets no balloon.
+    Balloon()->hide();
+    window->bt_LBrowse->setToolTip("");
+    window->Panel_log->setToolTip("");
+    Hover(window->Label_ActionStatus);
+    EXPECT_FALSE(Balloon()->isVisible());
+}
+
+TEST_F(HintTest, NoTipsWhenNotTheFirstRun) {
+    TFSyncMain* window = StartWithTask("0");
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(window->Timer_showtip->isActive());
+    EXPECT_EQ(QCursor::pos(), QPoint(5000, 5000));
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(WaitIdle(window));
+    EXPECT_FALSE(window->Timer_showtip->isActive());
+    EXPECT_EQ(QCursor::pos(), QPoint(5000, 5000));
+    EXPECT_EQ(Balloon()->ToolCount(), 0);
+}
+
+TEST_F(HintTest, FirstRunGuidesToLeftFolderThenSyncAndEndsWithTheRun) {
+    TFSyncMain* window = StartWithTask("1");
+    ASSERT_NE(window, nullptr);
+    const QPoint placed = QCursor::pos();
+    EXPECT_TRUE(PointerOn(window->edit_LFolder));
+    EXPECT_TRUE(window->Timer_showtip->isActive());
+    ASSERT_TRUE(WaitUntil([&] { return Balloon()->isVisible(); }));
+    EXPECT_EQ(Balloon()->LastHintWnd, window->edit_LFolder);
+    EXPECT_EQ(Balloon()->Text(), tandemora::Lang("lforder_hint"));
+    EXPECT_EQ(QCursor::pos(), placed + QPoint(1, 1)); // the nudge
+    EXPECT_FALSE(window->Timer_showtip->isActive());  // one shot
+
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(WaitIdle(window));
+    EXPECT_TRUE(PointerOn(window->BitBtn_Sync));
+    ASSERT_TRUE(WaitUntil([&] { return Balloon()->LastHintWnd == window->BitBtn_Sync; }));
+    EXPECT_EQ(Balloon()->Text(), tandemora::Lang("Sync_Hint"));
+
+    // The end of the first run clears the flag; the next start guides no more.
+    main->close();
+    ASSERT_TRUE(main->ClosedForGood());
+    EXPECT_NE(ReadFile(program / "Tandemora.ini").find("IsFirst=0"), std::string::npos);
+    instance.reset();
+    QCursor::setPos(QPoint(5000, 5000));
+    ASSERT_TRUE(Start());
+    window = Window(0);
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(window->Timer_showtip->isActive());
+    EXPECT_EQ(QCursor::pos(), QPoint(5000, 5000));
+}
+
+TEST_F(HintTest, CommandLineStartShowsNoTips) {
+    TFSyncMain* window = StartWithTask("1", {"Docs"});
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(window->Timer_showtip->isActive());
+    ASSERT_TRUE(WaitIdle(window));
+    EXPECT_FALSE(window->Timer_showtip->isActive());
+    EXPECT_EQ(QCursor::pos(), QPoint(5000, 5000));
+    EXPECT_EQ(Balloon()->ToolCount(), 0);
+}
+
+TEST_F(HintTest, FlagThatCannotBeClearedOnlyMeansTipsAgain) {
+    TFSyncMain* window = StartWithTask("1");
+    ASSERT_NE(window, nullptr);
+    ASSERT_EQ(std::remove((program / "Tandemora.ini").c_str()), 0);
+    main->close();
+    EXPECT_TRUE(main->ClosedForGood());
+    EXPECT_FALSE(testsupport::Exists(program / "Tandemora.ini"));
+}
+
+} // namespace
