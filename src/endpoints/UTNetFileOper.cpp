@@ -20,12 +20,6 @@ namespace {
 
 const char* const WorkRelPath = "/__Tandemora__/";
 
-// GetFileSize's answer when something may stand under a path but no file size
-// can be given for it: a folder, or a server that could not be asked. No file
-// has this size, so the sync thread's checks (a file of the analysed size, or
-// nothing at all) both fail, and nothing is copied over or deleted on a guess.
-constexpr int64_t SizeNotKnown = FileSizeUnknown;
-
 // How often Connect asks a server that does not answer, and how long it waits
 // between two attempts.
 constexpr int ConnectAttempts = 6;
@@ -168,57 +162,6 @@ int TNetFileOper::LoadSnapshot() {
 // Asked of the item itself rather than by opening it: a file that is open
 // elsewhere or may not be read still has a size, and only the server's "no
 // such item" makes it absent.
-int64_t TNetFileOper::GetFileSize(const std::string& Path) {
-    fs::DirEntry entry;
-    if (fs::GetEntryInfo(Path, entry)) {
-        return entry.IsFolder ? SizeNotKnown : entry.Size;
-    }
-    return errno == ENOENT || errno == ENOTDIR ? -1 : SizeNotKnown;
-}
-
-int TNetFileOper::WriteFromStream(std::istream& Stream, TFolderSource* Source, TFileAttri* Attr,
-                                  bool ClearReadOnly) {
-    const std::string folder = EndpointPath(Source) + Attr->RelPath;
-    const std::string target = folder + Attr->Name;
-    const std::string temp = target + ".p";
-    if (!fs::ForceDirectories(folder)) {
-        return erFailed;
-    }
-    const bool existed = fs::FileExists(target);
-    if (existed && ClearReadOnly) {
-        fs::ClearReadOnly(target);
-    }
-    // A ".p" of an earlier attempt (one stays beside a read-only target) would
-    // make the new one impossible to create.
-    if (fs::FileExists(temp)) {
-        fs::DeleteFile(temp);
-    }
-    fs::TFileHandle out;
-    if (!out.CreateNew(temp)) {
-        return erFailed;
-    }
-    std::vector<char> buffer(65536);
-    bool written = true;
-    while (written && Stream) {
-        Stream.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        const std::streamsize n = Stream.gcount();
-        if (n > 0) {
-            written = out.WriteAll(buffer.data(), static_cast<size_t>(n));
-        }
-    }
-    written = written && !Stream.bad() && out.Sync();
-    if (!out.Close() || !written) {
-        fs::DeleteFile(temp);
-        return erFailed;
-    }
-    fs::SetFileDosTime(temp, Attr->Time);
-    // The rename would replace a read-only target; it is kept as the user set it.
-    if (existed && fs::IsReadOnly(target)) {
-        return erFailed;
-    }
-    return fs::RenameFile(temp, target) ? erOk : erFailed;
-}
-
 int TNetFileOper::ExtractFolderPath(const std::string& Path, std::string& Folder) {
     const size_t last = Path.find_last_of("\\/");
     Folder = last == std::string::npos ? std::string() : Path.substr(0, last + 1);

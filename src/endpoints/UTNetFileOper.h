@@ -43,17 +43,9 @@ public:
     // The local scan, plus: a folder that could not be listed while the server
     // stopped answering marks the whole scan incomplete.
     int ScanTree() override;
-    // As the local endpoint, with the target and its folder joined plainly.
-    int WriteFromStream(std::istream& Stream, TFolderSource* Source, TFileAttri* Attr,
-                        bool ClearReadOnly) override;
     // 10: the scan's progress bar does not count a server's folders in advance.
     int GetTopFolderCount() override;
     int LoadSnapshot() override;
-    // The file's size; -1 only when the server says there is no such item. A
-    // folder, or a server that could not be asked, gives a size no file has
-    // (the largest 64-bit value), which neither "absent" nor any analysed size
-    // matches.
-    int64_t GetFileSize(const std::string& Path) override;
     // The folder part of a path up to its last "\" or "/".
     int ExtractFolderPath(const std::string& Path, std::string& Folder) override;
     // FolerAllName + RelPath + Name, every "/" turned into "\".
