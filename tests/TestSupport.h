@@ -6,7 +6,9 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -97,6 +99,40 @@ inline std::string ReadFile(const std::string& path) {
 inline bool Exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+// Everything below root except the folders in skip, as path -> content (file
+// bytes, "<dir>", or "-> target" for a link), links not followed. A test takes it
+// before and after a run to show that nothing outside its folders was created,
+// changed or removed.
+inline std::map<std::string, std::string> TreeOutside(const std::string& root,
+                                                      const std::set<std::string>& skip) {
+    std::map<std::string, std::string> found;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        const std::string path = it->path().string();
+        if (skip.count(path) != 0) {
+            it.disable_recursion_pending();
+            continue;
+        }
+        if (it->is_symlink(ec)) {
+            found[path] = "-> " + std::filesystem::read_symlink(it->path(), ec).string();
+        } else if (it->is_directory(ec)) {
+            found[path] = "<dir>";
+        } else {
+            found[path] = ReadFile(path);
+        }
+    }
+    return found;
+}
+
+// A canary tree beside the folders of a test: a few files and a folder at root,
+// whose names are the ones hostile input aims at.
+inline void PlantCanary(const std::string& root) {
+    for (const char* name : {"evil", "x", "victim/a.txt", "outside/evil"}) {
+        WriteFile(root + "/" + name, std::string("canary ") + name);
+    }
 }
 
 } // namespace testsupport

@@ -785,7 +785,7 @@ void TFSelectFolder::AddWebDavFolders(QTreeWidgetItem* parent, const std::string
     const FileList& entries = WebDavOper->FileList;
     for (size_t i = 1; i < entries.size(); ++i) {
         const TFileAttri* entry = entries[i];
-        if (entry->IsFolder == 1 && entry->RelPath.str() != url) {
+        if (entry->IsFolder == 1 && entry->RelPath.str() != url && IsSafeEntryName(entry->Name)) {
             AddFolderNode(webdavtv, parent, ToQ(entry->Name), entry->RelPath.str(), imFolder);
         }
     }

@@ -76,7 +76,7 @@ TFtpFolderList ListSubFolders(TFtpFileOper* Oper, const std::string& Path) {
         return folders;
     }
     for (const TFtpEntry& entry : entries) {
-        if (!entry.IsFolder) {
+        if (!entry.IsFolder || !IsSafeEntryName(entry.Name)) {
             continue;
         }
         auto attr = std::make_unique<TFileAttri>();

@@ -2,7 +2,17 @@
 
 #include "model/UTUtils.h"
 
+#include <algorithm>
+
 namespace tandemora {
+
+bool IsSafeEntryName(const std::string& Name, bool BackslashSeparates) {
+    if (Name.empty() || Name == "." || Name == "..") {
+        return false;
+    }
+    const char* const separators = BackslashSeparates ? "/\\" : "/";
+    return Name.find_first_of(separators) == std::string::npos && Name.find('\0') == std::string::npos;
+}
 
 TFileOper::TFileOper(bool FreeOnTerminate) : Source(&OwnSource) {
     SetFreeOnTerminate(FreeOnTerminate);
@@ -50,6 +60,22 @@ void TFileOper::MarkIncomplete() {
     if (Tree != nullptr) {
         Tree->ListFailed = 1;
     }
+}
+
+void TFileOper::ListingDamaged(TFileTree* Node, const std::string& Folder, const std::string& Name) {
+    if (Node->ListFailed == 0 ||
+        std::find(UnreadFolders.begin(), UnreadFolders.end(), Folder) == UnreadFolders.end()) {
+        UnreadFolders.push_back(Folder);
+    }
+    Node->ListFailed = 1;
+    // The name is shown with its control characters as "?", so that it cannot
+    // break the log line it stands in.
+    std::string shown = Name;
+    std::replace_if(
+        shown.begin(), shown.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; },
+        '?');
+    ErrorLogger.LogError("Damaged Listing " + Folder, "EListError",
+                         "the listed name \"" + shown + "\" is not a name of an item in the folder");
 }
 
 void TFileOper::ResetSnapshot() {

@@ -43,6 +43,14 @@ inline constexpr const char* SavedFolderName = "__saved__";
 // where -1 ("there is nothing") would let a copy go ahead over it.
 inline constexpr int64_t FileSizeUnknown = INT64_MAX;
 
+// Whether a name given by a listing may become an item of a tree. Every path the
+// program builds joins a folder and a name, so a name that is empty, "." or "..",
+// or that holds "/" (or a NUL, where the system ends a path) would name something
+// other than an item of its folder, possibly outside the synchronised folders.
+// On a network share "\" separates too (BackslashSeparates). A listing that gives
+// such a name is damaged: the name is never added and the folder counts as unread.
+bool IsSafeEntryName(const std::string& Name, bool BackslashSeparates = false);
+
 // A network connection that a remote endpoint keeps open. Close may be called
 // from the main thread while another thread is blocked in a transfer on it: it
 // must make that transfer return at once and every later call on it fail.
@@ -158,6 +166,9 @@ protected:
     void Notify(uint32_t Message);
     // Marks the scan as stopped early, so that nobody takes the tree for the whole endpoint.
     void MarkIncomplete();
+    // A listing of Folder (Node in the tree) gave a name IsSafeEntryName refuses:
+    // the folder counts as unread, so nothing is deleted on its account.
+    void ListingDamaged(TFileTree* Node, const std::string& Folder, const std::string& Name);
     // Replaces Snapshot with a fresh empty root.
     void ResetSnapshot();
     // Orders every level below Node: folders first, then files, each by

@@ -429,6 +429,10 @@ void TFtpFileOper::ScanLevel(const TFtpLevelList& List) {
         }
         TTreeArena* arena = node->Arena;
         for (const TFtpEntry& entry : entries) {
+            if (!IsSafeEntryName(entry.Name)) {
+                ListingDamaged(node, path, entry.Name);
+                continue;
+            }
             TFileAttri* attr = arena->NewAttri();
             attr->IsFolder = entry.IsFolder ? 1 : 0;
             attr->Name = entry.Name;

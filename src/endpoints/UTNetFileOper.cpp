@@ -234,7 +234,7 @@ std::unique_ptr<TStringList> TNetFileOper::ListSubFolders(const std::string& Pat
         return list;
     }
     for (const fs::DirEntry& entry : entries) {
-        if (entry.IsFolder) {
+        if (entry.IsFolder && IsSafeEntryName(entry.Name, true)) {
             list->push_back(Path + "\\" + entry.Name);
         }
     }

@@ -769,6 +769,10 @@ void TWebDavFileOper::ScanLevel(const TStringObjectList& Pending) {
             if (entry->RelPath == url) {
                 continue; // the folder itself
             }
+            if (!IsSafeEntryName(entry->Name)) {
+                ListingDamaged(node, url, entry->Name);
+                continue;
+            }
             TFileAttri* attr = arena->NewAttri();
             attr->Name = entry->Name;
             attr->Time = entry->Time;

@@ -363,7 +363,12 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
     // Sub-folders are listed once this folder is closed again, so that a deep tree
     // holds one open folder at a time; the order of the walk stays depth first.
     std::vector<TFileTree*> folders;
+    const bool share = fs::IsUncPath(Dir);
     const int error = fs::ListFolder(Dir, [&](const fs::DirEntry& entry) {
+        if (!IsSafeEntryName(entry.Name, share)) {
+            ListingDamaged(Node, Dir, entry.Name);
+            return;
+        }
         TFileAttri* attr = arena->NewAttri();
         attr->Name = entry.Name;
         attr->Size = entry.Size;

@@ -165,9 +165,9 @@ bool ParseFacts(const std::string& facts, TFtpEntry& entry, bool& listed) {
         listed = false;
     } else if (type == "dir") {
         entry.IsFolder = true;
-    } else if (type.compare(0, 8, "os.unix=") == 0 && type.compare(8, 5, "slink") != 0 &&
-               type.compare(8, 7, "symlink") != 0) {
-        // Devices, pipes and sockets: reading one would hang or make no sense.
+    } else if (type.compare(0, 8, "os.unix=") == 0) {
+        // Links are left out, as on a local folder; devices, pipes and sockets
+        // too: reading one would hang or make no sense.
         listed = false;
     }
     entry.Size = entry.IsFolder ? 0 : size;
@@ -300,8 +300,8 @@ bool ParseUnixLine(const std::string& line, time_t now, TFtpEntry& entry, bool& 
             entry.IsFolder = true;
             break;
         case '-':
-        case 'l':
             break;
+        case 'l': // links are left out, as on a local folder
         case 'b':
         case 'c':
         case 'p':

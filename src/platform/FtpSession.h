@@ -72,8 +72,9 @@ bool ParseMlsdListing(const std::string& Text, std::vector<TFtpEntry>& Entries);
 // Now is the current time: a Unix line shows recent dates without a year, and
 // the year is the one that puts the date not after tomorrow. Its time is taken
 // as shown (the server's own clock), without a change of time zone. Links are
-// listed as files under the name before " -> "; devices, pipes and sockets are
-// left out (reading one would hang). "total N" lines are skipped.
+// left out, as on a local folder (a LIST line gives the link's own size, not
+// that of what it points to); devices, pipes and sockets too (reading one would
+// hang). "total N" lines are skipped.
 bool ParseListLine(const std::string& Line, time_t Now, TFtpEntry& Entry, bool& Listed);
 bool ParseListListing(const std::string& Text, time_t Now, std::vector<TFtpEntry>& Entries);
 
