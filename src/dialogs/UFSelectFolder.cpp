@@ -657,8 +657,19 @@ void TFSelectFolder::OpenNetworkPath(QTreeWidgetItem* node, const std::string& p
     }
 }
 
+// An FTP or WebDAV address with a user part is refused where it is typed.
+bool TFSelectFolder::RefusesUserPart(int page) {
+    QLineEdit* address = page == pgFtp || page == pgWebDav ? AddressEdit(page) : nullptr;
+    if (address == nullptr || !UrlHasUserPart(Trimmed(address))) {
+        return false;
+    }
+    MessageBox(this, UserPartMessage, "Tandemora", MB_ICONWARNING);
+    address->setFocus();
+    return true;
+}
+
 void TFSelectFolder::bt_fptconnectClick() {
-    if (!FtpOper) {
+    if (!FtpOper || RefusesUserPart(pgFtp)) {
         return;
     }
     FtpSource = TFolderSource();
@@ -735,7 +746,11 @@ void TFSelectFolder::tvFtpClick() {
 }
 
 void TFSelectFolder::bt_webdavconnectClick() {
+    if (RefusesUserPart(pgWebDav)) {
+        return;
+    }
     const std::string address = Trimmed(edit_webdavaddr);
+    WebDavOper->CertificateError.clear();
     WebDavSource.DeviceType = dtWebDav;
     WebDavSource.UserName = Trimmed(Edit_webdavUser);
     WebDavSource.PWD = Trimmed(Edit_webdavPWD);
@@ -773,6 +788,8 @@ void TFSelectFolder::bt_webdavconnectClick() {
     }
     if (r == erMissing) {
         ShowTip(Lang("webdavnotfolder") + " " + edit_webdavaddr->text());
+    } else if (r == 2 && !WebDavOper->CertificateError.empty()) {
+        ShowTip(ToQ(WebDavOper->CertificateError));
     } else if (r != 0) {
         // No answer (2), and also a refused log-on or a reply that is no listing.
         ShowTip(Lang("Iperror") + " " + edit_webdavaddr->text());
@@ -975,6 +992,9 @@ void TFSelectFolder::BitBtn_okClick() {
     if (password != nullptr && !IsStorablePassword(Trimmed(password))) {
         MessageBox(this, kPasswordTooLong, "Tandemora", MB_ICONWARNING);
         password->setFocus();
+        return;
+    }
+    if (RefusesUserPart(page)) {
         return;
     }
     if (Source != nullptr) {

@@ -150,6 +150,7 @@ private:
     static QTreeWidgetItem* SelectedNode(const QTreeWidget* tree);
     void ReleaseEndpoints();
     QLineEdit* AddressEdit(int page) const;
+    bool RefusesUserPart(int page);
     void ShowTip(const QString& text);
     QWidget* NewPage(const QString& caption, QLineEdit*& address, QLineEdit** user, QLineEdit** password,
                      QPushButton*& connectButton, QTreeWidget*& tree);

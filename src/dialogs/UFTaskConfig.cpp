@@ -40,6 +40,13 @@ const char* const kSameFolders = "Left and right folders are the same";
 const char* const kNestedFolders = "Cannot Analyze nested folders.";
 const char* const kEmptyFolders = "Folders is empty.";
 
+// A server address that carries a user name or password (say from an imported
+// task list); the picker never makes one.
+bool HasUserPart(const TFolderSource& folder) {
+    return (folder.DeviceType == dtFtp || folder.DeviceType == dtWebDav) &&
+           UrlHasUserPart(folder.FolerAllName);
+}
+
 void SetBox(QCheckBox* box, int32_t value) {
     box->setChecked(value == 1);
 }
@@ -777,6 +784,8 @@ bool TFTaskConfig::CheckBeforeSave(const std::string& name) {
     const char* problem = nullptr;
     if (TrimBlanks(Task->LFolder.FolerAllName).empty() || TrimBlanks(Task->RFolder.FolerAllName).empty()) {
         problem = kEmptyFolders;
+    } else if (HasUserPart(Task->LFolder) || HasUserPart(Task->RFolder)) {
+        problem = UserPartMessage;
     } else if (Task->CheckFolders() == fcSameFolder) {
         problem = kSameFolders;
     } else if (Task->CheckFolders() == fcNested) {

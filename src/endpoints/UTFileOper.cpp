@@ -62,6 +62,39 @@ void TFileOper::MarkIncomplete() {
     }
 }
 
+namespace {
+
+// Where the host part of an address begins and ends (its first "/"). An
+// address typed without a scheme starts with its host.
+void HostPart(const std::string& url, size_t& begin, size_t& end) {
+    const size_t scheme = url.find("://");
+    begin = scheme == std::string::npos ? 0 : scheme + 3;
+    end = url.find('/', begin);
+    if (end == std::string::npos) {
+        end = url.size();
+    }
+}
+
+} // namespace
+
+bool UrlHasUserPart(const std::string& Url) {
+    size_t begin = 0;
+    size_t end = 0;
+    HostPart(Url, begin, end);
+    return Url.find('@', begin) < end;
+}
+
+std::string UrlWithoutUserPart(const std::string& Url) {
+    size_t begin = 0;
+    size_t end = 0;
+    HostPart(Url, begin, end);
+    const size_t at = Url.rfind('@', end == 0 ? 0 : end - 1);
+    if (at == std::string::npos || at < begin) {
+        return Url;
+    }
+    return Url.substr(0, begin) + Url.substr(at + 1);
+}
+
 void TFileOper::ListingDamaged(TFileTree* Node, const std::string& Folder, const std::string& Name) {
     if (Node->ListFailed == 0 ||
         std::find(UnreadFolders.begin(), UnreadFolders.end(), Folder) == UnreadFolders.end()) {

@@ -51,6 +51,17 @@ inline constexpr int64_t FileSizeUnknown = INT64_MAX;
 // such a name is damaged: the name is never added and the folder counts as unread.
 bool IsSafeEntryName(const std::string& Name, bool BackslashSeparates = false);
 
+// A user name or password typed into an FTP or WebDAV address
+// ("ftp://user:pw@host/") would be stored and shown wherever the address is,
+// and sent in place of the user and password fields. Such addresses are refused
+// with UserPartMessage, and no line shows an address with its user part.
+bool UrlHasUserPart(const std::string& Url);
+// The address with its user part taken out ("ftp://host/dir").
+std::string UrlWithoutUserPart(const std::string& Url);
+inline constexpr const char* UserPartMessage =
+    "The address holds a user name or password. Please give the address without them and type them "
+    "into the User and Password fields.";
+
 // A network connection that a remote endpoint keeps open. Close may be called
 // from the main thread while another thread is blocked in a transfer on it: it
 // must make that transfer return at once and every later call on it fail.

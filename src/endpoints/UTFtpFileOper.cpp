@@ -241,6 +241,11 @@ int TFtpFileOper::Connect() {
     if (Source->DeviceType != dtFtp) {
         return -2;
     }
+    if (UrlHasUserPart(Source->FolerAllName)) {
+        ErrorLogger.LogError("FTP Connect Error", "EFtpError",
+                             UrlWithoutUserPart(TrimBlanks(Source->FolerAllName)) + ": " + UserPartMessage);
+        return ErrorNameNotResolved;
+    }
     ParseSourceUrl();
     ProxyList = Source->ProxyName;
     BypassList = Source->ProxyBypass;

@@ -59,6 +59,11 @@ std::string NormalizedUrl(const std::string& url) {
     return u;
 }
 
+// "scheme://host[:port]" of a URL: where its GET and PUT go.
+std::string ServerOf(const std::string& url) {
+    return url.substr(0, PathStart(url));
+}
+
 // A folder URL or path and a relative path joined with exactly one "/" between
 // them; "\" stays a name character.
 std::string JoinUrl(const std::string& left, const std::string& right) {
@@ -263,6 +268,24 @@ int TWebDavFileOper::ExtractFolderPath(const std::string&, std::string&) {
 
 // ---- Requests --------------------------------------------------------------------------
 
+std::string TWebDavFileOper::ServerUrl(const std::string& Host) {
+    return Host.find("://") == std::string::npos ? "http://" + Host : Host;
+}
+
+void TWebDavFileOper::Send(const http::TRequest& Request, http::TReply& Reply) {
+    // The user and password go in their own fields, never in the address.
+    if (UrlHasUserPart(Request.Url)) {
+        Reply = http::TReply();
+        return;
+    }
+    http::Send(Request, Reply);
+    if (Reply.CertificateRefused) {
+        CertificateError = "The certificate of " + ServerOf(Request.Url) +
+                           " could not be verified, so nothing was sent to it (" + Reply.Error + ").";
+        ErrorLogger.LogError("WebDAV Certificate Error", "ECertificateError", CertificateError);
+    }
+}
+
 http::TRequest TWebDavFileOper::NewRequest(const std::string& Method, const std::string& Url,
                                            const std::string& User, const std::string& Password) {
     http::TRequest request;
@@ -284,7 +307,7 @@ int TWebDavFileOper::Propfind(const std::string& Url, const std::string& User, c
     request.Body = PropfindBody;
     request.ReplyHeader = "Server";
     http::TReply reply;
-    http::Send(request, reply);
+    Send(request, reply);
     if (reply.Status == 0) {
         return 2;
     }
@@ -322,12 +345,15 @@ int TWebDavFileOper::SendSimple(const std::string& Method, const std::string& Ur
     request.Headers = {{"Accept", AcceptValue}, {"User-Agent", UserAgent}};
     if (!Destination.empty()) {
         request.Headers.push_back({"Destination", EncodeUrl(Destination)});
+        // Some servers (those built on Go's webdav package among them) refuse
+        // to replace an existing target unless asked to in so many words.
+        request.Headers.push_back({"Overwrite", "T"});
     }
     if (!Depth.empty()) {
         request.Headers.push_back({"Depth", Depth});
     }
     http::TReply reply;
-    http::Send(request, reply);
+    Send(request, reply);
     if (reply.Status == 0) {
         return 2;
     }
@@ -350,7 +376,7 @@ int TWebDavFileOper::MakeCollection(const std::string& Url, const std::string& U
     http::TRequest request = NewRequest("MKCOL", Url, User, Password);
     request.Headers = {{"Accept", AcceptValue}, {"User-Agent", UserAgent}};
     http::TReply reply;
-    http::Send(request, reply);
+    Send(request, reply);
     if (reply.Status == 0) {
         return 2;
     }
@@ -371,14 +397,14 @@ int TWebDavFileOper::HttpGetToFile(const std::string& LocalPath, const std::stri
         part.Keep(); // not ours: it existed already
         return erFailed;
     }
-    http::TRequest request = NewRequest("GET", "http://" + Host + RemotePath, User, Password);
+    http::TRequest request = NewRequest("GET", ServerUrl(Host) + RemotePath, User, Password);
     // Translate: F asks for the stored bytes of files that a server would run
     // as scripts. No compression is asked for: the body is stored as it comes.
     request.Headers = {{"User-Agent", UserAgent}, {"Translate", "F"}};
     request.ReplyFile = &out;
     request.ConnectTimeoutMs = TransferTimeoutMs;
     http::TReply reply;
-    http::Send(request, reply);
+    Send(request, reply);
     const bool written = out.Sync();
     const bool closed = out.Close();
     if (reply.Status == 0) {
@@ -412,12 +438,12 @@ int TWebDavFileOper::HttpPutFromFile(const std::string& LocalPath, const std::st
     if (size < 0) {
         return erFailed;
     }
-    http::TRequest request = NewRequest("PUT", "http://" + Host + RemotePath, User, Password);
+    http::TRequest request = NewRequest("PUT", ServerUrl(Host) + RemotePath, User, Password);
     request.Headers = {{"User-Agent", UserAgent}};
     request.BodyFile = &in;
     request.BodySize = size;
     http::TReply reply;
-    http::Send(request, reply);
+    Send(request, reply);
     if (reply.Status == 0) {
         return 2;
     }
@@ -434,9 +460,8 @@ int TWebDavFileOper::Upload(const std::string& LocalPath, TFolderSource* Source,
     std::string url;
     BuildFullPath(Source, Attr, url);
     const std::string tempUrl = url.substr(0, url.size() - Attr->Name.size()) + PartName(Attr->Name);
-    const std::string host = ExtractHost(url);
-    int result =
-        HttpPutFromFile(LocalPath, host, tempUrl.substr(PathStart(tempUrl)), Source->UserName, Source->PWD);
+    int result = HttpPutFromFile(LocalPath, ServerOf(url), tempUrl.substr(PathStart(tempUrl)),
+                                 Source->UserName, Source->PWD);
     if (result == 0) {
         result = SendSimple("MOVE", tempUrl, Source->UserName, Source->PWD, url);
     }
@@ -457,7 +482,7 @@ int TWebDavFileOper::GetFile(const std::string& LocalPath, TFolderSource* Source
     Notify(WM_COPYPROCESS);
     // The analysis saw the file with this size: another size is another version.
     const int result =
-        HttpGetToFile(LocalPath, ExtractHost(url), remote, Source->UserName, Source->PWD, Attr->Size);
+        HttpGetToFile(LocalPath, ServerOf(url), remote, Source->UserName, Source->PWD, Attr->Size);
     if (result == 0 && Attr->Time != 0) {
         fs::SetFileDosTime(LocalPath, Attr->Time);
     }
@@ -485,7 +510,7 @@ int TWebDavFileOper::ReadToStream(TFolderSource* Source, TFileAttri* Attr, std::
     const std::string remote = url.substr(PathStart(url));
     SetSyncStatusText("Copy:" + remote);
     Notify(WM_COPYPROCESS);
-    const int result = HttpGetToFile(staging.Path(), ExtractHost(url), remote, Source->UserName, Source->PWD);
+    const int result = HttpGetToFile(staging.Path(), ServerOf(url), remote, Source->UserName, Source->PWD);
     if (result != 0) {
         return result;
     }
@@ -638,6 +663,11 @@ int TWebDavFileOper::RemoveFolder(TFolderSource* Source, TFileAttri* Attr) {
 
 int TWebDavFileOper::Connect() {
     ClearFileList();
+    if (UrlHasUserPart(RootUrl())) {
+        ErrorLogger.LogError("WebDAV Connect Error", "EWebDavError",
+                             UrlWithoutUserPart(RootUrl()) + ": " + UserPartMessage);
+        return 2;
+    }
     return Propfind(RootUrl(), Source->UserName, Source->PWD, "1");
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 // The WebDAV endpoint (DeviceType dtWebDav): a folder on a WebDAV server, named by
-// an "http://" URL in FolerAllName and reached with UserName and PWD.
+// an "http://" or "https://" URL in FolerAllName and reached with UserName and
+// PWD. Over https the server's certificate must hold (Http.h); over http the
+// Basic log-on crosses the network readable.
 //
 // URLs inside the program are plain text: names stand in them as they are
 // (blanks, "%", "#", "?", any UTF-8), and every request percent-encodes its path
@@ -30,6 +32,9 @@ public:
     explicit TWebDavFileOper(bool FreeOnTerminate);
     ~TWebDavFileOper() override;
 
+    // Set when a server's certificate could not be verified: what the user is
+    // told (the request gave 2, as one that found no server).
+    std::string CertificateError;
     // URL of the saved-versions folder once GetSavedFolder has made it; empty before.
     std::string SavedFolder;
     // The folders of the next scan level: folder URL and its node.
@@ -77,6 +82,7 @@ public:
     int CopyResource(const std::string& SourceUrl, const std::string& DestUrl);
     // One MKCOL: 0 created; 1 refused as existing (405); 2 no exchange; -1 otherwise.
     int MakeCollection(const std::string& Url, const std::string& User, const std::string& Password);
+    // Host is "host[:port]" (reached over http) or "scheme://host[:port]".
     // GET of RemotePath (a plain server path) from Host into LocalPath, through a
     // part file that replaces LocalPath only when the whole body came with status
     // 200 and, when ExpectedSize is not negative, is exactly that long.
@@ -129,6 +135,9 @@ private:
                       bool& Self);
     std::string RootUrl() const;
     std::string RelativeOf(const std::string& FolderUrl) const;
+    static std::string ServerUrl(const std::string& Host);
+    // http::Send, noting a certificate that could not be verified.
+    void Send(const http::TRequest& Request, http::TReply& Reply);
     http::TRequest NewRequest(const std::string& Method, const std::string& Url, const std::string& User,
                               const std::string& Password);
     // Depth, when given, goes with the request ("0": a DELETE of a file only).

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 
@@ -145,6 +146,10 @@ bool Send(const TRequest& Request, TReply& Reply) {
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(c, CURLOPT_URL, Request.Url.c_str());
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    // Peer and host checks are curl's defaults; they are never switched off.
+    if (const char* ca = std::getenv("TANDEMORA_TEST_CA_FILE"); ca != nullptr && *ca != '\0') {
+        curl_easy_setopt(c, CURLOPT_CAINFO, ca);
+    }
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(c, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
@@ -186,6 +191,7 @@ bool Send(const TRequest& Request, TReply& Reply) {
     long status = 0;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
     Reply.Status = static_cast<int>(status);
+    Reply.CertificateRefused = result == CURLE_PEER_FAILED_VERIFICATION || result == CURLE_SSL_CACERT_BADFILE;
     const bool bodySent = Request.BodyFile == nullptr || Reply.SentBytes == Request.BodySize;
     Reply.Complete = result == CURLE_OK && Reply.Status != 0 && bodySent;
     if (!Reply.Complete) {

@@ -5,9 +5,12 @@
 // header and the body (as text or streamed into a file).
 //
 // Each request opens its own connection and closes it again, so requests on
-// different threads share nothing. Redirects are not followed (a 3xx is just a
-// status), replies are never decoded (no compression is asked for), and loopback
-// addresses never go through a proxy.
+// different threads share nothing. An "https://" URL is checked against the
+// system's certificates; a server whose certificate does not hold gets no
+// request at all (Status 0, CertificateRefused). The suites point the check at a
+// CA of their own through the environment variable TANDEMORA_TEST_CA_FILE. Redirects are not followed (a 3xx
+// is just a status), replies are never decoded (no compression is asked for), and loopback addresses never go
+// through a proxy.
 
 #include "platform/FileSystem.h"
 
@@ -57,6 +60,8 @@ struct TReply {
     bool Complete = false;
     // Why the exchange failed (empty when Complete).
     std::string Error;
+    // The server's certificate could not be verified: nothing was sent.
+    bool CertificateRefused = false;
     // The value of TRequest::ReplyHeader in the final reply, empty when absent.
     std::string HeaderValue;
     // The reply body when no ReplyFile was given.

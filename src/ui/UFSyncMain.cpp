@@ -62,6 +62,11 @@ bool IsRemoteKind(int32_t deviceType) {
     return deviceType == dtFtp || deviceType == dtWebDav;
 }
 
+// A folder as a log line shows it: a server address without any user part.
+std::string ShownFolder(const TFolderSource& source) {
+    return IsRemoteKind(source.DeviceType) ? UrlWithoutUserPart(source.FolerAllName) : source.FolerAllName;
+}
+
 std::string Megabytes(int64_t bytes) {
     return std::to_string(bytes / 1024 / 1024);
 }
@@ -537,14 +542,16 @@ void TFSyncMain::StartAnalyze() {
     // An endpoint kind without an endpoint object cannot be reached at all; it is
     // reported like a folder that cannot be connected.
     std::string failure;
+    const std::string leftShown = ShownFolder(Task->LFolder);
+    const std::string rightShown = ShownFolder(Task->RFolder);
     if (left == nullptr) {
-        failure = "Cannot connect Left folder: " + Task->LFolder.FolerAllName;
+        failure = "Cannot connect Left folder: " + leftShown;
     } else if (right == nullptr) {
-        failure = "Cannot connect Right folder: " + Task->RFolder.FolerAllName;
+        failure = "Cannot connect Right folder: " + rightShown;
     } else if (left->Connect() != 0) {
-        failure = "Cannot connect Left folder: " + Task->LFolder.FolerAllName;
+        failure = "Cannot connect Left folder: " + leftShown;
     } else if (right->Connect() != 0) {
-        failure = "Cannot connect Right folder: " + Task->RFolder.FolerAllName;
+        failure = "Cannot connect Right folder: " + rightShown;
     } else if (left->IsRootMissing() != 0) {
         failure = "Left Folder is not exists.";
     } else if (right->IsRootMissing() != 0) {
@@ -1145,6 +1152,16 @@ void TFSyncMain::bt_taskconfigClick() {
     SendNotifyMessage(mainWnd_, WM_TASKRENAMED, 0, 10);
 }
 
+// A server address typed with a user name or password is refused: they belong
+// in the user and password fields, not in a text that is stored and shown.
+bool TFSyncMain::RefusesUserPart(const TFolderSource& folder, const std::string& typed) {
+    if (!IsRemoteKind(folder.DeviceType) || !UrlHasUserPart(typed)) {
+        return false;
+    }
+    MessageBox(this, UserPartMessage, "Tandemora", MB_ICONWARNING);
+    return true;
+}
+
 // A typed path replaces the folder the shown result was computed for: syncing
 // that result would apply its copies and deletions to the new folder. While a
 // run is under way (or a dialog edits the task) its workers read the folder and
@@ -1155,7 +1172,7 @@ void TFSyncMain::edit_LFolderExit() {
     if (typed == Task->LFolder.FolerAllName) {
         return;
     }
-    if (IsBusy()) {
+    if (IsBusy() || RefusesUserPart(Task->LFolder, typed)) {
         edit_LFolder->setText(ToQ(Task->LFolder.FolerAllName));
         return;
     }
@@ -1169,7 +1186,7 @@ void TFSyncMain::Edit_RFolderExit() {
     if (typed == Task->RFolder.FolerAllName) {
         return;
     }
-    if (IsBusy()) {
+    if (IsBusy() || RefusesUserPart(Task->RFolder, typed)) {
         Edit_RFolder->setText(ToQ(Task->RFolder.FolerAllName));
         return;
     }

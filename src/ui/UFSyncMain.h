@@ -200,6 +200,7 @@ private:
     void PopupAt(const QPoint& globalPos);
     void RunOverride(int32_t code);
     void ShowDirectionGlyph();
+    bool RefusesUserPart(const TFolderSource& folder, const std::string& typed);
     void edit_LFolderExit();
     void Edit_RFolderExit();
     void Timer1Timer();

@@ -4,12 +4,19 @@
 #   webdav.sh start STATE_DIR   starts an instance whose config, logs, lock
 #                               database and DAV folder all live in STATE_DIR,
 #                               waits until it answers, and writes STATE_DIR/env
-#                               (PORT, ROOT, URL, USER, PASSWORD)
+#                               (PORT, ROOT, URL, USER, PASSWORD, HTTPS_URL,
+#                               CA_FILE, RCLONE_URL, RCLONE_ROOT)
 #   webdav.sh stop STATE_DIR    stops exactly that instance
 #
 # The DAV folder is STATE_DIR/docs/dav, served at http://127.0.0.1:PORT/dav with Basic
-# authentication. Run as root, the server works as www-data (httpd refuses to
-# serve as root), so the DAV folder is handed to that user.
+# authentication, and at HTTPS_URL over TLS with a certificate for 127.0.0.1
+# signed by a CA made for this instance (CA_FILE). Run as root, the server
+# works as www-data (httpd refuses to serve as root), so the DAV folder is
+# handed to that user.
+#
+# A second server of another make, rclone's WebDAV server (built on Go's webdav
+# package), serves STATE_DIR/rclone/dav at RCLONE_URL with the same user and
+# password, for the suites that check both.
 set -euo pipefail
 
 command=${1:-}
@@ -23,6 +30,12 @@ httpd=/usr/sbin/apache2
 modules=/usr/lib/apache2/modules
 
 stop_instance() {
+  local rclone_pid
+  rclone_pid=$(cat "$state/rclone.pid" 2>/dev/null || true)
+  if [ -n "$rclone_pid" ] && kill -0 "$rclone_pid" 2>/dev/null; then
+    kill -TERM "$rclone_pid" 2>/dev/null || true
+  fi
+  rm -f "$state/rclone.pid"
   local pidfile="$state/httpd.pid"
   [ -f "$pidfile" ] || return 0
   local pid
@@ -67,8 +80,22 @@ answers() {
   ) 2>/dev/null
 }
 
+# A private CA and a certificate for 127.0.0.1 signed by it.
+make_certificates() {
+  local tls="$state/tls"
+  mkdir -p "$tls"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Tandemora test CA" \
+    -keyout "$tls/ca.key" -out "$tls/ca.pem" 2>/dev/null
+  openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" \
+    -keyout "$tls/server.key" -out "$tls/server.csr" 2>/dev/null
+  printf 'subjectAltName=IP:127.0.0.1\n' >"$tls/ext"
+  openssl x509 -req -in "$tls/server.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" -CAcreateserial \
+    -days 30 -extfile "$tls/ext" -out "$tls/server.pem" 2>/dev/null
+  chmod 644 "$tls/server.key"
+}
+
 write_config() {
-  local port=$1
+  local port=$1 tls_port=$2
   local run_as=""
   if [ "$(id -u)" -eq 0 ]; then
     run_as="User www-data
@@ -94,6 +121,8 @@ LoadModule authz_user_module $modules/mod_authz_user.so
 LoadModule auth_basic_module $modules/mod_auth_basic.so
 LoadModule dav_module $modules/mod_dav.so
 LoadModule dav_fs_module $modules/mod_dav_fs.so
+LoadModule socache_shmcb_module $modules/mod_socache_shmcb.so
+LoadModule ssl_module $modules/mod_ssl.so
 
 StartServers 1
 ServerLimit 2
@@ -106,6 +135,14 @@ Timeout 60
 
 DocumentRoot "$state/docs"
 DavLockDB "$state/lock/DavLock"
+
+Listen 127.0.0.1:$tls_port https
+SSLSessionCache "shmcb:$state/lock/ssl_cache(512000)"
+<VirtualHost 127.0.0.1:$tls_port>
+  SSLEngine on
+  SSLCertificateFile "$state/tls/server.pem"
+  SSLCertificateKeyFile "$state/tls/server.key"
+</VirtualHost>
 
 <Directory />
   AllowOverride None
@@ -123,6 +160,35 @@ DavLockDB "$state/lock/DavLock"
 EOF
 }
 
+# rclone's WebDAV server, when rclone is installed. Its directory cache is off,
+# so that what a test puts on disk directly is seen at once.
+start_rclone() {
+  local user=$1 password=$2 auth=$3
+  command -v rclone >/dev/null || return 0
+  mkdir -p "$state/rclone/dav"
+  local port
+  for _ in 1 2 3 4 5; do
+    port=$(free_port)
+    setsid rclone serve webdav "$state/rclone/dav" --config /dev/null --addr "127.0.0.1:$port" \
+      --baseurl /dav --user "$user" --pass "$password" --dir-cache-time 0s \
+      </dev/null >>"$state/logs/rclone.log" 2>&1 &
+    echo $! >"$state/rclone.pid"
+    for _ in $(seq 1 100); do
+      if answers "$port" "$auth"; then
+        cat >>"$state/env" <<EOF
+RCLONE_URL=http://127.0.0.1:$port/dav
+RCLONE_ROOT=$state/rclone/dav
+EOF
+        return 0
+      fi
+      sleep 0.1
+    done
+    kill -TERM "$(cat "$state/rclone.pid")" 2>/dev/null || true
+  done
+  echo "webdav.sh: rclone did not start; see $state/logs/rclone.log" >&2
+  return 1
+}
+
 start_instance() {
   stop_instance
   rm -rf "$state"
@@ -137,10 +203,14 @@ start_instance() {
     chown www-data:www-data "$state/docs/dav" "$state/lock"
   fi
 
-  local port
+  make_certificates
+
+  local port tls_port
   for _ in 1 2 3 4 5; do
     port=$(free_port)
-    write_config "$port"
+    tls_port=$(free_port)
+    [ "$tls_port" != "$port" ] || continue
+    write_config "$port" "$tls_port"
     if "$httpd" -f "$state/httpd.conf" -k start 2>>"$state/logs/start.log"; then
       # Wait until the DAV folder answers a listing with the test credentials.
       local auth
@@ -153,7 +223,10 @@ ROOT=$state/docs/dav
 URL=http://127.0.0.1:$port/dav
 USER=$user
 PASSWORD=$password
+HTTPS_URL=https://127.0.0.1:$tls_port/dav
+CA_FILE=$state/tls/ca.pem
 EOF
+          start_rclone "$user" "$password" "$auth"
           return 0
         fi
         sleep 0.1

@@ -73,6 +73,17 @@ TEST_F(WebDavFaultTest, AFolderWhoseListingIsNoListingStaysUnread) {
     }
 }
 
+// A password typed into the address would be logged and sent in place of the
+// user's fields: such an address is refused before anything is sent.
+TEST_F(WebDavFaultTest, AnAddressWithAUserPartIsRefusedAndNeverLogged) {
+    source.FolerAllName = "http://me:secret@" + server.Url().substr(7) + "/dav";
+    EXPECT_EQ(oper.Connect(), 2);
+    EXPECT_TRUE(server.Requests().empty());
+    const std::string log = testsupport::ReadFile(home / "ErrorInfo.txt");
+    EXPECT_EQ(log.find("secret"), std::string::npos);
+    EXPECT_NE(log.find(server.Url() + "/dav: " + UserPartMessage), std::string::npos);
+}
+
 TEST_F(WebDavFaultTest, PropfindResultsFollowTheStatus) {
     const std::vector<std::pair<std::string, int>> cases = {
         {TCannedServer::Reply(207, Listing("/dav", {})), 0},

@@ -39,9 +39,12 @@ struct TServer {
     std::string Root; // the folder on disk behind Url
     std::string User;
     std::string Password;
+    std::string CaFile; // the CA that signed the certificate of the https server
 };
 
-inline TServer ReadServer() {
+// Kind "" is Apache over http, "HTTPS_" the same Apache over TLS, "RCLONE_"
+// rclone's WebDAV server; an empty Url when the fixture has no such server.
+inline TServer ReadServer(const std::string& kind = "") {
     TServer server;
     const char* state = std::getenv("TANDEMORA_SERVER_STATE");
     std::ifstream env(std::string(state != nullptr ? state : "") + "/env");
@@ -50,10 +53,12 @@ inline TServer ReadServer() {
         const size_t eq = line.find('=');
         const std::string key = line.substr(0, eq);
         const std::string value = eq == std::string::npos ? std::string() : line.substr(eq + 1);
-        if (key == "URL") {
+        if (key == kind + "URL") {
             server.Url = value;
-        } else if (key == "ROOT") {
+        } else if (key == (kind == "RCLONE_" ? kind : "") + "ROOT") {
             server.Root = value;
+        } else if (key == "CA_FILE") {
+            server.CaFile = value;
         } else if (key == "USER") {
             server.User = value;
         } else if (key == "PASSWORD") {
