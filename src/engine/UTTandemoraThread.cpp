@@ -49,10 +49,33 @@ std::string WithoutTrailingSeparators(std::string path) {
     return path.substr(first);
 }
 
+// A share path in one form: "/" for every separator (on a share "\" and "/"
+// both separate), and no empty parts after the leading two.
+std::string ShareForm(const std::string& path) {
+    std::string form = "//";
+    for (size_t i = 2; i < path.size(); ++i) {
+        const char c = IsSeparator(path[i]) ? '/' : path[i];
+        if (c != '/' || form.back() != '/') {
+            form += c;
+        }
+    }
+    return form;
+}
+
 // A folder's path below its endpoint root, without a leading separator. Only the
 // root at the start is taken off: a folder deeper down whose path repeats the
 // root's text keeps its own path.
 std::string RelativeToRoot(const std::string& path, const std::string& root) {
+    // A share endpoint builds its paths with "\" whatever form the root was typed
+    // in; compared as typed, the root would not be found and the whole path would
+    // be taken for a folder below it.
+    if (fs::IsUncPath(path) && fs::IsUncPath(TrimBlanks(root))) {
+        const std::string sharePath = ShareForm(path);
+        const std::string shareRoot = ShareForm(TrimBlanks(root));
+        if (sharePath != path || shareRoot != root) {
+            return RelativeToRoot(sharePath, shareRoot);
+        }
+    }
     std::string rel = path;
     const std::string trimmed = WithoutTrailingSeparators(root);
     if (!root.empty() && path.compare(0, root.size(), root) == 0) {

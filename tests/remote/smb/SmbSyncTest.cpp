@@ -7,6 +7,7 @@
 #include "endpoints/UTNetFileOper.h"
 #include "engine/SyncTestSupport.h"
 
+#include <algorithm>
 #include <filesystem>
 
 namespace smbtest {
@@ -133,6 +134,26 @@ TEST_F(SmbSyncTest, ALocalFolderAndAShareAreKeptInStep) {
     Analyze();
     EXPECT_EQ(Changes(), 0);
     EXPECT_EQ(Leftovers(R), Lines{});
+}
+
+// A share root written with "/" names the same folder as one written with "\":
+// empty folders are made where they belong, never nested under a copy of the path.
+TEST_F(SmbSyncTest, EmptyFoldersLandInARootWrittenWithSlashes) {
+    std::string slashed = unc;
+    std::replace(slashed.begin(), slashed.end(), '\\', '/');
+    task.RFolder.FolerAllName = slashed + "/";
+    std::filesystem::create_directories(L + "/empty");
+    std::filesystem::create_directories(L + "/sub/deeper");
+    AnalyzeAndSync();
+    EXPECT_EQ(ErrorLines(), Lines{});
+    EXPECT_TRUE(std::filesystem::is_directory(R + "/empty"));
+    EXPECT_TRUE(std::filesystem::is_directory(R + "/sub/deeper"));
+    Lines names;
+    for (const auto& item : std::filesystem::directory_iterator(R)) {
+        names.push_back(item.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (Lines{"__Tandemora__", "empty", "sub"}));
 }
 
 TEST_F(SmbSyncTest, AShareThatCannotBeFullyListedLosesNothing) {
