@@ -2,7 +2,10 @@
 
 #include "model/UTUtils.h"
 
+#include "platform/FileSystem.h"
+
 #include <algorithm>
+#include <cstring>
 
 namespace tandemora {
 
@@ -93,6 +96,40 @@ std::string UrlWithoutUserPart(const std::string& Url) {
         return Url;
     }
     return Url.substr(0, begin) + Url.substr(at + 1);
+}
+
+namespace {
+
+// The short stand-in name a server shows for a name it cannot show: at most
+// eight characters, a "~" among them, no small letters, an extension of at most
+// three.
+bool LooksLikeShortName(const std::string& name) {
+    const size_t dot = name.find('.');
+    const std::string base = name.substr(0, dot);
+    const size_t extension = dot == std::string::npos ? 0 : name.size() - dot - 1;
+    if (base.size() > 8 || base.find('~') == std::string::npos || extension > 3) {
+        return false;
+    }
+    return std::none_of(name.begin(), name.end(), [](char c) { return c >= 'a' && c <= 'z'; });
+}
+
+} // namespace
+
+std::string NameTroubleOf(const TFolderSource& Source, const std::string& Name, bool Writing) {
+    const bool share = Source.DeviceType == dtNetShare || fs::IsUncPath(TrimBlanks(Source.FolerAllName));
+    if (share && Writing && std::any_of(Name.begin(), Name.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || std::strchr("\\:*?\"<>|", c) != nullptr;
+        })) {
+        return "a network share cannot hold this name";
+    }
+    if (share && !Writing && LooksLikeShortName(Name)) {
+        return "the server shows this item only under a short stand-in name, as its real name holds "
+               "characters a network share cannot hold";
+    }
+    if (Source.DeviceType == dtFtp && Name.find_first_of("\r\n") != std::string::npos) {
+        return "an FTP server cannot be given a name holding a line break";
+    }
+    return "";
 }
 
 void TFileOper::ListingDamaged(TFileTree* Node, const std::string& Folder, const std::string& Name) {

@@ -58,6 +58,13 @@ bool IsSafeEntryName(const std::string& Name, bool BackslashSeparates = false);
 bool UrlHasUserPart(const std::string& Url);
 // The address with its user part taken out ("ftp://host/dir").
 std::string UrlWithoutUserPart(const std::string& Url);
+// Why an item of this name may fail to go to (Writing) or come from an endpoint
+// on account of its name alone, or "" when the name is no reason: a network
+// share cannot hold \ : * ? " < > | or control characters, and shows an item
+// whose name holds them under a short stand-in name ("A6ARMU~L.TXT"); an FTP
+// server cannot be given a name holding a line break. Only for error lines.
+std::string NameTroubleOf(const TFolderSource& Source, const std::string& Name, bool Writing);
+
 inline constexpr const char* UserPartMessage =
     "The address holds a user name or password. Please give the address without them and type them "
     "into the User and Password fields.";

@@ -471,7 +471,7 @@ int TTandemoraThread::SyncItem(TResultRow* Row) {
         } else {
             result = DeleteItem(Row, side, attr, line);
         }
-        LogLine = result == 0 ? line : "Error " + line;
+        LogLine = result == 0 ? line : "Error " + line + NameTrouble(operation, side, attr.Name);
     } catch (const std::exception& e) {
         ErrorLogger.LogError("Write Error", e);
         Terminate();
@@ -486,6 +486,18 @@ int TTandemoraThread::SyncItem(TResultRow* Row) {
     AddLogLine();
     Notify(WM_UPDATEPROCESS);
     return result;
+}
+
+// Why an item that failed may have failed on account of its name alone, as the
+// end of its error line; empty when its name is no reason.
+std::string TTandemoraThread::NameTrouble(int32_t Operation, int32_t Side, const std::string& Name) const {
+    const TFolderSource& source = Side == 0 ? Task->LFolder : Task->RFolder;
+    const TFolderSource& target = Side == 0 ? Task->RFolder : Task->LFolder;
+    std::string trouble = NameTroubleOf(target, Name, Operation == opCopy);
+    if (trouble.empty() && Operation == opCopy) {
+        trouble = NameTroubleOf(source, Name, false);
+    }
+    return trouble.empty() ? trouble : " (" + trouble + ")";
 }
 
 std::string TTandemoraThread::ItemLine(int32_t Operation, int32_t Side, TFileAttri Attr) {

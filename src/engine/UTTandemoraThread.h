@@ -94,6 +94,7 @@ private:
                     TFileAttri& Attr, TFileAttri& WriteAttr, const std::string& SourcePath,
                     int32_t SourceAttrBits);
     std::string ItemLine(int32_t Operation, int32_t Side, TFileAttri Attr);
+    std::string NameTrouble(int32_t Operation, int32_t Side, const std::string& Name) const;
     bool ContentsRemoved(const TResultRow* Row, int32_t Code) const;
     int KeepFolder(TResultRow* Row);
     bool TargetAsAnalysed(TFileOper* Dst, TFolderSource* DstSource, const std::string& Path, int32_t Date,

@@ -156,6 +156,24 @@ TEST_F(SmbSyncTest, EmptyFoldersLandInARootWrittenWithSlashes) {
     EXPECT_EQ(names, (Lines{"__Tandemora__", "empty", "sub"}));
 }
 
+// A name the share cannot hold fails with a line that says why, and only its item.
+TEST_F(SmbSyncTest, ANameTheShareCannotHoldFailsWithAReason) {
+    Put(L, "q?x.txt", "question", synctest::kOld);
+    Put(L, "plain.txt", "plain", synctest::kOld);
+    PutRight("a?b.txt", "shown short", synctest::kOld);
+    AnalyzeAndSync();
+    EXPECT_EQ(ErrorLines(), (Lines{"Error Copy:" + L + "/q?x.txt -> " + unc +
+                                   "\\q?x.txt (a network share cannot hold this name)"}));
+    EXPECT_EQ(Read(R, "plain.txt"), "plain");
+    // Samba shows a name it cannot pass under a short stand-in ("A6ARMU~L.TXT"),
+    // which reads like any other name.
+    for (const auto& item : std::filesystem::directory_iterator(L)) {
+        if (item.path().filename().string().find('~') != std::string::npos) {
+            EXPECT_EQ(testsupport::ReadFile(item.path().string()), "shown short");
+        }
+    }
+}
+
 TEST_F(SmbSyncTest, AShareThatCannotBeFullyListedLosesNothing) {
     Put(L, "locked/kept.txt", "local copy", synctest::kOld);
     Put(L, "plain.txt", "plain", synctest::kOld);
