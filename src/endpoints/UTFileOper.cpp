@@ -48,6 +48,10 @@ void TFileOper::Stop() {
     }
 }
 
+int TFileOper::MakeFolderLike(const std::string& RelPath, const std::string&) {
+    return MakeFolder(RelPath);
+}
+
 void TFileOper::Execute() {
     ScanTree();
 }

@@ -143,6 +143,10 @@ public:
                                 bool ClearReadOnly) = 0;
     // 0 when the folder RelPath below the root exists afterwards.
     virtual int MakeFolder(const std::string& RelPath) = 0;
+    // MakeFolder for a folder that a copy brings over from SourcePath (a local
+    // path of the other side): kinds that keep permission bits give new levels
+    // those of the source's folders. The others make the folder as MakeFolder does.
+    virtual int MakeFolderLike(const std::string& RelPath, const std::string& SourcePath);
     // Steps of the scan progress bar for this side.
     virtual int GetTopFolderCount() = 0;
     // Loads Snapshot from the work folder; any failure leaves it an empty root.

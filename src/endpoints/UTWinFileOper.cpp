@@ -5,11 +5,11 @@
 #include "platform/FileSystem.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <istream>
 #include <langinfo.h>
 #include <streambuf>
@@ -53,78 +53,40 @@ std::string SystemMessage(int error) {
     return std::strerror(error);
 }
 
-// True when both paths name the same file: a file is never copied onto itself.
-bool SameFile(const fs::TFileHandle& source, const std::string& target) {
-    struct stat a;
-    struct stat b;
-    if (fstat(source.Fd(), &a) != 0 || stat(target.c_str(), &b) != 0) {
-        return false;
-    }
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Removes a file or link left under Path by an earlier attempt (never a folder,
-// never anything on a network share).
-void RemoveLeftover(const std::string& path) {
-    if (fs::IsUncPath(path)) {
-        // On a share too: a part file left behind would be listed as a new file.
-        if (fs::FileExists(path)) {
-            fs::DeleteFile(path);
-        }
-        return;
-    }
+// True when the open source and the item st are one file: a file is never
+// copied onto itself.
+bool SameFile(const fs::TFileHandle& source, const struct stat& target) {
     struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
-        unlink(path.c_str());
-    }
+    return fstat(source.Fd(), &st) == 0 && S_ISREG(target.st_mode) && st.st_dev == target.st_dev &&
+           st.st_ino == target.st_ino;
 }
 
-// The file a copy must replace: the target of a link to a file, so that the link
-// stays a link (the listing shows such a link as the file it points to).
-std::string ReplaceTarget(const std::string& path) {
-    if (fs::IsUncPath(path)) {
-        return path;
-    }
-    struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        if (char* real = realpath(path.c_str(), nullptr)) {
-            std::string target = real;
-            std::free(real);
-            return target;
-        }
-    }
-    return path;
+bool SameInstant(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-// A file that a copy is written into beside its target and that takes the
-// target's name only once it is complete. Until Commit succeeds it is removed
-// again, whatever way the copy ends, so a partial copy never stands under the
-// final name and an old target stays as it was.
+// The part file a copy is written into, in the target's folder, until it takes
+// the target's name. Until Commit succeeds it is removed again, whatever way the
+// copy ends, so a partial copy never stands under the final name and an old
+// target stays as it was.
 class TPartFile {
 public:
-    TPartFile() = default;
+    explicit TPartFile(const fs::TFolder& folder) : folder_(folder) {}
     ~TPartFile() {
-        if (!path_.empty()) {
+        if (!name_.empty()) {
             File.Close();
-            RemoveLeftover(path_);
+            folder_.RemoveLeftover(name_);
         }
     }
     TPartFile(const TPartFile&) = delete;
     TPartFile& operator=(const TPartFile&) = delete;
 
-    // Creates a new hidden file in the target's folder with the given mode (the
-    // umask applies), under a name no other copy uses.
+    // Creates the part file for Target with the given mode (the umask applies).
     bool Create(const std::string& target, mode_t mode) {
-        static std::atomic<unsigned> serial{0};
-        const size_t slash = target.rfind('/');
-        const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-        // Cut long names so that the decorated one still fits a file name.
-        const std::string base = target.substr(folder.size()).substr(0, 200);
         for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::string candidate = folder + "." + base + "." + std::to_string(getpid()) + "-" +
-                                          std::to_string(serial.fetch_add(1)) + ".part";
-            if (File.CreateNew(candidate, mode)) {
-                path_ = candidate;
+            const std::string candidate = fs::PartFileName(target);
+            if (folder_.CreateNew(candidate, mode, File)) {
+                name_ = candidate;
                 return true;
             }
             if (errno != EEXIST) {
@@ -134,69 +96,103 @@ public:
         return false;
     }
 
-    // Flushes and closes the file and renames it over the target.
+    // Flushes and closes the file and renames it over the target (a link
+    // standing there is replaced itself).
     bool Commit(const std::string& target) {
         const bool written = File.Sync();
-        if (!File.Close() || !written || !fs::RenameFile(path_, target)) {
+        if (!File.Close() || !written || !folder_.Rename(name_, folder_, target)) {
             return false;
         }
-        path_.clear();
+        name_.clear();
         return true;
     }
 
     fs::TFileHandle File;
 
 private:
-    std::string path_;
+    const fs::TFolder& folder_;
+    std::string name_;
 };
 
-// A copy that replaces a file keeps that file's permission bits (and its owner,
-// where the program may set it), made writable for the owner.
-void KeepPermissions(fs::TFileHandle& part, const struct stat& old) {
-    if (fchown(part.Fd(), old.st_uid, old.st_gid) != 0) {
-        // Only root may hand a file to another user; the copy then stays ours.
-    }
-    fchmod(part.Fd(), (old.st_mode & 0777) | S_IWUSR);
-}
-
-// A new copy gets the source's permission bits, like cp, so that a private file
-// does not become readable by others on its way; the owner may write it.
-mode_t NewFileMode(const fs::TFileHandle& source) {
-    struct stat st;
-    if (fstat(source.Fd(), &st) != 0) {
-        return 0666;
-    }
-    return (st.st_mode & 0777) | S_IWUSR;
-}
-
-// Copies every byte of an open file into Target through a part file, with the
-// source's times and permission bits (a kept version is as private as the file
-// it keeps). False on any failure; Target is then as it was.
-bool CopyContent(fs::TFileHandle& in, const std::string& target) {
-    const std::string dest = ReplaceTarget(target);
-    TPartFile part;
-    if (!part.Create(dest, NewFileMode(in))) {
-        return false;
+// Copies every byte of the open file In (of Total bytes when opened) into Part,
+// reading to its end, and checks that In is still as it was opened: its size
+// and modification time unchanged. AfterChunk runs after each chunk written while
+// no more than Total bytes have come. 0 done, Part then dated like In and with its
+// permission bits; -1 a read or write failed; 1 the source changed meanwhile.
+int CopyOpenFile(fs::TFileHandle& in, int64_t total, TPartFile& part,
+                 const std::function<void(int64_t)>& afterChunk) {
+    timespec access{};
+    timespec opened{};
+    if (!in.GetTimes(access, opened)) {
+        return -1;
     }
     std::vector<char> buffer(static_cast<size_t>(CopyChunkSize));
+    int64_t copied = 0;
     for (;;) {
         const int64_t n = in.Read(buffer.data(), buffer.size());
         if (n < 0) {
-            return false;
+            return -1;
         }
         if (n == 0) {
             break;
         }
         if (!part.File.WriteAll(buffer.data(), static_cast<size_t>(n))) {
-            return false;
+            return -1;
+        }
+        copied += n;
+        if (copied > total) {
+            return 1; // it grew
+        }
+        if (afterChunk) {
+            afterChunk(copied);
         }
     }
-    timespec access{};
     timespec modify{};
-    if (in.GetTimes(access, modify)) {
-        part.File.SetTimes(access, modify);
+    if (copied != total || in.Size() != total || !in.GetTimes(access, modify) ||
+        !SameInstant(modify, opened)) {
+        return 1;
     }
-    return part.Commit(dest);
+    // The copy takes the source's own time, to the nanosecond, and its
+    // permission bits: a read-only file stays read-only, a private one private.
+    struct stat st;
+    if (!part.File.SetTimes(access, modify) || fstat(in.Fd(), &st) != 0 ||
+        fchmod(part.File.Fd(), st.st_mode & 0777) != 0) {
+        return -1;
+    }
+    return 0;
+}
+
+// The mode a folder made by a copy takes: that of the source folder it stands
+// for, when the levels of the relative path match the source's folders by name
+// (0, the usual mode, otherwise). The owner keeps full access, or the sync could
+// not fill the folder.
+fs::TFolderMode SourceFolderModes(const std::string& sourceFolder, const std::string& rel) {
+    if (fs::IsUncPath(sourceFolder)) {
+        return nullptr;
+    }
+    size_t levels = 0;
+    for (size_t i = 0; i < rel.size(); ++i) {
+        if (rel[i] != '/' && (i == 0 || rel[i - 1] == '/')) {
+            ++levels;
+        }
+    }
+    return [sourceFolder, levels](size_t level, const std::string& name) -> mode_t {
+        std::string folder = sourceFolder;
+        while (folder.size() > 1 && folder.back() == '/') {
+            folder.pop_back();
+        }
+        for (size_t up = level + 1; up < levels; ++up) {
+            const size_t slash = folder.rfind('/');
+            folder = slash == std::string::npos ? std::string() : folder.substr(0, slash);
+        }
+        struct stat st;
+        const size_t slash = folder.rfind('/');
+        if (slash == std::string::npos || folder.compare(slash + 1, std::string::npos, name) != 0 ||
+            stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            return 0;
+        }
+        return (st.st_mode & 0777) | S_IRWXU;
+    };
 }
 
 // An open local file as a stream buffer that can go back: the snapshot reader
@@ -369,6 +365,9 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
             ListingDamaged(Node, Dir, entry.Name);
             return;
         }
+        if (!entry.IsFolder && fs::IsPartFileName(entry.Name)) {
+            return; // a copy's unfinished part, never an item of the tree
+        }
         TFileAttri* attr = arena->NewAttri();
         attr->Name = entry.Name;
         attr->Size = entry.Size;
@@ -479,26 +478,78 @@ int TWinFileOper::ReadToStream(TFolderSource* Source, TFileAttri* Attr, std::str
     return erOk;
 }
 
-// Writes a temporary file beside the target and renames it over the target, so the
-// target is either the old file or the complete new one. A read-only target is
-// kept (and the temporary file left beside it) unless ClearReadOnly is set.
+// ---- Writing below the root -------------------------------------------------------------------
+
+// Every write opens the folders from the root down without following a link
+// (fs::TFolder), so that a link planted in the tree, also after the scan, can
+// never take it elsewhere.
+bool TWinFileOper::OpenFolder(TFolderSource* Side, const std::string& RelPath, bool Make, fs::TFolder& Folder,
+                              const fs::TFolderMode& Mode) {
+    if (TrimBlanks(Side->FolerAllName).empty()) {
+        errno = ENOENT;
+        return false;
+    }
+    const std::string base = RootBase(Side);
+    return Folder.Open(base.empty() ? "/" : base, RelPath, Make, Mode);
+}
+
+// The folder of a full path and the item's name. Below the root the folders are
+// opened without links; a path elsewhere (a staging file of the sync's own) is
+// taken as it stands.
+bool TWinFileOper::OpenItemFolder(const std::string& Path, fs::TFolder& Folder, std::string& Name) {
+    const bool share = fs::IsUncPath(Path);
+    const size_t slash = Path.find_last_of(share ? "/\\" : "/");
+    if (slash == std::string::npos || slash + 1 == Path.size()) {
+        errno = EINVAL;
+        return false;
+    }
+    Name = Path.substr(slash + 1);
+    const std::string folder = Path.substr(0, slash);
+    const std::string base = RootBase(Source);
+    if (!share && !Root().empty() &&
+        (folder == base || folder.compare(0, base.size() + 1, base + "/") == 0)) {
+        return OpenFolder(Source, folder.substr(base.size()), false, Folder);
+    }
+    return Folder.OpenPath(folder.empty() ? "/" : folder);
+}
+
+// A killed copy leaves its part file behind; the first write of this object into
+// a folder removes those whose process has ended.
+void TWinFileOper::RemoveStaleParts(const fs::TFolder& Folder) {
+    struct stat st;
+    if (Folder.Fd() < 0 || fstat(Folder.Fd(), &st) != 0 ||
+        !CleanedFolders.insert({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}).second) {
+        return;
+    }
+    Folder.RemoveStalePartFiles();
+}
+
+// Writes a part file beside the target and renames it over the target, so the
+// target is either the old file or the complete new one. The file is private
+// (0600): the work folder's snapshots name everything in the tree. A read-only
+// target is kept unless ClearReadOnly is set.
 int TWinFileOper::WriteFromStream(std::istream& Stream, TFolderSource* Source, TFileAttri* Attr,
                                   bool ClearReadOnly) {
-    const std::string folder = FolderOf(Source, Attr->RelPath);
-    const std::string target = folder + Attr->Name;
-    const std::string temp = target + ".p";
-    if (!fs::ForceDirectories(folder)) {
+    fs::TFolder folder;
+    if (!OpenFolder(Source, Attr->RelPath, true, folder)) {
         return erFailed;
     }
-    const bool existed = fs::FileExists(target);
-    if (existed && ClearReadOnly) {
-        fs::ClearReadOnly(target);
+    RemoveStaleParts(folder);
+    struct stat old;
+    if (folder.Stat(Attr->Name, old, true) && !S_ISDIR(old.st_mode) && (old.st_mode & S_IWUSR) == 0) {
+        // The read-only bit is honoured the way the user set it. A server may
+        // refuse to replace a read-only file, so there it is cleared first.
+        if (!ClearReadOnly) {
+            return erFailed;
+        }
+        if (folder.Fd() < 0) {
+            std::string path;
+            BuildFullPath(Source, Attr, path);
+            fs::ClearReadOnly(path);
+        }
     }
-    // An earlier ".p" goes first, whatever it is: opening it for writing would
-    // follow a link planted under that name and overwrite the file it points to.
-    RemoveLeftover(temp);
-    fs::TFileHandle out;
-    if (!out.CreateNew(temp)) {
+    TPartFile part(folder);
+    if (!part.Create(Attr->Name, 0600)) {
         return erFailed;
     }
     std::vector<char> buffer(65536);
@@ -507,40 +558,47 @@ int TWinFileOper::WriteFromStream(std::istream& Stream, TFolderSource* Source, T
         Stream.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
         const std::streamsize n = Stream.gcount();
         if (n > 0) {
-            written = out.WriteAll(buffer.data(), static_cast<size_t>(n));
+            written = part.File.WriteAll(buffer.data(), static_cast<size_t>(n));
         }
     }
-    written = written && !Stream.bad() && out.Sync();
-    if (!out.Close() || !written) {
-        fs::DeleteFile(temp);
+    if (!written || Stream.bad()) {
         return erFailed;
     }
-    fs::SetFileDosTime(temp, Attr->Time);
-    // rename(2) would replace a read-only file too; the read-only bit is honoured
-    // the way the user set it.
-    if (existed && fs::IsReadOnly(target)) {
-        return erFailed;
+    // Without a valid date (a snapshot has none) the file keeps the time of writing.
+    time_t when = 0;
+    if (fs::DosTimeToUnix(Attr->Time, when)) {
+        part.File.SetTimes({when, 0}, {when, 0});
     }
-    return fs::RenameFile(temp, target) ? erOk : erFailed;
+    return part.Commit(Attr->Name) ? erOk : erFailed;
 }
 
 int TWinFileOper::MakeFolder(const std::string& RelPath) {
-    return fs::ForceDirectories(FolderOf(Source, RelPath)) ? 0 : 1;
+    fs::TFolder folder;
+    return OpenFolder(Source, RelPath, true, folder) ? 0 : 1;
+}
+
+int TWinFileOper::MakeFolderLike(const std::string& RelPath, const std::string& SourcePath) {
+    fs::TFolder folder;
+    return OpenFolder(Source, RelPath, true, folder, SourceFolderModes(SourcePath, RelPath)) ? 0 : 1;
 }
 
 int TWinFileOper::DeleteFile(TFolderSource* Source, TFileAttri* Attr) {
     std::string path;
     BuildFullPath(Source, Attr, path);
-    const int result = fs::DeleteFile(path) ? erOk : erFailed;
+    fs::TFolder folder;
+    const bool deleted = OpenFolder(Source, Attr->RelPath, false, folder) && folder.DeleteFile(Attr->Name);
     SetSyncStatusText("Delete:" + path);
     Notify(WM_COPYPROCESS);
-    return result;
+    return deleted ? erOk : erFailed;
 }
 
 int TWinFileOper::RemoveFolder(TFolderSource* Source, TFileAttri* Attr) {
-    std::string path;
-    BuildFullPath(Source, Attr, path);
-    return fs::RemoveFolder(path) ? erOk : erFailed;
+    if (Attr->RelPath.empty()) {
+        Attr->RelPath = "/";
+    }
+    fs::TFolder folder;
+    return OpenFolder(Source, Attr->RelPath, false, folder) && folder.RemoveFolder(Attr->Name) ? erOk
+                                                                                               : erFailed;
 }
 
 int TWinFileOper::GetSavedFolder(std::string& Path) {
@@ -574,29 +632,36 @@ int64_t TWinFileOper::GetFileSize(const std::string& Path) {
 }
 
 // Keeps the current file as its previous version below "__saved__". The saved copy
-// is written under a temporary name first, so an earlier saved copy is only
-// replaced by a complete one.
+// is written into a part file first, so an earlier saved copy is only replaced by
+// a complete one; it has the file's time and permission bits.
 int TWinFileOper::SaveOldFile(TFolderSource* Source, TFileAttri* Attr) {
-    std::string item;
-    BuildFullPath(Source, Attr, item);
     std::string saved;
     if (GetSavedFolder(saved) != 0) {
         return 1;
     }
+    if (Attr->RelPath.empty()) {
+        Attr->RelPath = "/";
+    }
     std::string rel = Attr->RelPath;
-    if (rel.empty() || rel.front() != '/') {
+    if (rel.front() != '/') {
         rel.insert(rel.begin(), '/');
     }
-    const std::string folder = FolderOf(Source, saved + rel);
-    const std::string mirror = folder + Attr->Name;
+    fs::TFolder itemFolder;
     fs::TFileHandle in;
-    if (!fs::FileExists(item) || !in.OpenRead(item)) {
+    if (!OpenFolder(Source, Attr->RelPath, false, itemFolder) || !itemFolder.OpenRead(Attr->Name, in)) {
         return 1;
     }
-    if (!fs::ForceDirectories(folder)) {
+    const int64_t total = in.Size();
+    fs::TFolder mirror;
+    if (total < 0 || !OpenFolder(Source, saved + rel, true, mirror)) {
         return 1;
     }
-    return CopyContent(in, mirror) ? 0 : 1;
+    RemoveStaleParts(mirror);
+    TPartFile part(mirror);
+    if (!part.Create(Attr->Name, 0600) || CopyOpenFile(in, total, part, nullptr) != 0) {
+        return 1;
+    }
+    return part.Commit(Attr->Name) ? 0 : 1;
 }
 
 int TWinFileOper::ExtractFolderPath(const std::string& Path, std::string& Folder) {
@@ -617,23 +682,33 @@ int TWinFileOper::BuildFolderPath(TFolderSource*, TFileAttri*, std::string&) {
     return 0;
 }
 
+// New folders on the way take the modes of the source's folders; the copy takes
+// the source's exact time and permission bits (CopyWithProgress).
 int TWinFileOper::PutFile(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr, int) {
-    std::string target;
-    BuildFullPath(Source, Attr, target);
-    std::string folder;
-    ExtractFolderPath(target, folder);
+    if (Attr->RelPath.empty()) {
+        Attr->RelPath = "/";
+    }
     SetSyncStatusText("Copy:" + LocalPath);
     Notify(WM_COPYPROCESS);
-    fs::ForceDirectories(folder);
-    const int result = CopyWithProgress(LocalPath, target, Attr->Size);
-    if (result == 0) {
-        fs::SetFileDosTime(target, Attr->Time);
+    std::string sourceFolder;
+    ExtractFolderPath(LocalPath, sourceFolder);
+    fs::TFolder folder;
+    if (!OpenFolder(Source, Attr->RelPath, true, folder, SourceFolderModes(sourceFolder, Attr->RelPath))) {
+        return -1;
     }
-    return result;
+    RemoveStaleParts(folder);
+    return CopyInto(LocalPath, folder, Attr->Name, Attr->Size);
 }
 
 int TWinFileOper::RenameFile(const std::string& OldPath, const std::string& NewPath) {
-    return fs::RenameFile(OldPath, NewPath) ? 0 : 1;
+    fs::TFolder from;
+    fs::TFolder into;
+    std::string oldName;
+    std::string newName;
+    return OpenItemFolder(OldPath, from, oldName) && OpenItemFolder(NewPath, into, newName) &&
+                   from.Rename(oldName, into, newName)
+               ? 0
+               : 1;
 }
 
 int TWinFileOper::GetFile(const std::string&, TFolderSource*, TFileAttri*, int) {
@@ -643,6 +718,16 @@ int TWinFileOper::GetFile(const std::string&, TFolderSource*, TFileAttri*, int) 
 // ---- Copy ---------------------------------------------------------------------------------
 
 int TWinFileOper::CopyWithProgress(const std::string& Src, const std::string& Dst, int64_t ExpectedSize) {
+    fs::TFolder folder;
+    std::string name;
+    if (!OpenItemFolder(Dst, folder, name)) {
+        return -1;
+    }
+    return CopyInto(Src, folder, name, ExpectedSize);
+}
+
+int TWinFileOper::CopyInto(const std::string& Src, const fs::TFolder& Folder, const std::string& Name,
+                           int64_t ExpectedSize) {
     if (!fs::FileExists(Src)) {
         return -1;
     }
@@ -653,52 +738,37 @@ int TWinFileOper::CopyWithProgress(const std::string& Src, const std::string& Ds
         // target is not touched.
         return 1;
     }
-    const std::string target = ReplaceTarget(Dst);
+    // What stands under the name is replaced: a file, or a link itself (never
+    // what it leads to); a folder or a special file is not.
     struct stat old;
-    const bool existed = stat(target.c_str(), &old) == 0;
-    if (existed && (!S_ISREG(old.st_mode) || SameFile(in, target))) {
+    const bool existed = Folder.Stat(Name, old);
+    if (existed && ((!S_ISREG(old.st_mode) && !S_ISLNK(old.st_mode)) || SameFile(in, old))) {
         return -1;
     }
-    // The bytes go into a part file beside the target, which replaces the target
-    // (read-only or not) only once every byte is there: a copy that stops early
-    // leaves the old file, or no file, never a truncated one.
-    TPartFile part;
-    if (!part.Create(target, existed ? 0600 : NewFileMode(in))) {
+    // The bytes go into a part file beside the target, private while it is
+    // written, which replaces the target (read-only or not) only once every
+    // byte is there: a copy that stops early leaves the old file, or no file,
+    // never a truncated one.
+    TPartFile part(Folder);
+    if (!part.Create(Name, 0600)) {
         return -1;
     }
-    std::vector<char> buffer(static_cast<size_t>(CopyChunkSize));
-    int64_t copied = 0;
-    bool failed = false;
-    for (;;) {
-        const int64_t n = in.Read(buffer.data(), buffer.size());
-        if (n <= 0) {
-            failed = n < 0;
-            break;
+    const int copied = CopyOpenFile(in, total, part, [&](int64_t done) {
+        ChunkWritten(done);
+        SetSyncStatusText("Copy:" + Src + " : " + FormatPercent(done, total) + "%");
+        if (done < total) {
+            Notify(WM_COPYPROCESS);
         }
-        if (!part.File.WriteAll(buffer.data(), static_cast<size_t>(n))) {
-            failed = true;
-            break;
-        }
-        copied += n;
-        SetSyncStatusText("Copy:" + Src + " : " + FormatPercent(copied, total) + "%");
-        if (copied >= total) {
-            break;
-        }
-        Notify(WM_COPYPROCESS);
+    });
+    if (copied != 0) {
+        return copied;
     }
-    // A source that grew or shrank while it was copied does not give a complete copy.
-    if (failed || copied != total) {
-        return -1;
+    if (existed && S_ISREG(old.st_mode) && fchown(part.File.Fd(), old.st_uid, old.st_gid) != 0) {
+        // Only root may hand a file to another user; the copy then stays ours.
     }
-    timespec access{};
-    timespec modify{};
-    if (in.GetTimes(access, modify)) {
-        part.File.SetTimes(access, modify);
-    }
-    if (existed) {
-        KeepPermissions(part.File, old);
-    }
-    return part.Commit(target) ? 0 : -1;
+    return part.Commit(Name) ? 0 : -1;
 }
+
+void TWinFileOper::ChunkWritten(int64_t) {}
 
 } // namespace tandemora

@@ -4,9 +4,12 @@
 // Relative paths of items are "/" for the root's items and "/sub/" one level down.
 
 #include "endpoints/UTFileOper.h"
+#include "platform/FolderHandle.h"
 
 #include <cstdint>
+#include <set>
 #include <string>
+#include <utility>
 
 namespace tandemora {
 
@@ -24,6 +27,7 @@ public:
     int WriteFromStream(std::istream& Stream, TFolderSource* Source, TFileAttri* Attr,
                         bool ClearReadOnly) override;
     int MakeFolder(const std::string& RelPath) override;
+    int MakeFolderLike(const std::string& RelPath, const std::string& SourcePath) override;
     int GetTopFolderCount() override;
     int LoadSnapshot() override;
     int DeleteFile(TFolderSource* Source, TFileAttri* Attr) override;
@@ -45,9 +49,12 @@ public:
     // recorded in UnreadFolders.
     void ListFolder(TFileTree* Node, const std::string& Path);
     // Copies Src to Dst in 2 MB chunks with a percentage in the status text. The
-    // bytes go to a part file beside Dst that replaces Dst only when complete.
-    // 0 copied completely; 1 the source's size is not ExpectedSize; -1 the source
-    // is missing or the copy failed part way. On 1 and -1 Dst is as it was.
+    // bytes go to a part file beside Dst that replaces Dst (a link there itself,
+    // never what it leads to) only when complete, with Src's exact modification
+    // time and permission bits. 0 copied completely; 1 the source's size is not
+    // ExpectedSize, or the source changed while it was copied (it did not end
+    // with the size and modification time it had when opened); -1 the source is
+    // missing or the copy failed part way. On 1 and -1 Dst is as it was.
     int CopyWithProgress(const std::string& Src, const std::string& Dst, int64_t ExpectedSize);
 
     // The percentage text of a copy: at most two decimals, no trailing zeros, no
@@ -58,9 +65,24 @@ public:
     // makes sure the text ends in "/".
     static std::string NormalizeFolder(const std::string& Path);
 
+protected:
+    // Called after each chunk of a copy has been written to its part file, with
+    // the bytes copied so far; does nothing. Lets a subclass act at a given
+    // point of a copy.
+    virtual void ChunkWritten(int64_t Copied);
+
 private:
     std::string Root() const;
     std::string RelativeOf(const std::string& Dir) const;
+    bool OpenFolder(TFolderSource* Side, const std::string& RelPath, bool Make, fs::TFolder& Folder,
+                    const fs::TFolderMode& Mode = nullptr);
+    bool OpenItemFolder(const std::string& Path, fs::TFolder& Folder, std::string& Name);
+    void RemoveStaleParts(const fs::TFolder& Folder);
+    int CopyInto(const std::string& Src, const fs::TFolder& Folder, const std::string& Name,
+                 int64_t ExpectedSize);
+
+    // The folders (device, inode) this object has cleared of stale part files.
+    std::set<std::pair<uint64_t, uint64_t>> CleanedFolders;
 };
 
 } // namespace tandemora

@@ -2,11 +2,15 @@
 
 #include "platform/SmbClient.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -439,6 +443,76 @@ bool ForceDirectories(const std::string& path) {
     return false;
 }
 
+namespace {
+
+const char PartMark[] = ".Tandemora-";
+const char PartEnd[] = ".part";
+
+bool AllDigits(const std::string& text, size_t from, size_t to) {
+    if (from >= to || to - from > 10) {
+        return false;
+    }
+    for (size_t i = from; i < to; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The process id a part-file name carries, or -1 when Name is no part-file name.
+long PartFileOwner(const std::string& Name) {
+    const size_t markSize = sizeof(PartMark) - 1;
+    const size_t endSize = sizeof(PartEnd) - 1;
+    if (Name.size() < 2 + markSize + 3 + endSize || Name[0] != '.' ||
+        Name.compare(Name.size() - endSize, endSize, PartEnd) != 0) {
+        return -1;
+    }
+    const size_t numbersEnd = Name.size() - endSize;
+    const size_t mark = Name.rfind(PartMark, numbersEnd);
+    if (mark == std::string::npos || mark < 2) {
+        return -1; // no mark, or nothing of the target's name before it
+    }
+    const size_t pidStart = mark + markSize;
+    const size_t dash = Name.find('-', pidStart);
+    if (dash == std::string::npos || dash > numbersEnd || !AllDigits(Name, pidStart, dash) ||
+        !AllDigits(Name, dash + 1, numbersEnd)) {
+        return -1;
+    }
+    return std::stol(Name.substr(pidStart, dash - pidStart));
+}
+
+} // namespace
+
+std::string PartFileName(const std::string& Name) {
+    static std::atomic<unsigned> serial{0};
+    // Cut long names at a character boundary, so the decorated one still fits
+    // the 255 bytes of a name.
+    size_t cut = std::min<size_t>(Name.size(), 200);
+    while (cut > 0 && cut < Name.size() && (static_cast<unsigned char>(Name[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return "." + Name.substr(0, cut) + PartMark + std::to_string(getpid()) + "-" +
+           std::to_string(serial.fetch_add(1)) + PartEnd;
+}
+
+bool IsPartFileName(const std::string& Name) {
+    return PartFileOwner(Name) >= 0;
+}
+
+bool IsStalePartFile(const std::string& Name) {
+    const long owner = PartFileOwner(Name);
+    if (owner <= 0 || owner > std::numeric_limits<pid_t>::max()) {
+        return false;
+    }
+    // Our own process may be writing it right now (another task's copy); any
+    // other running process may be another instance of the program.
+    if (owner == getpid()) {
+        return false;
+    }
+    return kill(static_cast<pid_t>(owner), 0) != 0 && errno == ESRCH;
+}
+
 bool FreeSpace(const std::string& path, DiskSpace& space) {
     if (IsUncPath(path)) {
         return smb::FreeSpace(path, space);
@@ -530,7 +604,7 @@ TFileHandle& TFileHandle::operator=(TFileHandle&& other) noexcept {
 // Opens without blocking (a FIFO would wait for a partner forever) and keeps the
 // descriptor only for a regular file, so that nothing is ever read from or
 // written into a device or pipe that happens to carry a listed name.
-bool TFileHandle::Open(const std::string& path, int flags, mode_t mode) {
+bool TFileHandle::Open(int dirFd, const std::string& path, int flags, mode_t mode) {
     if (smb::IsOpenFile(fd_)) {
         smb::CloseFile(fd_);
         fd_ = -1;
@@ -538,12 +612,12 @@ bool TFileHandle::Open(const std::string& path, int flags, mode_t mode) {
         close(fd_);
         fd_ = -1;
     }
-    if (IsUncPath(path)) {
+    if (dirFd == AT_FDCWD && IsUncPath(path)) {
         // A file on a share has no mode of ours; the server decides.
         fd_ = smb::OpenFile(path, flags);
         return fd_ >= 0;
     }
-    const int fd = open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
+    const int fd = openat(dirFd, path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
     if (fd < 0) {
         return false;
     }
@@ -568,16 +642,20 @@ bool TFileHandle::Open(const std::string& path, int flags, mode_t mode) {
 }
 
 bool TFileHandle::OpenRead(const std::string& path) {
-    return Open(path, O_RDONLY, 0);
+    return Open(AT_FDCWD, path, O_RDONLY, 0);
+}
+
+bool TFileHandle::OpenAt(int DirFd, const std::string& Name, int Flags, mode_t Mode) {
+    return Open(DirFd, Name, Flags, Mode);
 }
 
 bool TFileHandle::Create(const std::string& path, mode_t mode) {
     if (IsUncPath(path)) {
         // The server refuses to open a folder, so truncating at once is safe.
-        return Open(path, O_WRONLY | O_CREAT | O_TRUNC, mode);
+        return Open(AT_FDCWD, path, O_WRONLY | O_CREAT | O_TRUNC, mode);
     }
     // Truncated only once it is known to be a regular file.
-    if (!Open(path, O_WRONLY | O_CREAT, mode)) {
+    if (!Open(AT_FDCWD, path, O_WRONLY | O_CREAT, mode)) {
         return false;
     }
     if (ftruncate(fd_, 0) != 0) {
@@ -591,7 +669,7 @@ bool TFileHandle::Create(const std::string& path, mode_t mode) {
 }
 
 bool TFileHandle::CreateNew(const std::string& path, mode_t mode) {
-    return Open(path, O_WRONLY | O_CREAT | O_EXCL, mode);
+    return Open(AT_FDCWD, path, O_WRONLY | O_CREAT | O_EXCL, mode);
 }
 
 int64_t TFileHandle::Size() const {

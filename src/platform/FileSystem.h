@@ -112,6 +112,22 @@ bool CreateFolder(const std::string& path);
 // afterwards (also when it existed before).
 bool ForceDirectories(const std::string& path);
 
+// ---- Part files ---------------------------------------------------------------
+// Every transfer of every endpoint kind writes into a part file beside its target
+// and gives it the target's name only once it is complete. Part files have one
+// name form, ".<name>.Tandemora-<process id>-<serial>.part", so that what a
+// killed copy leaves behind is never taken for a user's file: scans leave such
+// names out, and a sync removes those whose process has ended.
+
+// A part-file name for Name that no other transfer of this process uses. Long
+// names are cut (at a character boundary) so that the result still fits.
+std::string PartFileName(const std::string& Name);
+// True when Name has exactly the form PartFileName gives.
+bool IsPartFileName(const std::string& Name);
+// True for a part-file name whose process is no longer running on this machine:
+// no transfer can still be writing it.
+bool IsStalePartFile(const std::string& Name);
+
 // Space on the volume holding path, or its nearest existing parent folder when
 // the path does not exist (yet).
 struct DiskSpace {
@@ -145,6 +161,9 @@ public:
     bool Create(const std::string& path, mode_t mode = 0666);
     // Creates a file that must not exist yet (O_EXCL), for writing.
     bool CreateNew(const std::string& path, mode_t mode = 0666);
+    // Opens Name in the open folder DirFd (openat flags). A symbolic link is
+    // followed only where flags allow it; anything but a regular file fails.
+    bool OpenAt(int DirFd, const std::string& Name, int Flags, mode_t Mode = 0);
 
     bool IsOpen() const { return fd_ >= 0; }
     int Fd() const { return fd_; }
@@ -165,7 +184,7 @@ public:
     bool Close();
 
 private:
-    bool Open(const std::string& path, int flags, mode_t mode);
+    bool Open(int dirFd, const std::string& path, int flags, mode_t mode);
     int fd_ = -1;
 };
 
