@@ -438,6 +438,9 @@ void TFtpFileOper::ScanLevel(const TFtpLevelList& List) {
                 ListingDamaged(node, path, entry.Name);
                 continue;
             }
+            if (!entry.IsFolder && fs::IsPartFileName(entry.Name)) {
+                continue; // an unfinished upload, never an item of the tree
+            }
             TFileAttri* attr = arena->NewAttri();
             attr->IsFolder = entry.IsFolder ? 1 : 0;
             attr->Name = entry.Name;

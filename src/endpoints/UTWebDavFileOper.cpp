@@ -7,7 +7,6 @@
 #include "platform/FileSystem.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -76,14 +75,6 @@ std::string JoinUrl(const std::string& left, const std::string& right) {
 
 std::string WithSlash(const std::string& s) {
     return !s.empty() && s.back() == '/' ? s : s + "/";
-}
-
-// The name a transfer uses beside its final name: hidden, unique per process and
-// call, and recognisable.
-std::string PartName(const std::string& name) {
-    static std::atomic<unsigned> serial{0};
-    return "." + name.substr(0, 200) + "." + std::to_string(getpid()) + "-" +
-           std::to_string(serial.fetch_add(1)) + ".part";
 }
 
 // A local file that is removed again when it goes out of scope, unless kept.
@@ -391,7 +382,7 @@ int TWebDavFileOper::HttpGetToFile(const std::string& LocalPath, const std::stri
                                    const std::string& Password, int64_t ExpectedSize) {
     const size_t slash = LocalPath.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string() : LocalPath.substr(0, slash + 1);
-    TLocalTemp part(folder + PartName(LocalPath.substr(folder.size())));
+    TLocalTemp part(folder + fs::PartFileName(LocalPath.substr(folder.size())));
     fs::TFileHandle out;
     if (!out.CreateNew(part.Path())) {
         part.Keep(); // not ours: it existed already
@@ -459,7 +450,7 @@ int TWebDavFileOper::HttpPutFromFile(const std::string& LocalPath, const std::st
 int TWebDavFileOper::Upload(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr) {
     std::string url;
     BuildFullPath(Source, Attr, url);
-    const std::string tempUrl = url.substr(0, url.size() - Attr->Name.size()) + PartName(Attr->Name);
+    const std::string tempUrl = url.substr(0, url.size() - Attr->Name.size()) + fs::PartFileName(Attr->Name);
     int result = HttpPutFromFile(LocalPath, ServerOf(url), tempUrl.substr(PathStart(tempUrl)),
                                  Source->UserName, Source->PWD);
     if (result == 0) {
@@ -504,7 +495,7 @@ int TWebDavFileOper::PutFile(const std::string& LocalPath, TFolderSource* Source
 }
 
 int TWebDavFileOper::ReadToStream(TFolderSource* Source, TFileAttri* Attr, std::stringstream& Stream) {
-    TLocalTemp staging(GetStagingFolder() + PartName("webdav-" + Attr->Name));
+    TLocalTemp staging(GetStagingFolder() + fs::PartFileName("webdav-" + Attr->Name));
     std::string url;
     BuildFullPath(Source, Attr, url);
     const std::string remote = url.substr(PathStart(url));
@@ -536,7 +527,7 @@ int TWebDavFileOper::ReadToStream(TFolderSource* Source, TFileAttri* Attr, std::
 }
 
 int TWebDavFileOper::WriteFromStream(std::istream& Stream, TFolderSource* Source, TFileAttri* Attr, bool) {
-    TLocalTemp staging(GetStagingFolder() + PartName("webdav-" + Attr->Name));
+    TLocalTemp staging(GetStagingFolder() + fs::PartFileName("webdav-" + Attr->Name));
     fs::TFileHandle out;
     if (!out.CreateNew(staging.Path(), 0600)) {
         staging.Keep();
@@ -802,6 +793,9 @@ void TWebDavFileOper::ScanLevel(const TStringObjectList& Pending) {
             if (!IsSafeEntryName(entry->Name)) {
                 ListingDamaged(node, url, entry->Name);
                 continue;
+            }
+            if (entry->IsFolder != 1 && fs::IsPartFileName(entry->Name)) {
+                continue; // an unfinished upload, never an item of the tree
             }
             TFileAttri* attr = arena->NewAttri();
             attr->Name = entry->Name;

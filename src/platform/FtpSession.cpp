@@ -407,22 +407,6 @@ bool ReplyTellsOfFailure(const std::vector<std::string>& lines) {
     return false;
 }
 
-// The file a local copy replaces: the target of a link to a file, so that the
-// link stays a link.
-std::string ReplaceTarget(const std::string& path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        if (char* real = realpath(path.c_str(), nullptr)) {
-            std::string target = real;
-            std::free(real);
-            return target;
-        }
-    }
-    return path;
-}
-
-std::atomic<unsigned> partSerial{0};
-
 // A local file that a download is written into beside its target. It takes the
 // target's name only through Commit; otherwise it is removed again.
 class TLocalPart {
@@ -440,15 +424,15 @@ public:
     bool Create(const std::string& target) {
         const size_t slash = target.rfind('/');
         const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-        const std::string base = target.substr(folder.size()).substr(0, 200);
+        // A link standing in the target's place is replaced itself, like a
+        // new file; it is never written through.
         struct stat old;
-        const bool existed = stat(target.c_str(), &old) == 0;
+        const bool existed = lstat(target.c_str(), &old) == 0 && !S_ISLNK(old.st_mode);
         if (existed && !S_ISREG(old.st_mode)) {
             return false;
         }
         for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::string candidate = folder + "." + base + "." + std::to_string(getpid()) + "-" +
-                                          std::to_string(partSerial.fetch_add(1)) + ".part";
+            const std::string candidate = folder + fs::PartFileName(target.substr(folder.size()));
             if (File.CreateNew(candidate, existed ? 0600 : 0666)) {
                 path_ = candidate;
                 if (existed) {
@@ -1015,7 +999,7 @@ int TFtpSession::GetToFile(const std::string& Name, const std::string& LocalPath
     if (Name.empty() || !IsSafeFtpArgument(Name)) {
         return ftpRefused;
     }
-    const std::string target = ReplaceTarget(LocalPath);
+    const std::string& target = LocalPath;
     TLocalPart part;
     if (!part.Create(target)) {
         error_ = std::string("cannot create a file beside ") + target + ": " + std::strerror(errno);
@@ -1057,14 +1041,7 @@ int TFtpSession::GetToFile(const std::string& Name, const std::string& LocalPath
 }
 
 std::string TFtpSession::TempNameFor(const std::string& Name) {
-    static std::atomic<unsigned> serial{0};
-    // Cut long names (at a character boundary) so the decorated one still fits.
-    size_t cut = std::min<size_t>(Name.size(), 200);
-    while (cut > 0 && cut < Name.size() && (static_cast<unsigned char>(Name[cut]) & 0xC0) == 0x80) {
-        --cut;
-    }
-    return Name.substr(0, cut) + "." + std::to_string(getpid()) + "-" + std::to_string(serial.fetch_add(1)) +
-           ".part";
+    return fs::PartFileName(Name);
 }
 
 int TFtpSession::PutFromFile(const std::string& LocalPath, const std::string& Name, int64_t ExpectedSize) {
