@@ -5,12 +5,14 @@
 #include "model/UTResultRows.h"
 #include "model/UTUtils.h"
 #include "platform/FileSystem.h"
+#include "platform/FolderHandle.h"
 #include "tasks/UTSyncTask.h"
 
 #include <cerrno>
 #include <exception>
 #include <map>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tandemora {
@@ -276,6 +278,9 @@ void TTandemoraThread::Run() {
     }
     LeftOper->Source = &Task->LFolder;
     RightOper->Source = &Task->RFolder;
+    if (!CheckWorkFolders()) {
+        return;
+    }
     PrepareWorkFolders();
     if (View != nullptr && View->RootRow() != nullptr) {
         SyncNodes(View->RootRow());
@@ -303,6 +308,34 @@ bool TTandemoraThread::CheckEndpoints() {
         which = !LeftOper ? left : right;
     }
     LogLine = "Sync not started: there is no endpoint for " + which + ".";
+    AddLogLine();
+    return false;
+}
+
+// The work folder and its saved-versions folder receive snapshots and previous
+// versions. Planted as links they would send them elsewhere; the writes refuse to
+// follow them, and the run does not start, with one line that says why.
+bool TTandemoraThread::CheckWorkFolders() {
+    std::string links;
+    for (const TFolderSource* side : {&Task->LFolder, &Task->RFolder}) {
+        const std::string root = WithoutTrailingSeparators(side->FolerAllName);
+        if (side->DeviceType != dtLocal || fs::IsUncPath(root)) {
+            continue;
+        }
+        const std::string work = root + "/" + WorkFolderName;
+        for (const std::string& folder : {work, work + "/" + SavedFolderName}) {
+            struct stat st;
+            if (lstat(folder.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+                links += (links.empty() ? "" : " and ") + folder;
+                break;
+            }
+        }
+    }
+    if (links.empty()) {
+        return true;
+    }
+    LogLine = "Sync not started: " + links +
+              " must be a folder, not a symbolic link; remove the link and run the task again.";
     AddLogLine();
     return false;
 }
@@ -537,7 +570,9 @@ int TTandemoraThread::CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, 
     TFileAttri writeAttr = Attr;
     std::string tempPath;
     if (Task->UseTempFile == 1) {
-        writeAttr.Name += ".tmp";
+        // A part-file name, which no scan lists: a run killed before the rename
+        // leaves nothing that the next run would take for a file of the user's.
+        writeAttr.Name = fs::PartFileName(Attr.Name);
         dst->BuildFullPath(dstSource, &writeAttr, tempPath);
         // Whatever stands under the temporary name (a file of the user's, or one
         // an earlier run left) would be overwritten and then renamed away.
@@ -600,6 +635,21 @@ int TTandemoraThread::CopyByRoute(TFileOper* Src, TFileOper* Dst, TFolderSource*
         Dst->MakeFolder(Attr.RelPath);
         std::string writePath;
         Dst->BuildFullPath(DstSource, &WriteAttr, writePath);
+        // The download writes by path. A local target folder is opened from the
+        // root without following links and the download is pointed at that very
+        // folder, so a link put in place of a folder after the analysis cannot
+        // take it elsewhere.
+        fs::TFolder folder;
+        if (!fs::IsUncPath(writePath)) {
+            const std::string root = WithoutTrailingSeparators(DstSource->FolerAllName);
+            if (!folder.Open(root.empty() ? "/" : root, WriteAttr.RelPath)) {
+                return erFailed;
+            }
+            const std::string pinned = folder.PinnedPath();
+            if (!pinned.empty()) {
+                writePath = pinned + WriteAttr.Name;
+            }
+        }
         return Src->GetFile(writePath, SrcSource, &Attr, 0);
     }
     if (srcDisk && !dstDisk) {
@@ -681,7 +731,14 @@ int TTandemoraThread::SyncFolder(TResultRow* Row) {
         if (operation == opCopy) {
             path = RelativeToRoot(path, dstSource->FolerAllName);
             line = "Copy Folder " + path;
-            result = dst->MakeFolder(path);
+            // A folder from a disk side keeps its permission bits where the target can hold them.
+            std::string sourcePath;
+            TFileOper* src = side == 0 ? LeftOper.get() : RightOper.get();
+            TFolderSource* srcSource = side == 0 ? &Task->LFolder : &Task->RFolder;
+            if (IsDiskKind(srcSource->DeviceType)) {
+                src->BuildFullPath(srcSource, &attr, sourcePath);
+            }
+            result = dst->MakeFolderLike(path, sourcePath);
         } else {
             line = "Delete Folder " + path;
             result = dst->RemoveFolder(dstSource, &attr);

@@ -86,6 +86,7 @@ protected:
 
 private:
     bool CheckEndpoints();
+    bool CheckWorkFolders();
     void Run();
     void SetRowCode(TResultRow* Row, int32_t Code);
     int CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, std::string& Line);

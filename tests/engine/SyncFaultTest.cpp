@@ -20,7 +20,7 @@ using Lines = std::vector<std::string>;
 struct TFaults {
     std::string throwOnPut;        // PutFile of this item name raises
     std::string throwOnMakeFolder; // MakeFolder of this relative path raises
-    bool shortTemp = false;        // a transfer to a ".tmp" name loses its last byte
+    bool shortTemp = false;        // a transfer to a temporary name loses its last byte
     bool failSaveOld = false;      // the previous version cannot be kept
     bool incompleteRescan = false; // the scan cannot read everything
     bool failGet = false;          // a download fails
@@ -44,7 +44,7 @@ public:
         }
         const int result = TWinFileOper::PutFile(LocalPath, Source, Attr, Reserved);
         const std::string& name = Attr->Name;
-        if (result == 0 && faults_->shortTemp && name.size() > 4 && name.substr(name.size() - 4) == ".tmp") {
+        if (result == 0 && faults_->shortTemp && fs::IsPartFileName(name)) {
             std::string path;
             BuildFullPath(Source, Attr, path);
             std::filesystem::resize_file(path, std::filesystem::file_size(path) - 1);
@@ -56,6 +56,12 @@ public:
             throw EOSError("no folder");
         }
         return TWinFileOper::MakeFolder(RelPath);
+    }
+    int MakeFolderLike(const std::string& RelPath, const std::string& SourcePath) override {
+        if (!faults_->throwOnMakeFolder.empty() && RelPath == faults_->throwOnMakeFolder) {
+            throw EOSError("no folder");
+        }
+        return TWinFileOper::MakeFolderLike(RelPath, SourcePath);
     }
     int Connect() override {
         if (++faults_->connects == faults_->throwOnConnect) {
@@ -222,7 +228,7 @@ TEST_F(SyncFaultTest, ShortTemporaryFileNeverTakesTheFinalName) {
 
     EXPECT_EQ(lines, (Lines{"Error " + CopyLine(L, R, "c.txt"), "Operator File :1"}));
     EXPECT_EQ(Read(R, "c.txt"), "first");
-    EXPECT_FALSE(Has(R, "c.txt.tmp")); // the run's own broken copy is not left behind
+    EXPECT_EQ(Names(R), (Lines{"__Tandemora__", "c.txt"})); // the broken copy is not left behind
     EXPECT_EQ(Code("/c.txt"), saError);
 
     // Nothing stands in the way of the next try.
@@ -310,8 +316,9 @@ TEST_F(SyncFaultTest, EveryRouteBetweenDiskAndRemoteEndpoints) {
             EXPECT_EQ(rightFaults.putFrom, (Lines{leftFaults.gotTo[0]}));
             EXPECT_TRUE(std::filesystem::is_empty(staging));
         } else if (c.left == dtFtp) {
-            // A download straight to its place on the disk side.
-            EXPECT_EQ(leftFaults.gotTo, (Lines{R + "/sub/x.txt"}));
+            // A download straight into its folder on the disk side, held open.
+            ASSERT_EQ(leftFaults.gotTo.size(), 1u);
+            EXPECT_EQ(leftFaults.gotTo[0].rfind("/proc/self/fd/", 0), 0u) << leftFaults.gotTo[0];
         } else {
             EXPECT_TRUE(leftFaults.gotTo.empty());
         }

@@ -249,14 +249,14 @@ TEST_F(SyncTest, CopyThroughATemporaryFileEndsUnderTheFinalName) {
     EXPECT_EQ(lines, (Lines{CopyLine(L, R, "sub/n.txt"), CopyLine(L, R, "c.txt"), "Operator File :2"}));
     EXPECT_EQ(Read(R, "c.txt"), "second, longer");
     EXPECT_EQ(Read(R, "sub/n.txt"), "new");
-    EXPECT_FALSE(Has(R, "c.txt.tmp"));
-    EXPECT_FALSE(Has(R, "sub/n.txt.tmp"));
+    EXPECT_EQ(Names(R), (Lines{"__Tandemora__", "c.txt", "sub"}));
+    EXPECT_EQ(Names(R + "/sub"), (Lines{"n.txt"}));
     fs::DirEntry entry;
     ASSERT_TRUE(fs::GetEntryInfo(R + "/c.txt", entry));
     EXPECT_EQ(entry.Time, DosOf(kNew));
 }
 
-TEST_F(SyncTest, TemporaryNameThatIsTakenIsNeverOverwritten) {
+TEST_F(SyncTest, AUsersTmpFileIsNeverTakenForTheTemporaryCopy) {
     task.UseTempFile = 1;
     Put(L, "c.txt", "one", kOld);
     Put(L, "c.txt.tmp", "my own notes", kOld);
@@ -265,11 +265,10 @@ TEST_F(SyncTest, TemporaryNameThatIsTakenIsNeverOverwritten) {
 
     Put(L, "c.txt", "two, longer", kNew);
     AnalyzeAndSync();
-    EXPECT_EQ(lines, (Lines{"Error " + CopyLine(L, R, "c.txt") + " (its temporary name is taken)",
-                            "Operator File :1"}));
+    EXPECT_EQ(lines, (Lines{CopyLine(L, R, "c.txt"), "Operator File :1"}));
     EXPECT_EQ(Read(R, "c.txt.tmp"), "my own notes");
-    EXPECT_EQ(Read(R, "c.txt"), "one");
-    EXPECT_EQ(Code("/c.txt"), saError);
+    EXPECT_EQ(Read(R, "c.txt"), "two, longer");
+    EXPECT_EQ(Names(R), (Lines{"__Tandemora__", "c.txt", "c.txt.tmp"}));
 }
 
 TEST_F(SyncTest, EachSnapshotPlaceStoresBothSnapshotsWhereTheNextAnalysisLooks) {

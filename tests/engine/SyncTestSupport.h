@@ -18,8 +18,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -79,6 +81,16 @@ protected:
         return testsupport::Exists(root + "/" + rel);
     }
     static int32_t DosOf(time_t when) { return fs::UnixToDosTime(timespec{when, 0}); }
+    // The names in a folder, sorted: what a run left there, part files included.
+    static std::vector<std::string> Names(const std::string& folder) {
+        std::vector<std::string> names;
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
 
     // ---- The run -------------------------------------------------------------------
 
