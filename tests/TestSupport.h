@@ -101,10 +101,10 @@ inline bool Exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-// Everything below root except the folders in skip, as path -> content (file
-// bytes, "<dir>", or "-> target" for a link), links not followed. A test takes it
-// before and after a run to show that nothing outside its folders was created,
-// changed or removed.
+// Everything below root except the folders in skip, as path -> content (a file's
+// mode, modification time and bytes, "<dir>" and its mode, or "-> target" for a
+// link), links not followed. A test takes it before and after a run to show that
+// nothing outside its folders was created, changed or removed.
 inline std::map<std::string, std::string> TreeOutside(const std::string& root,
                                                       const std::set<std::string>& skip) {
     std::map<std::string, std::string> found;
@@ -118,10 +118,13 @@ inline std::map<std::string, std::string> TreeOutside(const std::string& root,
         }
         if (it->is_symlink(ec)) {
             found[path] = "-> " + std::filesystem::read_symlink(it->path(), ec).string();
-        } else if (it->is_directory(ec)) {
-            found[path] = "<dir>";
         } else {
-            found[path] = ReadFile(path);
+            struct stat st {};
+            lstat(path.c_str(), &st);
+            const std::string mode = std::to_string(st.st_mode & 07777);
+            found[path] = S_ISDIR(st.st_mode) ? "<dir> " + mode
+                                              : mode + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+                                                    std::to_string(st.st_mtim.tv_nsec) + " " + ReadFile(path);
         }
     }
     return found;
