@@ -11,10 +11,14 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <utility>
 
 namespace endpointtest {
 namespace {
@@ -697,6 +701,188 @@ TEST_F(WinFileOperTest, CopiesTakeTheSourcesPermissionsAndReplaceLinksAndLeaveNo
         std::filesystem::remove(source);
     }
     umask(oldMask);
+}
+
+// The local endpoint with one thing done at the end of the first chunk of every
+// copy: the moment a copy is under way, made exact.
+class TMidCopyOper : public TWinFileOper {
+public:
+    explicit TMidCopyOper(std::function<void()> action) : TWinFileOper(false), action_(std::move(action)) {}
+
+protected:
+    void ChunkWritten(int64_t) override {
+        if (action_) {
+            std::exchange(action_, nullptr)();
+        }
+    }
+
+private:
+    std::function<void()> action_;
+};
+
+TEST_F(WinFileOperTest, SourceThatChangesDuringItsCopyFailsTheCopyAndLeavesTheTarget) {
+    const std::string source = Home / "src";
+    struct Case {
+        const char* Label;
+        std::function<void()> Change;
+    };
+    const Case cases[] = {
+        {"grows", [&] { std::ofstream(source, std::ios::app) << "more"; }},
+        {"shrinks", [&] { std::filesystem::resize_file(source, 1048576); }},
+        {"rewritten in place",
+         [&] {
+             std::fstream out(source, std::ios::in | std::ios::out | std::ios::binary);
+             out << "rewritten";
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Label);
+        WriteFile(source, Pattern(3 * 1048576));
+        SetModifyTime(source, 1000000000);
+        WriteFile(Dir / "dst", "the previous version");
+        TMidCopyOper oper(c.Change);
+        oper.Source = &Source;
+        EXPECT_EQ(oper.CopyWithProgress(source, Dir / "dst", 3 * 1048576), 1);
+        EXPECT_EQ(ReadFile(Dir / "dst"), "the previous version");
+        EXPECT_EQ(FolderNames(Dir.path()), std::vector<std::string>{"dst"});
+    }
+}
+
+// A copy killed half-way (the process ends at once, as on a kill or a power
+// cut) leaves its part file. No scan takes it for a file of the user's, and the
+// next write into that folder removes it.
+TEST_F(WinFileOperTest, PartFileOfAKilledCopyIsNeverListedAndGoesWithTheNextWrite) {
+    WriteFile(Home / "big", Pattern(3 * 1048576));
+    WriteFile(Home / "small", "small");
+    MakeDir(Dir / "sub");
+    TFileAttri attr;
+    attr.RelPath = "/sub/";
+    attr.Name = "big";
+    attr.Size = 3 * 1048576;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        TMidCopyOper oper([] { raise(SIGKILL); });
+        oper.PutFile(Home / "big", &Source, &attr, 0);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    const std::vector<std::string> left = FolderNames(Dir / "sub");
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_TRUE(fs::IsPartFileName(left[0])) << left[0];
+
+    auto oper = MakeOper();
+    oper->ScanTree();
+    ASSERT_EQ(ChildNames(oper->Tree), std::vector<std::string>{"sub"});
+    EXPECT_TRUE(oper->Tree->Children[0]->Children.empty());
+
+    attr.Name = "small";
+    attr.Size = 5;
+    EXPECT_EQ(oper->PutFile(Home / "small", &Source, &attr, 0), 0);
+    EXPECT_EQ(FolderNames(Dir / "sub"), std::vector<std::string>{"small"});
+}
+
+// A folder of the tree replaced by a link after the scan: no operation reaches
+// through it, nor through a planted work folder, and the tree it leads to stays
+// as it was.
+TEST_F(WinFileOperTest, NoWriteGoesThroughALinkInPlaceOfAFolder) {
+    const std::string canary = Home / "canary";
+    WriteFile(canary + "/kept.txt", "canary");
+    MakeDir(canary + "/inner");
+    WriteFile(Root + "/a.txt", "a");
+    WriteFile(Home / "src", "canary");
+    ASSERT_EQ(symlink(canary.c_str(), (Root + "/sub").c_str()), 0);
+    const auto before = testsupport::TreeOutside(canary, {});
+    auto oper = MakeOper();
+    auto item = [](const char* rel, const char* name, int64_t size = 0) {
+        TFileAttri attr;
+        attr.RelPath = rel;
+        attr.Name = name;
+        attr.Size = size;
+        attr.Time = Dos(2020, 1, 2, 3, 4, 6);
+        return attr;
+    };
+    struct Case {
+        const char* Label;
+        std::function<int()> Operation;
+    };
+    const Case cases[] = {
+        {"new copy",
+         [&] {
+             TFileAttri attr = item("/sub/", "new.txt", 6);
+             return oper->PutFile(Home / "src", &Source, &attr, 0);
+         }},
+        {"copy over a file of the same size",
+         [&] {
+             TFileAttri attr = item("/sub/", "kept.txt", 6);
+             return oper->PutFile(Home / "src", &Source, &attr, 0);
+         }},
+        {"snapshot",
+         [&] {
+             TFileAttri attr = item("/sub/", "snap");
+             std::stringstream stream("text");
+             return oper->WriteFromStream(stream, &Source, &attr, true);
+         }},
+        {"delete",
+         [&] {
+             TFileAttri attr = item("/sub/", "kept.txt");
+             return oper->DeleteFile(&Source, &attr);
+         }},
+        {"remove folder",
+         [&] {
+             TFileAttri attr = item("/sub/", "inner");
+             return oper->RemoveFolder(&Source, &attr);
+         }},
+        {"make folder", [&] { return oper->MakeFolder("/sub/made"); }},
+        {"rename out of it", [&] { return oper->RenameFile(Root + "/sub/kept.txt", Root + "/moved.txt"); }},
+        {"rename into it", [&] { return oper->RenameFile(Root + "/a.txt", Root + "/sub/a.txt"); }},
+        {"previous version",
+         [&] {
+             TFileAttri attr = item("/sub/", "kept.txt");
+             return oper->SaveOldFile(&Source, &attr);
+         }},
+        {"previous version into a planted work folder",
+         [&] {
+             std::filesystem::remove_all(Root + "/__Tandemora__"); // made by the case before
+             EXPECT_EQ(symlink(canary.c_str(), (Root + "/__Tandemora__").c_str()), 0);
+             TFileAttri attr = item("/", "a.txt");
+             return oper->SaveOldFile(&Source, &attr);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Label);
+        EXPECT_NE(c.Operation(), 0);
+        EXPECT_EQ(testsupport::TreeOutside(canary, {}), before);
+    }
+    EXPECT_EQ(ReadFile(Root + "/a.txt"), "a");
+}
+
+// Folders a copy makes take the modes of the source's folders; folders that are
+// there already keep theirs.
+TEST_F(WinFileOperTest, FoldersMadeForACopyTakeTheSourceFoldersModes) {
+    WriteFile(Home / "src/private/shared/f.txt", "f");
+    chmod((Home / "src/private").c_str(), 0700);
+    chmod((Home / "src/private/shared").c_str(), 0775);
+    WriteFile(Home / "src/open/g.txt", "g");
+    chmod((Home / "src/open").c_str(), 0700);
+    MakeDir(Root + "/open");
+    chmod((Root + "/open").c_str(), 0755);
+    const mode_t oldMask = umask(022);
+    auto oper = MakeOper();
+    TFileAttri attr;
+    attr.RelPath = "/private/shared/";
+    attr.Name = "f.txt";
+    attr.Size = 1;
+    EXPECT_EQ(oper->PutFile(Home / "src/private/shared/f.txt", &Source, &attr, 0), 0);
+    attr.RelPath = "/open/";
+    attr.Name = "g.txt";
+    EXPECT_EQ(oper->PutFile(Home / "src/open/g.txt", &Source, &attr, 0), 0);
+    umask(oldMask);
+    EXPECT_EQ(ModeOf(Root + "/private"), 0700u);
+    EXPECT_EQ(ModeOf(Root + "/private/shared"), 0775u);
+    EXPECT_EQ(ModeOf(Root + "/open"), 0755u);
 }
 
 // ---- Previous versions and deletes ----------------------------------------------------
