@@ -8,8 +8,11 @@
 #include "platform/Exceptions.h"
 
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 using namespace synctest;
 
@@ -25,6 +28,7 @@ struct TFaults {
     bool incompleteRescan = false; // the scan cannot read everything
     bool failGet = false;          // a download fails
     bool recursiveRemove = false;  // a folder goes with everything in it (an HTTP DELETE)
+    std::function<void()> midCopy; // runs once, when the first chunk of a copy is written
     int throwOnConnect = 0;        // this Connect call (counted from 1) raises
     int connects = 0;
     std::vector<std::string> gotTo;   // local paths GetFile wrote
@@ -100,6 +104,13 @@ public:
             fs::SetFileDosTime(LocalPath, Attr->Time);
         }
         return result;
+    }
+
+protected:
+    void ChunkWritten(int64_t) override {
+        if (faults_->midCopy) {
+            std::exchange(faults_->midCopy, nullptr)();
+        }
     }
 
 private:
@@ -339,4 +350,55 @@ TEST_F(SyncFaultTest, FailedDownloadBetweenRemotesSendsNothingAndLeavesNoStaging
     ASSERT_EQ(leftFaults.gotTo.size(), 1u);
     EXPECT_FALSE(testsupport::Exists(leftFaults.gotTo[0]));
     EXPECT_TRUE(std::filesystem::is_empty(cache.path() + "/Tandemora/staging/"));
+}
+
+TEST_F(SyncFaultTest, SourceThatGrowsDuringItsCopyIsAnErrorAndIsCopiedByTheNextRun) {
+    Put(L, "big", std::string(3 * 1048576, 'b'), kOld);
+    Analyze();
+    rightFaults.midCopy = [this] { std::ofstream(L + "/big", std::ios::app) << "appended meanwhile"; };
+    SyncWithFaults();
+    EXPECT_EQ(lines, (Lines{"Error " + CopyLine(L, R, "big"), "Operator File :1"}));
+    EXPECT_EQ(Code("/big"), saError);
+    EXPECT_EQ(Names(R), (Lines{"__Tandemora__"})); // neither the copy nor its part file
+
+    AnalyzeAndSync();
+    EXPECT_EQ(lines, (Lines{CopyLine(L, R, "big"), "Operator File :1"}));
+    EXPECT_EQ(Read(R, "big"), Read(L, "big"));
+    Analyze();
+    EXPECT_EQ(Changes(), 0);
+}
+
+// A run killed during a copy (a forked process ended at the copy's first chunk,
+// as a kill or a power cut would end it) leaves a part file in the target folder.
+// The next run never shows it nor copies it back, and removes it.
+TEST_F(SyncFaultTest, CopyKilledHalfWayLeavesNothingTheNextRunsTakeForUserData) {
+    Put(L, "a.txt", "a", kOld);
+    AnalyzeAndSync();
+    Put(L, "big", std::string(3 * 1048576, 'b'), kNew);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        TFaults faults;
+        faults.midCopy = [] { raise(SIGKILL); };
+        TFaultyOper oper(&faults);
+        oper.Source = &task.RFolder;
+        TFileAttri attr;
+        attr.RelPath = "/";
+        attr.Name = "big";
+        attr.Size = 3 * 1048576;
+        oper.PutFile(L + "/big", &task.RFolder, &attr, 0);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    ASSERT_EQ(Names(R).size(), 3u); // the work folder, a.txt and the part file
+
+    AnalyzeAndSync();
+    EXPECT_EQ(ShownKeys(), (Lines{"/big"}));
+    EXPECT_EQ(lines, (Lines{CopyLine(L, R, "big"), "Operator File :1"}));
+    EXPECT_EQ(Names(R), (Lines{"__Tandemora__", "a.txt", "big"}));
+    EXPECT_EQ(Names(L), (Lines{"__Tandemora__", "a.txt", "big"}));
+    Analyze();
+    EXPECT_EQ(Changes(), 0);
 }

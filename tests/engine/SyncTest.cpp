@@ -7,6 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace synctest;
@@ -573,4 +575,117 @@ TEST_F(SyncTest, RowsAreFreeForTheWindowAgainWhenTheThreadEndsByItself) {
     }
     EXPECT_EQ(lines, (Lines{CopyLine(L, R, "a.txt"), "Operator File :1"}));
     EXPECT_TRUE(rows.ShowView(vkAll));
+}
+
+// Links planted in the right folder, before the analysis or between the analysis
+// and the sync: whatever the run does, a canary tree beside the two folders keeps
+// every byte and gains nothing.
+TEST_F(SyncTest, LinksPlantedInTheTargetNeverLetARunWriteOutside) {
+    struct Case {
+        const char* Label;
+        std::function<void(const std::string& canary)> Plant; // before the analysis
+        std::function<void(const std::string& canary)> Swap;  // after it
+        std::function<Lines()> Expected;
+    };
+    const auto refused = [this](const std::string& rel) {
+        return Lines{"Sync not started: " + R + rel +
+                     " must be a folder, not a symbolic link; remove the link and run the task again."};
+    };
+    const Case cases[] = {
+        {"file link",
+         [this](const std::string& canary) {
+             Put(L, "f.txt", "from the left", kNew);
+             Put(canary, "c.txt", "canary", kOld);
+             ASSERT_EQ(symlink((canary + "/c.txt").c_str(), (R + "/f.txt").c_str()), 0);
+         },
+         nullptr,
+         [this] {
+             return Lines{CopyLine(L, R, "f.txt"), "Operator File :1"};
+         }},
+        {"folder link swapped in after the analysis",
+         [this](const std::string& canary) {
+             // A deletion and a copy into "sub" are due; the canary holds a file
+             // just like the one to delete.
+             Put(L, "sub/y.txt", "on both sides", kOld);
+             AnalyzeAndSync();
+             std::filesystem::remove(L + "/sub/y.txt");
+             Put(L, "sub/x.txt", "new on the left", kNew);
+             Put(canary, "y.txt", "on both sides", kOld);
+         },
+         [this](const std::string& canary) {
+             std::filesystem::rename(R + "/sub", R + "-sub");
+             ASSERT_EQ(symlink(canary.c_str(), (R + "/sub").c_str()), 0);
+         },
+         [this] {
+             return Lines{"Error " + CopyLine(L, R, "sub/x.txt"), "Error Delete:" + R + "/sub/y.txt",
+                          "Operator File :2"};
+         }},
+        {"work folder link",
+         [this](const std::string& canary) {
+             Put(L, "a.txt", "a", kOld);
+             ASSERT_EQ(symlink(canary.c_str(), (R + "/__Tandemora__").c_str()), 0);
+         },
+         nullptr, [&] { return refused("/__Tandemora__"); }},
+        {"saved-versions folder link",
+         [this](const std::string& canary) {
+             task.SaveOldFile = 1;
+             Put(L, "a.txt", "a", kOld);
+             ASSERT_TRUE(fs::ForceDirectories(R + "/__Tandemora__"));
+             ASSERT_EQ(symlink(canary.c_str(), (R + "/__Tandemora__/__saved__").c_str()), 0);
+         },
+         nullptr, [&] { return refused("/__Tandemora__/__saved__"); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Label);
+        testsupport::TempDir folders;
+        UseFolders(folders);
+        task.SaveOldFile = 0;
+        const std::string canary = folders / "canary";
+        Put(canary, "inner/kept.txt", "canary", kOld);
+        c.Plant(canary);
+        const auto before = testsupport::TreeOutside(canary, {});
+        Analyze();
+        if (c.Swap) {
+            c.Swap(canary);
+        }
+        Sync();
+        EXPECT_EQ(lines, c.Expected());
+        EXPECT_EQ(testsupport::TreeOutside(canary, {}), before);
+    }
+}
+
+// Copies between local folders are the source's to the nanosecond and the
+// permission bit, folders made for them too, and the next analysis finds nothing.
+TEST_F(SyncTest, LocalCopiesKeepExactTimesAndPermissions) {
+    Put(L, "private/secret.txt", "read-only and private", kOld);
+    chmod((L + "/private/secret.txt").c_str(), 0400);
+    chmod((L + "/private").c_str(), 0700);
+    ASSERT_TRUE(fs::ForceDirectories(L + "/empty"));
+    chmod((L + "/empty").c_str(), 0700);
+    Put(L, "note.txt", "newer, private", kNew);
+    chmod((L + "/note.txt").c_str(), 0600);
+    Put(R, "note.txt", "older", kOld);
+    chmod((R + "/note.txt").c_str(), 0644);
+    // An odd second and nanoseconds: no DOS time holds them.
+    const timespec exact[2] = {{kOld + 1, 987654321}, {kOld + 1, 987654321}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (L + "/private/secret.txt").c_str(), exact, 0), 0);
+    const mode_t oldMask = umask(022);
+    AnalyzeAndSync();
+    umask(oldMask);
+
+    const auto mode = [](const std::string& path) {
+        struct stat st {};
+        stat(path.c_str(), &st);
+        return st.st_mode & 07777;
+    };
+    EXPECT_EQ(mode(R + "/private"), 0700u);
+    EXPECT_EQ(mode(R + "/empty"), 0700u);
+    EXPECT_EQ(mode(R + "/private/secret.txt"), 0400u);
+    EXPECT_EQ(mode(R + "/note.txt"), 0600u);
+    struct stat st {};
+    ASSERT_EQ(stat((R + "/private/secret.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, kOld + 1);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 987654321);
+    Analyze();
+    EXPECT_EQ(Changes(), 0);
 }
