@@ -651,9 +651,14 @@ int TWinFileOper::SaveOldFile(TFolderSource* Source, TFileAttri* Attr) {
     if (!OpenFolder(Source, Attr->RelPath, false, itemFolder) || !itemFolder.OpenRead(Attr->Name, in)) {
         return 1;
     }
+    // The folders below "__saved__" are as private as those they stand for.
+    const fs::TFolderMode itemModes = SourceFolderModes(FolderOf(Source, rel), rel);
+    const auto mirrorModes = [&itemModes](size_t level, const std::string& name) -> mode_t {
+        return level < 2 || !itemModes ? 0 : itemModes(level - 2, name);
+    };
     const int64_t total = in.Size();
     fs::TFolder mirror;
-    if (total < 0 || !OpenFolder(Source, saved + rel, true, mirror)) {
+    if (total < 0 || !OpenFolder(Source, saved + rel, true, mirror, mirrorModes)) {
         return 1;
     }
     RemoveStaleParts(mirror);

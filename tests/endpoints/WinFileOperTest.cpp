@@ -905,7 +905,16 @@ TEST_F(WinFileOperTest, SaveOldFileKeepsTheCurrentVersionBelowSaved) {
     EXPECT_EQ(ReadFile(saved), "version 2, longer");
     EXPECT_FALSE(Exists(saved + ".p"));
 
-    // The saved copy of a private file is as private as the file.
+    // The saved copy of a private file is as private as the file, and so are the
+    // folders made for it.
+    WriteFile(Dir / "private/note.txt", "note");
+    chmod((Dir / "private").c_str(), 0700);
+    attr.RelPath = "/private/";
+    attr.Name = "note.txt";
+    EXPECT_EQ(oper->SaveOldFile(&Source, &attr), 0);
+    EXPECT_EQ(ModeOf(Dir / "__Tandemora__/__saved__/private"), 0700u);
+    attr.RelPath = "/docs/";
+    attr.Name = "report.txt";
     chmod((Dir / "docs/report.txt").c_str(), 0600);
     EXPECT_EQ(oper->SaveOldFile(&Source, &attr), 0);
     struct stat st {};
