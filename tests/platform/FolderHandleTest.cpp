@@ -69,24 +69,6 @@ TEST(FolderHandleTest, FoldersBelowTheRootAreReachedOnlyThroughRealFolders) {
     }
 }
 
-TEST(FolderHandleTest, MadeLevelsTakeTheirModesExactly) {
-    TempDir dir;
-    const mode_t oldMask = umask(077);
-    fs::TFolder folder;
-    const auto mode = [](size_t level, const std::string& name) -> mode_t {
-        return level == 0 ? 0750 : name == "open" ? 0777 : 0;
-    };
-    EXPECT_TRUE(folder.Open(dir.path(), "private/open/plain", true, mode, fs::TResolve::Walk));
-    umask(oldMask);
-    struct stat st {};
-    ASSERT_EQ(stat((dir / "private").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0750u);
-    ASSERT_EQ(stat((dir / "private/open").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0777u); // whatever the umask
-    ASSERT_EQ(stat((dir / "private/open/plain").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0700u); // the usual mode
-}
-
 TEST(FolderHandleTest, PartFileNamesAreRecognisedExactly) {
     const std::string longName(300, 'x');
     const std::string utf8Name = std::string(199, 'y') + "\xc3\xbc.txt";
