@@ -34,6 +34,16 @@ bool SplitLevels(const std::string& rel, std::vector<std::string>& levels) {
     return true;
 }
 
+// One level of a path: an item's name never leads out of its folder.
+bool IsItemName(const std::string& name) {
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+        name.find('\0') != std::string::npos) {
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
 int OpenLevel(int dirFd, const std::string& name) {
     return openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
@@ -178,6 +188,9 @@ std::string TFolder::PinnedPath() const {
 }
 
 bool TFolder::Stat(const std::string& Name, struct stat& St, bool Follow) const {
+    if (!IsItemName(Name)) {
+        return false;
+    }
     if (!share_.empty()) {
         DirEntry entry;
         if (!GetEntryInfo(ShareItem(Name), entry)) {
@@ -194,6 +207,9 @@ bool TFolder::Stat(const std::string& Name, struct stat& St, bool Follow) const 
 }
 
 bool TFolder::OpenRead(const std::string& Name, TFileHandle& File) const {
+    if (!IsItemName(Name)) {
+        return false;
+    }
     if (!share_.empty()) {
         return File.OpenRead(ShareItem(Name));
     }
@@ -201,6 +217,9 @@ bool TFolder::OpenRead(const std::string& Name, TFileHandle& File) const {
 }
 
 bool TFolder::CreateNew(const std::string& Name, mode_t Mode, TFileHandle& File) const {
+    if (!IsItemName(Name)) {
+        return false;
+    }
     if (!share_.empty()) {
         return File.CreateNew(ShareItem(Name), Mode);
     }
@@ -208,6 +227,9 @@ bool TFolder::CreateNew(const std::string& Name, mode_t Mode, TFileHandle& File)
 }
 
 bool TFolder::Rename(const std::string& From, const TFolder& Into, const std::string& To) const {
+    if (!IsItemName(From) || !IsItemName(To)) {
+        return false;
+    }
     if (!share_.empty() || !Into.share_.empty()) {
         return RenameFile(ShareItem(From), Into.ShareItem(To));
     }
@@ -215,6 +237,9 @@ bool TFolder::Rename(const std::string& From, const TFolder& Into, const std::st
 }
 
 bool TFolder::DeleteFile(const std::string& Name) const {
+    if (!IsItemName(Name)) {
+        return false;
+    }
     if (!share_.empty()) {
         return fs::DeleteFile(ShareItem(Name));
     }
@@ -242,6 +267,9 @@ bool TFolder::DeleteFile(const std::string& Name) const {
 }
 
 bool TFolder::RemoveFolder(const std::string& Name) const {
+    if (!IsItemName(Name)) {
+        return false;
+    }
     if (!share_.empty()) {
         return fs::RemoveFolder(ShareItem(Name));
     }

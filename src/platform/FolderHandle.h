@@ -40,8 +40,9 @@ int OpenBelow(int RootFd, const std::string& Rel, bool Make = false, const TFold
               TResolve How = TResolve::Auto);
 
 // One open folder below a root, and the items in it by name. Names are single
-// levels; an item's own symbolic link is never followed by a write: it is
-// replaced, renamed or removed itself.
+// levels (a name that is empty, "." or "..", or holds "/" fails with EINVAL); an
+// item's own symbolic link is never followed by a write: it is replaced, renamed
+// or removed itself.
 class TFolder {
 public:
     TFolder() = default;

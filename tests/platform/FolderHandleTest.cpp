@@ -69,6 +69,26 @@ TEST(FolderHandleTest, FoldersBelowTheRootAreReachedOnlyThroughRealFolders) {
     }
 }
 
+// Names come from listings and snapshots: one that would lead out of the folder
+// is refused by every operation, whoever let it through.
+TEST(FolderHandleTest, ItemNamesNeverLeadOutOfTheirFolder) {
+    TempDir dir;
+    WriteFile(dir / "root/sub/a.txt", "a");
+    WriteFile(dir / "kept.txt", "kept");
+    const auto before = TreeOutside(dir.path(), {});
+    fs::TFolder folder;
+    ASSERT_TRUE(folder.Open(dir / "root", "sub"));
+    for (const char* name : {"", ".", "..", "../../kept.txt", "../b.txt"}) {
+        SCOPED_TRACE(name);
+        fs::TFileHandle file;
+        EXPECT_FALSE(folder.CreateNew(name, 0600, file));
+        EXPECT_FALSE(folder.Rename("a.txt", folder, name));
+        EXPECT_FALSE(folder.DeleteFile(name));
+        EXPECT_FALSE(folder.RemoveFolder(name));
+    }
+    EXPECT_EQ(TreeOutside(dir.path(), {}), before);
+}
+
 TEST(FolderHandleTest, PartFileNamesAreRecognisedExactly) {
     const std::string longName(300, 'x');
     const std::string utf8Name = std::string(199, 'y') + "\xc3\xbc.txt";
