@@ -6,6 +6,7 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -100,5 +101,14 @@ enum : int32_t {
 };
 
 using FileList = std::vector<TFileAttri*>;
+
+// Whether a name read from a listing or a snapshot can stand for one item inside
+// its folder. An empty name, "." and ".." would name the folder itself or its
+// parent, and a "/" or NUL would make a path built from the name lead somewhere
+// else; such an entry means the listing or snapshot is damaged.
+inline bool IsSafeItemName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+           name.find('\0') == std::string_view::npos;
+}
 
 } // namespace tandemora

@@ -157,24 +157,32 @@ void TFileTree::SetFilterState(int32_t code) {
 // One line per node, each ended by CR LF: the root line "name::count", then the
 // nodes in pre-order as "name:count:relpath:time:size:attr" (size -1 for a
 // folder). Names and relative paths may hold ":" on this system, and even line
-// breaks, so ":", CR, LF and the escape character "%" are written as "%3A", "%0D",
-// "%0A" and "%25" in those two fields; any other text is written as it stands, and
+// breaks, so ":", the escape character "%" and every control character (0x00 to
+// 0x1F and 0x7F) are written as "%" and two upper-case hex digits ("%3A", "%25",
+// "%0A", ...) in those two fields; any other text is written as it stands, and
 // any other "%" is read as it stands.
 
 namespace {
 
 const char kLineEnd[] = "\r\n";
 
+bool IsControlChar(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+}
+
+void AppendHexEscape(std::string& out, char c) {
+    static const char kHex[] = "0123456789ABCDEF";
+    const auto byte = static_cast<unsigned char>(c);
+    out += '%';
+    out += kHex[byte >> 4];
+    out += kHex[byte & 15];
+}
+
 void AppendEscaped(std::string& out, const std::string& text) {
     for (char c : text) {
-        if (c == '%') {
-            out += "%25";
-        } else if (c == ':') {
-            out += "%3A";
-        } else if (c == '\r') {
-            out += "%0D";
-        } else if (c == '\n') {
-            out += "%0A";
+        if (c == '%' || c == ':' || IsControlChar(c)) {
+            AppendHexEscape(out, c);
         } else {
             out += c;
         }
@@ -187,29 +195,29 @@ template <typename Int> void AppendNumber(std::string& out, Int value) {
     out.append(buffer, result.ptr);
 }
 
-// The character an escape of AppendEscaped stands for, or 0 for any other text.
-char Unescaped(std::string_view code) {
-    if (code == "3A") {
-        return ':';
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
     }
-    if (code == "25") {
-        return '%';
+    return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
+// Whether `code` (the two characters after a "%") is an escape AppendEscaped
+// writes, and which character it stands for.
+bool Unescaped(std::string_view code, char& plain) {
+    if (code.size() != 2 || HexDigit(code[0]) < 0 || HexDigit(code[1]) < 0) {
+        return false;
     }
-    if (code == "0D") {
-        return '\r';
-    }
-    if (code == "0A") {
-        return '\n';
-    }
-    return 0;
+    plain = static_cast<char>(HexDigit(code[0]) * 16 + HexDigit(code[1]));
+    return plain == '%' || plain == ':' || IsControlChar(plain);
 }
 
 std::string DecodeField(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
-        const char plain = text[i] == '%' ? Unescaped(text.substr(i + 1, 2)) : 0;
-        if (plain != 0) {
+        char plain = 0;
+        if (text[i] == '%' && Unescaped(text.substr(i + 1, 2), plain)) {
             out += plain;
             i += 2;
         } else {
@@ -224,7 +232,7 @@ std::string DecodeField(std::string_view text) {
 // at the wrong "::" or changed by the decoding is escaped.
 std::string RootNameField(const std::string& name) {
     const bool readsBack = name.find("::") == std::string::npos && (name.empty() || name.back() != ':') &&
-                           name.find_first_of("\r\n") == std::string::npos && DecodeField(name) == name;
+                           std::none_of(name.begin(), name.end(), IsControlChar) && DecodeField(name) == name;
     std::string field;
     if (readsBack) {
         field = name;
@@ -457,15 +465,37 @@ TNodeLine SplitNodeLine(std::string_view line, size_t lineNo) {
 // snapshot: all children of a folder name the same path, so they share the one
 // TRelPath made for the first of them.
 struct TPathCache {
+    bool Read = false;
     std::string Field;
     TRelPath Path;
 };
 
-TFileTree* ReadNode(TTreeArena& arena, std::string_view line, size_t lineNo, TPathCache& paths) {
+std::string LineText(size_t lineNo) {
+    return "Snapshot line " + std::to_string(lineNo);
+}
+
+// Whether a relative path read from a snapshot is the path that the names of
+// the item's parents make: "/" below the root, "/a/b/" below the folder b in a,
+// the last level also without its final "/" (the form WebDAV folders keep).
+bool IsPathOfFolder(const std::string& path, std::string_view folderPath) {
+    if (path == folderPath) {
+        return true;
+    }
+    return folderPath.size() > 1 && path.size() + 1 == folderPath.size() &&
+           folderPath.compare(0, path.size(), path) == 0;
+}
+
+// A node line turned into a node. Its name must be one an item can have, and its
+// relative path must be the path of the folder it stands in (`folderPath`), since
+// every operation on the item builds its path from that text: a snapshot in a
+// shared work folder is input like any other and may have been made to point
+// anywhere.
+TFileTree* ReadNode(TTreeArena& arena, std::string_view line, size_t lineNo, std::string_view folderPath,
+                    TPathCache& paths) {
     const TNodeLine parts = SplitNodeLine(line, lineNo);
     if (parts.Fields[0].empty()) {
         // No listed item has an empty name; such a line would stand for its own folder.
-        throw EConvertError("Snapshot line " + std::to_string(lineNo) + " has an empty name");
+        throw EConvertError(LineText(lineNo) + " has an empty name");
     }
     const int32_t count = ToCount(parts.Fields[1], lineNo);
     const int32_t time = ToNumber<int32_t>(parts.Fields[3], lineNo);
@@ -474,15 +504,28 @@ TFileTree* ReadNode(TTreeArena& arena, std::string_view line, size_t lineNo, TPa
 
     TFileAttri* data = arena.NewAttri();
     data->Name = DecodeField(parts.Fields[0]);
-    if (parts.Fields[2] != paths.Field) {
+    if (!IsSafeItemName(data->Name)) {
+        throw EConvertError(LineText(lineNo) + " names no item: \"" + EscapeForLog(data->Name) + "\"");
+    }
+    if (!paths.Read || parts.Fields[2] != paths.Field) {
+        std::string path = DecodeField(parts.Fields[2]);
+        if (!IsPathOfFolder(path, folderPath)) {
+            throw EConvertError(LineText(lineNo) + " gives the path \"" + EscapeForLog(path) +
+                                "\" for an item in \"" + EscapeForLog(folderPath) + "\"");
+        }
+        paths.Read = true;
         paths.Field.assign(parts.Fields[2]);
-        paths.Path = DecodeField(parts.Fields[2]);
+        paths.Path = std::move(path);
     }
     data->RelPath = paths.Path;
     data->Time = time;
     data->Size = size;
     data->Attr = attr;
     data->IsFolder = size == -1 ? 1 : 0;
+    if (count > 0 && data->IsFolder == 0) {
+        throw EConvertError(LineText(lineNo) + " gives items to the file \"" + EscapeForLog(data->Name) +
+                            "\"");
+    }
 
     TFileTree* node = arena.NewNode(data->Name, data);
     node->ChildCount = count;
@@ -497,13 +540,17 @@ TFileTreeList LoadChildren(TTreeArena& arena, int32_t rootCount, TSnapshotLines&
         TFileTree* node; // null for the root, which is only changed once all went well
         int32_t remaining;
         size_t firstChild; // where this node's children start in `pending`
-        TPathCache paths;  // the relative path of this node's children
+        size_t pathLength; // this node's path is the first pathLength characters of `path`
+        TPathCache paths;  // the relative path of this node's children as read
     };
     // Children read so far for every open node, innermost last; a finished node
     // takes its own range with an allocation of exactly its size.
     TFileTreeList pending;
     TFileTreeList rootChildren;
-    std::vector<Frame> stack{{nullptr, rootCount, 0, {}}};
+    // The path of the innermost open folder ("/a/b/"); each open node's path is
+    // a beginning of it, so it grows and shrinks with the stack.
+    std::string path = "/";
+    std::vector<Frame> stack{{nullptr, rootCount, 0, path.size(), {}}};
     if (static_cast<size_t>(rootCount) > lines.Remaining()) {
         throw EListError("Snapshot root promises " + std::to_string(rootCount) + " items but only " +
                          std::to_string(lines.Remaining()) + " lines follow");
@@ -518,16 +565,18 @@ TFileTreeList LoadChildren(TTreeArena& arena, int32_t rootCount, TSnapshotLines&
             continue;
         }
         --top.remaining;
+        path.resize(top.pathLength);
         const std::string_view line = lines.Next();
-        TFileTree* node = ReadNode(arena, line, lines.Taken(), top.paths);
+        TFileTree* node = ReadNode(arena, line, lines.Taken(), path, top.paths);
         pending.push_back(node);
         if (node->ChildCount > 0) {
             if (static_cast<size_t>(node->ChildCount) > lines.Remaining()) {
-                throw EListError("Snapshot line " + std::to_string(lines.Taken()) + " promises " +
-                                 std::to_string(node->ChildCount) + " items but only " +
-                                 std::to_string(lines.Remaining()) + " lines follow");
+                throw EListError(LineText(lines.Taken()) + " promises " + std::to_string(node->ChildCount) +
+                                 " items but only " + std::to_string(lines.Remaining()) + " lines follow");
             }
-            stack.push_back({node, node->ChildCount, pending.size(), {}});
+            path += node->Name;
+            path += '/';
+            stack.push_back({node, node->ChildCount, pending.size(), path.size(), {}});
         }
     }
     return rootChildren;
@@ -548,6 +597,42 @@ std::string ReadAll(std::streambuf& buffer) {
 }
 
 } // namespace
+
+namespace {
+
+// The length of the Unicode line break that `text` starts with, 0 for none: NEL
+// (C2 85) and the line and paragraph separators (E2 80 A8, E2 80 A9) break a line
+// in the log panel just as LF does.
+size_t UnicodeBreakLength(std::string_view text) {
+    if (text.substr(0, 2) == "\xC2\x85") {
+        return 2;
+    }
+    if (text.substr(0, 3) == "\xE2\x80\xA8" || text.substr(0, 3) == "\xE2\x80\xA9") {
+        return 3;
+    }
+    return 0;
+}
+
+} // namespace
+
+std::string EscapeForLog(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const size_t breakLength = UnicodeBreakLength(text.substr(i));
+        if (breakLength > 0) {
+            for (size_t k = 0; k < breakLength; ++k) {
+                AppendHexEscape(out, text[i + k]);
+            }
+            i += breakLength - 1;
+        } else if (IsControlChar(text[i])) {
+            AppendHexEscape(out, text[i]);
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
 
 void TFileTree::SaveToStream(std::ostream& stream, const std::string& rootName) const {
     std::string text;

@@ -17,6 +17,7 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tandemora {
@@ -99,6 +100,13 @@ public:
     void SaveToStream(std::ostream& stream, const std::string& rootName) const;
     void LoadFromStream(std::istream& stream);
 };
+
+// A name or path as a log line shows it: control characters (0x00 to 0x1F and
+// 0x7F) and the Unicode line breaks written with the snapshot text's escapes
+// ("%0A" for LF, "%0D" for CR, ...), everything else as it stands. A name that
+// holds a line break could otherwise forge lines of the task log and the log
+// panel. Names and paths go through it where they enter a log line.
+std::string EscapeForLog(std::string_view text);
 
 // Owns the nodes and entries of one or more trees.
 class TTreeArena {

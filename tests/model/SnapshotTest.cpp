@@ -8,6 +8,7 @@
 
 #include "TestSupport.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <functional>
@@ -48,19 +49,20 @@ TFileTree* Load(const std::string& text, TArenaPtr& arena) {
     return root;
 }
 
-// The example tree: D:\Docs holding folder Sub (with a.txt) and file b.doc.
+// The example tree: D:\Docs holding folder Sub (with a.txt) and file b.doc, with
+// the relative paths this system writes.
 TFileTree* ExampleTree(TArenaPtr& arena) {
     TFileTree* root = NewTree(arena);
-    TFileTree* sub = root->AddChild("Sub", Entry(*arena, "Sub", "\\", 1018262475, 0, 16, true));
-    sub->AddChild("a.txt", Entry(*arena, "a.txt", "\\Sub\\", 1042432000, 12, 32, false));
-    root->AddChild("b.doc", Entry(*arena, "b.doc", "\\", 1000324989, 3000, 33, false));
+    TFileTree* sub = root->AddChild("Sub", Entry(*arena, "Sub", "/", 1018262475, 0, 16, true));
+    sub->AddChild("a.txt", Entry(*arena, "a.txt", "/Sub/", 1042432000, 12, 32, false));
+    root->AddChild("b.doc", Entry(*arena, "b.doc", "/", 1000324989, 3000, 33, false));
     return root;
 }
 
 const char kExampleText[] = "D:\\Docs::2\r\n"
-                            "Sub:1:\\:1018262475:-1:16\r\n"
-                            "a.txt:0:\\Sub\\:1042432000:12:32\r\n"
-                            "b.doc:0:\\:1000324989:3000:33\r\n";
+                            "Sub:1:/:1018262475:-1:16\r\n"
+                            "a.txt:0:/Sub/:1042432000:12:32\r\n"
+                            "b.doc:0:/:1000324989:3000:33\r\n";
 
 // Walks both trees side by side (without recursion) and reports the first difference.
 std::string FirstDifference(const TFileTree& saved, const TFileTree& loaded) {
@@ -122,7 +124,7 @@ TEST(SnapshotTest, ExampleTreeIsWrittenByteExactAndReadBack) {
     const TFileTree* sub = loaded->Children[0];
     EXPECT_EQ(sub->Data->Size, -1);
     EXPECT_EQ(sub->Data->IsFolder, 1);
-    EXPECT_EQ(sub->Children[0]->Data->RelPath, "\\Sub\\");
+    EXPECT_EQ(sub->Children[0]->Data->RelPath, "/Sub/");
     EXPECT_EQ(loaded->Children[1]->Data->Attr, 33);
     // The new nodes come from the root's own arena.
     EXPECT_EQ(sub->Arena, loadedArena.get());
@@ -141,9 +143,9 @@ TEST(SnapshotTest, RoundTripThroughAFileOnDisk) {
         root->SaveToStream(out, "/home/user/Docs");
     }
     EXPECT_EQ(testsupport::ReadFile(path), "/home/user/Docs::2\r\n"
-                                           "Sub:1:\\:1018262475:-1:16\r\n"
-                                           "a.txt:0:\\Sub\\:1042432000:12:32\r\n"
-                                           "b%3Ac%25.doc:0:\\:1000324989:3000:33\r\n");
+                                           "Sub:1:/:1018262475:-1:16\r\n"
+                                           "a.txt:0:/Sub/:1042432000:12:32\r\n"
+                                           "b%3Ac%25.doc:0:/:1000324989:3000:33\r\n");
     std::ifstream in(path, std::ios::binary);
     TArenaPtr loadedArena;
     TFileTree* loaded = NewTree(loadedArena);
@@ -203,32 +205,37 @@ TEST(SnapshotTest, RootLines) {
     }
 }
 
-TEST(SnapshotTest, NamesAndPathsWithColonPercentOrLineBreakAreEscaped) {
+TEST(SnapshotTest, NamesAndPathsWithColonPercentOrControlCharactersAreEscaped) {
     struct Case {
         std::string name;
-        std::string relPath;
-        std::string line;
+        std::string folder; // the folder holding the item; empty for the root
+        std::string lines;
     };
     const std::vector<Case> cases = {
-        {"plain.txt", "\\", "plain.txt:0:\\:5:7:32\r\n"},
-        {"a:b", "\\", "a%3Ab:0:\\:5:7:32\r\n"},
-        {"100%", "\\", "100%25:0:\\:5:7:32\r\n"},
-        {"%3A", "\\", "%253A:0:\\:5:7:32\r\n"},
-        {":", "/x:y/", "%3A:0:/x%3Ay/:5:7:32\r\n"},
-        {"f", "http://host/dav", "f:0:http%3A//host/dav:5:7:32\r\n"},
-        {"back\\slash and space", "\\a b\\", "back\\slash and space:0:\\a b\\:5:7:32\r\n"},
+        {"plain.txt", "", "plain.txt:0:/:5:7:32\r\n"},
+        {"a:b", "", "a%3Ab:0:/:5:7:32\r\n"},
+        {"100%", "", "100%25:0:/:5:7:32\r\n"},
+        {"%3A", "", "%253A:0:/:5:7:32\r\n"},
+        {":", "x:y", "x%3Ay:1:/:5:-1:16\r\n%3A:0:/x%3Ay/:5:7:32\r\n"},
+        {"back\\slash and space", "a b", "a b:1:/:5:-1:16\r\nback\\slash and space:0:/a b/:5:7:32\r\n"},
         // A line break in a name would cut its line in two and make the whole
         // snapshot unreadable for every later run.
-        {"line\nbreak", "/a\rb/", "line%0Abreak:0:/a%0Db/:5:7:32\r\n"},
-        {"\r\n", "/", "%0D%0A:0:/:5:7:32\r\n"},
+        {"line\nbreak", "a\rb", "a%0Db:1:/:5:-1:16\r\nline%0Abreak:0:/a%0Db/:5:7:32\r\n"},
+        {"\r\n", "", "%0D%0A:0:/:5:7:32\r\n"},
+        {"tab\tdel\x7f\x01", "", "tab%09del%7F%01:0:/:5:7:32\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TArenaPtr arena;
         TFileTree* root = NewTree(arena);
-        root->AddChild(c.name, Entry(*arena, c.name, c.relPath, 5, 7, 32, false));
+        TFileTree* parent = root;
+        if (!c.folder.empty()) {
+            parent = root->AddChild(c.folder, Entry(*arena, c.folder, "/", 5, 0, 16, true));
+        }
+        const std::string rel = c.folder.empty() ? "/" : "/" + c.folder + "/";
+        parent->AddChild(c.name, Entry(*arena, c.name, rel, 5, 7, 32, false));
         const std::string text = Save(*root, "R");
-        EXPECT_EQ(text, "R::1\r\n" + c.line);
+        EXPECT_EQ(text, "R::1\r\n" + c.lines);
         TArenaPtr loadedArena;
         TFileTree* loaded = Load(text, loadedArena);
         EXPECT_EQ(FirstDifference(*root, *loaded), "");
@@ -243,16 +250,18 @@ TEST(SnapshotTest, OnlyTheWritersEscapesAreDecoded) {
     const std::vector<Case> cases = {
         {"100%", "100%"}, {"%", "%"},     {"%2", "%2"},         {"%41", "%41"},   {"%3a", "%3a"},
         {"%3A%25", ":%"}, {"%%3A", "%:"}, {"a%25%25b", "a%%b"}, {"%253A", "%3A"}, {"x%3", "x%3"},
-        {"%2525", "%25"}, {"%0A", "\n"},  {"%0D%0A", "\r\n"},   {"%0a", "%0a"},   {"%0B", "%0B"},
+        {"%2525", "%25"}, {"%0A", "\n"},  {"%0D%0A", "\r\n"},   {"%0a", "%0a"},   {"%0B", "\x0b"},
+        {"%7F", "\x7f"},  {"%2F", "%2F"}, {"%80", "%80"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.field);
         TArenaPtr arena;
-        TFileTree* loaded = Load("R::1\r\n" + c.field + ":0:" + c.field + ":1:2:3\r\n", arena);
+        TFileTree* loaded =
+            Load("R::1\r\n" + c.field + ":1:/:1:-1:16\r\nx:0:/" + c.field + "/:1:2:3\r\n", arena);
         ASSERT_EQ(loaded->Children.size(), 1u);
         EXPECT_EQ(loaded->Children[0]->Name, c.name);
         EXPECT_EQ(loaded->Children[0]->Data->Name, c.name);
-        EXPECT_EQ(loaded->Children[0]->Data->RelPath, c.name);
+        EXPECT_EQ(loaded->Children[0]->Children[0]->Data->RelPath, "/" + c.name + "/");
     }
 }
 
@@ -279,17 +288,17 @@ TEST(SnapshotTest, GeneratedTreeRoundTrips) {
         for (size_t i = 0; i < names.size(); i += 4) {
             const std::string& n = names[i];
             TFileTree* folder = node->AddChild(n, Entry(*arena, n, rel, -2, 0, 16, true));
-            fill(folder, rel + n + "\\", depth - 1);
+            fill(folder, rel + n + "/", depth - 1);
         }
     };
-    fill(root, "\\", 2);
+    fill(root, "/", 2);
     // Extremes of every number field.
-    root->AddChild("min", Entry(*arena, "min", "\\", INT32_MIN, INT64_MAX, INT32_MIN, false));
-    root->AddChild("max", Entry(*arena, "max", "\\", INT32_MAX, 0, INT32_MAX, false));
-    root->AddChild("emptyfolder", Entry(*arena, "emptyfolder", "\\", 0, 0, 16, true));
+    root->AddChild("min", Entry(*arena, "min", "/", INT32_MIN, INT64_MAX, INT32_MIN, false));
+    root->AddChild("max", Entry(*arena, "max", "/", INT32_MAX, 0, INT32_MAX, false));
+    root->AddChild("emptyfolder", Entry(*arena, "emptyfolder", "/", 0, 0, 16, true));
 
     const std::string text = Save(*root, "ftp://host/x");
-    EXPECT_NE(text.find("\r\nf\xff\xfe:0:\\:"), std::string::npos);
+    EXPECT_NE(text.find("\r\nf\xff\xfe:0:/:"), std::string::npos);
     EXPECT_NE(text.find(":3000000000:"), std::string::npos);
 
     TArenaPtr loadedArena;
@@ -332,16 +341,28 @@ TEST(SnapshotTest, FormsThatCannotBeReadBackAreStillWrittenAsBefore) {
 }
 
 TEST(SnapshotTest, DeepNestingSavesAndLoadsWithoutRecursion) {
-    const int depth = 100000;
-    TArenaPtr arena;
-    TFileTree* root = NewTree(arena);
-    TFileTree* node = root;
-    for (int i = 0; i < depth; ++i) {
-        node = node->AddChild("d", Entry(*arena, "d", "\\", 1, 0, 16, true));
-    }
-    node->AddChild("leaf", Entry(*arena, "leaf", "\\", 1, 9, 32, false));
-    const std::string text = Save(*root, "R");
+    // A chain of folders "d" with a file at its end. Each line holds its item's
+    // whole path, so a readable text grows with the square of the depth: the
+    // writer is taken far deeper than any stack would allow, the reader as deep
+    // as a text of a few megabytes goes.
+    auto chain = [](TArenaPtr& arena, int depth, bool withPaths) {
+        TFileTree* root = NewTree(arena);
+        TFileTree* node = root;
+        std::string rel = "/";
+        for (int i = 0; i < depth; ++i) {
+            node = node->AddChild("d", Entry(*arena, "d", withPaths ? rel : "/", 1, 0, 16, true));
+            rel += "d/";
+        }
+        node->AddChild("leaf", Entry(*arena, "leaf", withPaths ? rel : "/", 1, 9, 32, false));
+        return root;
+    };
+    TArenaPtr deepArena;
+    const std::string deep = Save(*chain(deepArena, 100000, false), "R");
+    EXPECT_EQ(std::count(deep.begin(), deep.end(), '\n'), 100002);
 
+    const int depth = 3000;
+    TArenaPtr arena;
+    const std::string text = Save(*chain(arena, depth, true), "R");
     TArenaPtr loadedArena;
     TFileTree* loaded = Load(text, loadedArena);
     const TFileTree* walk = loaded;
@@ -356,9 +377,8 @@ TEST(SnapshotTest, DeepNestingSavesAndLoadsWithoutRecursion) {
     EXPECT_EQ(Save(*loaded, "R"), text);
 
     // The same text cut short fails cleanly, however deep it had gone.
-    const std::string cut = text.substr(0, text.size() - std::string("leaf:0:\\:1:9:32\r\n").size());
     TArenaPtr cutArena;
-    EXPECT_THROW(Load(cut, cutArena), EListError);
+    EXPECT_THROW(Load(text.substr(0, text.rfind("leaf:")), cutArena), EListError);
 }
 
 // ---- Reading --------------------------------------------------------------------
@@ -370,12 +390,14 @@ TEST(SnapshotTest, ReaderAcceptsEveryLineEndAndStopsAtNul) {
         std::vector<std::string> names;
     };
     const std::vector<Case> cases = {
-        {"lone LF", "R::2\na:0:\\:1:2:3\nb:0:\\:1:2:3\n", {"a", "b"}},
-        {"lone CR", "R::2\ra:0:\\:1:2:3\rb:0:\\:1:2:3\r", {"a", "b"}},
-        {"mixed", "R::2\r\na:0:\\:1:2:3\rb:0:\\:1:2:3\n", {"a", "b"}},
-        {"extra lines ignored", "R::1\r\na:0:\\:1:2:3\r\nnot a node\r\n\r\n", {"a"}},
-        {"NUL ends the text", "R::1\r\na:0:\\:1:2:3\r\n\0garbage"s, {"a"}},
-        {"sixth field is the rest", "R::1\r\na:0:\\:1:2:3\r\n", {"a"}},
+        {"lone LF", "R::2\na:0:/:1:2:3\nb:0:/:1:2:3\n", {"a", "b"}},
+        {"lone CR", "R::2\ra:0:/:1:2:3\rb:0:/:1:2:3\r", {"a", "b"}},
+        {"mixed", "R::2\r\na:0:/:1:2:3\rb:0:/:1:2:3\n", {"a", "b"}},
+        {"extra lines ignored", "R::1\r\na:0:/:1:2:3\r\nnot a node\r\n\r\n", {"a"}},
+        {"NUL ends the text", "R::1\r\na:0:/:1:2:3\r\n\0garbage"s, {"a"}},
+        {"sixth field is the rest", "R::1\r\na:0:/:1:2:3\r\n", {"a"}},
+        // WebDAV folders keep their items' path without the final "/".
+        {"path without its final slash", "R::1\r\nd:2:/:1:-1:16\r\nx:0:/d:1:2:3\r\ny:0:/d/:1:2:3\r\n", {"d"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -397,55 +419,72 @@ TEST(SnapshotTest, DamagedTextFailsCleanlyAndLeavesTheRootAsItWas) {
         std::string text;
         Kind kind;
     };
-    const std::string a = "a:0:\\:1:2:3\r\n";
+    const std::string a = "a:0:/:1:2:3\r\n";
     const std::vector<Case> cases = {
         // Lines missing.
         {"empty text", "", List},
         {"only NUL", "\0R::0\r\n"s, List},
         {"fewer lines than the root promises", "R::2\r\n" + a, List},
-        {"fewer lines than a folder promises", "R::1\r\nd:3:\\:1:-1:16\r\n" + a + a, List},
+        {"fewer lines than a folder promises", "R::1\r\nd:3:/:1:-1:16\r\n" + a + a, List},
         {"huge root count", "R::2147483647\r\n" + a, List},
-        {"huge folder count", "R::1\r\nd:2147483647:\\:1:-1:16\r\n" + a, List},
-        {"nested counts exceed the lines", "R::2\r\nd:1:\\:1:-1:16\r\nd:1:\\:1:-1:16\r\n" + a, List},
+        {"huge folder count", "R::1\r\nd:2147483647:/:1:-1:16\r\n" + a, List},
+        {"nested counts exceed the lines", "R::2\r\nd:1:/:1:-1:16\r\nd:1:/d/:1:-1:16\r\na:0:/d/d/:1:2:3\r\n",
+         List},
         // Truncated: the last line has no line end.
         {"root line without line end", "R::0", List},
-        {"node line without line end", "R::1\r\na:0:\\:1:2:3", List},
+        {"node line without line end", "R::1\r\na:0:/:1:2:3", List},
         {"ignored tail without line end", "R::1\r\n" + a + "tail", List},
-        {"NUL inside the last line", "R::1\r\na:0:\\:1:2:3\0\r\n"s, List},
+        {"NUL inside the last line", "R::1\r\na:0:/:1:2:3\0\r\n"s, List},
         // Root line.
         {"root line without ::", "D:\\Docs:0\r\n", Convert},
-        {"six-field root line", "Sub:0:\\:1018262475:-1:16\r\n", Convert},
+        {"six-field root line", "Sub:0:/:1018262475:-1:16\r\n", Convert},
         {"root count with junk", "R::2x\r\n" + a + a, Convert},
         {"empty root count", "R::\r\n", Convert},
         {"negative root count", "R::-1\r\n", Convert},
         {"root count too large", "R::2147483648\r\n", Convert},
         {"blank before root count", "R:: 0\r\n", Convert},
         // Fields of a node line.
-        {"five fields", "R::1\r\nx:0:\\:1000324989:12\r\n", Convert},
+        {"five fields", "R::1\r\nx:0:/:1000324989:12\r\n", Convert},
         {"two fields", "R::1\r\nx:0\r\n", Convert},
         {"empty line", "R::1\r\n\r\n", Convert},
-        {"colon in a name", "R::1\r\na:b:0:\\:1:2:3\r\n", Convert},
-        {"empty name", "R::1\r\n:0:\\:1:2:3\r\n", Convert},
-        {"empty count", "R::1\r\na::\\:1:2:3\r\n", Convert},
-        {"empty time", "R::1\r\na:0:\\::2:3\r\n", Convert},
-        {"empty size", "R::1\r\na:0:\\:1::3\r\n", Convert},
-        {"empty attributes", "R::1\r\na:0:\\:1:2:\r\n", Convert},
-        {"negative count", "R::1\r\nd:-1:\\:1:-1:16\r\n", Convert},
-        {"count with junk", "R::1\r\na:0x:\\:1:2:3\r\n", Convert},
-        {"time with junk", "R::1\r\na:0:\\:12x:2:3\r\n", Convert},
-        {"size with junk", "R::1\r\na:0:\\:1:2 :3\r\n", Convert},
-        {"attributes with junk", "R::1\r\na:0:\\:1:2:3:4\r\n", Convert},
-        {"plus sign", "R::1\r\na:0:\\:+1:2:3\r\n", Convert},
-        {"leading blank", "R::1\r\na:0:\\: 1:2:3\r\n", Convert},
-        {"hex", "R::1\r\na:0:\\:0x10:2:3\r\n", Convert},
-        {"lone minus", "R::1\r\na:0:\\:-:2:3\r\n", Convert},
-        {"double minus", "R::1\r\na:0:\\:--1:2:3\r\n", Convert},
-        {"time above 32 bits", "R::1\r\na:0:\\:2147483648:2:3\r\n", Convert},
-        {"time below 32 bits", "R::1\r\na:0:\\:-2147483649:2:3\r\n", Convert},
-        {"attributes above 32 bits", "R::1\r\na:0:\\:1:2:4294967296\r\n", Convert},
-        {"size above 64 bits", "R::1\r\na:0:\\:1:9223372036854775808:3\r\n", Convert},
-        {"size below 64 bits", "R::1\r\na:0:\\:1:-9223372036854775809:3\r\n", Convert},
-        {"bad line deep inside", "R::1\r\nd:1:\\:1:-1:16\r\ne:1:\\d\\:1:-1:16\r\nz:0:\\:1:2:x\r\n", Convert},
+        {"colon in a name", "R::1\r\na:b:0:/:1:2:3\r\n", Convert},
+        {"empty name", "R::1\r\n:0:/:1:2:3\r\n", Convert},
+        {"empty count", "R::1\r\na::/:1:2:3\r\n", Convert},
+        {"empty time", "R::1\r\na:0:/::2:3\r\n", Convert},
+        {"empty size", "R::1\r\na:0:/:1::3\r\n", Convert},
+        {"empty attributes", "R::1\r\na:0:/:1:2:\r\n", Convert},
+        {"negative count", "R::1\r\nd:-1:/:1:-1:16\r\n", Convert},
+        {"count with junk", "R::1\r\na:0x:/:1:2:3\r\n", Convert},
+        {"time with junk", "R::1\r\na:0:/:12x:2:3\r\n", Convert},
+        {"size with junk", "R::1\r\na:0:/:1:2 :3\r\n", Convert},
+        {"attributes with junk", "R::1\r\na:0:/:1:2:3:4\r\n", Convert},
+        {"plus sign", "R::1\r\na:0:/:+1:2:3\r\n", Convert},
+        {"leading blank", "R::1\r\na:0:/: 1:2:3\r\n", Convert},
+        {"hex", "R::1\r\na:0:/:0x10:2:3\r\n", Convert},
+        {"lone minus", "R::1\r\na:0:/:-:2:3\r\n", Convert},
+        {"double minus", "R::1\r\na:0:/:--1:2:3\r\n", Convert},
+        {"time above 32 bits", "R::1\r\na:0:/:2147483648:2:3\r\n", Convert},
+        {"time below 32 bits", "R::1\r\na:0:/:-2147483649:2:3\r\n", Convert},
+        {"attributes above 32 bits", "R::1\r\na:0:/:1:2:4294967296\r\n", Convert},
+        {"size above 64 bits", "R::1\r\na:0:/:1:9223372036854775808:3\r\n", Convert},
+        {"size below 64 bits", "R::1\r\na:0:/:1:-9223372036854775809:3\r\n", Convert},
+        {"bad line deep inside", "R::1\r\nd:1:/:1:-1:16\r\ne:1:/d/:1:-1:16\r\nz:0:/d/e/:1:2:x\r\n", Convert},
+        // Every operation builds an item's path from its relative path and name,
+        // so a snapshot must not name anything but the items below its root.
+        {"path leading out of the root", "R::1\r\na.txt:0:/../victim/:1:2:3\r\n", Convert},
+        {"path of another folder", "R::1\r\nd:1:/:1:-1:16\r\na:0:/e/:1:2:3\r\n", Convert},
+        {"path of the parent's parent", "R::1\r\nd:1:/:1:-1:16\r\na:0:/:1:2:3\r\n", Convert},
+        {"path below the item's folder", "R::1\r\na:0:/a/:1:2:3\r\n", Convert},
+        {"a later sibling's path", "R::2\r\na:0:/:1:2:3\r\nb:0:/x/:1:2:3\r\n", Convert},
+        {"empty path", "R::1\r\na:0::1:2:3\r\n", Convert},
+        {"path without its leading slash", "R::1\r\nd:1:/:1:-1:16\r\na:0:d/:1:2:3\r\n", Convert},
+        {"path with backslashes", "R::1\r\nd:1:/:1:-1:16\r\na:0:\\d\\:1:2:3\r\n", Convert},
+        {"name ..", "R::1\r\n..:0:/:1:2:3\r\n", Convert},
+        {"name .", "R::1\r\n.:0:/:1:2:3\r\n", Convert},
+        {"folder .. with an item", "R::1\r\n..:1:/:1:-1:16\r\nx:0:/../:1:2:3\r\n", Convert},
+        {"name with a slash", "R::1\r\nd/x:0:/:1:2:3\r\n", Convert},
+        {"name with a NUL", "R::1\r\na%00b:0:/:1:2:3\r\n", Convert},
+        {"file holding items", "R::1\r\nf:1:/:1:2:32\r\nx:0:/f/:1:2:3\r\n", Convert},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -467,8 +506,8 @@ TEST(SnapshotTest, DamagedTextFailsCleanlyAndLeavesTheRootAsItWas) {
 TEST(SnapshotTest, NumberLimitsOfEachWidthAreAccepted) {
     TArenaPtr arena;
     TFileTree* loaded = Load("R::2\r\n"
-                             "a:0:\\:-2147483648:9223372036854775807:2147483647\r\n"
-                             "b:0:\\:2147483647:-9223372036854775808:-2147483648\r\n",
+                             "a:0:/:-2147483648:9223372036854775807:2147483647\r\n"
+                             "b:0:/:2147483647:-9223372036854775808:-2147483648\r\n",
                              arena);
     ASSERT_EQ(loaded->Children.size(), 2u);
     const TFileAttri& a = *loaded->Children[0]->Data;
