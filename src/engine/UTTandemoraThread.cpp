@@ -834,7 +834,7 @@ void TTandemoraThread::SaveSideSnapshot(TFileOper* Oper, TFolderSource* Source, 
                 previous = loaded;
             }
         } else {
-            Oper->SnapshotName = Task->SyncID;
+            Oper->SnapshotName = Task->FileID();
             Oper->LoadSnapshot();
             previous = Oper->Snapshot;
         }
@@ -847,7 +847,7 @@ void TTandemoraThread::SaveSideSnapshot(TFileOper* Oper, TFolderSource* Source, 
         written = SaveLocalSnapshot(stream.str(), Side);
     } else {
         TFileAttri attr;
-        attr.Name = Task->SyncID;
+        attr.Name = Task->FileID();
         attr.RelPath = std::string("/") + WorkFolderName + "/";
         stream.seekg(0);
         written = Oper->WriteFromStream(stream, Source, &attr, false);

@@ -1,5 +1,6 @@
 #include "tasks/TaskList.h"
 
+#include "model/UTFileTree.h"
 #include "model/UTPassword.h"
 #include "model/UTUtils.h"
 #include "platform/ProgramFolder.h"
@@ -85,6 +86,32 @@ std::string UniqueSyncID(TXMLTaskListType& list, const std::string& wanted) {
             return candidate;
         }
     }
+}
+
+// A first identity made from a task's name: the name followed by the tick
+// count. A name that would not make a safe identity (see IsSafeSyncID) gives
+// one with "_" in place of its separators and control characters and of a
+// leading "." or blank, cut short enough for the digits and a "_2" behind them.
+std::string NewSyncID(const std::string& name) {
+    std::string base = name;
+    for (char& c : base) {
+        if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = '_';
+        }
+    }
+    if (!base.empty() && (base.front() == '.' || base.front() == ' ')) {
+        base.front() = '_';
+    }
+    const size_t room = kMaxSyncIDBytes - 10 - 8;
+    if (base.size() > room) {
+        size_t cut = room;
+        // Not inside a UTF-8 sequence: the identity is written into the XML too.
+        while (cut > 0 && (static_cast<unsigned char>(base[cut]) & 0xC0) == 0x80) {
+            --cut;
+        }
+        base.resize(cut);
+    }
+    return base + std::to_string(TickCount());
 }
 
 void WriteFolder(TXMLFolderType folder, const TFolderSource& source) {
@@ -485,6 +512,13 @@ std::string TaskTemplateBasePath() {
 void TSyncTask::LoadFromXML(TXMLTastType Tast) {
     SyncName = Tast.GetText("SyncName");
     SyncID = Tast.GetText("SyncID");
+    // The identity names the task's files; one that could reach outside their
+    // folders refuses the whole task before anything else of it is taken.
+    const std::string problem = SyncIDProblem(SyncID);
+    if (!problem.empty()) {
+        throw EConvertError("The task \"" + EscapeForLog(SyncName) + "\" is not loaded: its SyncID \"" +
+                            EscapeForLog(SyncID) + "\" cannot name its files (" + problem + ")");
+    }
     ReadFolder(Tast.LFolder(), LFolder);
     ReadFolder(Tast.RFolder(), RFolder);
     SyncDirection = Tast.GetInteger("SyncDirection");
@@ -523,8 +557,12 @@ void TSyncTask::LoadFromXML(TXMLTastType Tast) {
 void TSyncTask::SaveToTaskList(bool IsNew) {
     ChangeTaskListFile(TaskListPath(), TaskListPath(), [&](TXMLTaskListType& list) {
         if (IsNew) {
-            const std::string wanted = SyncID.empty() ? SyncName + std::to_string(TickCount()) : SyncID;
-            const std::string id = UniqueSyncID(list, wanted);
+            std::string id = UniqueSyncID(list, SyncID.empty() ? NewSyncID(SyncName) : SyncID);
+            if (!IsSafeSyncID(id)) {
+                // A clone's "New_" or an import's "_" can take a long identity past
+                // the limit; such a task starts afresh from its name.
+                id = UniqueSyncID(list, NewSyncID(SyncName));
+            }
             TXMLTastType tast = list.Add();
             tast.SetText("SyncName", SyncName);
             tast.SetText("SyncID", id);
@@ -581,7 +619,7 @@ int32_t TSyncTask::SaveAsTemplate(const std::string& fileName) {
                                           [&](TXMLTaskListType& list) {
                                               TXMLTastType tast = list.Add();
                                               tast.SetText("SyncName", SyncName);
-                                              tast.SetText("SyncID", SyncName + std::to_string(TickCount()));
+                                              tast.SetText("SyncID", NewSyncID(SyncName));
                                               WriteTaskBody(tast, *this);
                                               return true;
                                           });

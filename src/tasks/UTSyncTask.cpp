@@ -7,6 +7,7 @@
 #include "endpoints/UTWinFileOper.h"
 #include "model/UTFileTree.h"
 #include "model/UTUtils.h"
+#include "platform/Exceptions.h"
 
 #include <fstream>
 #include <sys/stat.h>
@@ -122,6 +123,38 @@ bool IsPrefixOf(const TPathParts& a, const TPathParts& b) {
 
 } // namespace
 
+std::string SyncIDProblem(const std::string& id) {
+    if (id.size() > kMaxSyncIDBytes) {
+        return "it is longer than " + std::to_string(kMaxSyncIDBytes) + " bytes";
+    }
+    for (char c : id) {
+        if (c == '/' || c == '\\') {
+            return std::string("it holds \"") + c + "\"";
+        }
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            return "it holds a control character";
+        }
+    }
+    if (!id.empty() && (id.front() == '.' || id.front() == ' ')) {
+        return id.front() == '.' ? "it begins with \".\"" : "it begins with a blank";
+    }
+    return "";
+}
+
+bool IsSafeSyncID(const std::string& id) {
+    return SyncIDProblem(id).empty();
+}
+
+const std::string& TSyncTask::FileID() const {
+    const std::string problem = SyncIDProblem(SyncID);
+    if (!problem.empty()) {
+        throw EInOutError("The task \"" + EscapeForLog(SyncName) +
+                          "\" cannot keep its files under the SyncID \"" + EscapeForLog(SyncID) +
+                          "\": " + problem);
+    }
+    return SyncID;
+}
+
 void TSyncTask::Assign(const TSyncTask& source) {
     if (&source == this) {
         return;
@@ -196,7 +229,7 @@ std::unique_ptr<TFileOper> TSyncTask::CreateOper(const TFolderSource& source, bo
 }
 
 std::string TSyncTask::LocalSnapshotPath(int32_t side) const {
-    return GetAppDataFolder() + "Tandemora/" + SyncID + (side == 0 ? "L" : "R");
+    return GetAppDataFolder() + "Tandemora/" + FileID() + (side == 0 ? "L" : "R");
 }
 
 int32_t TSyncTask::LoadSnapshot(TFileTree* tree, int32_t side) const {

@@ -56,6 +56,20 @@ enum : int32_t {
     fcEmptyPath = 3,
 };
 
+// A task's SyncID names its files: the task log beside the program, the local
+// snapshot files and the snapshot in each work folder (and the names a transfer
+// of it uses on the way). An identity from a task file or template is input
+// like any other, so before it names a file it must stay inside that file's
+// folder: no "/" or "\" (a separator on shares and some servers), no control
+// character, no "." or blank at the start (".." and names that trimming would
+// change), and room for the longest suffix within a file name. The empty
+// identity of a task never saved is allowed; its files are ".log", "L" and "R".
+// SyncIDProblem says what is wrong with an identity, empty when nothing is.
+bool IsSafeSyncID(const std::string& id);
+std::string SyncIDProblem(const std::string& id);
+// The longest SyncID: a file name's 255 bytes less the ".log" of the task log.
+constexpr size_t kMaxSyncIDBytes = 251;
+
 class TSyncTask {
 public:
     TSyncTask() = default;
@@ -123,19 +137,24 @@ public:
     // Reads the local snapshot file of one side (0 left, other right) into tree.
     // 0 when read or when there is no such file, 1 when reading failed.
     int32_t LoadSnapshot(TFileTree* tree, int32_t side) const;
-    // The local snapshot file of one side.
+    // The local snapshot file of one side. Raises EInOutError for a SyncID that
+    // IsSafeSyncID refuses, as LogPath does.
     std::string LocalSnapshotPath(int32_t side) const;
     // "\\server\share" of a path that starts so; empty otherwise.
     static std::string GetShareRoot(const std::string& path);
 
     // ---- Task-list file (TaskList.cpp) ----
     // Fills this task from one Tast element; raises EConvertError at the first
-    // integer element that is missing, empty or not a whole number.
+    // integer element that is missing, empty or not a whole number, and for a
+    // SyncID that IsSafeSyncID refuses (the message names the task).
     void LoadFromXML(TXMLTastType Tast);
     // The writers below read "tasklist.td" whole, change it and replace it
     // atomically; a failure goes to the error log and leaves the file as it was.
     // IsNew appends a Tast: the task's SyncID, or SyncName + the tick count when it
     // has none, made unique within the file ("_2", "_3", ...) and kept in the task.
+    // An identity that would not be safe (a name that starts with ".", holds a
+    // control character or is very long) is made from the name with those
+    // characters replaced by "_" and cut to fit.
     // Otherwise the task's own (first matching) Tast is rewritten; none, nothing.
     void SaveToTaskList(bool IsNew);
     void DeleteTaskFromList(const std::string& syncID);
@@ -156,6 +175,8 @@ public:
     void SaveLog(const std::string& text) const;
     // The task's log file: program folder + SyncID + ".log".
     std::string LogPath() const;
+    // The SyncID when it may name a file; raises EInOutError naming the task otherwise.
+    const std::string& FileID() const;
 };
 
 } // namespace tandemora

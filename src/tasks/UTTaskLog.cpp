@@ -55,7 +55,7 @@ std::string FormatLogDateTime(std::chrono::system_clock::time_point moment) {
 }
 
 std::string TSyncTask::LogPath() const {
-    return GetProgramFolder() + SyncID + ".log";
+    return GetProgramFolder() + FileID() + ".log";
 }
 
 std::string TSyncTask::LogHeader(const std::string& action) const {

@@ -2,6 +2,7 @@
 
 #include "dialogs/UFSelectFolder.h"
 #include "dialogs/UFTaskConfig.h"
+#include "model/UTFileTree.h"
 #include "model/UTUtils.h"
 #include "platform/FileSystem.h"
 #include "tasks/UTSysConfig.h"
@@ -526,6 +527,15 @@ void TFSyncMain::StartAnalyze() {
         return;
     default:
         break;
+    }
+    // The identity names the snapshot files the scans read; a task never gets one
+    // that leaves their folder, and a run does not start with one.
+    if (!IsSafeSyncID(Task->SyncID)) {
+        AddLogLine("Not analysed: the SyncID \"" + EscapeForLog(Task->SyncID) +
+                       "\" cannot name the task's snapshot files (" + SyncIDProblem(Task->SyncID) + ").",
+                   true);
+        AbandonAutomaticRun();
+        return;
     }
 
     std::unique_ptr<TFileOper> left = TSyncTask::CreateOper(Task->LFolder, false);

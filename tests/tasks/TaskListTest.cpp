@@ -3,6 +3,7 @@
 // a damaged or half-written task list behind.
 
 #include "tasks/TaskList.h"
+#include "model/UTFileTree.h"
 #include "model/UTPassword.h"
 #include "platform/Exceptions.h"
 #include "tasks/UTSyncTask.h"
@@ -591,6 +592,95 @@ TEST_F(TaskListTest, DamagedOrMissingListIsReportedAndNeverCreated) {
     EXPECT_EQ(task.SaveLeftFolderPath(), -1);
     EXPECT_FALSE(testsupport::Exists(ListPath()));
     EXPECT_NE(ErrorLog().find("EFOpenError"), std::string::npos);
+}
+
+TEST_F(TaskListTest, AnIdentityThatCouldNameAFileElsewhereRefusesItsTask) {
+    // The SyncID names the task log, the local snapshots and the work-folder
+    // snapshots; "../../outside/evil" in an imported list put all of them
+    // outside their folders.
+    struct Case {
+        const char* what;
+        std::string id;
+        bool loads;
+    };
+    const Case cases[] = {
+        {"plain", "Docs123", true},
+        {"never saved", "", true},
+        {"dots and blanks inside", "a..b c.", true},
+        {"longest", std::string(kMaxSyncIDBytes, 'x'), true},
+        {"climbing out", "../../outside/evil", false},
+        {"slash", "a/b", false},
+        {"backslash", "a\\b", false},
+        {"dot dot", "..", false},
+        {"leading dot", ".hidden", false},
+        {"leading blank", " x", false},
+        {"line break", "a\nb", false},
+        {"tab", "a\tb", false},
+        {"one byte too long", std::string(kMaxSyncIDBytes + 1, 'x'), false},
+    };
+    TSyncTask stored;
+    stored.SyncName = "Nightly";
+    stored.SyncID = "PLACEHOLDER";
+    stored.SaveToTaskList(true);
+    const std::string list = ReadFile(ListPath());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string text = list;
+        text.replace(text.find("PLACEHOLDER"), 11, c.id);
+        WriteFile(ListPath(), text);
+        if (c.loads) {
+            EXPECT_EQ(LoadAll(ListPath()).at(0)->SyncID, c.id);
+            continue;
+        }
+        try {
+            LoadAll(ListPath());
+            ADD_FAILURE() << "loaded";
+        } catch (const EConvertError& e) {
+            EXPECT_EQ(std::string(e.what()).find("The task \"Nightly\" is not loaded"), 0u) << e.what();
+        }
+    }
+
+    // A task that got such an identity in memory names no file with it.
+    TSyncTask task;
+    task.SyncID = "../outside";
+    EXPECT_THROW(task.LogPath(), EInOutError);
+    EXPECT_THROW(task.WriteLog("line"), EInOutError);
+    EXPECT_THROW(task.LocalSnapshotPath(0), EInOutError);
+    TArenaPtr arena;
+    EXPECT_EQ(task.LoadSnapshot(NewTree(arena), 1), 1);
+    EXPECT_FALSE(testsupport::Exists(program / "../outside.log"));
+}
+
+TEST_F(TaskListTest, NewIdentitiesAreAlwaysOnesThatLoadAgain) {
+    // Made from a name the dialogs accept, or from one that is long already.
+    const std::string longName(300, 'n');
+    const std::string longID(kMaxSyncIDBytes, 'x');
+    struct Case {
+        const char* what;
+        std::string name;
+        std::string id; // the identity the task has before its first save
+        std::string expectedStart;
+    };
+    const Case cases[] = {
+        {"plain name", "Docs", "", "Docs"},
+        {"name with a leading dot", ".dotfiles", "", "_dotfiles"},
+        {"name with a control character", "a\tb", "", "a_b"},
+        {"very long name", longName, "", longName.substr(0, 200)},
+        {"clone of the longest identity", "Docs", "New_" + longID, "Docs"},
+        {"import of the longest identity", "Docs", longID + "_", "Docs"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TSyncTask task;
+        task.SyncName = c.name;
+        task.SyncID = c.id;
+        task.SaveToTaskList(true);
+        EXPECT_TRUE(IsSafeSyncID(task.SyncID)) << task.SyncID;
+        EXPECT_EQ(task.SyncID.compare(0, c.expectedStart.size(), c.expectedStart), 0) << task.SyncID;
+        EXPECT_EQ(task.SaveAsTemplate("T.td"), 0);
+        EXPECT_TRUE(IsSafeSyncID(LoadAll(program / "T.td").at(0)->SyncID));
+    }
+    EXPECT_EQ(LoadAll(ListPath()).size(), std::size(cases));
 }
 
 TEST_F(TaskListTest, TemplateIsANewDocumentWithAFreshIdentity) {

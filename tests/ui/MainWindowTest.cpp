@@ -253,6 +253,37 @@ TEST_F(MainWindowTest, ExportCopiesTheListAndImportAddsItsTasksAgain) {
     EXPECT_TRUE(main->NoticeText().startsWith("The task list could not be exported"));
 }
 
+TEST_F(MainWindowTest, ATaskWhoseIdentityLeavesItsFolderIsNeitherLoadedNorImported) {
+    // Its log and snapshots would be written wherever "../../outside/evil" leads.
+    SaveTask("Home", Dir("a"), Dir("c"));
+    const std::string home = ReadFile(program / "tasklist.td");
+    SaveTask("Good", Dir("a"), Dir("b"));
+    SaveTask("Evil", Dir("c"), Dir("d"), [](tandemora::TSyncTask& task) { task.SyncID = "EvilID"; });
+    std::string list = ReadFile(program / "tasklist.td");
+    list.replace(list.find("EvilID"), 6, "../../outside/evil");
+    WriteFile(folders / "shared.td", list);
+    for (const bool imported : {false, true}) {
+        SCOPED_TRACE(imported ? "imported" : "task list");
+        TearDown();
+        std::remove((program / "ErrorInfo.txt").c_str());
+        SetUp();
+        WriteFile(program / "tasklist.td", imported ? home : list);
+        ASSERT_TRUE(Start());
+        if (imported) {
+            fileAnswer = QString::fromStdString(folders / "shared.td");
+            main->Action_ImprotTL->trigger();
+            EXPECT_EQ(ReadFile(program / "tasklist.td").find("outside"), std::string::npos);
+        }
+        // An import adds every task of the file again, Evil apart.
+        const std::vector<QString> pages =
+            imported ? std::vector<QString>{"Home", "Home", "Good"} : std::vector<QString>{"Home", "Good"};
+        EXPECT_EQ(TabCaptions(), pages);
+        EXPECT_NE(ErrorLog().find("EConvertError:The task \"Evil\" is not loaded"), std::string::npos)
+            << ErrorLog();
+        EXPECT_TRUE(main->NoticeText().startsWith("Tasks not loaded:")) << main->NoticeText().toStdString();
+    }
+}
+
 TEST_F(MainWindowTest, MenusFollowTheActiveTaskWindowAndForwardToIt) {
     SaveTask("One", Dir("a"), Dir("b"));
     SaveTask("Two", Dir("c"), Dir("d"));
