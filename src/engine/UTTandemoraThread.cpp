@@ -862,7 +862,7 @@ void TTandemoraThread::SaveSideSnapshot(TFileOper* Oper, TFolderSource* Source, 
 // snapshot whole.
 int TTandemoraThread::SaveLocalSnapshot(const std::string& Text, int32_t Side) {
     try {
-        if (!fs::ForceDirectories(GetAppDataFolder() + "Tandemora/")) {
+        if (!fs::DirectoryExists(GetLocalSnapshotFolder())) {
             return 1;
         }
         const std::string file = Task->LocalSnapshotPath(Side);
@@ -871,7 +871,8 @@ int TTandemoraThread::SaveLocalSnapshot(const std::string& Text, int32_t Side) {
             fs::ClearReadOnly(temp);
         }
         fs::TFileHandle out;
-        if (!out.Create(temp, 0600)) {
+        // A temporary file left by an earlier run keeps its mode when reopened.
+        if (!out.Create(temp, 0600) || fchmod(out.Fd(), 0600) != 0) {
             return 1;
         }
         bool ok = out.WriteAll(Text.data(), Text.size()) && out.Sync();

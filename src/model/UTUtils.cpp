@@ -391,7 +391,7 @@ void TMyException::WriteErrorLog(const std::string& text, const std::string& cla
 
         // One writer at a time from open to close, so lines never interleave.
         std::lock_guard<std::mutex> guard(errorLogLock);
-        int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        int fd = OpenPrivateAppend(path);
         if (fd < 0) {
             return;
         }
@@ -485,6 +485,21 @@ std::string GetTemplatesFolder() {
         folder = home.empty() ? std::string("/") : InFolder(home, "Templates");
     }
     return WithSlash(folder);
+}
+
+std::string GetLocalSnapshotFolder() {
+    const std::string folder = GetAppDataFolder() + "Tandemora";
+    MakeFolders(folder, 0700);
+    return folder + "/";
+}
+
+int OpenPrivateAppend(const std::string& path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) {
+        fchmod(fd, st.st_mode & 0700);
+    }
+    return fd;
 }
 
 std::string GetStagingFolder() {

@@ -57,6 +57,15 @@ std::string GetTemplatesFolder();
 // ($XDG_CACHE_HOME/Tandemora/staging/, by default under ~/.cache), created with
 // mode 0700 so that no other user can read a file on its way.
 std::string GetStagingFolder();
+// The folder of the local snapshot files ($XDG_DATA_HOME/Tandemora/), created with
+// mode 0700 when missing: the snapshots name every item of the synchronised folders.
+std::string GetLocalSnapshotFolder();
+
+// Opens a file of the program's own for appending, creating it when missing: the
+// descriptor, or -1 with errno set. The error log and the task logs name items of
+// the synchronised folders, which may be private, so a new file gets mode 0600
+// and an older one that others could read loses those rights.
+int OpenPrivateAppend(const std::string& path);
 
 // ---- System services ------------------------------------------------------------
 

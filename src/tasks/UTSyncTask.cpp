@@ -229,7 +229,7 @@ std::unique_ptr<TFileOper> TSyncTask::CreateOper(const TFolderSource& source, bo
 }
 
 std::string TSyncTask::LocalSnapshotPath(int32_t side) const {
-    return GetAppDataFolder() + "Tandemora/" + FileID() + (side == 0 ? "L" : "R");
+    return GetLocalSnapshotFolder() + FileID() + (side == 0 ? "L" : "R");
 }
 
 int32_t TSyncTask::LoadSnapshot(TFileTree* tree, int32_t side) const {

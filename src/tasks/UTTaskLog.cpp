@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace tandemora {
@@ -81,7 +80,7 @@ std::string TSyncTask::RecordAnalysis(const std::string& timesLine, const std::s
 
 int32_t TSyncTask::WriteLog(const std::string& text) const {
     const std::string path = LogPath();
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int fd = OpenPrivateAppend(path);
     if (fd < 0) {
         throw EInOutError("Cannot open log \"" + path + "\": " + std::strerror(errno));
     }

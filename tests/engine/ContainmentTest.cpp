@@ -1,0 +1,112 @@
+// What a run writes stays inside the two folders and the program's own private
+// files: a crafted snapshot moves nothing outside, and the program's files are
+// readable by their owner only.
+
+#include "SyncTestSupport.h"
+#include "model/UTUtils.h"
+
+#include <filesystem>
+#include <map>
+
+namespace synctest {
+namespace {
+
+class ContainmentTest : public SyncFixture {
+protected:
+    // Every entry below root with its bytes ("/" for a folder), so that a
+    // changed, added or removed entry shows.
+    static std::map<std::string, std::string> TreeOf(const std::string& root) {
+        std::map<std::string, std::string> entries;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+            const std::string rel = entry.path().string().substr(root.size());
+            entries[rel] = entry.is_directory() ? "/" : testsupport::ReadFile(entry.path().string());
+        }
+        return entries;
+    }
+
+    static unsigned ModeOf(const std::string& path) {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 01000;
+    }
+};
+
+TEST_F(ContainmentTest, CraftedSnapshotPathChangesNothingOutsideTheFolders) {
+    // A snapshot in a shared work folder (or a local snapshot file) whose entry
+    // for a.txt points at a copy of it beside both folders: a run that took the
+    // entry's path as it stands deleted that copy.
+    struct Case {
+        const char* what;
+        int32_t estimateDiskSpace; // 1: both snapshots local
+    };
+    const Case cases[] = {{"work-folder snapshot", 0}, {"local snapshot", 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testsupport::TempDir dir;
+        UseFolders(dir);
+        task.EstimateDiskSpace = c.estimateDiskSpace;
+        Put(L, "a.txt", "same", kOld);
+        Put(R, "a.txt", "same", kOld);
+        Put(L, "b.txt", "new", kOld); // a run with work to do writes snapshots
+        AnalyzeAndSync();
+        const std::string snapshot = c.estimateDiskSpace == 1 ? LocalSnapshot(0) : WorkSnapshot(L);
+        std::string text = testsupport::ReadFile(snapshot);
+        const size_t entry = text.find("a.txt:0:/:");
+        ASSERT_NE(entry, std::string::npos) << text;
+        text.replace(entry, 10, "a.txt:0:/../victim/:");
+        testsupport::WriteFile(snapshot, text);
+        std::filesystem::remove(L + "/a.txt");
+        Put(dir.path(), "victim/a.txt", "same", kOld);
+        Put(dir.path(), "victim/keep/b.txt", "canary", kOld);
+        const auto canary = TreeOf(dir / "victim");
+        const auto beside = std::filesystem::directory_iterator(dir.path());
+        const size_t besideCount = std::distance(beside, std::filesystem::directory_iterator());
+
+        AnalyzeAndSync();
+        EXPECT_EQ(TreeOf(dir / "victim"), canary);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                                std::filesystem::directory_iterator()),
+                  static_cast<std::ptrdiff_t>(besideCount));
+        // The damaged snapshot is not used, so nothing is deleted on its account.
+        EXPECT_EQ(Read(R, "a.txt"), "same");
+        EXPECT_EQ(Read(L, "a.txt"), "same");
+    }
+}
+
+TEST_F(ContainmentTest, EveryFileTheProgramWritesIsReadableByItsOwnerOnly) {
+    // They all name items of the synchronised folders, which may be private.
+    task.EstimateDiskSpace = 1;
+    const struct {
+        const char* what;
+        std::string path;
+    } files[] = {
+        {"task log", program / "Docs123.log"},
+        {"error log", program / "ErrorInfo.txt"},
+        {"left snapshot", LocalSnapshot(0)},
+        {"right snapshot", LocalSnapshot(1)},
+    };
+    // First every file new; then every file (and a temporary snapshot file left
+    // by an earlier run) made readable by all before the program writes again.
+    for (const bool widened : {false, true}) {
+        SCOPED_TRACE(widened ? "files that were readable by all" : "new files");
+        if (widened) {
+            for (const auto& file : files) {
+                ASSERT_EQ(chmod(file.path.c_str(), 0644), 0) << file.what;
+            }
+            for (const int32_t side : {0, 1}) {
+                testsupport::WriteFile(LocalSnapshot(side) + ".p", "");
+                chmod((LocalSnapshot(side) + ".p").c_str(), 0666);
+            }
+        }
+        Put(L, widened ? "b.txt" : "a.txt", "new", kNew);
+        AnalyzeAndSync();
+        task.WriteLog("one record");
+        ErrorLogger.LogError("one error", "EInOutError", "message");
+        for (const auto& file : files) {
+            EXPECT_EQ(ModeOf(file.path), 0600u) << file.what;
+        }
+    }
+    EXPECT_EQ(ModeOf(GetLocalSnapshotFolder()), 0700u);
+}
+
+} // namespace
+} // namespace synctest
