@@ -326,7 +326,7 @@ bool TTandemoraThread::CheckWorkFolders() {
         for (const std::string& folder : {work, work + "/" + SavedFolderName}) {
             struct stat st;
             if (lstat(folder.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-                links += (links.empty() ? "" : " and ") + folder;
+                links += (links.empty() ? "" : " and ") + EscapeForLog(folder);
                 break;
             }
         }
@@ -471,7 +471,7 @@ int TTandemoraThread::KeepFolder(TResultRow* Row) {
     TFolderSource* dstSource = side == 0 ? &Task->RFolder : &Task->LFolder;
     std::string path;
     dst->BuildFullPath(dstSource, &attr, path);
-    LogLine = "Error Delete Folder " + path + FolderNotEmptyText;
+    LogLine = "Error Delete Folder " + EscapeForLog(path) + FolderNotEmptyText;
     AddLogLine();
     Notify(WM_UPDATEPROCESS);
     return 1;
@@ -539,11 +539,11 @@ std::string TTandemoraThread::ItemLine(int32_t Operation, int32_t Side, TFileAtt
     std::string targetPath;
     dst->BuildFullPath(Side == 0 ? &Task->RFolder : &Task->LFolder, &Attr, targetPath);
     if (Operation != opCopy) {
-        return "Delete:" + targetPath;
+        return "Delete:" + EscapeForLog(targetPath);
     }
     std::string sourcePath;
     src->BuildFullPath(Side == 0 ? &Task->LFolder : &Task->RFolder, &Attr, sourcePath);
-    return "Copy:" + sourcePath + " -> " + targetPath;
+    return "Copy:" + EscapeForLog(sourcePath) + " -> " + EscapeForLog(targetPath);
 }
 
 int TTandemoraThread::CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, std::string& Line) {
@@ -561,7 +561,7 @@ int TTandemoraThread::CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, 
     std::string sourcePath;
     dst->BuildFullPath(dstSource, &Attr, targetPath);
     src->BuildFullPath(srcSource, &Attr, sourcePath);
-    Line = "Copy:" + sourcePath + " -> " + targetPath;
+    Line = "Copy:" + EscapeForLog(sourcePath) + " -> " + EscapeForLog(targetPath);
 
     if (!TargetAsAnalysed(dst, dstSource, targetPath, targetDate, targetSize)) {
         Line += TargetChangedText;
@@ -679,7 +679,7 @@ int TTandemoraThread::DeleteItem(TResultRow* Row, int32_t Side, TFileAttri& Attr
 
     std::string targetPath;
     dst->BuildFullPath(dstSource, &Attr, targetPath);
-    Line = "Delete:" + targetPath;
+    Line = "Delete:" + EscapeForLog(targetPath);
     if (!TargetAsAnalysed(dst, dstSource, targetPath, targetDate, targetSize)) {
         Line += TargetChangedText;
         return 1;
@@ -730,7 +730,7 @@ int TTandemoraThread::SyncFolder(TResultRow* Row) {
         dst->BuildFullPath(dstSource, &attr, path);
         if (operation == opCopy) {
             path = RelativeToRoot(path, dstSource->FolerAllName);
-            line = "Copy Folder " + path;
+            line = "Copy Folder " + EscapeForLog(path);
             // A folder from a disk side keeps its permission bits where the target can hold them.
             std::string sourcePath;
             TFileOper* src = side == 0 ? LeftOper.get() : RightOper.get();
@@ -740,7 +740,7 @@ int TTandemoraThread::SyncFolder(TResultRow* Row) {
             }
             result = dst->MakeFolderLike(path, sourcePath);
         } else {
-            line = "Delete Folder " + path;
+            line = "Delete Folder " + EscapeForLog(path);
             result = dst->RemoveFolder(dstSource, &attr);
         }
         LogLine = result == 0 ? line : "Error " + line;

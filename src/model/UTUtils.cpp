@@ -1,5 +1,6 @@
 #include "model/UTUtils.h"
 
+#include "model/UTFileTree.h"
 #include "platform/Exceptions.h"
 #include "platform/Process.h"
 #include "platform/ProgramFolder.h"
@@ -386,7 +387,8 @@ void TMyException::WriteErrorLog(const std::string& text, const std::string& cla
         size_t dateLen = std::strftime(date, sizeof date, "%x", &local);
         size_t timeLen = std::strftime(time, sizeof time, "%X", &local);
         std::string line = "[Error]:" + std::string(date, dateLen) + " " + std::string(time, timeLen) +
-                           " msg:" + text + " " + className + ":" + message + "\r\n";
+                           " msg:" + EscapeForLog(text) + " " + EscapeForLog(className) + ":" +
+                           EscapeForLog(message) + "\r\n";
         std::string path = GetProgramFolder() + "ErrorInfo.txt";
 
         // One writer at a time from open to close, so lines never interleave.

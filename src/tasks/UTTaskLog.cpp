@@ -1,5 +1,6 @@
 #include "tasks/UTTaskLog.h"
 
+#include "model/UTFileTree.h"
 #include "model/UTUtils.h"
 #include "platform/Exceptions.h"
 #include "platform/ProgramFolder.h"
@@ -58,9 +59,10 @@ std::string TSyncTask::LogPath() const {
 }
 
 std::string TSyncTask::LogHeader(const std::string& action) const {
-    return "----- " + FormatLogDateTime(std::chrono::system_clock::now()) + " ,Job:\"" + SyncName + "\" ," +
-           action + "," + GetLocalComputerName() + "," + GetLoginUserName() + " -----" + kLogLineEnd +
-           LFolder.FolerAllName + DirectionArrow(SyncDirection) + RFolder.FolerAllName;
+    return "----- " + FormatLogDateTime(std::chrono::system_clock::now()) + " ,Job:\"" +
+           EscapeForLog(SyncName) + "\" ," + action + "," + GetLocalComputerName() + "," +
+           GetLoginUserName() + " -----" + kLogLineEnd + EscapeForLog(LFolder.FolerAllName) +
+           DirectionArrow(SyncDirection) + EscapeForLog(RFolder.FolerAllName);
 }
 
 std::string TSyncTask::RecordAnalysis(const std::string& timesLine, const std::string& countsLine,

@@ -555,13 +555,13 @@ void TFSyncMain::StartAnalyze() {
     const std::string leftShown = ShownFolder(Task->LFolder);
     const std::string rightShown = ShownFolder(Task->RFolder);
     if (left == nullptr) {
-        failure = "Cannot connect Left folder: " + leftShown;
+        failure = "Cannot connect Left folder: " + EscapeForLog(leftShown);
     } else if (right == nullptr) {
-        failure = "Cannot connect Right folder: " + rightShown;
+        failure = "Cannot connect Right folder: " + EscapeForLog(rightShown);
     } else if (left->Connect() != 0) {
-        failure = "Cannot connect Left folder: " + leftShown;
+        failure = "Cannot connect Left folder: " + EscapeForLog(leftShown);
     } else if (right->Connect() != 0) {
-        failure = "Cannot connect Right folder: " + rightShown;
+        failure = "Cannot connect Right folder: " + EscapeForLog(rightShown);
     } else if (left->IsRootMissing() != 0) {
         failure = "Left Folder is not exists.";
     } else if (right->IsRootMissing() != 0) {
@@ -676,10 +676,10 @@ void TFSyncMain::AnalyzeThreadDone() {
     if (AnalyzeThread->FatalException()) {
         // No result: items that the filters should have left out would otherwise be
         // offered for the sync.
-        std::string text = "Analysis failed: " + AnalyzeThread->FatalExceptionMessage();
+        std::string text = "Analysis failed: " + EscapeForLog(AnalyzeThread->FatalExceptionMessage());
         if (!AnalyzeThread->FilterPattern.empty()) {
-            text = "Invalid filter pattern \"" + AnalyzeThread->FilterPattern +
-                   "\": " + AnalyzeThread->FilterError;
+            text = "Invalid filter pattern \"" + EscapeForLog(AnalyzeThread->FilterPattern) +
+                   "\": " + EscapeForLog(AnalyzeThread->FilterError);
         }
         AddLogLine(text, true);
         ResultTree = nullptr;
@@ -717,7 +717,7 @@ void TFSyncMain::ShowUnseenFolders() {
         while (!path.empty() && path.front() == '/') {
             path.erase(0, 1);
         }
-        const std::string name = path.empty() ? root : root + "/" + path;
+        const std::string name = EscapeForLog(path.empty() ? root : root + "/" + path);
         if (std::find(names.begin(), names.end(), name) == names.end()) {
             names.push_back(name);
         }
@@ -796,10 +796,10 @@ std::string TFSyncMain::DiskLine() {
             int64_t total = 0;
             int64_t available = 0;
             side.Free = MeasureVolume(side.Source, root, total, available) ? available : -1;
-            line += prefix + root + ",Total Size:" + Megabytes(total) +
+            line += prefix + EscapeForLog(root) + ",Total Size:" + Megabytes(total) +
                     "MB, Free size:" + Megabytes(available) + "MB";
         } else if (IsRemoteKind(side.Source.DeviceType)) {
-            line += prefix + side.Source.ServerInfo;
+            line += prefix + EscapeForLog(side.Source.ServerInfo);
         }
     }
     return line;

@@ -1,6 +1,6 @@
 // What a run writes stays inside the two folders and the program's own private
-// files: a crafted snapshot moves nothing outside, and the program's files are
-// readable by their owner only.
+// files: a crafted snapshot moves nothing outside, the program's files are
+// readable by their owner only, and names cannot forge log lines.
 
 #include "SyncTestSupport.h"
 #include "model/UTUtils.h"
@@ -106,6 +106,33 @@ TEST_F(ContainmentTest, EveryFileTheProgramWritesIsReadableByItsOwnerOnly) {
         }
     }
     EXPECT_EQ(ModeOf(GetLocalSnapshotFolder()), 0700u);
+}
+
+TEST_F(ContainmentTest, LineBreaksInNamesAreEscapedInEveryLogLine) {
+    // A file named so would otherwise write a forged line into the log panel and
+    // the task log, and spread an error-log entry over several lines.
+    const std::string forged = "x\nCopy:elsewhere -> nowhere\r\x01\xE2\x80\xA8";
+    const std::string shown = "x%0ACopy:elsewhere -> nowhere%0D%01%E2%80%A8";
+    Put(L, forged, "bytes", kOld);
+    ASSERT_TRUE(fs::ForceDirectories(L + "/d\nx"));
+    AnalyzeAndSync();
+    EXPECT_EQ(Read(R, forged), "bytes");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), CopyLine(L, R, shown)), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Copy Folder d%0Ax"), lines.end());
+
+    task.SyncName = "Docs\nforged";
+    task.LFolder.FolerAllName = L + "\r";
+    lines.push_back(task.LogHeader("SYNC"));
+    ErrorLogger.LogError("Write Error", "EInOutError", "cannot write " + L + "/" + forged);
+    const std::string errorLog = ErrorLog();
+    for (const std::string& line : lines) {
+        SCOPED_TRACE(line);
+        EXPECT_EQ(line.find_first_of("\r\n"), line.find("\r\n" + L)); // only the header's own line end
+    }
+    EXPECT_NE(lines.back().find("Job:\"Docs%0Aforged\""), std::string::npos);
+    EXPECT_NE(lines.back().find(L + "%0D <-> "), std::string::npos);
+    EXPECT_EQ(std::count(errorLog.begin(), errorLog.end(), '\n'), 1) << errorLog;
+    EXPECT_NE(errorLog.find(shown), std::string::npos);
 }
 
 } // namespace
