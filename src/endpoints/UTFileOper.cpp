@@ -10,11 +10,7 @@
 namespace tandemora {
 
 bool IsSafeEntryName(const std::string& Name, bool BackslashSeparates) {
-    if (Name.empty() || Name == "." || Name == "..") {
-        return false;
-    }
-    const char* const separators = BackslashSeparates ? "/\\" : "/";
-    return Name.find_first_of(separators) == std::string::npos && Name.find('\0') == std::string::npos;
+    return IsSafeItemName(Name) && !(BackslashSeparates && Name.find('\\') != std::string::npos);
 }
 
 TFileOper::TFileOper(bool FreeOnTerminate) : Source(&OwnSource) {
@@ -142,14 +138,10 @@ void TFileOper::ListingDamaged(TFileTree* Node, const std::string& Folder, const
         UnreadFolders.push_back(Folder);
     }
     Node->ListFailed = 1;
-    // The name is shown with its control characters as "?", so that it cannot
-    // break the log line it stands in.
-    std::string shown = Name;
-    std::replace_if(
-        shown.begin(), shown.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; },
-        '?');
+    // The error log shows the name's control characters escaped, so that it
+    // cannot break the line it stands in.
     ErrorLogger.LogError("Damaged Listing " + Folder, "EListError",
-                         "the listed name \"" + shown + "\" is not a name of an item in the folder");
+                         "the listed name \"" + Name + "\" is not a name of an item in the folder");
 }
 
 void TFileOper::ResetSnapshot() {
