@@ -1,5 +1,7 @@
 #include "dialogs/ScheduleManagerUnit.h"
 
+#include "ui/UElideLabel.h"
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -154,6 +156,7 @@ void TScheduleManagerForm::showEvent(QShowEvent* event) {
     }
     FormShow();
     CentreOnMainWindow();
+    KeepOnScreen(this);
 }
 
 void TScheduleManagerForm::FormShow() {

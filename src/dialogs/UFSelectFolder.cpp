@@ -4,6 +4,7 @@
 #include "model/UTPassword.h"
 #include "model/UTUtils.h"
 #include "platform/FileSystem.h"
+#include "ui/UElideLabel.h"
 #include "ui/UMessageBox.h"
 #include "ui/UQtText.h"
 
@@ -336,6 +337,7 @@ void TFSelectFolder::showEvent(QShowEvent* event) {
     }
     LoadLanguageTexts();
     OpenSource();
+    KeepOnScreen(this);
 }
 
 void TFSelectFolder::LoadLanguageTexts() {

@@ -4,6 +4,7 @@
 #include "platform/Profile.h"
 #include "platform/ProgramFolder.h"
 #include "tasks/UTSysConfig.h"
+#include "ui/UElideLabel.h"
 #include "ui/UMessageBox.h"
 #include "ui/UQtText.h"
 
@@ -210,6 +211,7 @@ void TFTandemoraOptions::showEvent(QShowEvent* event) {
     // A window coming back from being minimised keeps what the user did.
     if (!event->spontaneous()) {
         LoadOptions();
+        KeepOnScreen(this);
     }
 }
 

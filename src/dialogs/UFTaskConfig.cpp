@@ -5,6 +5,7 @@
 #include "dialogs/UFSelectFolder.h"
 #include "model/UTUtils.h"
 #include "tasks/TaskList.h"
+#include "ui/UElideLabel.h"
 #include "ui/UMessageBox.h"
 #include "ui/UQtText.h"
 
@@ -626,6 +627,7 @@ void TFTaskConfig::showEvent(QShowEvent* event) {
     } catch (const std::exception& e) {
         ErrorLogger.LogError(FromQ(Lang("createsyncjoberror")), e);
     }
+    KeepOnScreen(this);
 }
 
 void TFTaskConfig::TaskToForm() {

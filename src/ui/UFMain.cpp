@@ -12,6 +12,7 @@
 #include "tasks/URegSettings.h"
 #include "tasks/UTSyncTask.h"
 #include "tasks/UTSysConfig.h"
+#include "ui/UElideLabel.h"
 #include "ui/UFSyncMain.h"
 #include "ui/UMessageBox.h"
 #include "ui/UNotifyEvent.h"
@@ -141,8 +142,10 @@ void TFMain::BuildComponents() {
     layout->addWidget(Frame, 1);
     setCentralWidget(central);
 
-    StatusPanel = new QLabel(this);
-    NoticePanel = new QLabel(this);
+    // Hints and notices can be as long as a path: they are shortened to fit and
+    // never widen the window.
+    StatusPanel = new TElideLabel(this);
+    NoticePanel = new TElideLabel(this);
     statusBar()->addWidget(StatusPanel, 1);
     statusBar()->addWidget(NoticePanel, 1);
 
@@ -382,7 +385,7 @@ bool TFMain::event(QEvent* event) {
     if (event->type() == QEvent::StatusTip) {
         // The current hint goes to panel 0 while the status bar is shown.
         if (statusBar()->isVisible()) {
-            StatusPanel->setText(static_cast<QStatusTipEvent*>(event)->tip());
+            StatusPanel->ShowText(static_cast<QStatusTipEvent*>(event)->tip());
         }
         return true;
     }
@@ -1051,7 +1054,7 @@ void TFMain::closeEvent(QCloseEvent* event) {
 }
 
 void TFMain::ShowNotice(const QString& text) {
-    NoticePanel->setText(text);
+    NoticePanel->ShowText(text);
 }
 
 QString TFMain::NoticeText() const {

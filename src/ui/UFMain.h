@@ -32,6 +32,7 @@ class QToolButton;
 
 namespace tandemora {
 
+class TElideLabel;
 class TFSyncMain;
 class TSyncTask;
 
@@ -126,8 +127,8 @@ public:
     QToolButton* bt_addtask = nullptr;
     QTabBar* PageControl_tasklist = nullptr;
     QStackedWidget* Frame = nullptr;
-    QLabel* StatusPanel = nullptr; // panel 0: the current hint
-    QLabel* NoticePanel = nullptr;
+    TElideLabel* StatusPanel = nullptr; // panel 0: the current hint
+    TElideLabel* NoticePanel = nullptr;
     QMenu* MainMenu_Job = nullptr;
     QMenu* menu02 = nullptr;
     QMenu* menu03 = nullptr;

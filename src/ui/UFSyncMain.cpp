@@ -7,6 +7,7 @@
 #include "platform/FileSystem.h"
 #include "tasks/UTSysConfig.h"
 #include "tasks/UTTaskLog.h"
+#include "ui/UElideLabel.h"
 #include "ui/UHintWin.h"
 #include "ui/UMessageBox.h"
 #include "ui/UNotifyEvent.h"
@@ -204,7 +205,11 @@ void TFSyncMain::BuildControls() {
     connect(VST1->selectionModel(), &QItemSelectionModel::currentChanged, this,
             &TFSyncMain::UpdatePopupActions);
 
-    // Action panel: results filter, the three run buttons, status, time, progress.
+    // Action panel: the results filter on the left and the three run buttons
+    // anchored at the right edge; below them the status line, the progress bar
+    // and the elapsed seconds. The filter's captions carry counts that change
+    // with every analysis and the status line can hold a whole path: the room
+    // between them takes up the difference, so the buttons stay where they are.
     auto* panel = new QHBoxLayout();
     GroupBox_ResultsFilter = new QGroupBox(upper);
     auto* filterLayout = new QHBoxLayout(GroupBox_ResultsFilter);
@@ -225,6 +230,7 @@ void TFSyncMain::BuildControls() {
     connect(rb_errors, &QRadioButton::clicked, this, [this] { ViewActionExecute(vkErrors); });
     GroupBox_ResultsFilter->setEnabled(false);
     panel->addWidget(GroupBox_ResultsFilter);
+    panel->addStretch(1);
 
     GroupBox_Action = new QGroupBox(upper);
     auto* actionLayout = new QHBoxLayout(GroupBox_Action);
@@ -240,19 +246,23 @@ void TFSyncMain::BuildControls() {
     connect(BitBtn_Sync, &QPushButton::clicked, this, &TFSyncMain::BitBtn_SyncClick);
     connect(BitBtn_cancel, &QPushButton::clicked, this, &TFSyncMain::BitBtn_cancelClick);
     panel->addWidget(GroupBox_Action);
+    upperLayout->addLayout(panel);
 
-    auto* statusColumn = new QVBoxLayout();
-    Label_ActionStatus = new QLabel(upper);
+    Label_ActionStatus = new TElideLabel(upper);
     Label_lasttime = new QLabel(upper);
+    Label_lasttime->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    Label_lasttime->setMinimumWidth(Label_lasttime->fontMetrics().horizontalAdvance("000000"));
     ProgressBar1 = new QProgressBar(upper);
+    // The bar comes and goes with each run; its room stays, so nothing moves.
+    QSizePolicy keepRoom = ProgressBar1->sizePolicy();
+    keepRoom.setRetainSizeWhenHidden(true);
+    ProgressBar1->setSizePolicy(keepRoom);
     ProgressBar1->setVisible(false);
     auto* statusLine = new QHBoxLayout();
-    statusLine->addWidget(Label_ActionStatus, 1);
+    statusLine->addWidget(Label_ActionStatus, 3);
+    statusLine->addWidget(ProgressBar1, 2);
     statusLine->addWidget(Label_lasttime);
-    statusColumn->addLayout(statusLine);
-    statusColumn->addWidget(ProgressBar1);
-    panel->addLayout(statusColumn, 1);
-    upperLayout->addLayout(panel);
+    upperLayout->addLayout(statusLine);
 
     Panel_log = new QWidget(splitter);
     auto* logLayout = new QVBoxLayout(Panel_log);
@@ -320,7 +330,15 @@ void TFSyncMain::LoadCaptions() {
     BitBtn_cancel->setText(Lang("cancel"));
     GroupBox_Action->setTitle(Lang("Action"));
     GroupBox_ResultsFilter->setTitle(Lang("ResultsFilter"));
-    Label_ActionStatus->setText(Lang("starttip"));
+    Label_ActionStatus->ShowText(Lang("starttip"));
+    // Each filter button keeps the room of a large count, so the buttons do not
+    // shift under the pointer when the next analysis counts more or fewer items.
+    const std::pair<QRadioButton*, const char*> radios[] = {
+        {rb_all, "all"}, {rb_changed, "changed"}, {rb_conflicts, "conflicts"}, {rb_errors, "errors"}};
+    for (const auto& [radio, key] : radios) {
+        radio->setText(Lang(key) + "(99999)");
+        radio->setMinimumWidth(radio->sizeHint().width());
+    }
     const struct {
         QAction* Action;
         const char* Key;
@@ -369,6 +387,7 @@ void TFSyncMain::LoadCaptions() {
         h.Widget->setStatusTip(text);
     }
     model_->LoadCaptions();
+    VST1->FitColumns();
     UpdateFilterCaptions();
 }
 
@@ -469,7 +488,7 @@ void TFSyncMain::HandleNotify(uint32_t msg, intptr_t, intptr_t) {
         act_pop_RtoL->trigger();
         break;
     case WM_COPYPROCESS:
-        Label_ActionStatus->setText(ToQ(GetSyncStatusText()));
+        Label_ActionStatus->ShowText(ToQ(GetSyncStatusText()));
         Label_ActionStatus->repaint();
         break;
     default:
@@ -1228,7 +1247,7 @@ bool TFSyncMain::UsesDrive(const std::string& mountPoint) const {
 // ---- Status, time and log ------------------------------------------------------------
 
 void TFSyncMain::SetActionStatus(const QString& text) {
-    Label_ActionStatus->setText(text);
+    Label_ActionStatus->ShowText(text);
 }
 
 void TFSyncMain::Timer1Timer() {

@@ -40,6 +40,7 @@ class QToolButton;
 
 namespace tandemora {
 
+class TElideLabel;
 class TResultRowsModel;
 
 class TFSyncMain : public QWidget, public NotifyTarget {
@@ -110,7 +111,7 @@ public:
     QRadioButton* rb_changed = nullptr;
     QRadioButton* rb_conflicts = nullptr;
     QRadioButton* rb_errors = nullptr;
-    QLabel* Label_ActionStatus = nullptr;
+    TElideLabel* Label_ActionStatus = nullptr;
     QLabel* Label_lasttime = nullptr;
     QProgressBar* ProgressBar1 = nullptr;
     QWidget* Panel_log = nullptr;

@@ -11,16 +11,18 @@ namespace tandemora {
 
 namespace {
 
-// Column captions: the language key and the text used when the key is missing.
+// Column captions: the language key and the text used when the key is missing
+// (the same words the shipped language file has: column 4 counts the items
+// going left to right, column 6 those going right to left).
 struct TColumn {
     const char* Key;
     const char* Default;
 };
 const TColumn kColumns[TResultRowsModel::kColumnCount] = {
     {"tree_item", "Item"},       {"tree_ldate", "L Date"},    {"tree_lsize", "L Size"},
-    {"tree_lattri", "L attri"},  {"tree_LtoR", "RtoL Count"}, {"tree_direct", "Direct"},
-    {"tree_RtoL", "LtoR Count"}, {"tree_rdate", "R Date"},    {"tree_rsize", "R Szie"},
-    {"tree_rattri", "R attri"},
+    {"tree_lattri", "L Attri"},  {"tree_LtoR", "LtoR Count"}, {"tree_direct", "Direct"},
+    {"tree_RtoL", "RtoL Count"}, {"tree_rdate", "R Date"},    {"tree_rsize", "R Size"},
+    {"tree_rattri", "R Attri"},
 };
 
 // The long time format names the time zone; a DOS date-time is a local time

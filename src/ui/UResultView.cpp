@@ -8,13 +8,18 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyledItemDelegate>
+#include <algorithm>
 
 namespace tandemora {
 
 namespace {
 
-// Column widths of the view; 50 is the width of a column without one of its own.
+// The smallest width of each column; 50 is the width of a column without one of
+// its own. A column grows beyond it to fit its caption and its widest usual text.
 constexpr int kColumnWidths[TResultRowsModel::kColumnCount] = {200, 140, 80, 45, 50, 50, 50, 140, 80, 45};
+
+// The largest size a column is made to show whole: 1 TB.
+constexpr int64_t kWidestSize = int64_t(1) << 40;
 
 // Draws the action column's image in the middle of its cell; every other cell
 // is drawn as usual.
@@ -83,6 +88,60 @@ void TResultView::SetUpColumns() {
     for (int i = 0; i < TResultRowsModel::kColumnCount; ++i) {
         columns->resizeSection(i, kColumnWidths[i]);
     }
+    FitColumns();
+}
+
+// The widest text a column usually shows: a date of the longest month name, a
+// size of 1 TB, every attribute letter, a count of six digits.
+QString TResultView::WidestText(int column) const {
+    QString widest;
+    auto keep = [&](const QString& text) {
+        if (fontMetrics().horizontalAdvance(text) > fontMetrics().horizontalAdvance(widest)) {
+            widest = text;
+        }
+    };
+    switch (column) {
+    case 1:
+    case 7:
+        for (int32_t month = 1; month <= 12; ++month) {
+            // The 28th, 23:58:58 in 2037, as a DOS date-time.
+            keep(model_->DateText(((2037 - 1980) << 25) | (month << 21) | (28 << 16) | (23 << 11) |
+                                  (58 << 5) | 29));
+        }
+        break;
+    case 2:
+    case 8:
+        keep(model_->SizeText(kWidestSize));
+        break;
+    case 3:
+    case 9:
+        keep(TResultRowsModel::AttrToText(0x27));
+        break;
+    case 4:
+    case 6:
+        keep(QString::number(999999));
+        break;
+    default:
+        break;
+    }
+    return widest;
+}
+
+void TResultView::FitColumns() {
+    QHeaderView* columns = header();
+    // A cell's text keeps a margin on either side, as the item delegate draws it.
+    const int margin = 2 * (style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1) + 2;
+    for (int i = 0; i < TResultRowsModel::kColumnCount; ++i) {
+        int width = std::max(kColumnWidths[i], columns->sectionSizeHint(i));
+        const QString widest = WidestText(i);
+        if (!widest.isEmpty()) {
+            width = std::max(width, fontMetrics().horizontalAdvance(widest) + margin);
+        }
+        if (i == TResultRowsModel::kActionColumn) {
+            width = std::max(width, iconSize().width() + margin);
+        }
+        columns->resizeSection(i, width);
+    }
 }
 
 void TResultView::FollowPalette() {
@@ -102,6 +161,9 @@ void TResultView::changeEvent(QEvent* event) {
     QTreeView::changeEvent(event);
     if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) {
         FollowPalette();
+    }
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) {
+        FitColumns();
     }
 }
 

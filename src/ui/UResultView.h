@@ -21,6 +21,9 @@ public:
     explicit TResultView(TResultRowsModel* model, QWidget* parent = nullptr);
 
     TResultRowsModel* RowsModel() const { return model_; }
+    // Widens the columns that are too narrow for their caption or for the widest
+    // text they usually show (a 1 TB size, a date) at the view's current font.
+    void FitColumns();
 
     // The rows' images; extension icons are added as rows ask for them.
     TResultImages ImageList1;
@@ -41,6 +44,7 @@ protected:
 
 private:
     void SetUpColumns();
+    QString WidestText(int column) const;
     // Images, cell colours and line colours for the current palette.
     void FollowPalette();
 

@@ -99,7 +99,7 @@ TEST_F(HintTest, HintTextIsShownAsWritten) {
     Balloon()->hide();
     window->bt_LBrowse->setToolTip("");
     window->Panel_log->setToolTip("");
-    Hover(window->Label_ActionStatus);
+    Hover(window->Label_lasttime);
     EXPECT_FALSE(Balloon()->isVisible());
 }
 

@@ -307,16 +307,14 @@ TEST_F(ResultViewTest, AttributesDatesAndSizesAreWrittenOut) {
     EXPECT_EQ(model.DateText(0x00210000 | (25 << 11)), ""); // hour 25 is no time
 }
 
-TEST_F(ResultViewTest, ColumnsHaveTheirCaptionsWidthsAndOptions) {
+TEST_F(ResultViewTest, ColumnsHaveTheirCaptionsAndOptions) {
     TFSyncMain* window = StartWith();
     ASSERT_NE(window, nullptr);
     const QStringList captions = {"Item",   "L Date",     "L Size", "L Attri", "LtoR Count",
                                   "Direct", "RtoL Count", "R Date", "R Size",  "R Attri"};
     QHeaderView* header = window->VST1->header();
-    const int widths[] = {200, 140, 80, 45, 50, 50, 50, 140, 80, 45};
     for (int i = 0; i < 10; ++i) {
         EXPECT_EQ(window->Model()->headerData(i, Qt::Horizontal).toString(), captions[i]);
-        EXPECT_EQ(header->sectionSize(i), widths[i]) << i;
     }
     EXPECT_TRUE(header->sectionsMovable());
     EXPECT_FALSE(header->isHidden());

@@ -10,6 +10,7 @@
 #include "platform/Scheduler.h"
 #include "tasks/UTSyncTask.h"
 #include "tasks/UTSysConfig.h"
+#include "ui/UElideLabel.h"
 #include "ui/UFMain.h"
 #include "ui/UFSyncMain.h"
 #include "ui/UMessageBox.h"
