@@ -22,7 +22,9 @@ constexpr int kColumnWidths[TResultRowsModel::kColumnCount] = {200, 140, 80, 45,
 constexpr int64_t kWidestSize = int64_t(1) << 40;
 
 // Draws the action column's image in the middle of its cell; every other cell
-// is drawn as usual.
+// is drawn as usual. On a selected row the image keeps its own colours on a
+// patch of the view's background: tinted with the selection colour, or drawn
+// straight onto it, the blue arrows would all but vanish.
 class TActionImageDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
@@ -41,15 +43,22 @@ public:
         const QWidget* widget = opt.widget;
         QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
         style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
-        if (!icon.isNull()) {
-            QIcon::Mode mode = QIcon::Normal;
-            if (!(opt.state & QStyle::State_Enabled)) {
-                mode = QIcon::Disabled;
-            } else if (opt.state & QStyle::State_Selected) {
-                mode = QIcon::Selected;
-            }
-            icon.paint(painter, opt.rect, Qt::AlignCenter, mode);
+        if (icon.isNull()) {
+            return;
         }
+        const QIcon::Mode mode = (opt.state & QStyle::State_Enabled) ? QIcon::Normal : QIcon::Disabled;
+        if (opt.state & QStyle::State_Selected) {
+            const QSize image = opt.decorationSize.isValid() ? opt.decorationSize : QSize(16, 16);
+            QRect patch(0, 0, image.width() + 6, std::min(image.height() + 4, opt.rect.height()));
+            patch.moveCenter(opt.rect.center());
+            painter->save();
+            painter->setRenderHint(QPainter::Antialiasing);
+            painter->setPen(Qt::NoPen);
+            painter->setBrush(opt.palette.color(QPalette::Base));
+            painter->drawRoundedRect(QRectF(patch).adjusted(0.5, 0.5, -0.5, -0.5), 3, 3);
+            painter->restore();
+        }
+        icon.paint(painter, opt.rect, Qt::AlignCenter, mode);
     }
 };
 

@@ -649,6 +649,75 @@ TEST_F(ResultViewTest, ADarkPaletteRedrawsTheImagesAndTheCellColours) {
     EXPECT_LT(root.siblingAtColumn(1).data(Qt::BackgroundRole).value<QColor>().lightness(), 128);
 }
 
+// The arrow of a selected row keeps its colour on a patch of the view's own
+// background; the selection colour would otherwise swallow it.
+TEST_F(ResultViewTest, ASelectedRowKeepsItsActionImageReadable) {
+    WriteFile(left + "/a.txt", "alpha");
+    WriteFile(left + "/b.txt", "bravo");
+    TFSyncMain* window = StartWith();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(Analyze(window));
+    tandemora::TResultView* view = window->VST1;
+    const QModelIndex selected = IndexNamed(window, "a.txt", 5);
+    const QModelIndex plain = IndexNamed(window, "b.txt", 5);
+    ASSERT_EQ(selected.data(kImage).toInt(), tandemora::iiLtoR);
+    ASSERT_EQ(plain.data(kImage).toInt(), tandemora::iiLtoR);
+    auto distance = [](const QColor& a, const QColor& b) {
+        return std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) + std::abs(a.blue() - b.blue());
+    };
+    for (const bool dark : {false, true}) {
+        SCOPED_TRACE(dark ? "dark" : "light");
+        if (dark) {
+            QPalette palette = view->palette();
+            palette.setColor(QPalette::Base, QColor(0x1E, 0x1E, 0x1E));
+            palette.setColor(QPalette::Text, QColor(0xEE, 0xEE, 0xEE));
+            view->setPalette(palette);
+        }
+        view->setCurrentIndex(selected);
+        view->selectionModel()->select(selected,
+                                       QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        const QImage shot = view->viewport()->grab().toImage();
+        // The arrow's ink: the pixel of the unselected image farthest from its cell.
+        const QRect plainCell = view->visualRect(plain);
+        const QColor paper = shot.pixelColor(plainCell.left() + 1, plainCell.top() + 1);
+        QColor ink = paper;
+        for (int y = plainCell.top(); y <= plainCell.bottom(); ++y) {
+            for (int x = plainCell.left(); x < plainCell.right(); ++x) {
+                if (distance(shot.pixelColor(x, y), paper) > distance(ink, paper)) {
+                    ink = shot.pixelColor(x, y);
+                }
+            }
+        }
+        auto inked = [&](const QRect& cell) {
+            int count = 0;
+            for (int y = cell.top(); y <= cell.bottom(); ++y) {
+                for (int x = cell.left(); x < cell.right(); ++x) {
+                    count += distance(shot.pixelColor(x, y), ink) < 40;
+                }
+            }
+            return count;
+        };
+        // How far the ink stands out from what lies just left and right of the image.
+        auto contrast = [&](const QRect& cell) {
+            const QPoint centre = cell.center();
+            int sum = 0;
+            int count = 0;
+            for (int y = centre.y() - 6; y <= centre.y() + 6; ++y) {
+                for (int x : {centre.x() - 9, centre.x() + 9}) {
+                    sum += distance(shot.pixelColor(x, y), ink);
+                    ++count;
+                }
+            }
+            return sum / count;
+        };
+        const QRect selectedCell = view->visualRect(selected);
+        ASSERT_GT(inked(plainCell), 15);
+        EXPECT_GE(inked(selectedCell) * 10, inked(plainCell) * 8);
+        EXPECT_GE(contrast(selectedCell) * 10, contrast(plainCell) * 8)
+            << contrast(selectedCell) << " " << contrast(plainCell);
+    }
+}
+
 // An icon theme of our own, in a temporary folder, with an icon for each of the
 // given MIME icon names.
 class IconTheme {
