@@ -1,6 +1,7 @@
 #include "ui/UElideLabel.h"
 
 #include <QGuiApplication>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QStyle>
@@ -45,6 +46,13 @@ void TElideLabel::paintEvent(QPaintEvent*) {
     const QString shown = fontMetrics().elidedText(line, Qt::ElideMiddle, area.width());
     style()->drawItemText(&painter, area, QStyle::visualAlignment(layoutDirection(), alignment()),
                           option.palette, isEnabled(), shown, foregroundRole());
+}
+
+void TElideLabel::mouseReleaseEvent(QMouseEvent* event) {
+    QLabel::mouseReleaseEvent(event);
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) {
+        emit Clicked();
+    }
 }
 
 void KeepOnScreen(QWidget* window) {

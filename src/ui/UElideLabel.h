@@ -23,8 +23,13 @@ public:
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 
+signals:
+    // A left click on the label.
+    void Clicked();
+
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 };
 
 // Moves a window, once it has its size, so that all of it lies on the screen it

@@ -148,6 +148,13 @@ void TFMain::BuildComponents() {
     NoticePanel = new TElideLabel(this);
     statusBar()->addWidget(StatusPanel, 1);
     statusBar()->addWidget(NoticePanel, 1);
+    // A notice too long for its panel (a file's path and why it could not be
+    // read) is read whole by pointing at it or by clicking it.
+    connect(NoticePanel, &TElideLabel::Clicked, this, [this] {
+        if (!NoticeText().isEmpty()) {
+            MessageBox(this, NoticeText(), "Tandemora", MB_ICONINFORMATION);
+        }
+    });
 
     connect(PageControl_tasklist, &QTabBar::currentChanged, this, [this](int index) {
         if (index >= 0) {
@@ -1055,6 +1062,7 @@ void TFMain::closeEvent(QCloseEvent* event) {
 
 void TFMain::ShowNotice(const QString& text) {
     NoticePanel->ShowText(text);
+    NoticePanel->setCursor(text.isEmpty() ? Qt::ArrowCursor : Qt::PointingHandCursor);
 }
 
 QString TFMain::NoticeText() const {

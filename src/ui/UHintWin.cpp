@@ -70,7 +70,7 @@ QString THintWin::Title() const {
 }
 
 QString THintWin::Text() const {
-    return text_->text();
+    return hint_;
 }
 
 void THintWin::ActivateHint(QWidget* underPointer, const QRect& rect, const QString& hintText) {
@@ -83,8 +83,16 @@ void THintWin::ActivateHint(QWidget* underPointer, const QRect& rect, const QStr
 
 void THintWin::ShowBalloonTip(QWidget* target, const QRect& rect, const QString& title, const QString& text) {
     target_ = target;
+    hint_ = text;
     title_->setText(title);
-    text_->setText(text);
+    // A hint may hold a whole path, which has no blanks to wrap at: it may also
+    // wrap after each separator, and the balloon stays within half the screen.
+    QString breakable = text;
+    breakable.replace('/', QStringLiteral("/\u200B")).replace('\\', QStringLiteral("\\\u200B"));
+    text_->setText(breakable);
+    if (const QScreen* screen = QGuiApplication::screenAt(rect.center())) {
+        text_->setMaximumWidth(screen->availableGeometry().width() / 2);
+    }
     adjustSize();
     PlaceNear(rect);
     show();

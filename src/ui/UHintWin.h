@@ -52,6 +52,7 @@ private:
     QLabel* text_ = nullptr;
     QTimer* autoHide_ = nullptr;
     QPointer<QWidget> target_;
+    QString hint_; // the hint as given
     int toolCount_ = 0;
     bool installed_ = false;
 };

@@ -109,9 +109,16 @@ TEST_F(LayoutTest, TheMainWindowKeepsItsSizeWhateverATaskWindowShows) {
     EXPECT_EQ(window->Label_ActionStatus->toolTip().toStdString(), copying);
     EXPECT_TRUE(window->Label_ActionStatus->Elided());
 
-    // Nor does a notice of the main window widen it.
+    // Nor does a notice of the main window widen it; it is read whole by
+    // pointing at it or clicking it.
     main->LoadTaskList(deep + "/no such list.td");
-    EXPECT_TRUE(main->NoticeText().contains(QString::fromStdString(deep)));
+    const QString notice = main->NoticeText();
+    EXPECT_TRUE(notice.contains(QString::fromStdString(deep)));
+    EXPECT_EQ(main->NoticePanel->toolTip(), notice);
+    EXPECT_TRUE(main->NoticePanel->Elided());
+    Click(main->NoticePanel);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].Text, notice);
     QCoreApplication::processEvents();
 
     EXPECT_EQ(main->size(), QSize(900, 700));
