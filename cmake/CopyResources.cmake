@@ -11,3 +11,7 @@ foreach(src IN LISTS RESOURCES)
     file(COPY_FILE "${src}" "${DEST}/${name}" ONLY_IF_DIFFERENT)
   endif()
 endforeach()
+# The large program icon, which the autostart entry names.
+if(EXISTS "${SOURCE}/icons/tandemora-256.png")
+  file(COPY_FILE "${SOURCE}/icons/tandemora-256.png" "${DEST}/Tandemora.png" ONLY_IF_DIFFERENT)
+endif()

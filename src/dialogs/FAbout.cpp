@@ -2,6 +2,7 @@
 
 #include "dialogs/UShellOpen.h"
 #include "tasks/URegSettings.h"
+#include "ui/UProgramIcon.h"
 
 #include <QGridLayout>
 #include <QGuiApplication>
@@ -10,7 +11,6 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
-#include <QStyle>
 #include <QVBoxLayout>
 
 namespace tandemora {
@@ -53,7 +53,7 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
     Panel1 = new QWidget(this);
     auto* grid = new QGridLayout(Panel1);
     ProgramIcon = new QLabel(Panel1);
-    ProgramIcon->setPixmap(style()->standardIcon(QStyle::SP_DriveHDIcon).pixmap(32, 32));
+    ProgramIcon->setPixmap(TandemoraIcon().pixmap(48, 48));
     grid->addWidget(ProgramIcon, 0, 0, 4, 1, Qt::AlignTop);
 
     lb_Version = new QLabel(Panel1);

@@ -520,6 +520,8 @@ std::string GetStagingFolder() {
 // ---- System services -----------------------------------------------------------
 
 std::string AutostartEntryText(const std::string& ValueName, const std::string& ProgramPath) {
+    // The program's icon lies beside it.
+    const std::string icon = ProgramPath.substr(0, ProgramPath.rfind('/') + 1) + kProgramIconFileName;
     return "[Desktop Entry]\n"
            "Type=Application\n"
            "Name=" +
@@ -527,6 +529,9 @@ std::string AutostartEntryText(const std::string& ValueName, const std::string& 
            "\n"
            "Exec=" +
            DesktopString(DesktopExecArgument(ProgramPath)) +
+           "\n"
+           "Icon=" +
+           DesktopString(icon) +
            "\n"
            "Terminal=false\n";
 }

@@ -73,6 +73,8 @@ int OpenPrivateAppend(const std::string& path);
 // $XDG_CONFIG_HOME/autostart/<ValueName>.desktop when Flag (blanks trimmed) is not
 // empty, removes it otherwise. Failures go to the error log only.
 void SetRunAtStartup(const std::string& ValueName, const std::string& Flag);
+// The program's icon, beside the program; the autostart entry names it.
+inline constexpr const char* kProgramIconFileName = "Tandemora.png";
 // The text of the autostart entry named ValueName that starts ProgramPath.
 std::string AutostartEntryText(const std::string& ValueName, const std::string& ProgramPath);
 

@@ -16,6 +16,7 @@
 #include "ui/UFSyncMain.h"
 #include "ui/UMessageBox.h"
 #include "ui/UNotifyEvent.h"
+#include "ui/UProgramIcon.h"
 #include "ui/UQtText.h"
 
 #include <QAction>
@@ -34,7 +35,6 @@
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QStatusTipEvent>
-#include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTabBar>
 #include <QTimer>
@@ -96,7 +96,7 @@ TFMain::TFMain(const std::vector<std::string>& CommandLine, QWidget* parent)
     LoadCaptions();
     StartTriggers();
     setWindowTitle(kMainCaption);
-    setWindowIcon(style()->standardIcon(QStyle::SP_DriveHDIcon));
+    setWindowIcon(TandemoraIcon());
 
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     const int width = screen.width() > 800 ? 900 : screen.width();

@@ -2,10 +2,14 @@
 
 #include "model/UTUtils.h"
 #include "platform/Thread.h"
+#include "ui/UProgramIcon.h"
 
 namespace tandemora {
 
-TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
+    // Every window shows the program's own icon unless it sets another.
+    setWindowIcon(TandemoraIcon());
+}
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {
     try {

@@ -560,6 +560,10 @@ TEST(AutostartEntryText, QuotesTheProgramPath) {
         EXPECT_NE(text.find("\nName=Tandemora\n"), std::string::npos);
         EXPECT_NE(text.find("\n" + exec), std::string::npos) << text;
     }
+    // The icon is the one beside the program.
+    EXPECT_NE(
+        AutostartEntryText("Tandemora", "/opt/my apps/Tandemora").find("\nIcon=/opt/my apps/Tandemora.png\n"),
+        std::string::npos);
 }
 
 // ---- Power-off, user and computer ---------------------------------------------------

@@ -4,11 +4,13 @@
 #include "DialogFixture.h"
 
 #include "dialogs/FAbout.h"
+#include "dialogs/UFTaskConfig.h"
 #include "dialogs/UShellOpen.h"
 
 #include <QAction>
 #include <QMenu>
 #include <QPushButton>
+#include <QStyle>
 
 namespace uitest {
 namespace {
@@ -38,6 +40,23 @@ protected:
     std::vector<QString> opened;
     bool desktopOpens = true;
 };
+
+// The program's own icon, not the toolkit's generic one, in the main window, in
+// every dialog and in the about box.
+TEST_F(AboutTest, TheProgramsOwnIconIsShownEverywhere) {
+    const QImage own = QApplication::windowIcon().pixmap(32, 32).toImage();
+    ASSERT_FALSE(own.isNull());
+    EXPECT_NE(own, QApplication::style()->standardIcon(QStyle::SP_DriveHDIcon).pixmap(32, 32).toImage());
+    ASSERT_TRUE(Start());
+    tandemora::TFTaskConfig options(main);
+    TAboutBox box;
+    box.show();
+    QCoreApplication::processEvents();
+    for (QWidget* window : std::initializer_list<QWidget*>{main, &options, &box}) {
+        EXPECT_EQ(window->windowIcon().pixmap(32, 32).toImage(), own) << window->metaObject()->className();
+    }
+    EXPECT_EQ(box.ProgramIcon->pixmap().toImage(), QApplication::windowIcon().pixmap(48, 48).toImage());
+}
 
 TEST_F(AboutTest, TheBoxShowsNameVersionAndLinks) {
     TAboutBox box;
