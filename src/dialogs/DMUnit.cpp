@@ -80,6 +80,12 @@ void Tell(QWidget* owner, const std::string& text) {
     throw EUpdateAborted(why);
 }
 
+// The version a description names (section "Version", key "Ver"); empty when
+// it names none.
+std::string DescriptionVersion(const std::string& description) {
+    return TProfile::FromText(description).ReadString("Version", "Ver", "", kProfileBufferChars);
+}
+
 } // namespace
 
 void SetUpdateServer(const std::string& Server) {
@@ -144,21 +150,7 @@ void TDM::CheckForUpdate(bool ReportNoUpdate) {
 bool TDM::IsUpdateAvailable() {
     const std::string address = GetUpdateServer() + kUpdatePath;
     const std::string local = GetProgramFolder() + kUpdateFileName;
-    DownloadFile(address, local);
-
-    std::string remote;
-    try {
-        remote = TProfile(local).ReadString("Version", "Ver", "", kProfileBufferChars);
-    } catch (const std::exception& e) {
-        ErrorLogger.LogError("Update check", e);
-    }
-    // A description without a version is broken, not a sign that all is well:
-    // saying "up-to-date" or offering an update on it would both be guesses.
-    if (!IsVersionText(remote)) {
-        Tell(Owner, "The update information from " + address + " could not be read.\rIt holds no version " +
-                        "number in section [Version], key Ver.");
-        Abort("no version in " + local);
-    }
+    const std::string remote = DescriptionVersion(DownloadFile(address, local));
     // Every start records the running version; should the registry not hold it,
     // this program still knows which version it is.
     std::string installed = GetInstalledVersion();
@@ -168,19 +160,54 @@ bool TDM::IsUpdateAvailable() {
     return CompareVersions(remote, installed) > 0;
 }
 
-void TDM::DownloadFile(const std::string& Address, const std::string& FileName) {
+std::string TDM::DownloadFile(const std::string& Address, const std::string& FileName) {
+    const std::string body = Fetch(Address);
+    // Only a version description replaces the one kept from the last check: a
+    // network that answers every address with its own sign-in page, or a server
+    // that sends an error page as a success, would otherwise leave a page of HTML
+    // where the description was. Saying "up-to-date" or offering an update on
+    // such a reply would both be guesses.
+    if (!IsVersionText(DescriptionVersion(body))) {
+        Tell(Owner, "The update information from " + Address + " could not be read.\rIt holds no version " +
+                        "number in section [Version], key Ver.");
+        Abort("no version in the reply from " + Address);
+    }
+    try {
+        ReplaceFileAtomically(FileName, body, 0644);
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError("Write Error", e);
+        Tell(Owner, "The update information could not be saved as " + FileName + ".\r" + e.what());
+        Abort(e.what());
+    }
+    return body;
+}
+
+// One GET of the whole description, held in memory. A reply that stops moving
+// for the read time-out, that grows past any description's size or that does
+// not arrive whole is told and ends the check.
+std::string TDM::Fetch(const std::string& Address) {
     TWaitCursor wait;
     http::TRequest request;
     request.Url = Address;
     request.Headers = {
         {"Accept", "text/html, */*"}, {"Content-Type", "text/html"}, {"User-Agent", kUpdateUserAgent}};
-    request.ConnectTimeoutMs = kUpdateReadTimeoutMs;
-    request.StallTimeoutMs = kUpdateReadTimeoutMs;
+    request.ConnectTimeoutMs = ReadTimeoutMs;
+    request.StallTimeoutMs = ReadTimeoutMs;
     http::TReply reply;
     const auto started = std::chrono::steady_clock::now();
-    request.Cancelled = [&reply, started] {
+    auto lastMove = started;
+    int64_t lastBytes = 0;
+    request.Cancelled = [&] {
+        // The interface waits for the server: no longer than the read time-out
+        // without a byte, however the server trickles.
+        const auto now = std::chrono::steady_clock::now();
+        if (reply.ReceivedBytes != lastBytes) {
+            lastBytes = reply.ReceivedBytes;
+            lastMove = now;
+        }
         return reply.ReceivedBytes > kUpdateFileLimit ||
-               std::chrono::steady_clock::now() - started > kWholeTransferLimit;
+               now - lastMove > std::chrono::milliseconds(ReadTimeoutMs) ||
+               now - started > kWholeTransferLimit;
     };
     const bool complete = http::Send(request, reply);
 
@@ -194,14 +221,7 @@ void TDM::DownloadFile(const std::string& Address, const std::string& FileName) 
                         ",Please check the network.");
         Abort(reply.Error.empty() ? "HTTP status " + std::to_string(reply.Status) : reply.Error);
     }
-    // The old description is replaced only by a whole new one.
-    try {
-        ReplaceFileAtomically(FileName, reply.Body, 0644);
-    } catch (const std::exception& e) {
-        ErrorLogger.LogError("Write Error", e);
-        Tell(Owner, "The update information could not be saved as " + FileName + ".\r" + e.what());
-        Abort(e.what());
-    }
+    return reply.Body;
 }
 
 std::string TDM::GetInstalledVersion() {

@@ -54,9 +54,10 @@ public:
     // Downloads the description and compares. Raises EUpdateAborted when the
     // description could not be fetched, saved or read.
     bool IsUpdateAvailable();
-    // One GET of Address; the body replaces FileName only when it arrived whole.
-    // Raises EUpdateAborted after a message box.
-    void DownloadFile(const std::string& Address, const std::string& FileName);
+    // One GET of Address; the body replaces FileName only when it arrived whole
+    // and is a version description, and is returned. Raises EUpdateAborted after
+    // a message box; FileName then stays as it was.
+    std::string DownloadFile(const std::string& Address, const std::string& FileName);
     // The version recorded in the registry; empty when it cannot be read.
     std::string GetInstalledVersion();
 
@@ -67,8 +68,11 @@ public:
     std::function<bool()> CanEnd;
     // Set once the updater has been started: the caller ends the program.
     bool TerminateRequested = false;
+    // How long the check waits for the server without a byte arriving.
+    int64_t ReadTimeoutMs = kUpdateReadTimeoutMs;
 
 private:
+    std::string Fetch(const std::string& Address);
     void StartUpdater();
 };
 

@@ -296,6 +296,16 @@ TProfile::TProfile(const std::string& fileName) : fileName_(fileName) {
         }
         throw EFOpenError("Cannot open file \"" + fileName + "\". " + ErrnoText(err));
     }
+    Parse(bytes);
+}
+
+TProfile TProfile::FromText(const std::string& bytes) {
+    TProfile profile;
+    profile.Parse(bytes);
+    return profile;
+}
+
+void TProfile::Parse(const std::string& bytes) {
     std::size_t pos = 0;
     if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
         bom_ = true;

@@ -33,6 +33,9 @@ public:
     // a file that exists but cannot be read (a folder, a link to nothing) raises
     // EFOpenError.
     explicit TProfile(const std::string& fileName);
+    // A profile read from text held in memory (a server's reply, say); it belongs
+    // to no file.
+    static TProfile FromText(const std::string& bytes);
 
     const std::string& FileName() const { return fileName_; }
 
@@ -84,6 +87,7 @@ private:
     // The index just past the section's last entry (where a new key goes).
     std::size_t SectionInsertPoint(std::size_t sectionLine) const;
     std::string NewLineEnd() const;
+    void Parse(const std::string& bytes);
 
     std::string fileName_;
     std::vector<Line> lines_;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -21,9 +22,11 @@ namespace uitest {
 class CannedHttpServer {
 public:
     // Head: the status line and headers (each line ending in CR LF, without the
-    // empty line). Body is sent Repeat times after the empty line.
-    CannedHttpServer(std::string head, std::string body, size_t repeat = 1)
-        : head_(std::move(head)), body_(std::move(body)), repeat_(repeat) {
+    // empty line). Body is sent Repeat times after the empty line. A stalling
+    // server then sends nothing more and keeps the connection open until it is
+    // destroyed.
+    CannedHttpServer(std::string head, std::string body, size_t repeat = 1, bool stall = false)
+        : head_(std::move(head)), body_(std::move(body)), repeat_(repeat), stall_(stall) {
         listener_ = Listen(port_);
         thread_ = std::thread([this] { Serve(); });
     }
@@ -107,6 +110,9 @@ private:
         for (size_t i = 0; open && i < repeat_ && !stop_; ++i) {
             open = SendAll(client, body_);
         }
+        while (stall_ && !stop_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         shutdown(client, SHUT_WR);
         close(client);
     }
@@ -127,6 +133,7 @@ private:
     std::string head_;
     std::string body_;
     size_t repeat_;
+    bool stall_;
     int port_ = 0;
     int listener_ = -1;
     std::atomic<bool> stop_{false};
