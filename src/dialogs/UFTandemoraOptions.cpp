@@ -1,5 +1,6 @@
 #include "dialogs/UFTandemoraOptions.h"
 
+#include "dialogs/UPatternCheck.h"
 #include "model/UTUtils.h"
 #include "platform/Profile.h"
 #include "platform/ProgramFolder.h"
@@ -201,6 +202,21 @@ QWidget* TFTandemoraOptions::BuildFilterPage() {
     };
     addList(0, lb_exclude, vedit_exclude, bt_addexclude, bt_delexclude);
     addList(1, lb_include, vedit_include, bt_addinclude, bt_delinclude);
+    // What is wrong with a pattern just entered.
+    lb_patternerror = new QLabel(page);
+    lb_patternerror->setWordWrap(true);
+    lb_patternerror->setTextFormat(Qt::PlainText);
+    QPalette red = lb_patternerror->palette();
+    red.setColor(QPalette::WindowText, Qt::red);
+    lb_patternerror->setPalette(red);
+    grid->addWidget(lb_patternerror, 2, 0, 1, 2);
+    for (QTableWidget* list : {vedit_exclude, vedit_include}) {
+        connect(list, &QTableWidget::itemChanged, this, [this](QTableWidgetItem* item) {
+            if (item->column() == 1) {
+                ShowPatternProblems();
+            }
+        });
+    }
     return page;
 }
 
@@ -310,6 +326,34 @@ void TFTandemoraOptions::DeleteRow(QTableWidget* list, const char* errorKey) {
     }
 }
 
+QString TFTandemoraOptions::ListName(const QTableWidget* list) const {
+    return Lang(list == vedit_exclude ? "exclude" : "include");
+}
+
+// Checks both lists and shows the first problem under them; the first row with
+// a problem, or -1, in row, and its list in list.
+QString TFTandemoraOptions::ShowPatternProblems(QTableWidget** list, int* row) {
+    QString shown;
+    for (QTableWidget* patterns : {vedit_exclude, vedit_include}) {
+        QString problem;
+        const int bad = CheckPatternList(patterns, ListName(patterns), problem);
+        if (problem.isEmpty()) {
+            problem = JoinedPatternProblem(ListName(patterns), FilterListPatterns(patterns), {});
+        }
+        if (!problem.isEmpty() && shown.isEmpty()) {
+            shown = problem;
+            if (list != nullptr) {
+                *list = patterns;
+            }
+            if (row != nullptr) {
+                *row = bad;
+            }
+        }
+    }
+    lb_patternerror->setText(shown);
+    return shown;
+}
+
 void TFTandemoraOptions::cb_comparefileClick(bool checked) {
     bt_browse->setEnabled(checked);
     if (!checked) {
@@ -371,6 +415,18 @@ bool TFTandemoraOptions::SaveOptions() {
     const std::vector<std::string> exclude = FilterListPatterns(vedit_exclude);
     const std::vector<std::string> include = FilterListPatterns(vedit_include);
     if (!PatternsStorable(exclude, "exclude") || !PatternsStorable(include, "include")) {
+        return false;
+    }
+    // Every analysis would fail on a pattern that does not compile.
+    QTableWidget* badList = nullptr;
+    int badRow = -1;
+    const QString problem = ShowPatternProblems(&badList, &badRow);
+    if (!problem.isEmpty()) {
+        pc1->setCurrentWidget(ts_filter);
+        if (badList != nullptr && badRow >= 0) {
+            badList->setCurrentCell(badRow, 1);
+        }
+        MessageBox(this, problem + "\rNothing was saved.", "Tandemora", MB_ICONERROR);
         return false;
     }
 

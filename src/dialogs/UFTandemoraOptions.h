@@ -58,6 +58,7 @@ public:
     QTableWidget* vedit_include = nullptr;
     QToolButton* bt_addinclude = nullptr;
     QToolButton* bt_delinclude = nullptr;
+    QLabel* lb_patternerror = nullptr; // what is wrong with a pattern entered
 
     QPushButton* BitBtn_ok = nullptr;
     QPushButton* BitBtn_Cancel = nullptr;
@@ -76,6 +77,8 @@ private:
     void bt_browseClick();
     bool LanguageUsable(const std::string& name);
     bool PatternsStorable(const std::vector<std::string>& patterns, const char* listKey);
+    QString ListName(const QTableWidget* list) const;
+    QString ShowPatternProblems(QTableWidget** list = nullptr, int* row = nullptr);
 };
 
 } // namespace tandemora

@@ -3,6 +3,7 @@
 #include "dialogs/ScheduleManagerUnit.h"
 #include "dialogs/ScheduleTaskUnit.h"
 #include "dialogs/UFSelectFolder.h"
+#include "dialogs/UPatternCheck.h"
 #include "model/UTUtils.h"
 #include "tasks/TaskList.h"
 #include "ui/UElideLabel.h"
@@ -353,6 +354,14 @@ void TFTaskConfig::ConnectRules() {
     });
     connect(cb_anataskschedule, &QCheckBox::toggled, this, &TFTaskConfig::cb_anataskscheduleClick);
 
+    // A pattern is checked as soon as it is entered.
+    for (QTableWidget* list : {vedit_exclude, vedit_include}) {
+        connect(list, &QTableWidget::itemChanged, this, [this, list](QTableWidgetItem* item) {
+            if (item->column() == 1) {
+                PatternEdited(list, item->row());
+            }
+        });
+    }
     connect(bt_addexclude, &QToolButton::clicked, this, [this] { AddPatternRow(vedit_exclude); });
     connect(bt_delexclude, &QToolButton::clicked, this, [this] { DeletePatternRow(vedit_exclude); });
     connect(bt_addinclude, &QToolButton::clicked, this, [this] { AddPatternRow(vedit_include); });
@@ -455,6 +464,53 @@ void TFTaskConfig::AddPatternRow(QTableWidget* list) {
     list->setItem(row, 1, new QTableWidgetItem(QString()));
     list->setCurrentCell(row, 1);
     list->setFocus();
+}
+
+QString TFTaskConfig::ListName(const QTableWidget* list) const {
+    return Lang(list == vedit_exclude ? "exclude" : "include");
+}
+
+// The hint pane says what is wrong with a pattern just entered, and is emptied
+// again once the list holds none that is wrong.
+void TFTaskConfig::PatternEdited(QTableWidget* list, int row) {
+    QString first;
+    CheckPatternList(list, ListName(list), first);
+    const QTableWidgetItem* item = list->item(row, 1);
+    const QString problem = item != nullptr ? item->toolTip() : QString();
+    if (!problem.isEmpty()) {
+        Memo1->setPlainText(problem);
+        shownProblem_ = problem;
+    } else if (first.isEmpty() && !shownProblem_.isEmpty() && Memo1->toPlainText() == shownProblem_) {
+        Memo1->clear();
+        shownProblem_.clear();
+    }
+}
+
+// A list the analysis could not use is not saved: the Filters page shows the
+// first bad pattern and the hint pane says what is wrong.
+bool TFTaskConfig::PatternsUsable() {
+    const std::pair<QTableWidget*, std::vector<std::string>> lists[] = {
+        {vedit_exclude, SysConfig != nullptr ? SysConfig->ExcludeFilter : std::vector<std::string>()},
+        {vedit_include, SysConfig != nullptr ? SysConfig->IncludeFilter : std::vector<std::string>()},
+    };
+    for (const auto& [list, programWide] : lists) {
+        QString problem;
+        const int row = CheckPatternList(list, ListName(list), problem);
+        if (problem.isEmpty()) {
+            problem = JoinedPatternProblem(ListName(list), GetPatterns(list), programWide);
+        }
+        if (!problem.isEmpty()) {
+            pc1->setCurrentWidget(ts_filter);
+            if (row >= 0) {
+                list->setCurrentCell(row, 1);
+            }
+            list->setFocus();
+            Memo1->setPlainText(problem);
+            shownProblem_ = problem;
+            return false;
+        }
+    }
+    return true;
 }
 
 void TFTaskConfig::DeletePatternRow(QTableWidget* list) {
@@ -773,6 +829,9 @@ bool TFTaskConfig::CheckBeforeSave(const std::string& name) {
     // The name also names the task's log and snapshot files.
     if (!IsValidFileName(name)) {
         ShowHintText("tasknameerror");
+        return false;
+    }
+    if (!PatternsUsable()) {
         return false;
     }
     if (NameTaken(name)) {

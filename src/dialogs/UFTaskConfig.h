@@ -149,6 +149,9 @@ private:
     void PairRule(QCheckBox* syncBox, QCheckBox* analyzeBox);
     void cb_anataskscheduleClick(bool checked);
     void AddPatternRow(QTableWidget* list);
+    QString ListName(const QTableWidget* list) const;
+    void PatternEdited(QTableWidget* list, int row);
+    bool PatternsUsable();
     void DeletePatternRow(QTableWidget* list);
     void Browse(uint8_t side);
     // The checks before a save; false (with the reason shown) when the task must
@@ -159,6 +162,7 @@ private:
     void DeleteScheduledRun();
 
     std::map<QObject*, const char*> hintKeys_;
+    QString shownProblem_; // the pattern problem the hint pane shows, if any
 };
 
 } // namespace tandemora

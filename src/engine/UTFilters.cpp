@@ -35,6 +35,21 @@ std::string BuildFilterExpr(const std::vector<std::string>& taskList,
     return expr;
 }
 
+bool CheckFilterPattern(const std::string& Pattern, std::string& Error) {
+    TFilterRegex regex;
+    if (regex.Compile(Pattern)) {
+        Error.clear();
+        return true;
+    }
+    // The offset counts bytes; a person counts characters.
+    size_t character = 1;
+    for (size_t i = 0; i < regex.ErrorOffset() && i < Pattern.size(); ++i) {
+        character += (static_cast<unsigned char>(Pattern[i]) & 0xC0) != 0x80 ? 1 : 0;
+    }
+    Error = regex.ErrorMessage() + " at character " + std::to_string(character);
+    return false;
+}
+
 TFilterRegex::~TFilterRegex() {
     Release();
 }

@@ -34,6 +34,12 @@ std::string PatternListText(const std::vector<std::string>& list);
 std::string BuildFilterExpr(const std::vector<std::string>& taskList,
                             const std::vector<std::string>& programList);
 
+// Whether Pattern compiles the way the analysis compiles its filter expressions.
+// When it does not, Error says why and at which character (counted from 1), for
+// instance "quantifier does not follow a repeatable item at character 1" for
+// "*.tmp". The options dialogs check each pattern with it as it is entered.
+bool CheckFilterPattern(const std::string& Pattern, std::string& Error);
+
 // One compiled expression. Compiled once per analysis and then searched for
 // every item, so the match buffer is kept with it. Not shared between threads.
 class TFilterRegex {

@@ -241,17 +241,41 @@ TEST_F(ProgramOptionsTest, ALanguageWhoseFileIsMissingIsRefused) {
     EXPECT_EQ(OnDisk()->curlang, "fr-french.lng");
 }
 
-TEST_F(ProgramOptionsTest, APatternWithACommaIsRefused) {
-    auto dialog = Open({{"IncludeFilter", "keep,"}});
-    ClickTab(dialog->pc1, 0);
-    AddPattern(dialog->bt_addinclude, dialog->vedit_include, "a{1,3}");
-    const std::string before = ReadFile(program / "Tandemora.ini");
-    Click(dialog->BitBtn_Apply);
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_TRUE(boxes[0].Text.contains("\"a{1,3}\" contains \",\""));
-    EXPECT_EQ(dialog->pc1->currentIndex(), 1);
-    EXPECT_EQ(ReadFile(program / "Tandemora.ini"), before);
-    EXPECT_EQ(config->IncludeFilter, (std::vector<std::string>{"keep"}));
+// A pattern the options file cannot keep, or the analysis cannot compile, is
+// refused with what is wrong; one that does not compile is told as it is typed.
+TEST_F(ProgramOptionsTest, PatternsTheAnalysisCannotUseAreRefused) {
+    struct Case {
+        std::string Stored; // the include patterns already saved
+        QString Pattern;
+        QString Told;
+        bool ToldWhenTyped;
+    };
+    const Case cases[] = {
+        {"keep", "a{1,3}", "\"a{1,3}\" contains \",\"", false},
+        {"keep", "*.tmp",
+         "The include pattern \"*.tmp\" is not a regular expression: quantifier does not follow a repeatable "
+         "item at character 1.",
+         true},
+        // Each compiles alone; joined into one expression they clash.
+        {"(?<n>b)", "(?<n>a)",
+         "The include patterns do not work together: two named subpatterns have the same name", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Pattern.toStdString());
+        boxes.clear();
+        auto dialog = Open({{"IncludeFilter", c.Stored + ","}});
+        AddPattern(dialog->bt_addinclude, dialog->vedit_include, c.Pattern);
+        EXPECT_EQ(dialog->lb_patternerror->text().contains(c.Told), c.ToldWhenTyped)
+            << dialog->lb_patternerror->text().toStdString();
+        ClickTab(dialog->pc1, 0);
+        const std::string before = ReadFile(program / "Tandemora.ini");
+        Click(dialog->BitBtn_Apply);
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_TRUE(boxes[0].Text.contains(c.Told)) << boxes[0].Text.toStdString();
+        EXPECT_EQ(dialog->pc1->currentIndex(), 1);
+        EXPECT_EQ(ReadFile(program / "Tandemora.ini"), before);
+        EXPECT_EQ(config->IncludeFilter, (std::vector<std::string>{c.Stored}));
+    }
 }
 
 TEST_F(ProgramOptionsTest, OptionsThatCannotBeSavedAreToldAndNotTakenOver) {

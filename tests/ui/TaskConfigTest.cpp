@@ -321,6 +321,39 @@ TEST_F(TaskConfigTest, OkChecksTheNameAndTheFoldersBeforeSaving) {
     EXPECT_EQ(listed[1]->LFolder.FolerAllName, left);
 }
 
+// A pattern the analysis could not compile is told as soon as it is typed and
+// keeps the task from being saved until it is mended.
+TEST_F(TaskConfigTest, AFilterPatternThatDoesNotCompileIsToldAndRefused) {
+    auto dialog = Open(nullptr);
+    dialog->Task->LFolder.FolerAllName = Dir("l");
+    dialog->Task->RFolder.FolerAllName = Dir("r");
+    Type(dialog->edit_taskname, "Music");
+    ClickTab(dialog->pc1, 1);
+    TypeRow(dialog->vedit_exclude, 0, "*.tmp");
+    const QString told = "The exclude pattern \"*.tmp\" is not a regular expression: quantifier does not "
+                         "follow a repeatable item at character 1.";
+    EXPECT_EQ(dialog->Memo1->toPlainText(), told);
+    EXPECT_EQ(dialog->vedit_exclude->item(0, 1)->toolTip(), told);
+
+    ClickTab(dialog->pc1, 0);
+    const std::string before = ReadFile(program / "tasklist.td");
+    for (QPushButton* button : {dialog->BitBtn_Apply, dialog->BitBtn_ok}) {
+        Click(button);
+        EXPECT_TRUE(dialog->isVisible());
+        EXPECT_EQ(dialog->pc1->currentWidget(), dialog->ts_filter);
+        EXPECT_EQ(dialog->Memo1->toPlainText(), told);
+        EXPECT_EQ(ReadFile(program / "tasklist.td"), before);
+    }
+
+    dialog->vedit_exclude->item(0, 1)->setText("\\.tmp$");
+    EXPECT_EQ(dialog->Memo1->toPlainText(), "");
+    Click(dialog->BitBtn_ok);
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    const auto listed = ListedTasks();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0]->ExcludeFilter, (std::vector<std::string>{"\\.tmp$"}));
+}
+
 TEST_F(TaskConfigTest, ApplySavesOnceAndLaterSavesRewriteTheSameTask) {
     auto dialog = Open(nullptr);
     dialog->Task->LFolder.FolerAllName = Dir("l");
