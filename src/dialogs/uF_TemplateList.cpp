@@ -68,6 +68,8 @@ QString ChooseTemplate(QWidget* parent) {
     for (const std::string& name : names) {
         dialog.lb_template->addItem(ToQ(name));
     }
+    // The first template is chosen, so OK alone makes a task from it.
+    dialog.lb_template->setCurrentRow(0);
     if (dialog.exec() != QDialog::Accepted || dialog.lb_template->count() == 0) {
         return QString();
     }

@@ -212,8 +212,11 @@ TEST_F(TemplateTest, ANewTaskIsMadeFromTheChosenTemplate) {
 
     std::vector<QString> listed;
     QString label;
+    bool firstChosen = false;
     WhenModal<TF_TemplateList>([&](TF_TemplateList* dialog) {
         label = dialog->Label1->text();
+        // OK alone takes the first template.
+        firstChosen = dialog->lb_template->currentRow() == 0 && dialog->lb_template->item(0)->isSelected();
         for (int i = 0; i < dialog->lb_template->count(); ++i) {
             listed.push_back(dialog->lb_template->item(i)->text());
         }
@@ -229,6 +232,7 @@ TEST_F(TemplateTest, ANewTaskIsMadeFromTheChosenTemplate) {
     });
     main->act_newFromTemplate->trigger();
     EXPECT_EQ(label, Text("templist"));
+    EXPECT_TRUE(firstChosen);
     EXPECT_EQ(listed, (std::vector<QString>{"Weekly", "Daily"}));
     EXPECT_EQ(taskTitle, "[Photos] " + Text("Options"));
 
