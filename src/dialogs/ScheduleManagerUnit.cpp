@@ -13,6 +13,7 @@
 #include <QLocale>
 #include <QMainWindow>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QShowEvent>
 #include <QSpinBox>
 #include <QTimeEdit>
@@ -37,6 +38,21 @@ QSpinBox* NewSpin(QWidget* parent) {
     return spin;
 }
 
+// The locale's short time format without its seconds: cron starts a run on a
+// whole minute, so a second could only be chosen to be ignored.
+QString HoursAndMinutes(const QLocale& locale) {
+    QString format = locale.timeFormat(QLocale::ShortFormat);
+    // Seconds and the separator before them ("HH:mm:ss" -> "HH:mm").
+    format.remove(QRegularExpression("[^A-Za-z' ]?s{1,2}"));
+    return format.trimmed();
+}
+
+// The current time of day, to the minute.
+QTime ThisMinute() {
+    const QTime now = QTime::currentTime();
+    return QTime(now.hour(), now.minute());
+}
+
 // A row "before [spin] after" of a group.
 void AddSpinRow(QVBoxLayout* layout, QWidget* group, const char* before, QSpinBox* spin, const char* after) {
     auto* row = new QHBoxLayout();
@@ -57,7 +73,11 @@ TScheduleManagerForm::TScheduleManagerForm(QWidget* parent) : QDialog(parent) {
     Image1->setPixmap(QApplication::windowIcon().pixmap(32, 32));
     abScheduleTaskName = new QLabel(this);
     abScheduleTaskName->setWordWrap(true);
+    // Room for the longest description (every day of the week, a long date), so
+    // the whole text shows and the dialog keeps its size whatever is chosen.
     abScheduleTaskName->setMinimumWidth(320);
+    abScheduleTaskName->setMinimumHeight(3 * abScheduleTaskName->fontMetrics().lineSpacing());
+    abScheduleTaskName->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     lbScheduleTask = new QLabel("Schedule Task:", this);
     comScheduleTask = new QComboBox(this);
@@ -65,7 +85,7 @@ TScheduleManagerForm::TScheduleManagerForm(QWidget* parent) : QDialog(parent) {
     lbScheduleTask->setBuddy(comScheduleTask);
     lbStartTime = new QLabel("Start time:", this);
     dtpStartTime = new QTimeEdit(this);
-    dtpStartTime->setDisplayFormat(QLocale().timeFormat(QLocale::ShortFormat));
+    dtpStartTime->setDisplayFormat(HoursAndMinutes(QLocale()));
     lbStartTime->setBuddy(dtpStartTime);
 
     DailyGroup = BuildDailyGroup();
@@ -91,9 +111,18 @@ TScheduleManagerForm::TScheduleManagerForm(QWidget* parent) : QDialog(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addLayout(choice);
-    layout->addWidget(DailyGroup);
-    layout->addWidget(WeeklyGroup);
-    layout->addWidget(MonthlyGroup);
+    // One group shows at a time, all in one place that has the room of the
+    // largest, so the dialog keeps its size and its buttons when the kind changes.
+    auto* groups = new QWidget(this);
+    auto* place = new QGridLayout(groups);
+    place->setContentsMargins(0, 0, 0, 0);
+    QSize room;
+    for (QGroupBox* group : {DailyGroup, WeeklyGroup, MonthlyGroup}) {
+        place->addWidget(group, 0, 0);
+        room = room.expandedTo(group->sizeHint());
+    }
+    groups->setMinimumSize(room);
+    layout->addWidget(groups);
     layout->addLayout(buttons);
     // A fixed border: the dialog takes the size of what it shows.
     layout->setSizeConstraint(QLayout::SetFixedSize);
@@ -166,7 +195,7 @@ void TScheduleManagerForm::FormShow() {
     }
     {
         const QSignalBlocker quiet(dtpStartTime);
-        dtpStartTime->setTime(QTime::currentTime());
+        dtpStartTime->setTime(ThisMinute());
     }
     {
         const QSignalBlocker quiet(seEveryOfDaily);
@@ -179,7 +208,7 @@ void TScheduleManagerForm::FormShow() {
 void TScheduleManagerForm::comScheduleTaskChange(int index) {
     {
         const QSignalBlocker quiet(dtpStartTime);
-        dtpStartTime->setTime(QTime::currentTime());
+        dtpStartTime->setTime(ThisMinute());
     }
     QSpinBox* spins[] = {seEveryOfDaily, seEveryOfWeekly, seEveryOfMonthly};
     if (index >= 0 && index < 3) {
@@ -214,7 +243,7 @@ void TScheduleManagerForm::SpinChanged(QSpinBox* spin, int low, int high) {
 
 void TScheduleManagerForm::UpdateDescription() {
     const QLocale locale;
-    const QString time = locale.toString(dtpStartTime->time(), QLocale::ShortFormat);
+    const QString time = locale.toString(dtpStartTime->time(), HoursAndMinutes(locale));
     const QString date = locale.toString(QDate::currentDate(), QLocale::ShortFormat);
     QString text;
     switch (comScheduleTask->currentIndex()) {

@@ -304,15 +304,15 @@ QWidget* TFTaskConfig::BuildAutoPage() {
     cb_anataskschedule = new QCheckBox("Analyze On  On Task Scheduler", gb_atuocondition);
     grid->addWidget(cb_synctaskscheduler, row, 0);
     grid->addWidget(cb_anataskschedule, row++, 1);
-    auto* schedule = new QHBoxLayout();
     bt_taskconfig = new QPushButton(gb_atuocondition);
     bt_taskconfig->setEnabled(false);
+    // The schedule's description gets the group's whole width on a line of its
+    // own, so it reads whole.
     Edit_task = new QLineEdit(gb_atuocondition);
     Edit_task->setReadOnly(true);
     Edit_task->setBackgroundRole(QPalette::Button);
-    schedule->addWidget(bt_taskconfig);
-    schedule->addWidget(Edit_task, 1);
-    grid->addLayout(schedule, row++, 0, 1, 2);
+    grid->addWidget(bt_taskconfig, row++, 0, Qt::AlignLeft);
+    grid->addWidget(Edit_task, row++, 0, 1, 2);
 
     auto* conflicts = new QHBoxLayout();
     cb_resolveconflicts = new QLabel("Automatically resolve conflicts", gb_atuocondition);
@@ -371,7 +371,7 @@ void TFTaskConfig::ConnectRules() {
     connect(bt_taskconfig, &QPushButton::clicked, this, [this] {
         const QString description = EditSchedule();
         if (!description.isEmpty()) {
-            Edit_task->setText(description);
+            ShowScheduleDescription(description);
         }
     });
     connect(BitBtn_ok, &QPushButton::clicked, this, &TFTaskConfig::BitBtn_okClick);
@@ -420,6 +420,14 @@ void TFTaskConfig::DeleteScheduledRun() {
     if (InitTaskScheduler() == 0) {
         DeleteScheduledTask(Task->SyncName);
     }
+}
+
+// A description longer than its field shows from its beginning, with the whole
+// text as the field's hint.
+void TFTaskConfig::ShowScheduleDescription(const QString& text) {
+    Edit_task->setText(text);
+    Edit_task->setCursorPosition(0);
+    Edit_task->setToolTip(text);
 }
 
 QString TFTaskConfig::EditSchedule() {
@@ -730,7 +738,7 @@ void TFTaskConfig::TaskToForm() {
     SetBox(cb_anataskschedule, task.TSanalyze);
     bt_taskconfig->setEnabled(cb_anataskschedule->isChecked());
     SetBox(cb_usetasktags, task.EnsureFolderTags);
-    Edit_task->setText(ToQ(task.TaskScheduler));
+    ShowScheduleDescription(ToQ(task.TaskScheduler));
     cb_coflicts->setCurrentIndex(task.Conflicts >= 0 && task.Conflicts < cb_coflicts->count() ? task.Conflicts
                                                                                               : -1);
 }

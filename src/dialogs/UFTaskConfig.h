@@ -148,6 +148,7 @@ private:
     void cb_syncdirectChange(int index);
     void PairRule(QCheckBox* syncBox, QCheckBox* analyzeBox);
     void cb_anataskscheduleClick(bool checked);
+    void ShowScheduleDescription(const QString& text);
     void AddPatternRow(QTableWidget* list);
     QString ListName(const QTableWidget* list) const;
     void PatternEdited(QTableWidget* list, int row);

@@ -204,6 +204,32 @@ TEST_F(ScheduleTest, TheDescriptionFollowsTheChoice) {
     }
 }
 
+// The start time is chosen to the minute (cron ignores seconds), whatever the
+// locale's own time format, and the dialog keeps its size whatever kind is
+// chosen, with the whole description on show.
+TEST_F(ScheduleTest, HoursAndMinutesOnlyAndASteadySize) {
+    QLocale::setDefault(QLocale::c());
+    ASSERT_TRUE(QLocale().timeFormat(QLocale::ShortFormat).contains("ss"));
+    auto form = OpenForm();
+    EXPECT_FALSE(form->dtpStartTime->displayFormat().contains('s'));
+    EXPECT_EQ(form->dtpStartTime->time().second(), 0);
+    const QSize size = form->size();
+    for (int kind : {1, 2, 0, 1}) {
+        ChooseKind(form.get(), kind);
+        for (QCheckBox* day : {form->CheckBoxTue, form->CheckBoxWed, form->CheckBoxThu, form->CheckBoxFri,
+                               form->CheckBoxSat, form->CheckBoxSun}) {
+            day->setChecked(true);
+        }
+        form->UpdateDescription();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(form->size(), size) << kind;
+        QLabel* text = form->abScheduleTaskName;
+        EXPECT_GE(text->height(), text->heightForWidth(text->width())) << text->text().toStdString();
+        EXPECT_FALSE(text->text().contains(QRegularExpression("\\d\\d:\\d\\d:\\d\\d")))
+            << text->text().toStdString();
+    }
+}
+
 TEST_F(ScheduleTest, AnotherKindStartsFromItsDefaults) {
     auto form = OpenForm();
     ChooseKind(form.get(), 1);
@@ -245,6 +271,11 @@ TEST_F(ScheduleTest, TheScheduleButtonRegistersTheRunAndItsDescription) {
     EXPECT_EQ(ReadFile(crontab).substr(0, others.size()), others);
     const QString description = dialog->Edit_task->text();
     EXPECT_EQ(WithoutDate(description), "At 22:15 every Tue,Thu of every 2 weeks");
+    // Read whole from its beginning, and as the field's hint.
+    EXPECT_EQ(dialog->Edit_task->cursorPosition(), 0);
+    EXPECT_LE(dialog->Edit_task->fontMetrics().horizontalAdvance(description),
+              dialog->Edit_task->contentsRect().width() - 8);
+    EXPECT_EQ(dialog->Edit_task->toolTip(), description);
 
     // The description is kept with the task by OK.
     Click(dialog->BitBtn_ok);
