@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QFont>
 #include <QGridLayout>
@@ -457,6 +458,15 @@ QLineEdit* TFSelectFolder::AddressEdit(int page) const {
 
 // ---- Computer page --------------------------------------------------------------------------
 
+// A folder of the computer tree shows an expand arrow only when it holds a
+// folder the tree would list (not a hidden one); its folders are read only when
+// it is opened.
+void TFSelectFolder::MarkOpenable(QTreeWidgetItem* node) {
+    QDirIterator folders(ToQ(NodePath(node)), QDir::Dirs | QDir::NoDotAndDotDot);
+    node->setChildIndicatorPolicy(folders.hasNext() ? QTreeWidgetItem::ShowIndicator
+                                                    : QTreeWidgetItem::DontShowIndicatorWhenChildless);
+}
+
 // The tree starts at the file system's root, the user's home folder and every
 // mounted volume that holds files, so the usual places are one click away.
 void TFSelectFolder::FillComputerRoots() {
@@ -483,7 +493,7 @@ void TFSelectFolder::FillComputerRoots() {
     }
     for (const QString& root : roots) {
         QTreeWidgetItem* node = AddFolderNode(strv1, nullptr, root, FromQ(root), imFolder);
-        node->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+        MarkOpenable(node);
     }
 }
 
@@ -501,7 +511,7 @@ void TFSelectFolder::ListLocalChildren(QTreeWidgetItem* node, bool again) {
         QDir(ToQ(path)).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
     for (const QString& name : names) {
         QTreeWidgetItem* child = AddFolderNode(strv1, node, name, JoinLocal(path, FromQ(name)), imFolder);
-        child->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+        MarkOpenable(child);
     }
     node->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
 }
@@ -536,7 +546,7 @@ bool TFSelectFolder::ShowLocalFolder(const std::string& path) {
         }
         if (next == nullptr) {
             next = AddFolderNode(strv1, node, part, JoinLocal(NodePath(node), FromQ(part)), imFolder);
-            next->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+            MarkOpenable(next);
         }
         node = next;
     }

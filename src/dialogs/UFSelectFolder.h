@@ -144,6 +144,7 @@ private:
     QTreeWidgetItem* AddFolderNode(QTreeWidget* tree, QTreeWidgetItem* parent, const QString& text,
                                    const std::string& path, int image);
     void ListLocalChildren(QTreeWidgetItem* node, bool again);
+    void MarkOpenable(QTreeWidgetItem* node);
     bool MakeServerFolder(int page, const std::string& base, const std::string& name, QTreeWidgetItem* at);
     void AddNewFolderNode(QTreeWidget* tree, QTreeWidgetItem* at, const std::string& name,
                           const std::string& path);

@@ -102,7 +102,7 @@ TEST_F(SelectFolderTest, CaptionsComeFromTheLanguageFile) {
 
 TEST_F(SelectFolderTest, ComputerTreeStartsAtRootAndHomeAndOpensTheSourceFolder) {
     const std::string photos = Dir("photos/2024");
-    Dir("photos/2023");
+    Dir("photos/2023/january");
     Dir("photos/.cache");
     TFolderSource source;
     source.DeviceType = tandemora::dtLocal;
@@ -122,7 +122,14 @@ TEST_F(SelectFolderTest, ComputerTreeStartsAtRootAndHomeAndOpensTheSourceFolder)
     EXPECT_EQ(TFSelectFolder::NodePath(picker->strv1->currentItem()), photos);
     EXPECT_EQ(picker->Edit_Address->text().toStdString(), photos);
     // Its parent lists the visible folders in name order; hidden ones stay out.
-    EXPECT_EQ(ChildTexts(picker->strv1->currentItem()->parent()), (std::vector<QString>{"2023", "2024"}));
+    QTreeWidgetItem* parent = picker->strv1->currentItem()->parent();
+    EXPECT_EQ(ChildTexts(parent), (std::vector<QString>{"2023", "2024"}));
+    // Only a folder with folders in it can be opened.
+    auto opens = [](const QTreeWidgetItem* node) {
+        return node->childCount() > 0 || node->childIndicatorPolicy() == QTreeWidgetItem::ShowIndicator;
+    };
+    EXPECT_TRUE(opens(parent->child(0)));
+    EXPECT_FALSE(opens(parent->child(1)));
 
     // Clicking another folder puts its path into the address field.
     QTreeWidgetItem* other = FindNode(picker->strv1, folders / "photos/2023");
