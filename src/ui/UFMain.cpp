@@ -130,7 +130,8 @@ void TFMain::BuildComponents() {
     strip->setContentsMargins(0, 0, 0, 0);
     bt_addtask = new QToolButton(Panel_OperTask);
     bt_addtask->setText("+");
-    strip->addWidget(bt_addtask);
+    // At the left end also while the tab strip is hidden (no tasks yet).
+    strip->addWidget(bt_addtask, 0, Qt::AlignLeft);
     PageControl_tasklist = new QTabBar(Panel_OperTask);
     PageControl_tasklist->setExpanding(false);
     PageControl_tasklist->setContextMenuPolicy(Qt::CustomContextMenu);
