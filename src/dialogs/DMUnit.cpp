@@ -2,7 +2,6 @@
 
 #include "model/UTUtils.h"
 #include "platform/Http.h"
-#include "platform/Profile.h"
 #include "platform/ProgramFolder.h"
 #include "platform/Registry.h"
 #include "tasks/TaskList.h"
@@ -16,7 +15,6 @@
 #include <QGuiApplication>
 #include <QProcess>
 #include <chrono>
-#include <vector>
 
 namespace tandemora {
 
@@ -41,31 +39,6 @@ public:
     TWaitCursor& operator=(const TWaitCursor&) = delete;
 };
 
-std::vector<std::string> VersionNumbers(const std::string& version) {
-    std::vector<std::string> numbers;
-    size_t start = 0;
-    while (true) {
-        const size_t dot = version.find('.', start);
-        std::string number =
-            version.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-        // Leading zeros say nothing: "2.01" is "2.1".
-        const size_t first = number.find_first_not_of('0');
-        numbers.push_back(first == std::string::npos ? "0" : number.substr(first));
-        if (dot == std::string::npos) {
-            return numbers;
-        }
-        start = dot + 1;
-    }
-}
-
-// Two numbers in decimal without leading zeros, compared without any size limit.
-int CompareNumbers(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) {
-        return a.size() < b.size() ? -1 : 1;
-    }
-    return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
-}
-
 // The update folder's address as the failure message names it.
 std::string UpdateFolderAddress() {
     const std::string path = kUpdatePath;
@@ -80,12 +53,6 @@ void Tell(QWidget* owner, const std::string& text) {
     throw EUpdateAborted(why);
 }
 
-// The version a description names (section "Version", key "Ver"); empty when
-// it names none.
-std::string DescriptionVersion(const std::string& description) {
-    return TProfile::FromText(description).ReadString("Version", "Ver", "", kProfileBufferChars);
-}
-
 } // namespace
 
 void SetUpdateServer(const std::string& Server) {
@@ -98,31 +65,6 @@ std::string GetUpdateServer() {
         server.pop_back();
     }
     return server;
-}
-
-bool IsVersionText(const std::string& Version) {
-    if (Version.empty() || Version.front() == '.' || Version.back() == '.' ||
-        Version.find("..") != std::string::npos) {
-        return false;
-    }
-    for (const char c : Version) {
-        if (c != '.' && (c < '0' || c > '9')) {
-            return false;
-        }
-    }
-    return true;
-}
-
-int CompareVersions(const std::string& A, const std::string& B) {
-    const std::vector<std::string> a = VersionNumbers(A);
-    const std::vector<std::string> b = VersionNumbers(B);
-    for (size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
-        const int order = CompareNumbers(i < a.size() ? a[i] : "0", i < b.size() ? b[i] : "0");
-        if (order != 0) {
-            return order;
-        }
-    }
-    return 0;
 }
 
 // ---- The check ---------------------------------------------------------------------------

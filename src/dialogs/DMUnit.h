@@ -33,12 +33,6 @@ inline constexpr int64_t kUpdateFileLimit = 64 * 1024;
 void SetUpdateServer(const std::string& Server);
 std::string GetUpdateServer();
 
-// True for a version of decimal numbers separated by single dots ("2.1.0").
-bool IsVersionText(const std::string& Version);
-// Compares two versions number by number, so 2.10 is newer than 2.9 and a
-// missing number counts as 0 ("2.1" equals "2.1.0"). <0, 0 or >0.
-int CompareVersions(const std::string& A, const std::string& B);
-
 // The check cannot go on; the user has been told why.
 class EUpdateAborted : public TException {
 public:

@@ -42,4 +42,15 @@ extern TRegSettings RegSettings;
 // read or written and the record keeps its empty values.
 void LoadSettings();
 
+// ---- Versions, as the update check compares them ----
+
+// The version an update description (the text of an INI file) names: the value
+// Ver of section [Version], empty when it names none.
+std::string DescriptionVersion(const std::string& Description);
+// True for a version of decimal numbers separated by single dots ("2.1.0").
+bool IsVersionText(const std::string& Version);
+// Compares two versions number by number, so 2.10 is newer than 2.9 and a
+// missing number counts as 0 ("2.1" equals "2.1.0"). <0, 0 or >0.
+int CompareVersions(const std::string& A, const std::string& B);
+
 } // namespace tandemora
