@@ -554,6 +554,12 @@ void TSyncTask::LoadFromXML(TXMLTastType Tast) {
     EnsureFolderTags = autoRun.GetInteger("EnsureFolderTags");
 }
 
+void TSyncTask::SaveToXML(TXMLTastType Tast) const {
+    Tast.SetText("SyncName", SyncName);
+    Tast.SetText("SyncID", SyncID);
+    WriteTaskBody(Tast, *this);
+}
+
 void TSyncTask::SaveToTaskList(bool IsNew) {
     ChangeTaskListFile(TaskListPath(), TaskListPath(), [&](TXMLTaskListType& list) {
         if (IsNew) {

@@ -148,6 +148,11 @@ public:
     // integer element that is missing, empty or not a whole number, and for a
     // SyncID that IsSafeSyncID refuses (the message names the task).
     void LoadFromXML(TXMLTastType Tast);
+    // Writes every stored field into one Tast element, the counterpart of
+    // LoadFromXML: children it has are rewritten where they stand, missing ones
+    // are added at its end. Raises EConvertError for a password the scrambled
+    // form cannot hold.
+    void SaveToXML(TXMLTastType Tast) const;
     // The writers below read "tasklist.td" whole, change it and replace it
     // atomically; a failure goes to the error log and leaves the file as it was.
     // IsNew appends a Tast: the task's SyncID, or SyncName + the tick count when it
