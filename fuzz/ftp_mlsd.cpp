@@ -1,0 +1,24 @@
+// An MLSD reply of an FTP server, as a hostile or broken server may send it. A
+// listing is taken whole or not at all, and every name it lists can be used as a
+// name inside the listed folder: not empty, not "." or "..", without "/" or NUL.
+
+#include "FuzzSupport.h"
+
+#include "platform/FtpSession.h"
+
+using namespace tandemora;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string text = fuzzsupport::Text(data, size);
+    std::vector<TFtpEntry> entries;
+    if (!ParseMlsdListing(text, entries)) {
+        fuzzsupport::Expect(entries.empty(), "a refused listing left entries behind", text);
+        return 0;
+    }
+    for (const TFtpEntry& entry : entries) {
+        fuzzsupport::Expect(fuzzsupport::IsSafeName(entry.Name), "a listed name could leave its folder",
+                            entry.Name + "\n---- listing ----\n" + text);
+        fuzzsupport::Expect(entry.Size >= 0 && entry.Time != 0, "a listed entry has no size or time", text);
+    }
+    return 0;
+}
