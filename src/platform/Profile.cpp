@@ -163,6 +163,13 @@ bool ParseInteger(const std::string& text, int& result) {
     return true;
 }
 
+// Gives the last line a whole line end (LF or CR LF) before another line follows it.
+void EndLine(std::string& lastEol, const std::string& eol) {
+    if (lastEol.empty() || lastEol.back() != '\n') {
+        lastEol = eol;
+    }
+}
+
 std::string ErrnoText(int err) {
     return std::strerror(err);
 }
@@ -314,7 +321,10 @@ void TProfile::Parse(const std::string& bytes) {
     while (pos < bytes.size()) {
         std::size_t lf = bytes.find('\n', pos);
         if (lf == std::string::npos) {
-            lines_.push_back(Line{bytes.substr(pos), std::string()});
+            // A CR that ends the text is a line end cut short, read as the CR of a
+            // CR LF is: not part of the value, and written back as it came.
+            const bool cr = bytes.back() == '\r';
+            lines_.push_back(Line{bytes.substr(pos, bytes.size() - pos - (cr ? 1 : 0)), cr ? "\r" : ""});
             break;
         }
         bool crlf = lf > pos && bytes[lf - 1] == '\r';
@@ -364,7 +374,7 @@ std::size_t TProfile::SectionInsertPoint(std::size_t sectionLine) const {
 
 std::string TProfile::NewLineEnd() const {
     for (const Line& line : lines_) {
-        if (!line.eol.empty()) {
+        if (!line.eol.empty() && line.eol.back() == '\n') {
             return line.eol;
         }
     }
@@ -466,8 +476,8 @@ void TProfile::WriteString(const std::string& section, const std::string& key, c
         return;
     }
     std::size_t insert = SectionInsertPoint(sectionLine);
-    if (insert == lines_.size() && lines_.back().eol.empty()) {
-        lines_.back().eol = eol;
+    if (insert == lines_.size()) {
+        EndLine(lines_.back().eol, eol);
     }
     lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insert), Line{entry, eol});
 }
@@ -484,8 +494,8 @@ void TProfile::AddSection(const std::string& section) {
         return;
     }
     std::string eol = NewLineEnd();
-    if (!lines_.empty() && lines_.back().eol.empty()) {
-        lines_.back().eol = eol;
+    if (!lines_.empty()) {
+        EndLine(lines_.back().eol, eol);
     }
     lines_.push_back({"[" + section + "]", eol});
 }

@@ -76,7 +76,7 @@ public:
 private:
     struct Line {
         std::string text; // the line without its end
-        std::string eol;  // "\r\n", "\n" or "" for a last line without an end
+        std::string eol;  // "\r\n", "\n"; for a last line "" or a lone "\r"
     };
 
     // The index of the first line of the first section called Section, or npos.
