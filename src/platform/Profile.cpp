@@ -163,10 +163,13 @@ bool ParseInteger(const std::string& text, int& result) {
     return true;
 }
 
-// Gives the last line a whole line end (LF or CR LF) before another line follows it.
+// Gives the last line a whole line end before another line follows it: a lone CR
+// becomes the CR LF it was cut from, a missing end becomes Eol.
 void EndLine(std::string& lastEol, const std::string& eol) {
-    if (lastEol.empty() || lastEol.back() != '\n') {
+    if (lastEol.empty()) {
         lastEol = eol;
+    } else if (lastEol == "\r") {
+        lastEol = "\r\n";
     }
 }
 
