@@ -66,13 +66,23 @@ void AddField(std::string& out, const char* name, int32_t value) {
     AddField(out, name, std::to_string(value));
 }
 
+// A password of nothing but blanks and control characters is stored as none.
+std::string StoredPassword(const std::string& password) {
+    for (const char c : password) {
+        if (static_cast<unsigned char>(c) > ' ') {
+            return password;
+        }
+    }
+    return std::string();
+}
+
 void AddFolder(std::string& out, const char* side, const TFolderSource& folder) {
     out += side;
     out += ":\n";
     AddField(out, " DeviceType", folder.DeviceType);
     AddField(out, " FolerAllName", folder.FolerAllName);
     AddField(out, " UserName", folder.UserName);
-    AddField(out, " PWD", folder.PWD);
+    AddField(out, " PWD", StoredPassword(folder.PWD));
     AddField(out, " PrivateKey", folder.PrivateKey);
 }
 
