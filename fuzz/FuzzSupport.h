@@ -101,8 +101,8 @@ inline void Expect(bool Holds, const std::string& What, const std::string& Detai
     std::abort();
 }
 
-// A name as every endpoint may let it into a tree: not empty, not "." or "..",
-// and without "/" or NUL, so that it can never reach outside its folder.
+// A name as an endpoint may let it into a tree: not empty, not "." or "..", and
+// without "/" or NUL, so that it can never reach outside its folder.
 inline bool IsSafeName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
            name.find('\0') == std::string::npos;

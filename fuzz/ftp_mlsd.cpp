@@ -1,9 +1,11 @@
 // An MLSD reply of an FTP server, as a hostile or broken server may send it. A
-// listing is taken whole or not at all, and every name it lists can be used as a
-// name inside the listed folder: not empty, not "." or "..", without "/" or NUL.
+// listing is taken whole or not at all, and a name it gives enters a tree
+// (IsSafeEntryName lets it in) exactly when it names an item inside the listed
+// folder: not empty, not "." or "..", without "/" or NUL.
 
 #include "FuzzSupport.h"
 
+#include "endpoints/UTFileOper.h"
 #include "platform/FtpSession.h"
 
 using namespace tandemora;
@@ -16,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     for (const TFtpEntry& entry : entries) {
-        fuzzsupport::Expect(fuzzsupport::IsSafeName(entry.Name), "a listed name could leave its folder",
+        fuzzsupport::Expect(IsSafeEntryName(entry.Name) == fuzzsupport::IsSafeName(entry.Name),
+                            "the scans let in a name that could leave its folder, or keep out a good one",
                             entry.Name + "\n---- listing ----\n" + text);
         fuzzsupport::Expect(entry.Size >= 0 && entry.Time != 0, "a listed entry has no size or time", text);
     }

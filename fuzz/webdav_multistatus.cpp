@@ -1,9 +1,12 @@
 // A WebDAV server's multistatus reply to a listing. A reply is taken whole or
 // not at all; when it is taken, its first entry is the listed folder itself and
-// every other entry is a direct member whose name can never leave the folder.
+// every other entry is a direct member, whose name enters a tree
+// (IsSafeEntryName lets it in) exactly when it names an item inside the folder:
+// not empty, not "." or "..", without "/" or NUL.
 
 #include "FuzzSupport.h"
 
+#include "endpoints/UTFileOper.h"
 #include "endpoints/UTWebDavFileOper.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -26,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                         "a taken reply does not lead with the folder itself", text);
     for (size_t i = 1; i < oper.FileList.size(); ++i) {
         const TFileAttri& entry = *oper.FileList[i];
-        fuzzsupport::Expect(fuzzsupport::IsSafeName(entry.Name), "a listed name could leave its folder",
+        fuzzsupport::Expect(IsSafeEntryName(entry.Name) == fuzzsupport::IsSafeName(entry.Name),
+                            "the scans let in a name that could leave its folder, or keep out a good one",
                             entry.Name + "\n---- reply ----\n" + text);
         const std::string& path = entry.RelPath.str();
         const std::string tail = "/" + entry.Name;
