@@ -1,7 +1,9 @@
 // Snapshot text, as read from a work folder that anyone who can write to the
 // synchronised folder can change. Whatever the text, reading it either fails
-// with one of the reader's own errors or gives a tree that writes a text which
-// reads back to the same tree: load, save, load and save again give the same text.
+// with one of the reader's own errors or gives a tree whose entries all lie in
+// the folders they stand in (a name of one item, a relative path made of the
+// names of its parents), and which writes a text that reads back to the same
+// tree: load, save, load and save again give the same text.
 
 #include "FuzzSupport.h"
 
@@ -14,6 +16,21 @@ using namespace tandemora;
 
 namespace {
 
+// Every node below Folder names one item, and its relative path is the path of
+// Folder: "/" at the top, "/a/b/" below b in a, or that without its last "/".
+void ExpectInTheirFolders(const TFileTree& folder, const std::string& path, const std::string& text) {
+    for (const TFileTree* node : folder.Children) {
+        fuzzsupport::Expect(fuzzsupport::IsSafeName(node->Name) && node->Data != nullptr,
+                            "a snapshot entry is no item of its folder",
+                            node->Name + "\n---- text ----\n" + text);
+        const std::string& rel = node->Data->RelPath.str();
+        const bool inFolder = rel == path || (path.size() > 1 && rel + "/" == path);
+        fuzzsupport::Expect(inFolder, "a snapshot entry lies outside its folder",
+                            node->Name + " in " + rel + ", not " + path + "\n---- text ----\n" + text);
+        ExpectInTheirFolders(*node, path + node->Name + "/", text);
+    }
+}
+
 // The text of the tree the snapshot text gives; false when it is refused.
 bool LoadAndSave(const std::string& text, std::string& saved) {
     TArenaPtr arena;
@@ -24,6 +41,7 @@ bool LoadAndSave(const std::string& text, std::string& saved) {
     } catch (const TException&) {
         return false;
     }
+    ExpectInTheirFolders(*root, "/", text);
     std::ostringstream out;
     root->SaveToStream(out, root->Name);
     saved = out.str();

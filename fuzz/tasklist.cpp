@@ -1,11 +1,14 @@
 // The task list, as an imported ".td" file or a template can bring it. Every
-// task that loads from the text is saved into a new list, which is loaded
-// again: it must load whole and give the same tasks (the scrambled passwords
-// differ from save to save, the passwords themselves do not).
+// task that loads from the text names its files (log, local snapshots) inside
+// their folders, and is saved into a new list, which is loaded again: it must
+// load whole and give the same tasks (the scrambled passwords differ from save
+// to save, the passwords themselves do not).
 
 #include "FuzzSupport.h"
 
+#include "model/UTUtils.h"
 #include "platform/Exceptions.h"
+#include "platform/ProgramFolder.h"
 #include "tasks/TaskList.h"
 #include "tasks/UTSyncTask.h"
 
@@ -133,6 +136,13 @@ std::string Describe(const TSyncTask& t) {
     return out;
 }
 
+// The file is one item of the folder, named by the task's identity.
+void ExpectInFolder(const std::string& file, const std::string& folder, const TSyncTask& task) {
+    const bool inFolder = file.size() > folder.size() && file.compare(0, folder.size(), folder) == 0 &&
+                          fuzzsupport::IsSafeName(file.substr(folder.size()));
+    fuzzsupport::Expect(inFolder, "a task's file lies outside its folder", file + "\nSyncID=" + task.SyncID);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -140,6 +150,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t skipped = 0;
     if (!LoadTasks(fuzzsupport::Text(data, size), loaded, skipped)) {
         return 0;
+    }
+    for (const auto& task : loaded) {
+        ExpectInFolder(task->LogPath(), GetProgramFolder(), *task);
+        ExpectInFolder(task->LocalSnapshotPath(0), GetLocalSnapshotFolder(), *task);
+        ExpectInFolder(task->LocalSnapshotPath(1), GetLocalSnapshotFolder(), *task);
     }
     const std::string saved = SaveTasks(loaded);
     TTasks again;
