@@ -1,12 +1,10 @@
-// The reply of the update server: an INI text that names the published version,
-// kept beside the program and read back. Whatever it holds, a version that is
-// taken compares as a version must: equal to itself and to itself with ".0"
-// added, older than itself with ".1" added, and in one consistent order with
-// versions of every shape.
+// The reply of the update server: an INI text that names the published
+// version. Whatever it holds, a version that is taken compares as a version
+// must: equal to itself and to itself with ".0" added, older than itself with
+// ".1" added, and in one consistent order with versions of every shape.
 
 #include "FuzzSupport.h"
 
-#include "platform/Exceptions.h"
 #include "tasks/URegSettings.h"
 
 using namespace tandemora;
@@ -20,14 +18,7 @@ int Sign(int order) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string path = fuzzsupport::ScratchFolder() + "/Update.ini";
-    fuzzsupport::WriteFile(path, fuzzsupport::Text(data, size));
-    std::string published;
-    try {
-        published = PublishedVersion(path);
-    } catch (const TException& e) {
-        fuzzsupport::Expect(false, std::string("a written description cannot be read: ") + e.what());
-    }
+    const std::string published = DescriptionVersion(fuzzsupport::Text(data, size));
     if (!IsVersionText(published)) {
         return 0;
     }
