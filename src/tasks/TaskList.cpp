@@ -265,7 +265,12 @@ void TXMLNodeType::SetText(const char* name, const std::string& value) {
 }
 
 int32_t TXMLNodeType::GetInteger(const char* name) {
-    return TextToInteger(GetText(name));
+    try {
+        return TextToInteger(GetText(name));
+    } catch (const EConvertError& e) {
+        // Which element it was tells the user where to look in the file.
+        throw EConvertError(std::string(e.what()) + " in " + name);
+    }
 }
 
 void TXMLNodeType::SetInteger(const char* name, int32_t value) {
@@ -499,6 +504,26 @@ void ReplaceFileAtomically(const std::string& linkOrPath, const std::string& byt
     }
 }
 
+void LoadTasks(const std::string& path, std::vector<std::unique_ptr<TSyncTask>>& Tasks,
+               std::vector<TDamagedTask>& Damaged) {
+    TTaskListDocument document;
+    document.LoadFromFile(path);
+    TXMLTaskListType list = document.GetTaskList();
+    const int32_t count = list.Count();
+    for (int32_t i = 0; i < count; ++i) {
+        // A task is read completely before it is handed on: a damaged entry
+        // never shows as a half-filled task.
+        auto task = std::make_unique<TSyncTask>();
+        try {
+            task->LoadFromXML(list.Tast(i));
+        } catch (const std::exception& e) {
+            Damaged.push_back({i + 1, task->SyncName, e.what(), ExceptionClassName(e)});
+            continue;
+        }
+        Tasks.push_back(std::move(task));
+    }
+}
+
 std::string TaskListPath() {
     return GetProgramFolder() + "tasklist.td";
 }
@@ -560,8 +585,8 @@ void TSyncTask::SaveToXML(TXMLTastType Tast) const {
     WriteTaskBody(Tast, *this);
 }
 
-void TSyncTask::SaveToTaskList(bool IsNew) {
-    ChangeTaskListFile(TaskListPath(), TaskListPath(), [&](TXMLTaskListType& list) {
+bool TSyncTask::SaveToTaskList(bool IsNew) {
+    return ChangeTaskListFile(TaskListPath(), TaskListPath(), [&](TXMLTaskListType& list) {
         if (IsNew) {
             std::string id = UniqueSyncID(list, SyncID.empty() ? NewSyncID(SyncName) : SyncID);
             if (!IsSafeSyncID(id)) {
@@ -585,8 +610,8 @@ void TSyncTask::SaveToTaskList(bool IsNew) {
     });
 }
 
-void TSyncTask::DeleteTaskFromList(const std::string& syncID) {
-    ChangeTaskListFile(TaskListPath(), TaskListPath(), [&](TXMLTaskListType& list) {
+bool TSyncTask::DeleteTaskFromList(const std::string& syncID) {
+    return ChangeTaskListFile(TaskListPath(), TaskListPath(), [&](TXMLTaskListType& list) {
         const int32_t index = list.IndexOfSyncID(syncID);
         if (index >= 0) {
             list.Delete(index);

@@ -11,10 +11,14 @@
 #include "platform/Exceptions.h"
 
 #include <cstdint>
+#include <memory>
 #include <pugixml.hpp>
 #include <string>
+#include <vector>
 
 namespace tandemora {
+
+class TSyncTask;
 
 // The document is missing its TaskList root, or is not well-formed XML.
 class EXMLDocError : public TException {
@@ -139,6 +143,22 @@ public:
 // target replaced. Raises on failure, leaving whatever was at path untouched and
 // no temporary file behind.
 void ReplaceFileAtomically(const std::string& path, const std::string& bytes, unsigned mode);
+
+// A task of a task list that could not be read.
+struct TDamagedTask {
+    int32_t Position = 0;   // its place in the list, counting from 1
+    std::string Name;       // its SyncName (empty when even that is missing)
+    std::string Reason;     // what was wrong with it
+    std::string ErrorClass; // the class of the error that said so
+};
+
+// Every task of the task-list file at path, in the order of the file. A task
+// with a bad value does not hide the ones after it: each task that reads
+// cleanly goes into Tasks, each damaged one into Damaged. A file that cannot
+// be read, is not well-formed or has no TaskList root raises (EFOpenError,
+// EInOutError, EXMLDocError) and gives no task at all.
+void LoadTasks(const std::string& path, std::vector<std::unique_ptr<TSyncTask>>& Tasks,
+               std::vector<TDamagedTask>& Damaged);
 
 // "tasklist.td" in the program folder.
 std::string TaskListPath();

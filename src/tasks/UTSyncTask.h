@@ -161,8 +161,9 @@ public:
     // control character or is very long) is made from the name with those
     // characters replaced by "_" and cut to fit.
     // Otherwise the task's own (first matching) Tast is rewritten; none, nothing.
-    void SaveToTaskList(bool IsNew);
-    void DeleteTaskFromList(const std::string& syncID);
+    // Both writers answer whether the file was written.
+    bool SaveToTaskList(bool IsNew);
+    bool DeleteTaskFromList(const std::string& syncID);
     int32_t SaveFolderPath(int32_t side); // 0 saved, -1 not saved
     int32_t SaveLeftFolderPath();
     int32_t SaveRightFolderPath();

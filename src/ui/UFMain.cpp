@@ -467,33 +467,59 @@ TFSyncMain* TFMain::AddTaskPage(std::unique_ptr<TSyncTask> task) {
     return window;
 }
 
+// Every task that reads cleanly gets its page; a damaged one is named (place and
+// name) with what is wrong with it, in the status bar and the error log, and
+// does not hide the tasks after it.
 void TFMain::LoadTaskList(const std::string& FileName) {
     const bool importing = !FileName.empty();
     const std::string path = importing ? FileName : TaskListPath();
+    const std::string listError = FromQ(Lang("error_free_tasklist_xml"));
+    std::vector<std::unique_ptr<TSyncTask>> tasks;
+    std::vector<TDamagedTask> damaged;
     try {
-        TTaskListDocument document;
-        document.LoadFromFile(path);
-        TXMLTaskListType list = document.GetTaskList();
-        const int32_t count = list.Count();
-        for (int32_t i = 0; i < count; ++i) {
-            // A task is read completely before it gets a page: a damaged entry
-            // never shows as a half-filled task.
-            auto task = std::make_unique<TSyncTask>();
-            task->LoadFromXML(list.Tast(i));
-            if (importing) {
-                task->SyncID += "_";
-                task->SaveToTaskList(true);
-            }
-            AddTaskPage(std::move(task));
-        }
-        if (count > 0) {
-            PageControl_tasklist->setCurrentIndex(0);
-            ShowTaskWindow(PageControl_tasklist->tabText(0));
-        }
+        LoadTasks(path, tasks, damaged);
     } catch (const std::exception& e) {
-        const std::string text = FromQ(Lang("error_free_tasklist_xml"));
-        ErrorLogger.LogError(text, e);
-        ShowNotice("Tasks not loaded: " + ToQ(text) + " (" + ToQ(path) + ")");
+        ErrorLogger.LogError(listError, e);
+        ShowNotice("Tasks not loaded: " + ToQ(listError) + " (" + ToQ(path) + ")");
+        if (!importing) {
+            taskListError_ = e.what();
+        }
+        UpdateMenuStates();
+        return;
+    }
+    const int before = PageControl_tasklist->count();
+    std::vector<std::string> notSaved;
+    for (std::unique_ptr<TSyncTask>& task : tasks) {
+        if (importing) {
+            task->SyncID += "_";
+            // A task the list did not take would be gone at the next start.
+            if (!task->SaveToTaskList(true)) {
+                notSaved.push_back(task->SyncName);
+                continue;
+            }
+        }
+        AddTaskPage(std::move(task));
+    }
+    if (PageControl_tasklist->count() > before) {
+        PageControl_tasklist->setCurrentIndex(0);
+        ShowTaskWindow(PageControl_tasklist->tabText(0));
+    }
+    QStringList problems;
+    for (const TDamagedTask& task : damaged) {
+        const std::string text =
+            "task " + std::to_string(task.Position) + " \"" + task.Name + "\" not loaded: " + task.Reason;
+        ErrorLogger.LogError(listError, task.ErrorClass, text + " (" + path + ")");
+        problems << ToQ(text);
+    }
+    if (!notSaved.empty()) {
+        problems << "tasks not added, the task list " + ToQ(TaskListPath()) + " could not be written (" +
+                        ToQ(std::to_string(notSaved.size())) + ")";
+    }
+    if (!problems.isEmpty()) {
+        ShowNotice(ToQ(path) + ": " + problems.join("; "));
+    }
+    if (!importing) {
+        damagedTasks_ = std::move(damaged);
     }
     UpdateMenuStates();
 }
@@ -580,7 +606,10 @@ void TFMain::CloneTask() {
         return;
     }
     std::unique_ptr<TSyncTask> task = TSyncTask::CloneAsNew(*active->Task);
-    task->SaveToTaskList(true);
+    if (!task->SaveToTaskList(true)) {
+        TellNotSaved("The clone of the task \"" + ToQ(active->Task->SyncName) + "\" was not made");
+        return;
+    }
     AddTaskPage(std::move(task));
     const int last = PageControl_tasklist->count() - 1;
     PageControl_tasklist->setCurrentIndex(last);
@@ -609,14 +638,20 @@ void TFMain::DeleteTask() {
         ShowNotice("The task \"" + caption + "\" is running; it cannot be deleted now.");
         return;
     }
-    active->Task->DeleteTaskFromList(active->Task->SyncID);
+    // A task the list still holds would come back at the next start.
+    if (!active->Task->DeleteTaskFromList(active->Task->SyncID)) {
+        TellNotSaved("The task \"" + caption + "\" was not deleted");
+        return;
+    }
     // A scheduled run starts the program with the task's name: it goes with the
     // last task of that name, or cron would go on starting a task that is gone.
+    // The switches are no guide: a run may have been scheduled in the task
+    // options and the options then cancelled.
     int sameName = 0;
     for (int i = 0; i < PageControl_tasklist->count(); ++i) {
         sameName += PageControl_tasklist->tabText(i) == caption ? 1 : 0;
     }
-    if (sameName == 1 && (active->Task->TSanalyze != 0 || active->Task->TSsync != 0)) {
+    if (sameName == 1) {
         DeleteScheduledTask(active->Task->SyncName);
     }
     Frame->removeWidget(active);
@@ -1059,6 +1094,15 @@ void TFMain::closeEvent(QCloseEvent* event) {
     }
     event->ignore();
     HideToTray();
+}
+
+// A change the task list did not take: the list is left as it is, and the
+// user learns it in a box (the error log holds the reason).
+void TFMain::TellNotSaved(const QString& what) {
+    MessageBox(this,
+               what + ": the task list " + ToQ(TaskListPath()) +
+                   " could not be read or written.\rThe error log ErrorInfo.txt tells why.",
+               "Tandemora", MB_ICONERROR);
 }
 
 void TFMain::ShowNotice(const QString& text) {

@@ -7,6 +7,7 @@
 
 #include "platform/Messages.h"
 #include "platform/MountWatch.h"
+#include "tasks/TaskList.h"
 
 #include <QDateTime>
 #include <QMainWindow>
@@ -200,6 +201,7 @@ private:
     TFSyncMain* AddTaskPage(std::unique_ptr<TSyncTask> task);
     void Forward(uint32_t msg);
     void ShowNotice(const QString& text);
+    void TellNotSaved(const QString& what);
     void TaskFinished(bool Synchronised);
     void TaskRenamed();
     void AskExport();
@@ -222,6 +224,10 @@ private:
     QSocketNotifier* mountNotifier_ = nullptr;
     std::vector<std::string> arrivedVolumes_;
     std::map<const TFSyncMain*, std::chrono::milliseconds> lastRunTicks_;
+    // What the start found in "tasklist.td": why it could not be read at all
+    // (empty when it was read), and the tasks in it that could not be read.
+    std::string taskListError_;
+    std::vector<TDamagedTask> damagedTasks_;
 };
 
 } // namespace tandemora

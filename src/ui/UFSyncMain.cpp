@@ -5,6 +5,7 @@
 #include "model/UTFileTree.h"
 #include "model/UTUtils.h"
 #include "platform/FileSystem.h"
+#include "tasks/TaskList.h"
 #include "tasks/UTSysConfig.h"
 #include "tasks/UTTaskLog.h"
 #include "ui/UElideLabel.h"
@@ -1207,7 +1208,9 @@ void TFSyncMain::edit_LFolderExit() {
     }
     Task->LFolder.FolerAllName = typed;
     DropResult();
-    Task->SaveLeftFolderPath();
+    if (Task->SaveLeftFolderPath() != 0) {
+        TellPathNotSaved();
+    }
 }
 
 void TFSyncMain::Edit_RFolderExit() {
@@ -1221,7 +1224,18 @@ void TFSyncMain::Edit_RFolderExit() {
     }
     Task->RFolder.FolerAllName = typed;
     DropResult();
-    Task->SaveRightFolderPath();
+    if (Task->SaveRightFolderPath() != 0) {
+        TellPathNotSaved();
+    }
+}
+
+// The folder stays in the window for this session only; the user must know.
+void TFSyncMain::TellPathNotSaved() {
+    MessageBox(this,
+               "The folder of the task \"" + ToQ(Task->SyncName) + "\" was not saved: the task list " +
+                   ToQ(TaskListPath()) +
+                   " could not be read or written.\rThe error log ErrorInfo.txt tells why.",
+               "Tandemora", MB_ICONERROR);
 }
 
 // The options button shows the direction: both ways, left to right, right to left.

@@ -203,6 +203,7 @@ private:
     void ShowDirectionGlyph();
     bool RefusesUserPart(const TFolderSource& folder, const std::string& typed);
     void edit_LFolderExit();
+    void TellPathNotSaved();
     void Edit_RFolderExit();
     void Timer1Timer();
     void ShowFirstRunTip(QWidget* control);

@@ -72,12 +72,15 @@ TEST_F(MainWindowTest, AMissingOrDamagedTaskListIsLoggedAndTold) {
         const char* Name;
         std::string Text; // empty: no file at all
         size_t Pages;
+        const char* Notice;
     };
-    const std::string head = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
     const Case cases[] = {
-        {"missing", "", 0},
-        {"not XML", "this is no task list", 0},
-        {"second task damaged", "", 1},
+        {"missing", "", 0, "Tasks not loaded: The task list could not be read or written"},
+        {"not XML", "this is no task list", 0,
+         "Tasks not loaded: The task list could not be read or written"},
+        // A damaged task is named and does not hide the tasks after it.
+        {"second task damaged", "", 2,
+         "task 2 \"Bad\" not loaded: 'many' is not a valid integer value in Hours"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -86,9 +89,10 @@ TEST_F(MainWindowTest, AMissingOrDamagedTaskListIsLoggedAndTold) {
         SetUp();
         if (std::string(c.Name) == "missing") {
             std::remove((program / "tasklist.td").c_str());
-        } else if (c.Pages == 1) {
+        } else if (c.Pages > 0) {
             SaveTask("Good", Dir("a"), Dir("b"));
             SaveTask("Bad", Dir("c"), Dir("d"));
+            SaveTask("Third", Dir("c"), Dir("d"));
             std::string text = ReadFile(program / "tasklist.td");
             const size_t bad = text.find("<SyncName>Bad</SyncName>");
             const size_t hours = text.find("<Hours>0</Hours>", bad);
@@ -104,11 +108,27 @@ TEST_F(MainWindowTest, AMissingOrDamagedTaskListIsLoggedAndTold) {
         const std::string log = ErrorLog();
         EXPECT_NE(log.find("msg:The task list could not be read or written "), std::string::npos) << log;
         EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1);
-        EXPECT_TRUE(
-            main->NoticeText().startsWith("Tasks not loaded: The task list could not be read or written"))
-            << main->NoticeText().toStdString();
+        EXPECT_TRUE(main->NoticeText().contains(c.Notice)) << main->NoticeText().toStdString();
+        EXPECT_NE(log.find(c.Pages > 0 ? c.Notice : ""), std::string::npos) << log;
         EXPECT_TRUE(boxes.empty());
     }
+    EXPECT_EQ(TabCaptions(), (std::vector<QString>{"Good", "Third"}));
+}
+
+// A list that can no longer be read takes no change: the user is told, and the
+// pages stay as the list has them.
+TEST_F(MainWindowTest, ChangesTheTaskListDidNotTakeAreToldAndUndone) {
+    SaveTask("Keep", Dir("a"), Dir("b"));
+    ASSERT_TRUE(Start());
+    WriteFile(program / "tasklist.td", "this is no task list");
+    main->Action_clone->trigger();
+    main->Action_DeleteTask->trigger();
+    ASSERT_EQ(boxes.size(), 3u); // the clone's refusal, the question, the deletion's refusal
+    EXPECT_TRUE(boxes[0].Text.startsWith("The clone of the task \"Keep\" was not made"))
+        << boxes[0].Text.toStdString();
+    EXPECT_TRUE(boxes[2].Text.startsWith("The task \"Keep\" was not deleted")) << boxes[2].Text.toStdString();
+    EXPECT_EQ(TabCaptions(), (std::vector<QString>{"Keep"}));
+    EXPECT_EQ(ReadFile(program / "tasklist.td"), "this is no task list");
 }
 
 TEST_F(MainWindowTest, DeleteAsksAndRemovesOnlyTheActiveTask) {
