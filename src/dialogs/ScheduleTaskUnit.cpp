@@ -124,11 +124,13 @@ bool FindScheduledTask(const std::string& text) {
 }
 
 int32_t DeleteScheduledTask(const std::string& name) {
-    if (name.empty()) {
-        return 0; // no task name, no work item
+    const TScheduler scheduler;
+    // No task name, or no cron to keep runs: no work item to remove.
+    if (name.empty() || !scheduler.CheckAvailable().empty()) {
+        return 0;
     }
     std::string error;
-    if (TScheduler().DeleteWorkItem(name, error)) {
+    if (scheduler.DeleteWorkItem(name, error)) {
         return 0;
     }
     ShowSchedulerError(error);

@@ -37,8 +37,9 @@ bool CreateScheduledTask(const std::string& name, int32_t kind, int32_t interval
 // read is reported in a message box and gives false.
 bool FindScheduledTask(const std::string& text);
 
-// Removes the work item of that name (nothing to do when there is none). 0 on
-// success; -1 after a message box otherwise.
+// Removes the work item of that name (nothing to do when there is none, nor
+// when cron is not installed, so nothing can be scheduled). 0 on success; -1
+// after a message box otherwise.
 int32_t DeleteScheduledTask(const std::string& name);
 
 // Moves the work item of oldName to newName, so the run keeps starting the task

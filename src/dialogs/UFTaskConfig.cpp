@@ -870,7 +870,9 @@ bool TFTaskConfig::CheckBeforeSave(const std::string& name) {
 
 bool TFTaskConfig::SaveTask() {
     const std::string storedName = Task->SyncName;
-    const bool mayBeScheduled = IsNew == 0 && (Task->TSanalyze == 1 || !Edit_task->text().isEmpty());
+    // A run may have been scheduled whatever the switches say now (scheduled,
+    // then the options cancelled), so a renamed task always takes its run along.
+    const bool mayBeScheduled = IsNew == 0;
     try {
         FormToTask();
     } catch (const std::exception& e) {
