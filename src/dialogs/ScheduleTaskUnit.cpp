@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFileInfo>
 #include <QWidget>
 
@@ -89,6 +90,48 @@ TWorkItem MakeScheduledTask(const std::string& name, int32_t kind, int32_t inter
     return item;
 }
 
+bool MoveTriggerToZone(TTaskTrigger& trigger, const QTimeZone& cronZone, std::string& error) {
+    if (!cronZone.isValid()) {
+        return true;
+    }
+    TTaskTrigger& t = trigger;
+    const QDate begin(t.wBeginYear, t.wBeginMonth, t.wBeginDay);
+    const QDateTime chosen(begin, QTime(t.wStartHour, t.wStartMinute));
+    const QDateTime there = chosen.toTimeZone(cronZone);
+    const qint64 shift = begin.daysTo(there.date());
+    t.wStartHour = Clip(there.time().hour());
+    t.wStartMinute = Clip(there.time().minute());
+    t.wBeginYear = Clip(there.date().year());
+    t.wBeginMonth = Clip(there.date().month());
+    t.wBeginDay = Clip(there.date().day());
+    if (shift == 0) {
+        return true;
+    }
+    if (t.TriggerType == TASK_TIME_TRIGGER_WEEKLY) {
+        // Sunday 0x1 ... Saturday 0x40, turned by one day either way.
+        const uint32_t days = t.rgfDaysOfTheWeek & 0x7F;
+        const uint32_t turned = shift > 0 ? (days << 1) | (days >> 6) : (days >> 1) | (days << 6);
+        t.rgfDaysOfTheWeek = static_cast<uint16_t>(turned & 0x7F);
+    } else if (t.TriggerType == TASK_TIME_TRIGGER_MONTHLYDATE) {
+        const uint32_t days = t.rgfDays & 0x7FFFFFFF;
+        const bool leaves = shift > 0 ? (days & 0x40000000u) != 0 : (days & 1u) != 0;
+        if (leaves) {
+            error =
+                "At this time the run would fall on another day of the month in the system's time zone (" +
+                FromQ(QString::fromUtf8(cronZone.id())) +
+                "), which cron cannot keep. Please choose another day or time.";
+            return false;
+        }
+        t.rgfDays = shift > 0 ? days << 1 : days >> 1;
+    }
+    return true;
+}
+
+QTimeZone CronTimeZone() {
+    const std::string name = SystemTimeZoneName();
+    return name.empty() ? QTimeZone() : QTimeZone(QByteArray::fromStdString(name));
+}
+
 bool CreateScheduledTask(const std::string& name, int32_t kind, int32_t interval, const QTime& startTime) {
     if (InitTaskScheduler() != 0) {
         return false;
@@ -100,8 +143,8 @@ bool CreateScheduledTask(const std::string& name, int32_t kind, int32_t interval
         return false;
     }
     std::string error;
-    if (!TScheduler().SaveWorkItem(MakeScheduledTask(name, kind, interval, startTime, QDate::currentDate()),
-                                   error)) {
+    TWorkItem item = MakeScheduledTask(name, kind, interval, startTime, QDate::currentDate());
+    if (!MoveTriggerToZone(item.Trigger, CronTimeZone(), error) || !TScheduler().SaveWorkItem(item, error)) {
         ShowSchedulerError(error);
         return false;
     }

@@ -8,6 +8,7 @@
 
 #include <QDate>
 #include <QTime>
+#include <QTimeZone>
 #include <cstdint>
 #include <string>
 
@@ -28,8 +29,20 @@ int32_t InitTaskScheduler();
 TWorkItem MakeScheduledTask(const std::string& name, int32_t kind, int32_t interval, const QTime& startTime,
                             const QDate& today);
 
-// Registers the work item of MakeScheduledTask (begun today) under name,
-// replacing the task's earlier one in the same step. False after a message box
+// Moves a trigger made in the program's own time zone (TZ) into cronZone, where
+// cron reads it: the start time, the begin date, and the week days or the day
+// of the month when the move crosses midnight. An invalid zone (the system's
+// could not be told) leaves the trigger as it is. The shift is the one of the
+// begin date; a zone pair whose summer times differ drifts by their difference
+// for part of the year. False, with error set, for a monthly day that would
+// leave the month (day 1 moving back, day 31 moving on).
+bool MoveTriggerToZone(TTaskTrigger& trigger, const QTimeZone& cronZone, std::string& error);
+
+// The zone cron reads its lines in (SystemTimeZoneName), invalid when unknown.
+QTimeZone CronTimeZone();
+
+// Registers the work item of MakeScheduledTask (begun today, moved into cron's
+// zone) under name, replacing the task's earlier one in the same step. False after a message box
 // when it was not registered; an earlier work item then stays as it was.
 bool CreateScheduledTask(const std::string& name, int32_t kind, int32_t interval, const QTime& startTime);
 

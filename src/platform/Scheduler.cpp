@@ -14,6 +14,7 @@ namespace tandemora {
 namespace {
 
 std::string crontabFileOverride;
+std::string systemZoneLink = "/etc/localtime";
 
 // Marks a crontab line as one of our work items; the item's name follows.
 const char* const kMarker = "#Tandemora:";
@@ -580,6 +581,35 @@ void SetCrontabFile(const std::string& path) {
 
 std::string GetCrontabFile() {
     return crontabFileOverride;
+}
+
+void SetSystemZoneLink(const std::string& path) {
+    systemZoneLink = path.empty() ? std::string("/etc/localtime") : path;
+}
+
+std::string SystemTimeZoneName() {
+    std::vector<char> target(4096);
+    const ssize_t n = readlink(systemZoneLink.c_str(), target.data(), target.size() - 1);
+    if (n > 0) {
+        const std::string link(target.data(), static_cast<size_t>(n));
+        const std::string folder = "zoneinfo/";
+        const size_t at = link.rfind(folder);
+        return at == std::string::npos ? std::string() : link.substr(at + folder.size());
+    }
+    const size_t slash = systemZoneLink.rfind('/');
+    const std::string named = systemZoneLink.substr(0, slash + 1) + "timezone";
+    std::string text;
+    const int fd = open(named.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        char buffer[256];
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        close(fd);
+        if (got > 0) {
+            text.assign(buffer, static_cast<size_t>(got));
+        }
+    }
+    const size_t end = text.find_first_of(" \t\r\n");
+    return text.substr(0, end);
 }
 
 // ---- Lines -------------------------------------------------------------------------------------

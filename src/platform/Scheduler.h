@@ -81,6 +81,15 @@ struct TWorkItem {
 void SetCrontabFile(const std::string& path);
 std::string GetCrontabFile();
 
+// The time zone cron reads the times of its lines in: the system's zone, named
+// by the link /etc/localtime (or, where that is a plain file, by
+// /etc/timezone beside it). Cron does not run with the user's TZ, so a time
+// the user picks in their own zone has to be written in this one. The zone's
+// name as the time-zone database knows it ("Europe/Berlin"), or empty when it
+// cannot be told. Tests point the link elsewhere.
+std::string SystemTimeZoneName();
+void SetSystemZoneLink(const std::string& path);
+
 class TScheduler {
 public:
     // crontabFile empty: the user's crontab; otherwise that file.

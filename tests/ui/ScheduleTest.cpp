@@ -21,6 +21,7 @@
 #include <QRegularExpression>
 #include <QSpinBox>
 #include <QTimeEdit>
+#include <QTimeZone>
 
 namespace uitest {
 namespace {
@@ -384,6 +385,69 @@ TEST_F(ScheduleTest, WithoutCronThePersonIsToldAndNothingChanges) {
     Click(dialog->BitBtn_ok);
     EXPECT_EQ(boxes.size(), 1u);
     EXPECT_EQ(ListedTasks()[0]->SyncName, "Papers");
+}
+
+// Cron runs in the system's zone, not in the TZ the user set for themselves: the
+// line carries the chosen moment in cron's zone, the description the time the
+// user chose.
+TEST_F(ScheduleTest, TheRunFiresAtTheChosenTimeInTheUsersZone) {
+    struct Case {
+        const char* Zone; // the user's TZ; cron's zone is UTC
+        int Kind;
+        int Interval;
+        uint16_t Days; // week days, or the day of the month
+        QDate Today;
+        QTime Chosen;
+        uint16_t Hour, Minute, BeginDay, CronDays; // as written for cron; a month day 0: refused
+    };
+    const Case cases[] = {
+        {"Asia/Tokyo", 0, 1, 0, QDate(2024, 3, 10), QTime(9, 30), 0, 30, 10, 0},
+        {"Asia/Tokyo", 1, 1, 0x2, QDate(2024, 3, 11), QTime(1, 0), 16, 0, 10, 0x1},      // Mon -> Sun
+        {"America/New_York", 1, 2, 0x40, QDate(2024, 7, 6), QTime(22, 0), 2, 0, 7, 0x1}, // Sat -> Sun
+        {"America/New_York", 1, 1, 0x40, QDate(2024, 1, 6), QTime(18, 59), 23, 59, 6,
+         0x40}, // winter, same day
+        {"Asia/Tokyo", 2, 15, 15, QDate(2024, 3, 11), QTime(1, 0), 16, 0, 10, 14},
+        {"Asia/Tokyo", 2, 1, 1, QDate(2024, 3, 11), QTime(1, 0), 0, 0, 0, 0}, // would be the month's last day
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.Zone) + " kind " + std::to_string(c.Kind));
+        testsupport::ScopedEnv tzEnv("TZ", std::string(c.Zone));
+        for (int i = 0; i < 7; ++i) {
+            tandemora::WeekDayChecks[i] = (c.Days >> ((i + 1) % 7)) & 1;
+        }
+        TWorkItem item = tandemora::MakeScheduledTask("Docs", c.Kind, c.Interval, c.Chosen, c.Today);
+        std::string error;
+        const bool moved = tandemora::MoveTriggerToZone(item.Trigger, QTimeZone("UTC"), error);
+        ASSERT_EQ(moved, c.Kind != 2 || c.CronDays != 0) << error;
+        if (!moved) {
+            EXPECT_NE(error.find("another day of the month"), std::string::npos) << error;
+            continue;
+        }
+        const tandemora::TTaskTrigger& t = item.Trigger;
+        EXPECT_EQ(t.wStartHour, c.Hour);
+        EXPECT_EQ(t.wStartMinute, c.Minute);
+        EXPECT_EQ(t.wBeginDay, c.BeginDay);
+        if (c.Kind == 1) {
+            EXPECT_EQ(t.rgfDaysOfTheWeek, c.CronDays);
+        } else if (c.Kind == 2) {
+            EXPECT_EQ(t.rgfDays, 1u << (c.CronDays - 1));
+        }
+    }
+
+    // Through the dialogs: the crontab line holds cron's time, the description the chosen one.
+    testsupport::ScopedEnv tzEnv("TZ", std::string("Asia/Tokyo"));
+    auto task = Saved("Docs", [](TSyncTask& t) { t.TSanalyze = 1; });
+    auto dialog = OpenOptions(task.get());
+    WhenModal<TScheduleManagerForm>([](TScheduleManagerForm* form) {
+        form->dtpStartTime->setTime(QTime(9, 30));
+        QTest::mouseClick(form->BitBtn1, Qt::LeftButton);
+    });
+    Click(dialog->bt_taskconfig);
+    std::vector<TWorkItem> items = Items();
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].Trigger.wStartHour, 0);
+    EXPECT_EQ(items[0].Trigger.wStartMinute, 30);
+    EXPECT_EQ(WithoutDate(dialog->Edit_task->text()), "At 09:30 every day");
 }
 
 // The crontab command refuses the new table: the run registered before stays,

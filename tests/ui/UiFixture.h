@@ -29,6 +29,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace uitest {
@@ -108,8 +109,11 @@ protected:
             prompts.push_back(kind);
             return fileAnswer;
         });
-        // Nothing a test does may reach the real user's crontab.
+        // Nothing a test does may reach the real user's crontab, and cron's time
+        // zone is not the machine's but UTC.
         tandemora::SetCrontabFile(program / "crontab");
+        symlink("/usr/share/zoneinfo/UTC", (program / "localtime").c_str());
+        tandemora::SetSystemZoneLink(program / "localtime");
         // Nothing a test does may power the machine off.
         tandemora::SetPowerOffCommand({"/bin/sh", "-c", "echo off >> '" + (program / "poweroff.txt") + "'"});
     }
@@ -119,6 +123,7 @@ protected:
         tandemora::SetMessageBoxFunction({});
         tandemora::SetFileDialogFunction({});
         tandemora::SetProgramFolder("");
+        tandemora::SetSystemZoneLink("");
     }
 
     void WriteOptions(const std::map<std::string, std::string>& values) {
