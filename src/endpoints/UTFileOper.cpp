@@ -5,6 +5,7 @@
 #include "platform/FileSystem.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace tandemora {
@@ -50,6 +51,16 @@ int TFileOper::MakeFolderLike(const std::string& RelPath, const std::string&) {
 
 void TFileOper::Execute() {
     ScanTree();
+}
+
+int TFileOper::Fail(int Result, const std::string& Text) {
+    LastErrorText = Text;
+    return Result;
+}
+
+int TFileOper::FailWithErrno(int Result, const std::string& What) {
+    const int error = errno;
+    return Fail(Result, error != 0 ? What + ": " + std::strerror(error) : What);
 }
 
 void TFileOper::Notify(uint32_t Message) {

@@ -117,6 +117,11 @@ public:
     // written to the error log; Snapshot stays an empty root).
     bool SnapshotFailed = false;
 
+    // Why the last operation that failed did so, in words: the system's error
+    // text or the server's reply. Each kind sets it where an operation fails;
+    // a caller that reports a failure clears it before the operation.
+    std::string LastErrorText;
+
     // True when the whole endpoint was seen: root present, every folder listed,
     // the scan ran to its end.
     bool ScanComplete() const;
@@ -183,6 +188,11 @@ public:
 protected:
     // The thread body: one scan.
     void Execute() override;
+
+    // Notes Text as LastErrorText and answers Result, for a failing return.
+    int Fail(int Result, const std::string& Text);
+    // Notes what the system said (errno) about What, and answers Result.
+    int FailWithErrno(int Result, const std::string& What);
 
     // Sends a progress message to NotifyWnd (none when it is null).
     void Notify(uint32_t Message);

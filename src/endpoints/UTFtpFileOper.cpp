@@ -258,7 +258,7 @@ int TFtpFileOper::Connect() {
     int port = 21;
     if (!SplitHostPort(Host, host, port)) {
         ErrorLogger.LogError("FTP Connect Error", "EFtpError", "\"" + Host + "\" names no server");
-        return ErrorNameNotResolved;
+        return Fail(ErrorNameNotResolved, "\"" + Host + "\" names no server");
     }
     auto session = std::make_shared<TFtpSession>(host, port, User, Password);
     const HINTERNET handle = std::make_shared<TFtpHandle>(session);
@@ -340,15 +340,19 @@ int TFtpFileOper::ChangeDir(const std::string& Path) {
 std::shared_ptr<TFtpSession> TFtpFileOper::EnterFolder(const std::string& Folder, int& Result) {
     std::shared_ptr<TFtpSession> session = Session();
     Result = session ? session->ChangeDir(Folder) : ftpBroken;
-    return Result == ftpOk ? session : nullptr;
+    if (Result != ftpOk) {
+        FailFrom(Result, session);
+        return nullptr;
+    }
+    return session;
 }
 
 int TFtpFileOper::IsRootMissing() {
     std::shared_ptr<TFtpSession> session = Session();
-    if (!session) {
-        return 1;
+    if (!session || session->ChangeDir(WithSlash(GetRootPath())) != ftpOk) {
+        return FailFrom(1, session);
     }
-    return session->ChangeDir(WithSlash(GetRootPath())) == ftpOk ? 0 : 1;
+    return 0;
 }
 
 void TFtpFileOper::RecordFailure(const std::string& What, const std::shared_ptr<TFtpSession>& Session) {
@@ -357,6 +361,20 @@ void TFtpFileOper::RecordFailure(const std::string& What, const std::shared_ptr<
         reason += " (reply " + std::to_string(Session->LastReplyCode()) + ")";
     }
     ErrorLogger.LogError(What, "EFtpError", Prefix + ": " + reason);
+    FailFrom(0, Session);
+}
+
+int TFtpFileOper::FailFrom(int Result, const std::shared_ptr<TFtpSession>& Session) {
+    if (!Session) {
+        // What the failed connect said is the better reason.
+        return LastErrorText.empty() ? Fail(Result, "no connection to the server") : Result;
+    }
+    std::string reason = Session->LastError();
+    if (Session->LastReplyCode() >= 400 && !Session->LastReply().empty()) {
+        reason +=
+            (reason.empty() ? "" : "; ") + std::string("the server replied \"") + Session->LastReply() + "\"";
+    }
+    return Fail(Result, reason.empty() ? std::string("the server did not answer") : reason);
 }
 
 // ---- Scan -----------------------------------------------------------------------------------------
@@ -645,7 +663,7 @@ int TFtpFileOper::MakeFolder(const std::string& RelPath) {
         const int made = session->MakeDir(path);
         result = made == ftpOk ? 0 : (made == ftpBroken ? -1 : -3);
     }
-    return result;
+    return result == 0 ? 0 : FailFrom(result, session);
 }
 
 int TFtpFileOper::RemoveDirectory(const std::string& Path) {
@@ -657,7 +675,7 @@ int TFtpFileOper::RemoveDirectory(const std::string& Path) {
     if (result == ftpOk) {
         return 0;
     }
-    return result == ftpBroken ? -1 : -3;
+    return FailFrom(result == ftpBroken ? -1 : -3, session);
 }
 
 int TFtpFileOper::RemoveFolder(TFolderSource*, TFileAttri* Attr) {
@@ -693,7 +711,7 @@ int TFtpFileOper::DeleteFile(TFolderSource*, TFileAttri* Attr) {
         return -1;
     }
     std::shared_ptr<TFtpSession> session = Session();
-    return session && session->Delete(Attr->Name) == ftpOk ? 0 : -1;
+    return session && session->Delete(Attr->Name) == ftpOk ? 0 : FailFrom(-1, session);
 }
 
 int TFtpFileOper::GetSavedFolder(std::string& Path) {
@@ -727,10 +745,11 @@ int64_t TFtpFileOper::GetFileSize(const std::string& Path) {
     if (found == ftpRefused) {
         return -1;
     }
-    if (found != ftpOk || entry.IsFolder) {
+    if (found != ftpOk) {
+        FailFrom(0, session);
         return SizeNotKnown;
     }
-    return entry.Size;
+    return entry.IsFolder ? SizeNotKnown : entry.Size;
 }
 
 // A rename goes where the new path says: within the folder, or into another
@@ -749,7 +768,7 @@ int TFtpFileOper::RenameFile(const std::string& OldPath, const std::string& NewP
         return -1;
     }
     const std::string target = newFolder == oldFolder ? newName : newFolder + newName;
-    return session->Rename(oldName, target) == ftpOk ? 0 : 1;
+    return session->Rename(oldName, target) == ftpOk ? 0 : FailFrom(1, session);
 }
 
 int TFtpFileOper::ExtractFolderPath(const std::string&, std::string&) {

@@ -82,10 +82,11 @@ int TNetFileOper::Connect() {
     try {
         const std::string server = ExtractServerName(EndpointPath(Source));
         int result = ERROR_NO_NET_OR_BAD_PATH;
+        int error = 0;
         for (int attempt = 1; attempt <= ConnectAttempts; ++attempt) {
             smb::LogOn(server, Source->UserName, Source->PWD);
             std::vector<std::string> names;
-            const int error = smb::ListShares(server, names);
+            error = smb::ListShares(server, names);
             if (error == 0) {
                 for (const std::string& name : names) {
                     Shares.push_back(server + "\\" + name);
@@ -99,9 +100,9 @@ int TNetFileOper::Connect() {
             }
             std::this_thread::sleep_for(ConnectPause);
         }
-        return result;
-    } catch (const std::exception&) {
-        return ERROR_NO_NET_OR_BAD_PATH;
+        return Fail(result, server + " answered: " + std::strerror(error));
+    } catch (const std::exception& e) {
+        return Fail(ERROR_NO_NET_OR_BAD_PATH, e.what());
     }
 }
 

@@ -275,6 +275,14 @@ void TWebDavFileOper::Send(const http::TRequest& Request, http::TReply& Reply) {
                            " could not be verified, so nothing was sent to it (" + Reply.Error + ").";
         ErrorLogger.LogError("WebDAV Certificate Error", "ECertificateError", CertificateError);
     }
+    // A failure is noted for the line that reports it.
+    if (Reply.Status == 0) {
+        Fail(0, "no reply from the server: " + Reply.Error);
+    } else if (!http::IsSuccess(Reply.Status)) {
+        Fail(0, "the server replied " + std::to_string(Reply.Status) + " to " + Request.Method);
+    } else if (!Reply.Complete) {
+        Fail(0, "the server's reply to " + Request.Method + " broke off: " + Reply.Error);
+    }
 }
 
 http::TRequest TWebDavFileOper::NewRequest(const std::string& Method, const std::string& Url,

@@ -136,7 +136,8 @@ private:
     std::string RootUrl() const;
     std::string RelativeOf(const std::string& FolderUrl) const;
     static std::string ServerUrl(const std::string& Host);
-    // http::Send, noting a certificate that could not be verified.
+    // http::Send, noting a certificate that could not be verified, and any
+    // failure (no reply, an error status, a reply cut short) as LastErrorText.
     void Send(const http::TRequest& Request, http::TReply& Reply);
     http::TRequest NewRequest(const std::string& Method, const std::string& Url, const std::string& User,
                               const std::string& Password);

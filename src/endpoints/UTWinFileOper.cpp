@@ -448,7 +448,14 @@ int TWinFileOper::Connect() {
 
 int TWinFileOper::IsRootMissing() {
     const std::string root = Root();
-    return root.empty() || !fs::DirectoryExists(root) ? 1 : 0;
+    if (root.empty()) {
+        return Fail(1, "no folder is given");
+    }
+    errno = 0;
+    if (!fs::DirectoryExists(root)) {
+        return errno != 0 ? FailWithErrno(1, "") : Fail(1, "not a folder");
+    }
+    return 0;
 }
 
 int TWinFileOper::ReadToStream(TFolderSource* Source, TFileAttri* Attr, std::stringstream& Stream) {
@@ -574,12 +581,14 @@ int TWinFileOper::WriteFromStream(std::istream& Stream, TFolderSource* Source, T
 
 int TWinFileOper::MakeFolder(const std::string& RelPath) {
     fs::TFolder folder;
-    return OpenFolder(Source, RelPath, true, folder) ? 0 : 1;
+    return OpenFolder(Source, RelPath, true, folder) ? 0 : FailWithErrno(1, "making the folder");
 }
 
 int TWinFileOper::MakeFolderLike(const std::string& RelPath, const std::string& SourcePath) {
     fs::TFolder folder;
-    return OpenFolder(Source, RelPath, true, folder, SourceFolderModes(SourcePath, RelPath)) ? 0 : 1;
+    return OpenFolder(Source, RelPath, true, folder, SourceFolderModes(SourcePath, RelPath))
+               ? 0
+               : FailWithErrno(1, "making the folder");
 }
 
 int TWinFileOper::DeleteFile(TFolderSource* Source, TFileAttri* Attr) {
@@ -587,9 +596,10 @@ int TWinFileOper::DeleteFile(TFolderSource* Source, TFileAttri* Attr) {
     BuildFullPath(Source, Attr, path);
     fs::TFolder folder;
     const bool deleted = OpenFolder(Source, Attr->RelPath, false, folder) && folder.DeleteFile(Attr->Name);
+    const int result = deleted ? erOk : FailWithErrno(erFailed, "deleting");
     SetSyncStatusText("Delete:" + path);
     Notify(WM_COPYPROCESS);
-    return deleted ? erOk : erFailed;
+    return result;
 }
 
 int TWinFileOper::RemoveFolder(TFolderSource* Source, TFileAttri* Attr) {
@@ -597,8 +607,9 @@ int TWinFileOper::RemoveFolder(TFolderSource* Source, TFileAttri* Attr) {
         Attr->RelPath = "/";
     }
     fs::TFolder folder;
-    return OpenFolder(Source, Attr->RelPath, false, folder) && folder.RemoveFolder(Attr->Name) ? erOk
-                                                                                               : erFailed;
+    return OpenFolder(Source, Attr->RelPath, false, folder) && folder.RemoveFolder(Attr->Name)
+               ? erOk
+               : FailWithErrno(erFailed, "removing the folder");
 }
 
 int TWinFileOper::GetSavedFolder(std::string& Path) {
@@ -622,6 +633,7 @@ int64_t TWinFileOper::GetFileSize(const std::string& Path) {
     struct stat st;
     if (stat(Path.c_str(), &st) != 0) {
         if (errno != ENOENT && errno != ENOTDIR) {
+            FailWithErrno(0, "looking at the target");
             return FileSizeUnknown;
         }
         // A dangling link is still something standing under the name.
@@ -699,7 +711,7 @@ int TWinFileOper::PutFile(const std::string& LocalPath, TFolderSource* Source, T
     ExtractFolderPath(LocalPath, sourceFolder);
     fs::TFolder folder;
     if (!OpenFolder(Source, Attr->RelPath, true, folder, SourceFolderModes(sourceFolder, Attr->RelPath))) {
-        return -1;
+        return FailWithErrno(-1, "making the folder");
     }
     RemoveStaleParts(folder);
     return CopyInto(LocalPath, folder, Attr->Name, Attr->Size);
@@ -713,7 +725,7 @@ int TWinFileOper::RenameFile(const std::string& OldPath, const std::string& NewP
     return OpenItemFolder(OldPath, from, oldName) && OpenItemFolder(NewPath, into, newName) &&
                    from.Rename(oldName, into, newName)
                ? 0
-               : 1;
+               : FailWithErrno(1, "renaming");
 }
 
 int TWinFileOper::GetFile(const std::string&, TFolderSource*, TFileAttri*, int) {
@@ -726,7 +738,7 @@ int TWinFileOper::CopyWithProgress(const std::string& Src, const std::string& Ds
     fs::TFolder folder;
     std::string name;
     if (!OpenItemFolder(Dst, folder, name)) {
-        return -1;
+        return FailWithErrno(-1, "opening the target's folder");
     }
     return CopyInto(Src, folder, name, ExpectedSize);
 }
@@ -734,21 +746,23 @@ int TWinFileOper::CopyWithProgress(const std::string& Src, const std::string& Ds
 int TWinFileOper::CopyInto(const std::string& Src, const fs::TFolder& Folder, const std::string& Name,
                            int64_t ExpectedSize) {
     if (!fs::FileExists(Src)) {
-        return -1;
+        return FailWithErrno(-1, "reading the source");
     }
     fs::TFileHandle in;
-    const int64_t total = in.OpenRead(Src) ? in.Size() : -1;
+    if (!in.OpenRead(Src)) {
+        return FailWithErrno(1, "reading the source");
+    }
+    const int64_t total = in.Size();
     if (total < 0 || total != ExpectedSize) {
-        // The file changed since the analysis saw it (or cannot be read): the
-        // target is not touched.
-        return 1;
+        // The file changed since the analysis saw it: the target is not touched.
+        return Fail(1, "the source changed since the analysis");
     }
     // What stands under the name is replaced: a file, or a link itself (never
     // what it leads to); a folder or a special file is not.
     struct stat old;
     const bool existed = Folder.Stat(Name, old);
     if (existed && ((!S_ISREG(old.st_mode) && !S_ISLNK(old.st_mode)) || SameFile(in, old))) {
-        return -1;
+        return Fail(-1, "the target is not a file of its own");
     }
     // The bytes go into a part file beside the target, private while it is
     // written, which replaces the target (read-only or not) only once every
@@ -756,7 +770,7 @@ int TWinFileOper::CopyInto(const std::string& Src, const fs::TFolder& Folder, co
     // never a truncated one.
     TPartFile part(Folder);
     if (!part.Create(Name, 0600)) {
-        return -1;
+        return FailWithErrno(-1, "writing the target");
     }
     const int copied = CopyOpenFile(in, total, part, [&](int64_t done) {
         ChunkWritten(done);
@@ -766,12 +780,13 @@ int TWinFileOper::CopyInto(const std::string& Src, const fs::TFolder& Folder, co
         }
     });
     if (copied != 0) {
-        return copied;
+        return copied < 0 ? FailWithErrno(copied, "copying")
+                          : Fail(copied, "the source changed while it was copied");
     }
     if (existed && S_ISREG(old.st_mode) && fchown(part.File.Fd(), old.st_uid, old.st_gid) != 0) {
         // Only root may hand a file to another user; the copy then stays ours.
     }
-    return part.Commit(Name) ? 0 : -1;
+    return part.Commit(Name) ? 0 : FailWithErrno(-1, "replacing the target");
 }
 
 void TWinFileOper::ChunkWritten(int64_t) {}

@@ -24,6 +24,31 @@ const char* const NotSavedText = " (its previous version could not be kept)";
 const char* const TempTakenText = " (its temporary name is taken)";
 const char* const FolderNotEmptyText = " (it still holds items)";
 
+// " (why)" for an item's log line: what the first endpoint that knows says
+// about the failure (the system's error text, the server's reply); empty when
+// neither knows.
+std::string Reason(const TFileOper* first, const TFileOper* second = nullptr) {
+    for (const TFileOper* oper : {first, second}) {
+        if (oper != nullptr && !oper->LastErrorText.empty()) {
+            return " (" + oper->LastErrorText + ")";
+        }
+    }
+    return "";
+}
+
+// Why the check of the target failed: the endpoint could not look (a server
+// that went away, a folder it may not read), or the target is not what the
+// analysis saw.
+std::string TargetCheckFailed(const TFileOper* Dst) {
+    const std::string why = Reason(Dst);
+    return why.empty() ? std::string(TargetChangedText) : why;
+}
+
+void ClearReasons(TFileOper* a, TFileOper* b) {
+    a->LastErrorText.clear();
+    b->LastErrorText.clear();
+}
+
 // Local folders and network shares are reached through file-system paths; FTP
 // and WebDAV folders only through their own transfers.
 bool IsDiskKind(int32_t deviceType) {
@@ -497,6 +522,9 @@ int TTandemoraThread::SyncItem(TResultRow* Row) {
         line = ItemLine(operation, side, attr);
         LeftOper->NotifyWnd = NotifyWnd;
         RightOper->NotifyWnd = NotifyWnd;
+        // A connection lost since the last item says so in the checks below.
+        ClearReasons(LeftOper.get(), RightOper.get());
+        failure_.clear();
         LeftOper->Connect();
         RightOper->Connect();
         if (operation == opCopy) {
@@ -504,11 +532,13 @@ int TTandemoraThread::SyncItem(TResultRow* Row) {
         } else {
             result = DeleteItem(Row, side, attr, line);
         }
-        LogLine = result == 0 ? line : "Error " + line + NameTrouble(operation, side, attr.Name);
+        // A name the endpoint cannot hold says more than what the system made of it.
+        const std::string trouble = result == 0 ? std::string() : NameTrouble(operation, side, attr.Name);
+        LogLine = result == 0 ? line : "Error " + line + (trouble.empty() ? failure_ : trouble);
     } catch (const std::exception& e) {
         ErrorLogger.LogError("Write Error", e);
         Terminate();
-        LogLine = "Error: " + line;
+        LogLine = "Error: " + line + " (" + e.what() + ")";
         result = 1;
     } catch (...) {
         ErrorLogger.LogError("Write Error", "Exception", "unknown exception");
@@ -564,7 +594,7 @@ int TTandemoraThread::CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, 
     Line = "Copy:" + EscapeForLog(sourcePath) + " -> " + EscapeForLog(targetPath);
 
     if (!TargetAsAnalysed(dst, dstSource, targetPath, targetDate, targetSize)) {
-        Line += TargetChangedText;
+        Line += TargetCheckFailed(dst);
         return 1;
     }
     TFileAttri writeAttr = Attr;
@@ -577,7 +607,8 @@ int TTandemoraThread::CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, 
         // Whatever stands under the temporary name (a file of the user's, or one
         // an earlier run left) would be overwritten and then renamed away.
         if (!TargetAsAnalysed(dst, dstSource, tempPath, 0, 0)) {
-            Line += TempTakenText;
+            const std::string why = Reason(dst);
+            Line += why.empty() ? std::string(TempTakenText) : why;
             return 1;
         }
     }
@@ -589,7 +620,11 @@ int TTandemoraThread::CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, 
         }
     }
 
+    ClearReasons(src, dst);
     int result = CopyByRoute(src, dst, srcSource, dstSource, Attr, writeAttr, sourcePath, srcAttrBits);
+    if (result != 0) {
+        failure_ = Reason(dst, src);
+    }
     if (Task->UseTempFile != 1) {
         return result;
     }
@@ -608,11 +643,14 @@ int TTandemoraThread::CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, 
 
     // Safe copy: the ".tmp" file takes the item's name only when it is complete
     // and the target is still the one the analysis saw.
+    ClearReasons(src, dst);
     if (dst->GetFileSize(tempPath) != Attr.Size) {
+        const std::string why = Reason(dst);
+        Line += why.empty() ? std::string(" (the copy is not complete)") : why;
         return dropTemp(1);
     }
     if (!TargetAsAnalysed(dst, dstSource, targetPath, targetDate, targetSize)) {
-        Line += TargetChangedText;
+        Line += TargetCheckFailed(dst);
         return dropTemp(1);
     }
     // A disk rename replaces the old file in one step, so it is never missing in
@@ -620,7 +658,12 @@ int TTandemoraThread::CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, 
     if (overwrite && !IsDiskKind(dstSource->DeviceType)) {
         dst->DeleteFile(dstSource, &Attr);
     }
-    return dst->RenameFile(tempPath, targetPath);
+    dst->LastErrorText.clear();
+    const int renamed = dst->RenameFile(tempPath, targetPath);
+    if (renamed != 0) {
+        failure_ = Reason(dst);
+    }
+    return renamed;
 }
 
 int TTandemoraThread::CopyByRoute(TFileOper* Src, TFileOper* Dst, TFolderSource* SrcSource,
@@ -681,14 +724,19 @@ int TTandemoraThread::DeleteItem(TResultRow* Row, int32_t Side, TFileAttri& Attr
     dst->BuildFullPath(dstSource, &Attr, targetPath);
     Line = "Delete:" + EscapeForLog(targetPath);
     if (!TargetAsAnalysed(dst, dstSource, targetPath, targetDate, targetSize)) {
-        Line += TargetChangedText;
+        Line += TargetCheckFailed(dst);
         return 1;
     }
     if (Task->SaveOldFile == 1 && Task->EstimateDiskSpace == 0 && dst->SaveOldFile(dstSource, &Attr) != 0) {
         Line += NotSavedText;
         return 1;
     }
-    return dst->DeleteFile(dstSource, &Attr);
+    dst->LastErrorText.clear();
+    const int deleted = dst->DeleteFile(dstSource, &Attr);
+    if (deleted != 0) {
+        failure_ = Reason(dst);
+    }
+    return deleted;
 }
 
 // Whether the target is still what the analysis saw: absent when the row shows
@@ -728,6 +776,7 @@ int TTandemoraThread::SyncFolder(TResultRow* Row) {
     try {
         std::string path;
         dst->BuildFullPath(dstSource, &attr, path);
+        dst->LastErrorText.clear();
         if (operation == opCopy) {
             path = RelativeToRoot(path, dstSource->FolerAllName);
             line = "Copy Folder " + EscapeForLog(path);
@@ -743,11 +792,11 @@ int TTandemoraThread::SyncFolder(TResultRow* Row) {
             line = "Delete Folder " + EscapeForLog(path);
             result = dst->RemoveFolder(dstSource, &attr);
         }
-        LogLine = result == 0 ? line : "Error " + line;
+        LogLine = result == 0 ? line : "Error " + line + Reason(dst);
     } catch (const std::exception& e) {
         ErrorLogger.LogError("Write Folder Error", e);
         Terminate();
-        LogLine = "Error:Write Folder " + line;
+        LogLine = "Error:Write Folder " + line + " (" + e.what() + ")";
         result = 1;
     } catch (...) {
         ErrorLogger.LogError("Write Folder Error", "Exception", "unknown exception");

@@ -114,6 +114,8 @@ private:
     std::set<const TFileTree*> removed_;
     bool walkMarked_ = false;
     int32_t stagingCount_ = 0;
+    // Why the current item's operation failed, as its endpoint said (" (...)").
+    std::string failure_;
 };
 
 } // namespace tandemora

@@ -152,6 +152,8 @@ public:
     // The last reply code of the server and libcurl's word on the last failure.
     long LastReplyCode() const { return replyCode_; }
     const std::string& LastError() const { return error_; }
+    // The last reply line of the server ("550 No such file"), empty when none came.
+    std::string LastReply() const { return replies_.empty() ? std::string() : replies_.back(); }
 
 private:
     struct TRequest {

@@ -150,8 +150,8 @@ TEST_F(SyncFaultTest, ExceptionInACopyIsLoggedAndStopsTheRun) {
     rightFaults.throwOnPut = "b.txt";
     SyncWithFaults();
 
-    EXPECT_EQ(lines,
-              (Lines{CopyLine(L, R, "a.txt"), "Error: " + CopyLine(L, R, "b.txt"), "Operator File :2"}));
+    EXPECT_EQ(lines, (Lines{CopyLine(L, R, "a.txt"), "Error: " + CopyLine(L, R, "b.txt") + " (disk gone)",
+                            "Operator File :2"}));
     EXPECT_EQ(Code("/a.txt"), saSame);
     EXPECT_EQ(Code("/b.txt"), saError);
     EXPECT_EQ(Code("/c.txt"), saCopyLtoR);
@@ -169,7 +169,7 @@ TEST_F(SyncFaultTest, ExceptionInAFolderCopyIsLoggedAndStopsTheRun) {
     rightFaults.throwOnMakeFolder = "e";
     SyncWithFaults();
 
-    EXPECT_EQ(lines, (Lines{"Error:Write Folder Copy Folder e", "Operator File :1"}));
+    EXPECT_EQ(lines, (Lines{"Error:Write Folder Copy Folder e (no folder)", "Operator File :1"}));
     EXPECT_EQ(Code("/e"), saError);
     EXPECT_EQ(Code("/z.txt"), saCopyLtoR);
     EXPECT_FALSE(Has(R, "z.txt"));
@@ -183,7 +183,8 @@ TEST_F(SyncFaultTest, ExceptionWhileConnectingNamesTheItem) {
     rightFaults.throwOnConnect = 2; // the first Connect makes the work folder
     SyncWithFaults();
 
-    EXPECT_EQ(lines, (Lines{"Error: " + CopyLine(L, R, "a.txt"), "Operator File :1"}));
+    EXPECT_EQ(lines,
+              (Lines{"Error: " + CopyLine(L, R, "a.txt") + " (no route to host)", "Operator File :1"}));
     EXPECT_EQ(Code("/a.txt"), saError);
     EXPECT_EQ(Code("/b.txt"), saCopyLtoR);
     EXPECT_NE(ErrorLog().find(" msg:Write Error EOSError:no route to host\r\n"), std::string::npos);
@@ -237,7 +238,8 @@ TEST_F(SyncFaultTest, ShortTemporaryFileNeverTakesTheFinalName) {
     rightFaults.shortTemp = true;
     SyncWithFaults();
 
-    EXPECT_EQ(lines, (Lines{"Error " + CopyLine(L, R, "c.txt"), "Operator File :1"}));
+    EXPECT_EQ(lines, (Lines{"Error " + CopyLine(L, R, "c.txt") + " (the copy is not complete)",
+                            "Operator File :1"}));
     EXPECT_EQ(Read(R, "c.txt"), "first");
     EXPECT_EQ(Names(R), (Lines{"__Tandemora__", "c.txt"})); // the broken copy is not left behind
     EXPECT_EQ(Code("/c.txt"), saError);
@@ -357,7 +359,8 @@ TEST_F(SyncFaultTest, SourceThatGrowsDuringItsCopyIsAnErrorAndIsCopiedByTheNextR
     Analyze();
     rightFaults.midCopy = [this] { std::ofstream(L + "/big", std::ios::app) << "appended meanwhile"; };
     SyncWithFaults();
-    EXPECT_EQ(lines, (Lines{"Error " + CopyLine(L, R, "big"), "Operator File :1"}));
+    EXPECT_EQ(lines, (Lines{"Error " + CopyLine(L, R, "big") + " (the source changed while it was copied)",
+                            "Operator File :1"}));
     EXPECT_EQ(Code("/big"), saError);
     EXPECT_EQ(Names(R), (Lines{"__Tandemora__"})); // neither the copy nor its part file
 

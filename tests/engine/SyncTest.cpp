@@ -367,7 +367,9 @@ TEST_F(SyncTest, ReadOnlyTargetIsReplacedByACopyButNotDeleted) {
     std::filesystem::remove(L + "/d.txt");
 
     AnalyzeAndSync();
-    EXPECT_EQ(lines, (Lines{CopyLine(L, R, "c.txt"), "Error Delete:" + R + "/d.txt", "Operator File :2"}));
+    EXPECT_EQ(lines,
+              (Lines{CopyLine(L, R, "c.txt"), "Error Delete:" + R + "/d.txt (deleting: Permission denied)",
+                     "Operator File :2"}));
     EXPECT_EQ(Read(R, "c.txt"), "new");
     EXPECT_EQ(Read(R, "d.txt"), "keep me");
     EXPECT_EQ(Code("/c.txt"), saSame);
@@ -426,7 +428,9 @@ TEST_F(SyncTest, ChangedSourceIsRefusedByTheCopy) {
     Analyze();
     Put(L, "grow.txt", "much longer now", kOld);
     Sync();
-    EXPECT_EQ(lines, (Lines{"Error " + CopyLine(L, R, "grow.txt"), "Operator File :1"}));
+    EXPECT_EQ(lines,
+              (Lines{"Error " + CopyLine(L, R, "grow.txt") + " (the source changed since the analysis)",
+                     "Operator File :1"}));
     EXPECT_FALSE(Has(R, "grow.txt"));
     EXPECT_EQ(Code("/grow.txt"), saError);
 }
@@ -617,8 +621,9 @@ TEST_F(SyncTest, LinksPlantedInTheTargetNeverLetARunWriteOutside) {
              ASSERT_EQ(symlink(canary.c_str(), (R + "/sub").c_str()), 0);
          },
          [this] {
-             return Lines{"Error " + CopyLine(L, R, "sub/x.txt"), "Error Delete:" + R + "/sub/y.txt",
-                          "Operator File :2"};
+             const std::string link = ": Too many levels of symbolic links)";
+             return Lines{"Error " + CopyLine(L, R, "sub/x.txt") + " (making the folder" + link,
+                          "Error Delete:" + R + "/sub/y.txt (deleting" + link, "Operator File :2"};
          }},
         {"work folder link",
          [this](const std::string& canary) {

@@ -116,6 +116,27 @@ TEST_F(FtpSyncTest, FirstSyncThenChangesAndDeletionsOnBothSides) {
     EXPECT_EQ(result->ConflictFlag, 0);
 }
 
+// A server that is gone by the time of the sync is named as the reason, not
+// taken for a target that changed after the analysis.
+TEST_F(FtpSyncTest, AServerThatWentAwayIsTheReasonOfEachFailedItem) {
+    Put(L, "a.txt", "new on the left", kNewer);
+    PutOnServer("a.txt", "old", kOld);
+    PutOnServer("gone.txt", "gone", kOld);
+    AnalyzeAndSync();
+    std::filesystem::remove(L + "/gone.txt");
+    Put(L, "a.txt", "newer on the left", kNew);
+    Analyze();
+    ASSERT_EQ(Changes(), 2);
+    task.RFolder.FolerAllName = "ftp://127.0.0.1:1" + ServerDir; // nobody answers there
+    Sync();
+    ASSERT_EQ(lines.size(), 4u) << ::testing::PrintToString(lines); // two items, count, snapshot kept
+    for (const std::string& line : {lines[0], lines[1]}) {
+        EXPECT_EQ(line.compare(0, 6, "Error "), 0) << line;
+        EXPECT_EQ(line.find("changed after the analysis"), std::string::npos) << line;
+        EXPECT_NE(line.find("127.0.0.1"), std::string::npos) << line; // what the connect said
+    }
+}
+
 TEST_F(FtpSyncTest, SafeCopiesWithSavedVersionsReplaceServerFiles) {
     task.UseTempFile = 1;
     task.SaveOldFile = 1;
