@@ -60,7 +60,11 @@ int TFileOper::Fail(int Result, const std::string& Text) {
 
 int TFileOper::FailWithErrno(int Result, const std::string& What) {
     const int error = errno;
-    return Fail(Result, error != 0 ? What + ": " + std::strerror(error) : What);
+    if (error == 0) {
+        return Fail(Result, What);
+    }
+    return Fail(Result,
+                What.empty() ? std::string(std::strerror(error)) : What + ": " + std::strerror(error));
 }
 
 void TFileOper::Notify(uint32_t Message) {

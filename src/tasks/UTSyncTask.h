@@ -175,6 +175,11 @@ public:
     std::string LogHeader(const std::string& action) const;
     std::string RecordAnalysis(const std::string& timesLine, const std::string& countsLine,
                                const std::string& diskLine) const;
+    // The record of a run that ended before its work began: the report header
+    // for the action, the reason, and "----- Analysis not started -----" (or
+    // "Sync"), a sync record followed by an empty line like any other. Appended
+    // when SaveLog is 1; a log that cannot be written goes to the error log.
+    void RecordNotStarted(const std::string& action, const std::string& reason) const;
     // Appends text + CR LF to the task's log file; raises EInOutError on failure.
     int32_t WriteLog(const std::string& text) const;
     // WriteLog when the program option SaveLog is 1; failures pass to the caller.

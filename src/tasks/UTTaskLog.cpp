@@ -80,6 +80,20 @@ std::string TSyncTask::RecordAnalysis(const std::string& timesLine, const std::s
     return text;
 }
 
+void TSyncTask::RecordNotStarted(const std::string& action, const std::string& reason) const {
+    const bool sync = action == kLogActionSync;
+    std::string text = LogHeader(action) + kLogLineEnd + reason + kLogLineEnd + "----- " +
+                       (sync ? "Sync" : "Analysis") + " not started -----";
+    if (sync) {
+        text += kLogLineEnd;
+    }
+    try {
+        SaveLog(text);
+    } catch (const std::exception& e) {
+        ErrorLogger.HandleException(e);
+    }
+}
+
 int32_t TSyncTask::WriteLog(const std::string& text) const {
     const std::string path = LogPath();
     const int fd = OpenPrivateAppend(path);

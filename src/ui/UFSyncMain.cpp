@@ -532,18 +532,16 @@ void TFSyncMain::StartAnalyze() {
     if (IsBusy()) {
         return;
     }
+    runOpen_ = true;
     switch (Task->CheckFolders()) {
     case fcSameFolder:
-        AddLogLine(kSameFolders, true);
-        AbandonAutomaticRun();
+        RefuseRun(kLogActionAnalysis, kSameFolders, true);
         return;
     case fcNested:
-        AddLogLine(kNestedFolders, true);
-        AbandonAutomaticRun();
+        RefuseRun(kLogActionAnalysis, kNestedFolders, true);
         return;
     case fcEmptyPath:
-        AddLogLine(kEmptyFolders, true);
-        AbandonAutomaticRun();
+        RefuseRun(kLogActionAnalysis, kEmptyFolders, true);
         return;
     default:
         break;
@@ -551,10 +549,10 @@ void TFSyncMain::StartAnalyze() {
     // The identity names the snapshot files the scans read; a task never gets one
     // that leaves their folder, and a run does not start with one.
     if (!IsSafeSyncID(Task->SyncID)) {
-        AddLogLine("Not analysed: the SyncID \"" + EscapeForLog(Task->SyncID) +
-                       "\" cannot name the task's snapshot files (" + SyncIDProblem(Task->SyncID) + ").",
-                   true);
-        AbandonAutomaticRun();
+        RefuseRun(kLogActionAnalysis,
+                  "Not analysed: the SyncID \"" + EscapeForLog(Task->SyncID) +
+                      "\" cannot name the task's snapshot files (" + SyncIDProblem(Task->SyncID) + ").",
+                  true);
         return;
     }
 
@@ -570,31 +568,37 @@ void TFSyncMain::StartAnalyze() {
         }
     }
     // An endpoint kind without an endpoint object cannot be reached at all; it is
-    // reported like a folder that cannot be connected.
+    // reported like a folder that cannot be connected. Each line says why, as
+    // the endpoint learned it (the system's error text, the server's reply).
+    auto why = [](const TFileOper* oper) {
+        return oper->LastErrorText.empty() ? std::string() : " (" + EscapeForLog(oper->LastErrorText) + ")";
+    };
+    auto noEndpoint = [](const TFolderSource& source) {
+        return " (no endpoint for device type " + std::to_string(source.DeviceType) + ")";
+    };
     std::string failure;
     const std::string leftShown = ShownFolder(Task->LFolder);
     const std::string rightShown = ShownFolder(Task->RFolder);
     if (left == nullptr) {
-        failure = "Cannot connect Left folder: " + EscapeForLog(leftShown);
+        failure = "Cannot connect Left folder: " + EscapeForLog(leftShown) + noEndpoint(Task->LFolder);
     } else if (right == nullptr) {
-        failure = "Cannot connect Right folder: " + EscapeForLog(rightShown);
+        failure = "Cannot connect Right folder: " + EscapeForLog(rightShown) + noEndpoint(Task->RFolder);
     } else if (left->Connect() != 0) {
-        failure = "Cannot connect Left folder: " + EscapeForLog(leftShown);
+        failure = "Cannot connect Left folder: " + EscapeForLog(leftShown) + why(left.get());
     } else if (right->Connect() != 0) {
-        failure = "Cannot connect Right folder: " + EscapeForLog(rightShown);
+        failure = "Cannot connect Right folder: " + EscapeForLog(rightShown) + why(right.get());
     } else if (left->IsRootMissing() != 0) {
-        failure = "Left Folder is not exists.";
+        failure = "Left Folder is not exists." + why(left.get());
     } else if (right->IsRootMissing() != 0) {
-        failure = "Right Folder is not exists.";
+        failure = "Right Folder is not exists." + why(right.get());
     }
     if (!failure.empty()) {
-        AddLogLine(failure);
         for (TFileOper* oper : {left.get(), right.get()}) {
             if (oper != nullptr) {
                 oper->Stop();
             }
         }
-        AbandonAutomaticRun();
+        RefuseRun(kLogActionAnalysis, failure, false);
         return;
     }
 
@@ -693,6 +697,7 @@ void TFSyncMain::AnalyzeThreadDone() {
     comparing_ = false;
     TotalTime = GetTickCount() - TotalTime;
     totalTiming_ = false;
+    analysisFailure_.clear();
     if (AnalyzeThread->FatalException()) {
         // No result: items that the filters should have left out would otherwise be
         // offered for the sync.
@@ -702,6 +707,7 @@ void TFSyncMain::AnalyzeThreadDone() {
                    "\": " + EscapeForLog(AnalyzeThread->FilterError);
         }
         AddLogLine(text, true);
+        analysisFailure_ = text;
         ResultTree = nullptr;
     }
     // Every analysis looks the extension icons up afresh.
@@ -720,6 +726,14 @@ void TFSyncMain::AnalyzeThreadDone() {
     }
     if (RightOper) {
         RightOper->Stop();
+    }
+    // With a sync to follow, the run goes on; a cancelled one has ended already.
+    if (SyncAfterAnalyze == 0) {
+        if (ResultTree == nullptr) {
+            EndRun(TRunEnd::NotStarted, analysisFailure_);
+        } else {
+            EndRun(TRunEnd::Analysed);
+        }
     }
 }
 
@@ -784,6 +798,10 @@ void TFSyncMain::ShowAnalysisSummary() {
             ",Conflicts:" + std::to_string(r->ConflictFlag) + ",Errors:" + std::to_string(r->ErrorFlag) +
             ",Included:" + std::to_string(r->IncludedFlag) + ",Excluded:" + std::to_string(r->ExcludedFlag);
     }
+    if (!ResultShown()) {
+        // Where the counts would stand, the record says why there are none.
+        countsLine = analysisFailure_;
+    }
     const std::string diskLine = DiskLine();
     AddLogText(Task->RecordAnalysis(timesLine, countsLine, diskLine));
     ScrollLogToEnd();
@@ -834,6 +852,7 @@ void TFSyncMain::BitBtn_cancelClick() {
         if (SyncThread != nullptr) {
             SyncThread->Terminate();
         }
+        syncCancelled_ = true;
         BitBtn_Sync->setEnabled(true);
         emit RunStateChanged();
         return;
@@ -850,10 +869,12 @@ void TFSyncMain::BitBtn_cancelClick() {
     if (AnalyzeThread && comparing_) {
         AnalyzeThread->Terminate();
     }
+    analysisFailure_.clear();
     ShowAnalysisSummary();
     BitBtn_Sync->setEnabled(false);
     GroupBox_ResultsFilter->setEnabled(false);
     SetViewActionsEnabled(false);
+    EndRun(TRunEnd::Cancelled, "cancelled during the analysis");
 }
 
 void TFSyncMain::AbandonAutomaticRun() {
@@ -862,6 +883,21 @@ void TFSyncMain::AbandonAutomaticRun() {
     }
     SyncAfterAnalyze = 0;
     SendNotifyMessage(mainWnd_, WM_TASKFINISHED, 1, 10);
+}
+
+void TFSyncMain::RefuseRun(const char* action, const std::string& reason, bool red) {
+    AddLogLine(reason, red);
+    Task->RecordNotStarted(action, reason);
+    AbandonAutomaticRun();
+    EndRun(TRunEnd::NotStarted, reason);
+}
+
+void TFSyncMain::EndRun(TRunEnd outcome, const std::string& reason) {
+    if (!runOpen_ || destroying_) {
+        return;
+    }
+    runOpen_ = false;
+    emit RunEnded(outcome, reason);
 }
 
 // ---- Sync ----------------------------------------------------------------------------------
@@ -874,10 +910,14 @@ void TFSyncMain::BitBtn_SyncClick() {
     // The sync that follows an analysis on its own: nobody may be there to
     // answer a message box, and the run must still come to an end.
     const bool automatic = SyncAfterAnalyze != 0;
+    runOpen_ = true;
     Task->Unattended = false;
     // Nothing to walk without a result.
     if (rows_.ResultTree() == nullptr || rows_.RootRow() == nullptr) {
-        AbandonAutomaticRun();
+        if (automatic) {
+            const std::string why = analysisFailure_.empty() ? std::string(".") : ": " + analysisFailure_;
+            RefuseRun(kLogActionSync, "Not synchronised, the analysis gave no result" + why, true);
+        }
         return;
     }
     SyncAfterAnalyze = 0;
@@ -886,11 +926,16 @@ void TFSyncMain::BitBtn_SyncClick() {
         const char* text =
             lacking == 1 ? "Left Folder disk space is not enough." : "Right Folder disk space is not enough.";
         if (automatic) {
-            AddLogLine(text, true);
+            const int64_t needed = lacking == 1 ? rows_.LeftNeeded : rows_.RightNeeded;
+            const int64_t free = lacking == 1 ? LeftFree : RightFree;
             SyncAfterAnalyze = 1;
-            AbandonAutomaticRun();
+            RefuseRun(kLogActionSync,
+                      std::string(text) + " Needed: " + std::to_string(needed) +
+                          " bytes, free: " + std::to_string(free) + " bytes.",
+                      true);
         } else {
             MessageBox(this, text, "Tandemora", MB_ICONERROR);
+            EndRun(TRunEnd::NotStarted, text);
         }
         return;
     }
@@ -938,6 +983,8 @@ void TFSyncMain::PrepareSync() {
     Timer1->start();
     SetActionStatus(Lang("syncstart"));
     SyncLogStart = LogLineCount();
+    syncCancelled_ = false;
+    logToFile_ = SysConfig != nullptr && SysConfig->SaveLog == 1;
     AddLogText(Task->LogHeader(kLogActionSync));
     ScrollLogToEnd();
     emit RunStateChanged();
@@ -964,16 +1011,40 @@ void TFSyncMain::SyncThreadDone() {
     SetActionStatus(Lang("syncend"));
     AddLogLine("----- Sync End. Time:" + std::to_string(SyncTime) + "ms -----");
     ScrollLogToEnd();
-    std::string text;
-    for (int i = SyncLogStart; i < LogLineCount(); ++i) {
-        text += logLines_[static_cast<size_t>(i)] + kLogLineEnd;
+    // Every line of the record is in the task log already; an empty line ends it.
+    WriteRunLogLine("");
+    logToFile_ = false;
+    emit RunStateChanged();
+    const int failed = FailedSyncItems();
+    if (syncCancelled_) {
+        EndRun(TRunEnd::Cancelled, "cancelled during the sync");
+    } else if (failed > 0) {
+        EndRun(TRunEnd::ItemsFailed, std::to_string(failed) + (failed == 1 ? " item" : " items") + " failed");
+    } else {
+        EndRun(TRunEnd::Synchronised);
+    }
+}
+
+// The rows that ended as errors: items the sync could not carry out (a sync
+// that stops on an error marks the item it stopped at) and items the analysis
+// could not compare.
+int TFSyncMain::FailedSyncItems() {
+    int failed = 0;
+    rows_.ForEachRow([&failed](TResultRow* row) { failed += row->Action.load() == saError ? 1 : 0; });
+    return failed;
+}
+
+void TFSyncMain::WriteRunLogLine(const std::string& line) {
+    if (!logToFile_) {
+        return;
     }
     try {
-        Task->SaveLog(text);
+        Task->WriteLog(line);
     } catch (const std::exception& e) {
+        // Said once; the run goes on without its record.
         ErrorLogger.HandleException(e);
+        logToFile_ = false;
     }
-    emit RunStateChanged();
 }
 
 // ---- Views and overrides ---------------------------------------------------------------
@@ -1288,6 +1359,7 @@ void TFSyncMain::AddLogLine(const std::string& line, bool red) {
     }
     cursor.insertText(ToQ(line), format);
     logLines_.push_back(line);
+    WriteRunLogLine(line);
 }
 
 // A text of several lines (CR LF or LF between them) becomes several log lines.

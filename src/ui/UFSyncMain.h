@@ -43,6 +43,16 @@ namespace tandemora {
 class TElideLabel;
 class TResultRowsModel;
 
+// How a run of a task window ended; a run nobody watches reports it as its
+// exit status.
+enum class TRunEnd {
+    Analysed,     // an analysis alone ran to its end
+    Synchronised, // the sync ran and every item succeeded (or there was nothing to do)
+    NotStarted,   // a check refused the run, or the analysis gave no result to sync
+    ItemsFailed,  // the sync ran, and some items failed
+    Cancelled,
+};
+
 class TFSyncMain : public QWidget, public NotifyTarget {
     Q_OBJECT
 public:
@@ -162,6 +172,9 @@ signals:
     // The window started or ended a phase of a run; the main window refreshes the
     // enabled state of its commands.
     void RunStateChanged();
+    // A run (an analysis, with the sync that follows it when one was asked for,
+    // or a sync on its own) has ended; Reason says why when it did not succeed.
+    void RunEnded(tandemora::TRunEnd Outcome, const std::string& Reason);
 
 protected:
     bool event(QEvent* event) override;
@@ -170,6 +183,14 @@ protected:
 private:
     // Ends an automatic analyse-and-sync run that cannot reach its sync.
     void AbandonAutomaticRun();
+    // A run that ends before its work began: the reason goes to the log panel
+    // and, as a record of its own, to the task log.
+    void RefuseRun(const char* action, const std::string& reason, bool red);
+    void EndRun(TRunEnd outcome, const std::string& reason = std::string());
+    // The lines of a sync go to the task log one by one as they come, so a
+    // run that is killed leaves the lines of what it did.
+    void WriteRunLogLine(const std::string& line);
+    int FailedSyncItems();
     void BuildControls();
     void BuildActions();
     void PrepareAnalyze();
@@ -226,6 +247,10 @@ private:
     bool destroying_ = false;
     bool dialogOpen_ = false; // the folder picker or the task options are open
     bool firstRunTips_ = false;
+    bool runOpen_ = false;          // a run has started and RunEnded has not been sent
+    bool syncCancelled_ = false;    // cancel was pressed while the sync ran
+    bool logToFile_ = false;        // the sync's lines are appended to the task log
+    std::string analysisFailure_;   // why the last analysis gave no result
     QWidget* tipControl_ = nullptr; // the control the pending tip is for
 };
 
