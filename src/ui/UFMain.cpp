@@ -12,6 +12,7 @@
 #include "tasks/URegSettings.h"
 #include "tasks/UTSyncTask.h"
 #include "tasks/UTSysConfig.h"
+#include "tasks/UTTaskLog.h"
 #include "ui/UElideLabel.h"
 #include "ui/UFSyncMain.h"
 #include "ui/UMessageBox.h"
@@ -42,6 +43,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -446,6 +448,7 @@ void TFMain::showEvent(QShowEvent* event) {
     // The program-start triggers follow half a second later; the window stays
     // responsive meanwhile.
     QTimer::singleShot(500, this, [this] { RunTriggers(tkProgramStart, ""); });
+    EndUnattendedStartWhenDone();
 }
 
 // ---- Task pages -----------------------------------------------------------------------------
@@ -463,6 +466,9 @@ TFSyncMain* TFMain::AddTaskPage(std::unique_ptr<TSyncTask> task) {
     window->SetFirstRunTips(commandLine_.empty());
     Frame->addWidget(window);
     connect(window, &TFSyncMain::RunStateChanged, this, &TFMain::UpdateMenuStates);
+    connect(window, &TFSyncMain::RunEnded, this, [this, window](TRunEnd outcome, const std::string& reason) {
+        CommandLineRunEnded(window, outcome, reason);
+    });
     PageControl_tasklist->addTab(caption);
     return window;
 }
@@ -747,24 +753,99 @@ bool TFMain::AnyTaskRunning() const {
 }
 
 void TFMain::RunCommandLineTask() {
-    if (commandLine_.empty() || commandLine_[0].empty()) {
+    if (commandLine_.empty()) {
         return;
     }
     const std::string wanted = TrimControls(commandLine_[0]);
-    for (TFSyncMain* window : TaskWindows()) {
+    bool found = false;
+    for (TFSyncMain* window : wanted.empty() ? std::vector<TFSyncMain*>() : TaskWindows()) {
         TSyncTask& task = *window->Task;
         if (TrimControls(task.SyncName) != wanted) {
             continue;
         }
+        found = true;
         CloseAfterRun = 1;
+        if (task.TSsync != 1 && task.TSanalyze != 1) {
+            // A run scheduled for a task whose switches were turned off since.
+            const std::string why = "The task is set to run neither an analysis nor a sync from the "
+                                    "command line; nothing was run.";
+            task.RecordNotStarted(kLogActionAnalysis, why);
+            ReportCommandLine(ecNotStarted, "\"" + task.SyncName + "\": " + why);
+            continue;
+        }
+        commandRuns_.push_back(window);
+        task.Unattended = true;
         if (task.TSsync == 1) {
-            task.Unattended = true;
             window->AnalyzeAndSync();
-        } else if (task.TSanalyze == 1) {
-            task.Unattended = true;
+        } else {
             window->StartAnalyze();
         }
     }
+    if (found) {
+        return;
+    }
+    // The task may be there and unreadable, or the whole list may be.
+    for (const TDamagedTask& damaged : damagedTasks_) {
+        if (TrimControls(damaged.Name) == wanted) {
+            ReportCommandLine(ecConfigUnreadable,
+                              "The task \"" + damaged.Name + "\" (task " + std::to_string(damaged.Position) +
+                                  " of " + TaskListPath() + ") could not be read: " + damaged.Reason);
+            return;
+        }
+    }
+    if (!taskListError_.empty()) {
+        ReportCommandLine(ecConfigUnreadable,
+                          "The task list " + TaskListPath() + " could not be read: " + taskListError_);
+        return;
+    }
+    ReportCommandLine(ecTaskNotFound, "No task is named \"" + wanted + "\" in " + TaskListPath() + ".");
+}
+
+void TFMain::ReportCommandLine(int Code, const std::string& Text) {
+    exitCode_ = std::max(exitCode_, Code);
+    std::fprintf(stderr, "Tandemora: %s\n", Text.c_str());
+    std::fflush(stderr);
+    ErrorLogger.LogError("Command line run", "ERunError", Text);
+}
+
+void TFMain::CommandLineRunEnded(TFSyncMain* window, TRunEnd outcome, const std::string& reason) {
+    const auto run = std::find(commandRuns_.begin(), commandRuns_.end(), window);
+    if (run == commandRuns_.end()) {
+        return; // a run the command line did not start
+    }
+    commandRuns_.erase(run);
+    const std::string name = "\"" + window->Task->SyncName + "\": ";
+    switch (outcome) {
+    case TRunEnd::Analysed:
+    case TRunEnd::Synchronised:
+        break;
+    case TRunEnd::NotStarted:
+        ReportCommandLine(ecNotStarted, name + "the run did not start: " + reason);
+        break;
+    case TRunEnd::ItemsFailed:
+        ReportCommandLine(ecItemsFailed, name + "the sync ended, " + reason);
+        break;
+    case TRunEnd::Cancelled:
+        ReportCommandLine(ecCancelled, name + "the run was " + reason);
+        break;
+    }
+    EndUnattendedStartWhenDone();
+}
+
+// Without a display nobody can close the window: once every run the command line
+// started has ended (and a power-off it asked for has had its wait), the program
+// ends, also where the options would hide it in the notification area.
+void TFMain::EndUnattendedStartWhenDone() {
+    if (!UnattendedStart() || !shown_ || !commandRuns_.empty() || powerOffPending_ || closedForGood_) {
+        return;
+    }
+    // The window that reported last finishes its handler first.
+    QTimer::singleShot(0, this, [this] {
+        if (!closedForGood_ && commandRuns_.empty() && !powerOffPending_) {
+            ExitRequested = 1;
+            close();
+        }
+    });
 }
 
 void TFMain::RunTriggers(int32_t Kind, const std::string& DriveLetter) {
@@ -779,7 +860,8 @@ void TFMain::RunTriggers(int32_t Kind, const std::string& DriveLetter) {
 // one disk) share a pass, so that the task of the first one does not hold back
 // the tasks of the others by running already.
 void TFMain::RunTriggerPass(int32_t Kind, const std::vector<std::string>& MountPoints) {
-    if (AnyTaskRunning()) {
+    // A start without a display runs what its command line names and nothing else.
+    if (AnyTaskRunning() || UnattendedStart()) {
         return;
     }
     for (TFSyncMain* window : TaskWindows()) {
@@ -956,22 +1038,30 @@ bool TFMain::WMQueryEndSession() {
 // A synchronisation has ended. The waits run on timers, so the window stays
 // responsive; what they lead to is decided again when they are over.
 void TFMain::TaskFinished(bool Synchronised) {
-    auto closeLater = [this] {
-        if (CloseAfterRun != 0) {
-            QTimer::singleShot(CloseDelay, this, [this] { close(); });
-        }
-    };
     if (Synchronised && SysConfig != nullptr && SysConfig->AutoClose == 1 && !AnyTaskRunning()) {
-        QTimer::singleShot(PowerOffDelay, this, [this, closeLater] {
+        powerOffPending_ = true;
+        QTimer::singleShot(PowerOffDelay, this, [this] {
+            powerOffPending_ = false;
             // A task started during the wait keeps the computer on.
             if (!AnyTaskRunning()) {
                 ShutdownComputer();
             }
-            closeLater();
+            CloseAfterCommandLineRun();
         });
         return;
     }
-    closeLater();
+    CloseAfterCommandLineRun();
+}
+
+void TFMain::CloseAfterCommandLineRun() {
+    if (CloseAfterRun == 0) {
+        return;
+    }
+    if (UnattendedStart()) {
+        EndUnattendedStartWhenDone();
+        return;
+    }
+    QTimer::singleShot(CloseDelay, this, [this] { close(); });
 }
 
 // The task options were saved: the page follows the task's (possibly new) name.

@@ -36,6 +36,17 @@ namespace tandemora {
 class TElideLabel;
 class TFSyncMain;
 class TSyncTask;
+enum class TRunEnd;
+
+// The exit status of a command-line run.
+enum : int {
+    ecOk = 0,               // the run did its work (a sync: every item succeeded)
+    ecConfigUnreadable = 2, // the options, the language file or the task list could not be read
+    ecTaskNotFound = 3,     // no task has the name the command line gives
+    ecNotStarted = 4,       // a check refused the run (folder, server, filter, room, switches)
+    ecItemsFailed = 5,      // the sync ran, and some items failed
+    ecCancelled = 6,
+};
 
 // Trigger kinds.
 enum : int32_t {
@@ -111,11 +122,21 @@ public:
 
     // True once the window has closed for good (the program then ends).
     bool ClosedForGood() const { return closedForGood_; }
+    // The exit status of a command-line run so far (ecOk .. ecCancelled): the
+    // worst outcome of the runs it started.
+    int ExitCode() const { return exitCode_; }
+    // Notes a command-line run's outcome: the exit status, one line on the
+    // standard error stream and one in the error log.
+    void ReportCommandLine(int Code, const std::string& Text);
     // The notice panel of the status bar: what the program tells the user there.
     QString NoticeText() const;
 
     uint8_t ExitRequested = 0;
     uint8_t CloseAfterRun = 0;
+    // Set before the window is shown when the program has no display: nobody
+    // can close the window or answer a box, so a command-line start runs the
+    // tasks it names (and no trigger) and ends once they have ended.
+    bool WithoutDisplay = false;
     std::chrono::milliseconds StartTime{0}; // on TriggerClock
     // The waits after a synchronisation has ended (milliseconds).
     int PowerOffDelay = 5000;
@@ -203,6 +224,10 @@ private:
     void ShowNotice(const QString& text);
     void TellNotSaved(const QString& what);
     void TaskFinished(bool Synchronised);
+    void CloseAfterCommandLineRun();
+    void CommandLineRunEnded(TFSyncMain* window, TRunEnd outcome, const std::string& reason);
+    void EndUnattendedStartWhenDone();
+    bool UnattendedStart() const { return WithoutDisplay && !commandLine_.empty(); }
     void TaskRenamed();
     void AskExport();
     void AskImport();
@@ -228,6 +253,11 @@ private:
     // (empty when it was read), and the tasks in it that could not be read.
     std::string taskListError_;
     std::vector<TDamagedTask> damagedTasks_;
+    // The task windows whose run the command line started and that have not
+    // ended it yet; the worst outcome so far; a power-off waiting for its time.
+    std::vector<TFSyncMain*> commandRuns_;
+    int exitCode_ = ecOk;
+    bool powerOffPending_ = false;
 };
 
 } // namespace tandemora

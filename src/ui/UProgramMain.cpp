@@ -2,6 +2,8 @@
 
 #include "dialogs/DMUnit.h"
 
+#include "model/UTUtils.h"
+#include "platform/ProgramFolder.h"
 #include "tasks/URegSettings.h"
 #include "tasks/UTSysConfig.h"
 #include "ui/UFMain.h"
@@ -14,6 +16,7 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -36,6 +39,19 @@ std::unique_ptr<QLocalServer> ListenAsInstance() {
         return nullptr; // the program still runs; it only cannot be found by a second start
     }
     return server;
+}
+
+// A start that cannot go on: a message box for a person, or without a display
+// a line on the standard error stream (cron mails it) and in the error log.
+void TellStartFailure(TProgramInstance& Instance, const char* Text, const std::string& Path) {
+    Instance.ExitCode = ecConfigUnreadable;
+    if (!Instance.WithoutDisplay) {
+        MessageBox(nullptr, Text, kTipCaption, MB_OK);
+        return;
+    }
+    std::fprintf(stderr, "Tandemora: %s (%s)\n", Text, Path.c_str());
+    std::fflush(stderr);
+    ErrorLogger.LogError(Text, "EStartError", Path);
 }
 
 void AnswerShowRequests(QLocalServer* server, TFMain* window) {
@@ -106,15 +122,17 @@ bool StartProgram(const std::vector<std::string>& Args, TProgramInstance& Instan
     InstallThreadExceptionLogging();
 
     const int loaded = SysConfig->Load(kOptionsFileName);
+    const std::string options = GetProgramFolder() + kOptionsFileName;
     if (loaded == 1) {
-        MessageBox(nullptr, kConfigKeysError, kTipCaption, MB_OK);
+        TellStartFailure(Instance, kConfigKeysError, options);
         return false;
     }
     if (loaded == 2) {
-        MessageBox(nullptr, kConfigAccessError, kTipCaption, MB_OK);
+        TellStartFailure(Instance, kConfigAccessError, options);
         return false;
     }
     if (loaded > 0) {
+        Instance.ExitCode = ecConfigUnreadable;
         return false;
     }
 
@@ -125,7 +143,7 @@ bool StartProgram(const std::vector<std::string>& Args, TProgramInstance& Instan
     }
 
     if (SysConfig->OpenLanguage(SysConfig->curlang) == 1) {
-        MessageBox(nullptr, kLanguageMissing, kTipCaption, MB_OK);
+        TellStartFailure(Instance, kLanguageMissing, GetProgramFolder() + SysConfig->curlang);
         return false;
     }
 
@@ -136,6 +154,7 @@ bool StartProgram(const std::vector<std::string>& Args, TProgramInstance& Instan
     }
 
     Instance.MainWindow = std::make_unique<TFMain>(Args);
+    Instance.MainWindow->WithoutDisplay = Instance.WithoutDisplay;
     Instance.MainWindow->WatchMountTable(kMountTablePath);
     if (Instance.InstanceServer) {
         AnswerShowRequests(Instance.InstanceServer.get(), Instance.MainWindow.get());
@@ -151,12 +170,14 @@ int ProgramMain(int argc, char** argv) {
     app.setQuitOnLastWindowClosed(false);
     const std::vector<std::string> args(argv + 1, argv + argc);
     TProgramInstance instance;
+    instance.WithoutDisplay = RunsWithoutDisplay();
     if (!StartProgram(args, instance)) {
-        return 0;
+        return instance.ExitCode;
     }
     QObject::connect(instance.MainWindow.get(), &TFMain::Closed, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
-    return app.exec();
+    app.exec();
+    return instance.MainWindow->ExitCode();
 }
 
 } // namespace tandemora

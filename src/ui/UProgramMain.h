@@ -40,12 +40,18 @@ public:
     std::unique_ptr<TSysConfig> Config;
     std::unique_ptr<TFMain> MainWindow;
     std::unique_ptr<THintWin> HintWindow; // shows every hint as a balloon
+    // Set before the start when there is no display: a failure is then written
+    // to the standard error stream and the error log instead of a message box.
+    bool WithoutDisplay = false;
+    // The exit status when the start ends early (ecOk .. ecCancelled).
+    int ExitCode = 0;
 };
 
 // Every step up to the message loop, on an existing application object. True
 // when the message loop is to run (the main window is then shown); false when
 // the program ends here (another interactive instance was shown, or the options
-// or the language file could not be read, which a message box has said).
+// or the language file could not be read, which a message box has said, or
+// without a display the standard error stream and the error log).
 bool StartProgram(const std::vector<std::string>& Args, TProgramInstance& Instance);
 
 // Asks a running interactive instance to show its window. True when one answered.

@@ -4,6 +4,9 @@
 #include "platform/Thread.h"
 #include "ui/UProgramIcon.h"
 
+#include <QGuiApplication>
+#include <cstdlib>
+
 namespace tandemora {
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
@@ -18,6 +21,21 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
         LogUncaughtException(std::current_exception());
     }
     return false;
+}
+
+bool SessionHasDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && value[0] != '\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool RunsWithoutDisplay() {
+    const QString platform = QGuiApplication::platformName();
+    return platform == "offscreen" || platform == "minimal";
 }
 
 void LogUncaughtException(std::exception_ptr error) {

@@ -14,6 +14,16 @@ public:
     bool notify(QObject* receiver, QEvent* event) override;
 };
 
+// Whether the session this program was started in has a display at all (an
+// X or Wayland server named in the environment). Asked before the application
+// object exists, to choose the off-screen platform for a start without one.
+bool SessionHasDisplay();
+
+// True when the program runs without a display: its windows are drawn off
+// screen (the off-screen or minimal platform), so nobody sees them, answers a
+// message box or closes a window. The one place that decides it.
+bool RunsWithoutDisplay();
+
 // Writes an exception that nobody caught to the error log (the text "unknown").
 void LogUncaughtException(std::exception_ptr error);
 

@@ -5,6 +5,7 @@
 
 #include <QProcess>
 #include <filesystem>
+#include <sstream>
 
 namespace uitest {
 namespace {
@@ -23,6 +24,41 @@ protected:
         nightly1 = SaveTask("Nightly", folders / "a", folders / "b", scheduled);
         nightly2 = SaveTask("  Nightly", folders / "c", folders / "d", scheduled);
         lower = SaveTask("nightly", folders / "e", folders / "f", scheduled);
+    }
+
+    // The real program started as cron starts it: its own copy in the program
+    // folder (so the folder is the test's), no display, the test's TZ and XDG
+    // folders. Killed when it does not end by itself within the limit.
+    struct Ran {
+        bool Ended = false;
+        int Code = -1;
+        std::string Errors; // what it wrote to its standard error stream
+    };
+    Ran RunWithoutDisplay(const std::string& argument, int limitMs = 60000) {
+        const std::string programFile = program / "tandemora";
+        if (!testsupport::Exists(programFile)) {
+            std::filesystem::copy_file(TANDEMORA_PROGRAM_PATH, programFile);
+            std::filesystem::permissions(programFile, std::filesystem::perms::owner_all);
+        }
+        QProcess run;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+            env.remove(display);
+        }
+        run.setProcessEnvironment(env);
+        run.start(QString::fromStdString(programFile), {QString::fromStdString(argument)});
+        Ran ran;
+        if (!run.waitForStarted(10000)) {
+            return ran;
+        }
+        ran.Ended = run.waitForFinished(limitMs);
+        if (!ran.Ended) {
+            run.kill();
+            run.waitForFinished();
+        }
+        ran.Code = run.exitStatus() == QProcess::NormalExit ? run.exitCode() : -1;
+        ran.Errors = run.readAllStandardError().toStdString();
+        return ran;
     }
 
     std::string nightly1;
@@ -74,6 +110,163 @@ TEST_F(CommandLineTest, NamedRunSynchronisesWithoutADisplayAndEndsByItself) {
     EXPECT_NE(ReadFile(program / "Tandemora.ini").find("IsFirst=0"), std::string::npos);
 }
 
+// Started without a display, every start ends by itself, says why in its exit
+// status, on its error stream and in the error log (and, for a task, in the
+// task log), and leaves the task list as it was.
+TEST_F(CommandLineTest, EveryStartWithoutADisplayEndsAndSaysWhatHappened) {
+    struct Case {
+        const char* Name;
+        std::function<std::string()> Arrange; // the command line's task name
+        int Code;
+        std::string Says;    // on the error stream and in the error log ("" for none)
+        std::string TaskLog; // in the task log of the task named ("" for none)
+    };
+    auto task = [this](const std::string& name, const std::function<void(tandemora::TSyncTask&)>& adjust) {
+        SaveTask(name, folders / "e", folders / "f", adjust);
+        return name;
+    };
+    auto sync = [](tandemora::TSyncTask& t) { t.TSsync = 1; };
+    const Case cases[] = {
+        {"analysis only", [&] { return task("Check", [](tandemora::TSyncTask& t) { t.TSanalyze = 1; }); },
+         tandemora::ecOk, "", "All:2,Changed:2,Conflicts:0,Errors:0,Included:2,Excluded:0\r\n"},
+        {"both switches off", [&] { return task("Idle", {}); }, tandemora::ecNotStarted,
+         "\"Idle\": The task is set to run neither an analysis nor a sync",
+         "----- Analysis not started -----"},
+        {"no such task", [] { return std::string("Weekly"); }, tandemora::ecTaskNotFound,
+         "No task is named \"Weekly\"", ""},
+        {"options missing",
+         [this] { return std::filesystem::remove(program / "Tandemora.ini") ? "Nightly" : ""; },
+         tandemora::ecConfigUnreadable, "Can not Find Config File,Exist!", ""},
+        {"options unreadable",
+         [this] {
+             std::filesystem::remove(program / "Tandemora.ini");
+             std::filesystem::create_symlink(program / "gone.ini", program / "Tandemora.ini");
+             return "Nightly";
+         },
+         tandemora::ecConfigUnreadable, "Access Config File Error,Exist!", ""},
+        {"language file missing",
+         [this] { return std::filesystem::remove(program / "en-english.lng") ? "Nightly" : ""; },
+         tandemora::ecConfigUnreadable, "Read Languange Error,File not Exist!", ""},
+        {"task list damaged",
+         [this] {
+             WriteFile(program / "tasklist.td", "<TaskList><Tast>");
+             return "Nightly";
+         },
+         tandemora::ecConfigUnreadable, "could not be read: XML is not well-formed", ""},
+        {"the named task damaged",
+         [&] {
+             task("Broken", sync);
+             std::string text = ReadFile(program / "tasklist.td");
+             text.replace(text.rfind("<Hours>0</Hours>"), 16, "<Hours>x</Hours>");
+             WriteFile(program / "tasklist.td", text);
+             return "Broken";
+         },
+         tandemora::ecConfigUnreadable, "\"Broken\" (task 4 of ", ""},
+        {"left folder missing",
+         [&] {
+             return task("Gone", [&](tandemora::TSyncTask& t) {
+                 t.TSsync = 1, t.LFolder.FolerAllName = folders / "nowhere";
+             });
+         },
+         tandemora::ecNotStarted, "(No such file or directory)",
+         "Cannot connect Left folder: " + folders / "nowhere" +
+             " (No such file or directory)\r\n"
+             "----- Analysis not started -----"},
+        {"filter pattern invalid",
+         [&] {
+             return task("Filtered", [](tandemora::TSyncTask& t) { t.TSsync = 1, t.ExcludeFilter = {"(x"}; });
+         },
+         tandemora::ecNotStarted, "Invalid filter pattern \"(x\": missing closing parenthesis",
+         "Invalid filter pattern \"(x\": missing closing parenthesis"},
+        {"an item fails",
+         [&] {
+             std::filesystem::create_directories(folders / "f/from-e.txt.tmp");
+             return task("Blocked", [](tandemora::TSyncTask& t) { t.TSsync = 1, t.UseTempFile = 1; });
+         },
+         tandemora::ecItemsFailed, "1 item failed", "(its temporary name is taken)\r\n"},
+    };
+    const std::string list = ReadFile(program / "tasklist.td");
+    const std::string language = ReadFile(program / "en-english.lng");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::filesystem::remove(program / "Tandemora.ini");
+        WriteOptions({{"SaveLog", "1"}});
+        WriteFile(program / "en-english.lng", language);
+        WriteFile(program / "tasklist.td", list);
+        std::filesystem::remove(program / "ErrorInfo.txt");
+        const std::string name = c.Arrange();
+        const std::string before = ReadFile(program / "tasklist.td");
+
+        const Ran ran = RunWithoutDisplay(name);
+        ASSERT_TRUE(ran.Ended) << ran.Errors;
+        EXPECT_EQ(ran.Code, c.Code) << ran.Errors;
+        EXPECT_EQ(ReadFile(program / "tasklist.td"), before);
+        if (!c.Says.empty()) {
+            EXPECT_NE(ran.Errors.find("Tandemora: "), std::string::npos) << ran.Errors;
+            EXPECT_NE(ran.Errors.find(c.Says), std::string::npos) << ran.Errors;
+            EXPECT_NE(ErrorLog().find(c.Says), std::string::npos) << ErrorLog();
+        } else {
+            EXPECT_EQ(ran.Errors.find("Tandemora: "), std::string::npos) << ran.Errors;
+        }
+        if (!c.TaskLog.empty()) {
+            std::string log;
+            for (const auto& entry : std::filesystem::directory_iterator(program.path())) {
+                if (entry.path().filename().string().rfind(name, 0) == 0 &&
+                    entry.path().extension() == ".log") {
+                    log = ReadFile(entry.path().string());
+                }
+            }
+            EXPECT_NE(log.find(c.TaskLog), std::string::npos) << log;
+        }
+    }
+}
+
+// The task log grows line by line as the sync goes, so a run killed half-way
+// leaves the lines of the copies it made.
+TEST_F(CommandLineTest, ARunKilledHalfWayLeavesTheLinesOfItsCopies) {
+    WriteOptions({{"SaveLog", "1"}});
+    for (int i = 0; i < 2000; ++i) {
+        WriteFile(folders / ("many/" + std::to_string(i) + ".txt"), "bytes of " + std::to_string(i));
+    }
+    std::filesystem::create_directories(folders / "copies");
+    const std::string id =
+        SaveTask("Many", folders / "many", folders / "copies", [](tandemora::TSyncTask& t) { t.TSsync = 1; });
+    const std::string programFile = program / "tandemora";
+    std::filesystem::copy_file(TANDEMORA_PROGRAM_PATH, programFile);
+    QProcess run;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    run.setProcessEnvironment(env);
+    run.start(QString::fromStdString(programFile), {"Many"});
+    ASSERT_TRUE(run.waitForStarted(10000));
+    auto copyLines = [&] {
+        std::vector<std::string> lines;
+        std::istringstream log(ReadFile(program / (id + ".log")));
+        for (std::string line; std::getline(log, line);) {
+            if (line.rfind("Copy:", 0) == 0) {
+                lines.push_back(line);
+            }
+        }
+        return lines;
+    };
+    const bool copying =
+        WaitUntil([&] { return copyLines().size() >= 3 || run.state() == QProcess::NotRunning; });
+    run.kill();
+    run.waitForFinished();
+    ASSERT_TRUE(copying);
+    const std::string log = ReadFile(program / (id + ".log"));
+    EXPECT_EQ(log.find("----- Sync End."), std::string::npos) << "the run ended before it was killed";
+    EXPECT_NE(log.find(",SYNC,"), std::string::npos);
+    const std::vector<std::string> lines = copyLines();
+    ASSERT_GE(lines.size(), 3u);
+    // Each line stands for a copy that is there, whole.
+    for (const std::string& line : lines) {
+        const std::string target = line.substr(line.find(" -> ") + 4, line.size() - line.find(" -> ") - 5);
+        const std::string source = line.substr(5, line.find(" -> ") - 5);
+        EXPECT_EQ(ReadFile(target), ReadFile(source)) << line;
+    }
+}
+
 TEST_F(CommandLineTest, CloseAfterTheRunFollowsTheClosingRules) {
     struct Case {
         const char* Name;
@@ -111,32 +304,46 @@ TEST_F(CommandLineTest, CloseAfterTheRunFollowsTheClosingRules) {
 
 // A scheduled run whose sync cannot begin must still end the program (cron would
 // otherwise pile up processes), without a message box nobody can answer and
-// without powering the computer off for a sync that never ran.
+// without powering the computer off for a sync that never ran; the task log
+// says why.
 TEST_F(CommandLineTest, ARunThatCannotReachItsSyncStillEndsTheProgram) {
     struct Case {
         const char* Name;
         std::function<void(tandemora::TSyncTask&)> Adjust;
-        const char* Line;
+        std::function<void(TFSyncMain*)> AfterAnalysis; // before the sync's second is over
+        std::string Line;
+        std::string Record; // how the record in the task log ends
     };
     const Case cases[] = {
         {"left folder missing",
          [this](tandemora::TSyncTask& t) { t.LFolder.FolerAllName = folders / "nowhere"; },
-         "Cannot connect Left folder: "},
+         {},
+         "Cannot connect Left folder: " + folders / "nowhere" + " (No such file or directory)",
+         "----- Analysis not started -----\r\n"},
         {"filter pattern that does not compile",
-         [](tandemora::TSyncTask& t) { t.ExcludeFilter = {"(unclosed"}; }, "(unclosed"},
+         [](tandemora::TSyncTask& t) { t.ExcludeFilter = {"(unclosed"}; },
+         {},
+         "Not synchronised, the analysis gave no result: Invalid filter pattern \"(unclosed\": ",
+         "----- Sync not started -----\r\n\r\n"},
+        {"not enough room",
+         {},
+         [](TFSyncMain* window) { window->RightFree = 0; },
+         "Right Folder disk space is not enough. Needed: 10 bytes, free: 0 bytes.",
+         "----- Sync not started -----\r\n\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
-        WriteOptions({{"AutoClose", "1"}});
+        WriteOptions({{"AutoClose", "1"}, {"SaveLog", "1"}});
         const std::string name = std::string("Broken ") + c.Name;
-        SaveTask(name, folders / "a", folders / "b", [&](tandemora::TSyncTask& t) {
+        const std::string id = SaveTask(name, folders / "a", folders / "b", [&](tandemora::TSyncTask& t) {
             t.TSsync = 1;
-            c.Adjust(t);
+            if (c.Adjust) {
+                c.Adjust(t);
+            }
         });
         ASSERT_TRUE(Start({name}));
         main->CloseDelay = 10;
         main->PowerOffDelay = 10;
-        ASSERT_TRUE(WaitUntil([&] { return main->ClosedForGood(); }));
         TFSyncMain* broken = nullptr;
         for (TFSyncMain* window : main->TaskWindows()) {
             if (window->Task->SyncName == name) {
@@ -144,14 +351,24 @@ TEST_F(CommandLineTest, ARunThatCannotReachItsSyncStillEndsTheProgram) {
             }
         }
         ASSERT_NE(broken, nullptr);
+        if (c.AfterAnalysis) {
+            ASSERT_TRUE(WaitUntil([&] { return !LinesStarting(broken, "All:").empty(); }));
+            c.AfterAnalysis(broken);
+        }
+        ASSERT_TRUE(WaitUntil([&] { return main->ClosedForGood(); }));
         bool named = false;
         for (const std::string& line : broken->LogLines()) {
             named = named || line.find(c.Line) != std::string::npos;
         }
         EXPECT_TRUE(named);
+        EXPECT_EQ(main->ExitCode(), tandemora::ecNotStarted);
         EXPECT_TRUE(boxes.empty());
         EXPECT_FALSE(testsupport::Exists(program / "poweroff.txt"));
         EXPECT_FALSE(testsupport::Exists(folders / "b/from-a.txt"));
+        const std::string log = ReadFile(program / (id + ".log"));
+        const size_t reason = log.find(c.Line);
+        ASSERT_NE(reason, std::string::npos) << log;
+        EXPECT_EQ(log.find(c.Record, reason), log.size() - c.Record.size()) << log;
         instance.reset();
         main = nullptr;
     }
