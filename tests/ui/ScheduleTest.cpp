@@ -349,6 +349,40 @@ TEST_F(ScheduleTest, RenamingATaskMovesItsRun) {
     EXPECT_EQ(items[0].Trigger.wStartHour, 5);
 }
 
+// A run scheduled in the task options stays in the crontab when the options
+// are then cancelled: the task's switches say nothing of it, yet a rename takes
+// it along and the deletion of the task removes it.
+TEST_F(ScheduleTest, ARunScheduledThenCancelledFollowsItsTask) {
+    Saved("Docs");
+    ASSERT_TRUE(Start());
+    auto scheduleThenCancel = [this](TFTaskConfig* dialog) {
+        ClickTab(dialog->pc1, 2);
+        Click(dialog->cb_anataskschedule);
+        WhenModal<TScheduleManagerForm>(
+            [](TScheduleManagerForm* form) { QTest::mouseClick(form->BitBtn1, Qt::LeftButton); });
+        Click(dialog->bt_taskconfig);
+        Click(dialog->BitBtn_Cancel);
+    };
+    WhenModal<TFTaskConfig>(scheduleThenCancel);
+    main->ActiveTaskWindow()->bt_taskconfigClick();
+    ASSERT_EQ(Items().size(), 1u);
+    ASSERT_EQ(main->ActiveTaskWindow()->Task->TSanalyze, 0);
+
+    WhenModal<TFTaskConfig>([this](TFTaskConfig* dialog) {
+        ClickTab(dialog->pc1, 0);
+        Type(dialog->edit_taskname, "Papers");
+        Click(dialog->BitBtn_ok);
+    });
+    main->ActiveTaskWindow()->bt_taskconfigClick();
+    ASSERT_EQ(Items().size(), 1u);
+    EXPECT_EQ(Items()[0].Name, "Papers");
+
+    main->Action_DeleteTask->trigger();
+    EXPECT_TRUE(main->TaskWindows().empty());
+    EXPECT_TRUE(Items().empty());
+    EXPECT_EQ(boxes.size(), 1u); // the question only
+}
+
 TEST_F(ScheduleTest, ANewTaskIsSavedBeforeItIsScheduled) {
     auto dialog = OpenOptions(nullptr);
     Click(dialog->cb_anataskschedule);
