@@ -28,30 +28,35 @@ protected:
 
     // The real program started as cron starts it: its own copy in the program
     // folder (so the folder is the test's), no display, the test's TZ and XDG
-    // folders. Killed when it does not end by itself within the limit.
-    struct Ran {
-        bool Ended = false;
-        int Code = -1;
-        std::string Errors; // what it wrote to its standard error stream
-    };
-    Ran RunWithoutDisplay(const std::string& argument, int limitMs = 60000) {
+    // folders.
+    void StartWithoutDisplay(QProcess& run, const std::string& argument) {
         const std::string programFile = program / "tandemora";
         if (!testsupport::Exists(programFile)) {
             std::filesystem::copy_file(TANDEMORA_PROGRAM_PATH, programFile);
             std::filesystem::permissions(programFile, std::filesystem::perms::owner_all);
         }
-        QProcess run;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char* display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
             env.remove(display);
         }
         run.setProcessEnvironment(env);
         run.start(QString::fromStdString(programFile), {QString::fromStdString(argument)});
+    }
+
+    // Such a start run to its end; killed when it does not end by itself.
+    struct Ran {
+        bool Ended = false;
+        int Code = -1;
+        std::string Errors; // what it wrote to its standard error stream
+    };
+    Ran RunWithoutDisplay(const std::string& argument) {
+        QProcess run;
+        StartWithoutDisplay(run, argument);
         Ran ran;
         if (!run.waitForStarted(10000)) {
             return ran;
         }
-        ran.Ended = run.waitForFinished(limitMs);
+        ran.Ended = run.waitForFinished(120000);
         if (!ran.Ended) {
             run.kill();
             run.waitForFinished();
@@ -68,29 +73,9 @@ protected:
 
 TEST_F(CommandLineTest, NamedRunSynchronisesWithoutADisplayAndEndsByItself) {
     WriteOptions({{"SaveLog", "1"}});
-    // The program's own copy, so that its program folder is the test's.
-    const std::string program_file = program / "tandemora";
-    std::filesystem::copy_file(TANDEMORA_PROGRAM_PATH, program_file);
-    std::filesystem::permissions(program_file, std::filesystem::perms::owner_all);
-
-    QProcess run;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-        env.remove(display);
-    }
-    run.setProcessEnvironment(env);
-    run.setProcessChannelMode(QProcess::MergedChannels);
-    run.start(QString::fromStdString(program_file), {" Nightly "});
-    ASSERT_TRUE(run.waitForStarted(10000));
-    const bool ended = run.waitForFinished(120000);
-    if (!ended) {
-        run.kill();
-        run.waitForFinished();
-    }
-    const std::string output = run.readAll().toStdString();
-    ASSERT_TRUE(ended) << "the run did not end by itself\n" << output;
-    EXPECT_EQ(run.exitStatus(), QProcess::NormalExit) << output;
-    EXPECT_EQ(run.exitCode(), 0) << output;
+    const Ran ran = RunWithoutDisplay(" Nightly ");
+    ASSERT_TRUE(ran.Ended) << "the run did not end by itself\n" << ran.Errors;
+    EXPECT_EQ(ran.Code, tandemora::ecOk) << ran.Errors;
 
     // Both tasks named Nightly ran (names are compared trimmed), the one named
     // nightly did not.
@@ -231,13 +216,8 @@ TEST_F(CommandLineTest, ARunKilledHalfWayLeavesTheLinesOfItsCopies) {
     std::filesystem::create_directories(folders / "copies");
     const std::string id =
         SaveTask("Many", folders / "many", folders / "copies", [](tandemora::TSyncTask& t) { t.TSsync = 1; });
-    const std::string programFile = program / "tandemora";
-    std::filesystem::copy_file(TANDEMORA_PROGRAM_PATH, programFile);
     QProcess run;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    run.setProcessEnvironment(env);
-    run.start(QString::fromStdString(programFile), {"Many"});
+    StartWithoutDisplay(run, "Many");
     ASSERT_TRUE(run.waitForStarted(10000));
     auto copyLines = [&] {
         std::vector<std::string> lines;
