@@ -30,7 +30,7 @@ const char* const FolderNotEmptyText = " (it still holds items)";
 std::string Reason(const TFileOper* first, const TFileOper* second = nullptr) {
     for (const TFileOper* oper : {first, second}) {
         if (oper != nullptr && !oper->LastErrorText.empty()) {
-            return " (" + oper->LastErrorText + ")";
+            return " (" + EscapeForLog(oper->LastErrorText) + ")";
         }
     }
     return "";
@@ -333,6 +333,7 @@ bool TTandemoraThread::CheckEndpoints() {
         which = !LeftOper ? left : right;
     }
     LogLine = "Sync not started: there is no endpoint for " + which + ".";
+    NotStartedReason = LogLine;
     AddLogLine();
     return false;
 }
@@ -361,6 +362,7 @@ bool TTandemoraThread::CheckWorkFolders() {
     }
     LogLine = "Sync not started: " + links +
               " must be a folder, not a symbolic link; remove the link and run the task again.";
+    NotStartedReason = LogLine;
     AddLogLine();
     return false;
 }
@@ -538,7 +540,7 @@ int TTandemoraThread::SyncItem(TResultRow* Row) {
     } catch (const std::exception& e) {
         ErrorLogger.LogError("Write Error", e);
         Terminate();
-        LogLine = "Error: " + line + " (" + e.what() + ")";
+        LogLine = "Error: " + line + " (" + EscapeForLog(e.what()) + ")";
         result = 1;
     } catch (...) {
         ErrorLogger.LogError("Write Error", "Exception", "unknown exception");
@@ -796,7 +798,7 @@ int TTandemoraThread::SyncFolder(TResultRow* Row) {
     } catch (const std::exception& e) {
         ErrorLogger.LogError("Write Folder Error", e);
         Terminate();
-        LogLine = "Error:Write Folder " + line + " (" + e.what() + ")";
+        LogLine = "Error:Write Folder " + line + " (" + EscapeForLog(e.what()) + ")";
         result = 1;
     } catch (...) {
         ErrorLogger.LogError("Write Folder Error", "Exception", "unknown exception");

@@ -54,6 +54,7 @@ public:
     std::unique_ptr<TFileOper> RightOper;
     std::string LogLine;               // the line being handed to the log panel
     std::atomic<int32_t> OpCount{0};   // item operations attempted
+    std::string NotStartedReason;      // why the run touched nothing, when a check refused it
     TResultRows* View;                 // the rows walked (not owned)
     TSyncTask* Task;                   // not owned
     NotifyTarget* NotifyWnd = nullptr; // receives WM_UPDATEPROCESS per item

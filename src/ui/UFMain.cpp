@@ -7,6 +7,7 @@
 #include "dialogs/UFTaskConfig.h"
 #include "dialogs/uF_TastTemplate.h"
 #include "dialogs/uF_TemplateList.h"
+#include "model/UTFileTree.h"
 #include "model/UTUtils.h"
 #include "tasks/TaskList.h"
 #include "tasks/URegSettings.h"
@@ -512,17 +513,16 @@ void TFMain::LoadTaskList(const std::string& FileName) {
     }
     QStringList problems;
     for (const TDamagedTask& task : damaged) {
-        const std::string text =
-            "task " + std::to_string(task.Position) + " \"" + task.Name + "\" not loaded: " + task.Reason;
+        const std::string text = "task " + std::to_string(task.Position) + " \"" + EscapeForLog(task.Name) +
+                                 "\": " + EscapeForLog(task.Reason);
         ErrorLogger.LogError(listError, task.ErrorClass, text + " (" + path + ")");
         problems << ToQ(text);
     }
-    if (!notSaved.empty()) {
-        problems << "tasks not added, the task list " + ToQ(TaskListPath()) + " could not be written (" +
-                        ToQ(std::to_string(notSaved.size())) + ")";
-    }
     if (!problems.isEmpty()) {
-        ShowNotice(ToQ(path) + ": " + problems.join("; "));
+        ShowNotice("Tasks not loaded: " + problems.join("; ") + " (" + ToQ(path) + ")");
+    }
+    if (!notSaved.empty()) {
+        TellNotSaved(ToQ(std::to_string(notSaved.size())) + " imported tasks were not added");
     }
     if (!importing) {
         damagedTasks_ = std::move(damaged);

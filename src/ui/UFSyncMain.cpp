@@ -992,6 +992,8 @@ void TFSyncMain::PrepareSync() {
 
 void TFSyncMain::SyncThreadDone() {
     // The thread frees itself once this returns; it no longer touches the rows.
+    const std::string notStarted = SyncThread != nullptr ? SyncThread->NotStartedReason : std::string();
+    const bool broken = SyncThread != nullptr && SyncThread->FatalException();
     Syncing = 0;
     SyncThread = nullptr;
     if (destroying_) {
@@ -1018,6 +1020,10 @@ void TFSyncMain::SyncThreadDone() {
     const int failed = FailedSyncItems();
     if (syncCancelled_) {
         EndRun(TRunEnd::Cancelled, "cancelled during the sync");
+    } else if (!notStarted.empty()) {
+        EndRun(TRunEnd::NotStarted, notStarted);
+    } else if (broken) {
+        EndRun(TRunEnd::ItemsFailed, "the sync broke off; the error log tells why");
     } else if (failed > 0) {
         EndRun(TRunEnd::ItemsFailed, std::to_string(failed) + (failed == 1 ? " item" : " items") + " failed");
     } else {

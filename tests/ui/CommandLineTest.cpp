@@ -165,10 +165,15 @@ TEST_F(CommandLineTest, EveryStartWithoutADisplayEndsAndSaysWhatHappened) {
          "Invalid filter pattern \"(x\": missing closing parenthesis"},
         {"an item fails",
          [&] {
-             std::filesystem::create_directories(folders / "f/from-e.txt.tmp");
-             return task("Blocked", [](tandemora::TSyncTask& t) { t.TSsync = 1, t.UseTempFile = 1; });
+             // An overwrite whose previous version cannot be kept is not made.
+             WriteFile(folders / "f/from-e.txt", "older");
+             std::filesystem::last_write_time(folders / "f/from-e.txt",
+                                              std::filesystem::file_time_type::clock::now() -
+                                                  std::chrono::hours(48));
+             WriteFile(folders / "f/__Tandemora__/__saved__", "a file where the folder belongs");
+             return task("Blocked", [](tandemora::TSyncTask& t) { t.TSsync = 1, t.SaveOldFile = 1; });
          },
-         tandemora::ecItemsFailed, "1 item failed", "(its temporary name is taken)\r\n"},
+         tandemora::ecItemsFailed, "1 item failed", "(its previous version could not be kept)\r\n"},
     };
     const std::string list = ReadFile(program / "tasklist.td");
     const std::string language = ReadFile(program / "en-english.lng");

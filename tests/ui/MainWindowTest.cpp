@@ -12,6 +12,7 @@
 #include <QTabBar>
 #include <QTextEdit>
 #include <QWidget>
+#include <cstring>
 
 namespace uitest {
 namespace {
@@ -80,7 +81,7 @@ TEST_F(MainWindowTest, AMissingOrDamagedTaskListIsLoggedAndTold) {
          "Tasks not loaded: The task list could not be read or written"},
         // A damaged task is named and does not hide the tasks after it.
         {"second task damaged", "", 2,
-         "task 2 \"Bad\" not loaded: 'many' is not a valid integer value in Hours"},
+         "Tasks not loaded: task 2 \"Bad\": 'many' is not a valid integer value in Hours"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -109,7 +110,9 @@ TEST_F(MainWindowTest, AMissingOrDamagedTaskListIsLoggedAndTold) {
         EXPECT_NE(log.find("msg:The task list could not be read or written "), std::string::npos) << log;
         EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1);
         EXPECT_TRUE(main->NoticeText().contains(c.Notice)) << main->NoticeText().toStdString();
-        EXPECT_NE(log.find(c.Pages > 0 ? c.Notice : ""), std::string::npos) << log;
+        EXPECT_NE(log.find(std::string(c.Notice).substr(std::strlen("Tasks not loaded: "))),
+                  std::string::npos)
+            << log;
         EXPECT_TRUE(boxes.empty());
     }
     EXPECT_EQ(TabCaptions(), (std::vector<QString>{"Good", "Third"}));
@@ -298,7 +301,8 @@ TEST_F(MainWindowTest, ATaskWhoseIdentityLeavesItsFolderIsNeitherLoadedNorImport
         const std::vector<QString> pages =
             imported ? std::vector<QString>{"Home", "Home", "Good"} : std::vector<QString>{"Home", "Good"};
         EXPECT_EQ(TabCaptions(), pages);
-        EXPECT_NE(ErrorLog().find("EConvertError:The task \"Evil\" is not loaded"), std::string::npos)
+        EXPECT_NE(ErrorLog().find("EConvertError:task 3 \"Evil\": The task \"Evil\" is not loaded"),
+                  std::string::npos)
             << ErrorLog();
         EXPECT_TRUE(main->NoticeText().startsWith("Tasks not loaded:")) << main->NoticeText().toStdString();
     }
