@@ -121,6 +121,15 @@ bool IsPrefixOf(const TPathParts& a, const TPathParts& b) {
     return true;
 }
 
+// The folder an endpoint will work in: every kind trims the blanks off the ends of
+// the typed text, and the FTP endpoint adds the scheme a text may lack.
+std::string FolderAsUsed(const TFolderSource& source) {
+    if (source.DeviceType == dtFtp && !TrimBlanks(source.FolerAllName).empty()) {
+        return TFtpFileOper::NormalizeUrl(source.FolerAllName);
+    }
+    return TrimBlanks(source.FolerAllName);
+}
+
 } // namespace
 
 std::string SyncIDProblem(const std::string& id) {
@@ -174,12 +183,13 @@ std::unique_ptr<TSyncTask> TSyncTask::CloneAsNew(const TSyncTask& source) {
     return clone;
 }
 
-// Folders are compared part by part: /home/u/photos and /home/u/photos-backup
-// are two separate folders, /home/u/photos/ is /home/u/photos, and letter case
+// Folders are compared as the endpoints will use them, part by part:
+// /home/u/photos and /home/u/photos-backup are two separate folders,
+// /home/u/photos/ and "/home/u/photos " are /home/u/photos, and letter case
 // counts because Linux file systems keep it.
 int32_t TSyncTask::CheckFolders() const {
-    const std::string& left = LFolder.FolerAllName;
-    const std::string& right = RFolder.FolerAllName;
+    const std::string left = FolderAsUsed(LFolder);
+    const std::string right = FolderAsUsed(RFolder);
     if (left == right) {
         return fcSameFolder;
     }
@@ -230,6 +240,10 @@ std::unique_ptr<TFileOper> TSyncTask::CreateOper(const TFolderSource& source, bo
 
 std::string TSyncTask::LocalSnapshotPath(int32_t side) const {
     return GetLocalSnapshotFolder() + FileID() + (side == 0 ? "L" : "R");
+}
+
+std::string TSyncTask::RunStampPath() const {
+    return GetAppDataFolder() + "Tandemora/" + SyncID + ".run";
 }
 
 int32_t TSyncTask::LoadSnapshot(TFileTree* tree, int32_t side) const {

@@ -140,6 +140,10 @@ public:
     // The local snapshot file of one side. Raises EInOutError for a SyncID that
     // IsSafeSyncID refuses, as LogPath does.
     std::string LocalSnapshotPath(int32_t side) const;
+    // The file beside the local snapshots that names the pair of snapshots the
+    // last synchronisation wrote (it never ends in "L" or "R", so no task's
+    // snapshot file can have its name).
+    std::string RunStampPath() const;
     // "\\server\share" of a path that starts so; empty otherwise.
     static std::string GetShareRoot(const std::string& path);
 

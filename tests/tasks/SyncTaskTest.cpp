@@ -44,6 +44,9 @@ TEST(SyncTaskTest, CheckFoldersComparesWholePathParts) {
         {"/home/u/photos/", "/home/u/photos", fcSameFolder},
         {"/home/u/photos", "/home/u/photos//", fcSameFolder},
         {"/home//u/photos", "/home/u/photos", fcSameFolder},
+        // The endpoints trim blanks off the ends, so these name one folder.
+        {"/data/X", "/data/X ", fcSameFolder},
+        {" /data/X\t", "/data/X/sub ", fcNested},
         {"/home/u/Photos", "/home/u/photos", fcOk}, // letter case counts
         {"/home/U", "/home/u/photos", fcOk},
         {"/data\\x", "/data", fcOk}, // "\" is part of a local name
