@@ -1,5 +1,6 @@
 #include "engine/UTAnalyzeThread.h"
 
+#include "engine/UTRunStamp.h"
 #include "model/UTUtils.h"
 #include "platform/FileSystem.h"
 #include "tasks/UTSysConfig.h"
@@ -93,6 +94,23 @@ void NoOtherItemBelow(TFileTree* node) {
     }
 }
 
+// DOS date-times order as unsigned numbers: dates from 2044 on have the top bit
+// set and would read as negative.
+bool Later(int32_t a, int32_t b) {
+    return static_cast<uint32_t>(a) > static_cast<uint32_t>(b);
+}
+
+// A file as the comparison sees it: its time and its size. A size that changed
+// under an unchanged time (servers that list minutes only, tools that keep the
+// time) is a change all the same.
+bool SameFile(const TFileAttri* a, int32_t time, int64_t size) {
+    return a->Time == time && a->Size == size;
+}
+
+bool Present(const TFileTree* changeNode) {
+    return changeNode->Action != saDeletedSinceSync;
+}
+
 // The other side's values of a pair of change-tree items. An entry deleted since
 // the snapshot is no item of its endpoint any more: the other side holds nothing.
 void CombinedOtherValues(TFileTree* to, const TFileTree* from) {
@@ -137,6 +155,7 @@ void TAnalyzeThread::Execute() {
         DiffWithSnapshot(LeftTree, LeftSnapshot, LeftChanges);
         DiffWithSnapshot(RightTree, RightSnapshot, RightChanges);
         CombineChanges(LeftChanges, RightChanges, ResultTree);
+        HoldBackEmptiedSides();
     } else {
         OrderTree(LeftTree);
         OrderTree(RightTree);
@@ -156,9 +175,15 @@ void TAnalyzeThread::BuildFilterExpressions() {
 }
 
 bool TAnalyzeThread::ChooseSnapshotMode() const {
+    return SnapshotsUsable(Task, LeftSnapshot, RightSnapshot);
+}
+
+bool TAnalyzeThread::SnapshotsUsable(const TSyncTask* Task, const TFileTree* LeftSnapshot,
+                                     const TFileTree* RightSnapshot) {
     return SnapshotUsable(LeftSnapshot) && SnapshotUsable(RightSnapshot) &&
            SnapshotTakenOf(LeftSnapshot, Task->LFolder.FolerAllName) &&
-           SnapshotTakenOf(RightSnapshot, Task->RFolder.FolerAllName);
+           SnapshotTakenOf(RightSnapshot, Task->RFolder.FolerAllName) &&
+           TRunStamp::Matches(*Task, LeftSnapshot, RightSnapshot);
 }
 
 void TAnalyzeThread::OrderTree(TFileTree* Node) {
@@ -270,18 +295,25 @@ void TAnalyzeThread::PairCompare(TFileTree* A, TFileTree* B, TFileTree* O) {
         TFileTree* folder = O->AddChild(A->Name, A->Data);
         if (HasChildren(A) || HasChildren(B)) {
             CompareTrees(A, B, folder);
+        } else {
+            // A folder both sides hold is in step; left unsettled it would never
+            // enter the snapshots and come back as a conflict at every run.
+            folder->SetAction(saSame);
         }
         BlockUnseenPair(A, B, folder);
         return;
     }
-    // DOS date-times compare as signed numbers; sizes are not looked at.
+    // The newer file wins; two files of one time but different sizes cannot be
+    // told apart by time, so the user decides.
     const int32_t leftTime = A->Data->Time;
     const int32_t rightTime = B->Data->Time;
     int32_t code = saSame;
-    if (leftTime > rightTime) {
+    if (Later(leftTime, rightTime)) {
         code = ApplyDirection(Task, saOverwriteLtoR);
-    } else if (leftTime < rightTime) {
+    } else if (Later(rightTime, leftTime)) {
         code = ApplyDirection(Task, saOverwriteRtoL);
+    } else if (A->Data->Size != B->Data->Size) {
+        code = saConflict;
     }
     A->SetAction(code);
     CopyOtherValues(A, B);
@@ -297,40 +329,70 @@ void TAnalyzeThread::PairDiff(TFileTree* A, TFileTree* B, TFileTree* O) {
         }
         return;
     }
-    A->SetAction(A->Data->Time != B->Data->Time ? saChangedSinceSync : saSame);
+    A->SetAction(SameFile(A->Data, B->Data->Time, B->Data->Size) ? saSame : saChangedSinceSync);
     CopyOtherValues(A, B);
     O->AppendNode(A);
 }
 
 void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {
+    // Deleted on the left and still held on the right: the item is the right
+    // side's file now, so the result takes the right node (the left one is only
+    // the old snapshot entry), and the left side holds nothing.
+    const bool leftGone = !Present(A) && Present(B);
+    TFileTree* own = leftGone ? B : A;
+    const int32_t combined = CombineCodes(A->Action, B->Action, IsFolder(A));
     if (IsFolder(A)) {
         if (HasChildren(A) || HasChildren(B)) {
-            TFileTree* folder = O->AddChild(A->Name, A->Data);
+            TFileTree* folder = O->AddChild(A->Name, own->Data);
+            folder->RightEntry = leftGone ? 1 : 0;
             if (A->Action != saUnset || B->Action != saUnset) {
-                folder->SetAction(ApplyDirection(Task, CombineCodes(A->Action, B->Action, true)));
+                folder->SetAction(ApplyDirection(Task, combined));
             }
             CombineChanges(A, B, folder);
             BlockUnseenPair(A, B, folder);
         } else {
-            CombinedOtherValues(A, B);
-            A->SetAction(ApplyDirection(Task, CombineCodes(A->Action, B->Action, true)));
-            O->AppendNode(A);
-            BlockUnseenPair(A, B, A);
+            TakePair(own, A, B, ApplyDirection(Task, combined), O);
         }
         return;
     }
+    int32_t code = ApplyDirection(Task, combined);
+    if (leftGone) {
+        TakePair(own, A, B, code, O);
+        return;
+    }
     CombinedOtherValues(A, B);
-    if (Task->Unattended && A->Action == saChangedSinceSync && B->Action == saChangedSinceSync) {
+    const bool leftChanged = A->Action == saNewSinceSync || A->Action == saChangedSinceSync;
+    const bool rightChanged = B->Action == saNewSinceSync || B->Action == saChangedSinceSync;
+    if (leftChanged && rightChanged && SameFile(A->Data, A->OtherTime, A->OtherSize)) {
+        // Both sides came to the same file (an edit copied by hand, a time-zone
+        // change moving every time alike): nothing to do, but the snapshots must
+        // learn of it.
+        code = saSame;
+        A->Agreed = 1;
+    } else if (Task->Unattended && A->Action == saChangedSinceSync && B->Action == saChangedSinceSync) {
         // Changed on both sides with nobody to ask: the task's policy decides, or
         // the item keeps its change code and nothing is done.
+        code = saChangedSinceSync;
         if (Task->Conflicts == cfNewerFileWins) {
-            A->SetAction(
-                ApplyDirection(Task, A->Data->Time > A->OtherTime ? saOverwriteLtoR : saOverwriteRtoL));
+            code =
+                ApplyDirection(Task, Later(A->Data->Time, A->OtherTime) ? saOverwriteLtoR : saOverwriteRtoL);
         }
-    } else {
-        A->SetAction(ApplyDirection(Task, CombineCodes(A->Action, B->Action, false)));
     }
+    A->SetAction(code);
     O->AppendNode(A);
+}
+
+// Takes the node that stands for a pair of change-tree items without children.
+void TAnalyzeThread::TakePair(TFileTree* Own, TFileTree* A, TFileTree* B, int32_t Code, TFileTree* O) {
+    if (Own == A) {
+        CombinedOtherValues(A, B);
+    } else {
+        NoOtherItem(Own);
+        Own->RightEntry = 1;
+    }
+    Own->SetAction(Code);
+    O->AppendNode(Own);
+    BlockUnseenPair(A, B, Own);
 }
 
 // ---- What a scan did not see --------------------------------------------------------
@@ -345,6 +407,7 @@ void TAnalyzeThread::MarkOneSide(TFileTree* Node, int32_t Code, int32_t Side, bo
     // The other side has nothing here, whatever the comparison with this side's
     // own snapshot put into the other side's values.
     NoOtherItem(Node);
+    Node->RightEntry = Side == 1 ? 1 : 0;
     // Deleted on this side since the snapshot and unknown to the other side: no
     // side holds it, so there is nothing to copy.
     const bool gone = Combining && Node->Action == saDeletedSinceSync;
@@ -393,6 +456,31 @@ void TAnalyzeThread::BlockStoppedScans() {
     }
 }
 
+// ---- A side that scans empty -----------------------------------------------------------
+
+// A folder that now lists nothing while its snapshot lists items is more likely a
+// drive that is not mounted (its empty mount point) or a slip of the hand than a
+// wish to delete everything: nothing is deleted on the other side on its account.
+void TAnalyzeThread::HoldBackEmptiedSides() {
+    LeftEmptied = !HasChildren(LeftTree) && HasChildren(LeftSnapshot);
+    RightEmptied = !HasChildren(RightTree) && HasChildren(RightSnapshot);
+    if (LeftEmptied) {
+        ReplaceCode(ResultTree, saDeleteRight, saDoNotCopy);
+    }
+    if (RightEmptied) {
+        ReplaceCode(ResultTree, saDeleteLeft, saDoNotCopy);
+    }
+}
+
+void TAnalyzeThread::ReplaceCode(TFileTree* Node, int32_t From, int32_t To) {
+    for (TFileTree* child : Node->Children) {
+        if (child->Action == From) {
+            child->SetAction(To);
+        }
+        ReplaceCode(child, From, To);
+    }
+}
+
 // ---- Tables -------------------------------------------------------------------------
 
 int32_t TAnalyzeThread::CombineCodes(int32_t LeftCode, int32_t RightCode, bool FolderFlag) {
@@ -402,6 +490,11 @@ int32_t TAnalyzeThread::CombineCodes(int32_t LeftCode, int32_t RightCode, bool F
         }
         if (RightCode == saUnset) {
             RightCode = saSame;
+        }
+        // A folder that both sides hold is in step, however it came there.
+        if ((LeftCode == saSame || LeftCode == saNewSinceSync) &&
+            (RightCode == saSame || RightCode == saNewSinceSync)) {
+            return saSame;
         }
     }
     auto index = [](int32_t code) {
@@ -418,11 +511,14 @@ int32_t TAnalyzeThread::CombineCodes(int32_t LeftCode, int32_t RightCode, bool F
             return -1;
         }
     };
-    // Left code down, right code across: new, changed, deleted, same.
+    // Left code down, right code across: new, changed, deleted, same. Only a
+    // deletion next to an unchanged item is carried over: deleted on one side and
+    // changed (or new) on the other is a conflict either way round, or an edit
+    // the deleting side never saw would be lost.
     static const int32_t table[4][4] = {
         {saConflict, saConflict, saConflict, saConflict},
         {saConflict, saConflict, saConflict, saOverwriteLtoR},
-        {saDeleteRight, saDeleteRight, saSame, saDeleteRight},
+        {saConflict, saConflict, saSame, saDeleteRight},
         {saNewSinceSync, saOverwriteRtoL, saDeleteLeft, saSame},
     };
     const int l = index(LeftCode);

@@ -18,6 +18,8 @@
 // size (OtherTime, OtherAttr, OtherSize); an item the other endpoint does not
 // hold now (found on one side only, or deleted there since the last
 // synchronisation) carries -1, -1, 0 there, as the view and the sync read them.
+// An item that only the right side holds now is the right side's node and is
+// marked RightEntry, so its entry shows (and is checked) on the right.
 //
 // Nothing is proposed from what a scan did not see: below a folder that one side
 // could not list (ListFailed), and everywhere when a side's scan stopped early
@@ -66,7 +68,12 @@ public:
     NotifyTarget* NotifyWnd = nullptr;
 
     // What the run found out besides the result. Read in the end handler.
-    bool UsedSnapshots = false;               // snapshot mode ran (else direct mode)
+    bool UsedSnapshots = false; // snapshot mode ran (else direct mode)
+    // A side that scans empty while its snapshot lists items: nothing is deleted
+    // on the other side on its account (those items get saDoNotCopy), and the
+    // window says why. Set in snapshot mode only.
+    bool LeftEmptied = false;
+    bool RightEmptied = false;
     std::vector<TUnseenFolder> UnseenFolders; // folders whose items got no operation
     // A filter pattern that does not compile ends the analysis: the pattern (or,
     // when no single pattern is at fault, the joined expression) and PCRE2's
@@ -84,10 +91,14 @@ public:
 
     // Step 1: ExcludeExpr, then IncludeExpr, from the task's and the program's lists.
     void BuildFilterExpressions();
-    // Step 2: true when both snapshots have items, loaded completely, and were
+    // Step 2: true when both snapshots have items, loaded completely, were
     // taken of the folders the task names now (the same path, letter case
-    // included; blanks at the ends and trailing separators aside).
+    // included; blanks at the ends and trailing separators aside), and were
+    // written together by one synchronisation (the task's run stamp).
     bool ChooseSnapshotMode() const;
+    // The same test for any pair of loaded snapshots of the task.
+    static bool SnapshotsUsable(const TSyncTask* Task, const TFileTree* LeftSnapshot,
+                                const TFileTree* RightSnapshot);
 
     // Direct comparison of two child lists.
     void CompareTrees(TFileTree* LeftParent, TFileTree* RightParent, TFileTree* ResultParent);
@@ -127,6 +138,9 @@ private:
     void PairCompare(TFileTree* A, TFileTree* B, TFileTree* O);
     void PairDiff(TFileTree* A, TFileTree* B, TFileTree* O);
     void PairCombine(TFileTree* A, TFileTree* B, TFileTree* O);
+    void TakePair(TFileTree* Own, TFileTree* A, TFileTree* B, int32_t Code, TFileTree* O);
+    void HoldBackEmptiedSides();
+    static void ReplaceCode(TFileTree* Node, int32_t From, int32_t To);
 
     // Marks a one-sided subtree with Code, except what lies below an unseen folder
     // (saDoNotCopy) and, when combining, items deleted since the snapshot that no

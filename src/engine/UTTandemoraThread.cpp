@@ -1,6 +1,9 @@
 #include "engine/UTTandemoraThread.h"
 
 #include "endpoints/UTFileOper.h"
+#include "engine/UTAnalyzeThread.h"
+#include "engine/UTRunStamp.h"
+#include "engine/UTUnsettled.h"
 #include "model/UTFileTree.h"
 #include "model/UTResultRows.h"
 #include "model/UTUtils.h"
@@ -121,65 +124,6 @@ std::string RelativeToRoot(const std::string& path, const std::string& root) {
 bool FilteredOut(const TResultRow* Row) {
     const TFileTree* item = Row->Item;
     return item != nullptr && item->IncludedFlag == 0 && item->ExcludedFlag > 0;
-}
-
-using TNamePath = std::vector<std::string>;
-
-TFileTree* ChildNamed(const TFileTree* parent, const std::string& name) {
-    for (TFileTree* child : parent->Children) {
-        if (child->Name == name) {
-            return child;
-        }
-    }
-    return nullptr;
-}
-
-// The node at the end of path below root (count levels of it), or null.
-TFileTree* NodeAt(TFileTree* root, const TNamePath& path, size_t count) {
-    TFileTree* node = root;
-    for (size_t i = 0; i < count && node != nullptr; ++i) {
-        node = ChildNamed(node, path[i]);
-    }
-    return node;
-}
-
-void CollectUnsettled(const TFileTree* node, TNamePath& path,
-                      const std::map<const TFileTree*, int32_t>& rowCodes,
-                      std::vector<TNamePath>& unsettled) {
-    for (const TFileTree* child : node->Children) {
-        path.push_back(child->Name);
-        if (!child->Children.empty()) {
-            CollectUnsettled(child, path, rowCodes, unsettled);
-        } else {
-            const auto row = rowCodes.find(child);
-            const int32_t code = row != rowCodes.end() ? row->second : child->Action;
-            if (code != saSame) {
-                unsettled.push_back(path);
-            }
-        }
-        path.pop_back();
-    }
-}
-
-// In a freshly scanned tree, gives each unsettled item the entry the previous
-// snapshot had for it, or drops it when the previous snapshot did not have it.
-void KeepUnsettled(TFileTree* scanned, TFileTree* previous, const std::vector<TNamePath>& unsettled) {
-    for (const TNamePath& path : unsettled) {
-        TFileTree* parent = NodeAt(scanned, path, path.size() - 1);
-        TFileTree* node = parent != nullptr ? ChildNamed(parent, path.back()) : nullptr;
-        if (node == nullptr || !node->Children.empty() || node->Data == nullptr) {
-            continue;
-        }
-        const TFileTree* before = previous != nullptr ? NodeAt(previous, path, path.size()) : nullptr;
-        if (before != nullptr && before->Data != nullptr && before->Children.empty() &&
-            (before->Data->IsFolder != 0) == (node->Data->IsFolder != 0)) {
-            node->Data->Time = before->Data->Time;
-            node->Data->Size = before->Data->Size;
-            node->Data->Attr = before->Data->Attr;
-        } else {
-            parent->RemoveChild(node->Name);
-        }
-    }
 }
 
 // A file of the private staging folder that carries a remote-to-remote copy. Its
@@ -312,7 +256,9 @@ void TTandemoraThread::Run() {
     }
     LogLine = "Operator File :" + std::to_string(OpCount.load());
     AddLogLine();
-    if (OpCount.load() > 0) {
+    // A run that did nothing may still have to record where things stand (see
+    // SaveSnapshots); one cut short without doing anything leaves them.
+    if (OpCount.load() > 0 || !Terminated()) {
         SaveSnapshots();
     }
 }
@@ -429,44 +375,76 @@ void TTandemoraThread::PrepareWorkFolders() {
 // ---- The walk -------------------------------------------------------------------------
 
 void TTandemoraThread::SyncNodes(TResultRow* Row) {
-    for (int i = 0; i < Row->ChildCount() && !Terminated(); ++i) {
-        TResultRow* c = Row->Child(i);
+    // A file that gives way to a folder of its name must be gone before the
+    // folder is made, so such deletions go first. (A folder that gives way to a
+    // file is emptied and removed before the file comes: folder rows come first.)
+    std::set<const TResultRow*> early;
+    for (int i = 0; i < Row->ChildCount(); ++i) {
+        const TResultRow* c = Row->Child(i);
         const int32_t code = c->Action.load();
-        int32_t operation = opNone;
-        int32_t side = -1;
-        GetOperation(code, operation, side);
-        bool ownFailed = false;
-        if (c->HasChildren()) {
-            // Contents first; a deleted folder goes last, unless something is
-            // copied into it in this run.
-            SyncNodes(c);
-            if ((code == saDeleteRight || code == saDeleteLeft) && c->LtoRCount == 0 && c->RtoLCount == 0 &&
-                !Terminated() && !FilteredOut(c)) {
-                // Some endpoints remove a folder together with whatever is in it, so
-                // a folder that still holds items (filtered, skipped, refused or
-                // failed ones) is not handed to them at all.
-                const int result = ContentsRemoved(c, code) ? SyncFolder(c) : KeepFolder(c);
-                ownFailed = result != 0;
-                if (ownFailed) {
-                    SetRowCode(c, saError);
-                } else {
-                    removed_.insert(c->Item);
-                }
-            }
-        } else if (operation != opNone && !FilteredOut(c)) {
-            const int result = c->IsFolder == 0 ? SyncItem(c) : SyncFolder(c);
-            ++OpCount;
+        if (c->IsFolder == 0 && (code == saDeleteRight || code == saDeleteLeft) &&
+            HasFolderRow(Row, c->Name)) {
+            early.insert(c);
+        }
+    }
+    for (int i = 0; i < Row->ChildCount() && !Terminated(); ++i) {
+        if (early.count(Row->Child(i)) != 0) {
+            SyncRow(Row->Child(i));
+        }
+    }
+    for (int i = 0; i < Row->ChildCount() && !Terminated(); ++i) {
+        if (early.count(Row->Child(i)) == 0) {
+            SyncRow(Row->Child(i));
+        }
+    }
+}
+
+bool TTandemoraThread::HasFolderRow(const TResultRow* Row, const std::string& Name) {
+    for (int i = 0; i < Row->ChildCount(); ++i) {
+        const TResultRow* c = Row->Child(i);
+        if (c->IsFolder == 1 && c->Name == Name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void TTandemoraThread::SyncRow(TResultRow* c) {
+    const int32_t code = c->Action.load();
+    int32_t operation = opNone;
+    int32_t side = -1;
+    GetOperation(code, operation, side);
+    bool ownFailed = false;
+    if (c->HasChildren()) {
+        // Contents first; a deleted folder goes last, unless something is
+        // copied into it in this run.
+        SyncNodes(c);
+        if ((code == saDeleteRight || code == saDeleteLeft) && c->LtoRCount == 0 && c->RtoLCount == 0 &&
+            !Terminated() && !FilteredOut(c)) {
+            // Some endpoints remove a folder together with whatever is in it, so
+            // a folder that still holds items (filtered, skipped, refused or
+            // failed ones) is not handed to them at all.
+            const int result = ContentsRemoved(c, code) ? SyncFolder(c) : KeepFolder(c);
             ownFailed = result != 0;
-            if (!ownFailed && operation == opDelete) {
+            if (ownFailed) {
+                SetRowCode(c, saError);
+            } else {
                 removed_.insert(c->Item);
             }
-            SetRowCode(c, ownFailed ? saError : saSame);
         }
-        // A folder is done once everything in it was walked; one whose own
-        // operation failed, or whose walk a cancel cut short, does not say so.
-        if (c->IsFolder == 1 && !ownFailed && !Terminated()) {
-            SetRowCode(c, saSame);
+    } else if (operation != opNone && !FilteredOut(c)) {
+        const int result = c->IsFolder == 0 ? SyncItem(c) : SyncFolder(c);
+        ++OpCount;
+        ownFailed = result != 0;
+        if (!ownFailed && operation == opDelete) {
+            removed_.insert(c->Item);
         }
+        SetRowCode(c, ownFailed ? saError : saSame);
+    }
+    // A folder is done once everything in it was walked; one whose own
+    // operation failed, or whose walk a cancel cut short, does not say so.
+    if (c->IsFolder == 1 && !ownFailed && !Terminated()) {
+        SetRowCode(c, saSame);
     }
 }
 
@@ -813,6 +791,12 @@ int TTandemoraThread::SyncFolder(TResultRow* Row) {
 
 // ---- Snapshots ----------------------------------------------------------------------------
 
+// The new snapshots are fresh scans of both sides, in which the items this run
+// did not settle keep what the analysis compared with (TUnsettledItems). A run
+// without an operation writes them only when the analysis had no pair of
+// snapshots to compare with (else the next analysis would judge every item by
+// time again) or found files both sides had changed alike; otherwise the
+// snapshots of the last synchronisation stay as they are.
 int TTandemoraThread::SaveSnapshots() {
     std::unique_ptr<TFileOper> left;
     std::unique_ptr<TFileOper> right;
@@ -824,15 +808,36 @@ int TTandemoraThread::SaveSnapshots() {
         right->Source = &Task->RFolder;
         left->Connect();
         right->Connect();
+        const int32_t place = Task->SnapshotPlace();
+        const bool leftLocal = place == spLeftLocal || place == spBothLocal;
+        const bool rightLocal = place == spRightLocal || place == spBothLocal;
+        TArenaPtr leftBaseArena;
+        TArenaPtr rightBaseArena;
+        const TFileTree* leftBase = LoadPrevious(left.get(), 0, leftLocal, leftBaseArena);
+        const TFileTree* rightBase = LoadPrevious(right.get(), 1, rightLocal, rightBaseArena);
+        const bool compared = TAnalyzeThread::SnapshotsUsable(Task, leftBase, rightBase);
+        if (OpCount.load() == 0 && compared && !SettledAlike()) {
+            left->Stop();
+            right->Stop();
+            return 0;
+        }
         left->ScanTree();
         right->ScanTree();
-        const int32_t place = Task->SnapshotPlace();
-        const std::vector<TNamePath> unsettled = UnsettledItems();
-        SaveSideSnapshot(left.get(), &Task->LFolder, 0, place == spLeftLocal || place == spBothLocal,
-                         unsettled);
-        SaveSideSnapshot(right.get(), &Task->RFolder, 1, place == spRightLocal || place == spBothLocal,
-                         unsettled);
+        TUnsettledItems unsettled;
+        unsettled.Collect(View != nullptr ? View->ResultTree() : nullptr, RowCodes());
+        unsettled.Apply(left->Tree, right->Tree, compared ? leftBase : nullptr,
+                        compared ? rightBase : nullptr);
+        std::string leftText;
+        std::string rightText;
+        const bool leftSaved = SaveSideSnapshot(left.get(), &Task->LFolder, 0, leftLocal, leftText);
+        const bool rightSaved = SaveSideSnapshot(right.get(), &Task->RFolder, 1, rightLocal, rightText);
+        // Only a pair written together may be compared with as a pair.
+        if (!leftSaved || !rightSaved || !TRunStamp::Write(*Task, TRunStamp::Of(leftText, rightText))) {
+            TRunStamp::Remove(*Task);
+        }
+        RemoveSnapshotsElsewhere(left.get(), right.get(), place);
     } catch (...) {
+        TRunStamp::Remove(*Task);
         result = 1;
     }
     if (left) {
@@ -844,58 +849,75 @@ int TTandemoraThread::SaveSnapshots() {
     return result;
 }
 
-std::vector<TTandemoraThread::TNamePath> TTandemoraThread::UnsettledItems() const {
-    std::vector<TNamePath> unsettled;
-    if (View == nullptr || View->ResultTree() == nullptr) {
-        return unsettled;
-    }
-    // A row's code is the sync's word on its item; items the view did not show
-    // keep the code of the analysis.
-    std::map<const TFileTree*, int32_t> rowCodes;
-    View->ForEachRow([&rowCodes](TResultRow* row) {
-        if (row->Item != nullptr) {
-            rowCodes[row->Item] = row->Action.load();
+// The snapshot of one side as the next analysis would load it (an empty root
+// when there is none).
+const TFileTree* TTandemoraThread::LoadPrevious(TFileOper* Oper, int32_t Side, bool Local, TArenaPtr& Arena) {
+    if (Local) {
+        TFileTree* loaded = NewTree(Arena);
+        if (Task->LoadSnapshot(loaded, Side) != 0) {
+            loaded = NewTree(Arena);
         }
-    });
-    TNamePath path;
-    CollectUnsettled(View->ResultTree(), path, rowCodes, unsettled);
-    return unsettled;
+        return loaded;
+    }
+    Oper->SnapshotName = Task->FileID();
+    Oper->LoadSnapshot();
+    Arena = Oper->SnapshotArena;
+    return Oper->Snapshot;
+}
+
+// A row's code is the sync's word on its item; items the view did not show
+// keep the code of the analysis.
+std::map<const TFileTree*, int32_t> TTandemoraThread::RowCodes() const {
+    std::map<const TFileTree*, int32_t> codes;
+    if (View != nullptr) {
+        View->ForEachRow([&codes](TResultRow* row) {
+            if (row->Item != nullptr) {
+                codes[row->Item] = row->Action.load();
+            }
+        });
+    }
+    return codes;
+}
+
+// Whether the result holds a file that both sides had changed alike and that
+// stayed settled.
+bool TTandemoraThread::SettledAlike() const {
+    if (View == nullptr || View->ResultTree() == nullptr) {
+        return false;
+    }
+    const std::map<const TFileTree*, int32_t> codes = RowCodes();
+    std::vector<const TFileTree*> pending = {View->ResultTree()};
+    while (!pending.empty()) {
+        const TFileTree* node = pending.back();
+        pending.pop_back();
+        for (const TFileTree* child : node->Children) {
+            const auto row = codes.find(child);
+            if (child->Agreed != 0 && (row != codes.end() ? row->second : child->Action) == saSame) {
+                return true;
+            }
+            pending.push_back(child);
+        }
+    }
+    return false;
 }
 
 // A rescan that could not see everything would read as deletions at the next
-// analysis; the snapshot of the last complete picture stays instead. Items the
-// run did not bring in step keep what the previous snapshot said of them, so the
-// next analysis still sees their changes (and conflicts) instead of taking the
-// two differing files for synchronised.
-void TTandemoraThread::SaveSideSnapshot(TFileOper* Oper, TFolderSource* Source, int32_t Side, bool Local,
-                                        const std::vector<TNamePath>& Unsettled) {
+// analysis; the snapshot of the last complete picture stays instead.
+bool TTandemoraThread::SaveSideSnapshot(TFileOper* Oper, TFolderSource* Source, int32_t Side, bool Local,
+                                        std::string& Text) {
     const std::string sideName = Side == 0 ? "Left" : "Right";
     if (!Oper->ScanComplete()) {
         LogLine = sideName + " snapshot not saved: the folder could not be read completely after the sync; "
                              "the previous snapshot stays.";
         AddLogLine();
-        return;
-    }
-    if (!Unsettled.empty()) {
-        TArenaPtr previousArena;
-        TFileTree* previous = nullptr;
-        if (Local) {
-            TFileTree* loaded = NewTree(previousArena);
-            if (Task->LoadSnapshot(loaded, Side) == 0) {
-                previous = loaded;
-            }
-        } else {
-            Oper->SnapshotName = Task->FileID();
-            Oper->LoadSnapshot();
-            previous = Oper->Snapshot;
-        }
-        KeepUnsettled(Oper->Tree, previous, Unsettled);
+        return false;
     }
     std::stringstream stream;
     Oper->Tree->SaveToStream(stream, Source->FolerAllName);
+    Text = stream.str();
     int written = 0;
     if (Local) {
-        written = SaveLocalSnapshot(stream.str(), Side);
+        written = SaveLocalSnapshot(Text, Side);
     } else {
         TFileAttri attr;
         attr.Name = Task->FileID();
@@ -906,36 +928,41 @@ void TTandemoraThread::SaveSideSnapshot(TFileOper* Oper, TFolderSource* Source, 
     if (written != 0) {
         LogLine = sideName + " snapshot not saved: the snapshot file could not be written.";
         AddLogLine();
+        return false;
+    }
+    return true;
+}
+
+// A snapshot left at a place the task no longer uses must not come back into
+// use when the task returns to that place. The program's own files go; a work
+// folder is cleared only when the task keeps its bookkeeping out of both
+// folders (a source kept read-only is not written to).
+void TTandemoraThread::RemoveSnapshotsElsewhere(TFileOper* Left, TFileOper* Right, int32_t Place) {
+    const bool local[2] = {Place == spLeftLocal || Place == spBothLocal,
+                           Place == spRightLocal || Place == spBothLocal};
+    TFileOper* opers[2] = {Left, Right};
+    TFolderSource* sources[2] = {&Task->LFolder, &Task->RFolder};
+    for (int32_t side = 0; side < 2; ++side) {
+        if (!local[side]) {
+            const std::string file = Task->LocalSnapshotPath(side);
+            if (fs::FileExists(file)) {
+                fs::DeleteFile(file);
+            }
+        } else if (Place == spBothLocal) {
+            TFileAttri attr;
+            attr.Name = Task->FileID();
+            attr.RelPath = std::string("/") + WorkFolderName + "/";
+            std::string path;
+            opers[side]->BuildFullPath(sources[side], &attr, path);
+            if (opers[side]->GetFileSize(path) >= 0) {
+                opers[side]->DeleteFile(sources[side], &attr);
+            }
+        }
     }
 }
 
-// Written beside the old file and renamed over it, so a failure leaves the old
-// snapshot whole.
 int TTandemoraThread::SaveLocalSnapshot(const std::string& Text, int32_t Side) {
-    try {
-        if (!fs::DirectoryExists(GetLocalSnapshotFolder())) {
-            return 1;
-        }
-        const std::string file = Task->LocalSnapshotPath(Side);
-        const std::string temp = file + ".p";
-        if (fs::FileExists(temp)) {
-            fs::ClearReadOnly(temp);
-        }
-        fs::TFileHandle out;
-        // A temporary file left by an earlier run keeps its mode when reopened.
-        if (!out.Create(temp, 0600) || fchmod(out.Fd(), 0600) != 0) {
-            return 1;
-        }
-        bool ok = out.WriteAll(Text.data(), Text.size()) && out.Sync();
-        ok = out.Close() && ok;
-        if (!ok || !fs::RenameFile(temp, file)) {
-            fs::DeleteFile(temp);
-            return 1;
-        }
-        return 0;
-    } catch (...) {
-        return 1;
-    }
+    return TRunStamp::ReplaceLocalFile(Task->LocalSnapshotPath(Side), Text) ? 0 : 1;
 }
 
 } // namespace tandemora

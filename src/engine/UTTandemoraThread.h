@@ -3,17 +3,20 @@
 // carries out each row's action through the endpoint operations (copy, overwrite
 // with the previous version kept, copy through a temporary name, delete, make or
 // remove a folder), logs one line per operation, marks each row done (18) or
-// failed (3), and, when it attempted at least one operation, rescans both sides
-// and saves their trees as the snapshots the next analysis compares against.
+// failed (3), and then rescans both sides and saves their trees as the snapshots
+// the next analysis compares against (a run that did nothing only where the
+// snapshots of the last synchronisation would not tell the next analysis the
+// same; see SaveSnapshots).
 //
 // Before a file is overwritten or deleted, the target must still be the file the
 // analysis saw (and a new file's target must still be absent): the analysis may be
 // hours old, and a change made since then is never lost to it. Such a row fails.
-// Items a run does not bring in step (failed, skipped, conflicting, not reached
-// before a cancel) keep their previous snapshot entries, so the next analysis
-// still proposes them instead of taking the two sides for synchronised.
+// Items a run does not bring in step (failed, skipped, conflicting, filtered, not
+// reached before a cancel) keep in the new snapshots what the analysis compared
+// with, so the next analysis proposes them again as this one did.
 
 #include "model/UTFileAttri.h"
+#include "model/UTFileTree.h"
 #include "model/UTFolderSource.h"
 #include "platform/Messages.h"
 #include "platform/Thread.h"
@@ -21,6 +24,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -79,10 +83,14 @@ protected:
     // Appends LogLine to the log panel through the main thread.
     void AddLogLine();
     void SyncNodes(TResultRow* Row);
+    void SyncRow(TResultRow* Row);
+    static bool HasFolderRow(const TResultRow* Row, const std::string& Name);
     int SyncItem(TResultRow* Row);
     int SyncFolder(TResultRow* Row);
     void PrepareWorkFolders();
     int SaveSnapshots();
+    // Written beside the old file and renamed over it, so a failure leaves the
+    // old snapshot whole.
     int SaveLocalSnapshot(const std::string& Text, int32_t Side);
 
 private:
@@ -101,13 +109,12 @@ private:
     int KeepFolder(TResultRow* Row);
     bool TargetAsAnalysed(TFileOper* Dst, TFolderSource* DstSource, const std::string& Path, int32_t Date,
                           int64_t Size);
-    // Names from the root down to an item of the result.
-    using TNamePath = std::vector<std::string>;
-    // The items of the result this run did not bring in step (conflicts, failures,
-    // skipped and unreached rows, filtered items): their final code is not 18.
-    std::vector<TNamePath> UnsettledItems() const;
-    void SaveSideSnapshot(TFileOper* Oper, TFolderSource* Source, int32_t Side, bool Local,
-                          const std::vector<TNamePath>& Unsettled);
+    const TFileTree* LoadPrevious(TFileOper* Oper, int32_t Side, bool Local, TArenaPtr& Arena);
+    std::map<const TFileTree*, int32_t> RowCodes() const;
+    bool SettledAlike() const;
+    bool SaveSideSnapshot(TFileOper* Oper, TFolderSource* Source, int32_t Side, bool Local,
+                          std::string& Text);
+    void RemoveSnapshotsElsewhere(TFileOper* Left, TFileOper* Right, int32_t Place);
     void Notify(uint32_t Message);
     void FinishWalk();
 

@@ -77,7 +77,15 @@ public:
     // 1 on a folder the scan could not list (no rights, vanished, I/O error), and
     // on the root of a scan that was stopped early: what lies below is unknown,
     // not absent, so nothing may be deleted or overwritten on its account.
-    int32_t ListFailed = 0;
+    int16_t ListFailed = 0;
+    // Set by the analysis on a result item whose entry (Data) is the right side's
+    // while the left side holds no such item now: the entry belongs in the right
+    // columns, and the left ones stay empty.
+    int8_t RightEntry = 0;
+    // Set by the analysis on a file that both sides changed alike since the last
+    // synchronisation (same size, same time): settled without an operation, but
+    // the snapshots must learn of it.
+    int8_t Agreed = 0;
     TFileTree* Parent = nullptr;
     TFileTreeList Children;
     std::string Name;

@@ -136,13 +136,20 @@ void TResultRows::RecountNode(TFileTree* node) {
     }
 }
 
-// The left columns show the left file and the right columns the right one; the
-// item's own entry is the left one unless the item exists only on the right.
+// The left columns show the left file and the right columns the right one. The
+// item's own entry is the left one, unless the analysis marked it as the right
+// side's (the item is on the right only, or the left deleted it since the last
+// synchronisation); the other side's values are those the analysis set.
 void TResultRows::ApplyDisplayValues(TFileTree* child) {
     const TFileAttri* a = child->Data;
     if (a == nullptr) {
         return;
     }
+    if (child->RightEntry != 0) {
+        SetLeftDisplay(child, 0, 0, 0);
+        SetRightDisplay(child, a->Time, a->Attr, a->Size);
+    }
+    const bool leftEntry = child->RightEntry == 0;
     switch (child->Action) {
     case saCopyLtoR:
         SetLeftDisplay(child, a->Time, a->Attr, a->Size);
@@ -156,17 +163,24 @@ void TResultRows::ApplyDisplayValues(TFileTree* child) {
         break;
     case saSame:
     case saConflict:
-        SetLeftDisplay(child, a->Time, a->Attr, a->Size);
+        if (leftEntry) {
+            SetLeftDisplay(child, a->Time, a->Attr, a->Size);
+        }
         break;
     case saOverwriteRtoL:
-        SetLeftDisplay(child, a->Time, a->Attr, a->Size);
+        if (leftEntry) {
+            SetLeftDisplay(child, a->Time, a->Attr, a->Size);
+        }
         LeftNeeded += a->Size;
         break;
     case saOverwriteLtoR:
-        SetLeftDisplay(child, a->Time, a->Attr, a->Size);
+        if (leftEntry) {
+            SetLeftDisplay(child, a->Time, a->Attr, a->Size);
+        }
         RightNeeded += child->OtherSize;
         break;
     case saDeleteRight:
+        // Deleted on the left: the analysis gives the item the right side's entry.
         SetLeftDisplay(child, 0, 0, 0);
         SetRightDisplay(child, a->Time, a->Attr, a->Size);
         break;

@@ -243,7 +243,7 @@ std::string TSyncTask::LocalSnapshotPath(int32_t side) const {
 }
 
 std::string TSyncTask::RunStampPath() const {
-    return GetAppDataFolder() + "Tandemora/" + SyncID + ".run";
+    return GetLocalSnapshotFolder() + FileID() + "S";
 }
 
 int32_t TSyncTask::LoadSnapshot(TFileTree* tree, int32_t side) const {

@@ -141,8 +141,8 @@ public:
     // IsSafeSyncID refuses, as LogPath does.
     std::string LocalSnapshotPath(int32_t side) const;
     // The file beside the local snapshots that names the pair of snapshots the
-    // last synchronisation wrote (it never ends in "L" or "R", so no task's
-    // snapshot file can have its name).
+    // last synchronisation wrote: the SyncID and "S" (no task's snapshot file,
+    // which ends in "L" or "R", can have its name). Raises as FileID does.
     std::string RunStampPath() const;
     // "\\server\share" of a path that starts so; empty otherwise.
     static std::string GetShareRoot(const std::string& path);

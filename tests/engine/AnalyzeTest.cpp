@@ -5,6 +5,7 @@
 #include "endpoints/UTWinFileOper.h"
 #include "engine/TreeBuilder.h"
 #include "engine/UTAnalyzeThread.h"
+#include "engine/UTRunStamp.h"
 #include "model/UTResultRows.h"
 #include "platform/MainThread.h"
 
@@ -29,7 +30,8 @@ constexpr int32_t kMissing = -100; // no such item in the result
 const char* const kLeftFolder = "/data/left";
 const char* const kRightFolder = "/data/right";
 
-// One analysis: the task, the four input trees and the result.
+// One analysis: the task, the four input trees and the result. The two
+// snapshots count as written together by the last synchronisation.
 class TRun {
 public:
     TRun() : LeftSnap(kLeftFolder), RightSnap(kRightFolder) {
@@ -40,6 +42,8 @@ public:
         Result = NewTree(ResultArena);
     }
 
+    testsupport::TempDir AppData;
+    testsupport::ScopedEnv Xdg{"XDG_DATA_HOME", AppData.path()};
     TSyncTask Task;
     TTreeBuilder Left, Right, LeftSnap, RightSnap;
     TArenaPtr ResultArena;
@@ -47,6 +51,7 @@ public:
     std::unique_ptr<TAnalyzeThread> Thread;
 
     TAnalyzeThread& Make() {
+        TRunStamp::Write(Task, TRunStamp::OfTrees(LeftSnap.Root, RightSnap.Root));
         Thread = std::make_unique<TAnalyzeThread>(&Task, Left.Root, Right.Root, Result, LeftSnap.Root,
                                                   RightSnap.Root);
         return *Thread;
@@ -70,14 +75,16 @@ public:
     }
 };
 
-// Puts a file on one side so that its change since the snapshot is `change`.
-void Place(TTreeBuilder& scan, TTreeBuilder& snap, const std::string& name, int32_t change) {
+// Puts a file on one side so that its change since the snapshot is `change`;
+// a new or changed file gets the time 300 and the given size.
+void Place(TTreeBuilder& scan, TTreeBuilder& snap, const std::string& name, int32_t change,
+           int64_t size = 0) {
     switch (change) {
     case saNewSinceSync:
-        scan.File(name, 300);
+        scan.File(name, 300, size);
         break;
     case saChangedSinceSync:
-        scan.File(name, 300);
+        scan.File(name, 300, size);
         snap.File(name, 100);
         break;
     case saDeletedSinceSync:
@@ -111,19 +118,21 @@ std::string CellName(int32_t l, int32_t r) {
 // ---- The combination table ---------------------------------------------------------------
 
 TEST(AnalyzeCombine, EveryCellOfTheTableForFiles) {
-    // Left change down, right change across: new, changed, deleted, same.
+    // Left change down, right change across: new, changed, deleted, same. A
+    // deletion goes over only where the other side did not change the file.
     const int32_t expected[4][4] = {
         {saConflict, saConflict, saConflict, saConflict},
         {saConflict, saConflict, saConflict, saOverwriteLtoR},
-        {saDeleteRight, saDeleteRight, saSame, saDeleteRight},
+        {saConflict, saConflict, saSame, saDeleteRight},
         {saNewSinceSync, saOverwriteRtoL, saDeleteLeft, saSame},
     };
     TRun run;
     run.Task.IsDeleteFile = 1; // deletions reach the result unchanged
     for (int32_t l : kChanges) {
         for (int32_t r : kChanges) {
-            Place(run.Left, run.LeftSnap, CellName(l, r), l);
-            Place(run.Right, run.RightSnap, CellName(l, r), r);
+            // Two different files where both sides have one.
+            Place(run.Left, run.LeftSnap, CellName(l, r), l, 1);
+            Place(run.Right, run.RightSnap, CellName(l, r), r, 2);
         }
     }
     run.Analyze();
@@ -143,13 +152,14 @@ TEST(AnalyzeCombine, EveryReachableCellForEmptyFolders) {
         int32_t left, right, code;
     };
     const Cell cells[] = {
-        {saNewSinceSync, saNewSinceSync, saConflict},
+        // A folder both sides hold is in step, however it came there.
+        {saNewSinceSync, saNewSinceSync, saSame},
         {saNewSinceSync, saDeletedSinceSync, saConflict},
-        {saNewSinceSync, saSame, saConflict},
-        {saDeletedSinceSync, saNewSinceSync, saDeleteRight},
+        {saNewSinceSync, saSame, saSame},
+        {saDeletedSinceSync, saNewSinceSync, saConflict},
         {saDeletedSinceSync, saDeletedSinceSync, saSame},
         {saDeletedSinceSync, saSame, saDeleteRight},
-        {saSame, saNewSinceSync, saNewSinceSync},
+        {saSame, saNewSinceSync, saSame},
         {saSame, saDeletedSinceSync, saDeleteLeft},
         {saSame, saSame, saSame},
     };
@@ -185,6 +195,38 @@ TEST(AnalyzeCombine, FolderPairWithChildrenGetsCombinedCodeAndItsItemsTheirOwn) 
     EXPECT_EQ(run.Code("gone/a.txt"), saDeleteRight);
     EXPECT_EQ(run.Code("kept/"), saUnset);
     EXPECT_EQ(run.Code("kept/b.txt"), saSame);
+}
+
+TEST(AnalyzeCombine, BothSidesChangedToTheSameFileIsSettled) {
+    // New or changed on both sides: the same size and time on both is one file
+    // (nothing to do, and the sync must record it); anything else is a conflict.
+    struct Case {
+        int32_t left, right;
+        int64_t rightSize;
+        int32_t code;
+    };
+    const Case cases[] = {
+        {saNewSinceSync, saNewSinceSync, 5, saSame},
+        {saChangedSinceSync, saChangedSinceSync, 5, saSame},
+        {saNewSinceSync, saChangedSinceSync, 5, saSame},
+        {saChangedSinceSync, saNewSinceSync, 5, saSame},
+        {saNewSinceSync, saNewSinceSync, 6, saConflict},
+        {saChangedSinceSync, saChangedSinceSync, 6, saOverwriteRtoL}, // the policy: a tie goes right
+    };
+    for (const Case& c : cases) {
+        TRun run;
+        run.Task.Unattended = true; // agreement comes before any conflict policy
+        run.Task.Conflicts = cfNewerFileWins;
+        Place(run.Left, run.LeftSnap, "anchor", saSame);
+        Place(run.Right, run.RightSnap, "anchor", saSame);
+        Place(run.Left, run.LeftSnap, "f", c.left, 5);
+        Place(run.Right, run.RightSnap, "f", c.right, c.rightSize);
+        run.Analyze();
+        ASSERT_TRUE(run.Thread->UsedSnapshots);
+        const TFileTree* f = FindNode(run.Result, "f");
+        EXPECT_EQ(f->Action, c.code) << c.left << "/" << c.right;
+        EXPECT_EQ(f->Agreed, c.code == saSame ? 1 : 0);
+    }
 }
 
 // ---- The direction table ----------------------------------------------------------------
@@ -373,14 +415,17 @@ TEST(AnalyzeDirect, FolderAndFileOfOneNameAreTwoItemsFolderFirst) {
     EXPECT_EQ(run.Code("x"), saCopyRtoL);
 }
 
-TEST(AnalyzeDirect, TimesDecideAndSizesDoNot) {
+TEST(AnalyzeDirect, TimesDecideAndOneTimeWithTwoSizesIsAConflict) {
     TRun run;
     run.Left.File("equal", 500, 10, faArchive);
     run.Right.File("equal", 500, 99999, faArchive | faReadOnly);
+    run.Left.File("same", 500, 10, faArchive);
+    run.Right.File("same", 500, 10, faArchive | faReadOnly);
     run.Left.File("older", 499, 10);
     run.Right.File("older", 500, 10);
     run.Analyze();
-    EXPECT_EQ(run.Code("equal"), saSame);
+    EXPECT_EQ(run.Code("equal"), saConflict);
+    EXPECT_EQ(run.Code("same"), saSame);
     EXPECT_EQ(run.Code("older"), saOverwriteRtoL);
     const TFileTree* equal = FindNode(run.Result, "equal");
     EXPECT_EQ(equal->OtherTime, 500);
@@ -388,13 +433,25 @@ TEST(AnalyzeDirect, TimesDecideAndSizesDoNot) {
     EXPECT_EQ(equal->OtherAttr, faArchive | faReadOnly);
 }
 
-TEST(AnalyzeDirect, NegativeDosTimesCompareAsSignedNumbers) {
-    // Dates from 2044 on have the top bit set and are negative as 32-bit values.
-    TRun run;
-    run.Left.File("f", -2000000000);
-    run.Right.File("f", 1000);
-    run.Analyze();
-    EXPECT_EQ(run.Code("f"), saOverwriteRtoL);
+TEST(AnalyzeDirect, DosTimesFrom2044OnAreLaterThanOlderOnes) {
+    // Such dates have the top bit set: negative as signed 32-bit numbers.
+    const int32_t in2050 = static_cast<int32_t>(0xE0210000u);
+    const int32_t in2020 = 0x50210000;
+    TRun direct;
+    direct.Left.File("f", in2050);
+    direct.Right.File("f", in2020);
+    direct.Analyze();
+    EXPECT_EQ(direct.Code("f"), saOverwriteLtoR);
+    // Changed on both sides, unattended, newer wins.
+    TRun snap;
+    snap.Task.Unattended = true;
+    snap.Task.Conflicts = cfNewerFileWins;
+    snap.Left.File("f", in2020, 1);
+    snap.LeftSnap.File("f", 100);
+    snap.Right.File("f", in2050, 2);
+    snap.RightSnap.File("f", 100);
+    snap.Analyze();
+    EXPECT_EQ(snap.Code("f"), saOverwriteRtoL);
 }
 
 TEST(AnalyzeDirect, RightNewerInAVerifiedLeftToRightTaskIsAConflict) {
@@ -407,14 +464,14 @@ TEST(AnalyzeDirect, RightNewerInAVerifiedLeftToRightTaskIsAConflict) {
     EXPECT_EQ(run.Code("f"), saConflict);
 }
 
-TEST(AnalyzeDirect, TwoEmptyFoldersGiveANewEmptyResultFolder) {
+TEST(AnalyzeDirect, TwoEmptyFoldersGiveANewEmptyResultFolderInStep) {
     TRun run;
     TFileTree* left = run.Left.Folder("empty");
     run.Right.Folder("empty");
     run.Analyze();
     TFileTree* folder = FindNode(run.Result, "empty/");
     ASSERT_NE(folder, nullptr);
-    EXPECT_EQ(folder->Action, saUnset);
+    EXPECT_EQ(folder->Action, saSame);
     EXPECT_TRUE(folder->Children.empty());
     EXPECT_NE(folder, left);
     EXPECT_EQ(folder->Data, left->Data);
@@ -533,6 +590,72 @@ TEST(AnalyzeSharing, AnItemTheOtherEndpointLacksShowsNothingThere) {
     }
 }
 
+TEST(AnalyzeSharing, AFileTheLeftDeletedShowsTheRightFilesOwnValues) {
+    // Each side's snapshot holds that side's own values of a file, and only the
+    // right ones can say whether the right file is still as it was.
+    TRun run;
+    run.Task.IsDeleteFile = 1;
+    Place(run.Left, run.LeftSnap, "anchor", saSame);
+    Place(run.Right, run.RightSnap, "anchor", saSame);
+    run.LeftSnap.File("gone.txt", 90, 6);
+    run.RightSnap.File("gone.txt", 100, 9);
+    TFileTree* right = run.Right.File("gone.txt", 100, 9);
+    run.LeftSnap.File("edited.txt", 90, 6);
+    run.RightSnap.File("edited.txt", 100, 9);
+    run.Right.File("edited.txt", 300, 12);
+    run.Analyze();
+    EXPECT_EQ(FindNode(run.Result, "gone.txt"), right);
+    TResultRows rows;
+    rows.InitView("task");
+    rows.SetResultTree(run.Result);
+    ASSERT_TRUE(rows.ShowView(vkAll));
+    struct Expect {
+        const char* name;
+        int32_t code, rightDate;
+        int64_t rightSize;
+    };
+    for (const Expect& e :
+         {Expect{"gone.txt", saDeleteRight, 100, 9}, Expect{"edited.txt", saConflict, 300, 12}}) {
+        const TResultRow* row = nullptr;
+        rows.ForEachRow([&](TResultRow* r) {
+            if (r->Name == e.name) {
+                row = r;
+            }
+        });
+        ASSERT_NE(row, nullptr) << e.name;
+        EXPECT_EQ(row->Action.load(), e.code) << e.name;
+        EXPECT_EQ(row->RightDate, e.rightDate) << e.name;
+        EXPECT_EQ(row->RightSize, e.rightSize) << e.name;
+        EXPECT_FALSE(row->LeftDate > 0) << e.name; // no left file
+    }
+}
+
+// ---- A side that scans empty -------------------------------------------------------------
+
+TEST(AnalyzeEmptied, ASideThatScansEmptyDeletesNothingOnTheOther) {
+    for (int emptied = 0; emptied < 2; ++emptied) {
+        TRun run;
+        run.Task.IsDeleteFile = 1;
+        TTreeBuilder& goneSnap = emptied == 0 ? run.LeftSnap : run.RightSnap;
+        TTreeBuilder& keptScan = emptied == 0 ? run.Right : run.Left;
+        TTreeBuilder& keptSnap = emptied == 0 ? run.RightSnap : run.LeftSnap;
+        for (const char* name : {"a.txt", "d/b.txt"}) {
+            goneSnap.File(name, 100);
+            Place(keptScan, keptSnap, name, saSame);
+        }
+        goneSnap.File("c.txt", 100); // deleted there, changed here
+        Place(keptScan, keptSnap, "c.txt", saChangedSinceSync);
+        run.Analyze();
+        ASSERT_TRUE(run.Thread->UsedSnapshots);
+        EXPECT_EQ(run.Thread->LeftEmptied, emptied == 0);
+        EXPECT_EQ(run.Thread->RightEmptied, emptied == 1);
+        for (const char* path : {"a.txt", "d/", "d/b.txt"}) {
+            EXPECT_EQ(run.Code(path), saDoNotCopy) << path << " side " << emptied;
+        }
+        EXPECT_EQ(run.Code("c.txt"), saConflict);
+    }
+}
+
 // ---- Unattended runs ------------------------------------------------------------------------
 
 TEST(AnalyzeUnattended, ConflictPolicyForFilesChangedOnBothSides) {
@@ -543,7 +666,7 @@ TEST(AnalyzeUnattended, ConflictPolicyForFilesChangedOnBothSides) {
     const Case cases[] = {
         {true, cfNewerFileWins, sdBothWays, 300, 200, saOverwriteLtoR},
         {true, cfNewerFileWins, sdBothWays, 200, 300, saOverwriteRtoL},
-        {true, cfNewerFileWins, sdBothWays, 300, 300, saOverwriteRtoL},    // a tie goes to the right copy
+        {true, cfNewerFileWins, sdBothWays, 300, 300, saOverwriteRtoL},    // a tie (of two sizes) goes right
         {true, cfNewerFileWins, sdLeftToRight, 200, 300, saOverwriteLtoR}, // then the direction rule
         {true, cfDoNotCopy, sdBothWays, 300, 200, saChangedSinceSync},
         {false, cfNewerFileWins, sdBothWays, 300, 200, saConflict},
@@ -554,9 +677,9 @@ TEST(AnalyzeUnattended, ConflictPolicyForFilesChangedOnBothSides) {
         run.Task.Unattended = c.unattended;
         run.Task.Conflicts = c.conflicts;
         run.Task.SyncDirection = c.direction;
-        run.Left.File("f", c.leftTime);
+        run.Left.File("f", c.leftTime, 1);
         run.LeftSnap.File("f", 100);
-        run.Right.File("f", c.rightTime);
+        run.Right.File("f", c.rightTime, 2);
         run.RightSnap.File("f", 100);
         run.Analyze();
         ASSERT_TRUE(run.Thread->UsedSnapshots);
@@ -908,7 +1031,7 @@ TEST(AnalyzeRealFolders, ScannedFoldersCompareByTime) {
         const TFileTree* node = FindNode(result, path);
         return node == nullptr ? kMissing : node->Action;
     };
-    EXPECT_EQ(code("same.txt"), saSame);
+    EXPECT_EQ(code("same.txt"), saConflict); // one time, two sizes
     EXPECT_EQ(code("newer.txt"), saOverwriteLtoR);
     EXPECT_EQ(code("sub/"), saCopyLtoR);
     EXPECT_EQ(code("sub/only.txt"), saCopyLtoR);

@@ -199,8 +199,9 @@ TEST_F(SyncFaultTest, FolderThatStillHoldsItemsIsNotRemoved) {
     Put(L, "f/g/x.txt", "x", kOld);
     Put(L, "h/b.txt", "b", kOld);
     Put(L, "k/c.txt", "c", kOld);
+    Put(L, "keep.txt", "keep", kOld);
     AnalyzeAndSync();
-    ASSERT_EQ(opCount, 4);
+    ASSERT_EQ(opCount, 5);
     Put(L, "f/note.skip", "left note", kOld);
     Put(R, "f/note.skip", "right note", kOld);
     std::filesystem::remove_all(L + "/f");

@@ -1,0 +1,43 @@
+#pragma once
+// Which two snapshots belong together.
+//
+// Each side's snapshot is kept at its own place (that side's work folder, or
+// this computer's application data), so the two snapshots found at a task's
+// places may have been written by different runs: one from before the task's
+// right folder was pointed elsewhere and back, or one left at a place the task
+// stopped using for a while. Compared as a pair, such snapshots make files that
+// differ look synchronised, or files that are there look deleted. So the run that
+// writes both snapshots keeps a stamp of the pair beside the local snapshot
+// files, and the analysis compares against snapshots only when they match it.
+// The snapshot text form itself stays as it is.
+
+#include <string>
+
+namespace tandemora {
+
+class TFileTree;
+class TSyncTask;
+
+class TRunStamp {
+public:
+    // The stamp of the two snapshot texts one run wrote.
+    static std::string Of(const std::string& LeftText, const std::string& RightText);
+    // The stamp of two loaded snapshots: the text form reads back into a tree
+    // that writes the very same text again, so this equals the stamp of the texts.
+    static std::string OfTrees(const TFileTree* Left, const TFileTree* Right);
+
+    // The task's stamp; empty when there is none (or it cannot be read).
+    static std::string Read(const TSyncTask& Task);
+    // Replaces the task's stamp; false when it could not be written.
+    static bool Write(const TSyncTask& Task, const std::string& Stamp);
+    // No pair of snapshots belongs together any more.
+    static void Remove(const TSyncTask& Task);
+    // Whether these two loaded snapshots are the pair the task's stamp names.
+    static bool Matches(const TSyncTask& Task, const TFileTree* Left, const TFileTree* Right);
+
+    // Writes Text to Path through a private file beside it that is renamed over
+    // it, so a failure leaves the old file whole. Mode 0600.
+    static bool ReplaceLocalFile(const std::string& Path, const std::string& Text);
+};
+
+} // namespace tandemora
