@@ -720,6 +720,7 @@ void TFSyncMain::AnalyzeThreadDone() {
     }
     SetActionStatus(Lang("analyzefinish"));
     ShowUnseenFolders();
+    ShowEmptiedSides();
     ShowAnalysisSummary();
     if (LeftOper) {
         LeftOper->Stop();
@@ -761,6 +762,25 @@ void TFSyncMain::ShowUnseenFolders() {
         line += (i == 0 ? "" : ", ") + names[i];
     }
     AddLogLine(line, true);
+}
+
+// A side that lists nothing while its snapshot lists items: the analysis held
+// back the deletions it would have caused on the other side.
+void TFSyncMain::ShowEmptiedSides() {
+    if (!AnalyzeThread) {
+        return;
+    }
+    const bool emptied[2] = {AnalyzeThread->LeftEmptied, AnalyzeThread->RightEmptied};
+    for (int side = 0; side < 2; ++side) {
+        if (emptied[side]) {
+            const std::string name = side == 0 ? "Left" : "Right";
+            const std::string other = side == 0 ? "Right" : "Left";
+            AddLogLine("The " + name +
+                           " folder is empty but held items at the last sync (is its drive missing?): " +
+                           "nothing is deleted on the " + other + " side on its account.",
+                       true);
+        }
+    }
 }
 
 // The result may be read only once the comparison has ended.

@@ -210,6 +210,7 @@ private:
     void AddLogLine(const std::string& line, bool red = false);
     void AddLogText(const std::string& text);
     void ShowUnseenFolders();
+    void ShowEmptiedSides();
 
     void SetFolderBarEnabled(bool enabled);
     void BrowseFolder(uint8_t side);

@@ -18,7 +18,9 @@
 #include <QTextEdit>
 #include <QToolButton>
 #include <QTreeView>
+#include <algorithm>
 #include <fcntl.h>
+#include <filesystem>
 #include <regex>
 #include <unistd.h>
 
@@ -379,6 +381,32 @@ TEST_F(TaskWindowTest, FoldersTheScanCouldNotReadAreNamed) {
     ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(window->LogLines());
     // The rest of the result is still offered.
     EXPECT_EQ(LinesStarting(window, "All:").size(), 1u);
+}
+
+TEST_F(TaskWindowTest, AFolderThatTurnsUpEmptyIsNamedInRedAndDeletesNothing) {
+    // Snapshots kept on this computer: the emptied folder does not take its own with it.
+    TFSyncMain* window = StartWithDocs([](tandemora::TSyncTask& task) {
+        task.IsDeleteFile = 1;
+        task.EstimateDiskSpace = 1;
+    });
+    ASSERT_NE(window, nullptr);
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(WaitIdle(window));
+    Click(window->BitBtn_Sync);
+    ASSERT_TRUE(WaitIdle(window));
+    // The drive behind the left folder is gone: only its empty mount point is left.
+    std::filesystem::remove_all(left);
+    std::filesystem::create_directories(left);
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(WaitIdle(window));
+    const std::string line =
+        "The Left folder is empty but held items at the last sync (is its drive missing?): "
+        "nothing is deleted on the Right side on its account.";
+    const std::vector<std::string>& log = window->LogLines();
+    const auto at = std::find(log.begin(), log.end(), line);
+    ASSERT_NE(at, log.end()) << ::testing::PrintToString(log);
+    EXPECT_EQ(LineColour(window, static_cast<int>(at - log.begin())), QColor(255, 0, 0));
+    EXPECT_FALSE(window->BitBtn_Sync->isEnabled()); // nothing to delete
 }
 
 TEST_F(TaskWindowTest, ViewsAndOverridesWorkOnTheShownRows) {
