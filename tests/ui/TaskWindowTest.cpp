@@ -159,6 +159,9 @@ TEST_F(TaskWindowTest, FolderChecksEndTheAttemptWithOneLine) {
     const Case cases[] = {
         {"same folder", left, left, "Left and right folders are the same", true},
         {"nested", left, left + "/sub", "Cannot Analyze nested folders.", true},
+        // The endpoints trim the blanks, so these name the same folder twice.
+        {"same folder with a blank", left, left + " ", "Left and right folders are the same", true},
+        {"nested with a blank", " " + left, left + "/sub", "Cannot Analyze nested folders.", true},
         {"empty", "", right, "Folders is empty.", true},
         // A local folder that is not there cannot be connected at all; the line says why.
         {"left missing", nowhere, right,
