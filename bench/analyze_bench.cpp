@@ -16,6 +16,7 @@
 
 #include "endpoints/UTWinFileOper.h"
 #include "engine/UTAnalyzeThread.h"
+#include "engine/UTRunStamp.h"
 #include "model/UTFileTree.h"
 #include "tasks/UTSyncTask.h"
 
@@ -31,6 +32,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -148,14 +150,17 @@ void GenerateTree(const std::string& root, const std::vector<std::string>& folde
 
 // The state a synchronisation leaves: each side's tree saved as its snapshot in
 // its work folder, named after the task and rooted at the side's folder text.
-void SaveSnapshot(TFolderSource& source) {
+std::string SaveSnapshot(TFolderSource& source) {
     TWinFileOper oper(false);
     oper.Source = &source;
     oper.ScanTree();
     const std::string folder = source.FolerAllName + "/" + WorkFolderName;
     std::filesystem::create_directories(folder);
+    std::ostringstream text;
+    oper.Tree->SaveToStream(text, source.FolerAllName);
     std::ofstream out(folder + "/" + kSyncID, std::ios::binary | std::ios::trunc);
-    oper.Tree->SaveToStream(out, source.FolerAllName);
+    out << text.str();
+    return text.str();
 }
 
 // A few percent of the files change on each side after the last synchronisation.
@@ -354,8 +359,12 @@ int main(int argc, char** argv) {
     task.RFolder.DeviceType = dtLocal;
     task.RFolder.FolerAllName = rightRoot;
     task.IsDeleteFile = 1;
-    SaveSnapshot(task.LFolder);
-    SaveSnapshot(task.RFolder);
+    // The run stamp that says both snapshots were written together goes into
+    // application data of the benchmark's own.
+    setenv("XDG_DATA_HOME", (base + "/appdata").c_str(), 1);
+    const std::string leftText = SaveSnapshot(task.LFolder);
+    const std::string rightText = SaveSnapshot(task.RFolder);
+    TRunStamp::Write(task, TRunStamp::Of(leftText, rightText));
     std::cout << "changes since the last sync:" << std::endl;
     ChangeSide(leftRoot, folders, options.Files, 0);
     ChangeSide(rightRoot, folders, options.Files, 1);

@@ -14,23 +14,53 @@ namespace tandemora {
 
 namespace {
 
-// FNV-1a over the text, with its length: enough to tell two snapshot texts
-// apart; nobody gains anything by forging one.
-std::string Digest(const std::string& text) {
-    uint64_t hash = 1469598103934665603ULL;
-    for (unsigned char c : text) {
-        hash ^= c;
-        hash *= 1099511628211ULL;
+// FNV-1a over a text, with its length: enough to tell two snapshot texts
+// apart; nobody gains anything by forging one. Fed as the text is written, so a
+// large snapshot is not held twice.
+class TDigest : public std::streambuf {
+public:
+    void Add(const char* text, size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            hash_ ^= static_cast<unsigned char>(text[i]);
+            hash_ *= 1099511628211ULL;
+        }
+        size_ += count;
     }
-    std::ostringstream out;
-    out << std::hex << hash << std::dec << ":" << text.size();
-    return out.str();
+    std::string Text() const {
+        std::ostringstream out;
+        out << std::hex << hash_ << std::dec << ":" << size_;
+        return out.str();
+    }
+
+protected:
+    int_type overflow(int_type c) override {
+        if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            const char one = traits_type::to_char_type(c);
+            Add(&one, 1);
+        }
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* text, std::streamsize count) override {
+        Add(text, static_cast<size_t>(count));
+        return count;
+    }
+
+private:
+    uint64_t hash_ = 1469598103934665603ULL;
+    uint64_t size_ = 0;
+};
+
+std::string Digest(const std::string& text) {
+    TDigest digest;
+    digest.Add(text.data(), text.size());
+    return digest.Text();
 }
 
-std::string TextOf(const TFileTree* root) {
-    std::ostringstream out;
+std::string DigestOf(const TFileTree* root) {
+    TDigest digest;
+    std::ostream out(&digest);
     root->SaveToStream(out, root->Name);
-    return out.str();
+    return digest.Text();
 }
 
 } // namespace
@@ -39,8 +69,8 @@ std::string TRunStamp::Of(const std::string& LeftText, const std::string& RightT
     return "L " + Digest(LeftText) + "\r\nR " + Digest(RightText) + "\r\n";
 }
 
-std::string TRunStamp::OfTrees(const TFileTree* Left, const TFileTree* Right) {
-    return Of(TextOf(Left), TextOf(Right));
+std::string TRunStamp::Of(const TFileTree* Left, const TFileTree* Right) {
+    return "L " + DigestOf(Left) + "\r\nR " + DigestOf(Right) + "\r\n";
 }
 
 std::string TRunStamp::Read(const TSyncTask& Task) {
@@ -78,7 +108,7 @@ void TRunStamp::Remove(const TSyncTask& Task) {
 
 bool TRunStamp::Matches(const TSyncTask& Task, const TFileTree* Left, const TFileTree* Right) {
     const std::string stamp = Read(Task);
-    return !stamp.empty() && stamp == OfTrees(Left, Right);
+    return !stamp.empty() && stamp == Of(Left, Right);
 }
 
 bool TRunStamp::ReplaceLocalFile(const std::string& Path, const std::string& Text) {

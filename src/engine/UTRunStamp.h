@@ -24,7 +24,7 @@ public:
     static std::string Of(const std::string& LeftText, const std::string& RightText);
     // The stamp of two loaded snapshots: the text form reads back into a tree
     // that writes the very same text again, so this equals the stamp of the texts.
-    static std::string OfTrees(const TFileTree* Left, const TFileTree* Right);
+    static std::string Of(const TFileTree* Left, const TFileTree* Right);
 
     // The task's stamp; empty when there is none (or it cannot be read).
     static std::string Read(const TSyncTask& Task);

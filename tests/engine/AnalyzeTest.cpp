@@ -51,7 +51,7 @@ public:
     std::unique_ptr<TAnalyzeThread> Thread;
 
     TAnalyzeThread& Make() {
-        TRunStamp::Write(Task, TRunStamp::OfTrees(LeftSnap.Root, RightSnap.Root));
+        TRunStamp::Write(Task, TRunStamp::Of(LeftSnap.Root, RightSnap.Root));
         Thread = std::make_unique<TAnalyzeThread>(&Task, Left.Root, Right.Root, Result, LeftSnap.Root,
                                                   RightSnap.Root);
         return *Thread;
