@@ -378,12 +378,18 @@ void TTandemoraThread::SyncNodes(TResultRow* Row) {
     // A file that gives way to a folder of its name must be gone before the
     // folder is made, so such deletions go first. (A folder that gives way to a
     // file is emptied and removed before the file comes: folder rows come first.)
-    std::set<const TResultRow*> early;
+    std::set<std::string> folders;
     for (int i = 0; i < Row->ChildCount(); ++i) {
+        if (Row->Child(i)->IsFolder == 1) {
+            folders.insert(Row->Child(i)->Name);
+        }
+    }
+    std::set<const TResultRow*> early;
+    for (int i = 0; i < Row->ChildCount() && !folders.empty(); ++i) {
         const TResultRow* c = Row->Child(i);
         const int32_t code = c->Action.load();
         if (c->IsFolder == 0 && (code == saDeleteRight || code == saDeleteLeft) &&
-            HasFolderRow(Row, c->Name)) {
+            folders.count(c->Name) != 0) {
             early.insert(c);
         }
     }
@@ -397,16 +403,6 @@ void TTandemoraThread::SyncNodes(TResultRow* Row) {
             SyncRow(Row->Child(i));
         }
     }
-}
-
-bool TTandemoraThread::HasFolderRow(const TResultRow* Row, const std::string& Name) {
-    for (int i = 0; i < Row->ChildCount(); ++i) {
-        const TResultRow* c = Row->Child(i);
-        if (c->IsFolder == 1 && c->Name == Name) {
-            return true;
-        }
-    }
-    return false;
 }
 
 void TTandemoraThread::SyncRow(TResultRow* c) {
@@ -816,7 +812,8 @@ int TTandemoraThread::SaveSnapshots() {
         const TFileTree* leftBase = LoadPrevious(left.get(), 0, leftLocal, leftBaseArena);
         const TFileTree* rightBase = LoadPrevious(right.get(), 1, rightLocal, rightBaseArena);
         const bool compared = TAnalyzeThread::SnapshotsUsable(Task, leftBase, rightBase);
-        if (OpCount.load() == 0 && compared && !SettledAlike()) {
+        const std::map<const TFileTree*, int32_t> codes = RowCodes();
+        if (OpCount.load() == 0 && compared && !SettledAlike(codes)) {
             left->Stop();
             right->Stop();
             return 0;
@@ -824,7 +821,7 @@ int TTandemoraThread::SaveSnapshots() {
         left->ScanTree();
         right->ScanTree();
         TUnsettledItems unsettled;
-        unsettled.Collect(View != nullptr ? View->ResultTree() : nullptr, RowCodes());
+        unsettled.Collect(View != nullptr ? View->ResultTree() : nullptr, codes);
         unsettled.Apply(left->Tree, right->Tree, compared ? leftBase : nullptr,
                         compared ? rightBase : nullptr);
         std::string leftText;
@@ -881,18 +878,17 @@ std::map<const TFileTree*, int32_t> TTandemoraThread::RowCodes() const {
 
 // Whether the result holds a file that both sides had changed alike and that
 // stayed settled.
-bool TTandemoraThread::SettledAlike() const {
+bool TTandemoraThread::SettledAlike(const std::map<const TFileTree*, int32_t>& Codes) const {
     if (View == nullptr || View->ResultTree() == nullptr) {
         return false;
     }
-    const std::map<const TFileTree*, int32_t> codes = RowCodes();
     std::vector<const TFileTree*> pending = {View->ResultTree()};
     while (!pending.empty()) {
         const TFileTree* node = pending.back();
         pending.pop_back();
         for (const TFileTree* child : node->Children) {
-            const auto row = codes.find(child);
-            if (child->Agreed != 0 && (row != codes.end() ? row->second : child->Action) == saSame) {
+            const auto row = Codes.find(child);
+            if (child->Agreed != 0 && (row != Codes.end() ? row->second : child->Action) == saSame) {
                 return true;
             }
             pending.push_back(child);

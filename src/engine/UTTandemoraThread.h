@@ -84,7 +84,6 @@ protected:
     void AddLogLine();
     void SyncNodes(TResultRow* Row);
     void SyncRow(TResultRow* Row);
-    static bool HasFolderRow(const TResultRow* Row, const std::string& Name);
     int SyncItem(TResultRow* Row);
     int SyncFolder(TResultRow* Row);
     void PrepareWorkFolders();
@@ -111,7 +110,7 @@ private:
                           int64_t Size);
     const TFileTree* LoadPrevious(TFileOper* Oper, int32_t Side, bool Local, TArenaPtr& Arena);
     std::map<const TFileTree*, int32_t> RowCodes() const;
-    bool SettledAlike() const;
+    bool SettledAlike(const std::map<const TFileTree*, int32_t>& Codes) const;
     bool SaveSideSnapshot(TFileOper* Oper, TFolderSource* Source, int32_t Side, bool Local,
                           std::string& Text);
     void RemoveSnapshotsElsewhere(TFileOper* Left, TFileOper* Right, int32_t Place);

@@ -3,6 +3,8 @@
 #include "model/UTUtils.h"
 
 #include <algorithm>
+#include <set>
+#include <unordered_map>
 
 namespace tandemora {
 
@@ -24,75 +26,171 @@ bool Later(int32_t a, int32_t b) {
     return static_cast<uint32_t>(a) > static_cast<uint32_t>(b);
 }
 
+// The children of one folder level by name and kind.
+class TChildIndex {
+public:
+    explicit TChildIndex(const TFileTree* parent) {
+        if (parent == nullptr) {
+            return;
+        }
+        for (TFileTree* child : parent->Children) {
+            if (child->Data != nullptr) {
+                map_.emplace(Key(child->Name, IsFolderNode(child)), child);
+            }
+        }
+    }
+    TFileTree* Find(const std::string& name, bool folder) const {
+        const auto found = map_.find(Key(name, folder));
+        return found != map_.end() ? found->second : nullptr;
+    }
+    void Add(TFileTree* child) { map_.emplace(Key(child->Name, IsFolderNode(child)), child); }
+
+private:
+    static std::string Key(const std::string& name, bool folder) { return (folder ? "d" : "f") + name; }
+    std::unordered_map<std::string, TFileTree*> map_;
+};
+
 } // namespace
 
 void TUnsettledItems::Collect(const TFileTree* Result, const std::map<const TFileTree*, int32_t>& RowCodes) {
-    items_.clear();
+    root_ = TLevel();
+    count_ = 0;
     if (Result != nullptr) {
-        TItemPath path;
-        CollectBelow(Result, path, RowCodes);
+        CollectBelow(Result, root_, RowCodes);
     }
 }
 
-void TUnsettledItems::CollectBelow(const TFileTree* Node, TItemPath& Path,
+void TUnsettledItems::CollectBelow(const TFileTree* Node, TLevel& Level,
                                    const std::map<const TFileTree*, int32_t>& RowCodes) {
     for (const TFileTree* child : Node->Children) {
-        Path.push_back({child->Name, IsFolderNode(child)});
-        if (!child->Children.empty()) {
-            CollectBelow(child, Path, RowCodes);
-        } else if (child->Data != nullptr) {
-            const auto row = RowCodes.find(child);
-            const int32_t code = row != RowCodes.end() ? row->second : child->Action;
-            if (code != saSame) {
-                items_.push_back(Path);
-            }
+        if (child->Data == nullptr) {
+            continue;
         }
-        Path.pop_back();
+        if (!child->Children.empty()) {
+            auto& below = Level.Children[TKey(child->Name, true)];
+            if (!below) {
+                below = std::make_unique<TLevel>();
+            }
+            CollectBelow(child, *below, RowCodes);
+            continue;
+        }
+        const auto row = RowCodes.find(child);
+        const int32_t code = row != RowCodes.end() ? row->second : child->Action;
+        if (code != saSame) {
+            auto& item = Level.Children[TKey(child->Name, IsFolderNode(child))];
+            if (!item) {
+                item = std::make_unique<TLevel>();
+            }
+            item->Item = true;
+            ++count_;
+        }
     }
 }
 
 void TUnsettledItems::Apply(TFileTree* Left, TFileTree* Right, const TFileTree* BaseLeft,
-                            const TFileTree* BaseRight) const {
+                            const TFileTree* BaseRight) {
+    if (count_ == 0) {
+        return;
+    }
     const bool compared = BaseLeft != nullptr && BaseRight != nullptr;
     // Everything is worked out from the scans as they came, before either changes.
-    std::vector<TWanted> wantLeft(items_.size());
-    std::vector<TWanted> wantRight(items_.size());
-    for (size_t i = 0; i < items_.size(); ++i) {
-        const TItemPath& path = items_[i];
-        if (compared) {
-            wantLeft[i] = EntryOf(Find(BaseLeft, path, path.size()));
-            wantRight[i] = EntryOf(Find(BaseRight, path, path.size()));
-        } else {
-            Pair(Find(Left, path, path.size()), Find(Right, path, path.size()), wantLeft[i], wantRight[i]);
+    Decide(root_, Left, Right, BaseLeft, BaseRight, compared);
+    Put(root_, Left, 0);
+    Put(root_, Right, 1);
+}
+
+void TUnsettledItems::Decide(TLevel& Level, const TFileTree* Left, const TFileTree* Right,
+                             const TFileTree* BaseLeft, const TFileTree* BaseRight, bool Compared) {
+    const TChildIndex left(Left);
+    const TChildIndex right(Right);
+    const TChildIndex baseLeft(BaseLeft);
+    const TChildIndex baseRight(BaseRight);
+    for (auto& [key, below] : Level.Children) {
+        TLevel& level = *below;
+        const TFileTree* l = left.Find(key.first, key.second);
+        const TFileTree* r = right.Find(key.first, key.second);
+        const TFileTree* bl = baseLeft.Find(key.first, key.second);
+        const TFileTree* br = baseRight.Find(key.first, key.second);
+        if (level.Item) {
+            if (Compared) {
+                level.Want[0] = EntryOf(bl);
+                level.Want[1] = EntryOf(br);
+            } else {
+                Pair(l, r, level.Want[0], level.Want[1]);
+            }
+            level.PresentBelow[0] = level.Want[0].Present;
+            level.PresentBelow[1] = level.Want[1].Present;
         }
-    }
-    for (size_t i = 0; i < items_.size(); ++i) {
-        Put(Left, items_[i], wantLeft[i], compared ? BaseLeft : nullptr);
-        Put(Right, items_[i], wantRight[i], compared ? BaseRight : nullptr);
+        if (!level.Children.empty()) {
+            level.Folder[0] = EntryOf(bl);
+            level.Folder[1] = EntryOf(br);
+            Decide(level, l, r, bl, br, Compared);
+            for (const auto& [childKey, child] : level.Children) {
+                level.PresentBelow[0] = level.PresentBelow[0] || child->PresentBelow[0];
+                level.PresentBelow[1] = level.PresentBelow[1] || child->PresentBelow[1];
+            }
+        }
     }
 }
 
-TFileTree* TUnsettledItems::Find(const TFileTree* Root, const TItemPath& Path, size_t Count) {
-    const TFileTree* node = Root;
-    for (size_t i = 0; i < Count && node != nullptr; ++i) {
-        const TFileTree* found = nullptr;
-        for (const TFileTree* child : node->Children) {
-            if (child->Name == Path[i].Name && child->Data != nullptr &&
-                IsFolderNode(child) == Path[i].Folder) {
-                found = child;
-                break;
+void TUnsettledItems::Put(TLevel& Level, TFileTree* Parent, int32_t Side) {
+    TChildIndex index(Parent);
+    std::set<const TFileTree*> gone;
+    bool added = false;
+    for (auto& [key, below] : Level.Children) {
+        TLevel& level = *below;
+        TFileTree* node = index.Find(key.first, key.second);
+        if (level.Item) {
+            const TWanted& want = level.Want[Side];
+            if (!want.Present) {
+                if (node != nullptr) {
+                    gone.insert(node);
+                }
+                continue;
+            }
+            if (node == nullptr) {
+                node = AddNode(Parent, key.first, key.second);
+                index.Add(node);
+                added = true;
+            }
+            if (!key.second) {
+                node->Data->Time = want.Time;
+                node->Data->Size = want.Size;
+                node->Data->Attr = want.Attr;
+            }
+            continue;
+        }
+        // A folder on the way, made where an entry below it is to be kept.
+        if (node == nullptr) {
+            if (!level.PresentBelow[Side]) {
+                continue;
+            }
+            node = AddNode(Parent, key.first, true);
+            index.Add(node);
+            added = true;
+            if (level.Folder[Side].Present) {
+                node->Data->Time = level.Folder[Side].Time;
+                node->Data->Attr = level.Folder[Side].Attr;
             }
         }
-        node = found;
+        Put(level, node, Side);
     }
-    return const_cast<TFileTree*>(node);
+    auto& children = Parent->Children;
+    if (!gone.empty()) {
+        children.erase(std::remove_if(children.begin(), children.end(),
+                                      [&gone](const TFileTree* child) { return gone.count(child) != 0; }),
+                       children.end());
+        Parent->ChildCount = static_cast<int32_t>(children.size());
+    }
+    if (added) {
+        std::stable_sort(children.begin(), children.end(), Before);
+    }
 }
 
 TUnsettledItems::TWanted TUnsettledItems::EntryOf(const TFileTree* Node) {
     TWanted want;
     if (Node != nullptr && Node->Data != nullptr) {
         want.Present = true;
-        want.Folder = Node->Data->IsFolder != 0;
         want.Time = Node->Data->Time;
         want.Size = Node->Data->Size;
         want.Attr = Node->Data->Attr;
@@ -104,6 +202,8 @@ TUnsettledItems::TWanted TUnsettledItems::EntryOf(const TFileTree* Node) {
 // both sides last shared. Anything but two files has no entry on either side.
 void TUnsettledItems::Pair(const TFileTree* Left, const TFileTree* Right, TWanted& WantLeft,
                            TWanted& WantRight) {
+    WantLeft = TWanted();
+    WantRight = TWanted();
     if (Left == nullptr || Right == nullptr || IsFolderNode(Left) || IsFolderNode(Right)) {
         return;
     }
@@ -111,57 +211,19 @@ void TUnsettledItems::Pair(const TFileTree* Left, const TFileTree* Right, TWante
     WantRight = EntryOf(Right);
     const TFileAttri* l = Left->Data;
     const TFileAttri* r = Right->Data;
-    if (Later(l->Time, r->Time) || (l->Time == r->Time && l->Size != r->Size)) {
+    const bool sizesOnly = l->Time == r->Time && l->Size != r->Size;
+    if (Later(l->Time, r->Time) || sizesOnly) {
         // The left side reads as changed.
         WantLeft.Time = r->Time;
         WantLeft.Size = r->Size;
     }
-    if (Later(r->Time, l->Time) || (l->Time == r->Time && l->Size != r->Size)) {
+    if (Later(r->Time, l->Time) || sizesOnly) {
         WantRight.Time = l->Time;
         WantRight.Size = l->Size;
     }
 }
 
-void TUnsettledItems::Put(TFileTree* Root, const TItemPath& Path, const TWanted& Want,
-                          const TFileTree* Base) {
-    // The folders on the way; an entry that is to go needs none of them.
-    TFileTree* parent = Root;
-    for (size_t i = 0; i + 1 < Path.size(); ++i) {
-        TFileTree* folder = Find(parent, {Path[i]}, 1);
-        if (folder == nullptr) {
-            if (!Want.Present) {
-                return;
-            }
-            folder = AddSorted(parent, Path[i].Name, true);
-            const TFileTree* before = Base != nullptr ? Find(Base, Path, i + 1) : nullptr;
-            if (before != nullptr) {
-                folder->Data->Time = before->Data->Time;
-                folder->Data->Attr = before->Data->Attr;
-            }
-        }
-        parent = folder;
-    }
-    const TStep& last = Path.back();
-    TFileTree* node = Find(parent, {last}, 1);
-    if (!Want.Present) {
-        if (node != nullptr) {
-            auto& children = parent->Children;
-            children.erase(std::find(children.begin(), children.end(), node));
-            --parent->ChildCount;
-        }
-        return;
-    }
-    if (node == nullptr) {
-        node = AddSorted(parent, last.Name, last.Folder);
-    }
-    if (!last.Folder) {
-        node->Data->Time = Want.Time;
-        node->Data->Size = Want.Size;
-        node->Data->Attr = Want.Attr;
-    }
-}
-
-TFileTree* TUnsettledItems::AddSorted(TFileTree* Parent, const std::string& Name, bool Folder) {
+TFileTree* TUnsettledItems::AddNode(TFileTree* Parent, const std::string& Name, bool Folder) {
     TFileAttri* data = Parent->Arena->NewAttri();
     data->Name = Name;
     data->IsFolder = Folder ? 1 : 0;
@@ -169,16 +231,7 @@ TFileTree* TUnsettledItems::AddSorted(TFileTree* Parent, const std::string& Name
     data->Attr = Folder ? faDirectory : faArchive;
     data->RelPath =
         Parent->Data == nullptr ? std::string("/") : Parent->Data->RelPath + Parent->Data->Name + "/";
-    TFileTree* node = Parent->AddChild(Name, data);
-    // Back to its place in the scan order.
-    auto& children = Parent->Children;
-    size_t i = children.size() - 1;
-    while (i > 0 && Before(node, children[i - 1])) {
-        children[i] = children[i - 1];
-        --i;
-    }
-    children[i] = node;
-    return node;
+    return Parent->AddChild(Name, data);
 }
 
 } // namespace tandemora

@@ -16,14 +16,15 @@
 //   older as unchanged (both as changed when only their sizes differ), and an
 //   item on one side only has no entry on either.
 // Items are told apart by name and kind: a file and a folder of one name are two
-// items.
+// items. Each folder level is looked at once, however many items it holds.
 
 #include "model/UTFileTree.h"
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
-#include <vector>
+#include <utility>
 
 namespace tandemora {
 
@@ -33,40 +34,46 @@ public:
     // code where a row shows the item, the result's code elsewhere. Only items
     // without children count; a folder is settled with everything in it.
     void Collect(const TFileTree* Result, const std::map<const TFileTree*, int32_t>& RowCodes);
-    bool Empty() const { return items_.empty(); }
-    size_t Count() const { return items_.size(); }
+    bool Empty() const { return count_ == 0; }
+    size_t Count() const { return count_; }
 
     // Gives every unsettled item its entries in the two fresh scans Left and
     // Right (changed in place). BaseLeft and BaseRight are the snapshots the
     // analysis compared with, or null after a direct comparison.
-    void Apply(TFileTree* Left, TFileTree* Right, const TFileTree* BaseLeft,
-               const TFileTree* BaseRight) const;
+    void Apply(TFileTree* Left, TFileTree* Right, const TFileTree* BaseLeft, const TFileTree* BaseRight);
 
 private:
-    struct TStep {
-        std::string Name;
-        bool Folder = false;
-    };
-    using TItemPath = std::vector<TStep>;
+    using TKey = std::pair<std::string, bool>; // name, folder
 
     // What one side's snapshot is to hold for an item: nothing, or an entry.
     struct TWanted {
         bool Present = false;
-        bool Folder = false;
         int32_t Time = 0;
         int64_t Size = 0;
         int32_t Attr = 0;
     };
 
-    void CollectBelow(const TFileTree* Node, TItemPath& Path,
+    // The unsettled items as a tree of names: a level per folder level.
+    struct TLevel {
+        std::map<TKey, std::unique_ptr<TLevel>> Children;
+        bool Item = false;
+        TWanted Want[2];   // per side, for an item
+        TWanted Folder[2]; // per side, the snapshot's entry of a folder on the way
+        bool PresentBelow[2] = {false, false};
+    };
+
+    void CollectBelow(const TFileTree* Node, TLevel& Level,
                       const std::map<const TFileTree*, int32_t>& RowCodes);
-    static TFileTree* Find(const TFileTree* Root, const TItemPath& Path, size_t Count);
+    void Decide(TLevel& Level, const TFileTree* Left, const TFileTree* Right, const TFileTree* BaseLeft,
+                const TFileTree* BaseRight, bool Compared);
+    void Put(TLevel& Level, TFileTree* Parent, int32_t Side);
+
     static TWanted EntryOf(const TFileTree* Node);
     static void Pair(const TFileTree* Left, const TFileTree* Right, TWanted& WantLeft, TWanted& WantRight);
-    static void Put(TFileTree* Root, const TItemPath& Path, const TWanted& Want, const TFileTree* Base);
-    static TFileTree* AddSorted(TFileTree* Parent, const std::string& Name, bool Folder);
+    static TFileTree* AddNode(TFileTree* Parent, const std::string& Name, bool Folder);
 
-    std::vector<TItemPath> items_;
+    TLevel root_;
+    size_t count_ = 0;
 };
 
 } // namespace tandemora
