@@ -311,7 +311,8 @@ QString TResultRowsModel::AttrToText(int32_t attr) {
 // the local date and time, so it is shown as it stands: no time zone, and no
 // summer-time shift, comes between the file and the text.
 QString TResultRowsModel::DateText(int32_t dosDate) const {
-    if (dosDate <= 2000) {
+    // 0 and -1 stand for "no file"; dates from 2044 on are negative as numbers.
+    if (dosDate == -1 || (dosDate >= 0 && dosDate <= 2000)) {
         return QString();
     }
     const uint32_t value = static_cast<uint32_t>(dosDate);

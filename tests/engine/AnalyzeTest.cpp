@@ -435,7 +435,7 @@ TEST(AnalyzeDirect, TimesDecideAndOneTimeWithTwoSizesIsAConflict) {
 
 TEST(AnalyzeDirect, DosTimesFrom2044OnAreLaterThanOlderOnes) {
     // Such dates have the top bit set: negative as signed 32-bit numbers.
-    const int32_t in2050 = static_cast<int32_t>(0xE0210000u);
+    const int32_t in2050 = static_cast<int32_t>(0x8C210000u);
     const int32_t in2020 = 0x50210000;
     TRun direct;
     direct.Left.File("f", in2050);
