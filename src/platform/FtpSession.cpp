@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -405,6 +406,28 @@ bool ReplyTellsOfFailure(const std::vector<std::string>& lines) {
         }
     }
     return false;
+}
+
+// Whether a listing asked for hidden names (All) holds every entry of the plain
+// one, as the same kind of entry, and nothing else but names starting with ".".
+bool ListsAllOf(const std::vector<TFtpEntry>& all, const std::vector<TFtpEntry>& plain) {
+    std::map<std::string, bool> folders;
+    for (const TFtpEntry& entry : all) {
+        folders[entry.Name] = entry.IsFolder;
+    }
+    for (const TFtpEntry& entry : plain) {
+        const auto found = folders.find(entry.Name);
+        if (found == folders.end() || found->second != entry.IsFolder) {
+            return false;
+        }
+        folders.erase(found);
+    }
+    for (const auto& [name, folder] : folders) {
+        if (name[0] != '.') {
+            return false;
+        }
+    }
+    return true;
 }
 
 // A local file that a download is written into beside its target. It takes the
@@ -930,7 +953,42 @@ int TFtpSession::List(std::vector<TFtpEntry>& Entries) {
         // Offered but not understood after all: LIST from now on.
         mlsd_ = false;
     }
-    return ListWith("LIST", Entries);
+    return ListWithHidden(Entries);
+}
+
+// Many servers leave names starting with "." out of a LIST reply unless asked
+// with "LIST -a" (vsftpd, ProFTPD by default); a file they hide would look
+// deleted at the next analysis. A server that does not know the option may
+// take "-a" for a name and list nothing at all, which must not pass for an
+// empty folder. So "LIST -a" is used alone only once a folder showed that it
+// lists every name plain LIST does, and nothing besides but "." names; until a
+// folder with entries decides it, both are asked.
+int TFtpSession::ListWithHidden(std::vector<TFtpEntry>& Entries) {
+    if (listAll_ == 1) {
+        return ListWith("LIST -a", Entries);
+    }
+    std::vector<TFtpEntry> plain;
+    const int result = ListWith("LIST", plain);
+    if (result != ftpOk || listAll_ == 0) {
+        Entries = std::move(plain);
+        return result;
+    }
+    std::vector<TFtpEntry> all;
+    const int allResult = ListWith("LIST -a", all);
+    if (allResult == ftpBroken) {
+        return allResult;
+    }
+    if (allResult == ftpOk && ListsAllOf(all, plain)) {
+        if (!plain.empty()) {
+            listAll_ = 1;
+        }
+        Entries = std::move(all);
+    } else {
+        listAll_ = 0;
+        Entries = std::move(plain);
+    }
+    error_.clear();
+    return ftpOk;
 }
 
 int TFtpSession::FindInListing(const std::string& Name, TFtpEntry& Entry) {

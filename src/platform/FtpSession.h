@@ -118,7 +118,9 @@ public:
     const std::string& CurrentDir() const { return current_; }
 
     // Lists the current folder: MLSD when the server offers it (exact sizes,
-    // UTC times), LIST otherwise. Entries is empty unless the result is ftpOk.
+    // UTC times), LIST otherwise, with names starting with "." where the
+    // server hides them from a plain LIST. Entries is empty unless the result
+    // is ftpOk.
     int List(std::vector<TFtpEntry>& Entries);
     // Looks up one name in the current folder: ftpOk when it is there (Entry
     // filled as far as the server tells), ftpRefused when it is not.
@@ -173,6 +175,7 @@ private:
     std::vector<std::string> InCurrentDir(std::vector<std::string> Commands) const;
     std::vector<std::string> LastReplyLines() const;
     int ListWith(const std::string& Verb, std::vector<TFtpEntry>& Entries);
+    int ListWithHidden(std::vector<TFtpEntry>& Entries);
     int FindInListing(const std::string& Name, TFtpEntry& Entry);
     int ReplaceWith(const std::string& Temp, const std::string& Name);
 
@@ -187,6 +190,7 @@ private:
     bool open_ = false;
     bool mlsd_ = false;
     bool mlst_ = false;
+    int listAll_ = -1; // whether "LIST -a" lists hidden names: 1 yes, 0 no, -1 not known yet
     long replyCode_ = 0;
     std::string error_;
     std::string errorBuffer_; // libcurl writes its message for the last failure here

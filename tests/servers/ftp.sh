@@ -1,19 +1,29 @@
 #!/usr/bin/env bash
-# A private Pure-FTPd on 127.0.0.1, for the FTP suites.
+# Private FTP servers on 127.0.0.1, for the FTP suites.
 #
-#   ftp.sh start STATE_DIR   starts an instance whose user database, log and FTP
-#                            folder all live in STATE_DIR, waits until it answers
-#                            a login, and writes STATE_DIR/env (PORT, ROOT, URL,
-#                            USER, PASSWORD, FTPUID, FTPGID)
-#   ftp.sh stop STATE_DIR    stops exactly that instance (its process group)
+#   ftp.sh start STATE_DIR   starts the servers, each with its user database,
+#                            configuration and logs in STATE_DIR and its FTP
+#                            folder below /tmp (see datadir.sh), waits until
+#                            each answers a login, and writes STATE_DIR/env
+#   ftp.sh stop STATE_DIR    stops exactly those servers (their process groups)
 #
-# Pure-FTPd rather than vsftpd: it runs from the command line alone (no PAM, no
-# system user, nothing under /etc), its virtual user lives in a database file of
-# our own, and it offers MLSD, so listings carry exact sizes and UTC times.
-# The one user is chrooted into STATE_DIR/root, which is "/" on the server. Run
-# as root, the server works as uid/gid 65534 (nobody) for that user, so the
-# folder is handed to it; tests that put files there directly chown them to
-# FTPUID:FTPGID.
+# Pure-FTPd, the main one (env: PORT, ROOT, URL, USER, PASSWORD, FTPUID,
+# FTPGID): it runs from the command line alone (no PAM, no system user,
+# nothing under /etc), its virtual user lives in a database file of our own,
+# and it offers MLSD, so listings carry exact sizes and UTC times. The one user
+# is chrooted into ROOT, which is "/" on the server. Run as root, the server
+# works as uid/gid 65534 (nobody) for that user, so the folder is handed to
+# it; tests that put files there directly chown them to FTPUID:FTPGID.
+#
+# vsftpd, a server that lists with LIST only (the same keys with "VSFTPD_" in
+# front), when it is installed and the script runs as root. It knows no
+# MLSD: its listings show times to the minute, or only the day for files older
+# than half a year, and leave out names starting with "." unless asked with
+# "LIST -a". Its login is the anonymous one (any password), which needs no
+# PAM service and no account of our own: the server works as its "ftp" user,
+# chrooted into ROOT. ROOT itself belongs to root (vsftpd refuses a root its
+# user could write to); the folders tests make in it are handed to the "ftp"
+# user.
 set -euo pipefail
 
 command=${1:-}
@@ -22,17 +32,27 @@ if [ -z "$command" ] || [ -z "$state" ]; then
   echo "usage: $0 start|stop STATE_DIR" >&2
   exit 2
 fi
+# The data folder is named in the configuration files: absolute paths only.
+state=$(realpath -m -- "$state")
+if [ "$state" = "/" ]; then
+  echo "ftp.sh: refusing STATE_DIR /" >&2
+  exit 2
+fi
 
-daemon=/usr/sbin/pure-ftpd
+# shellcheck source=datadir.sh
+source "$(dirname "$0")/datadir.sh"
 
-stop_instance() {
-  local pidfile="$state/server.pid"
+pure_ftpd=/usr/sbin/pure-ftpd
+vsftpd=/usr/local/lib/tandemora-tests/vsftpd/usr/sbin/vsftpd
+
+# Stops the server whose pid is in the file. Each server was started as the
+# leader of its own process group; the group holds it and the per-login
+# processes it forked, and nothing else.
+stop_pid() {
+  local pidfile=$1 pid
   [ -f "$pidfile" ] || return 0
-  local pid
   pid=$(cat "$pidfile" 2>/dev/null || true)
   if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
-    # The server was started as the leader of its own process group; the group
-    # holds it and the per-login processes it forked, and nothing else.
     kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null || true
     for _ in $(seq 1 100); do
       kill -0 "$pid" 2>/dev/null || break
@@ -41,6 +61,12 @@ stop_instance() {
     kill -0 "$pid" 2>/dev/null && kill -KILL -- "-$pid" 2>/dev/null || true
   fi
   rm -f "$pidfile"
+}
+
+stop_instance() {
+  stop_pid "$state/server.pid"
+  stop_pid "$state/vsftpd.pid"
+  remove_data_dir "$state"
 }
 
 # A port nobody listens on, with the 100 ports above it (the passive range)
@@ -89,12 +115,9 @@ logs_in() {
   return $ok
 }
 
-start_instance() {
-  stop_instance
-  rm -rf "$state"
-  mkdir -p "$state/root"
-  chmod 755 "$state"
-
+start_pure() {
+  local root=$1
+  mkdir -p "$root"
   local uid gid
   if [ "$(id -u)" -eq 0 ]; then
     uid=65534
@@ -103,7 +126,7 @@ start_instance() {
     uid=$(id -u)
     gid=$(id -g)
   fi
-  chown "$uid:$gid" "$state/root"
+  chown "$uid:$gid" "$root"
 
   local user=tandemora
   local password
@@ -112,7 +135,7 @@ start_instance() {
   # no time (pure-pw's own default hash costs about a second per login).
   local hash
   hash=$(perl -e 'print crypt($ARGV[0], "\$6\$" . $ARGV[1] . "\$")' "$password" "s$RANDOM$RANDOM")
-  echo "$user:$hash:$uid:$gid::$state/root/./::::::::::::" >"$state/passwd"
+  echo "$user:$hash:$uid:$gid::$root/./::::::::::::" >"$state/passwd"
   pure-pw mkdb "$state/passwd.pdb" -f "$state/passwd" >/dev/null
 
   local port
@@ -121,16 +144,16 @@ start_instance() {
     # -S bind to loopback only; -4 IPv4; -E no anonymous logins; -A chroot;
     # -D show dot files; -H no name lookups; -p/-P passive ports on loopback;
     # -c/-C enough sessions for suites that run in parallel; -f none: no syslog.
-    TZ=UTC setsid "$daemon" -S "127.0.0.1,$port" -4 -E -A -D -H \
+    TZ=UTC setsid "$pure_ftpd" -S "127.0.0.1,$port" -4 -E -A -D -H \
       -l "puredb:$state/passwd.pdb" -p "$((port + 1)):$((port + 100))" -P 127.0.0.1 \
       -c 200 -C 200 -I 30 -f none -g "$state/daemon.pid" \
       </dev/null >>"$state/server.log" 2>&1 &
     echo $! >"$state/server.pid"
     for _ in $(seq 1 100); do
       if logs_in "$port" "$user" "$password"; then
-        cat >"$state/env" <<EOF
+        cat >>"$state/env" <<EOF
 PORT=$port
-ROOT=$state/root
+ROOT=$root
 URL=ftp://127.0.0.1:$port
 USER=$user
 PASSWORD=$password
@@ -145,11 +168,108 @@ EOF
       sleep 0.1
     done
     # The port was taken meanwhile, or the server did not come up: try again.
-    stop_instance
+    stop_pid "$state/server.pid"
   done
   echo "ftp.sh: pure-ftpd did not start; see $state/server.log" >&2
   cat "$state/server.log" >&2 2>/dev/null || true
   return 1
+}
+
+write_vsftpd_config() {
+  local port=$1 root=$2
+  cat >"$state/vsftpd.conf" <<EOF
+listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port=$port
+background=NO
+pasv_enable=YES
+pasv_address=127.0.0.1
+pasv_min_port=$((port + 1))
+pasv_max_port=$((port + 100))
+port_enable=NO
+connect_from_port_20=NO
+local_enable=NO
+anonymous_enable=YES
+ftp_username=daemon
+anon_root=$root
+write_enable=YES
+anon_upload_enable=YES
+anon_mkdir_write_enable=YES
+anon_other_write_enable=YES
+anon_world_readable_only=NO
+anon_umask=022
+secure_chroot_dir=$state/empty
+max_clients=200
+max_per_ip=200
+dirmessage_enable=NO
+xferlog_enable=NO
+syslog_enable=NO
+use_localtime=NO
+seccomp_sandbox=NO
+isolate=NO
+isolate_network=NO
+EOF
+  # vsftpd reads only a configuration file that its own user owns.
+  chmod 600 "$state/vsftpd.conf"
+}
+
+start_vsftpd() {
+  local root=$1
+  if [ ! -x "$vsftpd" ] || [ "$(id -u)" -ne 0 ] || ! id daemon >/dev/null 2>&1; then
+    return 0
+  fi
+  mkdir -p "$root" "$state/empty"
+  chmod 755 "$root" "$state/empty"
+  local uid gid
+  uid=$(id -u daemon)
+  gid=$(id -g daemon)
+  local taken
+  taken=$(sed -n 's/^PORT=//p' "$state/env")
+  local port
+  for _ in 1 2 3 4 5 6 7 8 9 10; do
+    port=$(free_port)
+    # Apart from the other server's port and passive range.
+    if [ -n "$taken" ] && [ $((port - taken)) -le 100 ] && [ $((taken - port)) -le 100 ]; then
+      continue
+    fi
+    write_vsftpd_config "$port" "$root"
+    setsid "$vsftpd" "$state/vsftpd.conf" </dev/null >>"$state/vsftpd.log" 2>&1 &
+    echo $! >"$state/vsftpd.pid"
+    for _ in $(seq 1 100); do
+      if logs_in "$port" anonymous tandemora; then
+        cat >>"$state/env" <<EOF
+VSFTPD_PORT=$port
+VSFTPD_ROOT=$root
+VSFTPD_URL=ftp://127.0.0.1:$port
+VSFTPD_USER=anonymous
+VSFTPD_PASSWORD=tandemora
+VSFTPD_FTPUID=$uid
+VSFTPD_FTPGID=$gid
+EOF
+        return 0
+      fi
+      if ! kill -0 "$(cat "$state/vsftpd.pid")" 2>/dev/null; then
+        break
+      fi
+      sleep 0.1
+    done
+    stop_pid "$state/vsftpd.pid"
+  done
+  echo "ftp.sh: vsftpd did not start; see $state/vsftpd.log" >&2
+  cat "$state/vsftpd.log" >&2 2>/dev/null || true
+  return 1
+}
+
+start_instance() {
+  stop_instance
+  rm -rf "$state"
+  mkdir -p "$state"
+  chmod 755 "$state"
+  local data
+  data=$(make_data_dir "$state" ftp)
+  start_pure "$data/pure"
+  start_vsftpd "$data/vsftpd"
 }
 
 case "$command" in

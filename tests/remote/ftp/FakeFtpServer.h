@@ -31,6 +31,8 @@ struct TFakeScript {
     std::set<std::string> CutListings;
     std::set<std::string> DroppedListings;
     std::set<std::string> RefusedFolders; // CWD answers 550
+    // LIST takes an option ("LIST -a") for a name, and lists nothing.
+    bool OptionsAsNames = false;
     // The reply after a folder's listing data, when not "226 Transfer complete"
     // (lines of a longer reply joined by CR LF).
     std::map<std::string, std::string> ListFinal;
@@ -259,7 +261,7 @@ private:
                 }
                 Reply(control, "150 Here it comes");
                 const int fd = AcceptData(data);
-                Send(fd, script_.Listings[cwd]);
+                Send(fd, script_.OptionsAsNames && !arg.empty() ? std::string() : script_.Listings[cwd]);
                 close(fd);
                 if (script_.DroppedListings.count(cwd) != 0) {
                     return;

@@ -119,6 +119,24 @@ TEST_F(FtpFaultTest, AFolderNamedAfterAFailureIsListedAsUsual) {
     EXPECT_EQ(ChildNames(FindChild(oper->Tree, "errors")), std::vector<std::string>{"failed.log"});
 }
 
+// Asked for hidden names with "LIST -a", such a server lists nothing: that is
+// not an empty folder.
+TEST_F(FtpFaultTest, AServerThatTakesTheListOptionForANameStillShowsEveryItem) {
+    TFakeScript script;
+    script.OfferMlst = false;
+    script.OptionsAsNames = true;
+    script.Listings["/data"] = "drwxr-xr-x 2 u g 4096 Mar  4  2020 sub\r\n"
+                               "-rw-r--r-- 1 u g 3 Mar  4  2020 f.txt\r\n";
+    script.Listings["/data/sub"] = "-rw-r--r-- 1 u g 1 Mar  4  2020 x\r\n";
+    TFakeFtpServer server(script);
+    auto oper = Connect(server);
+    oper->ScanTree();
+    EXPECT_TRUE(oper->ScanComplete());
+    EXPECT_EQ(ChildNames(oper->Tree), (std::vector<std::string>{"sub", "f.txt"}));
+    ASSERT_NE(FindChild(oper->Tree, "sub"), nullptr);
+    EXPECT_EQ(ChildNames(FindChild(oper->Tree, "sub")), std::vector<std::string>{"x"});
+}
+
 TEST_F(FtpFaultTest, AConnectionLostDuringAListingMarksTheWholeScanIncomplete) {
     TFakeScript script;
     script.Listings["/data"] = Mlsd("type=dir;", "sub") + Mlsd("type=dir;", "zz");

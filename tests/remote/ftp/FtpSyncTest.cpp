@@ -1,11 +1,14 @@
 // A local folder kept in step with a folder on a real FTP server, end to end:
 // scans, analysis, the sync thread, the snapshots it leaves on the server, and
-// what is on the server afterwards.
+// what is on the server afterwards. Every scenario runs against Pure-FTPd,
+// which lists with MLSD, and against vsftpd, which lists with LIST only (times
+// to the minute or to the day, names starting with "." shown only on request).
 
 #include "FtpTestSupport.h"
 
 #include "engine/SyncTestSupport.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <sys/stat.h>
 
@@ -16,24 +19,27 @@ using synctest::kNew;
 using synctest::kNewer;
 using synctest::kOld;
 
-class FtpSyncTest : public synctest::SyncFixture {
+class FtpSyncTest : public synctest::SyncFixture, public ::testing::WithParamInterface<std::string> {
 protected:
     void SetUp() override {
         synctest::SyncFixture::SetUp();
-        if (!TServer::Get().Found) {
-            GTEST_SKIP() << "no FTP server: run through ctest, which starts tests/servers/ftp.sh";
+        if (!Server().Found) {
+            GTEST_SKIP() << "no FTP server " << GetParam()
+                         << ": run through ctest as root, which starts tests/servers/ftp.sh";
         }
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         ServerDir = std::string("/") + info->test_suite_name() + "." + info->name();
-        S = TServer::Get().Root + ServerDir;
+        std::replace(ServerDir.begin() + 1, ServerDir.end(), '/', '.');
+        S = Server().Root + ServerDir;
         std::filesystem::remove_all(S);
         std::filesystem::create_directories(S);
-        GiveToServer(S);
+        GiveToServer(S, Server());
         task.RFolder.DeviceType = dtFtp;
-        task.RFolder.FolerAllName = TServer::Get().Url + ServerDir;
-        task.RFolder.UserName = TServer::Get().User;
-        task.RFolder.PWD = TServer::Get().Password;
+        task.RFolder.FolerAllName = Server().Url + ServerDir;
+        task.RFolder.UserName = Server().User;
+        task.RFolder.PWD = Server().Password;
     }
+    static const TServer& Server() { return TServer::Get(GetParam()); }
     void TearDown() override {
         if (!Locked.empty()) {
             chmod(Locked.c_str(), 0755);
@@ -43,7 +49,7 @@ protected:
 
     void PutOnServer(const std::string& rel, const std::string& bytes, time_t when) {
         Put(S, rel, bytes, when);
-        GiveToServer(S);
+        GiveToServer(S, Server());
     }
 
     // Every file below a folder whose name shows it was left half-way.
@@ -74,12 +80,17 @@ protected:
     std::string Locked;
 };
 
-TEST_F(FtpSyncTest, FirstSyncThenChangesAndDeletionsOnBothSides) {
+INSTANTIATE_TEST_SUITE_P(Servers, FtpSyncTest, ::testing::Values("", "VSFTPD_"),
+                         [](const auto& info) { return info.param.empty() ? "PureFtpd" : "Vsftpd"; });
+
+TEST_P(FtpSyncTest, FirstSyncThenChangesAndDeletionsOnBothSides) {
     Put(L, "a.txt", "alpha", kOld);
     Put(L, "sub dir/b c.txt", "bee", kOld);
     Put(L, "\xc3\xbc/-d.txt", "dash", kOld);
+    Put(L, ".profile", "hidden", kOld);
     PutOnServer("r.txt", "from the server", kOld);
     PutOnServer("sub dir/srv.txt", "server side", kOld);
+    PutOnServer(".config/srv", "hidden folder", kOld);
 
     AnalyzeAndSync();
     EXPECT_TRUE(Errors().empty()) << ::testing::PrintToString(lines);
@@ -88,6 +99,8 @@ TEST_F(FtpSyncTest, FirstSyncThenChangesAndDeletionsOnBothSides) {
     EXPECT_EQ(Read(S, "\xc3\xbc/-d.txt"), "dash");
     EXPECT_EQ(Read(L, "r.txt"), "from the server");
     EXPECT_EQ(Read(L, "sub dir/srv.txt"), "server side");
+    EXPECT_EQ(Read(S, ".profile"), "hidden");
+    EXPECT_EQ(Read(L, ".config/srv"), "hidden folder");
     EXPECT_TRUE(Has(S, "__Tandemora__/Docs123"));
     EXPECT_TRUE(Leftovers(S).empty());
     EXPECT_TRUE(Leftovers(L).empty());
@@ -118,7 +131,7 @@ TEST_F(FtpSyncTest, FirstSyncThenChangesAndDeletionsOnBothSides) {
 
 // A server that is gone by the time of the sync is named as the reason, not
 // taken for a target that changed after the analysis.
-TEST_F(FtpSyncTest, AServerThatWentAwayIsTheReasonOfEachFailedItem) {
+TEST_P(FtpSyncTest, AServerThatWentAwayIsTheReasonOfEachFailedItem) {
     Put(L, "a.txt", "new on the left", kNewer);
     PutOnServer("a.txt", "old", kOld);
     PutOnServer("gone.txt", "gone", kOld);
@@ -137,7 +150,7 @@ TEST_F(FtpSyncTest, AServerThatWentAwayIsTheReasonOfEachFailedItem) {
     }
 }
 
-TEST_F(FtpSyncTest, SafeCopiesWithSavedVersionsReplaceServerFiles) {
+TEST_P(FtpSyncTest, SafeCopiesWithSavedVersionsReplaceServerFiles) {
     task.UseTempFile = 1;
     task.SaveOldFile = 1;
     Put(L, "doc.txt", "version 1", kOld);
@@ -157,7 +170,7 @@ TEST_F(FtpSyncTest, SafeCopiesWithSavedVersionsReplaceServerFiles) {
     EXPECT_EQ(Changes(), 0);
 }
 
-TEST_F(FtpSyncTest, AServerFolderThatCannotBeReadLosesNothingOnTheOtherSide) {
+TEST_P(FtpSyncTest, AServerFolderThatCannotBeReadLosesNothingOnTheOtherSide) {
     Put(L, "keep/one.txt", "one", kOld);
     Put(L, "top.txt", "top", kOld);
     AnalyzeAndSync();

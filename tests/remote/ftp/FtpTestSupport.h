@@ -1,5 +1,5 @@
 #pragma once
-// What the FTP suites share: the private Pure-FTPd that tests/servers/ftp.sh
+// What the FTP suites share: the private servers that tests/servers/ftp.sh
 // started (found through TANDEMORA_SERVER_STATE), a folder of the server's own
 // for each test, and the time zone, program and XDG folders of the endpoint
 // tests pointing at temporary places.
@@ -24,7 +24,8 @@ namespace ftptest {
 using namespace tandemora;
 using namespace endpointtest;
 
-// The server's connection data from STATE_DIR/env.
+// A server's connection data from STATE_DIR/env. Kind "" is Pure-FTPd (MLSD),
+// "VSFTPD_" vsftpd (LIST only).
 struct TServer {
     bool Found = false;
     int Port = 0;
@@ -35,13 +36,14 @@ struct TServer {
     uid_t Uid = 0;
     gid_t Gid = 0;
 
-    static const TServer& Get() {
-        static const TServer server = Load();
-        return server;
+    static const TServer& Get(const std::string& Kind = "") {
+        static const TServer pure = Load("");
+        static const TServer vsftpd = Load("VSFTPD_");
+        return Kind.empty() ? pure : vsftpd;
     }
 
 private:
-    static TServer Load() {
+    static TServer Load(const std::string& kind) {
         TServer server;
         const char* state = std::getenv("TANDEMORA_SERVER_STATE");
         if (state == nullptr) {
@@ -56,25 +58,24 @@ private:
                 values[line.substr(0, equals)] = line.substr(equals + 1);
             }
         }
-        if (values.count("PORT") == 0) {
+        if (values.count(kind + "PORT") == 0) {
             return server;
         }
         server.Found = true;
-        server.Port = std::stoi(values["PORT"]);
-        server.Root = values["ROOT"];
-        server.Url = values["URL"];
-        server.User = values["USER"];
-        server.Password = values["PASSWORD"];
-        server.Uid = static_cast<uid_t>(std::stoul(values["FTPUID"]));
-        server.Gid = static_cast<gid_t>(std::stoul(values["FTPGID"]));
+        server.Port = std::stoi(values[kind + "PORT"]);
+        server.Root = values[kind + "ROOT"];
+        server.Url = values[kind + "URL"];
+        server.User = values[kind + "USER"];
+        server.Password = values[kind + "PASSWORD"];
+        server.Uid = static_cast<uid_t>(std::stoul(values[kind + "FTPUID"]));
+        server.Gid = static_cast<gid_t>(std::stoul(values[kind + "FTPGID"]));
         return server;
     }
 };
 
 // Hands everything below path (path included) to the server's user, as the
 // files a test puts there directly must be the user's to change.
-inline void GiveToServer(const std::string& path) {
-    const TServer& server = TServer::Get();
+inline void GiveToServer(const std::string& path, const TServer& server = TServer::Get()) {
     std::error_code ec;
     lchown(path.c_str(), server.Uid, server.Gid);
     if (!std::filesystem::is_directory(path, ec)) {
