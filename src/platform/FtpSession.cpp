@@ -1034,8 +1034,8 @@ int TFtpSession::Stat(const std::string& Name, TFtpEntry& Entry) {
         }
         mlst_ = false;
     }
-    // Without MLST: SIZE finds files (a folder answers like a missing name).
-    // Binary mode first, as some servers give no size in ASCII mode.
+    // Without MLST: SIZE finds files. Binary mode first, as some servers give
+    // no size in ASCII mode.
     const int result = Command(InCurrentDir({"TYPE I", "*SIZE " + Name}));
     if (result == ftpOk && !replies_.empty()) {
         const std::string& reply = replies_.back();
@@ -1050,7 +1050,35 @@ int TFtpSession::Stat(const std::string& Name, TFtpEntry& Entry) {
     if (result == ftpRefused && (replyCode_ == 500 || replyCode_ == 502 || replyCode_ == 504)) {
         return FindInListing(Name, Entry);
     }
+    if (result == ftpRefused) {
+        return FolderOrNothing(Name, Entry);
+    }
     return result == ftpOk ? ftpIncomplete : result;
+}
+
+// SIZE refuses a folder the way it refuses a missing name; a folder standing
+// under the name must not pass for nothing there. It is a folder when the
+// server lets it be entered.
+int TFtpSession::FolderOrNothing(const std::string& Name, TFtpEntry& Entry) {
+    const std::string reason = error_;
+    const long reply = replyCode_;
+    std::string path = current_.empty() ? "/" : current_;
+    if (path.back() != '/') {
+        path += '/';
+    }
+    const int entered = Command({"*CWD " + path + Name});
+    if (entered == ftpOk) {
+        Entry.Name = Name;
+        Entry.IsFolder = true;
+        Entry.Time = FtpNoTime;
+        return ftpOk;
+    }
+    if (entered != ftpRefused) {
+        return entered;
+    }
+    error_ = reason;
+    replyCode_ = reply;
+    return ftpRefused;
 }
 
 int TFtpSession::GetToFile(const std::string& Name, const std::string& LocalPath, int64_t ExpectedSize) {

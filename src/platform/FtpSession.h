@@ -177,6 +177,7 @@ private:
     int ListWith(const std::string& Verb, std::vector<TFtpEntry>& Entries);
     int ListWithHidden(std::vector<TFtpEntry>& Entries);
     int FindInListing(const std::string& Name, TFtpEntry& Entry);
+    int FolderOrNothing(const std::string& Name, TFtpEntry& Entry);
     int ReplaceWith(const std::string& Temp, const std::string& Name);
 
     // libcurl's callbacks reach the members through this.

@@ -293,6 +293,14 @@ TEST_F(FtpFaultTest, GetFileSizeTakesOnlyTheServersNoForAbsent) {
          },
          "file.bin", 7},
         {"not there", [](TFakeScript&) {}, "other.bin", -1},
+        {"not there (SIZE)",
+         [](TFakeScript& s) {
+             s.OfferMlst = false;
+             s.RefusedFolders.insert("/data/other.bin");
+         },
+         "other.bin", -1},
+        // SIZE refuses a folder as it does a missing name.
+        {"a folder there (SIZE)", [](TFakeScript& s) { s.OfferMlst = false; }, "sub", unknown},
         {"folder not there", [](TFakeScript& s) { s.RefusedFolders.insert("/data/sub"); }, "sub/file.bin",
          -1},
         {"connection lost (MLST)",
