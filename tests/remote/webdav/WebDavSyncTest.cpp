@@ -55,16 +55,16 @@ protected:
     testsupport::ScopedEnv ca{"TANDEMORA_TEST_CA_FILE", webdavtest::ReadServer().CaFile};
 };
 
-// The same run against Apache over http and over https, and against a server
+// The same run against Apache over http and over https, against a server
 // built on Go's webdav package (rclone), which replaces a file by MOVE only
-// when asked to overwrite.
+// when asked to overwrite, and against lighttpd's module.
 class WebDavServersSyncTest : public WebDavSyncTest, public ::testing::WithParamInterface<std::string> {
 protected:
     void SetUp() override { Use(GetParam()); }
 };
 
-INSTANTIATE_TEST_SUITE_P(Servers, WebDavServersSyncTest, ::testing::Values("", "HTTPS_", "RCLONE_"),
-                         [](const auto& info) {
+INSTANTIATE_TEST_SUITE_P(Servers, WebDavServersSyncTest,
+                         ::testing::Values("", "HTTPS_", "RCLONE_", "LIGHTTPD_"), [](const auto& info) {
                              return info.param.empty() ? "Apache"
                                                        : info.param.substr(0, info.param.size() - 1);
                          });

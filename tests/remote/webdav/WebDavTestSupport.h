@@ -43,7 +43,8 @@ struct TServer {
 };
 
 // Kind "" is Apache over http, "HTTPS_" the same Apache over TLS, "RCLONE_"
-// rclone's WebDAV server; an empty Url when the fixture has no such server.
+// rclone's WebDAV server, "LIGHTTPD_" lighttpd's; an empty Url when the
+// fixture has no such server.
 inline TServer ReadServer(const std::string& kind = "") {
     TServer server;
     const char* state = std::getenv("TANDEMORA_SERVER_STATE");
@@ -55,7 +56,7 @@ inline TServer ReadServer(const std::string& kind = "") {
         const std::string value = eq == std::string::npos ? std::string() : line.substr(eq + 1);
         if (key == kind + "URL") {
             server.Url = value;
-        } else if (key == (kind == "RCLONE_" ? kind : "") + "ROOT") {
+        } else if (key == kind + "ROOT") {
             server.Root = value;
         } else if (key == "CA_FILE") {
             server.CaFile = value;
