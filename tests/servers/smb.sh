@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # A private Samba server on 127.0.0.1 for the network-share suite.
 #
-#   smb.sh start STATE_DIR   starts smbd with its own configuration, databases,
-#                            logs and shares inside STATE_DIR, on a free high port,
+#   smb.sh start STATE_DIR   starts smbd with its own configuration, databases
+#                            and logs inside STATE_DIR and its shares' folders
+#                            below /tmp (see datadir.sh), on a free high port,
 #                            waits until it answers and writes STATE_DIR/env
 #   smb.sh stop STATE_DIR    stops exactly that smbd and its RPC server
 #                            (samba-dcerpcd, which serves share lists) and
@@ -37,6 +38,9 @@ if [ "$state" = "/" ]; then
   echo "smb.sh: refusing STATE_DIR /" >&2
   exit 2
 fi
+
+# shellcheck source=datadir.sh
+source "$(dirname "$0")/datadir.sh"
 
 dcerpcd=/usr/libexec/samba/samba-dcerpcd
 
@@ -74,7 +78,7 @@ answers() {
 }
 
 write_conf() {
-  local port=$1
+  local port=$1 data=$2
   cat >"$state/smb.conf" <<EOF
 [global]
   workgroup = WORKGROUP
@@ -113,7 +117,7 @@ write_conf() {
   map readonly = yes
 
 [data]
-  path = $state/share
+  path = $data/share
   read only = no
   force user = nobody
   force group = nogroup
@@ -121,7 +125,7 @@ write_conf() {
   directory mask = 0777
 
 [public]
-  path = $state/public
+  path = $data/public
   read only = no
   guest ok = yes
   force user = nobody
@@ -130,7 +134,7 @@ write_conf() {
   directory mask = 0777
 
 [printer]
-  path = $state/spool
+  path = $data/spool
   printable = yes
   read only = yes
 EOF
@@ -142,12 +146,17 @@ start_server() {
     exit 1
   fi
   stop_server
+  remove_data_dir "$state"
   rm -rf "$state"
-  mkdir -p "$state"/{private,lock,state,cache,pid,run,ncalrpc,binddns,log,share,public,spool}
+  mkdir -p "$state"/{private,lock,state,cache,pid,run,ncalrpc,binddns,log}
   chmod 0755 "$state"
-  chown nobody:nogroup "$state/share" "$state/public"
-  chmod 0777 "$state/share" "$state/public"
-  chmod 1777 "$state/spool"
+  # The shares work as "nobody", who must reach their folders.
+  local data
+  data=$(make_data_dir "$state" smb)
+  mkdir -p "$data"/{share,public,spool}
+  chown nobody:nogroup "$data/share" "$data/public"
+  chmod 0777 "$data/share" "$data/public"
+  chmod 1777 "$data/spool"
   local user=root
   local password
   password="pw-$(od -An -N6 -tx1 /dev/urandom | tr -d ' \n')"
@@ -158,7 +167,7 @@ start_server() {
     if port_in_use "$port"; then
       continue
     fi
-    write_conf "$port"
+    write_conf "$port" "$data"
     printf '%s\n%s\n' "$password" "$password" | smbpasswd -c "$state/smb.conf" -s -a "$user" >>"$state/log/console.log" 2>&1
     # Each in a session of its own: smbd ends by signalling its whole process
     # group, which must not be the caller's (ctest, a test, a shell).
@@ -176,11 +185,11 @@ start_server() {
         cat >"$state/env" <<EOF
 PORT=$port
 SHARE=data
-ROOT=$state/share
+ROOT=$data/share
 USER=$user
 PASSWORD=$password
 PUBLIC=public
-PUBLIC_ROOT=$state/public
+PUBLIC_ROOT=$data/public
 PRINTER=printer
 EOF
         return 0
@@ -196,7 +205,10 @@ EOF
 
 case "$action" in
 start) start_server ;;
-stop) stop_server ;;
+stop)
+  stop_server
+  remove_data_dir "$state"
+  ;;
 *)
   echo "usage: $0 start|stop STATE_DIR" >&2
   exit 2
