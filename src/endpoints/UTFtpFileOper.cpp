@@ -429,7 +429,9 @@ void TFtpFileOper::ScanLevel(const TFtpLevelList& List) {
             MarkIncomplete();
             return;
         }
-        const std::string path = WithSlash(TrimBlanks(line));
+        // Not trimmed: a blank or control character at the end is part of a
+        // folder's name.
+        const std::string path = WithSlash(line);
         // Only the root at the start is taken off: a folder deeper down that
         // repeats the root's name keeps it.
         const TRelPath rel = StartsWith(path, RootPath) ? path.substr(RootPath.size()) : path;
@@ -660,7 +662,11 @@ int TFtpFileOper::MakeFolder(const std::string& RelPath) {
             continue;
         }
         path += "/" + part;
-        const int made = session->MakeDir(path);
+        // Some servers take a blank at the end of a path for one too many and
+        // drop or replace it (Pure-FTPd makes "x " into "x_"); behind a "/",
+        // it is plainly part of the folder's name.
+        const bool blankEnd = static_cast<unsigned char>(part.back()) <= ' ';
+        const int made = session->MakeDir(blankEnd ? path + "/" : path);
         result = made == ftpOk ? 0 : (made == ftpBroken ? -1 : -3);
     }
     return result == 0 ? 0 : FailFrom(result, session);
@@ -779,8 +785,7 @@ int TFtpFileOper::BuildFullPath(TFolderSource* Source, TFileAttri* Attr, std::st
     if (Attr->RelPath.empty()) {
         Attr->RelPath = "/";
     }
-    Path =
-        WithSlash(TrimBlanks(JoinServerPath(TrimBlanks(Source->FolerAllName), Attr->RelPath))) + Attr->Name;
+    Path = WithSlash(JoinServerPath(TrimBlanks(Source->FolerAllName), Attr->RelPath)) + Attr->Name;
     return 0;
 }
 

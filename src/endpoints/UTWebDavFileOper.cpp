@@ -47,15 +47,20 @@ size_t PathStart(const std::string& url) {
     return slash == std::string::npos ? url.size() : slash;
 }
 
-// A URL trimmed of blanks and of trailing "/" (never into its "scheme://").
-std::string NormalizedUrl(const std::string& url) {
-    std::string u = TrimBlanks(url);
+// A URL without trailing "/" (never into its "scheme://").
+std::string UrlWithoutSlash(std::string u) {
     const size_t host = HostStart(u);
     const size_t keep = host == std::string::npos ? 0 : host;
     while (u.size() > keep && u.back() == '/') {
         u.pop_back();
     }
     return u;
+}
+
+// A root URL as typed, trimmed of blanks and of trailing "/". Only a typed root
+// is trimmed: below it, a blank at the end is part of a name.
+std::string NormalizedUrl(const std::string& url) {
+    return UrlWithoutSlash(TrimBlanks(url));
 }
 
 // "scheme://host[:port]" of a URL: where its GET and PUT go.
@@ -240,12 +245,12 @@ std::string TWebDavFileOper::RelativeOf(const std::string& FolderUrl) const {
 }
 
 int TWebDavFileOper::BuildFullPath(TFolderSource* Source, TFileAttri* Attr, std::string& Path) {
-    Path = WithSlash(TrimBlanks(JoinUrl(NormalizedUrl(Source->FolerAllName), Attr->RelPath))) + Attr->Name;
+    Path = WithSlash(JoinUrl(NormalizedUrl(Source->FolerAllName), Attr->RelPath)) + Attr->Name;
     return 0;
 }
 
 int TWebDavFileOper::BuildFolderPath(TFolderSource*, TFileAttri* Attr, std::string& Path) {
-    std::string path = TrimBlanks(JoinUrl(ServerPath(), Attr->RelPath));
+    std::string path = JoinUrl(ServerPath(), Attr->RelPath);
     if (path.empty() || path.front() != '/') {
         path.insert(path.begin(), '/');
     }
@@ -620,7 +625,7 @@ int TWebDavFileOper::SaveOldFile(TFolderSource* Source, TFileAttri* Attr) {
     if (saved.empty() && GetSavedFolder(saved) != 0) {
         return 1;
     }
-    const std::string target = WithSlash(TrimBlanks(JoinUrl(saved, Attr->RelPath))) + Attr->Name;
+    const std::string target = WithSlash(JoinUrl(saved, Attr->RelPath)) + Attr->Name;
     if (RemoteExists(Attr) != 0) {
         return 1;
     }
@@ -772,7 +777,9 @@ void TWebDavFileOper::ScanLevel(const TStringObjectList& Pending) {
     Notify(WM_UPDATEPROCESS);
     for (const auto& line : Pending) {
         auto* node = static_cast<TFileTree*>(line.second);
-        std::string url = TrimBlanks(line.first);
+        // Not trimmed: a blank or control character at the end is part of a
+        // folder's name.
+        std::string url = line.first;
         if (!url.empty() && url.back() == '/') {
             url.pop_back();
         }
@@ -929,7 +936,7 @@ bool TWebDavFileOper::ParseMultistatus(const std::string& Text, const std::strin
     if (!multistatus.Exists()) {
         return false;
     }
-    const std::string base = NormalizedUrl(Url);
+    const std::string base = UrlWithoutSlash(Url);
     const std::string requested = WithoutTrailingSlash(base.substr(PathStart(base)));
     std::vector<TFileAttri> read;
     bool selfSeen = false;

@@ -265,14 +265,6 @@ TWinFileOper::~TWinFileOper() {
     WaitForScan();
 }
 
-std::string TWinFileOper::NormalizeFolder(const std::string& Path) {
-    std::string folder = TrimBlanks(Path);
-    if (folder.empty() || folder.back() != '/') {
-        folder += '/';
-    }
-    return folder;
-}
-
 std::string TWinFileOper::FormatPercent(int64_t Copied, int64_t Total) {
     if (Total <= 0) {
         return "100";
@@ -351,7 +343,9 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
         MarkIncomplete();
         return;
     }
-    const std::string Dir = NormalizeFolder(Path);
+    // Not trimmed: below the root, a blank or control character at the end is
+    // part of a folder's name.
+    const std::string Dir = !Path.empty() && Path.back() == '/' ? Path : Path + "/";
     // One text for the relative path of every entry listed here.
     const TRelPath Rel = RelativeOf(Dir);
     TTreeArena* arena = Node->Arena;

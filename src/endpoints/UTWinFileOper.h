@@ -61,9 +61,6 @@ public:
     // leading zero ("66.67", "100", ".5", "0" for nothing yet), with the decimal
     // separator of the current locale ("66,67" in a German one).
     static std::string FormatPercent(int64_t Copied, int64_t Total);
-    // Folder normalisation: trims blanks and control characters at both ends and
-    // makes sure the text ends in "/".
-    static std::string NormalizeFolder(const std::string& Path);
 
 protected:
     // Called after each chunk of a copy has been written to its part file, with

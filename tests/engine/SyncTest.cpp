@@ -258,6 +258,31 @@ TEST_F(SyncTest, CopyThroughATemporaryFileEndsUnderTheFinalName) {
     EXPECT_EQ(entry.Time, DosOf(kNew));
 }
 
+// Below the root, a blank or control character at the end of a folder's name is
+// part of the name: trimmed, the folder could never be listed, every scan would
+// count as incomplete and nothing in it would ever be synchronised.
+TEST_F(SyncTest, FolderNamesEndingInABlankOrControlCharacterAreSyncedRunAfterRun) {
+    const Lines names = {"blank ", "cr\r", "tab\t"};
+    for (const std::string& name : names) {
+        Put(L, name + "/l.txt", name, kOld);
+        Put(R, "in/" + name + "/r.txt", name, kOld);
+    }
+    AnalyzeAndSync();
+    EXPECT_TRUE(leftScan->ScanComplete());
+    EXPECT_TRUE(rightScan->ScanComplete());
+    for (const std::string& name : names) {
+        EXPECT_EQ(Read(R, name + "/l.txt"), name);
+        EXPECT_EQ(Read(L, "in/" + name + "/r.txt"), name);
+    }
+
+    Put(L, "cr\r/l.txt", "changed", kNew);
+    AnalyzeAndSync();
+    EXPECT_TRUE(analysis->UsedSnapshots);
+    EXPECT_EQ(Read(R, "cr\r/l.txt"), "changed");
+    Analyze();
+    EXPECT_EQ(Changes(), 0);
+}
+
 TEST_F(SyncTest, AUsersTmpFileIsNeverTakenForTheTemporaryCopy) {
     task.UseTempFile = 1;
     Put(L, "c.txt", "one", kOld);

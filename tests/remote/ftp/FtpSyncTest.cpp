@@ -88,6 +88,7 @@ TEST_P(FtpSyncTest, FirstSyncThenChangesAndDeletionsOnBothSides) {
     Put(L, "sub dir/b c.txt", "bee", kOld);
     Put(L, "\xc3\xbc/-d.txt", "dash", kOld);
     Put(L, ".profile", "hidden", kOld);
+    Put(L, "blank /t.txt", "ends in a blank", kOld);
     PutOnServer("r.txt", "from the server", kOld);
     PutOnServer("sub dir/srv.txt", "server side", kOld);
     PutOnServer(".config/srv", "hidden folder", kOld);
@@ -100,6 +101,7 @@ TEST_P(FtpSyncTest, FirstSyncThenChangesAndDeletionsOnBothSides) {
     EXPECT_EQ(Read(L, "r.txt"), "from the server");
     EXPECT_EQ(Read(L, "sub dir/srv.txt"), "server side");
     EXPECT_EQ(Read(S, ".profile"), "hidden");
+    EXPECT_EQ(Read(S, "blank /t.txt"), "ends in a blank");
     EXPECT_EQ(Read(L, ".config/srv"), "hidden folder");
     EXPECT_TRUE(Has(S, "__Tandemora__/Docs123"));
     EXPECT_TRUE(Leftovers(S).empty());

@@ -74,6 +74,7 @@ TEST_P(WebDavServersSyncTest, LocalFolderAndServerFolderStayInStep) {
     Put(L, "a.txt", "alpha", kOld);
     Put(L, "sub dir/b#1.txt", "bee", kOld);
     Put(L, umlaut + "/c%.txt", "sea", kOld);
+    Put(L, "blank /d.txt", "dee", kOld);
     ASSERT_TRUE(fs::ForceDirectories(L + "/empty ?"));
 
     // First run: everything goes to the server.
@@ -82,6 +83,7 @@ TEST_P(WebDavServersSyncTest, LocalFolderAndServerFolderStayInStep) {
     EXPECT_EQ(OnServer("a.txt"), "alpha");
     EXPECT_EQ(OnServer("sub dir/b#1.txt"), "bee");
     EXPECT_EQ(OnServer(umlaut + "/c%.txt"), "sea");
+    EXPECT_EQ(OnServer("blank /d.txt"), "dee");
     EXPECT_TRUE(std::filesystem::is_directory(disk + "/empty ?"));
     EXPECT_TRUE(ServerHas("__Tandemora__/" + task.SyncID)); // the server side's snapshot
     EXPECT_EQ(rightScan->ServerInfo.rfind("WebDAV:", 0), 0u);
