@@ -115,16 +115,19 @@ TEST_P(FtpSyncTest, FirstSyncThenChangesAndDeletionsOnBothSides) {
     std::filesystem::remove(L + "/a.txt");
     Put(L, "sub dir/b c.txt", "changed on the left", kNewer);
     std::filesystem::remove(S + "/r.txt");
+    // Within the minute (or the day) that a listing without MLSD shows.
+    PutOnServer("sub dir/srv.txt", "changed on the server", kOld + 60);
     Analyze();
     EXPECT_EQ(Code("/a.txt"), saDeleteRight);
     EXPECT_EQ(Code("/sub dir/b c.txt"), saOverwriteLtoR);
     EXPECT_EQ(Code("/r.txt"), saDeleteLeft);
+    EXPECT_EQ(Code("/sub dir/srv.txt"), saOverwriteRtoL);
     Sync();
     EXPECT_TRUE(Errors().empty()) << ::testing::PrintToString(lines);
     EXPECT_FALSE(Has(S, "a.txt"));
     EXPECT_EQ(Read(S, "sub dir/b c.txt"), "changed on the left");
     EXPECT_FALSE(Has(L, "r.txt"));
-    EXPECT_EQ(Read(S, "sub dir/srv.txt"), "server side");
+    EXPECT_EQ(Read(L, "sub dir/srv.txt"), "changed on the server");
 
     Analyze();
     EXPECT_EQ(Changes(), 0);
