@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the server scripts: the folder that holds what a server serves.
 #
 # Servers work as unprivileged users (nobody, ftp, www-data), who must reach

@@ -16,14 +16,15 @@
 # it; tests that put files there directly chown them to FTPUID:FTPGID.
 #
 # vsftpd, a server that lists with LIST only (the same keys with "VSFTPD_" in
-# front), when it is installed and the script runs as root. It knows no
-# MLSD: its listings show times to the minute, or only the day for files older
-# than half a year, and leave out names starting with "." unless asked with
-# "LIST -a". Its login is the anonymous one (any password), which needs no
-# PAM service and no account of our own: the server works as its "ftp" user,
-# chrooted into ROOT. ROOT itself belongs to root (vsftpd refuses a root its
-# user could write to); the folders tests make in it are handed to the "ftp"
-# user.
+# front), when scripts/setup unpacked it and the script runs as root. It knows
+# no MLSD: its listings show times to the minute, or only the day for files
+# older than half a year, and leave out names starting with "." unless asked
+# with "LIST -a". Its login is the anonymous one (any password), which needs
+# no PAM service and no account of our own: the server works as the system
+# user "daemon" (whose home folder exists everywhere, as vsftpd enters it
+# first), chrooted into ROOT. ROOT itself belongs to root (vsftpd refuses a
+# root its user could write to); the folders tests make in it are handed to
+# "daemon".
 set -euo pipefail
 
 command=${1:-}
