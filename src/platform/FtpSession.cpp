@@ -957,12 +957,12 @@ int TFtpSession::List(std::vector<TFtpEntry>& Entries) {
 }
 
 // Many servers leave names starting with "." out of a LIST reply unless asked
-// with "LIST -a" (vsftpd, ProFTPD by default); a file they hide would look
-// deleted at the next analysis. A server that does not know the option may
-// take "-a" for a name and list nothing at all, which must not pass for an
-// empty folder. So "LIST -a" is used alone only once a folder showed that it
-// lists every name plain LIST does, and nothing besides but "." names; until a
-// folder with entries decides it, both are asked.
+// with "LIST -a" (vsftpd, ProFTPD by default); a file they hide is never seen
+// there, never fetched, and sent again on every run. A server that does not
+// know the option may take "-a" for a name and list nothing at all, which must
+// not pass for an empty folder. So "LIST -a" is used alone only once a folder
+// showed that it lists every name plain LIST does, and nothing besides but "."
+// names; until a folder with entries decides it, both are asked.
 int TFtpSession::ListWithHidden(std::vector<TFtpEntry>& Entries) {
     if (listAll_ == 1) {
         return ListWith("LIST -a", Entries);
