@@ -26,23 +26,6 @@ protected:
         lower = SaveTask("nightly", folders / "e", folders / "f", scheduled);
     }
 
-    // The real program started as cron starts it: its own copy in the program
-    // folder (so the folder is the test's), no display, the test's TZ and XDG
-    // folders.
-    void StartWithoutDisplay(QProcess& run, const std::string& argument) {
-        const std::string programFile = program / "tandemora";
-        if (!testsupport::Exists(programFile)) {
-            std::filesystem::copy_file(TANDEMORA_PROGRAM_PATH, programFile);
-            std::filesystem::permissions(programFile, std::filesystem::perms::owner_all);
-        }
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-            env.remove(display);
-        }
-        run.setProcessEnvironment(env);
-        run.start(QString::fromStdString(programFile), {QString::fromStdString(argument)});
-    }
-
     // Such a start run to its end; killed when it does not end by itself.
     struct Ran {
         bool Ended = false;
@@ -51,7 +34,7 @@ protected:
     };
     Ran RunWithoutDisplay(const std::string& argument) {
         QProcess run;
-        StartWithoutDisplay(run, argument);
+        StartProcess(run, {QString::fromStdString(argument)});
         Ran ran;
         if (!run.waitForStarted(10000)) {
             return ran;
@@ -222,7 +205,7 @@ TEST_F(CommandLineTest, ARunKilledHalfWayLeavesTheLinesOfItsCopies) {
     const std::string id =
         SaveTask("Many", folders / "many", folders / "copies", [](tandemora::TSyncTask& t) { t.TSsync = 1; });
     QProcess run;
-    StartWithoutDisplay(run, "Many");
+    StartProcess(run, {"Many"});
     ASSERT_TRUE(run.waitForStarted(10000));
     auto copyLines = [&] {
         std::vector<std::string> lines;
@@ -282,8 +265,7 @@ TEST_F(CommandLineTest, CloseAfterTheRunFollowsTheClosingRules) {
         }
         EXPECT_EQ(main->ClosedForGood(), c.Closes);
         EXPECT_EQ(main->HiddenToTray(), c.HiddenToTray);
-        instance.reset();
-        main = nullptr;
+        End();
     }
 }
 
@@ -354,8 +336,7 @@ TEST_F(CommandLineTest, ARunThatCannotReachItsSyncStillEndsTheProgram) {
         const size_t reason = log.find(c.Line);
         ASSERT_NE(reason, std::string::npos) << log;
         EXPECT_EQ(log.find(c.Record, reason), log.size() - c.Record.size()) << log;
-        instance.reset();
-        main = nullptr;
+        End();
     }
 }
 

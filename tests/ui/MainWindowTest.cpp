@@ -28,8 +28,6 @@ protected:
         }
     }
 
-    std::string Dir(const char* name) const { return folders / name; }
-
     std::vector<QString> TabCaptions() const {
         std::vector<QString> captions;
         for (int i = 0; i < main->PageControl_tasklist->count(); ++i) {
@@ -451,19 +449,6 @@ TEST_F(MainWindowTest, PowerOffAfterASyncOnlyWhenNothingElseRuns) {
     ASSERT_TRUE(WaitIdle(second));
     QTest::qWait(100);
     EXPECT_FALSE(testsupport::Exists(marker));
-}
-
-TEST_F(MainWindowTest, RenamedTaskKeepsItsPage) {
-    SaveTask("Old", Dir("a"), Dir("b"));
-    SaveTask("Other", Dir("c"), Dir("d"));
-    ASSERT_TRUE(Start());
-    TFSyncMain* window = Window(0);
-    window->Task->SyncName = "New";
-    SendNotifyMessage(main, tandemora::WM_TASKRENAMED, 0, 10);
-    EXPECT_EQ(TabCaptions(), (std::vector<QString>{"New", "Other"}));
-    main->PageControl_tasklist->setCurrentIndex(1);
-    main->PageControl_tasklist->setCurrentIndex(0);
-    EXPECT_EQ(main->ActiveTaskWindow(), window);
 }
 
 TEST_F(MainWindowTest, ProgramStartTriggersRunAfterTheWindowIsShown) {

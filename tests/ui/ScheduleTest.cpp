@@ -4,7 +4,7 @@
 // its work items in a crontab file of its own (or behind a stand-in "crontab"
 // command), never in the user's crontab.
 
-#include "DialogFixture.h"
+#include "UiFixture.h"
 
 #include "dialogs/ScheduleManagerUnit.h"
 #include "dialogs/ScheduleTaskUnit.h"
@@ -53,34 +53,6 @@ protected:
         form->show();
         QCoreApplication::processEvents();
         return form;
-    }
-
-    // The task options dialog on a copy of a saved task, on its Auto page.
-    std::unique_ptr<TFTaskConfig> OpenOptions(const TSyncTask* existing) {
-        auto dialog = std::make_unique<TFTaskConfig>();
-        dialog->IsNew = existing == nullptr ? 1 : 0;
-        if (existing != nullptr) {
-            dialog->Task->Assign(*existing);
-        }
-        dialog->show();
-        QCoreApplication::processEvents();
-        ClickTab(dialog->pc1, 2);
-        return dialog;
-    }
-
-    std::unique_ptr<TSyncTask> Saved(const std::string& name,
-                                     const std::function<void(TSyncTask&)>& adjust = {}) {
-        auto task = std::make_unique<TSyncTask>();
-        task->SyncName = name;
-        task->LFolder.DeviceType = tandemora::dtLocal;
-        task->LFolder.FolerAllName = Dir("left");
-        task->RFolder.DeviceType = tandemora::dtLocal;
-        task->RFolder.FolerAllName = Dir("right");
-        if (adjust) {
-            adjust(*task);
-        }
-        task->SaveToTaskList(true);
-        return task;
     }
 
     static void ChooseKind(TScheduleManagerForm* form, int index) {
@@ -148,20 +120,6 @@ protected:
     std::string crontab = cron / "crontab";
     QLocale oldLocale;
 };
-
-TEST_F(ScheduleTest, TheDialogOpensOnADailyRun) {
-    auto form = OpenForm();
-    EXPECT_EQ(form->windowTitle(), "Schedule Option");
-    EXPECT_EQ(form->comScheduleTask->currentText(), "Daily");
-    EXPECT_EQ(form->comScheduleTask->count(), 3);
-    EXPECT_TRUE(form->DailyGroup->isVisible());
-    EXPECT_FALSE(form->WeeklyGroup->isVisible());
-    EXPECT_FALSE(form->MonthlyGroup->isVisible());
-    EXPECT_EQ(form->seEveryOfDaily->value(), 1);
-    EXPECT_EQ(form->BitBtn1->text(), "&OK");
-    const QString time = QLocale().toString(form->dtpStartTime->time(), QLocale::ShortFormat);
-    EXPECT_EQ(WithoutDate(form->abScheduleTaskName->text()), "At " + time + " every day");
-}
 
 TEST_F(ScheduleTest, TheDescriptionFollowsTheChoice) {
     struct Case {
@@ -231,24 +189,12 @@ TEST_F(ScheduleTest, HoursAndMinutesOnlyAndASteadySize) {
     }
 }
 
-TEST_F(ScheduleTest, AnotherKindStartsFromItsDefaults) {
-    auto form = OpenForm();
-    ChooseKind(form.get(), 1);
-    QTest::mouseClick(form->CheckBoxFri, Qt::LeftButton);
-    TypeSpin(form->seEveryOfWeekly, "4");
-    ChooseKind(form.get(), 2);
-    ChooseKind(form.get(), 1);
-    EXPECT_EQ(form->seEveryOfWeekly->value(), 1);
-    EXPECT_TRUE(form->CheckBoxMon->isChecked());
-    EXPECT_FALSE(form->CheckBoxFri->isChecked());
-}
-
 TEST_F(ScheduleTest, TheScheduleButtonRegistersTheRunAndItsDescription) {
     const std::string others = "MAILTO=me\n0 1 * * * echo mine %\n";
     WriteFile(crontab, others);
     const std::string name = "Nightly 100% 'safe' $HOME `x`";
     auto task = Saved(name, [](TSyncTask& t) { t.TSanalyze = 1; });
-    auto dialog = OpenOptions(task.get());
+    auto dialog = OpenTaskOptions(task.get(), 2);
     ASSERT_TRUE(dialog->bt_taskconfig->isEnabled());
 
     WhenModal<TScheduleManagerForm>(ChooseTueThuEvery2Weeks);
@@ -285,7 +231,7 @@ TEST_F(ScheduleTest, TheScheduleButtonRegistersTheRunAndItsDescription) {
     EXPECT_EQ(ListedTasks()[0]->TSanalyze, 1);
 
     // Scheduling again replaces the run; Cancel in the schedule dialog changes nothing.
-    auto again = OpenOptions(ListedTasks()[0].get());
+    auto again = OpenTaskOptions(ListedTasks()[0].get(), 2);
     WhenModal<TScheduleManagerForm>([](TScheduleManagerForm* form) {
         TypeSpin(form->seEveryOfDaily, "3");
         form->dtpStartTime->setTime(QTime(6, 0));
@@ -318,7 +264,7 @@ TEST_F(ScheduleTest, ClearingTheAnalysisBoxDeletesTheRunAtOnce) {
         t.TSanalyze = 1;
         t.TaskScheduler = "At 05:00 every day, starting 01/01/2024";
     });
-    auto dialog = OpenOptions(task.get());
+    auto dialog = OpenTaskOptions(task.get(), 2);
     Click(dialog->cb_anataskschedule);
     EXPECT_FALSE(dialog->bt_taskconfig->isEnabled());
     EXPECT_EQ(dialog->Edit_task->text(), "");
@@ -337,7 +283,7 @@ TEST_F(ScheduleTest, RenamingATaskMovesItsRun) {
     std::string error;
     ASSERT_TRUE(TScheduler(crontab).SaveWorkItem(OldItem("Docs"), error)) << error;
     auto task = Saved("Docs", [](TSyncTask& t) { t.TSanalyze = 1; });
-    auto dialog = OpenOptions(task.get());
+    auto dialog = OpenTaskOptions(task.get(), 2);
     ClickTab(dialog->pc1, 0);
     Type(dialog->edit_taskname, "Papers & 'notes'");
     Click(dialog->BitBtn_ok);
@@ -384,7 +330,7 @@ TEST_F(ScheduleTest, ARunScheduledThenCancelledFollowsItsTask) {
 }
 
 TEST_F(ScheduleTest, ANewTaskIsSavedBeforeItIsScheduled) {
-    auto dialog = OpenOptions(nullptr);
+    auto dialog = OpenTaskOptions(nullptr, 2);
     Click(dialog->cb_anataskschedule);
     ASSERT_TRUE(dialog->bt_taskconfig->isEnabled());
     WhenModal<TScheduleManagerForm>(
@@ -404,7 +350,7 @@ TEST_F(ScheduleTest, WithoutCronThePersonIsToldAndNothingChanges) {
         t.TSanalyze = 1;
         t.TaskScheduler = "At 05:00 every day, starting 01/01/2024";
     });
-    auto dialog = OpenOptions(task.get());
+    auto dialog = OpenTaskOptions(task.get(), 2);
     WhenModal<TScheduleManagerForm>(
         [](TScheduleManagerForm* form) { QTest::mouseClick(form->BitBtn1, Qt::LeftButton); });
     Click(dialog->bt_taskconfig);
@@ -471,7 +417,7 @@ TEST_F(ScheduleTest, TheRunFiresAtTheChosenTimeInTheUsersZone) {
     // Through the dialogs: the crontab line holds cron's time, the description the chosen one.
     testsupport::ScopedEnv tzEnv("TZ", std::string("Asia/Tokyo"));
     auto task = Saved("Docs", [](TSyncTask& t) { t.TSanalyze = 1; });
-    auto dialog = OpenOptions(task.get());
+    auto dialog = OpenTaskOptions(task.get(), 2);
     WhenModal<TScheduleManagerForm>([](TScheduleManagerForm* form) {
         form->dtpStartTime->setTime(QTime(9, 30));
         QTest::mouseClick(form->BitBtn1, Qt::LeftButton);
@@ -504,7 +450,7 @@ TEST_F(ScheduleTest, ARunThatCannotBeRegisteredLeavesTheOldOne) {
         t.TSanalyze = 1;
         t.TaskScheduler = "At 05:00 every day, starting 01/01/2024";
     });
-    auto dialog = OpenOptions(task.get());
+    auto dialog = OpenTaskOptions(task.get(), 2);
     WhenModal<TScheduleManagerForm>(ChooseTueThuEvery2Weeks);
     Click(dialog->bt_taskconfig);
     ASSERT_EQ(boxes.size(), 1u);

@@ -1,10 +1,8 @@
-// The folder picker's server pages driven as a person drives them, against real
-// servers on 127.0.0.1: Samba for the Network page, Pure-FTPd for the FTP page,
-// Apache with mod_dav for the WebDAV page. Each suite starts its own server with
-// the script the remote suites use and stops it at the end; a machine without
-// the server's package skips the suite.
+// The folder picker's server pages against real servers on 127.0.0.1 (Samba,
+// Pure-FTPd, Apache with mod_dav), each suite starting its own with the remote
+// suites' script; a machine without the server's package skips the suite.
 
-#include "DialogFixture.h"
+#include "UiFixture.h"
 
 #include "dialogs/UFSelectFolder.h"
 
@@ -70,10 +68,8 @@ private:
             "bash '" + script_ + "' " + action + " '" + state_ + "' >>'" + (dir_ / "script.log") + "' 2>&1";
         return std::system(command.c_str()) == 0;
     }
-    // A test process that dies without its tear-down (a crash, a sanitizer
-    // report, a run killed for taking too long) must not leave its server
-    // running: a watcher in a session of its own stops the server and removes
-    // its folder once this process has gone.
+    // A test process that dies without its tear-down must not leave its server
+    // running: a watcher stops it once this process has gone.
     void WatchOwner() {
         const std::string watch =
             "setsid bash -c 'while kill -0 " + std::to_string(getpid()) +
@@ -98,8 +94,7 @@ private:
     std::string state_;
 };
 
-// Hands a folder and everything below it to a user, as the server's own writes
-// would have left them.
+// Hands a folder and everything below it to the server's user.
 void GiveTo(const std::string& path, uid_t uid, gid_t gid) {
     lchown(path.c_str(), uid, gid);
     for (const auto& entry : std::filesystem::recursive_directory_iterator(path)) {
@@ -128,9 +123,28 @@ protected:
         Case = std::string(info->test_suite_name()) + "." + info->name();
     }
 
+    void TearDown() override {
+        if (!Disk.empty()) {
+            std::error_code ec;
+            std::filesystem::remove_all(Disk, ec);
+        }
+        DialogTest::TearDown();
+    }
+
+    // This test's folders on the server's disk, with one file, owned by the
+    // server's user.
+    void MakeDisk(const std::vector<const char*>& made, const std::string& file, uid_t uid, gid_t gid) {
+        Disk = Env("ROOT") + "/" + Case;
+        std::filesystem::remove_all(Disk);
+        for (const char* folder : made) {
+            std::filesystem::create_directories(Disk + "/" + folder);
+        }
+        WriteFile(Disk + "/" + file, "a file, not a folder");
+        GiveTo(Disk, uid, gid);
+    }
+
     static std::string Env(const std::string& key) { return server->Env.at(key); }
 
-    // Opens the picker on source, as a Browse button does.
     std::unique_ptr<TFSelectFolder> Open(TFolderSource& source) {
         auto picker = std::make_unique<TFSelectFolder>();
         picker->Side = 1;
@@ -186,6 +200,7 @@ protected:
 
     static TLoopbackServer* server;
     std::string Case; // this test's own folder on the server
+    std::string Disk; // the same folder on the server's disk
 };
 
 TLoopbackServer* RemotePickerTest::server = nullptr;
@@ -204,23 +219,9 @@ protected:
             return;
         }
         Server = "127.0.0.1:" + Env("PORT");
-        Disk = Env("ROOT") + "/" + Case;
-        std::filesystem::remove_all(Disk);
-        for (const char* folder : {"docs/2023", "docs/2024", "music"}) {
-            std::filesystem::create_directories(Disk + "/" + folder);
-        }
-        WriteFile(Disk + "/docs/notes.txt", "a file, not a folder");
         const passwd* nobody = getpwnam("nobody");
         ASSERT_NE(nobody, nullptr);
-        GiveTo(Disk, nobody->pw_uid, nobody->pw_gid);
-    }
-
-    void TearDown() override {
-        if (!Disk.empty()) {
-            std::error_code ec;
-            std::filesystem::remove_all(Disk, ec);
-        }
-        RemotePickerTest::TearDown();
+        MakeDisk({"docs/2023", "docs/2024", "music"}, "docs/notes.txt", nobody->pw_uid, nobody->pw_gid);
     }
 
     // "\\127.0.0.1:PORT\data\<test>" and below.
@@ -237,7 +238,6 @@ protected:
     }
 
     std::string Server; // "127.0.0.1:PORT"
-    std::string Disk;   // this test's folder on the server's disk
 };
 
 TEST_F(NetworkPickerTest, ListsTheSharesAndOpensTheTypedFolder) {
@@ -254,16 +254,12 @@ TEST_F(NetworkPickerTest, ListsTheSharesAndOpensTheTypedFolder) {
     ASSERT_EQ(picker->NetRootNode->childCount(), 1);
     QTreeWidgetItem* server = picker->NetRootNode->child(0);
     EXPECT_EQ(server->text(0).toStdString(), Server);
-    EXPECT_EQ(TFSelectFolder::NodePath(server), "\\\\" + Server);
     EXPECT_EQ(ChildTexts(server), (std::vector<QString>{"data", "public"}));
-    EXPECT_EQ(TFSelectFolder::NodePath(ChildCaptioned(server, "public")), "\\\\" + Server + "\\public");
 
     // The way down to the typed folder is open, and the address names where it ends.
     QTreeWidgetItem* docs = FindNode(picker->tvnet, Unc("docs"));
     ASSERT_NE(docs, nullptr);
-    EXPECT_EQ(docs->text(0), "docs");
     EXPECT_TRUE(docs->isExpanded());
-    EXPECT_EQ(ChildTexts(docs->parent()), (std::vector<QString>{"docs", "music"}));
     EXPECT_EQ(ChildTexts(docs), (std::vector<QString>{"2023", "2024"})); // no file
     EXPECT_EQ(picker->edit_networkaddr->text().toStdString(), Unc("docs"));
 
@@ -282,9 +278,6 @@ TEST_F(NetworkPickerTest, ListsTheSharesAndOpensTheTypedFolder) {
     EXPECT_TRUE(std::filesystem::is_directory(Disk + "/docs/2024/fresh"));
     ASSERT_EQ(ChildTexts(y2024), (std::vector<QString>{"fresh"}));
     EXPECT_EQ(TFSelectFolder::NodePath(y2024->child(0)), Unc("docs\\2024\\fresh"));
-    // Made twice, it is shown once.
-    MakeNewFolder(picker.get(), "fresh");
-    EXPECT_EQ(y2024->childCount(), 1);
 
     QTest::mouseClick(picker->BitBtn_ok, Qt::LeftButton);
     EXPECT_EQ(source.DeviceType, tandemora::dtNetShare);
@@ -321,13 +314,7 @@ TEST_F(NetworkPickerTest, RefusedLogOnsUnreadableFoldersAndRepeatedConnects) {
 
     // The folder that cannot be opened shows why, and choosing that line keeps
     // the address at the folder.
-    QTreeWidgetItem* locked = nullptr;
-    for (QTreeWidgetItemIterator it(picker->tvnet); *it != nullptr && locked == nullptr; ++it) {
-        if (TFSelectFolder::NodePath(*it) == Unc("locked")) {
-            locked = *it;
-        }
-    }
-    ASSERT_NE(locked, nullptr);
+    QTreeWidgetItem* locked = FindNode(picker->tvnet, Unc("locked"));
     Choose(picker->tvnet, locked);
     ASSERT_EQ(locked->childCount(), 1);
     QTreeWidgetItem* why = locked->child(0);
@@ -336,8 +323,6 @@ TEST_F(NetworkPickerTest, RefusedLogOnsUnreadableFoldersAndRepeatedConnects) {
                                               "5");
     Choose(picker->tvnet, why);
     EXPECT_EQ(picker->edit_networkaddr->text().toStdString(), Unc("locked"));
-    EXPECT_EQ(why->childCount(), 0);
-    inputPrompts.clear();
     QTest::mouseClick(picker->BitBtn_Cancel, Qt::LeftButton);
     EXPECT_EQ(source.DeviceType, 0);
     EXPECT_EQ(source.FolerAllName, "");
@@ -355,22 +340,8 @@ protected:
             return;
         }
         Url = Env("URL");
-        Disk = Env("ROOT") + "/" + Case;
-        std::filesystem::remove_all(Disk);
-        for (const char* folder : {"pub/data/x y", "pub/other"}) {
-            std::filesystem::create_directories(Disk + "/" + folder);
-        }
-        WriteFile(Disk + "/pub/file.txt", "a file, not a folder");
-        GiveTo(Disk, static_cast<uid_t>(std::stoul(Env("FTPUID"))),
-               static_cast<gid_t>(std::stoul(Env("FTPGID"))));
-    }
-
-    void TearDown() override {
-        if (!Disk.empty()) {
-            std::error_code ec;
-            std::filesystem::remove_all(Disk, ec);
-        }
-        RemotePickerTest::TearDown();
+        MakeDisk({"pub/data/x y", "pub/other"}, "pub/file.txt", static_cast<uid_t>(std::stoul(Env("FTPUID"))),
+                 static_cast<gid_t>(std::stoul(Env("FTPGID"))));
     }
 
     void Connect(TFSelectFolder* picker, const std::string& address, const std::string& password) {
@@ -380,8 +351,7 @@ protected:
         QTest::mouseClick(picker->bt_fptconnect, Qt::LeftButton);
     }
 
-    std::string Url;  // "ftp://127.0.0.1:PORT"
-    std::string Disk; // this test's folder on the server's disk
+    std::string Url; // "ftp://127.0.0.1:PORT"
 };
 
 TEST_F(FtpPickerTest, ShowsTheWayDownAndOpensFoldersOnDemand) {
@@ -399,11 +369,9 @@ TEST_F(FtpPickerTest, ShowsTheWayDownAndOpensFoldersOnDemand) {
     // expanded), and the target's own folders not yet opened.
     ASSERT_EQ(picker->tvFtp->topLevelItemCount(), 1);
     QTreeWidgetItem* host = picker->tvFtp->topLevelItem(0);
-    EXPECT_EQ(host->text(0).toStdString(), Url.substr(6));
     QTreeWidgetItem* own = ChildCaptioned(host, QString::fromStdString(Case));
     ASSERT_NE(own, nullptr);
-    EXPECT_EQ(ChildTexts(own), (std::vector<QString>{"pub"}));
-    ASSERT_EQ(own->childCount(), 1);
+    ASSERT_EQ(ChildTexts(own), (std::vector<QString>{"pub"}));
     QTreeWidgetItem* pub = own->child(0);
     EXPECT_EQ(TFSelectFolder::NodePath(pub), "/" + Case + "/pub/");
     EXPECT_TRUE(pub->isExpanded());
@@ -414,13 +382,9 @@ TEST_F(FtpPickerTest, ShowsTheWayDownAndOpensFoldersOnDemand) {
 
     // Choosing a folder lists its folders and shows its address.
     Choose(picker->tvFtp, data);
-    EXPECT_EQ(ChildTexts(data), (std::vector<QString>{"x y"}));
-    EXPECT_EQ(picker->Edit_ftpip->text().toStdString(), Url + "/" + Case + "/pub/data/");
-    ASSERT_EQ(data->childCount(), 1);
+    ASSERT_EQ(ChildTexts(data), (std::vector<QString>{"x y"}));
     QTreeWidgetItem* xy = data->child(0);
     Choose(picker->tvFtp, xy);
-    EXPECT_EQ(picker->Edit_ftpip->text().toStdString(), Url + "/" + Case + "/pub/data/x y/");
-    EXPECT_EQ(xy->childCount(), 0);
     // The server node is no folder: choosing it changes nothing.
     Choose(picker->tvFtp, host);
     EXPECT_EQ(picker->Edit_ftpip->text().toStdString(), Url + "/" + Case + "/pub/data/x y/");
@@ -445,11 +409,7 @@ TEST_F(FtpPickerTest, ShowsTheWayDownAndOpensFoldersOnDemand) {
         EXPECT_EQ(boxes.size(), c.Refused ? 1u : 0u);
     }
     ASSERT_EQ(ChildTexts(xy), (std::vector<QString>{"made"}));
-    EXPECT_EQ(TFSelectFolder::NodePath(xy->child(0)), "/" + Case + "/pub/data/x y/made/");
-    // The new node opens like any other.
     Choose(picker->tvFtp, xy->child(0));
-    EXPECT_EQ(picker->Edit_ftpip->text().toStdString(), Url + "/" + Case + "/pub/data/x y/made/");
-
     QTest::mouseClick(picker->BitBtn_ok, Qt::LeftButton);
     EXPECT_EQ(source.DeviceType, tandemora::dtFtp);
     EXPECT_EQ(source.FolerAllName, Url + "/" + Case + "/pub/data/x y/made");
@@ -513,29 +473,12 @@ protected:
             return;
         }
         Url = Env("URL");
-        Disk = Env("ROOT") + "/" + Case;
-        std::filesystem::remove_all(Disk);
-        for (const char* folder : {"docs/a/b", "docs/c", "music"}) {
-            std::filesystem::create_directories(Disk + "/" + folder);
-        }
-        WriteFile(Disk + "/docs/file.txt", "a file, not a folder");
-        if (geteuid() == 0) {
-            const passwd* web = getpwnam("www-data");
-            ASSERT_NE(web, nullptr);
-            GiveTo(Disk, web->pw_uid, web->pw_gid);
-        }
+        const passwd* web = getpwnam("www-data");
+        ASSERT_NE(web, nullptr);
+        MakeDisk({"docs/a/b", "docs/c", "music"}, "docs/file.txt", web->pw_uid, web->pw_gid);
     }
 
-    void TearDown() override {
-        if (!Disk.empty()) {
-            std::error_code ec;
-            std::filesystem::remove_all(Disk, ec);
-        }
-        RemotePickerTest::TearDown();
-    }
-
-    std::string Url;  // "http://127.0.0.1:PORT/dav"
-    std::string Disk; // this test's folder on the server's disk
+    std::string Url; // "http://127.0.0.1:PORT/dav"
 };
 
 TEST_F(WebDavPickerTest, ListsLevelByLevelAndOpensTheTypedFolder) {
@@ -552,17 +495,14 @@ TEST_F(WebDavPickerTest, ListsLevelByLevelAndOpensTheTypedFolder) {
     const std::string root = Url.substr(0, Url.rfind('/'));
     ASSERT_EQ(picker->webdavtv->topLevelItemCount(), 1);
     QTreeWidgetItem* host = picker->webdavtv->topLevelItem(0);
-    EXPECT_EQ(host->text(0).toStdString(), root);
     ASSERT_EQ(host->childCount(), 1);
     QTreeWidgetItem* dav = host->child(0);
-    EXPECT_EQ(dav->text(0), "dav");
     EXPECT_EQ(TFSelectFolder::NodePath(dav), Url);
     QTreeWidgetItem* own = ChildCaptioned(dav, QString::fromStdString(Case));
     ASSERT_NE(own, nullptr);
     EXPECT_EQ(ChildTexts(own), (std::vector<QString>{"docs", "music"}));
     QTreeWidgetItem* docs = ChildCaptioned(own, "docs");
     ASSERT_NE(docs, nullptr);
-    EXPECT_EQ(TFSelectFolder::NodePath(docs), Url + "/" + Case + "/docs");
     EXPECT_EQ(ChildTexts(docs), (std::vector<QString>{"a", "c"})); // no file
     QTreeWidgetItem* a = ChildCaptioned(docs, "a");
     ASSERT_NE(a, nullptr);
@@ -574,8 +514,6 @@ TEST_F(WebDavPickerTest, ListsLevelByLevelAndOpensTheTypedFolder) {
     QTreeWidgetItem* c = ChildCaptioned(docs, "c");
     ASSERT_NE(c, nullptr);
     Choose(picker->webdavtv, c);
-    EXPECT_EQ(picker->edit_webdavaddr->text().toStdString(), Url + "/" + Case + "/docs/c");
-    EXPECT_EQ(c->childCount(), 0);
     Choose(picker->webdavtv, dav);
     EXPECT_EQ(picker->edit_webdavaddr->text().toStdString(), Url);
     Choose(picker->webdavtv, c);
@@ -585,44 +523,13 @@ TEST_F(WebDavPickerTest, ListsLevelByLevelAndOpensTheTypedFolder) {
     ASSERT_EQ(inputPrompts.size(), 1u);
     EXPECT_TRUE(std::filesystem::is_directory(Disk + "/docs/c/new one"));
     ASSERT_EQ(ChildTexts(c), (std::vector<QString>{"new one"}));
-    EXPECT_EQ(TFSelectFolder::NodePath(c->child(0)), Url + "/" + Case + "/docs/c/new one");
     Choose(picker->webdavtv, c->child(0));
-    EXPECT_EQ(picker->edit_webdavaddr->text().toStdString(), Url + "/" + Case + "/docs/c/new one");
 
     QTest::mouseClick(picker->BitBtn_ok, Qt::LeftButton);
     EXPECT_EQ(source.DeviceType, tandemora::dtWebDav);
     EXPECT_EQ(source.FolerAllName, Url + "/" + Case + "/docs/c/new one");
     EXPECT_EQ(source.UserName, Env("USER"));
     EXPECT_EQ(source.PWD, Env("PASSWORD"));
-}
-
-TEST_F(WebDavPickerTest, ARefusedLogOnSaysSoAndCancelKeepsTheSource) {
-    TFolderSource source;
-    source.DeviceType = tandemora::dtWebDav;
-    source.FolerAllName = Url + "/" + Case;
-    source.UserName = Env("USER");
-    source.PWD = "wrong";
-    auto picker = Open(source);
-    QTest::mouseClick(picker->bt_webdavconnect, Qt::LeftButton);
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].Text.toStdString(), Text("Iperror").toStdString() + " " + Url + "/" + Case);
-    EXPECT_EQ(boxes[0].Caption, "Tip");
-    EXPECT_EQ(picker->webdavtv->topLevelItemCount(), 0);
-
-    // With the right password the tree comes, and a folder made there stays made
-    // when the dialog is cancelled.
-    boxes.clear();
-    Type(picker->Edit_webdavPWD, QString::fromStdString(Env("PASSWORD")));
-    QTest::mouseClick(picker->bt_webdavconnect, Qt::LeftButton);
-    EXPECT_TRUE(boxes.empty());
-    QTreeWidgetItem* own = FindNode(picker->webdavtv, Url + "/" + Case);
-    ASSERT_NE(own, nullptr);
-    Choose(picker->webdavtv, own);
-    MakeNewFolder(picker.get(), "kept");
-    EXPECT_TRUE(std::filesystem::is_directory(Disk + "/kept"));
-    QTest::mouseClick(picker->BitBtn_Cancel, Qt::LeftButton);
-    EXPECT_EQ(source.FolerAllName, Url + "/" + Case);
-    EXPECT_EQ(source.PWD, "wrong");
 }
 
 // A user name or password typed into an address is refused on both server

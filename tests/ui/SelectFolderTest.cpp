@@ -2,7 +2,7 @@
 // users and passwords typed, folders picked in the tree and made, OK and Cancel
 // clicked, and the endpoint the caller gets back checked.
 
-#include "DialogFixture.h"
+#include "UiFixture.h"
 
 #include "dialogs/UFSelectFolder.h"
 #include "remote/webdav/WebDavTestSupport.h"
@@ -83,21 +83,6 @@ TEST_F(SelectFolderTest, OpensOnThePageOfTheSourceKind) {
             EXPECT_EQ(picker->Edit_ntUser->text(), "ann");
         }
     }
-}
-
-TEST_F(SelectFolderTest, CaptionsComeFromTheLanguageFile) {
-    TFolderSource source;
-    auto left = Open(source, 1);
-    EXPECT_EQ(left->windowTitle(), "Left folder");
-    EXPECT_EQ(left->pc1->tabText(0), "Computer");
-    EXPECT_EQ(left->pc1->tabText(4), "WebDAV");
-    EXPECT_EQ(left->bt_NewFolder->text(), "Make New Folder");
-    // The network tree starts with its root node.
-    ASSERT_GE(left->tvnet->topLevelItemCount(), 1);
-    EXPECT_EQ(left->tvnet->topLevelItem(0)->text(0), "Entire Network");
-    EXPECT_EQ(left->NetRootNode, left->tvnet->topLevelItem(0));
-    auto right = Open(source, 0);
-    EXPECT_EQ(right->windowTitle(), "Right folder");
 }
 
 TEST_F(SelectFolderTest, ComputerTreeStartsAtRootAndHomeAndOpensTheSourceFolder) {

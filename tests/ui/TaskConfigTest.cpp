@@ -2,7 +2,7 @@
 // clicked, folders browsed, OK, Apply and Cancel pressed; then the task list on
 // disk and the windows of the program checked.
 
-#include "DialogFixture.h"
+#include "UiFixture.h"
 
 #include "dialogs/UFSelectFolder.h"
 #include "dialogs/UFTaskConfig.h"
@@ -29,55 +29,6 @@ using tandemora::TSyncTask;
 
 class TaskConfigTest : public DialogTest {
 protected:
-    // Opens the dialog as a caller does: a new task, or a copy of an existing one.
-    std::unique_ptr<TFTaskConfig> Open(const TSyncTask* existing) {
-        auto dialog = std::make_unique<TFTaskConfig>();
-        dialog->IsNew = existing == nullptr ? 1 : 0;
-        if (existing != nullptr) {
-            dialog->Task->Assign(*existing);
-        }
-        dialog->show();
-        QCoreApplication::processEvents();
-        return dialog;
-    }
-
-    // A saved task with its two folders; the copy a task window would hold.
-    std::unique_ptr<TSyncTask> Saved(const std::string& name,
-                                     const std::function<void(TSyncTask&)>& adjust = {}) {
-        auto task = std::make_unique<TSyncTask>();
-        task->SyncName = name;
-        task->LFolder.DeviceType = tandemora::dtLocal;
-        task->LFolder.FolerAllName = Dir(name + "-left");
-        task->RFolder.DeviceType = tandemora::dtLocal;
-        task->RFolder.FolerAllName = Dir(name + "-right");
-        if (adjust) {
-            adjust(*task);
-        }
-        task->SaveToTaskList(true);
-        return task;
-    }
-
-    static void Click(QWidget* widget) { QTest::mouseClick(widget, Qt::LeftButton); }
-
-    // Types text into one row of a pattern list.
-    static void TypeRow(QTableWidget* list, int row, const QString& text) {
-        list->setCurrentCell(row, 1);
-        list->editItem(list->item(row, 1));
-        auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
-        ASSERT_NE(editor, nullptr);
-        QTest::keyClicks(editor, text);
-        QTest::keyClick(editor, Qt::Key_Return);
-        QCoreApplication::processEvents(); // the list takes the text on its next turn
-    }
-
-    static std::vector<QString> Rows(QTableWidget* list) {
-        std::vector<QString> rows;
-        for (int row = 0; row < list->rowCount(); ++row) {
-            rows.push_back(list->item(row, 1)->text());
-        }
-        return rows;
-    }
-
     // Chooses a folder on the Computer page of the picker and confirms it.
     static void PickLocal(TFSelectFolder* picker, const std::string& path) {
         ClickTab(picker->pc1, 0);
@@ -85,26 +36,6 @@ protected:
         QTest::mouseClick(picker->BitBtn_ok, Qt::LeftButton);
     }
 };
-
-TEST_F(TaskConfigTest, ANewTaskOpensWithTheFormDefaults) {
-    auto dialog = Open(nullptr);
-    EXPECT_EQ(dialog->windowTitle(), "[New Task] Options");
-    EXPECT_EQ(dialog->pc1->currentIndex(), 0);
-    EXPECT_EQ(dialog->cb_syncdirect->currentText(), "Both ways");
-    EXPECT_EQ(dialog->cb_syncdirect->count(), 3);
-    EXPECT_EQ(dialog->cb_coflicts->currentText(), "Do not copy");
-    EXPECT_FALSE(dialog->rb_forcedcopy->isEnabled());
-    EXPECT_FALSE(dialog->rb_Verified->isEnabled());
-    EXPECT_FALSE(dialog->cb_usetasktags->isEnabled());
-    EXPECT_TRUE(dialog->cb_excludeempty->isChecked());
-    EXPECT_FALSE(dialog->cb_checkfile->isVisible());
-    EXPECT_FALSE(dialog->edit_hours->isEnabled());
-    EXPECT_EQ(dialog->edit_hours->value(), 0);
-    EXPECT_EQ(Rows(dialog->vedit_exclude), (std::vector<QString>{""}));
-    EXPECT_EQ(dialog->cb_savepv->text(), Text("savepv"));
-    EXPECT_EQ(dialog->cb_anslogoff->text(), "Analyze On  Logoff"); // keeps its own caption
-    EXPECT_EQ(dialog->pc1->tabText(2), "Auto");
-}
 
 // Every field shown by TaskToForm comes back unchanged through FormToTask.
 TEST_F(TaskConfigTest, EveryFieldRoundTripsThroughTheForm) {
@@ -128,14 +59,14 @@ TEST_F(TaskConfigTest, EveryFieldRoundTripsThroughTheForm) {
         t.Conflicts = tandemora::cfNewerFileWins;
         t.EnsureFolderTags = 1;
     });
-    auto dialog = Open(task.get());
+    auto dialog = OpenTaskOptions(task.get());
     EXPECT_EQ(dialog->windowTitle(), "[Docs] Options");
     EXPECT_TRUE(dialog->rb_Verified->isChecked());
     EXPECT_TRUE(dialog->cb_usetasktags->isChecked());
     EXPECT_FALSE(dialog->cb_anaconn->isEnabled()); // held by its sync partner
     EXPECT_TRUE(dialog->edit_hours->isEnabled());
     EXPECT_EQ(dialog->Edit_task->text(), "At 10:00 every day");
-    EXPECT_EQ(Rows(dialog->vedit_exclude), (std::vector<QString>{"\\.tmp$", " lead", "\\.tmp$"}));
+    EXPECT_EQ(Column(dialog->vedit_exclude), (std::vector<QString>{"\\.tmp$", " lead", "\\.tmp$"}));
     Click(dialog->BitBtn_ok);
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
 
@@ -172,7 +103,7 @@ TEST_F(TaskConfigTest, DependentBoxesFollowTheirRules) {
         t.PeriodAnalyze = 1;
         t.Hours = 5;
     });
-    auto dialog = Open(task.get());
+    auto dialog = OpenTaskOptions(task.get());
     // Snapshots kept locally: no previous versions.
     EXPECT_FALSE(dialog->cb_savepv->isChecked());
     EXPECT_FALSE(dialog->cb_savepv->isEnabled());
@@ -230,10 +161,10 @@ TEST_F(TaskConfigTest, DependentBoxesFollowTheirRules) {
 
 TEST_F(TaskConfigTest, PatternRowsAreAddedTypedAndDeleted) {
     auto task = Saved("Docs");
-    auto dialog = Open(task.get());
+    auto dialog = OpenTaskOptions(task.get());
     ClickTab(dialog->pc1, 1);
     QTableWidget* list = dialog->vedit_exclude;
-    EXPECT_EQ(Rows(list), (std::vector<QString>{""}));
+    EXPECT_EQ(Column(list), (std::vector<QString>{""}));
     TypeRow(list, 0, "\\.bak$");
     Click(dialog->bt_addexclude); // a new row where the current one is
     EXPECT_EQ(list->currentRow(), 0);
@@ -242,7 +173,7 @@ TEST_F(TaskConfigTest, PatternRowsAreAddedTypedAndDeleted) {
     TypeRow(list, 0, " cache");
     Click(dialog->bt_addexclude);
     TypeRow(list, 0, "\\.bak$");
-    EXPECT_EQ(Rows(list), (std::vector<QString>{"\\.bak$", " cache", "   ", "\\.bak$"}));
+    EXPECT_EQ(Column(list), (std::vector<QString>{"\\.bak$", " cache", "   ", "\\.bak$"}));
     // Deleting every row leaves one empty row to type into.
     Click(dialog->bt_addinclude);
     TypeRow(dialog->vedit_include, 0, "x");
@@ -250,7 +181,7 @@ TEST_F(TaskConfigTest, PatternRowsAreAddedTypedAndDeleted) {
         dialog->vedit_include->setCurrentCell(0, 1);
         Click(dialog->bt_delinclude);
     }
-    EXPECT_EQ(Rows(dialog->vedit_include), (std::vector<QString>{""}));
+    EXPECT_EQ(Column(dialog->vedit_include), (std::vector<QString>{""}));
 
     Click(dialog->BitBtn_ok);
     const auto listed = ListedTasks();
@@ -288,7 +219,7 @@ TEST_F(TaskConfigTest, OkChecksTheNameAndTheFoldersBeforeSaving) {
         SCOPED_TRACE(c.Name);
         boxes.clear();
         const std::string before = ReadFile(program / "tasklist.td");
-        auto dialog = Open(nullptr);
+        auto dialog = OpenTaskOptions(nullptr);
         dialog->Task->LFolder.DeviceType = tandemora::dtLocal;
         dialog->Task->LFolder.FolerAllName = c.Left;
         dialog->Task->RFolder.DeviceType = tandemora::dtLocal;
@@ -324,7 +255,7 @@ TEST_F(TaskConfigTest, OkChecksTheNameAndTheFoldersBeforeSaving) {
 // A pattern the analysis could not compile is told as soon as it is typed and
 // keeps the task from being saved until it is mended.
 TEST_F(TaskConfigTest, AFilterPatternThatDoesNotCompileIsToldAndRefused) {
-    auto dialog = Open(nullptr);
+    auto dialog = OpenTaskOptions(nullptr);
     dialog->Task->LFolder.FolerAllName = Dir("l");
     dialog->Task->RFolder.FolerAllName = Dir("r");
     Type(dialog->edit_taskname, "Music");
@@ -355,7 +286,7 @@ TEST_F(TaskConfigTest, AFilterPatternThatDoesNotCompileIsToldAndRefused) {
 }
 
 TEST_F(TaskConfigTest, ApplySavesOnceAndLaterSavesRewriteTheSameTask) {
-    auto dialog = Open(nullptr);
+    auto dialog = OpenTaskOptions(nullptr);
     dialog->Task->LFolder.FolerAllName = Dir("l");
     dialog->Task->RFolder.FolerAllName = Dir("r");
     Type(dialog->edit_taskname, "Music");
@@ -382,7 +313,7 @@ TEST_F(TaskConfigTest, AFailedSaveIsNotTakenForDone) {
     for (const TSyncTask* task :
          {static_cast<const TSyncTask*>(nullptr), static_cast<const TSyncTask*>(existing.get())}) {
         boxes.clear();
-        auto dialog = Open(task);
+        auto dialog = OpenTaskOptions(task);
         dialog->Task->LFolder.FolerAllName = Dir("l");
         dialog->Task->RFolder.FolerAllName = Dir("r");
         Type(dialog->edit_taskname, "Video");
@@ -397,49 +328,6 @@ TEST_F(TaskConfigTest, AFailedSaveIsNotTakenForDone) {
         }
     }
     EXPECT_FALSE(std::filesystem::exists(program / "tasklist.td"));
-}
-
-TEST_F(TaskConfigTest, TheHintPaneExplainsTheControlUnderTheMouse) {
-    auto dialog = Open(nullptr);
-    struct Case {
-        QWidget* Widget;
-        QString Pane;
-    };
-    const Case cases[] = {
-        {dialog->cb_savepv, Text("savepv_hint")},
-        {dialog->edit_taskname, Text("savepv_hint")}, // an edit leaves the pane as it was
-        {dialog->lb_lfolder, ""},
-        {dialog->lb_taskname, Text("taskname_hint")},
-        {dialog->ts_General, ""},
-    };
-    for (const Case& c : cases) {
-        QTest::mouseMove(c.Widget, QPoint(2, 2));
-        QCoreApplication::processEvents();
-        EXPECT_EQ(dialog->Memo1->toPlainText(), c.Pane) << c.Widget->metaObject()->className();
-    }
-}
-
-TEST_F(TaskConfigTest, BrowseWritesTheChosenFolderIntoTheTaskOnly) {
-    auto task = Saved("Docs");
-    const std::string before = ReadFile(program / "tasklist.td");
-    const std::string chosen = Dir("chosen");
-    auto dialog = Open(task.get());
-    WhenModal<TFSelectFolder>([&](TFSelectFolder* picker) {
-        EXPECT_EQ(picker->windowTitle(), "Right folder");
-        PickLocal(picker, chosen + "/");
-    });
-    Click(dialog->tb_rbrowse);
-    EXPECT_EQ(dialog->edit_rfolder->text().toStdString(), chosen);
-    EXPECT_EQ(dialog->Task->RFolder.FolerAllName, chosen);
-    // A cancelled picker changes nothing.
-    WhenModal<TFSelectFolder>([&](TFSelectFolder* picker) {
-        Type(picker->Edit_Address, "/elsewhere");
-        QTest::mouseClick(picker->BitBtn_Cancel, Qt::LeftButton);
-    });
-    Click(dialog->tb_lbrowse);
-    EXPECT_EQ(dialog->Task->LFolder.FolerAllName, task->LFolder.FolerAllName);
-    // Browse saves nothing by itself.
-    EXPECT_EQ(ReadFile(program / "tasklist.td"), before);
 }
 
 // ---- From the program's windows --------------------------------------------------------------

@@ -1,7 +1,7 @@
 // Templates through the main window's commands: a task saved under a name the
 // person types, and a new task made from a template the person picks.
 
-#include "DialogFixture.h"
+#include "UiFixture.h"
 
 #include "dialogs/UFTaskConfig.h"
 #include "dialogs/uF_TastTemplate.h"

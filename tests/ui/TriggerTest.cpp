@@ -303,8 +303,7 @@ TEST_F(TriggerTest, ChangesThatAreNoVolumeArrivalStartNothing) {
         QCoreApplication::processEvents();
         EXPECT_TRUE(Running().empty());
         EXPECT_TRUE(ByName("Stick")->LogLines().empty());
-        instance.reset();
-        main = nullptr;
+        End();
     }
 }
 

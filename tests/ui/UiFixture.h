@@ -1,13 +1,19 @@
 #pragma once
-// The program on a folder of its own: a temporary program folder with the shipped
-// options and language files and a task list the test fills, temporary XDG
-// folders, TZ and TMPDIR (which also holds the single-instance socket), and
-// message boxes and file prompts that the test reads and answers.
+// The program on a folder of its own, for every window test: a temporary program
+// folder with the shipped options and language files and a task list the test
+// fills, temporary XDG folders, HOME, TZ and TMPDIR (which also holds the
+// single-instance socket), a crontab, zone link and power-off command of the
+// test's own, and message boxes, file prompts and input boxes that the test
+// reads and answers. DialogTest adds the options and language file opened, as
+// the dialogs find them in a running program.
 
+#include "dialogs/UFTaskConfig.h"
+#include "dialogs/UInputBox.h"
 #include "model/UTUtils.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramFolder.h"
 #include "platform/Scheduler.h"
+#include "tasks/TaskList.h"
 #include "tasks/UTSyncTask.h"
 #include "tasks/UTSysConfig.h"
 #include "ui/UElideLabel.h"
@@ -15,34 +21,43 @@
 #include "ui/UFSyncMain.h"
 #include "ui/UMessageBox.h"
 #include "ui/UProgramMain.h"
+#include "ui/UQtText.h"
 
-#include <QCoreApplication>
+#include <QAbstractButton>
+#include <QApplication>
+#include <QLineEdit>
+#include <QProcess>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTableWidget>
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+// Failures show texts as a person reads them.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
 namespace uitest {
 
 using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
-
-// The folder of the shipped resources (options, language file).
-inline std::string ResourceFolder() {
-    const char* source = std::getenv("TANDEMORA_TEST_SOURCE");
-    return std::string(source != nullptr ? source : TANDEMORA_SOURCE_DIR) + "/resources/";
-}
 
 // Runs the event loop until done() holds; false when it did not within the
 // limit (which only keeps a broken test from hanging).
@@ -58,39 +73,17 @@ inline bool WaitUntil(const std::function<bool()>& done, int limitMs = 60000) {
     return true;
 }
 
+// The folder of the shipped resources (options, language file, templates).
+inline std::string ResourceFolder() {
+    const char* source = std::getenv("TANDEMORA_TEST_SOURCE");
+    return std::string(source != nullptr ? source : TANDEMORA_SOURCE_DIR) + "/resources/";
+}
+
 struct ShownBox {
     QString Text;
     QString Caption;
     unsigned Style = 0;
 };
-
-// The options file: the shipped one with some keys replaced.
-inline std::string OptionsText(const std::map<std::string, std::string>& values) {
-    std::map<std::string, std::string> all = {
-        {"curlang", "en-english.lng"},
-        {"languages", "en-english.lng"},
-        {"ShowTrayIcon", "0"},
-        {"HideTaskToTray", "0"},
-        {"WindowsStart", "0"},
-        {"CheckVersionVeryDay", "0"},
-        {"CreateFolder", "0"},
-        {"SaveLog", "0"},
-        {"ExcludeFilter", ""},
-        {"IncludeFilter", ""},
-        {"CompareFile", ""},
-        {"AutoClose", "0"},
-        {"IsFirst", "1"},
-        {"TemplateList", ""},
-    };
-    for (const auto& [key, value] : values) {
-        all[key] = value;
-    }
-    std::string text = "[tandemora]\r\n";
-    for (const auto& [key, value] : all) {
-        text += key + "=" + value + "\r\n";
-    }
-    return text;
-}
 
 class UiTest : public ::testing::Test {
 protected:
@@ -109,25 +102,64 @@ protected:
             prompts.push_back(kind);
             return fileAnswer;
         });
-        // Nothing a test does may reach the real user's crontab, and cron's time
-        // zone is not the machine's but UTC.
+        tandemora::SetInputBoxFunction(
+            [this](QWidget*, const QString& caption, const QString& prompt, QString& value) {
+                inputPrompts.push_back(caption + "|" + prompt);
+                value = inputAnswer;
+                return inputOk;
+            });
+        // Nothing a test does may reach the real user's crontab or power the
+        // machine off; cron's time zone is not the machine's but UTC.
         tandemora::SetCrontabFile(program / "crontab");
         symlink("/usr/share/zoneinfo/UTC", (program / "localtime").c_str());
         tandemora::SetSystemZoneLink(program / "localtime");
-        // Nothing a test does may power the machine off.
         tandemora::SetPowerOffCommand({"/bin/sh", "-c", "echo off >> '" + (program / "poweroff.txt") + "'"});
     }
 
     void TearDown() override {
         instance.reset();
+        main = nullptr;
         tandemora::SetMessageBoxFunction({});
         tandemora::SetFileDialogFunction({});
+        tandemora::SetInputBoxFunction({});
         tandemora::SetProgramFolder("");
         tandemora::SetSystemZoneLink("");
     }
 
+    // The options file: the shipped keys, quiet (no tray, no update check), with
+    // some values replaced.
     void WriteOptions(const std::map<std::string, std::string>& values) {
-        WriteFile(program / "Tandemora.ini", OptionsText(values));
+        std::map<std::string, std::string> all = {
+            {"curlang", "en-english.lng"},
+            {"languages", "en-english.lng"},
+            {"ShowTrayIcon", "0"},
+            {"HideTaskToTray", "0"},
+            {"WindowsStart", "0"},
+            {"CheckVersionVeryDay", "0"},
+            {"CreateFolder", "0"},
+            {"SaveLog", "0"},
+            {"ExcludeFilter", ""},
+            {"IncludeFilter", ""},
+            {"CompareFile", ""},
+            {"AutoClose", "0"},
+            {"IsFirst", "1"},
+            {"TemplateList", ""},
+        };
+        for (const auto& [key, value] : values) {
+            all[key] = value;
+        }
+        std::string text = "[tandemora]\r\n";
+        for (const auto& [key, value] : all) {
+            text += key + "=" + value + "\r\n";
+        }
+        WriteFile(program / "Tandemora.ini", text);
+    }
+
+    // A new folder below the test's folders.
+    std::string Dir(const std::string& name) {
+        const std::string path = folders / name;
+        std::filesystem::create_directories(path);
+        return path;
     }
 
     // A local-folder task saved into the program folder's task list; its SyncID.
@@ -146,13 +178,52 @@ protected:
         return task.SyncID;
     }
 
-    // Starts the program as a person starts it (no parameters unless given).
+    // Every task of the task list, in its order.
+    std::vector<std::unique_ptr<tandemora::TSyncTask>> ListedTasks() {
+        tandemora::TTaskListDocument document;
+        document.LoadFromFile(program / "tasklist.td");
+        tandemora::TXMLTaskListType list = document.GetTaskList();
+        std::vector<std::unique_ptr<tandemora::TSyncTask>> tasks;
+        for (int32_t i = 0; i < list.Count(); ++i) {
+            tasks.push_back(std::make_unique<tandemora::TSyncTask>());
+            tasks.back()->LoadFromXML(list.Tast(i));
+        }
+        return tasks;
+    }
+
+    // Starts the program in this process as a person starts it (no parameters
+    // unless given).
     bool Start(const std::vector<std::string>& args = {}) {
         instance = std::make_unique<tandemora::TProgramInstance>();
         const bool running = tandemora::StartProgram(args, *instance);
         main = instance->MainWindow.get();
         QCoreApplication::processEvents();
         return running;
+    }
+
+    // Ends the program started by Start.
+    void End() {
+        instance.reset();
+        main = nullptr;
+    }
+
+    // Starts the real program as a process of its own: its own copy in the
+    // program folder (so the folder is the test's); without a display as cron
+    // starts it, or on the off-screen platform.
+    void StartProcess(QProcess& run, const QStringList& args, bool withDisplay = false) {
+        const std::string programFile = program / "tandemora";
+        if (!testsupport::Exists(programFile)) {
+            std::filesystem::copy_file(TANDEMORA_PROGRAM_PATH, programFile);
+            std::filesystem::permissions(programFile, std::filesystem::perms::owner_all);
+        }
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        if (!withDisplay) {
+            for (const char* display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+                env.remove(display);
+            }
+        }
+        run.setProcessEnvironment(env);
+        run.start(QString::fromStdString(programFile), args);
     }
 
     tandemora::TFSyncMain* Window(int index) {
@@ -166,6 +237,43 @@ protected:
 
     static void Click(QWidget* widget) { QTest::mouseClick(widget, Qt::LeftButton); }
 
+    static void ClickTab(QTabWidget* pages, int index) {
+        QTest::mouseClick(pages->tabBar(), Qt::LeftButton, {}, pages->tabBar()->tabRect(index).center());
+    }
+
+    // Clears a field and types text into it, key by key.
+    static void Type(QLineEdit* edit, const QString& text) {
+        edit->selectAll();
+        QTest::keyClick(edit, Qt::Key_Delete);
+        for (const QChar c : text) {
+            if (c.unicode() < 128) {
+                QTest::keyClick(edit, c.toLatin1());
+            } else {
+                QTest::sendKeyEvent(QTest::Click, edit, Qt::Key_unknown, QString(c), Qt::NoModifier);
+            }
+        }
+    }
+
+    // Types text into one row of a pattern list.
+    static void TypeRow(QTableWidget* list, int row, const QString& text) {
+        list->setCurrentCell(row, 1);
+        list->editItem(list->item(row, 1));
+        auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+        ASSERT_NE(editor, nullptr);
+        QTest::keyClicks(editor, text);
+        QTest::keyClick(editor, Qt::Key_Return);
+        QCoreApplication::processEvents(); // the list takes the text on its next turn
+    }
+
+    // The texts of one column of a list (the patterns are column 1).
+    static std::vector<QString> Column(QTableWidget* list, int column = 1) {
+        std::vector<QString> values;
+        for (int row = 0; row < list->rowCount(); ++row) {
+            values.push_back(list->item(row, column)->text());
+        }
+        return values;
+    }
+
     // Lines of a window's log panel that start with prefix.
     static std::vector<std::string> LinesStarting(tandemora::TFSyncMain* window, const std::string& prefix) {
         std::vector<std::string> found;
@@ -178,6 +286,33 @@ protected:
     }
 
     std::string ErrorLog() const { return ReadFile(program / "ErrorInfo.txt"); }
+
+    static QString Text(const char* key) { return tandemora::Lang(key); }
+
+    // Runs act on the first modal dialog of type T once it is open. A dialog
+    // that never appears leaves the test's own expectations to fail; one that
+    // act leaves open is cancelled after a while, so a broken test ends.
+    template <class T> static void WhenModal(std::function<void(T*)> act) {
+        auto* timer = new QTimer();
+        auto ticks = std::make_shared<int>(0);
+        QObject::connect(timer, &QTimer::timeout, [timer, act, ticks] {
+            auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
+            if (dialog == nullptr) {
+                if (++*ticks > 3000) {
+                    timer->stop();
+                    timer->deleteLater();
+                }
+                return;
+            }
+            timer->stop();
+            timer->deleteLater();
+            act(dialog);
+            if (dialog->isVisible()) {
+                QTimer::singleShot(30000, dialog, [dialog] { dialog->reject(); });
+            }
+        });
+        timer->start(10);
+    }
 
     TempDir program;
     TempDir folders;
@@ -199,8 +334,66 @@ protected:
     int boxAnswer = tandemora::IDOK;
     std::vector<tandemora::TFileDialogKind> prompts;
     QString fileAnswer;
+    std::vector<QString> inputPrompts;
+    QString inputAnswer;
+    bool inputOk = true;
     std::unique_ptr<tandemora::TProgramInstance> instance;
     tandemora::TFMain* main = nullptr;
+};
+
+// The dialogs as a running program opens them: the options read and the
+// language file open.
+class DialogTest : public UiTest {
+protected:
+    void SetUp() override {
+        UiTest::SetUp();
+        options = std::make_unique<tandemora::TSysConfig>();
+        options->Load(tandemora::kOptionsFileName);
+        options->OpenLanguage("en-english.lng");
+        tandemora::SysConfig = options.get();
+    }
+
+    void TearDown() override {
+        if (tandemora::SysConfig == options.get()) {
+            tandemora::SysConfig = nullptr;
+        }
+        UiTest::TearDown();
+    }
+
+    // A saved task with two folders of its own; the copy a task window would hold.
+    std::unique_ptr<tandemora::TSyncTask>
+    Saved(const std::string& name, const std::function<void(tandemora::TSyncTask&)>& adjust = {}) {
+        auto task = std::make_unique<tandemora::TSyncTask>();
+        task->SyncName = name;
+        task->LFolder.DeviceType = tandemora::dtLocal;
+        task->LFolder.FolerAllName = Dir(name + "-left");
+        task->RFolder.DeviceType = tandemora::dtLocal;
+        task->RFolder.FolerAllName = Dir(name + "-right");
+        if (adjust) {
+            adjust(*task);
+        }
+        task->SaveToTaskList(true);
+        return task;
+    }
+
+    // The task options dialog as a caller opens it: on a new task, or on a copy
+    // of an existing one; on the given page.
+    std::unique_ptr<tandemora::TFTaskConfig> OpenTaskOptions(const tandemora::TSyncTask* existing,
+                                                             int page = 0) {
+        auto dialog = std::make_unique<tandemora::TFTaskConfig>();
+        dialog->IsNew = existing == nullptr ? 1 : 0;
+        if (existing != nullptr) {
+            dialog->Task->Assign(*existing);
+        }
+        dialog->show();
+        QCoreApplication::processEvents();
+        if (page != 0) {
+            ClickTab(dialog->pc1, page);
+        }
+        return dialog;
+    }
+
+    std::unique_ptr<tandemora::TSysConfig> options;
 };
 
 } // namespace uitest

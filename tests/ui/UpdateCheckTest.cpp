@@ -3,7 +3,7 @@
 // tells the user and when it starts the updater.
 
 #include "CannedHttpServer.h"
-#include "DialogFixture.h"
+#include "UiFixture.h"
 
 #include "dialogs/DMUnit.h"
 #include "platform/Registry.h"
@@ -222,16 +222,6 @@ TEST_F(UpdateCheckTest, RepliesThatHoldNoVersionLeaveTheOldDescription) {
     }
 }
 
-TEST_F(UpdateCheckTest, AcceptingStartsTheUpdaterBesideTheProgram) {
-    SetInstalled("2.1.0");
-    auto server = Publish(Description("2.1.1"));
-    const std::string mark = InstallUpdater();
-    boxAnswer = tandemora::IDYES;
-    EXPECT_TRUE(Check(false));
-    EXPECT_TRUE(WaitUntil([&] { return testsupport::Exists(mark); }));
-    ASSERT_EQ(boxes.size(), 1u);
-}
-
 TEST_F(UpdateCheckTest, WithoutItsUpdaterOrWhileATaskRunsTheProgramGoesOn) {
     SetInstalled("2.1.0");
     boxAnswer = tandemora::IDYES;
@@ -259,11 +249,11 @@ TEST_F(UpdateCheckTest, WithoutItsUpdaterOrWhileATaskRunsTheProgramGoesOn) {
 
 TEST_F(UpdateCheckTest, TheCheckAtStartFollowsTheOption) {
     tandemora::SetUpdateServer(CannedHttpServer::ClosedUrl());
-    config->CheckVersionVeryDay = 0;
+    options->CheckVersionVeryDay = 0;
     EXPECT_TRUE(tandemora::RunStartupUpdateCheck());
     EXPECT_TRUE(boxes.empty());
 
-    config->CheckVersionVeryDay = 1;
+    options->CheckVersionVeryDay = 1;
     EXPECT_TRUE(tandemora::RunStartupUpdateCheck());
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_TRUE(boxes[0].Text.startsWith("Can not download the new version."));
