@@ -68,6 +68,11 @@ bool ParseUnc(const std::string& path, TUncPath& unc) {
         if (first) {
             unc.Server = part;
             first = false;
+        } else if (part == "..") {
+            // The server would go up a level. A name holding a backslash, legal
+            // on every other kind of side, is split into levels here, and one
+            // like "..\..\x" must never reach a folder above the one it is put in.
+            return false;
         } else if (!part.empty() && part != ".") {
             unc.Parts.push_back(part);
         }

@@ -46,6 +46,9 @@ TEST(SmbUrl, NetworkPathsBecomeEncodedUrls) {
         {"\\\\user:secret@srv\\share", ""},
         {"\\\\srv?x\\share", ""},
         {"\\\\\\share", ""},
+        // A level up, also one hidden in a name that holds "\\" (legal on other sides).
+        {"//srv/share/a/b/..\\..\\x", ""},
+        {"\\\\srv\\share\\..", ""},
         {"/tmp/local", ""},
     };
     for (const Case& c : cases) {
