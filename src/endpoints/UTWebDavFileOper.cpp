@@ -320,7 +320,8 @@ int TWebDavFileOper::Propfind(const std::string& Url, const std::string& User, c
         // A reply cut short, or one that is not a listing, is no listing at all:
         // reading it as an empty folder would have its files deleted elsewhere.
         if (!reply.Complete || !ParseMultistatus(TrimBlanks(reply.Body), Url)) {
-            return erFailed;
+            return reply.Complete ? Fail(erFailed, "the server's reply is not a listing of this folder alone")
+                                  : erFailed;
         }
         return erOk;
     }
@@ -770,6 +771,11 @@ void TWebDavFileOper::FolderUnread(TFileTree* Node, const std::string& Url, int 
         return;
     }
     UnreadFolders.push_back(Url);
+    // The folder is left alone on this run; the log says why, as for the other
+    // endpoint kinds (a reply that is no listing would go unnoticed otherwise).
+    ErrorLogger.LogError("WebDAV List Error " + Url, "EWebDavError",
+                         LastErrorText.empty() ? std::string("the folder could not be listed")
+                                               : LastErrorText);
 }
 
 void TWebDavFileOper::ScanLevel(const TStringObjectList& Pending) {
@@ -790,6 +796,7 @@ void TWebDavFileOper::ScanLevel(const TStringObjectList& Pending) {
         }
         const TRelPath rel = RelativeOf(url);
         ClearFileList();
+        LastErrorText.clear();
         const int result = Propfind(url, Source->UserName, Source->PWD, "1");
         if (result != 0) {
             FolderUnread(node, url, result);

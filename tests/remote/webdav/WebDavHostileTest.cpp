@@ -39,8 +39,11 @@ TEST_F(WebDavHostileSync, ListedNamesThatLeaveTheFolderChangeNothingOutsideIt) {
         SCOPED_TRACE(member);
         server.On("PROPFIND", "/dav/bad",
                   TCannedServer::Reply(207, Listing("/dav/bad", {"fine.txt", member})));
+        const size_t logged = ErrorLog().size();
         AnalyzeAndSync();
         EXPECT_EQ(testsupport::TreeOutside(base.path(), {R}), before);
+        // The folder left alone is named in the error log, whichever way the reply was wrong.
+        EXPECT_NE(ErrorLog().find(task.LFolder.FolerAllName + "/bad", logged), std::string::npos);
         EXPECT_EQ(leftScan->UnreadFolders, std::vector<std::string>{task.LFolder.FolerAllName + "/bad"});
         EXPECT_EQ(Read(R, "bad/old.txt"), "only here");
         EXPECT_FALSE(Has(R, "bad/fine.txt"));
