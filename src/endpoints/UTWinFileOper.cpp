@@ -445,6 +445,11 @@ int TWinFileOper::IsRootMissing() {
     if (root.empty()) {
         return Fail(1, "no folder is given");
     }
+    if (root.front() != '/' && !fs::IsUncPath(root)) {
+        // A relative path names a folder below wherever the program was started
+        // (the home folder under cron, any folder from a shell): never one place.
+        return Fail(1, "not a full path (a folder is named from \"/\")");
+    }
     errno = 0;
     if (!fs::DirectoryExists(root)) {
         return errno != 0 ? FailWithErrno(1, "") : Fail(1, "not a folder");

@@ -8,7 +8,9 @@
 #include "model/UTFileTree.h"
 #include "model/UTUtils.h"
 #include "platform/Exceptions.h"
+#include "platform/FileSystem.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <sys/stat.h>
 
@@ -123,11 +125,22 @@ bool IsPrefixOf(const TPathParts& a, const TPathParts& b) {
 
 // The folder an endpoint will work in: every kind trims the blanks off the ends of
 // the typed text, and the FTP endpoint adds the scheme a text may lack.
+// A local folder that is there is taken as the kernel reaches it: a link on the
+// way or a ".." must not hide that one folder lies inside the other (a sync would
+// copy the outer folder into itself on every run).
 std::string FolderAsUsed(const TFolderSource& source) {
     if (source.DeviceType == dtFtp && !TrimBlanks(source.FolerAllName).empty()) {
         return TFtpFileOper::NormalizeUrl(source.FolerAllName);
     }
-    return TrimBlanks(source.FolerAllName);
+    const std::string folder = TrimBlanks(source.FolerAllName);
+    if (!folder.empty() && folder[0] == '/' && !fs::IsUncPath(folder)) {
+        if (char* real = realpath(folder.c_str(), nullptr)) {
+            const std::string resolved = real;
+            free(real);
+            return resolved;
+        }
+    }
+    return folder;
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include "TaskFixture.h"
 #include "TestSupport.h"
 
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -64,6 +65,27 @@ TEST(SyncTaskTest, CheckFoldersComparesWholePathParts) {
         TSyncTask task;
         task.LFolder.FolerAllName = c.left;
         task.RFolder.FolerAllName = c.right;
+        EXPECT_EQ(task.CheckFolders(), c.expected) << "'" << c.left << "' / '" << c.right << "'";
+    }
+}
+
+// Folders that are there are compared as the kernel reaches them: a link or a
+// ".." on the way does not hide that one lies inside the other.
+TEST(SyncTaskTest, CheckFoldersSeesThroughLinksAndDotDot) {
+    testsupport::TempDir dir;
+    std::filesystem::create_directories(dir / "a/sub");
+    std::filesystem::create_directories(dir / "b");
+    std::filesystem::create_directory_symlink(dir / "a", dir / "link");
+    const FolderCase cases[] = {
+        {"/a", "/link/sub", fcNested},
+        {"/a", "/b/../a/sub", fcNested},
+        {"/link", "/a/", fcSameFolder},
+        {"/b", "/link/sub", fcOk},
+    };
+    for (const FolderCase& c : cases) {
+        TSyncTask task;
+        task.LFolder.FolerAllName = dir.path() + c.left;
+        task.RFolder.FolerAllName = dir.path() + c.right;
         EXPECT_EQ(task.CheckFolders(), c.expected) << "'" << c.left << "' / '" << c.right << "'";
     }
 }
