@@ -1,5 +1,6 @@
 #include "tasks/UTTaskLog.h"
 
+#include "endpoints/UTFileOper.h"
 #include "model/UTFileTree.h"
 #include "model/UTUtils.h"
 #include "platform/Exceptions.h"
@@ -23,6 +24,13 @@ std::string FormatTm(const char* format, const std::tm& parts) {
 
 bool SaveLogOn() {
     return SysConfig != nullptr && SysConfig->SaveLog == 1;
+}
+
+// A folder as the log shows it: a server address never with a user part (a
+// password typed into the address stays out of the log as well).
+std::string ShownFolder(const TFolderSource& source) {
+    const bool server = source.DeviceType == dtFtp || source.DeviceType == dtWebDav;
+    return EscapeForLog(server ? UrlWithoutUserPart(source.FolerAllName) : source.FolerAllName);
 }
 
 } // namespace
@@ -61,8 +69,8 @@ std::string TSyncTask::LogPath() const {
 std::string TSyncTask::LogHeader(const std::string& action) const {
     return "----- " + FormatLogDateTime(std::chrono::system_clock::now()) + " ,Job:\"" +
            EscapeForLog(SyncName) + "\" ," + action + "," + GetLocalComputerName() + "," +
-           GetLoginUserName() + " -----" + kLogLineEnd + EscapeForLog(LFolder.FolerAllName) +
-           DirectionArrow(SyncDirection) + EscapeForLog(RFolder.FolerAllName);
+           GetLoginUserName() + " -----" + kLogLineEnd + ShownFolder(LFolder) +
+           DirectionArrow(SyncDirection) + ShownFolder(RFolder);
 }
 
 std::string TSyncTask::RecordAnalysis(const std::string& timesLine, const std::string& countsLine,
