@@ -933,10 +933,23 @@ int TFtpSession::ListWith(const std::string& Verb, std::vector<TFtpEntry>& Entri
         error_ = "the server could not read the folder: " + replies_.back();
         return ftpIncomplete;
     }
-    const bool parsed = Verb == "MLSD" ? ParseMlsdListing(text, Entries)
-                                       : ParseListListing(text, std::time(nullptr), Entries);
-    if (!parsed) {
-        error_ = "the server's listing could not be read";
+    const time_t now = std::time(nullptr);
+    const auto parse = [&](const std::string& listing, std::vector<TFtpEntry>& entries) {
+        return Verb == "MLSD" ? ParseMlsdListing(listing, entries) : ParseListListing(listing, now, entries);
+    };
+    if (!parse(text, Entries)) {
+        // The line is named: a server that lists with LIST writes a name holding
+        // a line break as it stands, on two lines, and the user has to find it.
+        std::string unread;
+        for (const std::string& line : SplitLines(text)) {
+            std::vector<TFtpEntry> one;
+            if (!parse(line, one)) {
+                unread = line;
+                break;
+            }
+        }
+        error_ = "the server's listing could not be read" +
+                 (unread.empty() ? std::string() : " at the line \"" + unread + "\"");
         return ftpIncomplete;
     }
     return ftpOk;

@@ -51,12 +51,17 @@ TEST_F(FtpFaultTest, AFolderWhoseListingFailsIsMarkedUnreadAndTheScanGoesOn) {
         std::string Name;
         bool Mlsd;
         std::function<void(TFakeScript&)> Fault;
+        std::string Logged = ""; // in the error log, when not empty
     };
     const Case cases[] = {
         {"MLSD cut off", true, [](TFakeScript& s) { s.CutListings.insert("/data/sub"); }},
         {"LIST cut off", false, [](TFakeScript& s) { s.CutListings.insert("/data/sub"); }},
         {"unreadable line", true,
          [](TFakeScript& s) { s.Listings["/data/sub"] += "this is no listing line\r\n"; }},
+        // vsftpd lists a name holding a line break as it stands: the log names the broken line.
+        {"name with a line break (LIST)", false,
+         [](TFakeScript& s) { s.Listings["/data/sub"] += "-rw-r--r-- 1 u g 1 Mar  4  2020 two\nlines\r\n"; },
+         "could not be read at the line \"lines\""},
         {"folder refused", true, [](TFakeScript& s) { s.RefusedFolders.insert("/data/sub"); }},
         // Success without entries, and the failure told in words only.
         {"LIST failed in words (vsftpd)", false,
@@ -101,6 +106,7 @@ TEST_F(FtpFaultTest, AFolderWhoseListingFailsIsMarkedUnreadAndTheScanGoesOn) {
         EXPECT_FALSE(oper->ScanIncomplete);
         EXPECT_EQ(oper->Tree->ListFailed, 0);
         EXPECT_FALSE(oper->ScanComplete());
+        EXPECT_NE(ErrorLogText().find(c.Logged), std::string::npos) << ErrorLogText();
     }
 }
 
