@@ -310,6 +310,7 @@ int TWebDavFileOper::Propfind(const std::string& Url, const std::string& User, c
         {"Accept", AcceptValue}, {"Content-Type", "text/xml"}, {"User-Agent", UserAgent}, {"Depth", Depth}};
     request.Body = PropfindBody;
     request.ReplyHeader = "Server";
+    request.MaxReplyBytes = MaxListingBytes;
     http::TReply reply;
     Send(request, reply);
     if (reply.Status == 0) {
@@ -423,7 +424,8 @@ int TWebDavFileOper::HttpGetToFile(const std::string& LocalPath, const std::stri
         return erFailed;
     }
     if (ExpectedSize >= 0 && reply.ReceivedBytes != ExpectedSize) {
-        return erFailed;
+        return Fail(erFailed, "the server sent " + std::to_string(reply.ReceivedBytes) + " bytes, not the " +
+                                  std::to_string(ExpectedSize) + " it listed");
     }
     if (!fs::RenameFile(part.Path(), LocalPath)) {
         return erFailed;

@@ -44,6 +44,9 @@ public:
     // entry of the requested resource itself has the request URL as RelPath; every
     // other entry has request URL + "/" + name. The endpoint owns the entries.
     ::tandemora::FileList FileList;
+    // A PROPFIND reply longer than this is no listing (it is read into memory
+    // whole); the folder is left unread.
+    int64_t MaxListingBytes = http::MaxReplyInMemory;
 
     int Connect() override;
     int ScanTree() override;

@@ -36,9 +36,6 @@ constexpr long ConnectSeconds = 20;
 constexpr long ReplySeconds = 60;
 constexpr long StalledSeconds = 120;
 
-// A listing larger than this is not a listing.
-constexpr size_t MaxListingBytes = size_t(1) << 30;
-
 bool IsDigits(const std::string& text) {
     if (text.empty()) {
         return false;
@@ -921,11 +918,20 @@ int TFtpSession::ListWith(const std::string& Verb, std::vector<TFtpEntry>& Entri
     TRequest request;
     request.Quote = InCurrentDir({});
     request.Custom = Verb;
-    request.Sink = [&text](const char* data, size_t bytes) {
+    bool tooLong = false;
+    request.Sink = [&](const char* data, size_t bytes) {
+        if (text.size() + bytes > maxListing_) {
+            tooLong = true;
+            return false;
+        }
         text.append(data, bytes);
-        return text.size() < MaxListingBytes;
+        return true;
     };
     const int result = ResultOf(Perform(request));
+    if (tooLong) {
+        error_ = "the server's listing is larger than " + std::to_string(maxListing_) + " bytes";
+        return ftpIncomplete;
+    }
     if (result != ftpOk) {
         return result == ftpLocalError ? ftpIncomplete : result;
     }

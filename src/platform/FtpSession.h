@@ -147,6 +147,9 @@ public:
     // Whether listings use MLSD. Tests switch it off to read LIST replies.
     bool UsesMlsd() const { return mlsd_; }
     void SetUseMlsd(bool Use) { mlsd_ = Use; }
+    // A listing longer than this (1 GiB unless set) is no listing: it is read
+    // into memory whole, and a server that never ends it would take all there is.
+    void SetMaxListingBytes(size_t Bytes) { maxListing_ = Bytes; }
 
     // The temporary server name an upload of Name uses first.
     std::string TempNameFor(const std::string& Name);
@@ -191,6 +194,7 @@ private:
     bool open_ = false;
     bool mlsd_ = false;
     bool mlst_ = false;
+    size_t maxListing_ = size_t(1) << 30;
     int listAll_ = -1; // whether "LIST -a" lists hidden names: 1 yes, 0 no, -1 not known yet
     long replyCode_ = 0;
     std::string error_;

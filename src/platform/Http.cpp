@@ -40,7 +40,8 @@ std::string TrimLine(const std::string& s) {
 struct TExchange {
     const TRequest* Request;
     TReply* Reply;
-    int64_t Remaining; // request body bytes still to send from the file
+    int64_t Remaining;    // request body bytes still to send from the file
+    bool TooLong = false; // the reply body grew past its limit
 };
 
 size_t OnReplyBytes(char* data, size_t size, size_t count, void* user) {
@@ -51,6 +52,10 @@ size_t OnReplyBytes(char* data, size_t size, size_t count, void* user) {
             return 0; // makes curl fail the transfer with a write error
         }
     } else {
+        if (x->Reply->ReceivedBytes + static_cast<int64_t>(n) > x->Request->MaxReplyBytes) {
+            x->TooLong = true;
+            return 0;
+        }
         x->Reply->Body.append(data, n);
     }
     x->Reply->ReceivedBytes += static_cast<int64_t>(n);
@@ -198,6 +203,8 @@ bool Send(const TRequest& Request, TReply& Reply) {
         Reply.Error = errorText[0] != '\0' ? errorText : curl_easy_strerror(result);
         if (result == CURLE_OK) {
             Reply.Error = "the request body was not sent whole";
+        } else if (exchange.TooLong) {
+            Reply.Error = "the reply is larger than " + std::to_string(Request.MaxReplyBytes) + " bytes";
         }
     }
     return Reply.Complete;

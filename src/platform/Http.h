@@ -26,6 +26,10 @@ struct THeader {
     std::string Value;
 };
 
+// The most a reply body kept in memory may hold unless a request says less
+// (1 GiB, as an FTP listing).
+constexpr int64_t MaxReplyInMemory = int64_t(1) << 30;
+
 struct TRequest {
     std::string Method = "GET";
     // Sent as it stands: the caller encodes whatever the URL must not carry raw.
@@ -42,6 +46,10 @@ struct TRequest {
     int64_t BodySize = 0;
     // When set, the reply body goes into this open file instead of TReply::Body.
     fs::TFileHandle* ReplyFile = nullptr;
+    // A reply body kept in TReply::Body that grows past this breaks the exchange
+    // off: a server that never ends its reply would take all the memory there
+    // is. A body that goes into ReplyFile is not held back (it is on disk).
+    int64_t MaxReplyBytes = MaxReplyInMemory;
     // The one reply header the caller wants (letter case does not matter).
     std::string ReplyHeader;
     int64_t ConnectTimeoutMs = 30000;

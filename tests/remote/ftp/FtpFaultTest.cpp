@@ -63,6 +63,14 @@ TEST_F(FtpFaultTest, AFolderWhoseListingFailsIsMarkedUnreadAndTheScanGoesOn) {
          [](TFakeScript& s) { s.Listings["/data/sub"] += "-rw-r--r-- 1 u g 1 Mar  4  2020 two\nlines\r\n"; },
          "could not be read at the line \"lines\""},
         {"folder refused", true, [](TFakeScript& s) { s.RefusedFolders.insert("/data/sub"); }},
+        // A listing that never ends would take all the memory there is.
+        {"listing past the limit", true,
+         [](TFakeScript& s) {
+             for (int i = 0; i < 200; ++i) {
+                 s.Listings["/data/sub"] += Mlsd("type=file;size=1;", "f" + std::to_string(i));
+             }
+         },
+         "listing is larger than 4096 bytes"},
         // Success without entries, and the failure told in words only.
         {"LIST failed in words (vsftpd)", false,
          [](TFakeScript& s) {
@@ -94,6 +102,7 @@ TEST_F(FtpFaultTest, AFolderWhoseListingFailsIsMarkedUnreadAndTheScanGoesOn) {
         c.Fault(script);
         TFakeFtpServer server(script);
         auto oper = Connect(server);
+        oper->Session()->SetMaxListingBytes(4096);
         oper->ScanTree();
 
         EXPECT_EQ(ChildNames(oper->Tree), (std::vector<std::string>{"more", "sub", "f.txt"}));

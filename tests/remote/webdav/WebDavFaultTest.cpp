@@ -55,6 +55,8 @@ TEST_F(WebDavFaultTest, AFolderWhoseListingIsNoListingStaysUnread) {
          TCannedServer::Reply(207, "<D:multistatus xmlns:D='urn:x'><D:response/></D:multistatus>")},
         {"server error", TCannedServer::Reply(500, "<html>Internal Server Error</html>")},
         {"redirect", TCannedServer::Reply(301, "", "Location: http://127.0.0.1:1/elsewhere\r\n")},
+        // A reply that never ends would take all the memory there is.
+        {"past the limit", TCannedServer::Reply(207, listing + std::string(5000, ' '), kMultistatus)},
     };
     server.On("PROPFIND", "/dav",
               TCannedServer::Reply(207, Listing("/dav", {"sub/", "f.txt"}), kMultistatus));
@@ -62,6 +64,7 @@ TEST_F(WebDavFaultTest, AFolderWhoseListingIsNoListingStaysUnread) {
         server.On("PROPFIND", "/dav/sub", reply);
         TWebDavFileOper scanner(false);
         scanner.Source = &source;
+        scanner.MaxListingBytes = 4096;
         scanner.ScanTree();
         const TFileTree* sub = FindChild(scanner.Tree, "sub");
         ASSERT_NE(sub, nullptr) << what;
@@ -71,6 +74,8 @@ TEST_F(WebDavFaultTest, AFolderWhoseListingIsNoListingStaysUnread) {
         EXPECT_EQ(ChildNames(scanner.Tree), (std::vector<std::string>{"sub", "f.txt"})) << what;
         EXPECT_FALSE(scanner.ScanComplete()) << what;
     }
+    EXPECT_NE(testsupport::ReadFile(home / "ErrorInfo.txt").find("larger than 4096 bytes"),
+              std::string::npos);
 }
 
 // A password typed into the address would be logged and sent in place of the
@@ -164,12 +169,13 @@ TEST_F(WebDavFaultTest, ADownloadIsTheWholeFileOrNothing) {
         std::string reply;
         int64_t expected; // the size the analysis saw
         bool ok;
+        std::string says = ""; // in the reason the endpoint gives
     };
     const std::vector<Case> cases = {
         {"error page of known length", TCannedServer::Reply(404, "<html>Not Found</html>"), 22, false},
         {"server error", TCannedServer::Reply(500, "oops!"), 5, false},
         {"body cut short", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789", 100, false},
-        {"another size than analysed", TCannedServer::Reply(200, "12345678"), 5, false},
+        {"another size than analysed", TCannedServer::Reply(200, "12345678"), 5, false, "8 bytes, not the 5"},
         {"chunked reply",
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n", 11,
          true},
@@ -180,8 +186,12 @@ TEST_F(WebDavFaultTest, ADownloadIsTheWholeFileOrNothing) {
         testsupport::WriteFile(target, "what was here");
         server.On("GET", "/dav/sub/f%231.txt", c.reply);
         TFileAttri attr = Entry("/sub", "f#1.txt", c.expected);
+        oper.LastErrorText.clear();
         const int result = oper.GetFile(target, &source, &attr, 0);
         EXPECT_EQ(result == 0, c.ok) << c.what;
+        // A failure says why.
+        EXPECT_EQ(oper.LastErrorText.empty(), c.ok) << c.what << ": " << oper.LastErrorText;
+        EXPECT_NE(oper.LastErrorText.find(c.says), std::string::npos) << c.what << ": " << oper.LastErrorText;
         EXPECT_EQ(testsupport::ReadFile(target), c.ok ? "hello world" : "what was here") << c.what;
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(local.path()), {}), 1) << c.what;
     }
