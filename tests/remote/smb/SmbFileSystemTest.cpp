@@ -1,7 +1,9 @@
-// The file layer on UNC paths, against the private Samba server: what a listing,
-// a copy or a rename does on the share is checked on the server's own disk.
+// The file layer on UNC paths, against the Samba server: what a listing, a copy
+// or a rename does on the share is checked on the server's own disk.
 
 #include "SmbTestSupport.h"
+
+#include "platform/FileSystem.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -29,20 +31,15 @@ std::string Pattern(size_t size) {
     return bytes;
 }
 
+// Escapes, and refusal of a server part libsmbclient would read as an account or options.
 TEST(SmbUrl, NetworkPathsBecomeEncodedUrls) {
-    struct Case {
-        std::string path;
-        std::string url;
-    };
-    const Case cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"\\\\srv\\share\\dir\\f.txt", "smb://srv/share/dir/f.txt"},
         {"//srv/share/dir/", "smb://srv/share/dir"},
         {"\\\\srv/share\\\\dir//f.txt", "smb://srv/share/dir/f.txt"},
-        {"\\\\srv", "smb://srv"},
         {"\\\\host:4455\\s\\a b\\100%.txt", "smb://host:4455/s/a%20b/100%25.txt"},
         {"\\\\srv\\s\\q?x#y;z@w", "smb://srv/s/q%3Fx%23y%3Bz%40w"},
         {"\\\\srv\\s\\\xC3\xBC", "smb://srv/s/%C3%BC"},
-        // A server part that libsmbclient would read as an account or options.
         {"\\\\user:secret@srv\\share", ""},
         {"\\\\srv?x\\share", ""},
         {"\\\\\\share", ""},
@@ -51,128 +48,110 @@ TEST(SmbUrl, NetworkPathsBecomeEncodedUrls) {
         {"\\\\srv\\share\\..", ""},
         {"/tmp/local", ""},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(smb::UrlOf(c.path), c.url) << c.path;
+    for (const auto& [path, url] : cases) {
+        EXPECT_EQ(smb::UrlOf(path), url) << path;
     }
 }
 
 class SmbFileSystemTest : public SmbTest {};
 
 TEST_F(SmbFileSystemTest, ListingShowsWhatTheServersDiskHolds) {
-    Seed("b.txt", "bee", 1700000000);
-    Seed("A.TXT", "", 1700003600);
-    Seed(".hidden", "h", 1700007200);
-    Seed("ro.txt", "read only", 1600000000);
-    chmod(Disk("ro.txt").c_str(), 0444);
-    Seed("name with blanks & 100%.txt", "odd", 1700000000);
-    Seed("sub/inner.txt", "inner", 1700000000);
-    SetMTime(Disk("sub"), 1650000000);
+    Share.Put("b.txt", "bee");
+    Share.Put(".hidden", "h", 1700007200);
+    Share.Put("ro.txt", "read only", 1600000000);
+    chmod(Share.Disk("ro.txt").c_str(), 0444);
+    Share.Put("name with blanks & 100%.txt", "odd");
+    Share.Put("sub/inner.txt", "inner");
+    SetMTime(Share.Disk("sub"), 1650000000);
 
-    int localError = -1;
-    const std::vector<fs::DirEntry> expected = SortedListing(Disk(""), localError);
-    ASSERT_EQ(localError, 0);
-    ASSERT_EQ(expected.size(), 6u);
-    for (const std::string& path : {Unc(), SlashUnc(), Unc() + "\\"}) {
-        int error = -1;
+    int error = -1;
+    const std::vector<fs::DirEntry> expected = SortedListing(Share.Disk(), error);
+    ASSERT_EQ(expected.size(), 5u);
+    for (const std::string& path : {Share.Unc(), Share.Unc("", '/'), Share.Unc() + "\\"}) {
         const std::vector<fs::DirEntry> listed = SortedListing(path, error);
         ASSERT_EQ(error, 0) << path;
         ASSERT_EQ(listed.size(), expected.size()) << path;
         for (size_t i = 0; i < listed.size(); ++i) {
-            EXPECT_EQ(listed[i].Name, expected[i].Name) << path;
-            EXPECT_EQ(listed[i].IsFolder, expected[i].IsFolder) << expected[i].Name;
-            EXPECT_EQ(listed[i].Size, expected[i].Size) << expected[i].Name;
-            EXPECT_EQ(listed[i].Time, expected[i].Time) << expected[i].Name;
-            EXPECT_EQ(listed[i].Attr, expected[i].Attr) << expected[i].Name;
+            SCOPED_TRACE(path + " " + expected[i].Name);
+            EXPECT_EQ(listed[i].Name, expected[i].Name);
+            EXPECT_EQ(listed[i].IsFolder, expected[i].IsFolder);
+            EXPECT_EQ(listed[i].Size, expected[i].Size);
+            EXPECT_EQ(listed[i].Time, expected[i].Time);
+            EXPECT_EQ(listed[i].Attr, expected[i].Attr);
         }
     }
-    // The bits the engine relies on, spelled out.
-    int error = -1;
-    for (const fs::DirEntry& entry : SortedListing(Unc(), error)) {
-        if (entry.Name == "ro.txt") {
-            EXPECT_EQ(entry.Attr, fs::faArchive | fs::faReadOnly);
-        } else if (entry.Name == ".hidden") {
-            EXPECT_EQ(entry.Attr, fs::faArchive | fs::faHidden);
-        } else if (entry.Name == "sub") {
-            EXPECT_EQ(entry.Attr, fs::faDirectory);
-            EXPECT_EQ(entry.Size, 0);
+    // The bits the engine relies on.
+    const std::map<std::string, uint32_t> attrs = {{".hidden", fs::faArchive | fs::faHidden},
+                                                   {"ro.txt", fs::faArchive | fs::faReadOnly},
+                                                   {"sub", fs::faDirectory}};
+    for (const fs::DirEntry& entry : SortedListing(Share.Unc(), error)) {
+        if (attrs.count(entry.Name) != 0) {
+            EXPECT_EQ(entry.Attr, attrs.at(entry.Name)) << entry.Name;
         }
     }
 }
 
 TEST_F(SmbFileSystemTest, AFolderThatCannotBeListedIsAFailureNeverEmpty) {
-    Seed("locked/secret.txt", "s");
-    // Owned by root with no access for others: the share's user cannot open it.
-    chown(Disk("locked").c_str(), 0, 0);
-    chmod(Disk("locked").c_str(), 0700);
-    Seed("file.txt", "f");
-    struct Case {
-        std::string rel;
-        int error;
-    };
-    const Case cases[] = {{"locked", EACCES}, {"missing", ENOENT}, {"file.txt", ENOTDIR}};
-    for (const Case& c : cases) {
+    Share.Put("locked/secret.txt", "s");
+    Share.Lock("locked");
+    Share.Put("file.txt", "f");
+    const std::pair<std::string, int> cases[] = {
+        {"locked", EACCES}, {"missing", ENOENT}, {"file.txt", ENOTDIR}};
+    for (const auto& [rel, expected] : cases) {
         int calls = 0;
-        const int error = fs::ListFolder(Unc(c.rel), [&calls](const fs::DirEntry&) { ++calls; });
-        EXPECT_EQ(error, c.error) << c.rel;
-        EXPECT_EQ(calls, 0) << c.rel;
+        EXPECT_EQ(fs::ListFolder(Share.Unc(rel), [&calls](const fs::DirEntry&) { ++calls; }), expected)
+            << rel;
+        EXPECT_EQ(calls, 0) << rel;
     }
-    // The folder itself is seen; only its content is not.
-    EXPECT_TRUE(fs::DirectoryExists(Unc("locked")));
+    EXPECT_TRUE(fs::DirectoryExists(Share.Unc("locked"))); // the folder is seen, only its content is not
 }
 
 TEST_F(SmbFileSystemTest, FilesAreWrittenAndReadInChunks) {
     const std::string bytes = Pattern(3 * 1024 * 1024 + 17);
     {
         fs::TFileHandle out;
-        ASSERT_TRUE(out.Create(Unc("big.bin")));
+        ASSERT_TRUE(out.Create(Share.Unc("big.bin")));
         for (size_t done = 0; done < bytes.size(); done += 1024 * 1024) {
-            const size_t n = std::min<size_t>(1024 * 1024, bytes.size() - done);
-            ASSERT_TRUE(out.WriteAll(bytes.data() + done, n));
+            ASSERT_TRUE(
+                out.WriteAll(bytes.data() + done, std::min<size_t>(1024 * 1024, bytes.size() - done)));
         }
         EXPECT_TRUE(out.Sync());
         EXPECT_TRUE(out.Close());
     }
-    EXPECT_EQ(testsupport::ReadFile(Disk("big.bin")), bytes);
-    EXPECT_EQ(fs::GetFileSize64(Unc("big.bin")), static_cast<int64_t>(bytes.size()));
+    EXPECT_EQ(testsupport::ReadFile(Share.Disk("big.bin")), bytes);
+    EXPECT_EQ(fs::GetFileSize64(Share.Unc("big.bin")), static_cast<int64_t>(bytes.size()));
 
     fs::TFileHandle in;
-    ASSERT_TRUE(in.OpenRead(SlashUnc("big.bin")));
-    EXPECT_EQ(in.Size(), static_cast<int64_t>(bytes.size()));
+    ASSERT_TRUE(in.OpenRead(Share.Unc("big.bin", '/')));
     timespec access{};
     timespec modify{};
     ASSERT_TRUE(in.GetTimes(access, modify));
-    EXPECT_EQ(modify.tv_sec, MTime(Disk("big.bin")));
+    EXPECT_EQ(modify.tv_sec, MTime(Share.Disk("big.bin")));
     std::string read;
     std::vector<char> buffer(1000000);
     for (int64_t n; (n = in.Read(buffer.data(), buffer.size())) > 0;) {
         read.append(buffer.data(), static_cast<size_t>(n));
     }
     EXPECT_EQ(read, bytes);
-    EXPECT_TRUE(in.Close());
 
     // Create truncates an existing file; CreateNew refuses one.
     {
         fs::TFileHandle again;
-        ASSERT_TRUE(again.Create(Unc("big.bin")));
+        ASSERT_TRUE(again.Create(Share.Unc("big.bin")));
         ASSERT_TRUE(again.WriteAll("short", 5));
     }
-    EXPECT_EQ(testsupport::ReadFile(Disk("big.bin")), "short");
+    EXPECT_EQ(testsupport::ReadFile(Share.Disk("big.bin")), "short");
     fs::TFileHandle exclusive;
-    EXPECT_FALSE(exclusive.CreateNew(Unc("big.bin")));
+    EXPECT_FALSE(exclusive.CreateNew(Share.Unc("big.bin")));
     EXPECT_EQ(errno, EEXIST);
-    EXPECT_FALSE(exclusive.IsOpen());
 
-    struct Case {
-        std::string rel;
-        int error;
-    };
-    MakeFolder("folder");
-    const Case refused[] = {{"folder", EISDIR}, {"missing.bin", ENOENT}};
-    for (const Case& c : refused) {
+    Share.MakeFolder("folder");
+    for (const auto& [rel, error] :
+         {std::pair<std::string, int>{"folder", EISDIR}, {"missing.bin", ENOENT}}) {
         fs::TFileHandle file;
-        EXPECT_FALSE(file.OpenRead(Unc(c.rel))) << c.rel;
-        EXPECT_EQ(errno, c.error) << c.rel;
-        EXPECT_EQ(fs::GetFileSize64(Unc(c.rel)), -1) << c.rel;
+        EXPECT_FALSE(file.OpenRead(Share.Unc(rel))) << rel;
+        EXPECT_EQ(errno, error) << rel;
+        EXPECT_EQ(fs::GetFileSize64(Share.Unc(rel)), -1) << rel;
     }
 }
 
@@ -180,154 +159,97 @@ TEST_F(SmbFileSystemTest, TimesOfAWrittenFileHoldAfterItsLastWrite) {
     const timespec when{1600000000, 0};
     {
         fs::TFileHandle out;
-        ASSERT_TRUE(out.Create(Unc("dated.txt")));
+        ASSERT_TRUE(out.Create(Share.Unc("dated.txt")));
         ASSERT_TRUE(out.WriteAll("first", 5));
         ASSERT_TRUE(out.SetTimes(when, when));
-        // A write after setting the times must not move them on.
-        ASSERT_TRUE(out.WriteAll(" second", 7));
+        ASSERT_TRUE(out.WriteAll(" second", 7)); // must not move the times on
         ASSERT_TRUE(out.Close());
     }
-    EXPECT_EQ(MTime(Disk("dated.txt")), when.tv_sec);
+    EXPECT_EQ(MTime(Share.Disk("dated.txt")), when.tv_sec);
 
     const int32_t dos = fs::UnixToDosTime(timespec{1500000000, 0});
-    ASSERT_TRUE(fs::SetFileDosTime(Unc("dated.txt"), dos));
+    ASSERT_TRUE(fs::SetFileDosTime(Share.Unc("dated.txt"), dos));
     time_t expected = 0;
     ASSERT_TRUE(fs::DosTimeToUnix(dos, expected));
-    EXPECT_EQ(MTime(Disk("dated.txt")), expected);
-    EXPECT_FALSE(fs::SetFileDosTime(Unc("missing.txt"), dos));
+    EXPECT_EQ(MTime(Share.Disk("dated.txt")), expected);
+    EXPECT_FALSE(fs::SetFileDosTime(Share.Unc("missing.txt"), dos));
 }
 
 TEST_F(SmbFileSystemTest, ItemsAreTestedAndChangedAsOnALocalDisk) {
-    Seed("file.txt", "content");
-    Seed("ro.txt", "keep");
-    chmod(Disk("ro.txt").c_str(), 0444);
-    MakeFolder("folder");
-
-    struct Exists {
-        std::string path;
-        bool file;
-        bool folder;
+    Share.Put("file.txt", "content");
+    Share.Put("ro.txt", "keep");
+    chmod(Share.Disk("ro.txt").c_str(), 0444);
+    Share.MakeFolder("folder");
+    const std::string server = Share.Server.Server();
+    const std::tuple<std::string, bool, bool> exists[] = {
+        {Share.Unc("file.txt"), true, false}, {Share.Unc("folder"), false, true},
+        {Share.Unc("missing"), false, false}, {server + "\\" + Share.Server.Share, false, true},
+        {server + "\\noshare", false, false}, {server, false, false},
     };
-    const Exists exists[] = {
-        {Unc("file.txt"), true, false},
-        {Unc("folder"), false, true},
-        {Unc("missing"), false, false},
-        {Unc(), false, true},
-        {Server.Server() + "\\" + Server.Share, false, true},
-        {Server.Server() + "\\noshare", false, false},
-        {Server.Server(), false, false},
-    };
-    for (const Exists& e : exists) {
-        EXPECT_EQ(fs::FileExists(e.path), e.file) << e.path;
-        EXPECT_EQ(fs::DirectoryExists(e.path), e.folder) << e.path;
+    for (const auto& [path, file, folder] : exists) {
+        EXPECT_EQ(fs::FileExists(path), file) << path;
+        EXPECT_EQ(fs::DirectoryExists(path), folder) << path;
     }
 
-    // Deleting: the read-only attribute and folders are respected.
-    struct Delete {
-        std::string rel;
-        bool deleted;
-        int error;
-    };
-    const Delete deletes[] = {
-        {"ro.txt", false, EACCES}, {"folder", false, EISDIR}, {"missing", false, ENOENT}};
-    for (const Delete& d : deletes) {
-        EXPECT_EQ(fs::DeleteFile(Unc(d.rel)), d.deleted) << d.rel;
-        EXPECT_EQ(errno, d.error) << d.rel;
+    // Deleting respects the read-only attribute and folders.
+    for (const auto& [rel, error] :
+         {std::pair<std::string, int>{"ro.txt", EACCES}, {"folder", EISDIR}, {"missing", ENOENT}}) {
+        EXPECT_FALSE(fs::DeleteFile(Share.Unc(rel))) << rel;
+        EXPECT_EQ(errno, error) << rel;
     }
-    EXPECT_TRUE(testsupport::Exists(Disk("ro.txt")));
-    EXPECT_TRUE(fs::IsReadOnly(Unc("ro.txt")));
-    EXPECT_FALSE(fs::IsReadOnly(Unc("file.txt")));
+    EXPECT_TRUE(fs::IsReadOnly(Share.Unc("ro.txt")));
+    EXPECT_FALSE(fs::IsReadOnly(Share.Unc("file.txt")));
     // A failed attempt to date a file must not spoil the connection for what follows.
-    EXPECT_FALSE(fs::SetFileDosTime(Unc("missing.txt"), fs::UnixToDosTime(timespec{1500000000, 0})));
-    ASSERT_TRUE(fs::ClearReadOnly(Unc("ro.txt")));
-    EXPECT_FALSE(fs::IsReadOnly(Unc("ro.txt")));
-    struct stat st {};
-    ASSERT_EQ(stat(Disk("ro.txt").c_str(), &st), 0);
-    EXPECT_NE(st.st_mode & S_IWUSR, 0u);
-    EXPECT_TRUE(fs::DeleteFile(Unc("ro.txt")));
-    EXPECT_FALSE(testsupport::Exists(Disk("ro.txt")));
+    EXPECT_FALSE(fs::SetFileDosTime(Share.Unc("missing.txt"), fs::UnixToDosTime(timespec{1500000000, 0})));
+    ASSERT_TRUE(fs::ClearReadOnly(Share.Unc("ro.txt")));
+    EXPECT_FALSE(fs::IsReadOnly(Share.Unc("ro.txt")));
+    EXPECT_TRUE(fs::DeleteFile(Share.Unc("ro.txt")));
+    EXPECT_FALSE(testsupport::Exists(Share.Disk("ro.txt")));
 
     // Renaming replaces an existing target; nothing moves between a share and the disk.
-    Seed("new.txt", "newer");
-    ASSERT_TRUE(fs::RenameFile(Unc("new.txt"), SlashUnc("file.txt")));
-    EXPECT_EQ(testsupport::ReadFile(Disk("file.txt")), "newer");
-    EXPECT_FALSE(testsupport::Exists(Disk("new.txt")));
-    EXPECT_FALSE(fs::RenameFile(Unc("file.txt"), Home / "local.txt"));
+    Share.Put("new.txt", "newer");
+    ASSERT_TRUE(fs::RenameFile(Share.Unc("new.txt"), Share.Unc("file.txt", '/')));
+    EXPECT_EQ(testsupport::ReadFile(Share.Disk("file.txt")), "newer");
+    EXPECT_FALSE(fs::RenameFile(Share.Unc("file.txt"), Home / "local.txt"));
     EXPECT_EQ(errno, EXDEV);
-    EXPECT_FALSE(fs::RenameFile(Home / "local.txt", Unc("file.txt")));
+    EXPECT_FALSE(fs::RenameFile(Home / "local.txt", Share.Unc("file.txt")));
     EXPECT_EQ(errno, EXDEV);
-    EXPECT_FALSE(fs::RenameFile(Unc("missing"), Unc("other")));
+    EXPECT_FALSE(fs::RenameFile(Share.Unc("missing"), Share.Unc("other")));
 
     // Folders: one level, every level, and only empty ones removed.
-    EXPECT_TRUE(fs::CreateFolder(Unc("one")));
-    EXPECT_FALSE(fs::CreateFolder(Unc("one")));
+    EXPECT_TRUE(fs::CreateFolder(Share.Unc("one")));
+    EXPECT_FALSE(fs::CreateFolder(Share.Unc("one")));
     EXPECT_EQ(errno, EEXIST);
-    EXPECT_FALSE(fs::CreateFolder(Unc("no/such/parent")));
-    EXPECT_TRUE(fs::ForceDirectories(Unc("x/y/z")));
-    EXPECT_TRUE(std::filesystem::is_directory(Disk("x/y/z")));
-    EXPECT_TRUE(fs::ForceDirectories(SlashUnc("x/y/z") + "/"));
-    EXPECT_FALSE(fs::ForceDirectories(Unc("file.txt/below")));
-    EXPECT_FALSE(fs::RemoveFolder(Unc("x")));
+    EXPECT_FALSE(fs::CreateFolder(Share.Unc("no/such/parent")));
+    EXPECT_TRUE(fs::ForceDirectories(Share.Unc("x/y/z")));
+    EXPECT_TRUE(std::filesystem::is_directory(Share.Disk("x/y/z")));
+    EXPECT_TRUE(fs::ForceDirectories(Share.Unc("x/y/z", '/') + "/"));
+    EXPECT_FALSE(fs::ForceDirectories(Share.Unc("file.txt/below")));
+    EXPECT_FALSE(fs::RemoveFolder(Share.Unc("x")));
     EXPECT_EQ(errno, ENOTEMPTY);
-    EXPECT_TRUE(fs::RemoveFolder(Unc("x/y/z")));
-    EXPECT_FALSE(std::filesystem::exists(Disk("x/y/z")));
-}
+    EXPECT_TRUE(fs::RemoveFolder(Share.Unc("x/y/z")));
+    EXPECT_FALSE(std::filesystem::exists(Share.Disk("x/y/z")));
 
-TEST_F(SmbFileSystemTest, FreeSpaceIsTheSharesVolume) {
-    fs::DiskSpace space;
-    ASSERT_TRUE(fs::FreeSpace(Unc("not/yet/there"), space));
+    fs::DiskSpace space; // the share's volume, even below a folder not yet there
+    ASSERT_TRUE(fs::FreeSpace(Share.Unc("not/yet/there"), space));
     struct statvfs local {};
-    ASSERT_EQ(statvfs(Server.Root.c_str(), &local), 0);
-    const int64_t unit = static_cast<int64_t>(local.f_frsize);
-    EXPECT_EQ(space.Total, static_cast<int64_t>(local.f_blocks) * unit);
+    ASSERT_EQ(statvfs(Share.Server.Root.c_str(), &local), 0);
+    EXPECT_EQ(space.Total, static_cast<int64_t>(local.f_blocks) * static_cast<int64_t>(local.f_frsize));
     EXPECT_GT(space.Available, 0);
-    EXPECT_LE(space.Available, space.Total);
-    EXPECT_FALSE(fs::FreeSpace(Server.Server() + "\\noshare", space));
+    EXPECT_FALSE(fs::FreeSpace(server + "\\noshare", space));
 }
 
 TEST_F(SmbFileSystemTest, AWrongPasswordFailsInsteadOfFallingBackToGuest) {
-    Seed("file.txt", "x");
-    smb::LogOn(Server.Server(), Server.User, Server.Password + "-wrong");
+    Share.Put("file.txt", "x");
+    smb::LogOn(Share.Server.Server(), Share.Server.User, Share.Server.Password + "-wrong");
     std::vector<fs::DirEntry> entries;
-    const int error = fs::ListFolder(Unc(), entries);
+    const int error = fs::ListFolder(Share.Unc(), entries);
     EXPECT_TRUE(error == EACCES || error == EPERM) << error;
     EXPECT_TRUE(entries.empty());
-    EXPECT_FALSE(fs::FileExists(Unc("file.txt")));
-    // A new log-on takes effect at once.
-    smb::LogOn(Server.Server(), Server.User, Server.Password);
-    EXPECT_EQ(fs::ListFolder(Unc(), entries), 0);
+    EXPECT_FALSE(fs::FileExists(Share.Unc("file.txt")));
+    smb::LogOn(Share.Server.Server(), Share.Server.User, Share.Server.Password); // takes effect at once
+    EXPECT_EQ(fs::ListFolder(Share.Unc(), entries), 0);
     EXPECT_EQ(entries.size(), 1u);
-}
-
-TEST_F(SmbFileSystemTest, ShareListHoldsDiskSharesOnly) {
-    std::vector<std::string> shares;
-    ASSERT_EQ(smb::ListShares(Server.Server(), shares), 0);
-    std::sort(shares.begin(), shares.end());
-    EXPECT_EQ(shares, (std::vector<std::string>{Server.Share, Server.Public}));
-    // Any path on the server names the server.
-    ASSERT_EQ(smb::ListShares(SlashUnc(), shares), 0);
-    EXPECT_EQ(shares.size(), 2u);
-}
-
-TEST(SmbLostServer, WritesAndListingsFailOnceTheServerIsGone) {
-    testsupport::TempDir home;
-    testsupport::ScopedEnv homeEnv("HOME", home.path());
-    TPrivateServer server;
-    ASSERT_TRUE(server.Start());
-    const std::string share = server.Info.Server() + "\\" + server.Info.Share;
-    smb::LogOn(server.Info.Server(), server.Info.User, server.Info.Password);
-    fs::TFileHandle out;
-    ASSERT_TRUE(out.Create(share + "\\partial.bin"));
-    const std::string chunk = Pattern(1024 * 1024);
-    ASSERT_TRUE(out.WriteAll(chunk.data(), chunk.size()));
-    server.Stop();
-    EXPECT_FALSE(out.WriteAll(chunk.data(), chunk.size()));
-    EXPECT_NE(errno, 0);
-    EXPECT_FALSE(out.Close());
-    std::vector<fs::DirEntry> entries;
-    EXPECT_NE(fs::ListFolder(share, entries), 0);
-    EXPECT_TRUE(entries.empty());
-    EXPECT_FALSE(fs::DirectoryExists(share));
 }
 
 } // namespace

@@ -1,0 +1,61 @@
+#pragma once
+// What the fixtures of every server kind share: the connection data that a
+// tests/servers/<kind>.sh start leaves in STATE_DIR/env, the name of each test's
+// scratch folder on a server, and the look for leftovers of unfinished copies.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace remotetest {
+
+// The KEY=VALUE lines of STATE_DIR/env (by default $TANDEMORA_SERVER_STATE's);
+// empty when no server was started.
+inline std::map<std::string, std::string> ServerEnv(std::string stateDir = "") {
+    if (stateDir.empty()) {
+        const char* state = std::getenv("TANDEMORA_SERVER_STATE");
+        stateDir = state != nullptr ? state : "/nonexistent";
+    }
+    std::map<std::string, std::string> values;
+    std::ifstream env(stateDir + "/env");
+    std::string line;
+    while (std::getline(env, line)) {
+        const size_t equals = line.find('=');
+        if (equals != std::string::npos) {
+            values[line.substr(0, equals)] = line.substr(equals + 1);
+        }
+    }
+    return values;
+}
+
+// "<suite>.<test>" of the running test, "/" of parameterised names made ".".
+inline std::string ScratchName() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    std::replace(name.begin(), name.end(), '/', '.');
+    return name;
+}
+
+// Files below root whose names show a copy that was left half-way.
+inline std::vector<std::string> Leftovers(const std::string& root) {
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        for (const std::string end : {".part", ".tmp", ".p"}) {
+            if (name.size() > end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0) {
+                found.push_back(it->path().string());
+            }
+        }
+    }
+    return found;
+}
+
+} // namespace remotetest
