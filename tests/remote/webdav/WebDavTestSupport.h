@@ -1,24 +1,21 @@
 #pragma once
-// What the WebDAV suites share:
-// - the server the fixture script started (tests/servers/webdav.sh): its URL,
-//   credentials and the folder on disk that it serves, read from
-//   $TANDEMORA_SERVER_STATE/env; every test works in a folder of its own there;
-// - a canned-reply HTTP server on 127.0.0.1 for the replies a sound server never
-//   gives (a listing that is an HTML page, a body cut short, a refused PUT).
+// The WebDAV fixture: the servers tests/servers/webdav.sh started (Apache over
+// http and https, rclone, lighttpd), a scratch folder of each test's own on one of
+// them (seen as a URL and as the folder on disk behind it), and a canned-reply
+// HTTP server on 127.0.0.1 for the replies a sound server never gives.
 
 #include "TestSupport.h"
 #include "endpoints/EndpointTestSupport.h"
 #include "endpoints/UTWebDavFileOper.h"
 #include "platform/Http.h"
+#include "remote/RemoteTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <netinet/in.h>
@@ -33,133 +30,83 @@ namespace webdavtest {
 
 using namespace tandemora;
 
-// The fixture server's settings.
+// A server's settings. Kind "" is Apache over http, "HTTPS_" the same Apache
+// over TLS, "RCLONE_" rclone's WebDAV server, "LIGHTTPD_" lighttpd's; an empty
+// Url when the fixture has no such server.
 struct TServer {
     std::string Url;  // http://127.0.0.1:PORT/dav
     std::string Root; // the folder on disk behind Url
-    std::string User;
-    std::string Password;
-    std::string CaFile; // the CA that signed the certificate of the https server
+    std::string User, Password;
+    std::string CaFile; // the CA that signed the https server's certificate
+
+    static TServer Read(const std::string& kind = "") {
+        auto env = remotetest::ServerEnv();
+        return {env[kind + "URL"], env[kind + "ROOT"], env["USER"], env["PASSWORD"], env["CA_FILE"]};
+    }
 };
 
-// Kind "" is Apache over http, "HTTPS_" the same Apache over TLS, "RCLONE_"
-// rclone's WebDAV server, "LIGHTTPD_" lighttpd's; an empty Url when the
-// fixture has no such server.
-inline TServer ReadServer(const std::string& kind = "") {
-    TServer server;
-    const char* state = std::getenv("TANDEMORA_SERVER_STATE");
-    std::ifstream env(std::string(state != nullptr ? state : "") + "/env");
-    std::string line;
-    while (std::getline(env, line)) {
-        const size_t eq = line.find('=');
-        const std::string key = line.substr(0, eq);
-        const std::string value = eq == std::string::npos ? std::string() : line.substr(eq + 1);
-        if (key == kind + "URL") {
-            server.Url = value;
-        } else if (key == kind + "ROOT") {
-            server.Root = value;
-        } else if (key == "CA_FILE") {
-            server.CaFile = value;
-        } else if (key == "USER") {
-            server.User = value;
-        } else if (key == "PASSWORD") {
-            server.Password = value;
-        }
-    }
-    return server;
-}
-
-// Sends one request to the server with the test credentials; the status, or 0.
+// Sends one request with the test credentials; the status, or 0.
 inline int Request(const TServer& server, const std::string& method, const std::string& url,
-                   const std::string& body = "", std::vector<http::THeader> headers = {}) {
+                   const std::string& body = "") {
     http::TRequest request;
     request.Method = method;
     request.Url = TWebDavFileOper::EncodeUrl(url);
     request.User = server.User;
     request.Password = server.Password;
     request.Body = body;
-    request.Headers = std::move(headers);
     http::TReply reply;
     http::Send(request, reply);
     return reply.Status;
 }
 
-// Every test gets a fresh folder "<suite>.<test>" on the server, the endpoint
-// pointed at it, and temporary time zone, program and XDG folders.
-class WebDavTest : public ::testing::Test {
+// A test's scratch folder "<suite>.<test>" on a server, made empty.
+struct TDavFolder {
+    TServer Server;
+    std::string Url;  // the folder's URL
+    std::string Disk; // the same folder on disk
+
+    bool Open(const std::string& kind = "") {
+        Server = TServer::Read(kind);
+        Url = Server.Url + "/" + remotetest::ScratchName();
+        Disk = Server.Root + "/" + remotetest::ScratchName();
+        Request(Server, "DELETE", Url); // what an earlier run left
+        return !Server.Url.empty() && Request(Server, "MKCOL", Url) == 201;
+    }
+    // Puts a file through the server, making the folders on the way.
+    void Put(const std::string& rel, const std::string& bytes) const {
+        for (size_t slash = rel.find('/'); slash != std::string::npos; slash = rel.find('/', slash + 1)) {
+            Request(Server, "MKCOL", Url + "/" + rel.substr(0, slash));
+        }
+        ASSERT_TRUE(http::IsSuccess(Request(Server, "PUT", Url + "/" + rel, bytes))) << rel;
+    }
+    void Mkcol(const std::string& rel) const {
+        ASSERT_EQ(Request(Server, "MKCOL", Url + "/" + rel), 201) << rel;
+    }
+    std::string Read(const std::string& rel) const { return testsupport::ReadFile(Disk + "/" + rel); }
+    bool Has(const std::string& rel) const { return testsupport::Exists(Disk + "/" + rel); }
+    void Use(TFolderSource& source) const {
+        source.DeviceType = dtWebDav;
+        source.FolerAllName = Url;
+        source.UserName = Server.User;
+        source.PWD = Server.Password;
+    }
+};
+
+// Every endpoint test: a scratch folder on Apache, the endpoint's source pointed
+// at it, and temporary time zone, program and XDG folders.
+class WebDavTest : public endpointtest::EndpointTest {
 protected:
-    WebDavTest()
-        : Server(ReadServer()), tz_("TZ", "UTC"), dataHome_("XDG_DATA_HOME", Home / "data"),
-          configHome_("XDG_CONFIG_HOME", Home / "config"), cacheHome_("XDG_CACHE_HOME", Home / "cache") {
-        SetProgramFolder(Home.path() + "/");
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        const std::string name = std::string(info->test_suite_name()) + "." + info->name();
-        Base = Server.Url + "/" + name;
-        Disk = Server.Root + "/" + name;
-        Source.DeviceType = dtWebDav;
-        Source.FolerAllName = Base;
-        Source.UserName = Server.User;
-        Source.PWD = Server.Password;
-    }
-    ~WebDavTest() override { SetProgramFolder(""); }
-
     void SetUp() override {
-        ASSERT_FALSE(Server.Url.empty()) << "no WebDAV server state in TANDEMORA_SERVER_STATE";
-        Request(Server, "DELETE", Base); // what an earlier run left
-        ASSERT_EQ(Request(Server, "MKCOL", Base), 201);
+        ASSERT_TRUE(Dav.Open()) << "no WebDAV server state in TANDEMORA_SERVER_STATE";
+        Dav.Use(Source);
     }
-
-    // An endpoint on Base, not started, sending to Log.
-    std::unique_ptr<TWebDavFileOper> MakeOper() {
+    std::unique_ptr<TWebDavFileOper> MakeDav() {
         auto oper = std::make_unique<TWebDavFileOper>(false);
         oper->Source = &Source;
         oper->NotifyWnd = Log.Target();
         return oper;
     }
-
-    // Puts content on the server below Base, making the folders on the way.
-    void ServerPut(const std::string& rel, const std::string& bytes) {
-        std::string url = Base;
-        size_t start = 0;
-        for (size_t slash = rel.find('/'); slash != std::string::npos; slash = rel.find('/', start)) {
-            url = Base + "/" + rel.substr(0, slash);
-            Request(Server, "MKCOL", url);
-            start = slash + 1;
-        }
-        ASSERT_TRUE(http::IsSuccess(Request(Server, "PUT", Base + "/" + rel, bytes))) << rel;
-    }
-    void ServerMkcol(const std::string& rel) {
-        ASSERT_EQ(Request(Server, "MKCOL", Base + "/" + rel), 201) << rel;
-    }
-
-    std::string DiskRead(const std::string& rel) const { return testsupport::ReadFile(Disk + "/" + rel); }
-    bool DiskHas(const std::string& rel) const { return testsupport::Exists(Disk + "/" + rel); }
-    // Names in a folder on disk, "." names included.
-    std::vector<std::string> DiskNames(const std::string& rel) const {
-        std::vector<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(Disk + "/" + rel)) {
-            names.push_back(e.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    std::string ErrorLogText() const { return testsupport::ReadFile(Home / "ErrorInfo.txt"); }
-
-    TServer Server;
-    testsupport::TempDir Home;
-    testsupport::TempDir Local;
-
-private:
-    testsupport::ScopedEnv tz_;
-    testsupport::ScopedEnv dataHome_;
-    testsupport::ScopedEnv configHome_;
-    testsupport::ScopedEnv cacheHome_;
-
-protected:
-    std::string Base; // this test's folder URL
-    std::string Disk; // the same folder on disk
-    TFolderSource Source;
-    endpointtest::TMessageLog Log;
+    TDavFolder Dav;
 };
 
 // An HTTP server on 127.0.0.1 that answers each request with the reply given for
@@ -169,17 +116,11 @@ protected:
 // read, as a server refusing an upload does.
 class TCannedServer {
 public:
-    struct TCanned {
-        std::string Raw;      // status line, headers, blank line and body, as sent
-        bool ReadBody = true; // false: answer without reading the request body
-    };
-
     TCannedServer() {
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = 0;
         bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
         socklen_t length = sizeof(address);
         getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
@@ -197,6 +138,7 @@ public:
 
     std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
+    // raw: status line, headers, blank line and body, as sent.
     void On(const std::string& method, const std::string& path, const std::string& raw,
             bool readBody = true) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -219,13 +161,12 @@ private:
     void Serve() {
         while (!stop_) {
             pollfd p{listener_, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) {
-                continue;
-            }
-            const int client = accept(listener_, nullptr, nullptr);
-            if (client >= 0) {
-                Answer(client);
-                close(client);
+            if (poll(&p, 1, 50) > 0) {
+                const int client = accept(listener_, nullptr, nullptr);
+                if (client >= 0) {
+                    Answer(client);
+                    close(client);
+                }
             }
         }
     }
@@ -238,7 +179,7 @@ private:
         }
         const std::string line = head.substr(0, head.find("\r\n"));
         const std::string key = line.substr(0, line.rfind(' '));
-        TCanned canned{Reply(404, "<html>Not Found</html>")};
+        std::pair<std::string, bool> canned{Reply(404, "<html>Not Found</html>"), true};
         {
             std::lock_guard<std::mutex> lock(mutex_);
             requests_.push_back(key);
@@ -250,26 +191,18 @@ private:
                 }
             }
         }
-        if (canned.ReadBody) {
+        if (canned.second) {
             if (head.find("Expect: 100-continue") != std::string::npos) {
-                const std::string go = "HTTP/1.1 100 Continue\r\n\r\n";
-                send(client, go.data(), go.size(), MSG_NOSIGNAL);
+                send(client, "HTTP/1.1 100 Continue\r\n\r\n", 25, MSG_NOSIGNAL);
             }
-            long long remaining = 0;
             const size_t at = head.find("Content-Length: ");
-            if (at != std::string::npos) {
-                remaining = std::atoll(head.c_str() + at + 16);
-            }
+            long long remaining = at != std::string::npos ? std::atoll(head.c_str() + at + 16) : 0;
             std::vector<char> buffer(65536);
-            while (remaining > 0) {
-                const ssize_t n = recv(client, buffer.data(), buffer.size(), 0);
-                if (n <= 0) {
-                    break;
-                }
+            for (ssize_t n = 0; remaining > 0 && (n = recv(client, buffer.data(), buffer.size(), 0)) > 0;) {
                 remaining -= n;
             }
         }
-        send(client, canned.Raw.data(), canned.Raw.size(), MSG_NOSIGNAL);
+        send(client, canned.first.data(), canned.first.size(), MSG_NOSIGNAL);
         shutdown(client, SHUT_WR);
         // Let the client read the reply before the connection goes.
         pollfd p{client, POLLIN, 0};
@@ -283,7 +216,7 @@ private:
     std::atomic<bool> stop_{false};
     std::thread thread_;
     std::mutex mutex_;
-    std::map<std::string, TCanned> replies_;
+    std::map<std::string, std::pair<std::string, bool>> replies_;
     std::vector<std::string> requests_;
 };
 
@@ -300,8 +233,7 @@ inline std::string Listing(const std::string& path, const std::vector<std::strin
     std::string text = "<?xml version=\"1.0\" encoding=\"utf-8\"?><D:multistatus xmlns:D=\"DAV:\">";
     text += response(path + "/", true);
     for (const std::string& m : members) {
-        const bool folder = !m.empty() && m.back() == '/';
-        text += response(path + "/" + m, folder);
+        text += response(path + "/" + m, !m.empty() && m.back() == '/');
     }
     return text + "</D:multistatus>";
 }
