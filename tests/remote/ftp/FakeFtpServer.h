@@ -13,6 +13,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -26,33 +27,24 @@ struct TFakeScript {
     bool OfferMlst = true;
     // Listing text per folder (as CWD names it, without a trailing "/").
     std::map<std::string, std::string> Listings;
-    // Folders whose listing ends with "426" after the data, and folders whose
-    // listing is followed by the control connection closing.
-    std::set<std::string> CutListings;
-    std::set<std::string> DroppedListings;
-    std::set<std::string> RefusedFolders; // CWD answers 550
-    // LIST takes an option ("LIST -a") for a name, and lists nothing.
-    bool OptionsAsNames = false;
-    // The reply after a folder's listing data, when not "226 Transfer complete"
-    // (lines of a longer reply joined by CR LF).
+    // The reply after a folder's listing data when not "226 Transfer complete"
+    // (lines of a longer reply joined by CR LF; "" closes the connection).
     std::map<std::string, std::string> ListFinal;
-    // The one file to download: its name, bytes sent, size reported by
-    // SIZE/MLST (-1: none) and the reply after the data.
+    std::set<std::string> RefusedFolders; // CWD answers 550
+    bool OptionsAsNames = false;          // "LIST -a" takes "-a" for a name and lists nothing
+    // The one file to download: its name, bytes sent, size reported by SIZE/MLST
+    // (-1: none) and the reply after the data.
     std::string FileName = "file.bin";
     std::string FileData;
     int64_t FileSize = -1;
     std::string RetrFinal = "226 Transfer complete";
     bool StallRetr = false; // sends the data, then waits until the server ends
-    // The reply after an upload's data, and the size SIZE/MLST then report for
-    // an uploaded file (-1: the bytes received).
+    // The reply after an upload's data, and the size SIZE/MLST then report for an
+    // uploaded file (-1: the bytes received).
     std::string StorFinal = "226 Transfer complete";
     int64_t StoredSize = -1;
-    // The control connection closes, without a reply, when this command comes
-    // (the first time only).
-    std::string DropOn;
-    // The reply to this command (the first time it comes) waits until Release().
-    std::string HoldOn;
-    // The reply to PASS, and to FEAT.
+    std::string DropOn; // the connection closes without a reply when this command first comes
+    std::string HoldOn; // the reply to this command (the first time) waits until Release()
     std::string PassReply = "230 Logged in";
     bool RefuseFeat = false;
 };
@@ -78,7 +70,6 @@ public:
 
     int Port() const { return port_; }
     std::string Url() const { return "ftp://127.0.0.1:" + std::to_string(port_); }
-
     std::vector<std::string> Commands() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return commands_;
@@ -87,13 +78,8 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return files_;
     }
-    // Waits until a stalled download has sent its data.
-    void WaitUntilStalled() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [this] { return stalled_; });
-    }
-
-    // Waits until the server holds back its reply to HoldOn; Release lets it go on.
+    // Waits until the server holds back its reply to HoldOn, or a stalled
+    // download has sent its data; Release lets a held reply go on.
     void WaitUntilHeld() {
         std::unique_lock<std::mutex> lock(mutex_);
         wake_.wait(lock, [this] { return held_; });
@@ -117,17 +103,14 @@ private:
         port = ntohs(address.sin_port);
         return fd;
     }
-
     // Every blocking read gives up after a while, so a confused client cannot
     // hold a test for ever.
     static void Limit(int fd) {
         timeval limit{10, 0};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
     }
-
     static void Send(int fd, const std::string& text) {
-        size_t sent = 0;
-        while (sent < text.size()) {
+        for (size_t sent = 0; sent < text.size();) {
             const ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
             if (n <= 0) {
                 return;
@@ -135,13 +118,10 @@ private:
             sent += static_cast<size_t>(n);
         }
     }
-
     static void Reply(int fd, const std::string& line) { Send(fd, line + "\r\n"); }
-
     static bool ReadLine(int fd, std::string& line) {
         line.clear();
-        char c = 0;
-        while (recv(fd, &c, 1, 0) == 1) {
+        for (char c = 0; recv(fd, &c, 1, 0) == 1;) {
             if (c == '\n') {
                 if (!line.empty() && line.back() == '\r') {
                     line.pop_back();
@@ -152,7 +132,6 @@ private:
         }
         return false;
     }
-
     static std::string Key(std::string path) {
         while (path.size() > 1 && path.back() == '/') {
             path.pop_back();
@@ -189,21 +168,28 @@ private:
         return name == script_.FileName ? script_.FileSize : -1;
     }
 
-    int AcceptData(int& data) {
-        const int fd = accept(data, nullptr, nullptr);
-        close(data);
-        data = -1;
+    int AcceptData() {
+        const int fd = accept(data_, nullptr, nullptr);
+        close(data_);
+        data_ = -1;
         if (fd >= 0) {
             Limit(fd);
         }
         return fd;
     }
 
+    // Marks the server as holding and waits until until() holds.
+    void Hold(const std::function<bool()>& until) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        held_ = true;
+        wake_.notify_all();
+        wake_.wait(lock, until);
+    }
+
     void Serve(int control) {
         Reply(control, "220 Fake FTP ready");
         std::string cwd = "/";
         std::string renameFrom;
-        int& data = data_;
         std::string line;
         while (ReadLine(control, line)) {
             const size_t blank = line.find(' ');
@@ -218,87 +204,60 @@ private:
                 }
             }
             if (!script_.HoldOn.empty() && verb == script_.HoldOn) {
-                std::unique_lock<std::mutex> lock(mutex_);
                 script_.HoldOn.clear();
-                held_ = true;
-                wake_.notify_all();
-                wake_.wait(lock, [this] { return released_ || stopping_; });
+                Hold([this] { return released_ || stopping_; });
             }
+            const bool mlst = script_.OfferMlst;
             if (verb == "USER") {
                 Reply(control, "331 Password required");
             } else if (verb == "PASS") {
                 Reply(control, script_.PassReply);
             } else if (verb == "PWD") {
                 Reply(control, "257 \"/\" is the current directory");
-            } else if (verb == "FEAT" && script_.RefuseFeat) {
-                Reply(control, "500 Unknown command");
             } else if (verb == "FEAT") {
-                Send(control, "211-Features:\r\n SIZE\r\n EPSV\r\n");
-                if (script_.OfferMlst) {
-                    Send(control, " MLST type*;size*;modify*;\r\n MLSD\r\n");
-                }
-                Reply(control, "211 End");
+                Reply(control, script_.RefuseFeat
+                                   ? "500 Unknown command"
+                                   : std::string("211-Features:\r\n SIZE\r\n EPSV\r\n") +
+                                         (mlst ? " MLST type*;size*;modify*;\r\n MLSD\r\n" : "") + "211 End");
             } else if (verb == "CWD") {
-                if (script_.RefusedFolders.count(Key(arg)) != 0) {
-                    Reply(control, "550 No such directory");
-                } else {
-                    cwd = Key(arg);
-                    Reply(control, "250 Okay");
-                }
+                const bool refused = script_.RefusedFolders.count(Key(arg)) != 0;
+                cwd = refused ? cwd : Key(arg);
+                Reply(control, refused ? "550 No such directory" : "250 Okay");
             } else if (verb == "TYPE") {
                 Reply(control, "200 Type set");
             } else if (verb == "EPSV") {
                 int port = 0;
-                if (data >= 0) {
-                    close(data);
+                if (data_ >= 0) {
+                    close(data_);
                 }
-                data = Listen(port);
+                data_ = Listen(port);
                 Reply(control, "229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)");
-            } else if (verb == "MLSD" || verb == "LIST") {
-                if (verb == "MLSD" && !script_.OfferMlst) {
-                    Reply(control, "500 Unknown command");
-                    continue;
-                }
+            } else if ((verb == "MLSD" && mlst) || verb == "LIST") {
                 Reply(control, "150 Here it comes");
-                const int fd = AcceptData(data);
+                const int fd = AcceptData();
                 Send(fd, script_.OptionsAsNames && !arg.empty() ? std::string() : script_.Listings[cwd]);
                 close(fd);
-                if (script_.DroppedListings.count(cwd) != 0) {
+                const auto final = script_.ListFinal.find(cwd);
+                if (final != script_.ListFinal.end() && final->second.empty()) {
                     return;
                 }
-                if (script_.ListFinal.count(cwd) != 0) {
-                    Reply(control, script_.ListFinal[cwd]);
-                    continue;
-                }
-                Reply(control, script_.CutListings.count(cwd) != 0 ? "426 Connection closed; transfer aborted"
-                                                                   : "226 Transfer complete");
-            } else if (verb == "SIZE") {
+                Reply(control, final != script_.ListFinal.end() ? final->second : "226 Transfer complete");
+            } else if (verb == "SIZE" || (verb == "MLST" && mlst)) {
                 const int64_t size = SizeOf(arg);
-                Reply(control, size >= 0 ? "213 " + std::to_string(size) : "550 No such file");
-            } else if (verb == "MLST") {
-                const int64_t size = SizeOf(arg);
-                if (!script_.OfferMlst) {
-                    Reply(control, "500 Unknown command");
-                } else if (size < 0) {
+                if (size < 0) {
                     Reply(control, "550 No such file");
+                } else if (verb == "SIZE") {
+                    Reply(control, "213 " + std::to_string(size));
                 } else {
                     Send(control, "250-Listing " + arg + "\r\n type=file;size=" + std::to_string(size) +
-                                      ";modify=20200304050607; " + cwd + "/" + arg + "\r\n");
-                    Reply(control, "250 End");
+                                      ";modify=20200304050607; " + cwd + "/" + arg + "\r\n250 End\r\n");
                 }
-            } else if (verb == "RETR") {
-                if (arg != script_.FileName) {
-                    Reply(control, "550 No such file");
-                    continue;
-                }
+            } else if (verb == "RETR" && arg == script_.FileName) {
                 Reply(control, "150 Sending");
-                const int fd = AcceptData(data);
+                const int fd = AcceptData();
                 Send(fd, script_.FileData);
                 if (script_.StallRetr) {
-                    std::unique_lock<std::mutex> lock(mutex_);
-                    stalled_ = true;
-                    wake_.notify_all();
-                    wake_.wait(lock, [this] { return stopping_; });
+                    Hold([this] { return stopping_; });
                     close(fd);
                     return;
                 }
@@ -306,18 +265,15 @@ private:
                 Reply(control, script_.RetrFinal);
             } else if (verb == "STOR") {
                 Reply(control, "150 Ready");
-                const int fd = AcceptData(data);
+                const int fd = AcceptData();
                 std::string bytes;
                 char buffer[4096];
-                ssize_t n = 0;
-                while ((n = recv(fd, buffer, sizeof(buffer), 0)) > 0) {
+                for (ssize_t n = 0; (n = recv(fd, buffer, sizeof(buffer), 0)) > 0;) {
                     bytes.append(buffer, static_cast<size_t>(n));
                 }
                 close(fd);
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    files_[arg] = bytes;
-                }
+                std::lock_guard<std::mutex> lock(mutex_);
+                files_[arg] = bytes;
                 Reply(control, script_.StorFinal);
             } else if (verb == "DELE") {
                 std::lock_guard<std::mutex> lock(mutex_);
@@ -327,19 +283,19 @@ private:
                 Reply(control, "350 Ready for RNTO");
             } else if (verb == "RNTO") {
                 std::lock_guard<std::mutex> lock(mutex_);
-                const auto file = files_.find(renameFrom);
-                if (file == files_.end()) {
-                    Reply(control, "550 No such file");
-                } else {
-                    files_[arg] = file->second;
+                const bool found = files_.count(renameFrom) != 0;
+                if (found) {
+                    files_[arg] = files_[renameFrom];
                     files_.erase(renameFrom);
-                    Reply(control, "250 Renamed");
                 }
+                Reply(control, found ? "250 Renamed" : "550 No such file");
             } else if (verb == "QUIT") {
                 Reply(control, "221 Bye");
                 return;
             } else {
-                Reply(control, "502 Not implemented");
+                Reply(control, verb == "RETR"                     ? "550 No such file"
+                               : verb == "MLSD" || verb == "MLST" ? "500 Unknown command"
+                                                                  : "502 Not implemented");
             }
         }
     }
@@ -352,7 +308,6 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;
-    bool stalled_ = false;
     bool held_ = false;
     bool released_ = false;
     std::vector<std::string> commands_;

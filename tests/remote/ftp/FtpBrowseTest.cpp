@@ -15,14 +15,13 @@ protected:
         if (IsSkipped()) {
             return;
         }
-        SeedFolder("pub/data/x y");
-        SeedFolder("pub/-other");
-        Seed("pub/file.txt", "not a folder");
-        Seed("pub/data/inner.txt", "nor this");
+        Ftp.MakeFolder("pub/data/x y");
+        Ftp.MakeFolder("pub/-other");
+        Ftp.Put("pub/file.txt", "not a folder");
+        Ftp.Put("pub/data/inner.txt", "nor this");
         Oper = MakeFtp();
         Oper->TreeView = &View;
     }
-
     static std::vector<std::string> Texts(const TFtpTreeNode* node) {
         std::vector<std::string> texts;
         for (const auto& child : node->Children) {
@@ -45,33 +44,36 @@ protected:
 };
 
 TEST_F(FtpBrowseTest, ListSubFoldersGivesFoldersOnlyWithTheirServerPaths) {
-    for (const std::string& path : {ServerDir + "/pub", Oper->Prefix + ServerDir + "/pub/"}) {
+    for (const std::string& path : {Ftp.Path + "/pub", Oper->Prefix + Ftp.Path + "/pub/"}) {
         SCOPED_TRACE(path);
-        TFtpFolderList folders = ListSubFolders(Oper.get(), path);
         std::map<std::string, std::string> paths;
-        for (const TFtpFolder& folder : folders) {
+        for (const TFtpFolder& folder : ListSubFolders(Oper.get(), path)) {
             paths[folder.Name] = folder.Attr->RelPath;
             EXPECT_EQ(folder.Attr->Name, folder.Name);
-            EXPECT_EQ(folder.Attr->Size, 0);
         }
-        EXPECT_EQ(paths, (std::map<std::string, std::string>{{"-other", ServerDir + "/pub/-other/"},
-                                                             {"data", ServerDir + "/pub/data/"}}));
+        EXPECT_EQ(paths, (std::map<std::string, std::string>{{"-other", Ftp.Path + "/pub/-other/"},
+                                                             {"data", Ftp.Path + "/pub/data/"}}));
     }
-    EXPECT_TRUE(ListSubFolders(Oper.get(), ServerDir + "/missing").empty());
+    EXPECT_TRUE(ListSubFolders(Oper.get(), Ftp.Path + "/missing").empty());
+    TFtpTreeNode node; // opening a node twice lists its folders once
+    ExpandTreeNode(Oper.get(), Ftp.Path + "/pub/", &node);
+    ExpandTreeNode(Oper.get(), Ftp.Path + "/pub/", &node);
+    EXPECT_EQ(Texts(&node), (std::vector<std::string>{"-other", "data"}));
+    EXPECT_EQ(node.Children.front()->Parent, &node);
 }
 
 TEST_F(FtpBrowseTest, ShowPathInTreeOpensTheWayDownToTheTarget) {
     const std::vector<std::string> listed =
-        ShowPathInTree(Oper.get(), Oper->Prefix + ServerDir + "/pub/data/");
+        ShowPathInTree(Oper.get(), Oper->Prefix + Ftp.Path + "/pub/data/");
     ASSERT_FALSE(listed.empty());
-    EXPECT_EQ(listed.front(), ServerDir + "/pub/data");
+    EXPECT_EQ(listed.front(), Ftp.Path + "/pub/data");
+    EXPECT_EQ(listed.back(), "x y"); // the names of every listed folder follow, level after level
     ASSERT_EQ(View.Items.size(), 1u);
     const TFtpTreeNode* server = View.Items.front().get();
-    EXPECT_EQ(server->Text, "127.0.0.1:" + std::to_string(TServer::Get().Port));
+    EXPECT_EQ(server->Text, "127.0.0.1:" + std::to_string(Ftp.Server.Port));
     EXPECT_EQ(server->ImageIndex, FtpServerImage);
-    EXPECT_EQ(server->Data, nullptr);
     // The server's root holds the folders of other tests too; ours is on the way.
-    const TFtpTreeNode* own = Child(server, ServerDir.substr(1));
+    const TFtpTreeNode* own = Child(server, Ftp.Path.substr(1));
     ASSERT_NE(own, nullptr);
     EXPECT_TRUE(own->Expanded);
     EXPECT_EQ(own->ImageIndex, FtpFolderImage);
@@ -82,34 +84,18 @@ TEST_F(FtpBrowseTest, ShowPathInTreeOpensTheWayDownToTheTarget) {
     const TFtpTreeNode* data = Child(pub, "data");
     EXPECT_TRUE(data->Expanded); // the target shows its sub-folders, which stay closed
     EXPECT_FALSE(Child(data, "x y")->Expanded);
-    EXPECT_EQ(data->Data->RelPath, ServerDir + "/pub/data/");
-    EXPECT_EQ(Texts(data), std::vector<std::string>{"x y"});
+    EXPECT_EQ(data->Data->RelPath, Ftp.Path + "/pub/data/");
     EXPECT_FALSE(Child(pub, "-other")->Expanded);
-    EXPECT_TRUE(Child(pub, "-other")->Children.empty());
-    // The names of every listed folder follow, level after level.
-    const std::vector<std::string> tail(listed.end() - 3, listed.end());
-    EXPECT_EQ(tail.back(), "x y");
-}
 
-TEST_F(FtpBrowseTest, AMissingLevelEndsTheWayAndShowsWhatExists) {
-    const std::vector<std::string> listed = ShowPathInTree(Oper.get(), ServerDir + "/pub/missing/deeper");
-    EXPECT_EQ(listed.front(), ServerDir + "/pub/missing/deeper");
-    const TFtpTreeNode* pub = Child(Child(View.Items.front().get(), ServerDir.substr(1)), "pub");
+    // A missing level ends the way and shows what exists.
+    View.Items.clear();
+    EXPECT_EQ(ShowPathInTree(Oper.get(), Ftp.Path + "/pub/missing/deeper").front(),
+              Ftp.Path + "/pub/missing/deeper");
+    pub = Child(Child(View.Items.front().get(), Ftp.Path.substr(1)), "pub");
     ASSERT_NE(pub, nullptr);
     EXPECT_EQ(Texts(pub), (std::vector<std::string>{"-other", "data"}));
     for (const auto& child : pub->Children) {
-        EXPECT_FALSE(child->Expanded);
         EXPECT_TRUE(child->Children.empty());
-    }
-}
-
-TEST_F(FtpBrowseTest, OpeningANodeTwiceListsItsFoldersOnce) {
-    TFtpTreeNode node;
-    ExpandTreeNode(Oper.get(), ServerDir + "/pub/", &node);
-    ExpandTreeNode(Oper.get(), ServerDir + "/pub/", &node);
-    EXPECT_EQ(Texts(&node), (std::vector<std::string>{"-other", "data"}));
-    for (const auto& child : node.Children) {
-        EXPECT_EQ(child->Parent, &node);
     }
 }
 
@@ -118,14 +104,12 @@ TEST_F(FtpBrowseTest, OnlyAnotherServerOrLoginCountsAsAChange) {
     other.FolerAllName = Oper->Prefix + "/somewhere/else";
     EXPECT_FALSE(ServerChanged(Oper.get(), other));
     EXPECT_NE(Oper->Session(), nullptr);
-
     other.PWD = "another";
     EXPECT_TRUE(ServerChanged(Oper.get(), other));
     EXPECT_EQ(Oper->Session(), nullptr); // the next Connect makes a new connection
     EXPECT_EQ(Oper->Connect(), 0);
-
     other = Source;
-    other.FolerAllName = "ftp://localhost:" + std::to_string(TServer::Get().Port) + ServerDir;
+    other.FolerAllName = "ftp://localhost:" + std::to_string(Ftp.Server.Port) + Ftp.Path;
     EXPECT_TRUE(ServerChanged(Oper.get(), other));
     other = Source;
     other.UserName = "someone";

@@ -54,8 +54,10 @@ TEST_F(FtpFaultTest, AFolderWhoseListingFailsIsMarkedUnreadAndTheScanGoesOn) {
         std::string Logged = ""; // in the error log, when not empty
     };
     const Case cases[] = {
-        {"MLSD cut off", true, [](TFakeScript& s) { s.CutListings.insert("/data/sub"); }},
-        {"LIST cut off", false, [](TFakeScript& s) { s.CutListings.insert("/data/sub"); }},
+        {"MLSD cut off", true,
+         [](TFakeScript& s) { s.ListFinal["/data/sub"] = "426 Connection closed; transfer aborted"; }},
+        {"LIST cut off", false,
+         [](TFakeScript& s) { s.ListFinal["/data/sub"] = "426 Connection closed; transfer aborted"; }},
         {"unreadable line", true,
          [](TFakeScript& s) { s.Listings["/data/sub"] += "this is no listing line\r\n"; }},
         // vsftpd lists a name holding a line break as it stands: the log names the broken line.
@@ -156,7 +158,7 @@ TEST_F(FtpFaultTest, AConnectionLostDuringAListingMarksTheWholeScanIncomplete) {
     TFakeScript script;
     script.Listings["/data"] = Mlsd("type=dir;", "sub") + Mlsd("type=dir;", "zz");
     script.Listings["/data/sub"] = Mlsd("type=file;size=1;", "x");
-    script.DroppedListings.insert("/data/sub");
+    script.ListFinal["/data/sub"] = ""; // the connection closes
     TFakeFtpServer server(script);
     auto oper = Connect(server);
     oper->ScanTree();
@@ -224,7 +226,7 @@ TEST_F(FtpFaultTest, StopEndsADownloadThatHangsAndLeavesNoFile) {
     const std::string local = Dir / "file.bin";
     int result = 0;
     std::thread worker([&] { result = oper->GetFile(local, &Source, &attr, 0); });
-    server.WaitUntilStalled();
+    server.WaitUntilHeld();
     oper->Stop();
     worker.join();
     EXPECT_NE(result, 0);

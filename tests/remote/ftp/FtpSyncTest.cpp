@@ -1,16 +1,14 @@
 // A local folder kept in step with a folder on a real FTP server, end to end:
 // scans, analysis, the sync thread, the snapshots it leaves on the server, and
-// what is on the server afterwards. Every scenario runs against Pure-FTPd,
-// which lists with MLSD, and against vsftpd, which lists with LIST only (times
-// to the minute or to the day, names starting with "." shown only on request).
+// what is on the server afterwards. Every scenario runs against Pure-FTPd, which
+// lists with MLSD, and against vsftpd, which lists with LIST only (times to the
+// minute or to the day, names starting with "." shown only on request).
 
 #include "FtpTestSupport.h"
 
 #include "engine/SyncTestSupport.h"
 
-#include <algorithm>
 #include <filesystem>
-#include <sys/stat.h>
 
 namespace ftptest {
 namespace {
@@ -23,61 +21,27 @@ class FtpSyncTest : public synctest::SyncFixture, public ::testing::WithParamInt
 protected:
     void SetUp() override {
         synctest::SyncFixture::SetUp();
-        if (!Server().Found) {
+        if (!ftp.Open(GetParam())) {
             GTEST_SKIP() << "no FTP server " << GetParam()
-                         << ": run through ctest as root, which starts tests/servers/ftp.sh";
+                         << ": run through ctest, which starts tests/servers/ftp.sh";
         }
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        ServerDir = std::string("/") + info->test_suite_name() + "." + info->name();
-        std::replace(ServerDir.begin() + 1, ServerDir.end(), '/', '.');
-        S = Server().Root + ServerDir;
-        std::filesystem::remove_all(S);
-        std::filesystem::create_directories(S);
-        GiveToServer(S, Server());
-        task.RFolder.DeviceType = dtFtp;
-        task.RFolder.FolerAllName = Server().Url + ServerDir;
-        task.RFolder.UserName = Server().User;
-        task.RFolder.PWD = Server().Password;
+        S = ftp.Disk;
+        ftp.Use(task.RFolder);
     }
-    static const TServer& Server() { return TServer::Get(GetParam()); }
     void TearDown() override {
-        if (!Locked.empty()) {
-            chmod(Locked.c_str(), 0755);
-        }
+        ftp.Unlock();
         synctest::SyncFixture::TearDown();
     }
-
-    void PutOnServer(const std::string& rel, const std::string& bytes, time_t when) {
-        Put(S, rel, bytes, when);
-        GiveToServer(S, Server());
-    }
-
-    // Every file below a folder whose name shows it was left half-way.
-    static std::vector<std::string> Leftovers(const std::string& root) {
-        std::vector<std::string> found;
-        for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
-            const std::string name = e.path().filename().string();
-            if (name.size() > 5 &&
-                (name.substr(name.size() - 5) == ".part" || name.substr(name.size() - 4) == ".tmp")) {
-                found.push_back(e.path().string());
-            }
-        }
-        return found;
-    }
-
     std::vector<std::string> Errors() const {
         std::vector<std::string> errors;
-        for (const std::string& line : lines) {
-            if (line.compare(0, 5, "Error") == 0 || line.find("not saved") != std::string::npos) {
-                errors.push_back(line);
-            }
-        }
+        std::copy_if(lines.begin(), lines.end(), std::back_inserter(errors), [](const std::string& line) {
+            return line.compare(0, 5, "Error") == 0 || line.find("not saved") != std::string::npos;
+        });
         return errors;
     }
 
-    std::string ServerDir;
+    TServerFolder ftp;
     std::string S; // the server folder on this machine
-    std::string Locked;
 };
 
 INSTANTIATE_TEST_SUITE_P(Servers, FtpSyncTest, ::testing::Values("", "VSFTPD_"),
@@ -89,34 +53,33 @@ TEST_P(FtpSyncTest, FirstSyncThenChangesAndDeletionsOnBothSides) {
     Put(L, "\xc3\xbc/-d.txt", "dash", kOld);
     Put(L, ".profile", "hidden", kOld);
     Put(L, "blank /t.txt", "ends in a blank", kOld);
-    PutOnServer("r.txt", "from the server", kOld);
-    PutOnServer("sub dir/srv.txt", "server side", kOld);
-    PutOnServer(".config/srv", "hidden folder", kOld);
+    ftp.Put("r.txt", "from the server", kOld);
+    ftp.Put("sub dir/srv.txt", "server side", kOld);
+    ftp.Put(".config/srv", "hidden folder", kOld);
 
     AnalyzeAndSync();
     EXPECT_TRUE(Errors().empty()) << ::testing::PrintToString(lines);
     EXPECT_EQ(Read(S, "a.txt"), "alpha");
     EXPECT_EQ(Read(S, "sub dir/b c.txt"), "bee");
     EXPECT_EQ(Read(S, "\xc3\xbc/-d.txt"), "dash");
-    EXPECT_EQ(Read(L, "r.txt"), "from the server");
-    EXPECT_EQ(Read(L, "sub dir/srv.txt"), "server side");
     EXPECT_EQ(Read(S, ".profile"), "hidden");
     EXPECT_EQ(Read(S, "blank /t.txt"), "ends in a blank");
+    EXPECT_EQ(Read(L, "r.txt"), "from the server");
+    EXPECT_EQ(Read(L, "sub dir/srv.txt"), "server side");
     EXPECT_EQ(Read(L, ".config/srv"), "hidden folder");
     EXPECT_TRUE(Has(S, "__Tandemora__/Docs123"));
-    EXPECT_TRUE(Leftovers(S).empty());
-    EXPECT_TRUE(Leftovers(L).empty());
-
+    EXPECT_TRUE(remotetest::Leftovers(S).empty());
+    EXPECT_TRUE(remotetest::Leftovers(L).empty());
     Analyze();
     EXPECT_TRUE(analysis->UsedSnapshots);
     EXPECT_EQ(Changes(), 0);
 
-    // A deletion and a change on the left, a deletion on the server.
+    // A deletion and a change on the left, a deletion and a change on the server,
+    // the latter within the minute (or the day) that a listing without MLSD shows.
     std::filesystem::remove(L + "/a.txt");
     Put(L, "sub dir/b c.txt", "changed on the left", kNewer);
     std::filesystem::remove(S + "/r.txt");
-    // Within the minute (or the day) that a listing without MLSD shows.
-    PutOnServer("sub dir/srv.txt", "changed on the server", kOld + 60);
+    ftp.Put("sub dir/srv.txt", "changed on the server", kOld + 60);
     Analyze();
     EXPECT_EQ(Code("/a.txt"), saDeleteRight);
     EXPECT_EQ(Code("/sub dir/b c.txt"), saOverwriteLtoR);
@@ -128,7 +91,6 @@ TEST_P(FtpSyncTest, FirstSyncThenChangesAndDeletionsOnBothSides) {
     EXPECT_EQ(Read(S, "sub dir/b c.txt"), "changed on the left");
     EXPECT_FALSE(Has(L, "r.txt"));
     EXPECT_EQ(Read(L, "sub dir/srv.txt"), "changed on the server");
-
     Analyze();
     EXPECT_EQ(Changes(), 0);
     EXPECT_EQ(result->ConflictFlag, 0);
@@ -138,14 +100,14 @@ TEST_P(FtpSyncTest, FirstSyncThenChangesAndDeletionsOnBothSides) {
 // taken for a target that changed after the analysis.
 TEST_P(FtpSyncTest, AServerThatWentAwayIsTheReasonOfEachFailedItem) {
     Put(L, "a.txt", "new on the left", kNewer);
-    PutOnServer("a.txt", "old", kOld);
-    PutOnServer("gone.txt", "gone", kOld);
+    ftp.Put("a.txt", "old", kOld);
+    ftp.Put("gone.txt", "gone", kOld);
     AnalyzeAndSync();
     std::filesystem::remove(L + "/gone.txt");
     Put(L, "a.txt", "newer on the left", kNew);
     Analyze();
     ASSERT_EQ(Changes(), 2);
-    task.RFolder.FolerAllName = "ftp://127.0.0.1:1" + ServerDir; // nobody answers there
+    task.RFolder.FolerAllName = "ftp://127.0.0.1:1" + ftp.Path; // nobody answers there
     Sync();
     ASSERT_EQ(lines.size(), 4u) << ::testing::PrintToString(lines); // two items, count, snapshot kept
     for (const std::string& line : {lines[0], lines[1]}) {
@@ -161,7 +123,6 @@ TEST_P(FtpSyncTest, SafeCopiesWithSavedVersionsReplaceServerFiles) {
     Put(L, "doc.txt", "version 1", kOld);
     AnalyzeAndSync();
     ASSERT_EQ(Read(S, "doc.txt"), "version 1");
-
     Put(L, "doc.txt", "version 2, longer", kNew);
     Analyze();
     EXPECT_EQ(Code("/doc.txt"), saOverwriteLtoR);
@@ -169,8 +130,7 @@ TEST_P(FtpSyncTest, SafeCopiesWithSavedVersionsReplaceServerFiles) {
     EXPECT_TRUE(Errors().empty()) << ::testing::PrintToString(lines);
     EXPECT_EQ(Read(S, "doc.txt"), "version 2, longer");
     EXPECT_EQ(Read(S, "__Tandemora__/__saved__/doc.txt"), "version 1");
-    EXPECT_TRUE(Leftovers(S).empty());
-
+    EXPECT_TRUE(remotetest::Leftovers(S).empty());
     Analyze();
     EXPECT_EQ(Changes(), 0);
 }
@@ -180,9 +140,7 @@ TEST_P(FtpSyncTest, AServerFolderThatCannotBeReadLosesNothingOnTheOtherSide) {
     Put(L, "top.txt", "top", kOld);
     AnalyzeAndSync();
     ASSERT_EQ(Read(S, "keep/one.txt"), "one");
-
-    Locked = S + "/keep";
-    chmod(Locked.c_str(), 0);
+    ftp.Lock("keep", 0);
     std::filesystem::remove(L + "/top.txt");
     Analyze();
     EXPECT_NE(Code("/keep/one.txt"), saDeleteLeft);
@@ -190,7 +148,7 @@ TEST_P(FtpSyncTest, AServerFolderThatCannotBeReadLosesNothingOnTheOtherSide) {
     Sync();
     EXPECT_EQ(Read(L, "keep/one.txt"), "one");
     EXPECT_FALSE(Has(S, "top.txt"));
-    chmod(Locked.c_str(), 0755);
+    ftp.Unlock();
     EXPECT_EQ(Read(S, "keep/one.txt"), "one");
 }
 

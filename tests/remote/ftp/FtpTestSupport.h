@@ -1,20 +1,17 @@
 #pragma once
-// What the FTP suites share: the private servers that tests/servers/ftp.sh
-// started (found through TANDEMORA_SERVER_STATE), a folder of the server's own
-// for each test, and the time zone, program and XDG folders of the endpoint
-// tests pointing at temporary places.
+// The FTP fixture: the servers tests/servers/ftp.sh started (Pure-FTPd, which
+// lists with MLSD, and vsftpd, which lists with LIST only), a scratch folder of
+// each test's own on one of them, and files put there as the server's user
+// would have left them.
 
 #include "endpoints/EndpointTestSupport.h"
-
 #include "endpoints/UTFtpFileOper.h"
 #include "platform/FtpSession.h"
+#include "remote/RemoteTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -24,133 +21,133 @@ namespace ftptest {
 using namespace tandemora;
 using namespace endpointtest;
 
-// A server's connection data from STATE_DIR/env. Kind "" is Pure-FTPd (MLSD),
-// "VSFTPD_" vsftpd (LIST only).
+// A server's connection data. Kind "" is Pure-FTPd, "VSFTPD_" vsftpd; Port 0
+// when the fixture has no such server.
 struct TServer {
-    bool Found = false;
     int Port = 0;
     std::string Root; // the server's "/" on this machine
     std::string Url;  // ftp://127.0.0.1:PORT
-    std::string User;
-    std::string Password;
+    std::string User, Password;
     uid_t Uid = 0;
     gid_t Gid = 0;
 
-    static const TServer& Get(const std::string& Kind = "") {
-        static const TServer pure = Load("");
-        static const TServer vsftpd = Load("VSFTPD_");
-        return Kind.empty() ? pure : vsftpd;
-    }
-
-private:
-    static TServer Load(const std::string& kind) {
-        TServer server;
-        const char* state = std::getenv("TANDEMORA_SERVER_STATE");
-        if (state == nullptr) {
-            return server;
+    static TServer Read(const std::string& kind) {
+        auto env = remotetest::ServerEnv();
+        if (env.count(kind + "PORT") == 0) {
+            return {};
         }
-        std::ifstream env(std::string(state) + "/env");
-        std::map<std::string, std::string> values;
-        std::string line;
-        while (std::getline(env, line)) {
-            const size_t equals = line.find('=');
-            if (equals != std::string::npos) {
-                values[line.substr(0, equals)] = line.substr(equals + 1);
-            }
-        }
-        if (values.count(kind + "PORT") == 0) {
-            return server;
-        }
-        server.Found = true;
-        server.Port = std::stoi(values[kind + "PORT"]);
-        server.Root = values[kind + "ROOT"];
-        server.Url = values[kind + "URL"];
-        server.User = values[kind + "USER"];
-        server.Password = values[kind + "PASSWORD"];
-        server.Uid = static_cast<uid_t>(std::stoul(values[kind + "FTPUID"]));
-        server.Gid = static_cast<gid_t>(std::stoul(values[kind + "FTPGID"]));
-        return server;
+        return {std::stoi(env[kind + "PORT"]),
+                env[kind + "ROOT"],
+                env[kind + "URL"],
+                env[kind + "USER"],
+                env[kind + "PASSWORD"],
+                static_cast<uid_t>(std::stoul(env[kind + "FTPUID"])),
+                static_cast<gid_t>(std::stoul(env[kind + "FTPGID"]))};
     }
 };
 
-// Hands everything below path (path included) to the server's user, as the
-// files a test puts there directly must be the user's to change.
-inline void GiveToServer(const std::string& path, const TServer& server = TServer::Get()) {
-    std::error_code ec;
-    lchown(path.c_str(), server.Uid, server.Gid);
-    if (!std::filesystem::is_directory(path, ec)) {
-        return;
-    }
-    for (auto it = std::filesystem::recursive_directory_iterator(path, ec);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        lchown(it->path().c_str(), server.Uid, server.Gid);
-    }
-}
+// A test's scratch folder "/<suite>.<test>" on a server, made empty.
+struct TServerFolder {
+    TServer Server;
+    std::string Path; // as the server names it
+    std::string Disk; // the same folder on this machine
 
-// Each test works in a folder of its own on the server ("/<suite>.<test>").
+    bool Open(const std::string& kind = "") {
+        Server = TServer::Read(kind);
+        Path = "/" + remotetest::ScratchName();
+        Disk = Server.Root + Path;
+        if (Server.Port == 0) {
+            return false;
+        }
+        Unlock();
+        std::filesystem::remove_all(Disk);
+        std::filesystem::create_directories(Disk);
+        Give(Disk);
+        return true;
+    }
+    // A file placed on the server directly, with a modification time.
+    void Put(const std::string& rel, const std::string& bytes, time_t when = 1700000000) const {
+        testsupport::WriteFile(Disk + "/" + rel, bytes);
+        SetModifyTime(Disk + "/" + rel, when);
+        Give(Disk + "/" + rel);
+    }
+    void MakeFolder(const std::string& rel) const {
+        std::filesystem::create_directories(Disk + "/" + rel);
+        Give(Disk + "/" + rel);
+    }
+    // Closes a folder to the server's user (mode 0: not even entered; 0311, owned
+    // by root: entered but not read).
+    void Lock(const std::string& rel, mode_t mode) const {
+        if (mode != 0) {
+            chown((Disk + "/" + rel).c_str(), 0, 0);
+        }
+        chmod((Disk + "/" + rel).c_str(), mode);
+    }
+    // Opens what a test locked, so that the folder can go.
+    void Unlock() const {
+        std::error_code ec;
+        for (auto it = std::filesystem::recursive_directory_iterator(Disk, ec);
+             it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+            chmod(it->path().c_str(), 0755);
+        }
+    }
+    std::string Read(const std::string& rel) const { return testsupport::ReadFile(Disk + "/" + rel); }
+    bool Has(const std::string& rel) const { return testsupport::Exists(Disk + "/" + rel); }
+    void Use(TFolderSource& source) const {
+        source.DeviceType = dtFtp;
+        source.FolerAllName = Server.Url + Path;
+        source.UserName = Server.User;
+        source.PWD = Server.Password;
+    }
+
+private:
+    // Hands path and the folders above it, up to the scratch folder, to the
+    // server's user: the files a test puts there must be the user's to change.
+    void Give(const std::string& path) const {
+        for (std::filesystem::path p = path; p.string().size() >= Disk.size(); p = p.parent_path()) {
+            lchown(p.c_str(), Server.Uid, Server.Gid);
+        }
+    }
+};
+
+// An endpoint test on a scratch folder on Pure-FTPd.
 class FtpTest : public EndpointTest {
 protected:
     void SetUp() override {
-        if (!TServer::Get().Found) {
+        if (!Ftp.Open()) {
             GTEST_SKIP() << "no FTP server: run through ctest, which starts tests/servers/ftp.sh";
         }
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        ServerDir = std::string("/") + info->test_suite_name() + "." + info->name();
-        LocalDir = TServer::Get().Root + ServerDir;
-        std::filesystem::remove_all(LocalDir);
-        std::filesystem::create_directories(LocalDir);
-        GiveToServer(LocalDir);
-        Source.DeviceType = dtFtp;
-        Source.FolerAllName = TServer::Get().Url + ServerDir;
-        Source.UserName = TServer::Get().User;
-        Source.PWD = TServer::Get().Password;
+        Ftp.Use(Source);
     }
+    void TearDown() override { Ftp.Unlock(); }
 
-    // A file placed on the server directly, with a modification time.
-    void Seed(const std::string& rel, const std::string& bytes, time_t when = 1700000000) {
-        const std::string path = LocalDir + "/" + rel;
-        testsupport::WriteFile(path, bytes);
-        SetModifyTime(path, when);
-        GiveToServer(LocalDir);
+    // An FTP endpoint on the scratch folder, connected.
+    std::unique_ptr<TFtpFileOper> MakeFtp() {
+        auto oper = std::make_unique<TFtpFileOper>(false);
+        oper->Source = &Source;
+        oper->NotifyWnd = Log.Target();
+        EXPECT_EQ(oper->Connect(), 0);
+        return oper;
     }
-    void SeedFolder(const std::string& rel) {
-        std::filesystem::create_directories(LocalDir + "/" + rel);
-        GiveToServer(LocalDir);
-    }
-    // The server file's bytes, read on this machine.
-    std::string OnServer(const std::string& rel) const { return testsupport::ReadFile(LocalDir + "/" + rel); }
-    bool ServerHas(const std::string& rel) const { return testsupport::Exists(LocalDir + "/" + rel); }
-    // The names in a server folder, sorted.
+    // The names in a folder on the server, sorted.
     std::vector<std::string> ServerNames(const std::string& rel = "") const {
         std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(LocalDir + "/" + rel)) {
+        for (const auto& entry : std::filesystem::directory_iterator(Ftp.Disk + "/" + rel)) {
             names.push_back(entry.path().filename().string());
         }
         std::sort(names.begin(), names.end());
         return names;
     }
 
-    // An FTP endpoint on this test's folder, connected.
-    std::unique_ptr<TFtpFileOper> MakeFtp(bool connect = true) {
-        auto oper = std::make_unique<TFtpFileOper>(false);
-        oper->Source = &Source;
-        oper->NotifyWnd = Log.Target();
-        if (connect) {
-            EXPECT_EQ(oper->Connect(), 0);
-        }
-        return oper;
-    }
-
-    // A session logged in to the server.
-    std::unique_ptr<TFtpSession> MakeSession() {
-        const TServer& server = TServer::Get();
-        auto session = std::make_unique<TFtpSession>("127.0.0.1", server.Port, server.User, server.Password);
-        EXPECT_EQ(session->Open(), ftpOk);
-        return session;
-    }
-
-    std::string ServerDir; // this test's folder, as the server names it
-    std::string LocalDir;  // the same folder on this machine
+    TServerFolder Ftp;
 };
+
+inline TFileAttri Item(const std::string& rel, const std::string& name, int64_t size = 0) {
+    TFileAttri attr;
+    attr.RelPath = rel;
+    attr.Name = name;
+    attr.Size = size;
+    return attr;
+}
 
 } // namespace ftptest
