@@ -183,6 +183,9 @@ int TNetFileOper::BuildFullPath(TFolderSource* Source, TFileAttri* Attr, std::st
 }
 
 int TNetFileOper::PutFile(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr, int) {
+    if (!ShareCanHold(Source, Attr->RelPath, Attr->Name)) {
+        return -1;
+    }
     std::string target;
     BuildFullPath(Source, Attr, target);
     std::string folder;

@@ -536,6 +536,9 @@ void TWinFileOper::RemoveStaleParts(const fs::TFolder& Folder) {
 // target is kept unless ClearReadOnly is set.
 int TWinFileOper::WriteFromStream(std::istream& Stream, TFolderSource* Source, TFileAttri* Attr,
                                   bool ClearReadOnly) {
+    if (!ShareCanHold(Source, Attr->RelPath, Attr->Name)) {
+        return erFailed;
+    }
     fs::TFolder folder;
     if (!OpenFolder(Source, Attr->RelPath, true, folder)) {
         return erFailed;
@@ -579,11 +582,17 @@ int TWinFileOper::WriteFromStream(std::istream& Stream, TFolderSource* Source, T
 }
 
 int TWinFileOper::MakeFolder(const std::string& RelPath) {
+    if (!ShareCanHold(Source, RelPath, "")) {
+        return 1;
+    }
     fs::TFolder folder;
     return OpenFolder(Source, RelPath, true, folder) ? 0 : FailWithErrno(1, "making the folder");
 }
 
 int TWinFileOper::MakeFolderLike(const std::string& RelPath, const std::string& SourcePath) {
+    if (!ShareCanHold(Source, RelPath, "")) {
+        return 1;
+    }
     fs::TFolder folder;
     return OpenFolder(Source, RelPath, true, folder, SourceFolderModes(SourcePath, RelPath))
                ? 0
@@ -591,6 +600,9 @@ int TWinFileOper::MakeFolderLike(const std::string& RelPath, const std::string& 
 }
 
 int TWinFileOper::DeleteFile(TFolderSource* Source, TFileAttri* Attr) {
+    if (!ShareCanHold(Source, Attr->RelPath, Attr->Name)) {
+        return erFailed;
+    }
     std::string path;
     BuildFullPath(Source, Attr, path);
     fs::TFolder folder;
@@ -602,6 +614,9 @@ int TWinFileOper::DeleteFile(TFolderSource* Source, TFileAttri* Attr) {
 }
 
 int TWinFileOper::RemoveFolder(TFolderSource* Source, TFileAttri* Attr) {
+    if (!ShareCanHold(Source, Attr->RelPath, Attr->Name)) {
+        return erFailed;
+    }
     if (Attr->RelPath.empty()) {
         Attr->RelPath = "/";
     }
@@ -646,6 +661,9 @@ int64_t TWinFileOper::GetFileSize(const std::string& Path) {
 // is written into a part file first, so an earlier saved copy is only replaced by
 // a complete one; it has the file's time and permission bits.
 int TWinFileOper::SaveOldFile(TFolderSource* Source, TFileAttri* Attr) {
+    if (!ShareCanHold(Source, Attr->RelPath, Attr->Name)) {
+        return 1;
+    }
     std::string saved;
     if (GetSavedFolder(saved) != 0) {
         return 1;
@@ -701,6 +719,9 @@ int TWinFileOper::BuildFolderPath(TFolderSource*, TFileAttri*, std::string&) {
 // New folders on the way take the modes of the source's folders; the copy takes
 // the source's exact time and permission bits (CopyWithProgress).
 int TWinFileOper::PutFile(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr, int) {
+    if (!ShareCanHold(Source, Attr->RelPath, Attr->Name)) {
+        return -1;
+    }
     if (Attr->RelPath.empty()) {
         Attr->RelPath = "/";
     }
@@ -729,6 +750,16 @@ int TWinFileOper::RenameFile(const std::string& OldPath, const std::string& NewP
 
 int TWinFileOper::GetFile(const std::string&, TFolderSource*, TFileAttri*, int) {
     return erFailed;
+}
+
+bool TWinFileOper::ShareCanHold(const TFolderSource* Side, const std::string& RelPath,
+                                const std::string& Name) {
+    const bool share = Side->DeviceType == dtNetShare || fs::IsUncPath(TrimBlanks(Side->FolerAllName));
+    if (!share || (RelPath + Name).find('\\') == std::string::npos) {
+        return true;
+    }
+    Fail(erFailed, NameTroubleOf(*Side, "\\", true));
+    return false;
 }
 
 // ---- Copy ---------------------------------------------------------------------------------

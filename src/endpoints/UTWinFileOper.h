@@ -67,6 +67,11 @@ protected:
     // the bytes copied so far; does nothing. Lets a subclass act at a given
     // point of a copy.
     virtual void ChunkWritten(int64_t Copied);
+    // On a share "\" separates folders as "/" does: an item whose name, or a
+    // folder's on its way, holds one would be written into another folder of the
+    // share, where it could replace a file of the user's. False, with the reason
+    // in LastErrorText, for such an item on a share; asked before the server is.
+    bool ShareCanHold(const TFolderSource* Side, const std::string& RelPath, const std::string& Name);
 
 private:
     std::string Root() const;

@@ -647,27 +647,28 @@ int TTandemoraThread::CopyByRoute(TFileOper* Src, TFileOper* Dst, TFolderSource*
                                   const std::string& SourcePath, int32_t SourceAttrBits) {
     const bool srcDisk = IsDiskKind(SrcSource->DeviceType);
     const bool dstDisk = IsDiskKind(DstSource->DeviceType);
+    // A share is written only by its endpoint, which refuses names it cannot
+    // hold; a download into it goes through a staging file like a remote target.
+    const bool dstShare = fs::IsUncPath(TrimBlanks(DstSource->FolerAllName));
     if (srcDisk && dstDisk) {
         return Dst->PutFile(SourcePath, DstSource, &WriteAttr, SourceAttrBits);
     }
-    if (!srcDisk && dstDisk) {
+    if (!srcDisk && dstDisk && !dstShare) {
         Dst->MakeFolder(Attr.RelPath);
-        std::string writePath;
-        Dst->BuildFullPath(DstSource, &WriteAttr, writePath);
-        // The download writes by path. A local target folder is opened from the
-        // root without following links and the download is pointed at that very
+        // The download writes by path. The target folder is opened from the root
+        // without following links and the download is pointed at that very
         // folder, so a link put in place of a folder after the analysis cannot
         // take it elsewhere.
+        std::string writePath;
+        Dst->BuildFullPath(DstSource, &WriteAttr, writePath);
         fs::TFolder folder;
-        if (!fs::IsUncPath(writePath)) {
-            const std::string root = WithoutTrailingSeparators(DstSource->FolerAllName);
-            if (!folder.Open(root.empty() ? "/" : root, WriteAttr.RelPath)) {
-                return erFailed;
-            }
-            const std::string pinned = folder.PinnedPath();
-            if (!pinned.empty()) {
-                writePath = pinned + WriteAttr.Name;
-            }
+        const std::string root = WithoutTrailingSeparators(DstSource->FolerAllName);
+        if (!folder.Open(root.empty() ? "/" : root, WriteAttr.RelPath)) {
+            return erFailed;
+        }
+        const std::string pinned = folder.PinnedPath();
+        if (!pinned.empty()) {
+            writePath = pinned + WriteAttr.Name;
         }
         return Src->GetFile(writePath, SrcSource, &Attr, 0);
     }
@@ -675,7 +676,8 @@ int TTandemoraThread::CopyByRoute(TFileOper* Src, TFileOper* Dst, TFolderSource*
         Dst->MakeFolder(Attr.RelPath);
         return Dst->PutFile(SourcePath, DstSource, &WriteAttr, 0);
     }
-    // Remote to remote: through a private local file that nobody else can read.
+    // Remote to remote, or into a share: through a private local file that nobody
+    // else can read.
     TStagingFile staging(this, ++stagingCount_);
     if (staging.Path().empty()) {
         return erFailed;
@@ -763,7 +765,12 @@ int TTandemoraThread::SyncFolder(TResultRow* Row) {
             if (IsDiskKind(srcSource->DeviceType)) {
                 src->BuildFullPath(srcSource, &attr, sourcePath);
             }
-            result = dst->MakeFolderLike(path, sourcePath);
+            // A disk side is given the folder's levels as listed: a share's full
+            // path has turned every "/" into "\", and a name holding "\" could no
+            // longer be told from two levels.
+            std::string levels = attr.RelPath + attr.Name;
+            levels.erase(0, levels.find_first_not_of('/'));
+            result = dst->MakeFolderLike(IsDiskKind(dstSource->DeviceType) ? levels : path, sourcePath);
         } else {
             line = "Delete Folder " + EscapeForLog(path);
             result = dst->RemoveFolder(dstSource, &attr);

@@ -111,10 +111,20 @@ TEST_F(SmbSyncTest, ANameTheShareCannotHoldFailsWithAReason) {
     Put(L, "q?x.txt", "question", kOld);
     Put(L, "plain.txt", "plain", kOld);
     share.Put("a?b.txt", "shown short", kOld);
+    // On the share "\\" separates folders: these must not land in x/y there.
+    Put(L, "x\\y.txt", "backslash", kOld);
+    Put(L, "x\\y/f.txt", "below a backslash", kOld);
+    share.Put("x/keep.txt", "keep", kOld);
     AnalyzeAndSync();
-    EXPECT_EQ(ErrorLines(), (Lines{"Error Copy:" + L + "/q?x.txt -> " + share.Unc() +
-                                   "\\q?x.txt (a network share cannot hold this name)"}));
+    const auto failed = [&](const std::string& rel, const std::string& shared) {
+        return "Error Copy:" + L + "/" + rel + " -> " + share.Unc() + "\\" + shared +
+               " (a network share cannot hold this name)";
+    };
+    EXPECT_EQ(ErrorLines(), (Lines{failed("x\\y/f.txt", "x\\y\\f.txt"), failed("q?x.txt", "q?x.txt"),
+                                   failed("x\\y.txt", "x\\y.txt")}));
     EXPECT_EQ(Read(R, "plain.txt"), "plain");
+    EXPECT_FALSE(Has(R, "x/y"));
+    EXPECT_FALSE(Has(R, "x/y.txt"));
     // Samba shows a name it cannot pass under a short stand-in ("A6ARMU~L.TXT"),
     // which reads like any other name.
     for (const std::string& name : Names(L)) {
