@@ -10,9 +10,11 @@
 #include "platform/Exceptions.h"
 #include "platform/FileSystem.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sys/stat.h>
+#include <vector>
 
 namespace tandemora {
 
@@ -123,22 +125,52 @@ bool IsPrefixOf(const TPathParts& a, const TPathParts& b) {
     return true;
 }
 
+// A local folder as the kernel reaches it: the real path of the longest leading
+// part that is there, then the rest, which the sync will make. A folder that does
+// not exist yet lies wherever the links above it lead.
+std::string RealFolderPath(const std::string& folder) {
+    std::string head = folder;
+    std::vector<std::string> rest;
+    std::string resolved;
+    for (;;) {
+        if (char* real = realpath(head.c_str(), nullptr)) {
+            resolved = real;
+            free(real);
+            break;
+        }
+        while (head.size() > 1 && head.back() == '/') {
+            head.pop_back();
+        }
+        const size_t slash = head.rfind('/');
+        if (slash == std::string::npos || head.size() <= 1) {
+            return folder;
+        }
+        rest.push_back(head.substr(slash + 1));
+        head.erase(slash == 0 ? 1 : slash);
+    }
+    // What is not there holds no link, so "." and ".." in it are read as written.
+    for (auto part = rest.rbegin(); part != rest.rend(); ++part) {
+        if (*part == "..") {
+            resolved.erase(std::max<size_t>(resolved.rfind('/'), 1));
+        } else if (!part->empty() && *part != ".") {
+            resolved += (resolved == "/" ? "" : "/") + *part;
+        }
+    }
+    return resolved;
+}
+
 // The folder an endpoint will work in: every kind trims the blanks off the ends of
 // the typed text, and the FTP endpoint adds the scheme a text may lack.
-// A local folder that is there is taken as the kernel reaches it: a link on the
-// way or a ".." must not hide that one folder lies inside the other (a sync would
-// copy the outer folder into itself on every run).
+// A local folder is taken as the kernel reaches it: a link on the way or a ".."
+// must not hide that one folder lies inside the other (a sync would copy the
+// outer folder into itself on every run).
 std::string FolderAsUsed(const TFolderSource& source) {
     if (source.DeviceType == dtFtp && !TrimBlanks(source.FolerAllName).empty()) {
         return TFtpFileOper::NormalizeUrl(source.FolerAllName);
     }
     const std::string folder = TrimBlanks(source.FolerAllName);
     if (!folder.empty() && folder[0] == '/' && !fs::IsUncPath(folder)) {
-        if (char* real = realpath(folder.c_str(), nullptr)) {
-            const std::string resolved = real;
-            free(real);
-            return resolved;
-        }
+        return RealFolderPath(folder);
     }
     return folder;
 }
