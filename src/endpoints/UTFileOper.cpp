@@ -83,11 +83,17 @@ void TFileOper::MarkIncomplete() {
 namespace {
 
 // Where the host part of an address begins and ends (its first "/"). An
-// address typed without a scheme starts with its host.
+// address typed without a scheme starts with its host; a share's path
+// ("\\user:pw@server\share", or with "/") has it after its two separators.
 void HostPart(const std::string& url, size_t& begin, size_t& end) {
-    const size_t scheme = url.find("://");
-    begin = scheme == std::string::npos ? 0 : scheme + 3;
-    end = url.find('/', begin);
+    if (fs::IsUncPath(url)) {
+        begin = 2;
+        end = url.find_first_of("\\/", begin);
+    } else {
+        const size_t scheme = url.find("://");
+        begin = scheme == std::string::npos ? 0 : scheme + 3;
+        end = url.find('/', begin);
+    }
     if (end == std::string::npos) {
         end = url.size();
     }

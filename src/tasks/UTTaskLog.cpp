@@ -4,6 +4,7 @@
 #include "model/UTFileTree.h"
 #include "model/UTUtils.h"
 #include "platform/Exceptions.h"
+#include "platform/FileSystem.h"
 #include "platform/ProgramFolder.h"
 #include "tasks/UTSyncTask.h"
 #include "tasks/UTSysConfig.h"
@@ -29,8 +30,16 @@ bool SaveLogOn() {
 // A folder as the log shows it: a server address never with a user part (a
 // password typed into the address stays out of the log as well).
 std::string ShownFolder(const TFolderSource& source) {
-    const bool server = source.DeviceType == dtFtp || source.DeviceType == dtWebDav;
-    return EscapeForLog(server ? UrlWithoutUserPart(source.FolerAllName) : source.FolerAllName);
+    const std::string& folder = source.FolerAllName;
+    if (source.DeviceType == dtFtp || source.DeviceType == dtWebDav) {
+        return EscapeForLog(UrlWithoutUserPart(folder));
+    }
+    // A share's path as the endpoint takes it, without the blanks around it.
+    const std::string share = TrimBlanks(folder);
+    if ((source.DeviceType == dtNetShare || fs::IsUncPath(share)) && UrlHasUserPart(share)) {
+        return EscapeForLog(UrlWithoutUserPart(share));
+    }
+    return EscapeForLog(folder);
 }
 
 } // namespace
