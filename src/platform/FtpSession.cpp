@@ -36,6 +36,9 @@ constexpr long ConnectSeconds = 20;
 constexpr long ReplySeconds = 60;
 constexpr long StalledSeconds = 120;
 
+// How much of a listing line that could not be read the error names.
+constexpr size_t MaxNamedLine = 200;
+
 bool IsDigits(const std::string& text) {
     if (text.empty()) {
         return false;
@@ -953,6 +956,15 @@ int TFtpSession::ListWith(const std::string& Verb, std::vector<TFtpEntry>& Entri
                 unread = line;
                 break;
             }
+        }
+        // A line from a hostile server may be as long as the listing: enough of
+        // it to find the file, cut where no UTF-8 character is split.
+        if (unread.size() > MaxNamedLine) {
+            size_t cut = MaxNamedLine;
+            while (cut > 0 && (static_cast<unsigned char>(unread[cut]) & 0xC0) == 0x80) {
+                --cut;
+            }
+            unread = unread.substr(0, cut) + "\xE2\x80\xA6";
         }
         error_ = "the server's listing could not be read" +
                  (unread.empty() ? std::string() : " at the line \"" + unread + "\"");

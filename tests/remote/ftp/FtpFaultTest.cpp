@@ -64,6 +64,9 @@ TEST_F(FtpFaultTest, AFolderWhoseListingFailsIsMarkedUnreadAndTheScanGoesOn) {
         {"name with a line break (LIST)", false,
          [](TFakeScript& s) { s.Listings["/data/sub"] += "-rw-r--r-- 1 u g 1 Mar  4  2020 two\nlines\r\n"; },
          "could not be read at the line \"lines\""},
+        {"unreadable line of 1000 bytes", true,
+         [](TFakeScript& s) { s.Listings["/data/sub"] += std::string(1000, 'x') + "\r\n"; },
+         "at the line \"" + std::string(200, 'x') + "\xE2\x80\xA6\""},
         {"folder refused", true, [](TFakeScript& s) { s.RefusedFolders.insert("/data/sub"); }},
         // A listing that never ends would take all the memory there is.
         {"listing past the limit", true,
