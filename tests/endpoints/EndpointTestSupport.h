@@ -140,22 +140,7 @@ protected:
     TMessageLog Log;
 };
 
-// The names of a node's children, in order.
-inline std::vector<std::string> ChildNames(const TFileTree* node) {
-    std::vector<std::string> names;
-    for (const TFileTree* child : node->Children) {
-        names.push_back(child->Name);
-    }
-    return names;
-}
-
-inline const TFileTree* FindChild(const TFileTree* node, const std::string& name) {
-    for (const TFileTree* child : node->Children) {
-        if (child->Name == name) {
-            return child;
-        }
-    }
-    return nullptr;
-}
+using testsupport::ChildNames;
+using testsupport::FindChild;
 
 } // namespace endpointtest

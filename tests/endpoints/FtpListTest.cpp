@@ -265,33 +265,6 @@ TEST_F(FtpListTest, UrlsAreNormalisedAndTakenApart) {
     }
 }
 
-TEST_F(FtpListTest, FullPathsOfItemsKeepBackslashesAsNameCharacters) {
-    TFtpFileOper oper(false);
-    TFolderSource source;
-    source.DeviceType = dtFtp;
-    source.FolerAllName = "ftp://host/pub";
-    struct Case {
-        std::string RelPath;
-        std::string Name;
-        std::string Url;
-    };
-    const Case cases[] = {
-        {"/a/", "f.txt", "ftp://host/pub/a/f.txt"},
-        {"/", "f.txt", "ftp://host/pub/f.txt"},
-        {"", "f.txt", "ftp://host/pub/f.txt"},
-        {"/a\\b/", "c\\d.txt", "ftp://host/pub/a\\b/c\\d.txt"},
-        {"/sub dir/", "-x y.txt", "ftp://host/pub/sub dir/-x y.txt"},
-    };
-    for (const Case& c : cases) {
-        TFileAttri attr;
-        attr.RelPath = c.RelPath;
-        attr.Name = c.Name;
-        std::string url;
-        oper.BuildFullPath(&source, &attr, url);
-        EXPECT_EQ(url, c.Url);
-    }
-}
-
 // A port on this machine that nobody listens on.
 int ClosedPort() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);

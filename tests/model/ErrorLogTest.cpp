@@ -100,20 +100,6 @@ TEST_F(ErrorLogTest, LineLayoutUsesLocalShortDateAndLongTime) {
     }
 }
 
-TEST_F(ErrorLogTest, FirstErrorCreatesTheFileAndTheNextAppends) {
-    ASSERT_FALSE(testsupport::Exists(LogPath()));
-    ErrorLogger.LogError("first", EOSError("one"));
-    auto lines = Lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find(" msg:first EOSError:one"), std::string::npos);
-
-    ErrorLogger.LogError("second", EListError("two"));
-    auto more = Lines();
-    ASSERT_EQ(more.size(), 2u);
-    EXPECT_EQ(more[0], lines[0]);
-    EXPECT_NE(more[1].find(" msg:second EListError:two"), std::string::npos);
-}
-
 TEST_F(ErrorLogTest, UnwritableLogDropsTheLineAndTheCallerGoesOn) {
     // Tests run as root, so a read-only folder would not stop the write: a folder
     // standing where the file should be does.

@@ -63,18 +63,12 @@ TEST(RelPathTest, AssigningAPathToOneEntryLeavesItsSiblingsAsTheyWere) {
     const Case cases[] = {
         {"from a text literal", [](TFileAttri& a) { a.RelPath = "/other/"; }},
         {"from a string", [](TFileAttri& a) { a.RelPath = std::string("/other/"); }},
-        {"from a string kept elsewhere",
-         [](TFileAttri& a) {
-             const std::string kept = "/other/";
-             a.RelPath = kept;
-         }},
         {"from another entry's path",
          [](TFileAttri& a) {
              TFileAttri other;
              other.RelPath = "/other/";
              a.RelPath = other.RelPath;
          }},
-        {"to empty", [](TFileAttri& a) { a.RelPath = ""; }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -92,42 +86,6 @@ TEST(RelPathTest, AssigningAPathToOneEntryLeavesItsSiblingsAsTheyWere) {
         EXPECT_NE(entries[1].RelPath, entries[0].RelPath);
         EXPECT_EQ(folder, "/dir/sub/");
     }
-}
-
-TEST(RelPathTest, EqualTextsCompareEqualWhetherSharedOrNot) {
-    const TRelPath shared("/a/");
-    const TRelPath same = shared;
-    const TRelPath separate(std::string("/a/"));
-    const TRelPath longer("/a/b/");
-    const TRelPath none;
-    const TRelPath madeEmpty("");
-
-    EXPECT_TRUE(same.SharesText(shared));
-    EXPECT_FALSE(separate.SharesText(shared));
-    EXPECT_EQ(separate, shared);
-    EXPECT_NE(longer, shared);
-    EXPECT_EQ(shared, std::string("/a/"));
-    EXPECT_EQ(std::string("/a/"), shared);
-    EXPECT_NE(shared, "/a");
-    // An empty path holds no text, however it was made, and reads as "".
-    EXPECT_TRUE(madeEmpty.SharesText(none));
-    EXPECT_TRUE(none.empty());
-    EXPECT_EQ(none, "");
-    EXPECT_EQ(none.size(), 0u);
-    EXPECT_STREQ(none.c_str(), "");
-    EXPECT_NE(none, shared);
-    // Used where a string is expected.
-    const std::string text = shared;
-    EXPECT_EQ(text, "/a/");
-    EXPECT_EQ(shared + "x.txt", "/a/x.txt");
-    EXPECT_EQ(shared + std::string("x.txt"), "/a/x.txt");
-    EXPECT_EQ("/root" + shared, "/root/a/");
-    EXPECT_EQ(std::string("/root") + shared, "/root/a/");
-    const TFileAttri* missing = nullptr;
-    EXPECT_EQ(missing != nullptr ? missing->RelPath.str() : std::string("-"), "-");
-    std::ostringstream printed;
-    printed << shared;
-    EXPECT_EQ(printed.str(), "/a/");
 }
 
 // ---- Snapshot text ----------------------------------------------------------------

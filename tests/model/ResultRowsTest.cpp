@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 #include <vector>
 
@@ -179,25 +178,6 @@ TEST_F(ResultRowsAdmission, RowsCopyCodesCountsAndImages) {
     EXPECT_EQ(root->RtoLCount, 2);
 }
 
-TEST(ResultRowsTest, FilesWithoutAnIconLookupGetTheNoIconImage) {
-    TResultBuilder b;
-    b.File(b.Root, "README", saCopyLtoR);
-    b.File(b.Root, "a.tar.gz", saCopyLtoR);
-    TResultRows rows;
-    rows.InitView("T");
-    rows.SetResultTree(b.Root);
-    ASSERT_TRUE(rows.ShowView(vkAll));
-    EXPECT_EQ(FindRow(rows, "/README")->ImageIndex, iiNoIcon);
-    std::vector<std::string> asked;
-    rows.ExtImageIndex = [&](const std::string& ext) {
-        asked.push_back(ext);
-        return 20;
-    };
-    ASSERT_TRUE(rows.ShowView(vkAll));
-    EXPECT_EQ(asked, (std::vector<std::string>{"", ".gz"}));
-    EXPECT_EQ(TResultRows::ExtensionOf("a.tar.gz"), ".gz");
-}
-
 TEST(ResultRowsTest, RecountSetsDisplayValuesAndNeededBytesByCode) {
     struct Case {
         int32_t code;
@@ -281,31 +261,6 @@ TEST(ResultRowsTest, FolderRowAddsUpItsNewFilesAndRecountSumsCategories) {
     rows.RecountTree(b.Root);
     EXPECT_EQ(b.Root->NewFlag, 3);
     EXPECT_EQ(dir->NewFlag, 3);
-}
-
-TEST(ResultRowsTest, ConflictsViewShowsOnlyTheConflictUnderItsFolder) {
-    TResultBuilder b;
-    TFileTree* dir = b.Folder(b.Root, "dir");
-    b.File(dir, "both.txt", saConflict);
-    b.File(dir, "new.txt", saCopyLtoR);
-    b.File(b.Root, "top.txt", saCopyLtoR);
-    TResultRows rows;
-    rows.InitView("T");
-    rows.SetResultTree(b.Root);
-    ASSERT_TRUE(rows.ShowView(vkConflicts));
-    EXPECT_EQ(ShownRows(rows), (std::vector<std::string>{"/dir", "/dir/both.txt"}));
-}
-
-TEST(ResultRowsTest, ResultWithoutChangesShowsOnlyTheRootRow) {
-    TResultBuilder b;
-    b.File(b.Root, "same.txt", saSame);
-    TResultRows rows;
-    rows.InitView("T");
-    rows.SetResultTree(b.Root);
-    ASSERT_TRUE(rows.ShowView(vkChanged));
-    EXPECT_EQ(rows.RowCount(), 1);
-    EXPECT_EQ(rows.RootRow()->ChildCount(), 0);
-    EXPECT_EQ(b.Root->NewFlag + b.Root->OverwriteFlag + b.Root->DeleteFlag, 0);
 }
 
 TEST(ResultRowsTest, OverrideOnAFolderReachesOnlyTheRowsShown) {
@@ -425,27 +380,4 @@ TEST(ResultRowsTest, UpdateItemActionsByCodeAndDirection) {
         offered += a.DoNotCopy ? "N" : "";
         EXPECT_EQ(offered, c.offered);
     }
-}
-
-TEST(ResultRowsTest, RowTreeKeepsParentsAndIndexes) {
-    TResultBuilder b;
-    TFileTree* d1 = b.Folder(b.Root, "d1");
-    b.File(d1, "a", saCopyLtoR);
-    b.File(d1, "b", saCopyLtoR);
-    b.File(b.Root, "c", saCopyLtoR);
-    TResultRows rows;
-    rows.InitView("T");
-    rows.SetResultTree(b.Root);
-    ASSERT_TRUE(rows.ShowView(vkAll));
-    std::set<const TResultRow*> seen;
-    rows.ForEachRow([&](TResultRow* row) {
-        seen.insert(row);
-        for (int i = 0; i < row->ChildCount(); ++i) {
-            EXPECT_EQ(row->Child(i)->Parent(), row);
-            EXPECT_EQ(row->Child(i)->Index(), i);
-        }
-    });
-    EXPECT_EQ(seen.size(), 5u);
-    EXPECT_EQ(rows.RootRow()->Parent(), nullptr);
-    EXPECT_EQ(ShownRows(rows), (std::vector<std::string>{"/d1", "/d1/a", "/d1/b", "/c"}));
 }

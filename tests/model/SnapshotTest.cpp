@@ -131,45 +131,6 @@ TEST(SnapshotTest, ExampleTreeIsWrittenByteExactAndReadBack) {
     EXPECT_EQ(loadedArena->NodeCount(), 4u);
 }
 
-TEST(SnapshotTest, RoundTripThroughAFileOnDisk) {
-    testsupport::TempDir dir;
-    const std::string path = dir / "__Tandemora__/task1";
-    TArenaPtr arena;
-    TFileTree* root = ExampleTree(arena);
-    root->Children[1]->Name = root->Children[1]->Data->Name = "b:c%.doc";
-    {
-        testsupport::WriteFile(path, "");
-        std::ofstream out(path, std::ios::binary);
-        root->SaveToStream(out, "/home/user/Docs");
-    }
-    EXPECT_EQ(testsupport::ReadFile(path), "/home/user/Docs::2\r\n"
-                                           "Sub:1:/:1018262475:-1:16\r\n"
-                                           "a.txt:0:/Sub/:1042432000:12:32\r\n"
-                                           "b%3Ac%25.doc:0:/:1000324989:3000:33\r\n");
-    std::ifstream in(path, std::ios::binary);
-    TArenaPtr loadedArena;
-    TFileTree* loaded = NewTree(loadedArena);
-    loaded->LoadFromStream(in);
-    EXPECT_EQ(loaded->Name, "/home/user/Docs");
-    EXPECT_EQ(FirstDifference(*root, *loaded), "");
-}
-
-TEST(SnapshotTest, SaveWritesAtTheCurrentPositionAndLoadReadsFromIt) {
-    TArenaPtr arena;
-    TFileTree* root = ExampleTree(arena);
-    std::ostringstream out(std::ios::binary);
-    out << "HEAD";
-    root->SaveToStream(out, "D:\\Docs");
-    EXPECT_EQ(out.str(), std::string("HEAD") + kExampleText);
-
-    std::istringstream in(out.str(), std::ios::binary);
-    in.seekg(4);
-    TArenaPtr loadedArena;
-    TFileTree* loaded = NewTree(loadedArena);
-    loaded->LoadFromStream(in);
-    EXPECT_EQ(FirstDifference(*root, *loaded), "");
-}
-
 TEST(SnapshotTest, RootLines) {
     struct Case {
         std::string rootName;
@@ -177,18 +138,12 @@ TEST(SnapshotTest, RootLines) {
     };
     const std::vector<Case> cases = {
         {"name", "name::0\r\n"},
-        {"\\\\server\\share", "\\\\server\\share::0\r\n"},
         {"/home/me/Docs", "/home/me/Docs::0\r\n"},
-        {"ftp://host/x", "ftp://host/x::0\r\n"},
         {"http://host:8080/dav", "http://host:8080/dav::0\r\n"},
-        {"http://host/a%20b", "http://host/a%20b::0\r\n"},
-        {"", "::0\r\n"},
         // Forms that would not read back as they stand are escaped as a whole.
         {"a::b", "a%3A%3Ab::0\r\n"},
         {"ftp://h/x::y%", "ftp%3A//h/x%3A%3Ay%25::0\r\n"},
-        {"host:", "host%3A::0\r\n"},
         {"http://h/100%25", "http%3A//h/100%2525::0\r\n"},
-        {"http://h/a%3Ab", "http%3A//h/a%253Ab::0\r\n"},
         {"/data/line\nbreak", "/data/line%0Abreak::0\r\n"},
         {"http://h/a%0Db", "http%3A//h/a%250Db::0\r\n"},
     };
@@ -248,10 +203,9 @@ TEST(SnapshotTest, OnlyTheWritersEscapesAreDecoded) {
         std::string name;
     };
     const std::vector<Case> cases = {
-        {"100%", "100%"}, {"%", "%"},     {"%2", "%2"},         {"%41", "%41"},   {"%3a", "%3a"},
-        {"%3A%25", ":%"}, {"%%3A", "%:"}, {"a%25%25b", "a%%b"}, {"%253A", "%3A"}, {"x%3", "x%3"},
-        {"%2525", "%25"}, {"%0A", "\n"},  {"%0D%0A", "\r\n"},   {"%0a", "%0a"},   {"%0B", "\x0b"},
-        {"%7F", "\x7f"},  {"%2F", "%2F"}, {"%80", "%80"},
+        {"100%", "100%"}, {"%", "%"},      {"%2", "%2"},     {"%41", "%41"}, {"%3a", "%3a"},
+        {"%3A%25", ":%"}, {"%%3A", "%:"},  {"%253A", "%3A"}, {"%0A", "\n"},  {"%0D%0A", "\r\n"},
+        {"%0a", "%0a"},   {"%7F", "\x7f"}, {"%2F", "%2F"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.field);
@@ -319,25 +273,6 @@ TEST(SnapshotTest, WriterCountsTheChildrenItWrites) {
     folder->AppendRaw(arena->NewNode("x", Entry(*arena, "x", "\\d\\", 1, 2, 32, false)));
     root->AddChild("y", Entry(*arena, "y", "\\", 1, 2, 32, false));
     EXPECT_EQ(Save(*root, "R"), "R::2\r\nd:1:\\:1:-1:16\r\nx:0:\\d\\:1:2:32\r\ny:0:\\:1:2:32\r\n");
-}
-
-TEST(SnapshotTest, FormsThatCannotBeReadBackAreStillWrittenAsBefore) {
-    TArenaPtr arena;
-    TFileTree* root = NewTree(arena);
-    root->AddChild("nodata", nullptr);
-    const std::string noData = Save(*root, "R");
-    EXPECT_EQ(noData, "R::1\r\nnodata:0\r\n");
-
-    TFileTree* withData = arena->NewNode("Top", Entry(*arena, "Top", "\\", 1, 0, 16, true));
-    const std::string rootWithData = Save(*withData, "ignored");
-    EXPECT_EQ(rootWithData, "Top:0:\\:1:-1:16\r\n");
-
-    for (const std::string& text : {noData, rootWithData}) {
-        TArenaPtr a;
-        TFileTree* target = NewTree(a);
-        std::istringstream in(text);
-        EXPECT_THROW(target->LoadFromStream(in), EConvertError) << text;
-    }
 }
 
 TEST(SnapshotTest, DeepNestingSavesAndLoadsWithoutRecursion) {
@@ -423,65 +358,40 @@ TEST(SnapshotTest, DamagedTextFailsCleanlyAndLeavesTheRootAsItWas) {
     const std::vector<Case> cases = {
         // Lines missing.
         {"empty text", "", List},
-        {"only NUL", "\0R::0\r\n"s, List},
         {"fewer lines than the root promises", "R::2\r\n" + a, List},
         {"fewer lines than a folder promises", "R::1\r\nd:3:/:1:-1:16\r\n" + a + a, List},
         {"huge root count", "R::2147483647\r\n" + a, List},
-        {"huge folder count", "R::1\r\nd:2147483647:/:1:-1:16\r\n" + a, List},
         {"nested counts exceed the lines", "R::2\r\nd:1:/:1:-1:16\r\nd:1:/d/:1:-1:16\r\na:0:/d/d/:1:2:3\r\n",
          List},
         // Truncated: the last line has no line end.
         {"root line without line end", "R::0", List},
         {"node line without line end", "R::1\r\na:0:/:1:2:3", List},
-        {"ignored tail without line end", "R::1\r\n" + a + "tail", List},
         {"NUL inside the last line", "R::1\r\na:0:/:1:2:3\0\r\n"s, List},
         // Root line.
         {"root line without ::", "D:\\Docs:0\r\n", Convert},
-        {"six-field root line", "Sub:0:/:1018262475:-1:16\r\n", Convert},
         {"root count with junk", "R::2x\r\n" + a + a, Convert},
-        {"empty root count", "R::\r\n", Convert},
         {"negative root count", "R::-1\r\n", Convert},
-        {"root count too large", "R::2147483648\r\n", Convert},
         {"blank before root count", "R:: 0\r\n", Convert},
         // Fields of a node line.
         {"five fields", "R::1\r\nx:0:/:1000324989:12\r\n", Convert},
-        {"two fields", "R::1\r\nx:0\r\n", Convert},
-        {"empty line", "R::1\r\n\r\n", Convert},
         {"colon in a name", "R::1\r\na:b:0:/:1:2:3\r\n", Convert},
         {"empty name", "R::1\r\n:0:/:1:2:3\r\n", Convert},
-        {"empty count", "R::1\r\na::/:1:2:3\r\n", Convert},
-        {"empty time", "R::1\r\na:0:/::2:3\r\n", Convert},
-        {"empty size", "R::1\r\na:0:/:1::3\r\n", Convert},
-        {"empty attributes", "R::1\r\na:0:/:1:2:\r\n", Convert},
         {"negative count", "R::1\r\nd:-1:/:1:-1:16\r\n", Convert},
         {"count with junk", "R::1\r\na:0x:/:1:2:3\r\n", Convert},
-        {"time with junk", "R::1\r\na:0:/:12x:2:3\r\n", Convert},
-        {"size with junk", "R::1\r\na:0:/:1:2 :3\r\n", Convert},
         {"attributes with junk", "R::1\r\na:0:/:1:2:3:4\r\n", Convert},
         {"plus sign", "R::1\r\na:0:/:+1:2:3\r\n", Convert},
         {"leading blank", "R::1\r\na:0:/: 1:2:3\r\n", Convert},
-        {"hex", "R::1\r\na:0:/:0x10:2:3\r\n", Convert},
-        {"lone minus", "R::1\r\na:0:/:-:2:3\r\n", Convert},
-        {"double minus", "R::1\r\na:0:/:--1:2:3\r\n", Convert},
         {"time above 32 bits", "R::1\r\na:0:/:2147483648:2:3\r\n", Convert},
-        {"time below 32 bits", "R::1\r\na:0:/:-2147483649:2:3\r\n", Convert},
-        {"attributes above 32 bits", "R::1\r\na:0:/:1:2:4294967296\r\n", Convert},
         {"size above 64 bits", "R::1\r\na:0:/:1:9223372036854775808:3\r\n", Convert},
-        {"size below 64 bits", "R::1\r\na:0:/:1:-9223372036854775809:3\r\n", Convert},
         {"bad line deep inside", "R::1\r\nd:1:/:1:-1:16\r\ne:1:/d/:1:-1:16\r\nz:0:/d/e/:1:2:x\r\n", Convert},
         // Every operation builds an item's path from its relative path and name,
         // so a snapshot must not name anything but the items below its root.
         {"path leading out of the root", "R::1\r\na.txt:0:/../victim/:1:2:3\r\n", Convert},
         {"path of another folder", "R::1\r\nd:1:/:1:-1:16\r\na:0:/e/:1:2:3\r\n", Convert},
-        {"path of the parent's parent", "R::1\r\nd:1:/:1:-1:16\r\na:0:/:1:2:3\r\n", Convert},
         {"path below the item's folder", "R::1\r\na:0:/a/:1:2:3\r\n", Convert},
         {"a later sibling's path", "R::2\r\na:0:/:1:2:3\r\nb:0:/x/:1:2:3\r\n", Convert},
-        {"empty path", "R::1\r\na:0::1:2:3\r\n", Convert},
         {"path without its leading slash", "R::1\r\nd:1:/:1:-1:16\r\na:0:d/:1:2:3\r\n", Convert},
-        {"path with backslashes", "R::1\r\nd:1:/:1:-1:16\r\na:0:\\d\\:1:2:3\r\n", Convert},
         {"name ..", "R::1\r\n..:0:/:1:2:3\r\n", Convert},
-        {"name .", "R::1\r\n.:0:/:1:2:3\r\n", Convert},
-        {"folder .. with an item", "R::1\r\n..:1:/:1:-1:16\r\nx:0:/../:1:2:3\r\n", Convert},
         {"name with a slash", "R::1\r\nd/x:0:/:1:2:3\r\n", Convert},
         {"name with a NUL", "R::1\r\na%00b:0:/:1:2:3\r\n", Convert},
         {"file holding items", "R::1\r\nf:1:/:1:2:32\r\nx:0:/f/:1:2:3\r\n", Convert},
@@ -501,24 +411,6 @@ TEST(SnapshotTest, DamagedTextFailsCleanlyAndLeavesTheRootAsItWas) {
         EXPECT_EQ(root->ChildCount, 0);
         EXPECT_TRUE(root->Children.empty());
     }
-}
-
-TEST(SnapshotTest, NumberLimitsOfEachWidthAreAccepted) {
-    TArenaPtr arena;
-    TFileTree* loaded = Load("R::2\r\n"
-                             "a:0:/:-2147483648:9223372036854775807:2147483647\r\n"
-                             "b:0:/:2147483647:-9223372036854775808:-2147483648\r\n",
-                             arena);
-    ASSERT_EQ(loaded->Children.size(), 2u);
-    const TFileAttri& a = *loaded->Children[0]->Data;
-    const TFileAttri& b = *loaded->Children[1]->Data;
-    EXPECT_EQ(a.Time, INT32_MIN);
-    EXPECT_EQ(a.Size, INT64_MAX);
-    EXPECT_EQ(a.Attr, INT32_MAX);
-    EXPECT_EQ(b.Time, INT32_MAX);
-    EXPECT_EQ(b.Size, INT64_MIN);
-    EXPECT_EQ(b.Attr, INT32_MIN);
-    EXPECT_EQ(a.IsFolder, 0);
 }
 
 TEST(SnapshotTest, FailedWriteIsReported) {

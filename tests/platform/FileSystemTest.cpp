@@ -396,43 +396,6 @@ TEST(FileSystem, FoldersAreCreatedLevelByLevelAndRemovedWhenEmpty) {
     EXPECT_FALSE(fs::FileExists(dir / "a"));
 }
 
-TEST(FileSystem, RenameReplacesItsTarget) {
-    TempDir dir;
-    WriteFile(dir / "new.p", "complete copy");
-    WriteFile(dir / "old", "previous");
-    EXPECT_TRUE(fs::RenameFile(dir / "new.p", dir / "old"));
-    EXPECT_EQ("complete copy", ReadFile(dir / "old"));
-    EXPECT_FALSE(fs::FileExists(dir / "new.p"));
-    EXPECT_FALSE(fs::RenameFile(dir / "missing", dir / "other"));
-}
-
-TEST(FileSystem, FreeSpaceOfAMissingPathIsThatOfItsNearestFolder) {
-    TempDir dir;
-    fs::DiskSpace here;
-    fs::DiskSpace deep;
-    ASSERT_TRUE(fs::FreeSpace(dir.path(), here));
-    ASSERT_TRUE(fs::FreeSpace(dir / "not/yet/there", deep));
-    EXPECT_GT(here.Total, 0);
-    EXPECT_EQ(here.Total, deep.Total);
-    EXPECT_LE(deep.Available, deep.Free);
-    EXPECT_LE(deep.Free, deep.Total);
-    EXPECT_EQ(fs::MountPointOf(dir.path()), fs::MountPointOf(dir / "not/yet/there"));
-}
-
-TEST(FileSystem, MountPointsComeFromTheMountTable) {
-    const auto points = fs::MountPoints();
-    EXPECT_NE(points.end(), std::find(points.begin(), points.end(), "/"));
-    EXPECT_EQ("/", fs::MountPointOf("/"));
-    EXPECT_EQ("/proc", fs::MountPointOf("/proc/self/status"));
-    TempDir dir;
-    const std::string mountPoint = fs::MountPointOf(dir.path());
-    ASSERT_FALSE(mountPoint.empty());
-    char* real = realpath(dir.path().c_str(), nullptr);
-    ASSERT_NE(nullptr, real);
-    EXPECT_EQ(0u, std::string(real).find(mountPoint));
-    free(real);
-}
-
 TEST(FileSystem, FileHandlesReadInChunksAndWriteAllOrFail) {
     TempDir dir;
     const std::string data(5000, 'q');
@@ -476,14 +439,6 @@ TEST(FileSystem, FileHandlesReadInChunksAndWriteAllOrFail) {
     fs::TFileHandle device;
     EXPECT_FALSE(device.Create("/dev/null"));
     EXPECT_FALSE(device.Create(dir / "no/such/folder/file"));
-}
-
-TEST(FileSystem, SizesOfFilesOnly) {
-    TempDir dir;
-    WriteFile(dir / "f", "123");
-    EXPECT_EQ(3, fs::GetFileSize64(dir / "f"));
-    EXPECT_EQ(-1, fs::GetFileSize64(dir / "missing"));
-    EXPECT_EQ(-1, fs::GetFileSize64(dir.path()));
 }
 
 TEST(FileSystem, NetworkPathsNeverReachTheLocalDisk) {

@@ -174,14 +174,6 @@ TEST(MountWatch, OnlyNewlyConnectedVolumesArrive) {
     }
 }
 
-TEST(MountWatch, IsMountedLooksAtTheMountPoint) {
-    const TMountTable table = ParseMountInfo(kBaseTable);
-    EXPECT_TRUE(IsMounted(table, "/boot/efi"));
-    EXPECT_TRUE(IsMounted(table, "/"));
-    EXPECT_FALSE(IsMounted(table, "/boot"));
-    EXPECT_FALSE(IsMounted(table, "/boot/efi/"));
-}
-
 TEST(MountWatch, ARefreshComparesWithTheLastGoodReading) {
     TempDir dir;
     const std::string path = dir / "mountinfo";
@@ -220,12 +212,4 @@ TEST(MountWatch, OpenFailsOnAMissingTable) {
     TMountTable table = ParseMountInfo(kBaseTable);
     EXPECT_FALSE(ReadMountTable(dir / "none", table));
     EXPECT_EQ(table.size(), 6u);
-}
-
-TEST(MountWatch, ReadsThisProcesssOwnTable) {
-    TMountWatch watch;
-    ASSERT_TRUE(watch.Open(kMountTablePath));
-    EXPECT_GE(watch.Fd(), 0);
-    EXPECT_TRUE(IsMounted(watch.Table(), "/"));
-    EXPECT_TRUE(IsMounted(watch.Table(), "/proc"));
 }

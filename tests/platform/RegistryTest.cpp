@@ -11,17 +11,6 @@ using testsupport::ScopedEnv;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
-TEST(Registry, TheStoreLivesUnderTheConfigFolder) {
-    TempDir dir;
-    {
-        ScopedEnv config("XDG_CONFIG_HOME", dir.path());
-        EXPECT_EQ(dir / "Tandemora/registry.ini", RegistryStoreFile());
-    }
-    ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
-    ScopedEnv home("HOME", dir.path());
-    EXPECT_EQ(dir / ".config/Tandemora/registry.ini", RegistryStoreFile());
-}
-
 TEST(Registry, OpenKeyCreatesTheKeyAndTheStore) {
     TempDir dir;
     ScopedEnv config("XDG_CONFIG_HOME", dir / "cfg");
@@ -85,22 +74,6 @@ TEST(Registry, TypedValuesRoundTripAndMissingOnesAreReportedMissing) {
     EXPECT_EQ("untouched", text);
     EXPECT_EQ(42, number);
     EXPECT_FALSE(other.WriteString("Text", "x")); // opened for reading only
-}
-
-TEST(Registry, AnyNonZeroIntegerReadsAsTrue) {
-    TempDir dir;
-    WriteFile(dir / "store.ini", "[HKEY_LOCAL_MACHINE\\K]\nA=dword:00000002\nB=dword:00000000\nC=dword:zz\n"
-                                 "D=sz:1\n");
-    TRegistry reg(dir / "store.ini");
-    ASSERT_TRUE(reg.OpenKeyReadOnly("K"));
-    bool value = false;
-    EXPECT_TRUE(reg.ReadBool("A", value));
-    EXPECT_TRUE(value);
-    EXPECT_TRUE(reg.ReadBool("B", value));
-    EXPECT_FALSE(value);
-    EXPECT_FALSE(reg.ReadBool("C", value)); // damaged: reported missing, not guessed
-    EXPECT_FALSE(reg.ReadBool("D", value));
-    EXPECT_EQ(TRegDataType::rdUnknown, reg.GetDataType("C"));
 }
 
 TEST(Registry, WritesKeepTheRestOfTheStore) {

@@ -215,14 +215,6 @@ TEST(Thread, SynchronizeRunsOnTheMainThreadWaitsAndPassesExceptionsBack) {
     EXPECT_EQ("refused", errorSeenByWorker);
 }
 
-TEST(Thread, SynchronizeOnTheMainThreadRunsAtOnce) {
-    PumpedDispatcher main;
-    bool ran = false;
-    Synchronize([&] { ran = true; });
-    EXPECT_TRUE(ran);
-    EXPECT_EQ(0u, main.PendingCount());
-}
-
 TEST(Thread, DestroyingARunningThreadTerminatesAndJoinsIt) {
     PumpedDispatcher main;
     std::atomic<bool> running{false};
@@ -287,18 +279,6 @@ TEST(Thread, WithoutADispatcherTheEndHandlerRunsOnTheWorker) {
     EXPECT_TRUE(thread.Finished());
     EXPECT_NE(std::this_thread::get_id(), handlerThread);
     EXPECT_NE(std::thread::id(), handlerThread);
-}
-
-TEST(Thread, AThreadThatNeverStartedIsSimplyDestroyed) {
-    std::atomic<int> destroyed{0};
-    bool executed = false;
-    {
-        TLambdaThread thread([&](TLambdaThread&) { executed = true; }, &destroyed);
-        thread.WaitFor();
-        EXPECT_FALSE(thread.Finished());
-    }
-    EXPECT_FALSE(executed);
-    EXPECT_EQ(1, destroyed.load());
 }
 
 TEST(Thread, ASynchronizeFromAPlainThreadWaitsForThePump) {
