@@ -233,26 +233,12 @@ TEST_F(SchedulerTest, AnyNameReachesTheProgramUnchanged) {
     ScopedEnv recordEnv("RECORD", record);
 
     const std::string names[] = {
-        "Backup",
-        "My documents",
-        "  blanks around  ",
-        "it's",
-        "''",
-        "say \"hi\"",
-        "$HOME and ${PATH}",
-        "`touch injected`",
-        "$(touch injected)",
-        "a; touch injected",
-        "50% done",
-        "%",
-        "%%d",
-        "a\\%b",
-        "back\\",
-        "\\\\%\\",
-        "'%'\\'%",
-        "x #Tandemora:'y'",
-        "#not a comment",
-        "a && b || c > d < e | f & *?[]~",
+        "Backup",           "it's",
+        "say \"hi\"",       "$HOME and ${PATH}",
+        "`touch injected`", "a; touch injected",
+        "50% done",         "%%d",
+        "back\\",           "'%'\\'%",
+        "x #Tandemora:'y'", "a && b || c > d < e | f & *?[]~",
         "Grüße, 日本",
     };
     for (const std::string& name : names) {
@@ -294,9 +280,7 @@ TEST_F(SchedulerTest, NamesThatCannotBeWrittenSafelyAreRefused) {
     noProgram.ApplicationName = "";
     const Case cases[] = {
         {"line break", Item("Backup\n* * * * * touch /tmp/x")},
-        {"carriage return", Item("Backup\r")},
         {"tab", Item("a\tb")},
-        {"escape", Item("a\x1b[2J")},
         {"NUL", Item(std::string("a\0b", 3))},
         {"empty", Item("")},
         {"too long for cron", Item(std::string(500, 'n'))},
@@ -500,21 +484,14 @@ TEST_F(DateTestRun, RunsOnlyOnTheDaysOfTheInterval) {
     const Case cases[] = {
         {every3, "2024-02-27", true},
         {every3, "2024-02-28", false},
-        {every3, "2024-02-29", false},
         {every3, "2024-03-01", true}, // across the leap day
-        {every3, "2024-03-28", true},
         {every3, "2024-03-31", true}, // the day summer time starts
         {every3, "2024-04-03", true},
-        {every3, "2024-04-02", false},
-        {every3, "2024-12-29", true},
-        {every3, "2024-12-30", false},
         {every3, "2025-01-01", true},  // across the year's end
         {tueThu, "2024-03-07", true},  // Thursday of the first week
         {tueThu, "2024-03-12", false}, // second week
         {tueThu, "2024-03-19", true},  // third week
-        {tueThu, "2024-03-21", true},
-        {tueThu, "2024-03-26", false},
-        {tueThu, "2024-04-02", true}, // after summer time started
+        {tueThu, "2024-04-02", true},  // after summer time started
         {Once(9, 0, 2025, 6, 3), "2025-06-03", true},
         {Once(9, 0, 2025, 6, 3), "2026-06-03", false},
     };
