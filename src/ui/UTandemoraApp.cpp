@@ -5,6 +5,7 @@
 #include "ui/UProgramIcon.h"
 
 #include <QGuiApplication>
+#include <QtGlobal>
 #include <cstdlib>
 
 namespace tandemora {
@@ -31,6 +32,22 @@ bool SessionHasDisplay() {
         }
     }
     return false;
+}
+
+namespace {
+
+QtMessageHandler qtDefaultHandler = nullptr;
+
+void DropQtRemarks(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if ((type == QtCriticalMsg || type == QtFatalMsg) && qtDefaultHandler != nullptr) {
+        qtDefaultHandler(type, context, message);
+    }
+}
+
+} // namespace
+
+void QuietenQtMessages() {
+    qtDefaultHandler = qInstallMessageHandler(DropQtRemarks);
 }
 
 bool RunsWithoutDisplay() {

@@ -19,6 +19,13 @@ public:
 // object exists, to choose the off-screen platform for a start without one.
 bool SessionHasDisplay();
 
+// Keeps Qt's own remarks off the standard error stream (warnings about the
+// off-screen platform and the missing runtime folder, which every start without
+// a display would otherwise print, and cron would mail); critical and fatal
+// messages still go through. The program's own reasons are written directly and
+// are not touched. Called before the application object exists.
+void QuietenQtMessages();
+
 // True when the program runs without a display: its windows are drawn off
 // screen (the off-screen or minimal platform), so nobody sees them, answers a
 // message box or closes a window. The one place that decides it.

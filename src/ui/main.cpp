@@ -13,9 +13,11 @@
 
 int main(int argc, char** argv) {
     // A named run started without a display (a scheduled run, a server) draws
-    // its windows off screen instead of failing to start.
+    // its windows off screen instead of failing to start, and what it writes to
+    // the error stream is only its own reasons.
     if (argc > 1 && std::getenv("QT_QPA_PLATFORM") == nullptr && !tandemora::SessionHasDisplay()) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        tandemora::QuietenQtMessages();
     }
     return tandemora::ProgramMain(argc, argv);
 }

@@ -74,6 +74,10 @@ TEST_F(CommandLineTest, NamedRunSynchronisesWithoutADisplayAndEndsByItself) {
     }
     EXPECT_FALSE(testsupport::Exists(program / (lower + ".log")));
     EXPECT_FALSE(testsupport::Exists(program / "ErrorInfo.txt")) << ReadFile(program / "ErrorInfo.txt");
+    // Cron mails whatever the run writes there: a run that went well says nothing.
+    EXPECT_EQ(ran.Errors, "");
+    // With only HOME set, the program's own files go below it.
+    EXPECT_TRUE(testsupport::Exists(home / (".local/share/Tandemora/" + nightly1 + "S")));
     // The close ended the program for good, which clears the first-run flag.
     EXPECT_NE(ReadFile(program / "Tandemora.ini").find("IsFirst=0"), std::string::npos);
 }

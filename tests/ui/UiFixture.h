@@ -208,18 +208,28 @@ protected:
     }
 
     // Starts the real program as a process of its own: its own copy in the
-    // program folder (so the folder is the test's); without a display as cron
-    // starts it, or on the off-screen platform.
+    // program folder (so the folder is the test's); on the off-screen platform,
+    // or without a display as cron starts it, with only what cron gives a
+    // command: HOME (the test's), LOGNAME, PATH and SHELL; no XDG folders. The
+    // test's TZ and the sanitizers' options come along.
     void StartProcess(QProcess& run, const QStringList& args, bool withDisplay = false) {
         const std::string programFile = program / "tandemora";
         if (!testsupport::Exists(programFile)) {
             std::filesystem::copy_file(TANDEMORA_PROGRAM_PATH, programFile);
             std::filesystem::permissions(programFile, std::filesystem::perms::owner_all);
         }
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        const QProcessEnvironment outer = QProcessEnvironment::systemEnvironment();
+        QProcessEnvironment env = outer;
         if (!withDisplay) {
-            for (const char* display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-                env.remove(display);
+            env = QProcessEnvironment();
+            env.insert("HOME", QString::fromStdString(home.path()));
+            env.insert("LOGNAME", outer.value("LOGNAME", "tandemora"));
+            env.insert("PATH", "/usr/bin:/bin");
+            env.insert("SHELL", "/bin/sh");
+            for (const char* name : {"TZ", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+                if (outer.contains(name)) {
+                    env.insert(name, outer.value(name));
+                }
             }
         }
         run.setProcessEnvironment(env);
