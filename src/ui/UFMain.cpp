@@ -781,18 +781,20 @@ void TFMain::RunCommandLineTask() {
             window->StartAnalyze();
         }
     }
-    if (found) {
-        return;
-    }
-    // The task may be there and unreadable, or the whole list may be.
+    // A task of that name may be there and unreadable, also beside one that
+    // reads cleanly: it is not run, and the status says so.
     for (const TDamagedTask& damaged : damagedTasks_) {
-        if (TrimControls(damaged.Name) == wanted) {
+        if (!wanted.empty() && TrimControls(damaged.Name) == wanted) {
+            found = true;
             ReportCommandLine(ecConfigUnreadable,
                               "The task \"" + damaged.Name + "\" (task " + std::to_string(damaged.Position) +
                                   " of " + TaskListPath() + ") could not be read: " + damaged.Reason);
-            return;
         }
     }
+    if (found) {
+        return;
+    }
+    // Or the whole list may be unreadable.
     if (!taskListError_.empty()) {
         ReportCommandLine(ecConfigUnreadable,
                           "The task list " + TaskListPath() + " could not be read: " + taskListError_);

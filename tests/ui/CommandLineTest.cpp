@@ -134,6 +134,15 @@ TEST_F(CommandLineTest, EveryStartWithoutADisplayEndsAndSaysWhatHappened) {
              return "Broken";
          },
          tandemora::ecConfigUnreadable, "\"Broken\" (task 4 of ", ""},
+        {"a damaged task shares its name with a clean one",
+         [&] {
+             task("Twice", sync);
+             std::string text = ReadFile(program / "tasklist.td");
+             text.replace(text.rfind("<Hours>0</Hours>"), 16, "<Hours>x</Hours>");
+             WriteFile(program / "tasklist.td", text);
+             return task("Twice", sync);
+         },
+         tandemora::ecConfigUnreadable, "\"Twice\" (task 4 of ", "----- Sync End."},
         {"left folder missing",
          [&] {
              return task("Gone", [&](tandemora::TSyncTask& t) {
