@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tandemora {
@@ -117,6 +118,8 @@ int32_t TSyncTask::WriteLog(const std::string& text) const {
     if (fd < 0) {
         throw EInOutError("Cannot open log \"" + path + "\": " + std::strerror(errno));
     }
+    struct stat before {};
+    const bool measured = fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
     const std::string line = text + kLogLineEnd;
     size_t done = 0;
     int error = 0;
@@ -130,6 +133,11 @@ int32_t TSyncTask::WriteLog(const std::string& text) const {
             break;
         }
         done += static_cast<size_t>(n);
+    }
+    if (error != 0 && done > 0 && measured) {
+        // Part of a line (the disk filled up) would run into the next record once
+        // there is room again; the file goes back to its last whole line.
+        (void)!ftruncate(fd, before.st_size);
     }
     if (close(fd) != 0 && error == 0) {
         error = errno;

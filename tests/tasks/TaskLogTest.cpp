@@ -14,8 +14,12 @@
 
 #include <chrono>
 #include <clocale>
+#include <csignal>
 #include <regex>
 #include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace tandemora;
@@ -138,6 +142,32 @@ TEST_F(TaskLogTest, UnwritableLogRaisesButNeverDisturbsTheAnalysis) {
     std::string record;
     EXPECT_NO_THROW(record = task.RecordAnalysis("TotalTime:1ms", "All:0", "Left Folder:"));
     EXPECT_NE(record.find("----- Analysis TotalTime:1ms -----"), std::string::npos);
+}
+
+// A disk that fills up in the middle of a line: the line is not left in part,
+// so the next record starts on a line of its own. A file-size limit stands in
+// for the full disk, in a child process so that nothing else meets it.
+TEST_F(TaskLogTest, ALineThatDoesNotFitLeavesNoPartOfItself) {
+    testsupport::WriteFile(LogFile(), "earlier record\r\n");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{};
+        getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = 30;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        try {
+            task.WriteLog("Copy:/home/anna/docs/a long name.txt -> /backup/a long name.txt");
+        } catch (const EInOutError&) {
+            _exit(0);
+        }
+        _exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the failed write was not reported";
+    EXPECT_EQ(ReadFile(LogFile()), "earlier record\r\n");
 }
 
 } // namespace
