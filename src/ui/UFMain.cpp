@@ -831,6 +831,11 @@ void TFMain::CommandLineRunEnded(TFSyncMain* window, TRunEnd outcome, const std:
         ReportCommandLine(ecCancelled, name + "the run was " + reason);
         break;
     }
+    // The record is lost, not the work: the status stays the sync's, and the
+    // error stream says it (the error log may be on the same full disk).
+    if (!window->LogFailure().empty()) {
+        ReportCommandLine(ecOk, name + "the task log could not be written: " + window->LogFailure());
+    }
     EndUnattendedStartWhenDone();
 }
 

@@ -1005,6 +1005,7 @@ void TFSyncMain::PrepareSync() {
     SyncLogStart = LogLineCount();
     syncCancelled_ = false;
     logToFile_ = SysConfig != nullptr && SysConfig->SaveLog == 1;
+    logFailure_.clear();
     AddLogText(Task->LogHeader(kLogActionSync));
     ScrollLogToEnd();
     emit RunStateChanged();
@@ -1069,6 +1070,7 @@ void TFSyncMain::WriteRunLogLine(const std::string& line) {
     } catch (const std::exception& e) {
         // Said once; the run goes on without its record.
         ErrorLogger.HandleException(e);
+        logFailure_ = e.what();
         logToFile_ = false;
     }
 }

@@ -98,6 +98,9 @@ public:
 
     // The log panel's lines as they were added (the file system's bytes).
     const std::vector<std::string>& LogLines() const { return logLines_; }
+    // Why the last sync's record could not be written to the task log (empty
+    // when it was, or when no record was kept).
+    const std::string& LogFailure() const { return logFailure_; }
     int LogLineCount() const { return static_cast<int>(logLines_.size()); }
     // The rows shown by the result view.
     TResultRows& Rows() { return rows_; }
@@ -248,9 +251,10 @@ private:
     bool destroying_ = false;
     bool dialogOpen_ = false; // the folder picker or the task options are open
     bool firstRunTips_ = false;
-    bool runOpen_ = false;          // a run has started and RunEnded has not been sent
-    bool syncCancelled_ = false;    // cancel was pressed while the sync ran
-    bool logToFile_ = false;        // the sync's lines are appended to the task log
+    bool runOpen_ = false;       // a run has started and RunEnded has not been sent
+    bool syncCancelled_ = false; // cancel was pressed while the sync ran
+    bool logToFile_ = false;     // the sync's lines are appended to the task log
+    std::string logFailure_;
     std::string analysisFailure_;   // why the last analysis gave no result
     QWidget* tipControl_ = nullptr; // the control the pending tip is for
 };

@@ -159,6 +159,13 @@ TEST_F(CommandLineTest, EveryStartWithoutADisplayEndsAndSaysWhatHappened) {
          },
          tandemora::ecNotStarted, "Invalid filter pattern \"(x\": missing closing parenthesis",
          "Invalid filter pattern \"(x\": missing closing parenthesis"},
+        {"the task log cannot be written",
+         [&] {
+             const std::string id = SaveTask("Full", folders / "e", folders / "f", sync);
+             std::filesystem::create_symlink("/dev/full", program / (id + ".log"));
+             return "Full";
+         },
+         tandemora::ecOk, "\"Full\": the task log could not be written: Cannot write log", ""},
         {"an item fails",
          [&] {
              // An overwrite whose previous version cannot be kept is not made.
