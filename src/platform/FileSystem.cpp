@@ -12,6 +12,7 @@
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -577,6 +578,37 @@ std::string MountPointOf(const std::string& path) {
         }
     }
     return best;
+}
+
+TFileLock::~TFileLock() {
+    Release();
+}
+
+bool TFileLock::TryLock(const std::string& path) {
+    Release();
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    int result = 0;
+    do {
+        result = flock(fd, LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return false;
+    }
+    fd_ = fd;
+    return true;
+}
+
+void TFileLock::Release() {
+    if (fd_ >= 0) {
+        close(fd_); // closing the only descriptor drops the lock
+        fd_ = -1;
+    }
 }
 
 TFileHandle::~TFileHandle() {

@@ -188,4 +188,25 @@ private:
     int fd_ = -1;
 };
 
+// An advisory lock (flock) on a file of its own, held from TryLock until Release
+// or the object's end. The system drops it with the process, however that ends,
+// so a process that was killed leaves no stale lock; the empty file stays.
+class TFileLock {
+public:
+    TFileLock() = default;
+    ~TFileLock();
+    TFileLock(const TFileLock&) = delete;
+    TFileLock& operator=(const TFileLock&) = delete;
+
+    // Takes the lock without waiting, making the file (mode 0600) when missing.
+    // False when another holder has it (errno EWOULDBLOCK; also another object
+    // of this process) or when the file cannot be opened (errno tells why).
+    bool TryLock(const std::string& path);
+    void Release();
+    bool Held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
 } // namespace tandemora::fs

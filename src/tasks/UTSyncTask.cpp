@@ -291,6 +291,10 @@ std::string TSyncTask::RunStampPath() const {
     return GetLocalSnapshotFolder() + FileID() + "S";
 }
 
+std::string TSyncTask::RunLockPath() const {
+    return GetLocalSnapshotFolder() + FileID() + ".lock";
+}
+
 int32_t TSyncTask::LoadSnapshot(TFileTree* tree, int32_t side) const {
     try {
         const std::string path = LocalSnapshotPath(side);

@@ -144,6 +144,11 @@ public:
     // last synchronisation wrote: the SyncID and "S" (no task's snapshot file,
     // which ends in "L" or "R", can have its name). Raises as FileID does.
     std::string RunStampPath() const;
+    // The file whose lock a run of the task holds from its start to its end, so
+    // that no second run (of this program or another) works on the same folders,
+    // snapshots and task log meanwhile: the SyncID and ".lock" beside the local
+    // snapshots. Raises as FileID does.
+    std::string RunLockPath() const;
     // "\\server\share" of a path that starts so; empty otherwise.
     static std::string GetShareRoot(const std::string& path);
 

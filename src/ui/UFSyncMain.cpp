@@ -37,6 +37,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 #include <filesystem>
 
@@ -555,6 +556,9 @@ void TFSyncMain::StartAnalyze() {
                   true);
         return;
     }
+    if (!TakeRunLock(kLogActionAnalysis)) {
+        return;
+    }
 
     std::unique_ptr<TFileOper> left = TSyncTask::CreateOper(Task->LFolder, false);
     std::unique_ptr<TFileOper> right = TSyncTask::CreateOper(Task->RFolder, false);
@@ -912,7 +916,27 @@ void TFSyncMain::RefuseRun(const char* action, const std::string& reason, bool r
     EndRun(TRunEnd::NotStarted, reason);
 }
 
+// One run of a task at a time, also across processes: a scheduled start while
+// the task runs (here, in the interactive program, or an earlier scheduled run
+// that has not ended) would copy into the same folders, write the same
+// snapshots and run its lines into the same task log. The later run does not
+// start and leaves a record of its own that says why (one write, so it lands
+// whole between two lines of the running one). Where the lock file cannot be
+// made at all, the run goes on as it always did.
+bool TFSyncMain::TakeRunLock(const char* action) {
+    if (runLock_.Held() || !IsSafeSyncID(Task->SyncID) || runLock_.TryLock(Task->RunLockPath()) ||
+        errno != EWOULDBLOCK) {
+        return true;
+    }
+    RefuseRun(action,
+              "Another run of this task is under way (its lock " + EscapeForLog(Task->RunLockPath()) +
+                  " is held).",
+              true);
+    return false;
+}
+
 void TFSyncMain::EndRun(TRunEnd outcome, const std::string& reason) {
+    runLock_.Release();
     if (!runOpen_ || destroying_) {
         return;
     }
@@ -941,6 +965,9 @@ void TFSyncMain::BitBtn_SyncClick() {
         return;
     }
     SyncAfterAnalyze = 0;
+    if (!TakeRunLock(kLogActionSync)) {
+        return;
+    }
     const int lacking = CheckDiskSpace();
     if (lacking != 0) {
         const char* text =

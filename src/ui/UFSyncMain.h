@@ -13,6 +13,7 @@
 #include "engine/UTAnalyzeThread.h"
 #include "engine/UTTandemoraThread.h"
 #include "model/UTResultRows.h"
+#include "platform/FileSystem.h"
 #include "platform/Messages.h"
 #include "tasks/UTSyncTask.h"
 #include "ui/UResultView.h"
@@ -189,6 +190,9 @@ private:
     // A run that ends before its work began: the reason goes to the log panel
     // and, as a record of its own, to the task log.
     void RefuseRun(const char* action, const std::string& reason, bool red);
+    // Holds the task's run lock from here to EndRun; a refusal ends the run as
+    // RefuseRun does.
+    bool TakeRunLock(const char* action);
     void EndRun(TRunEnd outcome, const std::string& reason = std::string());
     // The lines of a sync go to the task log one by one as they come, so a
     // run that is killed leaves the lines of what it did.
@@ -255,6 +259,7 @@ private:
     bool syncCancelled_ = false; // cancel was pressed while the sync ran
     bool logToFile_ = false;     // the sync's lines are appended to the task log
     std::string logFailure_;
+    fs::TFileLock runLock_;         // held while a run is open
     std::string analysisFailure_;   // why the last analysis gave no result
     QWidget* tipControl_ = nullptr; // the control the pending tip is for
 };

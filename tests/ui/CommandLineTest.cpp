@@ -2,6 +2,7 @@
 // program, without a display, ending by themselves after the synchronisation.
 
 #include "UiFixture.h"
+#include "platform/FileSystem.h"
 
 #include <QProcess>
 #include <filesystem>
@@ -98,6 +99,7 @@ TEST_F(CommandLineTest, EveryStartWithoutADisplayEndsAndSaysWhatHappened) {
         return name;
     };
     auto sync = [](tandemora::TSyncTask& t) { t.TSsync = 1; };
+    tandemora::fs::TFileLock otherRun; // held as a run still going would hold it
     const Case cases[] = {
         {"analysis only", [&] { return task("Check", [](tandemora::TSyncTask& t) { t.TSanalyze = 1; }); },
          tandemora::ecOk, "", "All:2,Changed:2,Conflicts:0,Errors:0,Included:2,Excluded:0\r\n"},
@@ -166,6 +168,15 @@ TEST_F(CommandLineTest, EveryStartWithoutADisplayEndsAndSaysWhatHappened) {
              return "Full";
          },
          tandemora::ecOk, "\"Full\": the task log could not be written: Cannot write log", ""},
+        {"another run of the task is under way",
+         [&] {
+             const std::string id = SaveTask("Busy", folders / "e", folders / "f", sync);
+             std::filesystem::create_directories(home / ".local/share/Tandemora");
+             EXPECT_TRUE(otherRun.TryLock(home / (".local/share/Tandemora/" + id + ".lock")));
+             return "Busy";
+         },
+         tandemora::ecNotStarted, "\"Busy\": the run did not start: Another run of this task is under way",
+         "Another run of this task is under way (its lock "},
         {"an item fails",
          [&] {
              // An overwrite whose previous version cannot be kept is not made.
