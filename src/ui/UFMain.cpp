@@ -839,6 +839,30 @@ void TFMain::CommandLineRunEnded(TFSyncMain* window, TRunEnd outcome, const std:
     EndUnattendedStartWhenDone();
 }
 
+void TFMain::EndOnRequest(const std::string& Why) {
+    if (!commandLine_.empty()) {
+        ReportCommandLine(ecOk, Why);
+    }
+    endRequested_ = true;
+    for (TFSyncMain* window : TaskWindows()) {
+        if (window->IsBusy()) {
+            window->CancelRun(Why);
+        }
+    }
+    // A sync stops after the item it is on; the workers of a cancelled analysis
+    // stop after the folder they list. The window goes once none is left.
+    auto* wait = new QTimer(this);
+    connect(wait, &QTimer::timeout, this, [this, wait] {
+        if (closedForGood_ || AnyTaskRunning()) {
+            return;
+        }
+        wait->stop();
+        ExitRequested = 1;
+        close();
+    });
+    wait->start(50);
+}
+
 // Without a display nobody can close the window: once every run the command line
 // started has ended (and a power-off it asked for has had its wait), the program
 // ends, also where the options would hide it in the notification area.
@@ -867,8 +891,9 @@ void TFMain::RunTriggers(int32_t Kind, const std::string& DriveLetter) {
 // one disk) share a pass, so that the task of the first one does not hold back
 // the tasks of the others by running already.
 void TFMain::RunTriggerPass(int32_t Kind, const std::vector<std::string>& MountPoints) {
-    // A start without a display runs what its command line names and nothing else.
-    if (AnyTaskRunning() || UnattendedStart()) {
+    // A start without a display runs what its command line names and nothing else;
+    // a program that is ending starts nothing.
+    if (AnyTaskRunning() || UnattendedStart() || endRequested_) {
         return;
     }
     for (TFSyncMain* window : TaskWindows()) {
@@ -1045,12 +1070,14 @@ bool TFMain::WMQueryEndSession() {
 // A synchronisation has ended. The waits run on timers, so the window stays
 // responsive; what they lead to is decided again when they are over.
 void TFMain::TaskFinished(bool Synchronised) {
-    if (Synchronised && SysConfig != nullptr && SysConfig->AutoClose == 1 && !AnyTaskRunning()) {
+    if (Synchronised && SysConfig != nullptr && SysConfig->AutoClose == 1 && !AnyTaskRunning() &&
+        !endRequested_) {
         powerOffPending_ = true;
         QTimer::singleShot(PowerOffDelay, this, [this] {
             powerOffPending_ = false;
-            // A task started during the wait keeps the computer on.
-            if (!AnyTaskRunning()) {
+            // A task started during the wait keeps the computer on; a program
+            // that was asked to end only ends.
+            if (!AnyTaskRunning() && !endRequested_) {
                 ShutdownComputer();
             }
             CloseAfterCommandLineRun();

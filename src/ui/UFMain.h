@@ -89,6 +89,12 @@ public:
     void RunAll(bool WithSync);
     bool AnyTaskRunning() const;
     void RunCommandLineTask();
+    // The system asks the program to end (SIGTERM from a shut-down or from a
+    // scheduler ending its jobs, SIGINT from Ctrl+C); Why says so in the records.
+    // Every run is cancelled as its cancel button does, no trigger starts another,
+    // and the program ends as soon as they have ended, without questions and
+    // without powering the computer off.
+    void EndOnRequest(const std::string& Why);
     // Starts the tasks whose switches ask for this kind of trigger. For a volume
     // arrival, DriveLetter is the mount point of the new volume.
     void RunTriggers(int32_t Kind, const std::string& DriveLetter);
@@ -258,6 +264,7 @@ private:
     std::vector<TFSyncMain*> commandRuns_;
     int exitCode_ = ecOk;
     bool powerOffPending_ = false;
+    bool endRequested_ = false; // EndOnRequest: the program ends once the runs have
 };
 
 } // namespace tandemora

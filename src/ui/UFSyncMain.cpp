@@ -835,6 +835,9 @@ void TFSyncMain::ShowAnalysisSummary() {
         // so nothing else starts or closes it in between.
         syncPending_ = true;
         QTimer::singleShot(1000, this, [this] {
+            if (!syncPending_) {
+                return; // cancelled meanwhile
+            }
             syncPending_ = false;
             BitBtn_SyncClick();
         });
@@ -870,6 +873,32 @@ std::string TFSyncMain::DiskLine() {
 // ---- Cancel ------------------------------------------------------------------------------
 
 void TFSyncMain::BitBtn_cancelClick() {
+    Cancel("");
+}
+
+void TFSyncMain::CancelRun(const std::string& why) {
+    if (!runOpen_) {
+        return; // no run: a dialog is open, or the workers of one are winding down
+    }
+    if (syncPending_) {
+        // The analysis and its record are done; the sync that was to follow
+        // does not start.
+        syncPending_ = false;
+        AddLogLine(why, true);
+        Task->RecordNotStarted(kLogActionSync, why);
+        AbandonAutomaticRun();
+        EndRun(TRunEnd::Cancelled, "cancelled before the sync");
+        return;
+    }
+    if (Syncing != 0) {
+        AddLogLine(why, true); // a line of the sync's record
+    }
+    Cancel(why);
+}
+
+// The cancel itself; why, when given, stands in the record of an analysis that
+// is cut short.
+void TFSyncMain::Cancel(const std::string& why) {
     Task->Running = false;
     if (Syncing != 0) {
         // The sync thread ends after its current item, through SyncThreadDone.
@@ -893,7 +922,7 @@ void TFSyncMain::BitBtn_cancelClick() {
     if (AnalyzeThread && comparing_) {
         AnalyzeThread->Terminate();
     }
-    analysisFailure_.clear();
+    analysisFailure_ = why;
     ShowAnalysisSummary();
     BitBtn_Sync->setEnabled(false);
     GroupBox_ResultsFilter->setEnabled(false);

@@ -67,6 +67,10 @@ public:
     void BitBtn_AnalyzeClick();
     void BitBtn_SyncClick();
     void BitBtn_cancelClick();
+    // Cancels the run under way as the cancel button does, and says why in its
+    // record: a line of the sync record, the analysis record's count line, or,
+    // in the second before an automatic sync, a record of the sync not started.
+    void CancelRun(const std::string& why);
     // The folder picker for one side, and the task options dialog on a copy of
     // the task; each saves what the user confirmed into the task list.
     void bt_LBrowseClick();
@@ -193,6 +197,7 @@ private:
     // Holds the task's run lock from here to EndRun; a refusal ends the run as
     // RefuseRun does.
     bool TakeRunLock(const char* action);
+    void Cancel(const std::string& why);
     void EndRun(TRunEnd outcome, const std::string& reason = std::string());
     // The lines of a sync go to the task log one by one as they come, so a
     // run that is killed leaves the lines of what it did.

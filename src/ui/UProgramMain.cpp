@@ -16,8 +16,12 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace tandemora {
@@ -52,6 +56,47 @@ void TellStartFailure(TProgramInstance& Instance, const char* Text, const std::s
     std::fprintf(stderr, "Tandemora: %s (%s)\n", Text, Path.c_str());
     std::fflush(stderr);
     ErrorLogger.LogError(Text, "EStartError", Path);
+}
+
+// The write end of the pipe that carries SIGTERM and SIGINT to the main thread:
+// a signal handler may do little more than write a byte.
+int endSignalWriteFd = -1;
+
+void NoteEndSignal(int number) {
+    const int saved = errno;
+    const auto byte = static_cast<unsigned char>(number);
+    (void)!write(endSignalWriteFd, &byte, 1);
+    errno = saved;
+}
+
+// SIGTERM (a shut-down, a scheduler ending its jobs, kill) and SIGINT (Ctrl+C in
+// the terminal of a command-line run) end the program the way a cancel does, so
+// that a sync stops between items, keeps the snapshots of what it did and
+// leaves a record that says so. A second such signal ends it at once.
+void EndOnSignals(TFMain* window) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return; // the signals keep their usual effect
+    }
+    endSignalWriteFd = fds[1];
+    auto* notifier = new QSocketNotifier(fds[0], QSocketNotifier::Read, window);
+    QObject::connect(notifier, &QSocketNotifier::activated, window, [window, fd = fds[0]] {
+        unsigned char number = 0;
+        unsigned char last = 0;
+        while (read(fd, &number, 1) == 1) {
+            last = number;
+        }
+        if (last != 0) {
+            window->EndOnRequest(std::string("Cancelled: the program was asked to end (") +
+                                 (last == SIGINT ? "SIGINT" : "SIGTERM") + ").");
+        }
+    });
+    struct sigaction action {};
+    action.sa_handler = NoteEndSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
 }
 
 void AnswerShowRequests(QLocalServer* server, TFMain* window) {
@@ -176,6 +221,7 @@ int ProgramMain(int argc, char** argv) {
     }
     QObject::connect(instance.MainWindow.get(), &TFMain::Closed, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
+    EndOnSignals(instance.MainWindow.get());
     app.exec();
     return instance.MainWindow->ExitCode();
 }

@@ -5,6 +5,7 @@
 #include "platform/FileSystem.h"
 
 #include <QProcess>
+#include <csignal>
 #include <filesystem>
 #include <sstream>
 
@@ -226,43 +227,69 @@ TEST_F(CommandLineTest, EveryStartWithoutADisplayEndsAndSaysWhatHappened) {
 }
 
 // The task log grows line by line as the sync goes, so a run killed half-way
-// leaves the lines of the copies it made.
-TEST_F(CommandLineTest, ARunKilledHalfWayLeavesTheLinesOfItsCopies) {
+// leaves the lines of the copies it made. A run asked to end (as cron and
+// systemd ask) stops between two items as a cancel does, closes its record and
+// says why in its status. Neither leaves its lock behind.
+TEST_F(CommandLineTest, ARunStoppedHalfWayLeavesTheLinesOfItsCopies) {
+    struct Case {
+        const char* Name;
+        int Signal;
+        int Code;         // -1: it did not end by itself
+        std::string Says; // in the task log and on the error stream ("" for none)
+    };
+    const Case cases[] = {
+        {"killed", SIGKILL, -1, ""},
+        {"asked to end", SIGTERM, tandemora::ecCancelled, "the program was asked to end (SIGTERM)"},
+    };
     WriteOptions({{"SaveLog", "1"}});
     for (int i = 0; i < 2000; ++i) {
         WriteFile(folders / ("many/" + std::to_string(i) + ".txt"), "bytes of " + std::to_string(i));
     }
-    std::filesystem::create_directories(folders / "copies");
-    const std::string id =
-        SaveTask("Many", folders / "many", folders / "copies", [](tandemora::TSyncTask& t) { t.TSsync = 1; });
-    QProcess run;
-    StartProcess(run, {"Many"});
-    ASSERT_TRUE(run.waitForStarted(10000));
-    auto copyLines = [&] {
-        std::vector<std::string> lines;
-        std::istringstream log(ReadFile(program / (id + ".log")));
-        for (std::string line; std::getline(log, line);) {
-            if (line.rfind("Copy:", 0) == 0) {
-                lines.push_back(line);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::filesystem::create_directories(folders / c.Name);
+        const std::string name = std::string("Many ") + c.Name;
+        const std::string id =
+            SaveTask(name, folders / "many", folders / c.Name, [](tandemora::TSyncTask& t) { t.TSsync = 1; });
+        QProcess run;
+        StartProcess(run, {QString::fromStdString(name)});
+        ASSERT_TRUE(run.waitForStarted(10000));
+        auto copyLines = [&] {
+            std::vector<std::string> lines;
+            std::istringstream log(ReadFile(program / (id + ".log")));
+            for (std::string line; std::getline(log, line);) {
+                if (line.rfind("Copy:", 0) == 0) {
+                    lines.push_back(line);
+                }
             }
+            return lines;
+        };
+        const bool copying =
+            WaitUntil([&] { return copyLines().size() >= 3 || run.state() == QProcess::NotRunning; });
+        ::kill(static_cast<pid_t>(run.processId()), c.Signal);
+        ASSERT_TRUE(run.waitForFinished(60000));
+        ASSERT_TRUE(copying);
+        EXPECT_EQ(run.exitStatus() == QProcess::NormalExit ? run.exitCode() : -1, c.Code);
+        const std::string log = ReadFile(program / (id + ".log"));
+        EXPECT_NE(log.find(",SYNC,"), std::string::npos);
+        if (c.Says.empty()) {
+            EXPECT_EQ(log.find("----- Sync End."), std::string::npos) << "the run ended before it was killed";
+        } else {
+            EXPECT_NE(log.find(c.Says), std::string::npos) << log;
+            EXPECT_NE(log.find("----- Sync End."), std::string::npos) << log;
+            EXPECT_NE(run.readAllStandardError().toStdString().find(c.Says), std::string::npos);
         }
-        return lines;
-    };
-    const bool copying =
-        WaitUntil([&] { return copyLines().size() >= 3 || run.state() == QProcess::NotRunning; });
-    run.kill();
-    run.waitForFinished();
-    ASSERT_TRUE(copying);
-    const std::string log = ReadFile(program / (id + ".log"));
-    EXPECT_EQ(log.find("----- Sync End."), std::string::npos) << "the run ended before it was killed";
-    EXPECT_NE(log.find(",SYNC,"), std::string::npos);
-    const std::vector<std::string> lines = copyLines();
-    ASSERT_GE(lines.size(), 3u);
-    // Each line stands for a copy that is there, whole.
-    for (const std::string& line : lines) {
-        const std::string target = line.substr(line.find(" -> ") + 4, line.size() - line.find(" -> ") - 5);
-        const std::string source = line.substr(5, line.find(" -> ") - 5);
-        EXPECT_EQ(ReadFile(target), ReadFile(source)) << line;
+        const std::vector<std::string> lines = copyLines();
+        ASSERT_GE(lines.size(), 3u);
+        // Each line stands for a copy that is there, whole.
+        for (const std::string& line : lines) {
+            const std::string target =
+                line.substr(line.find(" -> ") + 4, line.size() - line.find(" -> ") - 5);
+            const std::string source = line.substr(5, line.find(" -> ") - 5);
+            EXPECT_EQ(ReadFile(target), ReadFile(source)) << line;
+        }
+        tandemora::fs::TFileLock next;
+        EXPECT_TRUE(next.TryLock(home / (".local/share/Tandemora/" + id + ".lock")));
     }
 }
 
