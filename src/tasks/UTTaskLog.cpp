@@ -118,8 +118,6 @@ int32_t TSyncTask::WriteLog(const std::string& text) const {
     if (fd < 0) {
         throw EInOutError("Cannot open log \"" + path + "\": " + std::strerror(errno));
     }
-    struct stat before {};
-    const bool measured = fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
     const std::string line = text + kLogLineEnd;
     size_t done = 0;
     int error = 0;
@@ -134,10 +132,14 @@ int32_t TSyncTask::WriteLog(const std::string& text) const {
         }
         done += static_cast<size_t>(n);
     }
-    if (error != 0 && done > 0 && measured) {
+    struct stat after {};
+    if (error != 0 && done > 0 && fstat(fd, &after) == 0 && S_ISREG(after.st_mode) &&
+        after.st_size >= static_cast<off_t>(done)) {
         // Part of a line (the disk filled up) would run into the next record once
-        // there is room again; the file goes back to its last whole line.
-        (void)!ftruncate(fd, before.st_size);
+        // there is room again; the file goes back to its last whole line. The cut
+        // is measured from the end the part went to: another program may have
+        // appended a record since this one opened the file.
+        (void)!ftruncate(fd, after.st_size - static_cast<off_t>(done));
     }
     if (close(fd) != 0 && error == 0) {
         error = errno;
