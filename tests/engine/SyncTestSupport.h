@@ -5,6 +5,7 @@
 // thread plays the main thread. Everything the run leaves is kept for the checks:
 // log lines, progress messages, rows, error log, snapshots.
 
+#include "PairFolder.h"
 #include "TestSupport.h"
 #include "endpoints/UTWinFileOper.h"
 #include "engine/UTAnalyzeThread.h"
@@ -67,13 +68,9 @@ protected:
 
     // Writes a file below a side's folder with a given modification time.
     static void Put(const std::string& root, const std::string& rel, const std::string& bytes, time_t when) {
-        testsupport::WriteFile(root + "/" + rel, bytes);
-        SetTime(root + "/" + rel, when);
+        pairtest::PutFile(root, rel, bytes, when);
     }
-    static void SetTime(const std::string& path, time_t when) {
-        timespec times[2] = {{when, 0}, {when, 0}};
-        utimensat(AT_FDCWD, path.c_str(), times, 0);
-    }
+    static void SetTime(const std::string& path, time_t when) { pairtest::SetTime(path, when); }
     static std::string Read(const std::string& root, const std::string& rel) {
         return testsupport::ReadFile(root + "/" + rel);
     }

@@ -1,0 +1,673 @@
+// Random edits on both sides between runs of one task, every run through the
+// real engine, checked against what a user expects of a sync that remembers
+// the last state in which both sides agreed:
+//   changed on one side since then: that version wins;
+//   changed on both: a conflict, both kept;
+//   deleted on one side and unchanged on the other: gone with deletions on,
+//   else kept; deleted on one side and changed or new on the other: a conflict.
+// The reference model sees kinds, bytes and the times the user's own edits set
+// (setting a file's time is an edit: the program cannot look at contents), never
+// snapshots or action codes. After every run:
+//   (a) a run whose rows end without conflict, error or skip leaves both sides equal;
+//   (b) no content is gone unless the other side's version or deletion replaced
+//       it, and then the previous version is kept where the task asks for that;
+//   (c) a deletion is never undone unless the other side changed the file since;
+//   (d) what the run did not settle is proposed again the same way;
+//   (e) an analysis right after the run proposes nothing new;
+//   (f) each item ends as the contract says; (m) the last agreed state is used
+//       exactly when there is one; nothing is left over.
+//
+// Replay one sequence:   TANDEMORA_MBT_SEED=17 tests/engine_tests --gtest_filter='ModelSync.*'
+// Long mode (before closing work on the engine), e.g. 5000 runs:
+//                        TANDEMORA_MBT_RUNS=5000 tests/engine_tests --gtest_filter='ModelSync.*'
+// A failing sequence is shrunk and printed as a row for kRegressions below, in
+// steps such as "L put a/b 12 7" (12 bytes written at tick 7), "R rm a",
+// "L mkdir a", "L mv a b", "R old a 3" (a time 3 ticks before the start),
+// "L ro a", "L empty", "R unmount" (the work folder goes too), "T del 0", "run".
+
+#include "PairFolder.h"
+#include "endpoints/UTFileOper.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <iterator>
+#include <random>
+#include <set>
+#include <sstream>
+
+using namespace pairtest;
+
+namespace {
+
+enum { L = 0, R = 1 };
+// Late 2043 in UTC, 2 minutes per edit, so sequences cross into 2044, where DOS
+// times turn negative as 32-bit numbers; times set "older" count down from here.
+constexpr time_t kClock0 = 2335215600;
+constexpr time_t kStep = 120;
+constexpr int kRunsPerSeed = 8;
+
+using TOp = std::vector<std::string>; // "L put a/b 12 7", "T del 1", "run"
+using TOpt = std::optional<TItem>;
+
+std::string Text(const std::vector<TOp>& ops) {
+    std::string text;
+    for (const TOp& op : ops) {
+        for (size_t i = 0; i < op.size(); ++i) {
+            text += (i == 0 ? (text.empty() ? "" : "; ") : " ") + op[i];
+        }
+    }
+    return text;
+}
+
+std::vector<TOp> Parse(const std::string& script) {
+    std::vector<TOp> ops;
+    std::istringstream steps(script);
+    for (std::string step; std::getline(steps, step, ';');) {
+        std::istringstream words(step);
+        ops.emplace_back(std::istream_iterator<std::string>(words), std::istream_iterator<std::string>());
+    }
+    return ops;
+}
+
+std::string Content(int tick, size_t length) {
+    std::string bytes = "v" + std::to_string(tick) + ".";
+    bytes.resize(std::max(length, bytes.size()), static_cast<char>('a' + tick % 26));
+    return bytes;
+}
+
+std::string Parent(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+TOpt At(const TTree& tree, const std::string& path) {
+    const auto it = tree.find(path);
+    return it == tree.end() ? TOpt() : TOpt(it->second);
+}
+
+// The same item for the engine's purposes: kind, and for files bytes and time.
+bool Same(const TOpt& a, const TOpt& b) {
+    if (!a || !b) {
+        return !a && !b;
+    }
+    return a->Dir == b->Dir && (a->Dir || (a->Bytes == b->Bytes && a->Dos == b->Dos));
+}
+
+bool HasBelow(const TTree& tree, const std::string& path) {
+    const auto it = tree.lower_bound(path + "/");
+    return it != tree.end() && it->first.compare(0, path.size() + 1, path + "/") == 0;
+}
+
+struct TVerdict {
+    TOpt Final[2];
+    bool Pending = false;  // left as it is, and proposed again
+    bool Loose = false;    // no exact expectation; only nothing lost
+    bool Replaced[2] = {}; // this side's item may be overwritten or removed
+};
+
+// One task's sequence on a fresh pair of folders, with the model beside it.
+class TReplay {
+public:
+    explicit TReplay(uint64_t seed) : rng_(seed), home_{f_.Root(L), f_.Root(R)} {}
+
+    // Applies one step; a run returns the first failed check, else "".
+    std::string Apply(const TOp& op) {
+        if (op.empty()) {
+            return "";
+        }
+        if (op[0] == "run") {
+            ++runs_;
+            return Run();
+        }
+        if (op[0] == "T") {
+            SetOption(op[1], op[2]);
+        } else {
+            Edit(op[0] == "L" ? L : R, op);
+        }
+        return "";
+    }
+
+    // Picks the steps up to and including the next run, from the sides as they are.
+    std::vector<TOp> Generate() {
+        std::vector<TOp> ops;
+        static const char* const options[] = {"exclude", "include", "hidden", "emptydir", "estimate",
+                                              "tags",    "left",    "right",  "empty",    "unmount"};
+        // The task's own settings, each value as likely as it is frequent here.
+        static const std::pair<const char*, std::string> odds[] = {
+            {"dir", "00012"},  {"verified", "01"},   {"del", "110"},  {"policy", "01"},
+            {"saveold", "01"}, {"estimate", "0001"}, {"tags", "0001"}};
+        if (runs_ == 0) {
+            for (const auto& [name, values] : odds) {
+                ops.push_back({"T", name, values.substr(Below(values.size()), 1)});
+            }
+        } else if (const std::string what = options[Below(10)]; Chance(30)) {
+            const bool edit = what == "empty" || what == "unmount";
+            ops.push_back(edit ? TOp{Chance(50) ? "L" : "R", what}
+                               : TOp{"T", what, std::to_string(1 - option_[what])});
+        }
+        for (const TOp& op : ops) {
+            Apply(op);
+        }
+        for (int n = 1 + Below(runs_ == 0 ? 6 : 4); n > 0; --n) {
+            for (const TOp& op : UserEdit(Below(2))) {
+                Apply(op);
+                ops.push_back(op);
+            }
+        }
+        ops.push_back({"run"});
+        return ops;
+    }
+
+    int Runs() const { return runs_; }
+
+private:
+    // ---- The user's edits ----
+
+    // One edit a user might make now on one side, as one or more steps.
+    std::vector<TOp> UserEdit(int side) {
+        const std::string who = side == L ? "L" : "R";
+        const TTree tree = f_.Read(side);
+        std::vector<std::string> files;
+        std::vector<std::string> folders;
+        for (const auto& [path, item] : tree) {
+            (item.Dir ? folders : files).push_back(path);
+        }
+        const auto fresh = [&](const std::string& parent) {
+            static const char* const names[] = {"a", "b", "c", "d", ".h"};
+            const std::string path = (parent.empty() ? "" : parent + "/") + names[Below(5)];
+            return tree.count(path) == 0 && std::count(path.begin(), path.end(), '/') < 3 ? path : "";
+        };
+        const std::string file = files.empty() ? "" : files[Below(files.size())];
+        const std::string folder = folders.empty() ? "" : folders[Below(folders.size())];
+        const std::string made = fresh(folders.empty() || Chance(40) ? "" : folders[Below(folders.size())]);
+        const std::string item = Chance(70) && !file.empty() ? file : folder;
+        const std::string moved = item.empty() ? "" : fresh(Parent(item));
+        // Each version gets a new time and, unless its size is kept, a new length.
+        const auto put = [&](const std::string& path, size_t length) {
+            return TOp{who, "put", path, std::to_string(length != 0 ? length : 6 + tick_),
+                       std::to_string(tick_ + 1)};
+        };
+        std::vector<std::vector<TOp>> offers;
+        const auto offer = [&](bool possible, int weight, const std::vector<TOp>& ops) {
+            for (int i = 0; possible && i < weight; ++i) {
+                offers.push_back(ops);
+            }
+        };
+        offer(!made.empty(), 4, {put(made, 0)});
+        offer(!file.empty(), 3, {put(file, 0)});
+        offer(!file.empty(), 1, {put(file, file.empty() ? 0 : tree.at(file).Bytes.size())});
+        offer(!item.empty(), 2, {{who, "rm", item}});
+        offer(!made.empty(), 1, {{who, "mkdir", made}});
+        offer(!file.empty(), 1, {{who, "rm", file}, {who, "mkdir", file}, put(file + "/a", 0)});
+        offer(!folder.empty(), 1, {{who, "rm", folder}, put(folder, 0)});
+        offer(!moved.empty(), 1, {{who, "mv", item, moved}});
+        offer(!file.empty(), 1, {{who, "old", file, std::to_string(older_ + 1)}});
+        offer(!file.empty(), 1, {{who, "ro", file}});
+        return offers.empty() ? std::vector<TOp>{put("a", 0)} : offers[Below(offers.size())];
+    }
+
+    void Edit(int side, const TOp& op) {
+        const std::string root = f_.Root(side);
+        const TTree tree = f_.Read(side);
+        const std::string& verb = op[1];
+        const std::string path = op.size() > 2 ? op[2] : "";
+        const TOpt parent = At(tree, Parent(path));
+        const bool placeable = Parent(path).empty() || (parent && parent->Dir);
+        if (verb == "put" && placeable && !(At(tree, path) && At(tree, path)->Dir)) {
+            const int tick = std::stoi(op[4]);
+            tick_ = std::max(tick_, tick);
+            f_.Put(side, path, Content(tick, std::stoul(op[3])), kClock0 + kStep * tick);
+        } else if (verb == "mkdir" && placeable && !At(tree, path)) {
+            f_.Mkdir(side, path);
+        } else if (verb == "rm") {
+            f_.Remove(side, path);
+        } else if (verb == "mv" && At(tree, path) && !At(tree, op[3]) && Parent(path) == Parent(op[3])) {
+            f_.Rename(side, path, op[3]);
+        } else if (verb == "old" && At(tree, path) && !At(tree, path)->Dir) {
+            older_ = std::max(older_, std::stoi(op[3]));
+            f_.SetTime(side, path, kClock0 - kStep * std::stoi(op[3]));
+        } else if (verb == "ro" && At(tree, path) && !At(tree, path)->Dir) {
+            f_.ReadOnly(side, path);
+        } else if (verb == "empty" || verb == "unmount") {
+            for (const auto& entry : std::filesystem::directory_iterator(root)) {
+                if (verb == "unmount" || entry.path().filename() != WorkFolderName) {
+                    std::filesystem::remove_all(entry.path());
+                }
+            }
+            const int32_t place = f_.Task().SnapshotPlace();
+            if (verb == "unmount" && place != spBothLocal &&
+                place != (side == L ? spLeftLocal : spRightLocal)) {
+                Forget(); // the side's snapshot went with it
+            }
+        }
+    }
+
+    void SetOption(const std::string& name, const std::string& value) {
+        const int v = std::stoi(value);
+        option_[name] = v;
+        TSyncTask& t = f_.Task();
+        const std::map<std::string, int32_t*> fields = {
+            {"dir", &t.SyncDirection},          {"verified", &t.ForcedOrVerified},
+            {"del", &t.IsDeleteFile},           {"policy", &t.Conflicts},
+            {"saveold", &t.SaveOldFile},        {"estimate", &t.EstimateDiskSpace},
+            {"tags", &t.EnsureFolderTags},      {"hidden", &t.ExcludeHiddenFile},
+            {"emptydir", &t.ExcludeEmtpyFolder}};
+        if (fields.count(name) != 0) {
+            *fields.at(name) = v;
+        } else if (name == "exclude" || name == "include") {
+            (name == "exclude" ? t.ExcludeFilter : t.IncludeFilter) =
+                v == 0 ? std::vector<std::string>{}
+                       : std::vector<std::string>{name == "exclude" ? "^c" : "^[^d]"};
+        } else {
+            const int side = name == "left" ? L : R;
+            f_.UseFolder(side, v == 1 ? f_.Other(side) : home_[side]);
+        }
+    }
+
+    void Forget() {
+        history_ = false;
+        base_.clear();
+    }
+
+    // ---- The model ----
+
+    bool Filtered(const std::string& path, const TTree* sides) const {
+        for (size_t start = 0; start <= path.size();) {
+            const size_t end = std::min(path.find('/', start), path.size());
+            const char first = path[start];
+            if ((option_.at("exclude") && first == 'c') || (option_.at("include") && first == 'd') ||
+                (option_.at("hidden") && first == '.')) {
+                return true;
+            }
+            start = end + 1;
+        }
+        // A folder shows through its items: with all of them left out, so is it.
+        std::set<std::string> items;
+        for (const TTree* tree : {&sides[L], &sides[R], history_ ? &base_ : &sides[R]}) {
+            for (auto it = tree->lower_bound(path + "/");
+                 it != tree->end() && it->first.rfind(path + "/", 0) == 0; ++it) {
+                items.insert(it->first);
+            }
+        }
+        if (!items.empty()) {
+            return std::all_of(items.begin(), items.end(), [&](const std::string& item) {
+                return HasBelow(sides[L], item) || HasBelow(sides[R], item) || Filtered(item, sides);
+            });
+        }
+        const TOpt l = At(sides[L], path);
+        const TOpt r = At(sides[R], path);
+        return option_.at("emptydir") && ((l && l->Dir) || (r && r->Dir));
+    }
+
+    TVerdict Judge(const std::string& path, const TTree* sides) const {
+        const TOpt b = history_ ? At(base_, path) : TOpt();
+        const TOpt side[2] = {At(sides[L], path), At(sides[R], path)};
+        TVerdict v{{side[L], side[R]}};
+        if (Filtered(path, sides)) {
+            v.Pending = true;
+            return v;
+        }
+        if (Same(side[L], side[R])) {
+            return v;
+        }
+        int winner = -1;
+        const bool kinds = side[L] && side[R] && side[L]->Dir != side[R]->Dir;
+        const auto newer = [&] {
+            return static_cast<uint32_t>(side[L]->Dos) > static_cast<uint32_t>(side[R]->Dos);
+        };
+        if (!history_) {
+            if (!side[L] || !side[R]) {
+                winner = side[L] ? L : R;
+            } else if (!kinds && side[L]->Dos != side[R]->Dos) {
+                winner = newer() ? L : R;
+            }
+        } else {
+            const bool changed[2] = {!Same(side[L], b), !Same(side[R], b)};
+            // An item of the other kind where the last one went is new, not a change of it.
+            const auto replacedKind = [&](int s) {
+                return b && side[s] && !side[1 - s] && side[s]->Dir != b->Dir;
+            };
+            if (changed[L] != changed[R]) {
+                winner = changed[L] ? L : R;
+            } else if (replacedKind(L) || replacedKind(R)) {
+                winner = replacedKind(L) ? L : R;
+            } else if (option_.at("policy") && side[L] && side[R] && b && !side[L]->Dir && !side[R]->Dir &&
+                       !b->Dir) {
+                winner = newer() ? L : R;
+            }
+        }
+        const int direction = option_.at("dir");
+        if (direction != sdBothWays &&
+            (kinds || (b && winner >= 0 && side[winner] && side[winner]->Dir != b->Dir))) {
+            v.Loose = true;
+        }
+        if (winner < 0) {
+            v.Pending = true;
+            return v;
+        }
+        const int loser = 1 - winner;
+        const TOpt& wins = side[winner];
+        const int source = direction == sdRightToLeft ? R : L;
+        if (direction == sdBothWays || winner == source) {
+            // A deletion (or a change of kind, which deletes too) that is not carried over.
+            const bool deletes = !wins || (side[loser] && side[loser]->Dir != wins->Dir);
+            if (deletes && (direction != sdBothWays || !option_.at("del") || Emptied(winner, sides))) {
+                v.Pending = true;
+                return v;
+            }
+            v.Final[loser] = wins;
+            v.Replaced[loser] = side[loser].has_value();
+        } else if (side[source] && (!wins || option_.at("verified") == fvForcedCopy)) {
+            // The target follows its source: a file it lost comes back, its own edit goes.
+            v.Final[winner] = side[source];
+            v.Replaced[winner] = wins.has_value();
+        } else {
+            v.Pending = true;
+            return v;
+        }
+        // The program does not delete a read-only file.
+        for (int s : {L, R}) {
+            if (v.Replaced[s] && side[s]->ReadOnly && (!v.Final[s] || v.Final[s]->Dir)) {
+                return TVerdict{{side[L], side[R]}, true, v.Loose, {}};
+            }
+        }
+        return v;
+    }
+
+    bool Emptied(int side, const TTree* sides) const {
+        return history_ && !base_.empty() && sides[side].empty();
+    }
+
+    // Per-item verdicts made consistent as trees: an item that stays or arrives
+    // on a side needs its folders there.
+    std::map<std::string, TVerdict> Expect(const TTree* sides) const {
+        std::set<std::string> paths;
+        for (const TTree* tree : {&sides[L], &sides[R], &base_}) {
+            for (const auto& entry : *tree) {
+                paths.insert(entry.first);
+            }
+        }
+        std::map<std::string, TVerdict> verdicts;
+        for (const std::string& path : paths) {
+            verdicts[path] = Judge(path, sides);
+        }
+        for (auto it = verdicts.rbegin(); it != verdicts.rend(); ++it) {
+            const std::string parent = Parent(it->first);
+            for (int side : {L, R}) {
+                if (parent.empty() || !it->second.Final[side]) {
+                    continue;
+                }
+                TVerdict& up = verdicts[parent];
+                if (!up.Final[side]) {
+                    up.Final[side] = TItem{true, "", 0, 0, false};
+                } else if (!up.Final[side]->Dir) {
+                    up.Loose = true; // a file where something must stay below it
+                }
+            }
+        }
+        std::string loose = "\n";
+        for (auto& [path, v] : verdicts) {
+            // Below an item without an exact expectation there is none either.
+            if (path.rfind(loose + "/", 0) == 0) {
+                v.Loose = true;
+            } else if (v.Loose) {
+                loose = path;
+            }
+            v.Pending = !Same(v.Final[L], v.Final[R]);
+            v.Loose = v.Loose || (v.Pending && (!Same(v.Final[L], At(sides[L], path)) ||
+                                                !Same(v.Final[R], At(sides[R], path))));
+        }
+        return verdicts;
+    }
+
+    // ---- A run and its checks ----
+
+    std::string Run() {
+        // Snapshots of another pair of folders, or from another place, are no history.
+        const std::string pair =
+            f_.Root(L) + "|" + f_.Root(R) + "|" + std::to_string(f_.Task().SnapshotPlace());
+        if (pair != pair_) {
+            Forget();
+            pair_ = pair;
+        }
+        const TTree before[2] = {f_.Read(L), f_.Read(R)};
+        const std::map<std::string, TVerdict> expect = Expect(before);
+        const TRun run = f_.SyncOnce();
+        const TTree after[2] = {f_.Read(L), f_.Read(R)};
+        const TRun again = f_.Analyze();
+        std::string failure;
+        const auto fail = [&](const std::string& check, const std::string& path, const std::string& what) {
+            if (failure.empty()) {
+                failure = "(" + check + ") run " + std::to_string(runs_) + ": " + path + ": " + what;
+            }
+        };
+        // Without any agreed item, comparing by time proposes the same (both new).
+        if (run.Refused != fcOk ||
+            (run.UsedSnapshots != history_ && !(base_.empty() && !run.UsedSnapshots))) {
+            fail("m", "",
+                 history_ ? "the last agreed state was not used" : "snapshots of another time were used");
+            return failure;
+        }
+        std::set<std::string> lost; // contents before the run, less those still there after it
+        for (int side : {L, R}) {
+            for (const auto& entry : before[side]) {
+                lost.insert(entry.second.Bytes);
+            }
+        }
+        for (int side : {L, R}) {
+            for (const TTree& tree : {after[side], ReadTree(f_.Root(side) + "/" + WorkFolderName)}) {
+                for (const auto& entry : tree) {
+                    lost.erase(entry.second.Bytes);
+                }
+            }
+        }
+        const bool clean = std::all_of(run.Codes.begin(), run.Codes.end(), [](const auto& code) {
+            return code.second == saSame || code.second == saUnset;
+        });
+        const bool keepOld = option_.at("saveold") && !option_.at("estimate");
+        TTree next;
+        for (const auto& [path, v] : expect) {
+            const TOpt now[2] = {At(after[L], path), At(after[R], path)};
+            const TOpt b = history_ ? At(base_, path) : TOpt();
+            const bool filtered = Filtered(path, before);
+            if (clean && !filtered &&
+                !(now[L] && now[R] ? SameForUser(*now[L], *now[R]) : !now[L] && !now[R])) {
+                fail("a", path, "the sides differ after a run without conflicts or errors");
+            }
+            for (int side : {L, R}) {
+                const std::string name = side == L ? "left" : "right";
+                const TOpt& was = At(before[side], path);
+                // Replaced as the contract says is not lost, unless previous versions are kept.
+                if (was && !was->Dir && lost.count(was->Bytes) != 0 && (!v.Replaced[side] || keepOld)) {
+                    fail("b", path,
+                         (v.Replaced[side] ? "previous version not kept: '" : "gone: '") + was->Bytes + "'");
+                }
+                const bool target = option_.at("dir") == (side == L ? sdRightToLeft : sdLeftToRight);
+                if (b && !b->Dir && !was && Same(At(before[1 - side], path), b) && !filtered && !target &&
+                    now[side]) {
+                    fail("c", path, "deleted on the " + name + ", back again");
+                }
+                if (!v.Loose &&
+                    !(v.Final[side] ? now[side] && SameForUser(*now[side], *v.Final[side]) : !now[side])) {
+                    fail("f", path, "the " + name + " side is not as expected");
+                }
+            }
+            for (const std::string& key : {path, path + "/"}) {
+                if (v.Loose || HasBelow(after[L], path) || HasBelow(after[R], path)) {
+                    continue;
+                }
+                const auto first = run.Proposed.find(key);
+                const auto then = again.Proposed.find(key);
+                const int32_t was = first == run.Proposed.end() ? saUnset : first->second;
+                const int32_t is = then == again.Proposed.end() ? saUnset : then->second;
+                // Without a last agreed state two differing files go by their times;
+                // once there is one, both are new: a conflict.
+                if (!v.Pending && is != saSame && is != saUnset) {
+                    fail("e", key, "proposed " + std::to_string(is) + " after the run");
+                } else if (v.Pending && was != saSame && was != saUnset && was != is &&
+                           (run.UsedSnapshots || is != saConflict)) {
+                    fail("d", key, "proposed " + std::to_string(was) + ", then " + std::to_string(is));
+                }
+            }
+            // What the run did not settle keeps its last agreed state.
+            const bool settled = !filtered && (v.Loose ? Same(now[L], now[R]) : !v.Pending);
+            TOpt agreed = settled ? now[L] : b;
+            if (!settled && !history_ && now[L] && now[R] && !now[L]->Dir && !now[R]->Dir) {
+                agreed = TItem{false, "(neither)", 0, 0, false}; // two files never in step: both changed
+            }
+            if (agreed) {
+                next[path] = *agreed;
+            }
+        }
+        for (const std::string& left : f_.Leftovers()) {
+            fail("f", left, "left over");
+        }
+        base_ = next;
+        history_ = true;
+        return failure;
+    }
+
+    // ---- Chance ----
+
+    size_t Below(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
+    bool Chance(int percent) { return static_cast<int>(Below(100)) < percent; }
+
+    TPairFolder f_;
+    std::mt19937_64 rng_;
+    std::map<std::string, int> option_{{"dir", 0},     {"verified", 0}, {"del", 1},      {"policy", 0},
+                                       {"saveold", 0}, {"estimate", 0}, {"tags", 0},     {"exclude", 0},
+                                       {"include", 0}, {"hidden", 0},   {"emptydir", 0}, {"left", 0},
+                                       {"right", 0}};
+    std::string home_[2];
+    std::string pair_;
+    TTree base_;
+    bool history_ = false;
+    int runs_ = 0;
+    int tick_ = 0;
+    int older_ = 0;
+};
+
+// The first failure of a sequence replayed from its steps.
+std::string Replay(const std::vector<TOp>& ops) {
+    TReplay replay(0);
+    for (const TOp& op : ops) {
+        if (std::string failure = replay.Apply(op); !failure.empty()) {
+            return failure;
+        }
+    }
+    return "";
+}
+
+// Delta debugging: the shortest sequence found that fails the same check.
+std::vector<TOp> Shrink(std::vector<TOp> ops, const std::string& failure) {
+    const auto same = [&](const std::vector<TOp>& candidate) {
+        const std::string again = Replay(candidate);
+        return !again.empty() && again.substr(0, 3) == failure.substr(0, 3);
+    };
+    for (size_t parts = 2; ops.size() >= 2;) {
+        const size_t chunk = (ops.size() + parts - 1) / parts;
+        bool reduced = false;
+        for (size_t start = 0; start < ops.size() && !reduced; start += chunk) {
+            std::vector<TOp> rest(ops.begin(), ops.begin() + start);
+            rest.insert(rest.end(), ops.begin() + std::min(start + chunk, ops.size()), ops.end());
+            if (same(rest)) {
+                ops = rest;
+                parts = std::max<size_t>(parts - 1, 2);
+                reduced = true;
+            }
+        }
+        if (!reduced) {
+            if (parts >= ops.size()) {
+                break;
+            }
+            parts = std::min(parts * 2, ops.size());
+        }
+    }
+    return ops;
+}
+
+// Runs one seed; on failure the shrunk sequence, ready to paste.
+std::string RunSeed(uint64_t seed, int runs) {
+    TReplay replay(seed);
+    std::vector<TOp> ops;
+    while (replay.Runs() < runs) {
+        const std::vector<TOp> step = replay.Generate();
+        ops.insert(ops.end(), step.begin(), step.end());
+        if (std::string failure = replay.Apply(ops.back()); !failure.empty()) {
+            const std::vector<TOp> shrunk = Shrink(ops, failure);
+            return "seed " + std::to_string(seed) + ": " + failure + "\n  shrunk: " + Replay(shrunk) +
+                   "\n  {\"seed" + std::to_string(seed) + "\", \"" + Text(shrunk) +
+                   "\", \"\"},\n  whole: " + Text(ops);
+        }
+    }
+    return "";
+}
+
+uint64_t EnvNumber(const char* name, uint64_t otherwise) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? std::strtoull(value, nullptr, 10) : otherwise;
+}
+
+struct TRegression {
+    const char* name;
+    const char* script;
+    const char* waits; // the branch whose fix it waits for, or ""
+};
+
+// Sequences the random runs once found, shrunk.
+const TRegression kRegressions[] = {
+    {"RenamedOnOneSideEditedOnTheOther", "R put b 7 2; run; R mv b .h; L put b 9 4; run", "state item 8"},
+    // Deleted on the left, emptied on the right: the folder's row shows in no
+    // Changes view, so it is never deleted.
+    {"FolderDeletedWhoseFilesBothSidesDeleted",
+     "R put k 6 1; R mkdir b; R put b/a 10 5; run; L rm b; R rm b/a; run", "a fix not in issue 11"},
+    // Deleted on both sides in a run with nothing to do stays in the snapshots: the
+    // file made again later on one side is a conflict at every run, never copied.
+    {"DeletedOnBothSidesThenMadeAgain", "R put .h 13 8; run; R rm .h; L rm .h; run; R put .h 14 9; run",
+     "a fix not in issue 11"},
+    // Two new files in conflict and nothing else in step: the snapshots are empty,
+    // so the next run goes by time and the newer file overwrites the other.
+    {"ConflictOfNewFilesWithNothingElseInStep", "R put b 15 10; run; R put .h 16 11; L mv b .h; run; run",
+     "a fix not in issue 11"},
+    // A folder replaced by a file on one side while the other side put a file into
+    // it: the folder drops out of a snapshot, and the swap never completes.
+    {"FolderSwappedForAFileWhileFilledOnTheOtherSide",
+     "L mkdir a; R put .h 10 6; run; R rm a; R put a 13 8; L put a/d 14 9; run; L rm a/d; run",
+     "a fix not in issue 11"},
+    // A kept previous version under a name blocks keeping one of the other kind.
+    {"PreviousVersionsOfAFolderAndThenAFile",
+     "T saveold 1; R mkdir a; R mkdir a/a; R put a/a/a 10 5; run; R rm a/a; run; R put a/a 12 7; run; R rm "
+     "a/a; run",
+     "a fix not in issue 11"},
+};
+
+void PrintTo(const TRegression& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class ModelSync : public ::testing::TestWithParam<TRegression> {};
+
+} // namespace
+
+TEST(ModelSync, RandomEditsBetweenRuns) {
+    GTEST_SKIP() << "waits for state items 1-8, 12-16 and localio item 11";
+    const uint64_t only = EnvNumber("TANDEMORA_MBT_SEED", 0);
+    const uint64_t seeds = only != 0 ? 1 : EnvNumber("TANDEMORA_MBT_RUNS", 30 * kRunsPerSeed) / kRunsPerSeed;
+    for (uint64_t i = 0; i < seeds; ++i) {
+        const uint64_t seed = only != 0 ? only : 1 + i;
+        if (const std::string failure = RunSeed(seed, kRunsPerSeed); !failure.empty()) {
+            ADD_FAILURE() << failure;
+        }
+    }
+}
+
+TEST_P(ModelSync, Regression) {
+    if (*GetParam().waits != '\0') {
+        GTEST_SKIP() << "waits for " << GetParam().waits;
+    }
+    EXPECT_EQ(Replay(Parse(GetParam().script)), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Found, ModelSync, ::testing::ValuesIn(kRegressions),
+                         [](const auto& info) { return std::string(info.param.name); });

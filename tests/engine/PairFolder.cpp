@@ -1,0 +1,327 @@
+#include "PairFolder.h"
+
+#include "endpoints/UTFileOper.h"
+#include "engine/UTTandemoraThread.h"
+#include "model/UTUtils.h"
+#include "platform/FileSystem.h"
+#include "platform/ProgramFolder.h"
+
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace pairtest {
+
+namespace stdfs = std::filesystem;
+
+namespace {
+
+std::string KeyOf(const TFileTree* node) {
+    std::string rel = node->Data != nullptr ? node->Data->RelPath.str() : std::string();
+    while (!rel.empty() && rel.front() == '/') {
+        rel.erase(0, 1);
+    }
+    return rel + node->Name;
+}
+
+bool IsFolderNode(const TFileTree* node) {
+    return node->Data != nullptr && node->Data->IsFolder != 0;
+}
+
+void CollectSnapshot(const TFileTree* node, TTree& tree) {
+    for (const TFileTree* child : node->Children) {
+        TItem item;
+        item.Dir = IsFolderNode(child);
+        item.Dos = item.Dir ? 0 : child->Data->Time;
+        item.Size = item.Dir ? 0 : child->Data->Size;
+        tree[KeyOf(child)] = item;
+        CollectSnapshot(child, tree);
+    }
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+void CollectLeftovers(const std::string& folder, std::vector<std::string>& found, bool everything) {
+    std::error_code error;
+    if (!stdfs::exists(folder, error)) {
+        return;
+    }
+    for (auto it = stdfs::recursive_directory_iterator(folder, error);
+         it != stdfs::recursive_directory_iterator(); it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (everything || EndsWith(name, ".part") || EndsWith(name, ".tmp") || EndsWith(name, ".p")) {
+            found.push_back(it->path().string());
+        }
+    }
+}
+
+} // namespace
+
+bool SameForUser(const TItem& a, const TItem& b) {
+    return a.Dir == b.Dir && (a.Dir || a.Bytes == b.Bytes);
+}
+
+bool SameForUser(const TTree& a, const TTree& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](const auto& x, const auto& y) {
+               return x.first == y.first && SameForUser(x.second, y.second);
+           });
+}
+
+std::string Show(const TTree& tree) {
+    std::string text;
+    for (const auto& [key, item] : tree) {
+        text += "  " + key + (item.Dir ? "/" : " '" + item.Bytes + "'") + "\n";
+    }
+    return text.empty() ? "  (empty)\n" : text;
+}
+
+TTree ReadTree(const std::string& root) {
+    TTree tree;
+    std::error_code error;
+    const stdfs::path work = stdfs::path(root) / WorkFolderName;
+    for (auto it = stdfs::recursive_directory_iterator(root, error);
+         it != stdfs::recursive_directory_iterator(); it.increment(error)) {
+        if (it->path() == work) {
+            it.disable_recursion_pending();
+            continue;
+        }
+        TItem item;
+        item.Dir = it->is_directory(error);
+        struct stat st;
+        if (stat(it->path().c_str(), &st) == 0 && !item.Dir) {
+            item.Bytes = testsupport::ReadFile(it->path().string());
+            item.Size = static_cast<int64_t>(item.Bytes.size());
+            item.Dos = fs::UnixToDosTime(st.st_mtim);
+            item.ReadOnly = (st.st_mode & S_IWUSR) == 0;
+        }
+        tree[stdfs::relative(it->path(), root).string()] = item;
+    }
+    return tree;
+}
+
+TTree ReadSnapshot(const std::string& file) {
+    TTree tree;
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        return tree;
+    }
+    TArenaPtr arena;
+    TFileTree* root = NewTree(arena);
+    root->LoadFromStream(in);
+    CollectSnapshot(root, tree);
+    return tree;
+}
+
+std::vector<std::string> Leftovers(const std::string& root) {
+    std::vector<std::string> found;
+    CollectLeftovers(root, found, false);
+    return found;
+}
+
+std::map<std::string, int32_t> TRun::Proposals() const {
+    std::map<std::string, int32_t> proposals;
+    for (const auto& [key, code] : Codes) {
+        if (code != saSame && code != saUnset) {
+            proposals[key] = code;
+        }
+    }
+    return proposals;
+}
+
+// ---- The pair ------------------------------------------------------------------------
+
+TPairFolder::TPairFolder() {
+    SetProgramFolder(program_.path());
+    task_.SyncName = "Docs";
+    task_.SyncID = "Docs123";
+    task_.LFolder.DeviceType = dtLocal;
+    task_.RFolder.DeviceType = dtLocal;
+    task_.IsDeleteFile = 1;
+    for (int side : {0, 1}) {
+        UseFolder(side, base_ / (side == 0 ? "L" : "R"));
+        fs::ForceDirectories(Root(side));
+        fs::ForceDirectories(Other(side));
+    }
+}
+
+TPairFolder::~TPairFolder() {
+    ForgetResult();
+    SetProgramFolder("");
+}
+
+void TPairFolder::Remove(int side, const std::string& rel) {
+    std::error_code error;
+    stdfs::remove_all(Root(side) + "/" + rel, error);
+}
+
+void TPairFolder::Rename(int side, const std::string& from, const std::string& to) {
+    std::error_code error;
+    stdfs::rename(Root(side) + "/" + from, Root(side) + "/" + to, error);
+}
+
+std::vector<std::string> TPairFolder::Leftovers() const {
+    std::vector<std::string> found;
+    for (int side : {0, 1}) {
+        CollectLeftovers(Root(side), found, false);
+    }
+    CollectLeftovers(appData_.path(), found, false);
+    CollectLeftovers(cache_ / "Tandemora/staging", found, true);
+    return found;
+}
+
+TTree TPairFolder::Snapshot(int side) const {
+    const int32_t place = task_.SnapshotPlace();
+    const bool local = place == spBothLocal || place == (side == 0 ? spLeftLocal : spRightLocal);
+    return ReadSnapshot(local ? task_.LocalSnapshotPath(side)
+                              : Root(side) + "/" + WorkFolderName + "/" + task_.SyncID);
+}
+
+testing::AssertionResult TPairFolder::InStep() const {
+    const TTree left = Read(0);
+    const TTree right = Read(1);
+    if (!SameForUser(left, right)) {
+        return testing::AssertionFailure() << "the sides differ\nleft:\n"
+                                           << Show(left) << "right:\n"
+                                           << Show(right);
+    }
+    for (int side : {0, 1}) {
+        const TTree snapshot = Snapshot(side);
+        bool same = snapshot.size() == left.size();
+        for (const auto& [key, item] : left) {
+            const auto entry = snapshot.find(key);
+            same = same && entry != snapshot.end() && entry->second.Dir == item.Dir &&
+                   (item.Dir || (entry->second.Size == item.Size && entry->second.Dos == item.Dos));
+        }
+        if (!same) {
+            return testing::AssertionFailure() << (side == 0 ? "left" : "right") << " snapshot\n"
+                                               << Show(snapshot) << "does not list the sides\n"
+                                               << Show(left);
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+// ---- Runs ----------------------------------------------------------------------------
+
+void TPairFolder::ForgetResult() {
+    rows_.SetResultTree(nullptr);
+    rows_.InitView(task_.SyncName);
+    analysis_.reset();
+    result_ = nullptr;
+    resultArena_.reset();
+    for (int side : {0, 1}) {
+        scans_[side].reset();
+        snapshotArenas_[side].reset();
+    }
+}
+
+std::map<std::string, int32_t> TPairFolder::ItemCodes() const {
+    std::map<const TFileTree*, int32_t> rowCodes;
+    rows_.ForEachRow([&rowCodes](TResultRow* row) {
+        if (row->Item != nullptr) {
+            rowCodes[row->Item] = row->Action.load();
+        }
+    });
+    std::map<std::string, int32_t> codes;
+    std::function<void(const TFileTree*)> walk = [&](const TFileTree* node) {
+        for (const TFileTree* child : node->Children) {
+            const auto row = rowCodes.find(child);
+            codes[KeyOf(child) + (IsFolderNode(child) ? "/" : "")] =
+                row != rowCodes.end() ? row->second : child->Action;
+            walk(child);
+        }
+    };
+    if (result_ != nullptr) {
+        walk(result_);
+    }
+    return codes;
+}
+
+// As the task window starts a run: the folder check, both endpoints connected
+// and scanned with their work-folder snapshots, the local snapshots read in
+// their place, the analysis, the Changes view.
+TRun TPairFolder::Scan() {
+    TRun run;
+    ForgetResult();
+    run.Refused = task_.CheckFolders();
+    if (run.Refused != fcOk) {
+        return run;
+    }
+    TFolderSource* sources[2] = {&task_.LFolder, &task_.RFolder};
+    const int32_t place = task_.SnapshotPlace();
+    for (int side : {0, 1}) {
+        scans_[side] = TSyncTask::CreateOper(*sources[side], false);
+        TFileOper& scan = *scans_[side];
+        scan.Source = sources[side];
+        scan.LoadSnapshotFlag = true;
+        scan.SnapshotName = task_.SyncID;
+        scan.Connect();
+        scan.ScanTree();
+        if (place == spBothLocal || place == (side == 0 ? spLeftLocal : spRightLocal)) {
+            scan.Snapshot = NewTree(snapshotArenas_[side]);
+            task_.LoadSnapshot(scan.Snapshot, side);
+        }
+    }
+    task_.Unattended = Unattended;
+    result_ = NewTree(resultArena_);
+    analysis_ = std::make_unique<TAnalyzeThread>(&task_, scans_[0]->Tree, scans_[1]->Tree, result_,
+                                                 scans_[0]->Snapshot, scans_[1]->Snapshot);
+    analysis_->Execute();
+    // The sync button clears the flag; the analysis has read it by then.
+    task_.Unattended = false;
+    rows_.SetResultTree(result_);
+    rows_.ShowView(vkChanged);
+    run.UsedSnapshots = analysis_->UsedSnapshots;
+    run.Proposed = ItemCodes();
+    run.Codes = run.Proposed;
+    return run;
+}
+
+TRun TPairFolder::SyncOnce(const std::map<std::string, int32_t>& overrides,
+                           const std::function<void()>& beforeSync) {
+    TRun run = Scan();
+    if (run.Refused != fcOk) {
+        return run;
+    }
+    // A user who overrides rows chooses them in the view of all items.
+    if (!overrides.empty()) {
+        rows_.ShowView(vkAll);
+    }
+    for (const auto& [key, code] : overrides) {
+        TResultRow* found = nullptr;
+        rows_.ForEachRow([&](TResultRow* row) {
+            if (row->Item != nullptr && KeyOf(row->Item) + (IsFolderNode(row->Item) ? "/" : "") == key) {
+                found = row;
+            }
+        });
+        // Only what the row's popup offers.
+        const TItemActions offered = TResultRows::UpdateItemActions(
+            found != nullptr ? found->Action.load() : saUnset, task_.SyncDirection);
+        const bool allowed = (code == saOverwriteLtoR && offered.LtoR) ||
+                             (code == saOverwriteRtoL && offered.RtoL) ||
+                             (code == saDoNotCopy && offered.DoNotCopy);
+        EXPECT_TRUE(found != nullptr && allowed && rows_.SetItemAction(found, code))
+            << "cannot override " << key;
+        rows_.RecountTree(result_);
+    }
+    if (beforeSync) {
+        beforeSync();
+    }
+    auto* thread = new TTandemoraThread(&rows_, &task_);
+    thread->SetFreeOnTerminate(false);
+    thread->LogMemo = [&run](const std::string& line) { run.Lines.push_back(line); };
+    thread->Start();
+    thread->WaitFor();
+    dispatcher_.ProcessPending();
+    run.Ops = thread->OpCount.load();
+    delete thread;
+    run.Codes = ItemCodes();
+    return run;
+}
+
+} // namespace pairtest
