@@ -65,7 +65,7 @@ bool SnapshotTakenOf(const TFileTree* snapshot, const std::string& folder) {
 }
 
 bool SnapshotUsable(const TFileTree* snapshot) {
-    return snapshot != nullptr && HasChildren(snapshot) && snapshot->ListFailed == 0;
+    return snapshot != nullptr && snapshot->ListFailed == 0;
 }
 
 void CopyOtherValues(TFileTree* to, const TFileTree* from) {
@@ -222,7 +222,23 @@ void TAnalyzeThread::DiffWithSnapshot(TFileTree* ScannedParent, TFileTree* Snaps
 }
 
 void TAnalyzeThread::CombineChanges(TFileTree* LeftParent, TFileTree* RightParent, TFileTree* ResultParent) {
+    const int unseen = LeftParent->ListFailed != 0 || RightParent->ListFailed != 0 ? 1 : 0;
+    unseenLevels_ += unseen;
     MergeWalk(wkCombine, LeftParent, RightParent, ResultParent);
+    unseenLevels_ -= unseen;
+}
+
+// An item deleted since the snapshots that neither side holds any more is no item
+// of the result: shown as "same" it would hide its folder's own proposal from the
+// Changes view. The snapshots still list it, so the run must rewrite them, or a
+// file of that name made later would read as a conflict with that deletion.
+// Below a folder a side could not list nothing is known, and nothing goes.
+bool TAnalyzeThread::DropGone(const TFileTree* Node) {
+    if (unseenLevels_ != 0 || Node->ListFailed != 0 || Present(Node)) {
+        return false;
+    }
+    ResultTree->Agreed = 1;
+    return true;
 }
 
 void TAnalyzeThread::MergeWalk(TWalkKind Kind, TFileTree* A, TFileTree* B, TFileTree* O) {
@@ -268,6 +284,9 @@ void TAnalyzeThread::MergeWalk(TWalkKind Kind, TFileTree* A, TFileTree* B, TFile
 }
 
 void TAnalyzeThread::TakeOneSide(TWalkKind Kind, TFileTree* Node, int32_t Code, int32_t Side, TFileTree* O) {
+    if (Kind == wkCombine && DropGone(Node)) {
+        return;
+    }
     if (Kind == wkDiff) {
         SetActionRecursive(Node, Code);
     } else {
@@ -338,6 +357,9 @@ void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {
     // Deleted on the left and still held on the right: the item is the right
     // side's file now, so the result takes the right node (the left one is only
     // the old snapshot entry), and the left side holds nothing.
+    if (!Present(A) && !Present(B) && DropGone(A) && DropGone(B)) {
+        return;
+    }
     const bool leftGone = !Present(A) && Present(B);
     TFileTree* own = leftGone ? B : A;
     const int32_t combined = CombineCodes(A->Action, B->Action, IsFolder(A));
@@ -412,6 +434,13 @@ void TAnalyzeThread::MarkOneSide(TFileTree* Node, int32_t Code, int32_t Side, bo
     // side holds it, so there is nothing to copy.
     const bool gone = Combining && Node->Action == saDeletedSinceSync;
     Node->SetAction(gone ? saSame : Code);
+    if (Combining) {
+        TFileTreeList& children = Node->Children;
+        children.erase(std::remove_if(children.begin(), children.end(),
+                                      [this](const TFileTree* child) { return DropGone(child); }),
+                       children.end());
+        Node->ChildCount = static_cast<int32_t>(children.size());
+    }
     for (TFileTree* child : Node->Children) {
         MarkOneSide(child, Code, Side, Combining);
     }

@@ -139,6 +139,7 @@ private:
     void PairDiff(TFileTree* A, TFileTree* B, TFileTree* O);
     void PairCombine(TFileTree* A, TFileTree* B, TFileTree* O);
     void TakePair(TFileTree* Own, TFileTree* A, TFileTree* B, int32_t Code, TFileTree* O);
+    bool DropGone(const TFileTree* Node);
     void HoldBackEmptiedSides();
     static void ReplaceCode(TFileTree* Node, int32_t From, int32_t To);
 
@@ -160,6 +161,7 @@ private:
                     const std::vector<std::string>& ProgramList);
 
     bool filtersCompiled_ = false;
+    int unseenLevels_ = 0; // folder levels of the combination one side could not list
     TFilterRegex includeRegex_;
     TFilterRegex excludeRegex_;
 };

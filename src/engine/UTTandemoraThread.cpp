@@ -884,10 +884,13 @@ std::map<const TFileTree*, int32_t> TTandemoraThread::RowCodes() const {
 }
 
 // Whether the result holds a file that both sides had changed alike and that
-// stayed settled.
+// stayed settled, or the snapshots list items neither side holds any more.
 bool TTandemoraThread::SettledAlike(const std::map<const TFileTree*, int32_t>& Codes) const {
     if (View == nullptr || View->ResultTree() == nullptr) {
         return false;
+    }
+    if (View->ResultTree()->Agreed != 0) {
+        return true;
     }
     std::vector<const TFileTree*> pending = {View->ResultTree()};
     while (!pending.empty()) {

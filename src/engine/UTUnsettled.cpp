@@ -160,9 +160,11 @@ void TUnsettledItems::Put(TLevel& Level, TFileTree* Parent, int32_t Side) {
             }
             continue;
         }
-        // A folder on the way, made where an entry below it is to be kept.
+        // A folder on the way, made where an entry below it is to be kept, or
+        // where the side had it before: its deletion (a file of its name in its
+        // place, say) is not settled while an item below is not.
         if (node == nullptr) {
-            if (!level.PresentBelow[Side]) {
+            if (!level.PresentBelow[Side] && !level.Folder[Side].Present) {
                 continue;
             }
             node = AddNode(Parent, key.first, true);

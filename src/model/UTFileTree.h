@@ -84,7 +84,8 @@ public:
     int8_t RightEntry = 0;
     // Set by the analysis on a file that both sides changed alike since the last
     // synchronisation (same size, same time): settled without an operation, but
-    // the snapshots must learn of it.
+    // the snapshots must learn of it. On a result's root: the snapshots list
+    // items that neither side holds any more.
     int8_t Agreed = 0;
     TFileTree* Parent = nullptr;
     TFileTreeList Children;
