@@ -493,21 +493,26 @@ void TAnalyzeThread::BlockStoppedScans() {
 void TAnalyzeThread::HoldBackEmptiedSides() {
     LeftEmptied = !HasChildren(LeftTree) && HasChildren(LeftSnapshot);
     RightEmptied = !HasChildren(RightTree) && HasChildren(RightSnapshot);
-    if (LeftEmptied) {
-        ReplaceCode(ResultTree, saDeleteRight, saDoNotCopy);
+    // Nothing is copied into such a side either while it holds deletions back:
+    // filled, it would no longer look empty, and the next run would carry them out.
+    if (LeftEmptied && ReplaceCode(ResultTree, saDeleteRight, saDoNotCopy) > 0) {
+        ReplaceCode(ResultTree, saCopyRtoL, saDoNotCopy);
     }
-    if (RightEmptied) {
-        ReplaceCode(ResultTree, saDeleteLeft, saDoNotCopy);
+    if (RightEmptied && ReplaceCode(ResultTree, saDeleteLeft, saDoNotCopy) > 0) {
+        ReplaceCode(ResultTree, saCopyLtoR, saDoNotCopy);
     }
 }
 
-void TAnalyzeThread::ReplaceCode(TFileTree* Node, int32_t From, int32_t To) {
+int TAnalyzeThread::ReplaceCode(TFileTree* Node, int32_t From, int32_t To) {
+    int replaced = 0;
     for (TFileTree* child : Node->Children) {
         if (child->Action == From) {
             child->SetAction(To);
+            ++replaced;
         }
-        ReplaceCode(child, From, To);
+        replaced += ReplaceCode(child, From, To);
     }
+    return replaced;
 }
 
 // ---- Tables -------------------------------------------------------------------------

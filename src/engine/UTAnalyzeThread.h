@@ -141,7 +141,7 @@ private:
     void TakePair(TFileTree* Own, TFileTree* A, TFileTree* B, int32_t Code, TFileTree* O);
     bool DropGone(const TFileTree* Node);
     void HoldBackEmptiedSides();
-    static void ReplaceCode(TFileTree* Node, int32_t From, int32_t To);
+    static int ReplaceCode(TFileTree* Node, int32_t From, int32_t To);
 
     // Marks a one-sided subtree with Code, except what lies below an unseen folder
     // (saDoNotCopy) and, when combining, items deleted since the snapshot that no
