@@ -7,6 +7,7 @@
 // reads and answers. DialogTest adds the options and language file opened, as
 // the dialogs find them in a running program.
 
+#include "dialogs/UFSelectFolder.h"
 #include "dialogs/UFTaskConfig.h"
 #include "dialogs/UInputBox.h"
 #include "model/UTUtils.h"
@@ -25,6 +26,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QPushButton>
 #include <QLineEdit>
 #include <QProcess>
 #include <QTabBar>
@@ -32,10 +34,13 @@
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -401,6 +406,61 @@ protected:
             ClickTab(dialog->pc1, page);
         }
         return dialog;
+    }
+
+    // The folder picker on source, as a Browse button opens it.
+    std::unique_ptr<tandemora::TFSelectFolder> OpenPicker(tandemora::TFolderSource& source,
+                                                          uint8_t side = 1) {
+        auto picker = std::make_unique<tandemora::TFSelectFolder>();
+        picker->Side = side;
+        picker->Source = &source;
+        picker->show();
+        QCoreApplication::processEvents();
+        return picker;
+    }
+
+    static QTreeWidgetItem* FindNode(QTreeWidget* tree, const std::string& path) {
+        for (QTreeWidgetItemIterator it(tree); *it != nullptr; ++it) {
+            if (tandemora::TFSelectFolder::NodePath(*it) == path) {
+                return *it;
+            }
+        }
+        return nullptr;
+    }
+
+    static QTreeWidgetItem* ChildCaptioned(QTreeWidgetItem* node, const QString& text) {
+        for (int i = 0; i < node->childCount(); ++i) {
+            if (node->child(i)->text(0) == text) {
+                return node->child(i);
+            }
+        }
+        return nullptr;
+    }
+
+    // The captions of a node's children, sorted (servers list in their own order).
+    static std::vector<QString> ChildTexts(const QTreeWidgetItem* node) {
+        std::vector<QString> texts;
+        for (int i = 0; i < node->childCount(); ++i) {
+            texts.push_back(node->child(i)->text(0));
+        }
+        std::sort(texts.begin(), texts.end());
+        return texts;
+    }
+
+    // Clicks a node of a tree, scrolled into view first.
+    static void Choose(QTreeWidget* tree, QTreeWidgetItem* node) {
+        ASSERT_NE(node, nullptr);
+        tree->scrollToItem(node);
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(node).center());
+        QCoreApplication::processEvents();
+    }
+
+    // Answers the new-folder prompt with name and clicks "Make New Folder".
+    void MakeNewFolder(tandemora::TFSelectFolder* picker, const QString& name, bool confirmed = true) {
+        inputPrompts.clear();
+        inputAnswer = name;
+        inputOk = confirmed;
+        QTest::mouseClick(picker->bt_NewFolder, Qt::LeftButton);
     }
 
     std::unique_ptr<tandemora::TSysConfig> options;
