@@ -183,10 +183,10 @@ protected:
         return task.SyncID;
     }
 
-    // Every task of the task list, in its order.
-    std::vector<std::unique_ptr<tandemora::TSyncTask>> ListedTasks() {
+    // Every task of the task list (or of another task file, a template), in its order.
+    std::vector<std::unique_ptr<tandemora::TSyncTask>> ListedTasks(const std::string& file = "tasklist.td") {
         tandemora::TTaskListDocument document;
-        document.LoadFromFile(program / "tasklist.td");
+        document.LoadFromFile(program / file);
         tandemora::TXMLTaskListType list = document.GetTaskList();
         std::vector<std::unique_ptr<tandemora::TSyncTask>> tasks;
         for (int32_t i = 0; i < list.Count(); ++i) {
