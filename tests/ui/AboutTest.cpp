@@ -53,16 +53,6 @@ TEST_F(AboutTest, TheProgramsOwnIconIsShownEverywhere) {
     EXPECT_EQ(box.ProgramIcon->pixmap().toImage(), QApplication::windowIcon().pixmap(48, 48).toImage());
 }
 
-TEST_F(AboutTest, TheLinksOpenTheirAddresses) {
-    TAboutBox box;
-    box.show();
-    QCoreApplication::processEvents();
-    Click(box.lb_website2);
-    Click(box.lb_Email2);
-    EXPECT_EQ(opened,
-              (std::vector<QString>{"http://www.example.com/tandemora/", "mailto:support@example.com"}));
-}
-
 TEST_F(AboutTest, TheOkButtonStaysCentred) {
     TAboutBox box;
     box.show();
@@ -78,7 +68,7 @@ TEST_F(AboutTest, TheOkButtonStaysCentred) {
     EXPECT_FALSE(box.isVisible());
 }
 
-TEST_F(AboutTest, TheHelpMenuOpensItsPagesAndTheBox) {
+TEST_F(AboutTest, TheHelpMenuAndTheLinksOpenTheirPages) {
     ASSERT_TRUE(Start());
     // A desktop without a browser refuses; nothing is shown for it.
     desktopOpens = false;
@@ -88,13 +78,15 @@ TEST_F(AboutTest, TheHelpMenuOpensItsPagesAndTheBox) {
                                             "http://www.example.com/tandemora/"}));
     EXPECT_TRUE(boxes.empty());
 
-    QString version;
+    opened.clear();
     WhenModal<TAboutBox>([&](TAboutBox* box) {
-        version = box->lb_Version->text();
+        Click(box->lb_website2);
+        Click(box->lb_Email2);
         Click(box->OKButton);
     });
     main->Action_About->trigger();
-    EXPECT_EQ(version, "Tandemora 2.1.0");
+    EXPECT_EQ(opened,
+              (std::vector<QString>{"http://www.example.com/tandemora/", "mailto:support@example.com"}));
 }
 
 } // namespace
