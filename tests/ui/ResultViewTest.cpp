@@ -10,14 +10,11 @@
 #include "ui/UResultView.h"
 
 #include <QAction>
-#include <QDir>
-#include <QFile>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QImage>
 #include <QLocale>
 #include <QMenu>
-#include <QMimeDatabase>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QThread>
@@ -528,68 +525,6 @@ TEST_F(ResultViewTest, ASelectedRowKeepsItsActionImageReadable) {
         EXPECT_GE(contrast(selectedCell) * 10, contrast(plainCell) * 8)
             << contrast(selectedCell) << " " << contrast(plainCell);
     }
-}
-
-// An icon theme of our own, in a temporary folder, with an icon for each of the
-// given MIME icon names.
-class IconTheme {
-public:
-    IconTheme(const std::string& folder, const std::set<QString>& iconNames) {
-        // Qt keeps what it learnt of a theme by its name, so every theme is new.
-        static int count = 0;
-        const QString name = "viewtest" + QString::number(++count);
-        const QString base = QString::fromStdString(folder) + "/icons/" + name + "/16x16/mimetypes";
-        QDir().mkpath(base);
-        QFile index(QString::fromStdString(folder) + "/icons/" + name + "/index.theme");
-        EXPECT_TRUE(index.open(QIODevice::WriteOnly));
-        index.write("[Icon Theme]\nName=" + name.toUtf8() +
-                    "\nDirectories=16x16/mimetypes\n\n[16x16/mimetypes]\nSize=16\nType=Fixed\n");
-        index.close();
-        int shade = 0;
-        for (const QString& name : iconNames) {
-            QImage image(16, 16, QImage::Format_ARGB32);
-            image.fill(QColor(shade % 256, 40, 200));
-            shade += 5;
-            EXPECT_TRUE(image.save(base + "/" + name + ".png"));
-        }
-        oldPaths_ = QIcon::themeSearchPaths();
-        oldName_ = QIcon::themeName();
-        QIcon::setThemeSearchPaths({QString::fromStdString(folder) + "/icons"});
-        QIcon::setThemeName(name);
-    }
-    ~IconTheme() {
-        QIcon::setThemeSearchPaths(oldPaths_);
-        QIcon::setThemeName(oldName_);
-    }
-
-private:
-    QStringList oldPaths_;
-    QString oldName_;
-};
-
-QString IconNameOf(const std::string& ext) {
-    const QList<QMimeType> types = QMimeDatabase().mimeTypesForFileName("x" + QString::fromStdString(ext));
-    return types.isEmpty() ? QString() : types.first().iconName();
-}
-
-TEST_F(ResultViewTest, FileRowsOfAnAnalysisTakeTheirExtensionsIcons) {
-    WriteFile(left + "/a.txt", "alpha");
-    WriteFile(left + "/b.zzqq", "bravo");
-    WriteFile(left + "/c.txt", "charlie");
-    TempDir themeFolder;
-    IconTheme theme(themeFolder.path(), {IconNameOf(".txt")});
-    TFSyncMain* window = StartWith();
-    ASSERT_NE(window, nullptr);
-    ASSERT_TRUE(Analyze(window));
-    EXPECT_EQ(IndexNamed(window, "a.txt").data(kImage).toInt(), 13);
-    EXPECT_EQ(IndexNamed(window, "c.txt").data(kImage).toInt(), 13);
-    EXPECT_EQ(IndexNamed(window, "b.zzqq").data(kImage).toInt(), tandemora::iiNoIcon);
-    EXPECT_FALSE(IndexNamed(window, "a.txt").data(Qt::DecorationRole).value<QIcon>().isNull());
-    // A second analysis starts with an empty cache.
-    window->VST1->ImageList1.NoIconExts += ",.txt";
-    ASSERT_TRUE(Analyze(window));
-    EXPECT_EQ(IndexNamed(window, "a.txt").data(kImage).toInt(), 13);
-    EXPECT_EQ(window->VST1->ImageList1.NoIconExts, ",.zzqq");
 }
 
 } // namespace

