@@ -305,26 +305,35 @@ TEST_F(TaskConfigTest, ApplySavesOnceAndLaterSavesRewriteTheSameTask) {
     EXPECT_EQ(dialog->LastSaved->SyncID, listed[0]->SyncID);
 }
 
+// A task list that is gone, or that cannot be read and so is not replaced:
+// the save is told as failed, whether the task is new or not.
 TEST_F(TaskConfigTest, AFailedSaveIsNotTakenForDone) {
     auto existing = Saved("Docs");
-    std::filesystem::remove(program / "tasklist.td");
-    for (const TSyncTask* task :
-         {static_cast<const TSyncTask*>(nullptr), static_cast<const TSyncTask*>(existing.get())}) {
-        boxes.clear();
-        auto dialog = OpenTaskOptions(task);
-        dialog->Task->LFolder.FolerAllName = Dir("l");
-        dialog->Task->RFolder.FolerAllName = Dir("r");
-        Type(dialog->edit_taskname, "Video");
-        Click(dialog->BitBtn_ok);
-        EXPECT_TRUE(dialog->isVisible());
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_TRUE(boxes[0].Text.startsWith("The task \"Video\" could not be saved in the task list"));
-        EXPECT_EQ(dialog->LastSaved, nullptr);
-        if (task == nullptr) {
-            EXPECT_EQ(dialog->Task->SyncID, ""); // no identity from a save that did not happen
+    for (const std::string& damaged : {std::string(), std::string("this is no task list")}) {
+        if (damaged.empty()) {
+            std::filesystem::remove(program / "tasklist.td");
+        } else {
+            WriteFile(program / "tasklist.td", damaged);
         }
+        for (const TSyncTask* task :
+             {static_cast<const TSyncTask*>(nullptr), static_cast<const TSyncTask*>(existing.get())}) {
+            SCOPED_TRACE(damaged + (task == nullptr ? " new" : " existing"));
+            boxes.clear();
+            auto dialog = OpenTaskOptions(task);
+            dialog->Task->LFolder.FolerAllName = Dir("l");
+            dialog->Task->RFolder.FolerAllName = Dir("r");
+            Type(dialog->edit_taskname, "Video");
+            Click(dialog->BitBtn_ok);
+            EXPECT_TRUE(dialog->isVisible());
+            ASSERT_EQ(boxes.size(), 1u);
+            EXPECT_TRUE(boxes[0].Text.startsWith("The task \"Video\" could not be saved in the task list"));
+            EXPECT_EQ(dialog->LastSaved, nullptr);
+            if (task == nullptr) {
+                EXPECT_EQ(dialog->Task->SyncID, ""); // no identity from a save that did not happen
+            }
+        }
+        EXPECT_EQ(testsupport::Exists(program / "tasklist.td"), !damaged.empty());
     }
-    EXPECT_FALSE(std::filesystem::exists(program / "tasklist.td"));
 }
 
 // ---- From the program's windows --------------------------------------------------------------

@@ -333,6 +333,11 @@ TEST_F(TaskWindowTest, AFolderThatTurnsUpEmptyIsNamedInRedAndDeletesNothing) {
     ASSERT_TRUE(WaitIdle(window));
     Click(window->BitBtn_Sync);
     ASSERT_TRUE(WaitIdle(window));
+    // One file deleted on the left: its deletion on the right is a change.
+    std::filesystem::remove(left + "/a.txt");
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(WaitIdle(window));
+    EXPECT_EQ(window->rb_changed->text(), "Changes(1)");
     // The drive behind the left folder is gone: only its empty mount point is left.
     std::filesystem::remove_all(left);
     std::filesystem::create_directories(left);
