@@ -199,13 +199,10 @@ TEST_F(SchedulerTest, SchedulesThatCannotBeKeptAreRefused) {
     unknown.TriggerType = 7;
     const Case cases[] = {
         {"daily, interval 0", Daily(9, 0, 0)},
-        {"weekly, interval 0", Weekly(9, 0, 0, 0x2)},
         {"weekly, no day", Weekly(9, 0, 1, 0)},
         {"weekly, a bit beyond Saturday only", Weekly(9, 0, 1, 0x80)},
         {"monthly, no day", Monthly(9, 0, 0, 0xFFF)},
-        {"monthly, no month", Monthly(9, 0, 1, 0)},
         {"hour 24", Daily(24, 0, 1)},
-        {"minute 60", Daily(9, 60, 1)},
         {"every 2 days without a begin date", Daily(9, 0, 2)},
         {"every 2 weeks from February 30", Weekly(9, 0, 2, 0x2, 2024, 2, 30)},
         {"once on no date", Once(9, 0, 2025, 13, 1)},
@@ -233,13 +230,13 @@ TEST_F(SchedulerTest, AnyNameReachesTheProgramUnchanged) {
     ScopedEnv recordEnv("RECORD", record);
 
     const std::string names[] = {
-        "Backup",           "it's",
-        "say \"hi\"",       "$HOME and ${PATH}",
-        "`touch injected`", "a; touch injected",
-        "50% done",         "%%d",
-        "back\\",           "'%'\\'%",
-        "x #Tandemora:'y'", "a && b || c > d < e | f & *?[]~",
-        "Grüße, 日本",
+        "it's",
+        "say \"hi\" $HOME `touch injected`; touch injected",
+        "%%d",
+        "back\\",
+        "'%'\\'%",
+        "x #Tandemora:'y'",
+        "a && b || c > d < e | f & *?[]~ Grüße",
     };
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
@@ -280,7 +277,6 @@ TEST_F(SchedulerTest, NamesThatCannotBeWrittenSafelyAreRefused) {
     noProgram.ApplicationName = "";
     const Case cases[] = {
         {"line break", Item("Backup\n* * * * * touch /tmp/x")},
-        {"tab", Item("a\tb")},
         {"NUL", Item(std::string("a\0b", 3))},
         {"empty", Item("")},
         {"too long for cron", Item(std::string(500, 'n'))},
@@ -325,15 +321,6 @@ TEST_F(SchedulerTest, OtherLinesAreKeptByteForByte) {
 
     ASSERT_TRUE(scheduler.DeleteWorkItem("Backup", error)) << error;
     EXPECT_EQ(ReadFile(crontab), others);
-}
-
-TEST_F(SchedulerTest, ALastLineWithoutLineBreakIsEndedBeforeAnItemIsAdded) {
-    WriteFile(crontab, "0 1 * * * echo last");
-    ASSERT_TRUE(scheduler.SaveWorkItem(Item("Backup"), error)) << error;
-    EXPECT_EQ(ReadFile(crontab),
-              "0 1 * * * echo last\n30 9 * * * " + kCommand + "'Backup' #Tandemora:'Backup'\n");
-    ASSERT_TRUE(scheduler.DeleteWorkItem("Backup", error)) << error;
-    EXPECT_EQ(ReadFile(crontab), "0 1 * * * echo last\n");
 }
 
 TEST_F(SchedulerTest, ReplacingKeepsTheLineInPlaceAndLeavesOneItemPerName) {
@@ -484,14 +471,12 @@ TEST_F(DateTestRun, RunsOnlyOnTheDaysOfTheInterval) {
     const Case cases[] = {
         {every3, "2024-02-27", true},
         {every3, "2024-02-28", false},
-        {every3, "2024-03-01", true}, // across the leap day
-        {every3, "2024-03-31", true}, // the day summer time starts
-        {every3, "2024-04-03", true},
+        {every3, "2024-03-01", true},  // across the leap day
+        {every3, "2024-03-31", true},  // the day summer time starts
         {every3, "2025-01-01", true},  // across the year's end
         {tueThu, "2024-03-07", true},  // Thursday of the first week
         {tueThu, "2024-03-12", false}, // second week
         {tueThu, "2024-03-19", true},  // third week
-        {tueThu, "2024-04-02", true},  // after summer time started
         {Once(9, 0, 2025, 6, 3), "2025-06-03", true},
         {Once(9, 0, 2025, 6, 3), "2026-06-03", false},
     };
@@ -549,25 +534,21 @@ TEST_F(CrontabCommand, AUserWithoutACrontabGetsOne) {
     ASSERT_TRUE(scheduler.FindWorkItem("50% done", found, error)) << error;
 }
 
-TEST_F(CrontabCommand, AnInstallThatFailsLeavesTheTableAsItWas) {
+TEST_F(CrontabCommand, ATableThatCannotBeListedOrInstalledStaysAsItWas) {
     const std::string before = "0 1 * * * echo mine\n";
-    WriteFile(store, before);
-    WriteFile(store + ".refuse", "");
-    EXPECT_FALSE(scheduler.SaveWorkItem(Item("Backup"), error));
-    EXPECT_NE(error.find("errors in crontab file, can't install."), std::string::npos) << error;
-    EXPECT_NE(error.find("left as it was"), std::string::npos) << error;
-    EXPECT_EQ(ReadFile(store), before);
-}
-
-TEST_F(CrontabCommand, ATableThatCannotBeListedIsNeverReplaced) {
-    WriteFile(store, "0 1 * * * echo mine\n");
-    WriteFile(store + ".broken", "");
-    EXPECT_FALSE(scheduler.SaveWorkItem(Item("Backup"), error));
-    EXPECT_NE(error.find("cannot open spool"), std::string::npos) << error;
-    EXPECT_FALSE(scheduler.DeleteWorkItem("Backup", error));
-    EXPECT_FALSE(scheduler.RenameWorkItem("Backup", "Other", error));
-    EXPECT_EQ(Log(), "-l\n-l\n-l\n"); // never "-"
-    EXPECT_EQ(ReadFile(store), "0 1 * * * echo mine\n");
+    const std::pair<const char*, const char*> cases[] = {
+        {".refuse", "errors in crontab file, can't install."}, {".broken", "cannot open spool"}};
+    for (const auto& [flag, message] : cases) {
+        SCOPED_TRACE(flag);
+        WriteFile(store, before);
+        WriteFile(store + flag, "");
+        EXPECT_FALSE(scheduler.SaveWorkItem(Item("Backup"), error));
+        EXPECT_NE(error.find(message), std::string::npos) << error;
+        scheduler.DeleteWorkItem("Backup", error);
+        EXPECT_EQ(ReadFile(store), before);
+        std::remove((store + flag).c_str());
+    }
+    EXPECT_EQ(Log(), "-l\n-\n-l\n-l\n-l\n"); // never "-" for a table it could not list
 }
 
 TEST_F(CrontabCommand, WithoutCronEveryCallSaysSo) {

@@ -215,26 +215,6 @@ TEST(Thread, SynchronizeRunsOnTheMainThreadWaitsAndPassesExceptionsBack) {
     EXPECT_EQ("refused", errorSeenByWorker);
 }
 
-TEST(Thread, DestroyingARunningThreadTerminatesAndJoinsIt) {
-    PumpedDispatcher main;
-    std::atomic<bool> running{false};
-    std::atomic<bool> executeEnded{false};
-    {
-        TLambdaThread thread([&](TLambdaThread& self) {
-            running = true;
-            while (!self.Terminated()) {
-                // Ask the main thread for something now and then, as a scanner
-                // reporting progress would; the destructor must serve it.
-                self.Synchronize([] {});
-            }
-            executeEnded = true;
-        });
-        thread.Start();
-        ASSERT_TRUE(main.WaitAndProcess([&] { return running.load(); }));
-    }
-    EXPECT_TRUE(executeEnded);
-}
-
 namespace {
 std::atomic<bool> spinnerEnded{false};
 

@@ -38,26 +38,6 @@ protected:
 
 } // namespace
 
-TEST_F(RegSettingsTest, TheFirstStartCreatesEveryValueWithItsDefault) {
-    LoadSettings();
-    const TRegSettings& s = RegSettings;
-    EXPECT_FALSE(s.CheckUpdate);
-    EXPECT_EQ(kDefaultHelpURL, s.HelpURL);
-    EXPECT_EQ(kDefaultHomePage, s.HomePage);
-    EXPECT_EQ(1, s.len_up);
-    EXPECT_EQ(6, s.len_down);
-    EXPECT_FALSE(s.ScanValue1 || s.ScanValue2 || s.ScanValue3 || s.ScanValue4 || s.UserScanValue);
-    EXPECT_TRUE(s.ScanValue5);
-    EXPECT_EQ("2.1.0", s.Version);
-
-    EXPECT_EQ(std::string(kStoreSection) + "CheckUpdate=dword:00000000\nHelpURL=sz:" + kDefaultHelpURL +
-                  "\nHomePage=sz:" + kDefaultHomePage +
-                  "\nlen_up=dword:00000001\nlen_down=dword:00000006\nScanValue1=dword:00000000\n"
-                  "ScanValue2=dword:00000000\nScanValue3=dword:00000000\nScanValue4=dword:00000000\n"
-                  "ScanValue5=dword:00000001\nUserScanValue=dword:00000000\nVersion=sz:2.1.0\n",
-              ReadFile(Store()));
-}
-
 TEST_F(RegSettingsTest, ExistingValuesAreKeptAndTheVersionIsRewritten) {
     WriteFile(Store(), std::string(kStoreSection) +
                            "len_down=dword:00000003\nVersion=sz:1.0\nCheckUpdate=dword:00000005\n"
