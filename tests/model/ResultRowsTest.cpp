@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
+
 #include <string>
 #include <vector>
 
@@ -13,48 +15,20 @@ using namespace tandemora;
 
 namespace {
 
-// A result tree built by hand the way an analysis leaves it: every node carries
-// its code (SetAction) and filter state, folders group their children.
-class TResultBuilder {
+// A result tree the way an analysis leaves it: every node carries its code and
+// files their filter state; "dir/" is a folder. Kept in the order of insertion.
+class TResultBuilder : public testsupport::TTreeBuilder {
 public:
-    TResultBuilder() { Root = NewTree(Arena); }
+    TResultBuilder() : TTreeBuilder("", false) {}
 
-    TFileTree* Folder(TFileTree* parent, const std::string& name, int32_t code = saUnset) {
-        TFileTree* node = Add(parent, name, true, 0, 0, faDirectory);
+    TFileTree* Item(const std::string& path, int32_t code = saUnset, int64_t size = 10, int32_t time = 1000) {
+        const bool folder = path.back() == '/';
+        TFileTree* node = folder ? Folder(path) : File(path, time, size);
         node->SetAction(code);
-        return node;
-    }
-
-    // A file item; its own entry is the one whose values the left columns show.
-    TFileTree* File(TFileTree* parent, const std::string& name, int32_t code, int64_t size = 10,
-                    int32_t time = 1000, int32_t attr = faArchive) {
-        TFileTree* node = Add(parent, name, false, size, time, attr);
-        node->SetAction(code);
-        node->SetFilterState(saIncluded);
-        return node;
-    }
-
-    TArenaPtr Arena;
-    TFileTree* Root;
-
-private:
-    TFileTree* Add(TFileTree* parent, const std::string& name, bool folder, int64_t size, int32_t time,
-                   int32_t attr) {
-        TFileAttri* a = Arena->NewAttri();
-        a->Name = name;
-        a->IsFolder = folder ? 1 : 0;
-        a->Size = size;
-        a->Time = time;
-        a->Attr = attr;
-        a->RelPath = RelPathOf(parent);
-        return parent->AddChild(name, a);
-    }
-
-    static std::string RelPathOf(const TFileTree* parent) {
-        if (parent->Data == nullptr) {
-            return "/";
+        if (!folder) {
+            node->SetFilterState(saIncluded);
         }
-        return parent->Data->RelPath + parent->Data->Name + "/";
+        return node;
     }
 };
 
@@ -85,20 +59,20 @@ TResultRow* FindRow(const TResultRows& rows, const std::string& key) {
 class ResultRowsAdmission : public ::testing::Test {
 protected:
     void SetUp() override {
-        TFileTree* dir = b.Folder(b.Root, "dir");
-        b.File(dir, "inner.txt", saCopyLtoR);
-        b.File(b.Root, "new.txt", saCopyLtoR);
-        b.File(b.Root, "rnew.txt", saCopyRtoL);
-        b.File(b.Root, "same.txt", saSame);
-        b.File(b.Root, "ovl.txt", saOverwriteLtoR);
-        b.File(b.Root, "ovr.txt", saOverwriteRtoL);
-        b.File(b.Root, "conf.txt", saConflict);
-        b.File(b.Root, "delr.txt", saDeleteRight);
-        b.File(b.Root, "dell.txt", saDeleteLeft);
-        b.File(b.Root, "skip.txt", saDoNotCopy);
-        TFileTree* err = b.File(b.Root, "err.txt", saError);
+        b.Item("dir/");
+        b.Item("dir/inner.txt", saCopyLtoR);
+        b.Item("new.txt", saCopyLtoR);
+        b.Item("rnew.txt", saCopyRtoL);
+        b.Item("same.txt", saSame);
+        b.Item("ovl.txt", saOverwriteLtoR);
+        b.Item("ovr.txt", saOverwriteRtoL);
+        b.Item("conf.txt", saConflict);
+        b.Item("delr.txt", saDeleteRight);
+        b.Item("dell.txt", saDeleteLeft);
+        b.Item("skip.txt", saDoNotCopy);
+        TFileTree* err = b.Item("err.txt", saError);
         err->ErrorFlag = 1; // the sync's failures, as a result would carry them
-        TFileTree* ex = b.File(b.Root, "ex.txt", saCopyLtoR);
+        TFileTree* ex = b.Item("ex.txt", saCopyLtoR);
         ex->SetFilterState(saExcluded);
         rows.InitView("Docs");
         rows.SetResultTree(b.Root);
@@ -206,8 +180,8 @@ TEST(ResultRowsTest, RecountSetsDisplayValuesAndNeededBytesByCode) {
     for (const Case& c : cases) {
         SCOPED_TRACE("code " + std::to_string(c.code));
         TResultBuilder b;
-        TFileTree* dir = b.Folder(b.Root, "dir");
-        TFileTree* item = b.File(dir, "f.bin", c.code, c.ownSize, 5000);
+        b.Item("dir/");
+        TFileTree* item = b.Item("dir/f.bin", c.code, c.ownSize, 5000);
         item->OtherSize = c.otherSize;
         item->OtherTime = c.otherSize > 0 ? 7000 : -1;
         TResultRows rows;
@@ -234,12 +208,12 @@ TEST(ResultRowsTest, RecountSetsDisplayValuesAndNeededBytesByCode) {
 
 TEST(ResultRowsTest, FolderRowAddsUpItsNewFilesAndRecountSumsCategories) {
     TResultBuilder b;
-    TFileTree* dir = b.Folder(b.Root, "dir");
-    TFileTree* deeper = b.Folder(dir, "deeper");
-    b.File(dir, "a.doc", saCopyLtoR, 1000);
-    b.File(dir, "b.doc", saCopyLtoR, 1000);
-    b.File(deeper, "c.doc", saCopyLtoR, 1000);
-    b.File(b.Root, "x.doc", saSame, 5);
+    TFileTree* dir = b.Item("dir/");
+    b.Item("dir/deeper/");
+    b.Item("dir/a.doc", saCopyLtoR, 1000);
+    b.Item("dir/b.doc", saCopyLtoR, 1000);
+    b.Item("dir/deeper/c.doc", saCopyLtoR, 1000);
+    b.Item("x.doc", saSame, 5);
     TResultRows rows;
     rows.InitView("T");
     rows.SetResultTree(b.Root);
@@ -265,10 +239,10 @@ TEST(ResultRowsTest, FolderRowAddsUpItsNewFilesAndRecountSumsCategories) {
 
 TEST(ResultRowsTest, OverrideOnAFolderReachesOnlyTheRowsShown) {
     TResultBuilder b;
-    TFileTree* dir = b.Folder(b.Root, "dir");
-    TFileTree* newFile = b.File(dir, "new.txt", saCopyLtoR);
-    TFileTree* sameFile = b.File(dir, "same.txt", saSame);
-    TFileTree* conflict = b.File(dir, "both.txt", saConflict);
+    TFileTree* dir = b.Item("dir/");
+    TFileTree* newFile = b.Item("dir/new.txt", saCopyLtoR);
+    TFileTree* sameFile = b.Item("dir/same.txt", saSame);
+    TFileTree* conflict = b.Item("dir/both.txt", saConflict);
     TResultRows rows;
     rows.InitView("T");
     rows.SetResultTree(b.Root);
@@ -295,8 +269,8 @@ TEST(ResultRowsTest, OverrideOnAFolderReachesOnlyTheRowsShown) {
 
 TEST(ResultRowsTest, OverrideOnTheRootRowChangesEveryShownItem) {
     TResultBuilder b;
-    TFileTree* a = b.File(b.Root, "a.txt", saConflict);
-    TFileTree* c = b.File(b.Root, "c.txt", saSame);
+    TFileTree* a = b.Item("a.txt", saConflict);
+    TFileTree* c = b.Item("c.txt", saSame);
     TResultRows rows;
     rows.InitView("T");
     rows.SetResultTree(b.Root);
@@ -317,7 +291,7 @@ TEST(ResultRowsTest, ViewsAndOverridesAreRefusedWithoutAResultOrDuringASync) {
     EXPECT_FALSE(rows.SetItemAction(nullptr, saDoNotCopy));
 
     TResultBuilder b;
-    TFileTree* item = b.File(b.Root, "a.txt", saCopyLtoR);
+    TFileTree* item = b.Item("a.txt", saCopyLtoR);
     rows.SetResultTree(b.Root);
     ASSERT_TRUE(rows.ShowView(vkChanged));
     TResultRow* row = FindRow(rows, "/a.txt");
