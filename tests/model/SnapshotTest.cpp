@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -357,6 +358,107 @@ TEST(SnapshotTest, DamagedTextFailsCleanlyAndLeavesTheRootAsItWas) {
         EXPECT_TRUE(root->Children.empty());
     }
 }
+
+// ---- Texts beyond the reader's first block ------------------------------------------
+
+namespace {
+
+// A stream buffer that can only be read forward, as a pipe is.
+class TForwardOnlyBuffer : public std::streambuf {
+public:
+    explicit TForwardOnlyBuffer(std::string text) : text_(std::move(text)) {
+        setg(text_.data(), text_.data(), text_.data() + text_.size());
+    }
+
+private:
+    std::string text_;
+};
+
+// A snapshot text of `lines` node lines ending in CR LF, lone CR and lone LF by
+// turns, after a root line `pad` bytes long (which moves the reader's block edges).
+std::string ShiftedText(size_t pad, size_t lines, std::vector<std::string>& names) {
+    const char* const ends[] = {"\r\n", "\r", "\n"};
+    const std::string count = std::to_string(lines);
+    std::string text = std::string(pad - 4 - count.size(), 'R') + "::" + count + "\r\n";
+    names.clear();
+    for (size_t i = 0; i < lines; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "n%06zu", i);
+        names.push_back(name);
+        text += names.back() + ":0:/:1:" + std::to_string(i) + ":32" + ends[i % 3];
+    }
+    return text;
+}
+
+TEST(SnapshotTest, LinesAcrossTheReadersBlockEdgesReadBackWhole) {
+    // The shifts put the first block edge at every place within the first node
+    // lines, between a CR and its LF included.
+    const size_t lines = 8;
+    std::vector<std::string> names;
+    for (size_t shift = 1; shift <= 90; ++shift) {
+        SCOPED_TRACE("shift " + std::to_string(shift));
+        const std::string text = ShiftedText(65536 - shift, lines, names);
+        TArenaPtr arena;
+        TFileTree* root = Load(text, arena);
+        ASSERT_EQ(root->Children.size(), lines);
+        for (size_t i = 0; i < lines; ++i) {
+            const TFileTree* child = root->Children[i];
+            ASSERT_EQ(child->Name, names[i]);
+            ASSERT_EQ(child->Data->Size, static_cast<int64_t>(i));
+            ASSERT_TRUE(child->Data->RelPath.SharesText(root->Children[0]->Data->RelPath));
+        }
+    }
+}
+
+TEST(SnapshotTest, LongLinesNulEndsAndForwardOnlyStreamsBeyondTheFirstBlock) {
+    const std::string longName(200000, 'n');
+    const std::string longLine = longName + ":0:/:1:2:32\r\n";
+    std::vector<std::string> names;
+    const std::string withRoot = ShiftedText(10, 3000, names);
+    const std::string filler = withRoot.substr(withRoot.find("\r\n") + 2); // 3000 lines, no root line
+    const std::string fillerHead = "R::3002\r\n";
+
+    struct Case {
+        const char* what;
+        std::string text;
+        bool forwardOnly;
+        size_t children; // 0: refused with EListError
+    };
+    const Case cases[] = {
+        {"a line longer than several blocks", "R::1\r\n" + longLine, false, 1},
+        {"the same through a stream that cannot go back", "R::1\r\n" + longLine, true, 1},
+        {"a NUL past the first block ends the text",
+         fillerHead + filler + longLine + "e:0:/:1:2:32\r\n\0garbage without line end"s, false, 3002},
+        {"the same through a stream that cannot go back",
+         fillerHead + filler + longLine + "e:0:/:1:2:32\r\n\0garbage without line end"s, true, 3002},
+        {"a NUL inside the last line past the first block",
+         fillerHead + filler + longLine + "e:0:/:1:2:32\0\r\n"s, false, 0},
+        {"the text ends in the middle of a long line", "R::1\r\n" + longLine.substr(0, 150000), false, 0},
+        {"fewer lines than promised past the first block", "R::3003\r\n" + filler + longLine, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TArenaPtr arena;
+        TFileTree* root = NewTree(arena);
+        std::istringstream seekable(c.text, std::ios::binary);
+        TForwardOnlyBuffer forward(c.text);
+        std::istream forwardStream(&forward);
+        std::istream& in = c.forwardOnly ? forwardStream : static_cast<std::istream&>(seekable);
+        if (c.children == 0) {
+            EXPECT_THROW(root->LoadFromStream(in), EListError);
+            EXPECT_TRUE(root->Children.empty());
+            continue;
+        }
+        root->LoadFromStream(in);
+        ASSERT_EQ(root->Children.size(), c.children);
+        const TFileTree* big = root->Children[c.children == 1 ? 0 : 3000];
+        EXPECT_EQ(big->Name, longName);
+        EXPECT_EQ(big->Data->RelPath, "/");
+        EXPECT_EQ(root->Children.back()->Data->Attr, 32);
+    }
+}
+
+} // namespace
 
 TEST(SnapshotTest, FailedWriteIsReported) {
     TArenaPtr arena;
