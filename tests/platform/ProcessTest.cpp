@@ -18,14 +18,11 @@ TEST(RunProcess, ReturnsTheExitStatus) {
         int status;
     };
     const Case cases[] = {
-        {{"/bin/sh", "-c", "exit 0"}, 0},
         {{"/bin/sh", "-c", "exit 3"}, 3},
         {{"sh", "-c", "exit 255"}, 255},       // found on PATH
         {{"/bin/sh", "-c", "kill -9 $$"}, -1}, // ended by a signal
         {{dir / "missing"}, -1},
-        {{"no-such-program-anywhere"}, -1},
         {{}, -1},
-        {{""}, -1},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(RunProcess(c.args), c.status) << (c.args.empty() ? "(none)" : c.args.back());

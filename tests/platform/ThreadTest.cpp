@@ -68,35 +68,6 @@ private:
 
 } // namespace
 
-TEST(Thread, DoesNotRunBeforeStartAndRunsItsEndHandlerOnTheMainThreadAfterExecute) {
-    PumpedDispatcher main;
-    std::atomic<bool> executed{false};
-    bool executedWhenHandlerRan = false;
-    bool finishedWhenHandlerRan = true;
-    std::thread::id handlerThread;
-    int handlerCalls = 0;
-
-    TLambdaThread thread([&](TLambdaThread&) { executed = true; });
-    thread.OnTerminate = [&](TThread* t) {
-        ++handlerCalls;
-        handlerThread = std::this_thread::get_id();
-        executedWhenHandlerRan = executed;
-        finishedWhenHandlerRan = t->Finished();
-    };
-    EXPECT_FALSE(thread.Started());
-    EXPECT_FALSE(executed);
-
-    thread.Start();
-    ASSERT_TRUE(main.WaitAndProcess([&] { return handlerCalls == 1; }));
-    thread.WaitFor();
-
-    EXPECT_EQ(std::this_thread::get_id(), handlerThread);
-    EXPECT_TRUE(executedWhenHandlerRan);
-    EXPECT_FALSE(finishedWhenHandlerRan);
-    EXPECT_TRUE(thread.Finished());
-    EXPECT_EQ(1, handlerCalls);
-}
-
 TEST(Thread, TheWorkerSeesTheTerminateRequestAndWaitForRunsTheEndHandler) {
     PumpedDispatcher main;
     std::atomic<bool> running{false};
@@ -123,21 +94,6 @@ TEST(Thread, TheWorkerSeesTheTerminateRequestAndWaitForRunsTheEndHandler) {
     EXPECT_TRUE(thread.Finished());
     EXPECT_TRUE(handlerRan);
     EXPECT_GT(rounds.load(), 0);
-}
-
-TEST(Thread, AFreeOnTerminateThreadDeletesItselfAfterItsEndHandler) {
-    PumpedDispatcher main;
-    std::atomic<int> destroyed{0};
-    bool destroyedWhenHandlerRan = true;
-
-    auto* thread = new TLambdaThread([](TLambdaThread&) {}, &destroyed);
-    thread->SetFreeOnTerminate(true);
-    thread->OnTerminate = [&](TThread*) { destroyedWhenHandlerRan = destroyed.load() != 0; };
-    thread->Start();
-    thread = nullptr; // from here on it belongs to itself
-
-    ASSERT_TRUE(main.WaitAndProcess([&] { return destroyed.load() == 1; }));
-    EXPECT_FALSE(destroyedWhenHandlerRan);
 }
 
 TEST(Thread, ExceptionsEscapingExecuteAreKeptAndReported) {
