@@ -86,6 +86,17 @@ inline int32_t Dos(int year, int month, int day, int hour, int minute, int secon
     return static_cast<int32_t>((date << 16) | time);
 }
 
+// An item of the tree as the sync hands it to an endpoint.
+inline TFileAttri Item(const std::string& relPath, const std::string& name, int64_t size = 0,
+                       int32_t time = Dos(2020, 1, 2, 3, 4, 6)) {
+    TFileAttri attr;
+    attr.RelPath = relPath;
+    attr.Name = name;
+    attr.Size = size;
+    attr.Time = time;
+    return attr;
+}
+
 inline void SetModifyTime(const std::string& path, time_t seconds) {
     timespec times[2] = {{seconds, 0}, {seconds, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;

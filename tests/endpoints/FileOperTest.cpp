@@ -102,11 +102,7 @@ TEST_F(FileOperTest, EndpointWithoutWindowSendsNothing) {
     MakeSmallTree();
     auto oper = MakeOper(false);
     oper->ScanTree();
-    TFileAttri attr;
-    attr.Name = "top.txt";
-    attr.RelPath = "/";
-    attr.Size = 3;
-    attr.Time = Dos(2020, 1, 2, 3, 4, 6);
+    TFileAttri attr = Item("/", "top.txt", 3);
     EXPECT_EQ(oper->PutFile(Dir / "a/x.txt", &Source, &attr, 0), 1); // size differs: not copied
     attr.Size = 1;
     EXPECT_EQ(oper->PutFile(Dir / "a/x.txt", &Source, &attr, 0), 0);

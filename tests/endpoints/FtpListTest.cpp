@@ -277,9 +277,7 @@ TEST_F(FtpListTest, AnUnreachableServerGivesAMarkedEmptyTreeAndRefusesEveryOpera
     EXPECT_FALSE(oper.ScanComplete());
     EXPECT_EQ(Log.Count(WM_UPDATEPROCESS), 1);
 
-    TFileAttri attr;
-    attr.Name = "f.txt";
-    attr.RelPath = "/";
+    TFileAttri attr = Item("/", "f.txt");
     const std::string local = Dir / "f.txt";
     testsupport::WriteFile(local, "data");
     std::string saved = "x";

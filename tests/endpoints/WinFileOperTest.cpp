@@ -203,9 +203,7 @@ TEST_F(WinFileOperTest, FullPathsJoinRootRelativePathAndNameWithOneSeparator) {
         SCOPED_TRACE(c.Root + " | " + c.RelPath);
         TFolderSource source;
         source.FolerAllName = c.Root;
-        TFileAttri attr;
-        attr.RelPath = c.RelPath;
-        attr.Name = c.Name;
+        TFileAttri attr = Item(c.RelPath, c.Name);
         std::string path;
         oper->BuildFullPath(&source, &attr, path);
         EXPECT_EQ(path, c.Expected);
@@ -251,9 +249,7 @@ TEST_F(WinFileOperTest, FolderOperationsWorkBelowTheRoot) {
 TEST_F(WinFileOperTest, ReadToStreamReplacesTheStreamOrRaises) {
     WriteFile(Dir / "sub/data.bin", std::string("a\0b\r\n", 5));
     auto oper = MakeOper();
-    TFileAttri attr;
-    attr.RelPath = "/sub/";
-    attr.Name = "data.bin";
+    TFileAttri attr = Item("/sub/", "data.bin");
     std::stringstream stream;
     stream << "old content that is longer";
     EXPECT_EQ(oper->ReadToStream(&Source, &attr, stream), 0);
@@ -291,10 +287,7 @@ TEST_F(WinFileOperTest, WriteFromStreamReplacesTargetsOnlyByCompletePrivateFiles
             chmod(target.c_str(), static_cast<mode_t>(c.TargetMode));
         }
         auto oper = MakeOper();
-        TFileAttri attr;
-        attr.RelPath = rel;
-        attr.Name = "snap";
-        attr.Time = time;
+        TFileAttri attr = Item(rel, "snap", 0, time);
         std::stringstream stream("new");
         EXPECT_EQ(oper->WriteFromStream(stream, &Source, &attr, c.ClearReadOnly), c.Result);
         EXPECT_EQ(ReadFile(target), c.Content);
@@ -341,11 +334,8 @@ TEST_F(WinFileOperTest, PutFileCopiesInChunksAndReportsEachOneButTheLast) {
         Log.Messages.clear();
 
         auto oper = MakeOper();
-        TFileAttri attr;
-        attr.RelPath = "/new/folder/";
-        attr.Name = "copy" + std::to_string(c.Size);
-        attr.Size = static_cast<int64_t>(c.Size);
-        attr.Time = time;
+        TFileAttri attr =
+            Item("/new/folder/", "copy" + std::to_string(c.Size), static_cast<int64_t>(c.Size), time);
         ASSERT_EQ(oper->PutFile(source, &Source, &attr, 0), 0);
 
         const std::string target = Dir / ("new/folder/" + attr.Name);
@@ -463,11 +453,7 @@ private:
 TEST_F(WinFileOperTest, CopyThatCannotBeCompleteFailsAndLeavesTheTargetAsItWas) {
     const int64_t size = 3 * 1048576;
     auto put = [&](TWinFileOper& oper, const std::string& source, const std::string& folder) {
-        TFileAttri attr;
-        attr.RelPath = folder.substr(Root.size()) + "/";
-        attr.Name = "dst";
-        attr.Size = size;
-        attr.Time = Dos(2021, 3, 4, 5, 6, 8);
+        TFileAttri attr = Item(folder.substr(Root.size()) + "/", "dst", size);
         return oper.PutFile(source, &Source, &attr, 0);
     };
     auto midCopy = [&](const std::string& source, const std::string& folder, std::function<void()> change) {
@@ -555,10 +541,7 @@ TEST_F(WinFileOperTest, PartFileOfAKilledCopyIsNeverListedAndGoesWithTheNextWrit
     WriteFile(Home / "big", Pattern(3 * 1048576));
     WriteFile(Home / "small", "small");
     MakeDir(Dir / "sub");
-    TFileAttri attr;
-    attr.RelPath = "/sub/";
-    attr.Name = "big";
-    attr.Size = 3 * 1048576;
+    TFileAttri attr = Item("/sub/", "big", 3 * 1048576);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -596,59 +579,32 @@ TEST_F(WinFileOperTest, NoWriteGoesThroughALinkInPlaceOfAFolder) {
     ASSERT_EQ(symlink(canary.c_str(), (Root + "/sub").c_str()), 0);
     const auto before = testsupport::TreeOutside(canary, {});
     auto oper = MakeOper();
-    auto item = [](const char* rel, const char* name, int64_t size = 0) {
-        TFileAttri attr;
-        attr.RelPath = rel;
-        attr.Name = name;
-        attr.Size = size;
-        attr.Time = Dos(2020, 1, 2, 3, 4, 6);
-        return attr;
+    TFileAttri attr;
+    auto at = [&](const char* rel, const char* name, int64_t size = 0) {
+        attr = Item(rel, name, size);
+        return &attr;
     };
+    std::stringstream text("text");
     struct Case {
         const char* Label;
         std::function<int()> Operation;
     };
     const Case cases[] = {
-        {"new copy",
-         [&] {
-             TFileAttri attr = item("/sub/", "new.txt", 6);
-             return oper->PutFile(Home / "src", &Source, &attr, 0);
-         }},
+        {"new copy", [&] { return oper->PutFile(Home / "src", &Source, at("/sub/", "new.txt", 6), 0); }},
         {"copy over a file of the same size",
-         [&] {
-             TFileAttri attr = item("/sub/", "kept.txt", 6);
-             return oper->PutFile(Home / "src", &Source, &attr, 0);
-         }},
-        {"snapshot",
-         [&] {
-             TFileAttri attr = item("/sub/", "snap");
-             std::stringstream stream("text");
-             return oper->WriteFromStream(stream, &Source, &attr, true);
-         }},
-        {"delete",
-         [&] {
-             TFileAttri attr = item("/sub/", "kept.txt");
-             return oper->DeleteFile(&Source, &attr);
-         }},
-        {"remove folder",
-         [&] {
-             TFileAttri attr = item("/sub/", "inner");
-             return oper->RemoveFolder(&Source, &attr);
-         }},
+         [&] { return oper->PutFile(Home / "src", &Source, at("/sub/", "kept.txt", 6), 0); }},
+        {"snapshot", [&] { return oper->WriteFromStream(text, &Source, at("/sub/", "snap"), true); }},
+        {"delete", [&] { return oper->DeleteFile(&Source, at("/sub/", "kept.txt")); }},
+        {"remove folder", [&] { return oper->RemoveFolder(&Source, at("/sub/", "inner")); }},
         {"make folder", [&] { return oper->MakeFolder("/sub/made"); }},
         {"rename out of it", [&] { return oper->RenameFile(Root + "/sub/kept.txt", Root + "/moved.txt"); }},
         {"rename into it", [&] { return oper->RenameFile(Root + "/a.txt", Root + "/sub/a.txt"); }},
-        {"previous version",
-         [&] {
-             TFileAttri attr = item("/sub/", "kept.txt");
-             return oper->SaveOldFile(&Source, &attr);
-         }},
+        {"previous version", [&] { return oper->SaveOldFile(&Source, at("/sub/", "kept.txt")); }},
         {"previous version into a planted work folder",
          [&] {
              std::filesystem::remove_all(Root + "/__Tandemora__"); // made by the case before
              EXPECT_EQ(symlink(canary.c_str(), (Root + "/__Tandemora__").c_str()), 0);
-             TFileAttri attr = item("/", "a.txt");
-             return oper->SaveOldFile(&Source, &attr);
+             return oper->SaveOldFile(&Source, at("/", "a.txt"));
          }},
     };
     for (const auto& c : cases) {
@@ -671,13 +627,9 @@ TEST_F(WinFileOperTest, FoldersMadeForACopyTakeTheSourceFoldersModes) {
     chmod((Root + "/open").c_str(), 0755);
     const mode_t oldMask = umask(022);
     auto oper = MakeOper();
-    TFileAttri attr;
-    attr.RelPath = "/private/shared/";
-    attr.Name = "f.txt";
-    attr.Size = 1;
+    TFileAttri attr = Item("/private/shared/", "f.txt", 1);
     EXPECT_EQ(oper->PutFile(Home / "src/private/shared/f.txt", &Source, &attr, 0), 0);
-    attr.RelPath = "/open/";
-    attr.Name = "g.txt";
+    attr = Item("/open/", "g.txt", 1);
     EXPECT_EQ(oper->PutFile(Home / "src/open/g.txt", &Source, &attr, 0), 0);
     umask(oldMask);
     EXPECT_EQ(ModeOf(Root + "/private"), 0700u);
@@ -691,9 +643,7 @@ TEST_F(WinFileOperTest, SaveOldFileKeepsTheCurrentVersionBelowSaved) {
     WriteFile(Dir / "docs/report.txt", "version 1");
     SetModifyTime(Dir / "docs/report.txt", 1500000000);
     auto oper = MakeOper();
-    TFileAttri attr;
-    attr.RelPath = "/docs/";
-    attr.Name = "report.txt";
+    TFileAttri attr = Item("/docs/", "report.txt");
     const std::string saved = Dir / "__Tandemora__/__saved__/docs/report.txt";
 
     WriteFile(saved, "an older saved version, longer");
@@ -705,12 +655,10 @@ TEST_F(WinFileOperTest, SaveOldFileKeepsTheCurrentVersionBelowSaved) {
     // folders made for it.
     WriteFile(Dir / "private/note.txt", "note");
     chmod((Dir / "private").c_str(), 0700);
-    attr.RelPath = "/private/";
-    attr.Name = "note.txt";
+    attr = Item("/private/", "note.txt");
     EXPECT_EQ(oper->SaveOldFile(&Source, &attr), 0);
     EXPECT_EQ(ModeOf(Dir / "__Tandemora__/__saved__/private"), 0700u);
-    attr.RelPath = "/docs/";
-    attr.Name = "report.txt";
+    attr = Item("/docs/", "report.txt");
     chmod((Dir / "docs/report.txt").c_str(), 0600);
     EXPECT_EQ(oper->SaveOldFile(&Source, &attr), 0);
     struct stat st {};
@@ -744,9 +692,7 @@ TEST_F(WinFileOperTest, DeleteFileReportsEveryAttemptAndSparesReadOnlyFiles) {
     std::vector<std::string> expected;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
-        TFileAttri attr;
-        attr.RelPath = "/sub/";
-        attr.Name = c.Name;
+        TFileAttri attr = Item("/sub/", c.Name);
         EXPECT_EQ(oper->DeleteFile(&Source, &attr), c.Result);
         EXPECT_EQ(Exists(Dir / ("sub/" + std::string(c.Name))), c.Remains);
         expected.push_back("Delete:" + (Dir / ("sub/" + std::string(c.Name))));

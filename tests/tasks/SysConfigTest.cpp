@@ -4,6 +4,7 @@
 
 #include "TestSupport.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -245,53 +246,48 @@ TEST_F(SysConfigTest, LanguageTextsAreFoundWithoutLetterCaseInTheirSectionOnly) 
 // Every key that the windows, dialogs and error paths look up. A key missing from
 // the shipped language file would blank its caption or message.
 TEST_F(SysConfigTest, TheShippedLanguageFileHasATextForEveryKey) {
-    const char* const keys[] = {
-        // main window
-        "menu01", "menu02", "menu03", "menu04", "menu05", "new", "new_hint", "newbyTemplate",
-        "newbyTemplate_Hint", "Delete", "Delete_Hint", "clone", "clone_Hint", "Options", "Options_Hint",
-        "saveasT", "saveasT_Hint", "Analyze", "Analyze_Hint", "Sync", "Sync_Hint", "analyzeAll",
-        "analyzeAll_Hint", "SyncAll", "SyncAll_Hint", "AandS", "AandS_Hint", "AandSAll", "AandSAll_Hint",
-        "exit", "exit_Hint", "Notcopy", "CTLtoR", "CTRtoL", "LtoR", "RtoL", "log", "status", "all", "changed",
-        "conflicts", "errors", "include", "exclude", "Overwrite", "delete", "programoption",
-        "programoption_Hint", "exportTL", "ImprotTL", "exportTL_Hint", "ImprotTL_Hint", "Manual", "home",
-        "About", "Manual_hint", "home_hint", "About_hint", "checknewversion", "checknewversion_hint",
-        "DeleteJob", "error_free_tasklist_xml",
-        // task window and result view
-        "Browse", "cancel", "Action", "ResultsFilter", "starttip", "cancel_hint", "Browse_Lhint",
-        "Browse_Rhint", "log_hint", "lforder_hint", "rforder_hint", "ResultsFilter_Hint", "all_Hint",
-        "changed_Hint", "conflicts_Hint", "errors_Hint", "scan", "compare", "analyzefinish", "syncstart",
-        "syncend", "tree_item", "tree_ldate", "tree_lsize", "tree_lattri", "tree_LtoR", "tree_direct",
-        "tree_RtoL", "tree_rdate", "tree_rsize", "tree_rattri",
-        // task options dialog
-        "bt_ok", "bt_Cancel", "tb_Apply", "General", "filter", "atuo", "taskname", "lfolder", "rfolder",
-        "syncdirect", "way", "ltor", "rtol", "forcedcopy", "Verified", "savepv", "userTempfile", "prodelete",
-        "checkfile", "estimatedisk", "excludeempty", "excludesystem", "excludehidden", "atuocondition",
-        "syncitstart", "anaitstart", "syncconn", "anaconn", "synclogoff", "syncperiod", "anaperiod", "every",
-        "hours", "Minutes", "synctaskscheduler", "anataskschedule", "taskconfig", "sourcereadonly",
-        "resolveconflicts", "donotcopy", "newerfilewins", "addexclude_hint", "delexclude_hint",
-        "taskname_hint", "syncdirect_hint", "forcedcopy_hint", "Verified_hint", "savepv_hint",
-        "userTempfile_hint", "prodelete_hint", "checkfile_hint", "estimatedisk_hint", "sourcereadonly_hint",
-        "exclude_hint", "include_hint", "excludeempty_hint", "excludesystem_hint", "excludehidden_hint",
-        "syncitstart_hint", "anaitstart_hint", "syncconn_hint", "anaconn_hint", "synclogoff_hint",
-        "anslogoff_hint", "syncperiod_hint", "anaperiod_hint", "synctaskscheduler_hint",
-        "resolveconflicts_hint", "tasknameerror", "newtaskname", "createsyncjoberror", "readlangerror",
-        "addexcludeerror", "deleteexcludeerror", "addincludeerror", "deleteincludeerror",
-        // folder picker and endpoints
-        "bt_NewFolder", "folder_Address", "folder_remark", "computer", "NetWork", "ftp", "sftp", "webdav",
-        "wmmobile", "Connect", "user", "password", "privatekey", "allnetwork", "connectfalseNeedUser",
-        "Iperror", "webdavnotfolder", "filenameerror", "SocketError",
-        // program options dialog
-        "GlobalFilter", "language", "StartTandemora", "checkversion", "createfolder", "savelog", "hidetray",
-        "showicon", "autoclose", "comparefile", "browse",
-        // template dialogs
-        "templatename", "templist"};
+    // Separated by blanks: the main window, the task window and result view, the
+    // task options dialog, the folder picker and endpoints, the program options
+    // and the template dialogs.
+    const std::string keyList =
+        "menu01 menu02 menu03 menu04 menu05 new new_hint newbyTemplate newbyTemplate_Hint Delete Delete_Hint "
+        "clone clone_Hint Options Options_Hint saveasT saveasT_Hint Analyze Analyze_Hint Sync Sync_Hint "
+        "analyzeAll analyzeAll_Hint SyncAll SyncAll_Hint AandS AandS_Hint AandSAll AandSAll_Hint exit "
+        "exit_Hint Notcopy CTLtoR CTRtoL LtoR RtoL log status all changed conflicts errors include exclude "
+        "Overwrite delete programoption programoption_Hint exportTL ImprotTL exportTL_Hint ImprotTL_Hint "
+        "Manual home About Manual_hint home_hint About_hint checknewversion checknewversion_hint DeleteJob "
+        "error_free_tasklist_xml Browse cancel Action ResultsFilter starttip cancel_hint Browse_Lhint "
+        "Browse_Rhint log_hint lforder_hint rforder_hint ResultsFilter_Hint all_Hint changed_Hint "
+        "conflicts_Hint errors_Hint scan compare analyzefinish syncstart syncend tree_item tree_ldate "
+        "tree_lsize tree_lattri tree_LtoR tree_direct tree_RtoL tree_rdate tree_rsize tree_rattri bt_ok "
+        "bt_Cancel tb_Apply General filter atuo taskname lfolder rfolder syncdirect way ltor rtol forcedcopy "
+        "Verified savepv userTempfile prodelete checkfile estimatedisk excludeempty excludesystem "
+        "excludehidden atuocondition syncitstart anaitstart syncconn anaconn synclogoff syncperiod anaperiod "
+        "every hours Minutes synctaskscheduler anataskschedule taskconfig sourcereadonly resolveconflicts "
+        "donotcopy newerfilewins addexclude_hint delexclude_hint taskname_hint syncdirect_hint "
+        "forcedcopy_hint Verified_hint savepv_hint userTempfile_hint prodelete_hint checkfile_hint "
+        "estimatedisk_hint sourcereadonly_hint exclude_hint include_hint excludeempty_hint "
+        "excludesystem_hint excludehidden_hint syncitstart_hint anaitstart_hint syncconn_hint anaconn_hint "
+        "synclogoff_hint anslogoff_hint syncperiod_hint anaperiod_hint synctaskscheduler_hint "
+        "resolveconflicts_hint tasknameerror newtaskname createsyncjoberror readlangerror addexcludeerror "
+        "deleteexcludeerror addincludeerror deleteincludeerror bt_NewFolder folder_Address folder_remark "
+        "computer NetWork ftp sftp webdav wmmobile Connect user password privatekey allnetwork "
+        "connectfalseNeedUser Iperror webdavnotfolder filenameerror SocketError GlobalFilter language "
+        "StartTandemora checkversion createfolder savelog hidetray showicon autoclose comparefile browse "
+        "templatename templist";
+    std::vector<std::string> keys;
+    for (size_t at = 0; at < keyList.size();) {
+        const size_t end = std::min(keyList.find(' ', at), keyList.size());
+        keys.push_back(keyList.substr(at, end - at));
+        at = end + 1;
+    }
 
     const std::string shipped = ReadFile(SourceTree() + "/resources/en-english.lng");
     ASSERT_FALSE(shipped.empty()) << "TANDEMORA_TEST_SOURCE must name the source tree";
     WriteFile(dir / "en-english.lng", shipped);
     TSysConfig config;
     ASSERT_EQ(0, config.OpenLanguage("en-english.lng"));
-    for (const char* key : keys) {
+    for (const std::string& key : keys) {
         EXPECT_FALSE(config.GetLangText(key).empty()) << key;
     }
     // Only the first entry of a key is ever read, so a second one would be dead text.
