@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <sys/stat.h>
 
 namespace {
@@ -77,47 +78,34 @@ const std::string kCommand = "cd '/opt/tandemora/' && exec '/opt/tandemora/tande
 std::string CronCommand(const std::string& line, std::string* input = nullptr) {
     size_t pos = 0;
     for (int field = 0; field < 5; ++field) {
-        pos = line.find_first_not_of(" \t", pos);
-        pos = line.find_first_of(" \t", pos);
+        pos = line.find_first_of(" \t", line.find_first_not_of(" \t", pos));
     }
-    pos = line.find_first_not_of(" \t", pos);
-    const std::string cmd = line.substr(pos);
     std::string out;
     bool escaped = false;
-    for (size_t i = 0; i < cmd.size(); ++i) {
-        const char ch = cmd[i];
-        if (escaped) {
-            if (ch == '%') {
-                out.back() = '%';
-            } else {
-                out += ch;
-            }
-            escaped = false;
-            continue;
-        }
-        if (ch == '%') {
+    for (size_t i = line.find_first_not_of(" \t", pos); i < line.size(); ++i) {
+        const char ch = line[i];
+        if (ch == '%' && !escaped) {
             if (input != nullptr) {
-                *input = cmd.substr(i + 1);
+                *input = line.substr(i + 1);
             }
             return out;
         }
-        escaped = ch == '\\';
-        out += ch;
+        if (ch == '%') {
+            out.back() = '%';
+        } else {
+            out += ch;
+        }
+        escaped = !escaped && ch == '\\';
     }
     return out;
 }
 
-// The lines of a table that are not blank.
+// The lines of a table.
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
     }
     return lines;
 }

@@ -192,8 +192,10 @@ TEST_F(LocalSnapshotTest, ReadsTheSideFileAndLeavesTheTreeAloneWhenItIsEmptyOrDa
     };
     const std::string damaged = full.substr(0, full.size() / 2) + "\r\nbroken::x\r\n";
     const Case cases[] = {
-        {"no file: no old snapshot", nullptr, 0, 0}, {"good file", full.c_str(), 0, 1},
-        {"empty file", "", 0, 0},                    {"damaged file", damaged.c_str(), 1, 0},
+        {"no file: no old snapshot", nullptr, 0, 0},
+        {"good file", full.c_str(), 0, 1},
+        {"empty file", "", 0, 0},
+        {"damaged file", damaged.c_str(), 1, 0},
         {"a folder in its place", "/", 1, 0},
     };
     const std::string file = appData / "Tandemora/Docs123R";
