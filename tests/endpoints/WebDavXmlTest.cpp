@@ -118,28 +118,6 @@ TEST_F(WebDavXmlTest, AnApacheListingGivesTheFolderFirstThenItsMembers) {
     EXPECT_EQ(oper.FileList.size(), 5u);
 }
 
-TEST_F(WebDavXmlTest, TheFolderTestLooksAtTheCollectionElementOnly) {
-    struct Case {
-        const char* resourcetype;
-        int folder;
-    };
-    const Case cases[] = {
-        {"<lp1:resourcetype/>", 0},
-        {"<resourcetype xmlns='DAV:'><collection/></resourcetype>", 1},
-        {"<D:resourcetype><x:collection xmlns:x='urn:other'/></D:resourcetype>", 0},
-    };
-    for (const Case& c : cases) {
-        TWebDavFileOper fresh(false);
-        const std::string member = "<D:response><D:href>/dav/sub%20dir/x</D:href><D:propstat><D:prop>" +
-                                   std::string(c.resourcetype) +
-                                   "<D:getcontentlength>1</D:getcontentlength>"
-                                   "<D:getlastmodified>Sun, 06 Nov 1994 08:49:37 GMT</D:getlastmodified>"
-                                   "</D:prop></D:propstat></D:response>";
-        ASSERT_TRUE(fresh.ParseMultistatus(Reply(kSelf + member), kUrl)) << c.resourcetype;
-        EXPECT_EQ(fresh.FileList[1]->IsFolder, c.folder) << c.resourcetype;
-    }
-}
-
 TEST_F(WebDavXmlTest, PropertiesComeFromTheGoodPropstatWhateverItsPlace) {
     const std::string member =
         "<D:response><D:href>/dav/sub%20dir/late.txt</D:href>"

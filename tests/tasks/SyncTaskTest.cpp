@@ -1,5 +1,5 @@
-// The task's own rules: copies, the folder-pair check, where snapshots live, the
-// endpoint factory, the local snapshot files and the share root.
+// The task's own rules: copies, the folder-pair check, the endpoint factory, the
+// local snapshot files and the share root.
 
 #include "endpoints/UTFileOper.h"
 #include "endpoints/UTWinFileOper.h"
@@ -71,30 +71,6 @@ TEST(SyncTaskTest, CheckFoldersSeesThroughLinksAndDotDot) {
         task.LFolder.FolerAllName = dir.path() + c.left;
         task.RFolder.FolerAllName = dir.path() + c.right;
         EXPECT_EQ(task.CheckFolders(), c.expected) << "'" << c.left << "' / '" << c.right << "'";
-    }
-}
-
-struct PlaceCase {
-    int32_t estimateDiskSpace;
-    int32_t ensureFolderTags;
-    int32_t direction;
-    int32_t expected;
-};
-
-TEST(SyncTaskTest, SnapshotPlaceTable) {
-    const PlaceCase cases[] = {
-        {0, 0, sdBothWays, spInFolders},     {1, 0, sdBothWays, spBothLocal},
-        {1, 1, sdRightToLeft, spBothLocal},  {0, 1, sdLeftToRight, spLeftLocal},
-        {0, 1, sdRightToLeft, spRightLocal}, {0, 1, sdBothWays, spRightLocal},
-        {2, 0, sdLeftToRight, spInFolders},
-    };
-    for (const PlaceCase& c : cases) {
-        TSyncTask task;
-        task.EstimateDiskSpace = c.estimateDiskSpace;
-        task.EnsureFolderTags = c.ensureFolderTags;
-        task.SyncDirection = c.direction;
-        EXPECT_EQ(task.SnapshotPlace(), c.expected)
-            << c.estimateDiskSpace << "/" << c.ensureFolderTags << "/" << c.direction;
     }
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <set>
 #include <sys/stat.h>
@@ -111,30 +112,27 @@ TEST_F(SysConfigTest, LoadReadsEveryKeyWithProfileRules) {
     EXPECT_EQ((std::vector<std::string>{"a", "", "b"}), config.IncludeFilter);
 }
 
-TEST_F(SysConfigTest, AnOptionsFileThatCannotBeReadGivesTwoAndIsLogged) {
-    mkdir(Options().c_str(), 0755); // something is there, but it is no readable file
-    TSysConfig config;
-    const std::string constructed = Describe(config);
-    EXPECT_EQ(2, config.Load(kOptionsFileName));
-    EXPECT_EQ(constructed, Describe(config));
-    EXPECT_NE(std::string::npos, ErrorLog().find(kConfigAccessError));
-    // The writers hand the same failure to their caller.
-    EXPECT_THROW(config.Save(), EFOpenError);
-    EXPECT_THROW(config.AddTemplate("x"), EFOpenError);
-    EXPECT_THROW(config.ClearFirstRun(), EFOpenError);
-}
-
-TEST_F(SysConfigTest, AnOptionsLinkToAMissingFileIsNeitherReadAsDefaultsNorReplaced) {
-    const std::string target = dir / "elsewhere/Tandemora.ini";
-    ASSERT_EQ(0, symlink(target.c_str(), Options().c_str()));
-    TSysConfig config;
-    EXPECT_EQ(2, config.Load(kOptionsFileName));
-    EXPECT_EQ("USA.lng", config.curlang);
-    EXPECT_THROW(config.Save(), EFOpenError);
-    struct stat st;
-    ASSERT_EQ(0, lstat(Options().c_str(), &st));
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
-    EXPECT_FALSE(testsupport::Exists(target));
+// Something under the options file's name that cannot be read (a folder, a link
+// to a file that is gone) is neither read as defaults nor replaced.
+TEST_F(SysConfigTest, AnOptionsFileThatCannotBeReadGivesTwoAndIsNeverReplaced) {
+    for (const bool link : {false, true}) {
+        SCOPED_TRACE(link ? "link to a missing file" : "folder");
+        std::filesystem::remove_all(Options());
+        if (link) {
+            ASSERT_EQ(0, symlink((dir / "elsewhere/Tandemora.ini").c_str(), Options().c_str()));
+        } else {
+            mkdir(Options().c_str(), 0755);
+        }
+        TSysConfig config;
+        const std::string constructed = Describe(config);
+        EXPECT_EQ(2, config.Load(kOptionsFileName));
+        EXPECT_EQ(constructed, Describe(config));
+        EXPECT_NE(std::string::npos, ErrorLog().find(kConfigAccessError));
+        EXPECT_THROW(config.Save(), EFOpenError);
+        EXPECT_THROW(config.AddTemplate("x"), EFOpenError);
+        EXPECT_THROW(config.ClearFirstRun(), EFOpenError);
+        EXPECT_FALSE(testsupport::Exists(dir / "elsewhere"));
+    }
 }
 
 TEST_F(SysConfigTest, PatternListsFollowTheCommaRules) {
