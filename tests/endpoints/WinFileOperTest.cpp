@@ -262,42 +262,77 @@ TEST_F(WinFileOperTest, ReadToStreamReplacesTheStreamOrRaises) {
     EXPECT_THROW(oper->ReadToStream(&Source, &attr, stream), EFOpenError);
 }
 
-TEST_F(WinFileOperTest, WriteFromStreamReplacesTargetsOnlyByCompletePrivateFiles) {
+// Snapshot writes and copies replace a target only by a complete file under a
+// fresh name: snapshots private (they name everything in the tree), copies with
+// the source's bits; a link in the target's place is replaced, never written
+// through; a read-only target of a snapshot is kept unless it may be cleared.
+TEST_F(WinFileOperTest, WritesAndCopiesReplaceTargetsOnlyByCompleteFilesOfTheirOwnMode) {
     struct Case {
         const char* Label;
-        int TargetMode; // -1: no target before
+        bool Snapshot;     // WriteFromStream, else CopyWithProgress
+        mode_t SourceMode; // of a copy's source
+        int TargetMode;    // -1: no target before
+        bool TargetIsLink; // the target is a link to a file elsewhere
         bool ClearReadOnly;
         int Result;
-        const char* Content; // of the target afterwards
+        mode_t Mode; // of the target afterwards
     };
     const Case cases[] = {
-        {"new file in new folders", -1, false, 0, "new"},
-        {"target readable by everyone", 0644, false, 0, "new"},
-        {"read-only target, cleared", 0444, true, 0, "new"},
-        {"read-only target, kept", 0444, false, -1, "old"},
+        {"snapshot, new file in new folders", true, 0, -1, false, false, 0, 0600},
+        {"snapshot over a target readable by everyone", true, 0, 0644, false, false, 0, 0600},
+        {"snapshot over a read-only target, cleared", true, 0, 0444, false, true, 0, 0600},
+        {"snapshot over a read-only target, kept", true, 0, 0444, false, false, -1, 0444},
+        {"copy of an executable, new target", false, 0755, -1, false, false, 0, 0755},
+        {"copy of a read-only source over a writable target", false, 0444, 0644, false, false, 0, 0444},
+        {"copy of a private source over a wider target", false, 0600, 0664, false, false, 0, 0600},
+        {"copy over a read-only target", false, 0644, 0444, false, false, 0, 0644},
+        {"copy over a link to a file", false, 0640, 0600, true, false, 0, 0640},
     };
-    const int32_t time = Dos(2019, 12, 31, 23, 59, 58);
+    const mode_t oldMask = umask(022);
     int n = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Label);
-        const std::string rel = "/w" + std::to_string(n++) + "/deeper/";
-        const std::string target = Root + rel + "snap";
+        const std::string rel = "/c" + std::to_string(n++) + "/deeper/";
+        const std::string target = Root + rel + "dst";
+        const std::string linked = Home / ("linked" + std::to_string(n));
         if (c.TargetMode >= 0) {
-            WriteFile(target, "old");
-            chmod(target.c_str(), static_cast<mode_t>(c.TargetMode));
+            const std::string real = c.TargetIsLink ? linked : target;
+            WriteFile(real, "old");
+            chmod(real.c_str(), static_cast<mode_t>(c.TargetMode));
+            if (c.TargetIsLink) {
+                MakeDir(Root + rel);
+                ASSERT_EQ(symlink(linked.c_str(), target.c_str()), 0);
+            }
         }
         auto oper = MakeOper();
-        TFileAttri attr = Item(rel, "snap", 0, time);
-        std::stringstream stream("new");
-        EXPECT_EQ(oper->WriteFromStream(stream, &Source, &attr, c.ClearReadOnly), c.Result);
-        EXPECT_EQ(ReadFile(target), c.Content);
-        EXPECT_EQ(FolderNames(Root + rel), std::vector<std::string>{"snap"}); // no part file left
-        if (c.Result == 0) {
+        if (c.Snapshot) {
+            TFileAttri attr = Item(rel, "dst", 0, Dos(2019, 12, 31, 23, 59, 58));
+            std::stringstream stream("new");
+            EXPECT_EQ(oper->WriteFromStream(stream, &Source, &attr, c.ClearReadOnly), c.Result);
+        } else {
+            MakeDir(Root + rel);
+            const std::string source = Home / "source";
+            WriteFile(source, "new");
+            chmod(source.c_str(), c.SourceMode);
+            EXPECT_EQ(oper->CopyWithProgress(source, target, 3), c.Result);
+            chmod(source.c_str(), 0644);
+            std::filesystem::remove(source);
+        }
+        EXPECT_EQ(ReadFile(target), c.Result == 0 ? "new" : "old");
+        EXPECT_EQ(FolderNames(Root + rel), std::vector<std::string>{"dst"}); // no part file left
+        EXPECT_EQ(ModeOf(target), c.Mode);
+        struct stat st {};
+        ASSERT_EQ(lstat(target.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        if (c.Snapshot && c.Result == 0) {
             EXPECT_EQ(ModifyTime(target), 1577836798); // 2019-12-31 23:59:58 UTC
-            // Snapshots name everything in the tree: nobody else may read them.
-            EXPECT_EQ(ModeOf(target), 0600u);
+        }
+        if (c.TargetIsLink) {
+            EXPECT_EQ(ReadFile(linked), "old");
+            EXPECT_EQ(ModeOf(linked), static_cast<mode_t>(c.TargetMode));
         }
     }
+    umask(oldMask);
 }
 
 // ---- Copies ---------------------------------------------------------------------------
@@ -377,59 +412,6 @@ private:
     rlimit old_{};
     sighandler_t oldHandler_;
 };
-
-// A copy is the source's: its bits and time, also over an existing target; a link
-// standing in the target's place is replaced itself, never written through.
-TEST_F(WinFileOperTest, CopiesTakeTheSourcesPermissionsAndReplaceLinksAndLeaveNoPartFiles) {
-    struct Case {
-        const char* Label;
-        mode_t SourceMode;
-        int TargetMode;    // -1: no target before the copy
-        bool TargetIsLink; // the target is a link to a file elsewhere
-    };
-    const Case cases[] = {
-        {"executable source, new target", 0755, -1, false},
-        {"read-only source, writable target", 0444, 0644, false},
-        {"private source, wider target", 0600, 0664, false},
-        {"writable source, read-only target", 0644, 0444, false},
-        {"link to a file", 0640, 0600, true},
-    };
-    const mode_t oldMask = umask(022);
-    int n = 0;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.Label);
-        const std::string folder = Dir / ("c" + std::to_string(n++));
-        const std::string source = Home / "source";
-        const std::string target = folder + "/dst";
-        const std::string linked = Home / ("linked" + std::to_string(n));
-        MakeDir(folder);
-        WriteFile(source, "fresh bytes");
-        chmod(source.c_str(), c.SourceMode);
-        if (c.TargetMode >= 0) {
-            const std::string real = c.TargetIsLink ? linked : target;
-            WriteFile(real, "stale");
-            chmod(real.c_str(), static_cast<mode_t>(c.TargetMode));
-            if (c.TargetIsLink) {
-                ASSERT_EQ(symlink(linked.c_str(), target.c_str()), 0);
-            }
-        }
-        auto oper = MakeOper();
-        EXPECT_EQ(oper->CopyWithProgress(source, target, 11), 0);
-        EXPECT_EQ(ReadFile(target), "fresh bytes");
-        struct stat st {};
-        ASSERT_EQ(lstat(target.c_str(), &st), 0);
-        EXPECT_TRUE(S_ISREG(st.st_mode));
-        EXPECT_EQ(st.st_mode & 07777, c.SourceMode);
-        if (c.TargetIsLink) {
-            EXPECT_EQ(ReadFile(linked), "stale");
-            EXPECT_EQ(ModeOf(linked), static_cast<mode_t>(c.TargetMode));
-        }
-        EXPECT_EQ(FolderNames(folder), std::vector<std::string>{"dst"});
-        chmod(source.c_str(), 0644);
-        std::filesystem::remove(source);
-    }
-    umask(oldMask);
-}
 
 // The local endpoint with one thing done at the end of the first chunk of every
 // copy: the moment a copy is under way, made exact.
