@@ -68,32 +68,25 @@ private:
 
 } // namespace
 
+// No pumping: WaitFor on the main thread runs the end handler itself instead of
+// waiting for a queue nobody pumps.
 TEST(Thread, TheWorkerSeesTheTerminateRequestAndWaitForRunsTheEndHandler) {
     PumpedDispatcher main;
     std::atomic<bool> running{false};
-    std::atomic<int> rounds{0};
     bool handlerRan = false;
-
     TLambdaThread thread([&](TLambdaThread& self) {
-        running = true;
         while (!self.Terminated()) {
-            ++rounds;
+            running = true;
             std::this_thread::yield();
         }
     });
     thread.OnTerminate = [&](TThread*) { handlerRan = true; };
     thread.Start();
     ASSERT_TRUE(main.WaitAndProcess([&] { return running.load(); }));
-
     thread.Terminate();
-    // No pumping: WaitFor on the main thread runs the end handler itself instead of
-    // waiting for a queue nobody pumps.
     thread.WaitFor();
-
-    EXPECT_TRUE(thread.Terminated());
     EXPECT_TRUE(thread.Finished());
     EXPECT_TRUE(handlerRan);
-    EXPECT_GT(rounds.load(), 0);
 }
 
 TEST(Thread, ExceptionsEscapingExecuteAreKeptAndReported) {
