@@ -21,35 +21,6 @@ using Lines = std::vector<std::string>;
 
 class SyncTest : public SyncFixture {};
 
-TEST_F(SyncTest, FirstSyncOfTwoFilledFoldersCopiesBothWaysAndSavesSnapshots) {
-    Put(L, "sub/b.txt", "bee", kOld);
-    Put(L, "common.txt", "left wins", kNew);
-    Put(L, "Same.txt", "x", kOld);
-    Put(R, "rsub/c.txt", "sea", kOld);
-    Put(R, "common.txt", "right", kOld);
-    Put(R, "Same.txt", "x", kOld);
-    Analyze();
-    EXPECT_EQ(Row("/Same.txt"), nullptr); // nothing to do, so not in the Changes view
-    Sync();
-
-    EXPECT_EQ(lines, (Lines{CopyLine(R, L, "rsub/c.txt"), CopyLine(L, R, "sub/b.txt"),
-                            CopyLine(L, R, "common.txt"), "Operator File :3"}));
-    EXPECT_EQ(Read(R, "common.txt"), "left wins");
-    fs::DirEntry copied;
-    ASSERT_TRUE(fs::GetEntryInfo(R + "/common.txt", copied));
-    EXPECT_EQ(copied.Time, DosOf(kNew)); // the copy carries the source's time
-    for (const char* key : {"/rsub", "/rsub/c.txt", "/sub", "/sub/b.txt", "/common.txt"}) {
-        EXPECT_EQ(Code(key), saSame) << key;
-    }
-    const Lines items = {"rsub/", "rsub/c.txt", "sub/", "sub/b.txt", "common.txt", "Same.txt"};
-    Lines expectLeft = {L};
-    expectLeft.insert(expectLeft.end(), items.begin(), items.end());
-    EXPECT_EQ(SnapshotItems(WorkSnapshot(L)), expectLeft);
-    Analyze();
-    EXPECT_TRUE(analysis->UsedSnapshots);
-    EXPECT_EQ(Changes(), 0);
-}
-
 TEST_F(SyncTest, EachSnapshotPlaceStoresBothSnapshotsWhereTheNextAnalysisLooks) {
     struct Case {
         int32_t estimate, folderTags, direction;

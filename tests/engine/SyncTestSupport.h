@@ -3,7 +3,7 @@
 // sides scanned (with the snapshots of the last synchronisation), analysed, shown
 // through a result view, then synchronised by the sync thread while the test's
 // thread plays the main thread. Everything the run leaves is kept for the checks:
-// log lines, progress messages, rows, error log, snapshots.
+// log lines, rows, error log, snapshots.
 
 #include "PairFolder.h"
 #include "TestSupport.h"
@@ -64,8 +64,6 @@ protected:
         SetProgramFolder("");
     }
 
-    // ---- Files ----------------------------------------------------------------------
-
     // Writes a file below a side's folder with a given modification time.
     static void Put(const std::string& root, const std::string& rel, const std::string& bytes, time_t when) {
         pairtest::PutFile(root, rel, bytes, when);
@@ -88,8 +86,6 @@ protected:
         std::sort(names.begin(), names.end());
         return names;
     }
-
-    // ---- The run -------------------------------------------------------------------
 
     // Scans both sides as the task window does, analyses and shows the view kind.
     void Analyze(int32_t kind = vkChanged) {
@@ -120,7 +116,6 @@ protected:
         }
         current = thread;
         lines.clear();
-        messages.clear();
         thread->SetFreeOnTerminate(false);
         thread->NotifyWnd = &window;
         thread->LogMemo = [this](const std::string& line) {
@@ -129,7 +124,6 @@ protected:
                 onLine(line);
             }
         };
-        thread->RowChanged = [this](TResultRow*) { ++repaints; };
         EXPECT_TRUE(rows.SyncRunning());
         thread->Start();
         thread->WaitFor();
@@ -147,8 +141,6 @@ protected:
         Sync();
     }
 
-    // ---- What the run left ---------------------------------------------------------------
-
     TResultRow* Row(const std::string& key) const {
         TResultRow* found = nullptr;
         rows.ForEachRow([&](TResultRow* row) {
@@ -158,26 +150,9 @@ protected:
         });
         return found;
     }
-    // Every row below the root as "path+name", parents first.
-    std::vector<std::string> ShownKeys() const {
-        std::vector<std::string> keys;
-        rows.ForEachRow([&](TResultRow* row) {
-            if (row != rows.RootRow()) {
-                keys.push_back(row->Path + row->Name);
-            }
-        });
-        return keys;
-    }
     int32_t Code(const std::string& key) const {
         const TResultRow* row = Row(key);
         return row == nullptr ? -100 : row->Action.load();
-    }
-    int Messages(uint32_t msg) const {
-        int n = 0;
-        for (uint32_t m : messages) {
-            n += m == msg ? 1 : 0;
-        }
-        return n;
     }
     // The result root's new + overwrite + delete counts, what enables Sync.
     int Changes() const { return result->NewFlag + result->OverwriteFlag + result->DeleteFlag; }
@@ -215,9 +190,7 @@ protected:
     testsupport::ScopedEnv xdgCache{"XDG_CACHE_HOME", cache.path()};
     TQueueDispatcher dispatcher;
     ScopedMainThreadDispatcher scope{&dispatcher};
-    std::vector<uint32_t> messages;
-    TCallbackNotifyTarget window{[this](uint32_t msg, intptr_t, intptr_t) { messages.push_back(msg); },
-                                 &dispatcher};
+    TCallbackNotifyTarget window{[](uint32_t, intptr_t, intptr_t) {}, &dispatcher};
 
     std::string L;
     std::string R;
@@ -232,7 +205,6 @@ protected:
     TTandemoraThread* current = nullptr;
     std::function<void(const std::string&)> onLine;
     std::vector<std::string> lines;
-    int repaints = 0;
     int32_t opCount = 0;
     std::string fatal;
 
