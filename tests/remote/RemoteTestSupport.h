@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -40,6 +41,26 @@ inline std::string ScratchName() {
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
     std::replace(name.begin(), name.end(), '/', '.');
     return name;
+}
+
+// The names in a folder, sorted.
+inline std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The lines of a run's log that tell of a failure.
+inline std::vector<std::string> ErrorLines(const std::vector<std::string>& lines) {
+    std::vector<std::string> errors;
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(errors), [](const std::string& line) {
+        return line.rfind("Error", 0) == 0 || line.find("not saved") != std::string::npos;
+    });
+    return errors;
 }
 
 // Files below root whose names show a copy that was left half-way.

@@ -13,7 +13,6 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -38,7 +37,6 @@ struct TFakeScript {
     std::string FileData;
     int64_t FileSize = -1;
     std::string RetrFinal = "226 Transfer complete";
-    bool StallRetr = false; // sends the data, then waits until the server ends
     // The reply after an upload's data, and the size SIZE/MLST then report for an
     // uploaded file (-1: the bytes received).
     std::string StorFinal = "226 Transfer complete";
@@ -78,8 +76,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return files_;
     }
-    // Waits until the server holds back its reply to HoldOn, or a stalled
-    // download has sent its data; Release lets a held reply go on.
+    // Waits until the server holds back its reply to HoldOn; Release lets it go on.
     void WaitUntilHeld() {
         std::unique_lock<std::mutex> lock(mutex_);
         wake_.wait(lock, [this] { return held_; });
@@ -178,12 +175,13 @@ private:
         return fd;
     }
 
-    // Marks the server as holding and waits until until() holds.
-    void Hold(const std::function<bool()>& until) {
+    // Marks the server as holding and waits for Release or the end; true at the end.
+    bool Hold() {
         std::unique_lock<std::mutex> lock(mutex_);
         held_ = true;
         wake_.notify_all();
-        wake_.wait(lock, until);
+        wake_.wait(lock, [this] { return released_ || stopping_; });
+        return stopping_;
     }
 
     void Serve(int control) {
@@ -205,7 +203,9 @@ private:
             }
             if (!script_.HoldOn.empty() && verb == script_.HoldOn) {
                 script_.HoldOn.clear();
-                Hold([this] { return released_ || stopping_; });
+                if (Hold()) {
+                    return;
+                }
             }
             const bool mlst = script_.OfferMlst;
             if (verb == "USER") {
@@ -256,11 +256,6 @@ private:
                 Reply(control, "150 Sending");
                 const int fd = AcceptData();
                 Send(fd, script_.FileData);
-                if (script_.StallRetr) {
-                    Hold([this] { return stopping_; });
-                    close(fd);
-                    return;
-                }
                 close(fd);
                 Reply(control, script_.RetrFinal);
             } else if (verb == "STOR") {

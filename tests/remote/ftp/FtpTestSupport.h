@@ -21,8 +21,7 @@ namespace ftptest {
 using namespace tandemora;
 using namespace endpointtest;
 
-// A server's connection data. Kind "" is Pure-FTPd, "VSFTPD_" vsftpd; Port 0
-// when the fixture has no such server.
+// A server's connection data (kind "" Pure-FTPd, "VSFTPD_" vsftpd); Port 0 if none.
 struct TServer {
     int Port = 0;
     std::string Root; // the server's "/" on this machine
@@ -83,7 +82,6 @@ struct TServerFolder {
         }
         chmod((Disk + "/" + rel).c_str(), mode);
     }
-    // Opens what a test locked, so that the folder can go.
     void Unlock() const {
         std::error_code ec;
         for (auto it = std::filesystem::recursive_directory_iterator(Disk, ec);
@@ -101,8 +99,7 @@ struct TServerFolder {
     }
 
 private:
-    // Hands path and the folders above it, up to the scratch folder, to the
-    // server's user: the files a test puts there must be the user's to change.
+    // Hands path and the folders above it to the server's user, whose files they must be.
     void Give(const std::string& path) const {
         for (std::filesystem::path p = path; p.string().size() >= Disk.size(); p = p.parent_path()) {
             lchown(p.c_str(), Server.Uid, Server.Gid);
@@ -129,16 +126,6 @@ protected:
         EXPECT_EQ(oper->Connect(), 0);
         return oper;
     }
-    // The names in a folder on the server, sorted.
-    std::vector<std::string> ServerNames(const std::string& rel = "") const {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(Ftp.Disk + "/" + rel)) {
-            names.push_back(entry.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
     TServerFolder Ftp;
 };
 
