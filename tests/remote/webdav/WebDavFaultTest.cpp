@@ -1,7 +1,9 @@
 // Replies a sound server does not give, from a canned-reply server on 127.0.0.1:
-// none of them may pass for success or for an empty folder.
+// none of them may pass for success or for an empty folder, and members named
+// to lead out of the synchronised folder change nothing outside it.
 
 #include "WebDavTestSupport.h"
+#include "engine/SyncTestSupport.h"
 
 #include <limits>
 
@@ -13,34 +15,19 @@ namespace {
 
 const std::string kMultistatus = "Content-Type: text/xml; charset=\"utf-8\"\r\n";
 
-class WebDavFaultTest : public ::testing::Test {
+class WebDavFaultTest : public endpointtest::EndpointTest {
 protected:
     WebDavFaultTest() {
-        SetProgramFolder(home.path() + "/");
-        source.DeviceType = dtWebDav;
-        source.FolerAllName = server.Url() + "/dav";
-        source.UserName = "user";
-        source.PWD = "secret";
-        oper.Source = &source;
+        Source.DeviceType = dtWebDav;
+        Source.FolerAllName = server.Url() + "/dav";
+        Source.UserName = "user";
+        Source.PWD = "secret";
+        oper.Source = &Source;
     }
-    ~WebDavFaultTest() override { SetProgramFolder(""); }
 
-    testsupport::TempDir home;
-    testsupport::TempDir local;
-    testsupport::ScopedEnv tz{"TZ", std::string("UTC")};
-    testsupport::ScopedEnv cache{"XDG_CACHE_HOME", home / "cache"};
     TCannedServer server;
-    TFolderSource source;
     TWebDavFileOper oper{false};
 };
-
-TFileAttri Entry(const std::string& rel, const std::string& name, int64_t size = 0) {
-    TFileAttri attr;
-    attr.RelPath = rel;
-    attr.Name = name;
-    attr.Size = size;
-    return attr;
-}
 
 } // namespace
 
@@ -63,28 +50,27 @@ TEST_F(WebDavFaultTest, AFolderWhoseListingIsNoListingStaysUnread) {
     for (const auto& [what, reply] : cases) {
         server.On("PROPFIND", "/dav/sub", reply);
         TWebDavFileOper scanner(false);
-        scanner.Source = &source;
+        scanner.Source = &Source;
         scanner.MaxListingBytes = 4096;
         scanner.ScanTree();
         const TFileTree* sub = FindChild(scanner.Tree, "sub");
         ASSERT_NE(sub, nullptr) << what;
         EXPECT_TRUE(sub->Children.empty()) << what;
         EXPECT_EQ(sub->ListFailed, 1) << what;
-        EXPECT_EQ(scanner.UnreadFolders, (std::vector<std::string>{source.FolerAllName + "/sub"})) << what;
+        EXPECT_EQ(scanner.UnreadFolders, (std::vector<std::string>{Source.FolerAllName + "/sub"})) << what;
         EXPECT_EQ(ChildNames(scanner.Tree), (std::vector<std::string>{"sub", "f.txt"})) << what;
         EXPECT_FALSE(scanner.ScanComplete()) << what;
     }
-    EXPECT_NE(testsupport::ReadFile(home / "ErrorInfo.txt").find("larger than 4096 bytes"),
-              std::string::npos);
+    EXPECT_NE(ErrorLogText().find("larger than 4096 bytes"), std::string::npos);
 }
 
 // A password typed into the address would be logged and sent in place of the
 // user's fields: such an address is refused before anything is sent.
 TEST_F(WebDavFaultTest, AnAddressWithAUserPartIsRefusedAndNeverLogged) {
-    source.FolerAllName = "http://me:secret@" + server.Url().substr(7) + "/dav";
+    Source.FolerAllName = "http://me:secret@" + server.Url().substr(7) + "/dav";
     EXPECT_EQ(oper.Connect(), 2);
     EXPECT_TRUE(server.Requests().empty());
-    const std::string log = testsupport::ReadFile(home / "ErrorInfo.txt");
+    const std::string log = ErrorLogText();
     EXPECT_EQ(log.find("secret"), std::string::npos);
     EXPECT_NE(log.find(server.Url() + "/dav: " + UserPartMessage), std::string::npos);
 }
@@ -123,10 +109,10 @@ TEST_F(WebDavFaultTest, GetFileSizeTakesOnlyNotFoundForAbsent) {
     };
     for (const auto& [reply, size] : cases) {
         server.On("PROPFIND", "/dav/f.txt", reply);
-        EXPECT_EQ(oper.GetFileSize(source.FolerAllName + "/f.txt"), size) << reply;
+        EXPECT_EQ(oper.GetFileSize(Source.FolerAllName + "/f.txt"), size) << reply;
     }
     // No server at all.
-    TFolderSource gone = source;
+    TFolderSource gone = Source;
     {
         TCannedServer closed;
         gone.FolerAllName = closed.Url() + "/dav";
@@ -148,16 +134,16 @@ TEST_F(WebDavFaultTest, DeleteMoveAndCopyAreDoneOnlyWhenTheServerSaysSo) {
         {"MOVE", 502, -1},   {"COPY", 201, 0},   {"COPY", 204, 0},   {"COPY", 507, -1},
     };
     TFileAttri attr = Entry("/", "a b.txt");
-    const std::string url = source.FolerAllName + "/a b.txt";
+    const std::string url = Source.FolerAllName + "/a b.txt";
     for (const Case& c : cases) {
         server.On(c.method, "/dav/a%20b.txt", TCannedServer::Reply(c.status, ""));
         int result = 99;
         if (c.method == "DELETE") {
-            result = oper.DeleteFile(&source, &attr);
+            result = oper.DeleteFile(&Source, &attr);
         } else if (c.method == "MOVE") {
-            result = oper.RenameFile(url, source.FolerAllName + "/b.txt");
+            result = oper.RenameFile(url, Source.FolerAllName + "/b.txt");
         } else {
-            result = oper.CopyResource(url, source.FolerAllName + "/c.txt");
+            result = oper.CopyResource(url, Source.FolerAllName + "/c.txt");
         }
         EXPECT_EQ(result, c.result) << c.method << " " << c.status;
     }
@@ -173,7 +159,6 @@ TEST_F(WebDavFaultTest, ADownloadIsTheWholeFileOrNothing) {
     };
     const std::vector<Case> cases = {
         {"error page of known length", TCannedServer::Reply(404, "<html>Not Found</html>"), 22, false},
-        {"server error", TCannedServer::Reply(500, "oops!"), 5, false},
         {"body cut short", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789", 100, false},
         {"another size than analysed", TCannedServer::Reply(200, "12345678"), 5, false, "8 bytes, not the 5"},
         {"chunked reply",
@@ -182,23 +167,23 @@ TEST_F(WebDavFaultTest, ADownloadIsTheWholeFileOrNothing) {
         {"plain reply", TCannedServer::Reply(200, "hello world"), 11, true},
     };
     for (const Case& c : cases) {
-        const std::string target = local / "target.txt";
+        const std::string target = Dir / "target.txt";
         testsupport::WriteFile(target, "what was here");
         server.On("GET", "/dav/sub/f%231.txt", c.reply);
         TFileAttri attr = Entry("/sub", "f#1.txt", c.expected);
         oper.LastErrorText.clear();
-        const int result = oper.GetFile(target, &source, &attr, 0);
+        const int result = oper.GetFile(target, &Source, &attr, 0);
         EXPECT_EQ(result == 0, c.ok) << c.what;
         // A failure says why.
         EXPECT_EQ(oper.LastErrorText.empty(), c.ok) << c.what << ": " << oper.LastErrorText;
         EXPECT_NE(oper.LastErrorText.find(c.says), std::string::npos) << c.what << ": " << oper.LastErrorText;
         EXPECT_EQ(testsupport::ReadFile(target), c.ok ? "hello world" : "what was here") << c.what;
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(local.path()), {}), 1) << c.what;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Dir.path()), {}), 1) << c.what;
     }
 }
 
 TEST_F(WebDavFaultTest, AnUploadTheServerDidNotTakeWholeFails) {
-    const std::string file = local / "up.bin";
+    const std::string file = Dir / "up.bin";
     const std::string bytes(3 * 1024 * 1024, 'x');
     testsupport::WriteFile(file, bytes);
     TFileAttri attr = Entry("/", "up.bin", static_cast<int64_t>(bytes.size()));
@@ -220,7 +205,7 @@ TEST_F(WebDavFaultTest, AnUploadTheServerDidNotTakeWholeFails) {
         server.On("PUT", "/dav/.up.bin.*", c.put, c.readBody);
         server.On("MOVE", "/dav/.up.bin.*", c.move);
         const size_t before = server.Requests().size();
-        EXPECT_NE(oper.PutFile(file, &source, &attr, 0), 0) << c.what;
+        EXPECT_NE(oper.PutFile(file, &Source, &attr, 0), 0) << c.what;
         const std::vector<std::string> requests = server.Requests();
         // The final name is never written directly, and the temporary one is cleaned up.
         bool putFinal = false;
@@ -236,11 +221,11 @@ TEST_F(WebDavFaultTest, AnUploadTheServerDidNotTakeWholeFails) {
     server.On("PUT", "/dav/.Docs1.*", TCannedServer::Reply(507, "full"));
     std::stringstream snapshot("snapshot text");
     TFileAttri snap = Entry("/", "Docs1");
-    EXPECT_NE(oper.WriteFromStream(snapshot, &source, &snap, false), 0);
+    EXPECT_NE(oper.WriteFromStream(snapshot, &Source, &snap, false), 0);
     // All well: PUT to the temporary name, then MOVE over the final one.
     server.On("PUT", "/dav/.up.bin.*", TCannedServer::Reply(201, ""));
     server.On("MOVE", "/dav/.up.bin.*", TCannedServer::Reply(201, ""));
-    EXPECT_EQ(oper.PutFile(file, &source, &attr, 0), 0);
+    EXPECT_EQ(oper.PutFile(file, &Source, &attr, 0), 0);
 }
 
 TEST_F(WebDavFaultTest, MakeFolderFailsWhenALevelIsRefused) {
@@ -250,4 +235,45 @@ TEST_F(WebDavFaultTest, MakeFolderFailsWhenALevelIsRefused) {
     server.On("MKCOL", "/dav/a/b/c", TCannedServer::Reply(201, ""));
     EXPECT_NE(oper.MakeFolder("/a/b/c"), 0);
     EXPECT_EQ(oper.MakeFolder("/a"), 0); // refused as existing, and it is a folder
+}
+
+// A hostile server names members that would lead out of the synchronised folder:
+// nothing outside the task's folders changes, and the folder whose listing held
+// such a name counts as unread.
+class WebDavHostileSync : public synctest::SyncFixture {};
+
+TEST_F(WebDavHostileSync, ListedNamesThatLeaveTheFolderChangeNothingOutsideIt) {
+    const std::string deep = base / "a/b";
+    R = deep + "/R";
+    std::filesystem::create_directories(R);
+    task.RFolder.FolerAllName = R;
+    for (const std::string& at : {base.path(), base / "a", deep}) {
+        testsupport::PlantCanary(at);
+    }
+    Put(R, "bad/old.txt", "only here", synctest::kOld);
+
+    TCannedServer server;
+    server.On("PROPFIND", "/dav", TCannedServer::Reply(207, Listing("/dav", {"f.txt", "bad/"})));
+    server.On("GET", "/dav/f.txt", TCannedServer::Reply(200, "hello!"));
+    task.LFolder.DeviceType = dtWebDav;
+    task.LFolder.FolerAllName = server.Url() + "/dav";
+    task.SyncDirection = sdLeftToRight;
+    const auto before = testsupport::TreeOutside(base.path(), {R});
+
+    // Members as the server writes them in its hrefs (percent-encoded).
+    for (const char* member :
+         {"..%2F..%2Fevil", "%2E%2E", "..%2Fx", "a%2Fb", "nul%00x", "sub/..%2F..%2Fx/"}) {
+        SCOPED_TRACE(member);
+        server.On("PROPFIND", "/dav/bad",
+                  TCannedServer::Reply(207, Listing("/dav/bad", {"fine.txt", member})));
+        const size_t logged = ErrorLog().size();
+        AnalyzeAndSync();
+        EXPECT_EQ(testsupport::TreeOutside(base.path(), {R}), before);
+        // The folder left alone is named in the error log, whichever way the reply was wrong.
+        EXPECT_NE(ErrorLog().find(task.LFolder.FolerAllName + "/bad", logged), std::string::npos);
+        EXPECT_EQ(leftScan->UnreadFolders, std::vector<std::string>{task.LFolder.FolerAllName + "/bad"});
+        EXPECT_EQ(Read(R, "bad/old.txt"), "only here");
+        EXPECT_FALSE(Has(R, "bad/fine.txt"));
+        EXPECT_EQ(Read(R, "f.txt"), "hello!");
+    }
 }

@@ -22,12 +22,7 @@ protected:
         ASSERT_TRUE(dav.Open(kind)) << "no WebDAV server " << kind << " in TANDEMORA_SERVER_STATE";
         dav.Use(task.RFolder);
     }
-    Lines Errors() const {
-        Lines errors;
-        std::copy_if(lines.begin(), lines.end(), std::back_inserter(errors),
-                     [](const std::string& line) { return line.rfind("Error", 0) == 0; });
-        return errors;
-    }
+    Lines Errors() const { return remotetest::ErrorLines(lines); }
 
     testsupport::ScopedEnv ca{"TANDEMORA_TEST_CA_FILE", webdavtest::TServer::Read().CaFile};
     webdavtest::TDavFolder dav;
@@ -54,6 +49,13 @@ TEST_P(WebDavServersSyncTest, LocalFolderAndServerFolderStayInStep) {
     Put(L, umlaut + "/c%.txt", "sea", kOld);
     Put(L, "blank /d.txt", "dee", kOld);
     ASSERT_TRUE(fs::ForceDirectories(L + "/empty ?"));
+    // Names that are each a different trap for a URL, made on either side.
+    const std::string odd[] = {"what?.txt", "a+b.txt", "amp&eq=semi;.txt", "\xE2\x82\xAC 100%.txt",
+                               "%41 not A.txt"};
+    for (const std::string& name : odd) {
+        Put(L, "odd #1/" + name, name, kOld);
+        dav.Put("odd %41/" + name, name);
+    }
 
     // First run: everything goes to the server.
     AnalyzeAndSync();
@@ -63,6 +65,10 @@ TEST_P(WebDavServersSyncTest, LocalFolderAndServerFolderStayInStep) {
     EXPECT_EQ(dav.Read(umlaut + "/c%.txt"), "sea");
     EXPECT_EQ(dav.Read("blank /d.txt"), "dee");
     EXPECT_TRUE(std::filesystem::is_directory(dav.Disk + "/empty ?"));
+    for (const std::string& name : odd) {
+        EXPECT_EQ(dav.Read("odd #1/" + name), name);
+        EXPECT_EQ(Read(L, "odd %41/" + name), name);
+    }
     EXPECT_TRUE(dav.Has("__Tandemora__/" + task.SyncID)); // the server side's snapshot
     Analyze();
     EXPECT_TRUE(analysis->UsedSnapshots);

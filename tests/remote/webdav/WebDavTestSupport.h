@@ -92,6 +92,14 @@ struct TDavFolder {
     }
 };
 
+inline TFileAttri Entry(const std::string& rel, const std::string& name, int64_t size = 0) {
+    TFileAttri attr;
+    attr.RelPath = rel;
+    attr.Name = name;
+    attr.Size = size;
+    return attr;
+}
+
 // Every endpoint test: a scratch folder on Apache, the endpoint's source pointed
 // at it, and temporary time zone, program and XDG folders.
 class WebDavTest : public endpointtest::EndpointTest {
