@@ -36,12 +36,7 @@ protected:
         SyncFixture::TearDown();
         share.Remove();
     }
-    Lines ErrorLines() const {
-        Lines errors;
-        std::copy_if(lines.begin(), lines.end(), std::back_inserter(errors),
-                     [](const std::string& line) { return line.rfind("Error", 0) == 0; });
-        return errors;
-    }
+    Lines ErrorLines() const { return remotetest::ErrorLines(lines); }
 
     testsupport::TempDir home;
     testsupport::ScopedEnv homeEnv{"HOME", home.path()};
@@ -60,9 +55,9 @@ TEST_F(SmbSyncTest, ALocalFolderAndAShareAreKeptInStep) {
     EXPECT_EQ(ErrorLines(), Lines{});
     EXPECT_EQ(Read(R, "sub/deeper/c.txt"), std::string(3 * 1024 * 1024, 'c'));
     EXPECT_TRUE(std::filesystem::is_directory(R + "/empty"));
-    EXPECT_EQ(MTime(R + "/sub/b.txt"), kOld);
+    EXPECT_EQ(ModifyTime(R + "/sub/b.txt"), kOld);
     EXPECT_EQ(Read(L, "only-right.txt"), "right");
-    EXPECT_EQ(MTime(L + "/only-right.txt"), kOld);
+    EXPECT_EQ(ModifyTime(L + "/only-right.txt"), kOld);
     // The share keeps its snapshot in its own work folder, like a local folder.
     EXPECT_EQ(SnapshotItems(WorkSnapshot(R)),
               (Lines{share.Unc(), "empty/", "sub/", "sub/deeper/", "sub/deeper/c.txt", "sub/b.txt", "a.txt",
@@ -80,7 +75,7 @@ TEST_F(SmbSyncTest, ALocalFolderAndAShareAreKeptInStep) {
     AnalyzeAndSync();
     EXPECT_EQ(ErrorLines(), Lines{});
     EXPECT_EQ(Read(R, "a.txt"), "alpha two");
-    EXPECT_EQ(MTime(R + "/a.txt"), kNew);
+    EXPECT_EQ(ModifyTime(R + "/a.txt"), kNew);
     EXPECT_FALSE(Has(R, "sub/b.txt"));
     EXPECT_EQ(Read(L, "sub/new-right.txt"), "new on the share");
 

@@ -5,15 +5,12 @@
 // user the share is served as.
 
 #include "TestSupport.h"
-#include "platform/ProgramFolder.h"
+#include "endpoints/EndpointTestSupport.h"
 #include "platform/SmbClient.h"
 #include "remote/RemoteTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
-#include <fcntl.h>
 #include <filesystem>
 #include <pwd.h>
 #include <string>
@@ -21,6 +18,8 @@
 #include <unistd.h>
 
 namespace smbtest {
+
+using endpointtest::ModifyTime;
 
 // What a server's start left in its state folder.
 struct TServerInfo {
@@ -39,24 +38,12 @@ struct TServerInfo {
 // Hands path and everything below it to the share's user.
 inline void GiveToShare(const std::string& path) {
     const passwd* nobody = getpwnam("nobody");
-    ASSERT_NE(nobody, nullptr);
     lchown(path.c_str(), nobody->pw_uid, nobody->pw_gid);
     std::error_code ec;
     for (auto it = std::filesystem::recursive_directory_iterator(path, ec);
          it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
         lchown(it->path().c_str(), nobody->pw_uid, nobody->pw_gid);
     }
-}
-
-inline void SetMTime(const std::string& path, time_t when) {
-    const timespec times[2] = {{when, 0}, {when, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-}
-
-inline time_t MTime(const std::string& path) {
-    struct stat st {};
-    stat(path.c_str(), &st);
-    return st.st_mtime;
 }
 
 // A test's scratch folder "<suite>.<test>" on the data share, made empty.
@@ -96,18 +83,17 @@ struct TShareFolder {
         return path;
     }
 
-    // A file put on the share from the server's side, folders made on the way.
+    // A file put on the share from the server's side, folders made on the way;
+    // it and the folders above it are the share's user's (a locked folder stays locked).
     void Put(const std::string& rel, const std::string& bytes, time_t when = 1700000000) const {
         testsupport::WriteFile(Disk(rel), bytes);
-        SetMTime(Disk(rel), when);
+        endpointtest::SetModifyTime(Disk(rel), when);
         GiveWayTo(rel);
     }
     void MakeFolder(const std::string& rel) const {
         std::filesystem::create_directories(Disk(rel));
         GiveWayTo(rel);
     }
-    // Hands rel and the folders above it to the share's user (nothing else: a
-    // folder a test locked stays locked).
     void GiveWayTo(const std::string& rel) const {
         const passwd* nobody = getpwnam("nobody");
         for (std::filesystem::path p = Disk(rel); p.string().size() > Disk().size(); p = p.parent_path()) {
@@ -121,30 +107,25 @@ struct TShareFolder {
     }
 };
 
-// Every test: TZ, HOME (libsmbclient reads ~/.smb/smb.conf), the XDG folders and
-// the program folder point at temporary places, and the account is logged on.
-class SmbTest : public ::testing::Test {
+// Every test: the endpoint fixture's temporary folders, HOME too (libsmbclient
+// reads ~/.smb/smb.conf), the account logged on, and Source on the scratch folder.
+class SmbTest : public endpointtest::EndpointTest {
 protected:
     void SetUp() override {
         ASSERT_TRUE(Share.Open())
             << "no SMB test server: run through ctest, which starts tests/servers/smb.sh";
-        tandemora::SetProgramFolder(Home.path() + "/");
         tandemora::smb::LogOn(Share.Server.Server(), Share.Server.User, Share.Server.Password);
+        Source.DeviceType = tandemora::dtNetShare;
+        Source.FolerAllName = Share.Unc();
+        Source.UserName = Share.Server.User;
+        Source.PWD = Share.Server.Password;
     }
-    void TearDown() override {
-        Share.Remove();
-        tandemora::SetProgramFolder("");
-    }
+    void TearDown() override { Share.Remove(); }
 
-    testsupport::TempDir Home;
     TShareFolder Share;
 
 private:
-    testsupport::ScopedEnv tz_{"TZ", std::string("UTC")};
     testsupport::ScopedEnv home_{"HOME", Home / "home"};
-    testsupport::ScopedEnv data_{"XDG_DATA_HOME", Home / "data"};
-    testsupport::ScopedEnv config_{"XDG_CONFIG_HOME", Home / "config"};
-    testsupport::ScopedEnv cache_{"XDG_CACHE_HOME", Home / "cache"};
 };
 
 // A second, private server for a test that stops it on purpose.
