@@ -100,21 +100,13 @@ private:
         port = ntohs(address.sin_port);
         return fd;
     }
-    // Every blocking read gives up after a while, so a confused client cannot
-    // hold a test for ever.
+    // Reads give up after a while, so a confused client cannot hold a test for ever.
     static void Limit(int fd) {
         timeval limit{10, 0};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
     }
-    static void Send(int fd, const std::string& text) {
-        for (size_t sent = 0; sent < text.size();) {
-            const ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) {
-                return;
-            }
-            sent += static_cast<size_t>(n);
-        }
-    }
+    // A blocking send on loopback takes all or fails.
+    static void Send(int fd, const std::string& text) { send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
     static void Reply(int fd, const std::string& line) { Send(fd, line + "\r\n"); }
     static bool ReadLine(int fd, std::string& line) {
         line.clear();

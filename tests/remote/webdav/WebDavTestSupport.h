@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -137,7 +136,7 @@ public:
         thread_ = std::thread([this] { Serve(); });
     }
     ~TCannedServer() {
-        stop_ = true;
+        shutdown(listener_, SHUT_RDWR); // ends the accept below
         thread_.join();
         close(listener_);
     }
@@ -167,15 +166,8 @@ public:
 
 private:
     void Serve() {
-        while (!stop_) {
-            pollfd p{listener_, POLLIN, 0};
-            if (poll(&p, 1, 50) > 0) {
-                const int client = accept(listener_, nullptr, nullptr);
-                if (client >= 0) {
-                    Answer(client);
-                    close(client);
-                }
-            }
+        for (int client; (client = accept(listener_, nullptr, nullptr)) >= 0; close(client)) {
+            Answer(client);
         }
     }
 
@@ -221,7 +213,6 @@ private:
 
     int listener_ = -1;
     int port_ = 0;
-    std::atomic<bool> stop_{false};
     std::thread thread_;
     std::mutex mutex_;
     std::map<std::string, std::pair<std::string, bool>> replies_;
