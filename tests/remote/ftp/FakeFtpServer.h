@@ -72,10 +72,6 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return commands_;
     }
-    std::map<std::string, std::string> Files() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return files_;
-    }
     // Waits until the server holds back its reply to HoldOn; Release lets it go on.
     void WaitUntilHeld() {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -148,11 +144,9 @@ private:
         }
     }
 
-    int64_t SizeOf(const std::string& name) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto file = files_.find(name);
-        if (file != files_.end()) {
-            return script_.StoredSize >= 0 ? script_.StoredSize : static_cast<int64_t>(file->second.size());
+    int64_t SizeOf(const std::string& name) const {
+        if (name == stored_) {
+            return script_.StoredSize >= 0 ? script_.StoredSize : storedBytes_;
         }
         return name == script_.FileName ? script_.FileSize : -1;
     }
@@ -179,7 +173,6 @@ private:
     void Serve(int control) {
         Reply(control, "220 Fake FTP ready");
         std::string cwd = "/";
-        std::string renameFrom;
         std::string line;
         while (ReadLine(control, line)) {
             const size_t blank = line.find(' ');
@@ -253,29 +246,18 @@ private:
             } else if (verb == "STOR") {
                 Reply(control, "150 Ready");
                 const int fd = AcceptData();
-                std::string bytes;
                 char buffer[4096];
+                stored_ = arg;
+                storedBytes_ = 0;
                 for (ssize_t n = 0; (n = recv(fd, buffer, sizeof(buffer), 0)) > 0;) {
-                    bytes.append(buffer, static_cast<size_t>(n));
+                    storedBytes_ += n;
                 }
                 close(fd);
-                std::lock_guard<std::mutex> lock(mutex_);
-                files_[arg] = bytes;
                 Reply(control, script_.StorFinal);
             } else if (verb == "DELE") {
-                std::lock_guard<std::mutex> lock(mutex_);
-                Reply(control, files_.erase(arg) != 0 ? "250 Deleted" : "550 No such file");
-            } else if (verb == "RNFR") {
-                renameFrom = arg;
-                Reply(control, "350 Ready for RNTO");
-            } else if (verb == "RNTO") {
-                std::lock_guard<std::mutex> lock(mutex_);
-                const bool found = files_.count(renameFrom) != 0;
-                if (found) {
-                    files_[arg] = files_[renameFrom];
-                    files_.erase(renameFrom);
-                }
-                Reply(control, found ? "250 Renamed" : "550 No such file");
+                Reply(control, arg == stored_ ? "250 Deleted" : "550 No such file");
+            } else if (verb == "RNFR" || verb == "RNTO") {
+                Reply(control, verb == "RNFR" ? "350 Ready for RNTO" : "250 Renamed");
             } else if (verb == "QUIT") {
                 Reply(control, "221 Bye");
                 return;
@@ -298,7 +280,8 @@ private:
     bool held_ = false;
     bool released_ = false;
     std::vector<std::string> commands_;
-    std::map<std::string, std::string> files_;
+    std::string stored_; // the name of the last upload, and its size
+    int64_t storedBytes_ = 0;
 };
 
 } // namespace ftptest

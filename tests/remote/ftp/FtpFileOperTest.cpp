@@ -4,7 +4,6 @@
 #include "FtpTestSupport.h"
 
 #include <limits>
-#include <sys/stat.h>
 
 namespace ftptest {
 namespace {
@@ -42,31 +41,6 @@ TEST_F(FtpFileOperTest, ScanListsEveryLevelSortedWithServerSizesAndTimes) {
     EXPECT_EQ(Log.Count(WM_UPDATEPROCESS), 3); // one progress step per level
     EXPECT_EQ(oper->ServerInfo.compare(0, 14, "FTP:----------"), 0) << oper->ServerInfo; // the greeting
     EXPECT_EQ(oper->ServerInfo.find("\r\n"), std::string::npos);
-}
-
-// A folder that may not be entered, or entered but not read (Pure-FTPd then
-// answers LIST with success and says "unable to read" in words), is no empty folder.
-TEST_F(FtpFileOperTest, AFolderThatCannotBeReadIsMarkedAndTheRestIsListed) {
-    for (const mode_t mode : {0, 0311}) {
-        SCOPED_TRACE(mode);
-        Ftp.Put("locked/secret.txt", "s");
-        Ftp.Put("open/y.txt", "y");
-        Ftp.Lock("locked", mode);
-        for (bool mlsd : {true, false}) {
-            auto oper = MakeFtp();
-            oper->Session()->SetUseMlsd(mlsd);
-            oper->ScanTree();
-            const TFileTree* locked = FindChild(oper->Tree, "locked");
-            ASSERT_NE(locked, nullptr);
-            EXPECT_EQ(locked->ListFailed, 1);
-            EXPECT_TRUE(locked->Children.empty());
-            EXPECT_EQ(oper->UnreadFolders, std::vector<std::string>{Ftp.Path + "/locked/"});
-            EXPECT_EQ(ChildNames(FindChild(oper->Tree, "open")), std::vector<std::string>{"y.txt"});
-            EXPECT_FALSE(oper->ScanIncomplete);
-            EXPECT_FALSE(oper->ScanComplete());
-        }
-        Ftp.Unlock();
-    }
 }
 
 TEST_F(FtpFileOperTest, AMissingRootOrACancelledScanIsNeverAnEmptyFolder) {

@@ -32,7 +32,9 @@ protected:
     }
     void Lock(const std::string& rel, bool locked) override {
         if (locked) {
-            ftp.Lock(rel, 0);
+            // Entered but not read: both servers answer the listing with success
+            // and tell the failure in words only.
+            ftp.Lock(rel, 0311);
         } else {
             ftp.Unlock();
         }
