@@ -75,51 +75,33 @@ TEST_F(WebDavFaultTest, AnAddressWithAUserPartIsRefusedAndNeverLogged) {
     EXPECT_NE(log.find(server.Url() + "/dav: " + UserPartMessage), std::string::npos);
 }
 
-TEST_F(WebDavFaultTest, PropfindResultsFollowTheStatus) {
-    const std::vector<std::pair<std::string, int>> cases = {
-        {TCannedServer::Reply(207, Listing("/dav", {})), 0},
-        {TCannedServer::Reply(207, "<html>not xml</html>"), -1},
-        {TCannedServer::Reply(401, "<html>Unauthorized</html>"), 401},
-        {TCannedServer::Reply(403, ""), 403},
-        {TCannedServer::Reply(404, ""), 1},
-        {TCannedServer::Reply(500, ""), -1},
-        {TCannedServer::Reply(200, "<html>a web page</html>"), -1},
+// The same reply to the root's PROPFIND when connecting and to a file's when the
+// sync thread asks for a target's size right before it writes or deletes: only
+// the server's "not found" means absent; an answer that says nothing is never
+// taken for "no file there", or a copy would go over a file unseen.
+TEST_F(WebDavFaultTest, PropfindResultsFollowTheStatusAndOnlyNotFoundIsAbsent) {
+    const int64_t unknown = std::numeric_limits<int64_t>::max(); // no file has this size
+    const std::tuple<std::string, int, int64_t> cases[] = {
+        {TCannedServer::Reply(207, Listing("/dav", {})), 0, unknown}, // not the file's own listing
+        {TCannedServer::Reply(207, "<html>not xml</html>"), -1, unknown},
+        {TCannedServer::Reply(207, Listing("/dav", {"f.txt"}).substr(0, 200)), -1, unknown},
+        {TCannedServer::Reply(401, "<html>Unauthorized</html>"), 401, unknown},
+        {TCannedServer::Reply(403, ""), 403, unknown},
+        {TCannedServer::Reply(404, ""), 1, -1},
+        {TCannedServer::Reply(500, "<html>Internal Server Error</html>"), -1, unknown},
+        {TCannedServer::Reply(200, "<html>a web page</html>"), -1, unknown},
     };
-    for (const auto& [reply, result] : cases) {
+    for (const auto& [reply, connect, size] : cases) {
         server.On("PROPFIND", "/dav", reply);
-        EXPECT_EQ(oper.Connect(), result) << reply;
+        server.On("PROPFIND", "/dav/f.txt", reply);
+        EXPECT_EQ(oper.Connect(), connect) << reply;
+        EXPECT_EQ(oper.GetFileSize(Source.FolerAllName + "/f.txt"), size) << reply;
     }
     server.On("PROPFIND", "/dav", TCannedServer::Reply(207, Listing("/dav", {}), "Server: Canned/1.0\r\n"));
     ASSERT_EQ(oper.Connect(), 0);
     EXPECT_EQ(oper.ServerInfo, "WebDAV:Canned/1.0");
-}
-
-// The sync thread asks for a target's size right before it writes or deletes:
-// only the server's "not found" means absent; an answer that says nothing is
-// never taken for "no file there", or a copy would go over a file unseen.
-TEST_F(WebDavFaultTest, GetFileSizeTakesOnlyNotFoundForAbsent) {
-    const int64_t unknown = std::numeric_limits<int64_t>::max(); // no file has this size
-    const std::vector<std::pair<std::string, int64_t>> cases = {
-        {TCannedServer::Reply(404, ""), -1},
-        {TCannedServer::Reply(500, "<html>Internal Server Error</html>"), unknown},
-        {TCannedServer::Reply(401, "<html>Unauthorized</html>"), unknown},
-        {TCannedServer::Reply(403, ""), unknown},
-        {TCannedServer::Reply(207, "<html>not a listing</html>"), unknown},
-        {TCannedServer::Reply(207, Listing("/dav", {"f.txt"}).substr(0, 200)), unknown},
-    };
-    for (const auto& [reply, size] : cases) {
-        server.On("PROPFIND", "/dav/f.txt", reply);
-        EXPECT_EQ(oper.GetFileSize(Source.FolerAllName + "/f.txt"), size) << reply;
-    }
-    // No server at all.
-    TFolderSource gone = Source;
-    {
-        TCannedServer closed;
-        gone.FolerAllName = closed.Url() + "/dav";
-    }
-    TWebDavFileOper offline(false);
-    offline.Source = &gone;
-    EXPECT_EQ(offline.GetFileSize(gone.FolerAllName + "/f.txt"), unknown);
+    Source.FolerAllName = TCannedServer().Url() + "/dav"; // no server at all
+    EXPECT_EQ(oper.GetFileSize(Source.FolerAllName + "/f.txt"), unknown);
 }
 
 TEST_F(WebDavFaultTest, DeleteMoveAndCopyAreDoneOnlyWhenTheServerSaysSo) {
