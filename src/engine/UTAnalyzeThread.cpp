@@ -121,6 +121,35 @@ void CombinedOtherValues(TFileTree* to, const TFileTree* from) {
     }
 }
 
+bool NewOrChanged(int32_t code) {
+    return code == saNewSinceSync || code == saChangedSinceSync;
+}
+
+// A one-way task's target follows its source: an item the target lost since the
+// last sync is copied again, also when the source changed it meanwhile (the
+// target's deletion is never carried over, so there is nothing to weigh).
+int32_t TargetLost(const TSyncTask* Task, int32_t LeftCode, int32_t RightCode, int32_t Combined) {
+    if (Task->SyncDirection == sdLeftToRight && RightCode == saDeletedSinceSync && NewOrChanged(LeftCode)) {
+        return saCopyLtoR;
+    }
+    if (Task->SyncDirection == sdRightToLeft && LeftCode == saDeletedSinceSync && NewOrChanged(RightCode)) {
+        return saCopyRtoL;
+    }
+    return Combined;
+}
+
+// An empty folder whose deletion makes way for a file of its name is part of
+// that replacement, not an empty folder to leave out: kept, it would stop the file.
+bool GivesWayToFile(const TFileTree* Parent, const TFileTree* Folder) {
+    if (!IsFolder(Folder) || HasChildren(Folder) ||
+        (Folder->Action != saDeleteRight && Folder->Action != saDeleteLeft)) {
+        return false;
+    }
+    return std::any_of(Parent->Children.begin(), Parent->Children.end(), [Folder](const TFileTree* file) {
+        return file->Data != nullptr && !IsFolder(file) && CompareNames(file->Name, Folder->Name) == 0;
+    });
+}
+
 } // namespace
 
 TAnalyzeThread::TAnalyzeThread(TSyncTask* Task, TFileTree* LeftTree, TFileTree* RightTree,
@@ -281,6 +310,31 @@ void TAnalyzeThread::MergeWalk(TWalkKind Kind, TFileTree* A, TFileTree* B, TFile
     for (; j < bs.size(); ++j) {
         TakeOneSide(Kind, bs[j], codeB, 1, O);
     }
+    if (Kind == wkCombine) {
+        BlockKindClashes(O);
+    }
+}
+
+// A folder new on one side and a file of its name new on the other: each copy
+// would meet the other item in its way, and no side says which one goes.
+void TAnalyzeThread::BlockKindClashes(TFileTree* O) {
+    std::vector<TFileTree*> folders;
+    for (TFileTree* child : O->Children) {
+        if (IsFolder(child) && (child->Action == saCopyLtoR || child->Action == saCopyRtoL)) {
+            folders.push_back(child);
+        }
+    }
+    for (TFileTree* file : O->Children) {
+        if (folders.empty() || IsFolder(file) || (file->Action != saCopyLtoR && file->Action != saCopyRtoL)) {
+            continue;
+        }
+        for (TFileTree* folder : folders) {
+            if (folder->Action != file->Action && CompareNames(folder->Name, file->Name) == 0) {
+                SetActionRecursive(folder, saConflict);
+                file->SetAction(saConflict);
+            }
+        }
+    }
 }
 
 void TAnalyzeThread::TakeOneSide(TWalkKind Kind, TFileTree* Node, int32_t Code, int32_t Side, TFileTree* O) {
@@ -362,7 +416,8 @@ void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {
     }
     const bool leftGone = !Present(A) && Present(B);
     TFileTree* own = leftGone ? B : A;
-    const int32_t combined = CombineCodes(A->Action, B->Action, IsFolder(A));
+    const int32_t combined =
+        TargetLost(Task, A->Action, B->Action, CombineCodes(A->Action, B->Action, IsFolder(A)));
     if (IsFolder(A)) {
         if (HasChildren(A) || HasChildren(B)) {
             TFileTree* folder = O->AddChild(A->Name, own->Data);
@@ -657,7 +712,7 @@ bool TAnalyzeThread::SearchName(const TFilterRegex& Regex, const std::string& Ex
     }
 }
 
-int32_t TAnalyzeThread::ClassifyItem(TFileTree* Node) {
+int32_t TAnalyzeThread::ClassifyItem(TFileTree* Node, bool EmptyFolderRule) {
     if (!filtersCompiled_) {
         CompileFilters();
     }
@@ -669,7 +724,7 @@ int32_t TAnalyzeThread::ClassifyItem(TFileTree* Node) {
     if (data == nullptr) {
         return state;
     }
-    if (Task->ExcludeEmtpyFolder == 1 && data->IsFolder != 0 && !HasChildren(Node)) {
+    if (EmptyFolderRule && Task->ExcludeEmtpyFolder == 1 && data->IsFolder != 0 && !HasChildren(Node)) {
         state = saExcluded;
     }
     if (Task->ExcludeHiddenFile == 1 && (data->Attr & faHidden) != 0) {
@@ -694,7 +749,7 @@ void TAnalyzeThread::ApplyFilters(TFileTree* Node) {
         return;
     }
     for (TFileTree* child : Node->Children) {
-        const int32_t state = ClassifyItem(child);
+        const int32_t state = ClassifyItem(child, !GivesWayToFile(Node, child));
         if (!HasChildren(child) || state == saExcluded) {
             SetFilterRecursive(child, state);
         } else {

@@ -117,8 +117,9 @@ public:
     // ---- Filters -----------------------------------------------------------------------
 
     // saIncluded or saExcluded for one result node. Compiles the expressions on
-    // its first call; raises EFilterError when one does not compile.
-    int32_t ClassifyItem(TFileTree* Node);
+    // its first call; raises EFilterError when one does not compile. Without
+    // EmptyFolderRule an empty folder is judged like any other item.
+    int32_t ClassifyItem(TFileTree* Node, bool EmptyFolderRule = true);
     // SetFilterState on the node and on every node below it.
     static void SetFilterRecursive(TFileTree* Node, int32_t State);
     // The filter walk over a result tree, from its root.
@@ -140,6 +141,7 @@ private:
     void PairCombine(TFileTree* A, TFileTree* B, TFileTree* O);
     void TakePair(TFileTree* Own, TFileTree* A, TFileTree* B, int32_t Code, TFileTree* O);
     bool DropGone(const TFileTree* Node);
+    void BlockKindClashes(TFileTree* O);
     void HoldBackEmptiedSides();
     static int ReplaceCode(TFileTree* Node, int32_t From, int32_t To);
 
