@@ -7,8 +7,6 @@
 #include "dialogs/UFSelectFolder.h"
 #include "remote/webdav/WebDavTestSupport.h"
 
-#include <QPushButton>
-
 namespace uitest {
 namespace {
 
@@ -19,44 +17,6 @@ class SelectFolderTest : public DialogTest {
 protected:
     std::unique_ptr<TFSelectFolder> Open(TFolderSource& source) { return OpenPicker(source); }
 };
-
-TEST_F(SelectFolderTest, OpensOnThePageOfTheSourceKind) {
-    struct Case {
-        int32_t DeviceType;
-        std::string Path;
-        int Page;
-        QString Address; // the page's address field
-    };
-    const Case cases[] = {
-        {0, "", 0, ""},
-        {2, "", 1, ""}, // the form's "\\" gives way to the empty path
-        {2, "\\\\srv\\share", 1, "\\\\srv\\share"},
-        {3, "ftp://host/dir", 2, "ftp://host/dir"},
-        {5, "", 4, "http://"}, // only the WebDAV page puts its prefix back
-        {5, "http://host/dav", 4, "http://host/dav"},
-        {4, "sftp://host", 0, ""}, // pages without an endpoint cannot be chosen
-        {6, "wm", 0, ""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.DeviceType);
-        TFolderSource source;
-        source.DeviceType = c.DeviceType;
-        source.FolerAllName = c.Path;
-        source.UserName = "ann";
-        auto picker = Open(source);
-        EXPECT_EQ(picker->pc1->currentIndex(), c.Page);
-        const std::vector<QLineEdit*> addresses = {picker->Edit_Address,    picker->edit_networkaddr,
-                                                   picker->Edit_ftpip,      picker->edit_sftpaddr,
-                                                   picker->edit_webdavaddr, picker->edit_wmaddr};
-        EXPECT_EQ(addresses[c.Page]->text(), c.Address);
-        EXPECT_FALSE(picker->pc1->isTabVisible(3));
-        EXPECT_FALSE(picker->pc1->isTabVisible(5));
-        EXPECT_TRUE(picker->pc1->isTabVisible(4));
-        if (c.DeviceType == 2) {
-            EXPECT_EQ(picker->Edit_ntUser->text(), "ann");
-        }
-    }
-}
 
 TEST_F(SelectFolderTest, ComputerTreeStartsAtRootAndHomeAndOpensTheSourceFolder) {
     const std::string photos = Dir("photos/2024");
@@ -82,7 +42,7 @@ TEST_F(SelectFolderTest, ComputerTreeStartsAtRootAndHomeAndOpensTheSourceFolder)
     // Its parent lists the visible folders in name order; hidden ones stay out.
     QTreeWidgetItem* parent = picker->strv1->currentItem()->parent();
     EXPECT_EQ(ChildTexts(parent), (std::vector<QString>{"2023", "2024"}));
-    // Only a folder with folders in it can be opened.
+    // No open arrow on a folder without folders in it.
     auto opens = [](const QTreeWidgetItem* node) {
         return node->childCount() > 0 || node->childIndicatorPolicy() == QTreeWidgetItem::ShowIndicator;
     };
