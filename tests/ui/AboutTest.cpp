@@ -7,11 +7,6 @@
 #include "dialogs/UFTaskConfig.h"
 #include "dialogs/UShellOpen.h"
 
-#include <QAction>
-#include <QMenu>
-#include <QPushButton>
-#include <QStyle>
-
 namespace uitest {
 namespace {
 
@@ -51,21 +46,6 @@ TEST_F(AboutTest, TheProgramsOwnIconIsShownEverywhere) {
         EXPECT_EQ(window->windowIcon().pixmap(32, 32).toImage(), own) << window->metaObject()->className();
     }
     EXPECT_EQ(box.ProgramIcon->pixmap().toImage(), QApplication::windowIcon().pixmap(48, 48).toImage());
-}
-
-TEST_F(AboutTest, TheOkButtonStaysCentred) {
-    TAboutBox box;
-    box.show();
-    QCoreApplication::processEvents();
-    for (int width : {box.width(), box.width() + 151, box.width() + 400}) {
-        SCOPED_TRACE(width);
-        box.resize(width, box.height());
-        QCoreApplication::processEvents();
-        const QRect ok = box.OKButton->geometry();
-        EXPECT_LE(std::abs(ok.left() + ok.width() / 2 - box.width() / 2), 1);
-    }
-    Click(box.OKButton);
-    EXPECT_FALSE(box.isVisible());
 }
 
 TEST_F(AboutTest, TheHelpMenuAndTheLinksOpenTheirPages) {

@@ -8,14 +8,7 @@
 #include "ui/UResultModel.h"
 #include "ui/UResultView.h"
 
-#include <QGroupBox>
-#include <QHeaderView>
-#include <QPushButton>
-#include <QRegularExpression>
 #include <QScreen>
-#include <QStyle>
-#include <algorithm>
-#include <ostream>
 
 // Failures show places and sizes as numbers.
 inline void PrintTo(const QPoint& point, std::ostream* out) {

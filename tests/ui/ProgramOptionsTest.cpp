@@ -6,14 +6,6 @@
 
 #include "dialogs/UFTandemoraOptions.h"
 
-#include <QAction>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
-#include <QPushButton>
-#include <QTableWidget>
-#include <QToolButton>
-
 namespace uitest {
 namespace {
 

@@ -6,14 +6,10 @@
 
 #include "dialogs/UFSelectFolder.h"
 
-#include <QPushButton>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <map>
 #include <pwd.h>
 #include <tuple>
-#include <unistd.h>
 
 namespace uitest {
 namespace {

@@ -11,8 +11,6 @@
 #include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QProcess>
-#include <unistd.h>
 
 namespace uitest {
 namespace {

@@ -7,12 +7,7 @@
 #include "dialogs/uF_TastTemplate.h"
 #include "dialogs/uF_TemplateList.h"
 
-#include <QAction>
-#include <QLabel>
 #include <QListWidget>
-#include <QPushButton>
-#include <QTabBar>
-#include <sys/stat.h>
 
 namespace uitest {
 namespace {
