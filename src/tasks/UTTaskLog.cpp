@@ -28,22 +28,20 @@ bool SaveLogOn() {
     return SysConfig != nullptr && SysConfig->SaveLog == 1;
 }
 
-// A folder as the log shows it: a server address never with a user part (a
-// password typed into the address stays out of the log as well).
-std::string ShownFolder(const TFolderSource& source) {
+} // namespace
+
+std::string FolderWithoutUserPart(const TFolderSource& source) {
     const std::string& folder = source.FolerAllName;
     if (source.DeviceType == dtFtp || source.DeviceType == dtWebDav) {
-        return EscapeForLog(UrlWithoutUserPart(folder));
+        return UrlWithoutUserPart(folder);
     }
     // A share's path as the endpoint takes it, without the blanks around it.
     const std::string share = TrimBlanks(folder);
     if ((source.DeviceType == dtNetShare || fs::IsUncPath(share)) && UrlHasUserPart(share)) {
-        return EscapeForLog(UrlWithoutUserPart(share));
+        return UrlWithoutUserPart(share);
     }
-    return EscapeForLog(folder);
+    return folder;
 }
-
-} // namespace
 
 std::string DirectionArrow(int32_t direction) {
     switch (direction) {
@@ -79,8 +77,8 @@ std::string TSyncTask::LogPath() const {
 std::string TSyncTask::LogHeader(const std::string& action) const {
     return "----- " + FormatLogDateTime(std::chrono::system_clock::now()) + " ,Job:\"" +
            EscapeForLog(SyncName) + "\" ," + action + "," + GetLocalComputerName() + "," +
-           GetLoginUserName() + " -----" + kLogLineEnd + ShownFolder(LFolder) +
-           DirectionArrow(SyncDirection) + ShownFolder(RFolder);
+           GetLoginUserName() + " -----" + kLogLineEnd + EscapeForLog(FolderWithoutUserPart(LFolder)) +
+           DirectionArrow(SyncDirection) + EscapeForLog(FolderWithoutUserPart(RFolder));
 }
 
 std::string TSyncTask::RecordAnalysis(const std::string& timesLine, const std::string& countsLine,

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "model/UTFolderSource.h"
+
 namespace tandemora {
 
 // The action words of the report header.
@@ -18,6 +20,10 @@ inline constexpr const char* kLogActionSync = "SYNC";
 
 // The line end of every log line.
 inline constexpr const char* kLogLineEnd = "\r\n";
+
+// A folder as logs and the window show it: a server or share address never
+// with its user part, so a password typed into the address stays out of sight.
+std::string FolderWithoutUserPart(const TFolderSource& source);
 
 // The arrow between the two paths of a header: " <-> ", " -> ", " <- " for the
 // directions 0, 1, 2, nothing for any other value.

@@ -66,11 +66,6 @@ bool IsRemoteKind(int32_t deviceType) {
     return deviceType == dtFtp || deviceType == dtWebDav;
 }
 
-// A folder as a log line shows it: a server address without any user part.
-std::string ShownFolder(const TFolderSource& source) {
-    return IsRemoteKind(source.DeviceType) ? UrlWithoutUserPart(source.FolerAllName) : source.FolerAllName;
-}
-
 std::string Megabytes(int64_t bytes) {
     return std::to_string(bytes / 1024 / 1024);
 }
@@ -581,8 +576,8 @@ void TFSyncMain::StartAnalyze() {
         return " (no endpoint for device type " + std::to_string(source.DeviceType) + ")";
     };
     std::string failure;
-    const std::string leftShown = ShownFolder(Task->LFolder);
-    const std::string rightShown = ShownFolder(Task->RFolder);
+    const std::string leftShown = FolderWithoutUserPart(Task->LFolder);
+    const std::string rightShown = FolderWithoutUserPart(Task->RFolder);
     if (left == nullptr) {
         failure = "Cannot connect Left folder: " + EscapeForLog(leftShown) + noEndpoint(Task->LFolder);
     } else if (right == nullptr) {
