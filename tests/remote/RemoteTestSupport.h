@@ -1,9 +1,14 @@
 #pragma once
 // What the fixtures of every server kind share: the connection data that a
 // tests/servers/<kind>.sh start leaves in STATE_DIR/env, the name of each test's
-// scratch folder on a server, and the look for leftovers of unfinished copies.
+// scratch folder on a server, the look for leftovers of unfinished copies, and
+// the listening socket of the scripted servers.
 
 #include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -77,6 +82,27 @@ inline std::vector<std::string> Leftovers(const std::string& root) {
         }
     }
     return found;
+}
+
+// A socket listening on 127.0.0.1 at a port the system chose, and that port.
+inline int ListenOnLoopback(int& port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    listen(fd, 16);
+    socklen_t length = sizeof(address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+// A port on 127.0.0.1 where nothing listens.
+inline int ClosedPort() {
+    int port = 0;
+    close(ListenOnLoopback(port));
+    return port;
 }
 
 } // namespace remotetest

@@ -5,11 +5,9 @@
 // drops. It speaks just enough FTP for libcurl in passive mode (EPSV) and
 // records every command it received.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include "remote/RemoteTestSupport.h"
+
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <condition_variable>
 #include <cstdint>
@@ -50,7 +48,7 @@ struct TFakeScript {
 class TFakeFtpServer {
 public:
     explicit TFakeFtpServer(TFakeScript script) : script_(std::move(script)) {
-        listener_ = Listen(port_);
+        listener_ = remotetest::ListenOnLoopback(port_);
         thread_ = std::thread([this] { Run(); });
     }
     ~TFakeFtpServer() {
@@ -84,18 +82,6 @@ public:
     }
 
 private:
-    static int Listen(int& port) {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        listen(fd, 8);
-        socklen_t length = sizeof(address);
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-        return fd;
-    }
     // Reads give up after a while, so a confused client cannot hold a test for ever.
     static void Limit(int fd) {
         timeval limit{10, 0};
@@ -215,7 +201,7 @@ private:
                 if (data_ >= 0) {
                     close(data_);
                 }
-                data_ = Listen(port);
+                data_ = remotetest::ListenOnLoopback(port);
                 Reply(control, "229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)");
             } else if ((verb == "MLSD" && mlst) || verb == "LIST") {
                 Reply(control, "150 Here it comes");

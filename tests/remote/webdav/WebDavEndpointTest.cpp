@@ -53,48 +53,6 @@ TEST_F(WebDavEndpointTest, ScanListsTheServerLevelByLevel) {
     EXPECT_EQ(Log.Count(WM_UPDATEPROCESS), 3); // one progress step per level
 }
 
-TEST_F(WebDavEndpointTest, ARootThatCannotBeListedIsNeverAnEmptyTree) {
-    std::string closed; // a port nobody listens on
-    {
-        TCannedServer gone;
-        closed = gone.Url() + "/dav";
-    }
-    struct Case {
-        std::string what, root, password;
-        int connect;
-        bool missing;
-    };
-    const Case cases[] = {
-        {"missing folder", Dav.Url + "/nothing here", Dav.Server.Password, 1, true},
-        {"wrong password", Dav.Url, "wrong", 401, false},
-        {"nobody listening", closed, Dav.Server.Password, 2, true},
-    };
-    Dav.Put("file.txt", "x");
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        Source.FolerAllName = c.root;
-        Source.PWD = c.password;
-        auto oper = MakeDav();
-        EXPECT_EQ(oper->Connect(), c.connect);
-        EXPECT_EQ(oper->IsRootMissing(), c.connect);
-        oper->ScanTree();
-        EXPECT_TRUE(oper->Tree->Children.empty());
-        EXPECT_EQ(oper->Tree->ListFailed, 1);
-        EXPECT_EQ(oper->RootMissing, c.missing);
-        EXPECT_FALSE(oper->ScanComplete());
-    }
-}
-
-// An unread folder is the sync suite's; a stopped scan is no empty tree either.
-TEST_F(WebDavEndpointTest, AStoppedScanIsMarkedIncomplete) {
-    Dav.Put("ok/a.txt", "a");
-    auto stopped = MakeDav();
-    stopped->Stop();
-    stopped->ScanTree();
-    EXPECT_TRUE(stopped->ScanIncomplete);
-    EXPECT_EQ(stopped->Tree->ListFailed, 1);
-}
-
 TEST_F(WebDavEndpointTest, TransfersThatWouldNotGiveTheWholeFileFailAndChangeNothing) {
     Dav.Put("sub/a.txt", "server copy");
     Dav.Put("ro/kept.txt", "kept");
@@ -103,19 +61,19 @@ TEST_F(WebDavEndpointTest, TransfersThatWouldNotGiveTheWholeFileFailAndChangeNot
     testsupport::WriteFile(Dir / "target.txt", "local target");
 
     // The local file is no longer the size the analysis saw, nor is the server's.
-    TFileAttri a = Entry("/sub", "a.txt", 5);
+    TFileAttri a = Item("/sub", "a.txt", 5);
     EXPECT_NE(oper->PutFile(Dir / "a.txt", &Source, &a, 0), 0);
     EXPECT_EQ(Dav.Read("sub/a.txt"), "server copy");
     EXPECT_NE(oper->GetFile(Dir / "target.txt", &Source, &a, 0), 0);
     EXPECT_EQ(testsupport::ReadFile(Dir / "target.txt"), "local target");
     // Missing on either side.
-    TFileAttri missing = Entry("/sub", "missing.txt", 3);
+    TFileAttri missing = Item("/sub", "missing.txt", 3);
     EXPECT_EQ(oper->GetFile(Dir / "missing.txt", &Source, &missing, 0), 1);
     EXPECT_FALSE(testsupport::Exists(Dir / "missing.txt"));
     EXPECT_NE(oper->PutFile(Dir / "no such file", &Source, &missing, 0), 0);
     EXPECT_FALSE(Dav.Has("sub/missing.txt"));
     // The server refuses to store anything in a folder it may not write.
-    TFileAttri kept = Entry("/ro", "kept.txt", 23);
+    TFileAttri kept = Item("/ro", "kept.txt", 23);
     {
         TLocked ro(Dav.Disk + "/ro", 0555);
         EXPECT_NE(oper->PutFile(Dir / "a.txt", &Source, &kept, 0), 0);
@@ -150,22 +108,22 @@ TEST_F(WebDavEndpointTest, DeletionsRemoveOnlyWhatTheyName) {
     Dav.Mkcol("empty one");
     Dav.Put("file.txt", "f");
     auto oper = MakeDav();
-    TFileAttri gone = Entry("/sub", "gone.txt");
+    TFileAttri gone = Item("/sub", "gone.txt");
     EXPECT_EQ(oper->DeleteFile(&Source, &gone), 1);
-    TFileAttri stays = Entry("/ro", "stays.txt");
+    TFileAttri stays = Item("/ro", "stays.txt");
     {
         TLocked ro(Dav.Disk + "/ro", 0555);
         const int refused = oper->DeleteFile(&Source, &stays);
         EXPECT_TRUE(refused != 0 && refused != 1) << refused;
     }
-    TFileAttri folder = Entry("/", "full");
+    TFileAttri folder = Item("/", "full");
     EXPECT_NE(oper->DeleteFile(&Source, &folder), 0);
     const std::tuple<std::string, int, bool> cases[] = {
         {"full", -1, true},      {"nested", -1, true}, {"file.txt", -1, true},
         {"empty one", 0, false}, {"never", 1, false},
     };
     for (const auto& [name, result, remains] : cases) {
-        TFileAttri attr = Entry("/", name);
+        TFileAttri attr = Item("/", name);
         attr.IsFolder = 1;
         EXPECT_EQ(oper->RemoveFolder(&Source, &attr), result) << name;
         EXPECT_EQ(Dav.Has(name), remains) << name;
@@ -183,12 +141,12 @@ TEST_F(WebDavEndpointTest, RenameSaveAndSizeTellWhatIsThere) {
     Dav.Put("__Tandemora__/Broken", "this is no snapshot");
     auto oper = MakeDav();
     EXPECT_EQ(oper->RenameFile(Dav.Url + "/from #1.txt", Dav.Url + "/again.txt"), 1);
-    TFileAttri attr = Entry("/sub dir", "a b.txt");
+    TFileAttri attr = Item("/sub dir", "a b.txt");
     ASSERT_EQ(oper->SaveOldFile(&Source, &attr), 0);
     Dav.Put("sub dir/a b.txt", "second");
     ASSERT_EQ(oper->SaveOldFile(&Source, &attr), 0); // an older saved copy is replaced
     EXPECT_EQ(Dav.Read("__Tandemora__/__saved__/sub dir/a b.txt"), "second");
-    TFileAttri missing = Entry("/sub dir", "missing.txt");
+    TFileAttri missing = Item("/sub dir", "missing.txt");
     EXPECT_EQ(oper->SaveOldFile(&Source, &missing), 1);
     std::stringstream kept("untouched");
     EXPECT_NE(oper->ReadToStream(&Source, &missing, kept), 0);

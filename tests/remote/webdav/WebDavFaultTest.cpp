@@ -75,10 +75,11 @@ TEST_F(WebDavFaultTest, AnAddressWithAUserPartIsRefusedAndNeverLogged) {
     EXPECT_NE(log.find(server.Url() + "/dav: " + UserPartMessage), std::string::npos);
 }
 
-// The same reply to the root's PROPFIND when connecting and to a file's when the
-// sync thread asks for a target's size right before it writes or deletes: only
-// the server's "not found" means absent; an answer that says nothing is never
-// taken for "no file there", or a copy would go over a file unseen.
+// The same reply to the root's PROPFIND when connecting and scanning, and to a
+// file's when the sync thread asks for a target's size right before it writes
+// or deletes: only "not found" or no server makes the root missing and the file
+// absent; an answer that says nothing is never an empty folder or "no file
+// there", or a copy would go over a file unseen.
 TEST_F(WebDavFaultTest, PropfindResultsFollowTheStatusAndOnlyNotFoundIsAbsent) {
     const int64_t unknown = std::numeric_limits<int64_t>::max(); // no file has this size
     const std::tuple<std::string, int, int64_t> cases[] = {
@@ -91,17 +92,35 @@ TEST_F(WebDavFaultTest, PropfindResultsFollowTheStatusAndOnlyNotFoundIsAbsent) {
         {TCannedServer::Reply(500, "<html>Internal Server Error</html>"), -1, unknown},
         {TCannedServer::Reply(200, "<html>a web page</html>"), -1, unknown},
     };
+    const auto scan = [&](int connect) {
+        oper.ScanTree();
+        EXPECT_TRUE(oper.Tree->Children.empty());
+        EXPECT_EQ(oper.Tree->ListFailed, connect == 0 ? 0 : 1);
+        EXPECT_EQ(oper.RootMissing, connect == 1 || connect == 2);
+        EXPECT_EQ(oper.ScanComplete(), connect == 0);
+    };
     for (const auto& [reply, connect, size] : cases) {
+        SCOPED_TRACE(reply);
         server.On("PROPFIND", "/dav", reply);
         server.On("PROPFIND", "/dav/f.txt", reply);
-        EXPECT_EQ(oper.Connect(), connect) << reply;
-        EXPECT_EQ(oper.GetFileSize(Source.FolerAllName + "/f.txt"), size) << reply;
+        EXPECT_EQ(oper.Connect(), connect);
+        scan(connect);
+        EXPECT_EQ(oper.GetFileSize(Source.FolerAllName + "/f.txt"), size);
     }
     server.On("PROPFIND", "/dav", TCannedServer::Reply(207, Listing("/dav", {}), "Server: Canned/1.0\r\n"));
     ASSERT_EQ(oper.Connect(), 0);
     EXPECT_EQ(oper.ServerInfo, "WebDAV:Canned/1.0");
-    Source.FolerAllName = TCannedServer().Url() + "/dav"; // no server at all
-    EXPECT_EQ(oper.GetFileSize(Source.FolerAllName + "/f.txt"), unknown);
+    oper.Stop(); // a stopped scan is no empty tree either
+    oper.ScanTree();
+    EXPECT_TRUE(oper.ScanIncomplete);
+    EXPECT_EQ(oper.Tree->ListFailed, 1);
+    TWebDavFileOper gone(false);
+    gone.Source = &Source;
+    Source.FolerAllName = "http://127.0.0.1:" + std::to_string(remotetest::ClosedPort()) + "/dav";
+    EXPECT_EQ(gone.Connect(), 2);
+    EXPECT_EQ(gone.GetFileSize(Source.FolerAllName + "/f.txt"), unknown);
+    gone.ScanTree();
+    EXPECT_TRUE(gone.RootMissing && gone.Tree->Children.empty() && !gone.ScanComplete());
 }
 
 TEST_F(WebDavFaultTest, DeleteMoveAndCopyAreDoneOnlyWhenTheServerSaysSo) {
@@ -115,7 +134,7 @@ TEST_F(WebDavFaultTest, DeleteMoveAndCopyAreDoneOnlyWhenTheServerSaysSo) {
         {"DELETE", 207, -1}, {"MOVE", 201, 0},   {"MOVE", 204, 0},   {"MOVE", 412, -1},   {"MOVE", 404, 1},
         {"MOVE", 502, -1},   {"COPY", 201, 0},   {"COPY", 204, 0},   {"COPY", 507, -1},
     };
-    TFileAttri attr = Entry("/", "a b.txt");
+    TFileAttri attr = Item("/", "a b.txt");
     const std::string url = Source.FolerAllName + "/a b.txt";
     for (const Case& c : cases) {
         server.On(c.method, "/dav/a%20b.txt", TCannedServer::Reply(c.status, ""));
@@ -141,7 +160,7 @@ TEST_F(WebDavFaultTest, ADownloadIsTheWholeFileOrNothing) {
     };
     const std::vector<Case> cases = {
         {"error page of known length", TCannedServer::Reply(404, "<html>Not Found</html>"), 22, false},
-        {"body cut short", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789", 100, false},
+        {"body cut short", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789", 10, false},
         {"another size than analysed", TCannedServer::Reply(200, "12345678"), 5, false, "8 bytes, not the 5"},
         {"chunked reply",
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n", 11,
@@ -152,7 +171,7 @@ TEST_F(WebDavFaultTest, ADownloadIsTheWholeFileOrNothing) {
         const std::string target = Dir / "target.txt";
         testsupport::WriteFile(target, "what was here");
         server.On("GET", "/dav/sub/f%231.txt", c.reply);
-        TFileAttri attr = Entry("/sub", "f#1.txt", c.expected);
+        TFileAttri attr = Item("/sub", "f#1.txt", c.expected);
         oper.LastErrorText.clear();
         const int result = oper.GetFile(target, &Source, &attr, 0);
         EXPECT_EQ(result == 0, c.ok) << c.what;
@@ -168,7 +187,7 @@ TEST_F(WebDavFaultTest, AnUploadTheServerDidNotTakeWholeFails) {
     const std::string file = Dir / "up.bin";
     const std::string bytes(3 * 1024 * 1024, 'x');
     testsupport::WriteFile(file, bytes);
-    TFileAttri attr = Entry("/", "up.bin", static_cast<int64_t>(bytes.size()));
+    TFileAttri attr = Item("/", "up.bin", static_cast<int64_t>(bytes.size()));
     server.On("MKCOL", "*", TCannedServer::Reply(405, ""));
 
     struct Case {
@@ -202,7 +221,7 @@ TEST_F(WebDavFaultTest, AnUploadTheServerDidNotTakeWholeFails) {
     // A snapshot written from a stream meets the same refusal and says so.
     server.On("PUT", "/dav/.Docs1.*", TCannedServer::Reply(507, "full"));
     std::stringstream snapshot("snapshot text");
-    TFileAttri snap = Entry("/", "Docs1");
+    TFileAttri snap = Item("/", "Docs1");
     EXPECT_NE(oper.WriteFromStream(snapshot, &Source, &snap, false), 0);
     // All well: PUT to the temporary name, then MOVE over the final one.
     server.On("PUT", "/dav/.up.bin.*", TCannedServer::Reply(201, ""));

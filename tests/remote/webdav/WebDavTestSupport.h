@@ -12,22 +12,19 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <netinet/in.h>
 #include <poll.h>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace webdavtest {
 
 using namespace tandemora;
+using endpointtest::Item;
 
 // A server's settings. Kind "" is Apache over http, "HTTPS_" the same Apache
 // over TLS, "RCLONE_" rclone's WebDAV server, "LIGHTTPD_" lighttpd's; an empty
@@ -91,14 +88,6 @@ struct TDavFolder {
     }
 };
 
-inline TFileAttri Entry(const std::string& rel, const std::string& name, int64_t size = 0) {
-    TFileAttri attr;
-    attr.RelPath = rel;
-    attr.Name = name;
-    attr.Size = size;
-    return attr;
-}
-
 // Every endpoint test: a scratch folder on Apache, the endpoint's source pointed
 // at it, and temporary time zone, program and XDG folders.
 class WebDavTest : public endpointtest::EndpointTest {
@@ -124,15 +113,7 @@ protected:
 class TCannedServer {
 public:
     TCannedServer() {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        socklen_t length = sizeof(address);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        listen(listener_, 16);
+        listener_ = remotetest::ListenOnLoopback(port_);
         thread_ = std::thread([this] { Serve(); });
     }
     ~TCannedServer() {
