@@ -129,12 +129,4 @@ protected:
     TServerFolder Ftp;
 };
 
-inline TFileAttri Item(const std::string& rel, const std::string& name, int64_t size = 0) {
-    TFileAttri attr;
-    attr.RelPath = rel;
-    attr.Name = name;
-    attr.Size = size;
-    return attr;
-}
-
 } // namespace ftptest
