@@ -29,12 +29,13 @@ void UseFake(TFolderSource& source, const TFakeFtpServer& server) {
 
 class FtpFaultTest : public EndpointTest {
 protected:
-    std::unique_ptr<TFtpFileOper> Connect(const TFakeFtpServer& server) {
+    // An endpoint on the fake server's "/data", connected unless told otherwise.
+    std::unique_ptr<TFtpFileOper> Connect(const TFakeFtpServer& server, bool connect = true) {
         UseFake(Source, server);
         auto oper = std::make_unique<TFtpFileOper>(false);
         oper->Source = &Source;
         oper->NotifyWnd = Log.Target();
-        EXPECT_EQ(oper->Connect(), 0);
+        EXPECT_TRUE(!connect || oper->Connect() == 0);
         return oper;
     }
 };
@@ -160,22 +161,19 @@ TEST_F(FtpFaultTest, AStopBreaksOffALoginOrADownloadThatHangs) {
         script.HoldOn = held;
         script.FileSize = 1000;
         TFakeFtpServer server(script);
-        UseFake(Source, server);
-        TFtpFileOper oper(false);
-        oper.Source = &Source;
-        ASSERT_EQ(held == "PASS" || oper.Connect() == 0, true);
+        auto oper = Connect(server, held == "RETR");
         TFileAttri attr = Item("/", "file.bin", 1000);
         int result = 0;
         std::thread worker([&] {
-            result = held == "PASS" ? oper.Connect() : oper.GetFile(Dir / "file.bin", &Source, &attr, 0);
+            result = held == "PASS" ? oper->Connect() : oper->GetFile(Dir / "file.bin", &Source, &attr, 0);
         });
         server.WaitUntilHeld();
-        oper.Stop();
+        oper->Stop();
         server.Release();
         worker.join();
         EXPECT_NE(result, 0);
-        EXPECT_EQ(oper.Session(), nullptr);
-        EXPECT_EQ(oper.IsRootMissing(), 1);
+        EXPECT_EQ(oper->Session(), nullptr);
+        EXPECT_EQ(oper->IsRootMissing(), 1);
         EXPECT_TRUE(remotetest::Names(Root).empty());
     }
 }
@@ -191,11 +189,9 @@ TEST_F(FtpFaultTest, ALoginRefusedWithAnyCodeDoesNotConnect) {
         script.PassReply = reply;
         script.RefuseFeat = refuseFeat;
         TFakeFtpServer server(script);
-        UseFake(Source, server);
-        TFtpFileOper oper(false);
-        oper.Source = &Source;
-        EXPECT_EQ(oper.Connect(), expected);
-        EXPECT_EQ(oper.Session() != nullptr, expected == 0);
+        auto oper = Connect(server, false);
+        EXPECT_EQ(oper->Connect(), expected);
+        EXPECT_EQ(oper->Session() != nullptr, expected == 0);
     }
 }
 

@@ -124,29 +124,19 @@ TEST_F(WebDavFaultTest, PropfindResultsFollowTheStatusAndOnlyNotFoundIsAbsent) {
 }
 
 TEST_F(WebDavFaultTest, DeleteMoveAndCopyAreDoneOnlyWhenTheServerSaysSo) {
-    struct Case {
-        std::string method;
-        int status;
-        int result;
-    };
-    const std::vector<Case> cases = {
+    const std::tuple<std::string, int, int> cases[] = {
         {"DELETE", 204, 0},  {"DELETE", 200, 0}, {"DELETE", 404, 1}, {"DELETE", 403, -1}, {"DELETE", 500, -1},
         {"DELETE", 207, -1}, {"MOVE", 201, 0},   {"MOVE", 204, 0},   {"MOVE", 412, -1},   {"MOVE", 404, 1},
         {"MOVE", 502, -1},   {"COPY", 201, 0},   {"COPY", 204, 0},   {"COPY", 507, -1},
     };
     TFileAttri attr = Item("/", "a b.txt");
     const std::string url = Source.FolerAllName + "/a b.txt";
-    for (const Case& c : cases) {
-        server.On(c.method, "/dav/a%20b.txt", TCannedServer::Reply(c.status, ""));
-        int result = 99;
-        if (c.method == "DELETE") {
-            result = oper.DeleteFile(&Source, &attr);
-        } else if (c.method == "MOVE") {
-            result = oper.RenameFile(url, Source.FolerAllName + "/b.txt");
-        } else {
-            result = oper.CopyResource(url, Source.FolerAllName + "/c.txt");
-        }
-        EXPECT_EQ(result, c.result) << c.method << " " << c.status;
+    for (const auto& [method, status, expected] : cases) {
+        server.On(method, "/dav/a%20b.txt", TCannedServer::Reply(status, ""));
+        const int result = method == "DELETE" ? oper.DeleteFile(&Source, &attr)
+                           : method == "MOVE" ? oper.RenameFile(url, Source.FolerAllName + "/b.txt")
+                                              : oper.CopyResource(url, Source.FolerAllName + "/c.txt");
+        EXPECT_EQ(result, expected) << method << " " << status;
     }
 }
 
