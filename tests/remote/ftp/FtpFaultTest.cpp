@@ -121,32 +121,26 @@ TEST_F(FtpFaultTest, AFolderWhoseListingFailsIsMarkedUnreadAndTheScanGoesOn) {
 
 TEST_F(FtpFaultTest, ADownloadThatIsNotWholeNeverReplacesTheLocalFile) {
     const std::string bytes(50, 'x');
-    struct Case {
-        std::string Name;
-        int64_t Reported; // SIZE/MLST
-        std::string Final;
-        int64_t Expected; // the analysed size
-        bool Ok;
-    };
-    const Case cases[] = {
+    // The size SIZE/MLST report, the reply after the data, the analysed size.
+    const std::tuple<std::string, int64_t, std::string, int64_t, bool> cases[] = {
         {"whole", 50, "226 Transfer complete", 50, true},
         {"shorter than SIZE said", 100, "226 Transfer complete", 100, false},
         {"all bytes, then an error reply", 50, "451 Local error in processing", 50, false},
         {"no SIZE, fewer bytes than analysed", -1, "226 Transfer complete", 100, false},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.Name);
+    for (const auto& [name, reported, final, expected, ok] : cases) {
+        SCOPED_TRACE(name);
         TFakeScript script;
         script.FileData = bytes;
-        script.FileSize = c.Reported;
-        script.RetrFinal = c.Final;
+        script.FileSize = reported;
+        script.RetrFinal = final;
         TFakeFtpServer server(script);
         auto oper = Connect(server);
         const std::string local = Dir / "file.bin";
         testsupport::WriteFile(local, "old");
-        TFileAttri attr = Item("/", "file.bin", c.Expected);
-        EXPECT_EQ(oper->GetFile(local, &Source, &attr, 0) == 0, c.Ok);
-        EXPECT_EQ(testsupport::ReadFile(local), c.Ok ? bytes : "old");
+        TFileAttri attr = Item("/", "file.bin", expected);
+        EXPECT_EQ(oper->GetFile(local, &Source, &attr, 0) == 0, ok);
+        EXPECT_EQ(testsupport::ReadFile(local), ok ? bytes : "old");
         EXPECT_EQ(remotetest::Names(Root), std::vector<std::string>{"file.bin"}); // no part file left
     }
 }

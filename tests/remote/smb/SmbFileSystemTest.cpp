@@ -76,11 +76,11 @@ TEST_F(SmbFileSystemTest, ListingShowsWhatTheServersDiskHolds) {
 // What cannot be listed, opened, deleted or made fails with the reason, never as empty or done.
 TEST_F(SmbFileSystemTest, EachFailureHasItsReason) {
     Share.Put("locked/secret.txt", "s");
-    Share.Lock("locked");
     Share.Put("file.txt", "f");
     Share.Put("ro.txt", "keep");
     chmod(Share.Disk("ro.txt").c_str(), 0444);
     Share.MakeFolder("folder/inner");
+    Share.Lock("locked");
     const std::pair<std::string, int> lists[] = {
         {"locked", EACCES}, {"missing", ENOENT}, {"file.txt", ENOTDIR}};
     for (const auto& [rel, expected] : lists) {

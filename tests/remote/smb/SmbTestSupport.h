@@ -84,21 +84,15 @@ struct TShareFolder {
     }
 
     // A file put on the share from the server's side, folders made on the way;
-    // it and the folders above it are the share's user's (a locked folder stays locked).
+    // all of the scratch folder is the share's user's again (lock folders last).
     void Put(const std::string& rel, const std::string& bytes, time_t when = 1700000000) const {
         testsupport::WriteFile(Disk(rel), bytes);
         endpointtest::SetModifyTime(Disk(rel), when);
-        GiveWayTo(rel);
+        GiveToShare(Disk());
     }
     void MakeFolder(const std::string& rel) const {
         std::filesystem::create_directories(Disk(rel));
-        GiveWayTo(rel);
-    }
-    void GiveWayTo(const std::string& rel) const {
-        const passwd* nobody = getpwnam("nobody");
-        for (std::filesystem::path p = Disk(rel); p.string().size() > Disk().size(); p = p.parent_path()) {
-            lchown(p.c_str(), nobody->pw_uid, nobody->pw_gid);
-        }
+        GiveToShare(Disk());
     }
     // Takes a folder away from the share's user: owned by root, closed to others.
     void Lock(const std::string& rel) const {

@@ -180,23 +180,17 @@ TEST_F(WebDavFaultTest, AnUploadTheServerDidNotTakeWholeFails) {
     TFileAttri attr = Item("/", "up.bin", static_cast<int64_t>(bytes.size()));
     server.On("MKCOL", "*", TCannedServer::Reply(405, ""));
 
-    struct Case {
-        std::string what;
-        std::string put;
-        bool readBody;
-        std::string move;
-    };
-    const std::vector<Case> cases = {
-        {"put refused", TCannedServer::Reply(507, "full"), true, TCannedServer::Reply(201, "")},
-        {"answered before the body came", TCannedServer::Reply(201, ""), false,
-         TCannedServer::Reply(201, "")},
-        {"move refused", TCannedServer::Reply(201, ""), true, TCannedServer::Reply(500, "")},
-    };
-    for (const Case& c : cases) {
-        server.On("PUT", "/dav/.up.bin.*", c.put, c.readBody);
-        server.On("MOVE", "/dav/.up.bin.*", c.move);
+    // What, the PUT status, whether the body is read first, the MOVE status.
+    const std::tuple<std::string, int, bool, int> cases[] = {
+        {"put refused", 507, true, 201},
+        {"answered before the body came", 201, false, 201},
+        {"move refused", 201, true, 500}};
+    for (const auto& [what, put, readBody, move] : cases) {
+        SCOPED_TRACE(what);
+        server.On("PUT", "/dav/.up.bin.*", TCannedServer::Reply(put, ""), readBody);
+        server.On("MOVE", "/dav/.up.bin.*", TCannedServer::Reply(move, ""));
         const size_t before = server.Requests().size();
-        EXPECT_NE(oper.PutFile(file, &Source, &attr, 0), 0) << c.what;
+        EXPECT_NE(oper.PutFile(file, &Source, &attr, 0), 0);
         const std::vector<std::string> requests = server.Requests();
         // The final name is never written directly, and the temporary one is cleaned up.
         bool putFinal = false;
@@ -205,8 +199,8 @@ TEST_F(WebDavFaultTest, AnUploadTheServerDidNotTakeWholeFails) {
             putFinal = putFinal || requests[i] == "PUT /dav/up.bin";
             deletedTemp = deletedTemp || requests[i].rfind("DELETE /dav/.up.bin.", 0) == 0;
         }
-        EXPECT_FALSE(putFinal) << c.what;
-        EXPECT_TRUE(deletedTemp) << c.what;
+        EXPECT_FALSE(putFinal);
+        EXPECT_TRUE(deletedTemp);
     }
     // A snapshot written from a stream meets the same refusal and says so.
     server.On("PUT", "/dav/.Docs1.*", TCannedServer::Reply(507, "full"));
