@@ -87,7 +87,7 @@ TEST_F(FtpFaultTest, AFolderWhoseListingFailsIsMarkedUnreadAndTheScanGoesOn) {
         const auto line = [&](const std::string& name, int size) { // size -1: a folder
             return c.Mlsd
                        ? Mlsd(size < 0 ? "type=dir;" : "type=file;size=" + std::to_string(size) + ";", name)
-                       : ListLine(size < 0 ? "drwxr-xr-x" : "-rw-r--r--", name, std::max(size, 5));
+                       : ListLine(size < 0 ? "drwxr-xr-x" : "-rw-r--r--", name, size < 0 ? 5 : size);
         };
         script.Listings["/data"] = line("errors", -1) + line("more", -1) + line("f.txt", 3);
         script.Listings["/data/errors"] = line("x.txt", 1) + c.Extra;
