@@ -688,6 +688,9 @@ public:
             Fail("cannot make a folder under " + pattern);
         }
         base_ = pattern;
+        // The WebDAV server works as another user when this runs as root; it must
+        // reach its own folder below this one.
+        chmod(base_.c_str(), 0755);
     }
     ~TBench() {
         for (const TServer& server : servers_) {
