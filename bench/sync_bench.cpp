@@ -598,6 +598,7 @@ struct Options {
     int64_t RemoteMb = 150;
     int Memory = 200000;
     int Flat = 50000;
+    std::set<std::string> Tools = {"tandemora", "unison", "rclone", "rsync"};
     std::string Mode = "window";
     std::string Base;
     bool Keep = false;
@@ -616,6 +617,13 @@ Options ParseOptions(int argc, char** argv) {
             std::string item;
             while (std::getline(list, item, ',')) {
                 o.Cases.insert(item);
+            }
+        } else if (arg == "--tools" && hasValue) {
+            o.Tools.clear();
+            std::istringstream list(argv[++i]);
+            std::string item;
+            while (std::getline(list, item, ',')) {
+                o.Tools.insert(item);
             }
         } else if (arg == "--files" && hasValue) {
             o.Files = std::max(1, std::atoi(argv[++i]));
@@ -645,6 +653,7 @@ Options ParseOptions(int argc, char** argv) {
             o.Keep = true;
         } else {
             std::cerr << "usage: sync_bench [--cases small,large,remote,memory,flat] [--engine]\n"
+                         "                  [--tools tandemora,unison,rclone,rsync]\n"
                          "                  [--files N] [--folders M] [--max-size BYTES] [--large-mb MB]\n"
                          "                  [--remote-mb MB] [--memory N] [--flat N] [--base DIR] [--keep]\n";
             std::exit(2);
@@ -810,12 +819,25 @@ private:
 
     std::vector<TTool> SmallTools() {
         std::vector<TTool> tools;
-        tools.push_back(
-            {"Tandemora", true, [this](int, const std::string&, const std::string& l, const std::string& r) {
-                 TRun run = Tandemora(o_.Mode, "small", {dtLocal, l, "", ""}, {dtLocal, r, "", ""});
-                 return TTimed{run.Ok && run.R.Ops >= 0, run.Total()};
-             }});
-        if (HaveTool("unison")) {
+        auto wanted = [this](const std::string& name) {
+            if (o_.Tools.count(name) == 0) {
+                return false;
+            }
+            if (name != "tandemora" && !HaveTool(name)) {
+                std::cout << name << " is not installed: left out (bench/sync_bench.sh installs it)\n";
+                return false;
+            }
+            return true;
+        };
+        if (wanted("tandemora")) {
+            tools.push_back(
+                {"Tandemora", true,
+                 [this](int, const std::string&, const std::string& l, const std::string& r) {
+                     TRun run = Tandemora(o_.Mode, "small", {dtLocal, l, "", ""}, {dtLocal, r, "", ""});
+                     return TTimed{run.Ok && run.R.Ops >= 0, run.Total()};
+                 }});
+        }
+        if (wanted("unison")) {
             tools.push_back({"unison", true,
                              [this](int, const std::string& dir, const std::string& l, const std::string& r) {
                                  stdfs::create_directories(dir + "/home/unison");
@@ -825,10 +847,8 @@ private:
                                                     " -batch -times -silent",
                                                 dir + "/unison.log");
                              }});
-        } else {
-            std::cout << "unison is not installed: left out (bench/sync_bench.sh installs it)\n";
         }
-        if (HaveTool("rclone")) {
+        if (wanted("rclone")) {
             tools.push_back(
                 {"rclone bisync", true,
                  [this](int stage, const std::string& dir, const std::string& l, const std::string& r) {
@@ -838,10 +858,8 @@ private:
                                         (stage == 0 ? " --resync" : ""),
                                     dir + "/rclone.log");
                  }});
-        } else {
-            std::cout << "rclone is not installed: left out (bench/sync_bench.sh installs it)\n";
         }
-        if (HaveTool("rsync")) {
+        if (wanted("rsync")) {
             tools.push_back({"rsync -a", false,
                              [this](int, const std::string& dir, const std::string& l, const std::string& r) {
                                  return Command("rsync -a --delete " + ShellQuote(l + "/") + " " +
@@ -911,8 +929,9 @@ private:
             }
             std::printf("\n");
         }
-        for (size_t t = 1; t < tools.size(); ++t) {
-            std::printf("Tandemora / %s:", tools[t].Label.c_str());
+        const bool compared = !tools.empty() && tools[0].Label == "Tandemora";
+        for (size_t t = 1; compared && t < tools.size(); ++t) {
+            std::printf("Tandemora's time / %s's, per stage:", tools[t].Label.c_str());
             for (int stage = 0; stage < 3; ++stage) {
                 std::printf(" %.2f", times[0][stage].S / std::max(1e-6, times[t][stage].S));
             }
