@@ -25,13 +25,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QTextCursor>
-#include <QTextEdit>
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
@@ -115,6 +115,34 @@ bool LiesUnder(const std::string& path, const std::string& mountPoint) {
     }
     return true;
 }
+
+// Holds the status line outside the window's layout. The status changes with
+// every item a sync copies, and a label inside the layout would have the whole
+// window laid out again each time. The label fills this holder, which keeps the
+// height of one line of text.
+class TStatusHolder : public QWidget {
+public:
+    explicit TStatusHolder(QWidget* parent) : QWidget(parent) {
+        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    }
+    void Hold(QLabel* label) {
+        label_ = label;
+        label->setParent(this);
+        setFixedHeight(label->sizeHint().height());
+    }
+    QSize sizeHint() const override { return QSize(0, height()); }
+    QSize minimumSizeHint() const override { return QSize(0, height()); }
+
+protected:
+    void resizeEvent(QResizeEvent*) override {
+        if (label_ != nullptr) {
+            label_->setGeometry(rect());
+        }
+    }
+
+private:
+    QLabel* label_ = nullptr;
+};
 
 } // namespace
 
@@ -245,7 +273,9 @@ void TFSyncMain::BuildControls() {
     panel->addWidget(GroupBox_Action);
     upperLayout->addLayout(panel);
 
-    Label_ActionStatus = new TElideLabel(upper);
+    auto* statusHolder = new TStatusHolder(upper);
+    Label_ActionStatus = new TElideLabel(statusHolder);
+    statusHolder->Hold(Label_ActionStatus);
     Label_lasttime = new QLabel(upper);
     Label_lasttime->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     Label_lasttime->setMinimumWidth(Label_lasttime->fontMetrics().horizontalAdvance("000000"));
@@ -256,7 +286,7 @@ void TFSyncMain::BuildControls() {
     ProgressBar1->setSizePolicy(keepRoom);
     ProgressBar1->setVisible(false);
     auto* statusLine = new QHBoxLayout();
-    statusLine->addWidget(Label_ActionStatus, 3);
+    statusLine->addWidget(statusHolder, 3);
     statusLine->addWidget(ProgressBar1, 2);
     statusLine->addWidget(Label_lasttime);
     upperLayout->addLayout(statusLine);
@@ -264,7 +294,7 @@ void TFSyncMain::BuildControls() {
     Panel_log = new QWidget(splitter);
     auto* logLayout = new QVBoxLayout(Panel_log);
     logLayout->setContentsMargins(0, 0, 0, 0);
-    memo1 = new QTextEdit(Panel_log);
+    memo1 = new QPlainTextEdit(Panel_log);
     memo1->setReadOnly(true);
     logLayout->addWidget(memo1);
     splitter->setStretchFactor(0, 3);
@@ -277,6 +307,13 @@ void TFSyncMain::BuildControls() {
     Timer_showtip->setSingleShot(true);
     Timer_showtip->setInterval(500);
     connect(Timer_showtip, &QTimer::timeout, this, &TFSyncMain::Timer_showtipTimer);
+    logTimer_ = new QTimer(this);
+    logTimer_->setSingleShot(true);
+    logTimer_->setInterval(kLogShowMs);
+    connect(logTimer_, &QTimer::timeout, this, [this] {
+        ShowPendingLog(false);
+        ScrollLogToEnd();
+    });
 }
 
 void TFSyncMain::BuildActions() {
@@ -486,7 +523,7 @@ void TFSyncMain::HandleNotify(uint32_t msg, intptr_t, intptr_t) {
         break;
     case WM_COPYPROCESS:
         Label_ActionStatus->ShowText(ToQ(GetSyncStatusText()));
-        Label_ActionStatus->repaint();
+        Label_ActionStatus->update();
         break;
     default:
         break;
@@ -1013,10 +1050,7 @@ void TFSyncMain::BitBtn_SyncClick() {
     PrepareSync();
     SyncThread = new TTandemoraThread(&rows_, Task.get());
     SyncThread->NotifyWnd = this;
-    SyncThread->LogMemo = [this](const std::string& line) {
-        AddLogLine(line);
-        ScrollLogToEnd();
-    };
+    SyncThread->LogMemo = [this](const std::string& line) { QueueLogLine(line); };
     SyncThread->RowChanged = [this](TResultRow* row) { model_->RowChanged(row); };
     SyncThread->OnTerminate = [this](TThread*) { SyncThreadDone(); };
     SyncThread->Start();
@@ -1425,20 +1459,45 @@ void TFSyncMain::ScrollLogToEnd() {
 }
 
 void TFSyncMain::AddLogLine(const std::string& line, bool red) {
-    QTextCursor cursor(memo1->document());
-    cursor.movePosition(QTextCursor::End);
-    if (!logLines_.empty()) {
-        cursor.insertBlock();
-    }
-    QTextCharFormat format;
-    if (red) {
-        format.setForeground(QColor(0xFF, 0x00, 0x00));
-    } else {
-        format.setForeground(memo1->palette().text());
-    }
-    cursor.insertText(ToQ(line), format);
     logLines_.push_back(line);
     WriteRunLogLine(line);
+    ShowPendingLog(red);
+}
+
+// A sync writes a line per item, many per second: each one laid out and drawn
+// on its own would cost more than the item. The lines are kept at once and
+// shown together a moment later, in order.
+void TFSyncMain::QueueLogLine(const std::string& line) {
+    logLines_.push_back(line);
+    WriteRunLogLine(line);
+    if (!logTimer_->isActive()) {
+        logTimer_->start();
+    }
+}
+
+// Adds every kept line that the panel does not show yet, in one edit; the last
+// one red when asked.
+void TFSyncMain::ShowPendingLog(bool lastRed) {
+    logTimer_->stop();
+    if (shownLines_ >= logLines_.size()) {
+        return;
+    }
+    QTextCursor cursor(memo1->document());
+    cursor.beginEditBlock();
+    cursor.movePosition(QTextCursor::End);
+    QTextCharFormat format;
+    format.setForeground(memo1->palette().text());
+    for (size_t i = shownLines_; i < logLines_.size(); ++i) {
+        if (i > 0) {
+            cursor.insertBlock();
+        }
+        if (lastRed && i + 1 == logLines_.size()) {
+            format.setForeground(QColor(0xFF, 0x00, 0x00));
+        }
+        cursor.insertText(ToQ(logLines_[i]), format);
+    }
+    cursor.endEditBlock();
+    shownLines_ = logLines_.size();
 }
 
 // A text of several lines (CR LF or LF between them) becomes several log lines.

@@ -35,7 +35,7 @@ class QMenu;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
-class QTextEdit;
+class QPlainTextEdit;
 class QTimer;
 class QToolButton;
 
@@ -133,7 +133,7 @@ public:
     QLabel* Label_lasttime = nullptr;
     QProgressBar* ProgressBar1 = nullptr;
     QWidget* Panel_log = nullptr;
-    QTextEdit* memo1 = nullptr;
+    QPlainTextEdit* memo1 = nullptr;
     QTimer* Timer1 = nullptr;
     QTimer* Timer_showtip = nullptr; // one shot, 500 ms after a first-run tip
     QMenu* pop_direction = nullptr;
@@ -221,6 +221,8 @@ private:
     void ScrollLogToEnd();
     void AddLogLine(const std::string& line, bool red = false);
     void AddLogText(const std::string& text);
+    void QueueLogLine(const std::string& line);
+    void ShowPendingLog(bool lastRed);
     void ShowUnseenFolders();
     void ShowEmptiedSides();
 
@@ -253,6 +255,9 @@ private:
     QButtonGroup* radioGroup_ = nullptr;
     TArenaPtr resultArena_;
     std::vector<std::string> logLines_;
+    size_t shownLines_ = 0;      // lines of logLines_ the log panel shows
+    QTimer* logTimer_ = nullptr; // shows the queued lines
+    static constexpr int kLogShowMs = 50;
     bool comparing_ = false;   // the comparison thread runs
     bool syncPending_ = false; // an automatic sync waits for its second
     bool scanTiming_ = false;  // ScanTime still holds the start tick

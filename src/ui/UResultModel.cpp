@@ -106,7 +106,10 @@ void TResultRowsModel::RowChanged(TResultRow* row) {
     if (row == nullptr) {
         return;
     }
-    emit dataChanged(IndexOf(row, 0), IndexOf(row, kColumnCount - 1));
+    // A sync changes a row's code, which only the action column shows. One cell
+    // is redrawn where it is on screen; a range of cells would redraw the whole
+    // view, once per item.
+    emit dataChanged(IndexOf(row, kActionColumn), IndexOf(row, kActionColumn));
 }
 
 TResultRow* TResultRowsModel::RowOf(const QModelIndex& index) const {

@@ -7,6 +7,7 @@
 #include "ui/UNotifyEvent.h"
 #include "ui/UResultModel.h"
 
+#include <QPlainTextEdit>
 #include <QTextBlock>
 #include <regex>
 
@@ -90,6 +91,12 @@ TEST_F(TaskWindowTest, AnalyzeAndSyncTwoFoldersByClicking) {
     EXPECT_TRUE(std::regex_match(window->LogLines()[5], std::regex("----- .+ ,Job:\"Docs\" ,SYNC,.* -----")));
     EXPECT_TRUE(
         std::regex_match(window->LogLines().back(), std::regex("----- Sync End. Time:[0-9]+ms -----")));
+    // The panel shows every line once, in order, the sync's included.
+    std::string shown;
+    for (const std::string& line : window->LogLines()) {
+        shown += (shown.empty() ? "" : "\n") + line;
+    }
+    EXPECT_EQ(window->memo1->toPlainText().toStdString(), shown);
     EXPECT_EQ(window->SyncLogStart, 5);
 
     // The task log holds the analysis record and the sync record, which ends
