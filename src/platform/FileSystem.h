@@ -209,4 +209,21 @@ private:
     int fd_ = -1;
 };
 
+// Writes a file out to the disk while it is still being written, for a file
+// written in order from its start: every few megabytes it asks the system to
+// begin writing them out, without waiting for that. The flush after the last
+// byte (TFileHandle::Sync) then finds most of a large file on the disk already,
+// instead of starting to write all of it only then.
+class TWriteBehind {
+public:
+    explicit TWriteBehind(TFileHandle& file) : file_(file) {}
+    // count more bytes were written to the file.
+    void Wrote(size_t count);
+
+private:
+    TFileHandle& file_;
+    int64_t written_ = 0;
+    int64_t started_ = 0; // bytes the system was asked to write out
+};
+
 } // namespace tandemora::fs

@@ -39,6 +39,12 @@ constexpr long StalledSeconds = 120;
 // How much of a listing line that could not be read the error names.
 constexpr size_t MaxNamedLine = 200;
 
+// Bytes libcurl reads from a transfer connection at a time (its own default
+// is 16 KB): a large download then takes a few hundred reads instead of
+// thousands. The upload buffer is as large, so a large upload goes out in as
+// few writes.
+constexpr long TransferBufferBytes = 512 * 1024;
+
 bool IsDigits(const std::string& text) {
     if (text.empty()) {
         return false;
@@ -742,6 +748,8 @@ TFtpSession::TFtpSession(const std::string& Host, int Port, const std::string& U
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, StalledSeconds);
     curl_easy_setopt(c, CURLOPT_PROXY, "");
+    curl_easy_setopt(c, CURLOPT_BUFFERSIZE, TransferBufferBytes);
+    curl_easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, TransferBufferBytes);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer_.data());
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &TFtpCallbacks::Progress);
@@ -1124,6 +1132,7 @@ int TFtpSession::GetToFile(const std::string& Name, const std::string& LocalPath
     }
     int64_t written = 0;
     bool writeFailed = false;
+    fs::TWriteBehind writeBehind(part.File);
     TRequest request;
     request.Quote = InCurrentDir({});
     request.Name = Name;
@@ -1132,6 +1141,7 @@ int TFtpSession::GetToFile(const std::string& Name, const std::string& LocalPath
             writeFailed = true;
             return false;
         }
+        writeBehind.Wrote(bytes);
         written += static_cast<int64_t>(bytes);
         return true;
     };

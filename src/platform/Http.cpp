@@ -12,6 +12,11 @@ namespace tandemora::http {
 
 namespace {
 
+// Bytes libcurl reads from the connection at a time (its own default is 16 KB):
+// a large download then takes a few hundred reads instead of thousands. The
+// upload buffer is as large, so a large upload goes out in as few writes.
+constexpr long TransferBufferBytes = 512 * 1024;
+
 void GlobalInit() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -40,8 +45,9 @@ std::string TrimLine(const std::string& s) {
 struct TExchange {
     const TRequest* Request;
     TReply* Reply;
-    int64_t Remaining;    // request body bytes still to send from the file
-    bool TooLong = false; // the reply body grew past its limit
+    int64_t Remaining;                  // request body bytes still to send from the file
+    fs::TWriteBehind* ReplyWriteBehind; // set when the reply goes into a file
+    bool TooLong = false;               // the reply body grew past its limit
 };
 
 size_t OnReplyBytes(char* data, size_t size, size_t count, void* user) {
@@ -51,6 +57,7 @@ size_t OnReplyBytes(char* data, size_t size, size_t count, void* user) {
         if (!x->Request->ReplyFile->WriteAll(data, n)) {
             return 0; // makes curl fail the transfer with a write error
         }
+        x->ReplyWriteBehind->Wrote(n);
     } else {
         if (x->Reply->ReceivedBytes + static_cast<int64_t>(n) > x->Request->MaxReplyBytes) {
             x->TooLong = true;
@@ -145,7 +152,12 @@ bool Send(const TRequest& Request, TReply& Reply) {
         Reply.Error = "cannot create an HTTP session";
         return false;
     }
-    TExchange exchange{&Request, &Reply, Request.BodyFile != nullptr ? Request.BodySize : 0};
+    std::unique_ptr<fs::TWriteBehind> writeBehind;
+    if (Request.ReplyFile != nullptr) {
+        writeBehind = std::make_unique<fs::TWriteBehind>(*Request.ReplyFile);
+    }
+    TExchange exchange{&Request, &Reply, Request.BodyFile != nullptr ? Request.BodySize : 0,
+                       writeBehind.get()};
     CURL* c = curl.get();
     char errorText[CURL_ERROR_SIZE] = {0};
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
@@ -159,6 +171,8 @@ bool Send(const TRequest& Request, TReply& Reply) {
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(c, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
     curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(c, CURLOPT_BUFFERSIZE, TransferBufferBytes);
+    curl_easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, TransferBufferBytes);
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(Request.ConnectTimeoutMs));
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME,
