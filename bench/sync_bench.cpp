@@ -505,8 +505,9 @@ TChildResult RunEngine(std::map<std::string, std::string>& spec) {
     return r;
 }
 
-// One file up to the right side's endpoint and back down, by the endpoint's own
-// transfer operations (what the sync thread calls for a remote item).
+// One file up to the right side's endpoint or back down ("direction"), by the
+// endpoint's own transfer operations (what the sync thread calls for a remote
+// item).
 TChildResult RunTransfer(std::map<std::string, std::string>& spec) {
     TSyncTask task;
     FillTask(spec, task);
@@ -528,13 +529,14 @@ TChildResult RunTransfer(std::map<std::string, std::string>& spec) {
     fs::GetEntryInfo(local, entry);
     attr.Time = entry.Time;
     TChildResult r;
-    auto start = Clock::now();
-    r.PutResult = oper->PutFile(local, &task.RFolder, &attr, 0);
-    r.PutS = Seconds(Clock::now() - start);
-    dispatcher.ProcessPending();
-    start = Clock::now();
-    r.GetResult = oper->GetFile(spec["download"], &task.RFolder, &attr, 0);
-    r.GetS = Seconds(Clock::now() - start);
+    const auto start = Clock::now();
+    if (spec["direction"] == "put") {
+        r.PutResult = oper->PutFile(local, &task.RFolder, &attr, 0);
+        r.PutS = Seconds(Clock::now() - start);
+    } else {
+        r.GetResult = oper->GetFile(spec["download"], &task.RFolder, &attr, 0);
+        r.GetS = Seconds(Clock::now() - start);
+    }
     dispatcher.ProcessPending();
     oper->Stop();
     return r;
@@ -598,6 +600,7 @@ struct Options {
     int64_t RemoteMb = 150;
     int Memory = 200000;
     int Flat = 50000;
+    int Rounds = 3;
     std::set<std::string> Tools = {"tandemora", "unison", "rclone", "rsync"};
     std::string Mode = "window";
     std::string Base;
@@ -645,6 +648,8 @@ Options ParseOptions(int argc, char** argv) {
             if (!casesGiven) {
                 o.Cases = {"flat"};
             }
+        } else if (arg == "--rounds" && hasValue) {
+            o.Rounds = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--engine") {
             o.Mode = "engine";
         } else if (arg == "--base" && hasValue) {
@@ -652,10 +657,12 @@ Options ParseOptions(int argc, char** argv) {
         } else if (arg == "--keep") {
             o.Keep = true;
         } else {
-            std::cerr << "usage: sync_bench [--cases small,large,remote,memory,flat] [--engine]\n"
-                         "                  [--tools tandemora,unison,rclone,rsync]\n"
-                         "                  [--files N] [--folders M] [--max-size BYTES] [--large-mb MB]\n"
-                         "                  [--remote-mb MB] [--memory N] [--flat N] [--base DIR] [--keep]\n";
+            std::cerr
+                << "usage: sync_bench [--cases small,large,remote,memory,flat] [--engine]\n"
+                   "                  [--tools tandemora,unison,rclone,rsync]\n"
+                   "                  [--files N] [--folders M] [--max-size BYTES] [--large-mb MB]\n"
+                   "                  [--remote-mb MB] [--rounds R] [--memory N] [--flat N] [--base DIR]\n"
+                   "                  [--keep]\n";
             std::exit(2);
         }
     }
@@ -944,25 +951,45 @@ private:
 
     // ---- One large file ------------------------------------------------------------------------------
 
+    static double Median(std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        return values.empty() ? 0 : values[values.size() / 2];
+    }
+
     void LargeCase() {
         const std::string dir = base_ + "/large";
         const std::string src = dir + "/src";
         stdfs::create_directories(src);
-        stdfs::create_directories(dir + "/cp");
-        stdfs::create_directories(dir + "/tandemora");
-        std::cout << "\n== one large file: " << o_.LargeMb << " MB ==" << std::endl;
+        std::cout << "\n== one large file: " << o_.LargeMb << " MB, median of " << o_.Rounds
+                  << " rounds ==" << std::endl;
         WriteLargeFile(src + "/big.bin", o_.LargeMb << 20);
-        const TTimed cp =
-            Command("cp " + ShellQuote(src + "/big.bin") + " " + ShellQuote(dir + "/cp/big.bin") +
-                        " && sync " + ShellQuote(dir + "/cp/big.bin"),
-                    dir + "/cp.log");
-        stdfs::remove(dir + "/cp/big.bin");
-        const TRun t =
-            Tandemora(o_.Mode, "large", {dtLocal, src, "", ""}, {dtLocal, dir + "/tandemora", "", ""});
-        const bool same = SameBytes(src + "/big.bin", dir + "/tandemora/big.bin");
-        std::printf("| cp + sync | %.2f s |\n| Tandemora (analysis %.2f s + sync %.2f s) | %.2f s %s |\n",
-                    cp.S, t.R.AnalysisS, t.R.SyncS, t.Total(), t.Ok && same ? "" : "FAILED");
-        std::printf("Tandemora's speed / cp's: %.2f (bar >= 0.9)\n", cp.S / std::max(1e-6, t.Total()));
+        std::vector<double> cps;
+        std::vector<double> runs;
+        std::vector<double> syncs;
+        bool ok = true;
+        for (int round = 0; round < o_.Rounds; ++round) {
+            const std::string copy = dir + "/cp/big.bin";
+            stdfs::create_directories(dir + "/cp");
+            const TTimed cp = Command("cp " + ShellQuote(src + "/big.bin") + " " + ShellQuote(copy) +
+                                          " && sync " + ShellQuote(copy),
+                                      dir + "/cp.log");
+            cps.push_back(cp.S);
+            ok = ok && cp.Ok;
+            stdfs::remove(copy);
+            const std::string target = dir + "/tandemora" + std::to_string(round);
+            stdfs::create_directories(target);
+            const TRun t = Tandemora(o_.Mode, "large" + std::to_string(round), {dtLocal, src, "", ""},
+                                     {dtLocal, target, "", ""});
+            ok = ok && t.Ok && t.R.Ops == 1 && SameBytes(src + "/big.bin", target + "/big.bin");
+            runs.push_back(t.Total());
+            syncs.push_back(t.R.SyncS);
+            stdfs::remove_all(target);
+        }
+        std::printf("| cp + sync | Tandemora (analysis + sync) | of which the sync |\n|---|---|---|\n");
+        std::printf("| %.2f s | %.2f s%s | %.2f s |\n", Median(cps), Median(runs), ok ? "" : " FAILED",
+                    Median(syncs));
+        std::printf("Tandemora's speed / cp's: %.2f (bar >= 0.9)\n",
+                    Median(cps) / std::max(1e-6, Median(runs)));
         if (!o_.Keep) {
             stdfs::remove_all(dir);
         }
@@ -985,12 +1012,12 @@ private:
         const std::string dir = base_ + "/remote";
         const std::string src = dir + "/src";
         stdfs::create_directories(src);
-        std::cout << "\n== one " << o_.RemoteMb
-                  << " MB file up to and down from loopback servers ==" << std::endl;
+        std::cout << "\n== one " << o_.RemoteMb << " MB file up to and down from loopback servers, median of "
+                  << o_.Rounds << " rounds ==" << std::endl;
         WriteLargeFile(src + "/big.bin", o_.RemoteMb << 20);
         std::printf("| server | curl up | curl down | curl down + fsync | Tandemora up | Tandemora down | "
                     "whole run up | whole run down |\n|---|---|---|---|---|---|---|---|\n");
-        for (const std::string kind : {"ftp", "webdav"}) {
+        for (const char* kind : {"ftp", "webdav"}) {
             RemoteServer(kind, dir, src);
         }
         if (!o_.Keep) {
@@ -1005,49 +1032,67 @@ private:
         const std::string url = env["URL"];
         const std::string auth = " -u " + ShellQuote(env["USER"] + ":" + env["PASSWORD"]);
         const int deviceType = ftp ? dtFtp : dtWebDav;
-        // The folders each run works in.
-        for (const std::string folder : {"curl", "up", "xfer"}) {
-            MustShell(ftp ? "curl -sS" + auth + " -Q " + ShellQuote("MKD " + folder) + " " +
-                                ShellQuote(url + "/") + " -o /dev/null"
-                          : "curl -sS --fail" + auth + " -X MKCOL " + ShellQuote(url + "/" + folder) +
-                                " -o /dev/null");
-        }
         const std::string log = dir + "/" + kind + "-curl.log";
-        const std::string remote = ShellQuote(url + "/curl/big.bin");
-        const TTimed up =
-            Command("curl -sS --fail" + auth + " -T " + ShellQuote(src + "/big.bin") + " " + remote, log);
-        const std::string down = dir + "/" + kind + "-curl.bin";
-        const TTimed get = Command("curl -sS --fail" + auth + " -o " + ShellQuote(down) + " " + remote, log);
-        stdfs::remove(down);
-        const TTimed getSync = Command("curl -sS --fail" + auth + " -o " + ShellQuote(down) + " " + remote +
-                                           " && sync " + ShellQuote(down),
+        const std::string file = src + "/big.bin";
+        std::vector<double> curlUp, curlDown, curlDownSync, up, down, runUp, runDown;
+        bool curlOk = true;
+        bool xferOk = true;
+        bool runsOk = true;
+        for (int round = 0; round < o_.Rounds; ++round) {
+            // The folders this round works in.
+            const std::string r = std::to_string(round);
+            for (const std::string& folder : {"curl" + r, "up" + r, "xfer" + r}) {
+                MustShell(ftp ? "curl -sS" + auth + " -Q " + ShellQuote("MKD " + folder) + " " +
+                                    ShellQuote(url + "/") + " -o /dev/null"
+                              : "curl -sS --fail" + auth + " -X MKCOL " + ShellQuote(url + "/" + folder) +
+                                    " -o /dev/null");
+            }
+            const std::string remote = ShellQuote(url + "/curl" + r + "/big.bin");
+            const std::string fetched = dir + "/" + kind + "-curl.bin";
+            const TTimed cu =
+                Command("curl -sS --fail" + auth + " -T " + ShellQuote(file) + " " + remote, log);
+            const TTimed cd =
+                Command("curl -sS --fail" + auth + " -o " + ShellQuote(fetched) + " " + remote, log);
+            stdfs::remove(fetched);
+            const TTimed cds = Command("curl -sS --fail" + auth + " -o " + ShellQuote(fetched) + " " +
+                                           remote + " && sync " + ShellQuote(fetched),
                                        log);
-        const bool curlSame = SameBytes(src + "/big.bin", down);
-        stdfs::remove(down);
+            curlOk = curlOk && cu.Ok && cd.Ok && cds.Ok && SameBytes(file, fetched);
+            stdfs::remove(fetched);
+            curlUp.push_back(cu.S);
+            curlDown.push_back(cd.S);
+            curlDownSync.push_back(cds.S);
 
-        const TSide remoteSide{deviceType, url + "/xfer", env["USER"], env["PASSWORD"]};
-        stdfs::create_directories(dir + "/" + kind + "-xfer");
-        const std::string fetched = dir + "/" + kind + "-xfer/big.bin";
-        const TRun xfer = Tandemora("transfer", "xfer", {dtLocal, dir, "", ""}, remoteSide,
-                                    {{"file", src + "/big.bin"}, {"download", fetched}});
-        const bool xferSame =
-            xfer.R.PutResult == 0 && xfer.R.GetResult == 0 && SameBytes(src + "/big.bin", fetched);
-        stdfs::remove(fetched);
+            const std::string got = dir + "/" + kind + "-xfer.bin";
+            const TSide xferSide{deviceType, url + "/xfer" + r, env["USER"], env["PASSWORD"]};
+            const TRun put = Tandemora("transfer", "xfer", {dtLocal, dir, "", ""}, xferSide,
+                                       {{"direction", "put"}, {"file", file}});
+            const TRun get = Tandemora("transfer", "xfer", {dtLocal, dir, "", ""}, xferSide,
+                                       {{"direction", "get"}, {"file", file}, {"download", got}});
+            xferOk = xferOk && put.R.PutResult == 0 && get.R.GetResult == 0 && SameBytes(file, got);
+            stdfs::remove(got);
+            up.push_back(put.R.PutS);
+            down.push_back(get.R.GetS);
 
-        const TSide upSide{deviceType, url + "/up", env["USER"], env["PASSWORD"]};
-        const TRun runUp = Tandemora(o_.Mode, "up", {dtLocal, src, "", ""}, upSide);
-        stdfs::create_directories(dir + "/" + kind + "-down");
-        const TRun runDown =
-            Tandemora(o_.Mode, "down", {dtLocal, dir + "/" + kind + "-down", "", ""}, upSide);
-        const bool downSame = SameBytes(src + "/big.bin", dir + "/" + kind + "-down/big.bin");
-        std::printf("| %s | %.2f s | %.2f s | %.2f s%s | %.2f s | %.2f s%s | %.2f s%s | %.2f s%s |\n",
-                    ftp ? "FTP (Pure-FTPd)" : "WebDAV (Apache)", up.S, get.S, getSync.S,
-                    up.Ok && get.Ok && curlSame ? "" : " FAILED", xfer.R.PutS, xfer.R.GetS,
-                    xferSame ? "" : " FAILED", runUp.Total(), runUp.Ok && runUp.R.Ops == 1 ? "" : " FAILED",
-                    runDown.Total(), runDown.Ok && runDown.R.Ops == 1 && downSame ? "" : " FAILED");
-        std::printf("  ratios to curl: up %.2f, down %.2f (to curl + fsync: %.2f)  (bar <= 1.2)\n",
-                    xfer.R.PutS / std::max(1e-6, up.S), xfer.R.GetS / std::max(1e-6, get.S),
-                    xfer.R.GetS / std::max(1e-6, getSync.S));
+            const TSide upSide{deviceType, url + "/up" + r, env["USER"], env["PASSWORD"]};
+            const TRun u = Tandemora(o_.Mode, "up" + r, {dtLocal, src, "", ""}, upSide);
+            const std::string local = dir + "/" + kind + "-down" + r;
+            stdfs::create_directories(local);
+            const TRun d = Tandemora(o_.Mode, "down" + r, {dtLocal, local, "", ""}, upSide);
+            runsOk =
+                runsOk && u.Ok && u.R.Ops == 1 && d.Ok && d.R.Ops == 1 && SameBytes(file, local + "/big.bin");
+            runUp.push_back(u.Total());
+            runDown.push_back(d.Total());
+            stdfs::remove_all(local);
+        }
+        std::printf("| %s | %.2f s | %.2f s | %.2f s%s | %.2f s | %.2f s%s | %.2f s | %.2f s%s |\n",
+                    ftp ? "FTP (Pure-FTPd)" : "WebDAV (Apache)", Median(curlUp), Median(curlDown),
+                    Median(curlDownSync), curlOk ? "" : " FAILED", Median(up), Median(down),
+                    xferOk ? "" : " FAILED", Median(runUp), Median(runDown), runsOk ? "" : " FAILED");
+        std::printf("  Tandemora / curl: up %.2f, down %.2f (down / curl + fsync: %.2f)  (bar <= 1.2)\n",
+                    Median(up) / std::max(1e-6, Median(curlUp)),
+                    Median(down) / std::max(1e-6, Median(curlDown)),
+                    Median(down) / std::max(1e-6, Median(curlDownSync)));
         std::fflush(stdout);
     }
 
