@@ -272,8 +272,10 @@ bool SameBytes(const std::string& a, const std::string& b) {
     if (!x.OpenRead(a) || !y.OpenRead(b) || x.Size() != y.Size()) {
         return false;
     }
-    std::vector<char> p(1 << 20);
-    std::vector<char> q(1 << 20);
+    // Small files get small buffers: the tree of the small-file case is read whole after every stage.
+    const size_t chunk = static_cast<size_t>(std::min<int64_t>(x.Size(), 1 << 20)) + 1;
+    std::vector<char> p(chunk);
+    std::vector<char> q(chunk);
     for (;;) {
         const int64_t n = x.Read(p.data(), p.size());
         int64_t m = 0;
@@ -887,36 +889,37 @@ private:
                                       "re-sync after changes on each side"};
         std::vector<std::vector<TTimed>> times(tools.size());
         std::vector<std::vector<std::string>> checks(tools.size());
+        std::vector<long> expected(tools.size(), static_cast<long>(files.size()));
+        auto dirOf = [this](size_t t) { return base_ + "/small/tool" + std::to_string(t); };
         for (size_t t = 0; t < tools.size(); ++t) {
-            const std::string dir = base_ + "/small/tool" + std::to_string(t);
-            const std::string left = dir + "/left";
-            const std::string right = dir + "/right";
-            stdfs::create_directories(right);
-            MustShell("cp -a " + ShellQuote(master) + " " + ShellQuote(left));
-            long expected = static_cast<long>(files.size());
-            for (int stage = 0; stage < 3; ++stage) {
+            stdfs::create_directories(dirOf(t) + "/right");
+            MustShell("cp -a " + ShellQuote(master) + " " + ShellQuote(dirOf(t) + "/left"));
+        }
+        // Stage by stage, every tool in turn: what else the machine does at the
+        // time weighs on all of them alike.
+        for (int stage = 0; stage < 3; ++stage) {
+            for (size_t t = 0; t < tools.size(); ++t) {
+                const std::string left = dirOf(t) + "/left";
+                const std::string right = dirOf(t) + "/right";
                 if (stage == 2) {
                     const Changes l = ChangeSide(left, files, 0, o_.MaxSize);
-                    expected += l.Added - l.Deleted;
+                    expected[t] += l.Added - l.Deleted;
                     if (tools[t].TwoWay) {
                         const Changes r = ChangeSide(right, files, 1, o_.MaxSize);
-                        expected += r.Added - r.Deleted;
+                        expected[t] += r.Added - r.Deleted;
                     }
                     if (t == 0) {
                         std::cout << "changes per side: " << l.Edited << " edited, " << l.Added << " new, "
                                   << l.Deleted << " deleted" << std::endl;
                     }
                 }
-                const TTimed timed = tools[t].Sync(stage, dir, left, right);
-                const std::string differs = CompareTrees(left, right, expected);
+                const TTimed timed = tools[t].Sync(stage, dirOf(t), left, right);
+                const std::string differs = CompareTrees(left, right, expected[t]);
                 times[t].push_back(timed);
                 checks[t].push_back(!timed.Ok ? "FAILED" : differs.empty() ? "equal" : "DIFFER: " + differs);
                 std::printf("  %-14s %-36s %8.2f s  %s\n", tools[t].Label.c_str(), stages[stage], timed.S,
                             checks[t].back().c_str());
                 std::fflush(stdout);
-            }
-            if (!o_.Keep) {
-                stdfs::remove_all(dir);
             }
         }
         std::printf("\n| stage |");
@@ -945,7 +948,8 @@ private:
             std::printf("\n");
         }
         if (!o_.Keep) {
-            stdfs::remove_all(master);
+            std::cout << "removing the trees..." << std::endl;
+            stdfs::remove_all(base_ + "/small");
         }
     }
 
