@@ -185,6 +185,27 @@ public:
     // Non-zero when the endpoint root cannot be reached or does not exist.
     virtual int IsRootMissing() = 0;
 
+    // ---- Copies made durable together -------------------------------------------
+    // Flushing every small file to the disk on its own costs more than writing it.
+    // With DeferCommits set, a kind that can (a local folder) may leave a small
+    // copy that PutFile finished waiting: every byte of it in its part file
+    // beside the target, the target itself untouched; PendingCommits grows by
+    // one. CommitPending makes all waiting copies durable together (one flush
+    // per file system), only then gives each its target's name, in the order
+    // they were written, and then flushes the folders holding the new names. A
+    // crash at any point leaves each target either old or new. An object that
+    // goes with copies still waiting removes their part files.
+    struct TCommitResult {
+        int Result = 0;        // 0 the copy has its name; otherwise it failed
+        std::string ErrorText; // why, as LastErrorText would say
+    };
+    bool DeferCommits = false;
+    virtual size_t PendingCommits() const { return 0; }
+    // True when the waiting copies hold as much as one flush should cover.
+    virtual bool PendingFull() const { return false; }
+    // One result per waiting copy, in their order; none wait afterwards.
+    virtual void CommitPending(std::vector<TCommitResult>& Results) { Results.clear(); }
+
 protected:
     // The thread body: one scan.
     void Execute() override;

@@ -107,6 +107,18 @@ public:
         return true;
     }
 
+    // Closes the file without flushing it and hands its name over: from here
+    // on the caller removes the part file when it does not take the target's
+    // name. False (the part file removed) when the close reports lost writes.
+    bool Release(std::string& name) {
+        if (!File.Close()) {
+            return false;
+        }
+        name.swap(name_);
+        name_.clear();
+        return true;
+    }
+
     fs::TFileHandle File;
 
 private:
@@ -114,31 +126,51 @@ private:
     std::string name_;
 };
 
+// One chunk of a copy from In to Out: inside the kernel while the system can
+// copy between the two files, else through Buffer (made once, kept for later
+// copies). The bytes copied, 0 at In's end, -1 on failure.
+int64_t CopyChunk(fs::TFileHandle& in, fs::TFileHandle& out, bool& inKernel, std::vector<char>& buffer) {
+    if (inKernel) {
+        const int64_t n = out.CopyFrom(in, static_cast<size_t>(CopyChunkSize));
+        if (n >= 0 || !fs::TFileHandle::CannotCopyInKernel(errno)) {
+            return n;
+        }
+        inKernel = false;
+    }
+    if (buffer.empty()) {
+        buffer.resize(static_cast<size_t>(CopyChunkSize));
+    }
+    const int64_t n = in.Read(buffer.data(), buffer.size());
+    if (n > 0 && !out.WriteAll(buffer.data(), static_cast<size_t>(n))) {
+        return -1;
+    }
+    return n;
+}
+
 // Copies every byte of the open file In (of Total bytes when opened) into Part,
 // reading to its end, and checks that In is still as it was opened: its size
 // and modification time unchanged. AfterChunk runs after each chunk written while
 // no more than Total bytes have come. 0 done, Part then dated like In and with its
 // permission bits; -1 a read or write failed; 1 the source changed meanwhile.
-int CopyOpenFile(fs::TFileHandle& in, int64_t total, TPartFile& part,
+int CopyOpenFile(fs::TFileHandle& in, int64_t total, TPartFile& part, std::vector<char>& buffer,
                  const std::function<void(int64_t)>& afterChunk) {
     timespec access{};
     timespec opened{};
     if (!in.GetTimes(access, opened)) {
         return -1;
     }
-    std::vector<char> buffer(static_cast<size_t>(CopyChunkSize));
+    fs::TWriteBehind writeBehind(part.File);
+    bool inKernel = true;
     int64_t copied = 0;
     for (;;) {
-        const int64_t n = in.Read(buffer.data(), buffer.size());
+        const int64_t n = CopyChunk(in, part.File, inKernel, buffer);
         if (n < 0) {
             return -1;
         }
         if (n == 0) {
             break;
         }
-        if (!part.File.WriteAll(buffer.data(), static_cast<size_t>(n))) {
-            return -1;
-        }
+        writeBehind.Wrote(static_cast<size_t>(n));
         copied += n;
         if (copied > total) {
             return 1; // it grew
@@ -263,6 +295,7 @@ TWinFileOper::TWinFileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {
 
 TWinFileOper::~TWinFileOper() {
     WaitForScan();
+    DropPending();
 }
 
 std::string TWinFileOper::FormatPercent(int64_t Copied, int64_t Total) {
@@ -692,7 +725,7 @@ int TWinFileOper::SaveOldFile(TFolderSource* Source, TFileAttri* Attr) {
     }
     RemoveStaleParts(mirror);
     TPartFile part(mirror);
-    if (!part.Create(Attr->Name, 0600) || CopyOpenFile(in, total, part, nullptr) != 0) {
+    if (!part.Create(Attr->Name, 0600) || CopyOpenFile(in, total, part, copyBuffer_, nullptr) != 0) {
         return 1;
     }
     return part.Commit(Attr->Name) ? 0 : 1;
@@ -729,12 +762,12 @@ int TWinFileOper::PutFile(const std::string& LocalPath, TFolderSource* Source, T
     Notify(WM_COPYPROCESS);
     std::string sourceFolder;
     ExtractFolderPath(LocalPath, sourceFolder);
-    fs::TFolder folder;
-    if (!OpenFolder(Source, Attr->RelPath, true, folder, SourceFolderModes(sourceFolder, Attr->RelPath))) {
+    auto folder = std::make_shared<fs::TFolder>();
+    if (!OpenFolder(Source, Attr->RelPath, true, *folder, SourceFolderModes(sourceFolder, Attr->RelPath))) {
         return FailWithErrno(-1, "making the folder");
     }
-    RemoveStaleParts(folder);
-    return CopyInto(LocalPath, folder, Attr->Name, Attr->Size);
+    RemoveStaleParts(*folder);
+    return CopyInto(LocalPath, folder, Attr->Name, Attr->Size, DeferCommits);
 }
 
 int TWinFileOper::RenameFile(const std::string& OldPath, const std::string& NewPath) {
@@ -765,16 +798,16 @@ bool TWinFileOper::ShareCanHold(const TFolderSource* Side, const std::string& Re
 // ---- Copy ---------------------------------------------------------------------------------
 
 int TWinFileOper::CopyWithProgress(const std::string& Src, const std::string& Dst, int64_t ExpectedSize) {
-    fs::TFolder folder;
+    auto folder = std::make_shared<fs::TFolder>();
     std::string name;
-    if (!OpenItemFolder(Dst, folder, name)) {
+    if (!OpenItemFolder(Dst, *folder, name)) {
         return FailWithErrno(-1, "opening the target's folder");
     }
-    return CopyInto(Src, folder, name, ExpectedSize);
+    return CopyInto(Src, folder, name, ExpectedSize, false);
 }
 
-int TWinFileOper::CopyInto(const std::string& Src, const fs::TFolder& Folder, const std::string& Name,
-                           int64_t ExpectedSize) {
+int TWinFileOper::CopyInto(const std::string& Src, const std::shared_ptr<fs::TFolder>& Folder,
+                           const std::string& Name, int64_t ExpectedSize, bool MayWait) {
     if (!fs::FileExists(Src)) {
         return FailWithErrno(-1, "reading the source");
     }
@@ -790,7 +823,7 @@ int TWinFileOper::CopyInto(const std::string& Src, const fs::TFolder& Folder, co
     // What stands under the name is replaced: a file, or a link itself (never
     // what it leads to); a folder or a special file is not.
     struct stat old;
-    const bool existed = Folder.Stat(Name, old);
+    const bool existed = Folder->Stat(Name, old);
     if (existed && ((!S_ISREG(old.st_mode) && !S_ISLNK(old.st_mode)) || SameFile(in, old))) {
         return Fail(-1, "the target is not a file of its own");
     }
@@ -798,11 +831,11 @@ int TWinFileOper::CopyInto(const std::string& Src, const fs::TFolder& Folder, co
     // written, which replaces the target (read-only or not) only once every
     // byte is there: a copy that stops early leaves the old file, or no file,
     // never a truncated one.
-    TPartFile part(Folder);
+    TPartFile part(*Folder);
     if (!part.Create(Name, 0600)) {
         return FailWithErrno(-1, "writing the target");
     }
-    const int copied = CopyOpenFile(in, total, part, [&](int64_t done) {
+    const int copied = CopyOpenFile(in, total, part, copyBuffer_, [&](int64_t done) {
         ChunkWritten(done);
         SetSyncStatusText("Copy:" + Src + " : " + FormatPercent(done, total) + "%");
         if (done < total) {
@@ -816,7 +849,83 @@ int TWinFileOper::CopyInto(const std::string& Src, const fs::TFolder& Folder, co
     if (existed && S_ISREG(old.st_mode) && fchown(part.File.Fd(), old.st_uid, old.st_gid) != 0) {
         // Only root may hand a file to another user; the copy then stays ours.
     }
-    return part.Commit(Name) ? 0 : FailWithErrno(-1, "replacing the target");
+    if (!MayWait || Folder->Fd() < 0 || total > DeferredCopyMax) {
+        return part.Commit(Name) ? 0 : FailWithErrno(-1, "replacing the target");
+    }
+    std::string partName;
+    if (!part.Release(partName)) {
+        return FailWithErrno(-1, "replacing the target");
+    }
+    // Copies into one folder share it; it was opened afresh for this copy, so
+    // only the very same folder counts.
+    struct stat now;
+    struct stat before;
+    const bool sameFolder = !pending_.empty() && fstat(Folder->Fd(), &now) == 0 &&
+                            fstat(pending_.back().Folder->Fd(), &before) == 0 &&
+                            now.st_dev == before.st_dev && now.st_ino == before.st_ino;
+    if (!sameFolder) {
+        ++pendingFolders_;
+    }
+    pending_.push_back({sameFolder ? pending_.back().Folder : Folder, std::move(partName), Name});
+    pendingBytes_ += total;
+    return 0;
+}
+
+bool TWinFileOper::PendingFull() const {
+    // The open folders count against the process's limit of open files.
+    return pending_.size() >= 1000 || pendingFolders_ >= 64 || pendingBytes_ >= (int64_t(64) << 20);
+}
+
+void TWinFileOper::CommitPending(std::vector<TCommitResult>& Results) {
+    Results.assign(pending_.size(), TCommitResult());
+    // One flush for each file system the part files are on. Only once no byte
+    // of them is left in memory alone may they take the targets' names.
+    std::vector<dev_t> flushed;
+    int error = 0;
+    for (const TPendingCommit& copy : pending_) {
+        struct stat st;
+        if (fstat(copy.Folder->Fd(), &st) != 0) {
+            error = errno;
+            break;
+        }
+        if (std::find(flushed.begin(), flushed.end(), st.st_dev) == flushed.end()) {
+            if (syncfs(copy.Folder->Fd()) != 0) {
+                error = errno;
+                break;
+            }
+            flushed.push_back(st.st_dev);
+        }
+    }
+    for (size_t i = 0; i < pending_.size(); ++i) {
+        TPendingCommit& copy = pending_[i];
+        if (error == 0 && copy.Folder->Rename(copy.Part, *copy.Folder, copy.Name)) {
+            copy.Part.clear();
+            continue;
+        }
+        const int why = error != 0 ? error : errno;
+        Results[i] = {-1, std::string("replacing the target: ") + std::strerror(why)};
+    }
+    // The new names themselves on the disk, once per folder.
+    const fs::TFolder* last = nullptr;
+    for (const TPendingCommit& copy : pending_) {
+        if (copy.Folder.get() != last) {
+            last = copy.Folder.get();
+            fsync(last->Fd());
+        }
+    }
+    DropPending();
+}
+
+// Removes the part files of copies that did not take their names.
+void TWinFileOper::DropPending() {
+    for (const TPendingCommit& copy : pending_) {
+        if (!copy.Part.empty()) {
+            copy.Folder->RemoveLeftover(copy.Part);
+        }
+    }
+    pending_.clear();
+    pendingBytes_ = 0;
+    pendingFolders_ = 0;
 }
 
 void TWinFileOper::ChunkWritten(int64_t) {}

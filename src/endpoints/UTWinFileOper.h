@@ -7,14 +7,19 @@
 #include "platform/FolderHandle.h"
 
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace tandemora {
 
-// Bytes moved per read and write of a local copy.
+// Bytes moved per step of a local copy.
 inline constexpr int64_t CopyChunkSize = 2097152;
+// The largest copy that may wait for a flush together with others: a larger
+// file's own flush costs little next to its writing.
+inline constexpr int64_t DeferredCopyMax = 4 << 20;
 
 class TWinFileOper : public TFileOper {
 public:
@@ -43,12 +48,16 @@ public:
     // Never asked of a local endpoint; returns erFailed.
     int GetFile(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr, int Reserved) override;
     int IsRootMissing() override;
+    size_t PendingCommits() const override { return pending_.size(); }
+    bool PendingFull() const override;
+    void CommitPending(std::vector<TCommitResult>& Results) override;
 
     // Lists the folder Path into Node, depth first, one WM_UPDATEPROCESS per folder
     // before it is listed. A folder that cannot be listed gets ListFailed and is
     // recorded in UnreadFolders.
     void ListFolder(TFileTree* Node, const std::string& Path);
-    // Copies Src to Dst in 2 MB chunks with a percentage in the status text. The
+    // Copies Src to Dst in 2 MB chunks (inside the kernel where the system can,
+    // else through a buffer) with a percentage in the status text. The
     // bytes go to a part file beside Dst that replaces Dst (a link there itself,
     // never what it leads to) only when complete, with Src's exact modification
     // time and permission bits. 0 copied completely; 1 the source's size is not
@@ -80,11 +89,25 @@ private:
                     const fs::TFolderMode& Mode = nullptr);
     bool OpenItemFolder(const std::string& Path, fs::TFolder& Folder, std::string& Name);
     void RemoveStaleParts(const fs::TFolder& Folder);
-    int CopyInto(const std::string& Src, const fs::TFolder& Folder, const std::string& Name,
-                 int64_t ExpectedSize);
+    int CopyInto(const std::string& Src, const std::shared_ptr<fs::TFolder>& Folder, const std::string& Name,
+                 int64_t ExpectedSize, bool MayWait);
+    void DropPending();
 
     // The folders (device, inode) this object has cleared of stale part files.
     std::set<std::pair<uint64_t, uint64_t>> CleanedFolders;
+    // A copy that waits for CommitPending: its part file in Folder and the name
+    // it is to take there. Copies in one folder share the open folder.
+    struct TPendingCommit {
+        std::shared_ptr<fs::TFolder> Folder;
+        std::string Part;
+        std::string Name;
+    };
+    std::vector<TPendingCommit> pending_;
+    int64_t pendingBytes_ = 0;
+    size_t pendingFolders_ = 0;
+    // The buffer of copies that cannot be made inside the kernel, kept for the
+    // next copy.
+    std::vector<char> copyBuffer_;
 };
 
 } // namespace tandemora

@@ -9,11 +9,13 @@
 #include "model/UTUtils.h"
 #include "platform/FileSystem.h"
 #include "platform/FolderHandle.h"
+#include "platform/MainThread.h"
 #include "tasks/UTSyncTask.h"
 
 #include <cerrno>
 #include <exception>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -218,6 +220,11 @@ void TTandemoraThread::Execute() {
         Run();
     } catch (...) {
         failure = std::current_exception();
+        try {
+            // Copies finished before the failure still take their names.
+            CommitCopies();
+        } catch (...) {
+        }
     }
     // Whatever happened: the endpoint objects are stopped (closing their network
     // handles) and released, and the rows are free for the window again.
@@ -229,6 +236,13 @@ void TTandemoraThread::Execute() {
     }
     LeftOper.reset();
     RightOper.reset();
+    try {
+        FlushWindowQueue();
+    } catch (...) {
+        if (!failure) {
+            failure = std::current_exception();
+        }
+    }
     try {
         FinishWalk();
     } catch (...) {
@@ -251,9 +265,13 @@ void TTandemoraThread::Run() {
         return;
     }
     PrepareWorkFolders();
+    // A copy through a temporary name is renamed by the walk itself.
+    LeftOper->DeferCommits = Task->UseTempFile != 1;
+    RightOper->DeferCommits = Task->UseTempFile != 1;
     if (View != nullptr && View->RootRow() != nullptr) {
         SyncNodes(View->RootRow());
     }
+    CommitCopies();
     LogLine = "Operator File :" + std::to_string(OpCount.load());
     AddLogLine();
     // A run that did nothing may still have to record where things stand (see
@@ -322,13 +340,149 @@ void TTandemoraThread::FinishWalk() {
     Synchronize([view] { view->SetSyncRunning(false); });
 }
 
-void TTandemoraThread::AddLogLine() {
-    const std::string line = LogLine;
-    Synchronize([this, &line] {
-        if (LogMemo) {
-            LogMemo(line);
+// A line and a changed row per item: waiting for the main thread each time
+// would cost more than a small copy. They are queued here and handed over
+// together by one call on the main thread, posted when the queue was empty; a
+// main thread that is busy meets a longer queue the next time.
+struct TTandemoraThread::TWindowQueue {
+    struct TUpdate {
+        std::string Line;
+        TResultRow* Row = nullptr; // a changed row, else a line
+    };
+    std::mutex Mutex;
+    std::vector<TUpdate> Updates;
+    bool Posted = false;
+    std::function<void(const std::string&)> LogMemo;
+    std::function<void(TResultRow*)> RowChanged;
+    std::exception_ptr Failure; // raised by a callback, raised again on the worker
+
+    // On the main thread: everything queued so far, in order.
+    void Deliver() {
+        std::vector<TUpdate> updates;
+        std::function<void(const std::string&)> logMemo;
+        std::function<void(TResultRow*)> rowChanged;
+        {
+            std::lock_guard<std::mutex> lock(Mutex);
+            Posted = false;
+            if (Updates.empty()) {
+                return;
+            }
+            updates.swap(Updates);
+            logMemo = LogMemo;
+            rowChanged = RowChanged;
         }
-    });
+        for (const TUpdate& update : updates) {
+            if (update.Row != nullptr) {
+                if (rowChanged) {
+                    rowChanged(update.Row);
+                }
+            } else if (logMemo) {
+                logMemo(update.Line);
+            }
+        }
+    }
+};
+
+void TTandemoraThread::HandToWindow(const std::string* Line, TResultRow* Row) {
+    if (waiting_ > 0) {
+        THeld held;
+        held.Line = Line != nullptr ? *Line : std::string();
+        held.Row = Row;
+        held_.push_back(std::move(held));
+        return;
+    }
+    if (!toWindow_) {
+        toWindow_ = std::make_shared<TWindowQueue>();
+        toWindow_->LogMemo = LogMemo;
+        toWindow_->RowChanged = RowChanged;
+    }
+    IMainThreadDispatcher* dispatcher = MainThreadDispatcher();
+    bool post = false;
+    {
+        std::lock_guard<std::mutex> lock(toWindow_->Mutex);
+        if (toWindow_->Failure) {
+            std::rethrow_exception(toWindow_->Failure);
+        }
+        toWindow_->Updates.push_back({Line != nullptr ? *Line : std::string(), Row});
+        post = !toWindow_->Posted;
+        toWindow_->Posted = true;
+    }
+    if (dispatcher == nullptr || dispatcher->IsMainThread()) {
+        toWindow_->Deliver();
+    } else if (post) {
+        dispatcher->Post([queue = toWindow_] {
+            try {
+                queue->Deliver();
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(queue->Mutex);
+                queue->Failure = std::current_exception();
+            }
+        });
+    }
+}
+
+// Waits until the window has everything queued, then lets go of its callbacks:
+// a call posted earlier that runs later finds nothing to hand over.
+void TTandemoraThread::FlushWindowQueue() {
+    if (!toWindow_) {
+        return;
+    }
+    std::shared_ptr<TWindowQueue> queue = toWindow_;
+    Synchronize([queue] { queue->Deliver(); });
+    std::lock_guard<std::mutex> lock(queue->Mutex);
+    queue->LogMemo = nullptr;
+    queue->RowChanged = nullptr;
+    if (queue->Failure) {
+        std::rethrow_exception(queue->Failure);
+    }
+}
+
+void TTandemoraThread::AddLogLine() {
+    if (LogMemo) {
+        HandToWindow(&LogLine, nullptr);
+    }
+}
+
+// Small local copies wait in their part files and are flushed to the disk
+// together (TFileOper::DeferCommits); their lines and rows, and everything the
+// run says after them, wait with them so that the window sees it all in order.
+void TTandemoraThread::CommitCopies() {
+    if (waiting_ == 0) {
+        return;
+    }
+    std::vector<TFileOper::TCommitResult> left;
+    std::vector<TFileOper::TCommitResult> right;
+    LeftOper->CommitPending(left);
+    RightOper->CommitPending(right);
+    std::vector<THeld> held;
+    held.swap(held_);
+    waiting_ = 0;
+    for (THeld& item : held) {
+        if (item.Dst == nullptr) {
+            HandToWindow(item.Row != nullptr ? nullptr : &item.Line, item.Row);
+            continue;
+        }
+        const std::vector<TFileOper::TCommitResult>& results = item.Dst == LeftOper.get() ? left : right;
+        const bool done = item.Index < results.size() && results[item.Index].Result == 0;
+        if (done) {
+            LogLine = item.Line;
+        } else {
+            const std::string trouble = NameTrouble(opCopy, item.Side, item.Name);
+            const std::string why =
+                item.Index < results.size() ? " (" + EscapeForLog(results[item.Index].ErrorText) + ")" : "";
+            LogLine = "Error " + item.Line + (trouble.empty() ? why : trouble);
+        }
+        AddLogLine();
+        SetRowCode(item.Row, done ? saSame : saError);
+    }
+}
+
+// Waiting copies are committed once their endpoint holds enough of them, and
+// at the latest half a second after the first, so the window never lags far.
+bool TTandemoraThread::CommitDue() const {
+    return waiting_ > 0 &&
+           (LeftOper->PendingFull() || RightOper->PendingFull() ||
+            std::chrono::steady_clock::now() - firstWaiting_ >= std::chrono::milliseconds(500));
 }
 
 void TTandemoraThread::Notify(uint32_t Message) {
@@ -340,7 +494,7 @@ void TTandemoraThread::Notify(uint32_t Message) {
 void TTandemoraThread::SetRowCode(TResultRow* Row, int32_t Code) {
     Row->Action.store(Code);
     if (RowChanged) {
-        Synchronize([this, Row] { RowChanged(Row); });
+        HandToWindow(nullptr, Row);
     }
 }
 
@@ -420,6 +574,7 @@ void TTandemoraThread::SyncRow(TResultRow* c) {
             // Some endpoints remove a folder together with whatever is in it, so
             // a folder that still holds items (filtered, skipped, refused or
             // failed ones) is not handed to them at all.
+            CommitCopies();
             const int result = ContentsRemoved(c, code) ? SyncFolder(c) : KeepFolder(c);
             ownFailed = result != 0;
             if (ownFailed) {
@@ -429,13 +584,20 @@ void TTandemoraThread::SyncRow(TResultRow* c) {
             }
         }
     } else if (operation != opNone && !FilteredOut(c)) {
+        const size_t waiting = waiting_;
         const int result = c->IsFolder == 0 ? SyncItem(c) : SyncFolder(c);
         ++OpCount;
-        ownFailed = result != 0;
-        if (!ownFailed && operation == opDelete) {
-            removed_.insert(c->Item);
+        // A copy waiting for its flush gets its row with the flush.
+        if (waiting_ <= waiting) {
+            ownFailed = result != 0;
+            if (!ownFailed && operation == opDelete) {
+                removed_.insert(c->Item);
+            }
+            SetRowCode(c, ownFailed ? saError : saSame);
         }
-        SetRowCode(c, ownFailed ? saError : saSame);
+        if (CommitDue()) {
+            CommitCopies();
+        }
     }
     // A folder is done once everything in it was walked; one whose own
     // operation failed, or whose walk a cancel cut short, does not say so.
@@ -493,6 +655,8 @@ int TTandemoraThread::SyncItem(TResultRow* Row) {
 
     std::string line;
     int result = 1;
+    TFileOper* dst = side == 0 ? RightOper.get() : LeftOper.get();
+    const size_t waitingBefore = dst->PendingCommits();
     try {
         // The line names the item even when connecting already fails.
         line = ItemLine(operation, side, attr);
@@ -507,6 +671,22 @@ int TTandemoraThread::SyncItem(TResultRow* Row) {
             result = CopyItem(Row, side, attr, line);
         } else {
             result = DeleteItem(Row, side, attr, line);
+        }
+        if (result == 0 && dst->PendingCommits() > waitingBefore) {
+            // Its line and row come when its flush has decided (CommitCopies).
+            THeld held;
+            held.Line = line;
+            held.Row = Row;
+            held.Dst = dst;
+            held.Index = waitingBefore;
+            held.Side = side;
+            held.Name = attr.Name;
+            held_.push_back(std::move(held));
+            if (waiting_++ == 0) {
+                firstWaiting_ = std::chrono::steady_clock::now();
+            }
+            Notify(WM_UPDATEPROCESS);
+            return 0;
         }
         // A name the endpoint cannot hold says more than what the system made of it.
         const std::string trouble = result == 0 ? std::string() : NameTrouble(operation, side, attr.Name);
@@ -749,6 +929,10 @@ int TTandemoraThread::SyncFolder(TResultRow* Row) {
     TFileOper* dst = side == 0 ? RightOper.get() : LeftOper.get();
     TFolderSource* dstSource = side == 0 ? &Task->RFolder : &Task->LFolder;
 
+    if (operation != opCopy) {
+        // No copy waiting for its flush is left inside a folder to remove.
+        CommitCopies();
+    }
     std::string line;
     int result = 1;
     try {

@@ -22,6 +22,7 @@
 #include "platform/Thread.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -67,6 +68,9 @@ public:
     std::function<void(const std::string& line)> LogMemo;
     // Repaint request for a row whose code changed, on the main thread.
     std::function<void(TResultRow* row)> RowChanged;
+    // Both are called in the order the run produced the lines and changes, in
+    // batches; the worker never waits for them, except that every one has been
+    // called before the rows are handed back and the end handler runs.
 
     // The operation and side of an action code: side 0 copies left to right (or
     // deletes on the right), side 1 the reverse. opNone and side -1 for every
@@ -80,7 +84,7 @@ protected:
     // supplies another kind.
     virtual std::unique_ptr<TFileOper> CreateOper(const TFolderSource& Source);
 
-    // Appends LogLine to the log panel through the main thread.
+    // Hands LogLine to the log panel (see LogMemo).
     void AddLogLine();
     void SyncNodes(TResultRow* Row);
     void SyncRow(TResultRow* Row);
@@ -93,6 +97,23 @@ protected:
     int SaveLocalSnapshot(const std::string& Text, int32_t Side);
 
 private:
+    struct TWindowQueue;
+    // What the window is told after the copies waiting for their flush: a
+    // line, a changed row, or a waiting copy (whose line and row the flush
+    // decides), in the order the run produced them.
+    struct THeld {
+        std::string Line;
+        TResultRow* Row = nullptr;
+        TFileOper* Dst = nullptr; // a waiting copy into this endpoint
+        size_t Index = 0;         // its place among that endpoint's waiting copies
+        int32_t Side = -1;
+        std::string Name;
+    };
+
+    void HandToWindow(const std::string* Line, TResultRow* Row);
+    void FlushWindowQueue();
+    void CommitCopies();
+    bool CommitDue() const;
     bool CheckEndpoints();
     bool CheckWorkFolders();
     void Run();
@@ -123,6 +144,12 @@ private:
     int32_t stagingCount_ = 0;
     // Why the current item's operation failed, as its endpoint said (" (...)").
     std::string failure_;
+    // Lines and row changes on their way to the window (shared with the calls
+    // posted to the main thread, which may run after this object is gone).
+    std::shared_ptr<TWindowQueue> toWindow_;
+    std::vector<THeld> held_;
+    size_t waiting_ = 0;                                 // copies held for their flush
+    std::chrono::steady_clock::time_point firstWaiting_; // when the first of them was written
 };
 
 } // namespace tandemora

@@ -737,6 +737,30 @@ int64_t TFileHandle::Read(void* buffer, size_t count) {
     }
 }
 
+int64_t TFileHandle::CopyFrom(TFileHandle& In, size_t count) {
+    if (fd_ < 0 || In.fd_ < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    if (smb::IsOpenFile(fd_) || smb::IsOpenFile(In.fd_)) {
+        errno = EXDEV;
+        return -1;
+    }
+    for (;;) {
+        const ssize_t copied = copy_file_range(In.fd_, nullptr, fd_, nullptr, count, 0);
+        if (copied >= 0) {
+            return static_cast<int64_t>(copied);
+        }
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+}
+
+bool TFileHandle::CannotCopyInKernel(int error) {
+    return error == EXDEV || error == ENOSYS || error == EINVAL || error == EOPNOTSUPP || error == EBADF;
+}
+
 bool TFileHandle::WriteAll(const void* buffer, size_t count) {
     if (fd_ < 0) {
         errno = EBADF;

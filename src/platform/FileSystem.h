@@ -175,6 +175,14 @@ public:
     // Writes all count bytes, or fails (a short write is a failure, errno ENOSPC
     // when the system gave no reason).
     bool WriteAll(const void* buffer, size_t count);
+    // Copies up to count bytes from In's position to this file's position
+    // inside the kernel (copy_file_range), advancing both; returns the number
+    // copied, 0 at In's end, -1 on failure. Where the system cannot copy
+    // between the two files this way (a network share, another file system
+    // without support) it fails at once with CannotCopyInKernel() true, and the
+    // caller copies through a buffer instead.
+    int64_t CopyFrom(TFileHandle& In, size_t count);
+    static bool CannotCopyInKernel(int error);
     // Last-access and last-write times of the open file.
     bool GetTimes(timespec& access, timespec& modify) const;
     bool SetTimes(const timespec& access, const timespec& modify);

@@ -319,6 +319,28 @@ TEST_F(SyncFaultTest, EveryRouteBetweenDiskAndRemoteEndpoints) {
     }
 }
 
+// Small copies wait in their part files for one flush together and take their
+// names only after it: a name that cannot be taken by then fails that item
+// alone, with its own line and row, and leaves neither the part file nor a
+// changed target.
+TEST_F(SyncFaultTest, CopyThatCannotTakeItsNameAfterTheSharedFlushFailsAlone) {
+    Put(L, "a.txt", "a", kOld);
+    Put(L, "b.txt", "b", kOld);
+    Analyze();
+    // While b.txt is written, a.txt waiting already, a folder takes a.txt's name.
+    rightFaults.midCopy = [this] {
+        rightFaults.midCopy = [this] { ASSERT_TRUE(fs::ForceDirectories(R + "/a.txt/kept")); };
+    };
+    SyncWithFaults();
+    EXPECT_EQ(lines, (Lines{"Error " + CopyLine(L, R, "a.txt") + " (replacing the target: Is a directory)",
+                            CopyLine(L, R, "b.txt"), "Operator File :2"}));
+    EXPECT_EQ(Code("/a.txt"), saError);
+    EXPECT_EQ(Code("/b.txt"), saSame);
+    EXPECT_EQ(Names(R), (Lines{"__Tandemora__", "a.txt", "b.txt"}));
+    EXPECT_EQ(Names(R + "/a.txt"), (Lines{"kept"}));
+    EXPECT_EQ(Read(R, "b.txt"), "b");
+}
+
 // A run killed during a copy (a forked process ended at the copy's first chunk,
 // as a kill or a power cut would end it) leaves a part file in the target folder.
 // The next run never shows it nor copies it back, and removes it.

@@ -178,13 +178,7 @@ TEST_F(SyncTest, CancelStopsBeforeTheNextItemAndSavesWhatWasDone) {
     Put(L, "dir/b", "b", kOld);
     Put(L, "f1", "f1", kOld);
     Analyze();
-    onLine = [this](const std::string& line) {
-        if (line.rfind("Copy:", 0) == 0 && current != nullptr) {
-            current->Terminate(); // the window's cancel, while the first line is shown
-        }
-    };
-    Sync();
-    onLine = nullptr;
+    Sync(new TCancelledThread(&rows, &task));
     EXPECT_EQ(lines, (Lines{CopyLine(L, R, "dir/a"), "Operator File :1"}));
     EXPECT_EQ(Code("/dir/a"), saSame);
     EXPECT_EQ(Code("/dir/b"), saCopyLtoR);

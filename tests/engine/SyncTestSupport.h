@@ -39,6 +39,30 @@ constexpr time_t kOld = 1700000000;
 constexpr time_t kNew = 1700003600;
 constexpr time_t kNewer = 1700007200;
 
+// A sync thread cancelled while its first copy is being written, as the
+// window's cancel may come at any moment: that item still ends, no other starts.
+class TCancelledThread : public TTandemoraThread {
+public:
+    using TTandemoraThread::TTandemoraThread;
+
+protected:
+    std::unique_ptr<TFileOper> CreateOper(const TFolderSource&) override {
+        return std::make_unique<TOper>(this);
+    }
+
+private:
+    class TOper : public TWinFileOper {
+    public:
+        explicit TOper(TThread* thread) : TWinFileOper(false), thread_(thread) {}
+
+    protected:
+        void ChunkWritten(int64_t) override { thread_->Terminate(); }
+
+    private:
+        TThread* thread_;
+    };
+};
+
 class SyncFixture : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -118,12 +142,7 @@ protected:
         lines.clear();
         thread->SetFreeOnTerminate(false);
         thread->NotifyWnd = &window;
-        thread->LogMemo = [this](const std::string& line) {
-            lines.push_back(line);
-            if (onLine) {
-                onLine(line);
-            }
-        };
+        thread->LogMemo = [this](const std::string& line) { lines.push_back(line); };
         EXPECT_TRUE(rows.SyncRunning());
         thread->Start();
         thread->WaitFor();
@@ -203,7 +222,6 @@ protected:
     TResultRows rows;
 
     TTandemoraThread* current = nullptr;
-    std::function<void(const std::string&)> onLine;
     std::vector<std::string> lines;
     int32_t opCount = 0;
     std::string fatal;
