@@ -754,8 +754,10 @@ private:
         const std::string dir = base_ + "/runs/" + std::to_string(++serial_);
         stdfs::create_directories(dir);
         std::ostringstream spec;
-        spec << "mode=" << mode << "\nname=" << name << "\nhome=" << dir << "/home\nresult=" << dir
-             << "/result\n";
+        // The runs of one task share a home, as one user's runs do: the record
+        // of the last sync that the next analysis checks lives there.
+        spec << "mode=" << mode << "\nname=" << name << "\nhome=" << base_ << "/homes/" << name
+             << "\nresult=" << dir << "/result\n";
         for (const auto& [key, side] :
              {std::pair<std::string, const TSide*>{"left", &left}, {"right", &right}}) {
             spec << key << ".kind=" << side->Kind << "\n"
@@ -1110,7 +1112,7 @@ private:
             const std::string dir = base_ + "/memory-" + mode;
             GenerateTree(dir + "/left", o_.Memory, std::max(1, o_.Memory / 20), 64);
             stdfs::create_directories(dir + "/right");
-            const TRun t = Tandemora(mode, "memory", {dtLocal, dir + "/left", "", ""},
+            const TRun t = Tandemora(mode, "memory-" + mode, {dtLocal, dir + "/left", "", ""},
                                      {dtLocal, dir + "/right", "", ""});
             const double beyond = static_cast<double>(t.R.SyncPeakKb - t.R.SyncStartRssKb) * 1024.0;
             std::printf("| %s | %ld | %.1f MB | %.1f MB | %.0f | %.2f s%s |\n", mode.c_str(), t.R.Ops,
@@ -1135,8 +1137,8 @@ private:
             const std::string dir = base_ + "/flat-" + std::to_string(folders);
             GenerateTree(dir + "/left", o_.Flat, folders, o_.MaxSize);
             stdfs::create_directories(dir + "/right");
-            const TRun t = Tandemora(o_.Mode, "flat", {dtLocal, dir + "/left", "", ""},
-                                     {dtLocal, dir + "/right", "", ""});
+            const TRun t = Tandemora(o_.Mode, "flat" + std::to_string(folders),
+                                     {dtLocal, dir + "/left", "", ""}, {dtLocal, dir + "/right", "", ""});
             std::printf("| %d folder%s | %.2f s%s | %.3f ms |\n", folders, folders == 1 ? "" : "s", t.Total(),
                         t.Ok ? "" : " FAILED", t.Total() * 1000.0 / o_.Flat);
             std::fflush(stdout);
