@@ -428,7 +428,13 @@ void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {
             CombineChanges(A, B, folder);
             BlockUnseenPair(A, B, folder);
         } else {
+            // A folder made on both sides is in step, and the snapshots must
+            // learn of it, or deleting it later would read as new on the other side.
+            const bool madeOnBoth = A->Action == saNewSinceSync && B->Action == saNewSinceSync;
             TakePair(own, A, B, ApplyDirection(Task, combined), O);
+            if (madeOnBoth) {
+                own->Agreed = 1;
+            }
         }
         return;
     }
