@@ -56,6 +56,13 @@ std::string Digest(const std::string& text) {
     return digest.Text();
 }
 
+// Snapshots at another place hold texts of their own time; back at that place,
+// one of them may read exactly as the one written since at the place in between,
+// and the pair would pass. So the stamp names the place its pair was written to.
+std::string Placed(const TSyncTask& task, const std::string& stamp) {
+    return "P " + std::to_string(task.SnapshotPlace()) + "\r\n" + stamp;
+}
+
 std::string DigestOf(const TFileTree* root) {
     TDigest digest;
     std::ostream out(&digest);
@@ -89,7 +96,7 @@ std::string TRunStamp::Read(const TSyncTask& Task) {
 
 bool TRunStamp::Write(const TSyncTask& Task, const std::string& Stamp) {
     try {
-        return ReplaceLocalFile(Task.RunStampPath(), Stamp);
+        return ReplaceLocalFile(Task.RunStampPath(), Placed(Task, Stamp));
     } catch (...) {
         return false;
     }
@@ -108,7 +115,7 @@ void TRunStamp::Remove(const TSyncTask& Task) {
 
 bool TRunStamp::Matches(const TSyncTask& Task, const TFileTree* Left, const TFileTree* Right) {
     const std::string stamp = Read(Task);
-    return !stamp.empty() && stamp == Of(Left, Right);
+    return !stamp.empty() && stamp == Placed(Task, Of(Left, Right));
 }
 
 bool TRunStamp::ReplaceLocalFile(const std::string& Path, const std::string& Text) {

@@ -7,8 +7,9 @@
 // right folder was pointed elsewhere and back, or one left at a place the task
 // stopped using for a while. Compared as a pair, such snapshots make files that
 // differ look synchronised, or files that are there look deleted. So the run that
-// writes both snapshots keeps a stamp of the pair beside the local snapshot
-// files, and the analysis compares against snapshots only when they match it.
+// writes both snapshots keeps a stamp of the pair, and of the place it wrote
+// them to, beside the local snapshot files, and the analysis compares against
+// snapshots only when they match it at the task's present place.
 // The snapshot text form itself stays as it is.
 
 #include <string>
