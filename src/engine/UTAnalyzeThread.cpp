@@ -184,7 +184,6 @@ void TAnalyzeThread::Execute() {
         DiffWithSnapshot(LeftTree, LeftSnapshot, LeftChanges);
         DiffWithSnapshot(RightTree, RightSnapshot, RightChanges);
         CombineChanges(LeftChanges, RightChanges, ResultTree);
-        HoldBackEmptiedSides();
     } else {
         OrderTree(LeftTree);
         OrderTree(RightTree);
@@ -192,6 +191,9 @@ void TAnalyzeThread::Execute() {
     }
     BlockStoppedScans();
     ApplyFilters(ResultTree);
+    if (UsedSnapshots) {
+        HoldBackEmptiedSides();
+    }
 }
 
 void TAnalyzeThread::BuildFilterExpressions() {
@@ -564,10 +566,12 @@ void TAnalyzeThread::HoldBackEmptiedSides() {
     }
 }
 
+// Only items the filters let through: a deletion they leave out is not carried
+// out anyway, holds nothing back, and must be proposed alike at the next run.
 int TAnalyzeThread::ReplaceCode(TFileTree* Node, int32_t From, int32_t To) {
     int replaced = 0;
     for (TFileTree* child : Node->Children) {
-        if (child->Action == From) {
+        if (child->Action == From && !(child->IncludedFlag == 0 && child->ExcludedFlag > 0)) {
             child->SetAction(To);
             ++replaced;
         }

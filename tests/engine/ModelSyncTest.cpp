@@ -705,6 +705,10 @@ const TRegression kRegressions[] = {
     // Back at the snapshot place used before, the snapshot left there read exactly
     // as the one written since elsewhere, so the pair passed as written together.
     {"SnapshotPlaceChangedAndBack", "run; T tags 1; run; T tags 0; run"},
+    // A side emptied of items the filters leave out held copies back as if it
+    // held their deletions back.
+    {"SideEmptiedOfAnIncludeFilteredItem", "L put d 7 2; run; T include 1; L put b 8 3; R rm d; run"},
+    {"SideEmptiedOfAHiddenItem", "L put .h 9 4; run; L rm .h; T hidden 1; R put a 21 16; run"},
 };
 
 void PrintTo(const TRegression& row, std::ostream* out) {
