@@ -138,11 +138,11 @@ int32_t TargetLost(const TSyncTask* Task, int32_t LeftCode, int32_t RightCode, i
     return Combined;
 }
 
-// An empty folder whose deletion makes way for a file of its name is part of
-// that replacement, not an empty folder to leave out: kept, it would stop the file.
-bool GivesWayToFile(const TFileTree* Parent, const TFileTree* Folder) {
-    if (!IsFolder(Folder) || HasChildren(Folder) ||
-        (Folder->Action != saDeleteRight && Folder->Action != saDeleteLeft)) {
+// An empty folder where the other side holds a file of its name is one side of a
+// replacement (the folder makes way for the file, or takes its place), not an
+// empty folder to leave out: left out, it would stop the file or keep it.
+bool ReplacesOrGivesWay(const TFileTree* Parent, const TFileTree* Folder) {
+    if (!IsFolder(Folder) || HasChildren(Folder)) {
         return false;
     }
     return std::any_of(Parent->Children.begin(), Parent->Children.end(), [Folder](const TFileTree* file) {
@@ -759,7 +759,7 @@ void TAnalyzeThread::ApplyFilters(TFileTree* Node) {
         return;
     }
     for (TFileTree* child : Node->Children) {
-        const int32_t state = ClassifyItem(child, !GivesWayToFile(Node, child));
+        const int32_t state = ClassifyItem(child, !ReplacesOrGivesWay(Node, child));
         if (!HasChildren(child) || state == saExcluded) {
             SetFilterRecursive(child, state);
         } else {

@@ -708,6 +708,11 @@ const TRegression kRegressions[] = {
     // A side emptied of items the filters leave out held copies back as if it
     // held their deletions back.
     {"SideEmptiedOfAnIncludeFilteredItem", "L put d 7 2; run; T include 1; L put b 8 3; R rm d; run"},
+    // A file replaced by an empty folder with empty folders left out: the file
+    // was deleted on the other side, and the folder never came.
+    {"FileReplacedByAnEmptyFolder",
+     "L mkdir b; L put b/a 10 5; run; T emptydir 1; L rm b/a; L mkdir b/a; run"},
+    {"FileReplacedByAnEmptyFolderOnTheRight", "T emptydir 1; R put a 11 9; run; R rm a; R mkdir a; run"},
     {"SideEmptiedOfAHiddenItem", "L put .h 9 4; run; L rm .h; T hidden 1; R put a 21 16; run"},
 };
 
