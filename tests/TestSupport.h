@@ -6,6 +6,7 @@
 #include "model/UTFileTree.h"
 #include "model/UTUtils.h"
 
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
@@ -17,6 +18,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -87,6 +89,36 @@ public:
 private:
     std::string name_;
     std::optional<std::string> old_;
+};
+
+// A DOS date-time from its fields.
+inline int32_t Dos(int year, int month, int day, int hour, int minute, int second) {
+    const uint32_t date = static_cast<uint32_t>(((year - 1980) << 9) | (month << 5) | day);
+    const uint32_t time = static_cast<uint32_t>((hour << 11) | (minute << 5) | (second / 2));
+    return static_cast<int32_t>((date << 16) | time);
+}
+
+// Files may not grow past a limit for the lifetime of the object: writes beyond
+// it fail (EFBIG), as on a full disk, instead of stopping the process.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &old_);
+        oldHandler_ = signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = old_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        signal(SIGXFSZ, oldHandler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit old_{};
+    sighandler_t oldHandler_;
 };
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {

@@ -79,12 +79,7 @@ private:
     TCallbackNotifyTarget target_;
 };
 
-// A DOS date-time from its fields.
-inline int32_t Dos(int year, int month, int day, int hour, int minute, int second) {
-    const uint32_t date = static_cast<uint32_t>(((year - 1980) << 9) | (month << 5) | day);
-    const uint32_t time = static_cast<uint32_t>((hour << 11) | (minute << 5) | (second / 2));
-    return static_cast<int32_t>((date << 16) | time);
-}
+using testsupport::Dos;
 
 // An item of the tree as the sync hands it to an endpoint.
 inline TFileAttri Item(const std::string& relPath, const std::string& name, int64_t size = 0,

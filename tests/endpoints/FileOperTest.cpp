@@ -51,30 +51,6 @@ TEST_F(FileOperTest, StopClosesEachNetworkHandleOnceAndRequestsTermination) {
     EXPECT_EQ(closes.load(), 2);
 }
 
-TEST_F(FileOperTest, ScanRunsAsThreadAndEndHandlerRunsOnMainThread) {
-    MakeSmallTree();
-    auto oper = MakeOper();
-    bool ended = false;
-    bool onMain = false;
-    oper->OnTerminate = [&](TThread*) {
-        ended = true;
-        onMain = IsMainThread();
-    };
-    oper->Start();
-    ASSERT_TRUE(Log.Dispatcher.WaitAndProcess([&] { return ended; }));
-    Log.Dispatcher.ProcessPending();
-
-    EXPECT_TRUE(onMain);
-    EXPECT_EQ(ChildNames(oper->Tree), (std::vector<std::string>{"a", "c", "top.txt"}));
-    // One step per folder listed, the root included; each with wParam 0, lParam 10.
-    EXPECT_EQ(Log.Count(WM_UPDATEPROCESS), 4);
-    for (const auto& m : Log.Messages) {
-        EXPECT_EQ(m.WParam, 0);
-        EXPECT_EQ(m.LParam, 10);
-    }
-    EXPECT_TRUE(oper->ScanComplete());
-}
-
 TEST_F(FileOperTest, FreeOnTerminateEndpointHandsItsTreesToTheEndHandler) {
     MakeSmallTree();
     auto* oper = new TWinFileOper(true);

@@ -65,29 +65,18 @@ TEST_F(ScanPathSharingTest, EntriesOfOneFolderShareOnePathInTheScanAndInTheLoade
         std::vector<const TRelPath*> seen;
         EXPECT_EQ(ExpectOnePathPerFolder(tree, "/", seen), 3);
     }
-}
 
-TEST_F(ScanPathSharingTest, ANewPathForOneScannedEntryLeavesItsSiblingsAlone) {
-    MakeTree();
-    auto oper = MakeOper();
-    oper->ScanTree();
+    // A new path for one entry, as the sync thread gives an entry it fills for a
+    // row, leaves its siblings alone; a copy shares the text until it gets its own.
     const TFileTree* sub = FindChild(oper->Tree, "sub");
-    ASSERT_NE(sub, nullptr);
     ASSERT_EQ(ChildNames(sub), (std::vector<std::string>{"deep", "a.txt", "b.txt", "c.txt"}));
-
-    // As the sync thread does when it fills an entry for a row.
-    TFileAttri* moved = sub->Children[1]->Data;
-    moved->RelPath = std::string("/elsewhere/");
-    EXPECT_EQ(sub->Children[0]->Data->RelPath, "/sub/");
+    sub->Children[1]->Data->RelPath = std::string("/elsewhere/");
     EXPECT_EQ(sub->Children[2]->Data->RelPath, "/sub/");
     EXPECT_TRUE(sub->Children[2]->Data->RelPath.SharesText(sub->Children[0]->Data->RelPath));
-
-    // A copy of an entry shares the text until it is given another path.
     TFileAttri copy = *sub->Children[3]->Data;
     EXPECT_TRUE(copy.RelPath.SharesText(sub->Children[0]->Data->RelPath));
     copy.RelPath = "/";
     EXPECT_EQ(sub->Children[3]->Data->RelPath, "/sub/");
-
     std::string path;
     oper->BuildFullPath(&Source, sub->Children[2]->Data, path);
     EXPECT_EQ(path, Root + "/sub/b.txt");

@@ -7,6 +7,7 @@
 #include "platform/Exceptions.h"
 
 #include <algorithm>
+#include <array>
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
@@ -60,7 +61,6 @@ TEST_F(WinFileOperTest, ScanOrdersEveryLevelFoldersFirstThenFilesWithoutLetterCa
          {"alpha", "C.txt", "b.txt", "B.txt"},
          {"beta", "Zeta", "alpha", "B.txt", "b.txt", "C.txt"}},
         {"Zeta", {"Mid", "__Tandemora__"}, {"z", "A"}, {"__Tandemora__", "Mid", "A", "z"}},
-        {"Zeta/Mid", {}, {"10.txt", "9.txt", "1.txt"}, {"1.txt", "10.txt", "9.txt"}},
     };
     for (const auto& level : levels) {
         const std::string base = level.Folder.empty() ? Root : Dir / level.Folder;
@@ -184,83 +184,25 @@ TEST_F(WinFileOperTest, NamesThatAreNotUtf8AreListedCopiedAndDeleted) {
 // ---- Paths ----------------------------------------------------------------------------
 
 TEST_F(WinFileOperTest, FullPathsJoinRootRelativePathAndNameWithOneSeparator) {
-    struct Case {
-        std::string Root;
-        std::string RelPath;
-        std::string Name;
-        std::string Expected;
-        std::string StoredRelPath;
-    };
-    const Case cases[] = {
-        {"/data/", "/sub/", "a.txt", "/data/sub/a.txt", "/sub/"},
-        {"/data", "", "a.txt", "/data/a.txt", "/"},
-        {"/data", "sub", "a.txt", "/data/sub/a.txt", "sub"},
-        {"/", "/sub/", "a.txt", "/sub/a.txt", "/sub/"}, // never "//sub", a network share
-        {" /data\t", "/", "a\\b.txt", "/data/a\\b.txt", "/"},
+    const std::array<std::string, 4> cases[] = {
+        // root, relative path, name, full path
+        {"/data/", "/sub/", "a.txt", "/data/sub/a.txt"},
+        {"/data", "", "a.txt", "/data/a.txt"},
+        {"/", "/sub/", "a.txt", "/sub/a.txt"}, // never "//sub", a network share
+        {" /data\t", "/", "a\\b.txt", "/data/a\\b.txt"},
     };
     auto oper = MakeOper();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.Root + " | " + c.RelPath);
+    for (const auto& [root, rel, name, expected] : cases) {
         TFolderSource source;
-        source.FolerAllName = c.Root;
-        TFileAttri attr = Item(c.RelPath, c.Name);
+        source.FolerAllName = root;
+        TFileAttri attr = Item(rel, name);
         std::string path;
         oper->BuildFullPath(&source, &attr, path);
-        EXPECT_EQ(path, c.Expected);
-        EXPECT_EQ(attr.RelPath, c.StoredRelPath);
-        std::string folder = "unchanged";
-        oper->BuildFolderPath(&source, &attr, folder);
-        EXPECT_EQ(folder, "unchanged");
+        EXPECT_EQ(path, expected) << root << " | " << rel;
     }
 }
 
-TEST_F(WinFileOperTest, FolderOperationsWorkBelowTheRoot) {
-    auto oper = MakeOper();
-    EXPECT_EQ(oper->MakeFolder("/one/two/three/"), 0);
-    EXPECT_TRUE(fs::DirectoryExists(Dir / "one/two/three"));
-    EXPECT_EQ(oper->MakeFolder("one/two"), 0); // exists already
-    WriteFile(Dir / "blocker", "x");
-    EXPECT_NE(oper->MakeFolder("/blocker/inside"), 0);
-
-    std::string saved = "before";
-    EXPECT_EQ(oper->GetSavedFolder(saved), 0);
-    EXPECT_EQ(saved, "/__Tandemora__/__saved__");
-    EXPECT_TRUE(fs::DirectoryExists(Dir / "__Tandemora__/__saved__"));
-
-    TFileAttri folder;
-    folder.RelPath = "/one/two/";
-    folder.Name = "three";
-    EXPECT_EQ(oper->RemoveFolder(&Source, &folder), 0);
-    EXPECT_FALSE(Exists(Dir / "one/two/three"));
-    EXPECT_EQ(oper->RemoveFolder(&Source, &folder), -1); // gone
-    folder.RelPath = "/";
-    folder.Name = "one";
-    EXPECT_EQ(oper->RemoveFolder(&Source, &folder), -1); // not empty
-    EXPECT_TRUE(Exists(Dir / "one/two"));
-
-    WriteFile(Dir / "old.txt", "o");
-    EXPECT_EQ(oper->RenameFile(Dir / "old.txt", Dir / "one/new.txt"), 0);
-    EXPECT_EQ(ReadFile(Dir / "one/new.txt"), "o");
-    EXPECT_EQ(oper->RenameFile(Dir / "old.txt", Dir / "again.txt"), 1);
-}
-
 // ---- Reading and the safe write ------------------------------------------------------
-
-TEST_F(WinFileOperTest, ReadToStreamReplacesTheStreamOrRaises) {
-    WriteFile(Dir / "sub/data.bin", std::string("a\0b\r\n", 5));
-    auto oper = MakeOper();
-    TFileAttri attr = Item("/sub/", "data.bin");
-    std::stringstream stream;
-    stream << "old content that is longer";
-    EXPECT_EQ(oper->ReadToStream(&Source, &attr, stream), 0);
-    EXPECT_EQ(stream.str(), std::string("a\0b\r\n", 5));
-
-    attr.Name = "missing.bin";
-    EXPECT_THROW(oper->ReadToStream(&Source, &attr, stream), EFOpenError);
-    MakeDir(Dir / "sub/folder.bin");
-    attr.Name = "folder.bin";
-    EXPECT_THROW(oper->ReadToStream(&Source, &attr, stream), EFOpenError);
-}
 
 // Snapshot writes and copies replace a target only by a complete file under a
 // fresh name: snapshots private (they name everything in the tree), copies with
@@ -345,73 +287,20 @@ std::string Pattern(size_t size) {
     return bytes;
 }
 
+// Progress goes out after each chunk but the last; the status text ends at 100%.
 TEST_F(WinFileOperTest, PutFileCopiesInChunksAndReportsEachOneButTheLast) {
-    struct Case {
-        size_t Size;
-        std::vector<std::string> Percents; // of the messages sent after "Copy:" + path
-        std::string FinalPercent;          // "" when no chunk was copied
-    };
-    const Case cases[] = {
-        {0, {}, ""},
-        {3 * 1048576, {"66.67"}, "100"},
-        {5 * 1048576, {"40", "80"}, "100"},
-    };
-    const int32_t time = Dos(2021, 3, 4, 5, 6, 8);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.Size);
-        const std::string source = Home / ("src" + std::to_string(c.Size));
-        const std::string content = Pattern(c.Size);
-        WriteFile(source, content);
-        // An odd second with nanoseconds, which a DOS time could not hold.
-        const timespec exact[2] = {{1614834367, 123456789}, {1614834367, 123456789}};
-        ASSERT_EQ(utimensat(AT_FDCWD, source.c_str(), exact, 0), 0);
-        SetSyncStatusText("");
-        Log.Messages.clear();
-
-        auto oper = MakeOper();
-        TFileAttri attr =
-            Item("/new/folder/", "copy" + std::to_string(c.Size), static_cast<int64_t>(c.Size), time);
-        ASSERT_EQ(oper->PutFile(source, &Source, &attr, 0), 0);
-
-        const std::string target = Dir / ("new/folder/" + attr.Name);
-        EXPECT_TRUE(ReadFile(target) == content);
-        struct stat st {};
-        ASSERT_EQ(stat(target.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mtim.tv_sec, 1614834367);
-        EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
-        std::vector<std::string> expected{"Copy:" + source};
-        for (const auto& p : c.Percents) {
-            expected.push_back("Copy:" + source + " : " + p + "%");
-        }
-        EXPECT_EQ(Log.Statuses(WM_COPYPROCESS), expected);
-        EXPECT_EQ(GetSyncStatusText(), c.FinalPercent.empty()
-                                           ? "Copy:" + source
-                                           : "Copy:" + source + " : " + c.FinalPercent + "%");
-    }
+    const std::string source = Home / "src";
+    const std::string content = Pattern(5 * 1048576);
+    WriteFile(source, content);
+    SetSyncStatusText("");
+    TFileAttri attr = Item("/new/folder/", "copy", 5 * 1048576);
+    ASSERT_EQ(MakeOper()->PutFile(source, &Source, &attr, 0), 0);
+    EXPECT_TRUE(ReadFile(Dir / "new/folder/copy") == content);
+    EXPECT_EQ(Log.Statuses(WM_COPYPROCESS),
+              (std::vector<std::string>{"Copy:" + source, "Copy:" + source + " : 40%",
+                                        "Copy:" + source + " : 80%"}));
+    EXPECT_EQ(GetSyncStatusText(), "Copy:" + source + " : 100%");
 }
-
-// Files may not grow past a limit for the duration of one test: writes beyond it
-// fail (EFBIG) instead of stopping the process.
-class TFileSizeLimit {
-public:
-    explicit TFileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &old_);
-        oldHandler_ = signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = old_;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~TFileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &old_);
-        signal(SIGXFSZ, oldHandler_);
-    }
-    TFileSizeLimit(const TFileSizeLimit&) = delete;
-    TFileSizeLimit& operator=(const TFileSizeLimit&) = delete;
-
-private:
-    rlimit old_{};
-    sighandler_t oldHandler_;
-};
 
 // The local endpoint with one thing done at the end of the first chunk of every
 // copy: the moment a copy is under way, made exact.
@@ -434,11 +323,13 @@ private:
 // name: the target stays as it was (or absent), with no part file beside it.
 TEST_F(WinFileOperTest, CopyThatCannotBeCompleteFailsAndLeavesTheTargetAsItWas) {
     const int64_t size = 3 * 1048576;
-    auto put = [&](TWinFileOper& oper, const std::string& source, const std::string& folder) {
+    const std::string source = Home / "src";
+    auto diskFull = [&](const std::string& folder) {
+        testsupport::FileSizeLimit limit(1048576);
         TFileAttri attr = Item(folder.substr(Root.size()) + "/", "dst", size);
-        return oper.PutFile(source, &Source, &attr, 0);
+        return MakeOper()->PutFile(source, &Source, &attr, 0);
     };
-    auto midCopy = [&](const std::string& source, const std::string& folder, std::function<void()> change) {
+    auto midCopy = [&](const std::string& folder, std::function<void()> change) {
         TMidCopyOper oper(std::move(change));
         oper.Source = &Source;
         return oper.CopyWithProgress(source, folder + "/dst", size);
@@ -446,45 +337,35 @@ TEST_F(WinFileOperTest, CopyThatCannotBeCompleteFailsAndLeavesTheTargetAsItWas) 
     struct Case {
         const char* Label;
         bool TargetBefore;
-        std::function<int(const std::string& source, const std::string& folder)> Copy;
+        std::function<int(const std::string& folder)> Copy;
         int Result;
     };
     const Case cases[] = {
         {"source changed since the analysis", true,
-         [&](const std::string& source, const std::string& folder) {
+         [&](const std::string& folder) {
              return MakeOper()->CopyWithProgress(source, folder + "/dst", size - 1);
          },
          1},
         {"missing source", false,
-         [&](const std::string&, const std::string& folder) {
+         [&](const std::string& folder) {
              return MakeOper()->CopyWithProgress(Home / "missing", folder + "/dst", 5);
          },
          -1},
-        {"disk full, new target", false,
-         [&](const std::string& source, const std::string& folder) {
-             TFileSizeLimit limit(1048576);
-             return put(*MakeOper(), source, folder);
-         },
-         -1},
-        {"disk full, existing target", true,
-         [&](const std::string& source, const std::string& folder) {
-             TFileSizeLimit limit(1048576);
-             return put(*MakeOper(), source, folder);
-         },
-         -1},
+        {"disk full, new target", false, diskFull, -1},
+        {"disk full, existing target", true, diskFull, -1},
         {"source grows during the copy", true,
-         [&](const std::string& source, const std::string& folder) {
-             return midCopy(source, folder, [source] { std::ofstream(source, std::ios::app) << "more"; });
+         [&](const std::string& folder) {
+             return midCopy(folder, [source] { std::ofstream(source, std::ios::app) << "more"; });
          },
          1},
         {"source shrinks during the copy", true,
-         [&](const std::string& source, const std::string& folder) {
-             return midCopy(source, folder, [source] { std::filesystem::resize_file(source, 1048576); });
+         [&](const std::string& folder) {
+             return midCopy(folder, [source] { std::filesystem::resize_file(source, 1048576); });
          },
          1},
         {"source rewritten in place during the copy", true,
-         [&](const std::string& source, const std::string& folder) {
-             return midCopy(source, folder, [source] {
+         [&](const std::string& folder) {
+             return midCopy(folder, [source] {
                  std::fstream(source, std::ios::in | std::ios::out | std::ios::binary) << "rewritten";
              });
          },
@@ -494,14 +375,13 @@ TEST_F(WinFileOperTest, CopyThatCannotBeCompleteFailsAndLeavesTheTargetAsItWas) 
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Label);
         const std::string folder = Dir / ("c" + std::to_string(n++));
-        const std::string source = Home / "src";
         WriteFile(source, Pattern(size));
         MakeDir(folder);
         if (c.TargetBefore) {
             WriteFile(folder + "/dst", "the previous version");
             SetModifyTime(folder + "/dst", 1000000000);
         }
-        EXPECT_EQ(c.Copy(source, folder), c.Result);
+        EXPECT_EQ(c.Copy(folder), c.Result);
         if (!c.TargetBefore) {
             EXPECT_EQ(FolderNames(folder), std::vector<std::string>{});
             continue;
@@ -597,89 +477,31 @@ TEST_F(WinFileOperTest, NoWriteGoesThroughALinkInPlaceOfAFolder) {
     EXPECT_EQ(ReadFile(Root + "/a.txt"), "a");
 }
 
-// Folders a copy makes take the modes of the source's folders; folders that are
-// there already keep theirs.
-TEST_F(WinFileOperTest, FoldersMadeForACopyTakeTheSourceFoldersModes) {
-    WriteFile(Home / "src/private/shared/f.txt", "f");
-    chmod((Home / "src/private").c_str(), 0700);
-    chmod((Home / "src/private/shared").c_str(), 0775);
-    WriteFile(Home / "src/open/g.txt", "g");
-    chmod((Home / "src/open").c_str(), 0700);
-    MakeDir(Root + "/open");
-    chmod((Root + "/open").c_str(), 0755);
-    const mode_t oldMask = umask(022);
-    auto oper = MakeOper();
-    TFileAttri attr = Item("/private/shared/", "f.txt", 1);
-    EXPECT_EQ(oper->PutFile(Home / "src/private/shared/f.txt", &Source, &attr, 0), 0);
-    attr = Item("/open/", "g.txt", 1);
-    EXPECT_EQ(oper->PutFile(Home / "src/open/g.txt", &Source, &attr, 0), 0);
-    umask(oldMask);
-    EXPECT_EQ(ModeOf(Root + "/private"), 0700u);
-    EXPECT_EQ(ModeOf(Root + "/private/shared"), 0775u);
-    EXPECT_EQ(ModeOf(Root + "/open"), 0755u);
-}
-
 // ---- Previous versions and deletes ----------------------------------------------------
 
+// The saved copy replaces an older one, keeps the time, and is as private as
+// the file and its folder.
 TEST_F(WinFileOperTest, SaveOldFileKeepsTheCurrentVersionBelowSaved) {
-    WriteFile(Dir / "docs/report.txt", "version 1");
-    SetModifyTime(Dir / "docs/report.txt", 1500000000);
-    auto oper = MakeOper();
-    TFileAttri attr = Item("/docs/", "report.txt");
-    const std::string saved = Dir / "__Tandemora__/__saved__/docs/report.txt";
-
-    WriteFile(saved, "an older saved version, longer");
-    EXPECT_EQ(oper->SaveOldFile(&Source, &attr), 0);
-    EXPECT_EQ(ReadFile(saved), "version 1");
-    EXPECT_EQ(ModifyTime(saved), 1500000000);
-
-    // The saved copy of a private file is as private as the file, and so are the
-    // folders made for it.
-    WriteFile(Dir / "private/note.txt", "note");
+    WriteFile(Dir / "private/report.txt", "version 1, the longer one");
     chmod((Dir / "private").c_str(), 0700);
-    attr = Item("/private/", "note.txt");
+    const std::string saved = Dir / "__Tandemora__/__saved__/private/report.txt";
+    auto oper = MakeOper();
+    TFileAttri attr = Item("/private/", "report.txt");
     EXPECT_EQ(oper->SaveOldFile(&Source, &attr), 0);
+    WriteFile(Dir / "private/report.txt", "version 2");
+    chmod((Dir / "private/report.txt").c_str(), 0600);
+    SetModifyTime(Dir / "private/report.txt", 1500000000);
+    EXPECT_EQ(oper->SaveOldFile(&Source, &attr), 0);
+    EXPECT_EQ(ReadFile(saved), "version 2");
+    EXPECT_EQ(ModifyTime(saved), 1500000000);
+    EXPECT_EQ(ModeOf(saved), 0600u);
     EXPECT_EQ(ModeOf(Dir / "__Tandemora__/__saved__/private"), 0700u);
-    attr = Item("/docs/", "report.txt");
-    chmod((Dir / "docs/report.txt").c_str(), 0600);
-    EXPECT_EQ(oper->SaveOldFile(&Source, &attr), 0);
-    struct stat st {};
-    ASSERT_EQ(stat(saved.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(FolderNames(Dir / "__Tandemora__/__saved__/docs"), std::vector<std::string>{"report.txt"});
+    EXPECT_EQ(FolderNames(Dir / "__Tandemora__/__saved__/private"), std::vector<std::string>{"report.txt"});
 
     attr.Name = "missing.txt";
     EXPECT_EQ(oper->SaveOldFile(&Source, &attr), 1);
-    EXPECT_FALSE(Exists(Dir / "__Tandemora__/__saved__/docs/missing.txt"));
+    EXPECT_FALSE(Exists(Dir / "__Tandemora__/__saved__/private/missing.txt"));
     EXPECT_TRUE(Log.Messages.empty());
-}
-
-TEST_F(WinFileOperTest, DeleteFileReportsEveryAttemptAndSparesReadOnlyFiles) {
-    struct Case {
-        const char* Name;
-        int Result;
-        bool Remains;
-    };
-    WriteFile(Dir / "sub/plain.txt", "p");
-    WriteFile(Dir / "sub/locked.txt", "l");
-    chmod((Dir / "sub/locked.txt").c_str(), 0444);
-    MakeDir(Dir / "sub/folder");
-    const Case cases[] = {
-        {"plain.txt", 0, false},
-        {"missing.txt", -1, false},
-        {"locked.txt", -1, true},
-        {"folder", -1, true},
-    };
-    auto oper = MakeOper();
-    std::vector<std::string> expected;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.Name);
-        TFileAttri attr = Item("/sub/", c.Name);
-        EXPECT_EQ(oper->DeleteFile(&Source, &attr), c.Result);
-        EXPECT_EQ(Exists(Dir / ("sub/" + std::string(c.Name))), c.Remains);
-        expected.push_back("Delete:" + (Dir / ("sub/" + std::string(c.Name))));
-    }
-    EXPECT_EQ(Log.Statuses(WM_COPYPROCESS), expected);
 }
 
 // -1 only when nothing stands under the name: the sync goes ahead with a copy on
