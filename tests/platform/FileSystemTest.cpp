@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 using namespace tandemora;
+using testsupport::Dos;
 using testsupport::ReadFile;
 using testsupport::ScopedEnv;
 using testsupport::TempDir;
@@ -50,11 +51,6 @@ void MakeSocket(const std::string& path) {
     std::copy(path.begin(), path.end(), address.sun_path);
     ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
     close(fd);
-}
-
-int32_t Dos(int year, int month, int day, int hour, int minute, int second) {
-    return static_cast<int32_t>((static_cast<uint32_t>((year - 1980) << 9 | month << 5 | day) << 16) |
-                                static_cast<uint32_t>(hour << 11 | minute << 5 | second / 2));
 }
 
 // Berlin's rules; the zone file when installed, otherwise the same rule spelled out.
@@ -152,6 +148,7 @@ TEST(FileSystem, SocketsFifosAndLinksOtherThanToFilesAreNotListedSoScansNeverFol
     fs::TFileHandle file;
     EXPECT_FALSE(file.OpenRead(dir / "pipe"));
     EXPECT_FALSE(file.Create(dir / "pipe"));
+    EXPECT_FALSE(file.Create("/dev/null")); // nor truncates or writes a device
 }
 
 TEST(FileSystem, AFolderThatCannotBeReadIsAFailureNeverAnEmptyListing) {
@@ -321,67 +318,6 @@ TEST(FileSystem, SetFileDosTimeDatesTheFileInLocalTime) {
     ASSERT_TRUE(fs::GetEntryInfo(dir / "f", info));
     EXPECT_EQ(Dos(2021, 7, 15, 14, 34, 56), info.Time);
     EXPECT_FALSE(fs::SetFileDosTime(dir / "missing", Dos(2021, 7, 15, 14, 34, 56)));
-}
-
-TEST(FileSystem, FoldersAreCreatedLevelByLevelAndRemovedWhenEmpty) {
-    TempDir dir;
-    WriteFile(dir / "file", "x");
-    struct Case {
-        std::string path;
-        bool ok;
-    };
-    const std::vector<Case> cases = {
-        {dir / "a/b/c", true}, {dir / "a/b/c", true}, // again: already there
-        {dir / "x//z/", true}, {dir / "file/sub", false}, {"", false},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(c.ok, fs::ForceDirectories(c.path)) << c.path;
-        if (c.ok) {
-            EXPECT_TRUE(fs::DirectoryExists(c.path)) << c.path;
-        }
-    }
-    EXPECT_FALSE(fs::RemoveFolder(dir / "a/b")); // not empty
-    EXPECT_TRUE(fs::RemoveFolder(dir / "a/b/c"));
-    EXPECT_FALSE(fs::DirectoryExists(dir / "file"));
-}
-
-TEST(FileSystem, FileHandlesReadInChunksAndWriteAllOrFail) {
-    TempDir dir;
-    const std::string data(5000, 'q');
-    {
-        fs::TFileHandle out;
-        ASSERT_TRUE(out.Create(dir / "copy"));
-        ASSERT_TRUE(out.WriteAll(data.data(), data.size()));
-        ASSERT_TRUE(out.SetTimes({1500000000, 0}, {1500000002, 0}));
-        EXPECT_TRUE(out.Close());
-    }
-    fs::TFileHandle in;
-    ASSERT_TRUE(in.OpenRead(dir / "copy"));
-    EXPECT_EQ(5000, in.Size());
-    timespec access{};
-    timespec modify{};
-    ASSERT_TRUE(in.GetTimes(access, modify));
-    EXPECT_EQ(1500000002, modify.tv_sec);
-    std::string back(6000, '\0');
-    EXPECT_EQ(5000, in.Read(back.data(), 6000));
-    EXPECT_EQ(data, back.substr(0, 5000));
-
-    // Create truncates, CreateNew refuses an existing file, folders are refused.
-    fs::TFileHandle again;
-    ASSERT_TRUE(again.Create(dir / "copy"));
-    EXPECT_EQ(0, again.Size());
-    fs::TFileHandle fresh;
-    errno = 0;
-    EXPECT_FALSE(fresh.CreateNew(dir / "copy"));
-    EXPECT_EQ(EEXIST, errno);
-    EXPECT_FALSE(fresh.OpenRead(dir.path()));
-    EXPECT_EQ(EISDIR, errno);
-    EXPECT_FALSE(fresh.WriteAll("x", 1)); // not open
-
-    // A device is never truncated or written.
-    fs::TFileHandle device;
-    EXPECT_FALSE(device.Create("/dev/null"));
-    EXPECT_FALSE(device.Create(dir / "no/such/folder/file"));
 }
 
 TEST(FileSystem, NetworkPathsNeverReachTheLocalDisk) {

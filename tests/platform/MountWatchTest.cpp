@@ -47,14 +47,8 @@ TEST(MountWatch, ReadsEveryFieldOfATableFile) {
     ASSERT_TRUE(ReadMountTable(dir / "mountinfo", table));
     ASSERT_EQ(table.size(), 9u);
 
-    EXPECT_EQ(table[2].MountID, 27);
-    EXPECT_EQ(table[2].Device, "259:2");
-    EXPECT_EQ(table[2].Root, "/");
-    EXPECT_EQ(table[2].MountPoint, "/");
-    EXPECT_EQ(table[2].FsType, "ext4");
-    EXPECT_EQ(table[2].Source, "/dev/nvme0n1p2");
-
     EXPECT_EQ(table[6].MountID, 512);
+    EXPECT_EQ(table[6].Device, "8:17");
     EXPECT_EQ(table[6].MountPoint, "/media/anna/My Stick");
     EXPECT_EQ(table[6].Source, "/dev/sdb1");
     // Two optional fields before the separator.
@@ -163,6 +157,8 @@ TEST(MountWatch, ARefreshComparesWithTheLastGoodReading) {
     WriteFile(path, kBaseTable);
 
     TMountWatch watch;
+    EXPECT_FALSE(watch.Open(dir / "none"));
+    EXPECT_EQ(watch.Fd(), -1);
     ASSERT_TRUE(watch.Open(path));
     EXPECT_GE(watch.Fd(), 0);
     EXPECT_EQ(watch.Table().size(), 6u);
@@ -183,14 +179,4 @@ TEST(MountWatch, ARefreshComparesWithTheLastGoodReading) {
     EXPECT_EQ(watch.Fd(), -1);
     WriteFile(path, kBaseTable);
     EXPECT_TRUE(watch.Refresh().empty());
-}
-
-TEST(MountWatch, OpenFailsOnAMissingTable) {
-    TempDir dir;
-    TMountWatch watch;
-    EXPECT_FALSE(watch.Open(dir / "none"));
-    EXPECT_EQ(watch.Fd(), -1);
-    TMountTable table = ParseMountInfo(kBaseTable);
-    EXPECT_FALSE(ReadMountTable(dir / "none", table));
-    EXPECT_EQ(table.size(), 6u);
 }

@@ -30,43 +30,6 @@ TEST(Registry, OpenKeyCreatesTheKeyAndTheStore) {
     EXPECT_FALSE(reg.KeyExists("\\Software\\Tandemora")); // another root is another tree
 }
 
-TEST(Registry, TypedValuesRoundTripAndMissingOnesAreReportedMissing) {
-    TempDir dir;
-    TRegistry reg(dir / "store.ini");
-    ASSERT_TRUE(reg.OpenKey("Software\\Tandemora", true));
-    ASSERT_TRUE(reg.WriteString("Text", "  blanks kept  "));
-    ASSERT_TRUE(reg.WriteString("Empty", ""));
-    ASSERT_TRUE(reg.WriteInteger("Number", -7));
-    ASSERT_TRUE(reg.WriteInteger("Big", 2147483647));
-    ASSERT_TRUE(reg.WriteBool("Flag", true));
-
-    TRegistry other(dir / "store.ini"); // a second reader sees the values at once
-    ASSERT_TRUE(other.OpenKeyReadOnly("\\SOFTWARE\\tandemora"));
-    std::string text = "untouched";
-    int32_t number = 0;
-    int32_t big = 0;
-    bool flag = false;
-    EXPECT_TRUE(other.ReadString("text", text) && other.ReadInteger("NUMBER", number) &&
-                other.ReadInteger("Big", big) && other.ReadBool("Flag", flag));
-    EXPECT_EQ("  blanks kept  ", text);
-    EXPECT_EQ(-7, number);
-    EXPECT_EQ(2147483647, big);
-    EXPECT_TRUE(flag);
-    EXPECT_TRUE(other.ReadString("Empty", text));
-    EXPECT_EQ("", text);
-    EXPECT_EQ(TRegDataType::rdInteger, other.GetDataType("Number"));
-    EXPECT_EQ(TRegDataType::rdUnknown, other.GetDataType("Missing"));
-
-    text = "untouched";
-    number = 42;
-    EXPECT_FALSE(other.ReadString("Missing", text));
-    EXPECT_FALSE(other.ReadString("Number", text)); // another type is not a string
-    EXPECT_FALSE(other.ReadInteger("Text", number));
-    EXPECT_EQ("untouched", text);
-    EXPECT_EQ(42, number);
-    EXPECT_FALSE(other.WriteString("Text", "x")); // opened for reading only
-}
-
 TEST(Registry, WritesKeepTheRestOfTheStore) {
     TempDir dir;
     WriteFile(dir / "store.ini", "; hand-made\n[HKEY_LOCAL_MACHINE\\Other]\nX=sz:keep\n"

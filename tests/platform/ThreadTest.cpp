@@ -198,18 +198,6 @@ TEST(Thread, AnEndHandlerMayDeleteItsOwnThread) {
     ASSERT_TRUE(main.WaitAndProcess([&] { return destroyed.load() == 1; }));
 }
 
-TEST(Thread, WithoutADispatcherTheEndHandlerRunsOnTheWorker) {
-    ASSERT_EQ(nullptr, MainThreadDispatcher());
-    std::thread::id handlerThread;
-    TLambdaThread thread([](TLambdaThread&) {});
-    thread.OnTerminate = [&](TThread*) { handlerThread = std::this_thread::get_id(); };
-    thread.Start();
-    thread.WaitFor();
-    EXPECT_TRUE(thread.Finished());
-    EXPECT_NE(std::this_thread::get_id(), handlerThread);
-    EXPECT_NE(std::thread::id(), handlerThread);
-}
-
 TEST(Thread, ASynchronizeFromAPlainThreadWaitsForThePump) {
     PumpedDispatcher main;
     std::thread::id ranOn;
