@@ -116,29 +116,6 @@ TEST_F(ResultRowsAdmission, EachViewKindShowsItsItemsAndTheFoldersAboveThem) {
     }
 }
 
-TEST_F(ResultRowsAdmission, RowsCopyCodesCountsAndImages) {
-    rows.ExtImageIndex = [](const std::string& ext) { return ext == ".txt" ? 13 : 99; };
-    ASSERT_TRUE(rows.ShowView(vkChanged));
-    const TResultRow* root = rows.RootRow();
-    ASSERT_NE(root, nullptr);
-    EXPECT_EQ(root->ImageIndex, iiRoot);
-    const TResultRow* dir = FindRow(rows, "/dir");
-    ASSERT_NE(dir, nullptr);
-    EXPECT_EQ(dir->ImageIndex, iiFolder);
-    EXPECT_EQ(dir->Parent(), root);
-    const TResultRow* inner = dir->Child(0);
-    ASSERT_NE(inner, nullptr);
-    EXPECT_EQ(inner->Path + inner->Name, "/dir/inner.txt");
-    EXPECT_EQ(inner->Action.load(), saCopyLtoR);
-    EXPECT_EQ(inner->ImageIndex, 13);
-    EXPECT_EQ(inner->Parent(), dir);
-    // Counts add up: the left-to-right items are dir/inner, new and ovl.
-    EXPECT_EQ(dir->LtoRCount, 1);
-    EXPECT_EQ(FindRow(rows, "/rnew.txt")->RtoLCount, 1);
-    EXPECT_EQ(root->LtoRCount, 3);
-    EXPECT_EQ(root->RtoLCount, 2);
-}
-
 TEST(ResultRowsTest, RecountSetsDisplayValuesAndNeededBytesByCode) {
     struct Case {
         int32_t code;
@@ -252,22 +229,13 @@ TEST(ResultRowsTest, OverrideOnAFolderReachesOnlyTheRowsShown) {
     // Shown again, the Changes view has nothing left.
     ASSERT_TRUE(rows.ShowView(vkChanged));
     EXPECT_EQ(rows.RowCount(), 1);
-}
 
-TEST(ResultRowsTest, OverrideOnTheRootRowChangesEveryShownItem) {
-    TResultBuilder b;
-    TFileTree* a = b.Item("a.txt", saConflict);
-    TFileTree* c = b.Item("c.txt", saSame);
-    TResultRows rows;
-    rows.InitView("T");
-    rows.SetResultTree(b.Root);
+    // The root row reaches every item shown, and has no item of its own.
     ASSERT_TRUE(rows.ShowView(vkConflicts));
     ASSERT_TRUE(rows.SetItemAction(rows.RootRow(), saOverwriteLtoR));
-    EXPECT_EQ(rows.RootRow()->Action.load(), saOverwriteLtoR);
-    EXPECT_EQ(a->Action, saOverwriteLtoR);
-    EXPECT_EQ(a->LtoRFlag, 1);
-    EXPECT_EQ(c->Action, saSame);
-    EXPECT_EQ(b.Root->Action, saUnset); // the root row has no item
+    EXPECT_EQ(conflict->Action, saOverwriteLtoR);
+    EXPECT_EQ(sameFile->Action, saSame);
+    EXPECT_EQ(b.Root->Action, saUnset);
 }
 
 TEST(ResultRowsTest, ViewsAndOverridesAreRefusedWithoutAResultOrDuringASync) {
