@@ -87,20 +87,6 @@ TEST(SyncTaskTest, GetShareRootTable) {
     }
 }
 
-TEST(SyncTaskTest, EndpointFactoryMakesLocalEndpointsOnly) {
-    TFolderSource source;
-    for (int32_t kind : {0, int32_t(dtSftp), int32_t(dtWinMobile), 7, -1}) {
-        source.DeviceType = kind;
-        EXPECT_EQ(TSyncTask::CreateOper(source, false), nullptr) << kind;
-    }
-    source.DeviceType = dtLocal;
-    for (bool freeOnTerminate : {false, true}) {
-        std::unique_ptr<TFileOper> oper = TSyncTask::CreateOper(source, freeOnTerminate);
-        ASSERT_NE(dynamic_cast<TWinFileOper*>(oper.get()), nullptr);
-        EXPECT_EQ(oper->FreeOnTerminate(), freeOnTerminate);
-    }
-}
-
 TEST(SyncTaskTest, AssignCopiesStoredFieldsOnly) {
     TSyncTask source;
     FillTask(source);

@@ -134,11 +134,7 @@ TEST_F(TaskLogTest, ALineThatDoesNotFitLeavesNoPartOfItself) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{};
-        getrlimit(RLIMIT_FSIZE, &limit);
-        limit.rlim_cur = 30;
-        setrlimit(RLIMIT_FSIZE, &limit);
+        testsupport::FileSizeLimit limit(30);
         try {
             task.WriteLog("Copy:/home/anna/docs/a long name.txt -> /backup/a long name.txt");
         } catch (const EInOutError&) {
