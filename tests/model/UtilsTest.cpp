@@ -150,31 +150,6 @@ TEST(SyncStatusText, ReadersSeeWholeTextsWhileOthersWrite) {
 
 // ---- Time routines -----------------------------------------------------------------
 
-TEST(TimeRoutines, FileTimeToSysTime) {
-    struct Case {
-        TFileTime ticks;
-        TSystemTime expected; // wYear, wMonth, wDayOfWeek, wDay, wHour, wMinute, wSecond, wMilliseconds
-    };
-    const Case cases[] = {
-        {129185802221230000ull, {2010, 5, 1, 17, 14, 30, 22, 123}},
-        {129185802221239999ull, {2010, 5, 1, 17, 14, 30, 22, 123}}, // below a millisecond is dropped
-        {0x7FFFFFFFFFFFFFFFull, {30828, 9, 4, 14, 2, 48, 5, 477}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.ticks);
-        TSystemTime t;
-        ASSERT_TRUE(FileTimeToSysTime(c.ticks, t));
-        const TSystemTime& e = c.expected;
-        EXPECT_EQ(std::vector<int>({t.wYear, t.wMonth, t.wDayOfWeek, t.wDay, t.wHour, t.wMinute, t.wSecond,
-                                    t.wMilliseconds}),
-                  std::vector<int>({e.wYear, e.wMonth, e.wDayOfWeek, e.wDay, e.wHour, e.wMinute, e.wSecond,
-                                    e.wMilliseconds}));
-    }
-    TSystemTime untouched{7, 7, 7, 7, 7, 7, 7, 7};
-    EXPECT_FALSE(FileTimeToSysTime(0x8000000000000000ull, untouched));
-    EXPECT_EQ(untouched.wYear, 7);
-}
-
 TEST(TimeRoutines, SystemTimeToDateTimeEx) {
     struct Case {
         TSystemTime t;

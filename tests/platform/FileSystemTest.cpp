@@ -304,22 +304,6 @@ TEST(FileSystem, DosTimesWithFieldsOutOfRangeAreRefused) {
     EXPECT_EQ(1709251198, leap);
 }
 
-TEST(FileSystem, SetFileDosTimeDatesTheFileInLocalTime) {
-    ScopedEnv tz("TZ", BerlinZone());
-    TempDir dir;
-    WriteFile(dir / "f", "x");
-    ASSERT_TRUE(fs::SetFileDosTime(dir / "f", Dos(2021, 7, 15, 14, 34, 56)));
-    struct stat st;
-    ASSERT_EQ(0, stat((dir / "f").c_str(), &st));
-    EXPECT_EQ(1626352496, st.st_mtim.tv_sec);
-    EXPECT_EQ(1626352496, st.st_atim.tv_sec);
-    EXPECT_EQ(0, st.st_mtim.tv_nsec);
-    fs::DirEntry info;
-    ASSERT_TRUE(fs::GetEntryInfo(dir / "f", info));
-    EXPECT_EQ(Dos(2021, 7, 15, 14, 34, 56), info.Time);
-    EXPECT_FALSE(fs::SetFileDosTime(dir / "missing", Dos(2021, 7, 15, 14, 34, 56)));
-}
-
 TEST(FileSystem, NetworkPathsNeverReachTheLocalDisk) {
     TempDir dir;
     WriteFile(dir / "victim", "still here");

@@ -58,21 +58,6 @@ protected:
 
 } // namespace
 
-TEST_F(SysConfigTest, WithoutAnOptionsFileNothingIsReadAndNothingIsCreated) {
-    TSysConfig config;
-    const std::string constructed = Describe(config);
-    EXPECT_EQ("USA.lng", config.curlang);
-    EXPECT_EQ(1, config.Load(kOptionsFileName));
-    EXPECT_EQ(constructed, Describe(config));
-
-    config.TemplateList = "Weekly";
-    EXPECT_EQ(1, config.Save());
-    EXPECT_EQ(1, config.AddTemplate("Daily"));
-    EXPECT_EQ("Weekly", config.TemplateList);
-    EXPECT_EQ(1, config.ClearFirstRun());
-    EXPECT_FALSE(testsupport::Exists(Options()));
-}
-
 TEST_F(SysConfigTest, MissingKeysTakeTheirDefaultsAndTheShippedFileHoldsExactlyThem) {
     struct Case {
         const char* name;

@@ -346,11 +346,6 @@ TEST_F(TaskListTest, FileIsPrivateReplacedWholeAndALinkedListUpdatedWhereItLives
         EXPECT_EQ(LoadAll(real).back()->SyncID, task.SyncID);
         EXPECT_TRUE(StrayFiles().empty());
     }
-    TSyncTask task;
-    EXPECT_EQ(task.SaveAsTemplate("Tpl.td"), 0);
-    struct stat st;
-    ASSERT_EQ(stat((program / "Tpl.td").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 // No failure leaves a damaged, half-written or new task list or template
@@ -505,29 +500,6 @@ TEST_F(TaskListTest, NewIdentitiesAreAlwaysOnesThatLoadAgain) {
         EXPECT_TRUE(IsSafeSyncID(LoadAll(program / "T.td").at(0)->SyncID));
     }
     EXPECT_EQ(LoadAll(ListPath()).size(), std::size(cases));
-}
-
-TEST_F(TaskListTest, TemplateIsANewDocumentWithAFreshIdentity) {
-    TSyncTask task;
-    FillTask(task);
-    task.SyncID = "Own1";
-    EXPECT_EQ(task.SaveAsTemplate("Photos.td"), 0);
-    EXPECT_EQ(task.SyncID, "Own1");
-    EXPECT_EQ(ReadFile(program / "TaskTemp.td"), kEmptyList);
-    EXPECT_EQ(ReadFile(ListPath()), kEmptyList);
-
-    task.Hours = 1;
-    EXPECT_EQ(task.SaveAsTemplate("Photos.td"), 0); // overwrites the earlier template
-    auto loaded = LoadAll(program / "Photos.td");
-    ASSERT_EQ(loaded.size(), 1u);
-    EXPECT_EQ(loaded[0]->SyncID.substr(0, task.SyncName.size()), task.SyncName);
-    EXPECT_NE(loaded[0]->SyncID, "Own1");
-    loaded[0]->SyncID = task.SyncID;
-    EXPECT_EQ(Xml(*loaded[0]), Xml(task));
-
-    std::filesystem::remove(program / "TaskTemp.td");
-    EXPECT_EQ(task.SaveAsTemplate("Other.td"), 1);
-    EXPECT_FALSE(testsupport::Exists(program / "Other.td"));
 }
 
 } // namespace
