@@ -236,13 +236,10 @@ TEST_F(FtpListTest, UrlsAreNormalisedAndTakenApart) {
         EXPECT_EQ(TFtpFileOper::UrlPrefix(c.Url), "ftp://" + c.Host);
         TFtpFileOper oper(false);
         TFolderSource source;
-        source.DeviceType = dtFtp;
         source.FolerAllName = c.Url;
         oper.Source = &source;
         oper.ParseSourceUrl();
         EXPECT_EQ(source.FolerAllName, c.Normal); // written back into the task's endpoint
-        EXPECT_EQ(oper.Prefix, "ftp://" + c.Host);
-        EXPECT_EQ(oper.RootPath, c.Root);
         EXPECT_EQ(oper.GetRootPath(), c.Root);
     }
 }
@@ -290,13 +287,6 @@ TEST_F(FtpListTest, AnUnreachableServerGivesAMarkedEmptyTreeAndRefusesEveryOpera
     EXPECT_EQ(oper.MakeFolder("a"), -1);
     // Without a connection nothing can be said of the file: not taken for absent.
     EXPECT_EQ(oper.GetFileSize(source.FolerAllName + "/f.txt"), std::numeric_limits<int64_t>::max());
-    EXPECT_EQ(oper.GetTopFolderCount(), 10);
-
-    TFolderSource local2;
-    local2.DeviceType = dtLocal;
-    TFtpFileOper other(false);
-    other.Source = &local2;
-    EXPECT_EQ(other.Connect(), -2);
 }
 
 } // namespace
