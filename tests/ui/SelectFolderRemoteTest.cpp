@@ -1,13 +1,12 @@
-// The folder picker's server pages against real servers on 127.0.0.1 (Samba,
-// Pure-FTPd, Apache with mod_dav), each suite starting its own with the remote
-// suites' script; a machine without the server's package skips the suite.
+// The folder picker's server pages against the servers on 127.0.0.1 that ctest
+// starts for the remote suites (tests/ui/CMakeLists.txt names the state folder);
+// a run without them skips the suite.
 
 #include "UiFixture.h"
 
 #include "dialogs/UFSelectFolder.h"
+#include "remote/RemoteTestSupport.h"
 
-#include <cstdlib>
-#include <fstream>
 #include <pwd.h>
 #include <tuple>
 
@@ -17,75 +16,6 @@ namespace {
 using tandemora::TFolderSource;
 using tandemora::TFSelectFolder;
 
-// A private server started by tests/servers/<kind>.sh in a temporary state
-// folder; Env holds what the script wrote to STATE_DIR/env.
-class TLoopbackServer {
-public:
-    TLoopbackServer(const std::string& kind, const std::vector<std::string>& programs) {
-        for (const std::string& program : programs) {
-            if (access(program.c_str(), F_OK) != 0) {
-                SkipReason = "the " + kind + " server is not installed (" + program +
-                             " is missing); scripts/setup installs it";
-                return;
-            }
-        }
-        if (kind == "smb" && geteuid() != 0) {
-            SkipReason = "the SMB test server (smbd) has to run as root";
-            return;
-        }
-        const char* source = std::getenv("TANDEMORA_TEST_SOURCE");
-        script_ = std::string(source != nullptr && *source != '\0' ? source : TANDEMORA_SOURCE_DIR) +
-                  "/tests/servers/" + kind + ".sh";
-        // The servers work as unprivileged users, which must reach their folders.
-        chmod(dir_.path().c_str(), 0755);
-        state_ = dir_ / "state";
-        WatchOwner();
-        Started = Run("start") && ReadEnv();
-    }
-    ~TLoopbackServer() {
-        if (!script_.empty()) {
-            Run("stop");
-        }
-    }
-    TLoopbackServer(const TLoopbackServer&) = delete;
-    TLoopbackServer& operator=(const TLoopbackServer&) = delete;
-
-    std::string SkipReason;
-    bool Started = false;
-    std::map<std::string, std::string> Env;
-
-private:
-    bool Run(const std::string& action) {
-        const std::string command =
-            "bash '" + script_ + "' " + action + " '" + state_ + "' >>'" + (dir_ / "script.log") + "' 2>&1";
-        return std::system(command.c_str()) == 0;
-    }
-    // A test process that dies without its tear-down must not leave its server
-    // running: a watcher stops it once this process has gone.
-    void WatchOwner() {
-        const std::string watch =
-            "setsid bash -c 'while kill -0 " + std::to_string(getpid()) +
-            " 2>/dev/null; do sleep 1; done; bash \"$0\" stop \"$1\"; rm -rf \"$2\"' '" + script_ + "' '" +
-            state_ + "' '" + dir_.path() + "' </dev/null >/dev/null 2>&1 &";
-        std::system(watch.c_str());
-    }
-    bool ReadEnv() {
-        std::ifstream in(state_ + "/env");
-        std::string line;
-        while (std::getline(in, line)) {
-            const size_t equal = line.find('=');
-            if (equal != std::string::npos) {
-                Env[line.substr(0, equal)] = line.substr(equal + 1);
-            }
-        }
-        return Env.count("PORT") != 0;
-    }
-
-    TempDir dir_;
-    std::string script_;
-    std::string state_;
-};
-
 // Hands a folder and everything below it to the server's user.
 void GiveTo(const std::string& path, uid_t uid, gid_t gid) {
     lchown(path.c_str(), uid, gid);
@@ -94,25 +24,16 @@ void GiveTo(const std::string& path, uid_t uid, gid_t gid) {
     }
 }
 
-// The picker on a program folder of its own, with one server of the suite's kind.
+// The picker on a program folder of its own, with the server of the suite's kind.
 class RemotePickerTest : public DialogTest {
 protected:
-    static void StartServer(const std::string& kind, const std::vector<std::string>& programs) {
-        server = new TLoopbackServer(kind, programs);
-    }
-    static void TearDownTestSuite() {
-        delete server;
-        server = nullptr;
-    }
-
     void SetUp() override {
         DialogTest::SetUp();
-        if (!server->SkipReason.empty()) {
-            GTEST_SKIP() << server->SkipReason;
+        server = remotetest::ServerEnv();
+        if (server.count("PORT") == 0) {
+            GTEST_SKIP() << "no test server: ctest starts one (TANDEMORA_SERVER_STATE)";
         }
-        ASSERT_TRUE(server->Started) << "the test server did not start";
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        Case = std::string(info->test_suite_name()) + "." + info->name();
+        Case = remotetest::ScratchName();
     }
 
     void TearDown() override {
@@ -135,23 +56,17 @@ protected:
         GiveTo(Disk, uid, gid);
     }
 
-    static std::string Env(const std::string& key) { return server->Env.at(key); }
+    std::string Env(const std::string& key) const { return server.at(key); }
 
-    static TLoopbackServer* server;
-    std::string Case; // this test's own folder on the server
-    std::string Disk; // the same folder on the server's disk
+    std::map<std::string, std::string> server; // what the server's start wrote
+    std::string Case;                          // this test's own folder on the server
+    std::string Disk;                          // the same folder on the server's disk
 };
-
-TLoopbackServer* RemotePickerTest::server = nullptr;
 
 // ---- Network page ---------------------------------------------------------------------------
 
 class NetworkPickerTest : public RemotePickerTest {
 protected:
-    static void SetUpTestSuite() {
-        StartServer("smb", {"/usr/sbin/smbd", "/usr/libexec/samba/samba-dcerpcd", "/usr/bin/smbpasswd"});
-    }
-
     void SetUp() override {
         RemotePickerTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) {
@@ -235,8 +150,6 @@ TEST_F(NetworkPickerTest, ListsTheSharesAndOpensTheTypedFolder) {
 
 class FtpPickerTest : public RemotePickerTest {
 protected:
-    static void SetUpTestSuite() { StartServer("ftp", {"/usr/sbin/pure-ftpd", "/usr/bin/pure-pw"}); }
-
     void SetUp() override {
         RemotePickerTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) {
@@ -313,11 +226,6 @@ TEST_F(FtpPickerTest, ShowsTheWayDownAndOpensFoldersOnDemand) {
 
 class WebDavPickerTest : public RemotePickerTest {
 protected:
-    static void SetUpTestSuite() {
-        StartServer("webdav",
-                    {"/usr/sbin/apache2", "/usr/bin/htpasswd", "/usr/lib/apache2/modules/mod_dav.so"});
-    }
-
     void SetUp() override {
         RemotePickerTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) {
