@@ -225,124 +225,97 @@ TEST_F(TriggerTest, ALateTickOnlyRestartsTheCount) {
 // ---- Volumes (which mounts count as arrivals is the mount watch's own test)
 // -------------------------------------------------------------------------------------
 
-TEST_F(TriggerTest, AnArrivingVolumeStartsTheTasksThatUseIt) {
+// One watch over a day of mount-table changes: each row changes the table and
+// gives the analyses/syncs of Stick, Both, Look and Disk since the start.
+TEST_F(TriggerTest, ArrivingVolumesStartTheTasksThatUseThemAndNothingElseDoes) {
     SaveTask("Stick", stick + "/docs", Dir("b"), [](TSyncTask& t) { t.ConnectSync = 1; });
     SaveTask("Both", Dir("c"), stick + "/pics/", [](TSyncTask& t) {
         t.ConnectSync = 1;
         t.ConnectAnalyze = 1;
     });
     SaveTask("Look", stick + "/music", Dir("d"), [](TSyncTask& t) { t.ConnectAnalyze = 1; });
+    SaveTask("Disk", disk + "/docs", Dir("a"), [](TSyncTask& t) { t.ConnectAnalyze = 1; });
     SaveTask("Elsewhere", Dir("e"), Dir("f"), [](TSyncTask& t) { t.ConnectSync = 1; });
     SaveTask("Prefix", folders / "media/My Stick2", Dir("g"), [](TSyncTask& t) { t.ConnectSync = 1; });
     SaveTask("Off", stick + "/more", Dir("h"));
+    SaveTask("Manual", Dir("i"), Dir("j"));
     WriteFile(folders / "media/My Stick2/x.txt", "x");
     StartWithTestClock();
     WatchTable(kBaseTable);
-
-    ChangeTable(kBaseTable + MountLine(512, "8:17", stick, "vfat", "/dev/sdb1"));
-    // Nothing starts before the volume has had its time to settle.
-    EXPECT_TRUE(main->Timer_volume->isActive());
-    EXPECT_TRUE(Running().empty());
-    ASSERT_TRUE(WaitVolumeWait());
-    ASSERT_TRUE(WaitAllIdle());
-    EXPECT_EQ(Analyses("Stick"), 1u);
-    EXPECT_EQ(Syncs("Stick"), 1u);
+    const auto withStick = [&](int id) {
+        return kBaseTable + MountLine(id, "8:17", stick, "vfat", "/dev/sdb1");
+    };
+    const auto counts = [&] {
+        std::string text;
+        for (const QString caption : {"Stick", "Both", "Look", "Disk"}) {
+            text += (text.empty() ? "" : " ") + std::to_string(Analyses(caption)) + "/" +
+                    std::to_string(Syncs(caption));
+        }
+        return text;
+    };
+    enum { kPlain, kGoneInTheWait, kWhileARunGoesOn };
+    const struct {
+        const char* Name;
+        std::vector<std::string> Tables;
+        int How;
+        bool Waits;
+        const char* Counts;
+    } steps[] = {
+        {"a network share on the stick's path",
+         {kBaseTable + MountLine(500, "0:60", stick, "cifs", "//nas/share"), kBaseTable},
+         kPlain,
+         false,
+         "0/0 0/0 0/0 0/0"},
+        {"the stick arrives", {withStick(512)}, kPlain, true, "1/1 1/1 1/0 0/0"},
+        {"a later change while it stays",
+         {withStick(512) + MountLine(600, "0:60", folders / "nas", "cifs", "//nas/share")},
+         kPlain,
+         false,
+         "1/1 1/1 1/0 0/0"},
+        {"the stick is taken away", {kBaseTable}, kPlain, false, "1/1 1/1 1/0 0/0"},
+        {"gone again before the wait ends", {withStick(530)}, kGoneInTheWait, true, "1/1 1/1 1/0 0/0"},
+        {"stick and disk arrive together",
+         {withStick(540), withStick(540) + MountLine(541, "8:18", disk, "ext4", "/dev/sdb2")},
+         kPlain,
+         true,
+         "2/2 2/2 2/0 1/0"},
+        {"away and back while the user's run goes on",
+         {kBaseTable, withStick(550)},
+         kWhileARunGoesOn,
+         true,
+         "2/2 2/2 2/0 1/0"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.Name);
+        main->VolumeDelay = step.How == kGoneInTheWait ? 60000 : 10; // that wait ends when the test says so
+        if (step.How == kWhileARunGoesOn) {
+            Click(ByName("Manual")->BitBtn_Analyze);
+            ASSERT_TRUE(ByName("Manual")->IsBusy());
+        }
+        for (const std::string& text : step.Tables) {
+            ChangeTable(text);
+        }
+        EXPECT_EQ(main->Timer_volume->isActive(), step.Waits);
+        if (step.How == kGoneInTheWait) { // the wait itself looks again
+            WriteFile(table, kBaseTable);
+            main->Timer_volume->start(0);
+        } else if (step.How == kWhileARunGoesOn) { // the wait ends while the run surely goes on
+            main->Timer_volume->stop();
+            ASSERT_TRUE(QMetaObject::invokeMethod(main->Timer_volume, "timeout", Qt::DirectConnection));
+            EXPECT_EQ(Running(), (std::set<std::string>{"Manual"}));
+        } else {
+            EXPECT_TRUE(Running().empty()); // nothing before the volume has settled
+        }
+        ASSERT_TRUE(WaitVolumeWait());
+        ASSERT_TRUE(WaitAllIdle());
+        EXPECT_EQ(counts(), step.Counts);
+    }
     EXPECT_EQ(ReadFile(Dir("b") + "/on-docs.txt"), "docs");
-    EXPECT_EQ(Analyses("Both"), 1u);
-    EXPECT_EQ(Syncs("Both"), 1u);
     EXPECT_EQ(ReadFile(stick + "/pics/from-c.txt"), "c");
-    EXPECT_EQ(Analyses("Look"), 1u);
-    EXPECT_EQ(Syncs("Look"), 0u);
     EXPECT_TRUE(ByName("Look")->Task->Unattended);
     for (const QString caption : {"Elsewhere", "Prefix", "Off"}) {
         EXPECT_TRUE(ByName(caption)->LogLines().empty()) << caption.toStdString();
     }
-
-    // The volume stays; later changes of the table start nothing again.
-    ChangeTable(kBaseTable + MountLine(512, "8:17", stick, "vfat", "/dev/sdb1") +
-                MountLine(600, "0:60", folders / "nas", "cifs", "//nas/share"));
-    EXPECT_FALSE(main->Timer_volume->isActive());
-    EXPECT_EQ(Analyses("Stick"), 1u);
-}
-
-TEST_F(TriggerTest, ChangesThatAreNoVolumeArrivalStartNothing) {
-    SaveTask("Stick", stick + "/docs", Dir("b"), [](TSyncTask& t) { t.ConnectSync = 1; });
-    const struct {
-        const char* Name;
-        std::string Before;
-        std::string After;
-        bool Waits;
-    } cases[] = {
-        {"network share", kBaseTable, kBaseTable + MountLine(600, "0:60", stick, "cifs", "//nas/share"),
-         false},
-        {"volume taken away", kBaseTable + MountLine(512, "8:17", stick, "vfat", "/dev/sdb1"), kBaseTable,
-         false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.Name);
-        StartWithTestClock();
-        WatchTable(c.Before);
-        ChangeTable(c.After);
-        EXPECT_EQ(main->Timer_volume->isActive(), c.Waits);
-        ASSERT_TRUE(WaitVolumeWait());
-        QCoreApplication::processEvents();
-        EXPECT_TRUE(Running().empty());
-        EXPECT_TRUE(ByName("Stick")->LogLines().empty());
-        End();
-    }
-}
-
-TEST_F(TriggerTest, AVolumeTakenAwayDuringTheWaitStartsNothing) {
-    SaveTask("Stick", stick + "/docs", Dir("b"), [](TSyncTask& t) { t.ConnectSync = 1; });
-    StartWithTestClock();
-    WatchTable(kBaseTable);
-    main->VolumeDelay = 60000; // the wait ends when the test says so
-    ChangeTable(kBaseTable + MountLine(512, "8:17", stick, "vfat", "/dev/sdb1"));
-    ASSERT_TRUE(main->Timer_volume->isActive());
-    // Gone again before the window heard of it: the wait itself looks again.
-    WriteFile(table, kBaseTable);
-    main->Timer_volume->start(0);
-    ASSERT_TRUE(WaitVolumeWait());
-    EXPECT_TRUE(Running().empty());
-    EXPECT_TRUE(ByName("Stick")->LogLines().empty());
-
-    // Connected again: it starts as any arrival.
-    main->VolumeDelay = 10;
-    ChangeTable(kBaseTable + MountLine(530, "8:17", stick, "vfat", "/dev/sdb1"));
-    ASSERT_TRUE(WaitVolumeWait());
-    ASSERT_TRUE(WaitAllIdle());
-    EXPECT_EQ(Syncs("Stick"), 1u);
-}
-
-TEST_F(TriggerTest, VolumesArrivingTogetherStartTogetherUnlessATaskRuns) {
-    SaveTask("Stick", stick + "/docs", Dir("b"), [](TSyncTask& t) { t.ConnectAnalyze = 1; });
-    SaveTask("Disk", disk + "/docs", Dir("c"), [](TSyncTask& t) { t.ConnectAnalyze = 1; });
-    SaveTask("Manual", Dir("e"), Dir("f"));
-    StartWithTestClock();
-    WatchTable(kBaseTable);
-    const std::string both = kBaseTable + MountLine(512, "8:17", stick, "vfat", "/dev/sdb1") +
-                             MountLine(513, "8:18", disk, "ext4", "/dev/sdb2");
-    ChangeTable(kBaseTable + MountLine(512, "8:17", stick, "vfat", "/dev/sdb1"));
-    ChangeTable(both);
-    ASSERT_TRUE(WaitVolumeWait());
-    ASSERT_TRUE(WaitAllIdle());
-    EXPECT_EQ(Analyses("Stick"), 1u);
-    EXPECT_EQ(Analyses("Disk"), 1u);
-
-    // Taken away and connected again while the user's own run goes on: the
-    // trigger starts nothing, not even the idle tasks.
-    ChangeTable(kBaseTable);
-    Click(ByName("Manual")->BitBtn_Analyze);
-    ASSERT_TRUE(ByName("Manual")->IsBusy());
-    ChangeTable(kBaseTable + MountLine(540, "8:17", stick, "vfat", "/dev/sdb1"));
-    // The wait ends now, while the user's run surely still goes on.
-    ASSERT_TRUE(main->Timer_volume->isActive());
-    main->Timer_volume->stop();
-    ASSERT_TRUE(QMetaObject::invokeMethod(main->Timer_volume, "timeout", Qt::DirectConnection));
-    EXPECT_EQ(Running(), (std::set<std::string>{"Manual"}));
-    ASSERT_TRUE(WaitAllIdle());
-    EXPECT_EQ(Analyses("Stick"), 1u);
-    EXPECT_EQ(Analyses("Disk"), 1u);
 }
 
 // ---- End of the session ----------------------------------------------------------------------------
