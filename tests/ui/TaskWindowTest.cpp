@@ -348,51 +348,18 @@ TEST_F(TaskWindowTest, DoNotCopyOnAFolderKeepsItsFiles) {
     EXPECT_FALSE(testsupport::Exists(right + "/sub/b.txt"));
 }
 
-// The workers of a cancelled comparison hold the result and read the folders
-// until its end handler has run; a path typed in between is not taken.
-TEST_F(TaskWindowTest, APathTypedBeforeACancelledComparisonHasEndedIsNotTaken) {
-    TFSyncMain* window = StartWithDocs();
-    ASSERT_NE(window, nullptr);
-    // The end handlers wait in a queue of the test's own, so the comparison is
-    // surely still under way when cancel is clicked.
-    tandemora::TQueueDispatcher ends;
-    tandemora::ScopedMainThreadDispatcher scoped(&ends);
-    Click(window->BitBtn_Analyze);
-    ASSERT_TRUE(ends.WaitAndProcess([&] { return window->AnalyzeThread != nullptr; }));
-    ASSERT_TRUE(window->IsBusy());
-    Click(window->BitBtn_cancel);
-    ASSERT_TRUE(window->Edit_RFolder->isEnabled());
-
-    const std::string other = folders / "other";
-    window->Edit_RFolder->setText(QString::fromStdString(other));
-    QTest::keyClick(window->Edit_RFolder, Qt::Key_Return);
-    EXPECT_EQ(window->Task->RFolder.FolerAllName, right);
-    EXPECT_EQ(window->Edit_RFolder->text().toStdString(), right);
-    EXPECT_EQ(ReadFile(program / "tasklist.td").find(other), std::string::npos);
-
-    ASSERT_TRUE(ends.WaitAndProcess([&] { return !window->IsBusy(); }));
-    // The comparison still ended through its end handler, with a second summary.
-    EXPECT_EQ(LinesStarting(window, "----- Analysis TotalTime:").size(), 2u);
-
-    // Once it has ended, a typed path is taken.
-    window->Edit_RFolder->setText(QString::fromStdString(other));
-    QTest::keyClick(window->Edit_RFolder, Qt::Key_Return);
-    EXPECT_EQ(window->Task->RFolder.FolerAllName, other);
-    EXPECT_EQ(window->ResultTree, nullptr);
-}
-
-// A run that starts while the person is still typing a path (a menu key, a
-// trigger, the sync one second after an analysis) disables the path edits and
-// so takes their focus: the run keeps the folder it was started for.
-TEST_F(TaskWindowTest, APathBeingTypedWhenARunStartsLeavesTheRunsFolder) {
-    struct Case {
-        const char* Name;
-        uint32_t Message;
-        bool TypeWhileTheSyncWaits; // else typed before the message
-    };
-    const Case cases[] = {
-        {"analysis from the menu", tandemora::WM_ANAL_JOB, false},
-        {"sync one second after the analysis", tandemora::WM_ANAL_SYNC, true},
+// A path typed while a run holds the folders is not taken: the run keeps the
+// folder it was started for. The races: typed (and Return pressed) after a
+// cancel but before the comparison's end handler has run (its workers still
+// read the folders); typed when a run starts from the menu or in the second
+// before the sync that follows an analysis (the run disables the edit and so
+// takes its focus).
+TEST_F(TaskWindowTest, APathTypedWhileARunHoldsTheFoldersIsNotTaken) {
+    enum { kBeforeTheCancelledEnd, kBeforeAMenuRun, kWhileTheSyncWaits };
+    const std::pair<const char*, int> cases[] = {
+        {"cancelled comparison not yet ended", kBeforeTheCancelledEnd},
+        {"analysis from the menu", kBeforeAMenuRun},
+        {"sync one second after the analysis", kWhileTheSyncWaits},
     };
     TFSyncMain* window = StartWithDocs();
     ASSERT_NE(window, nullptr);
@@ -404,29 +371,51 @@ TEST_F(TaskWindowTest, APathBeingTypedWhenARunStartsLeavesTheRunsFolder) {
         QTest::keyClicks(window->Edit_RFolder, "-new");
         ASSERT_EQ(window->Edit_RFolder->text().toStdString(), right + "-new");
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.Name);
+    for (const auto& [name, when] : cases) {
+        SCOPED_TRACE(name);
         const size_t summaries = LinesStarting(window, "All:").size();
-        if (!c.TypeWhileTheSyncWaits) {
+        if (when == kBeforeTheCancelledEnd) {
+            // The end handlers wait in a queue of the test's own, so the
+            // comparison is surely still under way when cancel is clicked.
+            tandemora::TQueueDispatcher ends;
+            tandemora::ScopedMainThreadDispatcher scoped(&ends);
+            Click(window->BitBtn_Analyze);
+            ASSERT_TRUE(ends.WaitAndProcess([&] { return window->AnalyzeThread != nullptr; }));
+            Click(window->BitBtn_cancel);
             typeIntoRight();
+            QTest::keyClick(window->Edit_RFolder, Qt::Key_Return);
+            EXPECT_EQ(window->Edit_RFolder->text().toStdString(), right);
+            ASSERT_TRUE(ends.WaitAndProcess([&] { return !window->IsBusy(); }));
+            // It still ended through its end handler, with a second summary.
+            EXPECT_EQ(LinesStarting(window, "----- Analysis TotalTime:").size(), 2u);
+        } else {
+            if (when == kBeforeAMenuRun) {
+                typeIntoRight();
+            }
+            SendNotifyMessage(
+                window, when == kBeforeAMenuRun ? tandemora::WM_ANAL_JOB : tandemora::WM_ANAL_SYNC, 0, 10);
+            if (when == kWhileTheSyncWaits) {
+                ASSERT_TRUE(WaitUntil([&] { return LinesStarting(window, "All:").size() > summaries; }));
+                ASSERT_TRUE(window->IsBusy()); // the second before the sync
+                typeIntoRight();
+            }
+            ASSERT_TRUE(WaitIdle(window));
+            ASSERT_EQ(LinesStarting(window, "All:").size(), summaries + 1);
+            EXPECT_EQ(LinesStarting(window, "All:").back(),
+                      "All:3,Changed:3,Conflicts:0,Errors:0,Included:3,Excluded:0");
         }
-        SendNotifyMessage(window, c.Message, 0, 10);
-        if (c.TypeWhileTheSyncWaits) {
-            ASSERT_TRUE(WaitUntil([&] { return LinesStarting(window, "All:").size() > summaries; }));
-            ASSERT_TRUE(window->IsBusy()); // the second before the sync
-            typeIntoRight();
-        }
-        ASSERT_TRUE(WaitIdle(window));
         EXPECT_EQ(window->Task->RFolder.FolerAllName, right);
         EXPECT_EQ(window->Edit_RFolder->text().toStdString(), right);
         EXPECT_EQ(ReadFile(program / "tasklist.td").find(right + "-new"), std::string::npos);
-        ASSERT_EQ(LinesStarting(window, "All:").size(), summaries + 1);
-        EXPECT_EQ(LinesStarting(window, "All:").back(),
-                  "All:3,Changed:3,Conflicts:0,Errors:0,Included:3,Excluded:0");
     }
     EXPECT_EQ(LinesStarting(window, "----- Sync End. Time:").size(), 1u);
     EXPECT_EQ(ReadFile(right + "/a.txt"), "alpha");
     EXPECT_FALSE(testsupport::Exists(right + "-new"));
+    // Once the runs have ended, a typed path is taken.
+    const std::string other = folders / "other";
+    window->Edit_RFolder->setText(QString::fromStdString(other));
+    QTest::keyClick(window->Edit_RFolder, Qt::Key_Return);
+    EXPECT_EQ(window->Task->RFolder.FolerAllName, other);
 }
 
 } // namespace
