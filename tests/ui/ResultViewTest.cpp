@@ -267,40 +267,6 @@ TEST_F(ResultViewTest, ViewsSumAndShowOnlyTheirRows) {
     EXPECT_TRUE(window->VST1->isExpanded(IndexNamed(window, "d")));
 }
 
-// Each view kind through the main window's menu item and, for four of them, a
-// radio button; only the Changes view offers the Sync button.
-TEST_F(ResultViewTest, EveryViewKindIsReachedThroughItsControls) {
-    WriteFile(left + "/a.txt", "alpha");
-    TFSyncMain* window = StartWith();
-    ASSERT_NE(window, nullptr);
-    ASSERT_TRUE(Analyze(window));
-    const std::tuple<QAction*, QRadioButton*, int32_t> cases[] = {
-        {main->Action_all, window->rb_all, tandemora::vkAll},
-        {main->Action_changes, window->rb_changed, tandemora::vkChanged},
-        {main->Action_conflicts, window->rb_conflicts, tandemora::vkConflicts},
-        {main->Action_Errors, window->rb_errors, tandemora::vkErrors},
-        {main->Action_Included, nullptr, tandemora::vkIncluded},
-        {main->Action_Excluded, nullptr, tandemora::vkExcluded},
-        {main->Action_New, nullptr, tandemora::vkNew},
-        {main->Action_Overwrite, nullptr, tandemora::vkOverwrite},
-        {main->Action_Delete, nullptr, tandemora::vkDelete},
-        {main->Action_LtoR, nullptr, tandemora::vkLtoR},
-        {main->Action_RtoL, nullptr, tandemora::vkRtoL},
-    };
-    for (const auto& [menu, radio, kind] : cases) {
-        window->Action_New->trigger(); // start from another view each time
-        main->UpdateMenuStates();
-        menu->trigger();
-        EXPECT_EQ(window->Rows().CurrentKind(), kind);
-        EXPECT_EQ(window->BitBtn_Sync->isEnabled(), kind == tandemora::vkChanged) << kind;
-        if (radio != nullptr) {
-            window->Action_New->trigger();
-            Click(radio);
-            EXPECT_EQ(window->Rows().CurrentKind(), kind);
-        }
-    }
-}
-
 // ---- Overrides ------------------------------------------------------------------------------------
 
 TEST_F(ResultViewTest, OverrideOnAFolderReachesOnlyTheRowsShown) {
