@@ -979,7 +979,8 @@ int TTandemoraThread::SyncFolder(TResultRow* Row) {
 // ---- Snapshots ----------------------------------------------------------------------------
 
 // The new snapshots are fresh scans of both sides, in which the items this run
-// did not settle keep what the analysis compared with (TUnsettledItems). A run
+// did not settle keep what the analysis compared with, and the items changed
+// while it ran what the analysis saw (TUnsettledItems). A run
 // without an operation writes them only when the analysis had no pair of
 // snapshots to compare with (else the next analysis would judge every item by
 // time again) or found files both sides had changed alike; otherwise the
@@ -1012,7 +1013,9 @@ int TTandemoraThread::SaveSnapshots() {
         left->ScanTree();
         right->ScanTree();
         TUnsettledItems unsettled;
-        unsettled.Collect(View != nullptr ? View->ResultTree() : nullptr, codes);
+        const TFileTree* result = View != nullptr ? View->ResultTree() : nullptr;
+        unsettled.Collect(result, codes);
+        unsettled.CollectChangedSince(result, codes, left->Tree, right->Tree);
         unsettled.Apply(left->Tree, right->Tree, compared ? leftBase : nullptr,
                         compared ? rightBase : nullptr);
         std::string leftText;

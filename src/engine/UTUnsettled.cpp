@@ -26,6 +26,11 @@ bool Later(int32_t a, int32_t b) {
     return static_cast<uint32_t>(a) > static_cast<uint32_t>(b);
 }
 
+// A time the analysis shows for a side: 0 or -1 where it saw no item there.
+bool Shown(int32_t time) {
+    return time != 0 && time != -1;
+}
+
 // The children of one folder level by name and kind.
 class TChildIndex {
 public:
@@ -87,6 +92,119 @@ void TUnsettledItems::CollectBelow(const TFileTree* Node, TLevel& Level,
     }
 }
 
+void TUnsettledItems::CollectChangedSince(const TFileTree* Result,
+                                          const std::map<const TFileTree*, int32_t>& RowCodes,
+                                          const TFileTree* Left, const TFileTree* Right) {
+    if (Result != nullptr) {
+        ChangedBelow(Result, Left, Right, root_, RowCodes);
+    }
+}
+
+// Walks a level of the result beside the same level of both fresh scans; true
+// when something below needs an entry of its own.
+bool TUnsettledItems::ChangedBelow(const TFileTree* Node, const TFileTree* Left, const TFileTree* Right,
+                                   TLevel& Level, const std::map<const TFileTree*, int32_t>& RowCodes) {
+    const TChildIndex left(Left);
+    const TChildIndex right(Right);
+    bool found = false;
+    for (const TFileTree* child : Node->Children) {
+        if (child->Data == nullptr) {
+            continue;
+        }
+        const bool folder = IsFolderNode(child);
+        const TFileTree* scanned[2] = {left.Find(child->Name, folder), right.Find(child->Name, folder)};
+        if (!child->Children.empty()) {
+            const TKey key(child->Name, true);
+            auto& below = Level.Children[key];
+            const bool held = below != nullptr;
+            if (!held) {
+                below = std::make_unique<TLevel>();
+            }
+            if (ChangedBelow(child, scanned[0], scanned[1], *below, RowCodes) || held) {
+                found = true;
+            } else {
+                Level.Children.erase(key);
+            }
+            continue;
+        }
+        const auto row = RowCodes.find(child);
+        if ((row != RowCodes.end() ? row->second : child->Action) != saSame) {
+            continue; // unsettled: Collect has it
+        }
+        TWanted seen[2];
+        bool keep[2] = {true, true};
+        if (!SeenBy(child, child->Action, seen, keep)) {
+            continue;
+        }
+        bool differs = false;
+        for (int side = 0; side < 2; ++side) {
+            const TFileTree* now = scanned[side];
+            const bool same = seen[side].Present
+                                  ? now != nullptr && (folder || (now->Data->Time == seen[side].Time &&
+                                                                  now->Data->Size == seen[side].Size))
+                                  : now == nullptr;
+            differs = differs || (!keep[side] && !same);
+        }
+        if (!differs) {
+            continue;
+        }
+        auto& item = Level.Children[TKey(child->Name, folder)];
+        if (!item) {
+            item = std::make_unique<TLevel>();
+        }
+        item->Item = true;
+        item->Settled = true;
+        for (int side = 0; side < 2; ++side) {
+            item->Want[side] = seen[side];
+            item->Keep[side] = keep[side];
+        }
+        ++count_;
+        found = true;
+    }
+    return found;
+}
+
+// What the analysis saw of a settled item on each side, from the values it
+// shows there (those the sync checks its targets against), and which sides
+// the run wrote to (Keep). False when no side is to be held.
+bool TUnsettledItems::SeenBy(const TFileTree* Item, int32_t Code, TWanted Seen[2], bool Keep[2]) {
+    const int32_t times[2] = {Item->LeftTime, Item->OtherTime};
+    const int64_t sizes[2] = {Item->LeftSize, Item->OtherSize};
+    const int32_t attrs[2] = {Item->LeftAttr, Item->OtherAttr};
+    for (int side = 0; side < 2; ++side) {
+        Seen[side] = TWanted();
+        if (Shown(times[side])) {
+            Seen[side].Present = true;
+            Seen[side].Time = times[side];
+            Seen[side].Size = sizes[side];
+            Seen[side].Attr = attrs[side];
+        }
+    }
+    switch (Code) {
+    case saSame:
+        // Nothing done. Only an item both sides held is known for sure: one
+        // deleted since the last sync shows its old entry on one side.
+        Keep[0] = Keep[1] = Item->RightEntry != 0 || !Seen[0].Present || !Seen[1].Present;
+        break;
+    case saCopyLtoR:
+    case saOverwriteLtoR:
+    case saDeleteRight:
+        Keep[0] = false;
+        Keep[1] = true;
+        break;
+    case saCopyRtoL:
+    case saOverwriteRtoL:
+    case saDeleteLeft:
+        Keep[0] = true;
+        Keep[1] = false;
+        break;
+    default:
+        Keep[0] = Keep[1] = true;
+        break;
+    }
+    return !Keep[0] || !Keep[1];
+}
+
 void TUnsettledItems::Apply(TFileTree* Left, TFileTree* Right, const TFileTree* BaseLeft,
                             const TFileTree* BaseRight) {
     if (count_ == 0) {
@@ -112,14 +230,16 @@ void TUnsettledItems::Decide(TLevel& Level, const TFileTree* Left, const TFileTr
         const TFileTree* bl = baseLeft.Find(key.first, key.second);
         const TFileTree* br = baseRight.Find(key.first, key.second);
         if (level.Item) {
-            if (Compared) {
+            if (level.Settled) {
+                // Known already: what the analysis saw.
+            } else if (Compared) {
                 level.Want[0] = EntryOf(bl);
                 level.Want[1] = EntryOf(br);
             } else {
                 Pair(l, r, level.Want[0], level.Want[1]);
             }
-            level.PresentBelow[0] = level.Want[0].Present;
-            level.PresentBelow[1] = level.Want[1].Present;
+            level.PresentBelow[0] = level.Want[0].Present && !level.Keep[0];
+            level.PresentBelow[1] = level.Want[1].Present && !level.Keep[1];
         }
         if (!level.Children.empty()) {
             level.Folder[0] = EntryOf(bl);
@@ -141,6 +261,9 @@ void TUnsettledItems::Put(TLevel& Level, TFileTree* Parent, int32_t Side) {
         TLevel& level = *below;
         TFileTree* node = index.Find(key.first, key.second);
         if (level.Item) {
+            if (level.Keep[Side]) {
+                continue;
+            }
             const TWanted& want = level.Want[Side];
             if (!want.Present) {
                 if (node != nullptr) {

@@ -15,6 +15,13 @@
 //   as the state both sides last shared: the newer side reads as changed, the
 //   older as unchanged (both as changed when only their sizes differ), and an
 //   item on one side only has no entry on either.
+// The fresh scans are taken after the sync, so they also hold what the user
+// changed while it ran, which this run's analysis never saw. Taken as they are,
+// such changes would look settled: an edit never reaches the other side and is
+// later overwritten by an edit there, a deletion is copied back. So an item the
+// run settled keeps, on each side the run did not write to, the entry the
+// analysis saw there (or none, where it saw nothing); a side the run wrote to
+// keeps what the scan finds.
 // Items are told apart by name and kind: a file and a folder of one name are two
 // items. Each folder level is looked at once, however many items it holds.
 
@@ -37,7 +44,13 @@ public:
     bool Empty() const { return count_ == 0; }
     size_t Count() const { return count_; }
 
-    // Gives every unsettled item its entries in the two fresh scans Left and
+    // Finds the settled items of the same result whose entries in the fresh
+    // scans Left and Right are not what the analysis saw on a side the run did
+    // not write to. Call after Collect and before Apply.
+    void CollectChangedSince(const TFileTree* Result, const std::map<const TFileTree*, int32_t>& RowCodes,
+                             const TFileTree* Left, const TFileTree* Right);
+
+    // Gives every item found above its entries in the two fresh scans Left and
     // Right (changed in place). BaseLeft and BaseRight are the snapshots the
     // analysis compared with, or null after a direct comparison.
     void Apply(TFileTree* Left, TFileTree* Right, const TFileTree* BaseLeft, const TFileTree* BaseRight);
@@ -57,6 +70,10 @@ private:
     struct TLevel {
         std::map<TKey, std::unique_ptr<TLevel>> Children;
         bool Item = false;
+        // A settled item: Want holds what the analysis saw, and a side the run
+        // wrote to (Keep) stays as scanned.
+        bool Settled = false;
+        bool Keep[2] = {false, false};
         TWanted Want[2];   // per side, for an item
         TWanted Folder[2]; // per side, the snapshot's entry of a folder on the way
         bool PresentBelow[2] = {false, false};
@@ -64,6 +81,9 @@ private:
 
     void CollectBelow(const TFileTree* Node, TLevel& Level,
                       const std::map<const TFileTree*, int32_t>& RowCodes);
+    bool ChangedBelow(const TFileTree* Node, const TFileTree* Left, const TFileTree* Right, TLevel& Level,
+                      const std::map<const TFileTree*, int32_t>& RowCodes);
+    static bool SeenBy(const TFileTree* Item, int32_t Code, TWanted Seen[2], bool Keep[2]);
     void Decide(TLevel& Level, const TFileTree* Left, const TFileTree* Right, const TFileTree* BaseLeft,
                 const TFileTree* BaseRight, bool Compared);
     void Put(TLevel& Level, TFileTree* Parent, int32_t Side);
