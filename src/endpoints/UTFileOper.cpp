@@ -49,6 +49,10 @@ int TFileOper::MakeFolderLike(const std::string& RelPath, const std::string&) {
     return MakeFolder(RelPath);
 }
 
+int TFileOper::DeleteReadOnlyFile(TFolderSource* Source, TFileAttri* Attr) {
+    return DeleteFile(Source, Attr);
+}
+
 void TFileOper::Execute() {
     ScanTree();
 }

@@ -158,6 +158,9 @@ public:
     virtual int LoadSnapshot() = 0;
     // Sets "Delete:" + path and sends WM_COPYPROCESS whatever the outcome; 0 deleted, -1 not.
     virtual int DeleteFile(TFolderSource* Source, TFileAttri* Attr) = 0;
+    // DeleteFile for a file whose read-only bit is no reason to keep it. Kinds
+    // without such a bit delete as DeleteFile does.
+    virtual int DeleteReadOnlyFile(TFolderSource* Source, TFileAttri* Attr);
     // 0 when the (empty) folder was removed, -1 otherwise.
     virtual int RemoveFolder(TFolderSource* Source, TFileAttri* Attr) = 0;
     // Makes sure the saved-versions folder exists and returns its path.

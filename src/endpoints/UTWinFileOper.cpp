@@ -633,13 +633,22 @@ int TWinFileOper::MakeFolderLike(const std::string& RelPath, const std::string& 
 }
 
 int TWinFileOper::DeleteFile(TFolderSource* Source, TFileAttri* Attr) {
+    return Delete(Source, Attr, false);
+}
+
+int TWinFileOper::DeleteReadOnlyFile(TFolderSource* Source, TFileAttri* Attr) {
+    return Delete(Source, Attr, true);
+}
+
+int TWinFileOper::Delete(TFolderSource* Source, TFileAttri* Attr, bool ReadOnlyToo) {
     if (!ShareCanHold(Source, Attr->RelPath, Attr->Name)) {
         return erFailed;
     }
     std::string path;
     BuildFullPath(Source, Attr, path);
     fs::TFolder folder;
-    const bool deleted = OpenFolder(Source, Attr->RelPath, false, folder) && folder.DeleteFile(Attr->Name);
+    const bool deleted =
+        OpenFolder(Source, Attr->RelPath, false, folder) && folder.DeleteFile(Attr->Name, ReadOnlyToo);
     const int result = deleted ? erOk : FailWithErrno(erFailed, "deleting");
     SetSyncStatusText("Delete:" + path);
     Notify(WM_COPYPROCESS);

@@ -36,6 +36,7 @@ public:
     int GetTopFolderCount() override;
     int LoadSnapshot() override;
     int DeleteFile(TFolderSource* Source, TFileAttri* Attr) override;
+    int DeleteReadOnlyFile(TFolderSource* Source, TFileAttri* Attr) override;
     int RemoveFolder(TFolderSource* Source, TFileAttri* Attr) override;
     int GetSavedFolder(std::string& Path) override;
     int64_t GetFileSize(const std::string& Path) override;
@@ -89,6 +90,7 @@ private:
                     const fs::TFolderMode& Mode = nullptr);
     bool OpenItemFolder(const std::string& Path, fs::TFolder& Folder, std::string& Name);
     void RemoveStaleParts(const fs::TFolder& Folder);
+    int Delete(TFolderSource* Source, TFileAttri* Attr, bool ReadOnlyToo);
     int CopyInto(const std::string& Src, const std::shared_ptr<fs::TFolder>& Folder, const std::string& Name,
                  int64_t ExpectedSize, bool MayWait);
     void DropPending();

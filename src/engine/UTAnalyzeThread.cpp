@@ -441,9 +441,15 @@ void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {
         return;
     }
     int32_t code = ApplyDirection(Task, combined);
+    // A file deleted on one side while it was read-only there: the other side's
+    // copy may carry the bit only because copies take it over.
     if (leftGone) {
+        B->DeletedReadOnly = (A->Data->Attr & faReadOnly) != 0 ? 1 : 0;
         TakePair(own, A, B, code, O);
         return;
+    }
+    if (!Present(B)) {
+        A->DeletedReadOnly = (B->Data->Attr & faReadOnly) != 0 ? 1 : 0;
     }
     CombinedOtherValues(A, B);
     const bool leftChanged = A->Action == saNewSinceSync || A->Action == saChangedSinceSync;

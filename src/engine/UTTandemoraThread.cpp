@@ -890,7 +890,11 @@ int TTandemoraThread::DeleteItem(TResultRow* Row, int32_t Side, TFileAttri& Attr
         return 1;
     }
     dst->LastErrorText.clear();
-    const int deleted = dst->DeleteFile(dstSource, &Attr);
+    // A read-only bit the copy took over from the file the user deleted does
+    // not keep its copy here; one set on this side alone does.
+    const bool copiedBit = Row->Item != nullptr && Row->Item->DeletedReadOnly != 0;
+    const int deleted =
+        copiedBit ? dst->DeleteReadOnlyFile(dstSource, &Attr) : dst->DeleteFile(dstSource, &Attr);
     if (deleted != 0) {
         failure_ = Reason(dst);
     }

@@ -87,6 +87,11 @@ public:
     // the snapshots must learn of it. On a result's root: the snapshots list
     // items that neither side holds any more.
     int8_t Agreed = 0;
+    // Set by the analysis on a file the other side deleted since the last
+    // synchronisation while it was read-only there: this side's copy took its
+    // read-only bit from it, so the bit does not hold back carrying the
+    // deletion over (one set on this side alone still does).
+    int8_t DeletedReadOnly = 0;
     TFileTree* Parent = nullptr;
     TFileTreeList Children;
     std::string Name;

@@ -236,11 +236,14 @@ bool TFolder::Rename(const std::string& From, const TFolder& Into, const std::st
     return renameat(fd_, From.c_str(), Into.fd_, To.c_str()) == 0;
 }
 
-bool TFolder::DeleteFile(const std::string& Name) const {
+bool TFolder::DeleteFile(const std::string& Name, bool ReadOnlyToo) const {
     if (!IsItemName(Name)) {
         return false;
     }
     if (!share_.empty()) {
+        if (ReadOnlyToo) {
+            fs::ClearReadOnly(ShareItem(Name));
+        }
         return fs::DeleteFile(ShareItem(Name));
     }
     struct stat st;
@@ -259,7 +262,7 @@ bool TFolder::DeleteFile(const std::string& Name) const {
             st = target;
         }
     }
-    if (S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0) {
+    if (!ReadOnlyToo && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0) {
         errno = EACCES;
         return false;
     }

@@ -83,8 +83,9 @@ public:
     bool Rename(const std::string& From, const TFolder& Into, const std::string& To) const;
     // Deletes a file or a link (never what it leads to). Refuses a folder
     // (EISDIR) and a file the owner may not write (EACCES, for a link: by what it
-    // leads to), as DeleteFile does.
-    bool DeleteFile(const std::string& Name) const;
+    // leads to), as DeleteFile does, unless ReadOnlyToo (on a share its
+    // read-only attribute is cleared first).
+    bool DeleteFile(const std::string& Name, bool ReadOnlyToo = false) const;
     // Removes an empty folder (a link in its place is not a folder).
     bool RemoveFolder(const std::string& Name) const;
     // Removes a file or link that a transfer of ours left (nothing else).

@@ -116,6 +116,26 @@ TEST_F(MultiRun, DeletionsThatWaitAreNotForgotten) {
     SysConfig = previous;
 }
 
+// A copy keeps its source's read-only bit, so a read-only file (git keeps its
+// objects so) is read-only on both sides; deleted on one, it goes on the other
+// too. Made read-only on the target alone, it stays (the case above).
+TEST_F(MultiRun, ReadOnlyFileDeletedOnOneSideGoesOnTheOther) {
+    for (int from : {L, R}) {
+        SCOPED_TRACE(from);
+        TPairFolder p;
+        p.Put(from, "obj", "object", T(0));
+        p.Put(from, "keep.txt", "kept", T(0));
+        p.ReadOnly(from, "obj");
+        p.SyncOnce();
+        ASSERT_TRUE(fs::IsReadOnly(p.Root(1 - from) + "/obj"));
+        p.Remove(from, "obj");
+        const TRun run = p.SyncOnce();
+        EXPECT_FALSE(AnyLineHas(run, "Error")) << run.Lines.front();
+        EXPECT_FALSE(p.Has(1 - from, "obj"));
+        EXPECT_TRUE(p.InStep());
+    }
+}
+
 TEST_F(MultiRun, SourceThatVanishedDuringTheRunCountsAsDeleted) {
     Start({{"x.txt", "one"}, {"keep.txt", "kept"}});
     f.Put(R, "x.txt", "two, from the right", T(1));
