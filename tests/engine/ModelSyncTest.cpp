@@ -389,9 +389,16 @@ private:
             v.Pending = true;
             return v;
         }
-        // The program does not delete a read-only file.
+        // The program does not delete a read-only file, unless the one deleted on
+        // the other side was read-only there too when last synced (the copy took
+        // the bit over); the model does not follow each side's last bit, so then
+        // either outcome is fine.
         for (int s : {L, R}) {
             if (v.Replaced[s] && side[s]->ReadOnly && (!v.Final[s] || v.Final[s]->Dir)) {
+                if (b && !b->Dir && b->ReadOnly) {
+                    v.Loose = true;
+                    continue;
+                }
                 return TVerdict{{side[L], side[R]}, true, v.Loose, {}};
             }
         }
