@@ -293,6 +293,7 @@ TEST(SnapshotTest, DamagedTextFailsCleanlyAndLeavesTheRootAsItWas) {
         // Truncated: the last line has no line end.
         {"root line without line end", "R::0", List},
         {"node line without line end", "R::1\r\na:0:/:1:2:3", List},
+        {"cut off after the lines the root promises", "R::1\r\n" + a + "b:0:/", List},
         {"NUL inside the last line", "R::1\r\na:0:/:1:2:3\0\r\n"s, List},
         // Root line.
         {"root line without ::", "D:\\Docs:0\r\n", Convert},

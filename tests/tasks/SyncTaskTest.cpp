@@ -33,6 +33,7 @@ TEST(SyncTaskTest, CheckFoldersComparesWholePathParts) {
         {" ", "/My Docs", fcEmptyPath}, // a blank inside the other path is no folder
         {"/home/u/photos", "/home/u/photos-backup", fcOk},
         {"/home/u/photos", "/home/u/photos/2020", fcNested},
+        {"/home/u/photos/2020", "/home/u/photos", fcNested}, // either side may hold the other
         // The endpoints trim blanks off the ends, so these name one folder.
         {"/data/X", "/data/X ", fcSameFolder},
         {" /data/X\t", "/data/X/sub ", fcNested},
