@@ -351,19 +351,19 @@ void ResetPeak() {
 
 // One side of a task as key=value pairs "<side>.kind" (1 local, 3 FTP, 5 WebDAV),
 // "<side>.path", "<side>.user", "<side>.password".
-void ReadSide(std::map<std::string, std::string>& spec, const std::string& side, TFolderSource& source) {
-    source.DeviceType = std::atoi(spec[side + ".kind"].c_str());
-    source.FolerAllName = spec[side + ".path"];
-    source.UserName = spec[side + ".user"];
-    source.PWD = spec[side + ".password"];
+void ReadSide(std::map<std::string, std::string>& job, const std::string& side, TFolderSource& source) {
+    source.DeviceType = std::atoi(job[side + ".kind"].c_str());
+    source.FolerAllName = job[side + ".path"];
+    source.UserName = job[side + ".user"];
+    source.PWD = job[side + ".password"];
 }
 
-void FillTask(std::map<std::string, std::string>& spec, TSyncTask& task) {
-    task.SyncName = spec["name"];
-    task.SyncID = spec["name"] + "1";
+void FillTask(std::map<std::string, std::string>& job, TSyncTask& task) {
+    task.SyncName = job["name"];
+    task.SyncID = job["name"] + "1";
     task.IsDeleteFile = 1;
-    ReadSide(spec, "left", task.LFolder);
-    ReadSide(spec, "right", task.RFolder);
+    ReadSide(job, "left", task.LFolder);
+    ReadSide(job, "right", task.RFolder);
 }
 
 struct TChildResult {
@@ -408,9 +408,9 @@ void WaitIdle(TFSyncMain* window) {
 }
 
 // The program with its task window, off screen: Analyze, then Sync.
-TChildResult RunWindow(std::map<std::string, std::string>& spec) {
+TChildResult RunWindow(std::map<std::string, std::string>& job) {
     TSyncTask task;
-    FillTask(spec, task);
+    FillTask(job, task);
     task.SaveToTaskList(true);
     int argc = 1;
     char name[] = "sync_bench";
@@ -448,9 +448,9 @@ TChildResult RunWindow(std::map<std::string, std::string>& spec) {
 }
 
 // The engine as the task window drives it, with a plain queue as the main thread.
-TChildResult RunEngine(std::map<std::string, std::string>& spec) {
+TChildResult RunEngine(std::map<std::string, std::string>& job) {
     TSyncTask task;
-    FillTask(spec, task);
+    FillTask(job, task);
     TQueueDispatcher dispatcher;
     ScopedMainThreadDispatcher scope(&dispatcher);
     long progress = 0;
@@ -510,9 +510,9 @@ TChildResult RunEngine(std::map<std::string, std::string>& spec) {
 // One file up to the right side's endpoint or back down ("direction"), by the
 // endpoint's own transfer operations (what the sync thread calls for a remote
 // item).
-TChildResult RunTransfer(std::map<std::string, std::string>& spec) {
+TChildResult RunTransfer(std::map<std::string, std::string>& job) {
     TSyncTask task;
-    FillTask(spec, task);
+    FillTask(job, task);
     TQueueDispatcher dispatcher;
     ScopedMainThreadDispatcher scope(&dispatcher);
     TCallbackNotifyTarget window([](uint32_t, intptr_t, intptr_t) {}, &dispatcher);
@@ -522,7 +522,7 @@ TChildResult RunTransfer(std::map<std::string, std::string>& spec) {
     if (oper->Connect() != 0) {
         Fail("cannot reach " + task.RFolder.FolerAllName);
     }
-    const std::string local = spec["file"];
+    const std::string local = job["file"];
     TFileAttri attr;
     attr.Name = stdfs::path(local).filename().string();
     attr.RelPath = "/";
@@ -532,11 +532,11 @@ TChildResult RunTransfer(std::map<std::string, std::string>& spec) {
     attr.Time = entry.Time;
     TChildResult r;
     const auto start = Clock::now();
-    if (spec["direction"] == "put") {
+    if (job["direction"] == "put") {
         r.PutResult = oper->PutFile(local, &task.RFolder, &attr, 0);
         r.PutS = Seconds(Clock::now() - start);
     } else {
-        r.GetResult = oper->GetFile(spec["download"], &task.RFolder, &attr, 0);
+        r.GetResult = oper->GetFile(job["download"], &task.RFolder, &attr, 0);
         r.GetS = Seconds(Clock::now() - start);
     }
     dispatcher.ProcessPending();
@@ -545,8 +545,8 @@ TChildResult RunTransfer(std::map<std::string, std::string>& spec) {
 }
 
 // The child's environment: a program folder, XDG folders and a home of its own.
-void PrepareChild(std::map<std::string, std::string>& spec) {
-    const std::string home = spec["home"];
+void PrepareChild(std::map<std::string, std::string>& job) {
+    const std::string home = job["home"];
     const std::string program = home + "/program/";
     for (const char* sub : {"program", "data", "config", "cache", "runtime", "tmp"}) {
         stdfs::create_directories(home + "/" + sub);
@@ -575,18 +575,16 @@ void PrepareChild(std::map<std::string, std::string>& spec) {
 }
 
 int ChildMain(const std::string& specFile) {
-    std::map<std::string, std::string> spec = ReadPairs(specFile);
-    PrepareChild(spec);
-    const std::string mode = spec["mode"];
-    TChildResult r = mode == "window"   ? RunWindow(spec)
-                     : mode == "engine" ? RunEngine(spec)
-                                        : RunTransfer(spec);
+    std::map<std::string, std::string> job = ReadPairs(specFile);
+    PrepareChild(job);
+    const std::string mode = job["mode"];
+    TChildResult r = mode == "window" ? RunWindow(job) : mode == "engine" ? RunEngine(job) : RunTransfer(job);
     std::ostringstream out;
     out << "analysis=" << r.AnalysisS << "\nsync=" << r.SyncS << "\nops=" << r.Ops << "\nerrors=" << r.Errors
         << "\nlines=" << r.Lines << "\nrss=" << r.SyncStartRssKb << "\npeak=" << r.SyncPeakKb
         << "\nput=" << r.PutS << "\nget=" << r.GetS << "\nputresult=" << r.PutResult
         << "\ngetresult=" << r.GetResult << "\n";
-    WriteText(spec["result"], out.str());
+    WriteText(job["result"], out.str());
     SetProgramFolder("");
     return 0;
 }
@@ -753,23 +751,23 @@ private:
                    const std::map<std::string, std::string>& extra = {}) {
         const std::string dir = base_ + "/runs/" + std::to_string(++serial_);
         stdfs::create_directories(dir);
-        std::ostringstream spec;
+        std::ostringstream job;
         // The runs of one task share a home, as one user's runs do: the record
         // of the last sync that the next analysis checks lives there.
-        spec << "mode=" << mode << "\nname=" << name << "\nhome=" << base_ << "/homes/" << name
-             << "\nresult=" << dir << "/result\n";
+        job << "mode=" << mode << "\nname=" << name << "\nhome=" << base_ << "/homes/" << name
+            << "\nresult=" << dir << "/result\n";
         for (const auto& [key, side] :
              {std::pair<std::string, const TSide*>{"left", &left}, {"right", &right}}) {
-            spec << key << ".kind=" << side->Kind << "\n"
-                 << key << ".path=" << side->Path << "\n"
-                 << key << ".user=" << side->User << "\n"
-                 << key << ".password=" << side->Password << "\n";
+            job << key << ".kind=" << side->Kind << "\n"
+                << key << ".path=" << side->Path << "\n"
+                << key << ".user=" << side->User << "\n"
+                << key << ".password=" << side->Password << "\n";
         }
         for (const auto& [key, value] : extra) {
-            spec << key << "=" << value << "\n";
+            job << key << "=" << value << "\n";
         }
-        const std::string specFile = dir + "/spec";
-        WriteText(specFile, spec.str());
+        const std::string specFile = dir + "/job";
+        WriteText(specFile, job.str());
         chmod(specFile.c_str(), 0600);
         sync();
         std::cout.flush();
