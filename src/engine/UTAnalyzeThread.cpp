@@ -6,7 +6,11 @@
 #include "tasks/UTSysConfig.h"
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace tandemora {
 
@@ -138,16 +142,28 @@ int32_t TargetLost(const TSyncTask* Task, int32_t LeftCode, int32_t RightCode, i
     return Combined;
 }
 
+// The names of the files on one level. Names compare equal only when their bytes
+// are equal, so a hash of the names finds a file of a folder's name in one look
+// instead of a walk over the whole level for every folder.
+std::unordered_set<std::string_view> FileNames(const TFileTree* Parent) {
+    std::unordered_set<std::string_view> names;
+    for (const TFileTree* child : Parent->Children) {
+        if (child->Data != nullptr && !IsFolder(child)) {
+            names.insert(child->Name);
+        }
+    }
+    return names;
+}
+
 // An empty folder where the other side holds a file of its name is one side of a
 // replacement (the folder makes way for the file, or takes its place), not an
 // empty folder to leave out: left out, it would stop the file or keep it.
-bool ReplacesOrGivesWay(const TFileTree* Parent, const TFileTree* Folder) {
+bool ReplacesOrGivesWay(const std::unordered_set<std::string_view>& FileNamesOfLevel,
+                        const TFileTree* Folder) {
     if (!IsFolder(Folder) || HasChildren(Folder)) {
         return false;
     }
-    return std::any_of(Parent->Children.begin(), Parent->Children.end(), [Folder](const TFileTree* file) {
-        return file->Data != nullptr && !IsFolder(file) && CompareNames(file->Name, Folder->Name) == 0;
-    });
+    return FileNamesOfLevel.count(Folder->Name) != 0;
 }
 
 } // namespace
@@ -320,21 +336,25 @@ void TAnalyzeThread::MergeWalk(TWalkKind Kind, TFileTree* A, TFileTree* B, TFile
 // A folder new on one side and a file of its name new on the other: each copy
 // would meet the other item in its way, and no side says which one goes.
 void TAnalyzeThread::BlockKindClashes(TFileTree* O) {
-    std::vector<TFileTree*> folders;
+    // One folder per name at most on a level; a hash of their names keeps this
+    // linear however many new folders and files one folder holds.
+    std::unordered_map<std::string_view, TFileTree*> folders;
     for (TFileTree* child : O->Children) {
         if (IsFolder(child) && (child->Action == saCopyLtoR || child->Action == saCopyRtoL)) {
-            folders.push_back(child);
+            folders.emplace(child->Name, child);
         }
     }
+    if (folders.empty()) {
+        return;
+    }
     for (TFileTree* file : O->Children) {
-        if (folders.empty() || IsFolder(file) || (file->Action != saCopyLtoR && file->Action != saCopyRtoL)) {
+        if (IsFolder(file) || (file->Action != saCopyLtoR && file->Action != saCopyRtoL)) {
             continue;
         }
-        for (TFileTree* folder : folders) {
-            if (folder->Action != file->Action && CompareNames(folder->Name, file->Name) == 0) {
-                SetActionRecursive(folder, saConflict);
-                file->SetAction(saConflict);
-            }
+        const auto found = folders.find(file->Name);
+        if (found != folders.end() && found->second->Action != file->Action) {
+            SetActionRecursive(found->second, saConflict);
+            file->SetAction(saConflict);
         }
     }
 }
@@ -764,8 +784,17 @@ void TAnalyzeThread::ApplyFilters(TFileTree* Node) {
         SetFilterRecursive(Node, ClassifyItem(Node));
         return;
     }
+    // The level's file names are gathered only once an empty folder asks for them.
+    std::optional<std::unordered_set<std::string_view>> fileNames;
     for (TFileTree* child : Node->Children) {
-        const int32_t state = ClassifyItem(child, !ReplacesOrGivesWay(Node, child));
+        bool emptyFolderRule = true;
+        if (IsFolder(child) && !HasChildren(child)) {
+            if (!fileNames) {
+                fileNames = FileNames(Node);
+            }
+            emptyFolderRule = !ReplacesOrGivesWay(*fileNames, child);
+        }
+        const int32_t state = ClassifyItem(child, emptyFolderRule);
         if (!HasChildren(child) || state == saExcluded) {
             SetFilterRecursive(child, state);
         } else {

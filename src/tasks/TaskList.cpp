@@ -134,8 +134,9 @@ void ReadFolder(TXMLFolderType folder, TFolderSource& target) {
 }
 
 void WriteItems(TXMLItemListType items, const std::vector<std::string>& patterns) {
-    for (int32_t i = items.Count() - 1; i >= 0; --i) {
-        items.Delete(i);
+    // Removed from the front, one step each (deleting by index walks the list).
+    while (pugi::xml_node item = items.Node.child("Item")) {
+        items.Node.remove_child(item);
     }
     for (size_t i = 0; i < patterns.size(); ++i) {
         TXMLItemType item = items.Add();
@@ -145,9 +146,10 @@ void WriteItems(TXMLItemListType items, const std::vector<std::string>& patterns
 }
 
 void ReadItems(TXMLItemListType items, std::vector<std::string>& patterns) {
-    const int32_t count = items.Count();
-    for (int32_t i = 0; i < count; ++i) {
-        patterns.push_back(items.Item(i).GetValue());
+    // One step per pattern: a look-up by index would walk from the first Item
+    // each time, and a list of many thousands of patterns would load for minutes.
+    for (pugi::xml_node item = items.Node.child("Item"); item; item = item.next_sibling("Item")) {
+        patterns.push_back(TXMLItemType(item).GetValue());
     }
 }
 
@@ -509,15 +511,17 @@ void LoadTasks(const std::string& path, std::vector<std::unique_ptr<TSyncTask>>&
     TTaskListDocument document;
     document.LoadFromFile(path);
     TXMLTaskListType list = document.GetTaskList();
-    const int32_t count = list.Count();
-    for (int32_t i = 0; i < count; ++i) {
+    // The Tast elements in order, one step each (not a walk from the first per task).
+    int32_t number = 0;
+    for (pugi::xml_node tast = list.Node.child("Tast"); tast; tast = tast.next_sibling("Tast")) {
+        ++number;
         // A task is read completely before it is handed on: a damaged entry
         // never shows as a half-filled task.
         auto task = std::make_unique<TSyncTask>();
         try {
-            task->LoadFromXML(list.Tast(i));
+            task->LoadFromXML(TXMLTastType(tast));
         } catch (const std::exception& e) {
-            Damaged.push_back({i + 1, task->SyncName, e.what(), ExceptionClassName(e)});
+            Damaged.push_back({number, task->SyncName, e.what(), ExceptionClassName(e)});
             continue;
         }
         Tasks.push_back(std::move(task));
