@@ -863,10 +863,13 @@ void TFSyncMain::ShowAnalysisSummary() {
     ScrollLogToEnd();
     Task->Running = false;
     if (SyncAfterAnalyze != 0) {
-        // The sync follows one second later; meanwhile the window counts as busy,
-        // so nothing else starts or closes it in between.
+        // The sync follows one second later, so that someone watching sees the
+        // result first; a run started by the command line or a trigger goes
+        // straight on. Meanwhile the window counts as busy, so nothing else starts
+        // or closes it in between.
         syncPending_ = true;
-        QTimer::singleShot(1000, this, [this] {
+        const int delay = Task->Unattended ? 0 : 1000;
+        QTimer::singleShot(delay, this, [this] {
             if (!syncPending_) {
                 return; // cancelled meanwhile
             }
