@@ -116,9 +116,19 @@ TFMain::~TFMain() {
     delete mountNotifier_; // before the watch closes the descriptor it polls
     mountNotifier_ = nullptr;
     // The task windows stop their workers while the main window still exists.
+    // The page on show goes last: removing it makes the stack show another page
+    // and walk every page left, which for thousands of tasks made the end of the
+    // program take longer than the run itself.
+    const QWidget* shown = Frame->currentWidget();
+    TFSyncMain* last = nullptr;
     for (TFSyncMain* window : TaskWindows()) {
-        delete window;
+        if (window == shown) {
+            last = window;
+        } else {
+            delete window;
+        }
     }
+    delete last;
 }
 
 void TFMain::BuildComponents() {
