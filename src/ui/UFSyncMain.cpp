@@ -296,6 +296,9 @@ void TFSyncMain::BuildControls() {
     logLayout->setContentsMargins(0, 0, 0, 0);
     memo1 = new QPlainTextEdit(Panel_log);
     memo1->setReadOnly(true);
+    // A panel of every line of a large run would hold hundreds of bytes per item
+    // for nobody to read; it keeps the last lines, the task log has them all.
+    memo1->setMaximumBlockCount(static_cast<int>(kLogPanelLines));
     logLayout->addWidget(memo1);
     splitter->setStretchFactor(0, 3);
     splitter->setStretchFactor(1, 1);
@@ -1461,8 +1464,19 @@ void TFSyncMain::ScrollLogToEnd() {
     bar->setValue(bar->maximum());
 }
 
-void TFSyncMain::AddLogLine(const std::string& line, bool red) {
+void TFSyncMain::KeepLogLine(const std::string& line) {
     logLines_.push_back(line);
+    ++logLineCount_;
+    if (logLines_.size() > kLogPanelLines) {
+        logLines_.pop_front();
+        if (shownLines_ > 0) {
+            --shownLines_;
+        }
+    }
+}
+
+void TFSyncMain::AddLogLine(const std::string& line, bool red) {
+    KeepLogLine(line);
     WriteRunLogLine(line);
     ShowPendingLog(red);
 }
@@ -1471,7 +1485,7 @@ void TFSyncMain::AddLogLine(const std::string& line, bool red) {
 // on its own would cost more than the item. The lines are kept at once and
 // shown together a moment later, in order.
 void TFSyncMain::QueueLogLine(const std::string& line) {
-    logLines_.push_back(line);
+    KeepLogLine(line);
     WriteRunLogLine(line);
     if (!logTimer_->isActive()) {
         logTimer_->start();
@@ -1490,8 +1504,11 @@ void TFSyncMain::ShowPendingLog(bool lastRed) {
     cursor.movePosition(QTextCursor::End);
     QTextCharFormat format;
     format.setForeground(memo1->palette().text());
+    // The number of the first kept line among all lines added: only the very
+    // first line starts the panel without a new block.
+    const size_t firstKept = logLineCount_ - logLines_.size();
     for (size_t i = shownLines_; i < logLines_.size(); ++i) {
-        if (i > 0) {
+        if (firstKept + i > 0) {
             cursor.insertBlock();
         }
         if (lastRed && i + 1 == logLines_.size()) {

@@ -20,6 +20,7 @@
 
 #include <QWidget>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -101,12 +102,16 @@ public:
 
     void HandleNotify(uint32_t msg, intptr_t wParam, intptr_t lParam) override;
 
-    // The log panel's lines as they were added (the file system's bytes).
-    const std::vector<std::string>& LogLines() const { return logLines_; }
+    // The log panel's last lines as they were added (the file system's bytes); a
+    // run of many thousands of items keeps only the last kLogPanelLines of them
+    // here and in the panel, while the task log on disk keeps every line.
+    const std::deque<std::string>& LogLines() const { return logLines_; }
+    static constexpr size_t kLogPanelLines = 10000;
     // Why the last sync's record could not be written to the task log (empty
     // when it was, or when no record was kept).
     const std::string& LogFailure() const { return logFailure_; }
-    int LogLineCount() const { return static_cast<int>(logLines_.size()); }
+    // Every line added since the window opened, also those no longer kept.
+    int LogLineCount() const { return static_cast<int>(logLineCount_); }
     // The rows shown by the result view.
     TResultRows& Rows() { return rows_; }
     TResultRowsModel* Model() const { return model_; }
@@ -219,6 +224,8 @@ private:
 
     void SetActionStatus(const QString& text);
     void ScrollLogToEnd();
+    // Keeps a line for the panel, dropping the oldest beyond the panel's limit.
+    void KeepLogLine(const std::string& line);
     void AddLogLine(const std::string& line, bool red = false);
     void AddLogText(const std::string& text);
     void QueueLogLine(const std::string& line);
@@ -254,7 +261,8 @@ private:
     QActionGroup* viewGroup_ = nullptr;
     QButtonGroup* radioGroup_ = nullptr;
     TArenaPtr resultArena_;
-    std::vector<std::string> logLines_;
+    std::deque<std::string> logLines_;
+    size_t logLineCount_ = 0;    // lines added in all, kept or not
     size_t shownLines_ = 0;      // lines of logLines_ the log panel shows
     QTimer* logTimer_ = nullptr; // shows the queued lines
     static constexpr int kLogShowMs = 50;

@@ -63,7 +63,7 @@ TEST_F(TaskWindowTest, AnalyzeAndSyncTwoFoldersByClicking) {
     ASSERT_TRUE(WaitIdle(window));
 
     // The analysis record: header, counts, disk and times lines, word for word.
-    const std::vector<std::string>& log = window->LogLines();
+    const auto& log = window->LogLines();
     ASSERT_EQ(log.size(), 5u);
     EXPECT_TRUE(std::regex_match(log[0], std::regex("----- .+ ,Job:\"Docs\" ,ANALYSIS,.*,.* -----")))
         << log[0];
@@ -315,7 +315,7 @@ TEST_F(TaskWindowTest, AFolderThatTurnsUpEmptyIsNamedInRedAndDeletesNothing) {
     const std::string line =
         "The Left folder is empty but held items at the last sync (is its drive missing?): "
         "nothing is deleted on the Right side on its account.";
-    const std::vector<std::string>& log = window->LogLines();
+    const auto& log = window->LogLines();
     const auto at = std::find(log.begin(), log.end(), line);
     ASSERT_NE(at, log.end()) << ::testing::PrintToString(log);
     EXPECT_EQ(LineColour(window, static_cast<int>(at - log.begin())), QColor(255, 0, 0));
