@@ -475,6 +475,7 @@ TFSyncMain* TFMain::AddTaskPage(std::unique_ptr<TSyncTask> task) {
     window->ShowTaskPaths();
     window->InitView();
     window->SetFirstRunTips(commandLine_.empty());
+    window->NobodyWatches = UnattendedStart();
     Frame->addWidget(window);
     connect(window, &TFSyncMain::RunStateChanged, this, &TFMain::UpdateMenuStates);
     connect(window, &TFSyncMain::RunEnded, this, [this, window](TRunEnd outcome, const std::string& reason) {

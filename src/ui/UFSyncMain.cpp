@@ -1186,7 +1186,10 @@ void TFSyncMain::ShowView(int32_t kind) {
     model_->BeginRebuild();
     rows_.ShowView(kind);
     model_->EndRebuild();
-    VST1->expandAll();
+    // Expanding a million rows takes a second that a run nobody sees need not pay.
+    if (!NobodyWatches) {
+        VST1->expandAll();
+    }
     CheckViewControls(kind);
     UpdateFilterCaptions();
     BitBtn_Sync->setEnabled(false);

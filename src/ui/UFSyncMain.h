@@ -88,6 +88,9 @@ public:
     // pointer goes to the next control to use and its hint is shown. Only an
     // interactive start turns this on; a named run is left alone.
     void SetFirstRunTips(bool on) { firstRunTips_ = on; }
+    // Set for the pages of a command-line start without a display: nobody will
+    // look at the result tree, so its rows are not expanded.
+    bool NobodyWatches = false;
     void LoadCaptions();
     // Shows one view kind of the last result (refused before the first analysis
     // and while a synchronisation walks the rows).
