@@ -15,6 +15,10 @@
 //           the sync beyond what the analysis left.
 //   flat    a first sync of many files in one folder (--flat N) against the
 //           same files spread over folders.
+//   million an analysis of a million files (--million N) by the program from
+//           its command line, against find and rsync -an, with peak memory.
+//   level   an analysis of many new folders and files in one folder (--level N)
+//           against the same spread over 1,000 folders.
 //
 // Tandemora runs as the program does: each measured run is a child process of
 // its own (this program started again with --child), which either opens the
@@ -27,7 +31,7 @@
 // their start to their end. Every measured run is preceded by sync(1) so that
 // nobody pays for the previous run's writes.
 //
-//   sync_bench [--cases small,large,remote,memory,flat] [--engine]
+//   sync_bench [--cases small,large,remote,memory,flat,million,level] [--engine]
 //              [--files N] [--folders M] [--max-size BYTES] [--large-mb MB]
 //              [--remote-mb MB] [--memory N] [--flat N] [--base DIR] [--keep]
 
@@ -55,6 +59,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -380,19 +385,29 @@ struct TChildResult {
     int GetResult = -1;
 };
 
-void Tally(const std::vector<std::string>& lines, size_t first, TChildResult& r) {
-    for (size_t i = first; i < lines.size(); ++i) {
-        const std::string& line = lines[i];
-        if (line.compare(0, 5, "Error") == 0) {
-            ++r.Errors;
-            if (r.Errors <= 3) {
-                std::cerr << "  " << line << "\n";
-            }
-        } else if (line.compare(0, 15, "Operator File :") == 0) {
-            r.Ops = std::atol(line.c_str() + 15);
+void TallyLine(const std::string& line, TChildResult& r) {
+    if (line.compare(0, 5, "Error") == 0) {
+        ++r.Errors;
+        if (r.Errors <= 3) {
+            std::cerr << "  " << line << "\n";
         }
+    } else if (line.compare(0, 15, "Operator File :") == 0) {
+        r.Ops = std::atol(line.c_str() + 15);
     }
-    r.Lines = static_cast<long>(lines.size() - first);
+}
+
+// The window keeps only its last lines: first is a line number among all lines
+// it was given (LogLineCount), counted from the lines it still keeps.
+void Tally(const TFSyncMain* window, size_t first, TChildResult& r) {
+    const std::deque<std::string>& lines = window->LogLines();
+    const size_t dropped = static_cast<size_t>(window->LogLineCount()) - lines.size();
+    if (first < dropped) {
+        std::cerr << "  (only the last " << lines.size() << " log lines were looked at for errors)\n";
+    }
+    for (size_t i = first > dropped ? first - dropped : 0; i < lines.size(); ++i) {
+        TallyLine(lines[i], r);
+    }
+    r.Lines = static_cast<long>(window->LogLineCount()) - static_cast<long>(first);
 }
 
 void WaitIdle(TFSyncMain* window) {
@@ -436,14 +451,14 @@ TChildResult RunWindow(std::map<std::string, std::string>& job) {
     window->StartAnalyze();
     WaitIdle(window);
     r.AnalysisS = window->TotalTime / 1000.0;
-    const size_t first = window->LogLines().size();
+    const size_t first = static_cast<size_t>(window->LogLineCount());
     r.SyncStartRssKb = StatusKb("VmRSS");
     ResetPeak();
     window->BitBtn_SyncClick();
     WaitIdle(window);
     r.SyncPeakKb = StatusKb("VmHWM");
     r.SyncS = window->SyncTime / 1000.0;
-    Tally(window->LogLines(), first, r);
+    Tally(window, first, r);
     return r;
 }
 
@@ -502,7 +517,10 @@ TChildResult RunEngine(std::map<std::string, std::string>& job) {
     r.SyncS = Seconds(Clock::now() - syncStart);
     r.SyncPeakKb = StatusKb("VmHWM");
     delete thread;
-    Tally(lines, 0, r);
+    for (const std::string& line : lines) {
+        TallyLine(line, r);
+    }
+    r.Lines = static_cast<long>(lines.size());
     rows.InitView("");
     return r;
 }
@@ -574,10 +592,26 @@ void PrepareChild(std::map<std::string, std::string>& job) {
     SetProgramFolder(program);
 }
 
+// The task saved into the program folder of the run's home, for the program
+// itself to run from its command line (the "process" runs).
+void SaveTaskOnly(std::map<std::string, std::string>& job) {
+    TSyncTask task;
+    FillTask(job, task);
+    const bool analysisOnly = job["analysisonly"] == "1";
+    task.TSsync = analysisOnly ? 0 : 1;
+    task.TSanalyze = analysisOnly ? 1 : 0;
+    task.SaveToTaskList(true);
+}
+
 int ChildMain(const std::string& specFile) {
     std::map<std::string, std::string> job = ReadPairs(specFile);
     PrepareChild(job);
     const std::string mode = job["mode"];
+    if (mode == "save") {
+        SaveTaskOnly(job);
+        SetProgramFolder("");
+        return 0;
+    }
     TChildResult r = mode == "window" ? RunWindow(job) : mode == "engine" ? RunEngine(job) : RunTransfer(job);
     std::ostringstream out;
     out << "analysis=" << r.AnalysisS << "\nsync=" << r.SyncS << "\nops=" << r.Ops << "\nerrors=" << r.Errors
@@ -600,6 +634,8 @@ struct Options {
     int64_t RemoteMb = 150;
     int Memory = 200000;
     int Flat = 50000;
+    int Million = 1000000;
+    int Level = 64000;
     int Rounds = 3;
     std::set<std::string> Tools = {"tandemora", "unison", "rclone", "rsync"};
     std::string Mode = "window";
@@ -648,6 +684,16 @@ Options ParseOptions(int argc, char** argv) {
             if (!casesGiven) {
                 o.Cases = {"flat"};
             }
+        } else if (arg == "--million" && hasValue) {
+            o.Million = std::max(1000, std::atoi(argv[++i]));
+            if (!casesGiven) {
+                o.Cases = {"million"};
+            }
+        } else if (arg == "--level" && hasValue) {
+            o.Level = std::max(2000, std::atoi(argv[++i]));
+            if (!casesGiven) {
+                o.Cases = {"level"};
+            }
         } else if (arg == "--rounds" && hasValue) {
             o.Rounds = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--engine") {
@@ -658,10 +704,11 @@ Options ParseOptions(int argc, char** argv) {
             o.Keep = true;
         } else {
             std::cerr
-                << "usage: sync_bench [--cases small,large,remote,memory,flat] [--engine]\n"
+                << "usage: sync_bench [--cases small,large,remote,memory,flat,million,level] [--engine]\n"
                    "                  [--tools tandemora,unison,rclone,rsync]\n"
                    "                  [--files N] [--folders M] [--max-size BYTES] [--large-mb MB]\n"
-                   "                  [--remote-mb MB] [--rounds R] [--memory N] [--flat N] [--base DIR]\n"
+                   "                  [--remote-mb MB] [--rounds R] [--memory N] [--flat N] [--million N]\n"
+                   "                  [--level N] [--base DIR]\n"
                    "                  [--keep]\n";
             std::exit(2);
         }
@@ -685,6 +732,7 @@ struct TRun {
 struct TTimed {
     bool Ok = false;
     double S = 0;
+    long PeakKb = 0; // the command's largest process, where it was measured
 };
 
 // A server of the test suite, started privately on loopback and stopped again.
@@ -741,6 +789,12 @@ public:
         }
         if (o_.Cases.count("flat") != 0) {
             FlatCase();
+        }
+        if (o_.Cases.count("million") != 0) {
+            MillionCase();
+        }
+        if (o_.Cases.count("level") != 0) {
+            LevelCase();
         }
     }
 
@@ -802,14 +856,77 @@ private:
         return run;
     }
 
+    // The program itself started from its command line as a scheduled run starts
+    // it (no display), in the program folder of the task's home: the whole
+    // process from its start to its end, with its peak resident memory.
+    struct TProcessRun {
+        bool Ok = false;
+        double S = 0;
+        long PeakKb = 0;
+    };
+
+    TProcessRun Process(const std::string& name, const TSide& left, const TSide& right, bool analysisOnly) {
+        const std::string home = base_ + "/homes/" + name;
+        const std::string program = home + "/program/";
+        if (!stdfs::exists(program + "tandemora")) {
+            // The child prepares the folders and saves the task; the program joins it.
+            Tandemora("save", name, left, right, {{"analysisonly", analysisOnly ? "1" : "0"}});
+            stdfs::copy_file(TANDEMORA_PROGRAM, program + "tandemora",
+                             stdfs::copy_options::overwrite_existing);
+        }
+        sync();
+        std::cout.flush();
+        const auto start = Clock::now();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            setenv("HOME", home.c_str(), 1);
+            setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
+            setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
+            setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
+            setenv("XDG_RUNTIME_DIR", (home + "/runtime").c_str(), 1);
+            setenv("TMPDIR", (home + "/tmp").c_str(), 1);
+            unsetenv("DISPLAY");
+            unsetenv("WAYLAND_DISPLAY");
+            unsetenv("QT_QPA_PLATFORM");
+            const int null = open("/dev/null", O_WRONLY);
+            if (null >= 0) {
+                dup2(null, STDOUT_FILENO);
+                dup2(null, STDERR_FILENO);
+            }
+            execl((program + "tandemora").c_str(), "tandemora", name.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        struct rusage usage {};
+        wait4(pid, &status, 0, &usage);
+        TProcessRun run;
+        run.S = Seconds(Clock::now() - start);
+        run.PeakKb = usage.ru_maxrss;
+        run.Ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (!run.Ok) {
+            std::cerr << "  the program's run of " << name << " ended with status " << status << "\n";
+        }
+        return run;
+    }
+
     // A command of another tool, timed from its start to its end; its output goes
     // to log (shown when it fails).
     TTimed Command(const std::string& command, const std::string& log) {
         sync();
         const auto start = Clock::now();
         TTimed t;
-        t.Ok = Shell("(" + command + ") > " + ShellQuote(log) + " 2>&1");
+        const std::string line = "(" + command + ") > " + ShellQuote(log) + " 2>&1";
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        struct rusage usage {};
+        wait4(pid, &status, 0, &usage);
+        t.Ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
         t.S = Seconds(Clock::now() - start);
+        t.PeakKb = usage.ru_maxrss;
         if (!t.Ok) {
             std::cerr << "  failed: " << command << "\n" << ReadText(log).substr(0, 2000) << "\n";
         }
@@ -838,6 +955,15 @@ private:
             }
             return true;
         };
+        if (wanted("tandemora")) {
+            // The user's clock: the whole program from its start to its end.
+            tools.push_back({"Tandemora process", true,
+                             [this](int, const std::string&, const std::string& l, const std::string& r) {
+                                 const TProcessRun run = Process("small-process", {dtLocal, l, "", ""},
+                                                                 {dtLocal, r, "", ""}, false);
+                                 return TTimed{run.Ok, run.S};
+                             }});
+        }
         if (wanted("tandemora")) {
             tools.push_back(
                 {"Tandemora", true,
@@ -939,9 +1065,9 @@ private:
             }
             std::printf("\n");
         }
-        const bool compared = !tools.empty() && tools[0].Label == "Tandemora";
+        const bool compared = !tools.empty() && tools[0].Label.compare(0, 9, "Tandemora") == 0;
         for (size_t t = 1; compared && t < tools.size(); ++t) {
-            std::printf("Tandemora's time / %s's, per stage:", tools[t].Label.c_str());
+            std::printf("%s's time / %s's, per stage:", tools[0].Label.c_str(), tools[t].Label.c_str());
             for (int stage = 0; stage < 3; ++stage) {
                 std::printf(" %.2f", times[0][stage].S / std::max(1e-6, times[t][stage].S));
             }
@@ -1139,6 +1265,82 @@ private:
                                      {dtLocal, dir + "/left", "", ""}, {dtLocal, dir + "/right", "", ""});
             std::printf("| %d folder%s | %.2f s%s | %.3f ms |\n", folders, folders == 1 ? "" : "s", t.Total(),
                         t.Ok ? "" : " FAILED", t.Total() * 1000.0 / o_.Flat);
+            std::fflush(stdout);
+            if (!o_.Keep) {
+                stdfs::remove_all(dir);
+            }
+        }
+    }
+
+    // ---- A large analysis, and a level of many new folders and files ----------------------------
+
+    // Empty files are enough: an analysis reads names, sizes and times only.
+    static void MakeEmptyFiles(const std::string& folder, int from, int count, const char* prefix) {
+        stdfs::create_directories(folder);
+        for (int i = from; i < from + count; ++i) {
+            const std::string path = folder + "/" + prefix + std::to_string(i);
+            const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd < 0) {
+                Fail("cannot make " + path);
+            }
+            close(fd);
+        }
+    }
+
+    void MillionCase() {
+        const int folders = std::max(1, o_.Million / 1000);
+        std::cout << "\n== analysis of " << o_.Million << " files in " << folders
+                  << " folders ==" << std::endl;
+        const std::string dir = base_ + "/million";
+        for (int f = 0; f < folders; ++f) {
+            const int from = f * (o_.Million / folders);
+            const int count = f + 1 == folders ? o_.Million - from : o_.Million / folders;
+            MakeEmptyFiles(dir + "/left/d" + std::to_string(f), from, count, "f");
+        }
+        stdfs::create_directories(dir + "/right");
+        std::printf("| tool | time | peak memory | bytes per item |\n|---|---|---|---|\n");
+        auto row = [this](const char* tool, double seconds, long peakKb, bool ok) {
+            std::printf("| %s | %.2f s%s | %.1f MB | %.0f |\n", tool, seconds, ok ? "" : " FAILED",
+                        peakKb / 1024.0, peakKb * 1024.0 / o_.Million);
+            std::fflush(stdout);
+        };
+        const TTimed find = Command("find " + ShellQuote(dir + "/left") + " -printf '%s %T@\\n' > /dev/null",
+                                    dir + "/find.log");
+        row("find -printf", find.S, find.PeakKb, find.Ok);
+        if (HaveTool("rsync")) {
+            const TTimed rsync =
+                Command("rsync -an " + ShellQuote(dir + "/left/") + " " + ShellQuote(dir + "/right/"),
+                        dir + "/rsync.log");
+            row("rsync -an", rsync.S, rsync.PeakKb, rsync.Ok);
+        }
+        const TProcessRun t =
+            Process("million", {dtLocal, dir + "/left", "", ""}, {dtLocal, dir + "/right", "", ""}, true);
+        row("Tandemora process (analysis)", t.S, t.PeakKb, t.Ok);
+        if (!o_.Keep) {
+            stdfs::remove_all(dir);
+        }
+    }
+
+    void LevelCase() {
+        const int half = std::max(1, o_.Level / 2);
+        std::cout << "\n== analysis of " << half << " new folders and " << half
+                  << " new files in one folder, against the same in 1,000 folders ==" << std::endl;
+        std::printf("| layout | Tandemora process (analysis) | per item |\n|---|---|---|\n");
+        for (const int folders : {1, 1000}) {
+            const std::string dir = base_ + "/level-" + std::to_string(folders);
+            for (int f = 0; f < folders; ++f) {
+                const std::string folder = dir + "/left" + (folders == 1 ? "" : "/g" + std::to_string(f));
+                const int count = half / folders;
+                MakeEmptyFiles(folder, f * count, count, "file");
+                for (int i = f * count; i < (f + 1) * count; ++i) {
+                    stdfs::create_directories(folder + "/dir" + std::to_string(i));
+                }
+            }
+            stdfs::create_directories(dir + "/right");
+            const TProcessRun t = Process("level" + std::to_string(folders), {dtLocal, dir + "/left", "", ""},
+                                          {dtLocal, dir + "/right", "", ""}, true);
+            std::printf("| %d folder%s | %.2f s%s | %.3f ms |\n", folders, folders == 1 ? "" : "s", t.S,
+                        t.Ok ? "" : " FAILED", t.S * 1000.0 / (2.0 * half));
             std::fflush(stdout);
             if (!o_.Keep) {
                 stdfs::remove_all(dir);
