@@ -3,9 +3,12 @@
 #include "model/UTFileTree.h"
 #include "model/UTUtils.h"
 #include "platform/FileSystem.h"
+#include "platform/MountWatch.h"
 #include "tasks/UTSyncTask.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -70,7 +73,101 @@ std::string DigestOf(const TFileTree* root) {
     return digest.Text();
 }
 
+// The mount points below the local sides, one record per folder: the side's
+// letter, the relative path, a NUL (names may hold any other byte).
+std::string MountsPath(const TSyncTask& task) {
+    return task.RunStampPath() + ".mounts";
+}
+
+// The side's root as the mount table names folders (links resolved); empty for
+// a side that is no local folder.
+std::string RealRoot(const TFolderSource& side) {
+    const std::string root = TrimBlanks(side.FolerAllName);
+    if (side.DeviceType != dtLocal || root.empty() || fs::IsUncPath(root)) {
+        return "";
+    }
+    char* real = realpath(root.c_str(), nullptr);
+    if (real == nullptr) {
+        return "";
+    }
+    std::string result(real);
+    free(real);
+    return result;
+}
+
+// Whether the folder holds nothing but hidden items (or nothing at all): how a
+// mount point looks with nothing mounted on it.
+bool NothingVisibleIn(const std::string& folder) {
+    bool visible = false;
+    const int error = fs::ListFolder(folder, [&visible](const fs::DirEntry& entry) {
+        visible = visible || (entry.Attr & fs::faHidden) == 0;
+    });
+    return error == 0 && !visible;
+}
+
+std::vector<std::string> MountsBelow(const std::string& root, const TMountTable& table) {
+    std::vector<std::string> found;
+    const std::string prefix = root == "/" ? root : root + "/";
+    for (const TMountEntry& entry : table) {
+        if (entry.MountPoint == root) {
+            found.emplace_back();
+        } else if (entry.MountPoint.compare(0, prefix.size(), prefix) == 0) {
+            found.push_back(entry.MountPoint.substr(prefix.size()));
+        }
+    }
+    return found;
+}
+
+// What Write keeps for the next analysis: the folders mounted now, and those
+// mounted before that still hold no visible item (their disk is still away, and
+// the items the snapshot lists for them are still held back).
+void WriteMounts(const TSyncTask& task) {
+    TMountTable table;
+    const bool tableRead = ReadMountTable(kMountTablePath, table);
+    std::string text;
+    for (int32_t side : {0, 1}) {
+        const std::string root = RealRoot(side == 0 ? task.LFolder : task.RFolder);
+        if (root.empty()) {
+            continue;
+        }
+        std::vector<std::string> folders = tableRead ? MountsBelow(root, table) : std::vector<std::string>();
+        for (const std::string& before : TRunStamp::MountedFolders(task, side)) {
+            const std::string path = before.empty() ? root : root + "/" + before;
+            if ((!tableRead || NothingVisibleIn(path)) &&
+                std::find(folders.begin(), folders.end(), before) == folders.end()) {
+                folders.push_back(before);
+            }
+        }
+        for (const std::string& folder : folders) {
+            text += (side == 0 ? 'L' : 'R') + folder + '\0';
+        }
+    }
+    if (text.empty()) {
+        if (fs::FileExists(MountsPath(task))) {
+            fs::DeleteFile(MountsPath(task));
+        }
+        return;
+    }
+    TRunStamp::ReplaceLocalFile(MountsPath(task), text);
+}
+
 } // namespace
+
+std::vector<std::string> TRunStamp::MountedFolders(const TSyncTask& Task, int32_t Side) {
+    std::vector<std::string> folders;
+    try {
+        std::ifstream in(MountsPath(Task), std::ios::binary);
+        std::string record;
+        while (std::getline(in, record, '\0')) {
+            if (!record.empty() && record[0] == (Side == 0 ? 'L' : 'R')) {
+                folders.push_back(record.substr(1));
+            }
+        }
+    } catch (...) {
+        folders.clear();
+    }
+    return folders;
+}
 
 std::string TRunStamp::Of(const std::string& LeftText, const std::string& RightText) {
     return "L " + Digest(LeftText) + "\r\nR " + Digest(RightText) + "\r\n";
@@ -96,7 +193,15 @@ std::string TRunStamp::Read(const TSyncTask& Task) {
 
 bool TRunStamp::Write(const TSyncTask& Task, const std::string& Stamp) {
     try {
-        return ReplaceLocalFile(Task.RunStampPath(), Placed(Task, Stamp));
+        if (!ReplaceLocalFile(Task.RunStampPath(), Placed(Task, Stamp))) {
+            return false;
+        }
+        // Only a help for holding deletions back: the stamp stands without it.
+        try {
+            WriteMounts(Task);
+        } catch (...) {
+        }
+        return true;
     } catch (...) {
         return false;
     }

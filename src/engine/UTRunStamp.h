@@ -12,7 +12,9 @@
 // snapshots only when they match it at the task's present place.
 // The snapshot text form itself stays as it is.
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tandemora {
 
@@ -35,6 +37,12 @@ public:
     static void Remove(const TSyncTask& Task);
     // Whether these two loaded snapshots are the pair the task's stamp names.
     static bool Matches(const TSyncTask& Task, const TFileTree* Left, const TFileTree* Right);
+
+    // The folders of a local side (relative paths: "" the root itself,
+    // "photos", "a/photos") that were mount points when the stamp was last
+    // written, or had been and have held no visible item since (a disk still not
+    // mounted). Kept beside the stamp by Write; empty when unknown.
+    static std::vector<std::string> MountedFolders(const TSyncTask& Task, int32_t Side);
 
     // Writes Text to Path through a private file beside it that is renamed over
     // it, so a failure leaves the old file whole. Mode 0600.

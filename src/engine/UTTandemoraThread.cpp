@@ -648,6 +648,14 @@ int TTandemoraThread::SyncItem(TResultRow* Row) {
     int32_t operation = opNone;
     int32_t side = -1;
     GetOperation(code, operation, side);
+    // One side over the other, chosen by hand for a file that side does not
+    // hold (a deletion held back for a folder that looks unmounted), makes the
+    // other side like it: the file goes there, if the task deletes at all.
+    const bool overwrite = code == saOverwriteLtoR || code == saOverwriteRtoL;
+    if (overwrite && !AnalysisSawFile(side == 0 ? Row->LeftDate : Row->RightDate) &&
+        Task->IsDeleteFile != 0) {
+        operation = opDelete;
+    }
     LeftOper->Source = &Task->LFolder;
     RightOper->Source = &Task->RFolder;
     attr.Size = side == 0 ? Row->LeftSize : Row->RightSize;
