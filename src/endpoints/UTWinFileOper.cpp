@@ -372,7 +372,14 @@ int TWinFileOper::ScanTree() {
         Tree->ListFailed = 1;
     } else {
         try {
-            ListFolder(Tree, FolderOf(Source, "/"));
+            const std::string root = FolderOf(Source, "/");
+            struct stat st;
+            scanAncestors_.clear();
+            if (!fs::IsUncPath(root) && stat(root.c_str(), &st) == 0) {
+                scanAncestors_.emplace_back(st.st_dev, st.st_ino);
+            }
+            ListFolder(Tree, root);
+            scanAncestors_.clear();
             SortTree(Tree);
             Tree->RemoveChild(WorkFolderName);
         } catch (const std::exception& e) {
@@ -404,7 +411,7 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
 
     // Sub-folders are listed once this folder is closed again, so that a deep tree
     // holds one open folder at a time; the order of the walk stays depth first.
-    std::vector<TFileTree*> folders;
+    std::vector<std::pair<TFileTree*, TFolderID>> folders;
     const bool share = fs::IsUncPath(Dir);
     const int error = fs::ListFolder(Dir, [&](const fs::DirEntry& entry) {
         if (!IsSafeEntryName(entry.Name, share)) {
@@ -413,6 +420,18 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
         }
         if (!entry.IsFolder && fs::IsPartFileName(entry.Name)) {
             return; // a copy's unfinished part, never an item of the tree
+        }
+        // A work folder holds a side's snapshot and kept versions, wherever it
+        // is (a folder of another task's side inside this one): never user data.
+        if (entry.IsFolder && entry.Name == WorkFolderName) {
+            return;
+        }
+        // A folder that is one above it again (a bind mount of a folder inside
+        // itself) would be listed without end: left out, like a link to a folder.
+        const TFolderID id(entry.Device, entry.Inode);
+        if (entry.IsFolder && (id.first != 0 || id.second != 0) &&
+            std::find(scanAncestors_.begin(), scanAncestors_.end(), id) != scanAncestors_.end()) {
+            return;
         }
         TFileAttri* attr = arena->NewAttri();
         attr->Name = entry.Name;
@@ -423,7 +442,7 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
         attr->IsFolder = entry.IsFolder ? 1 : 0;
         TFileTree* child = Node->AddChild(entry.Name, attr);
         if (entry.IsFolder) {
-            folders.push_back(child);
+            folders.emplace_back(child, id);
         }
     });
     // The child list grew by doubling; trimmed now, its spare room serves the
@@ -434,8 +453,10 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
         Node->ListFailed = 1;
         UnreadFolders.push_back(Dir);
     }
-    for (TFileTree* child : folders) {
+    for (const auto& [child, id] : folders) {
+        scanAncestors_.push_back(id);
         ListFolder(child, Dir + child->Name);
+        scanAncestors_.pop_back();
     }
 }
 

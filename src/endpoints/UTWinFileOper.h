@@ -96,8 +96,12 @@ private:
                  int64_t ExpectedSize, bool MayWait);
     void DropPending();
 
+    // A folder's identity: device and inode.
+    using TFolderID = std::pair<uint64_t, uint64_t>;
     // The folders (device, inode) this object has cleared of stale part files.
-    std::set<std::pair<uint64_t, uint64_t>> CleanedFolders;
+    std::set<TFolderID> CleanedFolders;
+    // The folders from the root down to the one a scan lists now.
+    std::vector<TFolderID> scanAncestors_;
     // A copy that waits for CommitPending: its part file in Folder, the name
     // it is to take there, and what stood under that name when the copy began.
     // Copies in one folder share the open folder.

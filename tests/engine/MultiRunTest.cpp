@@ -440,3 +440,34 @@ TEST_F(MultiRun, EmptyDiskMountedOnAFolderDeletesNothingOnTheOtherSide) {
     EXPECT_EQ(f.SyncOnce().Ops, 0);
     EXPECT_TRUE(f.InStep());
 }
+
+// A folder mounted inside itself (sub/loop shows sub again) is not entered, and
+// a work folder below the root (another task's side in this folder) is no user
+// data: neither reaches the right side, in the first run or any later one.
+TEST_F(MultiRun, FolderInsideItselfAndNestedWorkFoldersAreNotCopied) {
+    f.Put(L, "a.txt", "alpha", T(0));
+    f.Put(L, "sub/s.txt", "sub", T(0));
+    f.Put(L, "other/__Tandemora__/LOOP", "another task's snapshot", T(0));
+    f.Mkdir(L, "sub/loop");
+    TMount loop = TMount::Bind(f.Root(L) + "/sub", f.Root(L) + "/sub/loop");
+    if (!loop.Mounted()) {
+        GTEST_SKIP() << loop.Why();
+    }
+    const TTree expected = {{"a.txt", {false, "alpha"}},
+                            {"other", {true, ""}},
+                            {"sub", {true, ""}},
+                            {"sub/s.txt", {false, "sub"}}};
+    f.SyncOnce();
+    EXPECT_TRUE(SameForUser(f.Read(R), expected)) << Show(f.Read(R));
+    EXPECT_EQ(f.Snapshot(L).count("sub/loop"), 0u);
+
+    f.Put(L, "sub/s.txt", "sub, edited", T(1));
+    EXPECT_EQ(f.SyncOnce().Ops, 1);
+    EXPECT_EQ(f.Bytes(R, "sub/s.txt"), "sub, edited");
+    const TRun again = f.SyncOnce();
+    EXPECT_EQ(again.Ops, 0);
+    EXPECT_TRUE(again.Proposals().empty());
+    EXPECT_FALSE(f.Has(R, "sub/loop"));
+    EXPECT_FALSE(f.Has(R, "other/__Tandemora__"));
+    EXPECT_EQ(f.Bytes(L, "other/__Tandemora__/LOOP"), "another task's snapshot");
+}
