@@ -437,6 +437,9 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
         attr->Name = entry.Name;
         attr->Size = entry.Size;
         attr->Time = entry.Time;
+        if (!share && !entry.IsFolder) {
+            attr->TimeFraction = fs::TimeFraction(entry.ModifyTime);
+        }
         attr->Attr = static_cast<int32_t>(entry.Attr);
         attr->RelPath = Rel;
         attr->IsFolder = entry.IsFolder ? 1 : 0;

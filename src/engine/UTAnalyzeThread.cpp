@@ -107,6 +107,13 @@ bool SameFile(const TFileAttri* a, int32_t time, int64_t size) {
     return a->Time == time && a->Size == size;
 }
 
+// A file against its entry of the last sync, at the finest precision both
+// know: a save within the same 2-second step is a change too.
+bool SameAsBefore(const TFileAttri* now, const TFileAttri* before) {
+    const bool finer = now->TimeFraction >= 0 && before->TimeFraction >= 0;
+    return SameFile(now, before->Time, before->Size) && (!finer || now->TimeFraction == before->TimeFraction);
+}
+
 bool Present(const TFileTree* changeNode) {
     return changeNode->Action != saDeletedSinceSync;
 }
@@ -177,6 +184,7 @@ void TAnalyzeThread::Execute() {
     BuildFilterExpressions();
     UsedSnapshots = ChooseSnapshotMode();
     if (UsedSnapshots) {
+        TRunStamp::LoadFineTimes(*Task, LeftSnapshot, RightSnapshot);
         OrderTree(LeftTree);
         OrderTree(RightTree);
         OrderTree(LeftSnapshot);
@@ -404,7 +412,7 @@ void TAnalyzeThread::PairDiff(TFileTree* A, TFileTree* B, TFileTree* O) {
         }
         return;
     }
-    A->SetAction(SameFile(A->Data, B->Data->Time, B->Data->Size) ? saSame : saChangedSinceSync);
+    A->SetAction(SameAsBefore(A->Data, B->Data) ? saSame : saChangedSinceSync);
     CopyOtherValues(A, B);
     O->AppendNode(A);
 }

@@ -151,7 +151,114 @@ void WriteMounts(const TSyncTask& task) {
     TRunStamp::ReplaceLocalFile(MountsPath(task), text);
 }
 
+// The finer file times of the pair of snapshots a stamp names: the stamp's text,
+// then for each side "L n" or "R n" and one line per node of its tree in the
+// order the snapshot text lists them ("-" where nothing finer is known).
+std::string FineTimesPath(const TSyncTask& task) {
+    return task.RunStampPath() + ".times";
+}
+
+template <typename Visit> void EachNode(const TFileTree* node, const Visit& visit) {
+    for (const TFileTree* child : node->Children) {
+        visit(child);
+        EachNode(child, visit);
+    }
+}
+
+void AddFineTimes(std::string& text, char side, const TFileTree* tree) {
+    std::string lines;
+    size_t count = 0;
+    EachNode(tree, [&](const TFileTree* node) {
+        const int32_t fraction = node->Data != nullptr ? node->Data->TimeFraction : -1;
+        lines += fraction >= 0 ? std::to_string(fraction) : std::string("-");
+        lines += '\n';
+        ++count;
+    });
+    text += side;
+    text += ' ' + std::to_string(count) + '\n' + lines;
+}
+
+// Reads one side's block at pos into its snapshot tree; false (tree untouched
+// where it has not been reached) when the block does not fit the tree.
+bool TakeFineTimes(const std::string& text, size_t& pos, char side, TFileTree* tree) {
+    auto nextLine = [&](std::string& line) {
+        const size_t end = text.find('\n', pos);
+        if (end == std::string::npos) {
+            return false;
+        }
+        line.assign(text, pos, end - pos);
+        pos = end + 1;
+        return true;
+    };
+    std::string line;
+    if (!nextLine(line) || line.size() < 3 || line[0] != side || line[1] != ' ') {
+        return false;
+    }
+    size_t count = 0;
+    EachNode(tree, [&count](const TFileTree*) { ++count; });
+    if (line.substr(2) != std::to_string(count)) {
+        return false;
+    }
+    std::vector<int32_t> fractions;
+    fractions.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        if (!nextLine(line)) {
+            return false;
+        }
+        char* end = nullptr;
+        const long value = line == "-" ? -1 : std::strtol(line.c_str(), &end, 10);
+        if (line != "-" && (line.empty() || *end != '\0' || value < 0 || value >= 2000000000L)) {
+            return false;
+        }
+        fractions.push_back(static_cast<int32_t>(value));
+    }
+    size_t i = 0;
+    EachNode(tree, [&](const TFileTree* node) {
+        if (node->Data != nullptr && node->Data->IsFolder == 0) {
+            node->Data->TimeFraction = fractions[i];
+        }
+        ++i;
+    });
+    return true;
+}
+
+void WriteFineTimes(const TSyncTask& task, const std::string& placed, const TFileTree* left,
+                    const TFileTree* right) {
+    std::string text = placed + "F\n";
+    AddFineTimes(text, 'L', left);
+    AddFineTimes(text, 'R', right);
+    if (!TRunStamp::ReplaceLocalFile(FineTimesPath(task), text) && fs::FileExists(FineTimesPath(task))) {
+        // Times of an older pair must not be taken for this one's.
+        fs::DeleteFile(FineTimesPath(task));
+    }
+}
+
 } // namespace
+
+void TRunStamp::LoadFineTimes(const TSyncTask& Task, TFileTree* Left, TFileTree* Right) {
+    if (Left == nullptr || Right == nullptr) {
+        return;
+    }
+    try {
+        std::ifstream in(FineTimesPath(Task), std::ios::binary);
+        if (!in) {
+            return;
+        }
+        std::ostringstream read;
+        read << in.rdbuf();
+        const std::string text = read.str();
+        const std::string head = Read(Task) + "F\n";
+        if (head.size() <= 2 || text.compare(0, head.size(), head) != 0) {
+            return;
+        }
+        size_t pos = head.size();
+        if (TakeFineTimes(text, pos, 'L', Left)) {
+            TakeFineTimes(text, pos, 'R', Right);
+        }
+    } catch (...) {
+        // Without them the comparison goes by DOS times, as the snapshots say.
+    }
+}
 
 std::vector<std::string> TRunStamp::MountedFolders(const TSyncTask& Task, int32_t Side) {
     std::vector<std::string> folders;
@@ -191,13 +298,19 @@ std::string TRunStamp::Read(const TSyncTask& Task) {
     }
 }
 
-bool TRunStamp::Write(const TSyncTask& Task, const std::string& Stamp) {
+bool TRunStamp::Write(const TSyncTask& Task, const std::string& Stamp, const TFileTree* Left,
+                      const TFileTree* Right) {
     try {
-        if (!ReplaceLocalFile(Task.RunStampPath(), Placed(Task, Stamp))) {
+        const std::string placed = Placed(Task, Stamp);
+        if (!ReplaceLocalFile(Task.RunStampPath(), placed)) {
             return false;
         }
-        // Only a help for holding deletions back: the stamp stands without it.
+        // Helps for the comparison and for holding deletions back: the stamp
+        // stands without them.
         try {
+            if (Left != nullptr && Right != nullptr) {
+                WriteFineTimes(Task, placed, Left, Right);
+            }
             WriteMounts(Task);
         } catch (...) {
         }

@@ -31,12 +31,21 @@ public:
 
     // The task's stamp; empty when there is none (or it cannot be read).
     static std::string Read(const TSyncTask& Task);
-    // Replaces the task's stamp; false when it could not be written.
-    static bool Write(const TSyncTask& Task, const std::string& Stamp);
+    // Replaces the task's stamp; false when it could not be written. Given the
+    // trees the two snapshots were written from, it keeps their finer file
+    // times beside the stamp too (LoadFineTimes).
+    static bool Write(const TSyncTask& Task, const std::string& Stamp, const TFileTree* Left = nullptr,
+                      const TFileTree* Right = nullptr);
     // No pair of snapshots belongs together any more.
     static void Remove(const TSyncTask& Task);
     // Whether these two loaded snapshots are the pair the task's stamp names.
     static bool Matches(const TSyncTask& Task, const TFileTree* Left, const TFileTree* Right);
+
+    // Gives the files of two loaded snapshots the finer times (TimeFraction)
+    // kept when they were written, provided they are the pair the task's stamp
+    // names and the kept times were written with that stamp; otherwise leaves
+    // them as loaded. The snapshot text itself knows DOS times only.
+    static void LoadFineTimes(const TSyncTask& Task, TFileTree* Left, TFileTree* Right);
 
     // The folders of a local side (relative paths: "" the root itself,
     // "photos", "a/photos") that were mount points when the stamp was last

@@ -1035,7 +1035,8 @@ int TTandemoraThread::SaveSnapshots() {
         const bool leftSaved = SaveSideSnapshot(left.get(), &Task->LFolder, 0, leftLocal, leftText);
         const bool rightSaved = SaveSideSnapshot(right.get(), &Task->RFolder, 1, rightLocal, rightText);
         // Only a pair written together may be compared with as a pair.
-        if (!leftSaved || !rightSaved || !TRunStamp::Write(*Task, TRunStamp::Of(leftText, rightText))) {
+        if (!leftSaved || !rightSaved ||
+            !TRunStamp::Write(*Task, TRunStamp::Of(leftText, rightText), left->Tree, right->Tree)) {
             TRunStamp::Remove(*Task);
         }
         RemoveSnapshotsElsewhere(left.get(), right.get(), place);

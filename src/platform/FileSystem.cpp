@@ -245,6 +245,13 @@ bool GetEntryInfo(const std::string& path, DirEntry& entry) {
     return true;
 }
 
+int32_t TimeFraction(const timespec& t) {
+    const int64_t second = ((static_cast<int64_t>(t.tv_sec) % 2) + 2) % 2;
+    // In 100-nanosecond steps, the finest a share or an NTFS volume keeps: a
+    // time set to the nanosecond there reads back a little coarser later.
+    return static_cast<int32_t>(second * 1000000000 + t.tv_nsec - t.tv_nsec % 100);
+}
+
 bool IsMountPoint(const std::string& path) {
     if (IsUncPath(path)) {
         return false;

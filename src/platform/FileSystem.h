@@ -69,6 +69,11 @@ int ListFolder(const std::string& path, std::vector<DirEntry>& entries);
 // Name is the last path component.
 bool GetEntryInfo(const std::string& path, DirEntry& entry);
 
+// Where an instant lies within its 2-second step, in nanoseconds (whole steps
+// of 100): what a DOS date-time drops. Two instants with one DOS date-time and
+// one fraction are one instant to that precision.
+int32_t TimeFraction(const timespec& t);
+
 // True for a folder on another file system than the folder that holds it (its
 // device differs from its parent's): a mount point with something mounted on
 // it. False for anything else, and when either cannot be examined.

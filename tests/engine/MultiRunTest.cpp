@@ -471,3 +471,34 @@ TEST_F(MultiRun, FolderInsideItselfAndNestedWorkFoldersAreNotCopied) {
     EXPECT_FALSE(f.Has(R, "other/__Tandemora__"));
     EXPECT_EQ(f.Bytes(L, "other/__Tandemora__/LOOP"), "another task's snapshot");
 }
+
+// Saves of the same size within one 2-second step of the version the last sync
+// copied (DOS times cannot tell them apart) are carried over, from either side,
+// and once carried over, nothing more is proposed.
+TEST_F(MultiRun, SaveWithinTheSameTwoSecondsIsCarriedOver) {
+    const auto putAt = [this](int side, const std::string& bytes, long nanoseconds) {
+        f.Put(side, "a.txt", bytes, T(0));
+        const timespec at = {T(0) + nanoseconds / 1000000000, nanoseconds % 1000000000};
+        const timespec times[2] = {at, at};
+        ASSERT_EQ(utimensat(AT_FDCWD, (f.Root(side) + "/a.txt").c_str(), times, 0), 0);
+    };
+    putAt(L, "v1", 300000000);
+    f.Put(L, "b.txt", "bee", T(0));
+    f.SyncOnce();
+    ASSERT_TRUE(f.InStep());
+    struct Step {
+        int side;
+        const char* bytes;
+        long nanoseconds; // after T(0), within its 2-second step
+    };
+    for (const Step& step : {Step{L, "v2", 1200000000}, Step{R, "v3", 1900000000}, Step{L, "v4", 1}}) {
+        SCOPED_TRACE(step.bytes);
+        putAt(step.side, step.bytes, step.nanoseconds);
+        const TRun done = f.SyncOnce();
+        EXPECT_EQ(done.Ops, 1);
+        EXPECT_EQ(done.Code("a.txt"), saSame);
+        EXPECT_EQ(f.Bytes(1 - step.side, "a.txt"), step.bytes);
+        EXPECT_EQ(f.SyncOnce().Ops, 0);
+        EXPECT_TRUE(f.InStep());
+    }
+}
