@@ -461,6 +461,9 @@ void TFtpFileOper::ScanLevel(const TFtpLevelList& List) {
             if (!entry.IsFolder && fs::IsPartFileName(entry.Name)) {
                 continue; // an unfinished upload, never an item of the tree
             }
+            if (entry.IsFolder && entry.Name == WorkFolderName) {
+                continue; // a side's work folder, at any depth, is no user data
+            }
             TFileAttri* attr = arena->NewAttri();
             attr->IsFolder = entry.IsFolder ? 1 : 0;
             attr->Name = entry.Name;

@@ -821,6 +821,9 @@ void TWebDavFileOper::ScanLevel(const TStringObjectList& Pending) {
             if (entry->IsFolder != 1 && fs::IsPartFileName(entry->Name)) {
                 continue; // an unfinished upload, never an item of the tree
             }
+            if (entry->IsFolder == 1 && entry->Name == WorkFolderName) {
+                continue; // a side's work folder, at any depth, is no user data
+            }
             TFileAttri* attr = arena->NewAttri();
             attr->Name = entry->Name;
             attr->Time = entry->Time;

@@ -65,6 +65,25 @@ bool SameInstant(const timespec& a, const timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+// Said of a copy whose target was saved by someone else while the copy was
+// written or waited for its flush: the other save is kept.
+const char* const TargetChangedText = "the target changed after the analysis";
+
+// Whether the name still holds what it held when the copy began: still nothing,
+// or the same file with the same size and times. One stat, taken just before
+// the rename, so an edit saved in place or by a rename meanwhile is never
+// replaced by the copy.
+bool TargetStillAsSeen(const fs::TFolder& folder, const std::string& name, bool existed,
+                       const struct stat& seen) {
+    struct stat now;
+    const bool exists = folder.Stat(name, now);
+    if (!existed || !exists) {
+        return existed == exists && (exists || errno == ENOENT);
+    }
+    return now.st_dev == seen.st_dev && now.st_ino == seen.st_ino && now.st_size == seen.st_size &&
+           SameInstant(now.st_mtim, seen.st_mtim) && SameInstant(now.st_ctim, seen.st_ctim);
+}
+
 // The part file a copy is written into, in the target's folder, until it takes
 // the target's name. Until Commit succeeds it is removed again, whatever way the
 // copy ends, so a partial copy never stands under the final name and an old
@@ -353,7 +372,14 @@ int TWinFileOper::ScanTree() {
         Tree->ListFailed = 1;
     } else {
         try {
-            ListFolder(Tree, FolderOf(Source, "/"));
+            const std::string root = FolderOf(Source, "/");
+            struct stat st;
+            scanAncestors_.clear();
+            if (!fs::IsUncPath(root) && stat(root.c_str(), &st) == 0) {
+                scanAncestors_.emplace_back(st.st_dev, st.st_ino);
+            }
+            ListFolder(Tree, root);
+            scanAncestors_.clear();
             SortTree(Tree);
             Tree->RemoveChild(WorkFolderName);
         } catch (const std::exception& e) {
@@ -385,7 +411,7 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
 
     // Sub-folders are listed once this folder is closed again, so that a deep tree
     // holds one open folder at a time; the order of the walk stays depth first.
-    std::vector<TFileTree*> folders;
+    std::vector<std::pair<TFileTree*, TFolderID>> folders;
     const bool share = fs::IsUncPath(Dir);
     const int error = fs::ListFolder(Dir, [&](const fs::DirEntry& entry) {
         if (!IsSafeEntryName(entry.Name, share)) {
@@ -395,16 +421,31 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
         if (!entry.IsFolder && fs::IsPartFileName(entry.Name)) {
             return; // a copy's unfinished part, never an item of the tree
         }
+        // A work folder holds a side's snapshot and kept versions, wherever it
+        // is (a folder of another task's side inside this one): never user data.
+        if (entry.IsFolder && entry.Name == WorkFolderName) {
+            return;
+        }
+        // A folder that is one above it again (a bind mount of a folder inside
+        // itself) would be listed without end: left out, like a link to a folder.
+        const TFolderID id(entry.Device, entry.Inode);
+        if (entry.IsFolder && (id.first != 0 || id.second != 0) &&
+            std::find(scanAncestors_.begin(), scanAncestors_.end(), id) != scanAncestors_.end()) {
+            return;
+        }
         TFileAttri* attr = arena->NewAttri();
         attr->Name = entry.Name;
         attr->Size = entry.Size;
         attr->Time = entry.Time;
+        if (!share && !entry.IsFolder) {
+            attr->TimeFraction = fs::TimeFraction(entry.ModifyTime);
+        }
         attr->Attr = static_cast<int32_t>(entry.Attr);
         attr->RelPath = Rel;
         attr->IsFolder = entry.IsFolder ? 1 : 0;
         TFileTree* child = Node->AddChild(entry.Name, attr);
         if (entry.IsFolder) {
-            folders.push_back(child);
+            folders.emplace_back(child, id);
         }
     });
     // The child list grew by doubling; trimmed now, its spare room serves the
@@ -415,8 +456,10 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
         Node->ListFailed = 1;
         UnreadFolders.push_back(Dir);
     }
-    for (TFileTree* child : folders) {
+    for (const auto& [child, id] : folders) {
+        scanAncestors_.push_back(id);
         ListFolder(child, Dir + child->Name);
+        scanAncestors_.pop_back();
     }
 }
 
@@ -831,7 +874,7 @@ int TWinFileOper::CopyInto(const std::string& Src, const std::shared_ptr<fs::TFo
     }
     // What stands under the name is replaced: a file, or a link itself (never
     // what it leads to); a folder or a special file is not.
-    struct stat old;
+    struct stat old {};
     const bool existed = Folder->Stat(Name, old);
     if (existed && ((!S_ISREG(old.st_mode) && !S_ISLNK(old.st_mode)) || SameFile(in, old))) {
         return Fail(-1, "the target is not a file of its own");
@@ -859,6 +902,9 @@ int TWinFileOper::CopyInto(const std::string& Src, const std::shared_ptr<fs::TFo
         // Only root may hand a file to another user; the copy then stays ours.
     }
     if (!MayWait || Folder->Fd() < 0 || total > DeferredCopyMax) {
+        if (!TargetStillAsSeen(*Folder, Name, existed, old)) {
+            return Fail(1, TargetChangedText);
+        }
         return part.Commit(Name) ? 0 : FailWithErrno(-1, "replacing the target");
     }
     std::string partName;
@@ -875,7 +921,8 @@ int TWinFileOper::CopyInto(const std::string& Src, const std::shared_ptr<fs::TFo
     if (!sameFolder) {
         ++pendingFolders_;
     }
-    pending_.push_back({sameFolder ? pending_.back().Folder : Folder, std::move(partName), Name});
+    pending_.push_back(
+        {sameFolder ? pending_.back().Folder : Folder, std::move(partName), Name, existed, old});
     pendingBytes_ += total;
     return 0;
 }
@@ -907,6 +954,10 @@ void TWinFileOper::CommitPending(std::vector<TCommitResult>& Results) {
     }
     for (size_t i = 0; i < pending_.size(); ++i) {
         TPendingCommit& copy = pending_[i];
+        if (error == 0 && !TargetStillAsSeen(*copy.Folder, copy.Name, copy.TargetExisted, copy.Target)) {
+            Results[i] = {1, TargetChangedText};
+            continue;
+        }
         if (error == 0 && copy.Folder->Rename(copy.Part, *copy.Folder, copy.Name)) {
             copy.Part.clear();
             continue;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <sys/stat.h>
 #include <utility>
 #include <vector>
 
@@ -95,14 +96,21 @@ private:
                  int64_t ExpectedSize, bool MayWait);
     void DropPending();
 
+    // A folder's identity: device and inode.
+    using TFolderID = std::pair<uint64_t, uint64_t>;
     // The folders (device, inode) this object has cleared of stale part files.
-    std::set<std::pair<uint64_t, uint64_t>> CleanedFolders;
-    // A copy that waits for CommitPending: its part file in Folder and the name
-    // it is to take there. Copies in one folder share the open folder.
+    std::set<TFolderID> CleanedFolders;
+    // The folders from the root down to the one a scan lists now.
+    std::vector<TFolderID> scanAncestors_;
+    // A copy that waits for CommitPending: its part file in Folder, the name
+    // it is to take there, and what stood under that name when the copy began.
+    // Copies in one folder share the open folder.
     struct TPendingCommit {
         std::shared_ptr<fs::TFolder> Folder;
         std::string Part;
         std::string Name;
+        bool TargetExisted = false;
+        struct stat Target {};
     };
     std::vector<TPendingCommit> pending_;
     int64_t pendingBytes_ = 0;

@@ -111,6 +111,13 @@ bool SameFile(const TFileAttri* a, int32_t time, int64_t size) {
     return a->Time == time && a->Size == size;
 }
 
+// A file against its entry of the last sync, at the finest precision both
+// know: a save within the same 2-second step is a change too.
+bool SameAsBefore(const TFileAttri* now, const TFileAttri* before) {
+    const bool finer = now->TimeFraction >= 0 && before->TimeFraction >= 0;
+    return SameFile(now, before->Time, before->Size) && (!finer || now->TimeFraction == before->TimeFraction);
+}
+
 bool Present(const TFileTree* changeNode) {
     return changeNode->Action != saDeletedSinceSync;
 }
@@ -193,6 +200,7 @@ void TAnalyzeThread::Execute() {
     BuildFilterExpressions();
     UsedSnapshots = ChooseSnapshotMode();
     if (UsedSnapshots) {
+        TRunStamp::LoadFineTimes(*Task, LeftSnapshot, RightSnapshot);
         OrderTree(LeftTree);
         OrderTree(RightTree);
         OrderTree(LeftSnapshot);
@@ -424,7 +432,7 @@ void TAnalyzeThread::PairDiff(TFileTree* A, TFileTree* B, TFileTree* O) {
         }
         return;
     }
-    A->SetAction(SameFile(A->Data, B->Data->Time, B->Data->Size) ? saSame : saChangedSinceSync);
+    A->SetAction(SameAsBefore(A->Data, B->Data) ? saSame : saChangedSinceSync);
     CopyOtherValues(A, B);
     O->AppendNode(A);
 }
@@ -576,20 +584,136 @@ void TAnalyzeThread::BlockStoppedScans() {
 
 // ---- A side that scans empty -----------------------------------------------------------
 
+namespace {
+
+bool HiddenName(const std::string& name) {
+    return !name.empty() && name[0] == '.';
+}
+
+// Nothing, or hidden items only: what a desktop leaves on a mount point with
+// nothing mounted on it (".directory", ".Trash-1000").
+bool NothingVisible(const TFileTree* node) {
+    return std::all_of(node->Children.begin(), node->Children.end(),
+                       [](const TFileTree* child) { return HiddenName(child->Name); });
+}
+
+TFileTree* ChildFolder(const TFileTree* node, const std::string& name) {
+    for (TFileTree* child : node->Children) {
+        if (IsFolder(child) && child->Name == name) {
+            return child;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
 // A folder that now lists nothing while its snapshot lists items is more likely a
 // drive that is not mounted (its empty mount point) or a slip of the hand than a
 // wish to delete everything: nothing is deleted on the other side on its account.
+// For a side's root that holds nothing at all that is always so; for a root with
+// hidden items only, and for a folder below it, when it is a mount point now or
+// was one at the last sync.
 void TAnalyzeThread::HoldBackEmptiedSides() {
-    LeftEmptied = !HasChildren(LeftTree) && HasChildren(LeftSnapshot);
-    RightEmptied = !HasChildren(RightTree) && HasChildren(RightSnapshot);
-    // Nothing is copied into such a side either while it holds deletions back:
-    // filled, it would no longer look empty, and the next run would carry them out.
-    if (LeftEmptied && ReplaceCode(ResultTree, saDeleteRight, saDoNotCopy) > 0) {
-        ReplaceCode(ResultTree, saCopyRtoL, saDoNotCopy);
+    const std::vector<std::string> wasMounted[2] = {TRunStamp::MountedFolders(*Task, 0),
+                                                    TRunStamp::MountedFolders(*Task, 1)};
+    LeftEmptied = SideLooksUnmounted(0, LeftTree, LeftSnapshot, "", wasMounted[0]);
+    RightEmptied = SideLooksUnmounted(1, RightTree, RightSnapshot, "", wasMounted[1]);
+    if (LeftEmptied) {
+        HoldBack(ResultTree, 0);
+    } else {
+        HoldBackEmptiedFolders(0, LeftTree, LeftSnapshot, "", wasMounted[0]);
     }
-    if (RightEmptied && ReplaceCode(ResultTree, saDeleteLeft, saDoNotCopy) > 0) {
-        ReplaceCode(ResultTree, saCopyLtoR, saDoNotCopy);
+    if (RightEmptied) {
+        HoldBack(ResultTree, 1);
+    } else {
+        HoldBackEmptiedFolders(1, RightTree, RightSnapshot, "", wasMounted[1]);
     }
+}
+
+// Whether a folder of a side (Rel "" for its root) lists nothing visible while
+// its snapshot lists items, and may be a mount point without its disk.
+bool TAnalyzeThread::SideLooksUnmounted(int32_t Side, const TFileTree* Scanned, const TFileTree* Snapshot,
+                                        const std::string& Rel,
+                                        const std::vector<std::string>& WasMounted) const {
+    if (Snapshot == nullptr || !HasChildren(Snapshot) || !NothingVisible(Scanned)) {
+        return false;
+    }
+    if (Rel.empty() && !HasChildren(Scanned)) {
+        return true;
+    }
+    if (std::find(WasMounted.begin(), WasMounted.end(), Rel) != WasMounted.end()) {
+        return true;
+    }
+    const TFolderSource& source = Side == 0 ? Task->LFolder : Task->RFolder;
+    const std::string root = TrimBlanks(source.FolerAllName);
+    return source.DeviceType == dtLocal && !root.empty() && !fs::IsUncPath(root) &&
+           fs::IsMountPoint(Rel.empty() ? root : root + "/" + Rel);
+}
+
+// Walks the folders a side and its snapshot both list (both in walk order), down
+// to the first one that looks like a mount point without its disk; Rel is the
+// relative path of Scanned.
+void TAnalyzeThread::HoldBackEmptiedFolders(int32_t Side, const TFileTree* Scanned, const TFileTree* Snapshot,
+                                            const std::string& Rel,
+                                            const std::vector<std::string>& WasMounted) {
+    const TFileTreeList& snapped = Snapshot->Children;
+    const TFileTreeList& scanned = Scanned->Children;
+    size_t j = 0;
+    for (const TFileTree* before : snapped) {
+        if (!IsFolder(before)) {
+            break; // folders come first
+        }
+        while (j < scanned.size() && SiblingOrder(scanned[j], before) < 0) {
+            ++j;
+        }
+        if (j >= scanned.size()) {
+            break;
+        }
+        const TFileTree* now = scanned[j];
+        if (SiblingOrder(now, before) != 0 || !HasChildren(before)) {
+            continue;
+        }
+        const std::string rel = Rel.empty() ? before->Name : Rel + "/" + before->Name;
+        if (SideLooksUnmounted(Side, now, before, rel, WasMounted)) {
+            TFileTree* result = ResultFolder(rel);
+            if (result != nullptr && HoldBack(result, Side)) {
+                const TFolderSource& source = Side == 0 ? Task->LFolder : Task->RFolder;
+                (Side == 0 ? LeftEmptiedFolders : RightEmptiedFolders)
+                    .push_back(TrimBlanks(source.FolerAllName) + "/" + rel);
+            }
+        } else if (HasChildren(now)) {
+            HoldBackEmptiedFolders(Side, now, before, rel, WasMounted);
+        }
+    }
+}
+
+// The result's folder at a relative path ("a/photos"); null when it has none.
+TFileTree* TAnalyzeThread::ResultFolder(const std::string& Rel) const {
+    TFileTree* node = ResultTree;
+    size_t start = 0;
+    while (node != nullptr && start <= Rel.size()) {
+        const size_t slash = std::min(Rel.find('/', start), Rel.size());
+        node = ChildFolder(node, Rel.substr(start, slash - start));
+        start = slash + 1;
+    }
+    return node;
+}
+
+// Holds back the deletions on the other side below Result that an emptied
+// Side would cause; true when there were any. Nothing else happens there
+// either while it holds deletions back: filled by copies, it would no longer
+// look empty, and the next run would carry them out; and what a bare mount
+// point holds (a desktop's hidden files) is no item of the disk's.
+bool TAnalyzeThread::HoldBack(TFileTree* Result, int32_t Side) {
+    if (ReplaceCode(Result, Side == 0 ? saDeleteRight : saDeleteLeft, saDoNotCopy) == 0) {
+        return false;
+    }
+    for (int32_t code :
+         {saCopyLtoR, saCopyRtoL, saOverwriteLtoR, saOverwriteRtoL, saDeleteLeft, saDeleteRight}) {
+        ReplaceCode(Result, code, saDoNotCopy);
+    }
+    return true;
 }
 
 // Only items the filters let through: a deletion they leave out is not carried

@@ -74,6 +74,12 @@ public:
     // window says why. Set in snapshot mode only.
     bool LeftEmptied = false;
     bool RightEmptied = false;
+    // The same for a folder of a side that was or is a mount point (a disk not
+    // mounted there now): it lists nothing, or hidden items only, while its
+    // snapshot lists items. Its full path, once per folder; the side's root
+    // itself sets LeftEmptied or RightEmptied instead.
+    std::vector<std::string> LeftEmptiedFolders;
+    std::vector<std::string> RightEmptiedFolders;
     std::vector<TUnseenFolder> UnseenFolders; // folders whose items got no operation
     // A filter pattern that does not compile ends the analysis: the pattern (or,
     // when no single pattern is at fault, the joined expression) and PCRE2's
@@ -143,6 +149,12 @@ private:
     bool DropGone(const TFileTree* Node);
     void BlockKindClashes(TFileTree* O);
     void HoldBackEmptiedSides();
+    bool SideLooksUnmounted(int32_t Side, const TFileTree* Scanned, const TFileTree* Snapshot,
+                            const std::string& Rel, const std::vector<std::string>& WasMounted) const;
+    void HoldBackEmptiedFolders(int32_t Side, const TFileTree* Scanned, const TFileTree* Snapshot,
+                                const std::string& Rel, const std::vector<std::string>& WasMounted);
+    TFileTree* ResultFolder(const std::string& Rel) const;
+    static bool HoldBack(TFileTree* Result, int32_t Side);
     static int ReplaceCode(TFileTree* Node, int32_t From, int32_t To);
 
     // Marks a one-sided subtree with Code, except what lies below an unseen folder

@@ -3,9 +3,12 @@
 #include "model/UTFileTree.h"
 #include "model/UTUtils.h"
 #include "platform/FileSystem.h"
+#include "platform/MountWatch.h"
 #include "tasks/UTSyncTask.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -70,7 +73,208 @@ std::string DigestOf(const TFileTree* root) {
     return digest.Text();
 }
 
+// The mount points below the local sides, one record per folder: the side's
+// letter, the relative path, a NUL (names may hold any other byte).
+std::string MountsPath(const TSyncTask& task) {
+    return task.RunStampPath() + ".mounts";
+}
+
+// The side's root as the mount table names folders (links resolved); empty for
+// a side that is no local folder.
+std::string RealRoot(const TFolderSource& side) {
+    const std::string root = TrimBlanks(side.FolerAllName);
+    if (side.DeviceType != dtLocal || root.empty() || fs::IsUncPath(root)) {
+        return "";
+    }
+    char* real = realpath(root.c_str(), nullptr);
+    if (real == nullptr) {
+        return "";
+    }
+    std::string result(real);
+    free(real);
+    return result;
+}
+
+// Whether the folder holds nothing but hidden items (or nothing at all): how a
+// mount point looks with nothing mounted on it.
+bool NothingVisibleIn(const std::string& folder) {
+    bool visible = false;
+    const int error = fs::ListFolder(folder, [&visible](const fs::DirEntry& entry) {
+        visible = visible || (entry.Attr & fs::faHidden) == 0;
+    });
+    return error == 0 && !visible;
+}
+
+std::vector<std::string> MountsBelow(const std::string& root, const TMountTable& table) {
+    std::vector<std::string> found;
+    const std::string prefix = root == "/" ? root : root + "/";
+    for (const TMountEntry& entry : table) {
+        if (entry.MountPoint == root) {
+            found.emplace_back();
+        } else if (entry.MountPoint.compare(0, prefix.size(), prefix) == 0) {
+            found.push_back(entry.MountPoint.substr(prefix.size()));
+        }
+    }
+    return found;
+}
+
+// What Write keeps for the next analysis: the folders mounted now, and those
+// mounted before that still hold no visible item (their disk is still away, and
+// the items the snapshot lists for them are still held back).
+void WriteMounts(const TSyncTask& task) {
+    TMountTable table;
+    const bool tableRead = ReadMountTable(kMountTablePath, table);
+    std::string text;
+    for (int32_t side : {0, 1}) {
+        const std::string root = RealRoot(side == 0 ? task.LFolder : task.RFolder);
+        if (root.empty()) {
+            continue;
+        }
+        std::vector<std::string> folders = tableRead ? MountsBelow(root, table) : std::vector<std::string>();
+        for (const std::string& before : TRunStamp::MountedFolders(task, side)) {
+            const std::string path = before.empty() ? root : root + "/" + before;
+            if ((!tableRead || NothingVisibleIn(path)) &&
+                std::find(folders.begin(), folders.end(), before) == folders.end()) {
+                folders.push_back(before);
+            }
+        }
+        for (const std::string& folder : folders) {
+            text += (side == 0 ? 'L' : 'R') + folder + '\0';
+        }
+    }
+    if (text.empty()) {
+        if (fs::FileExists(MountsPath(task))) {
+            fs::DeleteFile(MountsPath(task));
+        }
+        return;
+    }
+    TRunStamp::ReplaceLocalFile(MountsPath(task), text);
+}
+
+// The finer file times of the pair of snapshots a stamp names: the stamp's text,
+// then for each side "L n" or "R n" and one line per node of its tree in the
+// order the snapshot text lists them ("-" where nothing finer is known).
+std::string FineTimesPath(const TSyncTask& task) {
+    return task.RunStampPath() + ".times";
+}
+
+template <typename Visit> void EachNode(const TFileTree* node, const Visit& visit) {
+    for (const TFileTree* child : node->Children) {
+        visit(child);
+        EachNode(child, visit);
+    }
+}
+
+void AddFineTimes(std::string& text, char side, const TFileTree* tree) {
+    std::string lines;
+    size_t count = 0;
+    EachNode(tree, [&](const TFileTree* node) {
+        const int32_t fraction = node->Data != nullptr ? node->Data->TimeFraction : -1;
+        lines += fraction >= 0 ? std::to_string(fraction) : std::string("-");
+        lines += '\n';
+        ++count;
+    });
+    text += side;
+    text += ' ' + std::to_string(count) + '\n' + lines;
+}
+
+// Reads one side's block at pos into its snapshot tree; false (tree untouched
+// where it has not been reached) when the block does not fit the tree.
+bool TakeFineTimes(const std::string& text, size_t& pos, char side, TFileTree* tree) {
+    auto nextLine = [&](std::string& line) {
+        const size_t end = text.find('\n', pos);
+        if (end == std::string::npos) {
+            return false;
+        }
+        line.assign(text, pos, end - pos);
+        pos = end + 1;
+        return true;
+    };
+    std::string line;
+    if (!nextLine(line) || line.size() < 3 || line[0] != side || line[1] != ' ') {
+        return false;
+    }
+    size_t count = 0;
+    EachNode(tree, [&count](const TFileTree*) { ++count; });
+    if (line.substr(2) != std::to_string(count)) {
+        return false;
+    }
+    std::vector<int32_t> fractions;
+    fractions.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        if (!nextLine(line)) {
+            return false;
+        }
+        char* end = nullptr;
+        const long value = line == "-" ? -1 : std::strtol(line.c_str(), &end, 10);
+        if (line != "-" && (line.empty() || *end != '\0' || value < 0 || value >= 2000000000L)) {
+            return false;
+        }
+        fractions.push_back(static_cast<int32_t>(value));
+    }
+    size_t i = 0;
+    EachNode(tree, [&](const TFileTree* node) {
+        if (node->Data != nullptr && node->Data->IsFolder == 0) {
+            node->Data->TimeFraction = fractions[i];
+        }
+        ++i;
+    });
+    return true;
+}
+
+void WriteFineTimes(const TSyncTask& task, const std::string& placed, const TFileTree* left,
+                    const TFileTree* right) {
+    std::string text = placed + "F\n";
+    AddFineTimes(text, 'L', left);
+    AddFineTimes(text, 'R', right);
+    if (!TRunStamp::ReplaceLocalFile(FineTimesPath(task), text) && fs::FileExists(FineTimesPath(task))) {
+        // Times of an older pair must not be taken for this one's.
+        fs::DeleteFile(FineTimesPath(task));
+    }
+}
+
 } // namespace
+
+void TRunStamp::LoadFineTimes(const TSyncTask& Task, TFileTree* Left, TFileTree* Right) {
+    if (Left == nullptr || Right == nullptr) {
+        return;
+    }
+    try {
+        std::ifstream in(FineTimesPath(Task), std::ios::binary);
+        if (!in) {
+            return;
+        }
+        std::ostringstream read;
+        read << in.rdbuf();
+        const std::string text = read.str();
+        const std::string head = Read(Task) + "F\n";
+        if (head.size() <= 2 || text.compare(0, head.size(), head) != 0) {
+            return;
+        }
+        size_t pos = head.size();
+        if (TakeFineTimes(text, pos, 'L', Left)) {
+            TakeFineTimes(text, pos, 'R', Right);
+        }
+    } catch (...) {
+        // Without them the comparison goes by DOS times, as the snapshots say.
+    }
+}
+
+std::vector<std::string> TRunStamp::MountedFolders(const TSyncTask& Task, int32_t Side) {
+    std::vector<std::string> folders;
+    try {
+        std::ifstream in(MountsPath(Task), std::ios::binary);
+        std::string record;
+        while (std::getline(in, record, '\0')) {
+            if (!record.empty() && record[0] == (Side == 0 ? 'L' : 'R')) {
+                folders.push_back(record.substr(1));
+            }
+        }
+    } catch (...) {
+        folders.clear();
+    }
+    return folders;
+}
 
 std::string TRunStamp::Of(const std::string& LeftText, const std::string& RightText) {
     return "L " + Digest(LeftText) + "\r\nR " + Digest(RightText) + "\r\n";
@@ -94,9 +298,23 @@ std::string TRunStamp::Read(const TSyncTask& Task) {
     }
 }
 
-bool TRunStamp::Write(const TSyncTask& Task, const std::string& Stamp) {
+bool TRunStamp::Write(const TSyncTask& Task, const std::string& Stamp, const TFileTree* Left,
+                      const TFileTree* Right) {
     try {
-        return ReplaceLocalFile(Task.RunStampPath(), Placed(Task, Stamp));
+        const std::string placed = Placed(Task, Stamp);
+        if (!ReplaceLocalFile(Task.RunStampPath(), placed)) {
+            return false;
+        }
+        // Helps for the comparison and for holding deletions back: the stamp
+        // stands without them.
+        try {
+            if (Left != nullptr && Right != nullptr) {
+                WriteFineTimes(Task, placed, Left, Right);
+            }
+            WriteMounts(Task);
+        } catch (...) {
+        }
+        return true;
     } catch (...) {
         return false;
     }

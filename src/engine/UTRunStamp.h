@@ -12,7 +12,9 @@
 // snapshots only when they match it at the task's present place.
 // The snapshot text form itself stays as it is.
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tandemora {
 
@@ -29,12 +31,27 @@ public:
 
     // The task's stamp; empty when there is none (or it cannot be read).
     static std::string Read(const TSyncTask& Task);
-    // Replaces the task's stamp; false when it could not be written.
-    static bool Write(const TSyncTask& Task, const std::string& Stamp);
+    // Replaces the task's stamp; false when it could not be written. Given the
+    // trees the two snapshots were written from, it keeps their finer file
+    // times beside the stamp too (LoadFineTimes).
+    static bool Write(const TSyncTask& Task, const std::string& Stamp, const TFileTree* Left = nullptr,
+                      const TFileTree* Right = nullptr);
     // No pair of snapshots belongs together any more.
     static void Remove(const TSyncTask& Task);
     // Whether these two loaded snapshots are the pair the task's stamp names.
     static bool Matches(const TSyncTask& Task, const TFileTree* Left, const TFileTree* Right);
+
+    // Gives the files of two loaded snapshots the finer times (TimeFraction)
+    // kept when they were written, provided they are the pair the task's stamp
+    // names and the kept times were written with that stamp; otherwise leaves
+    // them as loaded. The snapshot text itself knows DOS times only.
+    static void LoadFineTimes(const TSyncTask& Task, TFileTree* Left, TFileTree* Right);
+
+    // The folders of a local side (relative paths: "" the root itself,
+    // "photos", "a/photos") that were mount points when the stamp was last
+    // written, or had been and have held no visible item since (a disk still not
+    // mounted). Kept beside the stamp by Write; empty when unknown.
+    static std::vector<std::string> MountedFolders(const TSyncTask& Task, int32_t Side);
 
     // Writes Text to Path through a private file beside it that is renamed over
     // it, so a failure leaves the old file whole. Mode 0600.

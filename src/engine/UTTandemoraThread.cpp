@@ -648,6 +648,14 @@ int TTandemoraThread::SyncItem(TResultRow* Row) {
     int32_t operation = opNone;
     int32_t side = -1;
     GetOperation(code, operation, side);
+    // One side over the other, chosen by hand for a file that side does not
+    // hold (a deletion held back for a folder that looks unmounted), makes the
+    // other side like it: the file goes there, if the task deletes at all.
+    const bool overwrite = code == saOverwriteLtoR || code == saOverwriteRtoL;
+    if (overwrite && !AnalysisSawFile(side == 0 ? Row->LeftDate : Row->RightDate) &&
+        Task->IsDeleteFile != 0) {
+        operation = opDelete;
+    }
     LeftOper->Source = &Task->LFolder;
     RightOper->Source = &Task->RFolder;
     attr.Size = side == 0 ? Row->LeftSize : Row->RightSize;
@@ -1027,7 +1035,8 @@ int TTandemoraThread::SaveSnapshots() {
         const bool leftSaved = SaveSideSnapshot(left.get(), &Task->LFolder, 0, leftLocal, leftText);
         const bool rightSaved = SaveSideSnapshot(right.get(), &Task->RFolder, 1, rightLocal, rightText);
         // Only a pair written together may be compared with as a pair.
-        if (!leftSaved || !rightSaved || !TRunStamp::Write(*Task, TRunStamp::Of(leftText, rightText))) {
+        if (!leftSaved || !rightSaved ||
+            !TRunStamp::Write(*Task, TRunStamp::Of(leftText, rightText), left->Tree, right->Tree)) {
             TRunStamp::Remove(*Task);
         }
         RemoveSnapshotsElsewhere(left.get(), right.get(), place);

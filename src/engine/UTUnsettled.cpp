@@ -280,6 +280,8 @@ void TUnsettledItems::Put(TLevel& Level, TFileTree* Parent, int32_t Side) {
                 node->Data->Time = want.Time;
                 node->Data->Size = want.Size;
                 node->Data->Attr = want.Attr;
+                // Only the DOS time is known of what the analysis compared with.
+                node->Data->TimeFraction = -1;
             }
             continue;
         }

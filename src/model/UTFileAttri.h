@@ -82,11 +82,15 @@ std::ostream& operator<<(std::ostream& stream, const TRelPath& path);
 class TFileAttri {
 public:
     int32_t IsFolder = 0; // 1 folder, 0 file
-    std::string Name;     // bare name, no path
-    int64_t Size = 0;     // bytes; 0 for listed folders, -1 marks a folder in snapshot text
-    int32_t Time = 0;     // last-write time as a DOS date-time (2-second steps), compared signed
-    int32_t Attr = 0;     // 1 read-only, 2 hidden, 4 system, 16 folder, 32 archive
-    TRelPath RelPath;     // containing folder relative to the endpoint root, e.g. "\" or "\sub\"
+    // Where the last-write instant lies within its 2-second step, in nanoseconds
+    // (seconds mod 2, then the fraction): what Time cannot tell apart. -1 where
+    // nothing finer than Time is known (servers, snapshot text).
+    int32_t TimeFraction = -1;
+    std::string Name; // bare name, no path
+    int64_t Size = 0; // bytes; 0 for listed folders, -1 marks a folder in snapshot text
+    int32_t Time = 0; // last-write time as a DOS date-time (2-second steps), compared signed
+    int32_t Attr = 0; // 1 read-only, 2 hidden, 4 system, 16 folder, 32 archive
+    TRelPath RelPath; // containing folder relative to the endpoint root, e.g. "\" or "\sub\"
 };
 
 // File attribute bits as the file model stores them.

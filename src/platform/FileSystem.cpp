@@ -82,6 +82,8 @@ Kind Describe(int dirFd, const char* name, struct stat& st, DirEntry& entry) {
     }
     entry.ModifyTime = st.st_mtim;
     entry.Time = UnixToDosTime(st.st_mtim);
+    entry.Device = static_cast<uint64_t>(st.st_dev);
+    entry.Inode = static_cast<uint64_t>(st.st_ino);
     return Kind::Listed;
 }
 
@@ -241,6 +243,24 @@ bool GetEntryInfo(const std::string& path, DirEntry& entry) {
     }
     entry.Name = name;
     return true;
+}
+
+int32_t TimeFraction(const timespec& t) {
+    const int64_t second = ((static_cast<int64_t>(t.tv_sec) % 2) + 2) % 2;
+    // In 100-nanosecond steps, the finest a share or an NTFS volume keeps: a
+    // time set to the nanosecond there reads back a little coarser later.
+    return static_cast<int32_t>(second * 1000000000 + t.tv_nsec - t.tv_nsec % 100);
+}
+
+bool IsMountPoint(const std::string& path) {
+    if (IsUncPath(path)) {
+        return false;
+    }
+    const std::string trimmed = TrimTrailingSlashes(path);
+    struct stat own;
+    struct stat parent;
+    return fstatat(AT_FDCWD, trimmed.c_str(), &own, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(own.st_mode) &&
+           fstatat(AT_FDCWD, (trimmed + "/..").c_str(), &parent, 0) == 0 && own.st_dev != parent.st_dev;
 }
 
 int32_t UnixToDosTime(const timespec& t) {

@@ -36,6 +36,10 @@ struct DirEntry {
     timespec ModifyTime{}; // last write, as the file system keeps it
     int32_t Time = 0;      // last write as a local DOS date-time (UnixToDosTime)
     uint32_t Attr = 0;     // fa* bits above
+    // The item's identity (st_dev, st_ino); both 0 where the listing cannot tell
+    // (a share).
+    uint64_t Device = 0;
+    uint64_t Inode = 0;
 };
 
 // Listing rules:
@@ -64,6 +68,16 @@ int ListFolder(const std::string& path, std::vector<DirEntry>& entries);
 // target; other links, sockets, FIFOs and devices fail with ENOENT-like results).
 // Name is the last path component.
 bool GetEntryInfo(const std::string& path, DirEntry& entry);
+
+// Where an instant lies within its 2-second step, in nanoseconds (whole steps
+// of 100): what a DOS date-time drops. Two instants with one DOS date-time and
+// one fraction are one instant to that precision.
+int32_t TimeFraction(const timespec& t);
+
+// True for a folder on another file system than the folder that holds it (its
+// device differs from its parent's): a mount point with something mounted on
+// it. False for anything else, and when either cannot be examined.
+bool IsMountPoint(const std::string& path);
 
 // Local date-time of an instant as a DOS date-time: date in the high 16 bits
 // (years since 1980 << 9 | month << 5 | day), time in the low 16 bits

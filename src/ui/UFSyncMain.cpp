@@ -820,6 +820,18 @@ void TFSyncMain::ShowEmptiedSides() {
                        true);
         }
     }
+    // A folder of a side with a disk not mounted on it: one line each.
+    const std::vector<std::string>* folders[2] = {&AnalyzeThread->LeftEmptiedFolders,
+                                                  &AnalyzeThread->RightEmptiedFolders};
+    for (int side = 0; side < 2; ++side) {
+        for (const std::string& folder : *folders[side]) {
+            AddLogLine("The folder " + EscapeForLog(folder) +
+                           " is empty but held items at the last sync (is its drive not mounted?): "
+                           "nothing is deleted on the " +
+                           std::string(side == 0 ? "Right" : "Left") + " side on its account.",
+                       true);
+        }
+    }
 }
 
 // The result may be read only once the comparison has ended.

@@ -5,8 +5,11 @@
 #include "PairFolder.h"
 #include "tasks/UTSysConfig.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 using namespace pairtest;
@@ -27,6 +30,39 @@ bool AnyLineHas(const TRun& run, const std::string& text) {
     }
     return false;
 }
+
+// A file system mounted on a folder for as long as the object lives (or until
+// Unmount). Mounting needs privileges a test run may not have: Why() says so.
+class TMount {
+public:
+    // A fresh, empty memory file system on folder.
+    static TMount Memory(const std::string& folder) {
+        return TMount(folder, mount("tandemora-test", folder.c_str(), "tmpfs", 0, "size=1m") == 0);
+    }
+    // The folder from shown again at folder.
+    static TMount Bind(const std::string& from, const std::string& folder) {
+        return TMount(folder, mount(from.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) == 0);
+    }
+    TMount(TMount&& other) noexcept : folder_(other.folder_), mounted_(other.mounted_), why_(other.why_) {
+        other.mounted_ = false;
+    }
+    ~TMount() { Unmount(); }
+    bool Mounted() const { return mounted_; }
+    std::string Why() const { return "cannot mount on " + folder_ + ": " + why_; }
+    void Unmount() {
+        if (mounted_) {
+            EXPECT_EQ(umount2(folder_.c_str(), MNT_DETACH), 0) << std::strerror(errno);
+            mounted_ = false;
+        }
+    }
+
+private:
+    TMount(std::string folder, bool mounted)
+        : folder_(std::move(folder)), mounted_(mounted), why_(mounted ? "" : std::strerror(errno)) {}
+    std::string folder_;
+    bool mounted_;
+    std::string why_;
+};
 
 } // namespace
 
@@ -325,4 +361,144 @@ TEST_F(MultiRun, SnapshotsOfAnotherPairOrPlaceAreNotUsed) {
     f.SyncOnce();
     EXPECT_TRUE(f.Has(L, "a.txt")) << "the restored file was deleted";
     EXPECT_TRUE(f.InStep());
+}
+
+// A disk mounted inside the left folder, synchronised, then not mounted: its
+// empty mount point (with a desktop's hidden file in it) deletes nothing on the
+// right, over as many runs as the disk stays away, with one line naming the
+// folder; it knows the folder for a mount point from the last sync even when
+// nothing is mounted there now. Mounted again, nothing is to do. A user can
+// still choose a deletion by hand.
+TEST_F(MultiRun, DiskNotMountedInsideTheFolderDeletesNothingOnTheOtherSide) {
+    const std::string photos = f.Root(L) + "/photos";
+    f.Mkdir(L, "photos");
+    std::optional<TMount> disk = TMount::Memory(photos);
+    if (!disk->Mounted()) {
+        GTEST_SKIP() << disk->Why();
+    }
+    const std::map<std::string, std::string> shots = {{"photos/p1.jpg", "one"}, {"photos/p2.jpg", "two!"}};
+    auto fillDisk = [&] {
+        f.Mkdir(L, "photos/2023");
+        for (const auto& [rel, bytes] : shots) {
+            f.Put(L, rel, bytes, T(0));
+        }
+        f.Put(L, "photos/2023/p3.jpg", "three", T(0));
+    };
+    fillDisk();
+    Start({{"a.txt", "alpha"}});
+    ASSERT_TRUE(f.Has(R, "photos/2023/p3.jpg"));
+
+    disk->Unmount();
+    f.Put(L, "photos/.directory", "[Desktop Entry]", T(1));
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        f.Put(L, "a.txt", "alpha " + std::to_string(run), T(2 + run));
+        const TRun done = f.SyncOnce();
+        EXPECT_EQ(done.HeldBack, (std::vector<std::string>{photos}));
+        EXPECT_EQ(done.Code("photos/p1.jpg"), saDoNotCopy);
+        EXPECT_EQ(done.Code("photos/2023/p3.jpg"), saDoNotCopy);
+        EXPECT_EQ(f.Bytes(R, "a.txt"), "alpha " + std::to_string(run));
+        EXPECT_EQ(f.Bytes(R, "photos/p2.jpg"), "two!");
+        EXPECT_TRUE(f.Has(R, "photos/2023/p3.jpg"));
+    }
+
+    // The disk is back: everything is as it was.
+    f.Remove(L, "photos/.directory");
+    disk.emplace(TMount::Memory(photos));
+    ASSERT_TRUE(disk->Mounted()) << disk->Why();
+    fillDisk();
+    TRun back = f.SyncOnce();
+    EXPECT_TRUE(back.HeldBack.empty());
+    EXPECT_EQ(back.Ops, 0);
+    EXPECT_TRUE(f.InStep());
+
+    // Away again; the user deletes one picture on purpose, from the window.
+    disk->Unmount();
+    f.Unattended = false;
+    const TRun chosen = f.SyncOnce({{"photos/p1.jpg", saOverwriteLtoR}});
+    EXPECT_FALSE(f.Has(R, "photos/p1.jpg")) << testing::PrintToString(chosen.Lines);
+    EXPECT_TRUE(f.Has(R, "photos/p2.jpg"));
+    EXPECT_EQ(chosen.Code("photos/p2.jpg"), saDoNotCopy);
+}
+
+// A folder of the left side that held files at the last sync and now has an
+// empty disk mounted on it holds back its deletions as well; an ordinary folder
+// emptied by hand does not.
+TEST_F(MultiRun, EmptyDiskMountedOnAFolderDeletesNothingOnTheOtherSide) {
+    Start({{"photos/p1.jpg", "one"}, {"notes/n.txt", "note"}, {"a.txt", "alpha"}});
+    TMount disk = TMount::Memory(f.Root(L) + "/photos");
+    if (!disk.Mounted()) {
+        GTEST_SKIP() << disk.Why();
+    }
+    f.Remove(L, "notes/n.txt");
+    const TRun done = f.SyncOnce();
+    EXPECT_EQ(done.HeldBack, (std::vector<std::string>{f.Root(L) + "/photos"}));
+    EXPECT_EQ(done.Code("photos/p1.jpg"), saDoNotCopy);
+    EXPECT_TRUE(f.Has(R, "photos/p1.jpg"));
+    EXPECT_FALSE(f.Has(R, "notes/n.txt"));
+    disk.Unmount();
+    EXPECT_EQ(f.SyncOnce().Ops, 0);
+    EXPECT_TRUE(f.InStep());
+}
+
+// A folder mounted inside itself (sub/loop shows sub again) is not entered, and
+// a work folder below the root (another task's side in this folder) is no user
+// data: neither reaches the right side, in the first run or any later one.
+TEST_F(MultiRun, FolderInsideItselfAndNestedWorkFoldersAreNotCopied) {
+    f.Put(L, "a.txt", "alpha", T(0));
+    f.Put(L, "sub/s.txt", "sub", T(0));
+    f.Put(L, "other/__Tandemora__/LOOP", "another task's snapshot", T(0));
+    f.Mkdir(L, "sub/loop");
+    TMount loop = TMount::Bind(f.Root(L) + "/sub", f.Root(L) + "/sub/loop");
+    if (!loop.Mounted()) {
+        GTEST_SKIP() << loop.Why();
+    }
+    const TTree expected = {{"a.txt", {false, "alpha"}},
+                            {"other", {true, ""}},
+                            {"sub", {true, ""}},
+                            {"sub/s.txt", {false, "sub"}}};
+    f.SyncOnce();
+    EXPECT_TRUE(SameForUser(f.Read(R), expected)) << Show(f.Read(R));
+    EXPECT_EQ(f.Snapshot(L).count("sub/loop"), 0u);
+
+    f.Put(L, "sub/s.txt", "sub, edited", T(1));
+    EXPECT_EQ(f.SyncOnce().Ops, 1);
+    EXPECT_EQ(f.Bytes(R, "sub/s.txt"), "sub, edited");
+    const TRun again = f.SyncOnce();
+    EXPECT_EQ(again.Ops, 0);
+    EXPECT_TRUE(again.Proposals().empty());
+    EXPECT_FALSE(f.Has(R, "sub/loop"));
+    EXPECT_FALSE(f.Has(R, "other/__Tandemora__"));
+    EXPECT_EQ(f.Bytes(L, "other/__Tandemora__/LOOP"), "another task's snapshot");
+}
+
+// Saves of the same size within one 2-second step of the version the last sync
+// copied (DOS times cannot tell them apart) are carried over, from either side,
+// and once carried over, nothing more is proposed.
+TEST_F(MultiRun, SaveWithinTheSameTwoSecondsIsCarriedOver) {
+    const auto putAt = [this](int side, const std::string& bytes, long nanoseconds) {
+        f.Put(side, "a.txt", bytes, T(0));
+        const timespec at = {T(0) + nanoseconds / 1000000000, nanoseconds % 1000000000};
+        const timespec times[2] = {at, at};
+        ASSERT_EQ(utimensat(AT_FDCWD, (f.Root(side) + "/a.txt").c_str(), times, 0), 0);
+    };
+    putAt(L, "v1", 300000000);
+    f.Put(L, "b.txt", "bee", T(0));
+    f.SyncOnce();
+    ASSERT_TRUE(f.InStep());
+    struct Step {
+        int side;
+        const char* bytes;
+        long nanoseconds; // after T(0), within its 2-second step
+    };
+    for (const Step& step : {Step{L, "v2", 1200000000}, Step{R, "v3", 1900000000}, Step{L, "v4", 1}}) {
+        SCOPED_TRACE(step.bytes);
+        putAt(step.side, step.bytes, step.nanoseconds);
+        const TRun done = f.SyncOnce();
+        EXPECT_EQ(done.Ops, 1);
+        EXPECT_EQ(done.Code("a.txt"), saSame);
+        EXPECT_EQ(f.Bytes(1 - step.side, "a.txt"), step.bytes);
+        EXPECT_EQ(f.SyncOnce().Ops, 0);
+        EXPECT_TRUE(f.InStep());
+    }
 }

@@ -277,6 +277,15 @@ TRun TPairFolder::Scan() {
     rows_.SetResultTree(result_);
     rows_.ShowView(vkChanged);
     run.UsedSnapshots = analysis_->UsedSnapshots;
+    if (analysis_->LeftEmptied) {
+        run.HeldBack.push_back("L");
+    }
+    if (analysis_->RightEmptied) {
+        run.HeldBack.push_back("R");
+    }
+    for (const auto* folders : {&analysis_->LeftEmptiedFolders, &analysis_->RightEmptiedFolders}) {
+        run.HeldBack.insert(run.HeldBack.end(), folders->begin(), folders->end());
+    }
     run.Proposed = ItemCodes();
     run.Codes = run.Proposed;
     return run;

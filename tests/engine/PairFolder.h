@@ -79,6 +79,10 @@ struct TRun {
     std::map<std::string, int32_t> Proposed; // every result item's code after the analysis
     std::map<std::string, int32_t> Codes;    // the same after the sync (rows' final codes)
     std::vector<std::string> Lines;          // the sync thread's log lines
+    // Folders (full paths) whose deletions on the other side the analysis held
+    // back because they look like a disk that is not mounted; "L" or "R" for a
+    // whole side.
+    std::vector<std::string> HeldBack;
     int Ops = 0;
     // Items with a proposal: a code that is neither "same" nor unset.
     std::map<std::string, int32_t> Proposals() const;

@@ -21,15 +21,17 @@ namespace {
 using Lines = std::vector<std::string>;
 
 struct TFaults {
-    std::string throwOnPut;        // PutFile of a name holding this raises
-    std::string throwOnMakeFolder; // MakeFolder of this relative path raises
-    bool shortTemp = false;        // a transfer to a temporary name loses its last byte
-    bool failSaveOld = false;      // the previous version cannot be kept
-    bool incompleteRescan = false; // the scan cannot read everything
-    bool failGet = false;          // a download fails
-    bool recursiveRemove = false;  // a folder goes with everything in it (an HTTP DELETE)
-    std::function<void()> midCopy; // runs once, when the first chunk of a copy is written
-    int throwOnConnect = 0;        // this Connect call (counted from 1) raises
+    std::string throwOnPut;             // PutFile of a name holding this raises
+    std::string throwOnMakeFolder;      // MakeFolder of this relative path raises
+    bool shortTemp = false;             // a transfer to a temporary name loses its last byte
+    bool failSaveOld = false;           // the previous version cannot be kept
+    bool incompleteRescan = false;      // the scan cannot read everything
+    bool failGet = false;               // a download fails
+    bool recursiveRemove = false;       // a folder goes with everything in it (an HTTP DELETE)
+    std::function<void()> midCopy;      // runs once, when the first chunk of a copy is written
+    int64_t midCopyAfter = 0;           // ... that has at least this many bytes
+    std::function<void()> beforeCommit; // runs once, before waiting copies take their names
+    int throwOnConnect = 0;             // this Connect call (counted from 1) raises
     int connects = 0;
     std::vector<std::string> gotTo;   // local paths GetFile wrote
     std::vector<std::string> putFrom; // local paths PutFile read
@@ -85,6 +87,12 @@ public:
     int SaveOldFile(TFolderSource* Source, TFileAttri* Attr) override {
         return faults_->failSaveOld ? 1 : TWinFileOper::SaveOldFile(Source, Attr);
     }
+    void CommitPending(std::vector<TCommitResult>& Results) override {
+        if (faults_->beforeCommit && PendingCommits() > 0) {
+            std::exchange(faults_->beforeCommit, nullptr)();
+        }
+        TWinFileOper::CommitPending(Results);
+    }
     int ScanTree() override {
         const int result = TWinFileOper::ScanTree();
         if (faults_->incompleteRescan) {
@@ -107,8 +115,8 @@ public:
     }
 
 protected:
-    void ChunkWritten(int64_t) override {
-        if (faults_->midCopy) {
+    void ChunkWritten(int64_t Copied) override {
+        if (faults_->midCopy && Copied >= faults_->midCopyAfter) {
             std::exchange(faults_->midCopy, nullptr)();
         }
     }
@@ -332,13 +340,100 @@ TEST_F(SyncFaultTest, CopyThatCannotTakeItsNameAfterTheSharedFlushFailsAlone) {
         rightFaults.midCopy = [this] { ASSERT_TRUE(fs::ForceDirectories(R + "/a.txt/kept")); };
     };
     SyncWithFaults();
-    EXPECT_EQ(lines, (Lines{"Error " + CopyLine(L, R, "a.txt") + " (replacing the target: Is a directory)",
+    EXPECT_EQ(lines, (Lines{"Error " + CopyLine(L, R, "a.txt") + " (the target changed after the analysis)",
                             CopyLine(L, R, "b.txt"), "Operator File :2"}));
     EXPECT_EQ(Code("/a.txt"), saError);
     EXPECT_EQ(Code("/b.txt"), saSame);
     EXPECT_EQ(Names(R), (Lines{"__Tandemora__", "a.txt", "b.txt"}));
     EXPECT_EQ(Names(R + "/a.txt"), (Lines{"kept"}));
     EXPECT_EQ(Read(R, "b.txt"), "b");
+}
+
+// Another program saves a target while its copy is written or waits in its part
+// file for the shared flush: the copy fails with its own line, the other save
+// stays, no part file is left, and the next run shows both edits as a conflict
+// that the user settles; then nothing is proposed. Small files wait for the
+// flush; a large one takes its name at once, after the same check.
+TEST_F(SyncFaultTest, TargetSavedMeanwhileIsNeverOverwritten) {
+    struct Case {
+        const char* name;
+        const char* file;
+        std::function<void(const std::string&)> save; // the other program's save of a path
+        bool large;                                   // a copy too large to wait for the shared flush
+        bool timeKept; // the save put the old size and time back, which no later analysis can see
+    };
+    const std::string big(5 << 20, 'L');
+    const auto write = [](const char* bytes, time_t when) {
+        return [=](const std::string& path) {
+            testsupport::WriteFile(path, bytes);
+            SetTime(path, when);
+        };
+    };
+    const Case cases[] = {
+        {"longer save", "a.txt", write("saved meanwhile, longer", kNewer), false, false},
+        {"same size, time put back", "a.txt",
+         [](const std::string& path) {
+             std::fstream(path, std::ios::in | std::ios::out | std::ios::binary) << "A";
+             SetTime(path, kOld);
+         },
+         false, true},
+        {"saved by a rename", "a.txt",
+         [&](const std::string& path) {
+             write("renamed in", kOld)(path + ".new");
+             std::filesystem::rename(path + ".new", path);
+         },
+         false, false},
+        {"new file made meanwhile", "n.txt", write("made meanwhile", kNewer), false, false},
+        {"large file", "big", write("saved meanwhile", kNewer), true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::TempDir folders;
+        UseFolders(folders);
+        rightFaults = TFaults();
+        Put(L, "a.txt", "a", kOld);
+        Put(L, "big", "b", kOld);
+        AnalyzeAndSync();
+        Put(L, "a.txt", "a, left", kNew);
+        Put(L, "n.txt", "new", kNew);
+        Put(L, "big", big, kNew);
+        Put(L, "z.txt", "z", kNew);
+        Analyze();
+        const std::string key = std::string("/") + c.file;
+        std::string saved;
+        auto save = [&] {
+            c.save(R + key);
+            saved = Read(R, c.file);
+        };
+        if (c.large) {
+            rightFaults.midCopyAfter = 1 << 20;
+            rightFaults.midCopy = save;
+        } else {
+            rightFaults.beforeCommit = save;
+        }
+        SyncWithFaults();
+        const std::string failed =
+            "Error " + CopyLine(L, R, c.file) + " (the target changed after the analysis)";
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), failed), 1) << testing::PrintToString(lines);
+        EXPECT_EQ(lines.back(), "Operator File :4");
+        EXPECT_EQ(Code(key), saError);
+        EXPECT_EQ(Read(R, c.file), saved);
+        EXPECT_EQ(Read(R, "z.txt"), "z");
+        EXPECT_TRUE(pairtest::Leftovers(R).empty()) << testing::PrintToString(pairtest::Leftovers(R));
+        if (c.timeKept) {
+            continue;
+        }
+        // Both sides changed since the last sync: the user decides.
+        Analyze(vkAll);
+        EXPECT_EQ(Code(key), saConflict);
+        EXPECT_EQ(Changes(), 0);
+        Row(key)->Action.store(saOverwriteRtoL);
+        Sync();
+        EXPECT_EQ(Read(L, c.file), saved);
+        Analyze(vkAll);
+        EXPECT_EQ(Changes(), 0);
+        EXPECT_EQ(Code(key), saSame);
+    }
 }
 
 // A run killed during a copy (a forked process ended at the copy's first chunk,

@@ -9,7 +9,10 @@
 
 #include <QPlainTextEdit>
 #include <QTextBlock>
+#include <cerrno>
+#include <cstring>
 #include <regex>
+#include <sys/mount.h>
 
 namespace uitest {
 namespace {
@@ -320,6 +323,41 @@ TEST_F(TaskWindowTest, AFolderThatTurnsUpEmptyIsNamedInRedAndDeletesNothing) {
     ASSERT_NE(at, log.end()) << ::testing::PrintToString(log);
     EXPECT_EQ(LineColour(window, static_cast<int>(at - log.begin())), QColor(255, 0, 0));
     EXPECT_FALSE(window->BitBtn_Sync->isEnabled()); // nothing to delete
+}
+
+// A disk mounted on a folder of the left side, synchronised, then not mounted:
+// one red line names the folder, and nothing is deleted on the right.
+TEST_F(TaskWindowTest, AFolderWhoseDiskIsNotMountedIsNamedInRedAndDeletesNothing) {
+    const std::string photos = left + "/photos";
+    std::filesystem::create_directories(photos);
+    if (mount("tandemora-test", photos.c_str(), "tmpfs", 0, "size=1m") != 0) {
+        GTEST_SKIP() << "cannot mount on " << photos << ": " << std::strerror(errno);
+    }
+    struct TUnmount {
+        std::string path;
+        ~TUnmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{photos};
+    WriteFile(photos + "/p.jpg", "picture");
+    TFSyncMain* window = StartWithDocs([](tandemora::TSyncTask& task) { task.IsDeleteFile = 1; });
+    ASSERT_NE(window, nullptr);
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(WaitIdle(window));
+    Click(window->BitBtn_Sync);
+    ASSERT_TRUE(WaitIdle(window));
+    ASSERT_TRUE(std::filesystem::exists(right + "/photos/p.jpg"));
+
+    ASSERT_EQ(umount2(photos.c_str(), MNT_DETACH), 0);
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(WaitIdle(window));
+    const std::string line = "The folder " + photos +
+                             " is empty but held items at the last sync (is its drive not mounted?): "
+                             "nothing is deleted on the Right side on its account.";
+    const std::vector<std::string>& log = window->LogLines();
+    const auto at = std::find(log.begin(), log.end(), line);
+    ASSERT_NE(at, log.end()) << ::testing::PrintToString(log);
+    EXPECT_EQ(LineColour(window, static_cast<int>(at - log.begin())), QColor(255, 0, 0));
+    EXPECT_FALSE(window->BitBtn_Sync->isEnabled()); // nothing to delete
+    EXPECT_TRUE(std::filesystem::exists(right + "/photos/p.jpg"));
 }
 
 // "Do not copy" on a folder row keeps the files below it where they are.
