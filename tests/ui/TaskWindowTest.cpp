@@ -352,7 +352,7 @@ TEST_F(TaskWindowTest, AFolderWhoseDiskIsNotMountedIsNamedInRedAndDeletesNothing
     const std::string line = "The folder " + photos +
                              " is empty but held items at the last sync (is its drive not mounted?): "
                              "nothing is deleted on the Right side on its account.";
-    const std::vector<std::string>& log = window->LogLines();
+    const auto& log = window->LogLines();
     const auto at = std::find(log.begin(), log.end(), line);
     ASSERT_NE(at, log.end()) << ::testing::PrintToString(log);
     EXPECT_EQ(LineColour(window, static_cast<int>(at - log.begin())), QColor(255, 0, 0));
