@@ -338,11 +338,11 @@ void TFSelectFolder::showEvent(QShowEvent* event) {
     }
     LoadLanguageTexts();
     OpenSource();
-    // What the person types goes into the address: the tree only shows where
-    // the address is (and keeps its keys for moving about once clicked).
+    // What the person types goes into the address (the dialog selects it, so
+    // a typed path replaces it): the tree only shows where the address is, and
+    // keeps its keys for moving about once it is clicked.
     if (QLineEdit* address = AddressEdit(pc1->currentIndex())) {
         address->setFocus();
-        address->end(false);
     }
     KeepOnScreen(this);
 }
