@@ -124,17 +124,20 @@ QString LangOr(const char* key, const char* fallback) {
     return text.isEmpty() ? QString::fromLatin1(fallback) : text;
 }
 
-// A status text that may hold a path of any length: the middle goes, so the
-// start of the path and the reason at the end stay readable (the label elides
-// further to its width). A path of a million characters would otherwise be
-// laid out in full for the label and its hint.
-QString ShortenedMiddle(const std::string& text) {
-    constexpr int kMost = 300;
-    const QString whole = ToQ(text);
-    if (whole.size() <= kMost) {
-        return whole;
+// A status text that may hold a path of any length: each long run of
+// characters without a blank (a path) keeps its start and its end and loses
+// its middle, so the words around it, the reason at the end included, stay in
+// view. A path of a million characters would otherwise be laid out in full
+// for the label and its hint.
+QString ShortenedPaths(const std::string& text) {
+    constexpr int kLongest = 40;
+    QStringList words = ToQ(text).split(' ');
+    for (QString& word : words) {
+        if (word.size() > kLongest) {
+            word = word.left(kLongest / 2) + QChar(0x2026) + word.right(kLongest / 2 - 1);
+        }
     }
-    return whole.left(kMost / 2) + QChar(0x2026) + whole.right(kMost / 2);
+    return words.join(' ');
 }
 
 // The splitter between the result (tree, filter, buttons, status) and the log
@@ -1055,7 +1058,7 @@ void TFSyncMain::ShowNotRun(const char* action, const std::string& reason) {
     const bool analysis = std::string(action) == kLogActionAnalysis;
     const QString notRun =
         analysis ? LangOr("analyzenotrun", "Not analysed:") : LangOr("syncnotrun", "Not synchronised:");
-    SetActionStatus(reason.empty() ? notRun : notRun + " " + ShortenedMiddle(reason));
+    SetActionStatus(reason.empty() ? notRun : notRun + " " + ShortenedPaths(reason));
 }
 
 void TFSyncMain::RefuseRun(const char* action, const std::string& reason, bool red) {

@@ -243,6 +243,10 @@ QVariant TResultRowsModel::data(const QModelIndex& index, int role) const {
         }
         return QVariant();
     case Qt::ToolTipRole:
+        // A name cut short by a narrow column is read whole, with its folder.
+        if (column == 0) {
+            return ToQ(!row->Path.empty() && row->Path.back() == '/' ? row->Path + row->Name : row->Name);
+        }
         if (column == kActionColumn) {
             return ActionHint(*row);
         }
