@@ -338,6 +338,12 @@ void TFSelectFolder::showEvent(QShowEvent* event) {
     }
     LoadLanguageTexts();
     OpenSource();
+    // What the person types goes into the address (the dialog selects it, so
+    // a typed path replaces it): the tree only shows where the address is, and
+    // keeps its keys for moving about once it is clicked.
+    if (QLineEdit* address = AddressEdit(pc1->currentIndex())) {
+        address->setFocus();
+    }
     KeepOnScreen(this);
 }
 
@@ -1009,6 +1015,13 @@ void TFSelectFolder::BitBtn_okClick() {
     if (RefusesUserPart(page)) {
         return;
     }
+    // An address that names nothing (an empty field, a bare "ftp://") would
+    // blank the caller's folder: the picker then ends as if cancelled, and the
+    // folder chosen before stays.
+    if (NamesNothing(page, Trimmed(AddressEdit(page)))) {
+        reject();
+        return;
+    }
     if (Source != nullptr) {
         Source->DeviceType = page + 1;
         const std::string address = Trimmed(AddressEdit(page));
@@ -1024,6 +1037,23 @@ void TFSelectFolder::BitBtn_okClick() {
         }
     }
     accept();
+}
+
+bool TFSelectFolder::NamesNothing(int page, const std::string& address) {
+    switch (page) {
+    case pgNetwork:
+        // Only the separators that start a network path.
+        return address.find_first_not_of("\\/") == std::string::npos;
+    case pgFtp:
+    case pgSftp:
+    case pgWebDav: {
+        // Only the scheme the field starts with.
+        const size_t scheme = address.find("://");
+        return address.empty() || (scheme != std::string::npos && scheme + 3 == address.size());
+    }
+    default:
+        return address.empty();
+    }
 }
 
 void TFSelectFolder::ReleaseEndpoints() {

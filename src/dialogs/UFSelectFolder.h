@@ -121,6 +121,9 @@ public:
     // Opens the computer tree down to path and selects it; false when path names
     // no existing folder (nothing changes then).
     bool ShowLocalFolder(const std::string& path);
+    // True when the address of a page names no endpoint at all (OK then keeps
+    // the caller's folder).
+    static bool NamesNothing(int page, const std::string& address);
     // The path a tree node stands for: a local path, a UNC path, an FTP server
     // path (ending in "/") or a URL; empty for the network root and a server node
     // of the FTP tree.

@@ -102,6 +102,9 @@ bool TResultRows::ShowView(int32_t kind) {
 void TResultRows::SetResultTree(TFileTree* tree) {
     // The sync thread reads the result's codes and filter counts while it runs.
     if (!syncRunning_) {
+        if (tree != resultTree_) {
+            chosen_.clear(); // the items of the old result go with it
+        }
         resultTree_ = tree;
     }
 }
@@ -300,6 +303,8 @@ bool TResultRows::SetItemAction(TResultRow* row, int32_t code) {
 void TResultRows::SetRowAction(TResultRow* row, int32_t code) {
     row->Action.store(code);
     if (row != root_.get() && row->Item != nullptr) {
+        // The first override of an item keeps what the analysis chose.
+        chosen_.emplace(row->Item, row->Item->Action);
         row->Item->SetAction(code);
     }
     for (int i = 0; i < row->ChildCount(); ++i) {
@@ -343,6 +348,88 @@ TItemActions TResultRows::UpdateItemActions(int32_t code, int32_t syncDirection)
         actions.LtoR = false;
     }
     return actions;
+}
+
+int32_t TResultRows::ChosenAction(const TResultRow& row) const {
+    if (row.Item == nullptr) {
+        return row.Action.load();
+    }
+    const auto found = chosen_.find(row.Item);
+    return found != chosen_.end() ? found->second : row.Item->Action;
+}
+
+bool TResultRows::Overridden(const TResultRow& row) const {
+    if (row.Item == nullptr) {
+        return false;
+    }
+    const auto found = chosen_.find(row.Item);
+    return found != chosen_.end() && found->second != row.Item->Action;
+}
+
+// ---- After a synchronisation ---------------------------------------------------
+
+void TResultRows::ShowSyncOutcome() {
+    if (root_) {
+        VisitRows(root_.get(), [this](TResultRow* row) { ShowRowOutcome(row); });
+    }
+}
+
+// The sync marks a row done (18) and leaves its item's code as it was asked to
+// carry it out, so the two together say what happened. A copy gave the target
+// the source's entry (the copy keeps the source's time); a deletion left the
+// side empty. A file's size change is carried up to every folder row above it.
+// A folder's own date is left alone: a folder the sync made has the time it
+// was made, which only the next scan knows.
+void TResultRows::ShowRowOutcome(TResultRow* row) {
+    if (row == root_.get() || row->Item == nullptr || row->Action.load() != saSame) {
+        return;
+    }
+    const int32_t asked = row->Item->Action;
+    const bool file = row->IsFolder != 1;
+    int64_t leftDelta = 0;
+    int64_t rightDelta = 0;
+    switch (asked) {
+    case saCopyLtoR:
+    case saOverwriteLtoR:
+        if (file) {
+            rightDelta = row->LeftSize - row->RightSize;
+            row->RightDate = row->LeftDate;
+            row->RightAttr = row->LeftAttr;
+            row->RightSize = row->LeftSize;
+        }
+        break;
+    case saCopyRtoL:
+    case saOverwriteRtoL:
+        if (file) {
+            leftDelta = row->RightSize - row->LeftSize;
+            row->LeftDate = row->RightDate;
+            row->LeftAttr = row->RightAttr;
+            row->LeftSize = row->RightSize;
+        }
+        break;
+    case saDeleteRight:
+        row->RightDate = 0;
+        row->RightAttr = 0;
+        if (file) {
+            rightDelta = -row->RightSize;
+            row->RightSize = 0;
+        }
+        break;
+    case saDeleteLeft:
+        row->LeftDate = 0;
+        row->LeftAttr = 0;
+        if (file) {
+            leftDelta = -row->LeftSize;
+            row->LeftSize = 0;
+        }
+        break;
+    default:
+        return;
+    }
+    for (TResultRow* above = row->Parent(); above != nullptr; above = above->Parent()) {
+        above->LeftSize += leftDelta;
+        above->RightSize += rightDelta;
+    }
 }
 
 // ---- Iteration -----------------------------------------------------------------

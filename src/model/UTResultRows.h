@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace tandemora {
@@ -117,6 +118,18 @@ public:
     bool SetItemAction(TResultRow* row, int32_t code);
     // The overrides offered for a row with this code in a task of this direction.
     static TItemActions UpdateItemActions(int32_t code, int32_t syncDirection);
+    // The code the analysis chose for a row's item; differs from the item's own
+    // code once the person overrode it. A row without an item: its own code.
+    int32_t ChosenAction(const TResultRow& row) const;
+    // True when the person set the row's action in place of the analysis' choice.
+    bool Overridden(const TResultRow& row) const;
+
+    // After a synchronisation has handed the rows back: every row it marked done
+    // shows what the sides now hold (the copied side takes the source's date,
+    // attributes and size; a deleted side is empty), and the folder rows above
+    // it their new sums. Rows that failed or were not reached keep the values
+    // the analysis saw.
+    void ShowSyncOutcome();
 
     // Whether a view kind shows an item, by the item's (recounted) category counts.
     static bool Admits(const TFileTree& item, int32_t kind);
@@ -147,6 +160,10 @@ private:
     void ApplyDisplayValues(TFileTree* child);
     void FillRow(TResultRow* row, TFileTree* item);
     void SetRowAction(TResultRow* row, int32_t code);
+    void ShowRowOutcome(TResultRow* row);
+
+    // The analysis' code of every item the person overrode, by item.
+    std::unordered_map<const TFileTree*, int32_t> chosen_;
 
     std::unique_ptr<TResultRow> root_;
     std::string rootName_;

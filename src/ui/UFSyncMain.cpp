@@ -22,6 +22,7 @@
 #include <QCursor>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -40,6 +41,7 @@
 #include <cerrno>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 
 namespace tandemora {
 
@@ -115,6 +117,68 @@ bool LiesUnder(const std::string& path, const std::string& mountPoint) {
     }
     return true;
 }
+
+// A text of the language file, or the built-in one when the file lacks the key.
+QString LangOr(const char* key, const char* fallback) {
+    const QString text = Lang(key);
+    return text.isEmpty() ? QString::fromLatin1(fallback) : text;
+}
+
+// A status text that may hold a path of any length: each long run of
+// characters without a blank (a path) keeps its start and its end and loses
+// its middle, so the words around it, the reason at the end included, stay in
+// view. A path of a million characters would otherwise be laid out in full
+// for the label and its hint.
+QString ShortenedPaths(const std::string& text) {
+    constexpr int kLongest = 40;
+    QStringList words = ToQ(text).split(' ');
+    for (QString& word : words) {
+        if (word.size() > kLongest) {
+            word = word.left(kLongest / 2) + QChar(0x2026) + word.right(kLongest / 2 - 1);
+        }
+    }
+    return words.join(' ');
+}
+
+// The splitter between the result (tree, filter, buttons, status) and the log
+// panel. The tree gets the height first: as the window grows short, the log
+// gives up its height until the tree shows its rows, and goes entirely once it
+// would be too short to read, before the tree shrinks any further. A height the
+// person set by dragging the handle is the log's wish from then on.
+class TTreeFirstSplitter : public QSplitter {
+public:
+    TTreeFirstSplitter(QWidget* parent, std::function<int()> upperWanted)
+        : QSplitter(Qt::Vertical, parent), upperWanted_(std::move(upperWanted)) {
+        connect(this, &QSplitter::splitterMoved, this, [this] { logWanted_ = sizes().value(1); });
+    }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QSplitter::resizeEvent(event);
+        Arrange();
+    }
+
+private:
+    void Arrange() {
+        const QList<int> now = sizes();
+        if (now.size() < 2 || widget(1)->isHidden()) {
+            return;
+        }
+        const int total = now[0] + now[1];
+        const int wanted =
+            logWanted_ >= 0 ? logWanted_ : std::min(total / 4, 7 * fontMetrics().lineSpacing());
+        int log = std::min(wanted, std::max(0, total - upperWanted_()));
+        if (log < 3 * fontMetrics().lineSpacing()) {
+            log = 0;
+        }
+        if (log != now[1]) {
+            setSizes({total - log, log});
+        }
+    }
+
+    std::function<int()> upperWanted_;
+    int logWanted_ = -1; // none yet: seven lines, at most a quarter of the height
+};
 
 // Holds the status line outside the window's layout. The status changes with
 // every item a sync copies, and a label inside the layout would have the whole
@@ -212,7 +276,15 @@ void TFSyncMain::BuildControls() {
     connect(edit_LFolder, &QLineEdit::editingFinished, this, &TFSyncMain::edit_LFolderExit);
     connect(Edit_RFolder, &QLineEdit::editingFinished, this, &TFSyncMain::Edit_RFolderExit);
 
-    auto* splitter = new QSplitter(Qt::Vertical, this);
+    // Enough rows of the tree to review a result: the log yields before the
+    // tree gets fewer.
+    constexpr int kTreeRows = 10;
+    auto* splitter = new TTreeFirstSplitter(this, [this] {
+        QWidget* upper = VST1->parentWidget();
+        const int rowHeight = std::max(VST1->iconSize().height(), VST1->fontMetrics().height()) + 4;
+        const int tree = VST1->header()->sizeHint().height() + kTreeRows * rowHeight + 2 * VST1->frameWidth();
+        return upper->minimumSizeHint().height() - VST1->minimumSizeHint().height() + tree;
+    });
     layout->addWidget(splitter, 1);
 
     auto* upper = new QWidget(splitter);
@@ -376,6 +448,11 @@ void TFSyncMain::LoadCaptions() {
         radio->setText(Lang(key) + "(99999)");
         radio->setMinimumWidth(radio->sizeHint().width());
     }
+    // The Conflicts button, when conflicts wait, is bold and shows the conflict
+    // image: its room is that of the marked caption.
+    MarkConflicts(true);
+    rb_conflicts->setMinimumWidth(rb_conflicts->sizeHint().width());
+    MarkConflicts(false);
     const struct {
         QAction* Action;
         const char* Key;
@@ -757,7 +834,11 @@ void TFSyncMain::AnalyzeThreadDone() {
     } else {
         ViewActionExecute(vkChanged);
     }
-    SetActionStatus(Lang("analyzefinish"));
+    if (ResultTree == nullptr) {
+        ShowNotRun(kLogActionAnalysis, analysisFailure_);
+    } else {
+        ShowResultStatus(Lang("analyzefinish"));
+    }
     ShowUnseenFolders();
     ShowEmptiedSides();
     ShowAnalysisSummary();
@@ -974,6 +1055,7 @@ void TFSyncMain::Cancel(const std::string& why) {
     }
     analysisFailure_ = why;
     ShowAnalysisSummary();
+    SetActionStatus(LangOr("analyzecancelled", "Analysis cancelled"));
     BitBtn_Sync->setEnabled(false);
     GroupBox_ResultsFilter->setEnabled(false);
     SetViewActionsEnabled(false);
@@ -988,7 +1070,17 @@ void TFSyncMain::AbandonAutomaticRun() {
     SendNotifyMessage(mainWnd_, WM_TASKFINISHED, 1, 10);
 }
 
+// The status line says that the run did not happen and why; a reason that
+// names a long path keeps its start and its end.
+void TFSyncMain::ShowNotRun(const char* action, const std::string& reason) {
+    const bool analysis = std::string(action) == kLogActionAnalysis;
+    const QString notRun =
+        analysis ? LangOr("analyzenotrun", "Not analysed:") : LangOr("syncnotrun", "Not synchronised:");
+    SetActionStatus(reason.empty() ? notRun : notRun + " " + ShortenedPaths(reason));
+}
+
 void TFSyncMain::RefuseRun(const char* action, const std::string& reason, bool red) {
+    ShowNotRun(action, reason);
     AddLogLine(reason, red);
     Task->RecordNotStarted(action, reason);
     AbandonAutomaticRun();
@@ -1123,6 +1215,9 @@ void TFSyncMain::SyncThreadDone() {
     if (destroying_) {
         return;
     }
+    // The rows it did show what the two sides hold now.
+    rows_.ShowSyncOutcome();
+    VST1->viewport()->update();
     // RestoreAfterSync
     SetFolderBarEnabled(true);
     GroupBox_ResultsFilter->setEnabled(true);
@@ -1134,7 +1229,7 @@ void TFSyncMain::SyncThreadDone() {
     ProgressBar1->setVisible(false);
     Timer1->stop();
     SyncTime = GetTickCount() - SyncTime;
-    SetActionStatus(Lang("syncend"));
+    ShowResultStatus(Lang("syncend"));
     AddLogLine("----- Sync End. Time:" + std::to_string(SyncTime) + "ms -----");
     ScrollLogToEnd();
     // Every line of the record is in the task log already; an empty line ends it.
@@ -1256,6 +1351,31 @@ void TFSyncMain::UpdateFilterCaptions() {
                         ")");
     rb_conflicts->setText(Lang("conflicts") + "(" + count(r ? r->ConflictFlag : 0) + ")");
     rb_errors->setText(Lang("errors") + "(" + count(r ? r->ErrorFlag : 0) + ")");
+    MarkConflicts(r != nullptr && r->ConflictFlag > 0);
+}
+
+// Conflicts are not changes: the Changes view, shown after every analysis,
+// leaves them out. While some wait for a decision, their filter button stands
+// out, so a result whose Changes view is empty does not read as "all done".
+void TFSyncMain::MarkConflicts(bool waiting) {
+    QFont font = rb_conflicts->font();
+    font.setBold(waiting);
+    rb_conflicts->setFont(font);
+    rb_conflicts->setIcon(waiting ? VST1->ImageList1.Icon(iiConflict) : QIcon());
+}
+
+// The status line at the end of an analysis or a sync, and how many conflicts
+// wait when there are any.
+void TFSyncMain::ShowResultStatus(const QString& finished) {
+    const TFileTree* r = rows_.ResultTree();
+    if (r == nullptr || r->ConflictFlag <= 0) {
+        SetActionStatus(finished);
+        return;
+    }
+    SetActionStatus(
+        finished + ". " +
+        LangOr("conflictswait", "%1 conflicts wait for your decision: choose Conflicts to see them")
+            .arg(r->ConflictFlag));
 }
 
 void TFSyncMain::UpdatePopupActions() {

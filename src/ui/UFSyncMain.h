@@ -242,6 +242,9 @@ private:
     void SetViewActionsEnabled(bool enabled);
     void ViewActionExecute(int32_t kind);
     void UpdateFilterCaptions();
+    void MarkConflicts(bool waiting);
+    void ShowResultStatus(const QString& finished);
+    void ShowNotRun(const char* action, const std::string& reason);
     void CheckViewControls(int32_t kind);
     void UpdatePopupActions();
     void PopupAt(const QPoint& globalPos);

@@ -1,9 +1,11 @@
 #include "ui/UHintWin.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCursor>
 #include <QEvent>
 #include <QGridLayout>
+#include <QHeaderView>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QScreen>
@@ -119,6 +121,10 @@ bool THintWin::eventFilter(QObject* watched, QEvent* event) {
     switch (event->type()) {
     case QEvent::ToolTip: {
         auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget != nullptr && widget != this &&
+            ShowItemHint(widget, static_cast<QHelpEvent*>(event)->pos())) {
+            return true;
+        }
         if (widget == nullptr || widget == this || widget->toolTip().isEmpty()) {
             // Not ours (views and menus answer for their items): Qt passes the
             // request on to the parent or shows the item's own tip.
@@ -143,6 +149,38 @@ bool THintWin::eventFilter(QObject* watched, QEvent* event) {
         break;
     }
     return false;
+}
+
+// The cells and column captions of a list or tree carry hints of their own: the
+// one under the pointer becomes a balloon pointing at its cell. False when the
+// widget is no list's viewport or the cell has no hint.
+bool THintWin::ShowItemHint(QWidget* viewport, const QPoint& pos) {
+    auto* view = qobject_cast<QAbstractItemView*>(viewport->parentWidget());
+    if (view == nullptr || view->viewport() != viewport || view->model() == nullptr) {
+        return false;
+    }
+    QString text;
+    QRect area;
+    if (auto* captions = qobject_cast<QHeaderView*>(view)) {
+        const int section = captions->logicalIndexAt(pos);
+        if (section < 0) {
+            return false;
+        }
+        text = view->model()->headerData(section, captions->orientation(), Qt::ToolTipRole).toString();
+        const int start = captions->sectionViewportPosition(section);
+        area = captions->orientation() == Qt::Horizontal
+                   ? QRect(start, 0, captions->sectionSize(section), viewport->height())
+                   : QRect(0, start, viewport->width(), captions->sectionSize(section));
+    } else {
+        const QModelIndex index = view->indexAt(pos);
+        text = index.data(Qt::ToolTipRole).toString();
+        area = view->visualRect(index);
+    }
+    if (text.isEmpty()) {
+        return false;
+    }
+    ActivateHint(viewport, QRect(viewport->mapToGlobal(area.topLeft()), area.size()), text);
+    return true;
 }
 
 void CenterCursorOnControl(QWidget* control) {

@@ -46,6 +46,7 @@ protected:
 private:
     void ShowBalloonTip(QWidget* target, const QRect& rect, const QString& title, const QString& text);
     void PlaceNear(const QRect& rect);
+    bool ShowItemHint(QWidget* viewport, const QPoint& pos);
 
     QLabel* icon_ = nullptr;
     QLabel* title_ = nullptr;

@@ -5,7 +5,9 @@
 #include "ui/UResultImages.h"
 
 #include <QDateTime>
+#include <QFont>
 #include <QIcon>
+#include <QRegularExpression>
 
 namespace tandemora {
 
@@ -24,6 +26,47 @@ const TColumn kColumns[TResultRowsModel::kColumnCount] = {
     {"tree_RtoL", "RtoL Count"}, {"tree_rdate", "R Date"},    {"tree_rsize", "R Size"},
     {"tree_rattri", "R Attri"},
 };
+
+// The hints of the column captions.
+const TColumn kColumnHints[TResultRowsModel::kColumnCount] = {
+    {"tree_item_hint", "The file or folder, below the task's two folders"},
+    {"tree_ldate_hint", "Date and time of the left item"},
+    {"tree_lsize_hint", "Size of the left item in bytes; a folder: the sum of the items shown in it"},
+    {"tree_lattri_hint", "Attributes of the left item: H hidden, R read-only, S system, A archive"},
+    {"tree_LtoR_hint", "Number of items to be copied from left to right"},
+    {"tree_direct_hint", "What the sync does with the item; rest the pointer on an image to read it"},
+    {"tree_RtoL_hint", "Number of items to be copied from right to left"},
+    {"tree_rdate_hint", "Date and time of the right item"},
+    {"tree_rsize_hint", "Size of the right item in bytes; a folder: the sum of the items shown in it"},
+    {"tree_rattri_hint", "Attributes of the right item: H hidden, R read-only, S system, A archive"},
+};
+
+// A text of the language file, or the built-in one when the file lacks the key.
+QString LangOr(const char* key, const char* fallback) {
+    const QString text = Lang(key);
+    return text.isEmpty() ? QString::fromLatin1(fallback) : text;
+}
+
+// The codes that ask the sync to copy or delete.
+bool AsksForOperation(int32_t code) {
+    switch (code) {
+    case saCopyLtoR:
+    case saCopyRtoL:
+    case saOverwriteLtoR:
+    case saOverwriteRtoL:
+    case saDeleteRight:
+    case saDeleteLeft:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A date in numbers: a month spelt out (as the C locale's short date does)
+// makes the column too wide to leave room for both sides.
+QString NumericDateFormat(const QString& format) {
+    return format.contains("MMM") ? QString("yyyy-MM-dd") : format;
+}
 
 // The long time format names the time zone; a DOS date-time is a local time
 // without one, so the zone is left out.
@@ -64,8 +107,13 @@ void TResultRowsModel::LoadLocale() {
     locale_ = QLocale();
     // Sizes always show their digit groups, whatever the locale's habit.
     locale_.setNumberOptions(locale_.numberOptions() & ~QLocale::OmitGroupSeparator);
-    dateTimeFormat_ =
-        locale_.dateFormat(QLocale::ShortFormat) + " " + WithoutZone(locale_.timeFormat(QLocale::LongFormat));
+    // The cell shows hours and minutes, so both sides' dates fit beside the
+    // rest of the columns; its hint adds the seconds.
+    const QString date = NumericDateFormat(locale_.dateFormat(QLocale::ShortFormat));
+    QString minutes = WithoutZone(locale_.timeFormat(QLocale::ShortFormat));
+    minutes.remove(QRegularExpression("[:.]ss?"));
+    dateTimeFormat_ = date + " " + minutes;
+    fullDateTimeFormat_ = date + " " + WithoutZone(locale_.timeFormat(QLocale::LongFormat));
 }
 
 // The light colours are the view's own (blue-green-red 0xFFFFFF, 0xF0FFF0 and
@@ -90,6 +138,10 @@ void TResultRowsModel::LoadCaptions() {
         if (!text.isEmpty()) {
             captions_[i] = text;
         }
+    }
+    hints_.clear();
+    for (const TColumn& hint : kColumnHints) {
+        hints_ << LangOr(hint.Key, hint.Default);
     }
     emit headerDataChanged(Qt::Horizontal, 0, kColumnCount - 1);
 }
@@ -190,6 +242,29 @@ QVariant TResultRowsModel::data(const QModelIndex& index, int role) const {
             return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
         }
         return QVariant();
+    case Qt::ToolTipRole:
+        // A name cut short by a narrow column is read whole, with its folder.
+        if (column == 0) {
+            return ToQ(!row->Path.empty() && row->Path.back() == '/' ? row->Path + row->Name : row->Name);
+        }
+        if (column == kActionColumn) {
+            return ActionHint(*row);
+        }
+        if (column == 1 || column == 7) {
+            const QString full = FullDateText(column == 1 ? row->LeftDate : row->RightDate);
+            return full.isEmpty() ? QVariant() : QVariant(full);
+        }
+        return QVariant();
+    case Qt::FontRole:
+        // A row the person set reads differently from one the program chose.
+        if (rows_->Overridden(*row)) {
+            QFont italic;
+            italic.setItalic(true);
+            return italic;
+        }
+        return QVariant();
+    case OverriddenRole:
+        return rows_->Overridden(*row);
     case ActionRole:
         return row->Action.load();
     case ImageRole:
@@ -214,6 +289,9 @@ QVariant TResultRowsModel::Background(int column) const {
 QVariant TResultRowsModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < kColumnCount) {
         return captions_[section];
+    }
+    if (orientation == Qt::Horizontal && role == Qt::ToolTipRole && section >= 0 && section < hints_.size()) {
+        return hints_[section];
     }
     return QVariant();
 }
@@ -314,6 +392,14 @@ QString TResultRowsModel::AttrToText(int32_t attr) {
 // the local date and time, so it is shown as it stands: no time zone, and no
 // summer-time shift, comes between the file and the text.
 QString TResultRowsModel::DateText(int32_t dosDate) const {
+    return FormatDate(dosDate, dateTimeFormat_);
+}
+
+QString TResultRowsModel::FullDateText(int32_t dosDate) const {
+    return FormatDate(dosDate, fullDateTimeFormat_);
+}
+
+QString TResultRowsModel::FormatDate(int32_t dosDate, const QString& format) const {
     // 0 and -1 stand for "no file"; dates from 2044 on are negative as numbers.
     if (dosDate == -1 || (dosDate >= 0 && dosDate <= 2000)) {
         return QString();
@@ -329,7 +415,59 @@ QString TResultRowsModel::DateText(int32_t dosDate) const {
         return QString();
     }
     // UTC only keeps the formatting from looking up a zone; no zone is shown.
-    return locale_.toString(QDateTime(day, moment, Qt::UTC), dateTimeFormat_);
+    return locale_.toString(QDateTime(day, moment, Qt::UTC), format);
+}
+
+QString TResultRowsModel::ActionText(int32_t code) {
+    switch (code) {
+    case saCopyLtoR:
+        return LangOr("hint_CopyLtoR", "Copy left to right (new on the right)");
+    case saCopyRtoL:
+        return LangOr("hint_CopyRtoL", "Copy right to left (new on the left)");
+    case saOverwriteLtoR:
+        return LangOr("hint_OverwriteLtoR", "Copy left to right, replacing the right file");
+    case saOverwriteRtoL:
+        return LangOr("hint_OverwriteRtoL", "Copy right to left, replacing the left file");
+    case saDeleteRight:
+        return LangOr("hint_DeleteRight", "Delete on right");
+    case saDeleteLeft:
+        return LangOr("hint_DeleteLeft", "Delete on left");
+    case saSame:
+        return LangOr("hint_Same", "Same on both sides: nothing to do");
+    case saConflict:
+        return LangOr("hint_Conflict", "Conflict: changed on both sides, not copied");
+    case saError:
+        return LangOr("hint_Error", "Error: the item could not be compared");
+    case saDoNotCopy:
+        return LangOr("hint_DoNotCopy", "Do not copy: left as it is on both sides");
+    case saExcluded:
+        return LangOr("hint_Excluded", "Excluded by the filters: not copied");
+    case saUnset:
+        return LangOr("hint_Folder", "Folder: each item in it has its own action");
+    default:
+        return LangOr("hint_None", "Nothing to do");
+    }
+}
+
+// During and after a sync the row carries the sync's word (18 done, 3 failed)
+// while its item keeps the action it was asked for: "=" then means done, not
+// alike.
+QString TResultRowsModel::ActionHint(const TResultRow& row) const {
+    const int32_t shown = row.Action.load();
+    const int32_t asked = row.Item != nullptr ? row.Item->Action : shown;
+    QString text;
+    if (shown != asked && (shown == saSame || shown == saError)) {
+        const QString outcome =
+            shown == saSame ? LangOr("hint_Done", "Done") : LangOr("hint_Failed", "Failed");
+        text = AsksForOperation(asked) ? outcome + ": " + ActionText(asked) : outcome;
+    } else {
+        text = ActionText(shown);
+    }
+    if (rows_->Overridden(row)) {
+        text += "\n" + LangOr("hint_Override", "Set by you; the analysis proposed:") + " " +
+                ActionText(rows_->ChosenAction(row));
+    }
+    return text;
 }
 
 QString TResultRowsModel::SizeText(int64_t size) const {

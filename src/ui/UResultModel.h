@@ -28,6 +28,8 @@ public:
     static constexpr int ActionRole = Qt::UserRole + 1;
     // The image index a cell shows (-1 for none).
     static constexpr int ImageRole = Qt::UserRole + 2;
+    // True on a row whose action the person set in place of the analysis' choice.
+    static constexpr int OverriddenRole = Qt::UserRole + 3;
 
     explicit TResultRowsModel(TResultRows* rows, QObject* parent = nullptr);
 
@@ -67,9 +69,18 @@ public:
     static QString AttrToText(int32_t attr);
     QString DateText(int32_t dosDate) const;
     QString SizeText(int64_t size) const;
+    // The date and time to the second, as the hint of a date cell shows it.
+    QString FullDateText(int32_t dosDate) const;
+    // The hint of the action cell: what the action does, in the language file's
+    // words; after a sync whether it was done or failed; and, for a row the
+    // person overrode, what the analysis had chosen.
+    QString ActionHint(const TResultRow& row) const;
+    // The words for one action code (-1: a folder without an action of its own).
+    static QString ActionText(int32_t code);
 
 private:
     QString CellText(const TResultRow* row, int column) const;
+    QString FormatDate(int32_t dosDate, const QString& format) const;
     QVariant Background(int column) const;
 
     TResultRows* rows_;
@@ -77,6 +88,8 @@ private:
     QStringList captions_;
     QLocale locale_;
     QString dateTimeFormat_;
+    QString fullDateTimeFormat_;
+    QStringList hints_;
     QColor itemColour_;
     QColor leftColour_;
     QColor rightColour_;

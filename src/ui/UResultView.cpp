@@ -14,9 +14,10 @@ namespace tandemora {
 
 namespace {
 
-// The smallest width of each column; 50 is the width of a column without one of
-// its own. A column grows beyond it to fit its caption and its widest usual text.
-constexpr int kColumnWidths[TResultRowsModel::kColumnCount] = {200, 140, 80, 45, 50, 50, 50, 140, 80, 45};
+// The name column never gets narrower than this; it takes whatever width the
+// other columns leave, so at the window's designed size both sides are in view
+// without a sideways scroll, and a wider window widens the names.
+constexpr int kNameMinimum = 120;
 
 // The largest size a column is made to show whole: 1 TB.
 constexpr int64_t kWidestSize = int64_t(1) << 40;
@@ -59,6 +60,18 @@ public:
             painter->restore();
         }
         icon.paint(painter, opt.rect, Qt::AlignCenter, mode);
+        if (index.data(TResultRowsModel::OverriddenRole).toBool()) {
+            // A corner mark: the person set this action, the analysis did not.
+            const QRect cell = opt.rect;
+            const int side = std::min(7, cell.height() / 2);
+            const QPoint corner[3] = {cell.topLeft(), cell.topLeft() + QPoint(side, 0),
+                                      cell.topLeft() + QPoint(0, side)};
+            painter->save();
+            painter->setPen(Qt::NoPen);
+            painter->setBrush(opt.palette.color(QPalette::Highlight));
+            painter->drawPolygon(corner, 3);
+            painter->restore();
+        }
     }
 };
 
@@ -84,6 +97,15 @@ TResultView::TResultView(TResultRowsModel* model, QWidget* parent) : QTreeView(p
     setUniformRowHeights(true);
     setRootIsDecorated(true);
     setIconSize(QSize(16, 16));
+    // Narrower steps than the style's leave more of the name column to the
+    // names at the window's designed width.
+    setIndentation(14);
+    // A column the person widens or narrows takes its width from the names.
+    connect(header(), &QHeaderView::sectionResized, this, [this](int logical, int, int) {
+        if (logical != 0 && !fitting_) {
+            FitNameColumn();
+        }
+    });
     SetUpColumns();
     FollowPalette();
 }
@@ -94,9 +116,6 @@ void TResultView::SetUpColumns() {
     columns->setSectionsMovable(true);
     columns->setSectionResizeMode(QHeaderView::Interactive);
     columns->setStretchLastSection(false);
-    for (int i = 0; i < TResultRowsModel::kColumnCount; ++i) {
-        columns->resizeSection(i, kColumnWidths[i]);
-    }
     FitColumns();
 }
 
@@ -128,7 +147,7 @@ QString TResultView::WidestText(int column) const {
         break;
     case 4:
     case 6:
-        keep(QString::number(999999));
+        keep(QString::number(99999));
         break;
     default:
         break;
@@ -136,12 +155,17 @@ QString TResultView::WidestText(int column) const {
     return widest;
 }
 
+// Every column but the names is as wide as its caption or its widest usual
+// text needs, no wider; the names take the rest.
 void TResultView::FitColumns() {
     QHeaderView* columns = header();
     // A cell's text keeps a margin on either side, as the item delegate draws it.
     const int margin = 2 * (style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1) + 2;
-    for (int i = 0; i < TResultRowsModel::kColumnCount; ++i) {
-        int width = std::max(kColumnWidths[i], columns->sectionSizeHint(i));
+    const int captionMargin = 2 * style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, columns) + 2;
+    fitting_ = true;
+    for (int i = 1; i < TResultRowsModel::kColumnCount; ++i) {
+        const QString caption = model_->headerData(i, Qt::Horizontal).toString();
+        int width = columns->fontMetrics().horizontalAdvance(caption) + captionMargin;
         const QString widest = WidestText(i);
         if (!widest.isEmpty()) {
             width = std::max(width, fontMetrics().horizontalAdvance(widest) + margin);
@@ -151,6 +175,27 @@ void TResultView::FitColumns() {
         }
         columns->resizeSection(i, width);
     }
+    fitting_ = false;
+    FitNameColumn();
+}
+
+void TResultView::FitNameColumn() {
+    QHeaderView* columns = header();
+    int others = 0;
+    for (int i = 1; i < TResultRowsModel::kColumnCount; ++i) {
+        others += columns->isSectionHidden(i) ? 0 : columns->sectionSize(i);
+    }
+    const QString caption = model_->headerData(0, Qt::Horizontal).toString();
+    const int least = std::max(kNameMinimum, columns->fontMetrics().horizontalAdvance(caption) +
+                                                 2 * style()->pixelMetric(QStyle::PM_HeaderMargin) + 2);
+    fitting_ = true;
+    columns->resizeSection(0, std::max(least, viewport()->width() - others));
+    fitting_ = false;
+}
+
+void TResultView::resizeEvent(QResizeEvent* event) {
+    QTreeView::resizeEvent(event);
+    FitNameColumn();
 }
 
 void TResultView::FollowPalette() {

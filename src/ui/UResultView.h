@@ -21,9 +21,13 @@ public:
     explicit TResultView(TResultRowsModel* model, QWidget* parent = nullptr);
 
     TResultRowsModel* RowsModel() const { return model_; }
-    // Widens the columns that are too narrow for their caption or for the widest
-    // text they usually show (a 1 TB size, a date) at the view's current font.
+    // Makes each column as wide as its caption or the widest text it usually
+    // shows (a 1 TB size, a date) needs at the view's current font; the name
+    // column takes the rest of the view's width.
     void FitColumns();
+    // The name column takes the width the other columns leave (never less than
+    // its least width).
+    void FitNameColumn();
 
     // The rows' images; extension icons are added as rows ask for them.
     TResultImages ImageList1;
@@ -38,6 +42,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void drawRow(QPainter* painter, const QStyleOptionViewItem& option,
                  const QModelIndex& index) const override;
     void drawBranches(QPainter* painter, const QRect& rect, const QModelIndex& index) const override;
@@ -51,6 +56,7 @@ private:
     TResultRowsModel* model_;
     QPen gridPen_;
     QPen treePen_;
+    bool fitting_ = false; // the view sets widths itself
 };
 
 } // namespace tandemora

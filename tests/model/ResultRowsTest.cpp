@@ -170,6 +170,60 @@ TEST(ResultRowsTest, RecountSetsDisplayValuesAndNeededBytesByCode) {
     }
 }
 
+// After a sync the rows it marked done show what the two sides hold: the copy's
+// source entry on the target side, an empty side after a deletion, and the new
+// sums on the folder row and the root. A failed row, and one the sync had
+// nothing to do for, keep the values the analysis saw.
+TEST(ResultRowsTest, RowsTheSyncDidShowTheSidesAsTheyAreNow) {
+    struct Case {
+        int32_t code;
+        int32_t syncCode; // what the sync wrote into the row
+        int64_t ownSize;
+        int64_t otherSize;
+        int64_t leftShown;
+        int64_t rightShown;
+        int32_t leftDate;
+        int32_t rightDate;
+    };
+    const std::vector<Case> cases = {
+        {saCopyLtoR, saSame, 100, 0, 100, 100, 5000, 5000},
+        {saCopyLtoR, saError, 100, 0, 100, 0, 5000, 0},
+        {saCopyRtoL, saSame, 200, 0, 200, 200, 5000, 5000},
+        {saOverwriteRtoL, saSame, 300, 50, 50, 50, 7000, 7000},
+        {saOverwriteLtoR, saSame, 400, 70, 400, 400, 5000, 5000},
+        {saOverwriteLtoR, saError, 400, 70, 400, 70, 5000, 7000},
+        {saDeleteRight, saSame, 500, 0, 0, 0, 0, 0},
+        {saDeleteLeft, saSame, 600, 0, 0, 0, 0, 0},
+        {saSame, saSame, 700, 700, 700, 700, 5000, 7000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("code " + std::to_string(c.code) + " marked " + std::to_string(c.syncCode));
+        TResultBuilder b;
+        b.Item("dir/");
+        TFileTree* item = b.Item("dir/f.bin", c.code, c.ownSize, 5000);
+        item->OtherSize = c.otherSize;
+        item->OtherTime = c.otherSize > 0 ? 7000 : -1;
+        TResultRows rows;
+        rows.InitView("T");
+        rows.SetResultTree(b.Root);
+        ASSERT_TRUE(rows.ShowView(vkAll));
+        TResultRow* row = FindRow(rows, "/dir/f.bin");
+        ASSERT_NE(row, nullptr);
+        row->Action.store(c.syncCode);
+        FindRow(rows, "/dir")->Action.store(saSame);
+        rows.ShowSyncOutcome();
+        EXPECT_EQ(row->LeftSize, c.leftShown);
+        EXPECT_EQ(row->RightSize, c.rightShown);
+        EXPECT_EQ(row->LeftDate, c.leftDate);
+        EXPECT_EQ(row->RightDate, c.rightDate);
+        EXPECT_EQ(row->LeftAttr != 0, c.leftShown != 0);
+        EXPECT_EQ(FindRow(rows, "/dir")->LeftSize, c.leftShown);
+        EXPECT_EQ(FindRow(rows, "/dir")->RightSize, c.rightShown);
+        EXPECT_EQ(rows.RootRow()->LeftSize, c.leftShown);
+        EXPECT_EQ(rows.RootRow()->RightSize, c.rightShown);
+    }
+}
+
 TEST(ResultRowsTest, FolderRowAddsUpItsNewFilesAndRecountSumsCategories) {
     TResultBuilder b;
     TFileTree* dir = b.Item("dir/");

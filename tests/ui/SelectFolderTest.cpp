@@ -140,6 +140,11 @@ TEST_F(SelectFolderTest, PasswordsLongerThan99BytesAreRefusedWhereTheyAreTyped) 
         QLineEdit* password = c.Page == 1   ? picker->Edit_NtPwd
                               : c.Page == 2 ? picker->Edit_ftppwd
                                             : picker->Edit_webdavPWD;
+        // An address, so that OK has an endpoint to store.
+        QLineEdit* address = c.Page == 1   ? picker->edit_networkaddr
+                             : c.Page == 2 ? picker->Edit_ftpip
+                                           : picker->edit_webdavaddr;
+        Type(address, c.Page == 1 ? "\\\\srv\\share" : c.Page == 2 ? "ftp://host" : "http://host/dav");
         Type(password, c.Password);
         QTest::mouseClick(picker->BitBtn_ok, Qt::LeftButton);
         if (c.Kept) {

@@ -1,0 +1,483 @@
+// A run reviewed as a person reviews it at the window's designed size: every
+// column of both sides in view, conflicts that wait named, the action of each
+// row in words, the rows' values after a sync, a run that did not start said
+// so, and a folder picker that takes what is typed.
+
+#include "UiFixture.h"
+
+#include "model/UTResultRows.h"
+#include "ui/UHintWin.h"
+#include "ui/UResultImages.h"
+#include "ui/UResultModel.h"
+#include "ui/UResultView.h"
+
+#include <QHelpEvent>
+#include <QScrollBar>
+#include <QSplitter>
+
+namespace uitest {
+namespace {
+
+using tandemora::TFileTree;
+using tandemora::TFSyncMain;
+using tandemora::TResultRow;
+using tandemora::TResultRows;
+using tandemora::TResultRowsModel;
+
+// 2021-03-04 05:06:08 and 2020-01-02 03:04:06 as DOS date-times.
+constexpr int32_t kLeftDos = ((2021 - 1980) << 25) | (3 << 21) | (4 << 16) | (5 << 11) | (6 << 5) | 4;
+constexpr int32_t kRightDos = ((2020 - 1980) << 25) | (1 << 21) | (2 << 16) | (3 << 11) | (4 << 5) | 3;
+
+void SetTime(const std::string& path, time_t seconds) {
+    const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+TResultRow* RowNamed(TResultRows& rows, const std::string& name) {
+    TResultRow* found = nullptr;
+    rows.ForEachRow([&](TResultRow* row) {
+        if (row->Name == name && found == nullptr) {
+            found = row;
+        }
+    });
+    return found;
+}
+
+class ReviewTest : public DialogTest {
+protected:
+    void SetUp() override {
+        DialogTest::SetUp();
+        left = folders / "left";
+        right = folders / "right";
+        std::filesystem::create_directories(left);
+        std::filesystem::create_directories(right);
+    }
+
+    TFSyncMain* StartWith(const std::function<void(tandemora::TSyncTask&)>& adjust = {}) {
+        WriteOptions({{"IsFirst", "0"}});
+        SaveTask("Docs", left, right, adjust);
+        EXPECT_TRUE(Start());
+        main->show();
+        QCoreApplication::processEvents();
+        return Window(0);
+    }
+
+    static bool Analyze(TFSyncMain* window) {
+        Click(window->BitBtn_Analyze);
+        return WaitIdle(window) && window->ResultTree != nullptr;
+    }
+
+    static bool Sync(TFSyncMain* window) {
+        Click(window->BitBtn_Sync);
+        return WaitIdle(window);
+    }
+
+    static QString Status(TFSyncMain* window) { return window->Label_ActionStatus->text(); }
+
+    std::string left;
+    std::string right;
+};
+
+// ---- Conflicts ------------------------------------------------------------------------------
+
+// A sync leaves the files changed on both sides as they are; the analysis after
+// it finds nothing to copy, and the window still says what waits.
+TEST_F(ReviewTest, ConflictsLeftByASyncAreNamedAtTheNextAnalysis) {
+    for (const char* name : {"a.txt", "b.txt"}) {
+        WriteFile(left + "/" + name, "first");
+    }
+    TFSyncMain* window = StartWith();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(Analyze(window));
+    ASSERT_TRUE(Sync(window));
+    EXPECT_FALSE(window->rb_conflicts->font().bold());
+
+    // Both files changed on both sides, and one new file to copy.
+    for (const char* name : {"a.txt", "b.txt"}) {
+        WriteFile(left + "/" + name, "left edit");
+        WriteFile(right + "/" + name, "the right side's edit");
+        SetTime(left + "/" + name, 1700000000);
+        SetTime(right + "/" + name, 1700000600);
+    }
+    WriteFile(left + "/new.txt", "new");
+    ASSERT_TRUE(Analyze(window));
+    EXPECT_EQ(window->rb_conflicts->text(), Text("conflicts") + "(2)");
+    ASSERT_TRUE(Sync(window));
+    EXPECT_EQ(ReadFile(right + "/new.txt"), "new");
+    EXPECT_EQ(ReadFile(right + "/a.txt"), "the right side's edit");
+    EXPECT_EQ(Status(window),
+              Text("syncend") + ". 2 conflicts wait for your decision: choose Conflicts to see them");
+
+    // Nothing to copy, so the Changes view is empty and Sync stays off; the
+    // status line and the marked Conflicts button say what waits.
+    ASSERT_TRUE(Analyze(window));
+    EXPECT_EQ(window->rb_changed->text(), Text("changed") + "(0)");
+    EXPECT_TRUE(window->rb_changed->isChecked());
+    EXPECT_FALSE(window->BitBtn_Sync->isEnabled());
+    EXPECT_EQ(window->rb_conflicts->text(), Text("conflicts") + "(2)");
+    EXPECT_TRUE(window->rb_conflicts->font().bold());
+    EXPECT_FALSE(window->rb_conflicts->icon().isNull());
+    EXPECT_EQ(Status(window),
+              Text("analyzefinish") + ". 2 conflicts wait for your decision: choose Conflicts to see them");
+
+    // Settled by hand, nothing waits and the mark goes.
+    WriteFile(left + "/a.txt", "the right side's edit");
+    WriteFile(left + "/b.txt", "the right side's edit");
+    SetTime(left + "/a.txt", 1700000600);
+    SetTime(left + "/b.txt", 1700000600);
+    ASSERT_TRUE(Analyze(window));
+    EXPECT_EQ(window->rb_conflicts->text(), Text("conflicts") + "(0)");
+    EXPECT_FALSE(window->rb_conflicts->font().bold());
+    EXPECT_EQ(Status(window), Text("analyzefinish"));
+}
+
+// ---- Layout ---------------------------------------------------------------------------------
+
+// At the designed 900 x 700, with enough rows for a vertical scroll bar, every
+// column lies inside the view; a wider window widens the names only; a short
+// one keeps the tree's rows and gives up the log.
+TEST_F(ReviewTest, BothSidesAreInViewAtTheDesignedSize) {
+    for (int i = 0; i < 60; ++i) {
+        WriteFile(left + "/file-" + std::to_string(i) + ".txt",
+                  std::string(static_cast<size_t>(i) * 1000, 'x'));
+    }
+    WriteFile(right + "/only-right.txt", "r");
+    TFSyncMain* window = StartWith();
+    ASSERT_NE(window, nullptr);
+    ASSERT_EQ(main->size(), QSize(900, 700));
+    ASSERT_TRUE(Analyze(window));
+    QCoreApplication::processEvents();
+    tandemora::TResultView* view = window->VST1;
+    QHeaderView* header = view->header();
+    ASSERT_TRUE(view->verticalScrollBar()->isVisible());
+
+    auto rightEdge = [&](int column) {
+        return header->sectionViewportPosition(column) + header->sectionSize(column);
+    };
+    for (int column = 0; column < TResultRowsModel::kColumnCount; ++column) {
+        SCOPED_TRACE(column);
+        EXPECT_FALSE(header->isSectionHidden(column));
+        EXPECT_GE(header->sectionViewportPosition(column), 0);
+        EXPECT_LE(rightEdge(column), view->viewport()->width());
+    }
+    EXPECT_EQ(view->horizontalScrollBar()->maximum(), 0);
+    EXPECT_GE(header->sectionSize(0), 120);
+    // A date fits whole in its cell.
+    const QModelIndex dated = window->Model()->IndexOf(RowNamed(window->Rows(), "file-1.txt"), 1);
+    EXPECT_LE(view->fontMetrics().horizontalAdvance(dated.data().toString()), header->sectionSize(1));
+
+    // Maximised: the spare width goes to the names, the other columns keep theirs.
+    std::vector<int> widths;
+    for (int column = 0; column < TResultRowsModel::kColumnCount; ++column) {
+        widths.push_back(header->sectionSize(column));
+    }
+    main->resize(1600, 1000);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(rightEdge(TResultRowsModel::kColumnCount - 1), view->viewport()->width());
+    EXPECT_GT(header->sectionSize(0), widths[0] + 600);
+    for (int column = 1; column < TResultRowsModel::kColumnCount; ++column) {
+        EXPECT_EQ(header->sectionSize(column), widths[column]) << column;
+    }
+
+    // Made short, the log goes before the tree shows fewer than ten rows.
+    const int rowHeight = view->visualRect(window->Model()->IndexOf(window->Rows().RootRow())).height();
+    ASSERT_GT(rowHeight, 0);
+    for (int height : {700, 520, 420}) {
+        SCOPED_TRACE(height);
+        main->resize(900, height);
+        QCoreApplication::processEvents();
+        const int rows = view->viewport()->height() / rowHeight;
+        EXPECT_TRUE(rows >= 10 || window->Panel_log->height() == 0)
+            << rows << " rows, log " << window->Panel_log->height();
+        EXPECT_LE(rightEdge(TResultRowsModel::kColumnCount - 1), view->viewport()->width());
+    }
+    main->resize(900, 420);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(window->Panel_log->height(), 0);
+    EXPECT_GE(view->viewport()->height() / rowHeight, 5);
+}
+
+// ---- The action cell --------------------------------------------------------------------------
+
+// A result built by hand: one file per action code.
+struct THandResult {
+    tandemora::TArenaPtr Arena;
+    TFileTree* Root = nullptr;
+
+    THandResult() { Root = tandemora::NewTree(Arena); }
+
+    TFileTree* Add(const std::string& name, int32_t code) {
+        tandemora::TFileAttri* a = Arena->NewAttri();
+        a->Name = name;
+        a->RelPath = "/";
+        a->Size = 1000;
+        a->Time = kLeftDos;
+        a->Attr = 32;
+        TFileTree* node = Root->AddChild(name, a);
+        node->OtherTime = kRightDos;
+        node->OtherAttr = 32;
+        node->OtherSize = 2000;
+        node->SetAction(code);
+        return node;
+    }
+};
+
+// The hint names the action in the language file's words; during and after a
+// sync "=" says done (or the row failed), not alike; a row the person set says
+// so and what the analysis had chosen, and looks different.
+TEST_F(ReviewTest, TheActionCellsHintNamesTheAction) {
+    struct Case {
+        int32_t Code;
+        int32_t AfterSync; // the code the sync wrote into the row, or the code itself
+        QString Hint;
+    };
+    const QString copyLtoR = "Copy left to right (new on the right)";
+    const Case cases[] = {
+        {tandemora::saCopyLtoR, tandemora::saCopyLtoR, copyLtoR},
+        {tandemora::saCopyRtoL, tandemora::saCopyRtoL, "Copy right to left (new on the left)"},
+        {tandemora::saOverwriteLtoR, tandemora::saOverwriteLtoR,
+         "Copy left to right, replacing the right file"},
+        {tandemora::saOverwriteRtoL, tandemora::saOverwriteRtoL,
+         "Copy right to left, replacing the left file"},
+        {tandemora::saDeleteRight, tandemora::saDeleteRight, "Delete on right"},
+        {tandemora::saDeleteLeft, tandemora::saDeleteLeft, "Delete on left"},
+        {tandemora::saSame, tandemora::saSame, "Same on both sides: nothing to do"},
+        {tandemora::saConflict, tandemora::saConflict, "Conflict: changed on both sides, not copied"},
+        {tandemora::saError, tandemora::saError, "Error: the item could not be compared"},
+        {tandemora::saDoNotCopy, tandemora::saDoNotCopy, "Do not copy: left as it is on both sides"},
+        {tandemora::saExcluded, tandemora::saExcluded, "Excluded by the filters: not copied"},
+        // What the sync wrote.
+        {tandemora::saCopyLtoR, tandemora::saSame, "Done: " + copyLtoR},
+        {tandemora::saDeleteLeft, tandemora::saSame, "Done: Delete on left"},
+        {tandemora::saCopyLtoR, tandemora::saError, "Failed: " + copyLtoR},
+    };
+    THandResult result;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        result.Add("f" + std::to_string(i), cases[i].Code);
+    }
+    TResultRows rows;
+    TResultRowsModel model(&rows);
+    rows.InitView("Docs");
+    rows.SetResultTree(result.Root);
+    ASSERT_TRUE(rows.ShowView(tandemora::vkAll));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        TResultRow* row = RowNamed(rows, "f" + std::to_string(i));
+        ASSERT_NE(row, nullptr);
+        row->Action.store(cases[i].AfterSync);
+        const QModelIndex cell = model.IndexOf(row, TResultRowsModel::kActionColumn);
+        EXPECT_EQ(cell.data(Qt::ToolTipRole).toString(), cases[i].Hint);
+        EXPECT_FALSE(cell.data(TResultRowsModel::OverriddenRole).toBool());
+        EXPECT_FALSE(cell.siblingAtColumn(0).data(Qt::FontRole).isValid());
+    }
+    // A language file's own words win over the built-in ones.
+    std::string language = ReadFile(program / "en-english.lng");
+    const std::string shipped = "hint_DeleteRight=Delete on right";
+    ASSERT_NE(language.find(shipped), std::string::npos);
+    language.replace(language.find(shipped), shipped.size(), "hint_DeleteRight=Remove from the right side");
+    WriteFile(program / "en-english.lng", language);
+    options->OpenLanguage("en-english.lng");
+    EXPECT_EQ(model.IndexOf(RowNamed(rows, "f4"), 5).data(Qt::ToolTipRole).toString(),
+              "Remove from the right side");
+
+    // Overridden: the copy set to "do not copy", then set back to a copy.
+    TResultRow* row = RowNamed(rows, "f0");
+    row->Action.store(tandemora::saCopyLtoR);
+    ASSERT_TRUE(rows.SetItemAction(row, tandemora::saDoNotCopy));
+    const QModelIndex cell = model.IndexOf(row, TResultRowsModel::kActionColumn);
+    EXPECT_EQ(cell.data(Qt::ToolTipRole).toString(),
+              "Do not copy: left as it is on both sides\nSet by you; the analysis proposed: " + copyLtoR);
+    EXPECT_TRUE(cell.data(TResultRowsModel::OverriddenRole).toBool());
+    EXPECT_TRUE(cell.siblingAtColumn(0).data(Qt::FontRole).value<QFont>().italic());
+    ASSERT_TRUE(rows.SetItemAction(row, tandemora::saOverwriteLtoR));
+    EXPECT_EQ(rows.ChosenAction(*row), tandemora::saCopyLtoR);
+    EXPECT_TRUE(rows.Overridden(*row));
+    // A new result forgets the old one's overrides.
+    THandResult next;
+    next.Add("f0", tandemora::saCopyLtoR);
+    rows.SetResultTree(next.Root);
+    ASSERT_TRUE(rows.ShowView(tandemora::vkAll));
+    EXPECT_FALSE(rows.Overridden(*RowNamed(rows, "f0")));
+}
+
+// In the window the hint is a balloon at the cell, and so are the captions' hints.
+TEST_F(ReviewTest, TheActionHintIsABalloonAtTheCell) {
+    WriteFile(left + "/a.txt", "alpha");
+    TFSyncMain* window = StartWith();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(Analyze(window));
+    tandemora::TResultView* view = window->VST1;
+    const QModelIndex cell = window->Model()->IndexOf(RowNamed(window->Rows(), "a.txt"), 5);
+    const QPoint at = view->visualRect(cell).center();
+    QHelpEvent help(QEvent::ToolTip, at, view->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(view->viewport(), &help);
+    EXPECT_TRUE(instance->HintWindow->isVisible());
+    EXPECT_EQ(instance->HintWindow->Text(), "Copy left to right (new on the right)");
+
+    QHeaderView* header = view->header();
+    const QPoint caption(header->sectionViewportPosition(4) + 5, header->height() / 2);
+    QHelpEvent captionHelp(QEvent::ToolTip, caption, header->viewport()->mapToGlobal(caption));
+    QApplication::sendEvent(header->viewport(), &captionHelp);
+    EXPECT_EQ(instance->HintWindow->Text(), "Number of items to be copied from left to right");
+}
+
+// ---- After a sync ---------------------------------------------------------------------------
+
+// The rows show what the sides hold after each sync: the copied side takes the
+// source's date, size and attributes, a deleted side is empty, and the folder
+// sums follow. The next analysis agrees.
+TEST_F(ReviewTest, RowsShowTheSidesAfterTheSync) {
+    WriteFile(left + "/docs/a.txt", "alpha");
+    WriteFile(right + "/c.txt", "charlie!");
+    SetTime(left + "/docs/a.txt", 1600000000);
+    SetTime(right + "/c.txt", 1600000600);
+    TFSyncMain* window = StartWith([](tandemora::TSyncTask& task) { task.IsDeleteFile = 1; });
+    ASSERT_NE(window, nullptr);
+
+    struct Expect {
+        const char* Name;
+        QString LSize, RSize;
+        bool DatesAlike;
+    };
+    auto check = [&](const std::vector<Expect>& expected) {
+        for (const Expect& e : expected) {
+            SCOPED_TRACE(e.Name);
+            TResultRow* row = RowNamed(window->Rows(), e.Name);
+            ASSERT_NE(row, nullptr);
+            const QModelIndex at = window->Model()->IndexOf(row);
+            EXPECT_EQ(at.siblingAtColumn(2).data().toString(), e.LSize);
+            EXPECT_EQ(at.siblingAtColumn(8).data().toString(), e.RSize);
+            if (e.DatesAlike) {
+                EXPECT_FALSE(at.siblingAtColumn(1).data().toString().isEmpty());
+                EXPECT_EQ(at.siblingAtColumn(1).data().toString(), at.siblingAtColumn(7).data().toString());
+                EXPECT_EQ(at.siblingAtColumn(3).data().toString(), at.siblingAtColumn(9).data().toString());
+            }
+        }
+    };
+
+    // First run: one file each way, into a new folder on the right.
+    ASSERT_TRUE(Analyze(window));
+    check({{"a.txt", "5", "", false}, {"c.txt", "", "8", false}, {"Docs", "5", "8", false}});
+    ASSERT_TRUE(Sync(window));
+    check({{"a.txt", "5", "5", true},
+           {"c.txt", "8", "8", true},
+           {"docs", "5", "5", false},
+           {"Docs", "13", "13", false}});
+
+    // Second run: a longer left file over the right one, and c.txt deleted on
+    // the right, so deleted on the left as well.
+    WriteFile(left + "/docs/a.txt", "alpha, longer");
+    SetTime(left + "/docs/a.txt", 1600001200);
+    std::filesystem::remove(right + "/c.txt");
+    ASSERT_TRUE(Analyze(window));
+    check({{"a.txt", "13", "5", false}, {"c.txt", "8", "", false}});
+    ASSERT_TRUE(Sync(window));
+    EXPECT_FALSE(testsupport::Exists(left + "/c.txt"));
+    check({{"a.txt", "13", "13", true}, {"c.txt", "", "", false}, {"Docs", "13", "13", false}});
+
+    // Third run: nothing left to do, and the rows agree with what the sync showed.
+    ASSERT_TRUE(Analyze(window));
+    EXPECT_EQ(window->rb_changed->text(), Text("changed") + "(0)");
+    window->rb_all->click();
+    check({{"a.txt", "13", "13", true}, {"Docs", "13", "13", false}});
+}
+
+// ---- A run that did not start ------------------------------------------------------------------
+
+// The status line says that the analysis did not run and why; a path of any
+// length is shortened in the middle, keeping its start and the reason.
+TEST_F(ReviewTest, AnAnalysisThatDidNotRunSaysSoInTheStatusLine) {
+    WriteFile(left + "/a.txt", "alpha");
+    TFSyncMain* window = StartWith();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(Analyze(window));
+    ASSERT_EQ(Status(window), Text("analyzefinish"));
+
+    const std::string missing = folders / "missing";
+    std::string huge = folders.path();
+    while (huge.size() < 1000000) {
+        huge += "/" + std::string(200, 'd');
+    }
+    struct Case {
+        const char* Name;
+        std::string Left;
+        QString Status;
+    };
+    const QString ellipsis(QChar(0x2026));
+    const Case cases[] = {
+        {"missing folder", missing,
+         "Not analysed: Cannot connect Left folder: " + QString::fromStdString(missing) +
+             " (No such file or directory)"},
+        {"a million characters", huge, ""},
+        {"same folders", right, "Not analysed: Left and right folders are the same"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        window->Task->LFolder.FolerAllName = c.Left;
+        Click(window->BitBtn_Analyze);
+        ASSERT_TRUE(WaitIdle(window));
+        const QString status = Status(window);
+        if (!c.Status.isEmpty()) {
+            EXPECT_EQ(status, c.Status);
+            continue;
+        }
+        EXPECT_TRUE(status.startsWith("Not analysed: Cannot connect Left folder: " +
+                                      QString::fromStdString(folders.path().substr(0, 12))))
+            << status.left(100).toStdString();
+        EXPECT_TRUE(status.endsWith("ddd (File name too long)")) << status.right(100).toStdString();
+        EXPECT_TRUE(status.contains(ellipsis));
+        EXPECT_LE(status.size(), 120);
+        EXPECT_EQ(window->Label_ActionStatus->toolTip(), status);
+    }
+}
+
+// ---- Folder picker ----------------------------------------------------------------------------
+
+// The picker opens with the focus in the address: what is typed lands there,
+// and Enter takes it. OK on an address that names nothing keeps the folder
+// chosen before.
+TEST_F(ReviewTest, ThePickerTakesWhatIsTypedAndKeepsTheFolderOnAnEmptyOk) {
+    const std::string before = Dir("before");
+    {
+        tandemora::TFolderSource source;
+        source.DeviceType = tandemora::dtLocal;
+        source.FolerAllName = before;
+        auto picker = OpenPicker(source);
+        // The address holds the folder, selected: a typed path replaces it.
+        QWidget* focus = QApplication::focusWidget();
+        ASSERT_EQ(focus, picker->Edit_Address);
+        EXPECT_EQ(picker->Edit_Address->selectedText().toStdString(), before);
+        const std::string after = folders / "after";
+        QTest::keyClicks(focus, QString::fromStdString(after));
+        EXPECT_EQ(picker->Edit_Address->text().toStdString(), after);
+        QTest::keyClick(focus, Qt::Key_Return);
+        EXPECT_EQ(picker->result(), QDialog::Accepted);
+        EXPECT_EQ(source.FolerAllName, after);
+    }
+    struct Case {
+        int Page;
+        QString Address;
+    };
+    const Case cases[] = {{0, ""},       {0, "   "},     {1, "\\\\"}, {1, "//"},
+                          {2, "ftp://"}, {4, "http://"}, {4, ""}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Address.toStdString() + " on page " + std::to_string(c.Page));
+        tandemora::TFolderSource source;
+        source.DeviceType = tandemora::dtLocal;
+        source.FolerAllName = before;
+        auto picker = OpenPicker(source);
+        ClickTab(picker->pc1, c.Page);
+        QLineEdit* address = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+        ASSERT_NE(address, nullptr);
+        Type(address, c.Address);
+        QTest::keyClick(address, Qt::Key_Return);
+        EXPECT_FALSE(picker->isVisible());
+        EXPECT_EQ(picker->result(), QDialog::Rejected);
+        EXPECT_EQ(source.DeviceType, tandemora::dtLocal);
+        EXPECT_EQ(source.FolerAllName, before);
+    }
+    EXPECT_TRUE(boxes.empty());
+}
+
+} // namespace
+} // namespace uitest
