@@ -532,12 +532,17 @@ bool TFtpFileOper::DownloadFile(const std::string& Name, const std::string& Loca
     return true;
 }
 
-bool TFtpFileOper::UploadFile(const std::string& Name, const std::string& LocalPath, int64_t ExpectedSize) {
+bool TFtpFileOper::UploadFile(const std::string& Name, const std::string& LocalPath, int64_t ExpectedSize,
+                              int32_t Time) {
     std::shared_ptr<TFtpSession> session = Session();
     if (!session) {
         return false;
     }
-    if (session->PutFromFile(LocalPath, Name, ExpectedSize) != ftpOk) {
+    time_t when = -1;
+    if (Time == 0 || Time == FtpNoTime || !fs::DosTimeToUnix(Time, when)) {
+        when = -1;
+    }
+    if (session->PutFromFile(LocalPath, Name, ExpectedSize, when) != ftpOk) {
         RecordFailure("FTP Upload Error " + session->CurrentDir() + Name, session);
         return false;
     }
@@ -572,7 +577,7 @@ int TFtpFileOper::Upload(const std::string& LocalPath, TFileAttri* Attr, int64_t
         SetSyncStatusText(Status);
         Notify(WM_COPYPROCESS);
     }
-    return UploadFile(Attr->Name, LocalPath, ExpectedSize) ? 0 : -1;
+    return UploadFile(Attr->Name, LocalPath, ExpectedSize, Attr->Time) ? 0 : -1;
 }
 
 int TFtpFileOper::PutFile(const std::string& LocalPath, TFolderSource*, TFileAttri* Attr, int) {
