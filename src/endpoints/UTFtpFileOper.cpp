@@ -563,6 +563,11 @@ int TFtpFileOper::GetFile(const std::string& LocalPath, TFolderSource*, TFileAtt
         RecordFailure("FTP Download Error " + session->CurrentDir() + Attr->Name, session);
         return ErrorCodeOf(result);
     }
+    // The copy carries the server file's time, as an upload carries its
+    // source's: a run cut short before its snapshots leaves both alike.
+    if (Attr->Time != 0 && Attr->Time != FtpNoTime) {
+        fs::SetFileDosTime(LocalPath, Attr->Time);
+    }
     return 0;
 }
 

@@ -43,6 +43,8 @@ struct TFakeScript {
     std::string HoldOn; // the reply to this command (the first time) waits until Release()
     std::string PassReply = "230 Logged in";
     bool RefuseFeat = false;
+    // Replies to MDTM by its argument; other arguments get "502 Not implemented".
+    std::map<std::string, std::string> Mdtm;
 };
 
 class TFakeFtpServer {
@@ -244,6 +246,8 @@ private:
                 Reply(control, arg == stored_ ? "250 Deleted" : "550 No such file");
             } else if (verb == "RNFR" || verb == "RNTO") {
                 Reply(control, verb == "RNFR" ? "350 Ready for RNTO" : "250 Renamed");
+            } else if (verb == "MDTM" && script_.Mdtm.count(arg) != 0) {
+                Reply(control, script_.Mdtm.at(arg));
             } else if (verb == "QUIT") {
                 Reply(control, "221 Bye");
                 return;
