@@ -1069,7 +1069,7 @@ int TFtpSession::ListWith(const std::string& Verb, std::vector<TFtpEntry>& Entri
     return ftpOk;
 }
 
-int TFtpSession::List(std::vector<TFtpEntry>& Entries) {
+int TFtpSession::List(std::vector<TFtpEntry>& Entries, bool ExactTimes) {
     Entries.clear();
     if (mlsd_) {
         const int result = ListWith("MLSD", Entries);
@@ -1081,14 +1081,14 @@ int TFtpSession::List(std::vector<TFtpEntry>& Entries) {
         mlsd_ = false;
     }
     const int result = ListWithHidden(Entries);
-    return result == ftpOk ? ExactTimes(Entries) : result;
+    return result == ftpOk ? AskExactTimes(Entries, ExactTimes) : result;
 }
 
 // Asks MDTM for the exact time of every file of a LIST reply, many names to a
 // request, and gives the others the time their line shows, moved by the
 // listing's offset from UTC. A file the server gives no time for keeps its
 // line's time; only a broken connection fails the listing.
-int TFtpSession::ExactTimes(std::vector<TFtpEntry>& Entries) {
+int TFtpSession::AskExactTimes(std::vector<TFtpEntry>& Entries, bool Ask) {
     constexpr size_t Batch = 64;
     std::vector<TFtpEntry*> files;
     for (TFtpEntry& entry : Entries) {
@@ -1101,7 +1101,7 @@ int TFtpSession::ExactTimes(std::vector<TFtpEntry>& Entries) {
             files.push_back(&entry);
         }
     }
-    for (size_t first = 0; mdtm_ != 0 && first < files.size(); first += Batch) {
+    for (size_t first = 0; Ask && mdtm_ != 0 && first < files.size(); first += Batch) {
         const size_t count = std::min(Batch, files.size() - first);
         TRequest request;
         request.NoBody = true;
@@ -1375,7 +1375,7 @@ int TFtpSession::PutFromFile(const std::string& LocalPath, const std::string& Na
             result = ftpIncomplete;
         } else if (result == ftpRefused) {
             error_ = "the uploaded file is not on the server";
-            result = ftpIncomplete;
+            result = DropRenamedPart(temp, Name) ? ftpRefused : ftpIncomplete;
         }
     }
     if (result != ftpOk) {
@@ -1396,6 +1396,29 @@ int TFtpSession::PutFromFile(const std::string& LocalPath, const std::string& Na
     return TakeName(temp, Name);
 }
 
+// An upload that the server does not list under its temporary name may have
+// been stored under another (Pure-FTPd turns control characters into "_"). The
+// temporary name ends in a mark of this upload alone, so what holds that mark is
+// this upload's and goes; the reason names the name the server cannot hold.
+bool TFtpSession::DropRenamedPart(const std::string& Temp, const std::string& Name) {
+    const size_t tail = Temp.rfind(".Tandemora-");
+    if (tail == std::string::npos) {
+        return false;
+    }
+    std::vector<std::string> marked;
+    ListsName(Temp, &marked, Temp.substr(tail));
+    for (const std::string& other : marked) {
+        Command(InCurrentDir({"*DELE " + other}));
+    }
+    if (marked.empty()) {
+        return false;
+    }
+    error_ =
+        "the server cannot hold the name \"" + Name + "\" (it stored the copy as \"" + marked.front() + "\")";
+    replyCode_ = 0;
+    return true;
+}
+
 int TFtpSession::SetModifyTime(const std::string& Name, time_t Utc) {
     if (!mfmt_ && !mdtmOffered_) {
         error_ = "the server sets no file times";
@@ -1411,7 +1434,7 @@ int TFtpSession::SetModifyTime(const std::string& Name, time_t Utc) {
 bool TFtpSession::ListsName(const std::string& Name, std::vector<std::string>* Marked,
                             const std::string& Mark) {
     std::vector<TFtpEntry> entries;
-    if (List(entries) != ftpOk) {
+    if (List(entries, false) != ftpOk) {
         return false;
     }
     bool found = false;

@@ -171,7 +171,8 @@ public:
     // edit made in the same minute as the last look; so where the server
     // answers MDTM, every file's exact time is asked for, and the listing's
     // offset from UTC learnt (Clock) for the rest (folders, other servers).
-    int List(std::vector<TFtpEntry>& Entries);
+    // Without ExactTimes (a caller that wants the folders only) no MDTM is sent.
+    int List(std::vector<TFtpEntry>& Entries, bool ExactTimes = true);
     // Looks up one name in the current folder: ftpOk when it is there (Entry
     // filled as far as the server tells), ftpRefused when it is not.
     int Stat(const std::string& Name, TFtpEntry& Entry);
@@ -243,8 +244,9 @@ private:
     int FindInListing(const std::string& Name, TFtpEntry& Entry);
     int FolderOrNothing(const std::string& Name, TFtpEntry& Entry);
     int ReplaceWith(const std::string& Temp, const std::string& Name);
-    int ExactTimes(std::vector<TFtpEntry>& Entries);
+    int AskExactTimes(std::vector<TFtpEntry>& Entries, bool Ask);
     int TakeName(const std::string& Temp, const std::string& Name);
+    bool DropRenamedPart(const std::string& Temp, const std::string& Name);
     bool ListsName(const std::string& Name, std::vector<std::string>* Marked, const std::string& Mark);
 
     // libcurl's callbacks reach the members through this.

@@ -45,6 +45,9 @@ struct TFakeScript {
     bool RefuseFeat = false;
     // Replies to MDTM by its argument; other arguments get "502 Not implemented".
     std::map<std::string, std::string> Mdtm;
+    // STOR keeps an upload with "_" in place of its name's first character, as
+    // a server that changes names does, and listings show it so.
+    bool ChangeStoredNames = false;
 };
 
 class TFakeFtpServer {
@@ -208,7 +211,13 @@ private:
             } else if ((verb == "MLSD" && mlst) || verb == "LIST") {
                 Reply(control, "150 Here it comes");
                 const int fd = AcceptData();
-                Send(fd, script_.OptionsAsNames && !arg.empty() ? std::string() : script_.Listings[cwd]);
+                std::string listing =
+                    script_.OptionsAsNames && !arg.empty() ? std::string() : script_.Listings[cwd];
+                if (script_.ChangeStoredNames && !stored_.empty()) {
+                    listing += "type=file;size=" + std::to_string(storedBytes_) + ";modify=20200304050607; " +
+                               stored_ + "\r\n";
+                }
+                Send(fd, listing);
                 close(fd);
                 const auto final = script_.ListFinal.find(cwd);
                 if (final != script_.ListFinal.end() && final->second.empty()) {
@@ -235,7 +244,7 @@ private:
                 Reply(control, "150 Ready");
                 const int fd = AcceptData();
                 char buffer[4096];
-                stored_ = arg;
+                stored_ = script_.ChangeStoredNames && !arg.empty() ? "_" + arg.substr(1) : arg;
                 storedBytes_ = 0;
                 for (ssize_t n = 0; (n = recv(fd, buffer, sizeof(buffer), 0)) > 0;) {
                     storedBytes_ += n;
