@@ -188,12 +188,18 @@ TEST_P(FtpClockTest, RunsInDifferentZonesCopyNothingBecauseOfTheZone) {
         Analyze();
         EXPECT_EQ(Changes(), 0);
     }
-    // Back in the zone of the last run, an edit travels as ever. (Local DOS
-    // times and the snapshots' follow the zone of the run, so an edit made
-    // between two runs in different zones meets a local side that looks
-    // changed too; that is for the comparison to settle, not the server.)
+    // Back in the zone of the last run, an edit travels as ever.
     ServerPut("server.txt", "edited on the server", kOld + 7200);
     AnalyzeAndSync();
+    EXPECT_EQ(Read(L, "server.txt"), "edited on the server");
+    // Known limit, not the server's: local DOS times and the snapshots' follow
+    // the zone of the run, so an edit made between runs in two zones meets a
+    // local twin that looks changed as well, and the pair is a conflict.
+    ServerPut("server.txt", "edited once more on the server", kOld + 9000);
+    testsupport::ScopedEnv other("TZ", std::string("XYZ-5:30"));
+    Analyze();
+    EXPECT_EQ(result->ConflictFlag, 1);
+    EXPECT_EQ(Changes(), 0);
     EXPECT_EQ(Read(L, "server.txt"), "edited on the server");
 }
 
