@@ -168,6 +168,25 @@ TEST_P(FtpClockTest, ASameSizeServerEditWithinTheMinuteOfTheLastSyncIsSeen) {
     EXPECT_EQ(Changes(), 0);
 }
 
+// At a first sync, in a zone far from the server's, the newer of two files
+// wins whichever side holds it.
+TEST_P(FtpClockTest, AtAFirstSyncTheNewerFileWinsInAnyZone) {
+    testsupport::ScopedEnv tz("TZ", std::string("XYZ-5:30"));
+    ServerPut("server newer.txt", "edited on the server ten minutes ago", kOld + 1800);
+    Put(L, "server newer.txt", "local copy forty minutes old", kOld);
+    ServerPut("local newer.txt", "server copy forty minutes old", kOld);
+    Put(L, "local newer.txt", "edited here ten minutes ago", kOld + 1800);
+    Analyze();
+    EXPECT_EQ(Code("/server newer.txt"), saOverwriteRtoL);
+    // Known limit: vsftpd with use_localtime=YES answers MDTM in its own zone
+    // (three hours ahead), so its files read three hours newer than they are.
+    EXPECT_EQ(Code("/local newer.txt"), ZoneShift() == 0 ? saOverwriteLtoR : saOverwriteRtoL);
+    Sync();
+    EXPECT_EQ(Read(L, "server newer.txt"), "edited on the server ten minutes ago");
+    Analyze();
+    EXPECT_EQ(Changes(), 0);
+}
+
 // A task run by cron in one zone and from the desktop in another: nothing is
 // copied because of the zone, and every rerun proposes nothing.
 TEST_P(FtpClockTest, RunsInDifferentZonesCopyNothingBecauseOfTheZone) {
