@@ -458,7 +458,7 @@ void TFtpFileOper::ScanLevel(const TFtpLevelList& List) {
                 ListingDamaged(node, path, entry.Name);
                 continue;
             }
-            if (!entry.IsFolder && fs::IsPartFileName(entry.Name)) {
+            if (!entry.IsFolder && (fs::IsPartFileName(entry.Name) || IsStandInName(entry.Name))) {
                 continue; // an unfinished upload, never an item of the tree
             }
             TFileAttri* attr = arena->NewAttri();

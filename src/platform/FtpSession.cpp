@@ -556,6 +556,10 @@ std::string FtpTimeStamp(time_t Utc) {
     return text;
 }
 
+bool IsStandInName(const std::string& Name) {
+    return Name.find(StandInMark) != std::string::npos;
+}
+
 bool IsPlainFtpName(const std::string& Name) {
     if (Name.empty() || Name.front() == ' ' || Name.back() == ' ' || Name.back() == '.') {
         return false;
@@ -1397,7 +1401,8 @@ int TFtpSession::PutFromFile(const std::string& LocalPath, const std::string& Na
 }
 
 // An upload that the server does not list under its temporary name may have
-// been stored under another (Pure-FTPd turns control characters into "_"). The
+// been stored under another (by a server that changes characters anywhere in
+// a name). The
 // temporary name ends in a mark of this upload alone, so what holds that mark is
 // this upload's and goes; the reason names the name the server cannot hold.
 bool TFtpSession::DropRenamedPart(const std::string& Temp, const std::string& Name) {
@@ -1460,7 +1465,7 @@ int TFtpSession::TakeName(const std::string& Temp, const std::string& Name) {
     }
     static std::atomic<unsigned> serial{0};
     const std::string mark =
-        "~Tandemora-probe-" + std::to_string(getpid()) + "-" + std::to_string(serial.fetch_add(1)) + "~";
+        StandInMark + std::to_string(getpid()) + "-" + std::to_string(serial.fetch_add(1)) + "~";
     size_t middle = Name.size() / 2;
     while (middle > 0 && (static_cast<unsigned char>(Name[middle]) & 0xC0) == 0x80) {
         --middle;

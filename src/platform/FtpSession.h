@@ -82,6 +82,10 @@ std::string FtpTimeStamp(time_t Utc);
 // UTF-8, none of \ : * ? " < > |, no blank at either end and no dot at the end.
 // Others are checked on the server after an upload (see PutFromFile).
 bool IsPlainFtpName(const std::string& Name);
+// The stand-in an upload of a name that is not plain takes on its way holds
+// this mark; a run cut short may leave one, which is never an item of a tree.
+inline constexpr const char* StandInMark = "~Tandemora-probe-";
+bool IsStandInName(const std::string& Name);
 
 enum : int {
     ftpOk = 0,
