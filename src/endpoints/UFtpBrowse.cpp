@@ -72,7 +72,7 @@ TFtpFolderList ListSubFolders(TFtpFileOper* Oper, const std::string& Path) {
     }
     std::shared_ptr<TFtpSession> session = Oper->Session();
     std::vector<TFtpEntry> entries;
-    if (!session || session->ChangeDir(path) != ftpOk || session->List(entries) != ftpOk) {
+    if (!session || session->ChangeDir(path) != ftpOk || session->List(entries, false) != ftpOk) {
         return folders;
     }
     for (const TFtpEntry& entry : entries) {

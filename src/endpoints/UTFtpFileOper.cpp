@@ -458,7 +458,7 @@ void TFtpFileOper::ScanLevel(const TFtpLevelList& List) {
                 ListingDamaged(node, path, entry.Name);
                 continue;
             }
-            if (!entry.IsFolder && fs::IsPartFileName(entry.Name)) {
+            if (!entry.IsFolder && (fs::IsPartFileName(entry.Name) || IsStandInName(entry.Name))) {
                 continue; // an unfinished upload, never an item of the tree
             }
             if (entry.IsFolder && entry.Name == WorkFolderName) {
@@ -535,12 +535,17 @@ bool TFtpFileOper::DownloadFile(const std::string& Name, const std::string& Loca
     return true;
 }
 
-bool TFtpFileOper::UploadFile(const std::string& Name, const std::string& LocalPath, int64_t ExpectedSize) {
+bool TFtpFileOper::UploadFile(const std::string& Name, const std::string& LocalPath, int64_t ExpectedSize,
+                              int32_t Time) {
     std::shared_ptr<TFtpSession> session = Session();
     if (!session) {
         return false;
     }
-    if (session->PutFromFile(LocalPath, Name, ExpectedSize) != ftpOk) {
+    time_t when = -1;
+    if (Time == 0 || Time == FtpNoTime || !fs::DosTimeToUnix(Time, when)) {
+        when = -1;
+    }
+    if (session->PutFromFile(LocalPath, Name, ExpectedSize, when) != ftpOk) {
         RecordFailure("FTP Upload Error " + session->CurrentDir() + Name, session);
         return false;
     }
@@ -561,6 +566,11 @@ int TFtpFileOper::GetFile(const std::string& LocalPath, TFolderSource*, TFileAtt
         RecordFailure("FTP Download Error " + session->CurrentDir() + Attr->Name, session);
         return ErrorCodeOf(result);
     }
+    // The copy carries the server file's time, as an upload carries its
+    // source's: a run cut short before its snapshots leaves both alike.
+    if (Attr->Time != 0 && Attr->Time != FtpNoTime) {
+        fs::SetFileDosTime(LocalPath, Attr->Time);
+    }
     return 0;
 }
 
@@ -575,7 +585,7 @@ int TFtpFileOper::Upload(const std::string& LocalPath, TFileAttri* Attr, int64_t
         SetSyncStatusText(Status);
         Notify(WM_COPYPROCESS);
     }
-    return UploadFile(Attr->Name, LocalPath, ExpectedSize) ? 0 : -1;
+    return UploadFile(Attr->Name, LocalPath, ExpectedSize, Attr->Time) ? 0 : -1;
 }
 
 int TFtpFileOper::PutFile(const std::string& LocalPath, TFolderSource*, TFileAttri* Attr, int) {

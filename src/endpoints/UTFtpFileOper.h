@@ -83,9 +83,11 @@ public:
     std::string ReadServerBanner();
     // Lists one level of folders and queues the next level in NextLevel.
     void ScanLevel(const TFtpLevelList& List);
-    // Download and upload in the current folder; true when complete.
+    // Download and upload in the current folder; true when complete. An upload
+    // is given the local DOS time Time where the server lets it (0: none).
     bool DownloadFile(const std::string& Name, const std::string& LocalPath, int64_t ExpectedSize = -1);
-    bool UploadFile(const std::string& Name, const std::string& LocalPath, int64_t ExpectedSize = -1);
+    bool UploadFile(const std::string& Name, const std::string& LocalPath, int64_t ExpectedSize = -1,
+                    int32_t Time = 0);
     // Attr's RelPath holds a full server folder: 0 when Name is there, 1 when
     // not (or the folder cannot be entered), -1 without a connection.
     int RemoteExists(const TFileAttri& Attr);

@@ -948,9 +948,13 @@ int TTandemoraThread::SyncFolder(TResultRow* Row) {
     std::string line;
     int result = 1;
     try {
+        // A remote side connects at its first operation; a folder may be the
+        // run's first, and a lost connection is tried again as for a file.
+        dst->LastErrorText.clear();
+        LeftOper->Connect();
+        RightOper->Connect();
         std::string path;
         dst->BuildFullPath(dstSource, &attr, path);
-        dst->LastErrorText.clear();
         if (operation == opCopy) {
             path = RelativeToRoot(path, dstSource->FolerAllName);
             line = "Copy Folder " + EscapeForLog(path);

@@ -4,10 +4,12 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -107,26 +109,13 @@ int DaysInMonth(int year, int month) {
 }
 
 // MLSD's "YYYYMMDDHHMMSS[.fraction]" in UTC, as a local DOS date-time.
-bool ParseMlsdTime(const std::string& text, int32_t& dos) {
-    const std::string digits = text.substr(0, text.find('.'));
-    if (digits.size() != 14 || !IsDigits(digits)) {
+bool ParseMlsdTime(const std::string& text, int32_t& dos, int64_t& utc) {
+    time_t instant = 0;
+    if (!ParseFtpTimeStamp(text, instant)) {
         return false;
     }
-    std::tm fields{};
-    fields.tm_year = Number(digits, 0, 4) - 1900;
-    fields.tm_mon = Number(digits, 4, 2) - 1;
-    fields.tm_mday = Number(digits, 6, 2);
-    fields.tm_hour = Number(digits, 8, 2);
-    fields.tm_min = Number(digits, 10, 2);
-    fields.tm_sec = Number(digits, 12, 2);
-    const int year = fields.tm_year + 1900;
-    const int month = fields.tm_mon + 1;
-    if (month < 1 || month > 12 || fields.tm_mday < 1 || fields.tm_mday > DaysInMonth(year, month) ||
-        fields.tm_hour > 23 || fields.tm_min > 59 || fields.tm_sec > 60) {
-        return false;
-    }
-    const time_t instant = timegm(&fields);
     dos = fs::UnixToDosTime(timespec{instant, 0});
+    utc = instant;
     return true;
 }
 
@@ -135,6 +124,7 @@ bool ParseFacts(const std::string& facts, TFtpEntry& entry, bool& listed) {
     std::string type;
     int64_t size = 0;
     int32_t time = FtpNoTime;
+    int64_t shown = 0;
     size_t start = 0;
     while (start < facts.size()) {
         size_t end = facts.find(';', start);
@@ -159,7 +149,7 @@ bool ParseFacts(const std::string& facts, TFtpEntry& entry, bool& listed) {
                 return false;
             }
         } else if (name == "modify") {
-            if (!ParseMlsdTime(value, time)) {
+            if (!ParseMlsdTime(value, time, shown)) {
                 return false;
             }
         }
@@ -179,6 +169,8 @@ bool ParseFacts(const std::string& facts, TFtpEntry& entry, bool& listed) {
     }
     entry.Size = entry.IsFolder ? 0 : size;
     entry.Time = time;
+    entry.Shown = shown;
+    entry.Precision = ftpExactTime;
     return true;
 }
 
@@ -242,6 +234,18 @@ std::vector<TToken> Tokens(const std::string& line) {
         tokens.push_back({start, i, line.substr(start, i - start)});
     }
     return tokens;
+}
+
+// Calendar fields counted as UTC seconds since 1970 (what a LIST line shows,
+// before the server's offset is known).
+int64_t ShownSeconds(int year, int month, int day, int hour, int minute) {
+    std::tm fields{};
+    fields.tm_year = year - 1900;
+    fields.tm_mon = month - 1;
+    fields.tm_mday = day;
+    fields.tm_hour = hour;
+    fields.tm_min = minute;
+    return static_cast<int64_t>(timegm(&fields));
 }
 
 // The year of a date shown without one: the latest that puts it not after
@@ -321,6 +325,8 @@ bool ParseUnixLine(const std::string& line, time_t now, TFtpEntry& entry, bool& 
         entry.Name = name;
         entry.Size = entry.IsFolder ? 0 : size;
         entry.Time = time;
+        entry.Shown = ShownSeconds(year, month, day, hour, minute);
+        entry.Precision = when.size() == 4 ? ftpDayTime : ftpMinuteTime;
         return true;
     }
     return false;
@@ -359,6 +365,8 @@ bool ParseDosLine(const std::string& line, TFtpEntry& entry, bool& listed) {
     entry.IsFolder = folder;
     entry.Size = folder ? 0 : size;
     entry.Time = time;
+    entry.Shown = ShownSeconds(year, Number(date, 0, 2), Number(date, 3, 2), hour, minute);
+    entry.Precision = ftpMinuteTime;
     listed = true;
     return true;
 }
@@ -515,6 +523,87 @@ int32_t DosTimeOfFields(int Year, int Month, int Day, int Hour, int Minute, int 
     const uint32_t date = static_cast<uint32_t>(((Year - 1980) << 9) | (Month << 5) | Day);
     const uint32_t time = static_cast<uint32_t>((Hour << 11) | (Minute << 5) | (Second / 2));
     return static_cast<int32_t>((date << 16) | time);
+}
+
+bool ParseFtpTimeStamp(const std::string& Text, time_t& Utc) {
+    const std::string digits = Text.substr(0, Text.find('.'));
+    if (digits.size() != 14 || !IsDigits(digits)) {
+        return false;
+    }
+    std::tm fields{};
+    fields.tm_year = Number(digits, 0, 4) - 1900;
+    fields.tm_mon = Number(digits, 4, 2) - 1;
+    fields.tm_mday = Number(digits, 6, 2);
+    fields.tm_hour = Number(digits, 8, 2);
+    fields.tm_min = Number(digits, 10, 2);
+    fields.tm_sec = Number(digits, 12, 2);
+    const int year = fields.tm_year + 1900;
+    const int month = fields.tm_mon + 1;
+    if (month < 1 || month > 12 || fields.tm_mday < 1 || fields.tm_mday > DaysInMonth(year, month) ||
+        fields.tm_hour > 23 || fields.tm_min > 59 || fields.tm_sec > 60) {
+        return false;
+    }
+    Utc = timegm(&fields);
+    return true;
+}
+
+std::string FtpTimeStamp(time_t Utc) {
+    std::tm fields{};
+    gmtime_r(&Utc, &fields);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", fields.tm_year + 1900, fields.tm_mon + 1,
+                  fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec);
+    return text;
+}
+
+bool IsStandInName(const std::string& Name) {
+    return Name.find(StandInMark) != std::string::npos;
+}
+
+bool IsPlainFtpName(const std::string& Name) {
+    if (Name.empty() || Name.front() == ' ' || Name.back() == ' ' || Name.back() == '.') {
+        return false;
+    }
+    for (const char c : Name) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F || std::strchr("\\:*?\"<>|", c) != nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- The server's clock ------------------------------------------------------------------
+
+void TFtpServerClock::Learn(const TFtpEntry& Listed, time_t Utc) {
+    if (learnt_ || Listed.Precision != ftpMinuteTime || Listed.Shown == 0) {
+        return;
+    }
+    // The line shows the minute the file's second fell in: the offset lies
+    // between the difference and a minute more. Zones differ by quarter hours.
+    const int64_t difference = Listed.Shown - static_cast<int64_t>(Utc) + 30;
+    const int64_t quarter = 15 * 60;
+    const int64_t offset =
+        (difference >= 0 ? difference + quarter / 2 : difference - quarter / 2) / quarter * quarter;
+    if (offset < -15 * 3600 || offset > 15 * 3600) {
+        return;
+    }
+    offset_ = offset;
+    learnt_ = true;
+}
+
+time_t TFtpServerClock::UtcOf(const TFtpEntry& Entry) const {
+    if (Entry.Precision == ftpExactTime) {
+        return static_cast<time_t>(Entry.Shown);
+    }
+    return static_cast<time_t>(Entry.Shown - offset_);
+}
+
+int32_t TFtpServerClock::DosTimeOf(const TFtpEntry& Entry) const {
+    if (Entry.Shown == 0) {
+        return Entry.Time;
+    }
+    return fs::UnixToDosTime(timespec{UtcOf(Entry), 0});
 }
 
 bool ParseMlsdLine(const std::string& Line, TFtpEntry& Entry, bool& Listed) {
@@ -903,11 +992,14 @@ int TFtpSession::Open() {
         return result;
     }
     mlst_ = false;
+    mfmt_ = false;
+    mdtmOffered_ = false;
     for (const std::string& line : LastReplyLines()) {
         const std::vector<TToken> words = Tokens(line);
-        if (!words.empty() && Lower(words[0].Text) == "mlst") {
-            mlst_ = true;
-        }
+        const std::string feature = words.empty() ? std::string() : Lower(words[0].Text);
+        mlst_ = mlst_ || feature == "mlst";
+        mfmt_ = mfmt_ || feature == "mfmt";
+        mdtmOffered_ = mdtmOffered_ || feature == "mdtm";
     }
     mlsd_ = mlst_;
     current_.clear();
@@ -981,7 +1073,7 @@ int TFtpSession::ListWith(const std::string& Verb, std::vector<TFtpEntry>& Entri
     return ftpOk;
 }
 
-int TFtpSession::List(std::vector<TFtpEntry>& Entries) {
+int TFtpSession::List(std::vector<TFtpEntry>& Entries, bool ExactTimes) {
     Entries.clear();
     if (mlsd_) {
         const int result = ListWith("MLSD", Entries);
@@ -992,7 +1084,75 @@ int TFtpSession::List(std::vector<TFtpEntry>& Entries) {
         // Offered but not understood after all: LIST from now on.
         mlsd_ = false;
     }
-    return ListWithHidden(Entries);
+    const int result = ListWithHidden(Entries);
+    return result == ftpOk ? AskExactTimes(Entries, ExactTimes) : result;
+}
+
+// Asks MDTM for the exact time of every file of a LIST reply, many names to a
+// request, and gives the others the time their line shows, moved by the
+// listing's offset from UTC. A file the server gives no time for keeps its
+// line's time; only a broken connection fails the listing.
+int TFtpSession::AskExactTimes(std::vector<TFtpEntry>& Entries, bool Ask) {
+    constexpr size_t Batch = 64;
+    std::vector<TFtpEntry*> files;
+    for (TFtpEntry& entry : Entries) {
+        // "MDTM 20200101000000 name" sets the time of "name" on vsftpd and
+        // Pure-FTPd: a name that starts like that is not asked about.
+        const bool looksLikeSetting =
+            entry.Name.size() > 14 && IsDigits(entry.Name.substr(0, 14)) && entry.Name[14] == ' ';
+        if (!entry.IsFolder && entry.Precision != ftpExactTime && IsSafeFtpArgument(entry.Name) &&
+            !looksLikeSetting) {
+            files.push_back(&entry);
+        }
+    }
+    for (size_t first = 0; Ask && mdtm_ != 0 && first < files.size(); first += Batch) {
+        const size_t count = std::min(Batch, files.size() - first);
+        TRequest request;
+        request.NoBody = true;
+        for (size_t i = 0; i < count; ++i) {
+            request.Quote.push_back("*MDTM " + files[first + i]->Name);
+        }
+        request.Quote = InCurrentDir(request.Quote);
+        const int code = Perform(request);
+        if (code != CURLE_OK) {
+            const int result = ResultOf(code);
+            return result == ftpBroken ? ftpBroken : ftpIncomplete;
+        }
+        // The last replies answer the MDTM commands, one line each.
+        std::vector<std::string> answers;
+        for (const std::string& line : replies_) {
+            if (line.size() >= 4 && IsDigits(line.substr(0, 3)) && line[3] == ' ') {
+                answers.push_back(line);
+            }
+        }
+        if (answers.size() < count) {
+            error_ = "the server did not answer every MDTM";
+            return ftpIncomplete;
+        }
+        answers.erase(answers.begin(), answers.end() - static_cast<std::ptrdiff_t>(count));
+        for (size_t i = 0; i < count; ++i) {
+            TFtpEntry& entry = *files[first + i];
+            const std::string reply = answers[i].substr(0, 3);
+            time_t utc = 0;
+            if (reply == "213" && ParseFtpTimeStamp(answers[i].substr(4), utc)) {
+                mdtm_ = 1;
+                clock_.Learn(entry, utc);
+                entry.Shown = utc;
+                entry.Precision = ftpExactTime;
+                entry.Time = fs::UnixToDosTime(timespec{utc, 0});
+            } else if (mdtm_ != 1 && (reply == "500" || reply == "502" || reply == "504")) {
+                mdtm_ = 0; // not known to this server: never asked again
+                break;
+            }
+        }
+    }
+    error_.clear();
+    for (TFtpEntry& entry : Entries) {
+        if (entry.Precision != ftpExactTime) {
+            entry.Time = clock_.DosTimeOf(entry);
+        }
+    }
+    return ftpOk;
 }
 
 // Many servers leave names starting with "." out of a LIST reply unless asked
@@ -1171,7 +1331,8 @@ std::string TFtpSession::TempNameFor(const std::string& Name) {
     return fs::PartFileName(Name);
 }
 
-int TFtpSession::PutFromFile(const std::string& LocalPath, const std::string& Name, int64_t ExpectedSize) {
+int TFtpSession::PutFromFile(const std::string& LocalPath, const std::string& Name, int64_t ExpectedSize,
+                             time_t ModifyTime) {
     if (Name.empty() || !IsSafeFtpArgument(Name)) {
         return ftpRefused;
     }
@@ -1218,7 +1379,7 @@ int TFtpSession::PutFromFile(const std::string& LocalPath, const std::string& Na
             result = ftpIncomplete;
         } else if (result == ftpRefused) {
             error_ = "the uploaded file is not on the server";
-            result = ftpIncomplete;
+            result = DropRenamedPart(temp, Name) ? ftpRefused : ftpIncomplete;
         }
     }
     if (result != ftpOk) {
@@ -1231,7 +1392,113 @@ int TFtpSession::PutFromFile(const std::string& LocalPath, const std::string& Na
         replyCode_ = reply;
         return result;
     }
-    return ReplaceWith(temp, Name);
+    if (ModifyTime >= 0) {
+        // The copy carries its source's time, so that a run cut short leaves
+        // both sides alike rather than new on both sides with different times.
+        SetModifyTime(temp, ModifyTime);
+    }
+    return TakeName(temp, Name);
+}
+
+// An upload that the server does not list under its temporary name may have
+// been stored under another (by a server that changes characters anywhere in
+// a name). The
+// temporary name ends in a mark of this upload alone, so what holds that mark is
+// this upload's and goes; the reason names the name the server cannot hold.
+bool TFtpSession::DropRenamedPart(const std::string& Temp, const std::string& Name) {
+    const size_t tail = Temp.rfind(".Tandemora-");
+    if (tail == std::string::npos) {
+        return false;
+    }
+    std::vector<std::string> marked;
+    ListsName(Temp, &marked, Temp.substr(tail));
+    for (const std::string& other : marked) {
+        Command(InCurrentDir({"*DELE " + other}));
+    }
+    if (marked.empty()) {
+        return false;
+    }
+    error_ =
+        "the server cannot hold the name \"" + Name + "\" (it stored the copy as \"" + marked.front() + "\")";
+    replyCode_ = 0;
+    return true;
+}
+
+int TFtpSession::SetModifyTime(const std::string& Name, time_t Utc) {
+    if (!mfmt_ && !mdtmOffered_) {
+        error_ = "the server sets no file times";
+        return ftpRefused;
+    }
+    // vsftpd takes the setting form of MDTM; a server that knows MFMT is asked
+    // in the form meant for it.
+    return Command(InCurrentDir({(mfmt_ ? "*MFMT " : "*MDTM ") + FtpTimeStamp(Utc) + " " + Name}));
+}
+
+// Whether the current folder's listing holds Name exactly. Marked (when given)
+// receives the names holding Mark.
+bool TFtpSession::ListsName(const std::string& Name, std::vector<std::string>* Marked,
+                            const std::string& Mark) {
+    std::vector<TFtpEntry> entries;
+    if (List(entries, false) != ftpOk) {
+        return false;
+    }
+    bool found = false;
+    for (const TFtpEntry& entry : entries) {
+        found = found || entry.Name == Name;
+        if (Marked != nullptr && entry.Name.find(Mark) != std::string::npos) {
+            Marked->push_back(entry.Name);
+        }
+    }
+    return found;
+}
+
+// A server may store a name under another one (Pure-FTPd turns a leading blank
+// into "_") and would then replace a file of that other name, someone else's.
+// A name that is not plain is therefore first given to a stand-in that holds
+// every character of it in place, with a mark of this upload in its middle:
+// the stand-in can collide with nothing, and the listing shows whether the
+// server kept it as it was asked. Only then does the copy take the name, and
+// the listing must show it under that name.
+int TFtpSession::TakeName(const std::string& Temp, const std::string& Name) {
+    if (IsPlainFtpName(Name)) {
+        return ReplaceWith(Temp, Name);
+    }
+    static std::atomic<unsigned> serial{0};
+    const std::string mark =
+        StandInMark + std::to_string(getpid()) + "-" + std::to_string(serial.fetch_add(1)) + "~";
+    size_t middle = Name.size() / 2;
+    while (middle > 0 && (static_cast<unsigned char>(Name[middle]) & 0xC0) == 0x80) {
+        --middle;
+    }
+    const std::string standIn = Name.substr(0, middle) + mark + Name.substr(middle);
+    int result = Rename(Temp, standIn);
+    if (result != ftpOk) {
+        const std::string reason = error_;
+        const long reply = replyCode_;
+        if (result != ftpBroken) {
+            Command(InCurrentDir({"*DELE " + Temp}));
+        }
+        error_ = reason;
+        replyCode_ = reply;
+        return result;
+    }
+    std::vector<std::string> marked;
+    if (!ListsName(standIn, &marked, mark)) {
+        for (const std::string& other : marked) {
+            Command(InCurrentDir({"*DELE " + other}));
+        }
+        error_ = "the server cannot hold the name \"" + Name + "\"" +
+                 (marked.empty() ? std::string() : " (it stored the copy as \"" + marked.front() + "\")");
+        replyCode_ = 0;
+        return ftpRefused;
+    }
+    result = ReplaceWith(standIn, Name);
+    if (result == ftpOk && !ListsName(Name, nullptr, std::string())) {
+        error_ = "the server does not list the copy under the name \"" + Name + "\"";
+        replyCode_ = 0;
+        return ftpIncomplete;
+    }
+    return result;
 }
 
 // The complete upload takes the target's name. Servers that will not rename

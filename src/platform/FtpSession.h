@@ -28,13 +28,64 @@
 
 namespace tandemora {
 
+// How exactly a listing tells an entry's time.
+enum : int {
+    ftpExactTime = 0,  // to the second, in UTC (MLSD, MDTM)
+    ftpMinuteTime = 1, // a LIST line's date and clock, in the server's own zone
+    ftpDayTime = 2,    // a LIST line's date with a year instead of a clock (older files)
+};
+
 // One entry of a folder listing.
 struct TFtpEntry {
     std::string Name;
     bool IsFolder = false;
     int64_t Size = 0; // bytes; 0 for folders
     int32_t Time = 0; // last change as a local DOS date-time
+    // The time as the listing told it, in seconds since 1970: the UTC instant
+    // of an exact time; for a LIST line the date and clock shown, counted as if
+    // they were UTC (the server's zone is not known to the line). 0 when none.
+    int64_t Shown = 0;
+    int Precision = ftpExactTime;
 };
+
+// A server's clock as its listings show it: one per connection. MLSD and MDTM
+// give UTC to the second; a LIST line shows the server's wall clock, which
+// vsftpd keeps in UTC unless told otherwise and other servers keep in their own
+// zone. Its offset is learnt once, from the first file whose exact time the
+// server told beside its LIST line; until then (and on a server that tells no
+// exact times) the listing is taken to be in UTC, which at least does not change
+// with the zone this program runs in.
+class TFtpServerClock {
+public:
+    // A file's LIST entry and the UTC time MDTM gave for it. Only a line with a
+    // clock can teach the offset; a server is never more than 15 hours off UTC.
+    void Learn(const TFtpEntry& Listed, time_t Utc);
+    bool Learnt() const { return learnt_; }
+    // Seconds the listing's clock is ahead of UTC.
+    int64_t Offset() const { return offset_; }
+    // The UTC instant of an entry (an exact one as it is).
+    time_t UtcOf(const TFtpEntry& Entry) const;
+    // The entry's time as a local DOS date-time, as a local file's would be.
+    int32_t DosTimeOf(const TFtpEntry& Entry) const;
+
+private:
+    bool learnt_ = false;
+    int64_t offset_ = 0;
+};
+
+// "YYYYMMDDHHMMSS[.fraction]" (MLSD's modify fact, an MDTM reply) as a UTC
+// instant; false when it is none.
+bool ParseFtpTimeStamp(const std::string& Text, time_t& Utc);
+// A UTC instant as "YYYYMMDDHHMMSS" (MFMT and MDTM's setting form).
+std::string FtpTimeStamp(time_t Utc);
+// Whether a name is one that servers store as it is given: printable ASCII or
+// UTF-8, none of \ : * ? " < > |, no blank at either end and no dot at the end.
+// Others are checked on the server after an upload (see PutFromFile).
+bool IsPlainFtpName(const std::string& Name);
+// The stand-in an upload of a name that is not plain takes on its way holds
+// this mark; a run cut short may leave one, which is never an item of a tree.
+inline constexpr const char* StandInMark = "~Tandemora-probe-";
+bool IsStandInName(const std::string& Name);
 
 enum : int {
     ftpOk = 0,
@@ -120,8 +171,12 @@ public:
     // Lists the current folder: MLSD when the server offers it (exact sizes,
     // UTC times), LIST otherwise, with names starting with "." where the
     // server hides them from a plain LIST. Entries is empty unless the result
-    // is ftpOk.
-    int List(std::vector<TFtpEntry>& Entries);
+    // is ftpOk. A LIST shows times to the minute at best, which can hide an
+    // edit made in the same minute as the last look; so where the server
+    // answers MDTM, every file's exact time is asked for, and the listing's
+    // offset from UTC learnt (Clock) for the rest (folders, other servers).
+    // Without ExactTimes (a caller that wants the folders only) no MDTM is sent.
+    int List(std::vector<TFtpEntry>& Entries, bool ExactTimes = true);
     // Looks up one name in the current folder: ftpOk when it is there (Entry
     // filled as far as the server tells), ftpRefused when it is not.
     int Stat(const std::string& Name, TFtpEntry& Entry);
@@ -135,7 +190,18 @@ public:
     // renames that over Name only once the server confirmed the transfer and
     // holds every byte. ExpectedSize (unless negative) must be the local file's
     // size, or nothing is sent. A failed upload removes its temporary file.
-    int PutFromFile(const std::string& LocalPath, const std::string& Name, int64_t ExpectedSize);
+    // ModifyTime (UTC, unless negative) is given to the file where the server
+    // lets a client set times (MFMT, or MDTM with a time); a server that does
+    // not is no failure. A name that is not plain (IsPlainFtpName) is tried
+    // under a stand-in holding it first: a server that would store it under
+    // another name (Pure-FTPd turns a leading blank into "_") fails the upload
+    // with ftpRefused, and the file of that other name is never touched.
+    int PutFromFile(const std::string& LocalPath, const std::string& Name, int64_t ExpectedSize,
+                    time_t ModifyTime = -1);
+    // Sets the modification time of a file of the current folder (UTC).
+    int SetModifyTime(const std::string& Name, time_t Utc);
+    // The server's clock as learnt on this connection.
+    const TFtpServerClock& Clock() const { return clock_; }
 
     // Folders by full server path.
     int MakeDir(const std::string& Path);
@@ -182,6 +248,10 @@ private:
     int FindInListing(const std::string& Name, TFtpEntry& Entry);
     int FolderOrNothing(const std::string& Name, TFtpEntry& Entry);
     int ReplaceWith(const std::string& Temp, const std::string& Name);
+    int AskExactTimes(std::vector<TFtpEntry>& Entries, bool Ask);
+    int TakeName(const std::string& Temp, const std::string& Name);
+    bool DropRenamedPart(const std::string& Temp, const std::string& Name);
+    bool ListsName(const std::string& Name, std::vector<std::string>* Marked, const std::string& Mark);
 
     // libcurl's callbacks reach the members through this.
     friend struct TFtpCallbacks;
@@ -194,6 +264,10 @@ private:
     bool open_ = false;
     bool mlsd_ = false;
     bool mlst_ = false;
+    bool mfmt_ = false;        // FEAT offers MFMT (sets a file's time)
+    int mdtm_ = -1;            // MDTM answered: 1 yes, 0 no, -1 not known yet
+    bool mdtmOffered_ = false; // FEAT offers MDTM (vsftpd also sets times with it)
+    TFtpServerClock clock_;
     size_t maxListing_ = size_t(1) << 30;
     int listAll_ = -1; // whether "LIST -a" lists hidden names: 1 yes, 0 no, -1 not known yet
     long replyCode_ = 0;

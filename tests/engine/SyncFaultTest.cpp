@@ -179,7 +179,8 @@ TEST_F(SyncFaultTest, EachFaultIsAnErrorAndChangesNothingItShouldNot) {
              return Lines{"Error:Write Folder Copy Folder e (no folder)", "Operator File :1"};
          },
          "one", " msg:Write Folder Error EOSError:no folder\r\n"},
-        {"exception while connecting", [](TFaults& f) { f.throwOnConnect = 2; },
+        // Counted from the run's first: the folder "e" before the file connects too.
+        {"exception while connecting", [](TFaults& f) { f.throwOnConnect = 3; },
          [&] {
              return Lines{"Copy Folder e", "Error: " + CopyLine(L, R, "c.txt") + " (no route to host)",
                           "Operator File :2"};

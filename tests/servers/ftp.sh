@@ -25,6 +25,11 @@
 # first), chrooted into ROOT. ROOT itself belongs to root (vsftpd refuses a
 # root its user could write to); the folders tests make in it are handed to
 # "daemon".
+#
+# A second vsftpd (keys with "VSFTPDTZ_" in front) lists in a zone three hours
+# ahead of UTC (use_localtime=YES, TZ set for its process): its LIST and MDTM
+# both show that zone's wall clock. Each vsftpd keeps its state in a folder of
+# its own below STATE_DIR.
 set -euo pipefail
 
 command=${1:-}
@@ -66,7 +71,9 @@ stop_pid() {
 
 stop_instance() {
   stop_pid "$state/server.pid"
-  stop_pid "$state/vsftpd.pid"
+  stop_pid "$state/vsftpd.pid" # where an older run kept it
+  stop_pid "$state/vsftpd/vsftpd.pid"
+  stop_pid "$state/vsftpd-tz/vsftpd.pid"
   remove_data_dir "$state"
 }
 
@@ -177,8 +184,8 @@ EOF
 }
 
 write_vsftpd_config() {
-  local port=$1 root=$2
-  cat >"$state/vsftpd.conf" <<EOF
+  local port=$1 root=$2 dir=$3 localtime=$4
+  cat >"$dir/vsftpd.conf" <<EOF
 listen=YES
 listen_ipv6=NO
 listen_address=127.0.0.1
@@ -200,65 +207,70 @@ anon_mkdir_write_enable=YES
 anon_other_write_enable=YES
 anon_world_readable_only=NO
 anon_umask=022
-secure_chroot_dir=$state/empty
+secure_chroot_dir=$dir/empty
 max_clients=200
 max_per_ip=200
 dirmessage_enable=NO
 xferlog_enable=NO
 syslog_enable=NO
-use_localtime=NO
+use_localtime=$localtime
 seccomp_sandbox=NO
 isolate=NO
 isolate_network=NO
 EOF
   # vsftpd reads only a configuration file that its own user owns.
-  chmod 600 "$state/vsftpd.conf"
+  chmod 600 "$dir/vsftpd.conf"
 }
 
+# start_vsftpd ROOT KEY-PREFIX SUBFOLDER USE_LOCALTIME TZ
 start_vsftpd() {
-  local root=$1
+  local root=$1 prefix=$2 dir="$state/$3" localtime=$4 zone=$5
   if [ ! -x "$vsftpd" ] || [ "$(id -u)" -ne 0 ] || ! id daemon >/dev/null 2>&1; then
     return 0
   fi
-  mkdir -p "$root" "$state/empty"
-  chmod 755 "$root" "$state/empty"
+  mkdir -p "$root" "$dir/empty"
+  chmod 755 "$root" "$dir" "$dir/empty"
   local uid gid
   uid=$(id -u daemon)
   gid=$(id -g daemon)
   local taken
-  taken=$(sed -n 's/^PORT=//p' "$state/env")
-  local port
+  taken=$(sed -n 's/^[A-Z_]*PORT=//p' "$state/env")
+  local port clash other
   for _ in 1 2 3 4 5 6 7 8 9 10; do
     port=$(free_port)
-    # Apart from the other server's port and passive range.
-    if [ -n "$taken" ] && [ $((port - taken)) -le 100 ] && [ $((taken - port)) -le 100 ]; then
-      continue
-    fi
-    write_vsftpd_config "$port" "$root"
-    setsid "$vsftpd" "$state/vsftpd.conf" </dev/null >>"$state/vsftpd.log" 2>&1 &
-    echo $! >"$state/vsftpd.pid"
+    # Apart from the other servers' ports and passive ranges.
+    clash=0
+    for other in $taken; do
+      if [ $((port - other)) -le 100 ] && [ $((other - port)) -le 100 ]; then
+        clash=1
+      fi
+    done
+    [ "$clash" -eq 0 ] || continue
+    write_vsftpd_config "$port" "$root" "$dir" "$localtime"
+    TZ=$zone setsid "$vsftpd" "$dir/vsftpd.conf" </dev/null >>"$dir/vsftpd.log" 2>&1 &
+    echo $! >"$dir/vsftpd.pid"
     for _ in $(seq 1 100); do
       if logs_in "$port" anonymous tandemora; then
         cat >>"$state/env" <<EOF
-VSFTPD_PORT=$port
-VSFTPD_ROOT=$root
-VSFTPD_URL=ftp://127.0.0.1:$port
-VSFTPD_USER=anonymous
-VSFTPD_PASSWORD=tandemora
-VSFTPD_FTPUID=$uid
-VSFTPD_FTPGID=$gid
+${prefix}PORT=$port
+${prefix}ROOT=$root
+${prefix}URL=ftp://127.0.0.1:$port
+${prefix}USER=anonymous
+${prefix}PASSWORD=tandemora
+${prefix}FTPUID=$uid
+${prefix}FTPGID=$gid
 EOF
         return 0
       fi
-      if ! kill -0 "$(cat "$state/vsftpd.pid")" 2>/dev/null; then
+      if ! kill -0 "$(cat "$dir/vsftpd.pid")" 2>/dev/null; then
         break
       fi
       sleep 0.1
     done
-    stop_pid "$state/vsftpd.pid"
+    stop_pid "$dir/vsftpd.pid"
   done
-  echo "ftp.sh: vsftpd did not start; see $state/vsftpd.log" >&2
-  cat "$state/vsftpd.log" >&2 2>/dev/null || true
+  echo "ftp.sh: vsftpd did not start; see $dir/vsftpd.log" >&2
+  cat "$dir/vsftpd.log" >&2 2>/dev/null || true
   return 1
 }
 
@@ -270,7 +282,9 @@ start_instance() {
   local data
   data=$(make_data_dir "$state" ftp)
   start_pure "$data/pure"
-  start_vsftpd "$data/vsftpd"
+  start_vsftpd "$data/vsftpd" VSFTPD_ vsftpd NO UTC
+  # A POSIX zone string: nothing to read below the server's chroot.
+  start_vsftpd "$data/vsftpd-tz" VSFTPDTZ_ vsftpd-tz YES TST-3
 }
 
 case "$command" in

@@ -43,6 +43,11 @@ struct TFakeScript {
     std::string HoldOn; // the reply to this command (the first time) waits until Release()
     std::string PassReply = "230 Logged in";
     bool RefuseFeat = false;
+    // Replies to MDTM by its argument; other arguments get "502 Not implemented".
+    std::map<std::string, std::string> Mdtm;
+    // STOR keeps an upload with "_" in place of its name's first character, as
+    // a server that changes names does, and listings show it so.
+    bool ChangeStoredNames = false;
 };
 
 class TFakeFtpServer {
@@ -206,7 +211,13 @@ private:
             } else if ((verb == "MLSD" && mlst) || verb == "LIST") {
                 Reply(control, "150 Here it comes");
                 const int fd = AcceptData();
-                Send(fd, script_.OptionsAsNames && !arg.empty() ? std::string() : script_.Listings[cwd]);
+                std::string listing =
+                    script_.OptionsAsNames && !arg.empty() ? std::string() : script_.Listings[cwd];
+                if (script_.ChangeStoredNames && !stored_.empty()) {
+                    listing += "type=file;size=" + std::to_string(storedBytes_) + ";modify=20200304050607; " +
+                               stored_ + "\r\n";
+                }
+                Send(fd, listing);
                 close(fd);
                 const auto final = script_.ListFinal.find(cwd);
                 if (final != script_.ListFinal.end() && final->second.empty()) {
@@ -233,7 +244,7 @@ private:
                 Reply(control, "150 Ready");
                 const int fd = AcceptData();
                 char buffer[4096];
-                stored_ = arg;
+                stored_ = script_.ChangeStoredNames && !arg.empty() ? "_" + arg.substr(1) : arg;
                 storedBytes_ = 0;
                 for (ssize_t n = 0; (n = recv(fd, buffer, sizeof(buffer), 0)) > 0;) {
                     storedBytes_ += n;
@@ -244,6 +255,8 @@ private:
                 Reply(control, arg == stored_ ? "250 Deleted" : "550 No such file");
             } else if (verb == "RNFR" || verb == "RNTO") {
                 Reply(control, verb == "RNFR" ? "350 Ready for RNTO" : "250 Renamed");
+            } else if (verb == "MDTM" && script_.Mdtm.count(arg) != 0) {
+                Reply(control, script_.Mdtm.at(arg));
             } else if (verb == "QUIT") {
                 Reply(control, "221 Bye");
                 return;
