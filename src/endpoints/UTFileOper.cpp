@@ -62,8 +62,31 @@ int TFileOper::Fail(int Result, const std::string& Text) {
     return Result;
 }
 
+bool TFileOper::WaitCancelled() const {
+    return Terminated() || (CancelCheck && CancelCheck());
+}
+
+bool TFileOper::IsUnansweredError(int Error) {
+    switch (Error) {
+    case ETIMEDOUT:
+    case ECONNREFUSED:
+    case ECONNRESET:
+    case ECONNABORTED:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case ENOTCONN:
+    case EPIPE:
+        return true;
+    default:
+        return false;
+    }
+}
+
 int TFileOper::FailWithErrno(int Result, const std::string& What) {
     const int error = errno;
+    if (IsUnansweredError(error)) {
+        NotAnswering = true;
+    }
     if (error == 0) {
         return Fail(Result, What);
     }
