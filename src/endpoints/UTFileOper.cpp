@@ -70,12 +70,8 @@ bool TFileOper::IsUnansweredError(int Error) {
     switch (Error) {
     case ETIMEDOUT:
     case ECONNREFUSED:
-    case ECONNRESET:
-    case ECONNABORTED:
     case EHOSTUNREACH:
     case ENETUNREACH:
-    case ENOTCONN:
-    case EPIPE:
         return true;
     default:
         return false;

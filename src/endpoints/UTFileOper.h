@@ -136,8 +136,8 @@ public:
     // cancel, so that a cancel does not wait for the transfer in flight.
     std::function<bool()> CancelCheck;
     // Set when an operation failed because the server could not be reached or
-    // stopped answering (refused or timed-out connection, a reply or transfer
-    // that stalled past StallLimitMs, a connection that broke). A caller clears it.
+    // stopped answering (a refused or timed-out connection, a reply or transfer
+    // that stalled past StallLimitMs). A caller clears it.
     bool NotAnswering = false;
     // Whether a wait on the server is to be broken off now: Stop or CancelCheck.
     bool WaitCancelled() const;

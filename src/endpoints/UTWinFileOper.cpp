@@ -374,9 +374,7 @@ int TWinFileOper::ScanTree() {
 
 void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
     Notify(WM_UPDATEPROCESS);
-    // A server that stopped answering would make every further folder wait as
-    // long again for nothing.
-    if (Terminated() || NotAnswering) {
+    if (Terminated()) {
         Node->ListFailed = 1;
         MarkIncomplete();
         return;
@@ -384,6 +382,14 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
     // Not trimmed: below the root, a blank or control character at the end is
     // part of a folder's name.
     const std::string Dir = !Path.empty() && Path.back() == '/' ? Path : Path + "/";
+    // A server that stopped answering would make every further folder wait as
+    // long again for nothing: they count as not seen.
+    if (NotAnswering) {
+        Node->ListFailed = 1;
+        UnreadFolders.push_back(Dir);
+        MarkIncomplete();
+        return;
+    }
     // One text for the relative path of every entry listed here.
     const TRelPath Rel = RelativeOf(Dir);
     TTreeArena* arena = Node->Arena;

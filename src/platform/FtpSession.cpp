@@ -791,11 +791,6 @@ bool TFtpSession::LastNotAnswered() const {
     case CURLE_COULDNT_CONNECT:
     case CURLE_OPERATION_TIMEDOUT:
     case CURLE_FTP_ACCEPT_TIMEOUT:
-    case CURLE_GOT_NOTHING:
-    case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR:
-    case CURLE_FTP_WEIRD_SERVER_REPLY:
-    case CURLE_FTP_CANT_GET_HOST:
         return !aborted_.load();
     default:
         return false;

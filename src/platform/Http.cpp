@@ -232,9 +232,10 @@ bool Send(const TRequest& Request, TReply& Reply) {
     Reply.CertificateRefused = result == CURLE_PEER_FAILED_VERIFICATION || result == CURLE_SSL_CACERT_BADFILE;
     const bool bodySent = Request.BodyFile == nullptr || Reply.SentBytes == Request.BodySize;
     Reply.Complete = result == CURLE_OK && Reply.Status != 0 && bodySent;
-    Reply.NoAnswer = exchange.Stalled || result == CURLE_COULDNT_CONNECT ||
-                     result == CURLE_OPERATION_TIMEDOUT || result == CURLE_GOT_NOTHING ||
-                     result == CURLE_RECV_ERROR || result == CURLE_SEND_ERROR;
+    // A connection closed without a reply is the server's answer to this
+    // request alone (Apache does so for a folder it may not read).
+    Reply.NoAnswer =
+        exchange.Stalled || result == CURLE_COULDNT_CONNECT || result == CURLE_OPERATION_TIMEDOUT;
     if (!Reply.Complete) {
         Reply.Error = errorText[0] != '\0' ? errorText : curl_easy_strerror(result);
         if (result == CURLE_OK) {

@@ -73,8 +73,8 @@ struct TReply {
     // The server's certificate could not be verified: nothing was sent.
     bool CertificateRefused = false;
     // The server could not be reached or stopped answering: the connection was
-    // refused, broke off, or nothing moved for StallTimeoutMs (a cancel is not
-    // counted here).
+    // refused or timed out, or nothing moved for StallTimeoutMs (a cancel is
+    // not counted here).
     bool NoAnswer = false;
     // The value of TRequest::ReplyHeader in the final reply, empty when absent.
     std::string HeaderValue;
