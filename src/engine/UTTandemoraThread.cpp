@@ -331,6 +331,8 @@ void TTandemoraThread::NoteAnswer(int Result) {
 void TTandemoraThread::StopUnanswered() {
     stoppedUnanswered_ = true;
     Terminate();
+    // Copies waiting for their flush are done: their rows say so first.
+    CommitCopies();
     int left = 0;
     if (View != nullptr) {
         View->ForEachRow([&left](TResultRow* row) {
