@@ -62,8 +62,27 @@ int TFileOper::Fail(int Result, const std::string& Text) {
     return Result;
 }
 
+bool TFileOper::WaitCancelled() const {
+    return Terminated() || (CancelCheck && CancelCheck());
+}
+
+bool TFileOper::IsUnansweredError(int Error) {
+    switch (Error) {
+    case ETIMEDOUT:
+    case ECONNREFUSED:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+        return true;
+    default:
+        return false;
+    }
+}
+
 int TFileOper::FailWithErrno(int Result, const std::string& What) {
     const int error = errno;
+    if (IsUnansweredError(error)) {
+        NotAnswering = true;
+    }
     if (error == 0) {
         return Fail(Result, What);
     }

@@ -16,6 +16,7 @@
 #include "platform/Thread.h"
 
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <memory>
 #include <mutex>
@@ -42,6 +43,11 @@ inline constexpr const char* SavedFolderName = "__saved__";
 // this size, so a check that the target is still what the analysis saw refuses,
 // where -1 ("there is nothing") would let a copy go ahead over it.
 inline constexpr int64_t FileSizeUnknown = INT64_MAX;
+
+// How long a wait on a server may go without progress (no byte moved, no reply,
+// no connection made) before the operation fails. A server that stopped
+// answering then costs an item this long instead of holding the run for ever.
+inline constexpr int64_t ServerStallLimitMs = 30000;
 
 // Whether a name given by a listing may become an item of a tree. Every path the
 // program builds joins a folder and a name, so a name that is empty, "." or "..",
@@ -121,6 +127,22 @@ public:
     // text or the server's reply. Each kind sets it where an operation fails;
     // a caller that reports a failure clears it before the operation.
     std::string LastErrorText;
+
+    // The stall limit of every wait on a server (ServerStallLimitMs unless set
+    // before the first operation; tests shorten it).
+    int64_t StallLimitMs = ServerStallLimitMs;
+    // Asked now and then during every wait on a server; true breaks the wait off
+    // as Stop does, but only for that wait. The sync thread points it at its own
+    // cancel, so that a cancel does not wait for the transfer in flight.
+    std::function<bool()> CancelCheck;
+    // Set when an operation failed because the server could not be reached or
+    // stopped answering (a refused or timed-out connection, a reply or transfer
+    // that stalled past StallLimitMs). A caller clears it.
+    bool NotAnswering = false;
+    // Whether a wait on the server is to be broken off now: Stop or CancelCheck.
+    bool WaitCancelled() const;
+    // Whether a system error number says that the server did not answer.
+    static bool IsUnansweredError(int Error);
 
     // True when the whole endpoint was seen: root present, every folder listed,
     // the scan ran to its end.

@@ -4,6 +4,7 @@
 #include "platform/Exceptions.h"
 #include "platform/FileSystem.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cctype>
@@ -261,6 +262,8 @@ int TFtpFileOper::Connect() {
         return Fail(ErrorNameNotResolved, "\"" + Host + "\" names no server");
     }
     auto session = std::make_shared<TFtpSession>(host, port, User, Password);
+    session->SetStallLimit(StallLimitMs);
+    session->SetCancelCheck([this] { return CancelCheck && CancelCheck(); });
     const HINTERNET handle = std::make_shared<TFtpHandle>(session);
     {
         // Stop finds the session before the login starts, so that it breaks off
@@ -308,7 +311,8 @@ std::string TFtpFileOper::ReadServerBanner() {
     std::string text;
     if (connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof(peer)) == 0 || errno == EINPROGRESS) {
         pollfd wait{fd, POLLIN, 0};
-        if (poll(&wait, 1, BannerWaitMs) == 1 && (wait.revents & POLLIN) != 0) {
+        const int waitMs = static_cast<int>(std::min<int64_t>(BannerWaitMs, StallLimitMs));
+        if (poll(&wait, 1, waitMs) == 1 && (wait.revents & POLLIN) != 0) {
             char buffer[101];
             const ssize_t n = recv(fd, buffer, 100, 0);
             if (n > 0) {
@@ -368,6 +372,9 @@ int TFtpFileOper::FailFrom(int Result, const std::shared_ptr<TFtpSession>& Sessi
     if (!Session) {
         // What the failed connect said is the better reason.
         return LastErrorText.empty() ? Fail(Result, "no connection to the server") : Result;
+    }
+    if (Session->LastNotAnswered()) {
+        NotAnswering = true;
     }
     std::string reason = Session->LastError();
     if (Session->LastReplyCode() >= 400 && !Session->LastReply().empty()) {

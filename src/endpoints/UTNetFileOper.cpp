@@ -81,6 +81,7 @@ int TNetFileOper::Connect() {
     Shares.clear();
     try {
         const std::string server = ExtractServerName(EndpointPath(Source));
+        smb::SetTimeout(StallLimitMs);
         int result = ERROR_NO_NET_OR_BAD_PATH;
         int error = 0;
         for (int attempt = 1; attempt <= ConnectAttempts; ++attempt) {
@@ -94,12 +95,16 @@ int TNetFileOper::Connect() {
                 return 0;
             }
             result = NetErrorCode(error);
-            // Asking again with a rejected password only risks locking the account.
-            if (result == ERROR_ACCESS_DENIED || attempt == ConnectAttempts) {
+            // Asking again with a rejected password only risks locking the
+            // account, and a server that let a whole time-out pass will not
+            // answer sooner the next time.
+            if (result == ERROR_ACCESS_DENIED || error == ETIMEDOUT || attempt == ConnectAttempts ||
+                WaitCancelled()) {
                 break;
             }
             std::this_thread::sleep_for(ConnectPause);
         }
+        NotAnswering = NotAnswering || IsUnansweredError(error);
         return Fail(result, server + " answered: " + std::strerror(error));
     } catch (const std::exception& e) {
         return Fail(ERROR_NO_NET_OR_BAD_PATH, e.what());
@@ -192,7 +197,14 @@ int TNetFileOper::PutFile(const std::string& LocalPath, TFolderSource* Source, T
     ExtractFolderPath(target, folder);
     SetSyncStatusText("Copy:" + LocalPath);
     Notify(WM_COPYPROCESS);
-    fs::ForceDirectories(folder);
+    // A server that stopped answering, or a cancel meanwhile, ends the copy here
+    // instead of letting every further step wait for the server too.
+    if (!fs::ForceDirectories(folder) && IsUnansweredError(errno)) {
+        return FailWithErrno(-1, "making the folder");
+    }
+    if (WaitCancelled()) {
+        return Fail(-1, "cancelled");
+    }
     // The copy is the local endpoint's: the bytes go into a part file beside the
     // target, which takes the target's name only when complete. It finds the
     // target's folder by the last "/", so the name is put behind one.

@@ -23,7 +23,6 @@ const char* const PropfindBody =
 const char* const UserAgent = "Tandemora";
 const char* const AcceptValue = " */*";
 const char* const WorkRelPath = "/__Tandemora__/";
-const int64_t TransferTimeoutMs = 600000;
 
 // GetFileSize's answer when something may stand under a URL but no file size can
 // be given for it: a folder, or a server that could not be asked. No file has
@@ -280,6 +279,9 @@ void TWebDavFileOper::Send(const http::TRequest& Request, http::TReply& Reply) {
                            " could not be verified, so nothing was sent to it (" + Reply.Error + ").";
         ErrorLogger.LogError("WebDAV Certificate Error", "ECertificateError", CertificateError);
     }
+    if (Reply.NoAnswer && !WaitCancelled()) {
+        NotAnswering = true;
+    }
     // A failure is noted for the line that reports it.
     if (Reply.Status == 0) {
         Fail(0, "no reply from the server: " + Reply.Error);
@@ -297,9 +299,11 @@ http::TRequest TWebDavFileOper::NewRequest(const std::string& Method, const std:
     request.Url = EncodeUrl(Url);
     request.User = User;
     request.Password = Password;
-    request.StallTimeoutMs = TransferTimeoutMs;
-    // A stopped endpoint breaks off its request instead of waiting for the server.
-    request.Cancelled = [this] { return Terminated(); };
+    request.ConnectTimeoutMs = StallLimitMs;
+    request.StallTimeoutMs = StallLimitMs;
+    // A stopped endpoint, or a cancelled run, breaks off its request instead of
+    // waiting for the server.
+    request.Cancelled = [this] { return WaitCancelled(); };
     return request;
 }
 
@@ -408,7 +412,6 @@ int TWebDavFileOper::HttpGetToFile(const std::string& LocalPath, const std::stri
     // as scripts. No compression is asked for: the body is stored as it comes.
     request.Headers = {{"User-Agent", UserAgent}, {"Translate", "F"}};
     request.ReplyFile = &out;
-    request.ConnectTimeoutMs = TransferTimeoutMs;
     http::TReply reply;
     Send(request, reply);
     const bool written = out.Sync();
@@ -802,6 +805,12 @@ void TWebDavFileOper::ScanLevel(const TStringObjectList& Pending) {
         const int result = Propfind(url, Source->UserName, Source->PWD, "1");
         if (result != 0) {
             FolderUnread(node, url, result);
+            if (NotAnswering) {
+                // Every further folder would wait as long again for nothing.
+                NextLevel.clear();
+                MarkIncomplete();
+                return;
+            }
             continue;
         }
         TTreeArena* arena = node->Arena;

@@ -169,10 +169,11 @@ int64_t CopyChunk(fs::TFileHandle& in, fs::TFileHandle& out, bool& inKernel, std
 // Copies every byte of the open file In (of Total bytes when opened) into Part,
 // reading to its end, and checks that In is still as it was opened: its size
 // and modification time unchanged. AfterChunk runs after each chunk written while
-// no more than Total bytes have come. 0 done, Part then dated like In and with its
-// permission bits; -1 a read or write failed; 1 the source changed meanwhile.
+// no more than Total bytes have come; false from it breaks the copy off (-1,
+// errno ECANCELED). 0 done, Part then dated like In and with its permission
+// bits; -1 a read or write failed; 1 the source changed meanwhile.
 int CopyOpenFile(fs::TFileHandle& in, int64_t total, TPartFile& part, std::vector<char>& buffer,
-                 const std::function<void(int64_t)>& afterChunk) {
+                 const std::function<bool(int64_t)>& afterChunk) {
     timespec access{};
     timespec opened{};
     if (!in.GetTimes(access, opened)) {
@@ -194,8 +195,9 @@ int CopyOpenFile(fs::TFileHandle& in, int64_t total, TPartFile& part, std::vecto
         if (copied > total) {
             return 1; // it grew
         }
-        if (afterChunk) {
-            afterChunk(copied);
+        if (afterChunk && !afterChunk(copied)) {
+            errno = ECANCELED;
+            return -1;
         }
     }
     timespec modify{};
@@ -365,6 +367,7 @@ int TWinFileOper::ScanTree() {
     Tree->ListFailed = 0;
     UnreadFolders.clear();
     ScanIncomplete = false;
+    NotAnswering = false;
     RootMissing = IsRootMissing() != 0;
     if (RootMissing) {
         // Nothing seen is not the same as nothing there: the empty tree is marked.
@@ -405,6 +408,14 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
     // Not trimmed: below the root, a blank or control character at the end is
     // part of a folder's name.
     const std::string Dir = !Path.empty() && Path.back() == '/' ? Path : Path + "/";
+    // A server that stopped answering would make every further folder wait as
+    // long again for nothing: they count as not seen.
+    if (NotAnswering) {
+        Node->ListFailed = 1;
+        UnreadFolders.push_back(Dir);
+        MarkIncomplete();
+        return;
+    }
     // One text for the relative path of every entry listed here.
     const TRelPath Rel = RelativeOf(Dir);
     TTreeArena* arena = Node->Arena;
@@ -455,6 +466,7 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
         // What was listed stays, but the folder counts as not seen.
         Node->ListFailed = 1;
         UnreadFolders.push_back(Dir);
+        NotAnswering = NotAnswering || IsUnansweredError(error);
     }
     for (const auto& [child, id] : folders) {
         scanAncestors_.push_back(id);
@@ -893,6 +905,8 @@ int TWinFileOper::CopyInto(const std::string& Src, const std::shared_ptr<fs::TFo
         if (done < total) {
             Notify(WM_COPYPROCESS);
         }
+        // A cancelled run does not wait for the rest of a file on a share.
+        return !(CancelCheck && CancelCheck());
     });
     if (copied != 0) {
         return copied < 0 ? FailWithErrno(copied, "copying")

@@ -12,6 +12,7 @@
 #include "platform/MainThread.h"
 #include "tasks/UTSyncTask.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <map>
@@ -254,8 +255,8 @@ void TTandemoraThread::Execute() {
 }
 
 void TTandemoraThread::Run() {
-    LeftOper = CreateOper(Task->LFolder);
-    RightOper = CreateOper(Task->RFolder);
+    LeftOper = NewOper(Task->LFolder, false);
+    RightOper = NewOper(Task->RFolder, false);
     if (!CheckEndpoints()) {
         return;
     }
@@ -279,6 +280,79 @@ void TTandemoraThread::Run() {
     if (OpCount.load() > 0 || !Terminated()) {
         SaveSnapshots();
     }
+}
+
+// An endpoint object with the run's stall limit. While the run goes on, a
+// cancel breaks off any wait on a server (and a copy to or from a share
+// between two chunks); copies between local folders still end their item.
+// After a cancel a server gets only a short while to answer.
+std::unique_ptr<TFileOper> TTandemoraThread::NewOper(const TFolderSource& Source, bool AfterCancel) {
+    std::unique_ptr<TFileOper> oper = CreateOper(Source);
+    if (!oper) {
+        return oper;
+    }
+    oper->StallLimitMs = AfterCancel ? std::min(StallLimitMs, AfterCancelStallLimitMs) : StallLimitMs;
+    auto remote = [](const TFolderSource& side) {
+        return side.DeviceType != dtLocal || fs::IsUncPath(TrimBlanks(side.FolerAllName));
+    };
+    if (!AfterCancel && (remote(Task->LFolder) || remote(Task->RFolder))) {
+        oper->CancelCheck = [this] { return Terminated(); };
+    }
+    return oper;
+}
+
+// Connects both sides for the next item; false when a server did not answer.
+bool TTandemoraThread::ConnectBoth() {
+    LeftOper->NotAnswering = false;
+    RightOper->NotAnswering = false;
+    LeftOper->Connect();
+    RightOper->Connect();
+    return !LeftOper->NotAnswering && !RightOper->NotAnswering;
+}
+
+// Counts the items in a row that failed because a server did not answer; a
+// success, or a failure the server answered, starts the count again. A wait
+// that a cancel broke off tells nothing about the server.
+void TTandemoraThread::NoteAnswer(int Result) {
+    silent_[0] = Result != 0 && LeftOper->NotAnswering;
+    silent_[1] = Result != 0 && RightOper->NotAnswering;
+    if (!silent_[0] && !silent_[1]) {
+        unanswered_ = 0;
+        return;
+    }
+    if (!Terminated() && ++unanswered_ >= UnansweredItemsLimit) {
+        StopUnanswered();
+    }
+}
+
+// Trying every further item would cost each of them the stall limit. What is
+// left keeps its action (the next analysis proposes it again) and is counted
+// in the log.
+void TTandemoraThread::StopUnanswered() {
+    stoppedUnanswered_ = true;
+    Terminate();
+    // Copies waiting for their flush are done: their rows say so first.
+    CommitCopies();
+    int left = 0;
+    if (View != nullptr) {
+        View->ForEachRow([&left](TResultRow* row) {
+            int32_t operation = opNone;
+            int32_t side = -1;
+            GetOperation(row->Action.load(), operation, side);
+            left += operation != opNone ? 1 : 0;
+        });
+    }
+    std::string servers;
+    for (int32_t side = 0; side < 2; ++side) {
+        if (silent_[side]) {
+            const TFolderSource& source = side == 0 ? Task->LFolder : Task->RFolder;
+            servers += (servers.empty() ? "" : ", ") + UrlWithoutUserPart(TrimBlanks(source.FolerAllName));
+        }
+    }
+    LogLine = "Sync stopped: the server is not answering (" + EscapeForLog(servers) + "); " +
+              std::to_string(left) + (left == 1 ? " item was" : " items were") +
+              " not done and will be proposed again at the next run.";
+    AddLogLine();
 }
 
 // Every step needs one endpoint object per side; a device type that no endpoint
@@ -502,8 +576,8 @@ void TTandemoraThread::SetRowCode(TResultRow* Row, int32_t Code) {
 
 void TTandemoraThread::PrepareWorkFolders() {
     try {
-        std::unique_ptr<TFileOper> left = CreateOper(Task->LFolder);
-        std::unique_ptr<TFileOper> right = CreateOper(Task->RFolder);
+        std::unique_ptr<TFileOper> left = NewOper(Task->LFolder, false);
+        std::unique_ptr<TFileOper> right = NewOper(Task->RFolder, false);
         if (!left || !right) {
             return;
         }
@@ -513,10 +587,11 @@ void TTandemoraThread::PrepareWorkFolders() {
         right->Connect();
         const int32_t place = Task->SnapshotPlace();
         const std::string workFolder = std::string("/") + WorkFolderName;
-        if (place != spLeftLocal && place != spBothLocal) {
+        // A server that did not answer the connect is not asked again here.
+        if (place != spLeftLocal && place != spBothLocal && !left->NotAnswering) {
             left->MakeFolder(workFolder);
         }
-        if (place != spRightLocal && place != spBothLocal) {
+        if (place != spRightLocal && place != spBothLocal && !right->NotAnswering) {
             right->MakeFolder(workFolder);
         }
         left->Stop();
@@ -585,6 +660,8 @@ void TTandemoraThread::SyncRow(TResultRow* c) {
         }
     } else if (operation != opNone && !FilteredOut(c)) {
         const size_t waiting = waiting_;
+        LeftOper->NotAnswering = false;
+        RightOper->NotAnswering = false;
         const int result = c->IsFolder == 0 ? SyncItem(c) : SyncFolder(c);
         ++OpCount;
         // A copy waiting for its flush gets its row with the flush.
@@ -595,6 +672,7 @@ void TTandemoraThread::SyncRow(TResultRow* c) {
             }
             SetRowCode(c, ownFailed ? saError : saSame);
         }
+        NoteAnswer(result);
         if (CommitDue()) {
             CommitCopies();
         }
@@ -673,9 +751,14 @@ int TTandemoraThread::SyncItem(TResultRow* Row) {
         // A connection lost since the last item says so in the checks below.
         ClearReasons(LeftOper.get(), RightOper.get());
         failure_.clear();
-        LeftOper->Connect();
-        RightOper->Connect();
-        if (operation == opCopy) {
+        if (!ConnectBoth()) {
+            // Every further step would wait as long again for nothing.
+            failure_ = LeftOper->NotAnswering ? Reason(LeftOper.get()) : Reason(RightOper.get());
+            if (failure_.empty()) {
+                failure_ = " (the server is not answering)";
+            }
+            result = 1;
+        } else if (operation == opCopy) {
             result = CopyItem(Row, side, attr, line);
         } else {
             result = DeleteItem(Row, side, attr, line);
@@ -1006,19 +1089,32 @@ int TTandemoraThread::SaveSnapshots() {
     std::unique_ptr<TFileOper> right;
     int result = 0;
     try {
-        left = CreateOper(Task->LFolder);
-        right = CreateOper(Task->RFolder);
+        // After a cancel nothing waits long on a server; a side whose server
+        // did not answer the run's last operation on it is not asked again.
+        // Such a side is not rescanned, and its snapshot stays as it was.
+        const bool afterCancel = Terminated() && !stoppedUnanswered_;
+        left = NewOper(Task->LFolder, afterCancel);
+        right = NewOper(Task->RFolder, afterCancel);
         left->Source = &Task->LFolder;
         right->Source = &Task->RFolder;
-        left->Connect();
-        right->Connect();
+        bool silent[2] = {silent_[0], silent_[1]};
+        TFileOper* opers[2] = {left.get(), right.get()};
+        for (int32_t side = 0; side < 2; ++side) {
+            if (!silent[side]) {
+                opers[side]->Connect();
+                silent[side] = opers[side]->NotAnswering;
+            }
+        }
         const int32_t place = Task->SnapshotPlace();
         const bool leftLocal = place == spLeftLocal || place == spBothLocal;
         const bool rightLocal = place == spRightLocal || place == spBothLocal;
         TArenaPtr leftBaseArena;
         TArenaPtr rightBaseArena;
-        const TFileTree* leftBase = LoadPrevious(left.get(), 0, leftLocal, leftBaseArena);
-        const TFileTree* rightBase = LoadPrevious(right.get(), 1, rightLocal, rightBaseArena);
+        const TFileTree* leftBase =
+            silent[0] && !leftLocal ? left->Snapshot : LoadPrevious(left.get(), 0, leftLocal, leftBaseArena);
+        const TFileTree* rightBase = silent[1] && !rightLocal
+                                         ? right->Snapshot
+                                         : LoadPrevious(right.get(), 1, rightLocal, rightBaseArena);
         const bool compared = TAnalyzeThread::SnapshotsUsable(Task, leftBase, rightBase);
         const std::map<const TFileTree*, int32_t> codes = RowCodes();
         if (OpCount.load() == 0 && compared && !SettledAlike(codes)) {
@@ -1026,8 +1122,14 @@ int TTandemoraThread::SaveSnapshots() {
             right->Stop();
             return 0;
         }
-        left->ScanTree();
-        right->ScanTree();
+        for (int32_t side = 0; side < 2; ++side) {
+            silent[side] = silent[side] || opers[side]->NotAnswering;
+            if (silent[side]) {
+                opers[side]->ScanIncomplete = true;
+            } else {
+                opers[side]->ScanTree();
+            }
+        }
         TUnsettledItems unsettled;
         const TFileTree* result = View != nullptr ? View->ResultTree() : nullptr;
         unsettled.Collect(result, codes);
@@ -1043,7 +1145,9 @@ int TTandemoraThread::SaveSnapshots() {
             !TRunStamp::Write(*Task, TRunStamp::Of(leftText, rightText), left->Tree, right->Tree)) {
             TRunStamp::Remove(*Task);
         }
-        RemoveSnapshotsElsewhere(left.get(), right.get(), place);
+        if (!silent[0] && !silent[1]) {
+            RemoveSnapshotsElsewhere(left.get(), right.get(), place);
+        }
     } catch (...) {
         TRunStamp::Remove(*Task);
         result = 1;

@@ -15,6 +15,7 @@
 // reached before a cancel) keep in the new snapshots what the analysis compared
 // with, so the next analysis proposes them again as this one did.
 
+#include "endpoints/UTFileOper.h"
 #include "model/UTFileAttri.h"
 #include "model/UTFileTree.h"
 #include "model/UTFolderSource.h"
@@ -46,6 +47,13 @@ enum : int32_t {
     opDelete = 1,
 };
 
+// Items in a row that fail because a server does not answer before the run
+// stops trying the rest.
+inline constexpr int UnansweredItemsLimit = 3;
+// The stall limit of the snapshot rescan after a cancel: the user asked the run
+// to end, and a server that answers at all answers a listing far sooner.
+inline constexpr int64_t AfterCancelStallLimitMs = 2000;
+
 class TTandemoraThread : public TThread {
 public:
     // Created without running and freeing itself at its end. The window then sets
@@ -63,6 +71,9 @@ public:
     TResultRows* View;                 // the rows walked (not owned)
     TSyncTask* Task;                   // not owned
     NotifyTarget* NotifyWnd = nullptr; // receives WM_UPDATEPROCESS per item
+    // The stall limit given to every endpoint object of the run (see
+    // TFileOper::StallLimitMs); set before Start(). Tests shorten it.
+    int64_t StallLimitMs = ServerStallLimitMs;
 
     // The log panel: receives every log line, on the main thread.
     std::function<void(const std::string& line)> LogMemo;
@@ -137,7 +148,17 @@ private:
     void RemoveSnapshotsElsewhere(TFileOper* Left, TFileOper* Right, int32_t Place);
     void Notify(uint32_t Message);
     void FinishWalk();
+    std::unique_ptr<TFileOper> NewOper(const TFolderSource& Source, bool AfterCancel);
+    bool ConnectBoth();
+    void NoteAnswer(int Result);
+    void StopUnanswered();
 
+    // Items in a row that failed because a server did not answer; whether the
+    // last operation on each side (left, right) found its server silent; and
+    // whether the run stopped on that account.
+    int unanswered_ = 0;
+    bool silent_[2] = {false, false};
+    bool stoppedUnanswered_ = false;
     // Result items this run deleted (files and folders), for the folders above them.
     std::set<const TFileTree*> removed_;
     bool walkMarked_ = false;

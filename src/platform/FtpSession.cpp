@@ -31,12 +31,10 @@ CURL* Easy(void* handle) {
     return static_cast<CURL*>(handle);
 }
 
-// Time limits: a server that stops answering must not hold a scan or a
-// synchronisation for ever. A transfer is given up when nothing moved for two
-// minutes, not after a fixed time (files can be large).
-constexpr long ConnectSeconds = 20;
-constexpr long ReplySeconds = 60;
-constexpr long StalledSeconds = 120;
+// Whole seconds for the limits libcurl takes only in seconds, never less than one.
+long SecondsOf(int64_t Ms) {
+    return static_cast<long>(std::max<int64_t>(1, (Ms + 999) / 1000));
+}
 
 // How much of a listing line that could not be read the error names.
 constexpr size_t MaxNamedLine = 200;
@@ -781,8 +779,11 @@ struct TFtpCallbacks {
         return size * count;
     }
 
+    // libcurl calls it at least once a second, also while it waits for a
+    // connection or a reply, so a cancel never waits for the server.
     static int Progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-        return static_cast<TFtpSession*>(user)->aborted_.load() ? 1 : 0;
+        auto* session = static_cast<TFtpSession*>(user);
+        return session->aborted_.load() || (session->cancelCheck_ && session->cancelCheck_()) ? 1 : 0;
     }
 
     // Every socket of the session is known, so that Abort can shut them down
@@ -832,10 +833,8 @@ TFtpSession::TFtpSession(const std::string& Host, int Port, const std::string& U
     curl_easy_setopt(c, CURLOPT_FTP_SKIP_PASV_IP, 1L);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, ConnectSeconds);
-    curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, ReplySeconds);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, StalledSeconds);
+    SetStallLimit(DefaultFtpStallLimitMs);
     curl_easy_setopt(c, CURLOPT_PROXY, "");
     curl_easy_setopt(c, CURLOPT_BUFFERSIZE, TransferBufferBytes);
     curl_easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, TransferBufferBytes);
@@ -861,6 +860,31 @@ TFtpSession::~TFtpSession() {
     }
 }
 
+void TFtpSession::SetStallLimit(int64_t Ms) {
+    if (curl_ == nullptr) {
+        return;
+    }
+    CURL* c = Easy(curl_);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::max<int64_t>(1, Ms)));
+    curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, SecondsOf(Ms));
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, SecondsOf(Ms));
+}
+
+void TFtpSession::SetCancelCheck(std::function<bool()> Check) {
+    cancelCheck_ = std::move(Check);
+}
+
+bool TFtpSession::LastNotAnswered() const {
+    switch (lastCode_) {
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_FTP_ACCEPT_TIMEOUT:
+        return !aborted_.load();
+    default:
+        return false;
+    }
+}
+
 void TFtpSession::Abort() {
     aborted_.store(true);
     std::lock_guard<std::mutex> lock(socketLock_);
@@ -873,6 +897,7 @@ int TFtpSession::Perform(const TRequest& Request) {
     replies_.clear();
     error_.clear();
     replyCode_ = 0;
+    lastCode_ = 0;
     if (curl_ == nullptr) {
         error_ = "the FTP library could not be started";
         return CURLE_FAILED_INIT;
@@ -904,6 +929,7 @@ int TFtpSession::Perform(const TRequest& Request) {
     curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(Request.UploadSize));
     request_ = &Request;
     CURLcode code = curl_easy_perform(c);
+    lastCode_ = code;
     request_ = nullptr;
     curl_easy_setopt(c, CURLOPT_QUOTE, nullptr);
     curl_slist_free_all(quote);

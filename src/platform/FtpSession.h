@@ -145,6 +145,10 @@ bool IsSafeFtpArgument(const std::string& Text);
 
 // ---- The session ---------------------------------------------------------------------
 
+// The stall limit of a session unless set otherwise: no connection made, no
+// reply and no byte moved for this long fails the command.
+inline constexpr int64_t DefaultFtpStallLimitMs = 30000;
+
 class TFtpSession {
 public:
     TFtpSession(const std::string& Host, int Port, const std::string& User, const std::string& Password);
@@ -162,6 +166,17 @@ public:
     // one. Safe to call from any thread, any number of times.
     void Abort();
     bool Aborted() const { return aborted_.load(); }
+
+    // How long connecting, waiting for a reply, or a transfer that moves no byte
+    // may take before the command fails (whole seconds, but for connecting).
+    void SetStallLimit(int64_t Ms);
+    // Asked during every command (at least once a second, also while waiting);
+    // true breaks that command off, as Abort does, but leaves later ones alone.
+    // Set before the first command.
+    void SetCancelCheck(std::function<bool()> Check);
+    // Whether the last command failed because the server could not be reached
+    // or stopped answering (not because it refused, nor because of Abort).
+    bool LastNotAnswered() const;
 
     // Enters a folder by its full server path ("" is "/"). The current folder
     // changes only when the server accepted it.
@@ -276,6 +291,8 @@ private:
     std::vector<std::string> replies_;
     const TRequest* request_ = nullptr;
 
+    int lastCode_ = 0; // libcurl's result of the last command
+    std::function<bool()> cancelCheck_;
     std::atomic<bool> aborted_{false};
     std::mutex socketLock_;
     std::set<int> sockets_;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -48,6 +49,10 @@ struct TExchange {
     int64_t Remaining;                  // request body bytes still to send from the file
     fs::TWriteBehind* ReplyWriteBehind; // set when the reply goes into a file
     bool TooLong = false;               // the reply body grew past its limit
+    bool Stalled = false;               // nothing moved for StallTimeoutMs
+    // The bytes moved either way when last seen, and when they last changed.
+    curl_off_t Moved = -1;
+    std::chrono::steady_clock::time_point LastMove = std::chrono::steady_clock::now();
 };
 
 size_t OnReplyBytes(char* data, size_t size, size_t count, void* user) {
@@ -104,9 +109,23 @@ size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
-int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+// libcurl calls it at least once a second, also while it waits for a
+// connection or a reply. Its own low-speed check averages over several
+// seconds; a stall is measured here to the limit asked for.
+int OnProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
     auto* x = static_cast<TExchange*>(user);
-    return x->Request->Cancelled && x->Request->Cancelled() ? 1 : 0;
+    if (x->Request->Cancelled && x->Request->Cancelled()) {
+        return 1;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (downloaded + uploaded != x->Moved) {
+        x->Moved = downloaded + uploaded;
+        x->LastMove = now;
+    } else if (now - x->LastMove > std::chrono::milliseconds(x->Request->StallTimeoutMs)) {
+        x->Stalled = true;
+        return 1;
+    }
+    return 0;
 }
 
 struct TCurlDeleter {
@@ -176,7 +195,7 @@ bool Send(const TRequest& Request, TReply& Reply) {
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(Request.ConnectTimeoutMs));
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME,
-                     std::max(1L, static_cast<long>(Request.StallTimeoutMs / 1000)));
+                     std::max(1L, static_cast<long>((Request.StallTimeoutMs + 999) / 1000)));
     if (!Request.User.empty()) {
         curl_easy_setopt(c, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
         curl_easy_setopt(c, CURLOPT_USERNAME, Request.User.c_str());
@@ -213,10 +232,16 @@ bool Send(const TRequest& Request, TReply& Reply) {
     Reply.CertificateRefused = result == CURLE_PEER_FAILED_VERIFICATION || result == CURLE_SSL_CACERT_BADFILE;
     const bool bodySent = Request.BodyFile == nullptr || Reply.SentBytes == Request.BodySize;
     Reply.Complete = result == CURLE_OK && Reply.Status != 0 && bodySent;
+    // A connection closed without a reply is the server's answer to this
+    // request alone (Apache does so for a folder it may not read).
+    Reply.NoAnswer =
+        exchange.Stalled || result == CURLE_COULDNT_CONNECT || result == CURLE_OPERATION_TIMEDOUT;
     if (!Reply.Complete) {
         Reply.Error = errorText[0] != '\0' ? errorText : curl_easy_strerror(result);
         if (result == CURLE_OK) {
             Reply.Error = "the request body was not sent whole";
+        } else if (exchange.Stalled) {
+            Reply.Error = "nothing moved for " + std::to_string((Request.StallTimeoutMs + 999) / 1000) + " s";
         } else if (exchange.TooLong) {
             Reply.Error = "the reply is larger than " + std::to_string(Request.MaxReplyBytes) + " bytes";
         }

@@ -53,9 +53,11 @@ struct TRequest {
     // The one reply header the caller wants (letter case does not matter).
     std::string ReplyHeader;
     int64_t ConnectTimeoutMs = 30000;
-    // A transfer in which nothing moves for this long fails.
-    int64_t StallTimeoutMs = 600000;
-    // Asked now and then during the exchange; true breaks it off.
+    // An exchange in which nothing moves for this long fails (whole seconds),
+    // waiting for the reply included.
+    int64_t StallTimeoutMs = 30000;
+    // Asked at least once a second during the exchange, also while it waits;
+    // true breaks it off.
     std::function<bool()> Cancelled;
 };
 
@@ -70,6 +72,10 @@ struct TReply {
     std::string Error;
     // The server's certificate could not be verified: nothing was sent.
     bool CertificateRefused = false;
+    // The server could not be reached or stopped answering: the connection was
+    // refused or timed out, or nothing moved for StallTimeoutMs (a cancel is
+    // not counted here).
+    bool NoAnswer = false;
     // The value of TRequest::ReplyHeader in the final reply, empty when absent.
     std::string HeaderValue;
     // The reply body when no ReplyFile was given.

@@ -184,14 +184,24 @@ std::string UrlOfParts(const TUncPath& unc, std::size_t count) {
     return url;
 }
 
+SMBCCTX* Context();
+
 // libsmbclient sometimes fails without saying why (a connection that broke
 // off), and answers EINVAL for a server it cannot find: the paths it is given
-// are well-formed, so that means the path names nothing there is.
+// are well-formed, so that means the path names nothing there is. A connection
+// on which a request timed out failed the first call made on it once the
+// server answered again, so the idle connections go and the next call connects
+// afresh. Called with the lock held, right after a libsmbclient call.
 int Failed() {
     if (errno == 0) {
         errno = EIO;
     } else if (errno == EINVAL) {
         errno = ENOENT;
+    } else if (errno == ETIMEDOUT) {
+        if (SMBCCTX* context = Context(); context != nullptr) {
+            smbc_getFunctionPurgeCachedServers(context)(context);
+        }
+        errno = ETIMEDOUT;
     }
     return errno;
 }
@@ -327,6 +337,8 @@ int PurgeCachedServers(SMBCCTX* context) {
 // account details.
 void DiscardLog(void*, int, const char*) {}
 
+constexpr int DefaultTimeoutMs = 30000;
+
 // The one context, made on first use. Null when libsmbclient cannot start.
 SMBCCTX* Context() {
     static SMBCCTX* context = nullptr;
@@ -345,6 +357,10 @@ SMBCCTX* Context() {
             // A rejected password must fail, not turn into a guest connection
             // that shows the share as empty or read-only.
             smbc_setOptionNoAutoAnonymousLogin(made, 1);
+            // A server that stopped answering fails a call after this long
+            // (libsmbclient's own default is 20 seconds per reply, and several
+            // replies may be waited for in one call).
+            smbc_setTimeout(made, DefaultTimeoutMs);
             if (smbc_init_context(made) == nullptr) {
                 smbc_free_context(made, 0);
                 made = nullptr;
@@ -448,6 +464,14 @@ std::string UrlOf(const std::string& path) {
         return "";
     }
     return UrlOfParts(unc, unc.Parts.size());
+}
+
+void SetTimeout(int64_t ms) {
+    const std::lock_guard<std::mutex> guard(Lock());
+    SMBCCTX* context = Context();
+    if (context != nullptr) {
+        smbc_setTimeout(context, static_cast<int>(std::clamp<int64_t>(ms, 1000, 3600000)));
+    }
 }
 
 void LogOn(const std::string& path, const std::string& user, const std::string& password) {
@@ -650,8 +674,13 @@ bool ForceDirectories(const std::string& path) {
     }
     struct stat st {};
     const std::string full = UrlOfParts(unc, unc.Parts.size());
+    errno = 0;
     if (StatUrl(context, full, st) && S_ISDIR(st.st_mode)) {
         return true;
+    }
+    // A server that did not answer would be waited for once more per level.
+    if (errno == ETIMEDOUT || errno == ECONNREFUSED) {
+        return false;
     }
     // The share is there or not; below it, each level is made in turn and
     // levels that exist already answer EEXIST.

@@ -45,6 +45,12 @@ std::string UrlOf(const std::string& path);
 // made with other credentials are dropped so that the new ones take effect.
 void LogOn(const std::string& path, const std::string& user, const std::string& password);
 
+// How long libsmbclient waits for a connection, or for a reply, before a call
+// fails with ETIMEDOUT (at least one second; 30 seconds unless set). One
+// connection context serves the program, so the value last set holds for every
+// connection made from then on; connections already open keep theirs.
+void SetTimeout(int64_t ms);
+
 // The server's disk shares (print, IPC and hidden "$" shares left out), in the
 // server's order, as bare share names. 0 when the server answered, else errno.
 int ListShares(const std::string& server, std::vector<std::string>& shares);

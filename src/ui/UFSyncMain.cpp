@@ -1032,7 +1032,8 @@ void TFSyncMain::CancelRun(const std::string& why) {
 void TFSyncMain::Cancel(const std::string& why) {
     Task->Running = false;
     if (Syncing != 0) {
-        // The sync thread ends after its current item, through SyncThreadDone.
+        // The sync thread ends after its current item, through SyncThreadDone;
+        // a wait on a server within that item is broken off at once.
         if (SyncThread != nullptr) {
             SyncThread->Terminate();
         }

@@ -3,7 +3,9 @@
 
 #include "UiFixture.h"
 #include "platform/FileSystem.h"
+#include "remote/FreezableServer.h"
 
+#include <chrono>
 #include <csignal>
 #include <sstream>
 
@@ -282,6 +284,75 @@ TEST_F(CommandLineTest, ARunStoppedHalfWayLeavesTheLinesOfItsCopies) {
         tandemora::fs::TFileLock next;
         EXPECT_TRUE(next.TryLock(home / (".local/share/Tandemora/" + id + ".lock")));
     }
+}
+
+// A run asked to end while the server it copies to has stopped answering ends
+// within seconds, not after the server's time-outs: the upload in flight is
+// broken off and the server is not asked again. What it copied is whole, and
+// the next scheduled run is not kept out by its lock.
+TEST_F(CommandLineTest, ARunAskedToEndWhileItsServerIsFrozenEndsAtOnce) {
+    remotetest::TFreezableServer server("ftp");
+    if (!server.Start()) {
+        GTEST_SKIP() << "the private FTP server did not start";
+    }
+    const auto env = server.Env();
+    const std::string remote = env.at("ROOT") + "/frozen";
+    std::filesystem::create_directories(remote);
+    ASSERT_EQ(lchown(remote.c_str(), static_cast<uid_t>(std::stoul(env.at("FTPUID"))),
+                     static_cast<gid_t>(std::stoul(env.at("FTPGID")))),
+              0);
+    WriteOptions({{"SaveLog", "1"}});
+    for (int i = 0; i < 400; ++i) {
+        WriteFile(folders / ("up/" + std::to_string(i) + ".txt"), "bytes of " + std::to_string(i));
+    }
+    const std::string id = SaveTask("Up", folders / "up", "", [&env](tandemora::TSyncTask& t) {
+        t.TSsync = 1;
+        t.RFolder.DeviceType = tandemora::dtFtp;
+        t.RFolder.FolerAllName = env.at("URL") + "/frozen";
+        t.RFolder.UserName = env.at("USER");
+        t.RFolder.PWD = env.at("PASSWORD");
+    });
+    QProcess run;
+    StartProcess(run, {"Up"});
+    ASSERT_TRUE(run.waitForStarted(10000));
+    auto copyLines = [&] {
+        std::vector<std::string> lines;
+        std::istringstream log(ReadFile(program / (id + ".log")));
+        for (std::string line; std::getline(log, line);) {
+            if (line.rfind("Copy:", 0) == 0) {
+                lines.push_back(line);
+            }
+        }
+        return lines;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return copyLines().size() >= 3 || run.state() == QProcess::NotRunning; }));
+    ASSERT_TRUE(server.Freeze());
+    const qint64 pid = run.processId();
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(run.state(), QProcess::Running) << "the run ended before the server froze";
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGTERM), 0);
+    const bool ended = run.waitForFinished(90000);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+    ASSERT_TRUE(server.Thaw());
+    if (!ended) {
+        run.kill();
+        run.waitForFinished();
+    }
+    ASSERT_TRUE(ended);
+    // A wait on the server gives up after 30 seconds; a broken-off one at once.
+    EXPECT_LT(took, 20.0);
+    EXPECT_EQ(run.exitStatus() == QProcess::NormalExit ? run.exitCode() : -1, tandemora::ecCancelled);
+    const std::string log = ReadFile(program / (id + ".log"));
+    EXPECT_NE(log.find("the program was asked to end (SIGTERM)"), std::string::npos) << log;
+    EXPECT_NE(log.find("----- Sync End."), std::string::npos) << log;
+    for (const std::string& line : copyLines()) {
+        const std::string source = line.substr(5, line.find(" -> ") - 5);
+        const std::string name = source.substr(source.rfind('/') + 1);
+        EXPECT_EQ(ReadFile(remote + "/" + name), ReadFile(source)) << line;
+    }
+    tandemora::fs::TFileLock next;
+    EXPECT_TRUE(next.TryLock(home / (".local/share/Tandemora/" + id + ".lock")));
 }
 
 // A sync run closes the program (or hides it to the tray); an analysis run and
