@@ -206,8 +206,8 @@ TEST_F(SyncFaultTest, EachFaultIsAnErrorAndChangesNothingItShouldNot) {
                  "Delete:" + R + "/d.txt",
                  CopyLine(L, R, "n.txt"),
                  "Operator File :4",
-                 "Right snapshot not saved: the folder could not be read completely after the sync; the "
-                 "previous snapshot stays."};
+                 "Right folder could not be read completely after the sync; its snapshot keeps what the "
+                 "last one said there, with this run's changes."};
          },
          "two, longer", ""},
     };
