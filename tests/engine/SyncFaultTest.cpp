@@ -237,6 +237,46 @@ TEST_F(SyncFaultTest, EachFaultIsAnErrorAndChangesNothingItShouldNot) {
     }
 }
 
+// A side that could not be scanned again after the sync (a server gone away)
+// keeps its last snapshot with what the run did folded in, for both places a
+// task keeps its snapshots: the next runs compare against snapshots, carry out
+// a later edit instead of calling it a conflict, and find nothing left to do.
+TEST_F(SyncFaultTest, SideNotReadAfterTheSyncKeepsSnapshotModeAndWhatTheRunDid) {
+    for (const int32_t estimate : {0, 1}) { // snapshots in the work folders, or here
+        SCOPED_TRACE(estimate);
+        testsupport::TempDir folders;
+        UseFolders(folders);
+        task.EstimateDiskSpace = estimate;
+        rightFaults = TFaults();
+        Put(L, "c.txt", "one", kOld);
+        Put(L, "d.txt", "dee", kOld);
+        AnalyzeAndSync();
+        Put(L, "c.txt", "two, longer", kNew);
+        std::filesystem::remove(L + "/d.txt");
+        Put(L, "n.txt", "new", kNew);
+        Analyze();
+        rightFaults.incompleteRescan = true;
+        SyncWithFaults();
+        rightFaults.incompleteRescan = false;
+        ASSERT_EQ(opCount, 3);
+
+        Analyze();
+        EXPECT_TRUE(analysis->UsedSnapshots);
+        EXPECT_EQ(Changes(), 0);
+        Put(L, "c.txt", "three, longer still",
+            kNew + 60); // a stale right snapshot would make this a conflict
+        Analyze();
+        EXPECT_TRUE(analysis->UsedSnapshots);
+        EXPECT_EQ(Code("/c.txt"), saOverwriteLtoR);
+        Sync();
+        Analyze();
+        EXPECT_EQ(Changes(), 0);
+        EXPECT_EQ(Read(R, "c.txt"), "three, longer still");
+        EXPECT_FALSE(Has(R, "d.txt"));
+        EXPECT_EQ(Read(R, "n.txt"), "new");
+    }
+}
+
 // An endpoint that removes a folder with its contents must never get a folder that
 // still holds something: a file the filters keep out of the sync, or one whose
 // deletion was refused because it changed after the analysis.
