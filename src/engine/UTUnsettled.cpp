@@ -290,13 +290,8 @@ void TUnsettledItems::Decide(TLevel& Level, const TFileTree* Left, const TFileTr
             } else if (Compared) {
                 level.Want[0] = EntryOf(bl);
                 level.Want[1] = EntryOf(br);
-            } else if (level.Conflict) {
-                // Without a shared past neither side is known to be the older
-                // state: as new on both sides, the item stays a conflict.
-                level.Want[0] = TWanted();
-                level.Want[1] = TWanted();
             } else {
-                Pair(l, r, level.Want[0], level.Want[1]);
+                Pair(l, r, level.Conflict, level.Want[0], level.Want[1]);
             }
             level.PresentBelow[0] = level.Want[0].Present && !level.Keep[0];
             level.PresentBelow[1] = level.Want[1].Present && !level.Keep[1];
@@ -384,8 +379,11 @@ TUnsettledItems::TWanted TUnsettledItems::EntryOf(const TFileTree* Node) {
 }
 
 // A pair the direct comparison left unsettled: the older file stands for what
-// both sides last shared. Anything but two files has no entry on either side.
-void TUnsettledItems::Pair(const TFileTree* Left, const TFileTree* Right, TWanted& WantLeft,
+// both sides last shared. A conflict (with no side known to hold the older
+// state) and two files told apart by their sizes alone read as changed on both
+// sides, so they stay a conflict, and a deletion of either is no settled one.
+// Anything but two files has no entry on either side.
+void TUnsettledItems::Pair(const TFileTree* Left, const TFileTree* Right, bool Conflict, TWanted& WantLeft,
                            TWanted& WantRight) {
     WantLeft = TWanted();
     WantRight = TWanted();
@@ -396,13 +394,13 @@ void TUnsettledItems::Pair(const TFileTree* Left, const TFileTree* Right, TWante
     WantRight = EntryOf(Right);
     const TFileAttri* l = Left->Data;
     const TFileAttri* r = Right->Data;
-    const bool sizesOnly = l->Time == r->Time && l->Size != r->Size;
-    if (Later(l->Time, r->Time) || sizesOnly) {
+    const bool both = Conflict || (l->Time == r->Time && l->Size != r->Size);
+    if (Later(l->Time, r->Time) || both) {
         // The left side reads as changed.
         WantLeft.Time = r->Time;
         WantLeft.Size = r->Size;
     }
-    if (Later(r->Time, l->Time) || sizesOnly) {
+    if (Later(r->Time, l->Time) || both) {
         WantRight.Time = l->Time;
         WantRight.Size = l->Size;
     }

@@ -13,7 +13,8 @@
 //   deletion is still seen);
 // - after a direct comparison, entries that stand for the older of the two files
 //   as the state both sides last shared: the newer side reads as changed, the
-//   older as unchanged (both as changed when only their sizes differ), and an
+//   older as unchanged (both as changed when only their sizes differ, or when
+//   the comparison left them as a conflict), and an
 //   item on one side only has no entry on either.
 // The fresh scans are taken after the sync, so they also hold what the user
 // changed while it ran, which this run's analysis never saw. Taken as they are,
@@ -105,7 +106,8 @@ private:
     void Put(TLevel& Level, TFileTree* Parent, int32_t Side);
 
     static TWanted EntryOf(const TFileTree* Node);
-    static void Pair(const TFileTree* Left, const TFileTree* Right, TWanted& WantLeft, TWanted& WantRight);
+    static void Pair(const TFileTree* Left, const TFileTree* Right, bool Conflict, TWanted& WantLeft,
+                     TWanted& WantRight);
     static TFileTree* AddNode(TFileTree* Parent, const std::string& Name, bool Folder);
 
     TLevel root_;
