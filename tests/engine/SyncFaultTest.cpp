@@ -21,15 +21,16 @@ namespace {
 using Lines = std::vector<std::string>;
 
 struct TFaults {
-    std::string throwOnPut;        // PutFile of a name holding this raises
-    std::string throwOnMakeFolder; // MakeFolder of this relative path raises
-    bool shortTemp = false;        // a transfer to a temporary name loses its last byte
-    bool failSaveOld = false;      // the previous version cannot be kept
-    bool incompleteRescan = false; // the scan cannot read everything
-    bool failGet = false;          // a download fails
-    bool recursiveRemove = false;  // a folder goes with everything in it (an HTTP DELETE)
-    std::function<void()> midCopy; // runs once, when the first chunk of a copy is written
-    int throwOnConnect = 0;        // this Connect call (counted from 1) raises
+    std::string throwOnPut;         // PutFile of a name holding this raises
+    std::string throwOnMakeFolder;  // MakeFolder of this relative path raises
+    bool shortTemp = false;         // a transfer to a temporary name loses its last byte
+    bool failSaveOld = false;       // the previous version cannot be kept
+    bool incompleteRescan = false;  // the scan cannot read everything
+    bool failSnapshotWrite = false; // the snapshot cannot be written to the work folder
+    bool failGet = false;           // a download fails
+    bool recursiveRemove = false;   // a folder goes with everything in it (an HTTP DELETE)
+    std::function<void()> midCopy;  // runs once, when the first chunk of a copy is written
+    int throwOnConnect = 0;         // this Connect call (counted from 1) raises
     int connects = 0;
     std::vector<std::string> gotTo;   // local paths GetFile wrote
     std::vector<std::string> putFrom; // local paths PutFile read
@@ -84,6 +85,13 @@ public:
     }
     int SaveOldFile(TFolderSource* Source, TFileAttri* Attr) override {
         return faults_->failSaveOld ? 1 : TWinFileOper::SaveOldFile(Source, Attr);
+    }
+    int WriteFromStream(std::istream& Stream, TFolderSource* Source, TFileAttri* Attr,
+                        bool ClearReadOnly) override {
+        if (faults_->failSnapshotWrite) {
+            return 1;
+        }
+        return TWinFileOper::WriteFromStream(Stream, Source, Attr, ClearReadOnly);
     }
     int ScanTree() override {
         const int result = TWinFileOper::ScanTree();
@@ -275,6 +283,31 @@ TEST_F(SyncFaultTest, SideNotReadAfterTheSyncKeepsSnapshotModeAndWhatTheRunDid) 
         EXPECT_FALSE(Has(R, "d.txt"));
         EXPECT_EQ(Read(R, "n.txt"), "new");
     }
+}
+
+// The right snapshot cannot be written to its work folder (a full disk, a
+// server gone away): the left one written just before is put back, so the last
+// pair and its stamp still hold, and the next analysis compares with them.
+TEST_F(SyncFaultTest, SnapshotPairIsReplacedWholeOrNotAtAll) {
+    Put(L, "c.txt", "one", kOld);
+    AnalyzeAndSync();
+    const std::string leftBefore = testsupport::ReadFile(WorkSnapshot(L));
+    Put(L, "c.txt", "two, longer", kNew);
+    Analyze();
+    rightFaults.failSnapshotWrite = true;
+    SyncWithFaults();
+    EXPECT_EQ(lines.back(),
+              "Error: snapshots not saved: Right snapshot could not be written to its work folder.");
+    EXPECT_EQ(testsupport::ReadFile(WorkSnapshot(L)), leftBefore);
+    EXPECT_NE(ErrorLog().find("Right snapshot could not be written"), std::string::npos);
+
+    Analyze(); // both sides changed alike since the last pair: nothing to do, and the pair is renewed
+    EXPECT_TRUE(analysis->UsedSnapshots);
+    EXPECT_EQ(Changes(), 0);
+    Sync();
+    Put(R, "c.txt", "three, on the right", kNew + 60);
+    Analyze();
+    EXPECT_EQ(Code("/c.txt"), saOverwriteRtoL);
 }
 
 // An endpoint that removes a folder with its contents must never get a folder that
