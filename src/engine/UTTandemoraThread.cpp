@@ -1098,13 +1098,19 @@ int TTandemoraThread::SaveSnapshots() {
 
 // A side the rescan could not read completely keeps, where it was not read,
 // what its last snapshot said (when the analysis compared with one). False when
-// nothing is known of the side: its root was not read and there is no such
-// snapshot to fall back on.
+// no snapshot is to be written: the side's folder is not there any more (a
+// write would make it again, on the disk below a mount point say), or its root
+// was not read and there is no earlier snapshot to fall back on.
 bool TTandemoraThread::KeepUnread(TFileOper* Oper, const TFileTree* Base, int32_t Side) {
     if (Oper->ScanComplete()) {
         return true;
     }
     const std::string sideName = Side == 0 ? "Left" : "Right";
+    if (Oper->RootMissing) {
+        ReportUnsaved(sideName + " folder was not there after the sync" +
+                      (Base != nullptr ? std::string("; the earlier pair stays") : std::string()));
+        return false;
+    }
     const bool rootUnread = Oper->Tree->ListFailed != 0 || Oper->ScanIncomplete || Oper->RootMissing;
     if (rootUnread && Base == nullptr) {
         ReportUnsaved(sideName + " folder could not be read after the sync and there is no earlier snapshot "

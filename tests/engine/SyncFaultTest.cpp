@@ -27,6 +27,7 @@ struct TFaults {
     bool failSaveOld = false;       // the previous version cannot be kept
     bool incompleteRescan = false;  // the scan cannot read everything
     bool failSnapshotWrite = false; // the snapshot cannot be written to the work folder
+    bool rootGone = false;          // the scan finds the folder itself gone
     bool failGet = false;           // a download fails
     bool recursiveRemove = false;   // a folder goes with everything in it (an HTTP DELETE)
     std::function<void()> midCopy;  // runs once, when the first chunk of a copy is written
@@ -97,6 +98,10 @@ public:
         const int result = TWinFileOper::ScanTree();
         if (faults_->incompleteRescan) {
             MarkIncomplete();
+        }
+        if (faults_->rootGone) {
+            RootMissing = true;
+            Tree->ListFailed = 1;
         }
         return result;
     }
@@ -249,37 +254,53 @@ TEST_F(SyncFaultTest, EachFaultIsAnErrorAndChangesNothingItShouldNot) {
 // keeps its last snapshot with what the run did folded in, for both places a
 // task keeps its snapshots: the next runs compare against snapshots, carry out
 // a later edit instead of calling it a conflict, and find nothing left to do.
+// A side whose folder was gone gets no snapshot (writing one would make the
+// folder again): the earlier pair stays, and a later edit is a conflict.
 TEST_F(SyncFaultTest, SideNotReadAfterTheSyncKeepsSnapshotModeAndWhatTheRunDid) {
-    for (const int32_t estimate : {0, 1}) { // snapshots in the work folders, or here
-        SCOPED_TRACE(estimate);
+    struct Case {
+        const char* Name;
+        bool RootGone;
+        int32_t EstimateDiskSpace; // 1: snapshots kept here, else in the work folders
+        int32_t NextEdit;
+    };
+    const Case cases[] = {
+        {"listing broke off", false, 0, saOverwriteLtoR},
+        {"listing broke off, snapshots here", false, 1, saOverwriteLtoR},
+        {"folder gone", true, 0, saConflict},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
         testsupport::TempDir folders;
         UseFolders(folders);
-        task.EstimateDiskSpace = estimate;
+        task.EstimateDiskSpace = c.EstimateDiskSpace;
         rightFaults = TFaults();
         Put(L, "c.txt", "one", kOld);
         Put(L, "d.txt", "dee", kOld);
         AnalyzeAndSync();
+        const std::string rightBefore = testsupport::ReadFile(WorkSnapshot(R));
         Put(L, "c.txt", "two, longer", kNew);
         std::filesystem::remove(L + "/d.txt");
         Put(L, "n.txt", "new", kNew);
         Analyze();
-        rightFaults.incompleteRescan = true;
+        rightFaults.incompleteRescan = !c.RootGone;
+        rightFaults.rootGone = c.RootGone;
         SyncWithFaults();
-        rightFaults.incompleteRescan = false;
+        rightFaults = TFaults();
         ASSERT_EQ(opCount, 3);
+        if (c.RootGone) {
+            EXPECT_EQ(testsupport::ReadFile(WorkSnapshot(R)), rightBefore);
+        }
 
         Analyze();
         EXPECT_TRUE(analysis->UsedSnapshots);
         EXPECT_EQ(Changes(), 0);
-        Put(L, "c.txt", "three, longer still",
-            kNew + 60); // a stale right snapshot would make this a conflict
-        Analyze();
+        Put(L, "c.txt", "three, longer still", kNew + 60); // a stale right snapshot makes this a conflict
+        Analyze(vkAll);
         EXPECT_TRUE(analysis->UsedSnapshots);
-        EXPECT_EQ(Code("/c.txt"), saOverwriteLtoR);
+        EXPECT_EQ(Code("/c.txt"), c.NextEdit);
         Sync();
-        Analyze();
-        EXPECT_EQ(Changes(), 0);
-        EXPECT_EQ(Read(R, "c.txt"), "three, longer still");
+        EXPECT_EQ(Read(L, "c.txt"), "three, longer still");
+        EXPECT_EQ(Read(R, "c.txt"), c.NextEdit == saConflict ? "two, longer" : "three, longer still");
         EXPECT_FALSE(Has(R, "d.txt"));
         EXPECT_EQ(Read(R, "n.txt"), "new");
     }
