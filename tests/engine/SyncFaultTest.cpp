@@ -28,6 +28,7 @@ struct TFaults {
     bool incompleteRescan = false;  // the scan cannot read everything
     bool failSnapshotWrite = false; // the snapshot cannot be written to the work folder
     bool rootGone = false;          // the scan finds the folder itself gone
+    std::string unreadFolder;       // the scan cannot list this folder below the root
     bool failGet = false;           // a download fails
     bool recursiveRemove = false;   // a folder goes with everything in it (an HTTP DELETE)
     std::function<void()> midCopy;  // runs once, when the first chunk of a copy is written
@@ -102,6 +103,14 @@ public:
         if (faults_->rootGone) {
             RootMissing = true;
             Tree->ListFailed = 1;
+        }
+        for (TFileTree* child : Tree->Children) {
+            if (child->Name == faults_->unreadFolder) {
+                child->Children.clear();
+                child->ChildCount = 0;
+                child->ListFailed = 1;
+                UnreadFolders.push_back(child->Name);
+            }
         }
         return result;
     }
@@ -260,13 +269,15 @@ TEST_F(SyncFaultTest, SideNotReadAfterTheSyncKeepsSnapshotModeAndWhatTheRunDid) 
     struct Case {
         const char* Name;
         bool RootGone;
+        const char* UnreadFolder;  // or, instead of the whole side, this folder is not read
         int32_t EstimateDiskSpace; // 1: snapshots kept here, else in the work folders
         int32_t NextEdit;
     };
     const Case cases[] = {
-        {"listing broke off", false, 0, saOverwriteLtoR},
-        {"listing broke off, snapshots here", false, 1, saOverwriteLtoR},
-        {"folder gone", true, 0, saConflict},
+        {"listing broke off", false, "", 0, saOverwriteLtoR},
+        {"listing broke off, snapshots here", false, "", 1, saOverwriteLtoR},
+        {"a folder the run wrote to not read", false, "s", 0, saOverwriteLtoR},
+        {"folder gone", true, "", 0, saConflict},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -276,17 +287,20 @@ TEST_F(SyncFaultTest, SideNotReadAfterTheSyncKeepsSnapshotModeAndWhatTheRunDid) 
         rightFaults = TFaults();
         Put(L, "c.txt", "one", kOld);
         Put(L, "d.txt", "dee", kOld);
+        Put(L, "s/c.txt", "one", kOld);
         AnalyzeAndSync();
         const std::string rightBefore = testsupport::ReadFile(WorkSnapshot(R));
         Put(L, "c.txt", "two, longer", kNew);
+        Put(L, "s/c.txt", "two, longer", kNew);
         std::filesystem::remove(L + "/d.txt");
         Put(L, "n.txt", "new", kNew);
         Analyze();
-        rightFaults.incompleteRescan = !c.RootGone;
+        rightFaults.incompleteRescan = !c.RootGone && *c.UnreadFolder == '\0';
         rightFaults.rootGone = c.RootGone;
+        rightFaults.unreadFolder = c.UnreadFolder;
         SyncWithFaults();
         rightFaults = TFaults();
-        ASSERT_EQ(opCount, 3);
+        ASSERT_EQ(opCount, 4);
         if (c.RootGone) {
             EXPECT_EQ(testsupport::ReadFile(WorkSnapshot(R)), rightBefore);
         }
@@ -294,13 +308,20 @@ TEST_F(SyncFaultTest, SideNotReadAfterTheSyncKeepsSnapshotModeAndWhatTheRunDid) 
         Analyze();
         EXPECT_TRUE(analysis->UsedSnapshots);
         EXPECT_EQ(Changes(), 0);
-        Put(L, "c.txt", "three, longer still", kNew + 60); // a stale right snapshot makes this a conflict
+        for (const char* file : {"c.txt", "s/c.txt"}) { // a stale right snapshot makes these conflicts
+            Put(L, file, "three, longer still", kNew + 60);
+        }
         Analyze(vkAll);
         EXPECT_TRUE(analysis->UsedSnapshots);
-        EXPECT_EQ(Code("/c.txt"), c.NextEdit);
+        for (const char* file : {"c.txt", "s/c.txt"}) {
+            SCOPED_TRACE(file);
+            EXPECT_EQ(Code(std::string("/") + file), c.NextEdit);
+        }
         Sync();
-        EXPECT_EQ(Read(L, "c.txt"), "three, longer still");
-        EXPECT_EQ(Read(R, "c.txt"), c.NextEdit == saConflict ? "two, longer" : "three, longer still");
+        for (const char* file : {"c.txt", "s/c.txt"}) {
+            EXPECT_EQ(Read(L, file), "three, longer still");
+            EXPECT_EQ(Read(R, file), c.NextEdit == saConflict ? "two, longer" : "three, longer still");
+        }
         EXPECT_FALSE(Has(R, "d.txt"));
         EXPECT_EQ(Read(R, "n.txt"), "new");
     }
