@@ -250,6 +250,21 @@ TEST_F(CommandLineTest, EveryStartWithoutADisplayEndsAndSaysWhatHappened) {
          },
          tandemora::ecConflictsLeft, "\"Both\": the sync left 1 item as conflicts",
          "All:1,Changed:0,Conflicts:1,"},
+        {"a file edited on both sides since the last sync is left as a conflict",
+         [&] {
+             WriteFile(folders / "k/x.txt", "the first version");
+             std::filesystem::create_directories(folders / "l");
+             SaveTask("Edited", folders / "k", folders / "l", sync);
+             EXPECT_EQ(RunWithoutDisplay("Edited").Code, tandemora::ecOk);
+             WriteFile(folders / "k/x.txt", "the left side's edit");
+             WriteFile(folders / "l/x.txt", "the right side's edit, longer");
+             const auto now = std::filesystem::file_time_type::clock::now();
+             std::filesystem::last_write_time(folders / "k/x.txt", now - std::chrono::hours(1));
+             std::filesystem::last_write_time(folders / "l/x.txt", now - std::chrono::hours(2));
+             return "Edited";
+         },
+         tandemora::ecConflictsLeft, "\"Edited\": the sync left 1 item as conflicts",
+         "All:1,Changed:0,Conflicts:1,"},
         {"the data folder cannot be written", // last: it takes the place of the folder
          [&] {
              std::filesystem::remove_all(home / ".local/share/Tandemora");
@@ -294,9 +309,11 @@ TEST_F(CommandLineTest, EveryStartWithoutADisplayEndsAndSaysWhatHappened) {
             EXPECT_NE(log.find(c.TaskLog), std::string::npos) << log;
         }
     }
-    // The conflict was left as it was found.
+    // The conflicts were left as they were found.
     EXPECT_EQ(ReadFile(folders / "i/x.txt"), "the left side's version");
     EXPECT_EQ(ReadFile(folders / "j/x.txt"), "the right side's, older");
+    EXPECT_EQ(ReadFile(folders / "k/x.txt"), "the left side's edit");
+    EXPECT_EQ(ReadFile(folders / "l/x.txt"), "the right side's edit, longer");
 }
 
 // The task log grows line by line as the sync goes, so a run killed half-way
