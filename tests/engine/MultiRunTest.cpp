@@ -461,3 +461,39 @@ TEST_F(MultiRun, DataFolderThatCannotBeWrittenStopsTheSync) {
     EXPECT_EQ(f.SyncOnce().Proposals(), (std::map<std::string, int32_t>{}));
     EXPECT_TRUE(f.InStep());
 }
+
+// Without snapshots (never synchronised, or lost) an unattended two-way run
+// cannot tell which side changed a file that differs: it stays a conflict, over
+// the following runs too, also when one version is deleted meanwhile, until a
+// person settles it. With the policy "newer file wins" the newer one is copied.
+TEST_F(MultiRun, WithoutSnapshotsAnUnattendedRunOverwritesNothing) {
+    f.Put(L, "a.txt", "left, newer", T(2));
+    f.Put(R, "a.txt", "right, older", T(1));
+    f.Put(L, "b.txt", "bee", T(1));
+    TRun run = f.SyncOnce();
+    EXPECT_FALSE(run.UsedSnapshots);
+    EXPECT_EQ(run.Code("a.txt"), saConflict);
+    EXPECT_EQ(f.Bytes(R, "a.txt"), "right, older");
+    EXPECT_EQ(f.Bytes(R, "b.txt"), "bee");
+
+    run = f.SyncOnce();
+    EXPECT_TRUE(run.UsedSnapshots);
+    EXPECT_EQ(run.Proposals(), (std::map<std::string, int32_t>{{"a.txt", saConflict}}));
+    f.Remove(R, "a.txt");
+    EXPECT_EQ(f.SyncOnce().Proposals(), (std::map<std::string, int32_t>{{"a.txt", saConflict}}));
+    EXPECT_EQ(f.Bytes(L, "a.txt"), "left, newer");
+
+    f.SyncOnce({{"a.txt", saOverwriteLtoR}}); // the user settles it
+    EXPECT_EQ(f.SyncOnce().Proposals(), (std::map<std::string, int32_t>{}));
+    EXPECT_TRUE(f.InStep());
+}
+
+TEST_F(MultiRun, WithoutSnapshotsTheNewerFileWinsWhenThePolicySaysSo) {
+    f.Task().Conflicts = cfNewerFileWins;
+    f.Put(L, "a.txt", "left, newer", T(2));
+    f.Put(R, "a.txt", "right, older", T(1));
+    EXPECT_EQ(f.SyncOnce().Code("a.txt"), saSame);
+    EXPECT_EQ(f.Bytes(R, "a.txt"), "left, newer");
+    EXPECT_EQ(f.SyncOnce().Proposals(), (std::map<std::string, int32_t>{}));
+    EXPECT_TRUE(f.InStep());
+}
