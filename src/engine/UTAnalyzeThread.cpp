@@ -418,6 +418,13 @@ void TAnalyzeThread::PairCompare(TFileTree* A, TFileTree* B, TFileTree* O) {
     } else if (A->Data->Size != B->Data->Size) {
         code = saConflict;
     }
+    // Without snapshots nothing tells which side changed: the older file may
+    // hold an edit as well. With nobody to ask, only the policy of letting the
+    // newer file win overwrites it; otherwise both stay, as a conflict.
+    if ((code == saOverwriteLtoR || code == saOverwriteRtoL) && Task->Unattended &&
+        Task->SyncDirection == sdBothWays && Task->Conflicts != cfNewerFileWins) {
+        code = saConflict;
+    }
     A->SetAction(code);
     CopyOtherValues(A, B);
     O->AppendNode(A);
@@ -490,8 +497,8 @@ void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {
         A->Agreed = 1;
     } else if (Task->Unattended && A->Action == saChangedSinceSync && B->Action == saChangedSinceSync) {
         // Changed on both sides with nobody to ask: the task's policy decides, or
-        // the item keeps its change code and nothing is done.
-        code = saChangedSinceSync;
+        // the item stays a conflict and nothing is done.
+        code = saConflict;
         if (Task->Conflicts == cfNewerFileWins) {
             code =
                 ApplyDirection(Task, Later(A->Data->Time, A->OtherTime) ? saOverwriteLtoR : saOverwriteRtoL);

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <exception>
 #include <map>
 #include <mutex>
@@ -262,7 +263,7 @@ void TTandemoraThread::Run() {
     }
     LeftOper->Source = &Task->LFolder;
     RightOper->Source = &Task->RFolder;
-    if (!CheckWorkFolders()) {
+    if (!CheckWorkFolders() || !CheckDataFolder()) {
         return;
     }
     PrepareWorkFolders();
@@ -373,6 +374,33 @@ bool TTandemoraThread::CheckEndpoints() {
     LogLine = "Sync not started: there is no endpoint for " + which + ".";
     NotStartedReason = LogLine;
     AddLogLine();
+    return false;
+}
+
+// The run stamp, the snapshots kept on this computer and the run lock live in
+// the program's data folder. A run that could not write them there would leave
+// the next one nothing to compare with but the files' times, so it does not
+// start, and says why.
+bool TTandemoraThread::CheckDataFolder() {
+    std::string folder;
+    int error = 0;
+    try {
+        folder = GetLocalSnapshotFolder();
+        if (access(folder.c_str(), W_OK | X_OK) != 0) {
+            error = errno;
+        }
+    } catch (...) {
+        error = EIO;
+    }
+    if (error == 0) {
+        return true;
+    }
+    LogLine = "Sync not started: the folder " + EscapeForLog(folder) + " cannot be written (" +
+              EscapeForLog(std::strerror(error)) +
+              "); it keeps the run stamp, the snapshots kept on this computer and the run lock.";
+    NotStartedReason = LogLine;
+    AddLogLine();
+    ErrorLogger.LogError("Sync not started", "EDataFolder", LogLine);
     return false;
 }
 
@@ -1078,20 +1106,23 @@ int TTandemoraThread::SyncFolder(TResultRow* Row) {
 // ---- Snapshots ----------------------------------------------------------------------------
 
 // The new snapshots are fresh scans of both sides, in which the items this run
-// did not settle keep what the analysis compared with, and the items changed
-// while it ran what the analysis saw (TUnsettledItems). A run
-// without an operation writes them only when the analysis had no pair of
-// snapshots to compare with (else the next analysis would judge every item by
-// time again) or found files both sides had changed alike; otherwise the
-// snapshots of the last synchronisation stay as they are.
+// did not settle keep what the analysis compared with, the items changed
+// while it ran what the analysis saw, and the parts the rescan could not read
+// what the last snapshots said there with what this run did folded in
+// (TUnsettledItems). A run without an operation writes them only when the
+// analysis had no pair of snapshots to compare with (else the next analysis
+// would judge every item by time again) or found files both sides had changed
+// alike; otherwise the snapshots of the last synchronisation stay as they are.
 int TTandemoraThread::SaveSnapshots() {
     std::unique_ptr<TFileOper> left;
     std::unique_ptr<TFileOper> right;
     int result = 0;
+    bool compared = false;
     try {
         // After a cancel nothing waits long on a server; a side whose server
         // did not answer the run's last operation on it is not asked again.
-        // Such a side is not rescanned, and its snapshot stays as it was.
+        // Such a side is not rescanned: its snapshot keeps what the last one
+        // said there, with this run's changes.
         const bool afterCancel = Terminated() && !stoppedUnanswered_;
         left = NewOper(Task->LFolder, afterCancel);
         right = NewOper(Task->RFolder, afterCancel);
@@ -1106,16 +1137,24 @@ int TTandemoraThread::SaveSnapshots() {
             }
         }
         const int32_t place = Task->SnapshotPlace();
-        const bool leftLocal = place == spLeftLocal || place == spBothLocal;
-        const bool rightLocal = place == spRightLocal || place == spBothLocal;
+        const bool local[2] = {place == spLeftLocal || place == spBothLocal,
+                               place == spRightLocal || place == spBothLocal};
         TArenaPtr leftBaseArena;
         TArenaPtr rightBaseArena;
-        const TFileTree* leftBase =
-            silent[0] && !leftLocal ? left->Snapshot : LoadPrevious(left.get(), 0, leftLocal, leftBaseArena);
-        const TFileTree* rightBase = silent[1] && !rightLocal
-                                         ? right->Snapshot
-                                         : LoadPrevious(right.get(), 1, rightLocal, rightBaseArena);
-        const bool compared = TAnalyzeThread::SnapshotsUsable(Task, leftBase, rightBase);
+        if ((silent[0] && !local[0]) || (silent[1] && !local[1])) {
+            // A snapshot kept on a server that does not answer can be neither
+            // read nor replaced: the pair an earlier run wrote stays as it is,
+            // and the next analysis sees what this run did as made alike on
+            // both sides.
+            LogLine = "The snapshots stay as the last sync left them: the server does not answer.";
+            AddLogLine();
+            left->Stop();
+            right->Stop();
+            return 0;
+        }
+        const TFileTree* leftBase = LoadPrevious(left.get(), 0, local[0], leftBaseArena);
+        const TFileTree* rightBase = LoadPrevious(right.get(), 1, local[1], rightBaseArena);
+        compared = TAnalyzeThread::SnapshotsUsable(Task, leftBase, rightBase);
         const std::map<const TFileTree*, int32_t> codes = RowCodes();
         if (OpCount.load() == 0 && compared && !SettledAlike(codes)) {
             left->Stop();
@@ -1130,26 +1169,44 @@ int TTandemoraThread::SaveSnapshots() {
                 opers[side]->ScanTree();
             }
         }
+        const TFileTree* bases[2] = {compared ? leftBase : nullptr, compared ? rightBase : nullptr};
+        const bool known[2] = {KeepUnread(opers[0], bases[0], 0), KeepUnread(opers[1], bases[1], 1)};
         TUnsettledItems unsettled;
-        const TFileTree* result = View != nullptr ? View->ResultTree() : nullptr;
-        unsettled.Collect(result, codes);
-        unsettled.CollectChangedSince(result, codes, left->Tree, right->Tree);
-        unsettled.Apply(left->Tree, right->Tree, compared ? leftBase : nullptr,
-                        compared ? rightBase : nullptr);
-        std::string leftText;
-        std::string rightText;
-        const bool leftSaved = SaveSideSnapshot(left.get(), &Task->LFolder, 0, leftLocal, leftText);
-        const bool rightSaved = SaveSideSnapshot(right.get(), &Task->RFolder, 1, rightLocal, rightText);
-        // Only a pair written together may be compared with as a pair.
-        if (!leftSaved || !rightSaved ||
-            !TRunStamp::Write(*Task, TRunStamp::Of(leftText, rightText), left->Tree, right->Tree)) {
+        const TFileTree* resultTree = View != nullptr ? View->ResultTree() : nullptr;
+        unsettled.Collect(resultTree, codes);
+        unsettled.CollectChangedSince(resultTree, codes, left->Tree, right->Tree);
+        unsettled.Apply(left->Tree, right->Tree, bases[0], bases[1]);
+        // The pair is replaced as a whole or not at all: the side kept on an
+        // endpoint (where a write fails more often) goes first.
+        const int32_t first = local[0] && !local[1] ? 1 : 0;
+        const int32_t second = 1 - first;
+        std::string texts[2];
+        bool written =
+            known[0] && known[1] && SaveSideSnapshot(opers[first], first, local[first], texts[first]);
+        if (written && !SaveSideSnapshot(opers[second], second, local[second], texts[second])) {
+            written = false;
+            std::string previous;
+            if (!compared ||
+                !SaveSideSnapshot(opers[first], first, local[first], previous, bases[first], false)) {
+                compared = false; // the first side holds the new one: the old pair is gone
+            }
+        }
+        if (written && !TRunStamp::Write(*Task, TRunStamp::Of(texts[0], texts[1]), left->Tree, right->Tree)) {
+            written = false;
+            compared = false;
+            ReportUnsaved("the run stamp " + EscapeForLog(Task->RunStampPath()) + " could not be written");
+        }
+        if (!written && !compared) {
+            // Only a pair written together may be compared with as a pair.
             TRunStamp::Remove(*Task);
         }
-        if (!silent[0] && !silent[1]) {
+        if (written && !silent[0] && !silent[1]) {
             RemoveSnapshotsElsewhere(left.get(), right.get(), place);
         }
     } catch (...) {
-        TRunStamp::Remove(*Task);
+        if (!compared) {
+            TRunStamp::Remove(*Task);
+        }
         result = 1;
     }
     if (left) {
@@ -1159,6 +1216,49 @@ int TTandemoraThread::SaveSnapshots() {
         right->Stop();
     }
     return result;
+}
+
+// A side the rescan could not read completely keeps, where it was not read,
+// what its last snapshot said (when the analysis compared with one). False when
+// no snapshot is to be written: the side's folder is not there any more (a
+// write would make it again, on the disk below a mount point say), or its root
+// was not read and there is no earlier snapshot to fall back on.
+bool TTandemoraThread::KeepUnread(TFileOper* Oper, const TFileTree* Base, int32_t Side) {
+    if (Oper->ScanComplete()) {
+        return true;
+    }
+    const std::string sideName = Side == 0 ? "Left" : "Right";
+    if (Oper->RootMissing) {
+        ReportUnsaved(sideName + " folder was not there after the sync" +
+                      (Base != nullptr ? std::string("; the earlier pair stays") : std::string()));
+        return false;
+    }
+    const bool rootUnread = Oper->Tree->ListFailed != 0 || Oper->ScanIncomplete || Oper->RootMissing;
+    if (rootUnread && Base == nullptr) {
+        ReportUnsaved(sideName + " folder could not be read after the sync and there is no earlier snapshot "
+                                 "of it to keep");
+        return false;
+    }
+    // A scan that broke off may have missed any folder: it counts as not read.
+    Oper->Tree->ListFailed = rootUnread ? 1 : 0;
+    TUnsettledItems::KeepUnread(Oper->Tree, Base);
+    std::string folders;
+    for (const std::string& folder : Oper->UnreadFolders) {
+        folders += (folders.empty() ? "" : ", ") + EscapeForLog(folder);
+    }
+    LogLine = sideName + " folder could not be read completely after the sync" +
+              (folders.empty() ? std::string() : " (" + folders + ")") +
+              "; its snapshot keeps what the last one said there, with this run's changes.";
+    AddLogLine();
+    return true;
+}
+
+// Said in the log and in the error log: the next run compares the folders
+// directly unless the earlier pair of snapshots still stands.
+void TTandemoraThread::ReportUnsaved(const std::string& Why) {
+    LogLine = "Error: snapshots not saved: " + Why + ".";
+    AddLogLine();
+    ErrorLogger.LogError("Snapshots not saved", "ESnapshot", LogLine);
 }
 
 // The snapshot of one side as the next analysis would load it (an empty root
@@ -1215,19 +1315,17 @@ bool TTandemoraThread::SettledAlike(const std::map<const TFileTree*, int32_t>& C
     return false;
 }
 
-// A rescan that could not see everything would read as deletions at the next
-// analysis; the snapshot of the last complete picture stays instead.
-bool TTandemoraThread::SaveSideSnapshot(TFileOper* Oper, TFolderSource* Source, int32_t Side, bool Local,
-                                        std::string& Text) {
-    const std::string sideName = Side == 0 ? "Left" : "Right";
-    if (!Oper->ScanComplete()) {
-        LogLine = sideName + " snapshot not saved: the folder could not be read completely after the sync; "
-                             "the previous snapshot stays.";
-        AddLogLine();
-        return false;
-    }
+// Writes one side's snapshot: Tree (the fresh scan made ready by SaveSnapshots)
+// or, to put the earlier one back, Tree given here. Report false writes no line.
+bool TTandemoraThread::SaveSideSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Text,
+                                        const TFileTree* Tree, bool Report) {
+    TFolderSource* source = Side == 0 ? &Task->LFolder : &Task->RFolder;
     std::stringstream stream;
-    Oper->Tree->SaveToStream(stream, Source->FolerAllName);
+    if (Tree == nullptr) {
+        Oper->Tree->SaveToStream(stream, source->FolerAllName);
+    } else {
+        Tree->SaveToStream(stream, Tree->Name);
+    }
     Text = stream.str();
     int written = 0;
     if (Local) {
@@ -1237,14 +1335,15 @@ bool TTandemoraThread::SaveSideSnapshot(TFileOper* Oper, TFolderSource* Source, 
         attr.Name = Task->FileID();
         attr.RelPath = std::string("/") + WorkFolderName + "/";
         stream.seekg(0);
-        written = Oper->WriteFromStream(stream, Source, &attr, false);
+        written = Oper->WriteFromStream(stream, source, &attr, false);
     }
-    if (written != 0) {
-        LogLine = sideName + " snapshot not saved: the snapshot file could not be written.";
-        AddLogLine();
-        return false;
+    if (written != 0 && Report) {
+        const std::string where =
+            Local ? EscapeForLog(Task->LocalSnapshotPath(Side)) : std::string("its work folder");
+        ReportUnsaved(std::string(Side == 0 ? "Left" : "Right") + " snapshot could not be written to " +
+                      where);
     }
-    return true;
+    return written == 0;
 }
 
 // A snapshot left at a place the task no longer uses must not come back into

@@ -127,6 +127,7 @@ private:
     bool CommitDue() const;
     bool CheckEndpoints();
     bool CheckWorkFolders();
+    bool CheckDataFolder();
     void Run();
     void SetRowCode(TResultRow* Row, int32_t Code);
     int CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, std::string& Line);
@@ -143,8 +144,10 @@ private:
     const TFileTree* LoadPrevious(TFileOper* Oper, int32_t Side, bool Local, TArenaPtr& Arena);
     std::map<const TFileTree*, int32_t> RowCodes() const;
     bool SettledAlike(const std::map<const TFileTree*, int32_t>& Codes) const;
-    bool SaveSideSnapshot(TFileOper* Oper, TFolderSource* Source, int32_t Side, bool Local,
-                          std::string& Text);
+    bool SaveSideSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Text,
+                          const TFileTree* Tree = nullptr, bool Report = true);
+    bool KeepUnread(TFileOper* Oper, const TFileTree* Base, int32_t Side);
+    void ReportUnsaved(const std::string& Why);
     void RemoveSnapshotsElsewhere(TFileOper* Left, TFileOper* Right, int32_t Place);
     void Notify(uint32_t Message);
     void FinishWalk();

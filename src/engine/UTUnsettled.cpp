@@ -87,6 +87,7 @@ void TUnsettledItems::CollectBelow(const TFileTree* Node, TLevel& Level,
                 item = std::make_unique<TLevel>();
             }
             item->Item = true;
+            item->Conflict = code == saConflict;
             ++count_;
         }
     }
@@ -96,14 +97,17 @@ void TUnsettledItems::CollectChangedSince(const TFileTree* Result,
                                           const std::map<const TFileTree*, int32_t>& RowCodes,
                                           const TFileTree* Left, const TFileTree* Right) {
     if (Result != nullptr) {
-        ChangedBelow(Result, Left, Right, root_, RowCodes);
+        const bool unread[2] = {Left != nullptr && Left->ListFailed != 0,
+                                Right != nullptr && Right->ListFailed != 0};
+        ChangedBelow(Result, Left, Right, root_, RowCodes, unread);
     }
 }
 
 // Walks a level of the result beside the same level of both fresh scans; true
 // when something below needs an entry of its own.
 bool TUnsettledItems::ChangedBelow(const TFileTree* Node, const TFileTree* Left, const TFileTree* Right,
-                                   TLevel& Level, const std::map<const TFileTree*, int32_t>& RowCodes) {
+                                   TLevel& Level, const std::map<const TFileTree*, int32_t>& RowCodes,
+                                   const bool Unread[2]) {
     const TChildIndex left(Left);
     const TChildIndex right(Right);
     bool found = false;
@@ -120,7 +124,9 @@ bool TUnsettledItems::ChangedBelow(const TFileTree* Node, const TFileTree* Left,
             if (!held) {
                 below = std::make_unique<TLevel>();
             }
-            if (ChangedBelow(child, scanned[0], scanned[1], *below, RowCodes) || held) {
+            const bool unread[2] = {Unread[0] || (scanned[0] != nullptr && scanned[0]->ListFailed != 0),
+                                    Unread[1] || (scanned[1] != nullptr && scanned[1]->ListFailed != 0)};
+            if (ChangedBelow(child, scanned[0], scanned[1], *below, RowCodes, unread) || held) {
                 found = true;
             } else {
                 Level.Children.erase(key);
@@ -137,6 +143,15 @@ bool TUnsettledItems::ChangedBelow(const TFileTree* Node, const TFileTree* Left,
             continue;
         }
         bool differs = false;
+        for (int side = 0; side < 2; ++side) {
+            // A side the run wrote to that the rescan could not read: the entry
+            // the run left there, since the scan cannot tell.
+            if (Unread[side] && keep[side]) {
+                seen[side] = Written(child->Action, seen[1 - side]);
+                keep[side] = false;
+                differs = true;
+            }
+        }
         for (int side = 0; side < 2; ++side) {
             const TFileTree* now = scanned[side];
             const bool same = seen[side].Present
@@ -205,6 +220,46 @@ bool TUnsettledItems::SeenBy(const TFileTree* Item, int32_t Code, TWanted Seen[2
     return !Keep[0] || !Keep[1];
 }
 
+// What a side the run wrote to holds now, as far as the analysis knew: a copy
+// takes its source's entry, a deletion leaves nothing.
+TUnsettledItems::TWanted TUnsettledItems::Written(int32_t Code, const TWanted& Source) {
+    return Code == saDeleteLeft || Code == saDeleteRight ? TWanted() : Source;
+}
+
+void TUnsettledItems::KeepUnread(TFileTree* Scanned, const TFileTree* Base) {
+    if (Scanned == nullptr) {
+        return;
+    }
+    if (Scanned->ListFailed != 0) {
+        // What was listed before the failure may be only part of the folder.
+        Scanned->Children.clear();
+        Scanned->ChildCount = 0;
+        if (Base != nullptr) {
+            CopyBelow(Scanned, Base);
+        }
+        return;
+    }
+    const TChildIndex base(Base);
+    for (TFileTree* child : Scanned->Children) {
+        if (IsFolderNode(child)) {
+            KeepUnread(child, base.Find(child->Name, true));
+        }
+    }
+}
+
+void TUnsettledItems::CopyBelow(TFileTree* To, const TFileTree* From) {
+    for (const TFileTree* child : From->Children) {
+        if (child->Data == nullptr) {
+            continue;
+        }
+        TFileTree* node = AddNode(To, child->Name, IsFolderNode(child));
+        node->Data->Time = child->Data->Time;
+        node->Data->Size = child->Data->Size;
+        node->Data->Attr = child->Data->Attr;
+        CopyBelow(node, child);
+    }
+}
+
 void TUnsettledItems::Apply(TFileTree* Left, TFileTree* Right, const TFileTree* BaseLeft,
                             const TFileTree* BaseRight) {
     if (count_ == 0) {
@@ -236,7 +291,7 @@ void TUnsettledItems::Decide(TLevel& Level, const TFileTree* Left, const TFileTr
                 level.Want[0] = EntryOf(bl);
                 level.Want[1] = EntryOf(br);
             } else {
-                Pair(l, r, level.Want[0], level.Want[1]);
+                Pair(l, r, level.Conflict, level.Want[0], level.Want[1]);
             }
             level.PresentBelow[0] = level.Want[0].Present && !level.Keep[0];
             level.PresentBelow[1] = level.Want[1].Present && !level.Keep[1];
@@ -326,8 +381,11 @@ TUnsettledItems::TWanted TUnsettledItems::EntryOf(const TFileTree* Node) {
 }
 
 // A pair the direct comparison left unsettled: the older file stands for what
-// both sides last shared. Anything but two files has no entry on either side.
-void TUnsettledItems::Pair(const TFileTree* Left, const TFileTree* Right, TWanted& WantLeft,
+// both sides last shared. A conflict (with no side known to hold the older
+// state) and two files told apart by their sizes alone read as changed on both
+// sides, so they stay a conflict, and a deletion of either is no settled one.
+// Anything but two files has no entry on either side.
+void TUnsettledItems::Pair(const TFileTree* Left, const TFileTree* Right, bool Conflict, TWanted& WantLeft,
                            TWanted& WantRight) {
     WantLeft = TWanted();
     WantRight = TWanted();
@@ -338,13 +396,13 @@ void TUnsettledItems::Pair(const TFileTree* Left, const TFileTree* Right, TWante
     WantRight = EntryOf(Right);
     const TFileAttri* l = Left->Data;
     const TFileAttri* r = Right->Data;
-    const bool sizesOnly = l->Time == r->Time && l->Size != r->Size;
-    if (Later(l->Time, r->Time) || sizesOnly) {
+    const bool both = Conflict || (l->Time == r->Time && l->Size != r->Size);
+    if (Later(l->Time, r->Time) || both) {
         // The left side reads as changed.
         WantLeft.Time = r->Time;
         WantLeft.Size = r->Size;
     }
-    if (Later(r->Time, l->Time) || sizesOnly) {
+    if (Later(r->Time, l->Time) || both) {
         WantRight.Time = l->Time;
         WantRight.Size = l->Size;
     }

@@ -13,7 +13,8 @@
 //   deletion is still seen);
 // - after a direct comparison, entries that stand for the older of the two files
 //   as the state both sides last shared: the newer side reads as changed, the
-//   older as unchanged (both as changed when only their sizes differ), and an
+//   older as unchanged (both as changed when only their sizes differ, or when
+//   the comparison left them as a conflict), and an
 //   item on one side only has no entry on either.
 // The fresh scans are taken after the sync, so they also hold what the user
 // changed while it ran, which this run's analysis never saw. Taken as they are,
@@ -22,6 +23,13 @@
 // run settled keeps, on each side the run did not write to, the entry the
 // analysis saw there (or none, where it saw nothing); a side the run wrote to
 // keeps what the scan finds.
+// A fresh scan that could not read a folder (or that broke off) says nothing of
+// what lies below it: that part takes the entries of the snapshot the analysis
+// compared with (KeepUnread), and an item the run settled there gets the entry
+// the run left it with (a copy's source entry, or none after a deletion). So a
+// rescan cut short by a folder without read rights, or by a server that went
+// away, neither loses what the run did nor makes the pair fall back to a direct
+// comparison.
 // Items are told apart by name and kind: a file and a folder of one name are two
 // items. Each folder level is looked at once, however many items it holds.
 
@@ -50,6 +58,12 @@ public:
     void CollectChangedSince(const TFileTree* Result, const std::map<const TFileTree*, int32_t>& RowCodes,
                              const TFileTree* Left, const TFileTree* Right);
 
+    // Where the fresh scan Scanned could not read a folder (ListFailed), the
+    // folder takes the children of its entry in Base (the side's snapshot the
+    // analysis compared with; none after a direct comparison) in place of what
+    // was listed, and stays marked. A root that was not read takes all of Base.
+    static void KeepUnread(TFileTree* Scanned, const TFileTree* Base);
+
     // Gives every item found above its entries in the two fresh scans Left and
     // Right (changed in place). BaseLeft and BaseRight are the snapshots the
     // analysis compared with, or null after a direct comparison.
@@ -70,6 +84,7 @@ private:
     struct TLevel {
         std::map<TKey, std::unique_ptr<TLevel>> Children;
         bool Item = false;
+        bool Conflict = false; // unsettled as a conflict
         // A settled item: Want holds what the analysis saw, and a side the run
         // wrote to (Keep) stays as scanned.
         bool Settled = false;
@@ -82,14 +97,17 @@ private:
     void CollectBelow(const TFileTree* Node, TLevel& Level,
                       const std::map<const TFileTree*, int32_t>& RowCodes);
     bool ChangedBelow(const TFileTree* Node, const TFileTree* Left, const TFileTree* Right, TLevel& Level,
-                      const std::map<const TFileTree*, int32_t>& RowCodes);
+                      const std::map<const TFileTree*, int32_t>& RowCodes, const bool Unread[2]);
+    static TWanted Written(int32_t Code, const TWanted& Source);
+    static void CopyBelow(TFileTree* To, const TFileTree* From);
     static bool SeenBy(const TFileTree* Item, int32_t Code, TWanted Seen[2], bool Keep[2]);
     void Decide(TLevel& Level, const TFileTree* Left, const TFileTree* Right, const TFileTree* BaseLeft,
                 const TFileTree* BaseRight, bool Compared);
     void Put(TLevel& Level, TFileTree* Parent, int32_t Side);
 
     static TWanted EntryOf(const TFileTree* Node);
-    static void Pair(const TFileTree* Left, const TFileTree* Right, TWanted& WantLeft, TWanted& WantRight);
+    static void Pair(const TFileTree* Left, const TFileTree* Right, bool Conflict, TWanted& WantLeft,
+                     TWanted& WantRight);
     static TFileTree* AddNode(TFileTree* Parent, const std::string& Name, bool Folder);
 
     TLevel root_;

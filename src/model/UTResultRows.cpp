@@ -1,5 +1,7 @@
 #include "model/UTResultRows.h"
 
+#include <map>
+
 namespace tandemora {
 
 namespace {
@@ -443,6 +445,32 @@ void TResultRows::ForEachRow(const std::function<void(TResultRow*)>& visit) cons
 int TResultRows::RowCount() const {
     int count = 0;
     ForEachRow([&count](TResultRow*) { ++count; });
+    return count;
+}
+
+int TResultRows::ConflictsLeft() const {
+    if (resultTree_ == nullptr) {
+        return 0;
+    }
+    std::map<const TFileTree*, int32_t> shown;
+    ForEachRow([&shown](TResultRow* row) {
+        if (row->Item != nullptr) {
+            shown[row->Item] = row->Action.load();
+        }
+    });
+    int count = 0;
+    std::vector<const TFileTree*> pending = {resultTree_};
+    while (!pending.empty()) {
+        const TFileTree* node = pending.back();
+        pending.pop_back();
+        for (const TFileTree* child : node->Children) {
+            const auto row = shown.find(child);
+            const int32_t code = row != shown.end() ? row->second : child->Action;
+            const bool filtered = child->IncludedFlag == 0 && child->ExcludedFlag > 0;
+            count += code == saConflict && !filtered ? 1 : 0;
+            pending.push_back(child);
+        }
+    }
     return count;
 }
 

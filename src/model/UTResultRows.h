@@ -141,6 +141,10 @@ public:
     void ForEachRow(const std::function<void(TResultRow*)>& visit) const;
     // Number of rows, the root row included.
     int RowCount() const;
+    // The items a run leaves as conflicts: by the code of the row that shows an
+    // item, or the result's own code where no row does (the Changes view shows
+    // no conflicts). Items the filters keep out are not counted.
+    int ConflictsLeft() const;
 
     // Set while a synchronisation walks the rows (by the sync thread, on the main
     // thread); view rebuilds and overrides are refused meanwhile.

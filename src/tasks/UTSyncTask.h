@@ -182,8 +182,10 @@ public:
 
     // ---- Task log (UTTaskLog.cpp) ----
     std::string LogHeader(const std::string& action) const;
+    // Notes (the analysis' own red lines, which the panel shows already) follow
+    // the header in the task log only; the text returned is the panel's.
     std::string RecordAnalysis(const std::string& timesLine, const std::string& countsLine,
-                               const std::string& diskLine) const;
+                               const std::string& diskLine, const std::vector<std::string>& notes = {}) const;
     // The record of a run that ended before its work began: the report header
     // for the action, the reason, and "----- Analysis not started -----" (or
     // "Sync"), a sync record followed by an empty line like any other. Appended

@@ -82,13 +82,20 @@ std::string TSyncTask::LogHeader(const std::string& action) const {
 }
 
 std::string TSyncTask::RecordAnalysis(const std::string& timesLine, const std::string& countsLine,
-                                      const std::string& diskLine) const {
+                                      const std::string& diskLine,
+                                      const std::vector<std::string>& notes) const {
     std::string text;
     try {
-        text = LogHeader(kLogActionAnalysis) + kLogLineEnd + countsLine + kLogLineEnd + diskLine +
-               kLogLineEnd + "----- Analysis " + timesLine + " -----";
+        const std::string header = LogHeader(kLogActionAnalysis) + kLogLineEnd;
+        const std::string rest =
+            countsLine + kLogLineEnd + diskLine + kLogLineEnd + "----- Analysis " + timesLine + " -----";
+        text = header + rest;
         if (SaveLogOn()) {
-            WriteLog(text);
+            std::string logged = header;
+            for (const std::string& note : notes) {
+                logged += note + kLogLineEnd;
+            }
+            WriteLog(logged + rest);
         }
     } catch (const std::exception&) {
         // An unwritable log must never disturb the analysis it records.

@@ -842,6 +842,20 @@ void TFMain::CommandLineRunEnded(TFSyncMain* window, TRunEnd outcome, const std:
         ReportCommandLine(ecCancelled, name + "the run was " + reason);
         break;
     }
+    // What a run that ended may have left undone, each said on its own.
+    if (outcome == TRunEnd::Synchronised || outcome == TRunEnd::ItemsFailed) {
+        const int conflicts = window->ConflictsLeft();
+        if (conflicts > 0) {
+            ReportCommandLine(ecConflictsLeft,
+                              name + "the sync left " + std::to_string(conflicts) +
+                                  (conflicts == 1 ? " item" : " items") +
+                                  " as conflicts (changed on both sides, or not known to be in step); "
+                                  "nothing was copied for them");
+        }
+    }
+    if (outcome != TRunEnd::NotStarted && outcome != TRunEnd::Cancelled && !window->UnreadFolders().empty()) {
+        ReportCommandLine(ecFoldersNotRead, name + window->UnreadFolders());
+    }
     // The record is lost, not the work: the status stays the sync's, and the
     // error stream says it (the error log may be on the same full disk).
     if (!window->LogFailure().empty()) {

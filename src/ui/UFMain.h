@@ -46,6 +46,8 @@ enum : int {
     ecNotStarted = 4,       // a check refused the run (folder, server, filter, room, switches)
     ecItemsFailed = 5,      // the sync ran, and some items failed
     ecCancelled = 6,
+    ecConflictsLeft = 7,  // the sync ran and left items as conflicts (changed on both sides)
+    ecFoldersNotRead = 8, // folders could not be read: nothing in them was compared or synchronised
 };
 
 // Trigger kinds.

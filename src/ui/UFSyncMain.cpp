@@ -39,6 +39,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -814,6 +815,9 @@ void TFSyncMain::AnalyzeThreadDone() {
     TotalTime = GetTickCount() - TotalTime;
     totalTiming_ = false;
     analysisFailure_.clear();
+    analysisNotes_.clear();
+    unreadLine_.clear();
+    conflictsLeft_ = 0;
     if (AnalyzeThread->FatalException()) {
         // No result: items that the filters should have left out would otherwise be
         // offered for the sync.
@@ -841,6 +845,7 @@ void TFSyncMain::AnalyzeThreadDone() {
     }
     ShowUnseenFolders();
     ShowEmptiedSides();
+    ShowDirectMode();
     ShowAnalysisSummary();
     if (LeftOper) {
         LeftOper->Stop();
@@ -881,6 +886,30 @@ void TFSyncMain::ShowUnseenFolders() {
     for (size_t i = 0; i < names.size(); ++i) {
         line += (i == 0 ? "" : ", ") + names[i];
     }
+    unreadLine_ = line;
+    // Never synchronised, every run: worth more than a line in a panel nobody
+    // may be looking at.
+    ErrorLogger.LogError("Folders not read", "ENotRead", "\"" + Task->SyncName + "\": " + line);
+    AddAnalysisNote(line);
+}
+
+// A comparison without snapshots: nothing tells which side changed an item,
+// and a deletion reads as an item the other side lacks.
+void TFSyncMain::ShowDirectMode() {
+    if (!AnalyzeThread || ResultTree == nullptr || AnalyzeThread->UsedSnapshots) {
+        return;
+    }
+    std::string line = "No snapshots of an earlier sync to compare with (the first sync, or they are gone): "
+                       "the folders are compared directly, by time.";
+    if (Task->Unattended && Task->SyncDirection == sdBothWays && Task->Conflicts != cfNewerFileWins) {
+        line += " Files that differ on both sides are left as conflicts.";
+    }
+    AddAnalysisNote(line);
+}
+
+// A red line in the panel that the analysis record keeps as well.
+void TFSyncMain::AddAnalysisNote(const std::string& line) {
+    analysisNotes_.push_back(line);
     AddLogLine(line, true);
 }
 
@@ -895,10 +924,9 @@ void TFSyncMain::ShowEmptiedSides() {
         if (emptied[side]) {
             const std::string name = side == 0 ? "Left" : "Right";
             const std::string other = side == 0 ? "Right" : "Left";
-            AddLogLine("The " + name +
-                           " folder is empty but held items at the last sync (is its drive missing?): " +
-                           "nothing is deleted on the " + other + " side on its account.",
-                       true);
+            AddAnalysisNote("The " + name +
+                            " folder is empty but held items at the last sync (is its drive missing?): " +
+                            "nothing is deleted on the " + other + " side on its account.");
         }
     }
     // A folder of a side with a disk not mounted on it: one line each.
@@ -955,7 +983,7 @@ void TFSyncMain::ShowAnalysisSummary() {
         countsLine = analysisFailure_;
     }
     const std::string diskLine = DiskLine();
-    AddLogText(Task->RecordAnalysis(timesLine, countsLine, diskLine));
+    AddLogText(Task->RecordAnalysis(timesLine, countsLine, diskLine, analysisNotes_));
     ScrollLogToEnd();
     Task->Running = false;
     if (SyncAfterAnalyze != 0) {
@@ -1096,14 +1124,23 @@ void TFSyncMain::RefuseRun(const char* action, const std::string& reason, bool r
 // whole between two lines of the running one). Where the lock file cannot be
 // made at all, the run goes on as it always did.
 bool TFSyncMain::TakeRunLock(const char* action) {
-    if (runLock_.Held() || !IsSafeSyncID(Task->SyncID) || runLock_.TryLock(Task->RunLockPath()) ||
-        errno != EWOULDBLOCK) {
+    if (runLock_.Held() || !IsSafeSyncID(Task->SyncID) || runLock_.TryLock(Task->RunLockPath())) {
         return true;
     }
-    RefuseRun(action,
-              "Another run of this task is under way (its lock " + EscapeForLog(Task->RunLockPath()) +
-                  " is held).",
-              true);
+    if (errno == EWOULDBLOCK) {
+        RefuseRun(action,
+                  "Another run of this task is under way (its lock " + EscapeForLog(Task->RunLockPath()) +
+                      " is held).",
+                  true);
+        return false;
+    }
+    // The lock shares its folder with the run stamp and the snapshots kept on
+    // this computer: a run that cannot write them there does not start.
+    const std::string why = "The run lock " + EscapeForLog(Task->RunLockPath()) + " cannot be made (" +
+                            EscapeForLog(std::strerror(errno)) +
+                            "); its folder also keeps the run stamp and the snapshots kept on this computer.";
+    ErrorLogger.LogError("Run not started", "EDataFolder", "\"" + Task->SyncName + "\": " + why);
+    RefuseRun(action, why, true);
     return false;
 }
 
@@ -1238,6 +1275,7 @@ void TFSyncMain::SyncThreadDone() {
     logToFile_ = false;
     emit RunStateChanged();
     const int failed = FailedSyncItems();
+    conflictsLeft_ = rows_.ConflictsLeft();
     if (syncCancelled_) {
         EndRun(TRunEnd::Cancelled, "cancelled during the sync");
     } else if (!notStarted.empty()) {

@@ -113,6 +113,11 @@ public:
     // Why the last sync's record could not be written to the task log (empty
     // when it was, or when no record was kept).
     const std::string& LogFailure() const { return logFailure_; }
+    // What the last run left undone for lack of a view: the folders its
+    // analysis could not read (the log line naming them; empty when none), and
+    // the items its sync left as conflicts.
+    const std::string& UnreadFolders() const { return unreadLine_; }
+    int ConflictsLeft() const { return conflictsLeft_; }
     // Every line added since the window opened, also those no longer kept.
     int LogLineCount() const { return static_cast<int>(logLineCount_); }
     // The rows shown by the result view.
@@ -235,6 +240,8 @@ private:
     void ShowPendingLog(bool lastRed);
     void ShowUnseenFolders();
     void ShowEmptiedSides();
+    void ShowDirectMode();
+    void AddAnalysisNote(const std::string& line);
 
     void SetFolderBarEnabled(bool enabled);
     void BrowseFolder(uint8_t side);
@@ -283,8 +290,11 @@ private:
     bool syncCancelled_ = false; // cancel was pressed while the sync ran
     bool logToFile_ = false;     // the sync's lines are appended to the task log
     std::string logFailure_;
-    fs::TFileLock runLock_;         // held while a run is open
-    std::string analysisFailure_;   // why the last analysis gave no result
+    fs::TFileLock runLock_;                  // held while a run is open
+    std::string analysisFailure_;            // why the last analysis gave no result
+    std::vector<std::string> analysisNotes_; // red lines of the last analysis, for its record
+    std::string unreadLine_;
+    int conflictsLeft_ = 0;
     QWidget* tipControl_ = nullptr; // the control the pending tip is for
 };
 

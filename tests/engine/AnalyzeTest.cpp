@@ -168,7 +168,7 @@ TEST(AnalyzeCombine, FilesChangedOnBothSides) {
         {true, cfNewerFileWins, sdBothWays, 200, 300, 6, saOverwriteRtoL},
         {true, cfNewerFileWins, sdBothWays, 300, 300, 6, saOverwriteRtoL}, // a tie of two sizes goes right
         {true, cfNewerFileWins, sdLeftToRight, 200, 300, 6, saOverwriteLtoR},
-        {true, cfDoNotCopy, sdBothWays, 300, 200, 6, saChangedSinceSync},
+        {true, cfDoNotCopy, sdBothWays, 300, 200, 6, saConflict},
         {false, cfNewerFileWins, sdBothWays, 300, 200, 6, saConflict},
         {true, cfNewerFileWins, sdBothWays, static_cast<int32_t>(0x8C210000u), 0x50210000, 6,
          saOverwriteLtoR}, // 2050 against 2020: negative as a signed DOS time

@@ -338,7 +338,7 @@ private:
         if (!history_) {
             if (!side[L] || !side[R]) {
                 winner = side[L] ? L : R;
-            } else if (!kinds && side[L]->Dos != side[R]->Dos) {
+            } else if (!kinds && side[L]->Dos != side[R]->Dos && !DirectConflict()) {
                 winner = newer() ? L : R;
             }
         } else {
@@ -404,6 +404,10 @@ private:
         }
         return v;
     }
+
+    // Runs are unattended: without a last agreed state, a two-way task leaves
+    // two different files as they are unless its policy lets the newer win.
+    bool DirectConflict() const { return option_.at("dir") == sdBothWays && !option_.at("policy"); }
 
     bool Emptied(int side, const TTree* sides) const {
         return history_ && !base_.empty() && sides[side].empty();
@@ -578,11 +582,13 @@ private:
                               });
             TOpt agreed = settled ? now[L] : kept ? b : TOpt();
             // Two files never in step: the older one stands for what both last
-            // shared, so the newer reads as changed; of one time, both do.
+            // shared, so the newer reads as changed; of one time, or left as a
+            // conflict, both do.
             if (!settled && !history_ && now[L] && now[R] && !now[L]->Dir && !now[R]->Dir) {
                 const uint32_t l = static_cast<uint32_t>(now[L]->Dos);
                 const uint32_t r = static_cast<uint32_t>(now[R]->Dos);
-                agreed = l == r ? TItem{false, "(neither)", 0, 0, false} : *now[l < r ? L : R];
+                agreed =
+                    l == r || DirectConflict() ? TItem{false, "(neither)", 0, 0, false} : *now[l < r ? L : R];
             }
             if (agreed) {
                 next[path] = *agreed;

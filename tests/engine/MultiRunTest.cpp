@@ -3,6 +3,7 @@
 // log lines), for the faults seen on real folders over many runs.
 
 #include "PairFolder.h"
+#include "platform/ProgramFolder.h"
 #include "tasks/UTSysConfig.h"
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace pairtest;
 
@@ -239,11 +241,11 @@ TEST_F(MultiRun, TimeZoneChangeHealsAndLaterEditsAreSynchronised) {
 
 TEST_F(MultiRun, FilesFrom2044OnAreNewerThanOlderOnes) {
     const time_t y2050 = 2524608000;
+    f.Task().Conflicts = cfNewerFileWins; // the first run has no snapshots: times decide
     f.Put(L, "x.txt", "from 2050", y2050);
     f.Put(R, "x.txt", "from 2020", 1577836800);
     f.SyncOnce();
     EXPECT_EQ(f.Bytes(R, "x.txt"), "from 2050");
-    f.Task().Conflicts = cfNewerFileWins;
     f.Put(L, "x.txt", "left, 2043", 2335212000);
     f.Put(R, "x.txt", "right, 2051", y2050 + 365 * 86400);
     f.SyncOnce();
@@ -338,6 +340,7 @@ TEST_F(MultiRun, EmptiedSideDeletesNothingOnTheOtherSide) {
 }
 
 TEST_F(MultiRun, SnapshotsOfAnotherPairOrPlaceAreNotUsed) {
+    f.Unattended = false; // from the window: without snapshots the newer file wins
     Start({{"a.txt", "one"}, {"keep.txt", "kept"}});
     const std::string right = f.Root(R);
     f.UseFolder(R, f.Other(R));
@@ -501,4 +504,173 @@ TEST_F(MultiRun, SaveWithinTheSameTwoSecondsIsCarriedOver) {
         EXPECT_EQ(f.SyncOnce().Ops, 0);
         EXPECT_TRUE(f.InStep());
     }
+}
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+// A folder of another user's with mode 0700, as "lost+found" on a disk's root.
+// Without root rights, a folder of one's own with mode 0 stands for it. With
+// them, the test runs as "nobody" (the fixture's folders handed over first)
+// and the folder is root's. Usable() is false where that cannot be arranged.
+class TOtherUsersFolder {
+public:
+    explicit TOtherUsersFolder(TPairFolder& f) : root_(geteuid() == 0) {
+        if (root_) {
+            f.GiveTo(kNobody, kNobody);
+            usable_ = Become(kNobody) && access(f.Root(L).c_str(), R_OK | W_OK | X_OK) == 0 &&
+                      access(f.Root(R).c_str(), R_OK | W_OK | X_OK) == 0;
+        }
+    }
+    ~TOtherUsersFolder() {
+        if (root_) {
+            Become(0);
+        }
+    }
+    bool Usable() const { return usable_; }
+    void Lock(const std::string& path) { Owned(path, false); }
+    void Unlock(const std::string& path) { Owned(path, true); }
+    // An edit its owner makes inside the folder.
+    void AsOwner(const std::string& path, const std::function<void()>& edit) {
+        if (root_) {
+            Become(0);
+        } else {
+            chmod(path.c_str(), 0755);
+        }
+        edit();
+        if (root_) {
+            Become(kNobody);
+        } else {
+            chmod(path.c_str(), 0);
+        }
+    }
+
+private:
+    void Owned(const std::string& path, bool ours) {
+        if (!root_) {
+            chmod(path.c_str(), ours ? 0755 : 0);
+            return;
+        }
+        Become(0);
+        const uid_t owner = ours ? kNobody : 0;
+        EXPECT_EQ(chown(path.c_str(), owner, owner), 0);
+        chmod(path.c_str(), ours ? 0755 : 0700);
+        Become(kNobody);
+    }
+    static bool Become(uid_t id) {
+        if (id == 0) {
+            return seteuid(0) == 0 && setegid(0) == 0;
+        }
+        return setegid(id) == 0 && seteuid(id) == 0;
+    }
+    bool root_;
+    bool usable_ = true;
+};
+
+} // namespace
+
+// A folder the program may not read, on the right: the run after the sync
+// cannot scan it again, yet the pair stays in snapshot mode, so a deletion
+// made meanwhile is carried out (not undone), an edit on both sides inside the
+// folder becomes a conflict once it is readable again (neither edit lost), and
+// the rerun then proposes nothing but that conflict.
+TEST_F(MultiRun, UnreadableFolderLeavesTheHistoryIntact) {
+    TOtherUsersFolder other(f);
+    if (!other.Usable()) {
+        GTEST_SKIP() << "the temporary folders cannot be handed to another user here";
+    }
+    Start({{"docs/a.txt", "a"}, {"docs/b.txt", "bee"}, {"x.txt", "ex"}, {"y.txt", "why"}});
+    const std::string docs = f.Root(R) + "/docs";
+    other.Lock(docs);
+    f.Put(L, "x.txt", "ex, edited", T(1));
+    TRun run = f.SyncOnce();
+    EXPECT_TRUE(run.UsedSnapshots);
+    EXPECT_EQ(run.Code("x.txt"), saSame);
+    EXPECT_EQ(run.Code("docs/a.txt"), saDoNotCopy);
+    EXPECT_TRUE(AnyLineHas(run, "Right folder could not be read completely after the sync (" + docs + "/)"));
+    EXPECT_EQ(f.Snapshot(R).count("docs/a.txt"), 1u) << "the unread folder lost its entries";
+
+    f.Remove(L, "y.txt");
+    f.Remove(L, "docs/b.txt");
+    f.Put(L, "docs/a.txt", "a, left edit", T(2));
+    other.AsOwner(docs, [&] { f.Put(R, "docs/a.txt", "a, the right side's edit", T(3)); });
+    run = f.SyncOnce();
+    EXPECT_TRUE(run.UsedSnapshots);
+    EXPECT_EQ(run.Code("y.txt"), saSame);
+    EXPECT_FALSE(f.Has(L, "y.txt")) << "the deletion was undone";
+    EXPECT_FALSE(f.Has(R, "y.txt"));
+
+    other.Unlock(docs);
+    run = f.SyncOnce();
+    EXPECT_TRUE(run.UsedSnapshots);
+    EXPECT_EQ(run.Proposals(), (std::map<std::string, int32_t>{{"docs/a.txt", saConflict}}));
+    EXPECT_EQ(f.Bytes(L, "docs/a.txt"), "a, left edit");
+    EXPECT_EQ(f.Bytes(R, "docs/a.txt"), "a, the right side's edit");
+    EXPECT_EQ(f.SyncOnce().Proposals(), (std::map<std::string, int32_t>{{"docs/a.txt", saConflict}}));
+
+    f.SyncOnce({{"docs/a.txt", saOverwriteRtoL}}); // the user settles it
+    EXPECT_EQ(f.SyncOnce().Proposals(), (std::map<std::string, int32_t>{}));
+    EXPECT_TRUE(f.InStep());
+    EXPECT_EQ(f.Bytes(L, "x.txt"), "ex, edited");
+    EXPECT_FALSE(f.Has(R, "docs/b.txt")) << "the deletion made while the folder was locked was undone";
+}
+
+// The data folder (run stamp, snapshots kept here, run lock) cannot be
+// written: the sync does not start and says why, in the log and the error log;
+// once it can be written again, the pair goes on where it was.
+TEST_F(MultiRun, DataFolderThatCannotBeWrittenStopsTheSync) {
+    Start({{"a.txt", "one"}});
+    f.Put(L, "a.txt", "two", T(1));
+    {
+        testsupport::WriteFile(f.Other(L) + "/file", "a file, not a folder");
+        testsupport::ScopedEnv data("XDG_DATA_HOME", f.Other(L) + "/file/data");
+        const TRun run = f.SyncOnce();
+        EXPECT_EQ(run.Ops, 0);
+        EXPECT_TRUE(AnyLineHas(run, "Sync not started: the folder " + f.Other(L) + "/file/data/"));
+        EXPECT_EQ(f.Bytes(R, "a.txt"), "one");
+        EXPECT_NE(testsupport::ReadFile(GetProgramFolder() + "ErrorInfo.txt").find("cannot be written"),
+                  std::string::npos);
+    }
+    const TRun run = f.SyncOnce();
+    EXPECT_TRUE(run.UsedSnapshots);
+    EXPECT_EQ(run.Code("a.txt"), saSame);
+    EXPECT_EQ(f.SyncOnce().Proposals(), (std::map<std::string, int32_t>{}));
+    EXPECT_TRUE(f.InStep());
+}
+
+// Without snapshots (never synchronised, or lost) an unattended two-way run
+// cannot tell which side changed a file that differs: it stays a conflict, over
+// the following runs too, also when one version is deleted meanwhile, until a
+// person settles it. With the policy "newer file wins" the newer one is copied.
+TEST_F(MultiRun, WithoutSnapshotsAnUnattendedRunOverwritesNothing) {
+    f.Put(L, "a.txt", "left, newer", T(2));
+    f.Put(R, "a.txt", "right, older", T(1));
+    f.Put(L, "b.txt", "bee", T(1));
+    TRun run = f.SyncOnce();
+    EXPECT_FALSE(run.UsedSnapshots);
+    EXPECT_EQ(run.Code("a.txt"), saConflict);
+    EXPECT_EQ(f.Bytes(R, "a.txt"), "right, older");
+    EXPECT_EQ(f.Bytes(R, "b.txt"), "bee");
+
+    run = f.SyncOnce();
+    EXPECT_TRUE(run.UsedSnapshots);
+    EXPECT_EQ(run.Proposals(), (std::map<std::string, int32_t>{{"a.txt", saConflict}}));
+    f.Remove(R, "a.txt");
+    EXPECT_EQ(f.SyncOnce().Proposals(), (std::map<std::string, int32_t>{{"a.txt", saConflict}}));
+    EXPECT_EQ(f.Bytes(L, "a.txt"), "left, newer");
+
+    f.SyncOnce({{"a.txt", saOverwriteLtoR}}); // the user settles it
+    EXPECT_EQ(f.SyncOnce().Proposals(), (std::map<std::string, int32_t>{}));
+    EXPECT_TRUE(f.InStep());
+}
+
+TEST_F(MultiRun, WithoutSnapshotsTheNewerFileWinsWhenThePolicySaysSo) {
+    f.Task().Conflicts = cfNewerFileWins;
+    f.Put(L, "a.txt", "left, newer", T(2));
+    f.Put(R, "a.txt", "right, older", T(1));
+    EXPECT_EQ(f.SyncOnce().Code("a.txt"), saSame);
+    EXPECT_EQ(f.Bytes(R, "a.txt"), "left, newer");
+    EXPECT_EQ(f.SyncOnce().Proposals(), (std::map<std::string, int32_t>{}));
+    EXPECT_TRUE(f.InStep());
 }

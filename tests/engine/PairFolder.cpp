@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace pairtest {
 
@@ -152,6 +153,17 @@ TPairFolder::TPairFolder() {
 TPairFolder::~TPairFolder() {
     ForgetResult();
     SetProgramFolder("");
+}
+
+void TPairFolder::GiveTo(uid_t uid, gid_t gid) const {
+    for (const testsupport::TempDir* dir : {&base_, &program_, &appData_, &cache_}) {
+        std::error_code error;
+        lchown(dir->path().c_str(), uid, gid);
+        for (auto it = stdfs::recursive_directory_iterator(dir->path(), error);
+             it != stdfs::recursive_directory_iterator(); it.increment(error)) {
+            lchown(it->path().c_str(), uid, gid);
+        }
+    }
 }
 
 void TPairFolder::Remove(int side, const std::string& rel) {

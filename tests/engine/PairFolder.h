@@ -107,6 +107,9 @@ public:
         (side == 0 ? task_.LFolder : task_.RFolder).FolerAllName = path;
     }
     bool Unattended = true; // the command line and the triggers run unattended
+    // Hands every folder of the fixture (both sides, the program folder, the
+    // data and cache folders) to another user, so that a test can run as that user.
+    void GiveTo(uid_t uid, gid_t gid) const;
 
     // ---- The user's edits ----
     void Put(int side, const std::string& rel, const std::string& bytes, time_t when) {

@@ -26,6 +26,9 @@ struct TFaults {
     bool shortTemp = false;             // a transfer to a temporary name loses its last byte
     bool failSaveOld = false;           // the previous version cannot be kept
     bool incompleteRescan = false;      // the scan cannot read everything
+    bool failSnapshotWrite = false;     // the snapshot cannot be written to the work folder
+    bool rootGone = false;              // the scan finds the folder itself gone
+    std::string unreadFolder;           // the scan cannot list this folder below the root
     bool failGet = false;               // a download fails
     bool recursiveRemove = false;       // a folder goes with everything in it (an HTTP DELETE)
     std::function<void()> midCopy;      // runs once, when the first chunk of a copy is written
@@ -93,10 +96,29 @@ public:
         }
         TWinFileOper::CommitPending(Results);
     }
+    int WriteFromStream(std::istream& Stream, TFolderSource* Source, TFileAttri* Attr,
+                        bool ClearReadOnly) override {
+        if (faults_->failSnapshotWrite) {
+            return 1;
+        }
+        return TWinFileOper::WriteFromStream(Stream, Source, Attr, ClearReadOnly);
+    }
     int ScanTree() override {
         const int result = TWinFileOper::ScanTree();
         if (faults_->incompleteRescan) {
             MarkIncomplete();
+        }
+        if (faults_->rootGone) {
+            RootMissing = true;
+            Tree->ListFailed = 1;
+        }
+        for (TFileTree* child : Tree->Children) {
+            if (child->Name == faults_->unreadFolder) {
+                child->Children.clear();
+                child->ChildCount = 0;
+                child->ListFailed = 1;
+                UnreadFolders.push_back(child->Name);
+            }
         }
         return result;
     }
@@ -215,8 +237,8 @@ TEST_F(SyncFaultTest, EachFaultIsAnErrorAndChangesNothingItShouldNot) {
                  "Delete:" + R + "/d.txt",
                  CopyLine(L, R, "n.txt"),
                  "Operator File :4",
-                 "Right snapshot not saved: the folder could not be read completely after the sync; the "
-                 "previous snapshot stays."};
+                 "Right folder could not be read completely after the sync; its snapshot keeps what the "
+                 "last one said there, with this run's changes."};
          },
          "two, longer", ""},
     };
@@ -244,6 +266,99 @@ TEST_F(SyncFaultTest, EachFaultIsAnErrorAndChangesNothingItShouldNot) {
         EXPECT_TRUE(pairtest::Leftovers(R).empty());
         EXPECT_TRUE(fatal.empty());
     }
+}
+
+// A side that could not be scanned again after the sync (a server gone away)
+// keeps its last snapshot with what the run did folded in, for both places a
+// task keeps its snapshots: the next runs compare against snapshots, carry out
+// a later edit instead of calling it a conflict, and find nothing left to do.
+// A side whose folder was gone gets no snapshot (writing one would make the
+// folder again): the earlier pair stays, and a later edit is a conflict.
+TEST_F(SyncFaultTest, SideNotReadAfterTheSyncKeepsSnapshotModeAndWhatTheRunDid) {
+    struct Case {
+        const char* Name;
+        bool RootGone;
+        const char* UnreadFolder;  // or, instead of the whole side, this folder is not read
+        int32_t EstimateDiskSpace; // 1: snapshots kept here, else in the work folders
+        int32_t NextEdit;
+    };
+    const Case cases[] = {
+        {"listing broke off", false, "", 0, saOverwriteLtoR},
+        {"listing broke off, snapshots here", false, "", 1, saOverwriteLtoR},
+        {"a folder the run wrote to not read", false, "s", 0, saOverwriteLtoR},
+        {"folder gone", true, "", 0, saConflict},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        testsupport::TempDir folders;
+        UseFolders(folders);
+        task.EstimateDiskSpace = c.EstimateDiskSpace;
+        rightFaults = TFaults();
+        Put(L, "c.txt", "one", kOld);
+        Put(L, "d.txt", "dee", kOld);
+        Put(L, "s/c.txt", "one", kOld);
+        AnalyzeAndSync();
+        const std::string rightBefore = testsupport::ReadFile(WorkSnapshot(R));
+        Put(L, "c.txt", "two, longer", kNew);
+        Put(L, "s/c.txt", "two, longer", kNew);
+        std::filesystem::remove(L + "/d.txt");
+        Put(L, "n.txt", "new", kNew);
+        Analyze();
+        rightFaults.incompleteRescan = !c.RootGone && *c.UnreadFolder == '\0';
+        rightFaults.rootGone = c.RootGone;
+        rightFaults.unreadFolder = c.UnreadFolder;
+        SyncWithFaults();
+        rightFaults = TFaults();
+        ASSERT_EQ(opCount, 4);
+        if (c.RootGone) {
+            EXPECT_EQ(testsupport::ReadFile(WorkSnapshot(R)), rightBefore);
+        }
+
+        Analyze();
+        EXPECT_TRUE(analysis->UsedSnapshots);
+        EXPECT_EQ(Changes(), 0);
+        for (const char* file : {"c.txt", "s/c.txt"}) { // a stale right snapshot makes these conflicts
+            Put(L, file, "three, longer still", kNew + 60);
+        }
+        Analyze(vkAll);
+        EXPECT_TRUE(analysis->UsedSnapshots);
+        for (const char* file : {"c.txt", "s/c.txt"}) {
+            SCOPED_TRACE(file);
+            EXPECT_EQ(Code(std::string("/") + file), c.NextEdit);
+        }
+        Sync();
+        for (const char* file : {"c.txt", "s/c.txt"}) {
+            EXPECT_EQ(Read(L, file), "three, longer still");
+            EXPECT_EQ(Read(R, file), c.NextEdit == saConflict ? "two, longer" : "three, longer still");
+        }
+        EXPECT_FALSE(Has(R, "d.txt"));
+        EXPECT_EQ(Read(R, "n.txt"), "new");
+    }
+}
+
+// The right snapshot cannot be written to its work folder (a full disk, a
+// server gone away): the left one written just before is put back, so the last
+// pair and its stamp still hold, and the next analysis compares with them.
+TEST_F(SyncFaultTest, SnapshotPairIsReplacedWholeOrNotAtAll) {
+    Put(L, "c.txt", "one", kOld);
+    AnalyzeAndSync();
+    const std::string leftBefore = testsupport::ReadFile(WorkSnapshot(L));
+    Put(L, "c.txt", "two, longer", kNew);
+    Analyze();
+    rightFaults.failSnapshotWrite = true;
+    SyncWithFaults();
+    EXPECT_EQ(lines.back(),
+              "Error: snapshots not saved: Right snapshot could not be written to its work folder.");
+    EXPECT_EQ(testsupport::ReadFile(WorkSnapshot(L)), leftBefore);
+    EXPECT_NE(ErrorLog().find("Right snapshot could not be written"), std::string::npos);
+
+    Analyze(); // both sides changed alike since the last pair: nothing to do, and the pair is renewed
+    EXPECT_TRUE(analysis->UsedSnapshots);
+    EXPECT_EQ(Changes(), 0);
+    Sync();
+    Put(R, "c.txt", "three, on the right", kNew + 60);
+    Analyze();
+    EXPECT_EQ(Code("/c.txt"), saOverwriteRtoL);
 }
 
 // An endpoint that removes a folder with its contents must never get a folder that

@@ -83,10 +83,10 @@ TEST_F(UnansweredStopTest, ThreeSilentItemsInARowStopTheRunAndTheRestWaitsForThe
         if (c.Stops && stopped != lines.end()) {
             EXPECT_NE(stopped->find("); " + std::to_string(left) + " items were not done"), std::string::npos)
                 << *stopped;
-            // The silent side is not rescanned: its snapshot is not written.
+            // The silent side is not rescanned, and the snapshot it keeps is
+            // neither read nor replaced.
             EXPECT_NE(std::find(lines.begin(), lines.end(),
-                                "Right snapshot not saved: the folder could not be read completely after "
-                                "the sync; the previous snapshot stays."),
+                                "The snapshots stay as the last sync left them: the server does not answer."),
                       lines.end());
         }
         // What was not tried keeps its copy; what failed is an error; nothing

@@ -14,6 +14,50 @@ namespace {
 
 using tandemora::TFSyncMain;
 
+// A folder whose path is longer than the system takes (4,096 bytes): its
+// parent lists it, but it cannot be opened itself. Made and removed a level at
+// a time through folder handles, since its path cannot be used.
+class TDeepFolder {
+public:
+    explicit TDeepFolder(const std::string& parent) : parent_(parent) {
+        int fd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        for (int level = 0; level < kLevels && fd >= 0; ++level) {
+            mkdirat(fd, Name().c_str(), 0755);
+            const int next = openat(fd, Name().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            close(fd);
+            fd = next;
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    ~TDeepFolder() {
+        const int fd = open(parent_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            RemoveBelow(fd, kLevels);
+            close(fd);
+        }
+    }
+    TDeepFolder(const TDeepFolder&) = delete;
+    TDeepFolder& operator=(const TDeepFolder&) = delete;
+
+private:
+    static constexpr int kLevels = 17; // of 251 bytes each
+    static std::string Name() { return std::string(250, 'd'); }
+    static void RemoveBelow(int fd, int levels) {
+        const int child = openat(fd, Name().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (child < 0) {
+            return;
+        }
+        if (levels > 1) {
+            RemoveBelow(child, levels - 1);
+        }
+        close(child);
+        unlinkat(fd, Name().c_str(), AT_REMOVEDIR);
+    }
+    std::string parent_;
+};
+
 class CommandLineTest : public UiTest {
 protected:
     void SetUp() override {
@@ -108,6 +152,7 @@ TEST_F(CommandLineTest, EveryStartWithoutADisplayEndsAndSaysWhatHappened) {
         return name;
     };
     tandemora::fs::TFileLock otherRun; // held as a run still going would hold it
+    std::vector<std::unique_ptr<TDeepFolder>> deep;
     const Case cases[] = {
         {"analysis only", [&] { return task("Check", [](tandemora::TSyncTask& t) { t.TSanalyze = 1; }); },
          tandemora::ecOk, "", "All:2,Changed:2,Conflicts:0,Errors:0,Included:2,Excluded:0\r\n"},
@@ -179,9 +224,58 @@ TEST_F(CommandLineTest, EveryStartWithoutADisplayEndsAndSaysWhatHappened) {
                                               std::filesystem::file_time_type::clock::now() -
                                                   std::chrono::hours(48));
              WriteFile(folders / "f/__Tandemora__/__saved__", "a file where the folder belongs");
-             return task("Blocked", [](tandemora::TSyncTask& t) { t.TSsync = 1, t.SaveOldFile = 1; });
+             return task("Blocked", [](tandemora::TSyncTask& t) {
+                 t.TSsync = 1, t.SaveOldFile = 1, t.Conflicts = tandemora::cfNewerFileWins;
+             });
          },
          tandemora::ecItemsFailed, "1 item failed", "(its previous version could not be kept)\r\n"},
+        {"a folder cannot be read",
+         [&] {
+             for (const char* side : {"g", "h"}) {
+                 std::filesystem::create_directories(folders / side);
+                 deep.push_back(std::make_unique<TDeepFolder>(folders / side));
+             }
+             WriteFile(folders / "g/in-g.txt", "g");
+             SaveTask("Deep", folders / "g", folders / "h", sync);
+             return "Deep";
+         },
+         tandemora::ecFoldersNotRead, "\"Deep\": Not read, left as they are: " + folders / "g/dddd",
+         "Not read, left as they are: " + folders / "g/dddd"},
+        {"a file changed on both sides is left as a conflict",
+         [&] {
+             WriteFile(folders / "i/x.txt", "the left side's version");
+             WriteFile(folders / "j/x.txt", "the right side's, older");
+             std::filesystem::last_write_time(
+                 folders / "j/x.txt", std::filesystem::file_time_type::clock::now() - std::chrono::hours(48));
+             SaveTask("Both", folders / "i", folders / "j", sync);
+             return "Both";
+         },
+         tandemora::ecConflictsLeft, "\"Both\": the sync left 1 item as conflicts",
+         "All:1,Changed:0,Conflicts:1,"},
+        {"a file edited on both sides since the last sync is left as a conflict",
+         [&] {
+             WriteFile(folders / "k/x.txt", "the first version");
+             std::filesystem::create_directories(folders / "l");
+             SaveTask("Edited", folders / "k", folders / "l", sync);
+             EXPECT_EQ(RunWithoutDisplay("Edited").Code, tandemora::ecOk);
+             WriteFile(folders / "k/x.txt", "the left side's edit");
+             WriteFile(folders / "l/x.txt", "the right side's edit, longer");
+             const auto now = std::filesystem::file_time_type::clock::now();
+             std::filesystem::last_write_time(folders / "k/x.txt", now - std::chrono::hours(1));
+             std::filesystem::last_write_time(folders / "l/x.txt", now - std::chrono::hours(2));
+             return "Edited";
+         },
+         tandemora::ecConflictsLeft, "\"Edited\": the sync left 1 item as conflicts",
+         "All:1,Changed:0,Conflicts:1,"},
+        {"the data folder cannot be written", // last: it takes the place of the folder
+         [&] {
+             std::filesystem::remove_all(home / ".local/share/Tandemora");
+             WriteFile(home / ".local/share/Tandemora", "a file where the folder belongs");
+             SaveTask("NoData", folders / "e", folders / "f", sync);
+             return "NoData";
+         },
+         tandemora::ecNotStarted, "\"NoData\": the run did not start: The run lock " + home.path(),
+         "The run lock " + home.path()},
     };
     const std::string list = ReadFile(program / "tasklist.td");
     const std::string language = ReadFile(program / "en-english.lng");
@@ -217,6 +311,11 @@ TEST_F(CommandLineTest, EveryStartWithoutADisplayEndsAndSaysWhatHappened) {
             EXPECT_NE(log.find(c.TaskLog), std::string::npos) << log;
         }
     }
+    // The conflicts were left as they were found.
+    EXPECT_EQ(ReadFile(folders / "i/x.txt"), "the left side's version");
+    EXPECT_EQ(ReadFile(folders / "j/x.txt"), "the right side's, older");
+    EXPECT_EQ(ReadFile(folders / "k/x.txt"), "the left side's edit");
+    EXPECT_EQ(ReadFile(folders / "l/x.txt"), "the right side's edit, longer");
 }
 
 // The task log grows line by line as the sync goes, so a run killed half-way

@@ -65,19 +65,23 @@ TEST_F(TaskWindowTest, AnalyzeAndSyncTwoFoldersByClicking) {
     Click(window->BitBtn_Analyze);
     ASSERT_TRUE(WaitIdle(window));
 
-    // The analysis record: header, counts, disk and times lines, word for word.
+    // The first analysis has no snapshots and says so in red; then the
+    // record: header, counts, disk and times lines, word for word.
     const auto& log = window->LogLines();
-    ASSERT_EQ(log.size(), 5u);
-    EXPECT_TRUE(std::regex_match(log[0], std::regex("----- .+ ,Job:\"Docs\" ,ANALYSIS,.*,.* -----")))
-        << log[0];
-    EXPECT_EQ(log[1], left + " <-> " + right);
-    EXPECT_EQ(log[2], "All:3,Changed:3,Conflicts:0,Errors:0,Included:3,Excluded:0");
+    ASSERT_EQ(log.size(), 6u);
+    const std::string direct = "No snapshots of an earlier sync to compare with (the first sync, or they are "
+                               "gone): the folders are compared directly, by time.";
+    EXPECT_EQ(log[0], direct);
+    EXPECT_TRUE(std::regex_match(log[1], std::regex("----- .+ ,Job:\"Docs\" ,ANALYSIS,.*,.* -----")))
+        << log[1];
+    EXPECT_EQ(log[2], left + " <-> " + right);
+    EXPECT_EQ(log[3], "All:3,Changed:3,Conflicts:0,Errors:0,Included:3,Excluded:0");
     const std::string mount = tandemora::fs::MountPointOf(left);
     const std::string disk = "Folder:" + mount + ",Total Size:[0-9]+MB, Free size:[0-9]+MB";
-    EXPECT_TRUE(std::regex_match(log[3], std::regex("Left " + disk + ";Right " + disk))) << log[3];
+    EXPECT_TRUE(std::regex_match(log[4], std::regex("Left " + disk + ";Right " + disk))) << log[4];
     EXPECT_TRUE(std::regex_match(
-        log[4], std::regex("----- Analysis TotalTime:[0-9]+ ms Scan File Time:[0-9]+ ms -----")))
-        << log[4];
+        log[5], std::regex("----- Analysis TotalTime:[0-9]+ ms Scan File Time:[0-9]+ ms -----")))
+        << log[5];
 
     EXPECT_EQ(RowNames(window), (std::vector<std::string>{"sub", "b.txt", "a.txt", "c.txt"}));
 
@@ -91,7 +95,7 @@ TEST_F(TaskWindowTest, AnalyzeAndSyncTwoFoldersByClicking) {
 
     // The sync lines: its header after the analysis record, the end line last.
     ASSERT_GT(window->LogLines().size(), 8u);
-    EXPECT_TRUE(std::regex_match(window->LogLines()[5], std::regex("----- .+ ,Job:\"Docs\" ,SYNC,.* -----")));
+    EXPECT_TRUE(std::regex_match(window->LogLines()[6], std::regex("----- .+ ,Job:\"Docs\" ,SYNC,.* -----")));
     EXPECT_TRUE(
         std::regex_match(window->LogLines().back(), std::regex("----- Sync End. Time:[0-9]+ms -----")));
     // The panel shows every line once, in order, the sync's included.
@@ -100,11 +104,13 @@ TEST_F(TaskWindowTest, AnalyzeAndSyncTwoFoldersByClicking) {
         shown += (shown.empty() ? "" : "\n") + line;
     }
     EXPECT_EQ(window->memo1->toPlainText().toStdString(), shown);
-    EXPECT_EQ(window->SyncLogStart, 5);
+    EXPECT_EQ(window->SyncLogStart, 6);
 
     // The task log holds the analysis record and the sync record, which ends
     // with an empty line.
     const std::string taskLog = ReadFile(program / (syncId + ".log"));
+    EXPECT_NE(taskLog.find(",ANALYSIS,"), std::string::npos);
+    EXPECT_NE(taskLog.find(" <-> " + right + "\r\n" + direct + "\r\nAll:3,"), std::string::npos) << taskLog;
     EXPECT_NE(taskLog.find("All:3,Changed:3,Conflicts:0,Errors:0,Included:3,Excluded:0\r\n"),
               std::string::npos);
     EXPECT_NE(taskLog.find(window->LogLines().back() + "\r\n\r\n"), std::string::npos);
@@ -114,6 +120,7 @@ TEST_F(TaskWindowTest, AnalyzeAndSyncTwoFoldersByClicking) {
     ASSERT_TRUE(WaitIdle(window));
     EXPECT_EQ(LinesStarting(window, "All:").back(),
               "All:3,Changed:0,Conflicts:0,Errors:0,Included:3,Excluded:0");
+    EXPECT_EQ(LinesStarting(window, "No snapshots").size(), 1u); // the second compared with snapshots
     EXPECT_FALSE(window->BitBtn_Sync->isEnabled());
 }
 
