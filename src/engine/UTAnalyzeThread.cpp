@@ -6,6 +6,7 @@
 #include "tasks/UTSysConfig.h"
 
 #include <algorithm>
+#include <map>
 #include <stdexcept>
 
 namespace tandemora {
@@ -138,6 +139,21 @@ int32_t TargetLost(const TSyncTask* Task, int32_t LeftCode, int32_t RightCode, i
     return Combined;
 }
 
+// Whether the read-only bit of Kept (a file whose twin Gone was deleted on the
+// other side since the last synchronisation) is one that copies took over from
+// that twin, and so no reason to keep the file. A twin on an FTP or WebDAV
+// server holds no such bit: there a bit that Kept already had at the last
+// synchronisation counts as the twin's (it went to the server with the file, or
+// came with it), while one set since stays the user's own protection.
+int8_t CopiedReadOnly(const TFileTree* Kept, const TFileTree* Gone, int32_t GoneKind) {
+    if ((Gone->Data->Attr & faReadOnly) != 0) {
+        return 1;
+    }
+    const bool bitless = GoneKind == dtFtp || GoneKind == dtWebDav;
+    const bool hadBit = Kept->OtherAttr != -1 && (Kept->OtherAttr & faReadOnly) != 0;
+    return bitless && hadBit ? 1 : 0;
+}
+
 // An empty folder where the other side holds a file of its name is one side of a
 // replacement (the folder makes way for the file, or takes its place), not an
 // empty folder to leave out: left out, it would stop the file or keep it.
@@ -163,12 +179,27 @@ TAnalyzeThread::TAnalyzeThread(TSyncTask* Task, TFileTree* LeftTree, TFileTree* 
     // The change trees' nodes end up in the result, so they share its arena.
     LeftChanges = ResultTree->Arena->NewNode("", nullptr);
     RightChanges = ResultTree->Arena->NewNode("", nullptr);
+    SameContent = std::make_unique<TSameContent>(Task);
     SetFreeOnTerminate(false);
 }
 
 TAnalyzeThread::~TAnalyzeThread() {
-    Terminate();
+    StopAnalysis();
     WaitFor();
+}
+
+void TAnalyzeThread::StopAnalysis() {
+    Terminate();
+    if (SameContent) {
+        SameContent->Stop();
+    }
+}
+
+bool TAnalyzeThread::SameBytes(const TFileTree* A, const TFileTree* B) {
+    if (!SameContent || A->Data->Size != B->Data->Size || Terminated()) {
+        return false;
+    }
+    return SameContent->Compare(*A->Data, *B->Data, [this] { return Terminated(); }) == TSameContent::scSame;
 }
 
 // ---- The run ---------------------------------------------------------------------------
@@ -317,22 +348,45 @@ void TAnalyzeThread::MergeWalk(TWalkKind Kind, TFileTree* A, TFileTree* B, TFile
     }
 }
 
-// A folder new on one side and a file of its name new on the other: each copy
-// would meet the other item in its way, and no side says which one goes.
+// An item copied into a side where an item of the other kind and of its name
+// stays there: a folder new on one side and a file of its name new on the
+// other, or a source that replaced a folder by a file (or the reverse) where
+// the old item is not deleted on the target (a one-way task, or deletions
+// kept). Each such copy would meet that item in its way at every run, and no
+// side says which one goes: the user decides.
 void TAnalyzeThread::BlockKindClashes(TFileTree* O) {
-    std::vector<TFileTree*> folders;
+    std::map<std::string, TFileTree*> folders;
     for (TFileTree* child : O->Children) {
-        if (IsFolder(child) && (child->Action == saCopyLtoR || child->Action == saCopyRtoL)) {
-            folders.push_back(child);
+        if (IsFolder(child)) {
+            folders.emplace(child->Name, child);
         }
     }
+    if (folders.empty()) {
+        return;
+    }
+    auto copied = [](const TFileTree* node) {
+        return node->Action == saCopyLtoR || node->Action == saCopyRtoL;
+    };
+    // Whether Other stays where Item's copy goes.
+    auto staysInWay = [](const TFileTree* item, const TFileTree* other) {
+        return other->Action != (item->Action == saCopyLtoR ? saDeleteRight : saDeleteLeft);
+    };
     for (TFileTree* file : O->Children) {
-        if (folders.empty() || IsFolder(file) || (file->Action != saCopyLtoR && file->Action != saCopyRtoL)) {
+        if (IsFolder(file)) {
             continue;
         }
-        for (TFileTree* folder : folders) {
-            if (folder->Action != file->Action && CompareNames(folder->Name, file->Name) == 0) {
+        const auto found = folders.find(file->Name);
+        if (found == folders.end()) {
+            continue;
+        }
+        TFileTree* folder = found->second;
+        const bool fileBlocked = copied(file) && staysInWay(file, folder);
+        const bool folderBlocked = copied(folder) && staysInWay(folder, file);
+        if (fileBlocked || folderBlocked) {
+            if (copied(folder) || folderBlocked) {
                 SetActionRecursive(folder, saConflict);
+            }
+            if (copied(file) || fileBlocked) {
                 file->SetAction(saConflict);
             }
         }
@@ -444,12 +498,12 @@ void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {
     // A file deleted on one side while it was read-only there: the other side's
     // copy may carry the bit only because copies take it over.
     if (leftGone) {
-        B->DeletedReadOnly = (A->Data->Attr & faReadOnly) != 0 ? 1 : 0;
+        B->DeletedReadOnly = CopiedReadOnly(B, A, Task->LFolder.DeviceType);
         TakePair(own, A, B, code, O);
         return;
     }
     if (!Present(B)) {
-        A->DeletedReadOnly = (B->Data->Attr & faReadOnly) != 0 ? 1 : 0;
+        A->DeletedReadOnly = CopiedReadOnly(A, B, Task->RFolder.DeviceType);
     }
     CombinedOtherValues(A, B);
     const bool leftChanged = A->Action == saNewSinceSync || A->Action == saChangedSinceSync;
@@ -458,6 +512,12 @@ void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {
         // Both sides came to the same file (an edit copied by hand, a time-zone
         // change moving every time alike): nothing to do, but the snapshots must
         // learn of it.
+        code = saSame;
+        A->Agreed = 1;
+    } else if (leftChanged && rightChanged && B->Data->Size == A->Data->Size && SameBytes(A, B)) {
+        // The same bytes under different times (an upload that did not take its
+        // source's time, a run stopped before it wrote the snapshots): settled
+        // alike, and the snapshots learn each side's own time.
         code = saSame;
         A->Agreed = 1;
     } else if (Task->Unattended && A->Action == saChangedSinceSync && B->Action == saChangedSinceSync) {
@@ -532,7 +592,7 @@ void TAnalyzeThread::NoteUnseen(const TFileTree* Node, int32_t Side) {
     TUnseenFolder folder;
     folder.Side = Side;
     if (Node->Data != nullptr) {
-        folder.Path = Node->Data->RelPath + Node->Data->Name;
+        folder.Path = ItemRelPath(Node->Data->RelPath, Node->Data->Name);
     }
     UnseenFolders.push_back(folder);
 }

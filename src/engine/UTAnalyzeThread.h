@@ -27,12 +27,14 @@
 // listed in UnseenFolders so the window can say why.
 
 #include "engine/UTFilters.h"
+#include "engine/UTSameContent.h"
 #include "model/UTFileTree.h"
 #include "platform/Messages.h"
 #include "platform/Thread.h"
 #include "tasks/UTSyncTask.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -82,6 +84,13 @@ public:
     // were fine.
     std::string FilterPattern;
     std::string FilterError;
+
+    // Asked whether a file that both sides changed, with equal sizes and
+    // different times, holds the same bytes on both; made from the task by the
+    // constructor (a caller may give another before the start, or none).
+    std::unique_ptr<TSameContent> SameContent;
+    // Terminate, and abort a comparison's download in flight.
+    void StopAnalysis();
 
     // The run: expressions, mode, comparison, filters. Public so that a caller
     // without a main-thread loop can run an analysis on its own thread.
@@ -144,6 +153,9 @@ private:
     void BlockKindClashes(TFileTree* O);
     void HoldBackEmptiedSides();
     static int ReplaceCode(TFileTree* Node, int32_t From, int32_t To);
+    // Both sides changed the file A (left) and B (right) to the same size:
+    // true when their bytes are the same.
+    bool SameBytes(const TFileTree* A, const TFileTree* B);
 
     // Marks a one-sided subtree with Code, except what lies below an unseen folder
     // (saDoNotCopy) and, when combining, items deleted since the snapshot that no

@@ -3,6 +3,7 @@
 #include "endpoints/UTFileOper.h"
 #include "engine/UTAnalyzeThread.h"
 #include "engine/UTRunStamp.h"
+#include "engine/UTStagingFile.h"
 #include "engine/UTUnsettled.h"
 #include "model/UTFileTree.h"
 #include "model/UTResultRows.h"
@@ -127,40 +128,6 @@ bool FilteredOut(const TResultRow* Row) {
     const TFileTree* item = Row->Item;
     return item != nullptr && item->IncludedFlag == 0 && item->ExcludedFlag > 0;
 }
-
-// A file of the private staging folder that carries a remote-to-remote copy. Its
-// name is unique to this process and copy; it is removed however the copy ends.
-class TStagingFile {
-public:
-    TStagingFile(const void* owner, int32_t serial) {
-        const std::string folder = GetStagingFolder();
-        std::ostringstream base;
-        base << folder << "copy-" << getpid() << "-" << owner << "-" << serial;
-        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-            const std::string candidate = base.str() + "-" + std::to_string(attempt);
-            fs::TFileHandle file;
-            if (file.CreateNew(candidate, 0600)) {
-                file.Close();
-                path_ = candidate;
-            } else if (errno != EEXIST) {
-                return;
-            }
-        }
-    }
-    ~TStagingFile() {
-        if (!path_.empty()) {
-            fs::ClearReadOnly(path_);
-            fs::DeleteFile(path_);
-        }
-    }
-    TStagingFile(const TStagingFile&) = delete;
-    TStagingFile& operator=(const TStagingFile&) = delete;
-
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 } // namespace
 
@@ -858,7 +825,7 @@ int TTandemoraThread::CopyByRoute(TFileOper* Src, TFileOper* Dst, TFolderSource*
     }
     // Remote to remote, or into a share: through a private local file that nobody
     // else can read.
-    TStagingFile staging(this, ++stagingCount_);
+    TStagingFile staging("copy", this, ++stagingCount_);
     if (staging.Path().empty()) {
         return erFailed;
     }
@@ -956,7 +923,7 @@ int TTandemoraThread::SyncFolder(TResultRow* Row) {
             // A disk side is given the folder's levels as listed: a share's full
             // path has turned every "/" into "\", and a name holding "\" could no
             // longer be told from two levels.
-            std::string levels = attr.RelPath + attr.Name;
+            std::string levels = ItemRelPath(attr.RelPath, attr.Name);
             levels.erase(0, levels.find_first_not_of('/'));
             result = dst->MakeFolderLike(IsDiskKind(dstSource->DeviceType) ? levels : path, sourcePath);
         } else {

@@ -617,6 +617,13 @@ std::string ExcludeTrailingSlash(const std::string& S) {
     return dropFinal(dropFinal(S, '/'), '\\');
 }
 
+std::string ItemRelPath(const std::string& RelPath, const std::string& Name) {
+    if (RelPath.empty() || RelPath.back() == '/') {
+        return RelPath + Name;
+    }
+    return RelPath + "/" + Name;
+}
+
 std::string JoinPath(const std::string& A, const std::string& B, const std::string& Sep) {
     std::string left = A;
     std::string right = B;

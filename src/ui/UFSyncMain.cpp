@@ -182,7 +182,7 @@ void TFSyncMain::StopWorkers() {
     }
     if (AnalyzeThread) {
         AnalyzeThread->OnTerminate = nullptr;
-        AnalyzeThread->Terminate();
+        AnalyzeThread->StopAnalysis();
     }
     AnalyzeThread.reset();
     LeftOper.reset();
@@ -952,7 +952,7 @@ void TFSyncMain::Cancel(const std::string& why) {
         RightOper->Stop();
     }
     if (AnalyzeThread && comparing_) {
-        AnalyzeThread->Terminate();
+        AnalyzeThread->StopAnalysis();
     }
     analysisFailure_ = why;
     ShowAnalysisSummary();
