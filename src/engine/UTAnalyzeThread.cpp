@@ -6,6 +6,7 @@
 #include "tasks/UTSysConfig.h"
 
 #include <algorithm>
+#include <ctime>
 #include <map>
 #include <stdexcept>
 
@@ -208,6 +209,7 @@ void TAnalyzeThread::Execute() {
     BuildFilterExpressions();
     UsedSnapshots = ChooseSnapshotMode();
     if (UsedSnapshots) {
+        zoneMoved_ = TRunStamp::WrittenIn(*Task, zoneThen_) && !(zoneThen_ == TZoneOffsets::Now());
         OrderTree(LeftTree);
         OrderTree(RightTree);
         OrderTree(LeftSnapshot);
@@ -458,9 +460,37 @@ void TAnalyzeThread::PairDiff(TFileTree* A, TFileTree* B, TFileTree* O) {
         }
         return;
     }
-    A->SetAction(SameFile(A->Data, B->Data->Time, B->Data->Size) ? saSame : saChangedSinceSync);
+    bool same = SameFile(A->Data, B->Data->Time, B->Data->Size);
+    if (!same && zoneMoved_ && A->Data->Size == B->Data->Size &&
+        SameInstantThen(A->Data->Time, B->Data->Time)) {
+        // Unchanged, only read in another zone. The snapshots are written
+        // again in this one, so the next run compares without this step.
+        same = true;
+        ResultTree->Agreed = 1;
+    }
+    A->SetAction(same ? saSame : saChangedSinceSync);
     CopyOtherValues(A, B);
     O->AppendNode(A);
+}
+
+// The snapshot's date-time is turned into the instant it named in the zone of
+// the last synchronisation, and that instant into this zone's date-time. A
+// zone is known by its January and July offsets, not by which of them held at
+// that instant, so both are tried: the other one could only hide an edit that
+// moved a file's time by exactly the summer-time step and kept its size.
+bool TAnalyzeThread::SameInstantThen(int32_t Now, int32_t Then) const {
+    time_t inThisZone = 0;
+    tm fields{};
+    if (!fs::DosTimeToUnix(Then, inThisZone) || localtime_r(&inThisZone, &fields) == nullptr) {
+        return false;
+    }
+    const time_t fieldsAsUtc = inThisZone + fields.tm_gmtoff;
+    for (const long offset : {zoneThen_.January, zoneThen_.July}) {
+        if (fs::UnixToDosTime(timespec{fieldsAsUtc - offset, 0}) == Now) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {

@@ -27,6 +27,7 @@
 // listed in UnseenFolders so the window can say why.
 
 #include "engine/UTFilters.h"
+#include "engine/UTRunStamp.h"
 #include "engine/UTSameContent.h"
 #include "model/UTFileTree.h"
 #include "platform/Messages.h"
@@ -174,7 +175,14 @@ private:
     bool CompileOne(TFilterRegex& Regex, const std::string& Expr, const std::vector<std::string>& TaskList,
                     const std::vector<std::string>& ProgramList);
 
+    // Whether a file's scanned time and its snapshot time name one instant, the
+    // snapshot's read in the zone the last synchronisation ran in.
+    bool SameInstantThen(int32_t Now, int32_t Then) const;
+
     bool filtersCompiled_ = false;
+    // The snapshots were written in another time zone than this run's.
+    bool zoneMoved_ = false;
+    TZoneOffsets zoneThen_;
     int unseenLevels_ = 0; // folder levels of the combination one side could not list
     TFilterRegex includeRegex_;
     TFilterRegex excludeRegex_;

@@ -13,6 +13,7 @@
 #include "platform/MainThread.h"
 #include "tasks/UTSyncTask.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <map>
@@ -29,6 +30,9 @@ const char* const TargetChangedText = " (the target changed after the analysis)"
 const char* const NotSavedText = " (its previous version could not be kept)";
 const char* const TempTakenText = " (its temporary name is taken)";
 const char* const FolderNotEmptyText = " (it still holds items)";
+const char* const CaseTwinText =
+    " (the target does not tell letter case apart, and another item of this folder has this name in "
+    "another case)";
 
 // " (why)" for an item's log line: what the first endpoint that knows says
 // about the failure (the system's error text, the server's reply); empty when
@@ -505,6 +509,7 @@ void TTandemoraThread::SyncNodes(TResultRow* Row) {
             folders.insert(Row->Child(i)->Name);
         }
     }
+    std::set<const TResultRow*> done = RenameCaseChanges(Row);
     std::set<const TResultRow*> early;
     for (int i = 0; i < Row->ChildCount() && !folders.empty(); ++i) {
         const TResultRow* c = Row->Child(i);
@@ -520,10 +525,152 @@ void TTandemoraThread::SyncNodes(TResultRow* Row) {
         }
     }
     for (int i = 0; i < Row->ChildCount() && !Terminated(); ++i) {
-        if (early.count(Row->Child(i)) == 0) {
+        if (early.count(Row->Child(i)) == 0 && done.count(Row->Child(i)) == 0) {
             SyncRow(Row->Child(i));
         }
     }
+}
+
+// A file renamed on one side with only its letter case changed ("report.txt"
+// to "Report.txt") reads as a new file to copy and an old one to delete. On a
+// target that ignores case the new name already stands for the old file: the
+// copy would find its target taken, and the deletion would then take the only
+// copy there. So there the old file is renamed in place, after the copy has
+// replaced it where the contents differ too, and the deletion is not made.
+std::set<const TResultRow*> TTandemoraThread::RenameCaseChanges(TResultRow* Row) {
+    std::set<const TResultRow*> done;
+    for (int i = 0; i < Row->ChildCount() && !Terminated(); ++i) {
+        TResultRow* copy = Row->Child(i);
+        const int32_t code = copy->Action.load();
+        if (copy->IsFolder == 1 || (code != saCopyLtoR && code != saCopyRtoL) || FilteredOut(copy) ||
+            done.count(copy) != 0) {
+            continue;
+        }
+        const int32_t side = code == saCopyLtoR ? 0 : 1;
+        const int32_t deletion = side == 0 ? saDeleteRight : saDeleteLeft;
+        for (int j = 0; j < Row->ChildCount(); ++j) {
+            TResultRow* old = Row->Child(j);
+            if (old->IsFolder == 1 || old->Action.load() != deletion || done.count(old) != 0 ||
+                FilteredOut(old) || !DifferOnlyInCase(copy->Name, old->Name) || !CaseBlindTarget(copy, old)) {
+                continue;
+            }
+            done.insert(copy);
+            done.insert(old);
+            const int32_t oldDate = side == 0 ? old->RightDate : old->LeftDate;
+            const int64_t oldSize = side == 0 ? old->RightSize : old->LeftSize;
+            const bool sameFile = (side == 0 ? copy->LeftDate : copy->RightDate) == oldDate &&
+                                  (side == 0 ? copy->LeftSize : copy->RightSize) == oldSize;
+            if (!sameFile) {
+                // The copy replaces the old file under its old spelling first.
+                renamedTargets_[copy] = {oldDate, oldSize};
+                SyncRow(copy);
+                CommitCopies();
+                if (copy->Action.load() != saSame) {
+                    break; // the old file stays as it was; its deletion waits
+                }
+            }
+            const int renamed = RenameInPlace(copy, old);
+            if (sameFile) {
+                SetRowCode(copy, renamed == 0 ? saSame : saError);
+            }
+            break;
+        }
+    }
+    return done;
+}
+
+// Whether the target finds the old file under the copy's name (it ignores
+// case), and the old file is still as the analysis saw it.
+bool TTandemoraThread::CaseBlindTarget(TResultRow* Copy, TResultRow* Old) {
+    const int32_t side = Copy->Action.load() == saCopyLtoR ? 0 : 1;
+    TFileOper* dst = side == 0 ? RightOper.get() : LeftOper.get();
+    TFolderSource* dstSource = side == 0 ? &Task->RFolder : &Task->LFolder;
+    const int32_t oldDate = side == 0 ? Old->RightDate : Old->LeftDate;
+    const int64_t oldSize = side == 0 ? Old->RightSize : Old->LeftSize;
+    TFileAttri newAttr;
+    newAttr.Name = Copy->Name;
+    newAttr.RelPath = Copy->Path;
+    TFileAttri oldAttr;
+    oldAttr.Name = Old->Name;
+    oldAttr.RelPath = Old->Path;
+    try {
+        LeftOper->Source = &Task->LFolder;
+        RightOper->Source = &Task->RFolder;
+        LeftOper->Connect();
+        RightOper->Connect();
+        std::string newPath;
+        std::string oldPath;
+        dst->BuildFullPath(dstSource, &newAttr, newPath);
+        dst->BuildFullPath(dstSource, &oldAttr, oldPath);
+        return TargetAsAnalysed(dst, dstSource, oldPath, oldDate, oldSize) &&
+               TargetAsAnalysed(dst, dstSource, newPath, oldDate, oldSize);
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError("Write Error", e);
+        return false;
+    }
+}
+
+// Renames the old file to the copy's name on the target and logs it; 0 done.
+int TTandemoraThread::RenameInPlace(TResultRow* Copy, TResultRow* Old) {
+    const int32_t side = Copy->Action.load() == saCopyLtoR || Old->Action.load() == saDeleteRight ? 0 : 1;
+    TFileOper* dst = side == 0 ? RightOper.get() : LeftOper.get();
+    TFolderSource* dstSource = side == 0 ? &Task->RFolder : &Task->LFolder;
+    TFileAttri newAttr;
+    newAttr.Name = Copy->Name;
+    newAttr.RelPath = Copy->Path;
+    TFileAttri oldAttr;
+    oldAttr.Name = Old->Name;
+    oldAttr.RelPath = Old->Path;
+    TFileAttri midAttr;
+    midAttr.Name = fs::PartFileName(Copy->Name);
+    midAttr.RelPath = Copy->Path;
+    std::string newPath;
+    std::string oldPath;
+    std::string midPath;
+    int result = 1;
+    try {
+        dst->BuildFullPath(dstSource, &newAttr, newPath);
+        dst->BuildFullPath(dstSource, &oldAttr, oldPath);
+        dst->BuildFullPath(dstSource, &midAttr, midPath);
+        dst->LastErrorText.clear();
+        // Through a name of its own, and the new name looked up once the old
+        // file has left it (it must be free then): Samba remembers the spelling
+        // it last found for a name, and would otherwise give the renamed file
+        // the old spelling again.
+        if (TargetAsAnalysed(dst, dstSource, midPath, 0, 0) && dst->RenameFile(oldPath, midPath) == 0) {
+            result = dst->GetFileSize(newPath) < 0 && dst->RenameFile(midPath, newPath) == 0 ? 0 : 1;
+            if (result != 0) {
+                dst->RenameFile(midPath, oldPath);
+            }
+        }
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError("Write Error", e);
+        result = 1;
+    }
+    const std::string line = "Rename:" + EscapeForLog(oldPath) + " -> " + EscapeForLog(newPath);
+    LogLine = result == 0 ? line : "Error " + line + Reason(dst);
+    AddLogLine();
+    ++OpCount;
+    SetRowCode(Old, result == 0 ? saSame : saError);
+    Notify(WM_UPDATEPROCESS);
+    return result;
+}
+
+bool TTandemoraThread::HasCaseTwin(const TResultRow* Row) {
+    // The source's own folder knows all its names; the view may show only some.
+    const TFileTree* folder = Row->Item != nullptr ? Row->Item->Parent : nullptr;
+    if (folder != nullptr) {
+        return std::any_of(folder->Children.begin(), folder->Children.end(), [Row](const TFileTree* child) {
+            return DifferOnlyInCase(child->Name, Row->Name);
+        });
+    }
+    const TResultRow* parent = Row->Parent();
+    for (int i = 0; parent != nullptr && i < parent->ChildCount(); ++i) {
+        if (DifferOnlyInCase(parent->Child(i)->Name, Row->Name)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void TTandemoraThread::SyncRow(TResultRow* c) {
@@ -705,10 +852,17 @@ int TTandemoraThread::CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, 
     TFolderSource* srcSource = Side == 0 ? &Task->LFolder : &Task->RFolder;
     TFolderSource* dstSource = Side == 0 ? &Task->RFolder : &Task->LFolder;
     const int32_t srcAttrBits = Side == 0 ? Row->LeftAttr : Row->RightAttr;
-    const int32_t targetDate = Side == 0 ? Row->RightDate : Row->LeftDate;
-    const int64_t targetSize = Side == 0 ? Row->RightSize : Row->LeftSize;
+    int32_t targetDate = Side == 0 ? Row->RightDate : Row->LeftDate;
+    int64_t targetSize = Side == 0 ? Row->RightSize : Row->LeftSize;
     const int32_t code = Row->Action.load();
-    const bool overwrite = code == saOverwriteRtoL || code == saOverwriteLtoR;
+    bool overwrite = code == saOverwriteRtoL || code == saOverwriteLtoR;
+    const auto caseRenamed = renamedTargets_.find(Row);
+    if (caseRenamed != renamedTargets_.end()) {
+        // The old file now stands under this name: the copy replaces it.
+        targetDate = caseRenamed->second.first;
+        targetSize = caseRenamed->second.second;
+        overwrite = true;
+    }
 
     std::string targetPath;
     std::string sourcePath;
@@ -717,7 +871,10 @@ int TTandemoraThread::CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, 
     Line = "Copy:" + EscapeForLog(sourcePath) + " -> " + EscapeForLog(targetPath);
 
     if (!TargetAsAnalysed(dst, dstSource, targetPath, targetDate, targetSize)) {
-        Line += TargetCheckFailed(dst);
+        // Two names of the source that differ only in case are one name on a
+        // target that ignores case: that, not a change, is why it is taken.
+        const bool twin = !AnalysisSawFile(targetDate) && dst->LastErrorText.empty() && HasCaseTwin(Row);
+        Line += twin ? std::string(CaseTwinText) : TargetCheckFailed(dst);
         return 1;
     }
     TFileAttri writeAttr = Attr;

@@ -126,6 +126,14 @@ private:
     std::string ItemLine(int32_t Operation, int32_t Side, TFileAttri Attr);
     std::string NameTrouble(int32_t Operation, int32_t Side, const std::string& Name) const;
     bool ContentsRemoved(const TResultRow* Row, int32_t Code) const;
+    // The rows of Row's children that were dealt with ahead of the walk: files
+    // whose letter case changed, renamed in place on a target that ignores
+    // case (the copy and the deletion of the old name).
+    std::set<const TResultRow*> RenameCaseChanges(TResultRow* Row);
+    bool CaseBlindTarget(TResultRow* Copy, TResultRow* Old);
+    int RenameInPlace(TResultRow* Copy, TResultRow* Old);
+    // Whether another row of the same folder names the item in another letter case.
+    static bool HasCaseTwin(const TResultRow* Row);
     int KeepFolder(TResultRow* Row);
     bool TargetAsAnalysed(TFileOper* Dst, TFolderSource* DstSource, const std::string& Path, int32_t Date,
                           int64_t Size);
@@ -138,6 +146,9 @@ private:
     void Notify(uint32_t Message);
     void FinishWalk();
 
+    // Copies whose target a case rename left under their name: the date and
+    // size the target has now, in place of the row's (which saw no file there).
+    std::map<const TResultRow*, std::pair<int32_t, int64_t>> renamedTargets_;
     // Result items this run deleted (files and folders), for the folders above them.
     std::set<const TFileTree*> removed_;
     bool walkMarked_ = false;

@@ -44,6 +44,9 @@ std::string GetSyncStatusText();
 // bytes where a name is not UTF-8), then byte by byte to break ties, so that only
 // identical names compare equal. Independent of the locale. <0, 0 or >0.
 int CompareNames(const std::string& a, const std::string& b);
+// True when two names are told apart by letter case alone ("report.txt" and
+// "Report.txt"): one file on a target that ignores case.
+bool DifferOnlyInCase(const std::string& a, const std::string& b);
 
 // ---- Special folders ------------------------------------------------------------
 

@@ -23,6 +23,12 @@ protected:
     void Lock(const std::string& rel, bool locked) override {
         chmod((dav.Disk + "/" + rel).c_str(), locked ? 0 : 0755);
     }
+    void ServerMkdir(const std::string& rel) override {
+        for (size_t slash = rel.find('/'); slash != std::string::npos; slash = rel.find('/', slash + 1)) {
+            dav.Mkcol(rel.substr(0, slash));
+        }
+        dav.Mkcol(rel);
+    }
 
     testsupport::ScopedEnv ca{"TANDEMORA_TEST_CA_FILE", webdavtest::TServer::Read().CaFile};
     webdavtest::TDavFolder dav;
@@ -45,6 +51,32 @@ TEST_P(WebDavSyncTest, AnUnreadableServerFolderDeletesNothing) {
         GTEST_SKIP() << "rclone answers from its cache of the folder, whatever its mode on disk";
     }
     UnreadServerFolderLosesNothing();
+}
+
+// ---- Over several runs, the server's folder edited as another client would ----
+
+TEST_P(WebDavSyncTest, AKilledRunLeavesNoConflicts) {
+    AKilledRunLeavesNoConflicts();
+}
+
+TEST_P(WebDavSyncTest, AZoneChangeBetweenRunsProposesNothing) {
+    AZoneChangeBetweenRunsProposesNothing();
+}
+
+TEST_P(WebDavSyncTest, AnEmptyServerFolderArrivesWhole) {
+    AnEmptyServerFolderArrivesWhole();
+}
+
+TEST_P(WebDavSyncTest, AReadOnlyFileFollowsItsTwinDeletedOnTheServer) {
+    AReadOnlyFileFollowsItsTwinDeletedOnTheServer();
+}
+
+TEST_P(WebDavSyncTest, AOneWaySourceThatReplacedAFolderByAFileFailsNoMore) {
+    AOneWaySourceThatReplacedAFolderByAFileFailsNoMore();
+}
+
+TEST_P(WebDavSyncTest, ACaseOnlyRenameEndsUnderTheNewName) {
+    ACaseOnlyRenameEndsUnderTheNewName();
 }
 
 } // namespace
