@@ -151,9 +151,11 @@ protected:
         KilledBeforeSnapshots(before);
         ASSERT_EQ(Read(S, "n1.txt") + Read(S, "n2.txt"), "new n1.txtnew n2.txt");
         ServerPut("n2.txt", "NEW N2.TXT", kNewer); // same size, other bytes
+        SetTime(S + "/n1.txt", kNewer + 120);      // touched there: the same bytes, another time
 
         Analyze(vkAll);
-        EXPECT_NE(Code("/n1.txt"), saConflict);
+        EXPECT_EQ(analysis->SameContent->Compared(), 2); // n1 and n2: both read through
+        EXPECT_EQ(Code("/n1.txt"), saSame);
         EXPECT_EQ(Code("/n2.txt"), saConflict);
         EXPECT_EQ(Code("/n3.txt"), saCopyLtoR);
         EXPECT_EQ(Code("/n4.txt"), saCopyLtoR);
