@@ -1140,6 +1140,23 @@ int TTandemoraThread::SaveSnapshots() {
         }
         left->ScanTree();
         right->ScanTree();
+        if (OpCount.load() == 0 && (!left->ScanComplete() || !right->ScanComplete())) {
+            // A run that changed nothing and cannot see a side now (a server
+            // that is down) keeps the last pair whole: one side's new snapshot
+            // beside the other's old one would end the pair, and the next
+            // analysis would judge every file by its times alone.
+            for (TFileOper* oper : {left.get(), right.get()}) {
+                if (!oper->ScanComplete()) {
+                    LogLine = std::string(oper == left.get() ? "Left" : "Right") +
+                              " snapshot not saved: the folder could not be read completely after the sync; "
+                              "the previous snapshots stay.";
+                    AddLogLine();
+                }
+            }
+            left->Stop();
+            right->Stop();
+            return 0;
+        }
         TUnsettledItems unsettled;
         const TFileTree* result = View != nullptr ? View->ResultTree() : nullptr;
         unsettled.Collect(result, codes);
