@@ -197,7 +197,9 @@ void TAnalyzeThread::StopAnalysis() {
 }
 
 bool TAnalyzeThread::SameBytes(const TFileTree* A, const TFileTree* B) {
-    if (!SameContent || A->Data->Size != B->Data->Size || Terminated()) {
+    // A side whose scan stopped gets no operation anyway: nothing to download for.
+    if (!SameContent || A->Data->Size != B->Data->Size || Terminated() || LeftTree->ListFailed != 0 ||
+        RightTree->ListFailed != 0) {
         return false;
     }
     return SameContent->Compare(*A->Data, *B->Data, [this] { return Terminated(); }) == TSameContent::scSame;

@@ -551,7 +551,8 @@ std::set<const TResultRow*> TTandemoraThread::RenameCaseChanges(TResultRow* Row)
         for (int j = 0; j < Row->ChildCount(); ++j) {
             TResultRow* old = Row->Child(j);
             if (old->IsFolder == 1 || old->Action.load() != deletion || done.count(old) != 0 ||
-                FilteredOut(old) || !DifferOnlyInCase(copy->Name, old->Name) || !CaseBlindTarget(copy, old)) {
+                FilteredOut(old) || !DifferOnlyInCase(copy->Name, old->Name) ||
+                !CaseBlindTarget(copy, old, side)) {
                 continue;
             }
             done.insert(copy);
@@ -569,7 +570,7 @@ std::set<const TResultRow*> TTandemoraThread::RenameCaseChanges(TResultRow* Row)
                     break; // the old file stays as it was; its deletion waits
                 }
             }
-            const int renamed = RenameInPlace(copy, old);
+            const int renamed = RenameInPlace(copy, old, side);
             if (sameFile) {
                 SetRowCode(copy, renamed == 0 ? saSame : saError);
             }
@@ -581,12 +582,11 @@ std::set<const TResultRow*> TTandemoraThread::RenameCaseChanges(TResultRow* Row)
 
 // Whether the target finds the old file under the copy's name (it ignores
 // case), and the old file is still as the analysis saw it.
-bool TTandemoraThread::CaseBlindTarget(TResultRow* Copy, TResultRow* Old) {
-    const int32_t side = Copy->Action.load() == saCopyLtoR ? 0 : 1;
-    TFileOper* dst = side == 0 ? RightOper.get() : LeftOper.get();
-    TFolderSource* dstSource = side == 0 ? &Task->RFolder : &Task->LFolder;
-    const int32_t oldDate = side == 0 ? Old->RightDate : Old->LeftDate;
-    const int64_t oldSize = side == 0 ? Old->RightSize : Old->LeftSize;
+bool TTandemoraThread::CaseBlindTarget(TResultRow* Copy, TResultRow* Old, int32_t Side) {
+    TFileOper* dst = Side == 0 ? RightOper.get() : LeftOper.get();
+    TFolderSource* dstSource = Side == 0 ? &Task->RFolder : &Task->LFolder;
+    const int32_t oldDate = Side == 0 ? Old->RightDate : Old->LeftDate;
+    const int64_t oldSize = Side == 0 ? Old->RightSize : Old->LeftSize;
     TFileAttri newAttr;
     newAttr.Name = Copy->Name;
     newAttr.RelPath = Copy->Path;
@@ -611,10 +611,9 @@ bool TTandemoraThread::CaseBlindTarget(TResultRow* Copy, TResultRow* Old) {
 }
 
 // Renames the old file to the copy's name on the target and logs it; 0 done.
-int TTandemoraThread::RenameInPlace(TResultRow* Copy, TResultRow* Old) {
-    const int32_t side = Copy->Action.load() == saCopyLtoR || Old->Action.load() == saDeleteRight ? 0 : 1;
-    TFileOper* dst = side == 0 ? RightOper.get() : LeftOper.get();
-    TFolderSource* dstSource = side == 0 ? &Task->RFolder : &Task->LFolder;
+int TTandemoraThread::RenameInPlace(TResultRow* Copy, TResultRow* Old, int32_t Side) {
+    TFileOper* dst = Side == 0 ? RightOper.get() : LeftOper.get();
+    TFolderSource* dstSource = Side == 0 ? &Task->RFolder : &Task->LFolder;
     TFileAttri newAttr;
     newAttr.Name = Copy->Name;
     newAttr.RelPath = Copy->Path;

@@ -130,8 +130,9 @@ private:
     // whose letter case changed, renamed in place on a target that ignores
     // case (the copy and the deletion of the old name).
     std::set<const TResultRow*> RenameCaseChanges(TResultRow* Row);
-    bool CaseBlindTarget(TResultRow* Copy, TResultRow* Old);
-    int RenameInPlace(TResultRow* Copy, TResultRow* Old);
+    // Side as GetOperation gives it: 0 when the copy goes to the right.
+    bool CaseBlindTarget(TResultRow* Copy, TResultRow* Old, int32_t Side);
+    int RenameInPlace(TResultRow* Copy, TResultRow* Old, int32_t Side);
     // Whether another row of the same folder names the item in another letter case.
     static bool HasCaseTwin(const TResultRow* Row);
     int KeepFolder(TResultRow* Row);
