@@ -534,11 +534,13 @@ void TTandemoraThread::SyncNodes(TResultRow* Row) {
 // A file renamed on one side with only its letter case changed ("report.txt"
 // to "Report.txt") reads as a new file to copy and an old one to delete. On a
 // target that ignores case the new name already stands for the old file: the
-// copy would find its target taken, and the deletion would then take the only
-// copy there. So there the old file is renamed in place, after the copy has
-// replaced it where the contents differ too, and the deletion is not made.
+// copy would find its target taken (at every run, where the deletion is held
+// back), and a deletion would then take the only copy there. So there the old
+// file is renamed in place, after the copy has replaced it where the contents
+// differ too, and the deletion is not made.
 std::set<const TResultRow*> TTandemoraThread::RenameCaseChanges(TResultRow* Row) {
     std::set<const TResultRow*> done;
+    std::set<const TFileTree*> renamedItems;
     for (int i = 0; i < Row->ChildCount() && !Terminated(); ++i) {
         TResultRow* copy = Row->Child(i);
         const int32_t code = copy->Action.load();
@@ -547,52 +549,91 @@ std::set<const TResultRow*> TTandemoraThread::RenameCaseChanges(TResultRow* Row)
             continue;
         }
         const int32_t side = code == saCopyLtoR ? 0 : 1;
-        const int32_t deletion = side == 0 ? saDeleteRight : saDeleteLeft;
-        for (int j = 0; j < Row->ChildCount(); ++j) {
-            TResultRow* old = Row->Child(j);
-            if (old->IsFolder == 1 || old->Action.load() != deletion || done.count(old) != 0 ||
-                FilteredOut(old) || !DifferOnlyInCase(copy->Name, old->Name) ||
-                !CaseBlindTarget(copy, old, side)) {
-                continue;
+        TCaseTwin old;
+        if (!FindCaseTwin(Row, copy, side, done, renamedItems, old) || !CaseBlindTarget(copy, old, side)) {
+            continue;
+        }
+        done.insert(copy);
+        if (old.Row != nullptr) {
+            done.insert(old.Row);
+        }
+        renamedItems.insert(old.Item);
+        const bool sameFile = (side == 0 ? copy->LeftDate : copy->RightDate) == old.Date &&
+                              (side == 0 ? copy->LeftSize : copy->RightSize) == old.Size;
+        if (!sameFile) {
+            // The copy replaces the old file under its old spelling first.
+            renamedTargets_[copy] = {old.Date, old.Size};
+            SyncRow(copy);
+            CommitCopies();
+            if (copy->Action.load() != saSame) {
+                continue; // the old file stays as it was; its deletion waits
             }
-            done.insert(copy);
-            done.insert(old);
-            const int32_t oldDate = side == 0 ? old->RightDate : old->LeftDate;
-            const int64_t oldSize = side == 0 ? old->RightSize : old->LeftSize;
-            const bool sameFile = (side == 0 ? copy->LeftDate : copy->RightDate) == oldDate &&
-                                  (side == 0 ? copy->LeftSize : copy->RightSize) == oldSize;
-            if (!sameFile) {
-                // The copy replaces the old file under its old spelling first.
-                renamedTargets_[copy] = {oldDate, oldSize};
-                SyncRow(copy);
-                CommitCopies();
-                if (copy->Action.load() != saSame) {
-                    break; // the old file stays as it was; its deletion waits
-                }
-            }
-            const int renamed = RenameInPlace(copy, old, side);
-            if (sameFile) {
-                SetRowCode(copy, renamed == 0 ? saSame : saError);
-            }
-            break;
+        }
+        const int renamed = RenameInPlace(copy, old, side);
+        if (old.Row != nullptr) {
+            SetRowCode(old.Row, renamed == 0 ? saSame : saError);
+        }
+        if (sameFile) {
+            SetRowCode(copy, renamed == 0 ? saSame : saError);
         }
     }
     return done;
 }
 
+// The old name of a copy's file on the target: a row of Row whose deletion
+// is proposed there; or, where the deletion is held back (deletions off, a
+// one-way task: not among the changes shown), an item of the result that the
+// source no longer holds and whose file on the target is the very file the
+// copy brings (same size and time), so that renaming it loses nothing.
+bool TTandemoraThread::FindCaseTwin(TResultRow* Row, TResultRow* Copy, int32_t Side,
+                                    const std::set<const TResultRow*>& Done,
+                                    const std::set<const TFileTree*>& Renamed, TCaseTwin& Twin) {
+    const int32_t deletion = Side == 0 ? saDeleteRight : saDeleteLeft;
+    for (int j = 0; j < Row->ChildCount(); ++j) {
+        TResultRow* old = Row->Child(j);
+        if (old->IsFolder == 0 && old->Action.load() == deletion && Done.count(old) == 0 &&
+            !FilteredOut(old) && DifferOnlyInCase(Copy->Name, old->Name)) {
+            Twin = {old,
+                    old->Item,
+                    old->Name,
+                    old->Path,
+                    Side == 0 ? old->RightDate : old->LeftDate,
+                    Side == 0 ? old->RightSize : old->LeftSize};
+            return true;
+        }
+    }
+    const TFileTree* folder = Row->Item;
+    if (folder == nullptr && View != nullptr && Row == View->RootRow()) {
+        folder = View->ResultTree();
+    }
+    const int32_t sourceDate = Side == 0 ? Copy->LeftDate : Copy->RightDate;
+    const int64_t sourceSize = Side == 0 ? Copy->LeftSize : Copy->RightSize;
+    for (const TFileTree* node : folder != nullptr ? folder->Children : TFileTreeList()) {
+        const TFileAttri* data = node->Data;
+        // Its entry is the target's, and the source holds nothing of that name.
+        const bool targetOnly =
+            Side == 0 ? node->RightEntry == 1 : node->RightEntry == 0 && node->OtherTime == -1;
+        if (data != nullptr && data->IsFolder == 0 && node->Action == saDoNotCopy && targetOnly &&
+            Renamed.count(node) == 0 && DifferOnlyInCase(Copy->Name, data->Name) &&
+            data->Time == sourceDate && data->Size == sourceSize) {
+            Twin = {nullptr, node, data->Name, data->RelPath.str(), data->Time, data->Size};
+            return true;
+        }
+    }
+    return false;
+}
+
 // Whether the target finds the old file under the copy's name (it ignores
 // case), and the old file is still as the analysis saw it.
-bool TTandemoraThread::CaseBlindTarget(TResultRow* Copy, TResultRow* Old, int32_t Side) {
+bool TTandemoraThread::CaseBlindTarget(TResultRow* Copy, const TCaseTwin& Old, int32_t Side) {
     TFileOper* dst = Side == 0 ? RightOper.get() : LeftOper.get();
     TFolderSource* dstSource = Side == 0 ? &Task->RFolder : &Task->LFolder;
-    const int32_t oldDate = Side == 0 ? Old->RightDate : Old->LeftDate;
-    const int64_t oldSize = Side == 0 ? Old->RightSize : Old->LeftSize;
     TFileAttri newAttr;
     newAttr.Name = Copy->Name;
     newAttr.RelPath = Copy->Path;
     TFileAttri oldAttr;
-    oldAttr.Name = Old->Name;
-    oldAttr.RelPath = Old->Path;
+    oldAttr.Name = Old.Name;
+    oldAttr.RelPath = Old.Path;
     try {
         LeftOper->Source = &Task->LFolder;
         RightOper->Source = &Task->RFolder;
@@ -602,8 +643,8 @@ bool TTandemoraThread::CaseBlindTarget(TResultRow* Copy, TResultRow* Old, int32_
         std::string oldPath;
         dst->BuildFullPath(dstSource, &newAttr, newPath);
         dst->BuildFullPath(dstSource, &oldAttr, oldPath);
-        return TargetAsAnalysed(dst, dstSource, oldPath, oldDate, oldSize) &&
-               TargetAsAnalysed(dst, dstSource, newPath, oldDate, oldSize);
+        return TargetAsAnalysed(dst, dstSource, oldPath, Old.Date, Old.Size) &&
+               TargetAsAnalysed(dst, dstSource, newPath, Old.Date, Old.Size);
     } catch (const std::exception& e) {
         ErrorLogger.LogError("Write Error", e);
         return false;
@@ -611,15 +652,15 @@ bool TTandemoraThread::CaseBlindTarget(TResultRow* Copy, TResultRow* Old, int32_
 }
 
 // Renames the old file to the copy's name on the target and logs it; 0 done.
-int TTandemoraThread::RenameInPlace(TResultRow* Copy, TResultRow* Old, int32_t Side) {
+int TTandemoraThread::RenameInPlace(TResultRow* Copy, const TCaseTwin& Old, int32_t Side) {
     TFileOper* dst = Side == 0 ? RightOper.get() : LeftOper.get();
     TFolderSource* dstSource = Side == 0 ? &Task->RFolder : &Task->LFolder;
     TFileAttri newAttr;
     newAttr.Name = Copy->Name;
     newAttr.RelPath = Copy->Path;
     TFileAttri oldAttr;
-    oldAttr.Name = Old->Name;
-    oldAttr.RelPath = Old->Path;
+    oldAttr.Name = Old.Name;
+    oldAttr.RelPath = Old.Path;
     TFileAttri midAttr;
     midAttr.Name = fs::PartFileName(Copy->Name);
     midAttr.RelPath = Copy->Path;
@@ -650,7 +691,6 @@ int TTandemoraThread::RenameInPlace(TResultRow* Copy, TResultRow* Old, int32_t S
     LogLine = result == 0 ? line : "Error " + line + Reason(dst);
     AddLogLine();
     ++OpCount;
-    SetRowCode(Old, result == 0 ? saSame : saError);
     Notify(WM_UPDATEPROCESS);
     return result;
 }

@@ -269,7 +269,8 @@ protected:
 
     // "report.txt" renamed to "Report.txt" on the left ends as "Report.txt"
     // alone on the server, whether the server tells case apart or not.
-    void ACaseOnlyRenameEndsUnderTheNewName() {
+    // Then, with RenamedAndEdited, a rename and an edit at once.
+    void ACaseOnlyRenameEndsUnderTheNewName(bool RenamedAndEdited = true) {
         Put(L, "report.txt", "quarterly", kOld);
         AnalyzeAndSync();
         std::filesystem::rename(L + "/report.txt", L + "/Report.txt");
@@ -284,6 +285,9 @@ protected:
         EXPECT_EQ(Read(S, "Report.txt"), "quarterly, second");
         Analyze();
         EXPECT_EQ(Changes(), 0);
+        if (!RenamedAndEdited) {
+            return;
+        }
         // Renamed and edited at once: the new bytes under the new name.
         std::filesystem::rename(L + "/Report.txt", L + "/REPORT.txt");
         Put(L, "REPORT.txt", "quarterly, third one", kNewer + 600);

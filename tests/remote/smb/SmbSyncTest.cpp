@@ -122,6 +122,19 @@ TEST_F(SmbSyncTest, ACaseOnlyRenameIsARenameInPlace) {
     ACaseOnlyRenameEndsUnderTheNewName();
 }
 
+// The same where the old name's deletion is held back (deletions off, which
+// is how a task starts, or a one-way task): the file under the old name is
+// the renamed one all the same, when it is the very file the source holds.
+TEST_F(SmbSyncTest, ACaseOnlyRenameIsARenameInPlaceWhereDeletionsWait) {
+    task.IsDeleteFile = 0;
+    ACaseOnlyRenameEndsUnderTheNewName(false);
+}
+
+TEST_F(SmbSyncTest, ACaseOnlyRenameIsARenameInPlaceInAOneWayTask) {
+    task.SyncDirection = sdLeftToRight;
+    ACaseOnlyRenameEndsUnderTheNewName(false);
+}
+
 // Two local names that differ only in case are one name on the share: the
 // second fails with that reason, and neither is lost.
 TEST_F(SmbSyncTest, TwoNamesDifferingOnlyInCaseGetAPlainReason) {
