@@ -230,4 +230,13 @@ void TFileOper::SortTree(TFileTree* Node) {
     }
 }
 
+int TFileOper::LocalCopyForCompare(TFolderSource* Source, TFileAttri* Attr, const std::string& StagingPath,
+                                   std::string& LocalPath) {
+    const int fetched = GetFile(StagingPath, Source, Attr, 0);
+    if (fetched == 0) {
+        LocalPath = StagingPath;
+    }
+    return fetched;
+}
+
 } // namespace tandemora

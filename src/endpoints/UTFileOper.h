@@ -210,6 +210,14 @@ public:
     // Non-zero when the endpoint root cannot be reached or does not exist.
     virtual int IsRootMissing() = 0;
 
+    // ---- Same content? ----------------------------------------------------------
+    // A local file that holds the item's bytes, to compare them with the other
+    // side's: a disk kind gives the file's own path (a share's included); a
+    // remote kind downloads the item (of the size Attr gives) into StagingPath, a
+    // private file the caller made, and gives that. 0 when LocalPath holds them.
+    virtual int LocalCopyForCompare(TFolderSource* Source, TFileAttri* Attr, const std::string& StagingPath,
+                                    std::string& LocalPath);
+
     // ---- Copies made durable together -------------------------------------------
     // Flushing every small file to the disk on its own costs more than writing it.
     // With DeferCommits set, a kind that can (a local folder) may leave a small

@@ -450,6 +450,15 @@ int TWebDavFileOper::HttpPutFromFile(const std::string& LocalPath, const std::st
     }
     http::TRequest request = NewRequest("PUT", ServerUrl(Host) + RemotePath, User, Password);
     request.Headers = {{"User-Agent", UserAgent}};
+    // The file's own time, for servers that take it from this header (ownCloud
+    // and Nextcloud do; Apache's mod_dav, lighttpd and rclone ignore it, and
+    // none of them lets getlastmodified be set): a copy whose time matches
+    // its source's is settled by times alone at the next run.
+    timespec accessed{};
+    timespec modified{};
+    if (in.GetTimes(accessed, modified)) {
+        request.Headers.push_back({"X-OC-Mtime", std::to_string(static_cast<long long>(modified.tv_sec))});
+    }
     request.BodyFile = &in;
     request.BodySize = size;
     http::TReply reply;

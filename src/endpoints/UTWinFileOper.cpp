@@ -1004,4 +1004,10 @@ void TWinFileOper::DropPending() {
 
 void TWinFileOper::ChunkWritten(int64_t) {}
 
+int TWinFileOper::LocalCopyForCompare(TFolderSource* Source, TFileAttri* Attr, const std::string&,
+                                      std::string& LocalPath) {
+    BuildFullPath(Source, Attr, LocalPath);
+    return fs::FileExists(LocalPath) ? erOk : FailWithErrno(erMissing, "reading");
+}
+
 } // namespace tandemora

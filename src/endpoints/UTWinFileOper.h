@@ -50,6 +50,9 @@ public:
     // Never asked of a local endpoint; returns erFailed.
     int GetFile(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr, int Reserved) override;
     int IsRootMissing() override;
+    // The file itself: a disk side is read where it lies.
+    int LocalCopyForCompare(TFolderSource* Source, TFileAttri* Attr, const std::string& StagingPath,
+                            std::string& LocalPath) override;
     size_t PendingCommits() const override { return pending_.size(); }
     bool PendingFull() const override;
     void CommitPending(std::vector<TCommitResult>& Results) override;

@@ -6,6 +6,8 @@
 #include "tasks/UTSysConfig.h"
 
 #include <algorithm>
+#include <ctime>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
@@ -162,6 +164,21 @@ std::unordered_set<std::string_view> FileNames(const TFileTree* Parent) {
     return names;
 }
 
+// Whether the read-only bit of Kept (a file whose twin Gone was deleted on the
+// other side since the last synchronisation) is one that copies took over from
+// that twin, and so no reason to keep the file. A twin on an FTP or WebDAV
+// server holds no such bit: there a bit that Kept already had at the last
+// synchronisation counts as the twin's (it went to the server with the file, or
+// came with it), while one set since stays the user's own protection.
+int8_t CopiedReadOnly(const TFileTree* Kept, const TFileTree* Gone, int32_t GoneKind) {
+    if ((Gone->Data->Attr & faReadOnly) != 0) {
+        return 1;
+    }
+    const bool bitless = GoneKind == dtFtp || GoneKind == dtWebDav;
+    const bool hadBit = Kept->OtherAttr != -1 && (Kept->OtherAttr & faReadOnly) != 0;
+    return bitless && hadBit ? 1 : 0;
+}
+
 // An empty folder where the other side holds a file of its name is one side of a
 // replacement (the folder makes way for the file, or takes its place), not an
 // empty folder to leave out: left out, it would stop the file or keep it.
@@ -186,12 +203,29 @@ TAnalyzeThread::TAnalyzeThread(TSyncTask* Task, TFileTree* LeftTree, TFileTree* 
     // The change trees' nodes end up in the result, so they share its arena.
     LeftChanges = ResultTree->Arena->NewNode("", nullptr);
     RightChanges = ResultTree->Arena->NewNode("", nullptr);
+    SameContent = std::make_unique<TSameContent>(Task);
     SetFreeOnTerminate(false);
 }
 
 TAnalyzeThread::~TAnalyzeThread() {
-    Terminate();
+    StopAnalysis();
     WaitFor();
+}
+
+void TAnalyzeThread::StopAnalysis() {
+    Terminate();
+    if (SameContent) {
+        SameContent->Stop();
+    }
+}
+
+bool TAnalyzeThread::SameBytes(const TFileTree* A, const TFileTree* B) {
+    // A side whose scan stopped gets no operation anyway: nothing to download for.
+    if (!SameContent || A->Data->Size != B->Data->Size || Terminated() || LeftTree->ListFailed != 0 ||
+        RightTree->ListFailed != 0) {
+        return false;
+    }
+    return SameContent->Compare(*A->Data, *B->Data, [this] { return Terminated(); }) == TSameContent::scSame;
 }
 
 // ---- The run ---------------------------------------------------------------------------
@@ -201,6 +235,7 @@ void TAnalyzeThread::Execute() {
     UsedSnapshots = ChooseSnapshotMode();
     if (UsedSnapshots) {
         TRunStamp::LoadFineTimes(*Task, LeftSnapshot, RightSnapshot);
+        zoneMoved_ = TRunStamp::WrittenIn(*Task, zoneThen_) && !(zoneThen_ == TZoneOffsets::Now());
         OrderTree(LeftTree);
         OrderTree(RightTree);
         OrderTree(LeftSnapshot);
@@ -341,28 +376,49 @@ void TAnalyzeThread::MergeWalk(TWalkKind Kind, TFileTree* A, TFileTree* B, TFile
     }
 }
 
-// A folder new on one side and a file of its name new on the other: each copy
-// would meet the other item in its way, and no side says which one goes.
+// An item copied into a side where an item of the other kind and of its name
+// stays there: a folder new on one side and a file of its name new on the
+// other, or a source that replaced a folder by a file (or the reverse) where
+// the old item is not deleted on the target (a one-way task, or deletions
+// kept). Each such copy would meet that item in its way at every run, and no
+// side says which one goes: the user decides.
 void TAnalyzeThread::BlockKindClashes(TFileTree* O) {
     // One folder per name at most on a level; a hash of their names keeps this
     // linear however many new folders and files one folder holds.
     std::unordered_map<std::string_view, TFileTree*> folders;
     for (TFileTree* child : O->Children) {
-        if (IsFolder(child) && (child->Action == saCopyLtoR || child->Action == saCopyRtoL)) {
+        if (IsFolder(child)) {
             folders.emplace(child->Name, child);
         }
     }
     if (folders.empty()) {
         return;
     }
+    auto copied = [](const TFileTree* node) {
+        return node->Action == saCopyLtoR || node->Action == saCopyRtoL;
+    };
+    // Whether Other stays where Item's copy goes.
+    auto staysInWay = [](const TFileTree* item, const TFileTree* other) {
+        return other->Action != (item->Action == saCopyLtoR ? saDeleteRight : saDeleteLeft);
+    };
     for (TFileTree* file : O->Children) {
-        if (IsFolder(file) || (file->Action != saCopyLtoR && file->Action != saCopyRtoL)) {
+        if (IsFolder(file)) {
             continue;
         }
         const auto found = folders.find(file->Name);
-        if (found != folders.end() && found->second->Action != file->Action) {
-            SetActionRecursive(found->second, saConflict);
-            file->SetAction(saConflict);
+        if (found == folders.end()) {
+            continue;
+        }
+        TFileTree* folder = found->second;
+        const bool fileBlocked = copied(file) && staysInWay(file, folder);
+        const bool folderBlocked = copied(folder) && staysInWay(folder, file);
+        if (fileBlocked || folderBlocked) {
+            if (copied(folder) || folderBlocked) {
+                SetActionRecursive(folder, saConflict);
+            }
+            if (copied(file) || fileBlocked) {
+                file->SetAction(saConflict);
+            }
         }
     }
 }
@@ -439,9 +495,37 @@ void TAnalyzeThread::PairDiff(TFileTree* A, TFileTree* B, TFileTree* O) {
         }
         return;
     }
-    A->SetAction(SameAsBefore(A->Data, B->Data) ? saSame : saChangedSinceSync);
+    bool same = SameAsBefore(A->Data, B->Data);
+    if (!same && zoneMoved_ && A->Data->Size == B->Data->Size &&
+        SameInstantThen(A->Data->Time, B->Data->Time)) {
+        // Unchanged, only read in another zone. The snapshots are written
+        // again in this one, so the next run compares without this step.
+        same = true;
+        ResultTree->Agreed = 1;
+    }
+    A->SetAction(same ? saSame : saChangedSinceSync);
     CopyOtherValues(A, B);
     O->AppendNode(A);
+}
+
+// The snapshot's date-time is turned into the instant it named in the zone of
+// the last synchronisation, and that instant into this zone's date-time. A
+// zone is known by its January and July offsets, not by which of them held at
+// that instant, so both are tried: the other one could only hide an edit that
+// moved a file's time by exactly the summer-time step and kept its size.
+bool TAnalyzeThread::SameInstantThen(int32_t Now, int32_t Then) const {
+    time_t inThisZone = 0;
+    tm fields{};
+    if (!fs::DosTimeToUnix(Then, inThisZone) || localtime_r(&inThisZone, &fields) == nullptr) {
+        return false;
+    }
+    const time_t fieldsAsUtc = inThisZone + fields.tm_gmtoff;
+    for (const long offset : {zoneThen_.January, zoneThen_.July}) {
+        if (fs::UnixToDosTime(timespec{fieldsAsUtc - offset, 0}) == Now) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {
@@ -479,12 +563,12 @@ void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {
     // A file deleted on one side while it was read-only there: the other side's
     // copy may carry the bit only because copies take it over.
     if (leftGone) {
-        B->DeletedReadOnly = (A->Data->Attr & faReadOnly) != 0 ? 1 : 0;
+        B->DeletedReadOnly = CopiedReadOnly(B, A, Task->LFolder.DeviceType);
         TakePair(own, A, B, code, O);
         return;
     }
     if (!Present(B)) {
-        A->DeletedReadOnly = (B->Data->Attr & faReadOnly) != 0 ? 1 : 0;
+        A->DeletedReadOnly = CopiedReadOnly(A, B, Task->RFolder.DeviceType);
     }
     CombinedOtherValues(A, B);
     const bool leftChanged = A->Action == saNewSinceSync || A->Action == saChangedSinceSync;
@@ -493,6 +577,12 @@ void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {
         // Both sides came to the same file (an edit copied by hand, a time-zone
         // change moving every time alike): nothing to do, but the snapshots must
         // learn of it.
+        code = saSame;
+        A->Agreed = 1;
+    } else if (leftChanged && rightChanged && B->Data->Size == A->Data->Size && SameBytes(A, B)) {
+        // The same bytes under different times (an upload that did not take its
+        // source's time, a run stopped before it wrote the snapshots): settled
+        // alike, and the snapshots learn each side's own time.
         code = saSame;
         A->Agreed = 1;
     } else if (Task->Unattended && A->Action == saChangedSinceSync && B->Action == saChangedSinceSync) {
@@ -567,7 +657,7 @@ void TAnalyzeThread::NoteUnseen(const TFileTree* Node, int32_t Side) {
     TUnseenFolder folder;
     folder.Side = Side;
     if (Node->Data != nullptr) {
-        folder.Path = Node->Data->RelPath + Node->Data->Name;
+        folder.Path = ItemRelPath(Node->Data->RelPath, Node->Data->Name);
     }
     UnseenFolders.push_back(folder);
 }

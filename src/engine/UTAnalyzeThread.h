@@ -27,12 +27,15 @@
 // listed in UnseenFolders so the window can say why.
 
 #include "engine/UTFilters.h"
+#include "engine/UTRunStamp.h"
+#include "engine/UTSameContent.h"
 #include "model/UTFileTree.h"
 #include "platform/Messages.h"
 #include "platform/Thread.h"
 #include "tasks/UTSyncTask.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -88,6 +91,13 @@ public:
     // were fine.
     std::string FilterPattern;
     std::string FilterError;
+
+    // Asked whether a file that both sides changed, with equal sizes and
+    // different times, holds the same bytes on both; made from the task by the
+    // constructor (a caller may give another before the start, or none).
+    std::unique_ptr<TSameContent> SameContent;
+    // Terminate, and abort a comparison's download in flight.
+    void StopAnalysis();
 
     // The run: expressions, mode, comparison, filters. Public so that a caller
     // without a main-thread loop can run an analysis on its own thread.
@@ -156,6 +166,9 @@ private:
     TFileTree* ResultFolder(const std::string& Rel) const;
     static bool HoldBack(TFileTree* Result, int32_t Side);
     static int ReplaceCode(TFileTree* Node, int32_t From, int32_t To);
+    // Both sides changed the file A (left) and B (right) to the same size:
+    // true when their bytes are the same.
+    bool SameBytes(const TFileTree* A, const TFileTree* B);
 
     // Marks a one-sided subtree with Code, except what lies below an unseen folder
     // (saDoNotCopy) and, when combining, items deleted since the snapshot that no
@@ -174,7 +187,14 @@ private:
     bool CompileOne(TFilterRegex& Regex, const std::string& Expr, const std::vector<std::string>& TaskList,
                     const std::vector<std::string>& ProgramList);
 
+    // Whether a file's scanned time and its snapshot time name one instant, the
+    // snapshot's read in the zone the last synchronisation ran in.
+    bool SameInstantThen(int32_t Now, int32_t Then) const;
+
     bool filtersCompiled_ = false;
+    // The snapshots were written in another time zone than this run's.
+    bool zoneMoved_ = false;
+    TZoneOffsets zoneThen_;
     int unseenLevels_ = 0; // folder levels of the combination one side could not list
     TFilterRegex includeRegex_;
     TFilterRegex excludeRegex_;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -64,6 +65,35 @@ std::string Digest(const std::string& text) {
 // and the pair would pass. So the stamp names the place its pair was written to.
 std::string Placed(const TSyncTask& task, const std::string& stamp) {
     return "P " + std::to_string(task.SnapshotPlace()) + "\r\n" + stamp;
+}
+
+// The line that names the zone: "Z <January> <July>". It is no part of what
+// Matches compares.
+const char* const ZoneMark = "Z ";
+
+std::string ZoneLine(const TZoneOffsets& zone) {
+    return ZoneMark + std::to_string(zone.January) + " " + std::to_string(zone.July) + "\r\n";
+}
+
+// The stamp without its zone line.
+std::string WithoutZone(const std::string& stamp) {
+    const size_t at = stamp.find(std::string("\r\n") + ZoneMark);
+    if (at == std::string::npos) {
+        return stamp;
+    }
+    const size_t end = stamp.find("\r\n", at + 2);
+    return stamp.substr(0, at + 2) + (end == std::string::npos ? "" : stamp.substr(end + 2));
+}
+
+long OffsetAt(int year, int month) {
+    tm fields{};
+    fields.tm_year = year - 1900;
+    fields.tm_mon = month - 1;
+    fields.tm_mday = 15;
+    fields.tm_hour = 12;
+    const time_t when = timegm(&fields);
+    tm local{};
+    return localtime_r(&when, &local) != nullptr ? local.tm_gmtoff : 0;
 }
 
 std::string DigestOf(const TFileTree* root) {
@@ -298,18 +328,27 @@ std::string TRunStamp::Read(const TSyncTask& Task) {
     }
 }
 
+TZoneOffsets TZoneOffsets::Now() {
+    const time_t now = time(nullptr);
+    tm local{};
+    const int year = localtime_r(&now, &local) != nullptr ? local.tm_year + 1900 : 2000;
+    return {OffsetAt(year, 1), OffsetAt(year, 7)};
+}
+
 bool TRunStamp::Write(const TSyncTask& Task, const std::string& Stamp, const TFileTree* Left,
                       const TFileTree* Right) {
     try {
-        const std::string placed = Placed(Task, Stamp);
-        if (!ReplaceLocalFile(Task.RunStampPath(), placed)) {
+        // The stamp as the file holds it, with the zone its snapshots were
+        // written in; the fine times are tied to exactly that text.
+        const std::string written = Placed(Task, Stamp) + ZoneLine(TZoneOffsets::Now());
+        if (!ReplaceLocalFile(Task.RunStampPath(), written)) {
             return false;
         }
         // Helps for the comparison and for holding deletions back: the stamp
         // stands without them.
         try {
             if (Left != nullptr && Right != nullptr) {
-                WriteFineTimes(Task, placed, Left, Right);
+                WriteFineTimes(Task, written, Left, Right);
             }
             WriteMounts(Task);
         } catch (...) {
@@ -333,7 +372,22 @@ void TRunStamp::Remove(const TSyncTask& Task) {
 
 bool TRunStamp::Matches(const TSyncTask& Task, const TFileTree* Left, const TFileTree* Right) {
     const std::string stamp = Read(Task);
-    return !stamp.empty() && stamp == Placed(Task, Of(Left, Right));
+    return !stamp.empty() && WithoutZone(stamp) == Placed(Task, Of(Left, Right));
+}
+
+bool TRunStamp::WrittenIn(const TSyncTask& Task, TZoneOffsets& Zone) {
+    const std::string stamp = Read(Task);
+    const size_t at = stamp.find(std::string("\r\n") + ZoneMark);
+    if (at == std::string::npos) {
+        return false;
+    }
+    std::istringstream line(stamp.substr(at + 4));
+    TZoneOffsets zone;
+    if (!(line >> zone.January >> zone.July)) {
+        return false;
+    }
+    Zone = zone;
+    return true;
 }
 
 bool TRunStamp::ReplaceLocalFile(const std::string& Path, const std::string& Text) {

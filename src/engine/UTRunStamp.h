@@ -11,6 +11,11 @@
 // them to, beside the local snapshot files, and the analysis compares against
 // snapshots only when they match it at the task's present place.
 // The snapshot text form itself stays as it is.
+//
+// The stamp also says in which time zone the pair was written: snapshot times
+// are local date-times, so a run in another zone (cron in the system's zone, a
+// desktop session in the user's) reads every unchanged file as moved by the
+// difference; the analysis undoes that difference (TZoneOffsets).
 
 #include <cstdint>
 #include <string>
@@ -20,6 +25,18 @@ namespace tandemora {
 
 class TFileTree;
 class TSyncTask;
+
+// A time zone as two UTC offsets (seconds east): those in force in January
+// and in July of one year, which covers a zone with summer time as well.
+struct TZoneOffsets {
+    long January = 0;
+    long July = 0;
+    bool operator==(const TZoneOffsets& other) const {
+        return January == other.January && July == other.July;
+    }
+    // This computer's zone now (the TZ variable, or the system's).
+    static TZoneOffsets Now();
+};
 
 class TRunStamp {
 public:
@@ -38,8 +55,12 @@ public:
                       const TFileTree* Right = nullptr);
     // No pair of snapshots belongs together any more.
     static void Remove(const TSyncTask& Task);
-    // Whether these two loaded snapshots are the pair the task's stamp names.
+    // Whether these two loaded snapshots are the pair the task's stamp names
+    // (in whatever zone they were written).
     static bool Matches(const TSyncTask& Task, const TFileTree* Left, const TFileTree* Right);
+    // The zone the stamp's pair was written in; false when the stamp does not
+    // say (none, or written before stamps said).
+    static bool WrittenIn(const TSyncTask& Task, TZoneOffsets& Zone);
 
     // Gives the files of two loaded snapshots the finer times (TimeFraction)
     // kept when they were written, provided they are the pair the task's stamp

@@ -3,6 +3,7 @@
 #include "endpoints/UTFileOper.h"
 #include "engine/UTAnalyzeThread.h"
 #include "engine/UTRunStamp.h"
+#include "engine/UTStagingFile.h"
 #include "engine/UTUnsettled.h"
 #include "model/UTFileTree.h"
 #include "model/UTResultRows.h"
@@ -30,6 +31,9 @@ const char* const TargetChangedText = " (the target changed after the analysis)"
 const char* const NotSavedText = " (its previous version could not be kept)";
 const char* const TempTakenText = " (its temporary name is taken)";
 const char* const FolderNotEmptyText = " (it still holds items)";
+const char* const CaseTwinText =
+    " (the target does not tell letter case apart, and another item of this folder has this name in "
+    "another case)";
 
 // " (why)" for an item's log line: what the first endpoint that knows says
 // about the failure (the system's error text, the server's reply); empty when
@@ -129,40 +133,6 @@ bool FilteredOut(const TResultRow* Row) {
     const TFileTree* item = Row->Item;
     return item != nullptr && item->IncludedFlag == 0 && item->ExcludedFlag > 0;
 }
-
-// A file of the private staging folder that carries a remote-to-remote copy. Its
-// name is unique to this process and copy; it is removed however the copy ends.
-class TStagingFile {
-public:
-    TStagingFile(const void* owner, int32_t serial) {
-        const std::string folder = GetStagingFolder();
-        std::ostringstream base;
-        base << folder << "copy-" << getpid() << "-" << owner << "-" << serial;
-        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-            const std::string candidate = base.str() + "-" + std::to_string(attempt);
-            fs::TFileHandle file;
-            if (file.CreateNew(candidate, 0600)) {
-                file.Close();
-                path_ = candidate;
-            } else if (errno != EEXIST) {
-                return;
-            }
-        }
-    }
-    ~TStagingFile() {
-        if (!path_.empty()) {
-            fs::ClearReadOnly(path_);
-            fs::DeleteFile(path_);
-        }
-    }
-    TStagingFile(const TStagingFile&) = delete;
-    TStagingFile& operator=(const TStagingFile&) = delete;
-
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 } // namespace
 
@@ -641,6 +611,7 @@ void TTandemoraThread::SyncNodes(TResultRow* Row) {
             folders.insert(Row->Child(i)->Name);
         }
     }
+    std::set<const TResultRow*> done = RenameCaseChanges(Row);
     std::set<const TResultRow*> early;
     for (int i = 0; i < Row->ChildCount() && !folders.empty(); ++i) {
         const TResultRow* c = Row->Child(i);
@@ -656,10 +627,191 @@ void TTandemoraThread::SyncNodes(TResultRow* Row) {
         }
     }
     for (int i = 0; i < Row->ChildCount() && !Terminated(); ++i) {
-        if (early.count(Row->Child(i)) == 0) {
+        if (early.count(Row->Child(i)) == 0 && done.count(Row->Child(i)) == 0) {
             SyncRow(Row->Child(i));
         }
     }
+}
+
+// A file renamed on one side with only its letter case changed ("report.txt"
+// to "Report.txt") reads as a new file to copy and an old one to delete. On a
+// target that ignores case the new name already stands for the old file: the
+// copy would find its target taken (at every run, where the deletion is held
+// back), and a deletion would then take the only copy there. So there the old
+// file is renamed in place, after the copy has replaced it where the contents
+// differ too, and the deletion is not made.
+std::set<const TResultRow*> TTandemoraThread::RenameCaseChanges(TResultRow* Row) {
+    std::set<const TResultRow*> done;
+    std::set<const TFileTree*> renamedItems;
+    for (int i = 0; i < Row->ChildCount() && !Terminated(); ++i) {
+        TResultRow* copy = Row->Child(i);
+        const int32_t code = copy->Action.load();
+        if (copy->IsFolder == 1 || (code != saCopyLtoR && code != saCopyRtoL) || FilteredOut(copy) ||
+            done.count(copy) != 0) {
+            continue;
+        }
+        const int32_t side = code == saCopyLtoR ? 0 : 1;
+        TCaseTwin old;
+        if (!FindCaseTwin(Row, copy, side, done, renamedItems, old) || !CaseBlindTarget(copy, old, side)) {
+            continue;
+        }
+        done.insert(copy);
+        if (old.Row != nullptr) {
+            done.insert(old.Row);
+        }
+        renamedItems.insert(old.Item);
+        const bool sameFile = (side == 0 ? copy->LeftDate : copy->RightDate) == old.Date &&
+                              (side == 0 ? copy->LeftSize : copy->RightSize) == old.Size;
+        if (!sameFile) {
+            // The copy replaces the old file under its old spelling first.
+            renamedTargets_[copy] = {old.Date, old.Size};
+            SyncRow(copy);
+            CommitCopies();
+            if (copy->Action.load() != saSame) {
+                continue; // the old file stays as it was; its deletion waits
+            }
+        }
+        const int renamed = RenameInPlace(copy, old, side);
+        if (old.Row != nullptr) {
+            SetRowCode(old.Row, renamed == 0 ? saSame : saError);
+        }
+        if (sameFile) {
+            SetRowCode(copy, renamed == 0 ? saSame : saError);
+        }
+    }
+    return done;
+}
+
+// The old name of a copy's file on the target: a row of Row whose deletion
+// is proposed there; or, where the deletion is held back (deletions off, a
+// one-way task: not among the changes shown), an item of the result that the
+// source no longer holds and whose file on the target is the very file the
+// copy brings (same size and time), so that renaming it loses nothing.
+bool TTandemoraThread::FindCaseTwin(TResultRow* Row, TResultRow* Copy, int32_t Side,
+                                    const std::set<const TResultRow*>& Done,
+                                    const std::set<const TFileTree*>& Renamed, TCaseTwin& Twin) {
+    const int32_t deletion = Side == 0 ? saDeleteRight : saDeleteLeft;
+    for (int j = 0; j < Row->ChildCount(); ++j) {
+        TResultRow* old = Row->Child(j);
+        if (old->IsFolder == 0 && old->Action.load() == deletion && Done.count(old) == 0 &&
+            !FilteredOut(old) && DifferOnlyInCase(Copy->Name, old->Name)) {
+            Twin = {old,
+                    old->Item,
+                    old->Name,
+                    old->Path,
+                    Side == 0 ? old->RightDate : old->LeftDate,
+                    Side == 0 ? old->RightSize : old->LeftSize};
+            return true;
+        }
+    }
+    const TFileTree* folder = Row->Item;
+    if (folder == nullptr && View != nullptr && Row == View->RootRow()) {
+        folder = View->ResultTree();
+    }
+    const int32_t sourceDate = Side == 0 ? Copy->LeftDate : Copy->RightDate;
+    const int64_t sourceSize = Side == 0 ? Copy->LeftSize : Copy->RightSize;
+    for (const TFileTree* node : folder != nullptr ? folder->Children : TFileTreeList()) {
+        const TFileAttri* data = node->Data;
+        // Its entry is the target's, and the source holds nothing of that name.
+        const bool targetOnly =
+            Side == 0 ? node->RightEntry == 1 : node->RightEntry == 0 && node->OtherTime == -1;
+        if (data != nullptr && data->IsFolder == 0 && node->Action == saDoNotCopy && targetOnly &&
+            Renamed.count(node) == 0 && DifferOnlyInCase(Copy->Name, data->Name) &&
+            data->Time == sourceDate && data->Size == sourceSize) {
+            Twin = {nullptr, node, data->Name, data->RelPath.str(), data->Time, data->Size};
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether the target finds the old file under the copy's name (it ignores
+// case), and the old file is still as the analysis saw it.
+bool TTandemoraThread::CaseBlindTarget(TResultRow* Copy, const TCaseTwin& Old, int32_t Side) {
+    TFileOper* dst = Side == 0 ? RightOper.get() : LeftOper.get();
+    TFolderSource* dstSource = Side == 0 ? &Task->RFolder : &Task->LFolder;
+    TFileAttri newAttr;
+    newAttr.Name = Copy->Name;
+    newAttr.RelPath = Copy->Path;
+    TFileAttri oldAttr;
+    oldAttr.Name = Old.Name;
+    oldAttr.RelPath = Old.Path;
+    try {
+        LeftOper->Source = &Task->LFolder;
+        RightOper->Source = &Task->RFolder;
+        LeftOper->Connect();
+        RightOper->Connect();
+        std::string newPath;
+        std::string oldPath;
+        dst->BuildFullPath(dstSource, &newAttr, newPath);
+        dst->BuildFullPath(dstSource, &oldAttr, oldPath);
+        return TargetAsAnalysed(dst, dstSource, oldPath, Old.Date, Old.Size) &&
+               TargetAsAnalysed(dst, dstSource, newPath, Old.Date, Old.Size);
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError("Write Error", e);
+        return false;
+    }
+}
+
+// Renames the old file to the copy's name on the target and logs it; 0 done.
+int TTandemoraThread::RenameInPlace(TResultRow* Copy, const TCaseTwin& Old, int32_t Side) {
+    TFileOper* dst = Side == 0 ? RightOper.get() : LeftOper.get();
+    TFolderSource* dstSource = Side == 0 ? &Task->RFolder : &Task->LFolder;
+    TFileAttri newAttr;
+    newAttr.Name = Copy->Name;
+    newAttr.RelPath = Copy->Path;
+    TFileAttri oldAttr;
+    oldAttr.Name = Old.Name;
+    oldAttr.RelPath = Old.Path;
+    TFileAttri midAttr;
+    midAttr.Name = fs::PartFileName(Copy->Name);
+    midAttr.RelPath = Copy->Path;
+    std::string newPath;
+    std::string oldPath;
+    std::string midPath;
+    int result = 1;
+    try {
+        dst->BuildFullPath(dstSource, &newAttr, newPath);
+        dst->BuildFullPath(dstSource, &oldAttr, oldPath);
+        dst->BuildFullPath(dstSource, &midAttr, midPath);
+        dst->LastErrorText.clear();
+        // Through a name of its own, and the new name looked up once the old
+        // file has left it (it must be free then): Samba remembers the spelling
+        // it last found for a name, and would otherwise give the renamed file
+        // the old spelling again.
+        if (TargetAsAnalysed(dst, dstSource, midPath, 0, 0) && dst->RenameFile(oldPath, midPath) == 0) {
+            result = dst->GetFileSize(newPath) < 0 && dst->RenameFile(midPath, newPath) == 0 ? 0 : 1;
+            if (result != 0) {
+                dst->RenameFile(midPath, oldPath);
+            }
+        }
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError("Write Error", e);
+        result = 1;
+    }
+    const std::string line = "Rename:" + EscapeForLog(oldPath) + " -> " + EscapeForLog(newPath);
+    LogLine = result == 0 ? line : "Error " + line + Reason(dst);
+    AddLogLine();
+    ++OpCount;
+    Notify(WM_UPDATEPROCESS);
+    return result;
+}
+
+bool TTandemoraThread::HasCaseTwin(const TResultRow* Row) {
+    // The source's own folder knows all its names; the view may show only some.
+    const TFileTree* folder = Row->Item != nullptr ? Row->Item->Parent : nullptr;
+    if (folder != nullptr) {
+        return std::any_of(folder->Children.begin(), folder->Children.end(), [Row](const TFileTree* child) {
+            return DifferOnlyInCase(child->Name, Row->Name);
+        });
+    }
+    const TResultRow* parent = Row->Parent();
+    for (int i = 0; parent != nullptr && i < parent->ChildCount(); ++i) {
+        if (DifferOnlyInCase(parent->Child(i)->Name, Row->Name)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void TTandemoraThread::SyncRow(TResultRow* c) {
@@ -857,10 +1009,17 @@ int TTandemoraThread::CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, 
     TFolderSource* srcSource = Side == 0 ? &Task->LFolder : &Task->RFolder;
     TFolderSource* dstSource = Side == 0 ? &Task->RFolder : &Task->LFolder;
     const int32_t srcAttrBits = Side == 0 ? Row->LeftAttr : Row->RightAttr;
-    const int32_t targetDate = Side == 0 ? Row->RightDate : Row->LeftDate;
-    const int64_t targetSize = Side == 0 ? Row->RightSize : Row->LeftSize;
+    int32_t targetDate = Side == 0 ? Row->RightDate : Row->LeftDate;
+    int64_t targetSize = Side == 0 ? Row->RightSize : Row->LeftSize;
     const int32_t code = Row->Action.load();
-    const bool overwrite = code == saOverwriteRtoL || code == saOverwriteLtoR;
+    bool overwrite = code == saOverwriteRtoL || code == saOverwriteLtoR;
+    const auto caseRenamed = renamedTargets_.find(Row);
+    if (caseRenamed != renamedTargets_.end()) {
+        // The old file now stands under this name: the copy replaces it.
+        targetDate = caseRenamed->second.first;
+        targetSize = caseRenamed->second.second;
+        overwrite = true;
+    }
 
     std::string targetPath;
     std::string sourcePath;
@@ -869,7 +1028,10 @@ int TTandemoraThread::CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, 
     Line = "Copy:" + EscapeForLog(sourcePath) + " -> " + EscapeForLog(targetPath);
 
     if (!TargetAsAnalysed(dst, dstSource, targetPath, targetDate, targetSize)) {
-        Line += TargetCheckFailed(dst);
+        // Two names of the source that differ only in case are one name on a
+        // target that ignores case: that, not a change, is why it is taken.
+        const bool twin = !AnalysisSawFile(targetDate) && dst->LastErrorText.empty() && HasCaseTwin(Row);
+        Line += twin ? std::string(CaseTwinText) : TargetCheckFailed(dst);
         return 1;
     }
     TFileAttri writeAttr = Attr;
@@ -977,7 +1139,7 @@ int TTandemoraThread::CopyByRoute(TFileOper* Src, TFileOper* Dst, TFolderSource*
     }
     // Remote to remote, or into a share: through a private local file that nobody
     // else can read.
-    TStagingFile staging(this, ++stagingCount_);
+    TStagingFile staging("copy", this, ++stagingCount_);
     if (staging.Path().empty()) {
         return erFailed;
     }
@@ -1079,7 +1241,7 @@ int TTandemoraThread::SyncFolder(TResultRow* Row) {
             // A disk side is given the folder's levels as listed: a share's full
             // path has turned every "/" into "\", and a name holding "\" could no
             // longer be told from two levels.
-            std::string levels = attr.RelPath + attr.Name;
+            std::string levels = ItemRelPath(attr.RelPath, attr.Name);
             levels.erase(0, levels.find_first_not_of('/'));
             result = dst->MakeFolderLike(IsDiskKind(dstSource->DeviceType) ? levels : path, sourcePath);
         } else {
@@ -1168,6 +1330,23 @@ int TTandemoraThread::SaveSnapshots() {
             } else {
                 opers[side]->ScanTree();
             }
+        }
+        if (OpCount.load() == 0 && (!left->ScanComplete() || !right->ScanComplete())) {
+            // A run that changed nothing and cannot see a side now (a server
+            // that is down) keeps the last pair whole: one side's new snapshot
+            // beside the other's old one would end the pair, and the next
+            // analysis would judge every file by its times alone.
+            for (TFileOper* oper : {left.get(), right.get()}) {
+                if (!oper->ScanComplete()) {
+                    LogLine = std::string(oper == left.get() ? "Left" : "Right") +
+                              " snapshot not saved: the folder could not be read completely after the sync; "
+                              "the previous snapshots stay.";
+                    AddLogLine();
+                }
+            }
+            left->Stop();
+            right->Stop();
+            return 0;
         }
         const TFileTree* bases[2] = {compared ? leftBase : nullptr, compared ? rightBase : nullptr};
         const bool known[2] = {KeepUnread(opers[0], bases[0], 0), KeepUnread(opers[1], bases[1], 1)};

@@ -138,6 +138,27 @@ private:
     std::string ItemLine(int32_t Operation, int32_t Side, TFileAttri Attr);
     std::string NameTrouble(int32_t Operation, int32_t Side, const std::string& Name) const;
     bool ContentsRemoved(const TResultRow* Row, int32_t Code) const;
+    // The old name of a file whose letter case changed on the source.
+    struct TCaseTwin {
+        TResultRow* Row = nullptr;       // its row, when it is shown
+        const TFileTree* Item = nullptr; // its result item
+        std::string Name;
+        std::string Path;
+        int32_t Date = 0; // of its file on the target
+        int64_t Size = 0;
+    };
+    // The rows of Row's children that were dealt with ahead of the walk: files
+    // whose letter case changed, renamed in place on a target that ignores
+    // case (the copy, and the deletion of the old name).
+    std::set<const TResultRow*> RenameCaseChanges(TResultRow* Row);
+    // Side as GetOperation gives it: 0 when the copy goes to the right.
+    bool FindCaseTwin(TResultRow* Row, TResultRow* Copy, int32_t Side,
+                      const std::set<const TResultRow*>& Done, const std::set<const TFileTree*>& Renamed,
+                      TCaseTwin& Twin);
+    bool CaseBlindTarget(TResultRow* Copy, const TCaseTwin& Old, int32_t Side);
+    int RenameInPlace(TResultRow* Copy, const TCaseTwin& Old, int32_t Side);
+    // Whether another row of the same folder names the item in another letter case.
+    static bool HasCaseTwin(const TResultRow* Row);
     int KeepFolder(TResultRow* Row);
     bool TargetAsAnalysed(TFileOper* Dst, TFolderSource* DstSource, const std::string& Path, int32_t Date,
                           int64_t Size);
@@ -162,6 +183,9 @@ private:
     int unanswered_ = 0;
     bool silent_[2] = {false, false};
     bool stoppedUnanswered_ = false;
+    // Copies whose target a case rename left under their name: the date and
+    // size the target has now, in place of the row's (which saw no file there).
+    std::map<const TResultRow*, std::pair<int32_t, int64_t>> renamedTargets_;
     // Result items this run deleted (files and folders), for the folders above them.
     std::set<const TFileTree*> removed_;
     bool walkMarked_ = false;

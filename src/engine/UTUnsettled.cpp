@@ -414,8 +414,8 @@ TFileTree* TUnsettledItems::AddNode(TFileTree* Parent, const std::string& Name, 
     data->IsFolder = Folder ? 1 : 0;
     data->Size = Folder ? -1 : 0;
     data->Attr = Folder ? faDirectory : faArchive;
-    data->RelPath =
-        Parent->Data == nullptr ? std::string("/") : Parent->Data->RelPath + Parent->Data->Name + "/";
+    data->RelPath = Parent->Data == nullptr ? std::string("/")
+                                            : ItemRelPath(Parent->Data->RelPath, Parent->Data->Name) + "/";
     return Parent->AddChild(Name, data);
 }
 

@@ -428,7 +428,10 @@ std::string GetSyncStatusText() {
 
 // ---- Name order --------------------------------------------------------------------
 
-int CompareNames(const std::string& a, const std::string& b) {
+namespace {
+
+// CompareNames without its tie-break on the bytes.
+int CompareFolded(const std::string& a, const std::string& b) {
     const auto* pa = reinterpret_cast<const unsigned char*>(a.data());
     const auto* pb = reinterpret_cast<const unsigned char*>(b.data());
     const size_t na = a.size();
@@ -463,9 +466,23 @@ int CompareNames(const std::string& a, const std::string& b) {
     if (j < nb) {
         return -1;
     }
+    return 0;
+}
+
+} // namespace
+
+int CompareNames(const std::string& a, const std::string& b) {
+    const int folded = CompareFolded(a, b);
+    if (folded != 0) {
+        return folded;
+    }
     // Equal without case: the bytes decide, so that "README" and "Readme" are two names.
     int raw = a.compare(b);
     return raw < 0 ? -1 : (raw > 0 ? 1 : 0);
+}
+
+bool DifferOnlyInCase(const std::string& a, const std::string& b) {
+    return a != b && CompareFolded(a, b) == 0;
 }
 
 // ---- Special folders -------------------------------------------------------------
@@ -615,6 +632,13 @@ std::string ExcludeTrailingSlash(const std::string& S) {
         return end > 0 && text[end - 1] == slash ? text.substr(0, end - 1) : text;
     };
     return dropFinal(dropFinal(S, '/'), '\\');
+}
+
+std::string ItemRelPath(const std::string& RelPath, const std::string& Name) {
+    if (RelPath.empty() || RelPath.back() == '/') {
+        return RelPath + Name;
+    }
+    return RelPath + "/" + Name;
 }
 
 std::string JoinPath(const std::string& A, const std::string& B, const std::string& Sep) {

@@ -44,6 +44,9 @@ std::string GetSyncStatusText();
 // bytes where a name is not UTF-8), then byte by byte to break ties, so that only
 // identical names compare equal. Independent of the locale. <0, 0 or >0.
 int CompareNames(const std::string& a, const std::string& b);
+// True when two names are told apart by letter case alone ("report.txt" and
+// "Report.txt"): one file on a target that ignores case.
+bool DifferOnlyInCase(const std::string& a, const std::string& b);
 
 // ---- Special folders ------------------------------------------------------------
 
@@ -98,6 +101,10 @@ bool IsValidFileName(const std::string& Name);
 std::string ExcludeTrailingSlash(const std::string& S);
 // A + Sep + B with the separators of both turned into Sep and no doubled Sep.
 std::string JoinPath(const std::string& A, const std::string& B, const std::string& Sep);
+// An item's path below its endpoint root from its RelPath and name. Local
+// scans give RelPath with a closing "/" ("/sub/"), the WebDAV scan without one
+// ("/sub"), so the separator is added where it is missing.
+std::string ItemRelPath(const std::string& RelPath, const std::string& Name);
 // The text before the last Delim; empty when Path holds no Delim.
 std::string GetPathBeforeLast(const std::string& Path, const std::string& Delim);
 // The text after the last Delim; the whole Path when it holds no Delim.

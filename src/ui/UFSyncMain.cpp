@@ -247,7 +247,7 @@ void TFSyncMain::StopWorkers() {
     }
     if (AnalyzeThread) {
         AnalyzeThread->OnTerminate = nullptr;
-        AnalyzeThread->Terminate();
+        AnalyzeThread->StopAnalysis();
     }
     AnalyzeThread.reset();
     LeftOper.reset();
@@ -1080,7 +1080,7 @@ void TFSyncMain::Cancel(const std::string& why) {
         RightOper->Stop();
     }
     if (AnalyzeThread && comparing_) {
-        AnalyzeThread->Terminate();
+        AnalyzeThread->StopAnalysis();
     }
     analysisFailure_ = why;
     ShowAnalysisSummary();

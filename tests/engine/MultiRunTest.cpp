@@ -674,3 +674,86 @@ TEST_F(MultiRun, WithoutSnapshotsTheNewerFileWinsWhenThePolicySaysSo) {
     EXPECT_EQ(f.SyncOnce().Proposals(), (std::map<std::string, int32_t>{}));
     EXPECT_TRUE(f.InStep());
 }
+
+// An edit made in a run in another time zone than the last sync's (cron and a
+// desktop session) is carried over: the untouched twin of the edited file
+// reads as unchanged there, not as a change of its own.
+TEST_F(MultiRun, AnEditMadeInAnotherZoneIsNoConflict) {
+    Start({{"a.txt", "alpha"}, {"b.txt", "bee"}});
+    for (const std::string zone : {"JST-9", "UTC0", "NZST-12NZDT,M9.5.0,M4.1.0/3"}) {
+        SCOPED_TRACE(zone);
+        testsupport::ScopedEnv tz("TZ", zone);
+        f.Put(L, "a.txt", "alpha in " + zone, T(1));
+        f.Put(R, "b.txt", "bee in " + zone, T(2));
+        const TRun run = f.SyncOnce();
+        EXPECT_EQ(run.Proposed.at("a.txt"), saOverwriteLtoR);
+        EXPECT_EQ(run.Proposed.at("b.txt"), saOverwriteRtoL);
+        EXPECT_TRUE(f.InStep());
+        EXPECT_EQ(f.SyncOnce().Proposals(), (std::map<std::string, int32_t>{}));
+    }
+}
+
+// Files both sides made or changed since the last sync with one size but
+// different times: their bytes decide. The same bytes are settled for good;
+// other bytes stay a conflict, and nothing is lost.
+TEST_F(MultiRun, ContentsSettleWhatTimesCannot) {
+    f.Unattended = false;
+    Start({{"changed.txt", "old"}, {"other.txt", "old"}});
+    f.Put(L, "new.txt", "made on both sides", T(1));
+    f.Put(R, "new.txt", "made on both sides", T(2));
+    f.Put(L, "changed.txt", "edited alike", T(3));
+    f.Put(R, "changed.txt", "edited alike", T(4));
+    f.Put(L, "other.txt", "left bytes", T(5));
+    f.Put(R, "other.txt", "right byte", T(6)); // one size, other bytes
+    TRun run = f.SyncOnce();
+    EXPECT_EQ(run.Proposals(), (std::map<std::string, int32_t>{{"other.txt", saConflict}}));
+    EXPECT_EQ(run.Ops, 0);
+    // The snapshots learnt each side's own time of the settled files.
+    EXPECT_EQ(f.Snapshot(R).at("new.txt").Dos, DosOf(T(2)));
+    EXPECT_EQ(f.Snapshot(L).at("changed.txt").Dos, DosOf(T(3)));
+    for (int rerun = 0; rerun < 2; ++rerun) {
+        run = f.SyncOnce();
+        EXPECT_EQ(run.Proposals(), (std::map<std::string, int32_t>{{"other.txt", saConflict}}));
+    }
+    EXPECT_EQ(f.Bytes(L, "other.txt") + "|" + f.Bytes(R, "other.txt"), "left bytes|right byte");
+    f.Put(R, "new.txt", "edited on the right later", T(7));
+    f.SyncOnce();
+    EXPECT_EQ(f.Bytes(L, "new.txt"), "edited on the right later");
+}
+
+// A source that replaced an item by one of the other kind, where the target
+// keeps the old item (a one-way task deletes nothing there; a both-ways task
+// may be told to keep deletions): the copy could never land, so it waits as a
+// conflict instead of failing at every run, and both items stay.
+TEST_F(MultiRun, AnItemTheTargetKeepsInTheWayOfAnotherKindIsAConflict) {
+    struct Row {
+        const char* name;
+        int32_t direction;
+        int32_t deletions;
+        bool toFile; // the source replaced a folder by a file (else the reverse)
+    };
+    const Row rows[] = {
+        {"one way, folder to file", sdLeftToRight, 1, true},
+        {"one way, file to folder", sdLeftToRight, 1, false},
+        {"both ways without deletions", sdBothWays, 0, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TPairFolder p;
+        p.Task().SyncDirection = row.direction;
+        p.Task().IsDeleteFile = row.deletions;
+        row.toFile ? p.Put(L, "x/one.txt", "one", T(0)) : p.Put(L, "x", "a file", T(0));
+        p.SyncOnce();
+        ASSERT_TRUE(p.InStep());
+        p.Remove(L, "x");
+        row.toFile ? p.Put(L, "x", "now a file", T(1)) : p.Put(L, "x/inner.txt", "now a folder", T(1));
+        for (int run = 0; run < 3; ++run) {
+            const TRun done = p.SyncOnce();
+            EXPECT_FALSE(AnyLineHas(done, "Error")) << "run " << run;
+            EXPECT_EQ(done.Ops, 0);
+        }
+        EXPECT_EQ(row.toFile ? p.Bytes(L, "x") : p.Bytes(L, "x/inner.txt"),
+                  row.toFile ? "now a file" : "now a folder");
+        EXPECT_EQ(row.toFile ? p.Bytes(R, "x/one.txt") : p.Bytes(R, "x"), row.toFile ? "one" : "a file");
+    }
+}

@@ -7,6 +7,8 @@
 #include "engine/SyncTestSupport.h"
 #include "remote/RemoteTestSupport.h"
 
+#include <optional>
+
 namespace remotetest {
 
 using namespace tandemora;
@@ -20,6 +22,32 @@ protected:
     // server as its user would have left it, and a folder closed to that user.
     virtual void ServerPut(const std::string& rel, const std::string& bytes, time_t when) = 0;
     virtual void Lock(const std::string& rel, bool locked) = 0;
+    // An empty folder made on the server by another client, levels on the way too.
+    virtual void ServerMkdir(const std::string& rel) { std::filesystem::create_directories(S + "/" + rel); }
+
+    // What a run replaces of the task's bookkeeping (both snapshot files and the
+    // run stamp), by path; absent files as nullopt.
+    using TBookkeeping = std::map<std::string, std::optional<std::string>>;
+    TBookkeeping Bookkeeping() const {
+        TBookkeeping files;
+        for (const std::string& path : {WorkSnapshot(L), WorkSnapshot(S), task.RunStampPath()}) {
+            files[path] = testsupport::Exists(path) ? std::optional<std::string>(testsupport::ReadFile(path))
+                                                    : std::nullopt;
+        }
+        return files;
+    }
+    // A run killed after its copies and before it wrote the snapshots leaves
+    // the bookkeeping of the run before it. Written in place, so a server's
+    // file keeps its owner.
+    static void KilledBeforeSnapshots(const TBookkeeping& before) {
+        for (const auto& [path, bytes] : before) {
+            if (bytes) {
+                std::ofstream(path, std::ios::binary | std::ios::trunc) << *bytes;
+            } else {
+                std::filesystem::remove(path);
+            }
+        }
+    }
 
     // Both ways in the first run, the names given included (the server's under
     // "from server/"); then a change and a deletion on each side, replaced files
@@ -103,6 +131,172 @@ protected:
         EXPECT_EQ(Read(L, "keep/one.txt"), "one");
         EXPECT_EQ(Read(S, "keep/one.txt"), "one");
         EXPECT_FALSE(Has(S, "top.txt"));
+    }
+
+    // A run killed after copying some new files leaves each of them new on
+    // both sides (the server's copy with the time of its upload). Their bytes
+    // settle them; a file another client rewrote with other bytes of the same
+    // size stays a conflict, and later edits travel again.
+    void AKilledRunLeavesNoConflicts() {
+        Put(L, "base.txt", "base", kOld);
+        AnalyzeAndSync();
+        ASSERT_EQ(ErrorLines(lines), std::vector<std::string>{});
+        for (const std::string name : {"n1.txt", "n2.txt", "n3.txt", "n4.txt"}) {
+            Put(L, name, "new " + name, synctest::kNew);
+        }
+        const TBookkeeping before = Bookkeeping();
+        task.ExcludeFilter = {"^n[34]"}; // the kill came after two copies
+        AnalyzeAndSync();
+        task.ExcludeFilter.clear();
+        KilledBeforeSnapshots(before);
+        ASSERT_EQ(Read(S, "n1.txt") + Read(S, "n2.txt"), "new n1.txtnew n2.txt");
+        ServerPut("n2.txt", "NEW N2.TXT", kNewer); // same size, other bytes
+        SetTime(S + "/n1.txt", kNewer + 120);      // touched there: the same bytes, another time
+
+        Analyze(vkAll);
+        EXPECT_EQ(analysis->SameContent->Compared(), 2); // n1 and n2: both read through
+        EXPECT_EQ(Code("/n1.txt"), saSame);
+        EXPECT_EQ(Code("/n2.txt"), saConflict);
+        EXPECT_EQ(Code("/n3.txt"), saCopyLtoR);
+        EXPECT_EQ(Code("/n4.txt"), saCopyLtoR);
+        Sync();
+        EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+        Analyze(vkAll);
+        EXPECT_EQ(Changes(), 0);
+        EXPECT_EQ(Code("/n2.txt"), saConflict);
+
+        Put(L, "n1.txt", "n1 edited later", kNewer);
+        Analyze();
+        EXPECT_EQ(Code("/n1.txt"), saOverwriteLtoR);
+        Sync();
+        EXPECT_EQ(Read(S, "n1.txt"), "n1 edited later");
+        EXPECT_EQ(Read(L, "n2.txt") + "|" + Read(S, "n2.txt"), "new n2.txt|NEW N2.TXT"); // nothing lost
+        EXPECT_EQ(Read(S, "n4.txt"), "new n4.txt");
+        Analyze();
+        EXPECT_EQ(Changes(), 0);
+        EXPECT_EQ(Names(cache / "Tandemora/staging"), std::vector<std::string>{});
+    }
+
+    // The same task run in other time zones (a desktop session and cron): in
+    // each zone nothing is proposed at first, although every time reads
+    // differently, and edits made on either side then travel, as no conflict.
+    void AZoneChangeBetweenRunsProposesNothing() {
+        Put(L, "a.txt", "alpha", kOld);
+        Put(L, "sub/b.txt", "bravo", kOld);
+        ServerPut("c.txt", "charlie", kOld);
+        AnalyzeAndSync();
+        ASSERT_EQ(ErrorLines(lines), std::vector<std::string>{});
+        int step = 0;
+        for (const std::string zone :
+             {"JST-9", "UTC0", "EST5EDT,M3.2.0,M11.1.0", "NZST-12NZDT,M9.5.0,M4.1.0/3"}) {
+            SCOPED_TRACE(zone);
+            testsupport::ScopedEnv tz{"TZ", zone};
+            Analyze(vkAll);
+            EXPECT_EQ(Changes(), 0);
+            EXPECT_EQ(result->ConflictFlag, 0);
+            EXPECT_EQ(Code("/sub/b.txt"), saSame);
+            ++step;
+            Put(L, "a.txt", "alpha in " + zone, kNewer + 600 * step);
+            ServerPut("c.txt", "charlie in " + zone, kNewer + 600 * step);
+            Analyze(vkAll);
+            EXPECT_EQ(Code("/a.txt"), saOverwriteLtoR);
+            EXPECT_EQ(Code("/c.txt"), saOverwriteRtoL);
+            Sync();
+            EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+            EXPECT_EQ(Read(S, "a.txt") + "|" + Read(L, "c.txt"), "alpha in " + zone + "|charlie in " + zone);
+        }
+        Analyze();
+        EXPECT_EQ(Changes(), 0);
+        EXPECT_EQ(Read(S, "sub/b.txt"), "bravo");
+    }
+
+    // An empty folder another client made on the server arrives whole, and goes
+    // when it goes there.
+    void AnEmptyServerFolderArrivesWhole() {
+        Put(L, "top.txt", "top", kOld);
+        AnalyzeAndSync();
+        ServerMkdir("sub/inner");
+        AnalyzeAndSync();
+        EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+        EXPECT_TRUE(std::filesystem::is_directory(L + "/sub/inner"));
+        EXPECT_EQ(Names(L), (std::vector<std::string>{"__Tandemora__", "sub", "top.txt"}));
+        Analyze();
+        EXPECT_EQ(Changes(), 0);
+        std::filesystem::remove_all(S + "/sub");
+        AnalyzeAndSync();
+        EXPECT_FALSE(Has(L, "sub"));
+        Analyze();
+        EXPECT_EQ(Changes(), 0);
+    }
+
+    // A local file that was read-only when it went to the server goes when
+    // another client deletes it there, at the first run and for good.
+    void AReadOnlyFileFollowsItsTwinDeletedOnTheServer() {
+        Put(L, "ro.txt", "read only", kOld);
+        chmod((L + "/ro.txt").c_str(), 0444);
+        Put(L, "keep.txt", "kept", kOld);
+        AnalyzeAndSync();
+        ASSERT_EQ(Read(S, "ro.txt"), "read only");
+        std::filesystem::remove(S + "/ro.txt");
+        Analyze();
+        EXPECT_EQ(Code("/ro.txt"), saDeleteLeft);
+        Sync();
+        EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+        EXPECT_FALSE(Has(L, "ro.txt"));
+        EXPECT_EQ(Read(L, "keep.txt") + Read(S, "keep.txt"), "keptkept");
+        Analyze();
+        EXPECT_EQ(Changes(), 0);
+    }
+
+    // A one-way task whose source replaced a folder by a file: the target keeps
+    // its folder (a one-way task deletes nothing), the file waits as a conflict
+    // instead of failing at every run, and nothing is lost.
+    void AOneWaySourceThatReplacedAFolderByAFileFailsNoMore() {
+        task.SyncDirection = sdLeftToRight;
+        Put(L, "x/one.txt", "one", kOld);
+        AnalyzeAndSync();
+        ASSERT_EQ(Read(S, "x/one.txt"), "one");
+        std::filesystem::remove_all(L + "/x");
+        Put(L, "x", "now a file", kNewer);
+        for (int run = 0; run < 3; ++run) {
+            AnalyzeAndSync();
+            EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{}) << "run " << run;
+            EXPECT_EQ(Changes(), 0);
+        }
+        EXPECT_EQ(Read(L, "x"), "now a file");
+        EXPECT_EQ(Read(S, "x/one.txt"), "one");
+    }
+
+    // "report.txt" renamed to "Report.txt" on the left ends as "Report.txt"
+    // alone on the server, whether the server tells case apart or not.
+    // Then, with RenamedAndEdited, a rename and an edit at once.
+    void ACaseOnlyRenameEndsUnderTheNewName(bool RenamedAndEdited = true) {
+        Put(L, "report.txt", "quarterly", kOld);
+        AnalyzeAndSync();
+        std::filesystem::rename(L + "/report.txt", L + "/Report.txt");
+        AnalyzeAndSync();
+        EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+        EXPECT_EQ(Names(S), (std::vector<std::string>{"Report.txt", "__Tandemora__"}));
+        EXPECT_EQ(Read(S, "Report.txt"), "quarterly");
+        Analyze();
+        EXPECT_EQ(Changes(), 0);
+        Put(L, "Report.txt", "quarterly, second", kNewer);
+        AnalyzeAndSync();
+        EXPECT_EQ(Read(S, "Report.txt"), "quarterly, second");
+        Analyze();
+        EXPECT_EQ(Changes(), 0);
+        if (!RenamedAndEdited) {
+            return;
+        }
+        // Renamed and edited at once: the new bytes under the new name.
+        std::filesystem::rename(L + "/Report.txt", L + "/REPORT.txt");
+        Put(L, "REPORT.txt", "quarterly, third one", kNewer + 600);
+        AnalyzeAndSync();
+        EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+        EXPECT_EQ(Names(S), (std::vector<std::string>{"REPORT.txt", "__Tandemora__"}));
+        EXPECT_EQ(Read(S, "REPORT.txt"), "quarterly, third one");
+        Analyze();
+        EXPECT_EQ(Changes(), 0);
     }
 
     std::string S; // the server folder on this machine

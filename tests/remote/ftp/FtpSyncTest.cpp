@@ -75,5 +75,13 @@ TEST_P(FtpSyncTest, AServerThatWentAwayIsTheReasonOfEachFailedItem) {
     }
 }
 
+TEST_P(FtpSyncTest, AKilledRunLeavesNoConflicts) {
+    AKilledRunLeavesNoConflicts();
+}
+
+TEST_P(FtpSyncTest, AReadOnlyFileFollowsItsTwinDeletedOnTheServer) {
+    AReadOnlyFileFollowsItsTwinDeletedOnTheServer();
+}
+
 } // namespace
 } // namespace ftptest

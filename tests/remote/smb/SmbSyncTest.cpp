@@ -39,6 +39,7 @@ protected:
             share.Lock(rel);
         }
     }
+    void ServerMkdir(const std::string& rel) override { share.MakeFolder(rel); }
     Lines ErrorLines() const { return remotetest::ErrorLines(lines); }
 
     testsupport::TempDir home;
@@ -95,6 +96,59 @@ TEST_F(SmbSyncTest, ANameTheShareCannotHoldFailsWithAReason) {
             EXPECT_EQ(Read(L, name), "shown short");
         }
     }
+}
+
+// ---- Over several runs, the share's folder edited as another client would ----
+
+TEST_F(SmbSyncTest, AKilledRunLeavesNoConflicts) {
+    AKilledRunLeavesNoConflicts();
+}
+
+TEST_F(SmbSyncTest, AZoneChangeBetweenRunsProposesNothing) {
+    AZoneChangeBetweenRunsProposesNothing();
+}
+
+TEST_F(SmbSyncTest, AnEmptyShareFolderArrivesWhole) {
+    AnEmptyServerFolderArrivesWhole();
+}
+
+TEST_F(SmbSyncTest, AOneWaySourceThatReplacedAFolderByAFileFailsNoMore) {
+    AOneWaySourceThatReplacedAFolderByAFileFailsNoMore();
+}
+
+// The share ignores letter case: "Report.txt" is "report.txt" there, so the
+// case change is made as a rename in place.
+TEST_F(SmbSyncTest, ACaseOnlyRenameIsARenameInPlace) {
+    ACaseOnlyRenameEndsUnderTheNewName();
+}
+
+// The same where the old name's deletion is held back (deletions off, which
+// is how a task starts, or a one-way task): the file under the old name is
+// the renamed one all the same, when it is the very file the source holds.
+TEST_F(SmbSyncTest, ACaseOnlyRenameIsARenameInPlaceWhereDeletionsWait) {
+    task.IsDeleteFile = 0;
+    ACaseOnlyRenameEndsUnderTheNewName(false);
+}
+
+TEST_F(SmbSyncTest, ACaseOnlyRenameIsARenameInPlaceInAOneWayTask) {
+    task.SyncDirection = sdLeftToRight;
+    ACaseOnlyRenameEndsUnderTheNewName(false);
+}
+
+// Two local names that differ only in case are one name on the share: the
+// second fails with that reason, and neither is lost.
+TEST_F(SmbSyncTest, TwoNamesDifferingOnlyInCaseGetAPlainReason) {
+    Put(L, "Notes.txt", "upper", kOld);
+    Put(L, "notes.txt", "lower", kOld);
+    for (int run = 0; run < 2; ++run) {
+        AnalyzeAndSync();
+        const Lines errors = ErrorLines();
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_NE(errors[0].find("does not tell letter case apart"), std::string::npos) << errors[0];
+        EXPECT_EQ(errors[0].find("changed after the analysis"), std::string::npos) << errors[0];
+    }
+    EXPECT_EQ(Read(L, "Notes.txt") + Read(L, "notes.txt"), "upperlower");
+    EXPECT_EQ(Names(S).size(), 2u); // one of them, and the work folder
 }
 
 } // namespace

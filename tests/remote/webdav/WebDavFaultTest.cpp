@@ -262,3 +262,25 @@ TEST_F(WebDavHostileSync, ListedNamesThatLeaveTheFolderChangeNothingOutsideIt) {
         EXPECT_EQ(Read(R, "f.txt"), "hello!");
     }
 }
+
+// An upload names its file's time for the servers that take it (X-OC-Mtime,
+// whole seconds since 1970); the PUT goes to the temporary name, the MOVE over
+// the entry.
+TEST_F(WebDavFaultTest, AnUploadCarriesItsFilesTime) {
+    const std::string local = Dir / "up.txt";
+    testsupport::WriteFile(local, "upload");
+    pairtest::SetTime(local, 1700000000);
+    server.On("PUT", "/dav/*", TCannedServer::Reply(201, ""));
+    server.On("MOVE", "/dav/*", TCannedServer::Reply(201, ""));
+    TFileAttri attr = Item("/", "up.txt");
+    attr.Size = 6;
+    ASSERT_EQ(oper.PutFile(local, &Source, &attr, 0), 0);
+    int puts = 0;
+    for (const std::string& head : server.Heads()) {
+        if (head.rfind("PUT ", 0) == 0) {
+            ++puts;
+            EXPECT_NE(head.find("\r\nX-OC-Mtime: 1700000000\r\n"), std::string::npos) << head;
+        }
+    }
+    EXPECT_EQ(puts, 1);
+}

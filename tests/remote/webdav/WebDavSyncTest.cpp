@@ -5,6 +5,14 @@
 #include "WebDavTestSupport.h"
 #include "remote/RemoteSyncTest.h"
 
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
 namespace {
 
 class WebDavSyncTest : public remotetest::RemoteSyncTest, public ::testing::WithParamInterface<std::string> {
@@ -22,6 +30,12 @@ protected:
     }
     void Lock(const std::string& rel, bool locked) override {
         chmod((dav.Disk + "/" + rel).c_str(), locked ? 0 : 0755);
+    }
+    void ServerMkdir(const std::string& rel) override {
+        for (size_t slash = rel.find('/'); slash != std::string::npos; slash = rel.find('/', slash + 1)) {
+            dav.Mkcol(rel.substr(0, slash));
+        }
+        dav.Mkcol(rel);
     }
 
     testsupport::ScopedEnv ca{"TANDEMORA_TEST_CA_FILE", webdavtest::TServer::Read().CaFile};
@@ -45,6 +59,155 @@ TEST_P(WebDavSyncTest, AnUnreadableServerFolderDeletesNothing) {
         GTEST_SKIP() << "rclone answers from its cache of the folder, whatever its mode on disk";
     }
     UnreadServerFolderLosesNothing();
+}
+
+// ---- Over several runs, the server's folder edited as another client would ----
+
+TEST_P(WebDavSyncTest, AKilledRunLeavesNoConflicts) {
+    AKilledRunLeavesNoConflicts();
+}
+
+TEST_P(WebDavSyncTest, AZoneChangeBetweenRunsProposesNothing) {
+    AZoneChangeBetweenRunsProposesNothing();
+}
+
+TEST_P(WebDavSyncTest, AnEmptyServerFolderArrivesWhole) {
+    AnEmptyServerFolderArrivesWhole();
+}
+
+TEST_P(WebDavSyncTest, AReadOnlyFileFollowsItsTwinDeletedOnTheServer) {
+    AReadOnlyFileFollowsItsTwinDeletedOnTheServer();
+}
+
+TEST_P(WebDavSyncTest, AOneWaySourceThatReplacedAFolderByAFileFailsNoMore) {
+    AOneWaySourceThatReplacedAFolderByAFileFailsNoMore();
+}
+
+TEST_P(WebDavSyncTest, ACaseOnlyRenameEndsUnderTheNewName) {
+    ACaseOnlyRenameEndsUnderTheNewName();
+}
+
+} // namespace
+
+namespace {
+
+// An rclone WebDAV server of this test's own on 127.0.0.1, which the test
+// stops and starts again on the same port between runs.
+class TPrivateServer {
+public:
+    TPrivateServer(const std::string& folder, const std::string& user, const std::string& password)
+        : folder_(folder), user_(user), password_(password), port_(remotetest::ClosedPort()) {}
+    ~TPrivateServer() { Stop(); }
+    TPrivateServer(const TPrivateServer&) = delete;
+    TPrivateServer& operator=(const TPrivateServer&) = delete;
+
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/dav"; }
+
+    // True once the server answers a listing.
+    bool Start() {
+        const std::string address = "127.0.0.1:" + std::to_string(port_);
+        std::vector<std::string> args = {
+            "rclone",    "serve", "webdav", folder_, "--config", "/dev/null", "--addr",           address,
+            "--baseurl", "/dav",  "--user", user_,   "--pass",   password_,   "--dir-cache-time", "0s"};
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        const int spawned = posix_spawnp(&pid_, "rclone", &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0) {
+            pid_ = 0;
+            return false;
+        }
+        webdavtest::TServer server{Url(), folder_, user_, password_, ""};
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            if (webdavtest::Request(server, "PROPFIND", Url() + "/") == 207) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    }
+    void Stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        pid_ = 0;
+    }
+
+private:
+    std::string folder_, user_, password_;
+    int port_;
+    pid_t pid_ = 0;
+};
+
+using namespace tandemora;
+using synctest::kNewer;
+using synctest::kOld;
+
+class WebDavRestartTest : public remotetest::RemoteSyncTest {
+protected:
+    void SetUp() override {
+        RemoteSyncTest::SetUp();
+        if (system("command -v rclone >/dev/null 2>&1") != 0) {
+            GTEST_SKIP() << "rclone is not installed";
+        }
+        // A folder below the server's root, as the suite's servers are used.
+        S = disk / "folder";
+        std::filesystem::create_directories(S);
+        server = std::make_unique<TPrivateServer>(disk.path(), "tandemora", "restart-pw");
+        ASSERT_TRUE(server->Start());
+        task.RFolder.DeviceType = dtWebDav;
+        task.RFolder.FolerAllName = server->Url() + "/folder";
+        task.RFolder.UserName = "tandemora";
+        task.RFolder.PWD = "restart-pw";
+    }
+    void ServerPut(const std::string& rel, const std::string& bytes, time_t when) override {
+        Put(S, rel, bytes, when);
+    }
+    void Lock(const std::string&, bool) override {}
+
+    testsupport::TempDir disk;
+    std::unique_ptr<TPrivateServer> server;
+};
+
+// A local folder and a folder on a WebDAV server that is down for one run and
+// back for the next: the run without the server changes nothing and proposes
+// nothing, the next carries what both sides did meanwhile, including a file
+// both sides made alike.
+TEST_F(WebDavRestartTest, AServerDownForARunLosesNothing) {
+    Put(L, "a.txt", "alpha", kOld);
+    ServerPut("c.txt", "charlie", kOld);
+    AnalyzeAndSync();
+    ASSERT_EQ(remotetest::ErrorLines(lines), std::vector<std::string>{});
+
+    server->Stop();
+    Put(L, "a.txt", "alpha, edited", kNewer);
+    Put(L, "both.txt", "made alike", synctest::kNew);
+    Analyze(vkAll);
+    EXPECT_FALSE(rightScan->ScanComplete());
+    EXPECT_EQ(Changes(), 0);
+    Sync();
+    EXPECT_EQ(Read(L, "c.txt") + "|" + Read(L, "a.txt"), "charlie|alpha, edited");
+
+    ASSERT_TRUE(server->Start());
+    ServerPut("c.txt", "charlie, edited there", kNewer);
+    ServerPut("both.txt", "made alike", kNewer); // another client's copy
+    Analyze(vkAll);
+    EXPECT_EQ(Code("/a.txt"), saOverwriteLtoR);
+    EXPECT_EQ(Code("/c.txt"), saOverwriteRtoL);
+    EXPECT_NE(Code("/both.txt"), saConflict);
+    Sync();
+    EXPECT_EQ(remotetest::ErrorLines(lines), std::vector<std::string>{});
+    EXPECT_EQ(Read(S, "a.txt") + "|" + Read(L, "c.txt"), "alpha, edited|charlie, edited there");
+    Analyze();
+    EXPECT_EQ(Changes(), 0);
 }
 
 } // namespace

@@ -1,0 +1,65 @@
+#pragma once
+// Whether the two sides' files of one item hold the same bytes. The analysis
+// asks it about a file that both sides changed (or made) since the last
+// synchronisation with equal sizes but different times: an upload that did not
+// carry its source's time, a run killed after some of its copies, a time-zone
+// change, an edit copied by hand. Identical bytes settle such a file, where
+// times alone would make it a conflict at every run.
+//
+// Each side is read through its own endpoint object, made on first use: a disk
+// side reads the file where it lies, a remote side downloads it into the
+// private staging folder first (LocalCopyForCompare). The bytes are compared as
+// they are read; nothing is kept. Whatever goes wrong (a download or a read
+// that fails, a cancel) answers "cannot tell", which leaves the item as the
+// times alone would leave it.
+
+#include "endpoints/UTFileOper.h"
+#include "model/UTFileAttri.h"
+#include "tasks/UTSyncTask.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace tandemora {
+
+class TSameContent {
+public:
+    enum TAnswer : int32_t { scCannotTell = -1, scDifferent = 0, scSame = 1 };
+
+    explicit TSameContent(TSyncTask* Task);
+    virtual ~TSameContent();
+    TSameContent(const TSameContent&) = delete;
+    TSameContent& operator=(const TSameContent&) = delete;
+
+    // Left and Right are the two sides' entries of the item (name, relative
+    // path, size). Cancelled is asked between blocks.
+    TAnswer Compare(const TFileAttri& Left, const TFileAttri& Right, const std::function<bool()>& Cancelled);
+    // From any thread: aborts a download in flight; every later Compare cannot tell.
+    void Stop();
+
+    // Files whose bytes were compared (each call that got as far as reading).
+    int Compared() const { return compared_.load(); }
+
+protected:
+    // The endpoint object of a side; TSyncTask::CreateOper unless a test gives another.
+    virtual std::unique_ptr<TFileOper> CreateOper(const TFolderSource& Source);
+
+private:
+    TFileOper* Endpoint(int32_t Side);
+    static TAnswer SameBytes(const std::string& LeftPath, const std::string& RightPath, int64_t Size,
+                             const std::function<bool()>& Cancelled);
+
+    TSyncTask* task_;
+    std::mutex lock_; // guards opers_ between Endpoint (the asking thread) and Stop
+    std::unique_ptr<TFileOper> opers_[2];
+    bool connected_[2] = {false, false};
+    bool stopped_ = false;
+    int32_t serial_ = 0;
+    std::atomic<int> compared_{0};
+};
+
+} // namespace tandemora
