@@ -183,6 +183,38 @@ TEST_F(MultiRun, DeletionOfAnUntouchedFileIsCarriedOut) {
     }
 }
 
+// A task in memory with a direction no dialog offers (a task list holding one is
+// refused when it is read) copies both ways and deletes only with the switch.
+TEST_F(MultiRun, ADirectionNobodyChoseDeletesOnlyWithTheDeletionSwitch) {
+    for (int32_t direction : {3, 7, -1}) {
+        for (int32_t deletions : {0, 1}) {
+            SCOPED_TRACE(std::to_string(direction) + (deletions == 1 ? " deletions on" : " deletions off"));
+            TPairFolder p;
+            p.Task().SyncDirection = direction;
+            p.Task().IsDeleteFile = deletions;
+            p.Put(L, "a.txt", "alpha", T(0));
+            p.Put(R, "b.txt", "bee", T(0));
+            p.SyncOnce();
+            EXPECT_EQ(p.Bytes(R, "a.txt"), "alpha");
+            EXPECT_EQ(p.Bytes(L, "b.txt"), "bee");
+
+            p.Remove(L, "a.txt");
+            p.Put(R, "b.txt", "bee, edited", T(1));
+            p.SyncOnce();
+            EXPECT_EQ(p.Has(R, "a.txt"), deletions == 0);
+            EXPECT_EQ(p.Bytes(L, "b.txt"), "bee, edited");
+
+            // The held deletion stays held and nothing comes back.
+            const TRun third = p.SyncOnce();
+            EXPECT_EQ(p.Has(R, "a.txt"), deletions == 0);
+            EXPECT_FALSE(p.Has(L, "a.txt"));
+            EXPECT_EQ(third.Proposals(), deletions == 0
+                                             ? (std::map<std::string, int32_t>{{"a.txt", saDoNotCopy}})
+                                             : (std::map<std::string, int32_t>{}));
+        }
+    }
+}
+
 TEST_F(MultiRun, TimeZoneChangeHealsAndLaterEditsAreSynchronised) {
     Start({{"a.txt", "alpha"}, {"b.txt", "bee"}});
     f.Put(L, "twin.txt", "added on both sides", T(1));

@@ -100,12 +100,16 @@ TEST_F(CommandLineTest, EveryStartWithoutADisplayEndsAndSaysWhatHappened) {
         return name;
     };
     auto sync = [](tandemora::TSyncTask& t) { t.TSsync = 1; };
-    auto damaged = [&](const std::string& name) { // the last task's hours are no number
+    // The last task saved, with one of its elements edited by hand.
+    auto edited = [&](const std::string& name, const std::string& from, const std::string& to) {
         task(name, sync);
         std::string text = ReadFile(program / "tasklist.td");
-        text.replace(text.rfind("<Hours>0</Hours>"), 16, "<Hours>x</Hours>");
+        text.replace(text.rfind(from), from.size(), to);
         WriteFile(program / "tasklist.td", text);
         return name;
+    };
+    auto damaged = [&](const std::string& name) { // the hours are no number
+        return edited(name, "<Hours>0</Hours>", "<Hours>x</Hours>");
     };
     tandemora::fs::TFileLock otherRun; // held as a run still going would hold it
     const Case cases[] = {
@@ -137,6 +141,12 @@ TEST_F(CommandLineTest, EveryStartWithoutADisplayEndsAndSaysWhatHappened) {
          tandemora::ecConfigUnreadable, "could not be read: XML is not well-formed", ""},
         {"the named task damaged", [&] { return damaged("Broken"); }, tandemora::ecConfigUnreadable,
          "\"Broken\" (task 4 of ", ""},
+        {"a direction no dialog offers",
+         [&] {
+             return edited("Odd", "<SyncDirection>0</SyncDirection>", "<SyncDirection>3</SyncDirection>");
+         },
+         tandemora::ecConfigUnreadable,
+         "The task \"Odd\" is not loaded: its SyncDirection 3 is none of the values", ""},
         {"a damaged task shares its name with a clean one", [&] { return task(damaged("Twice"), sync); },
          tandemora::ecConfigUnreadable, "\"Twice\" (task 4 of ", "----- Sync End."},
         {"left folder missing",
