@@ -3,6 +3,7 @@
 #include "model/UTFileTree.h"
 #include "model/UTPassword.h"
 #include "model/UTUtils.h"
+#include "platform/Profile.h"
 #include "platform/ProgramFolder.h"
 #include "tasks/UTSyncTask.h"
 #include "tasks/UTSysConfig.h"
@@ -12,7 +13,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <fstream>
 #include <functional>
 #include <limits>
 #include <sstream>
@@ -190,18 +190,9 @@ void WriteTaskBody(TXMLTastType tast, const TSyncTask& task) {
     autoRun.SetInteger("EnsureFolderTags", task.EnsureFolderTags);
 }
 
-std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw EFOpenError(SystemError("Cannot open file", path, errno));
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        throw EInOutError(SystemError("Cannot read file", path, errno));
-    }
-    return text.str();
-}
+// The most a task list or template file may hold: thousands of tasks take a
+// few megabytes.
+constexpr long long kMaxTaskListBytes = 64LL << 20;
 
 bool WriteAllBytes(int fd, const std::string& bytes) {
     size_t done = 0;
@@ -457,7 +448,7 @@ void TTaskListDocument::LoadFromText(const std::string& text) {
 }
 
 void TTaskListDocument::LoadFromFile(const std::string& path) {
-    LoadFromText(ReadWholeFile(path));
+    LoadFromText(ReadProgramFile(path, kMaxTaskListBytes));
 }
 
 TXMLTaskListType TTaskListDocument::GetTaskList() {

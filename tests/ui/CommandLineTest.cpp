@@ -7,6 +7,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace uitest {
@@ -226,6 +227,63 @@ TEST_F(CommandLineTest, EveryStartWithoutADisplayEndsAndSaysWhatHappened) {
             }
             EXPECT_NE(log.find(c.TaskLog), std::string::npos) << log;
         }
+    }
+}
+
+// The program's own files are read only when they are regular files of a sane
+// size: a FIFO blocked the start for ever, a link to /dev/zero filled the
+// memory. Each such start ends at once and says which file and why.
+TEST_F(CommandLineTest, ProgramFilesThatNeverEndAreRefusedAtTheStart) {
+    struct Case {
+        const char* Name;
+        const char* File;
+        std::function<void(const std::string&)> Make; // puts the odd file at the path
+        std::string Says;
+    };
+    const auto fifo = [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); };
+    const auto zero = [](const std::string& path) { std::filesystem::create_symlink("/dev/zero", path); };
+    const auto huge = [](const std::string& path) { // sparse: costs no disk
+        WriteFile(path, "");
+        std::filesystem::resize_file(path, (64u << 20) + 1);
+    };
+    const std::string notRegular = "It is not a regular file";
+    const Case cases[] = {
+        {"options a FIFO", "Tandemora.ini", fifo, "Access Config File Error,Exist!"},
+        {"options linked to /dev/zero", "Tandemora.ini", zero, notRegular},
+        {"language file a FIFO", "en-english.lng", fifo, "The language file could not be read."},
+        {"language file linked to /dev/zero", "en-english.lng", zero, notRegular},
+        {"language file too large", "en-english.lng", huge, "It is larger than 4 MiB"},
+        {"language named outside the program folder", "Tandemora.ini",
+         [this](const std::string&) {
+             WriteOptions({{"curlang", "../../../../../../../../dev/zero"}});
+         },
+         "lies outside the program folder"},
+        {"task list a FIFO", "tasklist.td", fifo, "could not be read: Cannot open file"},
+        {"task list linked to /dev/zero", "tasklist.td", zero, notRegular},
+        {"task list too large", "tasklist.td", huge, "It is larger than 64 MiB"},
+    };
+    const std::string list = ReadFile(program / "tasklist.td");
+    const std::string language = ReadFile(program / "en-english.lng");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        for (const char* file : {"Tandemora.ini", "en-english.lng", "tasklist.td", "ErrorInfo.txt"}) {
+            std::filesystem::remove(program / file);
+        }
+        WriteOptions({});
+        WriteFile(program / "en-english.lng", language);
+        WriteFile(program / "tasklist.td", list);
+        std::filesystem::remove(program / c.File);
+        c.Make(program / c.File);
+
+        const Ran ran = RunWithoutDisplay("Nightly");
+        ASSERT_TRUE(ran.Ended) << "the start did not end by itself";
+        EXPECT_EQ(ran.Code, tandemora::ecConfigUnreadable) << ran.Errors;
+        EXPECT_NE(ran.Errors.find(c.Says), std::string::npos) << ran.Errors;
+        EXPECT_NE(ErrorLog().find(c.Says), std::string::npos) << ErrorLog();
+        EXPECT_FALSE(testsupport::Exists(folders / "b/from-a.txt")) << "the task ran";
+    }
+    for (const char* file : {"Tandemora.ini", "en-english.lng", "tasklist.td"}) {
+        std::filesystem::remove(program / file);
     }
 }
 
