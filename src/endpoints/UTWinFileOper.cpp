@@ -71,7 +71,7 @@ bool SameInstant(const timespec& a, const timespec& b) {
 // target stays as it was.
 class TPartFile {
 public:
-    explicit TPartFile(const fs::TFolder& folder) : folder_(folder) {}
+    TPartFile(const fs::TFolder& folder, const std::string& owner) : folder_(folder), owner_(owner) {}
     ~TPartFile() {
         if (!name_.empty()) {
             File.Close();
@@ -84,7 +84,7 @@ public:
     // Creates the part file for Target with the given mode (the umask applies).
     bool Create(const std::string& target, mode_t mode) {
         for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::string candidate = fs::PartFileName(target);
+            const std::string candidate = fs::PartFileName(target, owner_);
             if (folder_.CreateNew(candidate, mode, File)) {
                 name_ = candidate;
                 return true;
@@ -123,6 +123,7 @@ public:
 
 private:
     const fs::TFolder& folder_;
+    const std::string owner_;
     std::string name_;
 };
 
@@ -392,8 +393,8 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
             ListingDamaged(Node, Dir, entry.Name);
             return;
         }
-        if (!entry.IsFolder && fs::IsPartFileName(entry.Name)) {
-            return; // a copy's unfinished part, never an item of the tree
+        if (!entry.IsFolder && fs::IsPartFileOf(entry.Name, PartOwner)) {
+            return; // this task's unfinished copy, never an item of the tree
         }
         TFileAttri* attr = arena->NewAttri();
         attr->Name = entry.Name;
@@ -553,14 +554,17 @@ bool TWinFileOper::OpenItemFolder(const std::string& Path, fs::TFolder& Folder, 
 }
 
 // A killed copy leaves its part file behind; the first write of this object into
-// a folder removes those whose process has ended.
-void TWinFileOper::RemoveStaleParts(const fs::TFolder& Folder) {
-    struct stat st;
-    if (Folder.Fd() < 0 || fstat(Folder.Fd(), &st) != 0 ||
-        !CleanedFolders.insert({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}).second) {
+// a folder removes those of its own task.
+void TWinFileOper::RemoveStaleParts(const fs::TFolder& Folder, const std::string& Path) {
+    if (PartOwner.empty() || !Folder.IsOpen() || !PartFoldersCleared.insert(Path).second) {
         return;
     }
-    Folder.RemoveStalePartFiles();
+    std::vector<std::string> removed;
+    Folder.RemovePartFilesOf(PartOwner, removed);
+    const std::string folder = Path.empty() || Path.back() == '/' ? Path : Path + "/";
+    for (const std::string& name : removed) {
+        RemovedPartFiles.push_back(folder + name);
+    }
 }
 
 // Writes a part file beside the target and renames it over the target, so the
@@ -576,7 +580,7 @@ int TWinFileOper::WriteFromStream(std::istream& Stream, TFolderSource* Source, T
     if (!OpenFolder(Source, Attr->RelPath, true, folder)) {
         return erFailed;
     }
-    RemoveStaleParts(folder);
+    RemoveStaleParts(folder, FolderOf(Source, Attr->RelPath));
     struct stat old;
     if (folder.Stat(Attr->Name, old, true) && !S_ISDIR(old.st_mode) && (old.st_mode & S_IWUSR) == 0) {
         // The read-only bit is honoured the way the user set it. A server may
@@ -590,7 +594,7 @@ int TWinFileOper::WriteFromStream(std::istream& Stream, TFolderSource* Source, T
             fs::ClearReadOnly(path);
         }
     }
-    TPartFile part(folder);
+    TPartFile part(folder, PartOwner);
     if (!part.Create(Attr->Name, 0600)) {
         return erFailed;
     }
@@ -732,8 +736,8 @@ int TWinFileOper::SaveOldFile(TFolderSource* Source, TFileAttri* Attr) {
     if (total < 0 || !OpenFolder(Source, saved + rel, true, mirror, mirrorModes)) {
         return 1;
     }
-    RemoveStaleParts(mirror);
-    TPartFile part(mirror);
+    RemoveStaleParts(mirror, FolderOf(Source, saved + rel));
+    TPartFile part(mirror, PartOwner);
     if (!part.Create(Attr->Name, 0600) || CopyOpenFile(in, total, part, copyBuffer_, nullptr) != 0) {
         return 1;
     }
@@ -775,7 +779,7 @@ int TWinFileOper::PutFile(const std::string& LocalPath, TFolderSource* Source, T
     if (!OpenFolder(Source, Attr->RelPath, true, *folder, SourceFolderModes(sourceFolder, Attr->RelPath))) {
         return FailWithErrno(-1, "making the folder");
     }
-    RemoveStaleParts(*folder);
+    RemoveStaleParts(*folder, FolderOf(Source, Attr->RelPath));
     return CopyInto(LocalPath, folder, Attr->Name, Attr->Size, DeferCommits);
 }
 
@@ -812,6 +816,7 @@ int TWinFileOper::CopyWithProgress(const std::string& Src, const std::string& Ds
     if (!OpenItemFolder(Dst, *folder, name)) {
         return FailWithErrno(-1, "opening the target's folder");
     }
+    RemoveStaleParts(*folder, Dst.substr(0, Dst.size() - name.size()));
     return CopyInto(Src, folder, name, ExpectedSize, false);
 }
 
@@ -840,7 +845,7 @@ int TWinFileOper::CopyInto(const std::string& Src, const std::shared_ptr<fs::TFo
     // written, which replaces the target (read-only or not) only once every
     // byte is there: a copy that stops early leaves the old file, or no file,
     // never a truncated one.
-    TPartFile part(*Folder);
+    TPartFile part(*Folder, PartOwner);
     if (!part.Create(Name, 0600)) {
         return FailWithErrno(-1, "writing the target");
     }

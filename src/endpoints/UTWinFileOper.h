@@ -72,6 +72,11 @@ public:
     // separator of the current locale ("66,67" in a German one).
     static std::string FormatPercent(int64_t Copied, int64_t Total);
 
+    // Removes the part files an earlier run of this task (PartOwner) left in
+    // Folder, whose path is Path, once per folder and object; each goes into
+    // RemovedPartFiles. Every write into a folder calls it first.
+    void RemoveStaleParts(const fs::TFolder& Folder, const std::string& Path);
+
 protected:
     // Called after each chunk of a copy has been written to its part file, with
     // the bytes copied so far; does nothing. Lets a subclass act at a given
@@ -89,14 +94,11 @@ private:
     bool OpenFolder(TFolderSource* Side, const std::string& RelPath, bool Make, fs::TFolder& Folder,
                     const fs::TFolderMode& Mode = nullptr);
     bool OpenItemFolder(const std::string& Path, fs::TFolder& Folder, std::string& Name);
-    void RemoveStaleParts(const fs::TFolder& Folder);
     int Delete(TFolderSource* Source, TFileAttri* Attr, bool ReadOnlyToo);
     int CopyInto(const std::string& Src, const std::shared_ptr<fs::TFolder>& Folder, const std::string& Name,
                  int64_t ExpectedSize, bool MayWait);
     void DropPending();
 
-    // The folders (device, inode) this object has cleared of stale part files.
-    std::set<std::pair<uint64_t, uint64_t>> CleanedFolders;
     // A copy that waits for CommitPending: its part file in Folder and the name
     // it is to take there. Copies in one folder share the open folder.
     struct TPendingCommit {

@@ -1,6 +1,7 @@
 #include "engine/UTTandemoraThread.h"
 
 #include "endpoints/UTFileOper.h"
+#include "endpoints/UTWinFileOper.h"
 #include "engine/UTAnalyzeThread.h"
 #include "engine/UTRunStamp.h"
 #include "engine/UTUnsettled.h"
@@ -185,6 +186,15 @@ std::unique_ptr<TFileOper> TTandemoraThread::CreateOper(const TFolderSource& Sou
     return TSyncTask::CreateOper(Source, false);
 }
 
+// The endpoint object of one side, its part files named after the task.
+std::unique_ptr<TFileOper> TTandemoraThread::OperFor(const TFolderSource& Source) {
+    std::unique_ptr<TFileOper> oper = CreateOper(Source);
+    if (oper) {
+        oper->PartOwner = Task->SyncID;
+    }
+    return oper;
+}
+
 void TTandemoraThread::GetOperation(int32_t Code, int32_t& Operation, int32_t& Side) {
     switch (Code) {
     case saCopyLtoR:
@@ -254,8 +264,8 @@ void TTandemoraThread::Execute() {
 }
 
 void TTandemoraThread::Run() {
-    LeftOper = CreateOper(Task->LFolder);
-    RightOper = CreateOper(Task->RFolder);
+    LeftOper = OperFor(Task->LFolder);
+    RightOper = OperFor(Task->RFolder);
     if (!CheckEndpoints()) {
         return;
     }
@@ -502,8 +512,8 @@ void TTandemoraThread::SetRowCode(TResultRow* Row, int32_t Code) {
 
 void TTandemoraThread::PrepareWorkFolders() {
     try {
-        std::unique_ptr<TFileOper> left = CreateOper(Task->LFolder);
-        std::unique_ptr<TFileOper> right = CreateOper(Task->RFolder);
+        std::unique_ptr<TFileOper> left = OperFor(Task->LFolder);
+        std::unique_ptr<TFileOper> right = OperFor(Task->RFolder);
         if (!left || !right) {
             return;
         }
@@ -672,6 +682,7 @@ int TTandemoraThread::SyncItem(TResultRow* Row) {
         } else {
             result = DeleteItem(Row, side, attr, line);
         }
+        LogRemovedParts(dst);
         if (result == 0 && dst->PendingCommits() > waitingBefore) {
             // Its line and row come when its flush has decided (CommitCopies).
             THeld held;
@@ -719,6 +730,16 @@ std::string TTandemoraThread::NameTrouble(int32_t Operation, int32_t Side, const
     return trouble.empty() ? trouble : " (" + trouble + ")";
 }
 
+// The part files an earlier, killed run of this task left, which the endpoint
+// removed before it wrote into their folder.
+void TTandemoraThread::LogRemovedParts(TFileOper* Oper) {
+    for (const std::string& path : Oper->RemovedPartFiles) {
+        LogLine = "Removed the part file of an earlier run of this task: " + EscapeForLog(path);
+        AddLogLine();
+    }
+    Oper->RemovedPartFiles.clear();
+}
+
 std::string TTandemoraThread::ItemLine(int32_t Operation, int32_t Side, TFileAttri Attr) {
     TFileOper* src = Side == 0 ? LeftOper.get() : RightOper.get();
     TFileOper* dst = Side == 0 ? RightOper.get() : LeftOper.get();
@@ -758,7 +779,7 @@ int TTandemoraThread::CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, 
     if (Task->UseTempFile == 1) {
         // A part-file name, which no scan lists: a run killed before the rename
         // leaves nothing that the next run would take for a file of the user's.
-        writeAttr.Name = fs::PartFileName(Attr.Name);
+        writeAttr.Name = fs::PartFileName(Attr.Name, Task->SyncID);
         dst->BuildFullPath(dstSource, &writeAttr, tempPath);
         // Whatever stands under the temporary name (a file of the user's, or one
         // an earlier run left) would be overwritten and then renamed away.
@@ -845,6 +866,11 @@ int TTandemoraThread::CopyByRoute(TFileOper* Src, TFileOper* Dst, TFolderSource*
         const std::string root = WithoutTrailingSeparators(DstSource->FolerAllName);
         if (!folder.Open(root.empty() ? "/" : root, WriteAttr.RelPath)) {
             return erFailed;
+        }
+        if (auto* local = dynamic_cast<TWinFileOper*>(Dst)) {
+            std::string folderPath;
+            Dst->BuildFullPath(DstSource, &WriteAttr, folderPath);
+            local->RemoveStaleParts(folder, folderPath.substr(0, folderPath.size() - WriteAttr.Name.size()));
         }
         const std::string pinned = folder.PinnedPath();
         if (!pinned.empty()) {
@@ -994,8 +1020,8 @@ int TTandemoraThread::SaveSnapshots() {
     std::unique_ptr<TFileOper> right;
     int result = 0;
     try {
-        left = CreateOper(Task->LFolder);
-        right = CreateOper(Task->RFolder);
+        left = OperFor(Task->LFolder);
+        right = OperFor(Task->RFolder);
         left->Source = &Task->LFolder;
         right->Source = &Task->RFolder;
         left->Connect();

@@ -83,6 +83,8 @@ protected:
     // The endpoint object for one side; TSyncTask::CreateOper unless a test
     // supplies another kind.
     virtual std::unique_ptr<TFileOper> CreateOper(const TFolderSource& Source);
+    std::unique_ptr<TFileOper> OperFor(const TFolderSource& Source);
+    void LogRemovedParts(TFileOper* Oper);
 
     // Hands LogLine to the log panel (see LogMemo).
     void AddLogLine();

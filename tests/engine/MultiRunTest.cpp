@@ -3,11 +3,13 @@
 // log lines), for the faults seen on real folders over many runs.
 
 #include "PairFolder.h"
+#include "platform/FileSystem.h"
 #include "tasks/UTSysConfig.h"
 
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace pairtest;
 
@@ -213,6 +215,41 @@ TEST_F(MultiRun, ADirectionNobodyChoseDeletesOnlyWithTheDeletionSwitch) {
                                              : (std::map<std::string, int32_t>{}));
         }
     }
+}
+
+// Part files go by the task that wrote them, not by a process number: what a
+// killed run of this task left is removed by its next run (even when a process
+// of that number is running, as this test's own is) and never proposed; a name
+// that merely looks like a part file is the user's file and kept in step.
+TEST_F(MultiRun, PartFilesGoByTheirTaskAndLookAlikesAreTheUsersFiles) {
+    const std::string lookAlike = ".report.Tandemora-" + std::to_string(getpid()) + "-1.part";
+    const std::string otherTask = "sub/" + fs::PartFileName("notes.txt", "Mail9");
+    const std::string stale = "sub/" + fs::PartFileName("a.txt", f.Task().SyncID);
+    f.Put(L, lookAlike, "the user's own", T(0));
+    f.Put(R, otherTask, "another task's file", T(0));
+    f.Put(R, stale, "half a copy", T(0));
+    f.Put(L, "sub/a.txt", "alpha", T(0));
+    const TRun first = f.SyncOnce();
+    for (const auto& [key, code] : first.Proposed) {
+        EXPECT_EQ(key.find(stale.substr(4)), std::string::npos) << key;
+    }
+    EXPECT_FALSE(f.Has(R, stale));
+    EXPECT_TRUE(AnyLineHas(first, "Removed the part file of an earlier run of this task: " + f.Root(R) + "/" +
+                                      stale));
+    EXPECT_EQ(f.Bytes(R, lookAlike), "the user's own");
+    EXPECT_EQ(f.Bytes(L, otherTask), "another task's file");
+    EXPECT_EQ(f.Bytes(R, "sub/a.txt"), "alpha");
+
+    f.Put(R, lookAlike, "edited on the right", T(2));
+    f.SyncOnce();
+    EXPECT_EQ(f.Bytes(L, lookAlike), "edited on the right");
+
+    f.Remove(L, otherTask);
+    const TRun third = f.SyncOnce();
+    EXPECT_FALSE(f.Has(R, otherTask));
+    EXPECT_FALSE(AnyLineHas(third, "Removed the part file"));
+    EXPECT_EQ(f.SyncOnce().Proposals(), (std::map<std::string, int32_t>{}));
+    EXPECT_TRUE(f.InStep());
 }
 
 TEST_F(MultiRun, TimeZoneChangeHealsAndLaterEditsAreSynchronised) {
