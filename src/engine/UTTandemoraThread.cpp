@@ -1057,6 +1057,8 @@ int TTandemoraThread::SaveSnapshots() {
             TRunStamp::Remove(*Task);
         }
         RemoveSnapshotsElsewhere(left.get(), right.get(), place);
+        LogRemovedParts(left.get()); // a snapshot write killed half-way
+        LogRemovedParts(right.get());
     } catch (...) {
         TRunStamp::Remove(*Task);
         result = 1;

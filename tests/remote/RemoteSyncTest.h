@@ -114,24 +114,29 @@ protected:
     // files, kept in step both ways.
     void PartFilesGoByTheirTask() {
         const std::string stale = fs::PartFileName("a.txt", task.SyncID);
+        const std::string staleDownload = fs::PartFileName(".report.Tandemora-99999-1.part", task.SyncID);
         const std::string serverLookAlike = ".report.Tandemora-99999-1.part";
         const std::string localLookAlike = fs::PartFileName("notes.txt", "Mail9");
         ServerPut(stale, "half an upload", kOld);
+        Put(L, staleDownload, "half a download", kOld);
         ServerPut(serverLookAlike, "the user's own", kOld);
         Put(L, localLookAlike, "another task's file", kOld);
         Put(L, "a.txt", "alpha", kOld);
         AnalyzeAndSync();
         EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
-        EXPECT_FALSE(Has(S, stale));
-        EXPECT_FALSE(Has(L, stale));
         const std::string said = "Removed the part file of an earlier run of this task: ";
-        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                                [&](const std::string& line) {
-                                    return line.rfind(said, 0) == 0 &&
-                                           line.compare(line.size() - stale.size(), stale.size(), stale) == 0;
-                                }),
-                  1)
-            << ::testing::PrintToString(lines);
+        for (const std::string& part : {stale, staleDownload}) {
+            EXPECT_FALSE(Has(S, part));
+            EXPECT_FALSE(Has(L, part));
+            EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                    [&](const std::string& line) {
+                                        return line.rfind(said, 0) == 0 &&
+                                               line.compare(line.size() - part.size(), part.size(), part) ==
+                                                   0;
+                                    }),
+                      1)
+                << ::testing::PrintToString(lines);
+        }
         EXPECT_EQ(Read(S, "a.txt"), "alpha");
         EXPECT_EQ(Read(L, serverLookAlike), "the user's own");
         EXPECT_EQ(Read(S, localLookAlike), "another task's file");
