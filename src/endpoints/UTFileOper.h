@@ -20,6 +20,7 @@
 #include <istream>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -122,6 +123,17 @@ public:
     // Set when a snapshot file was there but could not be read or parsed (it is
     // written to the error log; Snapshot stays an empty root).
     bool SnapshotFailed = false;
+
+    // The identity (SyncID) of the task whose run uses this object: its
+    // transfers' part files are named after it, and the scan leaves out only
+    // those (any other name is the user's). Empty outside a task's run.
+    std::string PartOwner;
+    // Full paths of the part files of PartOwner that an earlier, killed run
+    // left and this object removed; the sync logs and clears them.
+    std::vector<std::string> RemovedPartFiles;
+    // The folders this object has cleared of such part files (before its first
+    // write into each).
+    std::set<std::string> PartFoldersCleared;
 
     // Why the last operation that failed did so, in words: the system's error
     // text or the server's reply. Each kind sets it where an operation fails;

@@ -264,6 +264,7 @@ int TFtpFileOper::Connect() {
     auto session = std::make_shared<TFtpSession>(host, port, User, Password);
     session->SetStallLimit(StallLimitMs);
     session->SetCancelCheck([this] { return CancelCheck && CancelCheck(); });
+    session->PartOwner = PartOwner;
     const HINTERNET handle = std::make_shared<TFtpHandle>(session);
     {
         // Stop finds the session before the login starts, so that it breaks off
@@ -465,8 +466,8 @@ void TFtpFileOper::ScanLevel(const TFtpLevelList& List) {
                 ListingDamaged(node, path, entry.Name);
                 continue;
             }
-            if (!entry.IsFolder && (fs::IsPartFileName(entry.Name) || IsStandInName(entry.Name))) {
-                continue; // an unfinished upload, never an item of the tree
+            if (!entry.IsFolder && (fs::IsPartFileOf(entry.Name, PartOwner) || IsStandInName(entry.Name))) {
+                continue; // this task's unfinished upload, never an item of the tree
             }
             if (entry.IsFolder && entry.Name == WorkFolderName) {
                 continue; // a side's work folder, at any depth, is no user data
@@ -585,14 +586,43 @@ int TFtpFileOper::Upload(const std::string& LocalPath, TFileAttri* Attr, int64_t
                          const std::string& Status) {
     MakeFolder(WithSlash(Attr->RelPath.empty() ? std::string("/") : Attr->RelPath.str()));
     int entered = ftpOk;
-    if (!EnterFolder(FolderOf(Attr->RelPath), entered)) {
+    const std::shared_ptr<TFtpSession> session = EnterFolder(FolderOf(Attr->RelPath), entered);
+    if (!session) {
         return 1;
     }
+    RemoveStaleParts(*session, *Attr);
     if (!Status.empty()) {
         SetSyncStatusText(Status);
         Notify(WM_COPYPROCESS);
     }
     return UploadFile(Attr->Name, LocalPath, ExpectedSize, Attr->Time) ? 0 : -1;
+}
+
+// A killed upload leaves its part file on the server; the first upload of this
+// object into a folder removes those of its own task. A listing that fails
+// removes nothing.
+void TFtpFileOper::RemoveStaleParts(TFtpSession& Session, const TFileAttri& Attr) {
+    const std::string folder = FolderOf(Attr.RelPath);
+    if (PartOwner.empty() || !PartFoldersCleared.insert(folder).second) {
+        return;
+    }
+    std::vector<TFtpEntry> entries;
+    if (Session.List(entries) != ftpOk) {
+        return;
+    }
+    for (const TFtpEntry& entry : entries) {
+        if (!entry.IsFolder && fs::IsPartFileOf(entry.Name, PartOwner) &&
+            Session.Delete(entry.Name) == ftpOk) {
+            TFileAttri part;
+            part.Name = entry.Name;
+            part.RelPath = Attr.RelPath;
+            std::string path = folder + entry.Name;
+            if (Source != nullptr) {
+                BuildFullPath(Source, &part, path);
+            }
+            RemovedPartFiles.push_back(path);
+        }
+    }
 }
 
 int TFtpFileOper::PutFile(const std::string& LocalPath, TFolderSource*, TFileAttri* Attr, int) {

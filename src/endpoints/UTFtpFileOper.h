@@ -122,6 +122,9 @@ private:
     int Upload(const std::string& LocalPath, TFileAttri* Attr, int64_t ExpectedSize,
                const std::string& Status);
     void RecordFailure(const std::string& What, const std::shared_ptr<TFtpSession>& Session);
+    // Before the first upload into the session's current folder (Folder): removes
+    // the part files an earlier run of this task left there.
+    void RemoveStaleParts(TFtpSession& Session, const TFileAttri& Attr);
     // Notes why the session's last command failed as LastErrorText (the
     // server's reply when it refused) and answers Result.
     int FailFrom(int Result, const std::shared_ptr<TFtpSession>& Session);

@@ -401,7 +401,7 @@ int TWebDavFileOper::HttpGetToFile(const std::string& LocalPath, const std::stri
                                    const std::string& Password, int64_t ExpectedSize) {
     const size_t slash = LocalPath.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string() : LocalPath.substr(0, slash + 1);
-    TLocalTemp part(folder + fs::PartFileName(LocalPath.substr(folder.size())));
+    TLocalTemp part(folder + fs::PartFileName(LocalPath.substr(folder.size()), PartOwner));
     fs::TFileHandle out;
     if (!out.CreateNew(part.Path())) {
         part.Keep(); // not ours: it existed already
@@ -478,7 +478,9 @@ int TWebDavFileOper::HttpPutFromFile(const std::string& LocalPath, const std::st
 int TWebDavFileOper::Upload(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr) {
     std::string url;
     BuildFullPath(Source, Attr, url);
-    const std::string tempUrl = url.substr(0, url.size() - Attr->Name.size()) + fs::PartFileName(Attr->Name);
+    RemoveStaleParts(Source, url.substr(0, url.size() - Attr->Name.size()));
+    const std::string tempUrl =
+        url.substr(0, url.size() - Attr->Name.size()) + fs::PartFileName(Attr->Name, PartOwner);
     int result = HttpPutFromFile(LocalPath, ServerOf(url), tempUrl.substr(PathStart(tempUrl)),
                                  Source->UserName, Source->PWD);
     if (result == 0) {
@@ -489,6 +491,33 @@ int TWebDavFileOper::Upload(const std::string& LocalPath, TFolderSource* Source,
         SendSimple("DELETE", tempUrl, Source->UserName, Source->PWD, "", "0");
     }
     return result;
+}
+
+// A killed upload leaves its part file on the server; the first upload of this
+// object into a folder removes those of its own task. A listing that fails
+// removes nothing.
+void TWebDavFileOper::RemoveStaleParts(TFolderSource* Source, const std::string& FolderUrl) {
+    if (PartOwner.empty() || !PartFoldersCleared.insert(FolderUrl).second) {
+        return;
+    }
+    ClearFileList();
+    std::vector<std::string> names;
+    const std::string listed = FolderUrl.size() > 1 && FolderUrl.back() == '/'
+                                   ? FolderUrl.substr(0, FolderUrl.size() - 1)
+                                   : FolderUrl;
+    if (Propfind(listed, Source->UserName, Source->PWD, "1") == 0) {
+        for (const TFileAttri* entry : FileList) {
+            if (entry->IsFolder != 1 && fs::IsPartFileOf(entry->Name, PartOwner)) {
+                names.push_back(entry->Name);
+            }
+        }
+    }
+    ClearFileList();
+    for (const std::string& name : names) {
+        if (SendSimple("DELETE", FolderUrl + name, Source->UserName, Source->PWD, "", "0") == 0) {
+            RemovedPartFiles.push_back(FolderUrl + name);
+        }
+    }
 }
 
 // ---- Transfers ---------------------------------------------------------------------------
@@ -523,7 +552,7 @@ int TWebDavFileOper::PutFile(const std::string& LocalPath, TFolderSource* Source
 }
 
 int TWebDavFileOper::ReadToStream(TFolderSource* Source, TFileAttri* Attr, std::stringstream& Stream) {
-    TLocalTemp staging(GetStagingFolder() + fs::PartFileName("webdav-" + Attr->Name));
+    TLocalTemp staging(GetStagingFolder() + fs::PartFileName("webdav-" + Attr->Name, PartOwner));
     std::string url;
     BuildFullPath(Source, Attr, url);
     const std::string remote = url.substr(PathStart(url));
@@ -555,7 +584,7 @@ int TWebDavFileOper::ReadToStream(TFolderSource* Source, TFileAttri* Attr, std::
 }
 
 int TWebDavFileOper::WriteFromStream(std::istream& Stream, TFolderSource* Source, TFileAttri* Attr, bool) {
-    TLocalTemp staging(GetStagingFolder() + fs::PartFileName("webdav-" + Attr->Name));
+    TLocalTemp staging(GetStagingFolder() + fs::PartFileName("webdav-" + Attr->Name, PartOwner));
     fs::TFileHandle out;
     if (!out.CreateNew(staging.Path(), 0600)) {
         staging.Keep();
@@ -836,8 +865,8 @@ void TWebDavFileOper::ScanLevel(const TStringObjectList& Pending) {
                 ListingDamaged(node, url, entry->Name);
                 continue;
             }
-            if (entry->IsFolder != 1 && fs::IsPartFileName(entry->Name)) {
-                continue; // an unfinished upload, never an item of the tree
+            if (entry->IsFolder != 1 && fs::IsPartFileOf(entry->Name, PartOwner)) {
+                continue; // this task's unfinished upload, never an item of the tree
             }
             if (entry->IsFolder == 1 && entry->Name == WorkFolderName) {
                 continue; // a side's work folder, at any depth, is no user data

@@ -149,6 +149,9 @@ private:
                    const std::string& Password, const std::string& Destination,
                    const std::string& Depth = std::string());
     int Upload(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr);
+    // Before the first upload into a folder: removes the part files an earlier
+    // run of this task left there.
+    void RemoveStaleParts(TFolderSource* Source, const std::string& FolderUrl);
     void ClearFileList();
     void FolderUnread(TFileTree* Node, const std::string& Url, int Result);
 

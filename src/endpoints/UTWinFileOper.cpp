@@ -90,7 +90,7 @@ bool TargetStillAsSeen(const fs::TFolder& folder, const std::string& name, bool 
 // target stays as it was.
 class TPartFile {
 public:
-    explicit TPartFile(const fs::TFolder& folder) : folder_(folder) {}
+    TPartFile(const fs::TFolder& folder, const std::string& owner) : folder_(folder), owner_(owner) {}
     ~TPartFile() {
         if (!name_.empty()) {
             File.Close();
@@ -103,7 +103,7 @@ public:
     // Creates the part file for Target with the given mode (the umask applies).
     bool Create(const std::string& target, mode_t mode) {
         for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::string candidate = fs::PartFileName(target);
+            const std::string candidate = fs::PartFileName(target, owner_);
             if (folder_.CreateNew(candidate, mode, File)) {
                 name_ = candidate;
                 return true;
@@ -142,6 +142,7 @@ public:
 
 private:
     const fs::TFolder& folder_;
+    const std::string owner_;
     std::string name_;
 };
 
@@ -429,8 +430,8 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
             ListingDamaged(Node, Dir, entry.Name);
             return;
         }
-        if (!entry.IsFolder && fs::IsPartFileName(entry.Name)) {
-            return; // a copy's unfinished part, never an item of the tree
+        if (!entry.IsFolder && fs::IsPartFileOf(entry.Name, PartOwner)) {
+            return; // this task's unfinished copy, never an item of the tree
         }
         // A work folder holds a side's snapshot and kept versions, wherever it
         // is (a folder of another task's side inside this one): never user data.
@@ -608,14 +609,17 @@ bool TWinFileOper::OpenItemFolder(const std::string& Path, fs::TFolder& Folder, 
 }
 
 // A killed copy leaves its part file behind; the first write of this object into
-// a folder removes those whose process has ended.
-void TWinFileOper::RemoveStaleParts(const fs::TFolder& Folder) {
-    struct stat st;
-    if (Folder.Fd() < 0 || fstat(Folder.Fd(), &st) != 0 ||
-        !CleanedFolders.insert({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}).second) {
+// a folder removes those of its own task.
+void TWinFileOper::RemoveStaleParts(const fs::TFolder& Folder, const std::string& Path) {
+    if (PartOwner.empty() || !Folder.IsOpen() || !PartFoldersCleared.insert(Path).second) {
         return;
     }
-    Folder.RemoveStalePartFiles();
+    std::vector<std::string> removed;
+    Folder.RemovePartFilesOf(PartOwner, removed);
+    const std::string folder = Path.empty() || Path.back() == '/' ? Path : Path + "/";
+    for (const std::string& name : removed) {
+        RemovedPartFiles.push_back(folder + name);
+    }
 }
 
 // Writes a part file beside the target and renames it over the target, so the
@@ -631,7 +635,7 @@ int TWinFileOper::WriteFromStream(std::istream& Stream, TFolderSource* Source, T
     if (!OpenFolder(Source, Attr->RelPath, true, folder)) {
         return erFailed;
     }
-    RemoveStaleParts(folder);
+    RemoveStaleParts(folder, FolderOf(Source, Attr->RelPath));
     struct stat old;
     if (folder.Stat(Attr->Name, old, true) && !S_ISDIR(old.st_mode) && (old.st_mode & S_IWUSR) == 0) {
         // The read-only bit is honoured the way the user set it. A server may
@@ -645,7 +649,7 @@ int TWinFileOper::WriteFromStream(std::istream& Stream, TFolderSource* Source, T
             fs::ClearReadOnly(path);
         }
     }
-    TPartFile part(folder);
+    TPartFile part(folder, PartOwner);
     if (!part.Create(Attr->Name, 0600)) {
         return erFailed;
     }
@@ -787,8 +791,8 @@ int TWinFileOper::SaveOldFile(TFolderSource* Source, TFileAttri* Attr) {
     if (total < 0 || !OpenFolder(Source, saved + rel, true, mirror, mirrorModes)) {
         return 1;
     }
-    RemoveStaleParts(mirror);
-    TPartFile part(mirror);
+    RemoveStaleParts(mirror, FolderOf(Source, saved + rel));
+    TPartFile part(mirror, PartOwner);
     if (!part.Create(Attr->Name, 0600) || CopyOpenFile(in, total, part, copyBuffer_, nullptr) != 0) {
         return 1;
     }
@@ -830,7 +834,7 @@ int TWinFileOper::PutFile(const std::string& LocalPath, TFolderSource* Source, T
     if (!OpenFolder(Source, Attr->RelPath, true, *folder, SourceFolderModes(sourceFolder, Attr->RelPath))) {
         return FailWithErrno(-1, "making the folder");
     }
-    RemoveStaleParts(*folder);
+    RemoveStaleParts(*folder, FolderOf(Source, Attr->RelPath));
     return CopyInto(LocalPath, folder, Attr->Name, Attr->Size, DeferCommits);
 }
 
@@ -867,6 +871,7 @@ int TWinFileOper::CopyWithProgress(const std::string& Src, const std::string& Ds
     if (!OpenItemFolder(Dst, *folder, name)) {
         return FailWithErrno(-1, "opening the target's folder");
     }
+    RemoveStaleParts(*folder, Dst.substr(0, Dst.size() - name.size()));
     return CopyInto(Src, folder, name, ExpectedSize, false);
 }
 
@@ -895,7 +900,7 @@ int TWinFileOper::CopyInto(const std::string& Src, const std::shared_ptr<fs::TFo
     // written, which replaces the target (read-only or not) only once every
     // byte is there: a copy that stops early leaves the old file, or no file,
     // never a truncated one.
-    TPartFile part(*Folder);
+    TPartFile part(*Folder, PartOwner);
     if (!part.Create(Name, 0600)) {
         return FailWithErrno(-1, "writing the target");
     }

@@ -76,6 +76,11 @@ public:
     // separator of the current locale ("66,67" in a German one).
     static std::string FormatPercent(int64_t Copied, int64_t Total);
 
+    // Removes the part files an earlier run of this task (PartOwner) left in
+    // Folder, whose path is Path, once per folder and object; each goes into
+    // RemovedPartFiles. Every write into a folder calls it first.
+    void RemoveStaleParts(const fs::TFolder& Folder, const std::string& Path);
+
 protected:
     // Called after each chunk of a copy has been written to its part file, with
     // the bytes copied so far; does nothing. Lets a subclass act at a given
@@ -93,7 +98,6 @@ private:
     bool OpenFolder(TFolderSource* Side, const std::string& RelPath, bool Make, fs::TFolder& Folder,
                     const fs::TFolderMode& Mode = nullptr);
     bool OpenItemFolder(const std::string& Path, fs::TFolder& Folder, std::string& Name);
-    void RemoveStaleParts(const fs::TFolder& Folder);
     int Delete(TFolderSource* Source, TFileAttri* Attr, bool ReadOnlyToo);
     int CopyInto(const std::string& Src, const std::shared_ptr<fs::TFolder>& Folder, const std::string& Name,
                  int64_t ExpectedSize, bool MayWait);
@@ -101,8 +105,6 @@ private:
 
     // A folder's identity: device and inode.
     using TFolderID = std::pair<uint64_t, uint64_t>;
-    // The folders (device, inode) this object has cleared of stale part files.
-    std::set<TFolderID> CleanedFolders;
     // The folders from the root down to the one a scan lists now.
     std::vector<TFolderID> scanAncestors_;
     // A copy that waits for CommitPending: its part file in Folder, the name

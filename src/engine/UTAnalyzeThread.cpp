@@ -880,11 +880,6 @@ int32_t TAnalyzeThread::CombineCodes(int32_t LeftCode, int32_t RightCode, bool F
 int32_t TAnalyzeThread::ApplyDirection(const TSyncTask* Task, int32_t Code) {
     const int32_t forced = Task->ForcedOrVerified == fvForcedCopy;
     switch (Task->SyncDirection) {
-    case sdBothWays:
-        if (Code == saDeleteRight || Code == saDeleteLeft) {
-            return Task->IsDeleteFile == 1 ? Code : saDoNotCopy;
-        }
-        return Code;
     case sdLeftToRight:
         switch (Code) {
         case saCopyRtoL:
@@ -912,6 +907,12 @@ int32_t TAnalyzeThread::ApplyDirection(const TSyncTask* Task, int32_t Code) {
             return Code;
         }
     default:
+        // Both ways; and a direction nobody chose (a task list that holds one
+        // is refused when it is read, but a task in memory may still carry one)
+        // copies as both ways do and deletes nothing without the deletion switch.
+        if (Code == saDeleteRight || Code == saDeleteLeft) {
+            return Task->IsDeleteFile == 1 ? Code : saDoNotCopy;
+        }
         return Code;
     }
 }

@@ -1,6 +1,7 @@
 #include "engine/UTTandemoraThread.h"
 
 #include "endpoints/UTFileOper.h"
+#include "endpoints/UTWinFileOper.h"
 #include "engine/UTAnalyzeThread.h"
 #include "engine/UTRunStamp.h"
 #include "engine/UTStagingFile.h"
@@ -262,6 +263,7 @@ std::unique_ptr<TFileOper> TTandemoraThread::NewOper(const TFolderSource& Source
     if (!oper) {
         return oper;
     }
+    oper->PartOwner = Task->SyncID;
     oper->StallLimitMs = AfterCancel ? std::min(StallLimitMs, AfterCancelStallLimitMs) : StallLimitMs;
     auto remote = [](const TFolderSource& side) {
         return side.DeviceType != dtLocal || fs::IsUncPath(TrimBlanks(side.FolerAllName));
@@ -764,7 +766,7 @@ int TTandemoraThread::RenameInPlace(TResultRow* Copy, const TCaseTwin& Old, int3
     oldAttr.Name = Old.Name;
     oldAttr.RelPath = Old.Path;
     TFileAttri midAttr;
-    midAttr.Name = fs::PartFileName(Copy->Name);
+    midAttr.Name = fs::PartFileName(Copy->Name, Task->SyncID);
     midAttr.RelPath = Copy->Path;
     std::string newPath;
     std::string oldPath;
@@ -943,6 +945,7 @@ int TTandemoraThread::SyncItem(TResultRow* Row) {
         } else {
             result = DeleteItem(Row, side, attr, line);
         }
+        LogRemovedParts(dst);
         if (result == 0 && dst->PendingCommits() > waitingBefore) {
             // Its line and row come when its flush has decided (CommitCopies).
             THeld held;
@@ -988,6 +991,16 @@ std::string TTandemoraThread::NameTrouble(int32_t Operation, int32_t Side, const
         trouble = NameTroubleOf(source, Name, false);
     }
     return trouble.empty() ? trouble : " (" + trouble + ")";
+}
+
+// The part files an earlier, killed run of this task left, which the endpoint
+// removed before it wrote into their folder.
+void TTandemoraThread::LogRemovedParts(TFileOper* Oper) {
+    for (const std::string& path : Oper->RemovedPartFiles) {
+        LogLine = "Removed the part file of an earlier run of this task: " + EscapeForLog(path);
+        AddLogLine();
+    }
+    Oper->RemovedPartFiles.clear();
 }
 
 std::string TTandemoraThread::ItemLine(int32_t Operation, int32_t Side, TFileAttri Attr) {
@@ -1039,7 +1052,7 @@ int TTandemoraThread::CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, 
     if (Task->UseTempFile == 1) {
         // A part-file name, which no scan lists: a run killed before the rename
         // leaves nothing that the next run would take for a file of the user's.
-        writeAttr.Name = fs::PartFileName(Attr.Name);
+        writeAttr.Name = fs::PartFileName(Attr.Name, Task->SyncID);
         dst->BuildFullPath(dstSource, &writeAttr, tempPath);
         // Whatever stands under the temporary name (a file of the user's, or one
         // an earlier run left) would be overwritten and then renamed away.
@@ -1126,6 +1139,11 @@ int TTandemoraThread::CopyByRoute(TFileOper* Src, TFileOper* Dst, TFolderSource*
         const std::string root = WithoutTrailingSeparators(DstSource->FolerAllName);
         if (!folder.Open(root.empty() ? "/" : root, WriteAttr.RelPath)) {
             return erFailed;
+        }
+        if (auto* local = dynamic_cast<TWinFileOper*>(Dst)) {
+            std::string folderPath;
+            Dst->BuildFullPath(DstSource, &WriteAttr, folderPath);
+            local->RemoveStaleParts(folder, folderPath.substr(0, folderPath.size() - WriteAttr.Name.size()));
         }
         const std::string pinned = folder.PinnedPath();
         if (!pinned.empty()) {
@@ -1382,6 +1400,8 @@ int TTandemoraThread::SaveSnapshots() {
         if (written && !silent[0] && !silent[1]) {
             RemoveSnapshotsElsewhere(left.get(), right.get(), place);
         }
+        LogRemovedParts(left.get()); // a snapshot write killed half-way
+        LogRemovedParts(right.get());
     } catch (...) {
         if (!compared) {
             TRunStamp::Remove(*Task);

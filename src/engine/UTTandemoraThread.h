@@ -95,6 +95,8 @@ protected:
     // supplies another kind.
     virtual std::unique_ptr<TFileOper> CreateOper(const TFolderSource& Source);
 
+    void LogRemovedParts(TFileOper* Oper);
+
     // Hands LogLine to the log panel (see LogMemo).
     void AddLogLine();
     void SyncNodes(TResultRow* Row);

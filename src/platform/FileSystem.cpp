@@ -6,12 +6,14 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <random>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -469,69 +471,56 @@ namespace {
 const char PartMark[] = ".Tandemora-";
 const char PartEnd[] = ".part";
 
-bool AllDigits(const std::string& text, size_t from, size_t to) {
-    if (from >= to || to - from > 10) {
-        return false;
+// The task's mark in its part files' names: its identity itself while it is
+// short, else a cut of it and a hash of the whole, so that the name still fits.
+std::string OwnerTag(const std::string& Owner) {
+    if (Owner.size() <= 48) {
+        return Owner;
     }
-    for (size_t i = from; i < to; ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return false;
-        }
+    uint64_t hash = 14695981039346656037ull; // FNV-1a
+    for (const char c : Owner) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
     }
-    return true;
-}
-
-// The process id a part-file name carries, or -1 when Name is no part-file name.
-long PartFileOwner(const std::string& Name) {
-    const size_t markSize = sizeof(PartMark) - 1;
-    const size_t endSize = sizeof(PartEnd) - 1;
-    if (Name.size() < 2 + markSize + 3 + endSize || Name[0] != '.' ||
-        Name.compare(Name.size() - endSize, endSize, PartEnd) != 0) {
-        return -1;
-    }
-    const size_t numbersEnd = Name.size() - endSize;
-    const size_t mark = Name.rfind(PartMark, numbersEnd);
-    if (mark == std::string::npos || mark < 2) {
-        return -1; // no mark, or nothing of the target's name before it
-    }
-    const size_t pidStart = mark + markSize;
-    const size_t dash = Name.find('-', pidStart);
-    if (dash == std::string::npos || dash > numbersEnd || !AllDigits(Name, pidStart, dash) ||
-        !AllDigits(Name, dash + 1, numbersEnd)) {
-        return -1;
-    }
-    return std::stol(Name.substr(pidStart, dash - pidStart));
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return Owner.substr(0, 31) + "~" + hex;
 }
 
 } // namespace
 
-std::string PartFileName(const std::string& Name) {
-    static std::atomic<unsigned> serial{0};
+std::string PartFileName(const std::string& Name, const std::string& Owner) {
+    // Each process starts at a random number, so that a new run of a task does
+    // not meet the names of a killed one's part files before it has cleared them.
+    static std::atomic<unsigned> serial{std::random_device{}()};
     // Cut long names at a character boundary, so the decorated one still fits
     // the 255 bytes of a name.
-    size_t cut = std::min<size_t>(Name.size(), 200);
+    size_t cut = std::min<size_t>(Name.size(), 160);
     while (cut > 0 && cut < Name.size() && (static_cast<unsigned char>(Name[cut]) & 0xC0) == 0x80) {
         --cut;
     }
-    return "." + Name.substr(0, cut) + PartMark + std::to_string(getpid()) + "-" +
-           std::to_string(serial.fetch_add(1)) + PartEnd;
+    const std::string tag = Owner.empty() ? std::string() : "." + OwnerTag(Owner);
+    return "." + Name.substr(0, cut) + tag + PartMark + std::to_string(serial.fetch_add(1)) + PartEnd;
 }
 
-bool IsPartFileName(const std::string& Name) {
-    return PartFileOwner(Name) >= 0;
-}
-
-bool IsStalePartFile(const std::string& Name) {
-    const long owner = PartFileOwner(Name);
-    if (owner <= 0 || owner > std::numeric_limits<pid_t>::max()) {
+bool IsPartFileOf(const std::string& Name, const std::string& Owner) {
+    if (Owner.empty() || Name.size() < 2 || Name[0] != '.') {
         return false;
     }
-    // Our own process may be writing it right now (another task's copy); any
-    // other running process may be another instance of the program.
-    if (owner == getpid()) {
+    const std::string endSize = PartEnd;
+    if (Name.size() < endSize.size() ||
+        Name.compare(Name.size() - endSize.size(), endSize.size(), PartEnd) != 0) {
         return false;
     }
-    return kill(static_cast<pid_t>(owner), 0) != 0 && errno == ESRCH;
+    const std::string marked = "." + OwnerTag(Owner) + PartMark;
+    const size_t numbersEnd = Name.size() - endSize.size();
+    size_t numbersStart = numbersEnd;
+    while (numbersStart > 0 && Name[numbersStart - 1] >= '0' && Name[numbersStart - 1] <= '9') {
+        --numbersStart;
+    }
+    // Digits, after the mark, after at least one byte of the target's name.
+    return numbersStart < numbersEnd && numbersEnd - numbersStart <= 10 &&
+           numbersStart >= 2 + marked.size() &&
+           Name.compare(numbersStart - marked.size(), marked.size(), marked) == 0;
 }
 
 bool FreeSpace(const std::string& path, DiskSpace& space) {

@@ -128,19 +128,19 @@ bool ForceDirectories(const std::string& path);
 
 // ---- Part files ---------------------------------------------------------------
 // Every transfer of every endpoint kind writes into a part file beside its target
-// and gives it the target's name only once it is complete. Part files have one
-// name form, ".<name>.Tandemora-<process id>-<serial>.part", so that what a
-// killed copy leaves behind is never taken for a user's file: scans leave such
-// names out, and a sync removes those whose process has ended.
+// and gives it the target's name only once it is complete. A part file is named
+// after the task whose run writes it, ".<name>.<task>.Tandemora-<serial>.part":
+// a run holds its task's lock, so whatever part files of its own task it finds
+// were left by an earlier run that was killed, and can go. A name that merely
+// looks like a part file (another task's, a user's own) is an ordinary file.
 
-// A part-file name for Name that no other transfer of this process uses. Long
-// names are cut (at a character boundary) so that the result still fits.
-std::string PartFileName(const std::string& Name);
-// True when Name has exactly the form PartFileName gives.
-bool IsPartFileName(const std::string& Name);
-// True for a part-file name whose process is no longer running on this machine:
-// no transfer can still be writing it.
-bool IsStalePartFile(const std::string& Name);
+// A part-file name for Name, of the task whose identity is Owner (none when
+// empty), that no other transfer of this process uses. Long names are cut (at a
+// character boundary) so that the result still fits.
+std::string PartFileName(const std::string& Name, const std::string& Owner);
+// True when Name is a part-file name that PartFileName gives for the task Owner
+// (never for an empty Owner).
+bool IsPartFileOf(const std::string& Name, const std::string& Owner);
 
 // Space on the volume holding path, or its nearest existing parent folder when
 // the path does not exist (yet).

@@ -292,29 +292,38 @@ void TFolder::RemoveLeftover(const std::string& Name) const {
     }
 }
 
-void TFolder::RemoveStalePartFiles() const {
-    if (fd_ < 0) {
-        return;
-    }
-    const int listing = openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listing < 0) {
-        return;
-    }
-    DIR* opened = fdopendir(listing);
-    if (opened == nullptr) {
-        close(listing);
-        return;
-    }
-    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opened, closedir);
-    std::vector<std::string> stale;
-    while (const dirent* item = readdir(dir.get())) {
-        if ((item->d_type == DT_REG || item->d_type == DT_LNK || item->d_type == DT_UNKNOWN) &&
-            IsStalePartFile(item->d_name)) {
-            stale.emplace_back(item->d_name);
+void TFolder::RemovePartFilesOf(const std::string& Owner, std::vector<std::string>& Removed) const {
+    std::vector<std::string> found;
+    if (fd_ >= 0) {
+        const int listing = openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR* opened = listing < 0 ? nullptr : fdopendir(listing);
+        if (opened == nullptr) {
+            if (listing >= 0) {
+                close(listing);
+            }
+            return;
+        }
+        const std::unique_ptr<DIR, int (*)(DIR*)> dir(opened, closedir);
+        while (const dirent* item = readdir(dir.get())) {
+            if (item->d_type != DT_DIR && IsPartFileOf(item->d_name, Owner)) {
+                found.emplace_back(item->d_name);
+            }
+        }
+    } else if (!share_.empty()) {
+        std::vector<DirEntry> entries;
+        if (ListFolder(share_, entries) != 0) {
+            return;
+        }
+        for (const DirEntry& entry : entries) {
+            if (!entry.IsFolder && IsPartFileOf(entry.Name, Owner)) {
+                found.push_back(entry.Name);
+            }
         }
     }
-    for (const std::string& name : stale) {
-        RemoveLeftover(name);
+    for (const std::string& name : found) {
+        if (DeleteFile(name, true)) {
+            Removed.push_back(name);
+        }
     }
 }
 

@@ -90,10 +90,10 @@ public:
     bool RemoveFolder(const std::string& Name) const;
     // Removes a file or link that a transfer of ours left (nothing else).
     void RemoveLeftover(const std::string& Name) const;
-    // Removes the part files in this folder whose process has ended
-    // (IsStalePartFile). Nothing on a share: a process id says nothing about
-    // another machine's transfers.
-    void RemoveStalePartFiles() const;
+    // Removes the part files of the task Owner in this folder (IsPartFileOf),
+    // adding the name of each one removed to Removed. Only a run that holds the
+    // task's lock calls it: no transfer of that task can still be writing them.
+    void RemovePartFilesOf(const std::string& Owner, std::vector<std::string>& Removed) const;
 
 private:
     void Close();

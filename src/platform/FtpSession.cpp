@@ -456,7 +456,7 @@ public:
     TLocalPart(const TLocalPart&) = delete;
     TLocalPart& operator=(const TLocalPart&) = delete;
 
-    bool Create(const std::string& target) {
+    bool Create(const std::string& target, const std::string& owner) {
         const size_t slash = target.rfind('/');
         const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
         // A link standing in the target's place is replaced itself, like a
@@ -467,7 +467,7 @@ public:
             return false;
         }
         for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::string candidate = folder + fs::PartFileName(target.substr(folder.size()));
+            const std::string candidate = folder + fs::PartFileName(target.substr(folder.size()), owner);
             if (File.CreateNew(candidate, existed ? 0600 : 0666)) {
                 path_ = candidate;
                 if (existed) {
@@ -1312,7 +1312,7 @@ int TFtpSession::GetToFile(const std::string& Name, const std::string& LocalPath
     }
     const std::string& target = LocalPath;
     TLocalPart part;
-    if (!part.Create(target)) {
+    if (!part.Create(target, PartOwner)) {
         error_ = std::string("cannot create a file beside ") + target + ": " + std::strerror(errno);
         return ftpLocalError;
     }
@@ -1354,7 +1354,7 @@ int TFtpSession::GetToFile(const std::string& Name, const std::string& LocalPath
 }
 
 std::string TFtpSession::TempNameFor(const std::string& Name) {
-    return fs::PartFileName(Name);
+    return fs::PartFileName(Name, PartOwner);
 }
 
 int TFtpSession::PutFromFile(const std::string& LocalPath, const std::string& Name, int64_t ExpectedSize,

@@ -232,6 +232,9 @@ public:
     // into memory whole, and a server that never ends it would take all there is.
     void SetMaxListingBytes(size_t Bytes) { maxListing_ = Bytes; }
 
+    // The task (SyncID) whose part files this session writes, named after it.
+    std::string PartOwner;
+
     // The temporary server name an upload of Name uses first.
     std::string TempNameFor(const std::string& Name);
 

@@ -177,34 +177,6 @@ std::string ErrnoText(int err) {
     return std::strerror(err);
 }
 
-// Reads a whole file. False with errno for a missing or unreadable one.
-bool ReadWholeFile(const std::string& path, std::string& bytes, int& err) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        err = errno;
-        return false;
-    }
-    bytes.clear();
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            err = errno;
-            close(fd);
-            return false;
-        }
-        if (n == 0) {
-            break;
-        }
-        bytes.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fd);
-    return true;
-}
-
 // The file a write must replace: the target of a link (so the link survives), the
 // path itself otherwise.
 std::string WriteTarget(const std::string& path) {
@@ -289,24 +261,63 @@ void ReplaceFileAtomically(const std::string& path, const std::string& bytes, un
 
 } // namespace
 
+std::string ReadProgramFile(const std::string& path, long long limit) {
+    // Without O_NONBLOCK opening a FIFO waits for a writer; a regular file
+    // reads the same either way.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        throw EFOpenError("Cannot open file \"" + path + "\". " + ErrnoText(errno));
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        throw EFOpenError("Cannot open file \"" + path + "\". It is not a regular file");
+    }
+    const std::string tooLarge =
+        "Cannot read file \"" + path + "\". It is larger than " + std::to_string(limit >> 20) + " MiB";
+    if (st.st_size > limit) {
+        close(fd);
+        throw EInOutError(tooLarge);
+    }
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            const int err = errno;
+            close(fd);
+            throw EInOutError("Cannot read file \"" + path + "\". " + ErrnoText(err));
+        }
+        if (n == 0) {
+            break;
+        }
+        // The file may grow while it is read.
+        if (static_cast<long long>(bytes.size()) + n > limit) {
+            close(fd);
+            throw EInOutError(tooLarge);
+        }
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return bytes;
+}
+
 bool ProfileFileExists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
 }
 
 TProfile::TProfile(const std::string& fileName) : fileName_(fileName) {
-    std::string bytes;
-    int err = 0;
-    if (!ReadWholeFile(fileName, bytes, err)) {
-        // A link whose target is gone is there but cannot be read. Taking it for a
-        // missing file would hand out the defaults as if they were the user's
-        // options, and the next write would replace the link by a fresh file.
-        if (err == ENOENT && !ProfileFileExists(fileName)) {
-            return;
-        }
-        throw EFOpenError("Cannot open file \"" + fileName + "\". " + ErrnoText(err));
+    // A link whose target is gone is there but cannot be read. Taking it for a
+    // missing file would hand out the defaults as if they were the user's
+    // options, and the next write would replace the link by a fresh file.
+    if (!ProfileFileExists(fileName)) {
+        return;
     }
-    Parse(bytes);
+    Parse(ReadProgramFile(fileName, kMaxProfileBytes));
 }
 
 TProfile TProfile::FromText(const std::string& bytes) {

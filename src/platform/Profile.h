@@ -19,6 +19,17 @@ namespace tandemora {
 // terminating zero. Callers that read through such a buffer pass this limit.
 constexpr std::size_t kProfileBufferChars = 2047;
 
+// The most a profile file (options, language file, stored settings) may hold;
+// real ones hold a few kilobytes.
+constexpr long long kMaxProfileBytes = 4LL << 20;
+
+// Reads the whole of one of the program's own files: only a regular file (a
+// link to one is fine), and at most Limit bytes, so that a FIFO can never block
+// the start and a link to a device never fills the memory. Raises EFOpenError
+// when it cannot be opened or is no regular file, EInOutError when it cannot be
+// read or holds more than Limit bytes.
+std::string ReadProgramFile(const std::string& path, long long limit);
+
 // True when anything at all is found at Path (a file, a folder, a link, even a
 // dangling one): something "exists" there, whether or not it can be read.
 bool ProfileFileExists(const std::string& path);
@@ -30,8 +41,8 @@ public:
     // An empty profile that belongs to no file.
     TProfile() = default;
     // Loads FileName. A missing file gives an empty profile (as Windows reads it);
-    // a file that exists but cannot be read (a folder, a link to nothing) raises
-    // EFOpenError.
+    // a file that exists but cannot be read (a folder, a FIFO, a link to nothing)
+    // raises EFOpenError, one larger than kMaxProfileBytes EInOutError.
     explicit TProfile(const std::string& fileName);
     // A profile read from text held in memory (a server's reply, say); it belongs
     // to no file.

@@ -3,6 +3,7 @@
 #include "model/UTFileTree.h"
 #include "model/UTPassword.h"
 #include "model/UTUtils.h"
+#include "platform/Profile.h"
 #include "platform/ProgramFolder.h"
 #include "tasks/UTSyncTask.h"
 #include "tasks/UTSysConfig.h"
@@ -12,7 +13,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <fstream>
 #include <functional>
 #include <limits>
 #include <sstream>
@@ -192,18 +192,9 @@ void WriteTaskBody(TXMLTastType tast, const TSyncTask& task) {
     autoRun.SetInteger("EnsureFolderTags", task.EnsureFolderTags);
 }
 
-std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw EFOpenError(SystemError("Cannot open file", path, errno));
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        throw EInOutError(SystemError("Cannot read file", path, errno));
-    }
-    return text.str();
-}
+// The most a task list or template file may hold: thousands of tasks take a
+// few megabytes.
+constexpr long long kMaxTaskListBytes = 64LL << 20;
 
 bool WriteAllBytes(int fd, const std::string& bytes) {
     size_t done = 0;
@@ -237,6 +228,24 @@ std::string LinkTarget(const std::string& path) {
     std::string target = real;
     free(real);
     return target;
+}
+
+// An enumerated field with a value outside its known ones would take a road
+// no choice in the dialogs leads to (an unknown direction once deleted without
+// the deletion switch), so such a task is refused like any damaged field.
+int32_t GetChoice(TXMLNodeType node, const char* name, int32_t lowest, int32_t highest,
+                  const std::string& syncName) {
+    const int32_t value = node.GetInteger(name);
+    if (value < lowest || value > highest) {
+        throw EConvertError("The task \"" + EscapeForLog(syncName) + "\" is not loaded: its " + name + " " +
+                            std::to_string(value) + " is none of the values " + std::to_string(lowest) +
+                            " to " + std::to_string(highest));
+    }
+    return value;
+}
+
+int32_t GetSwitch(TXMLNodeType node, const char* name, const std::string& syncName) {
+    return GetChoice(node, name, 0, 1, syncName);
 }
 
 } // namespace
@@ -441,7 +450,7 @@ void TTaskListDocument::LoadFromText(const std::string& text) {
 }
 
 void TTaskListDocument::LoadFromFile(const std::string& path) {
-    LoadFromText(ReadWholeFile(path));
+    LoadFromText(ReadProgramFile(path, kMaxTaskListBytes));
 }
 
 TXMLTaskListType TTaskListDocument::GetTaskList() {
@@ -550,37 +559,37 @@ void TSyncTask::LoadFromXML(TXMLTastType Tast) {
     }
     ReadFolder(Tast.LFolder(), LFolder);
     ReadFolder(Tast.RFolder(), RFolder);
-    SyncDirection = Tast.GetInteger("SyncDirection");
-    ForcedOrVerified = Tast.GetInteger("ForcedOrVerified");
-    IsDeleteFile = Tast.GetInteger("IsDeleteFile");
-    SaveOldFile = Tast.GetInteger("SaveOldFile");
-    UseTempFile = Tast.GetInteger("UseTempFile");
-    CheckNoChange = Tast.GetInteger("CheckNoChange");
-    EstimateDiskSpace = Tast.GetInteger("EstimateDiskSpace");
+    SyncDirection = GetChoice(Tast, "SyncDirection", sdBothWays, sdRightToLeft, SyncName);
+    ForcedOrVerified = GetChoice(Tast, "ForcedOrVerified", fvNone, fvVerified, SyncName);
+    IsDeleteFile = GetSwitch(Tast, "IsDeleteFile", SyncName);
+    SaveOldFile = GetSwitch(Tast, "SaveOldFile", SyncName);
+    UseTempFile = GetSwitch(Tast, "UseTempFile", SyncName);
+    CheckNoChange = GetSwitch(Tast, "CheckNoChange", SyncName);
+    EstimateDiskSpace = GetSwitch(Tast, "EstimateDiskSpace", SyncName);
 
     TXMLFilterType filter = Tast.Filter();
     ReadItems(filter.IncludeFilter(), IncludeFilter);
     ReadItems(filter.ExcludeFilter(), ExcludeFilter);
-    ExcludeEmtpyFolder = filter.GetInteger("ExcludeEmtpyFolder");
-    ExcludeHiddenFile = filter.GetInteger("ExcludeHiddenFile");
-    ExcludeSystemFile = filter.GetInteger("ExcludeSystemFile");
+    ExcludeEmtpyFolder = GetSwitch(filter, "ExcludeEmtpyFolder", SyncName);
+    ExcludeHiddenFile = GetSwitch(filter, "ExcludeHiddenFile", SyncName);
+    ExcludeSystemFile = GetSwitch(filter, "ExcludeSystemFile", SyncName);
 
     TXMLAutoType autoRun = Tast.Auto();
-    StartAnalyze = autoRun.GetInteger("StartAnalyze");
-    StartSync = autoRun.GetInteger("StartSync");
-    ConnectAnalyze = autoRun.GetInteger("ConnectAnalyze");
-    ConnectSync = autoRun.GetInteger("ConnectSync");
-    LogoffAnalyze = autoRun.GetInteger("LogoffAnalyze");
-    LogoffSync = autoRun.GetInteger("LogoffSync");
-    PeriodAnalyze = autoRun.GetInteger("PeriodAnalyze");
-    PeriodSync = autoRun.GetInteger("PeriodSync");
+    StartAnalyze = GetSwitch(autoRun, "StartAnalyze", SyncName);
+    StartSync = GetSwitch(autoRun, "StartSync", SyncName);
+    ConnectAnalyze = GetSwitch(autoRun, "ConnectAnalyze", SyncName);
+    ConnectSync = GetSwitch(autoRun, "ConnectSync", SyncName);
+    LogoffAnalyze = GetSwitch(autoRun, "LogoffAnalyze", SyncName);
+    LogoffSync = GetSwitch(autoRun, "LogoffSync", SyncName);
+    PeriodAnalyze = GetSwitch(autoRun, "PeriodAnalyze", SyncName);
+    PeriodSync = GetSwitch(autoRun, "PeriodSync", SyncName);
     Hours = autoRun.GetInteger("Hours");
     minutes = autoRun.GetInteger("minutes");
-    TSsync = autoRun.GetInteger("TSsync");
-    TSanalyze = autoRun.GetInteger("TSanalyze");
+    TSsync = GetSwitch(autoRun, "TSsync", SyncName);
+    TSanalyze = GetSwitch(autoRun, "TSanalyze", SyncName);
     TaskScheduler = autoRun.GetText("TaskScheduler");
-    Conflicts = autoRun.GetInteger("Conflicts");
-    EnsureFolderTags = autoRun.GetInteger("EnsureFolderTags");
+    Conflicts = GetChoice(autoRun, "Conflicts", cfDoNotCopy, cfNewerFileWins, SyncName);
+    EnsureFolderTags = GetSwitch(autoRun, "EnsureFolderTags", SyncName);
 }
 
 void TSyncTask::SaveToXML(TXMLTastType Tast) const {

@@ -6,6 +6,7 @@
 
 #include <exception>
 #include <functional>
+#include <sstream>
 
 namespace tandemora {
 
@@ -76,6 +77,7 @@ int TSysConfig::Load(const std::string& FileName) {
         ini = std::make_unique<TProfile>(path);
     } catch (const std::exception& e) {
         ErrorLogger.LogError(kConfigAccessError, e);
+        ReadError = e.what();
         return 2;
     }
     try {
@@ -134,6 +136,17 @@ int TSysConfig::ClearFirstRun() {
 }
 
 int TSysConfig::OpenLanguage(const std::string& FileName) {
+    // The name comes from the options file; it names a file of the program's
+    // own, never one elsewhere ("../../../dev/zero").
+    std::string component;
+    std::istringstream parts(FileName);
+    while (std::getline(parts, component, '/')) {
+        if (component == "..") {
+            ReadError = "The language file \"" + FileName + "\" lies outside the program folder";
+            ErrorLogger.LogError(kLanguageReadError, "EFOpenError", ReadError);
+            return -1;
+        }
+    }
     std::string path = GetProgramFolder() + FileName;
     if (!ProfileFileExists(path)) {
         return 1;
@@ -142,6 +155,7 @@ int TSysConfig::OpenLanguage(const std::string& FileName) {
         LangFile = std::make_unique<TProfile>(path);
     } catch (const std::exception& e) {
         ErrorLogger.LogError(kLanguageReadError, e);
+        ReadError = e.what();
         return -1;
     }
     return 0;

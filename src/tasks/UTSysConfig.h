@@ -53,6 +53,7 @@ public:
     int AutoClose = 0;
     int IsFirst = 0;
     std::string TemplateList; // template names separated by ","
+    std::string ReadError;    // why the last Load or OpenLanguage could not read its file
 
     // Reads every option from the program folder + FileName. 0 read (missing keys
     // take their defaults), 1 no such file (nothing read), 2 the file exists but
@@ -73,8 +74,8 @@ public:
     // 0 written, 1 no such file, 2 not written (logged). Unreadable file: raises.
     int ClearFirstRun();
     // Opens the program folder + FileName as the language file: 0 opened, 1 no such
-    // file (LangFile stays unset), -1 it could not be read (logged as
-    // kLanguageReadError).
+    // file (LangFile stays unset), -1 it could not be read or its name leads out
+    // of the program folder (logged as kLanguageReadError, the reason in ReadError).
     int OpenLanguage(const std::string& FileName);
     // The text of Key in section "title" of the language file (key without letter
     // case, at most 2047 characters, enclosing quotes removed); empty when the key

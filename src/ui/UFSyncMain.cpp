@@ -682,6 +682,7 @@ void TFSyncMain::StartAnalyze() {
             oper->Source = source;
             oper->LoadSnapshotFlag = true;
             oper->SnapshotName = Task->SyncID;
+            oper->PartOwner = Task->SyncID; // its own part files are no items
         }
     }
     // An endpoint kind without an endpoint object cannot be reached at all; it is

@@ -30,6 +30,7 @@ namespace {
 
 const char* const kTipCaption = "Tip";
 const char* const kLanguageMissing = "Read Languange Error,File not Exist!";
+const char* const kLanguageUnreadable = "The language file could not be read.";
 
 // Becomes the interactive instance: a later interactive start finds this server
 // and asks it to show the main window.
@@ -47,13 +48,16 @@ std::unique_ptr<QLocalServer> ListenAsInstance() {
 
 // A start that cannot go on: a message box for a person, or without a display
 // a line on the standard error stream (cron mails it) and in the error log.
-void TellStartFailure(TProgramInstance& Instance, const char* Text, const std::string& Path) {
+// Why, when known, follows on the error stream (the error log has it already).
+void TellStartFailure(TProgramInstance& Instance, const char* Text, const std::string& Path,
+                      const std::string& Why = "") {
     Instance.ExitCode = ecConfigUnreadable;
     if (!Instance.WithoutDisplay) {
         MessageBox(nullptr, Text, kTipCaption, MB_OK);
         return;
     }
-    std::fprintf(stderr, "Tandemora: %s (%s)\n", Text, Path.c_str());
+    std::fprintf(stderr, "Tandemora: %s (%s)%s%s\n", Text, Path.c_str(), Why.empty() ? "" : ": ",
+                 Why.c_str());
     std::fflush(stderr);
     ErrorLogger.LogError(Text, "EStartError", Path);
 }
@@ -173,7 +177,7 @@ bool StartProgram(const std::vector<std::string>& Args, TProgramInstance& Instan
         return false;
     }
     if (loaded == 2) {
-        TellStartFailure(Instance, kConfigAccessError, options);
+        TellStartFailure(Instance, kConfigAccessError, options, SysConfig->ReadError);
         return false;
     }
     if (loaded > 0) {
@@ -187,8 +191,15 @@ bool StartProgram(const std::vector<std::string>& Args, TProgramInstance& Instan
         SysConfig->CheckVersionVeryDay = 0;
     }
 
-    if (SysConfig->OpenLanguage(SysConfig->curlang) == 1) {
+    const int language = SysConfig->OpenLanguage(SysConfig->curlang);
+    if (language == 1) {
         TellStartFailure(Instance, kLanguageMissing, GetProgramFolder() + SysConfig->curlang);
+        return false;
+    }
+    // Without its texts the program would show blank captions and messages.
+    if (language != 0) {
+        TellStartFailure(Instance, kLanguageUnreadable, GetProgramFolder() + SysConfig->curlang,
+                         SysConfig->ReadError);
         return false;
     }
 

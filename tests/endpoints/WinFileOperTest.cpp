@@ -398,8 +398,9 @@ TEST_F(WinFileOperTest, CopyThatCannotBeCompleteFailsAndLeavesTheTargetAsItWas) 
 }
 
 // A copy killed half-way (the process ends at once, as on a kill or a power
-// cut) leaves its part file. No scan takes it for a file of the user's, and the
-// next write into that folder removes it.
+// cut) leaves its part file, named after its task. No scan of that task takes it
+// for a file of the user's, and the task's next write into that folder removes
+// it and says so; the process number it had plays no part.
 TEST_F(WinFileOperTest, PartFileOfAKilledCopyIsNeverListedAndGoesWithTheNextWrite) {
     WriteFile(Home / "big", Pattern(3 * 1048576));
     WriteFile(Home / "small", "small");
@@ -409,6 +410,7 @@ TEST_F(WinFileOperTest, PartFileOfAKilledCopyIsNeverListedAndGoesWithTheNextWrit
     ASSERT_GE(child, 0);
     if (child == 0) {
         TMidCopyOper oper([] { raise(SIGKILL); });
+        oper.PartOwner = "Task7";
         oper.PutFile(Home / "big", &Source, &attr, 0);
         _exit(0);
     }
@@ -417,17 +419,24 @@ TEST_F(WinFileOperTest, PartFileOfAKilledCopyIsNeverListedAndGoesWithTheNextWrit
     ASSERT_TRUE(WIFSIGNALED(status));
     const std::vector<std::string> left = FolderNames(Dir / "sub");
     ASSERT_EQ(left.size(), 1u);
-    EXPECT_TRUE(fs::IsPartFileName(left[0])) << left[0];
+    EXPECT_TRUE(fs::IsPartFileOf(left[0], "Task7")) << left[0];
+    // Another task's part file in the same folder is no concern of this one.
+    WriteFile(Dir / ("sub/" + fs::PartFileName("other", "Task8")), "another task's");
 
     auto oper = MakeOper();
+    oper->PartOwner = "Task7";
     oper->ScanTree();
     ASSERT_EQ(ChildNames(oper->Tree), std::vector<std::string>{"sub"});
-    EXPECT_TRUE(oper->Tree->Children[0]->Children.empty());
+    ASSERT_EQ(oper->Tree->Children[0]->Children.size(), 1u);
+    EXPECT_TRUE(fs::IsPartFileOf(oper->Tree->Children[0]->Children[0]->Name, "Task8"));
 
     attr.Name = "small";
     attr.Size = 5;
     EXPECT_EQ(oper->PutFile(Home / "small", &Source, &attr, 0), 0);
-    EXPECT_EQ(FolderNames(Dir / "sub"), std::vector<std::string>{"small"});
+    EXPECT_EQ(FolderNames(Dir / "sub").size(), 2u);
+    EXPECT_FALSE(testsupport::Exists(Dir / ("sub/" + left[0])));
+    EXPECT_EQ(ReadFile(Dir / "sub/small"), "small");
+    EXPECT_EQ(oper->RemovedPartFiles, std::vector<std::string>{Dir / ("sub/" + left[0])});
 }
 
 // A folder of the tree replaced by a link after the scan: no operation reaches

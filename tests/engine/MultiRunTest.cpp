@@ -3,6 +3,7 @@
 // log lines), for the faults seen on real folders over many runs.
 
 #include "PairFolder.h"
+#include "platform/FileSystem.h"
 #include "platform/ProgramFolder.h"
 #include "tasks/UTSysConfig.h"
 
@@ -219,6 +220,73 @@ TEST_F(MultiRun, DeletionOfAnUntouchedFileIsCarriedOut) {
         EXPECT_EQ(p.SyncOnce().Proposals(), (std::map<std::string, int32_t>{}));
         EXPECT_TRUE(p.InStep());
     }
+}
+
+// A task in memory with a direction no dialog offers (a task list holding one is
+// refused when it is read) copies both ways and deletes only with the switch.
+TEST_F(MultiRun, ADirectionNobodyChoseDeletesOnlyWithTheDeletionSwitch) {
+    for (int32_t direction : {3, 7, -1}) {
+        for (int32_t deletions : {0, 1}) {
+            SCOPED_TRACE(std::to_string(direction) + (deletions == 1 ? " deletions on" : " deletions off"));
+            TPairFolder p;
+            p.Task().SyncDirection = direction;
+            p.Task().IsDeleteFile = deletions;
+            p.Put(L, "a.txt", "alpha", T(0));
+            p.Put(R, "b.txt", "bee", T(0));
+            p.SyncOnce();
+            EXPECT_EQ(p.Bytes(R, "a.txt"), "alpha");
+            EXPECT_EQ(p.Bytes(L, "b.txt"), "bee");
+
+            p.Remove(L, "a.txt");
+            p.Put(R, "b.txt", "bee, edited", T(1));
+            p.SyncOnce();
+            EXPECT_EQ(p.Has(R, "a.txt"), deletions == 0);
+            EXPECT_EQ(p.Bytes(L, "b.txt"), "bee, edited");
+
+            // The held deletion stays held and nothing comes back.
+            const TRun third = p.SyncOnce();
+            EXPECT_EQ(p.Has(R, "a.txt"), deletions == 0);
+            EXPECT_FALSE(p.Has(L, "a.txt"));
+            EXPECT_EQ(third.Proposals(), deletions == 0
+                                             ? (std::map<std::string, int32_t>{{"a.txt", saDoNotCopy}})
+                                             : (std::map<std::string, int32_t>{}));
+        }
+    }
+}
+
+// Part files go by the task that wrote them, not by a process number: what a
+// killed run of this task left is removed by its next run (even when a process
+// of that number is running, as this test's own is) and never proposed; a name
+// that merely looks like a part file is the user's file and kept in step.
+TEST_F(MultiRun, PartFilesGoByTheirTaskAndLookAlikesAreTheUsersFiles) {
+    const std::string lookAlike = ".report.Tandemora-" + std::to_string(getpid()) + "-1.part";
+    const std::string otherTask = "sub/" + fs::PartFileName("notes.txt", "Mail9");
+    const std::string stale = "sub/" + fs::PartFileName("a.txt", f.Task().SyncID);
+    f.Put(L, lookAlike, "the user's own", T(0));
+    f.Put(R, otherTask, "another task's file", T(0));
+    f.Put(R, stale, "half a copy", T(0));
+    f.Put(L, "sub/a.txt", "alpha", T(0));
+    const TRun first = f.SyncOnce();
+    for (const auto& [key, code] : first.Proposed) {
+        EXPECT_EQ(key.find(stale.substr(4)), std::string::npos) << key;
+    }
+    EXPECT_FALSE(f.Has(R, stale));
+    EXPECT_TRUE(AnyLineHas(first, "Removed the part file of an earlier run of this task: " + f.Root(R) + "/" +
+                                      stale));
+    EXPECT_EQ(f.Bytes(R, lookAlike), "the user's own");
+    EXPECT_EQ(f.Bytes(L, otherTask), "another task's file");
+    EXPECT_EQ(f.Bytes(R, "sub/a.txt"), "alpha");
+
+    f.Put(R, lookAlike, "edited on the right", T(2));
+    f.SyncOnce();
+    EXPECT_EQ(f.Bytes(L, lookAlike), "edited on the right");
+
+    f.Remove(L, otherTask);
+    const TRun third = f.SyncOnce();
+    EXPECT_FALSE(f.Has(R, otherTask));
+    EXPECT_FALSE(AnyLineHas(third, "Removed the part file"));
+    EXPECT_EQ(f.SyncOnce().Proposals(), (std::map<std::string, int32_t>{}));
+    EXPECT_TRUE(f.InStep());
 }
 
 TEST_F(MultiRun, TimeZoneChangeHealsAndLaterEditsAreSynchronised) {

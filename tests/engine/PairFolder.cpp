@@ -272,6 +272,7 @@ TRun TPairFolder::Scan() {
         scan.Source = sources[side];
         scan.LoadSnapshotFlag = true;
         scan.SnapshotName = task_.SyncID;
+        scan.PartOwner = task_.SyncID;
         scan.Connect();
         scan.ScanTree();
         if (place == spBothLocal || place == (side == 0 ? spLeftLocal : spRightLocal)) {

@@ -53,7 +53,7 @@ public:
         }
         const int result = TWinFileOper::PutFile(LocalPath, Source, Attr, Reserved);
         const std::string& name = Attr->Name;
-        if (result == 0 && faults_->shortTemp && fs::IsPartFileName(name)) {
+        if (result == 0 && faults_->shortTemp && fs::IsPartFileOf(name, PartOwner)) {
             std::string path;
             BuildFullPath(Source, Attr, path);
             std::filesystem::resize_file(path, std::filesystem::file_size(path) - 1);
@@ -566,6 +566,7 @@ TEST_F(SyncFaultTest, CopyKilledHalfWayLeavesNothingTheNextRunsTakeForUserData) 
         faults.midCopy = [] { raise(SIGKILL); };
         TFaultyOper oper(&faults);
         oper.Source = &task.RFolder;
+        oper.PartOwner = task.SyncID;
         TFileAttri attr;
         attr.RelPath = "/";
         attr.Name = "big";
@@ -576,10 +577,13 @@ TEST_F(SyncFaultTest, CopyKilledHalfWayLeavesNothingTheNextRunsTakeForUserData) 
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status));
-    ASSERT_EQ(Names(R).size(), 3u); // the work folder, a.txt and the part file
+    const Lines before = Names(R);
+    ASSERT_EQ(before.size(), 3u); // the work folder, a.txt and the part file
+    const std::string part = before[0] == "__Tandemora__" ? before[2] : before[0];
 
     AnalyzeAndSync();
-    EXPECT_EQ(lines, (Lines{CopyLine(L, R, "big"), "Operator File :1"}));
+    EXPECT_EQ(lines, (Lines{"Removed the part file of an earlier run of this task: " + R + "/" + part,
+                            CopyLine(L, R, "big"), "Operator File :1"}));
     EXPECT_EQ(Names(R), (Lines{"__Tandemora__", "a.txt", "big"}));
     EXPECT_EQ(Names(L), (Lines{"__Tandemora__", "a.txt", "big"}));
     Analyze();

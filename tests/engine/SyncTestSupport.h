@@ -231,6 +231,7 @@ private:
         std::unique_ptr<TFileOper> scanner = TSyncTask::CreateOper(source, false);
         scanner->Source = &source;
         scanner->SnapshotName = task.SyncID;
+        scanner->PartOwner = task.SyncID;
         scanner->LoadSnapshotFlag = true;
         scanner->ScanTree();
         return scanner;

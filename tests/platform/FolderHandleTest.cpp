@@ -85,59 +85,69 @@ TEST(FolderHandleTest, ItemNamesNeverLeadOutOfTheirFolder) {
     EXPECT_EQ(TreeOutside(dir.path(), {}), before);
 }
 
-TEST(FolderHandleTest, PartFileNamesAreRecognisedExactly) {
+// A part file names the task that writes it, so that a run (which holds its
+// task's lock) knows its own stale ones, and nothing else looks like one.
+TEST(FolderHandleTest, PartFileNamesNameTheirTaskExactly) {
     const std::string longName(300, 'x');
-    const std::string utf8Name = std::string(199, 'y') + "\xc3\xbc.txt";
-    for (const std::string& name : {std::string("a"), std::string("report.txt"), longName, utf8Name}) {
-        const std::string part = fs::PartFileName(name);
-        EXPECT_TRUE(fs::IsPartFileName(part)) << part;
-        EXPECT_LE(part.size(), 255u);
-        EXPECT_EQ(part[0], '.');
-        EXPECT_NE(part, fs::PartFileName(name)); // every call its own
+    const std::string utf8Name = std::string(159, 'y') + "\xc3\xbc.txt";
+    const std::string longOwner(251, 'o');
+    for (const std::string& owner : {std::string("Docs123"), std::string("a..b c."), longOwner}) {
+        for (const std::string& name : {std::string("a"), std::string("report.txt"), longName, utf8Name}) {
+            const std::string part = fs::PartFileName(name, owner);
+            EXPECT_TRUE(fs::IsPartFileOf(part, owner)) << part;
+            EXPECT_FALSE(fs::IsPartFileOf(part, owner + "4")) << part;
+            EXPECT_FALSE(fs::IsPartFileOf(part, "")) << part;
+            EXPECT_LE(part.size(), 255u);
+            EXPECT_EQ(part[0], '.');
+            EXPECT_NE(part, fs::PartFileName(name, owner)); // every call its own
+        }
     }
+    EXPECT_FALSE(fs::IsPartFileOf(fs::PartFileName("a", std::string(250, 'o')), longOwner));
     // Cut at a character boundary, never inside one: the two-byte character at
     // the cut goes as a whole.
-    const std::string kept = "." + std::string(199, 'y') + ".Tandemora-";
-    EXPECT_EQ(fs::PartFileName(utf8Name).substr(0, kept.size()), kept);
-    const char* notParts[] = {
+    const std::string kept = "." + std::string(159, 'y') + ".Docs123.Tandemora-";
+    EXPECT_EQ(fs::PartFileName(utf8Name, "Docs123").substr(0, kept.size()), kept);
+    const char* notOfDocs123[] = {
         "report.txt",
-        ".report.txt.1234-5.part",          // another program's part file
-        "report.txt.Tandemora-1234-5.part", // not hidden
-        ".Tandemora-1234-5.part",           // no name
-        ".report.txt.Tandemora-12a4-5.part",
-        ".report.txt.Tandemora-12345678901-5.part",
+        ".report.Tandemora-99999-1.part",        // the form of another version: a user's file now
+        ".report.txt.Docs12.Tandemora-5.part",   // another task's
+        ".report.txt.xDocs123.Tandemora-5.part", // another task's
+        "report.txt.Docs123.Tandemora-5.part",   // not hidden
+        ".Docs123.Tandemora-5.part",             // no name
+        ".report.txt.Docs123.Tandemora-5a.part", // no serial
+        ".report.txt.Docs123.Tandemora-.part",   // no serial
+        ".report.txt.Docs123.Tandemora-12345678901.part",
+        ".report.txt.Docs123.Tandemora-5.part.txt",
     };
-    for (const char* name : notParts) {
-        EXPECT_FALSE(fs::IsPartFileName(name)) << name;
-        EXPECT_FALSE(fs::IsStalePartFile(name)) << name;
+    for (const char* name : notOfDocs123) {
+        EXPECT_FALSE(fs::IsPartFileOf(name, "Docs123")) << name;
     }
+    EXPECT_TRUE(fs::IsPartFileOf(".report.txt.Docs123.Tandemora-5.part", "Docs123"));
 }
 
-TEST(FolderHandleTest, OnlyPartFilesOfEndedProcessesAreStale) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        _exit(0);
-    }
-    ASSERT_EQ(waitpid(child, nullptr, 0), child);
-    const std::string ended = ".a.txt.Tandemora-" + std::to_string(child) + "-0.part";
-    const std::string parent = ".a.txt.Tandemora-" + std::to_string(getppid()) + "-0.part";
-    EXPECT_TRUE(fs::IsStalePartFile(ended));
-    EXPECT_FALSE(fs::IsStalePartFile(parent));
-    EXPECT_FALSE(fs::IsStalePartFile(fs::PartFileName("a.txt"))); // this process's own
-
+// Only the task's own part files go, whatever process wrote them; folders,
+// other tasks' part files and look-alikes stay.
+TEST(FolderHandleTest, RemovesThePartFilesOfItsTaskOnly) {
     TempDir dir;
-    WriteFile(dir / ended, "left by a killed copy");
-    WriteFile(dir / parent, "still being written");
-    WriteFile(dir / "a.txt", "a");
-    std::filesystem::create_directory(dir / (".b.Tandemora-" + std::to_string(child) + "-1.part"));
+    const std::string own = fs::PartFileName("a.txt", "Docs123");
+    const std::string other = fs::PartFileName("a.txt", "Mail9");
+    const std::string lookAlike = ".report.Tandemora-99999-1.part";
+    const std::string ownFolder = fs::PartFileName("b", "Docs123");
+    for (const std::string& name : {own, other, lookAlike, std::string("a.txt")}) {
+        WriteFile(dir / name, name);
+    }
+    std::filesystem::create_directory(dir / ownFolder);
     fs::TFolder folder;
     ASSERT_TRUE(folder.Open(dir.path(), ""));
-    folder.RemoveStalePartFiles();
-    EXPECT_FALSE(testsupport::Exists(dir / ended));
-    EXPECT_TRUE(testsupport::Exists(dir / parent));
-    EXPECT_TRUE(testsupport::Exists(dir / "a.txt"));
-    EXPECT_TRUE(std::filesystem::is_directory(dir / (".b.Tandemora-" + std::to_string(child) + "-1.part")));
+    std::vector<std::string> removed;
+    folder.RemovePartFilesOf("Docs123", removed);
+    EXPECT_EQ(removed, std::vector<std::string>{own});
+    EXPECT_FALSE(testsupport::Exists(dir / own));
+    for (const std::string& name : {other, lookAlike, std::string("a.txt"), ownFolder}) {
+        EXPECT_TRUE(testsupport::Exists(dir / name)) << name;
+    }
+    folder.RemovePartFilesOf("", removed);
+    EXPECT_EQ(removed.size(), 1u);
 }
 
 } // namespace

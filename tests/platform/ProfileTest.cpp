@@ -179,3 +179,46 @@ TEST(Profile, DeleteKeyAndAddSection) {
     ini.UpdateFile();
     EXPECT_EQ("[a]\nk=2\nj=3\n[b]\n", ReadFile(dir / "d.ini"));
 }
+
+// A program file is read only when it is a regular file (a link to one is
+// fine) of a sane size: a FIFO would block for ever, /dev/zero never ends.
+TEST(Profile, OnlyARegularFileOfASaneSizeIsRead) {
+    TempDir dir;
+    WriteFile(dir / "real.ini", "[Main]\nkey=value\n");
+    symlink((dir / "real.ini").c_str(), (dir / "link.ini").c_str());
+    mkfifo((dir / "fifo.ini").c_str(), 0600);
+    symlink("/dev/zero", (dir / "zero.ini").c_str());
+    mkdir((dir / "folder.ini").c_str(), 0700);
+    WriteFile(dir / "limit.ini", std::string(1000, ';'));
+    struct Case {
+        const char* name;
+        long long limit;
+        const char* says; // "" when it reads
+    };
+    const Case cases[] = {
+        {"real.ini", 1000, ""},
+        {"link.ini", 1000, ""},
+        {"limit.ini", 1000, ""},
+        {"limit.ini", 999, "It is larger than"},
+        {"fifo.ini", 1000, "It is not a regular file"},
+        {"zero.ini", 1000, "It is not a regular file"},
+        {"folder.ini", 1000, "It is not a regular file"},
+        {"missing.ini", 1000, "No such file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.limit));
+        if (*c.says == '\0') {
+            EXPECT_EQ(ReadProgramFile(dir / c.name, c.limit), ReadFile(dir / c.name));
+            continue;
+        }
+        try {
+            ReadProgramFile(dir / c.name, c.limit);
+            ADD_FAILURE() << "read";
+        } catch (const std::exception& e) {
+            EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(dir / c.name), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_EQ(TProfile(dir / "link.ini").ReadString("Main", "key", ""), "value");
+    EXPECT_THROW(TProfile(dir / "fifo.ini"), EFOpenError);
+}

@@ -5,8 +5,10 @@
 // that proposes nothing.
 
 #include "engine/SyncTestSupport.h"
+#include "platform/FileSystem.h"
 #include "remote/RemoteTestSupport.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace remotetest {
@@ -295,6 +297,49 @@ protected:
         EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
         EXPECT_EQ(Names(S), (std::vector<std::string>{"REPORT.txt", "__Tandemora__"}));
         EXPECT_EQ(Read(S, "REPORT.txt"), "quarterly, third one");
+        Analyze();
+        EXPECT_EQ(Changes(), 0);
+    }
+
+    // What a killed run of this task left on the server goes with the next run's
+    // first write into its folder, with a line in the log; names that merely
+    // look like part files (another version's, another task's) are the user's
+    // files, kept in step both ways.
+    void PartFilesGoByTheirTask() {
+        const std::string stale = fs::PartFileName("a.txt", task.SyncID);
+        const std::string staleDownload = fs::PartFileName(".report.Tandemora-99999-1.part", task.SyncID);
+        const std::string serverLookAlike = ".report.Tandemora-99999-1.part";
+        const std::string localLookAlike = fs::PartFileName("notes.txt", "Mail9");
+        ServerPut(stale, "half an upload", kOld);
+        Put(L, staleDownload, "half a download", kOld);
+        ServerPut(serverLookAlike, "the user's own", kOld);
+        Put(L, localLookAlike, "another task's file", kOld);
+        Put(L, "a.txt", "alpha", kOld);
+        AnalyzeAndSync();
+        EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+        const std::string said = "Removed the part file of an earlier run of this task: ";
+        for (const std::string& part : {stale, staleDownload}) {
+            EXPECT_FALSE(Has(S, part));
+            EXPECT_FALSE(Has(L, part));
+            EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                    [&](const std::string& line) {
+                                        return line.rfind(said, 0) == 0 &&
+                                               line.compare(line.size() - part.size(), part.size(), part) ==
+                                                   0;
+                                    }),
+                      1)
+                << ::testing::PrintToString(lines);
+        }
+        EXPECT_EQ(Read(S, "a.txt"), "alpha");
+        EXPECT_EQ(Read(L, serverLookAlike), "the user's own");
+        EXPECT_EQ(Read(S, localLookAlike), "another task's file");
+
+        Put(L, serverLookAlike, "edited on the left", kNewer);
+        AnalyzeAndSync();
+        EXPECT_EQ(Read(S, serverLookAlike), "edited on the left");
+        std::filesystem::remove(S + "/" + localLookAlike);
+        AnalyzeAndSync();
+        EXPECT_FALSE(Has(L, localLookAlike));
         Analyze();
         EXPECT_EQ(Changes(), 0);
     }

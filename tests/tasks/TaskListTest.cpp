@@ -471,6 +471,56 @@ TEST_F(TaskListTest, AnIdentityThatCouldNameAFileElsewhereRefusesItsTask) {
     EXPECT_FALSE(testsupport::Exists(program / "../outside.log"));
 }
 
+// A value no dialog writes into an enumerated field (an unknown direction
+// once deleted without the deletion switch) refuses its task, naming it; the
+// tasks around it still load.
+TEST_F(TaskListTest, AnEnumeratedFieldOutsideItsValuesRefusesItsTask) {
+    struct Case {
+        const char* element;
+        const char* value;
+        bool loads;
+    };
+    const Case cases[] = {
+        {"SyncDirection", "2", true},     {"SyncDirection", "3", false},    {"SyncDirection", "7", false},
+        {"SyncDirection", "-1", false},   {"ForcedOrVerified", "-1", true}, {"ForcedOrVerified", "-2", false},
+        {"ForcedOrVerified", "2", false}, {"IsDeleteFile", "1", true},      {"IsDeleteFile", "2", false},
+        {"IsDeleteFile", "-1", false},    {"UseTempFile", "5", false},      {"ExcludeHiddenFile", "2", false},
+        {"StartSync", "-1", false},       {"TSsync", "2", false},           {"Conflicts", "1", true},
+        {"Conflicts", "2", false},        {"EnsureFolderTags", "3", false}, {"Hours", "99", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.element) + " " + c.value);
+        WriteFile(ListPath(), kEmptyList);
+        for (const char* name : {"Before", "Odd", "After"}) {
+            TSyncTask task;
+            task.SyncName = name;
+            task.SaveToTaskList(true);
+        }
+        std::string text = ReadFile(ListPath());
+        const std::string element = std::string("<") + c.element + ">";
+        const size_t at = text.find(element, text.find("<SyncName>Odd</SyncName>")) + element.size();
+        text.replace(at, text.find('<', at) - at, c.value);
+        WriteFile(ListPath(), text);
+
+        std::vector<std::unique_ptr<TSyncTask>> tasks;
+        std::vector<TDamagedTask> damaged;
+        LoadTasks(ListPath(), tasks, damaged);
+        if (c.loads) {
+            EXPECT_EQ(tasks.size(), 3u);
+            EXPECT_TRUE(damaged.empty());
+            continue;
+        }
+        ASSERT_EQ(tasks.size(), 2u);
+        EXPECT_EQ(tasks[1]->SyncName, "After");
+        ASSERT_EQ(damaged.size(), 1u);
+        EXPECT_EQ(damaged[0].Name, "Odd");
+        EXPECT_EQ(damaged[0].Reason.find("The task \"Odd\" is not loaded: its " + std::string(c.element) +
+                                         " " + c.value + " is none of the values "),
+                  0u)
+            << damaged[0].Reason;
+    }
+}
+
 TEST_F(TaskListTest, NewIdentitiesAreAlwaysOnesThatLoadAgain) {
     // Made from a name the dialogs accept, or from one that is long already.
     const std::string longName(300, 'n');

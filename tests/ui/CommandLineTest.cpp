@@ -7,7 +7,10 @@
 
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace uitest {
 namespace {
@@ -144,12 +147,16 @@ TEST_F(CommandLineTest, EveryStartWithoutADisplayEndsAndSaysWhatHappened) {
         return name;
     };
     auto sync = [](tandemora::TSyncTask& t) { t.TSsync = 1; };
-    auto damaged = [&](const std::string& name) { // the last task's hours are no number
+    // The last task saved, with one of its elements edited by hand.
+    auto edited = [&](const std::string& name, const std::string& from, const std::string& to) {
         task(name, sync);
         std::string text = ReadFile(program / "tasklist.td");
-        text.replace(text.rfind("<Hours>0</Hours>"), 16, "<Hours>x</Hours>");
+        text.replace(text.rfind(from), from.size(), to);
         WriteFile(program / "tasklist.td", text);
         return name;
+    };
+    auto damaged = [&](const std::string& name) { // the hours are no number
+        return edited(name, "<Hours>0</Hours>", "<Hours>x</Hours>");
     };
     tandemora::fs::TFileLock otherRun; // held as a run still going would hold it
     std::vector<std::unique_ptr<TDeepFolder>> deep;
@@ -182,6 +189,12 @@ TEST_F(CommandLineTest, EveryStartWithoutADisplayEndsAndSaysWhatHappened) {
          tandemora::ecConfigUnreadable, "could not be read: XML is not well-formed", ""},
         {"the named task damaged", [&] { return damaged("Broken"); }, tandemora::ecConfigUnreadable,
          "\"Broken\" (task 4 of ", ""},
+        {"a direction no dialog offers",
+         [&] {
+             return edited("Odd", "<SyncDirection>0</SyncDirection>", "<SyncDirection>3</SyncDirection>");
+         },
+         tandemora::ecConfigUnreadable,
+         "The task \"Odd\" is not loaded: its SyncDirection 3 is none of the values", ""},
         {"a damaged task shares its name with a clean one", [&] { return task(damaged("Twice"), sync); },
          tandemora::ecConfigUnreadable, "\"Twice\" (task 4 of ", "----- Sync End."},
         {"left folder missing",
@@ -318,6 +331,91 @@ TEST_F(CommandLineTest, EveryStartWithoutADisplayEndsAndSaysWhatHappened) {
     EXPECT_EQ(ReadFile(folders / "l/x.txt"), "the right side's edit, longer");
 }
 
+// The program's own files are read only when they are regular files of a sane
+// size: a FIFO blocked the start for ever, a link to /dev/zero filled the
+// memory. Each such start ends at once and says which file and why.
+TEST_F(CommandLineTest, ProgramFilesThatNeverEndAreRefusedAtTheStart) {
+    struct Case {
+        const char* Name;
+        const char* File;
+        std::function<void(const std::string&)> Make; // puts the odd file at the path
+        std::string Says;
+    };
+    const auto fifo = [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); };
+    const auto zero = [](const std::string& path) { std::filesystem::create_symlink("/dev/zero", path); };
+    const auto huge = [](const std::string& path) { // sparse: costs no disk
+        WriteFile(path, "");
+        std::filesystem::resize_file(path, (64u << 20) + 1);
+    };
+    const std::string notRegular = "It is not a regular file";
+    const Case cases[] = {
+        {"options a FIFO", "Tandemora.ini", fifo, "Access Config File Error,Exist!"},
+        {"options linked to /dev/zero", "Tandemora.ini", zero, notRegular},
+        {"language file a FIFO", "en-english.lng", fifo, "The language file could not be read."},
+        {"language file linked to /dev/zero", "en-english.lng", zero, notRegular},
+        {"language file too large", "en-english.lng", huge, "It is larger than 4 MiB"},
+        {"language named outside the program folder", "Tandemora.ini",
+         [this](const std::string&) {
+             WriteOptions({{"curlang", "../../../../../../../../dev/zero"}});
+         },
+         "lies outside the program folder"},
+        {"task list a FIFO", "tasklist.td", fifo, "could not be read: Cannot open file"},
+        {"task list linked to /dev/zero", "tasklist.td", zero, notRegular},
+        {"task list too large", "tasklist.td", huge, "It is larger than 64 MiB"},
+    };
+    const std::string list = ReadFile(program / "tasklist.td");
+    const std::string language = ReadFile(program / "en-english.lng");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        for (const char* file : {"Tandemora.ini", "en-english.lng", "tasklist.td", "ErrorInfo.txt"}) {
+            std::filesystem::remove(program / file);
+        }
+        WriteOptions({});
+        WriteFile(program / "en-english.lng", language);
+        WriteFile(program / "tasklist.td", list);
+        std::filesystem::remove(program / c.File);
+        c.Make(program / c.File);
+
+        const Ran ran = RunWithoutDisplay("Nightly");
+        ASSERT_TRUE(ran.Ended) << "the start did not end by itself";
+        EXPECT_EQ(ran.Code, tandemora::ecConfigUnreadable) << ran.Errors;
+        EXPECT_NE(ran.Errors.find(c.Says), std::string::npos) << ran.Errors;
+        EXPECT_NE(ErrorLog().find(c.Says), std::string::npos) << ErrorLog();
+        EXPECT_FALSE(testsupport::Exists(folders / "b/from-a.txt")) << "the task ran";
+    }
+    for (const char* file : {"Tandemora.ini", "en-english.lng", "tasklist.td"}) {
+        std::filesystem::remove(program / file);
+    }
+}
+
+// Holds a file of the test's own under a write lease: whoever opens it (the
+// program copying it) waits until the lease is let go, or until the kernel's
+// lease break time (45 s by default) has passed. That keeps a run in the middle
+// of its sync for as long as the test needs, however fast the machine.
+class THeldFile {
+public:
+    explicit THeldFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+        // The lease break is announced with SIGIO, whose default would end the test.
+        std::signal(SIGIO, SIG_IGN);
+        if (fd_ >= 0 && ::fcntl(fd_, F_SETLEASE, F_WRLCK) != 0) {
+            Release();
+        }
+    }
+    ~THeldFile() { Release(); }
+    THeldFile(const THeldFile&) = delete;
+    THeldFile& operator=(const THeldFile&) = delete;
+    bool Held() const { return fd_ >= 0; }
+    void Release() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+private:
+    int fd_;
+};
+
 // The task log grows line by line as the sync goes, so a run killed half-way
 // leaves the lines of the copies it made. A run asked to end (as cron and
 // systemd ask) stops between two items as a cancel does, closes its record and
@@ -334,15 +432,22 @@ TEST_F(CommandLineTest, ARunStoppedHalfWayLeavesTheLinesOfItsCopies) {
         {"asked to end", SIGTERM, tandemora::ecCancelled, "the program was asked to end (SIGTERM)"},
     };
     WriteOptions({{"SaveLog", "1"}});
-    for (int i = 0; i < 2000; ++i) {
+    // More files than one flush takes, so that lines are logged before the copy
+    // of the last file, which the test holds, keeps the run in its sync.
+    for (int i = 0; i < 1100; ++i) {
         WriteFile(folders / ("many/" + std::to_string(i) + ".txt"), "bytes of " + std::to_string(i));
     }
+    WriteFile(folders / "many/zz-held.txt", "held by the test");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         std::filesystem::create_directories(folders / c.Name);
         const std::string name = std::string("Many ") + c.Name;
         const std::string id =
             SaveTask(name, folders / "many", folders / c.Name, [](tandemora::TSyncTask& t) { t.TSsync = 1; });
+        THeldFile held(folders / "many/zz-held.txt");
+        if (!held.Held()) {
+            GTEST_SKIP() << "this file system gives no write leases, so the run cannot be held mid-sync";
+        }
         QProcess run;
         StartProcess(run, {QString::fromStdString(name)});
         ASSERT_TRUE(run.waitForStarted(10000));
@@ -358,9 +463,22 @@ TEST_F(CommandLineTest, ARunStoppedHalfWayLeavesTheLinesOfItsCopies) {
         };
         const bool copying =
             WaitUntil([&] { return copyLines().size() >= 3 || run.state() == QProcess::NotRunning; });
-        ::kill(static_cast<pid_t>(run.processId()), c.Signal);
-        ASSERT_TRUE(run.waitForFinished(60000));
-        ASSERT_TRUE(copying);
+        // Only a process that is still there is signalled: kill(0, ...) would
+        // end the test's whole process group, its runner included.
+        const auto pid = static_cast<pid_t>(run.processId());
+        const bool running = run.state() == QProcess::Running && pid > 0;
+        if (running) {
+            ::kill(pid, c.Signal);
+        } else {
+            ADD_FAILURE() << "the run ended before it could be signalled";
+        }
+        held.Release();
+        if (!run.waitForFinished(60000)) {
+            run.kill(); // QProcess checks its own process before it signals
+            run.waitForFinished();
+            FAIL() << "the run did not end after the signal";
+        }
+        ASSERT_TRUE(copying && running);
         EXPECT_EQ(run.exitStatus() == QProcess::NormalExit ? run.exitCode() : -1, c.Code);
         const std::string log = ReadFile(program / (id + ".log"));
         EXPECT_NE(log.find(",SYNC,"), std::string::npos);

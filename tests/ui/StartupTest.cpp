@@ -38,10 +38,31 @@ TEST_F(StartupTest, EachConfigurationFailureShowsOneTipAndStartsNothingElse) {
          "Access Config File Error,Exist!", false},
         {"language file missing", [](const TempDir& p) { std::remove((p / "en-english.lng").c_str()); },
          "Read Languange Error,File not Exist!", true},
+        // Files that never end: opening a FIFO waited for ever, /dev/zero filled the memory.
+        {"options file a FIFO",
+         [](const TempDir& p) {
+             std::remove((p / "Tandemora.ini").c_str());
+             ASSERT_EQ(mkfifo((p / "Tandemora.ini").c_str(), 0600), 0);
+         },
+         "Access Config File Error,Exist!", false},
+        {"language file a FIFO",
+         [](const TempDir& p) {
+             std::remove((p / "en-english.lng").c_str());
+             ASSERT_EQ(mkfifo((p / "en-english.lng").c_str(), 0600), 0);
+         },
+         "The language file could not be read.", true},
+        {"language file named outside the program folder",
+         [this](const TempDir&) {
+             WriteOptions({{"curlang", "../../../../../../../../../dev/zero"}});
+         },
+         "The language file could not be read.", true},
     };
     for (const EarlyEnd& c : cases) {
         SCOPED_TRACE(c.Name);
         TearDown();
+        // A FIFO left by the case before would block the files' rewriting.
+        std::filesystem::remove(program / "Tandemora.ini");
+        std::filesystem::remove(program / "en-english.lng");
         boxes.clear();
         std::filesystem::remove_all(config.path() + "/Tandemora");
         SetUp();

@@ -296,6 +296,7 @@ TEST(FtpServerNames, AnUploadStoredUnderAnotherTemporaryNameFailsAndIsRemoved) {
     source.FolerAllName = server.Url() + "/data";
     TFtpFileOper oper(false);
     oper.Source = &source;
+    oper.PartOwner = "Names1";
     ASSERT_EQ(oper.Connect(), 0);
     TFileAttri attr;
     attr.Name = "a.txt";
@@ -311,7 +312,7 @@ TEST(FtpServerNames, AnUploadStoredUnderAnotherTemporaryNameFailsAndIsRemoved) {
         }
     }
     ASSERT_EQ(removed.size(), 1u) << ::testing::PrintToString(server.Commands());
-    EXPECT_TRUE(fs::IsPartFileName("." + removed[0].substr(6))) << removed[0];
+    EXPECT_TRUE(fs::IsPartFileOf("." + removed[0].substr(6), "Names1")) << removed[0];
 }
 
 // An empty folder made, then removed, each as the only operation of its run.

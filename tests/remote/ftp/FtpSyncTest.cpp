@@ -50,6 +50,10 @@ TEST_P(FtpSyncTest, FirstSyncThenChangesAndDeletionsOnBothSides) {
     KeepInStep({"\xc3\xbc/-d.txt", ".profile", ".config/srv", "blank /t.txt"});
 }
 
+TEST_P(FtpSyncTest, PartFilesGoByTheirTaskAndLookAlikesAreTheUsersFiles) {
+    PartFilesGoByTheirTask();
+}
+
 TEST_P(FtpSyncTest, AServerFolderThatCannotBeReadLosesNothingOnTheOtherSide) {
     UnreadServerFolderLosesNothing();
 }

@@ -54,6 +54,10 @@ TEST_F(SmbSyncTest, ALocalFolderAndAShareAreKeptInStep) {
     EXPECT_EQ(ModifyTime(L + "/sub dir/srv.txt"), kOld + 60);
 }
 
+TEST_F(SmbSyncTest, PartFilesGoByTheirTaskAndLookAlikesAreTheUsersFiles) {
+    PartFilesGoByTheirTask();
+}
+
 TEST_F(SmbSyncTest, AShareThatCannotBeFullyListedLosesNothing) {
     UnreadServerFolderLosesNothing();
 }

@@ -54,6 +54,10 @@ TEST_P(WebDavSyncTest, LocalFolderAndServerFolderStayInStep) {
                 "amp&eq=semi;.txt", "\xE2\x82\xAC 100%", "%41 not A.txt"});
 }
 
+TEST_P(WebDavSyncTest, PartFilesGoByTheirTaskAndLookAlikesAreTheUsersFiles) {
+    PartFilesGoByTheirTask();
+}
+
 TEST_P(WebDavSyncTest, AnUnreadableServerFolderDeletesNothing) {
     if (GetParam() == "RCLONE_") {
         GTEST_SKIP() << "rclone answers from its cache of the folder, whatever its mode on disk";
