@@ -452,15 +452,32 @@ bool TFSyncMain::event(QEvent* event) {
     return QWidget::event(event);
 }
 
-// A first run is guided control by control; nothing moves the pointer for a
-// window that is not on screen.
+// A first run is guided control by control, each control once; nothing moves
+// the pointer for a window that is not on screen.
 void TFSyncMain::ShowFirstRunTip(QWidget* control) {
-    if (!firstRunTips_ || SysConfig == nullptr || SysConfig->IsFirst != 1 || !isVisible()) {
+    if (!firstRunTips_ || SysConfig == nullptr || SysConfig->IsFirst != 1 || !isVisible() ||
+        std::find(tipsShown_.begin(), tipsShown_.end(), control) != tipsShown_.end()) {
         return;
     }
+    tipsShown_.push_back(control);
     CenterCursorOnControl(control);
     tipControl_ = control;
     Timer_showtip->start();
+    if (control == BitBtn_Sync) {
+        EndFirstRun();
+    }
+}
+
+// The Sync button's tip ends the guided first run: the flag is cleared at once,
+// for every window and on disk, so a user who never quits the program is not
+// guided (nor has the pointer moved) again.
+void TFSyncMain::EndFirstRun() {
+    SysConfig->IsFirst = 0;
+    try {
+        SysConfig->ClearFirstRun();
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError(kConfigAccessError, e);
+    }
 }
 
 // The pointer is nudged by one pixel, as a person's hand would, and the control

@@ -243,6 +243,7 @@ private:
     void Edit_RFolderExit();
     void Timer1Timer();
     void ShowFirstRunTip(QWidget* control);
+    void EndFirstRun();
     void Timer_showtipTimer();
     void StepProgress();
     bool ResultShown() const;
@@ -272,6 +273,9 @@ private:
     fs::TFileLock runLock_;         // held while a run is open
     std::string analysisFailure_;   // why the last analysis gave no result
     QWidget* tipControl_ = nullptr; // the control the pending tip is for
+    // The controls whose first-run tip this window has shown: a page shown
+    // again (a tab switch, the main window restored) guides no more.
+    std::vector<const QWidget*> tipsShown_;
 };
 
 } // namespace tandemora
