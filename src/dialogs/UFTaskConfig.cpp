@@ -411,12 +411,9 @@ void TFTaskConfig::cb_anataskscheduleClick(bool checked) {
 }
 
 // Removes the task's run from the system scheduler at once, by the task's stored
-// name. Only a task that may have a run is looked for: one scheduled when it was
-// last saved, or one that shows a schedule set in this dialog.
+// name, whatever the stored switches say: a run scheduled in options that were
+// then cancelled is in the crontab with no trace in the task.
 void TFTaskConfig::DeleteScheduledRun() {
-    if (Task->TSanalyze != 1 && Edit_task->text().isEmpty()) {
-        return;
-    }
     if (InitTaskScheduler() == 0) {
         DeleteScheduledTask(Task->SyncName);
     }
