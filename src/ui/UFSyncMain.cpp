@@ -1032,6 +1032,9 @@ void TFSyncMain::BitBtn_SyncClick() {
     // The sync that follows an analysis on its own: nobody may be there to
     // answer a message box, and the run must still come to an end.
     const bool automatic = SyncAfterAnalyze != 0;
+    // A person who asked for Analyze-and-Sync (F9, Alt+S) is at the window and
+    // is told by a box, as after Analyze then Sync.
+    const bool unwatched = automatic && Task->Unattended;
     runOpen_ = true;
     Task->Unattended = false;
     // Nothing to walk without a result.
@@ -1050,7 +1053,7 @@ void TFSyncMain::BitBtn_SyncClick() {
     if (lacking != 0) {
         const char* text =
             lacking == 1 ? "Left Folder disk space is not enough." : "Right Folder disk space is not enough.";
-        if (automatic) {
+        if (unwatched) {
             const int64_t needed = lacking == 1 ? rows_.LeftNeeded : rows_.RightNeeded;
             const int64_t free = lacking == 1 ? LeftFree : RightFree;
             SyncAfterAnalyze = 1;

@@ -235,6 +235,44 @@ TEST_F(TaskWindowTest, DiskSpaceCheckNamesTheSideThatLacksRoom) {
     EXPECT_EQ(ReadFile(right + "/a.txt"), "alpha");
 }
 
+// Analyze-and-Sync asked for by the person at the window (F9) tells of too
+// little room in a box, as the Sync button does; a run a trigger started, with
+// nobody to answer, writes the reason to the log instead.
+TEST_F(TaskWindowTest, AnalyzeAndSyncByHandShowsTheDiskSpaceBox) {
+    TFSyncMain* window = StartWithDocs();
+    ASSERT_NE(window, nullptr);
+    const struct {
+        const char* Name;
+        bool ByHand;
+    } cases[] = {{"F9", true}, {"trigger", false}};
+    const std::string refusal = "Right Folder disk space is not enough.";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        boxes.clear();
+        const size_t analyses = LinesStarting(window, "All:").size();
+        if (c.ByHand) {
+            main->Action_AS->trigger();
+        } else {
+            window->Task->Unattended = true;
+            window->AnalyzeAndSync();
+        }
+        // Within the second between the analysis and its sync.
+        ASSERT_TRUE(WaitUntil([&] { return LinesStarting(window, "All:").size() > analyses; }));
+        window->RightFree = 0;
+        ASSERT_TRUE(WaitIdle(window));
+        if (c.ByHand) {
+            ASSERT_EQ(boxes.size(), 1u);
+            EXPECT_EQ(boxes[0].Text.toStdString(), refusal);
+            EXPECT_TRUE(LinesStarting(window, refusal).empty());
+        } else {
+            EXPECT_TRUE(boxes.empty());
+            EXPECT_EQ(LinesStarting(window, refusal).size(), 1u);
+        }
+        EXPECT_TRUE(LinesStarting(window, "----- Sync End.").empty());
+        EXPECT_FALSE(testsupport::Exists(right + "/a.txt"));
+    }
+}
+
 TEST_F(TaskWindowTest, AFilterPatternThatDoesNotCompileIsNamedInRed) {
     TFSyncMain* window = StartWithDocs([](tandemora::TSyncTask& t) { t.ExcludeFilter = {"bak$", "(("}; });
     ASSERT_NE(window, nullptr);
