@@ -198,6 +198,8 @@ void TFSyncMain::BuildControls() {
     bt_LBrowse = new QPushButton(this);
     edit_LFolder = new QLineEdit(this);
     bt_taskconfig = new QToolButton(this);
+    bt_taskconfig->setIconSize(TButtonImages::kDirectionSize);
+    bt_taskconfig->setToolButtonStyle(Qt::ToolButtonIconOnly);
     bt_RBrowse = new QPushButton(this);
     Edit_RFolder = new QLineEdit(this);
     bar->addWidget(bt_LBrowse);
@@ -265,6 +267,9 @@ void TFSyncMain::BuildControls() {
     actionLayout->addWidget(BitBtn_Analyze);
     actionLayout->addWidget(BitBtn_Sync);
     actionLayout->addWidget(BitBtn_cancel);
+    BitBtn_Analyze->setIcon(TButtonImages::AnalyzeGlyph());
+    BitBtn_Sync->setIcon(TButtonImages::SyncGlyph());
+    BitBtn_cancel->setIcon(TButtonImages::CancelGlyph());
     BitBtn_Sync->setEnabled(false);
     BitBtn_cancel->setEnabled(false);
     connect(BitBtn_Analyze, &QPushButton::clicked, this, &TFSyncMain::BitBtn_AnalyzeClick);
@@ -342,6 +347,11 @@ void TFSyncMain::BuildActions() {
 
     Action_Log = new QAction(this);
     connect(Action_Log, &QAction::triggered, this, [this] { Panel_log->setHidden(!Panel_log->isHidden()); });
+    Action_status = new QAction(this);
+    Action_status->setCheckable(true);
+    Action_status->setChecked(true);
+    connect(Action_status, &QAction::toggled, this,
+            [this](bool on) { Label_ActionStatus->parentWidget()->setVisible(on); });
 
     pop_direction = new QMenu(this);
     auto overrideAction = [this](int32_t code) {
@@ -380,6 +390,7 @@ void TFSyncMain::LoadCaptions() {
         {Action_LtoR, "LtoR"},
         {Action_RtoL, "RtoL"},
         {Action_Log, "log"},
+        {Action_status, "status"},
         {Action_all, "all"},
         {Action_changes, "changed"},
         {Action_conflicts, "conflicts"},
@@ -1401,9 +1412,16 @@ bool TFSyncMain::RefusesUserPart(const TFolderSource& folder, const std::string&
 // run is under way (or a dialog edits the task) its workers read the folder and
 // hold the result, so a typed path is not taken then, and the edit shows the
 // folder the run works on again.
+// Blanks around a pasted or typed path are never part of the folder's name;
+// then one trailing slash and one trailing backslash go.
+std::string TFSyncMain::TypedFolderPath(const QLineEdit* edit) {
+    return ExcludeTrailingSlash(TrimBlanks(FromQ(edit->text())));
+}
+
 void TFSyncMain::edit_LFolderExit() {
-    const std::string typed = ExcludeTrailingSlash(FromQ(edit_LFolder->text()));
+    const std::string typed = TypedFolderPath(edit_LFolder);
     if (typed == Task->LFolder.FolerAllName) {
+        edit_LFolder->setText(ToQ(typed));
         return;
     }
     if (IsBusy() || RefusesUserPart(Task->LFolder, typed)) {
@@ -1411,6 +1429,7 @@ void TFSyncMain::edit_LFolderExit() {
         return;
     }
     Task->LFolder.FolerAllName = typed;
+    edit_LFolder->setText(ToQ(typed));
     DropResult();
     if (Task->SaveLeftFolderPath() != 0) {
         TellPathNotSaved();
@@ -1418,8 +1437,9 @@ void TFSyncMain::edit_LFolderExit() {
 }
 
 void TFSyncMain::Edit_RFolderExit() {
-    const std::string typed = ExcludeTrailingSlash(FromQ(Edit_RFolder->text()));
+    const std::string typed = TypedFolderPath(Edit_RFolder);
     if (typed == Task->RFolder.FolerAllName) {
+        Edit_RFolder->setText(ToQ(typed));
         return;
     }
     if (IsBusy() || RefusesUserPart(Task->RFolder, typed)) {
@@ -1427,6 +1447,7 @@ void TFSyncMain::Edit_RFolderExit() {
         return;
     }
     Task->RFolder.FolerAllName = typed;
+    Edit_RFolder->setText(ToQ(typed));
     DropResult();
     if (Task->SaveRightFolderPath() != 0) {
         TellPathNotSaved();
@@ -1442,16 +1463,20 @@ void TFSyncMain::TellPathNotSaved() {
                "Tandemora", MB_ICONERROR);
 }
 
-// The options button shows the direction: both ways, left to right, right to left.
+// The options button shows the direction: both ways, left to right, right to
+// left. The text stays beside the image for screen readers.
 void TFSyncMain::ShowDirectionGlyph() {
     switch (Task->SyncDirection) {
     case sdLeftToRight:
+        bt_taskconfig->setIcon(ButtonImages.iml_button[2]);
         bt_taskconfig->setText("->");
         break;
     case sdRightToLeft:
+        bt_taskconfig->setIcon(ButtonImages.iml_button[3]);
         bt_taskconfig->setText("<-");
         break;
     default:
+        bt_taskconfig->setIcon(ButtonImages.iml_button[1]);
         bt_taskconfig->setText("<->");
         break;
     }

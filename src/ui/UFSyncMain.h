@@ -16,6 +16,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Messages.h"
 #include "tasks/UTSyncTask.h"
+#include "ui/UButtonImages.h"
 #include "ui/UResultView.h"
 
 #include <QWidget>
@@ -137,6 +138,7 @@ public:
     QTimer* Timer1 = nullptr;
     QTimer* Timer_showtip = nullptr; // one shot, 500 ms after a first-run tip
     QMenu* pop_direction = nullptr;
+    TButtonImages ButtonImages; // iml_button and the run buttons' glyphs
 
     // The view actions (one group, one checked) and the per-row overrides.
     QAction* Action_LtoR = nullptr;
@@ -151,6 +153,7 @@ public:
     QAction* Action_Overwrite = nullptr;
     QAction* Action_Delete = nullptr;
     QAction* Action_Log = nullptr;
+    QAction* Action_status = nullptr; // shows or hides the status line
     QAction* act_pop_Donotcopy = nullptr;
     QAction* act_pop_LtoR = nullptr;
     QAction* act_pop_RtoL = nullptr;
@@ -238,6 +241,7 @@ private:
     void RunOverride(int32_t code);
     void ShowDirectionGlyph();
     bool RefusesUserPart(const TFolderSource& folder, const std::string& typed);
+    static std::string TypedFolderPath(const QLineEdit* edit);
     void edit_LFolderExit();
     void TellPathNotSaved();
     void Edit_RFolderExit();

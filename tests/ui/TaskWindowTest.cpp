@@ -7,6 +7,7 @@
 #include "ui/UNotifyEvent.h"
 #include "ui/UResultModel.h"
 
+#include <QImage>
 #include <QPlainTextEdit>
 #include <QTextBlock>
 #include <regex>
@@ -172,6 +173,61 @@ TEST_F(TaskWindowTest, ATypedPathIsSavedAndDropsTheResultShownForTheOldFolder) {
               std::string::npos);
     EXPECT_FALSE(window->BitBtn_Sync->isEnabled()); // a new analysis is needed
     EXPECT_EQ(window->ResultTree, nullptr);
+}
+
+// Blanks around a typed or pasted path are not part of the folder: the path is
+// stored and shown without them, and the same folder with blanks around it
+// keeps the result.
+TEST_F(TaskWindowTest, ATypedPathIsTrimmedOnBothEnds) {
+    TFSyncMain* window = StartWithDocs();
+    ASSERT_NE(window, nullptr);
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(WaitIdle(window));
+    const std::string other = folders / "other";
+    const struct {
+        std::string Typed;
+        std::string Stored;
+        bool SyncOffered; // the result of the first analysis is still shown
+    } cases[] = {
+        {"  " + left + "\t", left, true},
+        {"   " + other + "  ", other, false},
+        {"\t" + other + "/ ", other, false}, // the result went with the case above
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Typed);
+        window->edit_LFolder->setFocus();
+        window->edit_LFolder->setText(QString::fromStdString(c.Typed));
+        QTest::keyClick(window->edit_LFolder, Qt::Key_Return);
+        EXPECT_EQ(window->Task->LFolder.FolerAllName, c.Stored);
+        EXPECT_EQ(window->edit_LFolder->text().toStdString(), c.Stored);
+        EXPECT_EQ(window->BitBtn_Sync->isEnabled(), c.SyncOffered);
+        EXPECT_NE(ReadFile(program / "tasklist.td").find("<FolerAllName>" + c.Stored + "</FolerAllName>"),
+                  std::string::npos);
+    }
+}
+
+// The options button shows the direction as an image, one per direction; the
+// Sync glyph's white is transparent.
+TEST_F(TaskWindowTest, TheButtonsShowTheirImages) {
+    TFSyncMain* window = StartWithDocs();
+    ASSERT_NE(window, nullptr);
+    std::set<qint64> shown;
+    for (const int32_t direction :
+         {tandemora::sdBothWays, tandemora::sdLeftToRight, tandemora::sdRightToLeft}) {
+        window->Task->SyncDirection = direction;
+        window->InitView();
+        const QIcon icon = window->bt_taskconfig->icon();
+        ASSERT_FALSE(icon.isNull());
+        EXPECT_EQ(icon.cacheKey(), window->ButtonImages.iml_button[1 + direction].cacheKey());
+        shown.insert(icon.cacheKey());
+    }
+    EXPECT_EQ(shown.size(), 3u);
+    for (QPushButton* button : {window->BitBtn_Analyze, window->BitBtn_Sync, window->BitBtn_cancel}) {
+        EXPECT_FALSE(button->icon().isNull());
+    }
+    const QImage sync = window->BitBtn_Sync->icon().pixmap(16, 16).toImage();
+    EXPECT_EQ(qAlpha(sync.pixel(0, 0)), 0);   // the white around it
+    EXPECT_EQ(qAlpha(sync.pixel(3, 8)), 255); // the arrow
 }
 
 TEST_F(TaskWindowTest, CancelDuringTheScanStartsNoComparison) {
