@@ -47,6 +47,12 @@ TEST_F(HintTest, HintsAreBalloonsWithTheirTextAsWritten) {
     }
 }
 
+// A hint comes as soon as the pointer rests on a control, without Qt's pause.
+TEST_F(HintTest, HintsComeWithoutAPause) {
+    ASSERT_NE(StartWithTask("0"), nullptr);
+    EXPECT_EQ(QApplication::style()->styleHint(QStyle::SH_ToolTip_WakeUpDelay), 0);
+}
+
 // The end of the first run clears the flag on disk; an options file that has
 // gone meanwhile is not made again for it.
 TEST_F(HintTest, TheFirstRunClearsItsFlagAndAMissingFileStaysMissing) {
