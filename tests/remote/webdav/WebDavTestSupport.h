@@ -137,6 +137,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return requests_;
     }
+    // The request line and header lines of every request so far, as sent.
+    std::vector<std::string> Heads() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return heads_;
+    }
 
     // A whole reply with a length header for the body.
     static std::string Reply(int status, const std::string& body, const std::string& extra = "") {
@@ -164,6 +169,7 @@ private:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             requests_.push_back(key);
+            heads_.push_back(head);
             for (const auto& [pattern, reply] : replies_) {
                 const bool prefix = !pattern.empty() && pattern.back() == '*';
                 if (pattern == key ||
@@ -198,6 +204,7 @@ private:
     std::mutex mutex_;
     std::map<std::string, std::pair<std::string, bool>> replies_;
     std::vector<std::string> requests_;
+    std::vector<std::string> heads_;
 };
 
 // A multistatus reply body: the folder at path itself, then the given members
