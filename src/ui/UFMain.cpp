@@ -425,6 +425,9 @@ void TFMain::HandleNotify(uint32_t msg, intptr_t wParam, intptr_t lParam) {
     case WM_TASKRENAMED:
         TaskRenamed();
         break;
+    case WM_RETURNFROMTRAY:
+        ReturnFromTray();
+        break;
     default:
         break;
     }

@@ -362,6 +362,13 @@ TEST_F(MainWindowTest, ClosingRules) {
             EXPECT_FALSE(main->HiddenToTray());
             EXPECT_TRUE(main->isVisible());
             EXPECT_FALSE(main->isMinimized());
+            // The message does what the tray's command does.
+            main->close();
+            ASSERT_TRUE(main->HiddenToTray());
+            tandemora::SendNotifyMessage(main, tandemora::WM_RETURNFROMTRAY, 0, 0);
+            EXPECT_FALSE(main->HiddenToTray());
+            EXPECT_TRUE(main->isVisible());
+            EXPECT_FALSE(main->isMinimized());
         }
     }
 }
