@@ -60,7 +60,10 @@ void SetUpdateServer(const std::string& Server) {
 }
 
 std::string GetUpdateServer() {
-    std::string server = updateServer.empty() ? kUpdateServer : updateServer;
+    std::string server = updateServer;
+    if (server.empty()) {
+        server = SysConfig != nullptr ? SysConfig->UpdateServer : kStandInUpdateServer;
+    }
     while (!server.empty() && server.back() == '/') {
         server.pop_back();
     }

@@ -14,9 +14,8 @@ class QWidget;
 
 namespace tandemora {
 
-// Where the published version lives: the server (scheme and host) and the path
-// of the description on it.
-inline constexpr const char* kUpdateServer = "http://update.example.com";
+// Where the published version lives: the server (scheme and host; the options
+// file's UpdateServer) and the path of the description on it.
 inline constexpr const char* kUpdatePath = "/update/Update.ini";
 // The description is kept beside the program under this name.
 inline constexpr const char* kUpdateFileName = "Update.ini";
@@ -29,7 +28,7 @@ inline constexpr int64_t kUpdateReadTimeoutMs = 5000;
 inline constexpr int64_t kUpdateFileLimit = 64 * 1024;
 
 // The server the check asks, e.g. "http://update.example.com"; an empty text
-// restores kUpdateServer. Tests point it at a server of their own.
+// restores the options' UpdateServer. Tests point it at a server of their own.
 void SetUpdateServer(const std::string& Server);
 std::string GetUpdateServer();
 

@@ -2,7 +2,9 @@
 
 #include "dialogs/UShellOpen.h"
 #include "tasks/URegSettings.h"
+#include "tasks/UTSysConfig.h"
 #include "ui/UProgramIcon.h"
+#include "ui/UQtText.h"
 
 #include <QGridLayout>
 #include <QGuiApplication>
@@ -15,12 +17,24 @@
 
 namespace tandemora {
 
+QString HomePageAddress() {
+    return ToQ(SysConfig != nullptr ? SysConfig->HomePage : kStandInHomePage);
+}
+
+QString ManualAddress() {
+    return ToQ(SysConfig != nullptr ? SysConfig->Manual : kStandInManual);
+}
+
+QString SupportEmail() {
+    return ToQ(SysConfig != nullptr ? SysConfig->SupportEmail : kStandInSupportEmail);
+}
+
 void OpenManualPage() {
-    ShellOpenUrl(QUrl(kManualAddress));
+    ShellOpenUrl(QUrl(ManualAddress()));
 }
 
 void OpenHomePage() {
-    ShellOpenUrl(QUrl(kHomePageAddress));
+    ShellOpenUrl(QUrl(HomePageAddress()));
 }
 
 // ---- Link label ---------------------------------------------------------------------------
@@ -103,8 +117,8 @@ void TAboutBox::FormShow() {
     lb_thanks->show();
     lb_Version->setText(QString("Tandemora ") + kProgramVersion);
     lb_Copyright->setText(kCopyrightNotice);
-    lb_website2->setText(kHomePageAddress);
-    lb_Email2->setText(kSupportEmail);
+    lb_website2->setText(HomePageAddress());
+    lb_Email2->setText(SupportEmail());
     adjustSize();
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
@@ -113,11 +127,11 @@ void TAboutBox::FormShow() {
 }
 
 void TAboutBox::lb_website2Click() {
-    ShellOpenUrl(QUrl(kHomePageAddress));
+    ShellOpenUrl(QUrl(HomePageAddress()));
 }
 
 void TAboutBox::lb_Email2Click() {
-    ShellOpenUrl(QUrl(QString("mailto:") + kSupportEmail));
+    ShellOpenUrl(QUrl("mailto:" + SupportEmail()));
 }
 
 } // namespace tandemora

@@ -5,16 +5,18 @@
 
 #include <QDialog>
 #include <QLabel>
+#include <QString>
 
 class QPushButton;
 class QWidget;
 
 namespace tandemora {
 
-// Fixed in the program; the registry's HelpURL and HomePage are not used here.
-inline constexpr const char* kHomePageAddress = "http://www.example.com/tandemora/";
-inline constexpr const char* kManualAddress = "http://www.example.com/tandemora/help/";
-inline constexpr const char* kSupportEmail = "support@example.com";
+// From the options file (HomePage, Manual, SupportEmail), with stand-ins until a
+// packager sets them; the registry's HelpURL and HomePage are not used here.
+QString HomePageAddress();
+QString ManualAddress();
+QString SupportEmail();
 inline constexpr const char* kCopyrightNotice =
     "Copyright (C) The Tandemora developers. All rights reserved.";
 

@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QFont>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -296,6 +297,8 @@ void TFSelectFolder::BuildControls() {
 
     connect(strv1, &QTreeWidget::itemExpanded, this,
             [this](QTreeWidgetItem* node) { ListLocalChildren(node, false); });
+    localWatch_ = new QFileSystemWatcher(this);
+    connect(localWatch_, &QFileSystemWatcher::directoryChanged, this, &TFSelectFolder::LocalFolderChanged);
     // Choosing a folder puts its path into the page's address field.
     connect(strv1, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* node) {
         const std::string path = NodePath(node);
@@ -513,6 +516,11 @@ void TFSelectFolder::ListLocalChildren(QTreeWidgetItem* node, bool again) {
     node->setData(0, kListedRole, true);
     qDeleteAll(node->takeChildren());
     const std::string path = NodePath(node);
+    // A listed folder is watched, so the tree follows what changes on disk
+    // while the picker is open.
+    if (!localWatch_->directories().contains(ToQ(path))) {
+        localWatch_->addPath(ToQ(path));
+    }
     const QStringList names =
         QDir(ToQ(path)).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
     for (const QString& name : names) {
@@ -520,6 +528,42 @@ void TFSelectFolder::ListLocalChildren(QTreeWidgetItem* node, bool again) {
         MarkOpenable(child);
     }
     node->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
+}
+
+// A watched folder changed: every node listing it drops the sub-folders that
+// are gone and shows the new ones in their place, keeping the opened ones (and
+// a hidden folder asked for by its path) as they are.
+void TFSelectFolder::LocalFolderChanged(const QString& path) {
+    std::vector<QTreeWidgetItem*> nodes;
+    for (QTreeWidgetItemIterator it(strv1); *it != nullptr; ++it) {
+        if ((*it)->data(0, kListedRole).toBool() && ToQ(NodePath(*it)) == path) {
+            nodes.push_back(*it);
+        }
+    }
+    const QStringList names =
+        QDir(path).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
+    for (QTreeWidgetItem* node : nodes) {
+        for (int i = node->childCount() - 1; i >= 0; --i) {
+            if (!QFileInfo(ToQ(NodePath(node->child(i)))).isDir()) {
+                delete node->takeChild(i);
+            }
+        }
+        for (const QString& name : names) {
+            if (ChildNamed(node, FromQ(name)) != nullptr) {
+                continue;
+            }
+            QTreeWidgetItem* child =
+                AddFolderNode(strv1, node, name, JoinLocal(FromQ(path), FromQ(name)), imFolder);
+            MarkOpenable(child);
+            node->removeChild(child);
+            int at = 0;
+            while (at < node->childCount() &&
+                   node->child(at)->text(0).compare(name, Qt::CaseInsensitive) < 0) {
+                ++at;
+            }
+            node->insertChild(at, child);
+        }
+    }
 }
 
 bool TFSelectFolder::ShowLocalFolder(const std::string& path) {

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+class QFileSystemWatcher;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -147,6 +148,7 @@ private:
     QTreeWidgetItem* AddFolderNode(QTreeWidget* tree, QTreeWidgetItem* parent, const QString& text,
                                    const std::string& path, int image);
     void ListLocalChildren(QTreeWidgetItem* node, bool again);
+    void LocalFolderChanged(const QString& path);
     void MarkOpenable(QTreeWidgetItem* node);
     bool MakeServerFolder(int page, const std::string& base, const std::string& name, QTreeWidgetItem* at);
     void AddNewFolderNode(QTreeWidget* tree, QTreeWidgetItem* at, const std::string& name,
@@ -167,6 +169,7 @@ private:
     // item of tvFtp stands for one node of it.
     TFolderSource ftpOperSource_;
     TFtpTreeView ftpView_;
+    QFileSystemWatcher* localWatch_ = nullptr; // the listed folders of strv1
 };
 
 } // namespace tandemora

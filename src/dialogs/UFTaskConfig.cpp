@@ -156,7 +156,7 @@ void TFTaskConfig::BuildControls() {
     Memo1 = new QPlainTextEdit(this);
     Memo1->setReadOnly(true);
     Memo1->setFixedHeight(56);
-    Memo1->setBackgroundRole(QPalette::Button);
+    ShowOnButtonFace(Memo1);
     layout->addWidget(Memo1);
 
     auto* buttons = new QHBoxLayout();
@@ -310,7 +310,7 @@ QWidget* TFTaskConfig::BuildAutoPage() {
     // own, so it reads whole.
     Edit_task = new QLineEdit(gb_atuocondition);
     Edit_task->setReadOnly(true);
-    Edit_task->setBackgroundRole(QPalette::Button);
+    ShowOnButtonFace(Edit_task);
     grid->addWidget(bt_taskconfig, row++, 0, Qt::AlignLeft);
     grid->addWidget(Edit_task, row++, 0, 1, 2);
 
@@ -410,13 +410,20 @@ void TFTaskConfig::cb_anataskscheduleClick(bool checked) {
     }
 }
 
+// Text fields that only show something (the hint pane, the schedule) take the
+// button face colour, so they do not read as fields to type in. Styles paint an
+// edit's ground with the base colour whatever its background role says.
+void TFTaskConfig::ShowOnButtonFace(QWidget* field) {
+    QPalette palette = field->palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::Button));
+    palette.setColor(QPalette::Text, palette.color(QPalette::ButtonText));
+    field->setPalette(palette);
+}
+
 // Removes the task's run from the system scheduler at once, by the task's stored
-// name. Only a task that may have a run is looked for: one scheduled when it was
-// last saved, or one that shows a schedule set in this dialog.
+// name, whatever the stored switches say: a run scheduled in options that were
+// then cancelled is in the crontab with no trace in the task.
 void TFTaskConfig::DeleteScheduledRun() {
-    if (Task->TSanalyze != 1 && Edit_task->text().isEmpty()) {
-        return;
-    }
     if (InitTaskScheduler() == 0) {
         DeleteScheduledTask(Task->SyncName);
     }
@@ -465,13 +472,17 @@ QString TFTaskConfig::EditSchedule() {
 // The new row goes where the current row is, and the list gets the focus so the
 // pattern can be typed at once.
 void TFTaskConfig::AddPatternRow(QTableWidget* list) {
-    const int row = list->currentRow() >= 0 ? list->currentRow() : 0;
-    const QString key = QString::number(list->rowCount() + 1);
-    list->insertRow(row);
-    list->setItem(row, 0, new QTableWidgetItem(key));
-    list->setItem(row, 1, new QTableWidgetItem(QString()));
-    list->setCurrentCell(row, 1);
-    list->setFocus();
+    try {
+        const int row = list->currentRow() >= 0 ? list->currentRow() : 0;
+        const QString key = QString::number(list->rowCount() + 1);
+        list->insertRow(row);
+        list->setItem(row, 0, new QTableWidgetItem(key));
+        list->setItem(row, 1, new QTableWidgetItem(QString()));
+        list->setCurrentCell(row, 1);
+        list->setFocus();
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError(FromQ(Lang(list == vedit_exclude ? "addexcludeerror" : "addincludeerror")), e);
+    }
 }
 
 QString TFTaskConfig::ListName(const QTableWidget* list) const {
@@ -522,13 +533,18 @@ bool TFTaskConfig::PatternsUsable() {
 }
 
 void TFTaskConfig::DeletePatternRow(QTableWidget* list) {
-    const int row = list->currentRow();
-    if (row < 0 || list->rowCount() == 0) {
-        return;
-    }
-    list->removeRow(row);
-    if (list->rowCount() == 0) {
-        SetPatterns(list, {});
+    try {
+        const int row = list->currentRow();
+        if (row < 0 || list->rowCount() == 0) {
+            return;
+        }
+        list->removeRow(row);
+        if (list->rowCount() == 0) {
+            SetPatterns(list, {});
+        }
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError(FromQ(Lang(list == vedit_exclude ? "deleteexcludeerror" : "deleteincludeerror")),
+                             e);
     }
 }
 

@@ -160,6 +160,7 @@ private:
     bool CheckBeforeSave(const std::string& name);
     bool NameTaken(const std::string& name) const;
     bool SaveTask();
+    static void ShowOnButtonFace(QWidget* field);
     void DeleteScheduledRun();
 
     std::map<QObject*, const char*> hintKeys_;

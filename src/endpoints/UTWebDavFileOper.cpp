@@ -409,8 +409,13 @@ int TWebDavFileOper::HttpGetToFile(const std::string& LocalPath, const std::stri
     }
     http::TRequest request = NewRequest("GET", ServerUrl(Host) + RemotePath, User, Password);
     // Translate: F asks for the stored bytes of files that a server would run
-    // as scripts. No compression is asked for: the body is stored as it comes.
-    request.Headers = {{"User-Agent", UserAgent}, {"Translate", "F"}};
+    // as scripts. No compression is asked for (no Accept-Encoding): the body is
+    // stored as it comes, and its length is checked against the listed size, so
+    // a compressed body would be refused as short or taken for the file itself.
+    request.Headers = {{"User-Agent", UserAgent},
+                       {"Content-Type", "application/x-www-form-urlencoded"},
+                       {"Connection", "Keep-Alive"},
+                       {"Translate", "F"}};
     request.ReplyFile = &out;
     http::TReply reply;
     Send(request, reply);
@@ -448,6 +453,8 @@ int TWebDavFileOper::HttpPutFromFile(const std::string& LocalPath, const std::st
     if (size < 0) {
         return erFailed;
     }
+    // No priming GET goes before the PUT to hand the server the credentials:
+    // they go with the PUT itself (Basic, on the first request).
     http::TRequest request = NewRequest("PUT", ServerUrl(Host) + RemotePath, User, Password);
     request.Headers = {{"User-Agent", UserAgent}};
     // The file's own time, for servers that take it from this header (ownCloud

@@ -48,6 +48,9 @@ constexpr uint32_t WM_TASKRENAMED = WM_USER + 240;  // the task options were sav
 
 // The notification-area icon's callback, and the two clicks it tells apart (lParam).
 constexpr uint32_t WM_TRAYNOTIFY = WM_USER + 500;
+// Brings the main window back from the notification area (a second start asks
+// the running instance for it).
+constexpr uint32_t WM_RETURNFROMTRAY = WM_USER + 501;
 constexpr uint32_t WM_LBUTTONDOWN = 0x201;
 constexpr uint32_t WM_RBUTTONDOWN = 0x204;
 

@@ -53,6 +53,22 @@ public:
 class TXMLFolderType : public TXMLNodeType {
 public:
     using TXMLNodeType::TXMLNodeType;
+    int32_t GetDeviceType() { return GetInteger("DeviceType"); }
+    void SetDeviceType(int32_t value) { SetInteger("DeviceType", value); }
+    std::string GetFolerAllName() { return GetText("FolerAllName"); }
+    void SetFolerAllName(const std::string& value) { SetText("FolerAllName", value); }
+    int32_t Getvalidate() { return GetInteger("validate"); }
+    void Setvalidate(int32_t value) { SetInteger("validate", value); }
+    std::string GetUserName() { return GetText("UserName"); }
+    void SetUserName(const std::string& value) { SetText("UserName", value); }
+    std::string GetPWD() { return GetText("PWD"); }
+    void SetPWD(const std::string& value) { SetText("PWD", value); }
+    int32_t GetActiveMode() { return GetInteger("ActiveMode"); }
+    void SetActiveMode(int32_t value) { SetInteger("ActiveMode", value); }
+    int32_t GetFactTime() { return GetInteger("FactTime"); }
+    void SetFactTime(int32_t value) { SetInteger("FactTime", value); }
+    std::string GetPrivateKey() { return GetText("PrivateKey"); }
+    void SetPrivateKey(const std::string& value) { SetText("PrivateKey", value); }
 };
 using TXMLLFolderType = TXMLFolderType;
 using TXMLRFolderType = TXMLFolderType;
@@ -84,6 +100,12 @@ using TXMLExcludeFilterType = TXMLItemListType;
 class TXMLFilterType : public TXMLNodeType {
 public:
     using TXMLNodeType::TXMLNodeType;
+    int32_t GetExcludeEmtpyFolder() { return GetInteger("ExcludeEmtpyFolder"); }
+    void SetExcludeEmtpyFolder(int32_t value) { SetInteger("ExcludeEmtpyFolder", value); }
+    int32_t GetExcludeHiddenFile() { return GetInteger("ExcludeHiddenFile"); }
+    void SetExcludeHiddenFile(int32_t value) { SetInteger("ExcludeHiddenFile", value); }
+    int32_t GetExcludeSystemFile() { return GetInteger("ExcludeSystemFile"); }
+    void SetExcludeSystemFile(int32_t value) { SetInteger("ExcludeSystemFile", value); }
     TXMLIncludeFilterType IncludeFilter() { return TXMLIncludeFilterType(ChildNode("IncludeFilter")); }
     TXMLExcludeFilterType ExcludeFilter() { return TXMLExcludeFilterType(ChildNode("ExcludeFilter")); }
 };
@@ -92,12 +114,61 @@ public:
 class TXMLAutoType : public TXMLNodeType {
 public:
     using TXMLNodeType::TXMLNodeType;
+    int32_t GetStartAnalyze() { return GetInteger("StartAnalyze"); }
+    void SetStartAnalyze(int32_t value) { SetInteger("StartAnalyze", value); }
+    int32_t GetStartSync() { return GetInteger("StartSync"); }
+    void SetStartSync(int32_t value) { SetInteger("StartSync", value); }
+    int32_t GetConnectAnalyze() { return GetInteger("ConnectAnalyze"); }
+    void SetConnectAnalyze(int32_t value) { SetInteger("ConnectAnalyze", value); }
+    int32_t GetConnectSync() { return GetInteger("ConnectSync"); }
+    void SetConnectSync(int32_t value) { SetInteger("ConnectSync", value); }
+    int32_t GetLogoffAnalyze() { return GetInteger("LogoffAnalyze"); }
+    void SetLogoffAnalyze(int32_t value) { SetInteger("LogoffAnalyze", value); }
+    int32_t GetLogoffSync() { return GetInteger("LogoffSync"); }
+    void SetLogoffSync(int32_t value) { SetInteger("LogoffSync", value); }
+    int32_t GetPeriodAnalyze() { return GetInteger("PeriodAnalyze"); }
+    void SetPeriodAnalyze(int32_t value) { SetInteger("PeriodAnalyze", value); }
+    int32_t GetPeriodSync() { return GetInteger("PeriodSync"); }
+    void SetPeriodSync(int32_t value) { SetInteger("PeriodSync", value); }
+    int32_t GetHours() { return GetInteger("Hours"); }
+    void SetHours(int32_t value) { SetInteger("Hours", value); }
+    int32_t Getminutes() { return GetInteger("minutes"); }
+    void Setminutes(int32_t value) { SetInteger("minutes", value); }
+    std::string GetTaskScheduler() { return GetText("TaskScheduler"); }
+    void SetTaskScheduler(const std::string& value) { SetText("TaskScheduler", value); }
+    int32_t GetTSsync() { return GetInteger("TSsync"); }
+    void SetTSsync(int32_t value) { SetInteger("TSsync", value); }
+    int32_t GetTSanalyze() { return GetInteger("TSanalyze"); }
+    void SetTSanalyze(int32_t value) { SetInteger("TSanalyze", value); }
+    int32_t GetConflicts() { return GetInteger("Conflicts"); }
+    void SetConflicts(int32_t value) { SetInteger("Conflicts", value); }
+    int32_t GetEnsureFolderTags() { return GetInteger("EnsureFolderTags"); }
+    void SetEnsureFolderTags(int32_t value) { SetInteger("EnsureFolderTags", value); }
 };
 
-// One task.
+// One task. Every class offers a getter and a setter per text child, beside
+// the generic GetText/SetText and GetInteger/SetInteger by name.
 class TXMLTastType : public TXMLNodeType {
 public:
     using TXMLNodeType::TXMLNodeType;
+    std::string GetSyncName() { return GetText("SyncName"); }
+    void SetSyncName(const std::string& value) { SetText("SyncName", value); }
+    std::string GetSyncID() { return GetText("SyncID"); }
+    void SetSyncID(const std::string& value) { SetText("SyncID", value); }
+    int32_t GetSyncDirection() { return GetInteger("SyncDirection"); }
+    void SetSyncDirection(int32_t value) { SetInteger("SyncDirection", value); }
+    int32_t GetForcedOrVerified() { return GetInteger("ForcedOrVerified"); }
+    void SetForcedOrVerified(int32_t value) { SetInteger("ForcedOrVerified", value); }
+    int32_t GetIsDeleteFile() { return GetInteger("IsDeleteFile"); }
+    void SetIsDeleteFile(int32_t value) { SetInteger("IsDeleteFile", value); }
+    int32_t GetSaveOldFile() { return GetInteger("SaveOldFile"); }
+    void SetSaveOldFile(int32_t value) { SetInteger("SaveOldFile", value); }
+    int32_t GetUseTempFile() { return GetInteger("UseTempFile"); }
+    void SetUseTempFile(int32_t value) { SetInteger("UseTempFile", value); }
+    int32_t GetCheckNoChange() { return GetInteger("CheckNoChange"); }
+    void SetCheckNoChange(int32_t value) { SetInteger("CheckNoChange", value); }
+    int32_t GetEstimateDiskSpace() { return GetInteger("EstimateDiskSpace"); }
+    void SetEstimateDiskSpace(int32_t value) { SetInteger("EstimateDiskSpace", value); }
     TXMLLFolderType LFolder() { return TXMLLFolderType(ChildNode("LFolder")); }
     TXMLRFolderType RFolder() { return TXMLRFolderType(ChildNode("RFolder")); }
     TXMLFilterType Filter() { return TXMLFilterType(ChildNode("Filter")); }
@@ -116,6 +187,17 @@ public:
     // The first Tast whose SyncID equals syncID exactly, or -1.
     int32_t IndexOfSyncID(const std::string& syncID);
 };
+
+// Each binding class serves as its own interface.
+using IXMLTaskListType = TXMLTaskListType;
+using IXMLTastType = TXMLTastType;
+using IXMLLFolderType = TXMLLFolderType;
+using IXMLRFolderType = TXMLRFolderType;
+using IXMLFilterType = TXMLFilterType;
+using IXMLIncludeFilterType = TXMLIncludeFilterType;
+using IXMLExcludeFilterType = TXMLExcludeFilterType;
+using IXMLItemType = TXMLItemType;
+using IXMLAutoType = TXMLAutoType;
 
 // A loaded task-list or template document.
 class TTaskListDocument {

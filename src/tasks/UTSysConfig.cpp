@@ -96,6 +96,15 @@ int TSysConfig::Load(const std::string& FileName) {
         ExcludeFilter = SplitCommaList(ini->ReadString(s, "ExcludeFilter", ""));
         TemplateList = ini->ReadString(s, "TemplateList", "");
         IsFirst = ini->ReadInteger(s, "IsFirst", 1);
+        // A blank value is no address: the stand-in stays.
+        auto address = [&ini, s](const char* key, const char* fallback) {
+            const std::string value = ini->ReadString(s, key, "");
+            return value.empty() ? std::string(fallback) : value;
+        };
+        UpdateServer = address("UpdateServer", kStandInUpdateServer);
+        HomePage = address("HomePage", kStandInHomePage);
+        Manual = address("Manual", kStandInManual);
+        SupportEmail = address("SupportEmail", kStandInSupportEmail);
     } catch (const std::exception& e) {
         ErrorLogger.LogError(kConfigKeysError, e);
     }

@@ -18,6 +18,13 @@ inline constexpr const char* kOptionsFileName = "Tandemora.ini";
 inline constexpr const char* kOptionsSection = "tandemora";
 inline constexpr const char* kLanguageSection = "title";
 
+// The addresses a packager sets in the options file (keys UpdateServer,
+// HomePage, Manual, SupportEmail) without a rebuild; these stand in until then.
+inline constexpr const char* kStandInUpdateServer = "http://update.example.com";
+inline constexpr const char* kStandInHomePage = "http://www.example.com/tandemora/";
+inline constexpr const char* kStandInManual = "http://www.example.com/tandemora/help/";
+inline constexpr const char* kStandInSupportEmail = "support@example.com";
+
 // Error-log texts of the options object.
 inline constexpr const char* kConfigKeysError = "Can not Find Config File,Exist!";
 inline constexpr const char* kConfigAccessError = "Access Config File Error,Exist!";
@@ -54,6 +61,11 @@ public:
     int IsFirst = 0;
     std::string TemplateList; // template names separated by ","
     std::string ReadError;    // why the last Load or OpenLanguage could not read its file
+    // Where the update check and the help and about links lead (read only).
+    std::string UpdateServer = kStandInUpdateServer;
+    std::string HomePage = kStandInHomePage;
+    std::string Manual = kStandInManual;
+    std::string SupportEmail = kStandInSupportEmail;
 
     // Reads every option from the program folder + FileName. 0 read (missing keys
     // take their defaults), 1 no such file (nothing read), 2 the file exists but

@@ -435,6 +435,9 @@ void TFMain::HandleNotify(uint32_t msg, intptr_t wParam, intptr_t lParam) {
     case WM_TASKRENAMED:
         TaskRenamed();
         break;
+    case WM_RETURNFROMTRAY:
+        ReturnFromTray();
+        break;
     default:
         break;
     }
@@ -785,6 +788,7 @@ void TFMain::RunCommandLineTask() {
             continue;
         }
         commandRuns_.push_back(window);
+        commandLineStarted_ = true;
         task.Unattended = true;
         if (task.TSsync == 1) {
             window->AnalyzeAndSync();
@@ -919,6 +923,11 @@ void TFMain::RunTriggerPass(int32_t Kind, const std::vector<std::string>& MountP
     // A start without a display runs what its command line names and nothing else;
     // a program that is ending starts nothing.
     if (AnyTaskRunning() || UnattendedStart() || endRequested_) {
+        return;
+    }
+    // An analysis the command line asked for is often over before the
+    // program-start triggers come; their tasks still wait for another start.
+    if (Kind == tkProgramStart && commandLineStarted_) {
         return;
     }
     for (TFSyncMain* window : TaskWindows()) {

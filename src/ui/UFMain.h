@@ -264,6 +264,9 @@ private:
     // The task windows whose run the command line started and that have not
     // ended it yet; the worst outcome so far; a power-off waiting for its time.
     std::vector<TFSyncMain*> commandRuns_;
+    // The command line started a run at this start; it holds back the
+    // program-start triggers also when it has ended before they come.
+    bool commandLineStarted_ = false;
     int exitCode_ = ecOk;
     bool powerOffPending_ = false;
     bool endRequested_ = false; // EndOnRequest: the program ends once the runs have

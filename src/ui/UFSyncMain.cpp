@@ -263,6 +263,8 @@ void TFSyncMain::BuildControls() {
     bt_LBrowse = new QPushButton(this);
     edit_LFolder = new QLineEdit(this);
     bt_taskconfig = new QToolButton(this);
+    bt_taskconfig->setIconSize(TButtonImages::kDirectionSize);
+    bt_taskconfig->setToolButtonStyle(Qt::ToolButtonIconOnly);
     bt_RBrowse = new QPushButton(this);
     Edit_RFolder = new QLineEdit(this);
     bar->addWidget(bt_LBrowse);
@@ -338,6 +340,9 @@ void TFSyncMain::BuildControls() {
     actionLayout->addWidget(BitBtn_Analyze);
     actionLayout->addWidget(BitBtn_Sync);
     actionLayout->addWidget(BitBtn_cancel);
+    BitBtn_Analyze->setIcon(TButtonImages::AnalyzeGlyph());
+    BitBtn_Sync->setIcon(TButtonImages::SyncGlyph());
+    BitBtn_cancel->setIcon(TButtonImages::CancelGlyph());
     BitBtn_Sync->setEnabled(false);
     BitBtn_cancel->setEnabled(false);
     connect(BitBtn_Analyze, &QPushButton::clicked, this, &TFSyncMain::BitBtn_AnalyzeClick);
@@ -418,6 +423,11 @@ void TFSyncMain::BuildActions() {
 
     Action_Log = new QAction(this);
     connect(Action_Log, &QAction::triggered, this, [this] { Panel_log->setHidden(!Panel_log->isHidden()); });
+    Action_status = new QAction(this);
+    Action_status->setCheckable(true);
+    Action_status->setChecked(true);
+    connect(Action_status, &QAction::toggled, this,
+            [this](bool on) { Label_ActionStatus->parentWidget()->setVisible(on); });
 
     pop_direction = new QMenu(this);
     auto overrideAction = [this](int32_t code) {
@@ -461,6 +471,7 @@ void TFSyncMain::LoadCaptions() {
         {Action_LtoR, "LtoR"},
         {Action_RtoL, "RtoL"},
         {Action_Log, "log"},
+        {Action_status, "status"},
         {Action_all, "all"},
         {Action_changes, "changed"},
         {Action_conflicts, "conflicts"},
@@ -533,15 +544,32 @@ bool TFSyncMain::event(QEvent* event) {
     return QWidget::event(event);
 }
 
-// A first run is guided control by control; nothing moves the pointer for a
-// window that is not on screen.
+// A first run is guided control by control, each control once; nothing moves
+// the pointer for a window that is not on screen.
 void TFSyncMain::ShowFirstRunTip(QWidget* control) {
-    if (!firstRunTips_ || SysConfig == nullptr || SysConfig->IsFirst != 1 || !isVisible()) {
+    if (!firstRunTips_ || SysConfig == nullptr || SysConfig->IsFirst != 1 || !isVisible() ||
+        std::find(tipsShown_.begin(), tipsShown_.end(), control) != tipsShown_.end()) {
         return;
     }
+    tipsShown_.push_back(control);
     CenterCursorOnControl(control);
     tipControl_ = control;
     Timer_showtip->start();
+    if (control == BitBtn_Sync) {
+        EndFirstRun();
+    }
+}
+
+// The Sync button's tip ends the guided first run: the flag is cleared at once,
+// for every window and on disk, so a user who never quits the program is not
+// guided (nor has the pointer moved) again.
+void TFSyncMain::EndFirstRun() {
+    SysConfig->IsFirst = 0;
+    try {
+        SysConfig->ClearFirstRun();
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError(kConfigAccessError, e);
+    }
 }
 
 // The pointer is nudged by one pixel, as a person's hand would, and the control
@@ -1164,6 +1192,9 @@ void TFSyncMain::BitBtn_SyncClick() {
     // The sync that follows an analysis on its own: nobody may be there to
     // answer a message box, and the run must still come to an end.
     const bool automatic = SyncAfterAnalyze != 0;
+    // A person who asked for Analyze-and-Sync (F9, Alt+S) is at the window and
+    // is told by a box, as after Analyze then Sync.
+    const bool unwatched = automatic && Task->Unattended;
     runOpen_ = true;
     Task->Unattended = false;
     // Nothing to walk without a result.
@@ -1182,7 +1213,7 @@ void TFSyncMain::BitBtn_SyncClick() {
     if (lacking != 0) {
         const char* text =
             lacking == 1 ? "Left Folder disk space is not enough." : "Right Folder disk space is not enough.";
-        if (automatic) {
+        if (unwatched) {
             const int64_t needed = lacking == 1 ? rows_.LeftNeeded : rows_.RightNeeded;
             const int64_t free = lacking == 1 ? LeftFree : RightFree;
             SyncAfterAnalyze = 1;
@@ -1562,9 +1593,16 @@ bool TFSyncMain::RefusesUserPart(const TFolderSource& folder, const std::string&
 // run is under way (or a dialog edits the task) its workers read the folder and
 // hold the result, so a typed path is not taken then, and the edit shows the
 // folder the run works on again.
+// Blanks around a pasted or typed path are never part of the folder's name;
+// then one trailing slash and one trailing backslash go.
+std::string TFSyncMain::TypedFolderPath(const QLineEdit* edit) {
+    return ExcludeTrailingSlash(TrimBlanks(FromQ(edit->text())));
+}
+
 void TFSyncMain::edit_LFolderExit() {
-    const std::string typed = ExcludeTrailingSlash(FromQ(edit_LFolder->text()));
+    const std::string typed = TypedFolderPath(edit_LFolder);
     if (typed == Task->LFolder.FolerAllName) {
+        edit_LFolder->setText(ToQ(typed));
         return;
     }
     if (IsBusy() || RefusesUserPart(Task->LFolder, typed)) {
@@ -1572,6 +1610,7 @@ void TFSyncMain::edit_LFolderExit() {
         return;
     }
     Task->LFolder.FolerAllName = typed;
+    edit_LFolder->setText(ToQ(typed));
     DropResult();
     if (Task->SaveLeftFolderPath() != 0) {
         TellPathNotSaved();
@@ -1579,8 +1618,9 @@ void TFSyncMain::edit_LFolderExit() {
 }
 
 void TFSyncMain::Edit_RFolderExit() {
-    const std::string typed = ExcludeTrailingSlash(FromQ(Edit_RFolder->text()));
+    const std::string typed = TypedFolderPath(Edit_RFolder);
     if (typed == Task->RFolder.FolerAllName) {
+        Edit_RFolder->setText(ToQ(typed));
         return;
     }
     if (IsBusy() || RefusesUserPart(Task->RFolder, typed)) {
@@ -1588,6 +1628,7 @@ void TFSyncMain::Edit_RFolderExit() {
         return;
     }
     Task->RFolder.FolerAllName = typed;
+    Edit_RFolder->setText(ToQ(typed));
     DropResult();
     if (Task->SaveRightFolderPath() != 0) {
         TellPathNotSaved();
@@ -1603,16 +1644,20 @@ void TFSyncMain::TellPathNotSaved() {
                "Tandemora", MB_ICONERROR);
 }
 
-// The options button shows the direction: both ways, left to right, right to left.
+// The options button shows the direction: both ways, left to right, right to
+// left. The text stays beside the image for screen readers.
 void TFSyncMain::ShowDirectionGlyph() {
     switch (Task->SyncDirection) {
     case sdLeftToRight:
+        bt_taskconfig->setIcon(ButtonImages.iml_button[2]);
         bt_taskconfig->setText("->");
         break;
     case sdRightToLeft:
+        bt_taskconfig->setIcon(ButtonImages.iml_button[3]);
         bt_taskconfig->setText("<-");
         break;
     default:
+        bt_taskconfig->setIcon(ButtonImages.iml_button[1]);
         bt_taskconfig->setText("<->");
         break;
     }

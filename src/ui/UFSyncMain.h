@@ -16,6 +16,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Messages.h"
 #include "tasks/UTSyncTask.h"
+#include "ui/UButtonImages.h"
 #include "ui/UResultView.h"
 
 #include <QWidget>
@@ -150,6 +151,7 @@ public:
     QTimer* Timer1 = nullptr;
     QTimer* Timer_showtip = nullptr; // one shot, 500 ms after a first-run tip
     QMenu* pop_direction = nullptr;
+    TButtonImages ButtonImages; // iml_button and the run buttons' glyphs
 
     // The view actions (one group, one checked) and the per-row overrides.
     QAction* Action_LtoR = nullptr;
@@ -164,6 +166,7 @@ public:
     QAction* Action_Overwrite = nullptr;
     QAction* Action_Delete = nullptr;
     QAction* Action_Log = nullptr;
+    QAction* Action_status = nullptr; // shows or hides the status line
     QAction* act_pop_Donotcopy = nullptr;
     QAction* act_pop_LtoR = nullptr;
     QAction* act_pop_RtoL = nullptr;
@@ -258,11 +261,13 @@ private:
     void RunOverride(int32_t code);
     void ShowDirectionGlyph();
     bool RefusesUserPart(const TFolderSource& folder, const std::string& typed);
+    static std::string TypedFolderPath(const QLineEdit* edit);
     void edit_LFolderExit();
     void TellPathNotSaved();
     void Edit_RFolderExit();
     void Timer1Timer();
     void ShowFirstRunTip(QWidget* control);
+    void EndFirstRun();
     void Timer_showtipTimer();
     void StepProgress();
     bool ResultShown() const;
@@ -296,6 +301,9 @@ private:
     std::string unreadLine_;
     int conflictsLeft_ = 0;
     QWidget* tipControl_ = nullptr; // the control the pending tip is for
+    // The controls whose first-run tip this window has shown: a page shown
+    // again (a tab switch, the main window restored) guides no more.
+    std::vector<const QWidget*> tipsShown_;
 };
 
 } // namespace tandemora

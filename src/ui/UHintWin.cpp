@@ -8,8 +8,10 @@
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QLabel>
+#include <QProxyStyle>
 #include <QScreen>
 #include <QStyle>
+#include <QStyleFactory>
 #include <QTimer>
 #include <QToolTip>
 #include <algorithm>
@@ -20,6 +22,31 @@ namespace {
 
 // Long enough to read a hint of a few lines.
 constexpr int kBalloonShowMs = 10000;
+
+// The style in use, with hints that come as soon as the pointer rests (Qt's
+// styles wait about 0.7 s).
+class THintPauseStyle : public QProxyStyle {
+public:
+    explicit THintPauseStyle(QStyle* base) : QProxyStyle(base) {}
+
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override {
+        if (hint == SH_ToolTip_WakeUpDelay) {
+            return 0;
+        }
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
+void SetNoHintPause() {
+    if (dynamic_cast<THintPauseStyle*>(QApplication::style()) != nullptr) {
+        return;
+    }
+    QStyle* base = QStyleFactory::create(QApplication::style()->name());
+    if (base != nullptr) {
+        QApplication::setStyle(new THintPauseStyle(base));
+    }
+}
 
 } // namespace
 
@@ -62,6 +89,7 @@ THintWin::~THintWin() {
 
 void THintWin::Install() {
     if (!installed_ && qApp != nullptr) {
+        SetNoHintPause();
         qApp->installEventFilter(this);
         installed_ = true;
     }

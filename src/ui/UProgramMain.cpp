@@ -107,7 +107,7 @@ void AnswerShowRequests(QLocalServer* server, TFMain* window) {
     auto serve = [server, window] {
         while (QLocalSocket* socket = server->nextPendingConnection()) {
             QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-            window->ReturnFromTray();
+            SendNotifyMessage(window, WM_RETURNFROMTRAY, 0, 0);
         }
     };
     QObject::connect(server, &QLocalServer::newConnection, window, serve);

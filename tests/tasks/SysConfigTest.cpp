@@ -31,13 +31,17 @@ std::string Describe(const TSysConfig& c) {
            "\nExcludeFilter=" + JoinCommaList(c.ExcludeFilter) +
            "\nIncludeFilter=" + JoinCommaList(c.IncludeFilter) + "\nCompareFile=" + c.CompareFile +
            "\nAutoClose=" + std::to_string(c.AutoClose) + "\nIsFirst=" + std::to_string(c.IsFirst) +
-           "\nTemplateList=" + c.TemplateList + "\n";
+           "\nTemplateList=" + c.TemplateList + "\nUpdateServer=" + c.UpdateServer +
+           "\nHomePage=" + c.HomePage + "\nManual=" + c.Manual + "\nSupportEmail=" + c.SupportEmail + "\n";
 }
 
-const char* const kDefaults = "curlang=en-english.lng\nlanguages=en-english.lng\nShowTrayIcon=0\n"
-                              "HideTaskToTray=0\nWindowsStart=0\nCheckVersionVeryDay=0\nCreateFolder=0\n"
-                              "SaveLog=0\nExcludeFilter=\nIncludeFilter=\nCompareFile=\nAutoClose=0\n"
-                              "IsFirst=1\nTemplateList=\n";
+const char* const kDefaults =
+    "curlang=en-english.lng\nlanguages=en-english.lng\nShowTrayIcon=0\n"
+    "HideTaskToTray=0\nWindowsStart=0\nCheckVersionVeryDay=0\nCreateFolder=0\n"
+    "SaveLog=0\nExcludeFilter=\nIncludeFilter=\nCompareFile=\nAutoClose=0\n"
+    "IsFirst=1\nTemplateList=\nUpdateServer=http://update.example.com\n"
+    "HomePage=http://www.example.com/tandemora/\n"
+    "Manual=http://www.example.com/tandemora/help/\nSupportEmail=support@example.com\n";
 
 std::string SourceTree() {
     const char* source = std::getenv("TANDEMORA_TEST_SOURCE");
@@ -92,13 +96,32 @@ TEST_F(SysConfigTest, LoadReadsEveryKeyWithProfileRules) {
     EXPECT_EQ("curlang=de-german.lng\nlanguages=en-english.lng,de-german.lng\nShowTrayIcon=1\n"
               "HideTaskToTray=1\nWindowsStart=1\nCheckVersionVeryDay=1\nCreateFolder=1\nSaveLog=1\n"
               "ExcludeFilter=~$,bak$,\nIncludeFilter=a,,b,\nCompareFile=/usr/bin/meld\nAutoClose=1\n"
-              "IsFirst=1\nTemplateList=Weekly,Daily\n",
+              "IsFirst=1\nTemplateList=Weekly,Daily\nUpdateServer=http://update.example.com\n"
+              "HomePage=http://www.example.com/tandemora/\nManual=http://www.example.com/tandemora/help/\n"
+              "SupportEmail=support@example.com\n",
               Describe(config));
     EXPECT_EQ((std::vector<std::string>{"a", "", "b"}), config.IncludeFilter);
 }
 
 // Something under the options file's name that cannot be read (a folder, a link
 // to a file that is gone) is neither read as defaults nor replaced.
+// A packager sets the addresses in the options file; a blank one keeps its
+// stand-in, and saving the options leaves them as they were.
+TEST_F(SysConfigTest, TheAddressesComeFromTheOptionsFile) {
+    const std::string text =
+        "[tandemora]\nUpdateServer = https://updates.tandemora.test/\n"
+        "HomePage=\"https://tandemora.test/\"\nManual=\nSupportEmail=help@tandemora.test\n";
+    WriteFile(Options(), text);
+    TSysConfig config;
+    ASSERT_EQ(0, config.Load(kOptionsFileName));
+    EXPECT_EQ(config.UpdateServer, "https://updates.tandemora.test/");
+    EXPECT_EQ(config.HomePage, "https://tandemora.test/");
+    EXPECT_EQ(config.Manual, kStandInManual);
+    EXPECT_EQ(config.SupportEmail, "help@tandemora.test");
+    ASSERT_EQ(0, config.Save());
+    EXPECT_EQ(ReadFile(Options()).substr(0, text.size()), text);
+}
+
 TEST_F(SysConfigTest, AnOptionsFileThatCannotBeReadGivesTwoAndIsNeverReplaced) {
     for (const bool link : {false, true}) {
         SCOPED_TRACE(link ? "link to a missing file" : "folder");

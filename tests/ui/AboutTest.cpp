@@ -69,5 +69,24 @@ TEST_F(AboutTest, TheHelpMenuAndTheLinksOpenTheirPages) {
               (std::vector<QString>{"http://www.example.com/tandemora/", "mailto:support@example.com"}));
 }
 
+// A packager's addresses in the options file are the ones the menu and the
+// about box open.
+TEST_F(AboutTest, TheAddressesOfTheOptionsFileAreOpened) {
+    WriteOptions({{"HomePage", "https://tandemora.test/"},
+                  {"Manual", "https://tandemora.test/manual/"},
+                  {"SupportEmail", "help@tandemora.test"}});
+    ASSERT_TRUE(Start());
+    main->Action_Manual->trigger();
+    main->Action_home->trigger();
+    WhenModal<TAboutBox>([&](TAboutBox* box) {
+        EXPECT_EQ(box->lb_website2->text(), "https://tandemora.test/");
+        Click(box->lb_Email2);
+        Click(box->OKButton);
+    });
+    main->Action_About->trigger();
+    EXPECT_EQ(opened, (std::vector<QString>{"https://tandemora.test/manual/", "https://tandemora.test/",
+                                            "mailto:help@tandemora.test"}));
+}
+
 } // namespace
 } // namespace uitest

@@ -610,6 +610,53 @@ TEST_F(CommandLineTest, CloseAfterTheRunFollowsTheClosingRules) {
     }
 }
 
+// A task the command line starts holds back the program-start triggers, also
+// when its analysis is over before they come; a start that runs nothing by its
+// command line lets them run.
+TEST_F(CommandLineTest, ARunNamedOnTheCommandLineStartsNoOtherTask) {
+    const struct {
+        std::string Argument;
+        bool OthersStart;
+    } cases[] = {
+        {"Check", false},
+        {"Nightly", false},
+        {"Weekly", true}, // no such task
+        {"", true},
+    };
+    WriteFile(folders / "g/from-g.txt", "bytes of g");
+    WriteFile(folders / "i/from-i.txt", "bytes of i");
+    std::filesystem::create_directories(folders / "h");
+    std::filesystem::create_directories(folders / "j");
+    SaveTask("Check", folders / "g", folders / "h", [](tandemora::TSyncTask& t) { t.TSanalyze = 1; });
+    SaveTask("At start", folders / "i", folders / "j", [](tandemora::TSyncTask& t) { t.StartSync = 1; });
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Argument);
+        WriteOptions({{"HideTaskToTray", "1"}});
+        ASSERT_TRUE(
+            Start(c.Argument.empty() ? std::vector<std::string>() : std::vector<std::string>{c.Argument}));
+        main->CloseDelay = 60000; // the window stays for the test to read
+        TFSyncMain* atStart = main->TaskWindows().back();
+        ASSERT_EQ(atStart->Task->SyncName, "At start");
+        if (c.Argument == "Check") {
+            TFSyncMain* check = Window(3);
+            ASSERT_TRUE(WaitUntil([&] { return !LinesStarting(check, "All:").empty(); }));
+            ASSERT_TRUE(WaitIdle(check));
+            // The triggers' half second may come after the analysis has ended.
+            main->RunTriggers(tandemora::tkProgramStart, "");
+        }
+        QTest::qWait(700); // past the program-start triggers
+        for (TFSyncMain* window : main->TaskWindows()) {
+            ASSERT_TRUE(WaitIdle(window));
+        }
+        EXPECT_EQ(LinesStarting(atStart, "----- Sync End.").size(), c.OthersStart ? 1u : 0u);
+        if (!c.OthersStart) {
+            EXPECT_TRUE(atStart->LogLines().empty());
+            EXPECT_FALSE(testsupport::Exists(folders / "j/from-i.txt"));
+        }
+        End();
+    }
+}
+
 // A run whose sync cannot begin still ends the program, with no box and no
 // power-off (the process table above covers the filter case and the statuses).
 TEST_F(CommandLineTest, ARunThatCannotReachItsSyncStillEndsTheProgram) {

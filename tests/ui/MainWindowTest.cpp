@@ -356,8 +356,16 @@ TEST_F(MainWindowTest, ClosingRules) {
             // lost (with no notification area it stays minimised on screen).
             EXPECT_TRUE(main->HiddenToTray());
             EXPECT_TRUE(main->TrayIconAdded());
-            EXPECT_NE(ReadFile(program / "Tandemora.ini").find("IsFirst=1"), std::string::npos);
+            // The analysis above ended the first run with its Sync tip.
+            EXPECT_NE(ReadFile(program / "Tandemora.ini").find("IsFirst=0"), std::string::npos);
             main->act_returnFromTray->trigger();
+            EXPECT_FALSE(main->HiddenToTray());
+            EXPECT_TRUE(main->isVisible());
+            EXPECT_FALSE(main->isMinimized());
+            // The message does what the tray's command does.
+            main->close();
+            ASSERT_TRUE(main->HiddenToTray());
+            tandemora::SendNotifyMessage(main, tandemora::WM_RETURNFROMTRAY, 0, 0);
             EXPECT_FALSE(main->HiddenToTray());
             EXPECT_TRUE(main->isVisible());
             EXPECT_FALSE(main->isMinimized());

@@ -263,6 +263,37 @@ TEST_F(ScheduleTest, ARunScheduledThenCancelledFollowsItsTask) {
     EXPECT_EQ(boxes.size(), 1u); // the question only
 }
 
+// A run scheduled, then the options cancelled, leaves the task's switches off;
+// ticking the box and clearing it again still removes that run.
+TEST_F(ScheduleTest, ClearingTheBoxRemovesARunTheTaskDoesNotShow) {
+    Saved("Docs");
+    ASSERT_TRUE(Start());
+    WhenModal<TFTaskConfig>([](TFTaskConfig* dialog) {
+        ClickTab(dialog->pc1, 2);
+        Click(dialog->cb_anataskschedule);
+        WhenModal<TScheduleManagerForm>(
+            [](TScheduleManagerForm* form) { QTest::mouseClick(form->BitBtn1, Qt::LeftButton); });
+        Click(dialog->bt_taskconfig);
+        Click(dialog->BitBtn_Cancel);
+    });
+    main->ActiveTaskWindow()->bt_taskconfigClick();
+    ASSERT_EQ(Items().size(), 1u);
+    ASSERT_EQ(ListedTasks()[0]->TSanalyze, 0);
+    ASSERT_EQ(ListedTasks()[0]->TaskScheduler, "");
+
+    WhenModal<TFTaskConfig>([](TFTaskConfig* dialog) {
+        ClickTab(dialog->pc1, 2);
+        EXPECT_FALSE(dialog->cb_anataskschedule->isChecked());
+        EXPECT_TRUE(dialog->Edit_task->text().isEmpty());
+        Click(dialog->cb_anataskschedule);
+        Click(dialog->cb_anataskschedule);
+        Click(dialog->BitBtn_Cancel);
+    });
+    main->ActiveTaskWindow()->bt_taskconfigClick();
+    EXPECT_TRUE(Items().empty());
+    EXPECT_TRUE(boxes.empty());
+}
+
 // Cron runs in the system's zone, not in the TZ the user set for themselves: the
 // line carries the chosen moment in cron's zone, the description the time the
 // user chose.

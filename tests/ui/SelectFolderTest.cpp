@@ -259,6 +259,43 @@ TEST_F(SelectFolderTest, MakeNewFolderOnTheComputerPage) {
     EXPECT_TRUE(std::filesystem::is_directory(base + "/ new one"));
 }
 
+// Folders made, removed or renamed on disk while the picker is open show in the
+// tree as they are now; an opened folder keeps its opened sub-folders.
+TEST_F(SelectFolderTest, TheComputerTreeFollowsTheDisk) {
+    const std::string base = Dir("music");
+    Dir("music/Bach/cantatas");
+    Dir("music/jazz");
+    TFolderSource source;
+    source.DeviceType = tandemora::dtLocal;
+    source.FolerAllName = base + "/Bach/cantatas";
+    auto picker = Open(source);
+    QTreeWidgetItem* node = FindNode(picker->strv1, base);
+    ASSERT_NE(node, nullptr);
+    ASSERT_EQ(ChildTexts(node), (std::vector<QString>{"Bach", "jazz"}));
+
+    std::filesystem::create_directory(base + "/Chopin");
+    std::filesystem::create_directory(base + "/.hidden");
+    std::filesystem::rename(base + "/jazz", base + "/Jazz standards");
+    std::filesystem::create_directory(base + "/Bach/organ");
+    const std::vector<QString> expected = {"Bach", "Chopin", "Jazz standards"};
+    EXPECT_TRUE(WaitUntil([&] { return ChildTexts(node) == expected; }, 10000)) << ChildTexts(node).size();
+    QTreeWidgetItem* bach = FindNode(picker->strv1, base + "/Bach");
+    ASSERT_NE(bach, nullptr);
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return ChildTexts(bach) == std::vector<QString>{"cantatas", "organ"};
+        },
+        10000));
+    EXPECT_EQ(TFSelectFolder::NodePath(picker->strv1->currentItem()), base + "/Bach/cantatas");
+
+    std::filesystem::remove(base + "/Chopin");
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return ChildTexts(node) == std::vector<QString>{"Bach", "Jazz standards"};
+        },
+        10000));
+}
+
 // A WebDAV server's answers as the page shows them: a missing folder is told
 // apart from a server that cannot be reached, and a listing gives one node per
 // folder, the listed folder itself and files left out.

@@ -7,6 +7,7 @@
 #include "dialogs/UFSelectFolder.h"
 #include "dialogs/UFTaskConfig.h"
 
+#include <QImage>
 #include <QPlainTextEdit>
 
 namespace uitest {
@@ -148,6 +149,23 @@ TEST_F(TaskConfigTest, PatternRowsAreAddedTypedAndDeleted) {
     // Blank rows are dropped; a leading blank and a repeated pattern are kept.
     EXPECT_EQ(listed[0]->ExcludeFilter, (std::vector<std::string>{"\\.bak$", " cache", "\\.bak$"}));
     EXPECT_TRUE(listed[0]->IncludeFilter.empty());
+}
+
+// The hint pane and the schedule field only show text: they are painted in the
+// button face colour, not as white fields to type in.
+TEST_F(TaskConfigTest, TheHintPaneAndTheScheduleFieldHaveTheButtonFaceColour) {
+    auto task = Saved("Docs", [](tandemora::TSyncTask& t) { t.TSanalyze = 1; });
+    auto dialog = OpenTaskOptions(task.get(), 2);
+    const QColor face = dialog->palette().color(QPalette::Button);
+    ASSERT_NE(face, dialog->palette().color(QPalette::Base)); // else the test shows nothing
+    const std::pair<QWidget*, QPoint> fields[] = {
+        {dialog->Memo1, QPoint(dialog->Memo1->width() - 12, dialog->Memo1->height() / 2)},
+        {dialog->Edit_task, QPoint(dialog->Edit_task->width() - 12, dialog->Edit_task->height() / 2)},
+    };
+    for (const auto& [field, inside] : fields) {
+        SCOPED_TRACE(field->objectName().toStdString());
+        EXPECT_EQ(QColor(field->grab().toImage().pixel(inside)), face);
+    }
 }
 
 TEST_F(TaskConfigTest, OkChecksTheNameAndTheFoldersBeforeSaving) {

@@ -7,6 +7,7 @@
 #include "ui/UNotifyEvent.h"
 #include "ui/UResultModel.h"
 
+#include <QImage>
 #include <QPlainTextEdit>
 #include <QTextBlock>
 #include <cerrno>
@@ -184,6 +185,61 @@ TEST_F(TaskWindowTest, ATypedPathIsSavedAndDropsTheResultShownForTheOldFolder) {
     EXPECT_EQ(window->ResultTree, nullptr);
 }
 
+// Blanks around a typed or pasted path are not part of the folder: the path is
+// stored and shown without them, and the same folder with blanks around it
+// keeps the result.
+TEST_F(TaskWindowTest, ATypedPathIsTrimmedOnBothEnds) {
+    TFSyncMain* window = StartWithDocs();
+    ASSERT_NE(window, nullptr);
+    Click(window->BitBtn_Analyze);
+    ASSERT_TRUE(WaitIdle(window));
+    const std::string other = folders / "other";
+    const struct {
+        std::string Typed;
+        std::string Stored;
+        bool SyncOffered; // the result of the first analysis is still shown
+    } cases[] = {
+        {"  " + left + "\t", left, true},
+        {"   " + other + "  ", other, false},
+        {"\t" + other + "/ ", other, false}, // the result went with the case above
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Typed);
+        window->edit_LFolder->setFocus();
+        window->edit_LFolder->setText(QString::fromStdString(c.Typed));
+        QTest::keyClick(window->edit_LFolder, Qt::Key_Return);
+        EXPECT_EQ(window->Task->LFolder.FolerAllName, c.Stored);
+        EXPECT_EQ(window->edit_LFolder->text().toStdString(), c.Stored);
+        EXPECT_EQ(window->BitBtn_Sync->isEnabled(), c.SyncOffered);
+        EXPECT_NE(ReadFile(program / "tasklist.td").find("<FolerAllName>" + c.Stored + "</FolerAllName>"),
+                  std::string::npos);
+    }
+}
+
+// The options button shows the direction as an image, one per direction; the
+// Sync glyph's white is transparent.
+TEST_F(TaskWindowTest, TheButtonsShowTheirImages) {
+    TFSyncMain* window = StartWithDocs();
+    ASSERT_NE(window, nullptr);
+    std::set<qint64> shown;
+    for (const int32_t direction :
+         {tandemora::sdBothWays, tandemora::sdLeftToRight, tandemora::sdRightToLeft}) {
+        window->Task->SyncDirection = direction;
+        window->InitView();
+        const QIcon icon = window->bt_taskconfig->icon();
+        ASSERT_FALSE(icon.isNull());
+        EXPECT_EQ(icon.cacheKey(), window->ButtonImages.iml_button[1 + direction].cacheKey());
+        shown.insert(icon.cacheKey());
+    }
+    EXPECT_EQ(shown.size(), 3u);
+    for (QPushButton* button : {window->BitBtn_Analyze, window->BitBtn_Sync, window->BitBtn_cancel}) {
+        EXPECT_FALSE(button->icon().isNull());
+    }
+    const QImage sync = window->BitBtn_Sync->icon().pixmap(16, 16).toImage();
+    EXPECT_EQ(qAlpha(sync.pixel(0, 0)), 0);   // the white around it
+    EXPECT_EQ(qAlpha(sync.pixel(3, 8)), 255); // the arrow
+}
+
 TEST_F(TaskWindowTest, CancelDuringTheScanStartsNoComparison) {
     TFSyncMain* window = StartWithDocs();
     ASSERT_NE(window, nullptr);
@@ -243,6 +299,51 @@ TEST_F(TaskWindowTest, DiskSpaceCheckNamesTheSideThatLacksRoom) {
     EXPECT_TRUE(boxes.empty());
     ASSERT_TRUE(WaitIdle(window));
     EXPECT_EQ(ReadFile(right + "/a.txt"), "alpha");
+}
+
+// Analyze-and-Sync asked for by the person at the window (F9) tells of too
+// little room in a box, as the Sync button does; a run a trigger started, with
+// nobody to answer, writes the reason to the log instead.
+TEST_F(TaskWindowTest, AnalyzeAndSyncByHandShowsTheDiskSpaceBox) {
+    TFSyncMain* window = StartWithDocs();
+    ASSERT_NE(window, nullptr);
+    const struct {
+        const char* Name;
+        bool ByHand;
+    } cases[] = {{"F9", true}, {"trigger", false}};
+    const std::string refusal = "Right Folder disk space is not enough.";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        boxes.clear();
+        const size_t analyses = LinesStarting(window, "All:").size();
+        // The room is taken away by the analysis' own end, before its sync
+        // (which follows at once when nobody watches).
+        const QMetaObject::Connection noRoom =
+            QObject::connect(window, &TFSyncMain::RunStateChanged, window, [&] {
+                if (LinesStarting(window, "All:").size() > analyses) {
+                    window->RightFree = 0;
+                }
+            });
+        if (c.ByHand) {
+            main->Action_AS->trigger();
+        } else {
+            window->Task->Unattended = true;
+            window->AnalyzeAndSync();
+        }
+        ASSERT_TRUE(WaitUntil([&] { return LinesStarting(window, "All:").size() > analyses; }));
+        ASSERT_TRUE(WaitIdle(window));
+        QObject::disconnect(noRoom);
+        if (c.ByHand) {
+            ASSERT_EQ(boxes.size(), 1u);
+            EXPECT_EQ(boxes[0].Text.toStdString(), refusal);
+            EXPECT_TRUE(LinesStarting(window, refusal).empty());
+        } else {
+            EXPECT_TRUE(boxes.empty());
+            EXPECT_EQ(LinesStarting(window, refusal).size(), 1u);
+        }
+        EXPECT_TRUE(LinesStarting(window, "----- Sync End.").empty());
+        EXPECT_FALSE(testsupport::Exists(right + "/a.txt"));
+    }
 }
 
 TEST_F(TaskWindowTest, AFilterPatternThatDoesNotCompileIsNamedInRed) {

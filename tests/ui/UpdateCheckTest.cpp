@@ -213,6 +213,18 @@ TEST_F(UpdateCheckTest, TheCheckAtStartFollowsTheOption) {
     EXPECT_FALSE(tandemora::RunStartupUpdateCheck());
 }
 
+// The server is the options file's UpdateServer: set there, the check reaches it.
+TEST_F(UpdateCheckTest, TheServerIsTheOneTheOptionsName) {
+    SetInstalled("2.1.0");
+    auto server = Publish(Description("2.1.0"));
+    options->UpdateServer = tandemora::GetUpdateServer() + "/";
+    tandemora::SetUpdateServer("");
+    EXPECT_EQ(tandemora::GetUpdateServer() + "/", options->UpdateServer);
+    EXPECT_FALSE(Check(true));
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].Text, kNoUpdate);
+}
+
 TEST_F(UpdateCheckTest, TheMenuCommandEndsTheProgramOnceTheUpdaterRuns) {
     ASSERT_TRUE(Start());
     SetInstalled("2.1.0");

@@ -173,6 +173,39 @@ TEST_F(WebDavFaultTest, ADownloadIsTheWholeFileOrNothing) {
     }
 }
 
+// A download asks for the stored bytes, uncompressed, on a connection kept
+// open; an upload carries its credentials on the PUT itself, with no request
+// before it.
+TEST_F(WebDavFaultTest, TransfersSendTheirHeaderLines) {
+    server.On("GET", "/dav/f.txt", TCannedServer::Reply(200, "hello"));
+    server.On("PUT", "/dav/.f.txt.*", TCannedServer::Reply(201, ""));
+    server.On("MOVE", "/dav/.f.txt.*", TCannedServer::Reply(201, ""));
+    server.On("MKCOL", "*", TCannedServer::Reply(405, ""));
+    const std::string target = Dir / "f.txt";
+    TFileAttri attr = Item("/", "f.txt", 5);
+    ASSERT_EQ(oper.GetFile(target, &Source, &attr, 0), 0);
+    ASSERT_EQ(oper.PutFile(target, &Source, &attr, 0), 0);
+    const std::vector<std::string> requests = server.Requests();
+    const std::vector<std::string> heads = server.Heads();
+    const auto get = std::find(requests.begin(), requests.end(), "GET /dav/f.txt");
+    ASSERT_NE(get, requests.end());
+    const std::string& getHead = heads[get - requests.begin()];
+    const std::string credentials = "Authorization: Basic dXNlcjpzZWNyZXQ=\r\n"; // user:secret
+    for (const std::string line :
+         {std::string("Content-Type: application/x-www-form-urlencoded\r\n"),
+          std::string("Connection: Keep-Alive\r\n"), std::string("Translate: F\r\n"), credentials}) {
+        EXPECT_NE(getHead.find(line), std::string::npos) << line << getHead;
+    }
+    EXPECT_EQ(getHead.find("Accept-Encoding"), std::string::npos) << getHead;
+    const auto put = std::find_if(requests.begin(), requests.end(),
+                                  [](const std::string& r) { return r.rfind("PUT /dav/.f.txt.", 0) == 0; });
+    ASSERT_NE(put, requests.end());
+    EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
+                            [](const std::string& r) { return r.rfind("GET ", 0) == 0; }),
+              1); // the download's; no priming GET before the PUT
+    EXPECT_NE(heads[put - requests.begin()].find(credentials), std::string::npos);
+}
+
 TEST_F(WebDavFaultTest, AnUploadTheServerDidNotTakeWholeFails) {
     const std::string file = Dir / "up.bin";
     const std::string bytes(3 * 1024 * 1024, 'x');
