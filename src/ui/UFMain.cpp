@@ -45,6 +45,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -890,6 +891,20 @@ void TFMain::EndOnRequest(const std::string& Why) {
         close();
     });
     wait->start(50);
+    // A call into a server that cannot be broken off (libsmbclient offers no
+    // way to) would hold the end for as long as the server's stall limit. A
+    // program asked to end does not wait that long: what the run had not
+    // finished is proposed again at the next run, its part files go then, and
+    // the kernel lets go of the run lock.
+    QTimer::singleShot(EndGraceMs, this, [this] {
+        if (closedForGood_ || !AnyTaskRunning()) {
+            return;
+        }
+        ReportCommandLine(ecCancelled, "a run did not stop within " + std::to_string(EndGraceMs / 1000) +
+                                           " s of the request to end (a call into a server that cannot "
+                                           "be broken off); the program ends without it.");
+        std::_Exit(ExitCode());
+    });
 }
 
 // Without a display nobody can close the window: once every run the command line

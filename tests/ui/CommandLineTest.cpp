@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -501,6 +502,78 @@ TEST_F(CommandLineTest, ARunStoppedHalfWayLeavesTheLinesOfItsCopies) {
         tandemora::fs::TFileLock next;
         EXPECT_TRUE(next.TryLock(home / (".local/share/Tandemora/" + id + ".lock")));
     }
+}
+
+// A call into libsmbclient cannot be broken off: a run asked to end while its
+// share is frozen ends a few seconds after the request all the same, not when
+// the call gives up, and the next run, with the share back, copies everything
+// whole and leaves no part file behind.
+TEST_F(CommandLineTest, ARunAskedToEndWhileItsShareIsFrozenEndsWithinSeconds) {
+    remotetest::TFreezableServer server("smb");
+    if (!server.Start()) {
+        GTEST_SKIP() << "the private SMB server did not start";
+    }
+    const auto env = server.Env();
+    const std::string remote = env.at("ROOT") + "/frozen";
+    std::filesystem::create_directories(remote);
+    const passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    ASSERT_EQ(lchown(remote.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    WriteOptions({{"SaveLog", "1"}});
+    for (int i = 0; i < 400; ++i) {
+        WriteFile(folders / ("share-up/" + std::to_string(i) + ".txt"), "bytes of " + std::to_string(i));
+    }
+    const std::string id = SaveTask("ShareUp", folders / "share-up", "", [&env](tandemora::TSyncTask& t) {
+        t.TSsync = 1;
+        t.RFolder.DeviceType = tandemora::dtNetShare;
+        t.RFolder.FolerAllName = "\\\\127.0.0.1:" + env.at("PORT") + "\\" + env.at("SHARE") + "\\frozen";
+        t.RFolder.UserName = env.at("USER");
+        t.RFolder.PWD = env.at("PASSWORD");
+    });
+    QProcess run;
+    StartProcess(run, {"ShareUp"});
+    ASSERT_TRUE(run.waitForStarted(10000));
+    auto copies = [&] {
+        const std::string log = ReadFile(program / (id + ".log"));
+        size_t count = 0;
+        for (size_t at = log.find("\nCopy:"); at != std::string::npos; at = log.find("\nCopy:", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return copies() >= 3 || run.state() == QProcess::NotRunning; }));
+    ASSERT_TRUE(server.Freeze());
+    const qint64 pid = run.processId();
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(run.state(), QProcess::Running) << "the run ended before the share froze";
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGTERM), 0);
+    const bool ended = run.waitForFinished(90000);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+    ASSERT_TRUE(server.Thaw());
+    if (!ended) {
+        run.kill();
+        run.waitForFinished();
+    }
+    ASSERT_TRUE(ended);
+    // The share's own time-out is 30 seconds; the program gives its runs five.
+    EXPECT_LT(took, 20.0);
+    EXPECT_EQ(run.exitStatus() == QProcess::NormalExit ? run.exitCode() : -1, tandemora::ecCancelled);
+
+    QProcess again;
+    StartProcess(again, {"ShareUp"});
+    ASSERT_TRUE(again.waitForFinished(120000));
+    EXPECT_EQ(again.exitCode(), tandemora::ecOk) << again.readAllStandardError().toStdString();
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(remote)) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_EQ(name.find(".part"), std::string::npos) << name;
+        if (name != "__Tandemora__") {
+            ++files;
+            EXPECT_EQ(ReadFile(entry.path().string()), ReadFile(folders / ("share-up/" + name))) << name;
+        }
+    }
+    EXPECT_EQ(files, 400u);
 }
 
 // A run asked to end while the server it copies to has stopped answering ends
