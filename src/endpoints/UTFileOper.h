@@ -221,6 +221,10 @@ public:
                         int Reserved) = 0;
     // Non-zero when the endpoint root cannot be reached or does not exist.
     virtual int IsRootMissing() = 0;
+    // Whether a sync calls Connect before each item: a remote kind makes a lost
+    // connection anew there. A kind without a connection answers false, and is
+    // then asked (Connect) only when an item failed, for the reason.
+    virtual bool ConnectsPerItem() const { return true; }
 
     // ---- Same content? ----------------------------------------------------------
     // A local file that holds the item's bytes, to compare them with the other

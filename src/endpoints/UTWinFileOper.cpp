@@ -172,12 +172,16 @@ int64_t CopyChunk(fs::TFileHandle& in, fs::TFileHandle& out, bool& inKernel, std
 // and modification time unchanged. AfterChunk runs after each chunk written while
 // no more than Total bytes have come; false from it breaks the copy off (-1,
 // errno ECANCELED). 0 done, Part then dated like In and with its permission
-// bits; -1 a read or write failed; 1 the source changed meanwhile.
+// bits; -1 a read or write failed; 1 the source changed meanwhile. Seen, when
+// given, is In's fstat at its opening: the copy then looks at In only once
+// more, at its end.
 int CopyOpenFile(fs::TFileHandle& in, int64_t total, TPartFile& part, std::vector<char>& buffer,
-                 const std::function<bool(int64_t)>& afterChunk) {
+                 const std::function<bool(int64_t)>& afterChunk, const struct stat* seen = nullptr) {
     timespec access{};
     timespec opened{};
-    if (!in.GetTimes(access, opened)) {
+    if (seen != nullptr) {
+        opened = seen->st_mtim;
+    } else if (!in.GetTimes(access, opened)) {
         return -1;
     }
     fs::TWriteBehind writeBehind(part.File);
@@ -201,13 +205,25 @@ int CopyOpenFile(fs::TFileHandle& in, int64_t total, TPartFile& part, std::vecto
             return -1;
         }
     }
+    // The copy takes the source's own time, to the nanosecond, and its
+    // permission bits: a read-only file stays read-only, a private one private.
+    if (seen != nullptr) {
+        struct stat now;
+        if (fstat(in.Fd(), &now) != 0) {
+            return -1;
+        }
+        if (copied != total || now.st_size != total || !SameInstant(now.st_mtim, opened)) {
+            return 1;
+        }
+        return part.File.SetTimes(now.st_atim, now.st_mtim) && fchmod(part.File.Fd(), now.st_mode & 0777) == 0
+                   ? 0
+                   : -1;
+    }
     timespec modify{};
     if (copied != total || in.Size() != total || !in.GetTimes(access, modify) ||
         !SameInstant(modify, opened)) {
         return 1;
     }
-    // The copy takes the source's own time, to the nanosecond, and its
-    // permission bits: a read-only file stays read-only, a private one private.
     struct stat st;
     if (!part.File.SetTimes(access, modify) || fstat(in.Fd(), &st) != 0 ||
         fchmod(part.File.Fd(), st.st_mode & 0777) != 0) {
@@ -529,6 +545,10 @@ int TWinFileOper::Connect() {
     return IsRootMissing();
 }
 
+bool TWinFileOper::ConnectsPerItem() const {
+    return Source == nullptr || Source->DeviceType != dtLocal || fs::IsUncPath(Root());
+}
+
 int TWinFileOper::IsRootMissing() {
     const std::string root = Root();
     if (root.empty()) {
@@ -628,6 +648,7 @@ void TWinFileOper::RemoveStaleParts(const fs::TFolder& Folder, const std::string
 // target is kept unless ClearReadOnly is set.
 int TWinFileOper::WriteFromStream(std::istream& Stream, TFolderSource* Source, TFileAttri* Attr,
                                   bool ClearReadOnly) {
+    ForgetCopyFolder();
     if (!ShareCanHold(Source, Attr->RelPath, Attr->Name)) {
         return erFailed;
     }
@@ -674,6 +695,7 @@ int TWinFileOper::WriteFromStream(std::istream& Stream, TFolderSource* Source, T
 }
 
 int TWinFileOper::MakeFolder(const std::string& RelPath) {
+    ForgetCopyFolder();
     if (!ShareCanHold(Source, RelPath, "")) {
         return 1;
     }
@@ -682,6 +704,7 @@ int TWinFileOper::MakeFolder(const std::string& RelPath) {
 }
 
 int TWinFileOper::MakeFolderLike(const std::string& RelPath, const std::string& SourcePath) {
+    ForgetCopyFolder();
     if (!ShareCanHold(Source, RelPath, "")) {
         return 1;
     }
@@ -700,6 +723,7 @@ int TWinFileOper::DeleteReadOnlyFile(TFolderSource* Source, TFileAttri* Attr) {
 }
 
 int TWinFileOper::Delete(TFolderSource* Source, TFileAttri* Attr, bool ReadOnlyToo) {
+    ForgetCopyFolder();
     if (!ShareCanHold(Source, Attr->RelPath, Attr->Name)) {
         return erFailed;
     }
@@ -715,6 +739,7 @@ int TWinFileOper::Delete(TFolderSource* Source, TFileAttri* Attr, bool ReadOnlyT
 }
 
 int TWinFileOper::RemoveFolder(TFolderSource* Source, TFileAttri* Attr) {
+    ForgetCopyFolder();
     if (!ShareCanHold(Source, Attr->RelPath, Attr->Name)) {
         return erFailed;
     }
@@ -762,6 +787,7 @@ int64_t TWinFileOper::GetFileSize(const std::string& Path) {
 // is written into a part file first, so an earlier saved copy is only replaced by
 // a complete one; it has the file's time and permission bits.
 int TWinFileOper::SaveOldFile(TFolderSource* Source, TFileAttri* Attr) {
+    ForgetCopyFolder();
     if (!ShareCanHold(Source, Attr->RelPath, Attr->Name)) {
         return 1;
     }
@@ -830,15 +856,47 @@ int TWinFileOper::PutFile(const std::string& LocalPath, TFolderSource* Source, T
     Notify(WM_COPYPROCESS);
     std::string sourceFolder;
     ExtractFolderPath(LocalPath, sourceFolder);
-    auto folder = std::make_shared<fs::TFolder>();
-    if (!OpenFolder(Source, Attr->RelPath, true, *folder, SourceFolderModes(sourceFolder, Attr->RelPath))) {
+    const std::shared_ptr<fs::TFolder> folder = CopyFolder(Source, Attr->RelPath, sourceFolder);
+    if (!folder) {
         return FailWithErrno(-1, "making the folder");
     }
     RemoveStaleParts(*folder, FolderOf(Source, Attr->RelPath));
     return CopyInto(LocalPath, folder, Attr->Name, Attr->Size, DeferCommits);
 }
 
+// The folder the copies of a sync go into. The walk copies a folder's files one
+// after the other, so the folder opened (from the root, without links) for the
+// first of them stays open for the next: opening it again from the root for
+// every file would cost more than a small file's copy. It is opened again when
+// the copies move on to another folder, and after any other change this object
+// makes to the tree (a folder made or removed, an item deleted or renamed).
+std::shared_ptr<fs::TFolder> TWinFileOper::CopyFolder(TFolderSource* Side, const std::string& RelPath,
+                                                      const std::string& SourceFolder) {
+    std::string key = RootBase(Side);
+    key += '\0';
+    key += RelPath;
+    if (copyFolder_ && copyFolderKey_ == key) {
+        return copyFolder_;
+    }
+    ForgetCopyFolder();
+    auto folder = std::make_shared<fs::TFolder>();
+    if (!OpenFolder(Side, RelPath, true, *folder, SourceFolderModes(SourceFolder, RelPath))) {
+        return nullptr;
+    }
+    if (folder->Fd() >= 0) {
+        copyFolder_ = folder;
+        copyFolderKey_ = std::move(key);
+    }
+    return folder;
+}
+
+void TWinFileOper::ForgetCopyFolder() {
+    copyFolder_.reset();
+    copyFolderKey_.clear();
+}
+
 int TWinFileOper::RenameFile(const std::string& OldPath, const std::string& NewPath) {
+    ForgetCopyFolder();
     fs::TFolder from;
     fs::TFolder into;
     std::string oldName;
@@ -877,14 +935,23 @@ int TWinFileOper::CopyWithProgress(const std::string& Src, const std::string& Ds
 
 int TWinFileOper::CopyInto(const std::string& Src, const std::shared_ptr<fs::TFolder>& Folder,
                            const std::string& Name, int64_t ExpectedSize, bool MayWait) {
-    if (!fs::FileExists(Src)) {
+    // A local source is opened at once and looked at once; what it was then
+    // serves every check below.
+    const bool localSource = !fs::IsUncPath(Src);
+    struct stat seen {};
+    fs::TFileHandle in;
+    if (!localSource && !fs::FileExists(Src)) {
         return FailWithErrno(-1, "reading the source");
     }
-    fs::TFileHandle in;
-    if (!in.OpenRead(Src)) {
+    if (!(localSource ? in.OpenRead(Src, seen) : in.OpenRead(Src))) {
+        // A source that is not there (or cannot be reached) differs from one
+        // that is there but cannot be read.
+        if (localSource && !fs::FileExists(Src)) {
+            return FailWithErrno(-1, "reading the source");
+        }
         return FailWithErrno(1, "reading the source");
     }
-    const int64_t total = in.Size();
+    const int64_t total = localSource ? static_cast<int64_t>(seen.st_size) : in.Size();
     if (total < 0 || total != ExpectedSize) {
         // The file changed since the analysis saw it: the target is not touched.
         return Fail(1, "the source changed since the analysis");
@@ -893,7 +960,10 @@ int TWinFileOper::CopyInto(const std::string& Src, const std::shared_ptr<fs::TFo
     // what it leads to); a folder or a special file is not.
     struct stat old {};
     const bool existed = Folder->Stat(Name, old);
-    if (existed && ((!S_ISREG(old.st_mode) && !S_ISLNK(old.st_mode)) || SameFile(in, old))) {
+    const bool sameFile = localSource
+                              ? S_ISREG(old.st_mode) && seen.st_dev == old.st_dev && seen.st_ino == old.st_ino
+                              : SameFile(in, old);
+    if (existed && ((!S_ISREG(old.st_mode) && !S_ISLNK(old.st_mode)) || sameFile)) {
         return Fail(-1, "the target is not a file of its own");
     }
     // The bytes go into a part file beside the target, private while it is
@@ -904,15 +974,18 @@ int TWinFileOper::CopyInto(const std::string& Src, const std::shared_ptr<fs::TFo
     if (!part.Create(Name, 0600)) {
         return FailWithErrno(-1, "writing the target");
     }
-    const int copied = CopyOpenFile(in, total, part, copyBuffer_, [&](int64_t done) {
-        ChunkWritten(done);
-        SetSyncStatusText("Copy:" + Src + " : " + FormatPercent(done, total) + "%");
-        if (done < total) {
-            Notify(WM_COPYPROCESS);
-        }
-        // A cancelled run does not wait for the rest of a file on a share.
-        return !(CancelCheck && CancelCheck());
-    });
+    const int copied = CopyOpenFile(
+        in, total, part, copyBuffer_,
+        [&](int64_t done) {
+            ChunkWritten(done);
+            SetSyncStatusText("Copy:" + Src + " : " + FormatPercent(done, total) + "%");
+            if (done < total) {
+                Notify(WM_COPYPROCESS);
+            }
+            // A cancelled run does not wait for the rest of a file on a share.
+            return !(CancelCheck && CancelCheck());
+        },
+        localSource ? &seen : nullptr);
     if (copied != 0) {
         return copied < 0 ? FailWithErrno(copied, "copying")
                           : Fail(copied, "the source changed while it was copied");
@@ -930,13 +1003,15 @@ int TWinFileOper::CopyInto(const std::string& Src, const std::shared_ptr<fs::TFo
     if (!part.Release(partName)) {
         return FailWithErrno(-1, "replacing the target");
     }
-    // Copies into one folder share it; it was opened afresh for this copy, so
-    // only the very same folder counts.
-    struct stat now;
-    struct stat before;
-    const bool sameFolder = !pending_.empty() && fstat(Folder->Fd(), &now) == 0 &&
-                            fstat(pending_.back().Folder->Fd(), &before) == 0 &&
-                            now.st_dev == before.st_dev && now.st_ino == before.st_ino;
+    // Copies into one folder share it (PutFile keeps it open across them); a
+    // folder opened afresh counts as the same only when it is the very same.
+    bool sameFolder = !pending_.empty() && pending_.back().Folder == Folder;
+    if (!sameFolder && !pending_.empty()) {
+        struct stat now;
+        struct stat before;
+        sameFolder = fstat(Folder->Fd(), &now) == 0 && fstat(pending_.back().Folder->Fd(), &before) == 0 &&
+                     now.st_dev == before.st_dev && now.st_ino == before.st_ino;
+    }
     if (!sameFolder) {
         ++pendingFolders_;
     }
@@ -957,7 +1032,13 @@ void TWinFileOper::CommitPending(std::vector<TCommitResult>& Results) {
     // of them is left in memory alone may they take the targets' names.
     std::vector<dev_t> flushed;
     int error = 0;
+    const fs::TFolder* looked = nullptr;
     for (const TPendingCommit& copy : pending_) {
+        // Copies of one folder follow each other and share it: one look each.
+        if (copy.Folder.get() == looked) {
+            continue;
+        }
+        looked = copy.Folder.get();
         struct stat st;
         if (fstat(copy.Folder->Fd(), &st) != 0) {
             error = errno;

@@ -53,6 +53,8 @@ public:
     // The file itself: a disk side is read where it lies.
     int LocalCopyForCompare(TFolderSource* Source, TFileAttri* Attr, const std::string& StagingPath,
                             std::string& LocalPath) override;
+    // A folder on this machine has no connection to make; a share does.
+    bool ConnectsPerItem() const override;
     size_t PendingCommits() const override { return pending_.size(); }
     bool PendingFull() const override;
     void CommitPending(std::vector<TCommitResult>& Results) override;
@@ -102,6 +104,9 @@ private:
     int CopyInto(const std::string& Src, const std::shared_ptr<fs::TFolder>& Folder, const std::string& Name,
                  int64_t ExpectedSize, bool MayWait);
     void DropPending();
+    std::shared_ptr<fs::TFolder> CopyFolder(TFolderSource* Side, const std::string& RelPath,
+                                            const std::string& SourceFolder);
+    void ForgetCopyFolder();
 
     // A folder's identity: device and inode.
     using TFolderID = std::pair<uint64_t, uint64_t>;
@@ -120,6 +125,10 @@ private:
     std::vector<TPendingCommit> pending_;
     int64_t pendingBytes_ = 0;
     size_t pendingFolders_ = 0;
+    // The folder PutFile copied into last, kept open for the next copy into it
+    // (CopyFolder), and which one it is: the root and the relative path.
+    std::shared_ptr<fs::TFolder> copyFolder_;
+    std::string copyFolderKey_;
     // The buffer of copies that cannot be made inside the kernel, kept for the
     // next copy.
     std::vector<char> copyBuffer_;

@@ -49,11 +49,26 @@ std::string Reason(const TFileOper* first, const TFileOper* second = nullptr) {
 }
 
 // Why the check of the target failed: the endpoint could not look (a server
-// that went away, a folder it may not read), or the target is not what the
-// analysis saw.
-std::string TargetCheckFailed(const TFileOper* Dst) {
+// that went away, a folder it may not read, a local root that is gone), or the
+// target is not what the analysis saw. An endpoint that is not connected before
+// every item (a local folder) is asked about its root only here, when
+// something failed.
+std::string TargetCheckFailed(TFileOper* Dst) {
+    if (Dst->LastErrorText.empty() && !Dst->ConnectsPerItem()) {
+        Dst->Connect();
+    }
     const std::string why = Reason(Dst);
     return why.empty() ? std::string(TargetChangedText) : why;
+}
+
+// A remote side connects again before each item (a lost connection is made
+// anew); a local folder is not looked at for every item: each write opens its
+// folder from the root and fails, with the system's reason, when the root is
+// gone.
+void ConnectForItem(TFileOper* Oper) {
+    if (Oper->ConnectsPerItem()) {
+        Oper->Connect();
+    }
 }
 
 void ClearReasons(TFileOper* a, TFileOper* b) {
@@ -278,8 +293,8 @@ std::unique_ptr<TFileOper> TTandemoraThread::NewOper(const TFolderSource& Source
 bool TTandemoraThread::ConnectBoth() {
     LeftOper->NotAnswering = false;
     RightOper->NotAnswering = false;
-    LeftOper->Connect();
-    RightOper->Connect();
+    ConnectForItem(LeftOper.get());
+    ConnectForItem(RightOper.get());
     return !LeftOper->NotAnswering && !RightOper->NotAnswering;
 }
 
@@ -1207,6 +1222,12 @@ bool TTandemoraThread::TargetAsAnalysed(TFileOper* Dst, TFolderSource* DstSource
                                         int32_t Date, int64_t Size) {
     const bool expected = AnalysisSawFile(Date);
     if (DstSource->DeviceType == dtLocal && !fs::IsUncPath(Path)) {
+        // Nothing under the name, not even a link: one look says so (whatever
+        // would stop that look stops one that follows links too).
+        struct stat st;
+        if (lstat(Path.c_str(), &st) != 0) {
+            return !expected;
+        }
         fs::DirEntry entry;
         const bool described = fs::GetEntryInfo(Path, entry);
         const bool present = described || fs::FileExists(Path) || fs::DirectoryExists(Path);

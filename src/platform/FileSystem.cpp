@@ -644,8 +644,9 @@ TFileHandle& TFileHandle::operator=(TFileHandle&& other) noexcept {
 
 // Opens without blocking (a FIFO would wait for a partner forever) and keeps the
 // descriptor only for a regular file, so that nothing is ever read from or
-// written into a device or pipe that happens to carry a listed name.
-bool TFileHandle::Open(int dirFd, const std::string& path, int flags, mode_t mode) {
+// written into a device or pipe that happens to carry a listed name. Seen, when
+// given, receives what the check found, so a caller need not ask again.
+bool TFileHandle::Open(int dirFd, const std::string& path, int flags, mode_t mode, struct stat* Seen) {
     if (smb::IsOpenFile(fd_)) {
         smb::CloseFile(fd_);
         fd_ = -1;
@@ -656,6 +657,12 @@ bool TFileHandle::Open(int dirFd, const std::string& path, int flags, mode_t mod
     if (dirFd == AT_FDCWD && IsUncPath(path)) {
         // A file on a share has no mode of ours; the server decides.
         fd_ = smb::OpenFile(path, flags);
+        return fd_ >= 0;
+    }
+    if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) && Seen == nullptr) {
+        // An exclusive creation never opens what stood there (not even a link
+        // or a FIFO): the file is always a new regular one, and nothing blocks.
+        fd_ = openat(dirFd, path.c_str(), flags | O_CLOEXEC, mode);
         return fd_ >= 0;
     }
     const int fd = openat(dirFd, path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
@@ -676,14 +683,27 @@ bool TFileHandle::Open(int dirFd, const std::string& path, int flags, mode_t mod
         errno = error;
         return false;
     }
-    // Regular files do not know non-blocking mode; clear it all the same.
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // Regular files do not know non-blocking mode; clear it all the same. The
+    // call sets only the status flags (the access mode and creation flags
+    // stay), so the flags we opened with, less O_NONBLOCK, are what remains.
+    fcntl(fd, F_SETFL, flags);
     fd_ = fd;
+    if (Seen != nullptr) {
+        *Seen = st;
+    }
     return true;
 }
 
 bool TFileHandle::OpenRead(const std::string& path) {
     return Open(AT_FDCWD, path, O_RDONLY, 0);
+}
+
+bool TFileHandle::OpenRead(const std::string& path, struct stat& Seen) {
+    if (IsUncPath(path)) {
+        errno = EINVAL;
+        return false;
+    }
+    return Open(AT_FDCWD, path, O_RDONLY, 0, &Seen);
 }
 
 bool TFileHandle::OpenAt(int DirFd, const std::string& Name, int Flags, mode_t Mode) {

@@ -16,6 +16,7 @@
 #include <ctime>
 #include <functional>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -171,6 +172,10 @@ public:
     // Opens a regular file for reading (following links). Never blocks on a FIFO;
     // anything but a regular file fails (EISDIR for folders, EINVAL otherwise).
     bool OpenRead(const std::string& path);
+    // OpenRead of a local file (not on a share: EINVAL) that also gives what
+    // the file was when opened (its fstat), so that a copy looks at its source
+    // once.
+    bool OpenRead(const std::string& path, struct stat& Seen);
     // Creates or truncates a file for writing. mode applies to a new file only.
     bool Create(const std::string& path, mode_t mode = 0666);
     // Creates a file that must not exist yet (O_EXCL), for writing.
@@ -206,7 +211,7 @@ public:
     bool Close();
 
 private:
-    bool Open(int dirFd, const std::string& path, int flags, mode_t mode);
+    bool Open(int dirFd, const std::string& path, int flags, mode_t mode, struct stat* Seen = nullptr);
     int fd_ = -1;
 };
 

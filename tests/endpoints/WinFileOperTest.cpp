@@ -439,6 +439,38 @@ TEST_F(WinFileOperTest, PartFileOfAKilledCopyIsNeverListedAndGoesWithTheNextWrit
     EXPECT_EQ(oper->RemovedPartFiles, std::vector<std::string>{Dir / ("sub/" + left[0])});
 }
 
+// Copies into one folder share the folder PutFile opened for the first of them.
+// Once the endpoint itself has removed and made that folder again (as a run that
+// deletes a folder and copies one of the same name does), the next copy goes
+// into the new folder, not into the removed one, and every waiting copy takes
+// its name at the commit.
+TEST_F(WinFileOperTest, CopiesFollowAFolderTheEndpointMadeAgain) {
+    WriteFile(Home / "a", "aa");
+    WriteFile(Home / "b", "bbb");
+    MakeDir(Dir / "sub");
+    auto oper = MakeOper();
+    oper->DeferCommits = true;
+    TFileAttri attr = Item("/sub/", "a", 2);
+    ASSERT_EQ(oper->PutFile(Home / "a", &Source, &attr, 0), 0);
+    std::vector<TFileOper::TCommitResult> results;
+    oper->CommitPending(results);
+    ASSERT_EQ(results.size(), 1u);
+    ASSERT_EQ(oper->DeleteFile(&Source, &attr), 0);
+    TFileAttri folder = Item("/", "sub");
+    ASSERT_EQ(oper->RemoveFolder(&Source, &folder), 0);
+    ASSERT_EQ(oper->MakeFolder("/sub"), 0);
+    attr = Item("/sub/", "b", 3);
+    EXPECT_EQ(oper->PutFile(Home / "b", &Source, &attr, 0), 0);
+    attr = Item("/sub/", "a", 2);
+    EXPECT_EQ(oper->PutFile(Home / "a", &Source, &attr, 0), 0);
+    oper->CommitPending(results);
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[0].Result, 0) << results[0].ErrorText;
+    EXPECT_EQ(results[1].Result, 0) << results[1].ErrorText;
+    EXPECT_EQ(FolderNames(Dir / "sub"), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(ReadFile(Dir / "sub/b"), "bbb");
+}
+
 // A folder of the tree replaced by a link after the scan: no operation reaches
 // through it, nor through a planted work folder, and the tree it leads to stays
 // as it was.

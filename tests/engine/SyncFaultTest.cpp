@@ -72,6 +72,9 @@ public:
         }
         return TWinFileOper::MakeFolderLike(RelPath, SourcePath);
     }
+    // Connected before every item as a remote kind is, so that a connect
+    // that raises meets an item.
+    bool ConnectsPerItem() const override { return true; }
     int Connect() override {
         if (++faults_->connects == faults_->throwOnConnect) {
             throw EOSError("no route to host");

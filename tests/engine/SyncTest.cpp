@@ -6,6 +6,7 @@
 #include "SyncTestSupport.h"
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <sys/stat.h>
@@ -169,6 +170,33 @@ TEST_F(SyncTest, TargetsAndSourcesChangedAfterTheAnalysisAreLeftAlone) {
         EXPECT_EQ(Code(key), saConflict) << key;
     }
     EXPECT_EQ(Code("/grow.txt"), saOverwriteLtoR);
+}
+
+// A local side is not looked at before every item; when its root is gone after
+// the analysis, the items that meet it still fail with the system's reason,
+// and nothing is made in its place.
+TEST_F(SyncTest, TargetRootGoneAfterTheAnalysisFailsEachItemWithTheReason) {
+    Put(L, "c.txt", "c one", kOld);
+    Put(L, "d.txt", "d one", kOld);
+    AnalyzeAndSync();
+    Put(L, "c.txt", "c two", kNew);
+    Put(L, "n.txt", "new", kNew);
+    std::filesystem::remove(L + "/d.txt");
+    Analyze();
+    ASSERT_EQ(Changes(), 3);
+    std::filesystem::rename(R, R + ".away");
+    Sync();
+
+    const std::string gone = " (" + std::string(std::strerror(ENOENT)) + ")";
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(
+        Lines(lines.begin(), lines.begin() + 4),
+        (Lines{"Error " + CopyLine(L, R, "c.txt") + gone, "Error Delete:" + R + "/d.txt" + gone,
+               "Error " + CopyLine(L, R, "n.txt") + " (making the folder: " + std::strerror(ENOENT) + ")",
+               "Operator File :3"}));
+    EXPECT_FALSE(std::filesystem::exists(R));
+    EXPECT_EQ(Read(R + ".away", "c.txt"), "c one");
+    EXPECT_EQ(Read(R + ".away", "d.txt"), "d one");
 }
 
 // A cancel stops before the next item; what was done is in the snapshots, and
