@@ -1490,8 +1490,10 @@ void TFSyncMain::RunOverride(int32_t code) {
         return;
     }
     rows_.RecountTree(rows_.ResultTree());
-    // The counts and values follow at once; the rows stay where they are.
+    // The counts and values follow at once, the filters' too; the rows stay
+    // where they are.
     rows_.ShowRowValues(row);
+    UpdateFilterCaptions();
     VST1->viewport()->update();
     UpdatePopupActions();
     emit RunStateChanged();

@@ -297,8 +297,9 @@ TEST_F(ResultViewTest, OverrideOnAFolderReachesOnlyTheRowsShown) {
     EXPECT_EQ(ItemNamed(result, "same.txt")->Action, tandemora::saSame);
     EXPECT_EQ(IndexNamed(window, "new.txt", 5).data(kImage).toInt(), tandemora::iiDoNotCopy);
     EXPECT_FALSE(window->BitBtn_Sync->isEnabled());
-    // The view is not rebuilt until the user asks for one.
-    EXPECT_EQ(window->rb_changed->text(), "Changes(1)");
+    // The view is not rebuilt until the user asks for one; its counts follow at once.
+    EXPECT_EQ(ShownNames(window), (std::vector<std::string>{"Docs", "d", "new.txt"}));
+    EXPECT_EQ(window->rb_changed->text(), "Changes(0)");
     window->Action_all->trigger();
     EXPECT_EQ(window->rb_changed->text(), "Changes(0)");
     EXPECT_EQ(IndexNamed(window, "same.txt", 5).data(kImage).toInt(), tandemora::iiSame);

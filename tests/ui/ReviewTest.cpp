@@ -550,11 +550,11 @@ TEST_F(ReviewTest, DoNotCopyKeepsBothSidesAndItsCountsFollowAtOnce) {
 
     struct Case {
         const char* Name;
-        QString LSize, RSize, SubCount, RootCount;
+        QString LSize, RSize, SubCount, RootCount, Changes;
     };
     const Case cases[] = {
-        {"a.txt", "", "5", "1", "2"},
-        {"both.txt", "3", "13", "1", "1"},
+        {"a.txt", "", "5", "1", "2", "(2)"},
+        {"both.txt", "3", "13", "1", "1", "(1)"},
     };
     tandemora::TResultView* view = window->VST1;
     for (const Case& c : cases) {
@@ -572,6 +572,7 @@ TEST_F(ReviewTest, DoNotCopyKeepsBothSidesAndItsCountsFollowAtOnce) {
         EXPECT_FALSE(at.siblingAtColumn(7).data().toString().isEmpty());
         EXPECT_EQ(cell("sub", 6), c.SubCount);
         EXPECT_EQ(cell("Docs", 6), c.RootCount);
+        EXPECT_EQ(window->rb_changed->text(), Text("changed") + c.Changes);
     }
     // The rebuilt view agrees with what the override showed.
     window->rb_all->click();
