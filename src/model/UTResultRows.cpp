@@ -44,6 +44,21 @@ void SetRightDisplay(TFileTree* node, int32_t time, int32_t attr, int64_t size) 
     node->OtherSize = size;
 }
 
+// The codes that ask a sync to copy or delete.
+bool IsOperation(int32_t code) {
+    switch (code) {
+    case saCopyLtoR:
+    case saCopyRtoL:
+    case saOverwriteLtoR:
+    case saOverwriteRtoL:
+    case saDeleteRight:
+    case saDeleteLeft:
+        return true;
+    default:
+        return false;
+    }
+}
+
 void VisitRows(TResultRow* row, const std::function<void(TResultRow*)>& visit) {
     visit(row);
     for (int i = 0; i < row->ChildCount(); ++i) {
@@ -105,7 +120,9 @@ void TResultRows::SetResultTree(TFileTree* tree) {
     // The sync thread reads the result's codes and filter counts while it runs.
     if (!syncRunning_) {
         if (tree != resultTree_) {
-            chosen_.clear(); // the items of the old result go with it
+            // The items of the old result go with it.
+            chosen_.clear();
+            asked_.clear();
         }
         resultTree_ = tree;
     }
@@ -136,7 +153,10 @@ void TResultRows::RecountNode(TFileTree* node) {
         if (!child->Children.empty()) {
             RecountNode(child);
         }
-        ApplyDisplayValues(child);
+        // An item a sync settled keeps the values its row showed afterwards.
+        if (asked_.empty() || asked_.count(child) == 0) {
+            ApplyDisplayValues(child);
+        }
         AddCounts(node, child);
     }
 }
@@ -192,6 +212,15 @@ void TResultRows::ApplyDisplayValues(TFileTree* child) {
     case saDeleteLeft:
         SetLeftDisplay(child, a->Time, a->Attr, a->Size);
         SetRightDisplay(child, 0, 0, 0);
+        break;
+    case saDoNotCopy:
+    case saExcluded:
+    case saError:
+        // Nothing happens to the item, so both sides show what they hold: a
+        // file the direction keeps from being copied is still on its side.
+        if (leftEntry) {
+            SetLeftDisplay(child, a->Time, a->Attr, a->Size);
+        }
         break;
     default:
         break;
@@ -303,6 +332,10 @@ bool TResultRows::SetItemAction(TResultRow* row, int32_t code) {
 }
 
 void TResultRows::SetRowAction(TResultRow* row, int32_t code) {
+    // What a sync did or failed to do is not undone by a folder's override.
+    if (Settled(*row)) {
+        return;
+    }
     row->Action.store(code);
     if (row != root_.get() && row->Item != nullptr) {
         // The first override of an item keeps what the analysis chose.
@@ -352,6 +385,52 @@ TItemActions TResultRows::UpdateItemActions(int32_t code, int32_t syncDirection)
     return actions;
 }
 
+TItemActions TResultRows::ItemActions(const TResultRow& row, int32_t syncDirection) const {
+    // A settled row's values are what the sync left; copying it again from an
+    // analysis made before the sync would act on what no longer is.
+    if (Settled(row)) {
+        return TItemActions();
+    }
+    return UpdateItemActions(row.Action.load(), syncDirection);
+}
+
+void TResultRows::ShowRowValues(TResultRow* row) {
+    if (row == nullptr || syncRunning_) {
+        return;
+    }
+    VisitRows(row, [this](TResultRow* below) { ShowItemValues(below); });
+    for (TResultRow* above = row->Parent(); above != nullptr; above = above->Parent()) {
+        ShowItemValues(above);
+    }
+    ShowRootTotals();
+}
+
+// A folder row's sizes are the sums of the rows below it, so only a file row
+// takes its item's sizes, and the folder rows above it the difference.
+void TResultRows::ShowItemValues(TResultRow* row) {
+    const TFileTree* item = row->Item;
+    if (item == nullptr || row == root_.get()) {
+        return;
+    }
+    row->LtoRCount = item->LtoRFlag;
+    row->RtoLCount = item->RtoLFlag;
+    row->LeftDate = item->LeftTime;
+    row->LeftAttr = item->LeftAttr;
+    row->RightDate = item->OtherTime;
+    row->RightAttr = item->OtherAttr;
+    if (row->IsFolder == 1) {
+        return;
+    }
+    const int64_t leftDelta = item->LeftSize - row->LeftSize;
+    const int64_t rightDelta = item->OtherSize - row->RightSize;
+    row->LeftSize = item->LeftSize;
+    row->RightSize = item->OtherSize;
+    for (TResultRow* above = row->Parent(); above != nullptr; above = above->Parent()) {
+        above->LeftSize += leftDelta;
+        above->RightSize += rightDelta;
+    }
+}
+
 int32_t TResultRows::ChosenAction(const TResultRow& row) const {
     if (row.Item == nullptr) {
         return row.Action.load();
@@ -365,7 +444,19 @@ bool TResultRows::Overridden(const TResultRow& row) const {
         return false;
     }
     const auto found = chosen_.find(row.Item);
-    return found != chosen_.end() && found->second != row.Item->Action;
+    return found != chosen_.end() && found->second != AskedAction(row);
+}
+
+int32_t TResultRows::AskedAction(const TResultRow& row) const {
+    if (row.Item == nullptr) {
+        return row.Action.load();
+    }
+    const auto found = asked_.find(row.Item);
+    return found != asked_.end() ? found->second : row.Item->Action;
+}
+
+bool TResultRows::Settled(const TResultRow& row) const {
+    return row.Item != nullptr && asked_.count(row.Item) != 0;
 }
 
 // ---- After a synchronisation ---------------------------------------------------
@@ -383,8 +474,16 @@ void TResultRows::ShowSyncOutcome() {
 // A folder's own date is left alone: a folder the sync made has the time it
 // was made, which only the next scan knows.
 void TResultRows::ShowRowOutcome(TResultRow* row) {
-    if (row == root_.get() || row->Item == nullptr || row->Action.load() != saSame) {
+    if (row == root_.get() || row->Item == nullptr || !IsOperation(row->Item->Action)) {
         return;
+    }
+    const int32_t shown = row->Action.load();
+    if (shown == saError) {
+        SettleItem(row, saError);
+        return;
+    }
+    if (shown != saSame) {
+        return; // not reached: still what the analysis proposed
     }
     const int32_t asked = row->Item->Action;
     const bool file = row->IsFolder != 1;
@@ -426,11 +525,27 @@ void TResultRows::ShowRowOutcome(TResultRow* row) {
         }
         break;
     default:
-        return;
+        break;
     }
     for (TResultRow* above = row->Parent(); above != nullptr; above = above->Parent()) {
         above->LeftSize += leftDelta;
         above->RightSize += rightDelta;
+    }
+    SettleItem(row, saSame);
+}
+
+// The item takes the row's values and the outcome's code; what it was asked to
+// do is kept for the action hint.
+void TResultRows::SettleItem(TResultRow* row, int32_t outcome) {
+    TFileTree* item = row->Item;
+    asked_.emplace(item, item->Action);
+    SetLeftDisplay(item, row->LeftDate, row->LeftAttr, row->LeftSize);
+    SetRightDisplay(item, row->RightDate, row->RightAttr, row->RightSize);
+    item->SetAction(outcome);
+    // Only leaves carry flags of their own; the Errors view finds a failed
+    // item by this one.
+    if (outcome == saError && item->ChildCount < 1) {
+        item->ErrorFlag = 1;
     }
 }
 

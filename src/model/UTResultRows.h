@@ -118,17 +118,32 @@ public:
     bool SetItemAction(TResultRow* row, int32_t code);
     // The overrides offered for a row with this code in a task of this direction.
     static TItemActions UpdateItemActions(int32_t code, int32_t syncDirection);
+    // The overrides the popup offers for one row: none for a row a sync has
+    // settled (done or failed), else those of its code.
+    TItemActions ItemActions(const TResultRow& row, int32_t syncDirection) const;
+    // After an override and the recount: the row, every row below it and every
+    // row above it show their items' values and counts again, and the root row
+    // its totals, without rebuilding the view.
+    void ShowRowValues(TResultRow* row);
     // The code the analysis chose for a row's item; differs from the item's own
     // code once the person overrode it. A row without an item: its own code.
     int32_t ChosenAction(const TResultRow& row) const;
     // True when the person set the row's action in place of the analysis' choice.
     bool Overridden(const TResultRow& row) const;
+    // The action a row's item was to carry out: for an item a sync settled, the
+    // code it had before; otherwise the item's code (a row without an item: its own).
+    int32_t AskedAction(const TResultRow& row) const;
+    // True for a row whose item a sync carried out or failed on.
+    bool Settled(const TResultRow& row) const;
 
     // After a synchronisation has handed the rows back: every row it marked done
     // shows what the sides now hold (the copied side takes the source's date,
     // attributes and size; a deleted side is empty), and the folder rows above
     // it their new sums. Rows that failed or were not reached keep the values
-    // the analysis saw.
+    // the analysis saw. The result takes the outcome too: a done item becomes
+    // alike on both sides (18) with the values its row shows, a failed one an
+    // error (3), so every view shown afterwards shows what the sync left, and
+    // nothing it did counts as a change to make again.
     void ShowSyncOutcome();
 
     // Whether a view kind shows an item, by the item's (recounted) category counts.
@@ -165,9 +180,13 @@ private:
     void FillRow(TResultRow* row, TFileTree* item);
     void SetRowAction(TResultRow* row, int32_t code);
     void ShowRowOutcome(TResultRow* row);
+    void SettleItem(TResultRow* row, int32_t outcome);
+    void ShowItemValues(TResultRow* row);
 
     // The analysis' code of every item the person overrode, by item.
     std::unordered_map<const TFileTree*, int32_t> chosen_;
+    // The code every item a sync settled had before it, by item.
+    std::unordered_map<const TFileTree*, int32_t> asked_;
 
     std::unique_ptr<TResultRow> root_;
     std::string rootName_;

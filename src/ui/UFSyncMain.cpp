@@ -1285,8 +1285,12 @@ void TFSyncMain::SyncThreadDone() {
     if (destroying_) {
         return;
     }
-    // The rows it did show what the two sides hold now.
+    // The rows it did show what the two sides hold now, and so does the result
+    // behind every view: the filters count and show what the sync left (done,
+    // failed, conflicts), and no view offers a done copy to be made again.
     rows_.ShowSyncOutcome();
+    rows_.RecountTree(rows_.ResultTree());
+    UpdateFilterCaptions();
     VST1->viewport()->update();
     // RestoreAfterSync
     SetFolderBarEnabled(true);
@@ -1455,7 +1459,7 @@ void TFSyncMain::UpdatePopupActions() {
     if (row == nullptr || root == nullptr || !root->HasChildren()) {
         return;
     }
-    const TItemActions offered = TResultRows::UpdateItemActions(row->Action.load(), Task->SyncDirection);
+    const TItemActions offered = rows_.ItemActions(*row, Task->SyncDirection);
     act_pop_LtoR->setEnabled(offered.LtoR);
     act_pop_RtoL->setEnabled(offered.RtoL);
     act_pop_Donotcopy->setEnabled(offered.DoNotCopy);
@@ -1474,7 +1478,7 @@ void TFSyncMain::RunOverride(int32_t code) {
     // A request from the main window's menu may have been enabled for another
     // row; only an override the focused row offers is run (a one-way task never
     // gets a copy against its direction).
-    const TItemActions offered = TResultRows::UpdateItemActions(row->Action.load(), Task->SyncDirection);
+    const TItemActions offered = rows_.ItemActions(*row, Task->SyncDirection);
     const bool allowed = (code == saOverwriteLtoR && offered.LtoR) ||
                          (code == saOverwriteRtoL && offered.RtoL) ||
                          (code == saDoNotCopy && offered.DoNotCopy);
@@ -1486,6 +1490,10 @@ void TFSyncMain::RunOverride(int32_t code) {
         return;
     }
     rows_.RecountTree(rows_.ResultTree());
+    // The counts and values follow at once, the filters' too; the rows stay
+    // where they are.
+    rows_.ShowRowValues(row);
+    UpdateFilterCaptions();
     VST1->viewport()->update();
     UpdatePopupActions();
     emit RunStateChanged();

@@ -8,6 +8,7 @@
 #include <QFont>
 #include <QIcon>
 #include <QRegularExpression>
+#include <cstdlib>
 
 namespace tandemora {
 
@@ -98,6 +99,7 @@ TResultRowsModel::TResultRowsModel(TResultRows* rows, QObject* parent)
     : QAbstractItemModel(parent), rows_(rows) {
     for (const TColumn& c : kColumns) {
         captions_ << QString::fromLatin1(c.Default);
+        twoLines_ << false;
     }
     LoadLocale();
     SetDarkColours(false);
@@ -144,6 +146,32 @@ void TResultRowsModel::LoadCaptions() {
         hints_ << LangOr(hint.Key, hint.Default);
     }
     emit headerDataChanged(Qt::Horizontal, 0, kColumnCount - 1);
+}
+
+QString TResultRowsModel::Caption(int column) const {
+    return column >= 0 && column < kColumnCount ? captions_[column] : QString();
+}
+
+void TResultRowsModel::SetTwoLineCaption(int column, bool twoLines) {
+    if (column < 0 || column >= kColumnCount || twoLines_[column] == twoLines) {
+        return;
+    }
+    twoLines_[column] = twoLines;
+    emit headerDataChanged(Qt::Horizontal, column, column);
+}
+
+QString TResultRowsModel::InTwoLines(const QString& caption) {
+    const int middle = caption.size() / 2;
+    int best = -1;
+    for (int i = 0; i < caption.size(); ++i) {
+        if (caption[i] == ' ' && (best < 0 || std::abs(i - middle) < std::abs(best - middle))) {
+            best = i;
+        }
+    }
+    if (best < 0) {
+        return caption;
+    }
+    return caption.left(best) + '\n' + caption.mid(best + 1);
 }
 
 void TResultRowsModel::BeginRebuild() {
@@ -288,7 +316,7 @@ QVariant TResultRowsModel::Background(int column) const {
 
 QVariant TResultRowsModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < kColumnCount) {
-        return captions_[section];
+        return twoLines_[section] ? InTwoLines(captions_[section]) : captions_[section];
     }
     if (orientation == Qt::Horizontal && role == Qt::ToolTipRole && section >= 0 && section < hints_.size()) {
         return hints_[section];
@@ -454,7 +482,7 @@ QString TResultRowsModel::ActionText(int32_t code) {
 // alike.
 QString TResultRowsModel::ActionHint(const TResultRow& row) const {
     const int32_t shown = row.Action.load();
-    const int32_t asked = row.Item != nullptr ? row.Item->Action : shown;
+    const int32_t asked = rows_->AskedAction(row);
     QString text;
     if (shown != asked && (shown == saSame || shown == saError)) {
         const QString outcome =

@@ -50,6 +50,14 @@ public:
     QModelIndex IndexOf(TResultRow* row, int column = 0) const;
     // Reloads the column captions from the language file.
     void LoadCaptions();
+    // A column's caption as the language file has it, on one line.
+    QString Caption(int column) const;
+    // Shows a column's caption in two lines (broken at the space nearest its
+    // middle), so the column need be no wider than its values; the header
+    // grows by a line.
+    void SetTwoLineCaption(int column, bool twoLines);
+    // A caption broken into two lines; one without a space stays as it is.
+    static QString InTwoLines(const QString& caption);
 
     QModelIndex index(int row, int column, const QModelIndex& parent = QModelIndex()) const override;
     QModelIndex parent(const QModelIndex& child) const override;
@@ -86,6 +94,7 @@ private:
     TResultRows* rows_;
     const TResultImages* images_ = nullptr;
     QStringList captions_;
+    QList<bool> twoLines_;
     QLocale locale_;
     QString dateTimeFormat_;
     QString fullDateTimeFormat_;

@@ -164,16 +164,21 @@ void TResultView::FitColumns() {
     const int captionMargin = 2 * style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, columns) + 2;
     fitting_ = true;
     for (int i = 1; i < TResultRowsModel::kColumnCount; ++i) {
-        const QString caption = model_->headerData(i, Qt::Horizontal).toString();
-        int width = columns->fontMetrics().horizontalAdvance(caption) + captionMargin;
         const QString widest = WidestText(i);
-        if (!widest.isEmpty()) {
-            width = std::max(width, fontMetrics().horizontalAdvance(widest) + margin);
-        }
+        int values = widest.isEmpty() ? 0 : fontMetrics().horizontalAdvance(widest) + margin;
         if (i == TResultRowsModel::kActionColumn) {
-            width = std::max(width, iconSize().width() + margin);
+            values = std::max(values, iconSize().width() + margin);
         }
-        columns->resizeSection(i, width);
+        const QString caption = model_->Caption(i);
+        const int oneLine = columns->fontMetrics().horizontalAdvance(caption) + captionMargin;
+        // A count's caption is much wider than its numbers: in two lines it
+        // leaves that width to the names.
+        const bool count = i == 4 || i == 6;
+        const int twoLines =
+            columns->fontMetrics().size(0, TResultRowsModel::InTwoLines(caption)).width() + captionMargin;
+        const bool broken = count && oneLine > values && twoLines < oneLine;
+        model_->SetTwoLineCaption(i, broken);
+        columns->resizeSection(i, std::max(values, broken ? twoLines : oneLine));
     }
     fitting_ = false;
     FitNameColumn();

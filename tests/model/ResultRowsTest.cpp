@@ -221,6 +221,20 @@ TEST(ResultRowsTest, RowsTheSyncDidShowTheSidesAsTheyAreNow) {
         EXPECT_EQ(FindRow(rows, "/dir")->RightSize, c.rightShown);
         EXPECT_EQ(rows.RootRow()->LeftSize, c.leftShown);
         EXPECT_EQ(rows.RootRow()->RightSize, c.rightShown);
+        // The result takes the outcome, so a view rebuilt afterwards shows the
+        // same, and a done copy is no change any more.
+        const bool settled = c.code != saSame;
+        EXPECT_EQ(rows.Settled(*row), settled);
+        EXPECT_EQ(rows.AskedAction(*row), c.code);
+        EXPECT_EQ(item->Action, settled ? c.syncCode : c.code);
+        ASSERT_TRUE(rows.ShowView(vkAll));
+        row = FindRow(rows, "/dir/f.bin");
+        EXPECT_EQ(row->LeftSize, c.leftShown);
+        EXPECT_EQ(row->RightSize, c.rightShown);
+        EXPECT_EQ(row->LeftDate, c.leftDate);
+        EXPECT_EQ(row->RightDate, c.rightDate);
+        EXPECT_EQ(b.Root->NewFlag + b.Root->OverwriteFlag + b.Root->DeleteFlag, 0);
+        EXPECT_EQ(b.Root->ErrorFlag, c.syncCode == saError ? 1 : 0);
     }
 }
 

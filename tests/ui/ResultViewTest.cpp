@@ -145,9 +145,10 @@ TEST_F(ResultViewTest, ColumnTextsAndImagesFollowTheActionCode) {
         {tandemora::saOverwriteRtoL, l, lSize, "RA", r, "2.048", "HA", tandemora::iiRtoL},
         {tandemora::saOverwriteLtoR, l, lSize, "RA", r, "2.048", "HA", tandemora::iiLtoR},
         {tandemora::saConflict, l, lSize, "RA", r, "2.048", "HA", tandemora::iiConflict},
-        {tandemora::saError, "", "", "", r, "2.048", "HA", tandemora::iiError},
-        {tandemora::saDoNotCopy, "", "", "", r, "2.048", "HA", tandemora::iiDoNotCopy},
-        {tandemora::saExcluded, "", "", "", r, "2.048", "HA", tandemora::iiDoNotCopy},
+        // Nothing is done to these: both sides show what they hold.
+        {tandemora::saError, l, lSize, "RA", r, "2.048", "HA", tandemora::iiError},
+        {tandemora::saDoNotCopy, l, lSize, "RA", r, "2.048", "HA", tandemora::iiDoNotCopy},
+        {tandemora::saExcluded, l, lSize, "RA", r, "2.048", "HA", tandemora::iiDoNotCopy},
         {tandemora::saDeleteRight, "", "", "", l, lSize, "RA", tandemora::iiDeleteRight},
         {tandemora::saDeleteLeft, l, lSize, "RA", "", "", "", tandemora::iiDeleteLeft},
         {tandemora::saUnset, "", "", "", r, "2.048", "HA", -1},
@@ -296,8 +297,9 @@ TEST_F(ResultViewTest, OverrideOnAFolderReachesOnlyTheRowsShown) {
     EXPECT_EQ(ItemNamed(result, "same.txt")->Action, tandemora::saSame);
     EXPECT_EQ(IndexNamed(window, "new.txt", 5).data(kImage).toInt(), tandemora::iiDoNotCopy);
     EXPECT_FALSE(window->BitBtn_Sync->isEnabled());
-    // The view is not rebuilt until the user asks for one.
-    EXPECT_EQ(window->rb_changed->text(), "Changes(1)");
+    // The view is not rebuilt until the user asks for one; its counts follow at once.
+    EXPECT_EQ(ShownNames(window), (std::vector<std::string>{"Docs", "d", "new.txt"}));
+    EXPECT_EQ(window->rb_changed->text(), "Changes(0)");
     window->Action_all->trigger();
     EXPECT_EQ(window->rb_changed->text(), "Changes(0)");
     EXPECT_EQ(IndexNamed(window, "same.txt", 5).data(kImage).toInt(), tandemora::iiSame);
@@ -349,7 +351,10 @@ TEST_F(ResultViewTest, RequestsWithoutAResultAFocusedRowOrDuringASyncChangeNothi
     EXPECT_TRUE(window->Action_changes->isChecked());
     EXPECT_EQ(ShownNames(window), before);
     ASSERT_TRUE(WaitIdle(window));
-    EXPECT_EQ(ItemNamed(result, "a.txt")->Action, tandemora::saCopyLtoR);
+    // The copy was made as the analysis proposed it, and the result says it is done.
+    EXPECT_EQ(ItemNamed(result, "a.txt")->Action, tandemora::saSame);
+    EXPECT_EQ(window->Rows().AskedAction(*window->Model()->RowOf(IndexNamed(window, "a.txt"))),
+              tandemora::saCopyLtoR);
     EXPECT_EQ(ReadFile(right + "/a.txt"), "alpha");
 }
 

@@ -197,6 +197,48 @@ TEST_F(ReviewTest, BothSidesAreInViewAtTheDesignedSize) {
     EXPECT_GE(view->viewport()->height() / rowHeight, 5);
 }
 
+// The counts' captions take two lines, so their columns are as wide as their
+// numbers and the names get the difference; every line of a caption fits.
+TEST_F(ReviewTest, CountColumnsAreAsWideAsTheirNumbers) {
+    WriteFile(left + "/a.txt", "alpha");
+    TFSyncMain* window = StartWith();
+    ASSERT_NE(window, nullptr);
+    ASSERT_EQ(main->size(), QSize(900, 700));
+    ASSERT_TRUE(Analyze(window));
+    QCoreApplication::processEvents();
+    tandemora::TResultView* view = window->VST1;
+    QHeaderView* header = view->header();
+    const QFontMetrics cells = view->fontMetrics();
+    const QFontMetrics captions = header->fontMetrics();
+    const int captionMargin = 2 * header->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
+    int others = 0;
+    for (int column = 1; column < TResultRowsModel::kColumnCount; ++column) {
+        others += header->sectionSize(column);
+    }
+    for (int column : {4, 6}) {
+        SCOPED_TRACE(column);
+        const QString caption = window->Model()->Caption(column);
+        const QStringList lines = window->Model()->headerData(column, Qt::Horizontal).toString().split('\n');
+        ASSERT_EQ(lines.size(), 2);
+        EXPECT_EQ(lines.join(' '), caption);
+        // Narrower than the caption on one line, no wider than six digits and
+        // a margin (or the caption's wider line) need.
+        EXPECT_LT(header->sectionSize(column), captions.horizontalAdvance(caption) + captionMargin);
+        const int widerLine =
+            std::max(captions.horizontalAdvance(lines[0]), captions.horizontalAdvance(lines[1]));
+        EXPECT_LE(header->sectionSize(column),
+                  std::max(cells.horizontalAdvance("999999") + 12, widerLine + captionMargin + 4));
+        EXPECT_GE(header->sectionSize(column) - captionMargin, widerLine);
+        EXPECT_GE(header->sectionSize(column), cells.horizontalAdvance("99999"));
+    }
+    EXPECT_GE(header->height(), 2 * captions.height());
+    // Every other caption stays on one line, and the names take the rest.
+    for (int column : {0, 1, 2, 3, 5, 7, 8, 9}) {
+        EXPECT_FALSE(window->Model()->headerData(column, Qt::Horizontal).toString().contains('\n')) << column;
+    }
+    EXPECT_EQ(header->sectionSize(0), view->viewport()->width() - others);
+}
+
 // ---- The action cell --------------------------------------------------------------------------
 
 // A result built by hand: one file per action code.
@@ -380,6 +422,165 @@ TEST_F(ReviewTest, RowsShowTheSidesAfterTheSync) {
     EXPECT_EQ(window->rb_changed->text(), Text("changed") + "(0)");
     window->rb_all->click();
     check({{"a.txt", "13", "13", true}, {"Docs", "13", "13", false}});
+}
+
+// A sync done, the filters show what it left: copies done (offered for no
+// override and counted as no change, so Sync stays off), the copy that failed
+// among the errors, the conflict still waiting. The next analysis agrees.
+TEST_F(ReviewTest, AfterASyncTheFiltersShowWhatItLeft) {
+    WriteFile(left + "/conflict.txt", "first");
+    TFSyncMain* window = StartWith();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(Analyze(window));
+    ASSERT_TRUE(Sync(window));
+
+    WriteFile(left + "/conflict.txt", "left edit");
+    WriteFile(right + "/conflict.txt", "the right side's edit");
+    SetTime(left + "/conflict.txt", 1700000000);
+    SetTime(right + "/conflict.txt", 1700000600);
+    WriteFile(left + "/docs/new.txt", "new on the left");
+    WriteFile(right + "/docs/back.txt", "new on the right");
+    WriteFile(left + "/gone.txt", "removed before the sync");
+    ASSERT_TRUE(Analyze(window));
+    ASSERT_EQ(window->rb_changed->text(), Text("changed") + "(3)");
+    // The source of one copy goes between the analysis and the sync.
+    std::filesystem::remove(left + "/gone.txt");
+    ASSERT_TRUE(Sync(window));
+    ASSERT_EQ(ReadFile(right + "/docs/new.txt"), "new on the left");
+    ASSERT_EQ(ReadFile(left + "/docs/back.txt"), "new on the right");
+
+    EXPECT_FALSE(window->BitBtn_Sync->isEnabled());
+    EXPECT_EQ(window->rb_changed->text(), Text("changed") + "(0)");
+    EXPECT_EQ(window->rb_errors->text(), Text("errors") + "(1)");
+    EXPECT_EQ(window->rb_conflicts->text(), Text("conflicts") + "(1)");
+
+    auto names = [&] {
+        std::vector<std::string> shown;
+        window->Rows().ForEachRow([&](TResultRow* row) { shown.push_back(row->Name); });
+        return shown;
+    };
+    using Names = std::vector<std::string>;
+    // Each way of choosing a view: the radio buttons, the view actions (the
+    // menus and their shortcuts) and the main window's messages.
+    struct Choice {
+        const char* How;
+        std::function<void()> Choose;
+        Names Shown;
+    };
+    const Choice choices[] = {
+        {"Changes by its button", [&] { window->rb_changed->click(); }, {"Docs"}},
+        {"Changes by its action", [&] { window->Action_changes->trigger(); }, {"Docs"}},
+        {"Changes by message", [&] { SendNotifyMessage(window, tandemora::WM_MODIFY, 0, 10); }, {"Docs"}},
+        {"Errors", [&] { window->rb_errors->click(); }, {"Docs", "gone.txt"}},
+        {"Conflicts", [&] { window->rb_conflicts->click(); }, {"Docs", "conflict.txt"}},
+        {"New", [&] { window->Action_New->trigger(); }, {"Docs"}},
+    };
+    for (const Choice& c : choices) {
+        SCOPED_TRACE(c.How);
+        c.Choose();
+        EXPECT_EQ(names(), c.Shown);
+        EXPECT_FALSE(window->BitBtn_Sync->isEnabled());
+    }
+
+    // All: the copies read as done with both sides alike, and offer no override.
+    window->rb_all->click();
+    for (const char* name : {"new.txt", "back.txt"}) {
+        SCOPED_TRACE(name);
+        TResultRow* row = RowNamed(window->Rows(), name);
+        ASSERT_NE(row, nullptr);
+        const QModelIndex at = window->Model()->IndexOf(row);
+        EXPECT_EQ(at.siblingAtColumn(5).data(TResultRowsModel::ImageRole).toInt(), tandemora::iiSame);
+        EXPECT_TRUE(at.siblingAtColumn(5).data(Qt::ToolTipRole).toString().startsWith("Done: Copy"));
+        EXPECT_FALSE(at.siblingAtColumn(2).data().toString().isEmpty());
+        EXPECT_EQ(at.siblingAtColumn(2).data().toString(), at.siblingAtColumn(8).data().toString());
+        EXPECT_EQ(at.siblingAtColumn(1).data().toString(), at.siblingAtColumn(7).data().toString());
+        tandemora::TResultView* view = window->VST1;
+        view->scrollTo(at);
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(at).center());
+        EXPECT_FALSE(window->act_pop_LtoR->isEnabled());
+        EXPECT_FALSE(window->act_pop_RtoL->isEnabled());
+        EXPECT_FALSE(window->act_pop_Donotcopy->isEnabled());
+    }
+    const QModelIndex failed = window->Model()->IndexOf(RowNamed(window->Rows(), "gone.txt"), 5);
+    EXPECT_EQ(failed.data(TResultRowsModel::ImageRole).toInt(), tandemora::iiError);
+    EXPECT_TRUE(failed.data(Qt::ToolTipRole).toString().startsWith("Failed: Copy"));
+    // A folder set to "do not copy" leaves its done rows as they are.
+    TResultRow* docs = RowNamed(window->Rows(), "docs");
+    ASSERT_NE(docs, nullptr);
+    window->VST1->setCurrentIndex(window->Model()->IndexOf(docs));
+    window->act_pop_Donotcopy->setEnabled(true);
+    window->act_pop_Donotcopy->trigger();
+    EXPECT_EQ(RowNamed(window->Rows(), "new.txt")->Action.load(), tandemora::saSame);
+    window->rb_changed->click();
+    EXPECT_FALSE(window->BitBtn_Sync->isEnabled());
+
+    // The next analysis finds nothing to copy; the conflict still waits.
+    ASSERT_TRUE(Analyze(window));
+    EXPECT_EQ(window->rb_changed->text(), Text("changed") + "(0)");
+    EXPECT_EQ(window->rb_conflicts->text(), Text("conflicts") + "(1)");
+    EXPECT_EQ(window->rb_errors->text(), Text("errors") + "(0)");
+}
+
+// "Do not copy" changes what is done, not what the sides hold: a row keeps both
+// sides' values, and its counts and those of the rows above it follow at once.
+// A file the task's direction keeps on its side shows it there.
+TEST_F(ReviewTest, DoNotCopyKeepsBothSidesAndItsCountsFollowAtOnce) {
+    WriteFile(left + "/sub/keep.txt", "stays on the left");
+    WriteFile(right + "/sub/a.txt", "alpha");
+    WriteFile(right + "/sub/b.txt", "bravo");
+    WriteFile(left + "/both.txt", "old");
+    WriteFile(right + "/both.txt", "newer, longer");
+    SetTime(left + "/both.txt", 1700000000);
+    SetTime(right + "/both.txt", 1700000600);
+    TFSyncMain* window =
+        StartWith([](tandemora::TSyncTask& task) { task.SyncDirection = tandemora::sdRightToLeft; });
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(Analyze(window));
+    window->rb_all->click();
+    auto cell = [&](const char* name, int column) {
+        TResultRow* row = RowNamed(window->Rows(), name);
+        return row != nullptr ? window->Model()->IndexOf(row, column).data().toString() : QString("(none)");
+    };
+    // Kept on the left by the direction: its left side is in view.
+    EXPECT_EQ(window->Rows().ChosenAction(*RowNamed(window->Rows(), "keep.txt")), tandemora::saDoNotCopy);
+    EXPECT_EQ(cell("keep.txt", 2), "17");
+    EXPECT_FALSE(cell("keep.txt", 1).isEmpty());
+    ASSERT_EQ(cell("sub", 6), "2");
+    ASSERT_EQ(cell("Docs", 6), "3");
+
+    struct Case {
+        const char* Name;
+        QString LSize, RSize, SubCount, RootCount, Changes;
+    };
+    const Case cases[] = {
+        {"a.txt", "", "5", "1", "2", "(2)"},
+        {"both.txt", "3", "13", "1", "1", "(1)"},
+    };
+    tandemora::TResultView* view = window->VST1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const QModelIndex at = window->Model()->IndexOf(RowNamed(window->Rows(), c.Name));
+        ASSERT_EQ(at.siblingAtColumn(6).data().toString(), "1");
+        view->scrollTo(at);
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(at).center());
+        ASSERT_TRUE(window->act_pop_Donotcopy->isEnabled());
+        window->act_pop_Donotcopy->trigger();
+        EXPECT_EQ(at.siblingAtColumn(6).data().toString(), "");
+        EXPECT_EQ(at.siblingAtColumn(2).data().toString(), c.LSize);
+        EXPECT_EQ(at.siblingAtColumn(8).data().toString(), c.RSize);
+        EXPECT_EQ(at.siblingAtColumn(1).data().toString().isEmpty(), c.LSize.isEmpty());
+        EXPECT_FALSE(at.siblingAtColumn(7).data().toString().isEmpty());
+        EXPECT_EQ(cell("sub", 6), c.SubCount);
+        EXPECT_EQ(cell("Docs", 6), c.RootCount);
+        EXPECT_EQ(window->rb_changed->text(), Text("changed") + c.Changes);
+    }
+    // The rebuilt view agrees with what the override showed.
+    window->rb_all->click();
+    EXPECT_EQ(cell("sub", 6), "1");
+    EXPECT_EQ(cell("Docs", 6), "1");
+    EXPECT_EQ(cell("both.txt", 2), "3");
+    EXPECT_EQ(cell("both.txt", 8), "13");
+    EXPECT_EQ(cell("keep.txt", 2), "17");
 }
 
 // ---- A run that did not start ------------------------------------------------------------------
