@@ -644,6 +644,7 @@ void TTandemoraThread::SyncNodes(TResultRow* Row) {
 // differ too, and the deletion is not made.
 std::set<const TResultRow*> TTandemoraThread::RenameCaseChanges(TResultRow* Row) {
     std::set<const TResultRow*> done;
+    RenameCaseFolders(Row, done);
     std::set<const TFileTree*> renamedItems;
     for (int i = 0; i < Row->ChildCount() && !Terminated(); ++i) {
         TResultRow* copy = Row->Child(i);
@@ -682,6 +683,126 @@ std::set<const TResultRow*> TTandemoraThread::RenameCaseChanges(TResultRow* Row)
         }
     }
     return done;
+}
+
+// The same for a folder: on a target that ignores case, the copies into the
+// new name would land in the old folder, and the old folder's deletion would
+// then take them all. The old folder is renamed in place instead, and what it
+// holds is what the new folder's items find on the target: a file there is
+// replaced by its copy only where it differs, and the old folder's items that
+// the new one no longer holds are deleted as proposed. Where the rename fails,
+// or the target cannot be told apart, neither folder is touched.
+void TTandemoraThread::RenameCaseFolders(TResultRow* Row, std::set<const TResultRow*>& Done) {
+    for (int i = 0; i < Row->ChildCount() && !Terminated(); ++i) {
+        TResultRow* copy = Row->Child(i);
+        const int32_t code = copy->Action.load();
+        if (copy->IsFolder != 1 || (code != saCopyLtoR && code != saCopyRtoL) || FilteredOut(copy) ||
+            Done.count(copy) != 0) {
+            continue;
+        }
+        const int32_t side = code == saCopyLtoR ? 0 : 1;
+        const int32_t deletion = side == 0 ? saDeleteRight : saDeleteLeft;
+        TResultRow* old = nullptr;
+        for (int j = 0; j < Row->ChildCount() && old == nullptr; ++j) {
+            TResultRow* candidate = Row->Child(j);
+            if (candidate->IsFolder == 1 && candidate->Action.load() == deletion &&
+                Done.count(candidate) == 0 && !FilteredOut(candidate) &&
+                DifferOnlyInCase(copy->Name, candidate->Name)) {
+                old = candidate;
+            }
+        }
+        const int32_t target = old != nullptr ? FolderCaseBlind(copy, old, side) : 0;
+        if (target == 0) {
+            continue; // a target that tells case apart holds two folders
+        }
+        Done.insert(copy);
+        Done.insert(old);
+        TCaseTwin twin;
+        twin.Row = old;
+        twin.Item = old->Item;
+        twin.Name = old->Name;
+        twin.Path = old->Path;
+        if (target < 0 || RenameInPlace(copy, twin, side) != 0) {
+            SetRowCode(copy, saError);
+            SetRowCode(old, saError);
+            continue;
+        }
+        // The folder itself is done; what remains are the items inside it.
+        SetRowCode(old, saSame);
+        MatchRenamedContents(copy, old, side);
+        SyncRow(old);
+        SyncRow(copy);
+    }
+}
+
+// Whether the target finds the old folder under the copy's name: 1 when it
+// does (it ignores case), 0 when nothing stands under the new name, -1 when
+// that cannot be told (a server that does not answer, something else there).
+int32_t TTandemoraThread::FolderCaseBlind(TResultRow* Copy, TResultRow* Old, int32_t Side) {
+    TFileOper* dst = Side == 0 ? RightOper.get() : LeftOper.get();
+    TFolderSource* dstSource = Side == 0 ? &Task->RFolder : &Task->LFolder;
+    if (!IsDiskKind(dstSource->DeviceType)) {
+        return 0; // FTP and WebDAV servers tell case apart
+    }
+    TFileAttri newAttr;
+    newAttr.Name = Copy->Name;
+    newAttr.RelPath = Copy->Path;
+    newAttr.IsFolder = 1;
+    TFileAttri oldAttr;
+    oldAttr.Name = Old->Name;
+    oldAttr.RelPath = Old->Path;
+    oldAttr.IsFolder = 1;
+    try {
+        LeftOper->Source = &Task->LFolder;
+        RightOper->Source = &Task->RFolder;
+        LeftOper->Connect();
+        RightOper->Connect();
+        std::string newPath;
+        std::string oldPath;
+        dst->BuildFullPath(dstSource, &newAttr, newPath);
+        dst->BuildFullPath(dstSource, &oldAttr, oldPath);
+        fs::DirEntry entry;
+        errno = 0;
+        if (!fs::GetEntryInfo(newPath, entry)) {
+            return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+        }
+        fs::DirEntry oldEntry;
+        return entry.IsFolder != 0 && fs::GetEntryInfo(oldPath, oldEntry) && oldEntry.IsFolder != 0 ? 1 : -1;
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError("Write Error", e);
+        return -1;
+    }
+}
+
+// After its folder was renamed in place, an item of the old folder that the
+// new folder holds under the same name stands where that item's copy goes:
+// its deletion is done, and the copy is made only where the file differs.
+void TTandemoraThread::MatchRenamedContents(TResultRow* Copy, TResultRow* Old, int32_t Side) {
+    const int32_t deletion = Side == 0 ? saDeleteRight : saDeleteLeft;
+    for (int i = 0; i < Copy->ChildCount(); ++i) {
+        TResultRow* item = Copy->Child(i);
+        for (int j = 0; j < Old->ChildCount(); ++j) {
+            TResultRow* was = Old->Child(j);
+            if (was->Name != item->Name || was->IsFolder != item->IsFolder ||
+                was->Action.load() != deletion || FilteredOut(was)) {
+                continue;
+            }
+            SetRowCode(was, saSame);
+            if (item->IsFolder == 1) {
+                MatchRenamedContents(item, was, Side);
+                break;
+            }
+            const int32_t wasDate = Side == 0 ? was->RightDate : was->LeftDate;
+            const int64_t wasSize = Side == 0 ? was->RightSize : was->LeftSize;
+            if ((Side == 0 ? item->LeftDate : item->RightDate) == wasDate &&
+                (Side == 0 ? item->LeftSize : item->RightSize) == wasSize) {
+                SetRowCode(item, saSame);
+            } else {
+                renamedTargets_[item] = {wasDate, wasSize};
+            }
+            break;
+        }
+    }
 }
 
 // The old name of a copy's file on the target: a row of Row whose deletion

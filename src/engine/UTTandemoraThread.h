@@ -153,6 +153,10 @@ private:
     // whose letter case changed, renamed in place on a target that ignores
     // case (the copy, and the deletion of the old name).
     std::set<const TResultRow*> RenameCaseChanges(TResultRow* Row);
+    // Folders whose letter case changed, added to Done once dealt with.
+    void RenameCaseFolders(TResultRow* Row, std::set<const TResultRow*>& Done);
+    int32_t FolderCaseBlind(TResultRow* Copy, TResultRow* Old, int32_t Side);
+    void MatchRenamedContents(TResultRow* Copy, TResultRow* Old, int32_t Side);
     // Side as GetOperation gives it: 0 when the copy goes to the right.
     bool FindCaseTwin(TResultRow* Row, TResultRow* Copy, int32_t Side,
                       const std::set<const TResultRow*>& Done, const std::set<const TFileTree*>& Renamed,

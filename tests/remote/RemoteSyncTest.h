@@ -301,6 +301,43 @@ protected:
         EXPECT_EQ(Changes(), 0);
     }
 
+    // A folder renamed on the left with only its letter case changed ends under
+    // the new name on the server with everything it held, over three runs: the
+    // rename alone, then a second rename with an edit, a new file and a file
+    // deleted inside, then a rerun that proposes nothing.
+    void ACaseOnlyFolderRenameEndsUnderTheNewName() {
+        Put(L, "Docs/a.txt", "alpha", kOld);
+        Put(L, "Docs/inner/b.txt", "bee", kOld);
+        Put(L, "Docs/gone.txt", "to delete", kOld);
+        AnalyzeAndSync();
+        ASSERT_EQ(Read(S, "Docs/inner/b.txt"), "bee");
+        std::filesystem::rename(L + "/Docs", L + "/docs");
+        AnalyzeAndSync();
+        EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+        EXPECT_EQ(Names(S), (std::vector<std::string>{"__Tandemora__", "docs"}));
+        EXPECT_EQ(Read(S, "docs/a.txt") + Read(S, "docs/inner/b.txt") + Read(S, "docs/gone.txt"),
+                  "alphabeeto delete");
+        Analyze();
+        EXPECT_EQ(Changes(), 0);
+
+        std::filesystem::rename(L + "/docs", L + "/DOCS");
+        Put(L, "DOCS/a.txt", "alpha, edited", kNewer);
+        Put(L, "DOCS/inner/c.txt", "new", kNewer);
+        std::filesystem::remove(L + "/DOCS/gone.txt");
+        AnalyzeAndSync();
+        EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+        EXPECT_EQ(Names(S), (std::vector<std::string>{"DOCS", "__Tandemora__"}));
+        EXPECT_EQ(Names(S + "/DOCS"), (std::vector<std::string>{"a.txt", "inner"}));
+        EXPECT_EQ(Read(S, "DOCS/a.txt") + Read(S, "DOCS/inner/b.txt") + Read(S, "DOCS/inner/c.txt"),
+                  "alpha, editedbeenew");
+        EXPECT_EQ(Leftovers(S), std::vector<std::string>{});
+        Analyze();
+        EXPECT_EQ(Changes(), 0);
+        AnalyzeAndSync();
+        EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+        EXPECT_EQ(Read(L, "DOCS/a.txt") + Read(L, "DOCS/inner/b.txt"), "alpha, editedbee");
+    }
+
     // What a killed run of this task left on the server goes with the next run's
     // first write into its folder, with a line in the log; names that merely
     // look like part files (another version's, another task's) are the user's
