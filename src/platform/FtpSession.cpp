@@ -558,6 +558,37 @@ bool IsStandInName(const std::string& Name) {
     return Name.find(StandInMark) != std::string::npos;
 }
 
+std::string StandInMarkOf(const std::string& Owner, long Pid, unsigned Serial) {
+    const std::string tag = Owner.empty() ? std::string() : fs::PartOwnerTag(Owner) + "-";
+    return StandInMark + tag + std::to_string(Pid) + "-" + std::to_string(Serial) + "~";
+}
+
+bool IsStandInOf(const std::string& Name, const std::string& Owner) {
+    if (Owner.empty()) {
+        return false;
+    }
+    const std::string start = StandInMark + fs::PartOwnerTag(Owner) + "-";
+    for (size_t at = Name.find(start); at != std::string::npos; at = Name.find(start, at + 1)) {
+        // Then "<pid>-<serial>~": a longer task name that starts alike is another task.
+        size_t i = at + start.size();
+        size_t digits = 0;
+        for (; i < Name.size() && std::isdigit(static_cast<unsigned char>(Name[i])) != 0; ++i) {
+            ++digits;
+        }
+        if (digits == 0 || i >= Name.size() || Name[i] != '-') {
+            continue;
+        }
+        digits = 0;
+        for (++i; i < Name.size() && std::isdigit(static_cast<unsigned char>(Name[i])) != 0; ++i) {
+            ++digits;
+        }
+        if (digits > 0 && i < Name.size() && Name[i] == '~') {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool IsPlainFtpName(const std::string& Name) {
     if (Name.empty() || Name.front() == ' ' || Name.back() == ' ' || Name.back() == '.') {
         return false;
@@ -1490,8 +1521,7 @@ int TFtpSession::TakeName(const std::string& Temp, const std::string& Name) {
         return ReplaceWith(Temp, Name);
     }
     static std::atomic<unsigned> serial{0};
-    const std::string mark =
-        StandInMark + std::to_string(getpid()) + "-" + std::to_string(serial.fetch_add(1)) + "~";
+    const std::string mark = StandInMarkOf(PartOwner, static_cast<long>(getpid()), serial.fetch_add(1));
     size_t middle = Name.size() / 2;
     while (middle > 0 && (static_cast<unsigned char>(Name[middle]) & 0xC0) == 0x80) {
         --middle;
@@ -1514,7 +1544,8 @@ int TFtpSession::TakeName(const std::string& Temp, const std::string& Name) {
             Command(InCurrentDir({"*DELE " + other}));
         }
         error_ = "the server cannot hold the name \"" + Name + "\"" +
-                 (marked.empty() ? std::string() : " (it stored the copy as \"" + marked.front() + "\")");
+                 (marked.empty() ? std::string() : " (it stored the copy as \"" + marked.front() + "\")") +
+                 "; rename the file to copy it there";
         replyCode_ = 0;
         return ftpRefused;
     }

@@ -84,8 +84,15 @@ std::string FtpTimeStamp(time_t Utc);
 bool IsPlainFtpName(const std::string& Name);
 // The stand-in an upload of a name that is not plain takes on its way holds
 // this mark; a run cut short may leave one, which is never an item of a tree.
+// The mark names the task as its part files do ("~Tandemora-probe-<task>-<pid>-
+// <serial>~"), so that a later run of that task can tell its own and remove them.
 inline constexpr const char* StandInMark = "~Tandemora-probe-";
 bool IsStandInName(const std::string& Name);
+// The mark of one stand-in of the task Owner (none when empty).
+std::string StandInMarkOf(const std::string& Owner, long Pid, unsigned Serial);
+// True when Name holds the mark of a stand-in of the task Owner (never for an
+// empty Owner).
+bool IsStandInOf(const std::string& Name, const std::string& Owner);
 
 enum : int {
     ftpOk = 0,

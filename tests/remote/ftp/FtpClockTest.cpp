@@ -254,11 +254,25 @@ TEST_P(FtpClockTest, ANameTheServerWouldChangeFailsAndTouchesNothingElse) {
     ftp.Put("_report.txt", "a colleague's report", kOld);
     Put(L, " report.txt", "my report", kOld + 600);
     Put(L, "plain.txt", "plain", kOld);
-    const std::string leftOver = " rep~Tandemora-probe-99-1~ort.txt"; // a stand-in of a run cut short
+    // Stand-ins of runs cut short: another task's (or one named after no task)
+    // stays, this task's goes with the next run's first upload into its folder.
+    const std::string leftOver = " rep~Tandemora-probe-99-1~ort.txt";
+    const std::string othersLeftOver = " rep~Tandemora-probe-" + task.SyncID + "x-99-1~ort.txt";
+    const std::string ownLeftOver = " rep~Tandemora-probe-" + task.SyncID + "-99-1~ort.txt";
     ftp.Put(leftOver, "my report", kOld);
+    ftp.Put(othersLeftOver, "my report", kOld);
+    ftp.Put(ownLeftOver, "my report", kOld);
     for (int run = 0; run < 3; ++run) {
         SCOPED_TRACE(run);
         AnalyzeAndSync();
+        EXPECT_TRUE(Has(S, leftOver));
+        EXPECT_TRUE(Has(S, othersLeftOver));
+        EXPECT_FALSE(Has(S, ownLeftOver));
+        const auto removal = std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.rfind("Removed the part file of an earlier run of this task: ", 0) == 0 &&
+                   line.find(ownLeftOver) != std::string::npos;
+        });
+        EXPECT_EQ(removal != lines.end(), run == 0);
         EXPECT_EQ(ftp.Read("_report.txt"), "a colleague's report");
         EXPECT_EQ(Read(L, "_report.txt"), "a colleague's report");
         EXPECT_EQ(Read(L, " report.txt"), "my report");
@@ -267,6 +281,7 @@ TEST_P(FtpClockTest, ANameTheServerWouldChangeFailsAndTouchesNothingElse) {
         if (changesNames) {
             ASSERT_EQ(errors.size(), 1u) << ::testing::PrintToString(lines);
             EXPECT_NE(errors[0].find("cannot hold the name \" report.txt\""), std::string::npos) << errors[0];
+            EXPECT_NE(errors[0].find("rename the file"), std::string::npos) << errors[0];
             EXPECT_FALSE(Has(S, " report.txt"));
         } else {
             EXPECT_EQ(errors, std::vector<std::string>{});
@@ -274,7 +289,8 @@ TEST_P(FtpClockTest, ANameTheServerWouldChangeFailsAndTouchesNothingElse) {
         }
         for (const std::string& name : Names(S)) {
             EXPECT_FALSE(Has(L, leftOver)); // never an item
-            if (name != "__Tandemora__" && name != leftOver) {
+            EXPECT_FALSE(Has(L, othersLeftOver));
+            if (name != "__Tandemora__" && name != leftOver && name != othersLeftOver) {
                 EXPECT_EQ(name.find("Tandemora"), std::string::npos) << name; // no stand-in stays
             }
         }
