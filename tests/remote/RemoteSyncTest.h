@@ -166,13 +166,23 @@ protected:
         Analyze(vkAll);
         EXPECT_EQ(Changes(), 0);
         EXPECT_EQ(Code("/n2.txt"), saConflict);
+        // The conflict left is known to differ: not read again while both
+        // sides stay as they were, read again once either side changes.
+        EXPECT_EQ(analysis->SameContent->Compared(), 0);
+        ServerPut("n2.txt", "NEW N2.TXU", kNewer + 120);
+        Analyze(vkAll);
+        EXPECT_EQ(analysis->SameContent->Compared(), 1);
+        EXPECT_EQ(Code("/n2.txt"), saConflict);
+        Analyze(vkAll);
+        EXPECT_EQ(analysis->SameContent->Compared(), 0);
+        EXPECT_EQ(Code("/n2.txt"), saConflict);
 
         Put(L, "n1.txt", "n1 edited later", kNewer);
         Analyze();
         EXPECT_EQ(Code("/n1.txt"), saOverwriteLtoR);
         Sync();
         EXPECT_EQ(Read(S, "n1.txt"), "n1 edited later");
-        EXPECT_EQ(Read(L, "n2.txt") + "|" + Read(S, "n2.txt"), "new n2.txt|NEW N2.TXT"); // nothing lost
+        EXPECT_EQ(Read(L, "n2.txt") + "|" + Read(S, "n2.txt"), "new n2.txt|NEW N2.TXU"); // nothing lost
         EXPECT_EQ(Read(S, "n4.txt"), "new n4.txt");
         Analyze();
         EXPECT_EQ(Changes(), 0);
