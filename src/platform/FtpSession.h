@@ -277,6 +277,7 @@ private:
     int TakeName(const std::string& Temp, const std::string& Name);
     bool DropRenamedPart(const std::string& Temp, const std::string& Name);
     bool ListsName(const std::string& Name, std::vector<std::string>* Marked, const std::string& Mark);
+    void LearnMdtmZone();
 
     // libcurl's callbacks reach the members through this.
     friend struct TFtpCallbacks;
@@ -292,6 +293,8 @@ private:
     bool mfmt_ = false;        // FEAT offers MFMT (sets a file's time)
     int mdtm_ = -1;            // MDTM answered: 1 yes, 0 no, -1 not known yet
     bool mdtmOffered_ = false; // FEAT offers MDTM (vsftpd also sets times with it)
+    bool mdtmZoneAsked_ = false;
+    int64_t mdtmZone_ = 0; // seconds east of UTC that MDTM times are given in (LearnMdtmZone)
     TFtpServerClock clock_;
     size_t maxListing_ = size_t(1) << 30;
     int listAll_ = -1; // whether "LIST -a" lists hidden names: 1 yes, 0 no, -1 not known yet
