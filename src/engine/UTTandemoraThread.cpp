@@ -693,6 +693,7 @@ std::set<const TResultRow*> TTandemoraThread::RenameCaseChanges(TResultRow* Row)
 // the new one no longer holds are deleted as proposed. Where the rename fails,
 // or the target cannot be told apart, neither folder is touched.
 void TTandemoraThread::RenameCaseFolders(TResultRow* Row, std::set<const TResultRow*>& Done) {
+    std::set<const TFileTree*> kept; // old folders renamed already
     for (int i = 0; i < Row->ChildCount() && !Terminated(); ++i) {
         TResultRow* copy = Row->Child(i);
         const int32_t code = copy->Action.load();
@@ -711,17 +712,30 @@ void TTandemoraThread::RenameCaseFolders(TResultRow* Row, std::set<const TResult
                 old = candidate;
             }
         }
-        const int32_t target = old != nullptr ? FolderCaseBlind(copy, old, side) : 0;
+        TCaseTwin twin;
+        if (old != nullptr) {
+            twin = {old, old->Item, old->Name, old->Path, 0, 0};
+        } else if (!FindKeptFolder(Row, copy, side, kept, twin)) {
+            continue;
+        }
+        const int32_t target = FolderCaseBlind(copy, twin, side);
         if (target == 0) {
             continue; // a target that tells case apart holds two folders
         }
         Done.insert(copy);
+        if (old == nullptr) {
+            // The old folder stays, its deletion held back: renamed, it holds
+            // the very files the new one brings, and nothing else is touched.
+            kept.insert(twin.Item);
+            if (target > 0 && RenameInPlace(copy, twin, side) == 0) {
+                SameKeptContents(copy, twin.Item, side, true);
+                SyncRow(copy);
+            } else {
+                SetRowCode(copy, saError);
+            }
+            continue;
+        }
         Done.insert(old);
-        TCaseTwin twin;
-        twin.Row = old;
-        twin.Item = old->Item;
-        twin.Name = old->Name;
-        twin.Path = old->Path;
         if (target < 0 || RenameInPlace(copy, twin, side) != 0) {
             SetRowCode(copy, saError);
             SetRowCode(old, saError);
@@ -735,10 +749,65 @@ void TTandemoraThread::RenameCaseFolders(TResultRow* Row, std::set<const TResult
     }
 }
 
+// Where the old folder's deletion is held back (deletions off, a one-way
+// task), the target's folder of the old name is an item of the result that the
+// source no longer holds. It is taken for the renamed folder only where each
+// of its files that the new folder holds under the same name is the very file
+// the source holds there (same size and time): renaming it then loses nothing.
+bool TTandemoraThread::FindKeptFolder(TResultRow* Row, TResultRow* Copy, int32_t Side,
+                                      const std::set<const TFileTree*>& Renamed, TCaseTwin& Twin) {
+    const TFileTree* folder = Row->Item;
+    if (folder == nullptr && View != nullptr && Row == View->RootRow()) {
+        folder = View->ResultTree();
+    }
+    for (const TFileTree* node : folder != nullptr ? folder->Children : TFileTreeList()) {
+        const TFileAttri* data = node->Data;
+        const bool targetOnly =
+            Side == 0 ? node->RightEntry == 1 : node->RightEntry == 0 && node->OtherTime == -1;
+        if (data != nullptr && data->IsFolder == 1 && node->Action == saDoNotCopy && targetOnly &&
+            Renamed.count(node) == 0 && DifferOnlyInCase(Copy->Name, data->Name) &&
+            SameKeptContents(Copy, node, Side, false)) {
+            Twin = {nullptr, node, data->Name, data->RelPath.str(), 0, 0};
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether every item of the kept folder Old that Copy's folder holds under the
+// same name is the same (a folder, or a file of the source's size and time);
+// with Apply, those files' copies are marked as done.
+bool TTandemoraThread::SameKeptContents(TResultRow* Copy, const TFileTree* Old, int32_t Side, bool Apply) {
+    for (int i = 0; i < Copy->ChildCount(); ++i) {
+        TResultRow* item = Copy->Child(i);
+        for (const TFileTree* node : Old->Children) {
+            const TFileAttri* data = node->Data;
+            if (data == nullptr || data->Name != item->Name) {
+                continue;
+            }
+            if (data->IsFolder != item->IsFolder) {
+                return false;
+            }
+            if (item->IsFolder == 1) {
+                if (!SameKeptContents(item, node, Side, Apply)) {
+                    return false;
+                }
+            } else if ((Side == 0 ? item->LeftDate : item->RightDate) != data->Time ||
+                       (Side == 0 ? item->LeftSize : item->RightSize) != data->Size) {
+                return false;
+            } else if (Apply) {
+                SetRowCode(item, saSame);
+            }
+            break;
+        }
+    }
+    return true;
+}
+
 // Whether the target finds the old folder under the copy's name: 1 when it
 // does (it ignores case), 0 when nothing stands under the new name, -1 when
 // that cannot be told (a server that does not answer, something else there).
-int32_t TTandemoraThread::FolderCaseBlind(TResultRow* Copy, TResultRow* Old, int32_t Side) {
+int32_t TTandemoraThread::FolderCaseBlind(TResultRow* Copy, const TCaseTwin& Old, int32_t Side) {
     TFileOper* dst = Side == 0 ? RightOper.get() : LeftOper.get();
     TFolderSource* dstSource = Side == 0 ? &Task->RFolder : &Task->LFolder;
     if (!IsDiskKind(dstSource->DeviceType)) {
@@ -749,8 +818,8 @@ int32_t TTandemoraThread::FolderCaseBlind(TResultRow* Copy, TResultRow* Old, int
     newAttr.RelPath = Copy->Path;
     newAttr.IsFolder = 1;
     TFileAttri oldAttr;
-    oldAttr.Name = Old->Name;
-    oldAttr.RelPath = Old->Path;
+    oldAttr.Name = Old.Name;
+    oldAttr.RelPath = Old.Path;
     oldAttr.IsFolder = 1;
     try {
         LeftOper->Source = &Task->LFolder;

@@ -315,7 +315,11 @@ protected:
     // the new name on the server with everything it held, over three runs: the
     // rename alone, then a second rename with an edit, a new file and a file
     // deleted inside, then a rerun that proposes nothing.
-    void ACaseOnlyFolderRenameEndsUnderTheNewName() {
+    // With DeletionsWait (deletions off, a one-way task) the file deleted
+    // inside stays on the server, and the second rename comes without an edit:
+    // only a folder whose files on the server are the very files the source
+    // holds is taken for the renamed one there.
+    void ACaseOnlyFolderRenameEndsUnderTheNewName(bool DeletionsWait = false) {
         Put(L, "Docs/a.txt", "alpha", kOld);
         Put(L, "Docs/inner/b.txt", "bee", kOld);
         Put(L, "Docs/gone.txt", "to delete", kOld);
@@ -331,21 +335,36 @@ protected:
         EXPECT_EQ(Changes(), 0);
 
         std::filesystem::rename(L + "/docs", L + "/DOCS");
-        Put(L, "DOCS/a.txt", "alpha, edited", kNewer);
+        const std::string a = DeletionsWait ? "alpha" : "alpha, edited";
+        if (!DeletionsWait) {
+            Put(L, "DOCS/a.txt", a, kNewer);
+        }
         Put(L, "DOCS/inner/c.txt", "new", kNewer);
         std::filesystem::remove(L + "/DOCS/gone.txt");
         AnalyzeAndSync();
         EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
         EXPECT_EQ(Names(S), (std::vector<std::string>{"DOCS", "__Tandemora__"}));
-        EXPECT_EQ(Names(S + "/DOCS"), (std::vector<std::string>{"a.txt", "inner"}));
+        const std::vector<std::string> inside = DeletionsWait
+                                                    ? std::vector<std::string>{"a.txt", "gone.txt", "inner"}
+                                                    : std::vector<std::string>{"a.txt", "inner"};
+        EXPECT_EQ(Names(S + "/DOCS"), inside);
         EXPECT_EQ(Read(S, "DOCS/a.txt") + Read(S, "DOCS/inner/b.txt") + Read(S, "DOCS/inner/c.txt"),
-                  "alpha, editedbeenew");
+                  a + "beenew");
         EXPECT_EQ(Leftovers(S), std::vector<std::string>{});
         Analyze();
-        EXPECT_EQ(Changes(), 0);
+        if (DeletionsWait && task.SyncDirection != sdLeftToRight) {
+            // The file whose deletion waited now stands in a folder of a name
+            // the left never held: it comes back there, nothing is lost.
+            EXPECT_EQ(Changes(), 1);
+            EXPECT_EQ(Code("/DOCS/gone.txt"), saCopyRtoL);
+        } else {
+            EXPECT_EQ(Changes(), 0);
+        }
         AnalyzeAndSync();
         EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
-        EXPECT_EQ(Read(L, "DOCS/a.txt") + Read(L, "DOCS/inner/b.txt"), "alpha, editedbee");
+        EXPECT_EQ(Read(L, "DOCS/a.txt") + Read(L, "DOCS/inner/b.txt"), a + "bee");
+        Analyze();
+        EXPECT_EQ(Changes(), 0);
     }
 
     // What a killed run of this task left on the server goes with the next run's

@@ -132,6 +132,16 @@ TEST_F(SmbSyncTest, ACaseOnlyFolderRenameIsARenameInPlace) {
     ACaseOnlyFolderRenameEndsUnderTheNewName();
 }
 
+TEST_F(SmbSyncTest, ACaseOnlyFolderRenameIsARenameInPlaceWhereDeletionsWait) {
+    task.IsDeleteFile = 0;
+    ACaseOnlyFolderRenameEndsUnderTheNewName(true);
+}
+
+TEST_F(SmbSyncTest, ACaseOnlyFolderRenameIsARenameInPlaceInAOneWayTask) {
+    task.SyncDirection = sdLeftToRight;
+    ACaseOnlyFolderRenameEndsUnderTheNewName(true);
+}
+
 // The same where the old name's deletion is held back (deletions off, which
 // is how a task starts, or a one-way task): the file under the old name is
 // the renamed one all the same, when it is the very file the source holds.
