@@ -598,9 +598,9 @@ int TFtpFileOper::Upload(const std::string& LocalPath, TFileAttri* Attr, int64_t
     return UploadFile(Attr->Name, LocalPath, ExpectedSize, Attr->Time) ? 0 : -1;
 }
 
-// A killed upload leaves its part file on the server; the first upload of this
-// object into a folder removes those of its own task. A listing that fails
-// removes nothing.
+// A killed upload leaves its part file (or the stand-in of a name that is not
+// plain) on the server; the first upload of this object into a folder removes
+// those of its own task. A listing that fails removes nothing.
 void TFtpFileOper::RemoveStaleParts(TFtpSession& Session, const TFileAttri& Attr) {
     const std::string folder = FolderOf(Attr.RelPath);
     if (PartOwner.empty() || !PartFoldersCleared.insert(folder).second) {
@@ -611,8 +611,8 @@ void TFtpFileOper::RemoveStaleParts(TFtpSession& Session, const TFileAttri& Attr
         return;
     }
     for (const TFtpEntry& entry : entries) {
-        if (!entry.IsFolder && fs::IsPartFileOf(entry.Name, PartOwner) &&
-            Session.Delete(entry.Name) == ftpOk) {
+        const bool own = fs::IsPartFileOf(entry.Name, PartOwner) || IsStandInOf(entry.Name, PartOwner);
+        if (!entry.IsFolder && own && Session.Delete(entry.Name) == ftpOk) {
             TFileAttri part;
             part.Name = entry.Name;
             part.RelPath = Attr.RelPath;

@@ -1,9 +1,12 @@
 #include "engine/UTSameContent.h"
 
+#include "engine/UTRunStamp.h"
 #include "engine/UTStagingFile.h"
 #include "platform/FileSystem.h"
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 namespace tandemora {
@@ -81,6 +84,18 @@ TSameContent::TAnswer TSameContent::Compare(const TFileAttri& Left, const TFileA
     if (Left.Size != Right.Size || Left.IsFolder != 0 || Right.IsFolder != 0) {
         return Left.Size != Right.Size ? scDifferent : scCannotTell;
     }
+    const std::string key = Left.RelPath.str() + Left.Name;
+    const TSeenPair pair = {Left.Size, Left.Time, Right.Size, Right.Time};
+    if (KnownDifferent(key, pair)) {
+        return scDifferent;
+    }
+    const TAnswer answer = CompareBytes(Left, Right, Cancelled);
+    Remember(key, pair, answer);
+    return answer;
+}
+
+TSameContent::TAnswer TSameContent::CompareBytes(const TFileAttri& Left, const TFileAttri& Right,
+                                                 const std::function<bool()>& Cancelled) {
     try {
         TFileOper* opers[2] = {Endpoint(0), Endpoint(1)};
         if (opers[0] == nullptr || opers[1] == nullptr) {
@@ -105,6 +120,64 @@ TSameContent::TAnswer TSameContent::Compare(const TFileAttri& Left, const TFileA
     } catch (...) {
         // An endpoint that throws (a server gone mid-transfer) tells nothing.
         return scCannotTell;
+    }
+}
+
+std::string TSameContent::KnownPath() const {
+    return task_->RunStampPath() + ".differ";
+}
+
+// The kept answers are read at the first question. A line is
+// "<left size> <left time> <right size> <right time> <path and name>".
+bool TSameContent::KnownDifferent(const std::string& Key, const TSeenPair& Pair) {
+    if (!knownRead_) {
+        knownRead_ = true;
+        try {
+            std::ifstream in(KnownPath(), std::ios::binary);
+            std::string line;
+            while (std::getline(in, line)) {
+                std::istringstream fields(line);
+                TSeenPair seen;
+                std::string name;
+                if (fields >> seen.LeftSize >> seen.LeftTime >> seen.RightSize >> seen.RightTime &&
+                    fields.get() == ' ' && std::getline(fields, name) && !name.empty()) {
+                    known_[name] = seen;
+                }
+            }
+        } catch (...) {
+            known_.clear(); // nothing kept: every answer is asked of the bytes
+        }
+    }
+    asked_.insert(Key);
+    const auto found = known_.find(Key);
+    return found != known_.end() && found->second == Pair;
+}
+
+// Keeps a "different" answer, and forgets the pair once it reads otherwise;
+// the file is written only when what it holds changes.
+void TSameContent::Remember(const std::string& Key, const TSeenPair& Pair, TAnswer Answer) {
+    if (Answer == scCannotTell || Key.find_first_of("\r\n") != std::string::npos) {
+        return;
+    }
+    const auto found = known_.find(Key);
+    if (Answer == scSame && found == known_.end()) {
+        return;
+    }
+    if (Answer == scSame) {
+        known_.erase(found);
+    } else {
+        known_[Key] = Pair;
+    }
+    std::ostringstream text;
+    for (const auto& [name, seen] : known_) {
+        if (asked_.count(name) != 0) {
+            text << seen.LeftSize << ' ' << seen.LeftTime << ' ' << seen.RightSize << ' ' << seen.RightTime
+                 << ' ' << name << '\n';
+        }
+    }
+    try {
+        TRunStamp::ReplaceLocalFile(KnownPath(), text.str()); // kept or not, the answer stands
+    } catch (...) {
     }
 }
 

@@ -12,6 +12,11 @@
 // they are read; nothing is kept. Whatever goes wrong (a download or a read
 // that fails, a cancel) answers "cannot tell", which leaves the item as the
 // times alone would leave it.
+//
+// A file found to differ stays a conflict until a person settles it, so the
+// answer is kept beside the task's run stamp with both sides' sizes and times:
+// the next analysis answers "different" for the same pair without downloading
+// it again. A changed size or time on either side asks the bytes again.
 
 #include "endpoints/UTFileOper.h"
 #include "model/UTFileAttri.h"
@@ -20,8 +25,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 namespace tandemora {
@@ -50,8 +57,24 @@ protected:
 
 private:
     TFileOper* Endpoint(int32_t Side);
+    TAnswer CompareBytes(const TFileAttri& Left, const TFileAttri& Right,
+                         const std::function<bool()>& Cancelled);
     static TAnswer SameBytes(const std::string& LeftPath, const std::string& RightPath, int64_t Size,
                              const std::function<bool()>& Cancelled);
+    // Both sides' sizes and times of a file whose bytes differ.
+    struct TSeenPair {
+        int64_t LeftSize = 0;
+        int32_t LeftTime = 0;
+        int64_t RightSize = 0;
+        int32_t RightTime = 0;
+        bool operator==(const TSeenPair& Other) const {
+            return LeftSize == Other.LeftSize && LeftTime == Other.LeftTime && RightSize == Other.RightSize &&
+                   RightTime == Other.RightTime;
+        }
+    };
+    bool KnownDifferent(const std::string& Key, const TSeenPair& Pair);
+    void Remember(const std::string& Key, const TSeenPair& Pair, TAnswer Answer);
+    std::string KnownPath() const;
 
     TSyncTask* task_;
     std::mutex lock_; // guards opers_ between Endpoint (the asking thread) and Stop
@@ -60,6 +83,12 @@ private:
     bool stopped_ = false;
     int32_t serial_ = 0;
     std::atomic<int> compared_{0};
+    // Files known to differ, by relative path and name (the asking thread's).
+    // Written back are those asked about in this analysis and the new ones:
+    // a file no longer asked about has been settled.
+    bool knownRead_ = false;
+    std::map<std::string, TSeenPair> known_;
+    std::set<std::string> asked_;
 };
 
 } // namespace tandemora

@@ -659,6 +659,7 @@ void TTandemoraThread::SyncNodes(TResultRow* Row) {
 // differ too, and the deletion is not made.
 std::set<const TResultRow*> TTandemoraThread::RenameCaseChanges(TResultRow* Row) {
     std::set<const TResultRow*> done;
+    RenameCaseFolders(Row, done);
     std::set<const TFileTree*> renamedItems;
     for (int i = 0; i < Row->ChildCount() && !Terminated(); ++i) {
         TResultRow* copy = Row->Child(i);
@@ -697,6 +698,195 @@ std::set<const TResultRow*> TTandemoraThread::RenameCaseChanges(TResultRow* Row)
         }
     }
     return done;
+}
+
+// The same for a folder: on a target that ignores case, the copies into the
+// new name would land in the old folder, and the old folder's deletion would
+// then take them all. The old folder is renamed in place instead, and what it
+// holds is what the new folder's items find on the target: a file there is
+// replaced by its copy only where it differs, and the old folder's items that
+// the new one no longer holds are deleted as proposed. Where the rename fails,
+// or the target cannot be told apart, neither folder is touched.
+void TTandemoraThread::RenameCaseFolders(TResultRow* Row, std::set<const TResultRow*>& Done) {
+    std::set<const TFileTree*> kept; // old folders renamed already
+    for (int i = 0; i < Row->ChildCount() && !Terminated(); ++i) {
+        TResultRow* copy = Row->Child(i);
+        const int32_t code = copy->Action.load();
+        if (copy->IsFolder != 1 || (code != saCopyLtoR && code != saCopyRtoL) || FilteredOut(copy) ||
+            Done.count(copy) != 0) {
+            continue;
+        }
+        const int32_t side = code == saCopyLtoR ? 0 : 1;
+        const int32_t deletion = side == 0 ? saDeleteRight : saDeleteLeft;
+        TResultRow* old = nullptr;
+        for (int j = 0; j < Row->ChildCount() && old == nullptr; ++j) {
+            TResultRow* candidate = Row->Child(j);
+            if (candidate->IsFolder == 1 && candidate->Action.load() == deletion &&
+                Done.count(candidate) == 0 && !FilteredOut(candidate) &&
+                DifferOnlyInCase(copy->Name, candidate->Name)) {
+                old = candidate;
+            }
+        }
+        TCaseTwin twin;
+        if (old != nullptr) {
+            twin = {old, old->Item, old->Name, old->Path, 0, 0};
+        } else if (!FindKeptFolder(Row, copy, side, kept, twin)) {
+            continue;
+        }
+        const int32_t target = FolderCaseBlind(copy, twin, side);
+        if (target == 0) {
+            continue; // a target that tells case apart holds two folders
+        }
+        Done.insert(copy);
+        if (old == nullptr) {
+            // The old folder stays, its deletion held back: renamed, it holds
+            // the very files the new one brings, and nothing else is touched.
+            kept.insert(twin.Item);
+            if (target > 0 && RenameInPlace(copy, twin, side) == 0) {
+                SameKeptContents(copy, twin.Item, side, true);
+                SyncRow(copy);
+            } else {
+                SetRowCode(copy, saError);
+            }
+            continue;
+        }
+        Done.insert(old);
+        if (target < 0 || RenameInPlace(copy, twin, side) != 0) {
+            SetRowCode(copy, saError);
+            SetRowCode(old, saError);
+            continue;
+        }
+        // The folder itself is done; what remains are the items inside it.
+        SetRowCode(old, saSame);
+        MatchRenamedContents(copy, old, side);
+        SyncRow(old);
+        SyncRow(copy);
+    }
+}
+
+// Where the old folder's deletion is held back (deletions off, a one-way
+// task), the target's folder of the old name is an item of the result that the
+// source no longer holds. It is taken for the renamed folder only where each
+// of its files that the new folder holds under the same name is the very file
+// the source holds there (same size and time): renaming it then loses nothing.
+bool TTandemoraThread::FindKeptFolder(TResultRow* Row, TResultRow* Copy, int32_t Side,
+                                      const std::set<const TFileTree*>& Renamed, TCaseTwin& Twin) {
+    const TFileTree* folder = Row->Item;
+    if (folder == nullptr && View != nullptr && Row == View->RootRow()) {
+        folder = View->ResultTree();
+    }
+    for (const TFileTree* node : folder != nullptr ? folder->Children : TFileTreeList()) {
+        const TFileAttri* data = node->Data;
+        const bool targetOnly =
+            Side == 0 ? node->RightEntry == 1 : node->RightEntry == 0 && node->OtherTime == -1;
+        if (data != nullptr && data->IsFolder == 1 && node->Action == saDoNotCopy && targetOnly &&
+            Renamed.count(node) == 0 && DifferOnlyInCase(Copy->Name, data->Name) &&
+            SameKeptContents(Copy, node, Side, false)) {
+            Twin = {nullptr, node, data->Name, data->RelPath.str(), 0, 0};
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether every item of the kept folder Old that Copy's folder holds under the
+// same name is the same (a folder, or a file of the source's size and time);
+// with Apply, those files' copies are marked as done.
+bool TTandemoraThread::SameKeptContents(TResultRow* Copy, const TFileTree* Old, int32_t Side, bool Apply) {
+    for (int i = 0; i < Copy->ChildCount(); ++i) {
+        TResultRow* item = Copy->Child(i);
+        for (const TFileTree* node : Old->Children) {
+            const TFileAttri* data = node->Data;
+            if (data == nullptr || data->Name != item->Name) {
+                continue;
+            }
+            if (data->IsFolder != item->IsFolder) {
+                return false;
+            }
+            if (item->IsFolder == 1) {
+                if (!SameKeptContents(item, node, Side, Apply)) {
+                    return false;
+                }
+            } else if ((Side == 0 ? item->LeftDate : item->RightDate) != data->Time ||
+                       (Side == 0 ? item->LeftSize : item->RightSize) != data->Size) {
+                return false;
+            } else if (Apply) {
+                SetRowCode(item, saSame);
+            }
+            break;
+        }
+    }
+    return true;
+}
+
+// Whether the target finds the old folder under the copy's name: 1 when it
+// does (it ignores case), 0 when nothing stands under the new name, -1 when
+// that cannot be told (a server that does not answer, something else there).
+int32_t TTandemoraThread::FolderCaseBlind(TResultRow* Copy, const TCaseTwin& Old, int32_t Side) {
+    TFileOper* dst = Side == 0 ? RightOper.get() : LeftOper.get();
+    TFolderSource* dstSource = Side == 0 ? &Task->RFolder : &Task->LFolder;
+    if (!IsDiskKind(dstSource->DeviceType)) {
+        return 0; // FTP and WebDAV servers tell case apart
+    }
+    TFileAttri newAttr;
+    newAttr.Name = Copy->Name;
+    newAttr.RelPath = Copy->Path;
+    newAttr.IsFolder = 1;
+    TFileAttri oldAttr;
+    oldAttr.Name = Old.Name;
+    oldAttr.RelPath = Old.Path;
+    oldAttr.IsFolder = 1;
+    try {
+        LeftOper->Source = &Task->LFolder;
+        RightOper->Source = &Task->RFolder;
+        LeftOper->Connect();
+        RightOper->Connect();
+        std::string newPath;
+        std::string oldPath;
+        dst->BuildFullPath(dstSource, &newAttr, newPath);
+        dst->BuildFullPath(dstSource, &oldAttr, oldPath);
+        fs::DirEntry entry;
+        errno = 0;
+        if (!fs::GetEntryInfo(newPath, entry)) {
+            return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+        }
+        fs::DirEntry oldEntry;
+        return entry.IsFolder != 0 && fs::GetEntryInfo(oldPath, oldEntry) && oldEntry.IsFolder != 0 ? 1 : -1;
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError("Write Error", e);
+        return -1;
+    }
+}
+
+// After its folder was renamed in place, an item of the old folder that the
+// new folder holds under the same name stands where that item's copy goes:
+// its deletion is done, and the copy is made only where the file differs.
+void TTandemoraThread::MatchRenamedContents(TResultRow* Copy, TResultRow* Old, int32_t Side) {
+    const int32_t deletion = Side == 0 ? saDeleteRight : saDeleteLeft;
+    for (int i = 0; i < Copy->ChildCount(); ++i) {
+        TResultRow* item = Copy->Child(i);
+        for (int j = 0; j < Old->ChildCount(); ++j) {
+            TResultRow* was = Old->Child(j);
+            if (was->Name != item->Name || was->IsFolder != item->IsFolder ||
+                was->Action.load() != deletion || FilteredOut(was)) {
+                continue;
+            }
+            SetRowCode(was, saSame);
+            if (item->IsFolder == 1) {
+                MatchRenamedContents(item, was, Side);
+                break;
+            }
+            const int32_t wasDate = Side == 0 ? was->RightDate : was->LeftDate;
+            const int64_t wasSize = Side == 0 ? was->RightSize : was->LeftSize;
+            if ((Side == 0 ? item->LeftDate : item->RightDate) == wasDate &&
+                (Side == 0 ? item->LeftSize : item->RightSize) == wasSize) {
+                SetRowCode(item, saSame);
+            } else {
+                renamedTargets_[item] = {wasDate, wasSize};
+            }
+            break;
+        }
+    }
 }
 
 // The old name of a copy's file on the target: a row of Row whose deletion

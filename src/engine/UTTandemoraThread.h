@@ -153,11 +153,18 @@ private:
     // whose letter case changed, renamed in place on a target that ignores
     // case (the copy, and the deletion of the old name).
     std::set<const TResultRow*> RenameCaseChanges(TResultRow* Row);
+    // Folders whose letter case changed, added to Done once dealt with.
+    void RenameCaseFolders(TResultRow* Row, std::set<const TResultRow*>& Done);
+    void MatchRenamedContents(TResultRow* Copy, TResultRow* Old, int32_t Side);
+    bool FindKeptFolder(TResultRow* Row, TResultRow* Copy, int32_t Side,
+                        const std::set<const TFileTree*>& Renamed, TCaseTwin& Twin);
+    bool SameKeptContents(TResultRow* Copy, const TFileTree* Old, int32_t Side, bool Apply);
     // Side as GetOperation gives it: 0 when the copy goes to the right.
     bool FindCaseTwin(TResultRow* Row, TResultRow* Copy, int32_t Side,
                       const std::set<const TResultRow*>& Done, const std::set<const TFileTree*>& Renamed,
                       TCaseTwin& Twin);
     bool CaseBlindTarget(TResultRow* Copy, const TCaseTwin& Old, int32_t Side);
+    int32_t FolderCaseBlind(TResultRow* Copy, const TCaseTwin& Old, int32_t Side);
     int RenameInPlace(TResultRow* Copy, const TCaseTwin& Old, int32_t Side);
     // Whether another row of the same folder names the item in another letter case.
     static bool HasCaseTwin(const TResultRow* Row);

@@ -471,9 +471,11 @@ namespace {
 const char PartMark[] = ".Tandemora-";
 const char PartEnd[] = ".part";
 
+} // namespace
+
 // The task's mark in its part files' names: its identity itself while it is
 // short, else a cut of it and a hash of the whole, so that the name still fits.
-std::string OwnerTag(const std::string& Owner) {
+std::string PartOwnerTag(const std::string& Owner) {
     if (Owner.size() <= 48) {
         return Owner;
     }
@@ -486,8 +488,6 @@ std::string OwnerTag(const std::string& Owner) {
     return Owner.substr(0, 31) + "~" + hex;
 }
 
-} // namespace
-
 std::string PartFileName(const std::string& Name, const std::string& Owner) {
     // Each process starts at a random number, so that a new run of a task does
     // not meet the names of a killed one's part files before it has cleared them.
@@ -498,7 +498,7 @@ std::string PartFileName(const std::string& Name, const std::string& Owner) {
     while (cut > 0 && cut < Name.size() && (static_cast<unsigned char>(Name[cut]) & 0xC0) == 0x80) {
         --cut;
     }
-    const std::string tag = Owner.empty() ? std::string() : "." + OwnerTag(Owner);
+    const std::string tag = Owner.empty() ? std::string() : "." + PartOwnerTag(Owner);
     return "." + Name.substr(0, cut) + tag + PartMark + std::to_string(serial.fetch_add(1)) + PartEnd;
 }
 
@@ -511,7 +511,7 @@ bool IsPartFileOf(const std::string& Name, const std::string& Owner) {
         Name.compare(Name.size() - endSize.size(), endSize.size(), PartEnd) != 0) {
         return false;
     }
-    const std::string marked = "." + OwnerTag(Owner) + PartMark;
+    const std::string marked = "." + PartOwnerTag(Owner) + PartMark;
     const size_t numbersEnd = Name.size() - endSize.size();
     size_t numbersStart = numbersEnd;
     while (numbersStart > 0 && Name[numbersStart - 1] >= '0' && Name[numbersStart - 1] <= '9') {

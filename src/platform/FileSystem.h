@@ -138,6 +138,8 @@ bool ForceDirectories(const std::string& path);
 // A part-file name for Name, of the task whose identity is Owner (none when
 // empty), that no other transfer of this process uses. Long names are cut (at a
 // character boundary) so that the result still fits.
+// The task's mark in those names (also in an FTP upload's stand-in name).
+std::string PartOwnerTag(const std::string& Owner);
 std::string PartFileName(const std::string& Name, const std::string& Owner);
 // True when Name is a part-file name that PartFileName gives for the task Owner
 // (never for an empty Owner).

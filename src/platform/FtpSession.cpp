@@ -558,6 +558,37 @@ bool IsStandInName(const std::string& Name) {
     return Name.find(StandInMark) != std::string::npos;
 }
 
+std::string StandInMarkOf(const std::string& Owner, long Pid, unsigned Serial) {
+    const std::string tag = Owner.empty() ? std::string() : fs::PartOwnerTag(Owner) + "-";
+    return StandInMark + tag + std::to_string(Pid) + "-" + std::to_string(Serial) + "~";
+}
+
+bool IsStandInOf(const std::string& Name, const std::string& Owner) {
+    if (Owner.empty()) {
+        return false;
+    }
+    const std::string start = StandInMark + fs::PartOwnerTag(Owner) + "-";
+    for (size_t at = Name.find(start); at != std::string::npos; at = Name.find(start, at + 1)) {
+        // Then "<pid>-<serial>~": a longer task name that starts alike is another task.
+        size_t i = at + start.size();
+        size_t digits = 0;
+        for (; i < Name.size() && std::isdigit(static_cast<unsigned char>(Name[i])) != 0; ++i) {
+            ++digits;
+        }
+        if (digits == 0 || i >= Name.size() || Name[i] != '-') {
+            continue;
+        }
+        digits = 0;
+        for (++i; i < Name.size() && std::isdigit(static_cast<unsigned char>(Name[i])) != 0; ++i) {
+            ++digits;
+        }
+        if (digits > 0 && i < Name.size() && Name[i] == '~') {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool IsPlainFtpName(const std::string& Name) {
     if (Name.empty() || Name.front() == ' ' || Name.back() == ' ' || Name.back() == '.') {
         return false;
@@ -1131,6 +1162,9 @@ int TFtpSession::AskExactTimes(std::vector<TFtpEntry>& Entries, bool Ask) {
             files.push_back(&entry);
         }
     }
+    if (Ask && mdtm_ != 0 && !files.empty()) {
+        LearnMdtmZone();
+    }
     for (size_t first = 0; Ask && mdtm_ != 0 && first < files.size(); first += Batch) {
         const size_t count = std::min(Batch, files.size() - first);
         TRequest request;
@@ -1161,6 +1195,7 @@ int TFtpSession::AskExactTimes(std::vector<TFtpEntry>& Entries, bool Ask) {
             const std::string reply = answers[i].substr(0, 3);
             time_t utc = 0;
             if (reply == "213" && ParseFtpTimeStamp(answers[i].substr(4), utc)) {
+                utc -= static_cast<time_t>(mdtmZone_);
                 mdtm_ = 1;
                 clock_.Learn(entry, utc);
                 entry.Shown = utc;
@@ -1455,9 +1490,60 @@ int TFtpSession::SetModifyTime(const std::string& Name, time_t Utc) {
         error_ = "the server sets no file times";
         return ftpRefused;
     }
-    // vsftpd takes the setting form of MDTM; a server that knows MFMT is asked
-    // in the form meant for it.
-    return Command(InCurrentDir({(mfmt_ ? "*MFMT " : "*MDTM ") + FtpTimeStamp(Utc) + " " + Name}));
+    // vsftpd takes the setting form of MDTM (in the zone its MDTM speaks); a
+    // server that knows MFMT is asked in the form meant for it.
+    if (mfmt_) {
+        return Command(InCurrentDir({"*MFMT " + FtpTimeStamp(Utc) + " " + Name}));
+    }
+    LearnMdtmZone();
+    return Command(
+        InCurrentDir({"*MDTM " + FtpTimeStamp(Utc + static_cast<time_t>(mdtmZone_)) + " " + Name}));
+}
+
+// MDTM should answer in UTC, but vsftpd with use_localtime=YES answers (and
+// sets times) in its own zone, and its files would read that much newer or
+// older than they are. So once per connection, on a LIST-only server, the
+// server is asked for its idea of now: an empty part file of this task is made
+// in the current folder, asked for its MDTM and deleted at once (a run killed
+// in between leaves it to the task's next run, as any part file). Its distance
+// from this computer's clock, to the nearest quarter of an hour, is the zone
+// MDTM speaks in; it is taken only when it lies within two minutes of that
+// quarter and within the zones there are, so that clocks that merely drift
+// apart are no zone. Where writing is refused nothing is learnt (UTC).
+void TFtpSession::LearnMdtmZone() {
+    if (mdtmZoneAsked_ || mlsd_ || mdtm_ == 0 || PartOwner.empty()) {
+        return;
+    }
+    mdtmZoneAsked_ = true;
+    const std::string reason = error_;
+    const long reply = replyCode_;
+    const std::string probe = fs::PartFileName("clock", PartOwner);
+    TRequest upload;
+    upload.Quote = InCurrentDir({});
+    upload.Name = probe;
+    upload.Upload = true;
+    upload.UploadSize = 0;
+    upload.Source = [](char*, size_t) -> int64_t { return 0; };
+    const time_t before = std::time(nullptr);
+    if (ResultOf(Perform(upload)) == ftpOk &&
+        Command(InCurrentDir({"*MDTM " + probe, "*DELE " + probe})) == ftpOk) {
+        const time_t after = std::time(nullptr);
+        for (const std::string& line : replies_) {
+            time_t shown = 0;
+            if (line.rfind("213 ", 0) != 0 || !ParseFtpTimeStamp(line.substr(4), shown)) {
+                continue;
+            }
+            const int64_t quarter = 15 * 60;
+            const int64_t raw = static_cast<int64_t>(shown) - (static_cast<int64_t>(before) + after) / 2;
+            const int64_t zone = (raw >= 0 ? raw + quarter / 2 : raw - quarter / 2) / quarter * quarter;
+            if (std::llabs(raw - zone) <= 120 + (after - before) && std::llabs(zone) <= 14 * 3600) {
+                mdtmZone_ = zone;
+            }
+            break;
+        }
+    }
+    error_ = reason;
+    replyCode_ = reply;
 }
 
 // Whether the current folder's listing holds Name exactly. Marked (when given)
@@ -1490,8 +1576,7 @@ int TFtpSession::TakeName(const std::string& Temp, const std::string& Name) {
         return ReplaceWith(Temp, Name);
     }
     static std::atomic<unsigned> serial{0};
-    const std::string mark =
-        StandInMark + std::to_string(getpid()) + "-" + std::to_string(serial.fetch_add(1)) + "~";
+    const std::string mark = StandInMarkOf(PartOwner, static_cast<long>(getpid()), serial.fetch_add(1));
     size_t middle = Name.size() / 2;
     while (middle > 0 && (static_cast<unsigned char>(Name[middle]) & 0xC0) == 0x80) {
         --middle;
@@ -1514,7 +1599,8 @@ int TFtpSession::TakeName(const std::string& Temp, const std::string& Name) {
             Command(InCurrentDir({"*DELE " + other}));
         }
         error_ = "the server cannot hold the name \"" + Name + "\"" +
-                 (marked.empty() ? std::string() : " (it stored the copy as \"" + marked.front() + "\")");
+                 (marked.empty() ? std::string() : " (it stored the copy as \"" + marked.front() + "\")") +
+                 "; rename the file to copy it there";
         replyCode_ = 0;
         return ftpRefused;
     }

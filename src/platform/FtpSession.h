@@ -84,8 +84,15 @@ std::string FtpTimeStamp(time_t Utc);
 bool IsPlainFtpName(const std::string& Name);
 // The stand-in an upload of a name that is not plain takes on its way holds
 // this mark; a run cut short may leave one, which is never an item of a tree.
+// The mark names the task as its part files do ("~Tandemora-probe-<task>-<pid>-
+// <serial>~"), so that a later run of that task can tell its own and remove them.
 inline constexpr const char* StandInMark = "~Tandemora-probe-";
 bool IsStandInName(const std::string& Name);
+// The mark of one stand-in of the task Owner (none when empty).
+std::string StandInMarkOf(const std::string& Owner, long Pid, unsigned Serial);
+// True when Name holds the mark of a stand-in of the task Owner (never for an
+// empty Owner).
+bool IsStandInOf(const std::string& Name, const std::string& Owner);
 
 enum : int {
     ftpOk = 0,
@@ -270,6 +277,7 @@ private:
     int TakeName(const std::string& Temp, const std::string& Name);
     bool DropRenamedPart(const std::string& Temp, const std::string& Name);
     bool ListsName(const std::string& Name, std::vector<std::string>* Marked, const std::string& Mark);
+    void LearnMdtmZone();
 
     // libcurl's callbacks reach the members through this.
     friend struct TFtpCallbacks;
@@ -285,6 +293,8 @@ private:
     bool mfmt_ = false;        // FEAT offers MFMT (sets a file's time)
     int mdtm_ = -1;            // MDTM answered: 1 yes, 0 no, -1 not known yet
     bool mdtmOffered_ = false; // FEAT offers MDTM (vsftpd also sets times with it)
+    bool mdtmZoneAsked_ = false;
+    int64_t mdtmZone_ = 0; // seconds east of UTC that MDTM times are given in (LearnMdtmZone)
     TFtpServerClock clock_;
     size_t maxListing_ = size_t(1) << 30;
     int listAll_ = -1; // whether "LIST -a" lists hidden names: 1 yes, 0 no, -1 not known yet

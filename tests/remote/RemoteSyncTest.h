@@ -166,13 +166,23 @@ protected:
         Analyze(vkAll);
         EXPECT_EQ(Changes(), 0);
         EXPECT_EQ(Code("/n2.txt"), saConflict);
+        // The conflict left is known to differ: not read again while both
+        // sides stay as they were, read again once either side changes.
+        EXPECT_EQ(analysis->SameContent->Compared(), 0);
+        ServerPut("n2.txt", "NEW N2.TXU", kNewer + 120);
+        Analyze(vkAll);
+        EXPECT_EQ(analysis->SameContent->Compared(), 1);
+        EXPECT_EQ(Code("/n2.txt"), saConflict);
+        Analyze(vkAll);
+        EXPECT_EQ(analysis->SameContent->Compared(), 0);
+        EXPECT_EQ(Code("/n2.txt"), saConflict);
 
         Put(L, "n1.txt", "n1 edited later", kNewer);
         Analyze();
         EXPECT_EQ(Code("/n1.txt"), saOverwriteLtoR);
         Sync();
         EXPECT_EQ(Read(S, "n1.txt"), "n1 edited later");
-        EXPECT_EQ(Read(L, "n2.txt") + "|" + Read(S, "n2.txt"), "new n2.txt|NEW N2.TXT"); // nothing lost
+        EXPECT_EQ(Read(L, "n2.txt") + "|" + Read(S, "n2.txt"), "new n2.txt|NEW N2.TXU"); // nothing lost
         EXPECT_EQ(Read(S, "n4.txt"), "new n4.txt");
         Analyze();
         EXPECT_EQ(Changes(), 0);
@@ -297,6 +307,62 @@ protected:
         EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
         EXPECT_EQ(Names(S), (std::vector<std::string>{"REPORT.txt", "__Tandemora__"}));
         EXPECT_EQ(Read(S, "REPORT.txt"), "quarterly, third one");
+        Analyze();
+        EXPECT_EQ(Changes(), 0);
+    }
+
+    // A folder renamed on the left with only its letter case changed ends under
+    // the new name on the server with everything it held, over three runs: the
+    // rename alone, then a second rename with an edit, a new file and a file
+    // deleted inside, then a rerun that proposes nothing.
+    // With DeletionsWait (deletions off, a one-way task) the file deleted
+    // inside stays on the server, and the second rename comes without an edit:
+    // only a folder whose files on the server are the very files the source
+    // holds is taken for the renamed one there.
+    void ACaseOnlyFolderRenameEndsUnderTheNewName(bool DeletionsWait = false) {
+        Put(L, "Docs/a.txt", "alpha", kOld);
+        Put(L, "Docs/inner/b.txt", "bee", kOld);
+        Put(L, "Docs/gone.txt", "to delete", kOld);
+        AnalyzeAndSync();
+        ASSERT_EQ(Read(S, "Docs/inner/b.txt"), "bee");
+        std::filesystem::rename(L + "/Docs", L + "/docs");
+        AnalyzeAndSync();
+        EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+        EXPECT_EQ(Names(S), (std::vector<std::string>{"__Tandemora__", "docs"}));
+        EXPECT_EQ(Read(S, "docs/a.txt") + Read(S, "docs/inner/b.txt") + Read(S, "docs/gone.txt"),
+                  "alphabeeto delete");
+        Analyze();
+        EXPECT_EQ(Changes(), 0);
+
+        std::filesystem::rename(L + "/docs", L + "/DOCS");
+        const std::string a = DeletionsWait ? "alpha" : "alpha, edited";
+        if (!DeletionsWait) {
+            Put(L, "DOCS/a.txt", a, kNewer);
+        }
+        Put(L, "DOCS/inner/c.txt", "new", kNewer);
+        std::filesystem::remove(L + "/DOCS/gone.txt");
+        AnalyzeAndSync();
+        EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+        EXPECT_EQ(Names(S), (std::vector<std::string>{"DOCS", "__Tandemora__"}));
+        const std::vector<std::string> inside = DeletionsWait
+                                                    ? std::vector<std::string>{"a.txt", "gone.txt", "inner"}
+                                                    : std::vector<std::string>{"a.txt", "inner"};
+        EXPECT_EQ(Names(S + "/DOCS"), inside);
+        EXPECT_EQ(Read(S, "DOCS/a.txt") + Read(S, "DOCS/inner/b.txt") + Read(S, "DOCS/inner/c.txt"),
+                  a + "beenew");
+        EXPECT_EQ(Leftovers(S), std::vector<std::string>{});
+        Analyze();
+        if (DeletionsWait && task.SyncDirection != sdLeftToRight) {
+            // The file whose deletion waited now stands in a folder of a name
+            // the left never held: it comes back there, nothing is lost.
+            EXPECT_EQ(Changes(), 1);
+            EXPECT_EQ(Code("/DOCS/gone.txt"), saCopyRtoL);
+        } else {
+            EXPECT_EQ(Changes(), 0);
+        }
+        AnalyzeAndSync();
+        EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+        EXPECT_EQ(Read(L, "DOCS/a.txt") + Read(L, "DOCS/inner/b.txt"), a + "bee");
         Analyze();
         EXPECT_EQ(Changes(), 0);
     }

@@ -87,5 +87,9 @@ TEST_P(FtpSyncTest, AReadOnlyFileFollowsItsTwinDeletedOnTheServer) {
     AReadOnlyFileFollowsItsTwinDeletedOnTheServer();
 }
 
+TEST_P(FtpSyncTest, ACaseOnlyFolderRenameEndsUnderTheNewName) {
+    ACaseOnlyFolderRenameEndsUnderTheNewName();
+}
+
 } // namespace
 } // namespace ftptest

@@ -126,6 +126,22 @@ TEST_F(SmbSyncTest, ACaseOnlyRenameIsARenameInPlace) {
     ACaseOnlyRenameEndsUnderTheNewName();
 }
 
+// A folder's case change too: copying into the new name would land in the
+// old folder, and the old folder's deletion would then empty the share.
+TEST_F(SmbSyncTest, ACaseOnlyFolderRenameIsARenameInPlace) {
+    ACaseOnlyFolderRenameEndsUnderTheNewName();
+}
+
+TEST_F(SmbSyncTest, ACaseOnlyFolderRenameIsARenameInPlaceWhereDeletionsWait) {
+    task.IsDeleteFile = 0;
+    ACaseOnlyFolderRenameEndsUnderTheNewName(true);
+}
+
+TEST_F(SmbSyncTest, ACaseOnlyFolderRenameIsARenameInPlaceInAOneWayTask) {
+    task.SyncDirection = sdLeftToRight;
+    ACaseOnlyFolderRenameEndsUnderTheNewName(true);
+}
+
 // The same where the old name's deletion is held back (deletions off, which
 // is how a task starts, or a one-way task): the file under the old name is
 // the renamed one all the same, when it is the very file the source holds.

@@ -91,6 +91,10 @@ TEST_P(WebDavSyncTest, ACaseOnlyRenameEndsUnderTheNewName) {
     ACaseOnlyRenameEndsUnderTheNewName();
 }
 
+TEST_P(WebDavSyncTest, ACaseOnlyFolderRenameEndsUnderTheNewName) {
+    ACaseOnlyFolderRenameEndsUnderTheNewName();
+}
+
 } // namespace
 
 namespace {
