@@ -1560,11 +1560,12 @@ int TTandemoraThread::SaveSnapshots() {
                 opers[side]->ScanTree();
             }
         }
-        if (OpCount.load() == 0 && (!left->ScanComplete() || !right->ScanComplete())) {
+        if (OpCount.load() == 0 && compared && (!left->ScanComplete() || !right->ScanComplete())) {
             // A run that changed nothing and cannot see a side now (a server
             // that is down) keeps the last pair whole: one side's new snapshot
             // beside the other's old one would end the pair, and the next
-            // analysis would judge every file by its times alone.
+            // analysis would judge every file by its times alone. Without a
+            // pair there is nothing to keep: what was read becomes the first.
             for (TFileOper* oper : {left.get(), right.get()}) {
                 if (!oper->ScanComplete()) {
                     LogLine = std::string(oper == left.get() ? "Left" : "Right") +
@@ -1613,10 +1614,17 @@ int TTandemoraThread::SaveSnapshots() {
         }
         LogRemovedParts(left.get()); // a snapshot write killed half-way
         LogRemovedParts(right.get());
+    } catch (const std::exception& e) {
+        if (!compared) {
+            TRunStamp::Remove(*Task);
+        }
+        ReportUnsaved(std::string("the run stopped while making them (") + EscapeForLog(e.what()) + ")");
+        result = 1;
     } catch (...) {
         if (!compared) {
             TRunStamp::Remove(*Task);
         }
+        ReportUnsaved("the run stopped while making them");
         result = 1;
     }
     if (left) {
@@ -1738,20 +1746,28 @@ bool TTandemoraThread::SaveSideSnapshot(TFileOper* Oper, int32_t Side, bool Loca
     }
     Text = stream.str();
     int written = 0;
-    if (Local) {
-        written = SaveLocalSnapshot(Text, Side);
-    } else {
-        TFileAttri attr;
-        attr.Name = Task->FileID();
-        attr.RelPath = std::string("/") + WorkFolderName + "/";
-        stream.seekg(0);
-        written = Oper->WriteFromStream(stream, source, &attr, false);
+    // A write that raises (a server gone mid-transfer) failed like one that
+    // says so: the caller still puts the earlier snapshot back.
+    std::string why;
+    try {
+        if (Local) {
+            written = SaveLocalSnapshot(Text, Side);
+        } else {
+            TFileAttri attr;
+            attr.Name = Task->FileID();
+            attr.RelPath = std::string("/") + WorkFolderName + "/";
+            stream.seekg(0);
+            written = Oper->WriteFromStream(stream, source, &attr, false);
+        }
+    } catch (const std::exception& e) {
+        written = 1;
+        why = std::string(" (") + EscapeForLog(e.what()) + ")";
     }
     if (written != 0 && Report) {
         const std::string where =
             Local ? EscapeForLog(Task->LocalSnapshotPath(Side)) : std::string("its work folder");
         ReportUnsaved(std::string(Side == 0 ? "Left" : "Right") + " snapshot could not be written to " +
-                      where);
+                      where + why);
     }
     return written == 0;
 }

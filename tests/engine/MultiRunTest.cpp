@@ -684,6 +684,34 @@ TEST_F(MultiRun, UnreadableFolderLeavesTheHistoryIntact) {
     EXPECT_FALSE(f.Has(R, "docs/b.txt")) << "the deletion made while the folder was locked was undone";
 }
 
+// Two folders already in step, one of them holding a folder the program may
+// not read: the first run has nothing to do, yet it leaves a pair of
+// snapshots, so a deletion made afterwards is carried out, not undone by a
+// direct comparison.
+TEST_F(MultiRun, AFirstRunWithNothingToDoBesideAnUnreadableFolderLeavesSnapshots) {
+    TOtherUsersFolder other(f);
+    if (!other.Usable()) {
+        GTEST_SKIP() << "the temporary folders cannot be handed to another user here";
+    }
+    for (const int side : {L, R}) {
+        f.Put(side, "a.txt", "alpha", T(0));
+        f.Put(side, "b.txt", "bee", T(0));
+    }
+    f.Put(L, "lost+found/x", "ex", T(0));
+    other.Lock(f.Root(L) + "/lost+found");
+    TRun run = f.SyncOnce();
+    EXPECT_FALSE(run.UsedSnapshots);
+    EXPECT_EQ(run.Ops, 0);
+
+    f.Remove(L, "a.txt");
+    run = f.SyncOnce();
+    EXPECT_TRUE(run.UsedSnapshots);
+    EXPECT_FALSE(f.Has(L, "a.txt")) << "the deletion was undone";
+    EXPECT_FALSE(f.Has(R, "a.txt"));
+    EXPECT_EQ(f.SyncOnce().Ops, 0);
+    other.Unlock(f.Root(L) + "/lost+found");
+}
+
 // The data folder (run stamp, snapshots kept here, run lock) cannot be
 // written: the sync does not start and says why, in the log and the error log;
 // once it can be written again, the pair goes on where it was.

@@ -27,6 +27,7 @@ struct TFaults {
     bool failSaveOld = false;           // the previous version cannot be kept
     bool incompleteRescan = false;      // the scan cannot read everything
     bool failSnapshotWrite = false;     // the snapshot cannot be written to the work folder
+    bool throwOnSnapshotWrite = false;  // ... and the write raises
     bool rootGone = false;              // the scan finds the folder itself gone
     std::string unreadFolder;           // the scan cannot list this folder below the root
     bool failGet = false;               // a download fails
@@ -103,6 +104,9 @@ public:
                         bool ClearReadOnly) override {
         if (faults_->failSnapshotWrite) {
             return 1;
+        }
+        if (faults_->throwOnSnapshotWrite) {
+            throw EInOutError("disk gone");
         }
         return TWinFileOper::WriteFromStream(Stream, Source, Attr, ClearReadOnly);
     }
@@ -340,28 +344,37 @@ TEST_F(SyncFaultTest, SideNotReadAfterTheSyncKeepsSnapshotModeAndWhatTheRunDid) 
 }
 
 // The right snapshot cannot be written to its work folder (a full disk, a
-// server gone away): the left one written just before is put back, so the last
-// pair and its stamp still hold, and the next analysis compares with them.
+// server gone away), whether the write fails or raises: the left one written
+// just before is put back, so the last pair and its stamp still hold, and the
+// next analysis compares with them.
 TEST_F(SyncFaultTest, SnapshotPairIsReplacedWholeOrNotAtAll) {
-    Put(L, "c.txt", "one", kOld);
-    AnalyzeAndSync();
-    const std::string leftBefore = testsupport::ReadFile(WorkSnapshot(L));
-    Put(L, "c.txt", "two, longer", kNew);
-    Analyze();
-    rightFaults.failSnapshotWrite = true;
-    SyncWithFaults();
-    EXPECT_EQ(lines.back(),
-              "Error: snapshots not saved: Right snapshot could not be written to its work folder.");
-    EXPECT_EQ(testsupport::ReadFile(WorkSnapshot(L)), leftBefore);
-    EXPECT_NE(ErrorLog().find("Right snapshot could not be written"), std::string::npos);
+    for (const bool raises : {false, true}) {
+        SCOPED_TRACE(raises ? "the write raises" : "the write fails");
+        testsupport::TempDir folders;
+        UseFolders(folders);
+        rightFaults = TFaults();
+        Put(L, "c.txt", "one", kOld);
+        AnalyzeAndSync();
+        const std::string leftBefore = testsupport::ReadFile(WorkSnapshot(L));
+        Put(L, "c.txt", "two, longer", kNew);
+        Analyze();
+        (raises ? rightFaults.throwOnSnapshotWrite : rightFaults.failSnapshotWrite) = true;
+        const size_t logged = ErrorLog().size();
+        SyncWithFaults();
+        EXPECT_EQ(lines.back(), "Error: snapshots not saved: Right snapshot could not be written to its work "
+                                "folder" +
+                                    std::string(raises ? " (disk gone)." : "."));
+        EXPECT_EQ(testsupport::ReadFile(WorkSnapshot(L)), leftBefore);
+        EXPECT_NE(ErrorLog().find("Right snapshot could not be written", logged), std::string::npos);
 
-    Analyze(); // both sides changed alike since the last pair: nothing to do, and the pair is renewed
-    EXPECT_TRUE(analysis->UsedSnapshots);
-    EXPECT_EQ(Changes(), 0);
-    Sync();
-    Put(R, "c.txt", "three, on the right", kNew + 60);
-    Analyze();
-    EXPECT_EQ(Code("/c.txt"), saOverwriteRtoL);
+        Analyze(); // both sides changed alike since the last pair: nothing to do, and the pair is renewed
+        EXPECT_TRUE(analysis->UsedSnapshots);
+        EXPECT_EQ(Changes(), 0);
+        Sync();
+        Put(R, "c.txt", "three, on the right", kNew + 60);
+        Analyze();
+        EXPECT_EQ(Code("/c.txt"), saOverwriteRtoL);
+    }
 }
 
 // An endpoint that removes a folder with its contents must never get a folder that
