@@ -89,27 +89,29 @@ long long WholeMinutes(std::chrono::milliseconds span) {
 }
 
 // The strip of task tabs. QTabBar lays every tab out again (measuring each
-// caption) at each tab it takes; while a task list is loaded the tabs are not
-// measured, and they are measured once when the load is over.
+// caption) at each tab it takes. While a task list is loaded, the tabs it adds
+// stay hidden (a hidden tab is passed over at once), and they are shown and
+// laid out once when the load is over.
 class TTaskTabBar : public QTabBar {
 public:
     using QTabBar::QTabBar;
-    void BeginFill() { filling_ = true; }
+    void BeginFill() { firstFilled_ = count(); }
+    void AddTab(const QString& caption) {
+        const int index = addTab(caption);
+        // The current tab stays: hiding it would make another one current.
+        if (firstFilled_ >= 0 && index != currentIndex()) {
+            setTabVisible(index, false);
+        }
+    }
     void EndFill() {
-        filling_ = false;
-        setIconSize(iconSize()); // lays the tabs out again, measured
-    }
-
-protected:
-    QSize tabSizeHint(int index) const override {
-        return filling_ ? QSize(1, 1) : QTabBar::tabSizeHint(index);
-    }
-    QSize minimumTabSizeHint(int index) const override {
-        return filling_ ? QSize(1, 1) : QTabBar::minimumTabSizeHint(index);
+        for (int i = std::max(firstFilled_, 0); i < count(); ++i) {
+            setTabVisible(i, true);
+        }
+        firstFilled_ = -1;
     }
 
 private:
-    bool filling_ = false;
+    int firstFilled_ = -1; // the first tab of the load under way
 };
 
 } // namespace
@@ -504,7 +506,7 @@ void TFMain::AddTaskPage(std::unique_ptr<TSyncTask> task) {
     // and goes without them.
     if (!UnattendedStart()) {
         // The first tab becomes the current one at once, and shows its window.
-        PageControl_tasklist->addTab(pages_.back().Caption);
+        static_cast<TTaskTabBar*>(PageControl_tasklist)->AddTab(pages_.back().Caption);
     }
 }
 
