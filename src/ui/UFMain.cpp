@@ -89,6 +89,32 @@ long long WholeMinutes(std::chrono::milliseconds span) {
     return std::chrono::duration_cast<std::chrono::minutes>(span).count();
 }
 
+// The strip of task tabs. QTabBar lays every tab out again (measuring each
+// caption) at each tab it takes. While a task list is loaded, the tabs it adds
+// stay hidden (a hidden tab is passed over at once), and they are shown and
+// laid out once when the load is over.
+class TTaskTabBar : public QTabBar {
+public:
+    using QTabBar::QTabBar;
+    void BeginFill() { firstFilled_ = count(); }
+    void AddTab(const QString& caption) {
+        const int index = addTab(caption);
+        // The current tab stays: hiding it would make another one current.
+        if (firstFilled_ >= 0 && index != currentIndex()) {
+            setTabVisible(index, false);
+        }
+    }
+    void EndFill() {
+        for (int i = std::max(firstFilled_, 0); i < count(); ++i) {
+            setTabVisible(i, true);
+        }
+        firstFilled_ = -1;
+    }
+
+private:
+    int firstFilled_ = -1; // the first tab of the load under way
+};
+
 } // namespace
 
 // ---- Creation -------------------------------------------------------------------------
@@ -122,7 +148,7 @@ TFMain::~TFMain() {
     // program take longer than the run itself.
     const QWidget* shown = Frame->currentWidget();
     TFSyncMain* last = nullptr;
-    for (TFSyncMain* window : TaskWindows()) {
+    for (TFSyncMain* window : OpenTaskWindows()) {
         if (window == shown) {
             last = window;
         } else {
@@ -146,7 +172,7 @@ void TFMain::BuildComponents() {
     bt_addtask->setText("+");
     // At the left end also while the tab strip is hidden (no tasks yet).
     strip->addWidget(bt_addtask, 0, Qt::AlignLeft);
-    PageControl_tasklist = new QTabBar(Panel_OperTask);
+    PageControl_tasklist = new TTaskTabBar(Panel_OperTask);
     PageControl_tasklist->setExpanding(false);
     PageControl_tasklist->setContextMenuPolicy(Qt::CustomContextMenu);
     PageControl_tasklist->hide();
@@ -468,24 +494,58 @@ void TFMain::showEvent(QShowEvent* event) {
 
 // ---- Task pages -----------------------------------------------------------------------------
 
-TFSyncMain* TFMain::AddTaskPage(std::unique_ptr<TSyncTask> task) {
-    const QString caption = ToQ(task->SyncName);
-    PageControl_tasklist->show();
+// The tab and the task; the window comes when it is needed (TaskWindow).
+void TFMain::AddTaskPage(std::unique_ptr<TSyncTask> task) {
+    TTaskPage page;
+    page.Caption = ToQ(task->SyncName);
+    task->LastRun = std::chrono::system_clock::now();
+    page.Task = std::move(task);
+    page.LastRunTick = TriggerClock();
+    pages_.push_back(std::move(page));
+    // A tab bar lays every tab out again at each tab it takes, so thousands of
+    // tasks cost minutes. A start without a display shows no tabs to anybody
+    // and goes without them.
+    if (!UnattendedStart()) {
+        // The first tab becomes the current one at once, and shows its window.
+        static_cast<TTaskTabBar*>(PageControl_tasklist)->AddTab(pages_.back().Caption);
+    }
+}
+
+TSyncTask& TFMain::PageTask(size_t index) {
+    TTaskPage& page = pages_[index];
+    return page.Window != nullptr ? *page.Window->Task : *page.Task;
+}
+
+int TFMain::PageOf(const TFSyncMain* window) const {
+    for (size_t i = 0; i < pages_.size(); ++i) {
+        if (window != nullptr && pages_[i].Window == window) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+TFSyncMain* TFMain::TaskWindow(int Index) {
+    if (Index < 0 || Index >= TaskCount()) {
+        return nullptr;
+    }
+    TTaskPage& page = pages_[Index];
+    if (page.Window != nullptr) {
+        return page.Window;
+    }
     auto* window = new TFSyncMain(this, Frame);
-    window->setWindowTitle(caption);
-    window->Task = std::move(task);
-    window->Task->LastRun = std::chrono::system_clock::now();
-    lastRunTicks_[window] = TriggerClock();
+    window->setWindowTitle(page.Caption);
+    window->Task = std::move(page.Task);
     window->ShowTaskPaths();
     window->InitView();
     window->SetFirstRunTips(commandLine_.empty());
     window->NobodyWatches = UnattendedStart();
+    page.Window = window;
     Frame->addWidget(window);
     connect(window, &TFSyncMain::RunStateChanged, this, &TFMain::UpdateMenuStates);
     connect(window, &TFSyncMain::RunEnded, this, [this, window](TRunEnd outcome, const std::string& reason) {
         CommandLineRunEnded(window, outcome, reason);
     });
-    PageControl_tasklist->addTab(caption);
     return window;
 }
 
@@ -509,8 +569,11 @@ void TFMain::LoadTaskList(const std::string& FileName) {
         UpdateMenuStates();
         return;
     }
-    const int before = PageControl_tasklist->count();
+    const size_t before = pages_.size();
     std::vector<std::string> notSaved;
+    auto* tabs = static_cast<TTaskTabBar*>(PageControl_tasklist);
+    tabs->hide();
+    tabs->BeginFill();
     for (std::unique_ptr<TSyncTask>& task : tasks) {
         if (importing) {
             task->SyncID += "_";
@@ -522,9 +585,11 @@ void TFMain::LoadTaskList(const std::string& FileName) {
         }
         AddTaskPage(std::move(task));
     }
-    if (PageControl_tasklist->count() > before) {
+    tabs->EndFill();
+    tabs->setVisible(tabs->count() > 0);
+    if (pages_.size() > before) {
         PageControl_tasklist->setCurrentIndex(0);
-        ShowTaskWindow(PageControl_tasklist->tabText(0));
+        ShowTaskWindow(pages_.front().Caption);
     }
     QStringList problems;
     for (const TDamagedTask& task : damaged) {
@@ -546,9 +611,9 @@ void TFMain::LoadTaskList(const std::string& FileName) {
 }
 
 void TFMain::ShowTaskWindow(const QString& Caption) {
-    for (TFSyncMain* window : TaskWindows()) {
-        if (window->windowTitle() == Caption) {
-            Frame->setCurrentWidget(window);
+    for (size_t i = 0; i < pages_.size(); ++i) {
+        if (pages_[i].Caption == Caption) {
+            Frame->setCurrentWidget(TaskWindow(static_cast<int>(i)));
             setWindowTitle(kMainCaption);
             return;
         }
@@ -559,11 +624,19 @@ TFSyncMain* TFMain::ActiveTaskWindow() const {
     return qobject_cast<TFSyncMain*>(Frame->currentWidget());
 }
 
-std::vector<TFSyncMain*> TFMain::TaskWindows() const {
+std::vector<TFSyncMain*> TFMain::TaskWindows() {
     std::vector<TFSyncMain*> windows;
-    for (int i = 0; i < Frame->count(); ++i) {
-        if (auto* window = qobject_cast<TFSyncMain*>(Frame->widget(i))) {
-            windows.push_back(window);
+    for (int i = 0; i < TaskCount(); ++i) {
+        windows.push_back(TaskWindow(i));
+    }
+    return windows;
+}
+
+std::vector<TFSyncMain*> TFMain::OpenTaskWindows() const {
+    std::vector<TFSyncMain*> windows;
+    for (const TTaskPage& page : pages_) {
+        if (page.Window != nullptr) {
+            windows.push_back(page.Window);
         }
     }
     return windows;
@@ -587,6 +660,7 @@ void TFMain::NewTask(std::unique_ptr<TSyncTask> TemplateTask) {
         return;
     }
     AddTaskPage(std::move(task));
+    PageControl_tasklist->show();
     const int last = PageControl_tasklist->count() - 1;
     PageControl_tasklist->setCurrentIndex(last);
     ShowTaskWindow(PageControl_tasklist->tabText(last));
@@ -632,6 +706,7 @@ void TFMain::CloneTask() {
         return;
     }
     AddTaskPage(std::move(task));
+    PageControl_tasklist->show();
     const int last = PageControl_tasklist->count() - 1;
     PageControl_tasklist->setCurrentIndex(last);
     ShowTaskWindow(PageControl_tasklist->tabText(last));
@@ -675,6 +750,8 @@ void TFMain::DeleteTask() {
     if (sameName == 1) {
         DeleteScheduledTask(active->Task->SyncName);
     }
+    // The page goes before the tab: removing the tab shows another page.
+    pages_.erase(pages_.begin() + PageOf(active));
     Frame->removeWidget(active);
     delete active;
     PageControl_tasklist->removeTab(tab);
@@ -758,8 +835,9 @@ void TFMain::RunAll(bool WithSync) {
     }
 }
 
+// A task whose window was never made has never run.
 bool TFMain::AnyTaskRunning() const {
-    for (TFSyncMain* window : TaskWindows()) {
+    for (TFSyncMain* window : OpenTaskWindows()) {
         if (window->IsBusy()) {
             return true;
         }
@@ -773,11 +851,12 @@ void TFMain::RunCommandLineTask() {
     }
     const std::string wanted = TrimControls(commandLine_[0]);
     bool found = false;
-    for (TFSyncMain* window : wanted.empty() ? std::vector<TFSyncMain*>() : TaskWindows()) {
-        TSyncTask& task = *window->Task;
-        if (TrimControls(task.SyncName) != wanted) {
+    for (size_t i = 0; i < pages_.size() && !wanted.empty(); ++i) {
+        if (TrimControls(PageTask(i).SyncName) != wanted) {
             continue;
         }
+        TFSyncMain* window = TaskWindow(static_cast<int>(i));
+        TSyncTask& task = *window->Task;
         found = true;
         CloseAfterRun = 1;
         if (task.TSsync != 1 && task.TSanalyze != 1) {
@@ -874,7 +953,7 @@ void TFMain::EndOnRequest(const std::string& Why) {
         ReportCommandLine(ecOk, Why);
     }
     endRequested_ = true;
-    for (TFSyncMain* window : TaskWindows()) {
+    for (TFSyncMain* window : OpenTaskWindows()) {
         if (window->IsBusy()) {
             window->CancelRun(Why);
         }
@@ -945,18 +1024,19 @@ void TFMain::RunTriggerPass(int32_t Kind, const std::vector<std::string>& MountP
     if (Kind == tkProgramStart && commandLineStarted_) {
         return;
     }
-    for (TFSyncMain* window : TaskWindows()) {
-        if (window->IsBusy()) {
+    // Each task decides from its own switches; its window is made only to run it.
+    for (size_t i = 0; i < pages_.size(); ++i) {
+        if (pages_[i].Window != nullptr && pages_[i].Window->IsBusy()) {
             continue;
         }
-        TSyncTask& task = *window->Task;
+        TSyncTask& task = PageTask(i);
         auto analyzeAndSync = [&] {
             task.Unattended = true;
-            window->AnalyzeAndSync();
+            TaskWindow(static_cast<int>(i))->AnalyzeAndSync();
         };
         auto analyze = [&] {
             task.Unattended = true;
-            window->StartAnalyze();
+            TaskWindow(static_cast<int>(i))->StartAnalyze();
         };
         switch (Kind) {
         case tkProgramStart:
@@ -969,7 +1049,7 @@ void TFMain::RunTriggerPass(int32_t Kind, const std::vector<std::string>& MountP
         case tkVolumeArrival: {
             const bool uses =
                 std::any_of(MountPoints.begin(), MountPoints.end(),
-                            [window](const std::string& point) { return window->UsesDrive(point); });
+                            [&task](const std::string& point) { return TFSyncMain::UsesDrive(task, point); });
             if (task.ConnectSync == 1 && uses) {
                 analyzeAndSync();
             } else if (task.ConnectAnalyze == 1 && uses) {
@@ -988,14 +1068,14 @@ void TFMain::RunTriggerPass(int32_t Kind, const std::vector<std::string>& MountP
             break;
         case tkPeriodic: {
             const std::chrono::milliseconds syncTime = TriggerClock();
-            if (task.PeriodSync == 1 && PeriodDue(window, syncTime)) {
-                PeriodicStart(window, syncTime);
+            if (task.PeriodSync == 1 && PeriodDue(i, syncTime)) {
+                PeriodicStart(i, syncTime);
                 analyzeAndSync();
                 break;
             }
             const std::chrono::milliseconds analyzeTime = TriggerClock();
-            if (task.PeriodAnalyze == 1 && PeriodDue(window, analyzeTime)) {
-                PeriodicStart(window, analyzeTime);
+            if (task.PeriodAnalyze == 1 && PeriodDue(i, analyzeTime)) {
+                PeriodicStart(i, analyzeTime);
                 analyze();
             }
             break;
@@ -1040,32 +1120,22 @@ void TFMain::Timer_taskTimer() {
         return;
     }
     RunTriggers(tkPeriodic, "");
-    // Forget the windows that are gone.
-    const std::vector<TFSyncMain*> windows = TaskWindows();
-    for (auto it = lastRunTicks_.begin(); it != lastRunTicks_.end();) {
-        const bool open = std::find(windows.begin(), windows.end(), it->first) != windows.end();
-        it = open ? std::next(it) : lastRunTicks_.erase(it);
-    }
 }
 
-// Due once the whole minutes since the task's last start (or since its window
-// opened) reach one less than its period; a period of 0 or 1 minute is due at
+// Due once the whole minutes since the task's last start (or since it was
+// loaded) reach one less than its period; a period of 0 or 1 minute is due at
 // every tick. A period that went by while some task was running is made up at
 // the first tick that finds nothing running, instead of never coming again. A
 // negative period is no period at all.
-bool TFMain::PeriodDue(const TFSyncMain* window, std::chrono::milliseconds now) {
-    const auto last = lastRunTicks_.find(window);
-    if (last == lastRunTicks_.end()) {
-        lastRunTicks_[window] = now; // a window this program did not open itself: count from here
-        return false;
-    }
-    const long long period = static_cast<long long>(window->Task->Hours) * 60 + window->Task->minutes;
-    return period >= 0 && WholeMinutes(now - last->second) >= period - 1;
+bool TFMain::PeriodDue(size_t page, std::chrono::milliseconds now) {
+    const TSyncTask& task = PageTask(page);
+    const long long period = static_cast<long long>(task.Hours) * 60 + task.minutes;
+    return period >= 0 && WholeMinutes(now - pages_[page].LastRunTick) >= period - 1;
 }
 
-void TFMain::PeriodicStart(const TFSyncMain* window, std::chrono::milliseconds now) {
-    lastRunTicks_[window] = now;
-    window->Task->LastRun = std::chrono::system_clock::now();
+void TFMain::PeriodicStart(size_t page, std::chrono::milliseconds now) {
+    pages_[page].LastRunTick = now;
+    PageTask(page).LastRun = std::chrono::system_clock::now();
 }
 
 void TFMain::WatchMountTable(const std::string& Path) {
@@ -1157,6 +1227,7 @@ void TFMain::TaskRenamed() {
     }
     const QString name = ToQ(active->Task->SyncName);
     PageControl_tasklist->setTabText(tab, name);
+    pages_[PageOf(active)].Caption = name;
     active->setWindowTitle(name);
 }
 

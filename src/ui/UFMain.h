@@ -1,5 +1,6 @@
 #pragma once
-// The main window: one tab and one task window per task (paired by caption),
+// The main window: one tab and one task window per task (paired by caption;
+// a task's window is made when its page is first shown or when it runs),
 // the task-list commands (clone, delete, export, import), the menus and keys that
 // forward per-task commands to the active task window, the all-task commands, the
 // notification-area icon, the closing rules, and what happens when a
@@ -15,7 +16,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -84,8 +84,15 @@ public:
     void DeleteTask();
     // The active task window (the one the frame shows), or null without tasks.
     TFSyncMain* ActiveTaskWindow() const;
-    // Every task window in the frame's order.
-    std::vector<TFSyncMain*> TaskWindows() const;
+    // The number of tasks (tabs) the window holds.
+    int TaskCount() const { return static_cast<int>(pages_.size()); }
+    // The window of the task at Index in the tabs' order, made now if it was not
+    // made yet; null for an index out of range.
+    TFSyncMain* TaskWindow(int Index);
+    // Every task window in the tabs' order, making those not made yet.
+    std::vector<TFSyncMain*> TaskWindows();
+    // The task windows made so far, in the tabs' order.
+    std::vector<TFSyncMain*> OpenTaskWindows() const;
 
     // ---- Runs ------------------------------------------------------------------------
     void RunAll(bool WithSync);
@@ -229,7 +236,9 @@ private:
     void LoadCaptions();
     QAction* NewAction(QMenu* menu);
     QAction* ForwardAction(QMenu* menu, uint32_t msg);
-    TFSyncMain* AddTaskPage(std::unique_ptr<TSyncTask> task);
+    void AddTaskPage(std::unique_ptr<TSyncTask> task);
+    TSyncTask& PageTask(size_t index);
+    int PageOf(const TFSyncMain* window) const;
     void Forward(uint32_t msg);
     void ShowNotice(const QString& text);
     void TellNotSaved(const QString& what);
@@ -243,8 +252,8 @@ private:
     void AskImport();
     void StartTriggers();
     void RunTriggerPass(int32_t Kind, const std::vector<std::string>& MountPoints);
-    bool PeriodDue(const TFSyncMain* window, std::chrono::milliseconds now);
-    void PeriodicStart(const TFSyncMain* window, std::chrono::milliseconds now);
+    bool PeriodDue(size_t page, std::chrono::milliseconds now);
+    void PeriodicStart(size_t page, std::chrono::milliseconds now);
     void VolumeWaitOver();
 
     std::vector<std::string> commandLine_;
@@ -253,12 +262,20 @@ private:
     bool shown_ = false;
     bool hiddenToTray_ = false;
     bool closedForGood_ = false;
-    // Triggers: the watched mount table and the volumes waiting for their start,
-    // and each task window's last periodic start (or opening) on TriggerClock.
+    // One task page per tab, in the tabs' order. A task's window costs time and
+    // memory, and a list may hold thousands of tasks of which one runs: until
+    // its page is shown or it runs, the page holds the task itself.
+    struct TTaskPage {
+        QString Caption;                 // the tab's caption and the window's title
+        std::unique_ptr<TSyncTask> Task; // until the window takes it
+        TFSyncMain* Window = nullptr;
+        std::chrono::milliseconds LastRunTick{0}; // last periodic start (or loading) on TriggerClock
+    };
+    std::vector<TTaskPage> pages_;
+    // Triggers: the watched mount table and the volumes waiting for their start.
     TMountWatch mountWatch_;
     QSocketNotifier* mountNotifier_ = nullptr;
     std::vector<std::string> arrivedVolumes_;
-    std::map<const TFSyncMain*, std::chrono::milliseconds> lastRunTicks_;
     // What the start found in "tasklist.td": why it could not be read at all
     // (empty when it was read), and the tasks in it that could not be read.
     std::string taskListError_;

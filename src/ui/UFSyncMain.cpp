@@ -1672,8 +1672,12 @@ void TFSyncMain::ShowDirectionGlyph() {
 }
 
 bool TFSyncMain::UsesDrive(const std::string& mountPoint) const {
-    return LiesUnder(Task->RFolder.FolerAllName, mountPoint) ||
-           LiesUnder(Task->LFolder.FolerAllName, mountPoint);
+    return UsesDrive(*Task, mountPoint);
+}
+
+bool TFSyncMain::UsesDrive(const TSyncTask& task, const std::string& mountPoint) {
+    return LiesUnder(task.RFolder.FolerAllName, mountPoint) ||
+           LiesUnder(task.LFolder.FolerAllName, mountPoint);
 }
 
 // ---- Status, time and log ------------------------------------------------------------

@@ -81,6 +81,8 @@ public:
     // True when one of the task's folders lies on the volume mounted at mountPoint
     // (the right folder is looked at first).
     bool UsesDrive(const std::string& mountPoint) const;
+    // The same for a task whose window has not been made yet.
+    static bool UsesDrive(const TSyncTask& task, const std::string& mountPoint);
     // Clears the view to the root row named after the task and redraws the glyph.
     void InitView();
     // Shows the task's two folders in the path fields.

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <pwd.h>
+#include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -792,6 +793,41 @@ TEST_F(CommandLineTest, ARunThatCannotReachItsSyncStillEndsTheProgram) {
         ASSERT_NE(reason, std::string::npos) << log;
         EXPECT_EQ(log.find(c.Record, reason), log.size() - c.Record.size()) << log;
         End();
+    }
+}
+
+// In a long list the command line runs exactly the task it names, wherever the
+// task stands in the list.
+TEST_F(CommandLineTest, AmongManyTasksTheNamedOneRunsAndNoOther) {
+    const int kTasks = 300;
+    WriteFile(folders / "a/from-a.txt", "bytes of a");
+    for (int i = 0; i < kTasks; ++i) {
+        SaveTask("Task " + std::to_string(i), folders / "a", Dir("r" + std::to_string(i)),
+                 [](tandemora::TSyncTask& t) { t.TSsync = 1; });
+    }
+    const struct {
+        const char* Name;
+        int Code;
+    } runs[] = {
+        {"Task 173", tandemora::ecOk},
+        {"Task 0", tandemora::ecOk},
+        {"Task 299", tandemora::ecOk},
+        {"Task 300", tandemora::ecTaskNotFound},
+    };
+    std::set<int> synchronised;
+    for (const auto& r : runs) {
+        SCOPED_TRACE(r.Name);
+        const Ran ran = RunWithoutDisplay(r.Name);
+        ASSERT_TRUE(ran.Ended);
+        EXPECT_EQ(ran.Code, r.Code) << ran.Errors;
+        if (r.Code == tandemora::ecOk) {
+            synchronised.insert(std::stoi(std::string(r.Name).substr(5)));
+        }
+        for (int i = 0; i < kTasks; ++i) {
+            ASSERT_EQ(testsupport::Exists(folders / ("r" + std::to_string(i) + "/from-a.txt")),
+                      synchronised.count(i) == 1)
+                << i;
+        }
     }
 }
 

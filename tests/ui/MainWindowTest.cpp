@@ -56,6 +56,56 @@ TEST_F(MainWindowTest, TasksOfTheListBecomePagesPairedByCaption) {
     EXPECT_EQ(ErrorLog(), "");
 }
 
+// A long list: a task's window is made when its page is first shown, and shows
+// that task; the tabs are measured once the whole list is in.
+TEST_F(MainWindowTest, AmongManyTasksAPageFirstShownShowsItsOwnTask) {
+    const int kTasks = 150;
+    auto name = [](int i) { return "Task " + std::to_string(i); };
+    for (int i = 0; i < kTasks; ++i) {
+        SaveTask(name(i), Dir("a"), Dir("r" + std::to_string(i)));
+    }
+    ASSERT_TRUE(Start());
+    ASSERT_EQ(main->TaskCount(), kTasks);
+    ASSERT_EQ(main->PageControl_tasklist->count(), kTasks);
+    EXPECT_EQ(main->OpenTaskWindows().size(), 1u);
+    EXPECT_EQ(main->ActiveTaskWindow()->Task->SyncName, name(0));
+    EXPECT_GT(main->PageControl_tasklist->tabRect(kTasks - 1).width(), 20);
+
+    const struct {
+        int Tab;
+        size_t Made; // windows made once the page is shown
+    } steps[] = {{77, 2}, {5, 3}, {kTasks - 1, 4}, {77, 4}};
+    TFSyncMain* first77 = nullptr;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.Tab);
+        main->PageControl_tasklist->setCurrentIndex(step.Tab);
+        TFSyncMain* active = main->ActiveTaskWindow();
+        ASSERT_NE(active, nullptr);
+        EXPECT_EQ(active->Task->SyncName, name(step.Tab));
+        EXPECT_EQ(active->windowTitle().toStdString(), name(step.Tab));
+        EXPECT_EQ(active->Edit_RFolder->text().toStdString(), Dir("r" + std::to_string(step.Tab)));
+        EXPECT_EQ(main->OpenTaskWindows().size(), step.Made);
+        if (step.Tab == 77) {
+            first77 = first77 == nullptr ? active : first77;
+            EXPECT_EQ(active, first77); // made once
+        }
+    }
+
+    // Deleting the shown task shows the next one, made for it, with its own task.
+    main->Action_DeleteTask->trigger();
+    ASSERT_EQ(main->TaskCount(), kTasks - 1);
+    EXPECT_EQ(main->ActiveTaskWindow()->Task->SyncName, name(78));
+    EXPECT_EQ(main->ActiveTaskWindow()->Edit_RFolder->text().toStdString(), Dir("r78"));
+    EXPECT_EQ(ListedTasks().size(), static_cast<size_t>(kTasks - 1));
+    // Every window, made now, holds the task of its tab.
+    const std::vector<TFSyncMain*> windows = main->TaskWindows();
+    ASSERT_EQ(windows.size(), static_cast<size_t>(kTasks - 1));
+    for (int i = 0; i < kTasks - 1; ++i) {
+        EXPECT_EQ(windows[i]->Task->SyncName, main->PageControl_tasklist->tabText(i).toStdString());
+    }
+    EXPECT_EQ(windows[77]->Task->SyncName, name(78));
+}
+
 TEST_F(MainWindowTest, AMissingOrDamagedTaskListIsLoggedAndTold) {
     struct Case {
         const char* Name;

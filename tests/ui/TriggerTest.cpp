@@ -6,6 +6,8 @@
 #include "UiFixture.h"
 
 #include <QGuiApplication>
+#include <algorithm>
+#include <map>
 
 namespace uitest {
 namespace {
@@ -353,6 +355,54 @@ TEST_F(TriggerTest, TheEndOfTheSessionIsAllowedWhenNothingRuns) {
     EXPECT_TRUE(Running().empty());
     EXPECT_TRUE(ByName("Plain")->LogLines().empty());
     EXPECT_EQ(ByName("Broken")->LogLines().size(), 1u); // it says why it did not start
+}
+
+// In a long list each task decides from its own switches: a trigger starts
+// exactly the tasks it concerns and makes no window for any other.
+TEST_F(TriggerTest, AmongManyTasksATriggerStartsExactlyItsOwn) {
+    for (int i = 0; i < 120; ++i) {
+        const std::string name = "Task " + std::to_string(i);
+        if (i == 40) {
+            SaveTask(name, Dir("c"), Dir("d"), Periodic(0, 0, false, true));
+        } else if (i == 90) {
+            SaveTask(name, Dir("e"), Dir("f"), Periodic(0, 0, false, true));
+        } else if (i == 70) {
+            SaveTask(name, stick + "/docs", Dir("g"), [](TSyncTask& t) { t.ConnectAnalyze = 1; });
+        } else {
+            SaveTask(name, Dir("a"), Dir("b"), Periodic(0, 0, false, false));
+        }
+    }
+    StartWithTestClock();
+    // The windows made so far, and how many analyses each has logged.
+    auto made = [this] {
+        std::map<std::string, size_t> analyses;
+        for (TFSyncMain* window : main->OpenTaskWindows()) {
+            analyses[window->windowTitle().toStdString()] = LinesStarting(window, "All:").size();
+        }
+        return analyses;
+    };
+    auto idle = [this] {
+        return WaitUntil([this] {
+            const std::vector<TFSyncMain*> windows = main->OpenTaskWindows();
+            return std::none_of(windows.begin(), windows.end(), [](TFSyncMain* w) { return w->IsBusy(); });
+        });
+    };
+    using Made = std::map<std::string, size_t>;
+    EXPECT_EQ(made(), (Made{{"Task 0", 0}}));
+    Tick();
+    ASSERT_TRUE(idle());
+    EXPECT_EQ(made(), (Made{{"Task 0", 0}, {"Task 40", 1}, {"Task 90", 1}}));
+
+    WatchTable(kBaseTable);
+    ChangeTable(kBaseTable + MountLine(512, "8:17", stick, "vfat", "/dev/sdb1"));
+    ASSERT_TRUE(WaitVolumeWait());
+    ASSERT_TRUE(idle());
+    EXPECT_EQ(made(), (Made{{"Task 0", 0}, {"Task 40", 1}, {"Task 70", 1}, {"Task 90", 1}}));
+
+    Tick();
+    ASSERT_TRUE(idle());
+    EXPECT_EQ(made(), (Made{{"Task 0", 0}, {"Task 40", 2}, {"Task 70", 1}, {"Task 90", 2}}));
+    EXPECT_FALSE(testsupport::Exists(Dir("b") + "/from-a.txt"));
 }
 
 } // namespace
