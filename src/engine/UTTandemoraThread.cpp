@@ -1377,10 +1377,10 @@ int TTandemoraThread::SaveSnapshots() {
         // endpoint (where a write fails more often) goes first.
         const int32_t first = local[0] && !local[1] ? 1 : 0;
         const int32_t second = 1 - first;
-        std::string texts[2];
+        std::string digests[2];
         bool written =
-            known[0] && known[1] && SaveSideSnapshot(opers[first], first, local[first], texts[first]);
-        if (written && !SaveSideSnapshot(opers[second], second, local[second], texts[second])) {
+            known[0] && known[1] && SaveSideSnapshot(opers[first], first, local[first], digests[first]);
+        if (written && !SaveSideSnapshot(opers[second], second, local[second], digests[second])) {
             written = false;
             std::string previous;
             if (!compared ||
@@ -1388,7 +1388,8 @@ int TTandemoraThread::SaveSnapshots() {
                 compared = false; // the first side holds the new one: the old pair is gone
             }
         }
-        if (written && !TRunStamp::Write(*Task, TRunStamp::Of(texts[0], texts[1]), left->Tree, right->Tree)) {
+        if (written &&
+            !TRunStamp::Write(*Task, TRunStamp::OfDigests(digests[0], digests[1]), left->Tree, right->Tree)) {
             written = false;
             compared = false;
             ReportUnsaved("the run stamp " + EscapeForLog(Task->RunStampPath()) + " could not be written");
@@ -1515,25 +1516,25 @@ bool TTandemoraThread::SettledAlike(const std::map<const TFileTree*, int32_t>& C
 }
 
 // Writes one side's snapshot: Tree (the fresh scan made ready by SaveSnapshots)
-// or, to put the earlier one back, Tree given here. Report false writes no line.
-bool TTandemoraThread::SaveSideSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Text,
+// or, to put the earlier one back, Tree given here; Digest receives the digest of
+// the text written (for the run stamp). Report false writes no line.
+bool TTandemoraThread::SaveSideSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Digest,
                                         const TFileTree* Tree, bool Report) {
     TFolderSource* source = Side == 0 ? &Task->LFolder : &Task->RFolder;
-    std::stringstream stream;
-    if (Tree == nullptr) {
-        Oper->Tree->SaveToStream(stream, source->FolerAllName);
-    } else {
-        Tree->SaveToStream(stream, Tree->Name);
-    }
-    Text = stream.str();
+    const TFileTree* root = Tree != nullptr ? Tree : Oper->Tree;
+    const std::string& rootName = Tree != nullptr ? Tree->Name : source->FolerAllName;
     int written = 0;
     if (Local) {
-        written = SaveLocalSnapshot(Text, Side);
+        written = SaveLocalSnapshot(root, rootName, Side, Digest);
     } else {
+        // The endpoint reads the text as it writes it; the digest is taken from
+        // the tree (the same text) rather than from a copy held whole.
+        Digest = TRunStamp::DigestOf(root, rootName);
+        TSnapshotStreamBuf text(*root, rootName);
+        std::istream stream(&text);
         TFileAttri attr;
         attr.Name = Task->FileID();
         attr.RelPath = std::string("/") + WorkFolderName + "/";
-        stream.seekg(0);
         written = Oper->WriteFromStream(stream, source, &attr, false);
     }
     if (written != 0 && Report) {
@@ -1573,8 +1574,10 @@ void TTandemoraThread::RemoveSnapshotsElsewhere(TFileOper* Left, TFileOper* Righ
     }
 }
 
-int TTandemoraThread::SaveLocalSnapshot(const std::string& Text, int32_t Side) {
-    return TRunStamp::ReplaceLocalFile(Task->LocalSnapshotPath(Side), Text) ? 0 : 1;
+int TTandemoraThread::SaveLocalSnapshot(const TFileTree* Tree, const std::string& RootName, int32_t Side,
+                                        std::string& Digest) {
+    auto write = [Tree, &RootName](std::ostream& out) { Tree->SaveToStream(out, RootName); };
+    return TRunStamp::ReplaceLocalFile(Task->LocalSnapshotPath(Side), write, &Digest) ? 0 : 1;
 }
 
 } // namespace tandemora

@@ -106,8 +106,9 @@ protected:
     void PrepareWorkFolders();
     int SaveSnapshots();
     // Written beside the old file and renamed over it, so a failure leaves the
-    // old snapshot whole.
-    int SaveLocalSnapshot(const std::string& Text, int32_t Side);
+    // old snapshot whole; the text goes to the file as it is made.
+    int SaveLocalSnapshot(const TFileTree* Tree, const std::string& RootName, int32_t Side,
+                          std::string& Digest);
 
 private:
     struct TWindowQueue;
@@ -167,7 +168,7 @@ private:
     const TFileTree* LoadPrevious(TFileOper* Oper, int32_t Side, bool Local, TArenaPtr& Arena);
     std::map<const TFileTree*, int32_t> RowCodes() const;
     bool SettledAlike(const std::map<const TFileTree*, int32_t>& Codes) const;
-    bool SaveSideSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Text,
+    bool SaveSideSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Digest,
                           const TFileTree* Tree = nullptr, bool Report = true);
     bool KeepUnread(TFileOper* Oper, const TFileTree* Base, int32_t Side);
     void ReportUnsaved(const std::string& Why);
