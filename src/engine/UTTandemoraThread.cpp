@@ -1335,7 +1335,7 @@ int TTandemoraThread::SaveSnapshots() {
         const TFileTree* leftBase = LoadPrevious(left.get(), 0, local[0], leftBaseArena);
         const TFileTree* rightBase = LoadPrevious(right.get(), 1, local[1], rightBaseArena);
         compared = TAnalyzeThread::SnapshotsUsable(Task, leftBase, rightBase);
-        const std::map<const TFileTree*, int32_t> codes = RowCodes();
+        const TRowCodes codes = RowCodes();
         if (OpCount.load() == 0 && compared && !SettledAlike(codes)) {
             left->Stop();
             right->Stop();
@@ -1479,21 +1479,22 @@ const TFileTree* TTandemoraThread::LoadPrevious(TFileOper* Oper, int32_t Side, b
 
 // A row's code is the sync's word on its item; items the view did not show
 // keep the code of the analysis.
-std::map<const TFileTree*, int32_t> TTandemoraThread::RowCodes() const {
-    std::map<const TFileTree*, int32_t> codes;
+TRowCodes TTandemoraThread::RowCodes() const {
+    TRowCodes codes;
     if (View != nullptr) {
         View->ForEachRow([&codes](TResultRow* row) {
             if (row->Item != nullptr) {
-                codes[row->Item] = row->Action.load();
+                codes.Add(row->Item, row->Action.load());
             }
         });
     }
+    codes.Sort();
     return codes;
 }
 
 // Whether the result holds a file that both sides had changed alike and that
 // stayed settled, or the snapshots list items neither side holds any more.
-bool TTandemoraThread::SettledAlike(const std::map<const TFileTree*, int32_t>& Codes) const {
+bool TTandemoraThread::SettledAlike(const TRowCodes& Codes) const {
     if (View == nullptr || View->ResultTree() == nullptr) {
         return false;
     }
@@ -1505,8 +1506,7 @@ bool TTandemoraThread::SettledAlike(const std::map<const TFileTree*, int32_t>& C
         const TFileTree* node = pending.back();
         pending.pop_back();
         for (const TFileTree* child : node->Children) {
-            const auto row = Codes.find(child);
-            if (child->Agreed != 0 && (row != Codes.end() ? row->second : child->Action) == saSame) {
+            if (child->Agreed != 0 && Codes.CodeOf(child) == saSame) {
                 return true;
             }
             pending.push_back(child);

@@ -37,6 +37,7 @@ namespace tandemora {
 class TFileOper;
 class TResultRow;
 class TResultRows;
+class TRowCodes;
 class TFileTree;
 class TSyncTask;
 
@@ -166,8 +167,8 @@ private:
     bool TargetAsAnalysed(TFileOper* Dst, TFolderSource* DstSource, const std::string& Path, int32_t Date,
                           int64_t Size);
     const TFileTree* LoadPrevious(TFileOper* Oper, int32_t Side, bool Local, TArenaPtr& Arena);
-    std::map<const TFileTree*, int32_t> RowCodes() const;
-    bool SettledAlike(const std::map<const TFileTree*, int32_t>& Codes) const;
+    TRowCodes RowCodes() const;
+    bool SettledAlike(const TRowCodes& Codes) const;
     bool SaveSideSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Digest,
                           const TFileTree* Tree = nullptr, bool Report = true);
     bool KeepUnread(TFileOper* Oper, const TFileTree* Base, int32_t Side);
