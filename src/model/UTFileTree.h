@@ -78,7 +78,7 @@ public:
     // 1 on a folder the scan could not list (no rights, vanished, I/O error), and
     // on the root of a scan that was stopped early: what lies below is unknown,
     // not absent, so nothing may be deleted or overwritten on its account.
-    int16_t ListFailed = 0;
+    int8_t ListFailed = 0;
     // Set by the analysis on a result item whose entry (Data) is the right side's
     // while the left side holds no such item now: the entry belongs in the right
     // columns, and the left ones stay empty.
