@@ -562,6 +562,17 @@ TChildResult RunTransfer(std::map<std::string, std::string>& job) {
     return r;
 }
 
+// Points the home, XDG and temporary folders of this process (and of what it
+// starts) at folders below home.
+void UseHome(const std::string& home) {
+    setenv("HOME", home.c_str(), 1);
+    setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
+    setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", (home + "/runtime").c_str(), 1);
+    setenv("TMPDIR", (home + "/tmp").c_str(), 1);
+}
+
 // The child's environment: a program folder, XDG folders and a home of its own.
 void PrepareChild(std::map<std::string, std::string>& job) {
     const std::string home = job["home"];
@@ -570,12 +581,7 @@ void PrepareChild(std::map<std::string, std::string>& job) {
         stdfs::create_directories(home + "/" + sub);
     }
     chmod((home + "/runtime").c_str(), 0700);
-    setenv("HOME", home.c_str(), 1);
-    setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
-    setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", (home + "/runtime").c_str(), 1);
-    setenv("TMPDIR", (home + "/tmp").c_str(), 1);
+    UseHome(home);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     const std::string resources = std::string(TANDEMORA_SOURCE_DIR) + "/resources/";
     std::string options = ReadText(resources + "Tandemora.ini");
@@ -875,12 +881,7 @@ private:
         const auto start = Clock::now();
         const pid_t pid = fork();
         if (pid == 0) {
-            setenv("HOME", home.c_str(), 1);
-            setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
-            setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
-            setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
-            setenv("XDG_RUNTIME_DIR", (home + "/runtime").c_str(), 1);
-            setenv("TMPDIR", (home + "/tmp").c_str(), 1);
+            UseHome(home);
             unsetenv("DISPLAY");
             unsetenv("WAYLAND_DISPLAY");
             unsetenv("QT_QPA_PLATFORM");
