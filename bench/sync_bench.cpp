@@ -565,6 +565,17 @@ TChildResult RunTransfer(std::map<std::string, std::string>& job) {
     return r;
 }
 
+// Points the home, XDG and temporary folders of this process (and of what it
+// starts) at folders below home.
+void UseHome(const std::string& home) {
+    setenv("HOME", home.c_str(), 1);
+    setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
+    setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", (home + "/runtime").c_str(), 1);
+    setenv("TMPDIR", (home + "/tmp").c_str(), 1);
+}
+
 // The child's environment: a program folder, XDG folders and a home of its own.
 void PrepareChild(std::map<std::string, std::string>& job) {
     const std::string home = job["home"];
@@ -573,12 +584,7 @@ void PrepareChild(std::map<std::string, std::string>& job) {
         stdfs::create_directories(home + "/" + sub);
     }
     chmod((home + "/runtime").c_str(), 0700);
-    setenv("HOME", home.c_str(), 1);
-    setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
-    setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", (home + "/runtime").c_str(), 1);
-    setenv("TMPDIR", (home + "/tmp").c_str(), 1);
+    UseHome(home);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     const std::string resources = std::string(TANDEMORA_SOURCE_DIR) + "/resources/";
     std::string options = ReadText(resources + "Tandemora.ini");
@@ -646,27 +652,35 @@ struct Options {
     bool Keep = false;
 };
 
+// The items of a comma-separated list.
+std::set<std::string> CommaList(const std::string& text) {
+    std::set<std::string> items;
+    std::istringstream list(text);
+    std::string item;
+    while (std::getline(list, item, ',')) {
+        items.insert(item);
+    }
+    return items;
+}
+
 Options ParseOptions(int argc, char** argv) {
     Options o;
     bool casesGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
+        // A size that names its own case: given alone, it runs that case only.
+        auto sizeOfCase = [&](int& size, int least, const char* name) {
+            size = std::max(least, std::atoi(argv[++i]));
+            if (!casesGiven) {
+                o.Cases = {name};
+            }
+        };
         if (arg == "--cases" && hasValue) {
-            o.Cases.clear();
+            o.Cases = CommaList(argv[++i]);
             casesGiven = true;
-            std::istringstream list(argv[++i]);
-            std::string item;
-            while (std::getline(list, item, ',')) {
-                o.Cases.insert(item);
-            }
         } else if (arg == "--tools" && hasValue) {
-            o.Tools.clear();
-            std::istringstream list(argv[++i]);
-            std::string item;
-            while (std::getline(list, item, ',')) {
-                o.Tools.insert(item);
-            }
+            o.Tools = CommaList(argv[++i]);
         } else if (arg == "--files" && hasValue) {
             o.Files = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--folders" && hasValue) {
@@ -678,25 +692,13 @@ Options ParseOptions(int argc, char** argv) {
         } else if (arg == "--remote-mb" && hasValue) {
             o.RemoteMb = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--memory" && hasValue) {
-            o.Memory = std::max(1, std::atoi(argv[++i]));
-            if (!casesGiven) {
-                o.Cases = {"memory"};
-            }
+            sizeOfCase(o.Memory, 1, "memory");
         } else if (arg == "--flat" && hasValue) {
-            o.Flat = std::max(1, std::atoi(argv[++i]));
-            if (!casesGiven) {
-                o.Cases = {"flat"};
-            }
+            sizeOfCase(o.Flat, 1, "flat");
         } else if (arg == "--million" && hasValue) {
-            o.Million = std::max(1000, std::atoi(argv[++i]));
-            if (!casesGiven) {
-                o.Cases = {"million"};
-            }
+            sizeOfCase(o.Million, 1000, "million");
         } else if (arg == "--level" && hasValue) {
-            o.Level = std::max(2000, std::atoi(argv[++i]));
-            if (!casesGiven) {
-                o.Cases = {"level"};
-            }
+            sizeOfCase(o.Level, 2000, "level");
         } else if (arg == "--rounds" && hasValue) {
             o.Rounds = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--engine") {
@@ -882,12 +884,7 @@ private:
         const auto start = Clock::now();
         const pid_t pid = fork();
         if (pid == 0) {
-            setenv("HOME", home.c_str(), 1);
-            setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
-            setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
-            setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
-            setenv("XDG_RUNTIME_DIR", (home + "/runtime").c_str(), 1);
-            setenv("TMPDIR", (home + "/tmp").c_str(), 1);
+            UseHome(home);
             unsetenv("DISPLAY");
             unsetenv("WAYLAND_DISPLAY");
             unsetenv("QT_QPA_PLATFORM");

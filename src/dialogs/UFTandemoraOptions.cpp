@@ -147,8 +147,10 @@ TFTandemoraOptions::TFTandemoraOptions(QWidget* parent) : QDialog(parent) {
     connect(BitBtn_Apply, &QPushButton::clicked, this, [this] { SaveOptions(); });
     connect(cb_comparefile, &QCheckBox::toggled, this, &TFTandemoraOptions::cb_comparefileClick);
     connect(bt_browse, &QPushButton::clicked, this, &TFTandemoraOptions::bt_browseClick);
-    connect(bt_addexclude, &QToolButton::clicked, this, [this] { AddRow(vedit_exclude, "addexcludeerror"); });
-    connect(bt_addinclude, &QToolButton::clicked, this, [this] { AddRow(vedit_include, "addincludeerror"); });
+    connect(bt_addexclude, &QToolButton::clicked, this,
+            [this] { AddPatternRow(vedit_exclude, "addexcludeerror"); });
+    connect(bt_addinclude, &QToolButton::clicked, this,
+            [this] { AddPatternRow(vedit_include, "addincludeerror"); });
     connect(bt_delexclude, &QToolButton::clicked, this,
             [this] { DeleteRow(vedit_exclude, "deleteexcludeerror"); });
     connect(bt_delinclude, &QToolButton::clicked, this,
@@ -300,20 +302,6 @@ void TFTandemoraOptions::LoadOptions() {
 }
 
 // ---- Editing ----------------------------------------------------------------------------------
-
-void TFTandemoraOptions::AddRow(QTableWidget* list, const char* errorKey) {
-    try {
-        const int row = list->currentRow() >= 0 ? list->currentRow() : 0;
-        const QString key = QString::number(list->rowCount() + 1);
-        list->insertRow(row);
-        list->setItem(row, 0, new QTableWidgetItem(key));
-        list->setItem(row, 1, new QTableWidgetItem(QString()));
-        list->setCurrentCell(row, 1);
-        list->setFocus();
-    } catch (const std::exception& e) {
-        ErrorLogger.LogError(FromQ(Lang(errorKey)), e);
-    }
-}
 
 void TFTandemoraOptions::DeleteRow(QTableWidget* list, const char* errorKey) {
     try {

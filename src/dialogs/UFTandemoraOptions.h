@@ -71,7 +71,6 @@ private:
     QWidget* BuildGeneralPage();
     QWidget* BuildFilterPage();
     void LoadCaptions();
-    void AddRow(QTableWidget* list, const char* errorKey);
     void DeleteRow(QTableWidget* list, const char* errorKey);
     void cb_comparefileClick(bool checked);
     void bt_browseClick();

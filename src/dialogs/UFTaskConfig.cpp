@@ -362,9 +362,11 @@ void TFTaskConfig::ConnectRules() {
             }
         });
     }
-    connect(bt_addexclude, &QToolButton::clicked, this, [this] { AddPatternRow(vedit_exclude); });
+    connect(bt_addexclude, &QToolButton::clicked, this,
+            [this] { AddPatternRow(vedit_exclude, "addexcludeerror"); });
     connect(bt_delexclude, &QToolButton::clicked, this, [this] { DeletePatternRow(vedit_exclude); });
-    connect(bt_addinclude, &QToolButton::clicked, this, [this] { AddPatternRow(vedit_include); });
+    connect(bt_addinclude, &QToolButton::clicked, this,
+            [this] { AddPatternRow(vedit_include, "addincludeerror"); });
     connect(bt_delinclude, &QToolButton::clicked, this, [this] { DeletePatternRow(vedit_include); });
     connect(tb_lbrowse, &QPushButton::clicked, this, &TFTaskConfig::tb_lbrowseClick);
     connect(tb_rbrowse, &QPushButton::clicked, this, &TFTaskConfig::tb_rbrowseClick);
@@ -468,22 +470,6 @@ QString TFTaskConfig::EditSchedule() {
 }
 
 // ---- Pattern rows ---------------------------------------------------------------------------
-
-// The new row goes where the current row is, and the list gets the focus so the
-// pattern can be typed at once.
-void TFTaskConfig::AddPatternRow(QTableWidget* list) {
-    try {
-        const int row = list->currentRow() >= 0 ? list->currentRow() : 0;
-        const QString key = QString::number(list->rowCount() + 1);
-        list->insertRow(row);
-        list->setItem(row, 0, new QTableWidgetItem(key));
-        list->setItem(row, 1, new QTableWidgetItem(QString()));
-        list->setCurrentCell(row, 1);
-        list->setFocus();
-    } catch (const std::exception& e) {
-        ErrorLogger.LogError(FromQ(Lang(list == vedit_exclude ? "addexcludeerror" : "addincludeerror")), e);
-    }
-}
 
 QString TFTaskConfig::ListName(const QTableWidget* list) const {
     return Lang(list == vedit_exclude ? "exclude" : "include");

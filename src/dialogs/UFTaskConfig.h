@@ -149,7 +149,6 @@ private:
     void PairRule(QCheckBox* syncBox, QCheckBox* analyzeBox);
     void cb_anataskscheduleClick(bool checked);
     void ShowScheduleDescription(const QString& text);
-    void AddPatternRow(QTableWidget* list);
     QString ListName(const QTableWidget* list) const;
     void PatternEdited(QTableWidget* list, int row);
     bool PatternsUsable();

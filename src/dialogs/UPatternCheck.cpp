@@ -49,4 +49,18 @@ int CheckPatternList(QTableWidget* List, const QString& ListName, QString& Probl
     return first;
 }
 
+void AddPatternRow(QTableWidget* List, const char* ErrorKey) {
+    try {
+        const int row = List->currentRow() >= 0 ? List->currentRow() : 0;
+        const QString key = QString::number(List->rowCount() + 1);
+        List->insertRow(row);
+        List->setItem(row, 0, new QTableWidgetItem(key));
+        List->setItem(row, 1, new QTableWidgetItem(QString()));
+        List->setCurrentCell(row, 1);
+        List->setFocus();
+    } catch (const std::exception& e) {
+        ErrorLogger.LogError(FromQ(Lang(ErrorKey)), e);
+    }
+}
+
 } // namespace tandemora

@@ -28,4 +28,9 @@ QString JoinedPatternProblem(const QString& ListName, const std::vector<std::str
 // with a problem (-1 when there is none) and its problem in Problem.
 int CheckPatternList(QTableWidget* List, const QString& ListName, QString& Problem);
 
+// Adds an empty numbered row where the list's current row is and gives the list
+// the focus, so the pattern can be typed at once; a failure is logged under the
+// language text ErrorKey ("addexcludeerror").
+void AddPatternRow(QTableWidget* List, const char* ErrorKey);
+
 } // namespace tandemora

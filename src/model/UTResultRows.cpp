@@ -44,8 +44,16 @@ void SetRightDisplay(TFileTree* node, int32_t time, int32_t attr, int64_t size) 
     node->OtherSize = size;
 }
 
-// The codes that ask a sync to copy or delete.
-bool IsOperation(int32_t code) {
+void VisitRows(TResultRow* row, const std::function<void(TResultRow*)>& visit) {
+    visit(row);
+    for (int i = 0; i < row->ChildCount(); ++i) {
+        VisitRows(row->Child(i), visit);
+    }
+}
+
+} // namespace
+
+bool AsksForOperation(int32_t code) {
     switch (code) {
     case saCopyLtoR:
     case saCopyRtoL:
@@ -58,15 +66,6 @@ bool IsOperation(int32_t code) {
         return false;
     }
 }
-
-void VisitRows(TResultRow* row, const std::function<void(TResultRow*)>& visit) {
-    visit(row);
-    for (int i = 0; i < row->ChildCount(); ++i) {
-        VisitRows(row->Child(i), visit);
-    }
-}
-
-} // namespace
 
 // ---- Rows ----------------------------------------------------------------------
 
@@ -474,7 +473,7 @@ void TResultRows::ShowSyncOutcome() {
 // A folder's own date is left alone: a folder the sync made has the time it
 // was made, which only the next scan knows.
 void TResultRows::ShowRowOutcome(TResultRow* row) {
-    if (row == root_.get() || row->Item == nullptr || !IsOperation(row->Item->Action)) {
+    if (row == root_.get() || row->Item == nullptr || !AsksForOperation(row->Item->Action)) {
         return;
     }
     const int32_t shown = row->Action.load();

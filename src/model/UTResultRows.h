@@ -21,6 +21,9 @@
 
 namespace tandemora {
 
+// True for the action codes that ask a sync to copy or delete.
+bool AsksForOperation(int32_t code);
+
 // The view kinds a result can be shown through.
 enum : int32_t {
     vkAll = 0,

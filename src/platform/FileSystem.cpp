@@ -380,6 +380,54 @@ int64_t GetFileSize64(const std::string& path) {
     return file.Size();
 }
 
+namespace {
+
+// Closes fd keeping errno as it was, and gives result back.
+ReadResult ClosedWith(int fd, ReadResult result, int code) {
+    close(fd);
+    errno = code;
+    return result;
+}
+
+} // namespace
+
+ReadResult ReadRegularFile(const std::string& path, int64_t limit, std::string& bytes) {
+    bytes.clear();
+    // Without O_NONBLOCK opening a FIFO waits for a writer; a regular file
+    // reads the same either way.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return ReadResult::NotOpened;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return ClosedWith(fd, ReadResult::NotRegular, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    }
+    if (st.st_size > limit) {
+        return ClosedWith(fd, ReadResult::TooLarge, EFBIG);
+    }
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return ClosedWith(fd, ReadResult::ReadFailed, errno);
+        }
+        if (n == 0) {
+            break;
+        }
+        // The file may grow while it is read.
+        if (static_cast<int64_t>(bytes.size()) + n > limit) {
+            return ClosedWith(fd, ReadResult::TooLarge, EFBIG);
+        }
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return ReadResult::Read;
+}
+
 bool DeleteFile(const std::string& path) {
     if (IsUncPath(path)) {
         return smb::DeleteFile(path);

@@ -111,6 +111,15 @@ bool DirectoryExists(const std::string& path);
 // is not a regular file or cannot be opened.
 int64_t GetFileSize64(const std::string& path);
 
+// How ReadRegularFile ended.
+enum class ReadResult { Read, NotOpened, NotRegular, TooLarge, ReadFailed };
+// Reads a whole regular file of at most limit bytes into bytes (emptied first).
+// The file is opened without waiting, so a FIFO is refused rather than waited on.
+// Anything but Read leaves errno telling why: the open's or the read's errno,
+// EISDIR or EINVAL for an item that is not a regular file, EFBIG for a file over
+// the limit (also one that grows past it while it is read).
+ReadResult ReadRegularFile(const std::string& path, int64_t limit, std::string& bytes);
+
 // Deletes a file (unlink). A read-only file (the owner may not write it; for a
 // symbolic link, its target, as the listing shows it) is not deleted: the result
 // is false with errno EACCES, whoever runs the program, root included. A folder is

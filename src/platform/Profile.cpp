@@ -1,6 +1,7 @@
 #include "platform/Profile.h"
 
 #include "platform/Exceptions.h"
+#include "platform/FileSystem.h"
 
 #include <cerrno>
 #include <climits>
@@ -262,47 +263,23 @@ void ReplaceFileAtomically(const std::string& path, const std::string& bytes, un
 } // namespace
 
 std::string ReadProgramFile(const std::string& path, long long limit) {
-    // Without O_NONBLOCK opening a FIFO waits for a writer; a regular file
-    // reads the same either way.
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        throw EFOpenError("Cannot open file \"" + path + "\". " + ErrnoText(errno));
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        throw EFOpenError("Cannot open file \"" + path + "\". It is not a regular file");
-    }
-    const std::string tooLarge =
-        "Cannot read file \"" + path + "\". It is larger than " + std::to_string(limit >> 20) + " MiB";
-    if (st.st_size > limit) {
-        close(fd);
-        throw EInOutError(tooLarge);
-    }
     std::string bytes;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            const int err = errno;
-            close(fd);
-            throw EInOutError("Cannot read file \"" + path + "\". " + ErrnoText(err));
-        }
-        if (n == 0) {
-            break;
-        }
-        // The file may grow while it is read.
-        if (static_cast<long long>(bytes.size()) + n > limit) {
-            close(fd);
-            throw EInOutError(tooLarge);
-        }
-        bytes.append(buffer, static_cast<std::size_t>(n));
+    const fs::ReadResult result = fs::ReadRegularFile(path, limit, bytes);
+    const int code = errno;
+    switch (result) {
+    case fs::ReadResult::Read:
+        return bytes;
+    case fs::ReadResult::NotOpened:
+        throw EFOpenError("Cannot open file \"" + path + "\". " + ErrnoText(code));
+    case fs::ReadResult::NotRegular:
+        throw EFOpenError("Cannot open file \"" + path + "\". It is not a regular file");
+    case fs::ReadResult::TooLarge:
+        throw EInOutError("Cannot read file \"" + path + "\". It is larger than " +
+                          std::to_string(limit >> 20) + " MiB");
+    case fs::ReadResult::ReadFailed:
+        break;
     }
-    close(fd);
-    return bytes;
+    throw EInOutError("Cannot read file \"" + path + "\". " + ErrnoText(code));
 }
 
 bool ProfileFileExists(const std::string& path) {

@@ -1,11 +1,13 @@
 #include "platform/Scheduler.h"
 
+#include "platform/FileSystem.h"
 #include "platform/Process.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -417,36 +419,11 @@ std::string ErrnoText(int code) {
 }
 
 bool ReadWholeFile(const std::string& path, std::string& text, int& code) {
-    text.clear();
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        code = errno;
-        return false;
+    if (fs::ReadRegularFile(path, std::numeric_limits<int64_t>::max(), text) == fs::ReadResult::Read) {
+        return true;
     }
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        code = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        close(fd);
-        return false;
-    }
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            code = errno;
-            close(fd);
-            return false;
-        }
-        if (n == 0) {
-            break;
-        }
-        text.append(buffer, static_cast<size_t>(n));
-    }
-    close(fd);
-    return true;
+    code = errno;
+    return false;
 }
 
 bool WriteAll(int fd, const std::string& text) {

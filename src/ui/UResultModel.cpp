@@ -48,21 +48,6 @@ QString LangOr(const char* key, const char* fallback) {
     return text.isEmpty() ? QString::fromLatin1(fallback) : text;
 }
 
-// The codes that ask the sync to copy or delete.
-bool AsksForOperation(int32_t code) {
-    switch (code) {
-    case saCopyLtoR:
-    case saCopyRtoL:
-    case saOverwriteLtoR:
-    case saOverwriteRtoL:
-    case saDeleteRight:
-    case saDeleteLeft:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // A date in numbers: a month spelt out (as the C locale's short date does)
 // makes the column too wide to leave room for both sides.
 QString NumericDateFormat(const QString& format) {

@@ -8,6 +8,7 @@
 #include "engine/SyncTestSupport.h"
 #include "remote/FreezableServer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -126,24 +127,12 @@ protected:
         ASSERT_TRUE(server.Thaw());
         // Each wait gives up after a second; without a bound it took minutes.
         EXPECT_LT(took, 60.0);
-        std::string stopped;
-        int itemErrors = 0;
-        for (const std::string& line : lines) {
-            if (line.rfind("Sync stopped: the server is not answering", 0) == 0) {
-                stopped = line;
-            }
-            itemErrors += line.rfind("Error Copy:", 0) == 0 ? 1 : 0;
-        }
-        EXPECT_NE(stopped.find("3 items were not done"), std::string::npos) << stopped;
-        EXPECT_EQ(itemErrors, UnansweredItemsLimit);
-        int notDone = 0;
-        int failed = 0;
-        rows.ForEachRow([&](TResultRow* row) {
-            notDone += row->Action.load() == saCopyLtoR || row->Action.load() == saCopyRtoL ? 1 : 0;
-            failed += row->Action.load() == saError ? 1 : 0;
+        // How many items in a row stop a run is UnansweredStopTest's; here only
+        // that this kind's endpoint tells a frozen server as one not answering.
+        const bool stopped = std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.rfind("Sync stopped: the server is not answering", 0) == 0;
         });
-        EXPECT_EQ(notDone, 3);
-        EXPECT_EQ(failed, 3);
+        EXPECT_TRUE(stopped) << ::testing::PrintToString(lines);
         // Nothing lost, nothing half there.
         for (int i = 0; i < 5; ++i) {
             EXPECT_EQ(Read(L, "f" + std::to_string(i) + ".txt"), "file " + std::to_string(i));

@@ -51,7 +51,7 @@ TEST_P(FtpSyncTest, FirstSyncThenChangesAndDeletionsOnBothSides) {
 }
 
 TEST_P(FtpSyncTest, PartFilesGoByTheirTaskAndLookAlikesAreTheUsersFiles) {
-    PartFilesGoByTheirTask();
+    PartFilesGoByTheirTask(true);
 }
 
 TEST_P(FtpSyncTest, AServerFolderThatCannotBeReadLosesNothingOnTheOtherSide) {
