@@ -191,7 +191,7 @@ TEST_F(WebDavFaultTest, TransfersSendTheirHeaderLines) {
     ASSERT_NE(get, requests.end());
     const std::string& getHead = heads[get - requests.begin()];
     const std::string credentials = "Authorization: Basic dXNlcjpzZWNyZXQ=\r\n"; // user:secret
-    for (const std::string line :
+    for (const std::string& line :
          {std::string("Content-Type: application/x-www-form-urlencoded\r\n"),
           std::string("Connection: Keep-Alive\r\n"), std::string("Translate: F\r\n"), credentials}) {
         EXPECT_NE(getHead.find(line), std::string::npos) << line << getHead;
