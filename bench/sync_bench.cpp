@@ -501,26 +501,29 @@ TChildResult RunEngine(std::map<std::string, std::string>& job) {
     dispatcher.ProcessPending();
     r.AnalysisS = Seconds(Clock::now() - start);
 
-    std::vector<std::string> lines;
+    // Each line is looked at as it comes, and the main thread's queue is served
+    // while the sync runs, as the window does: the bench itself keeps no copy of
+    // every line and no backlog of calls.
+    r.Lines = 0;
     r.SyncStartRssKb = StatusKb("VmRSS");
     ResetPeak();
     const auto syncStart = Clock::now();
     auto* thread = new TTandemoraThread(&rows, &task);
     thread->SetFreeOnTerminate(false);
     thread->NotifyWnd = &window;
-    thread->LogMemo = [&lines](const std::string& line) { lines.push_back(line); };
+    thread->LogMemo = [&r](const std::string& line) {
+        TallyLine(line, r);
+        ++r.Lines;
+    };
     long repaints = 0;
     thread->RowChanged = [&repaints](TResultRow*) { ++repaints; };
     thread->Start();
+    dispatcher.WaitAndProcess([thread] { return thread->Finished(); }, std::chrono::hours(10));
     thread->WaitFor();
     dispatcher.ProcessPending();
     r.SyncS = Seconds(Clock::now() - syncStart);
     r.SyncPeakKb = StatusKb("VmHWM");
     delete thread;
-    for (const std::string& line : lines) {
-        TallyLine(line, r);
-    }
-    r.Lines = static_cast<long>(lines.size());
     rows.InitView("");
     return r;
 }

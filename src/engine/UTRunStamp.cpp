@@ -54,11 +54,46 @@ private:
     uint64_t size_ = 0;
 };
 
-std::string Digest(const std::string& text) {
-    TDigest digest;
-    digest.Add(text.data(), text.size());
-    return digest.Text();
-}
+// What a local file is written through: blocks go to the open file and to the
+// digest as they fill, so the text is never held whole. A write that fails makes
+// the stream fail (and the file is not used).
+class TFileWriteBuffer : public std::streambuf {
+public:
+    TFileWriteBuffer(fs::TFileHandle& file, TDigest& digest) : file_(file), digest_(digest), block_(65536) {
+        setp(block_.data(), block_.data() + block_.size());
+    }
+    bool Failed() const { return failed_; }
+
+protected:
+    int_type overflow(int_type c) override {
+        if (!Drain()) {
+            return traits_type::eof();
+        }
+        if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            *pptr() = traits_type::to_char_type(c);
+            pbump(1);
+        }
+        return traits_type::not_eof(c);
+    }
+    int sync() override { return Drain() ? 0 : -1; }
+
+private:
+    bool Drain() {
+        const size_t count = static_cast<size_t>(pptr() - pbase());
+        if (failed_ || (count > 0 && !file_.WriteAll(pbase(), count))) {
+            failed_ = true;
+            return false;
+        }
+        digest_.Add(pbase(), count);
+        setp(block_.data(), block_.data() + block_.size());
+        return true;
+    }
+
+    fs::TFileHandle& file_;
+    TDigest& digest_;
+    std::vector<char> block_;
+    bool failed_ = false;
+};
 
 // Snapshots at another place hold texts of their own time; back at that place,
 // one of them may read exactly as the one written since at the place in between,
@@ -94,13 +129,6 @@ long OffsetAt(int year, int month) {
     const time_t when = timegm(&fields);
     tm local{};
     return localtime_r(&when, &local) != nullptr ? local.tm_gmtoff : 0;
-}
-
-std::string DigestOf(const TFileTree* root) {
-    TDigest digest;
-    std::ostream out(&digest);
-    root->SaveToStream(out, root->Name);
-    return digest.Text();
 }
 
 // The mount points below the local sides, one record per folder: the side's
@@ -307,11 +335,28 @@ std::vector<std::string> TRunStamp::MountedFolders(const TSyncTask& Task, int32_
 }
 
 std::string TRunStamp::Of(const std::string& LeftText, const std::string& RightText) {
-    return "L " + Digest(LeftText) + "\r\nR " + Digest(RightText) + "\r\n";
+    return OfDigests(DigestOf(LeftText), DigestOf(RightText));
+}
+
+std::string TRunStamp::OfDigests(const std::string& LeftDigest, const std::string& RightDigest) {
+    return "L " + LeftDigest + "\r\nR " + RightDigest + "\r\n";
+}
+
+std::string TRunStamp::DigestOf(std::string_view Text) {
+    TDigest digest;
+    digest.Add(Text.data(), Text.size());
+    return digest.Text();
+}
+
+std::string TRunStamp::DigestOf(const TFileTree* Tree, const std::string& RootName) {
+    TDigest digest;
+    std::ostream out(&digest);
+    Tree->SaveToStream(out, RootName);
+    return digest.Text();
 }
 
 std::string TRunStamp::Of(const TFileTree* Left, const TFileTree* Right) {
-    return "L " + DigestOf(Left) + "\r\nR " + DigestOf(Right) + "\r\n";
+    return OfDigests(DigestOf(Left, Left->Name), DigestOf(Right, Right->Name));
 }
 
 std::string TRunStamp::Read(const TSyncTask& Task) {
@@ -404,6 +449,13 @@ bool TRunStamp::WrittenIn(const TSyncTask& Task, TZoneOffsets& Zone) {
 }
 
 bool TRunStamp::ReplaceLocalFile(const std::string& Path, const std::string& Text) {
+    return ReplaceLocalFile(Path, [&Text](std::ostream& out) {
+        out.write(Text.data(), static_cast<std::streamsize>(Text.size()));
+    });
+}
+
+bool TRunStamp::ReplaceLocalFile(const std::string& Path, const std::function<void(std::ostream&)>& Write,
+                                 std::string* Digest) {
     try {
         if (!fs::DirectoryExists(GetLocalSnapshotFolder())) {
             return false;
@@ -417,11 +469,25 @@ bool TRunStamp::ReplaceLocalFile(const std::string& Path, const std::string& Tex
         if (!out.Create(temp, 0600) || fchmod(out.Fd(), 0600) != 0) {
             return false;
         }
-        bool ok = out.WriteAll(Text.data(), Text.size()) && out.Sync();
+        TDigest digest;
+        bool ok = false;
+        try {
+            TFileWriteBuffer buffer(out, digest);
+            std::ostream stream(&buffer);
+            Write(stream);
+            stream.flush();
+            ok = stream.good() && !buffer.Failed();
+        } catch (...) {
+            ok = false;
+        }
+        ok = ok && out.Sync();
         ok = out.Close() && ok;
         if (!ok || !fs::RenameFile(temp, Path)) {
             fs::DeleteFile(temp);
             return false;
+        }
+        if (Digest != nullptr) {
+            *Digest = digest.Text();
         }
         return true;
     } catch (...) {

@@ -18,7 +18,10 @@
 // difference; the analysis undoes that difference (TZoneOffsets).
 
 #include <cstdint>
+#include <functional>
+#include <iosfwd>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tandemora {
@@ -47,6 +50,12 @@ class TRunStamp {
 public:
     // The stamp of the two snapshot texts one run wrote.
     static std::string Of(const std::string& LeftText, const std::string& RightText);
+    // The stamp of two snapshot texts given by their digests (DigestOf).
+    static std::string OfDigests(const std::string& LeftDigest, const std::string& RightDigest);
+    // The digest of one snapshot text, as the stamp names it.
+    static std::string DigestOf(std::string_view Text);
+    // The digest of the text Tree->SaveToStream(..., RootName) writes.
+    static std::string DigestOf(const TFileTree* Tree, const std::string& RootName);
     // The stamp of two loaded snapshots: the text form reads back into a tree
     // that writes the very same text again, so this equals the stamp of the texts.
     static std::string Of(const TFileTree* Left, const TFileTree* Right);
@@ -82,6 +91,11 @@ public:
     // Writes Text to Path through a private file beside it that is renamed over
     // it, so a failure leaves the old file whole. Mode 0600.
     static bool ReplaceLocalFile(const std::string& Path, const std::string& Text);
+    // The same for a text that Write puts out piece by piece into the stream it
+    // is given (a failure there may throw), so a large text is never held whole.
+    // Digest, when given, receives the digest of everything written (DigestOf).
+    static bool ReplaceLocalFile(const std::string& Path, const std::function<void(std::ostream&)>& Write,
+                                 std::string* Digest = nullptr);
 };
 
 } // namespace tandemora

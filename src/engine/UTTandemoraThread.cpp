@@ -1571,7 +1571,7 @@ int TTandemoraThread::SaveSnapshots() {
         const TFileTree* leftBase = LoadPrevious(left.get(), 0, local[0], leftBaseArena);
         const TFileTree* rightBase = LoadPrevious(right.get(), 1, local[1], rightBaseArena);
         compared = TAnalyzeThread::SnapshotsUsable(Task, leftBase, rightBase);
-        const std::map<const TFileTree*, int32_t> codes = RowCodes();
+        const TRowCodes codes = RowCodes();
         if (OpCount.load() == 0 && compared && !SettledAlike(codes)) {
             left->Stop();
             right->Stop();
@@ -1626,10 +1626,10 @@ int TTandemoraThread::SaveSnapshots() {
         // endpoint (where a write fails more often) goes first.
         const int32_t first = local[0] && !local[1] ? 1 : 0;
         const int32_t second = 1 - first;
-        std::string texts[2];
+        std::string digests[2];
         bool written =
-            known[0] && known[1] && SaveSideSnapshot(opers[first], first, local[first], texts[first]);
-        if (written && !SaveSecondSnapshot(opers[second], second, local[second], texts[second])) {
+            known[0] && known[1] && SaveSideSnapshot(opers[first], first, local[first], digests[first]);
+        if (written && !SaveSecondSnapshot(opers[second], second, local[second], digests[second])) {
             written = false;
             // The first side holds the new one: the old pair is gone unless it
             // is put back (and stays gone if putting it back raises).
@@ -1639,7 +1639,8 @@ int TTandemoraThread::SaveSnapshots() {
             compared =
                 hadPair && SaveSideSnapshot(opers[first], first, local[first], previous, bases[first], false);
         }
-        if (written && !TRunStamp::Write(*Task, TRunStamp::Of(texts[0], texts[1]), left->Tree, right->Tree)) {
+        if (written &&
+            !TRunStamp::Write(*Task, TRunStamp::OfDigests(digests[0], digests[1]), left->Tree, right->Tree)) {
             written = false;
             compared = false;
             ReportUnsaved("the run stamp " + EscapeForLog(Task->RunStampPath()) + " could not be written");
@@ -1680,9 +1681,9 @@ int TTandemoraThread::SaveSnapshots() {
 // The second side's snapshot: one whose text cannot even be made failed like
 // one that cannot be written, so the caller puts the first side's earlier
 // snapshot back.
-bool TTandemoraThread::SaveSecondSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Text) {
+bool TTandemoraThread::SaveSecondSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Digest) {
     try {
-        return SaveSideSnapshot(Oper, Side, Local, Text);
+        return SaveSideSnapshot(Oper, Side, Local, Digest);
     } catch (const std::exception& e) {
         ReportUnsaved(std::string(Side == 0 ? "Left" : "Right") + " snapshot could not be made (" +
                       EscapeForLog(e.what()) + ")");
@@ -1756,21 +1757,22 @@ const TFileTree* TTandemoraThread::LoadPrevious(TFileOper* Oper, int32_t Side, b
 
 // A row's code is the sync's word on its item; items the view did not show
 // keep the code of the analysis.
-std::map<const TFileTree*, int32_t> TTandemoraThread::RowCodes() const {
-    std::map<const TFileTree*, int32_t> codes;
+TRowCodes TTandemoraThread::RowCodes() const {
+    TRowCodes codes;
     if (View != nullptr) {
         View->ForEachRow([&codes](TResultRow* row) {
             if (row->Item != nullptr) {
-                codes[row->Item] = row->Action.load();
+                codes.Add(row->Item, row->Action.load());
             }
         });
     }
+    codes.Sort();
     return codes;
 }
 
 // Whether the result holds a file that both sides had changed alike and that
 // stayed settled, or the snapshots list items neither side holds any more.
-bool TTandemoraThread::SettledAlike(const std::map<const TFileTree*, int32_t>& Codes) const {
+bool TTandemoraThread::SettledAlike(const TRowCodes& Codes) const {
     if (View == nullptr || View->ResultTree() == nullptr) {
         return false;
     }
@@ -1782,8 +1784,7 @@ bool TTandemoraThread::SettledAlike(const std::map<const TFileTree*, int32_t>& C
         const TFileTree* node = pending.back();
         pending.pop_back();
         for (const TFileTree* child : node->Children) {
-            const auto row = Codes.find(child);
-            if (child->Agreed != 0 && (row != Codes.end() ? row->second : child->Action) == saSame) {
+            if (child->Agreed != 0 && Codes.CodeOf(child) == saSame) {
                 return true;
             }
             pending.push_back(child);
@@ -1793,29 +1794,29 @@ bool TTandemoraThread::SettledAlike(const std::map<const TFileTree*, int32_t>& C
 }
 
 // Writes one side's snapshot: Tree (the fresh scan made ready by SaveSnapshots)
-// or, to put the earlier one back, Tree given here. Report false writes no line.
-bool TTandemoraThread::SaveSideSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Text,
+// or, to put the earlier one back, Tree given here; Digest receives the digest of
+// the text written (for the run stamp). Report false writes no line.
+bool TTandemoraThread::SaveSideSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Digest,
                                         const TFileTree* Tree, bool Report) {
     TFolderSource* source = Side == 0 ? &Task->LFolder : &Task->RFolder;
-    std::stringstream stream;
-    if (Tree == nullptr) {
-        Oper->Tree->SaveToStream(stream, source->FolerAllName);
-    } else {
-        Tree->SaveToStream(stream, Tree->Name);
-    }
-    Text = stream.str();
+    const TFileTree* root = Tree != nullptr ? Tree : Oper->Tree;
+    const std::string& rootName = Tree != nullptr ? Tree->Name : source->FolerAllName;
     int written = 0;
     // A write that raises (a server gone mid-transfer) failed like one that
     // says so: the caller still puts the earlier snapshot back.
     std::string why;
     try {
         if (Local) {
-            written = SaveLocalSnapshot(Text, Side);
+            written = SaveLocalSnapshot(root, rootName, Side, Digest);
         } else {
+            // The endpoint reads the text as it writes it; the digest is taken
+            // from the tree (the same text) rather than from a copy held whole.
+            Digest = TRunStamp::DigestOf(root, rootName);
+            TSnapshotStreamBuf text(*root, rootName);
+            std::istream stream(&text);
             TFileAttri attr;
             attr.Name = Task->FileID();
             attr.RelPath = std::string("/") + WorkFolderName + "/";
-            stream.seekg(0);
             written = Oper->WriteFromStream(stream, source, &attr, false);
         }
     } catch (const std::exception& e) {
@@ -1859,8 +1860,10 @@ void TTandemoraThread::RemoveSnapshotsElsewhere(TFileOper* Left, TFileOper* Righ
     }
 }
 
-int TTandemoraThread::SaveLocalSnapshot(const std::string& Text, int32_t Side) {
-    return TRunStamp::ReplaceLocalFile(Task->LocalSnapshotPath(Side), Text) ? 0 : 1;
+int TTandemoraThread::SaveLocalSnapshot(const TFileTree* Tree, const std::string& RootName, int32_t Side,
+                                        std::string& Digest) {
+    auto write = [Tree, &RootName](std::ostream& out) { Tree->SaveToStream(out, RootName); };
+    return TRunStamp::ReplaceLocalFile(Task->LocalSnapshotPath(Side), write, &Digest) ? 0 : 1;
 }
 
 } // namespace tandemora

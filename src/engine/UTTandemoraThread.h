@@ -37,6 +37,7 @@ namespace tandemora {
 class TFileOper;
 class TResultRow;
 class TResultRows;
+class TRowCodes;
 class TFileTree;
 class TSyncTask;
 
@@ -109,8 +110,9 @@ protected:
     void PrepareWorkFolders();
     int SaveSnapshots();
     // Written beside the old file and renamed over it, so a failure leaves the
-    // old snapshot whole.
-    int SaveLocalSnapshot(const std::string& Text, int32_t Side);
+    // old snapshot whole; the text goes to the file as it is made.
+    int SaveLocalSnapshot(const TFileTree* Tree, const std::string& RootName, int32_t Side,
+                          std::string& Digest);
 
 private:
     struct TWindowQueue;
@@ -175,11 +177,11 @@ private:
     bool TargetAsAnalysed(TFileOper* Dst, TFolderSource* DstSource, const std::string& Path, int32_t Date,
                           int64_t Size);
     const TFileTree* LoadPrevious(TFileOper* Oper, int32_t Side, bool Local, TArenaPtr& Arena);
-    std::map<const TFileTree*, int32_t> RowCodes() const;
-    bool SettledAlike(const std::map<const TFileTree*, int32_t>& Codes) const;
-    bool SaveSideSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Text,
+    TRowCodes RowCodes() const;
+    bool SettledAlike(const TRowCodes& Codes) const;
+    bool SaveSideSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Digest,
                           const TFileTree* Tree = nullptr, bool Report = true);
-    bool SaveSecondSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Text);
+    bool SaveSecondSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Digest);
     bool KeepUnread(TFileOper* Oper, const TFileTree* Base, int32_t Side);
     void ReportUnsaved(const std::string& Why);
     void RemoveSnapshotsElsewhere(TFileOper* Left, TFileOper* Right, int32_t Place);

@@ -3,10 +3,29 @@
 #include "model/UTUtils.h"
 
 #include <algorithm>
+#include <functional>
+#include <iterator>
 #include <set>
 #include <unordered_map>
 
 namespace tandemora {
+
+void TRowCodes::Sort() {
+    std::stable_sort(codes_.begin(), codes_.end(), [](const auto& a, const auto& b) {
+        return std::less<const TFileTree*>()(a.first, b.first);
+    });
+}
+
+int32_t TRowCodes::CodeOf(const TFileTree* Item) const {
+    const auto after =
+        std::upper_bound(codes_.begin(), codes_.end(), Item, [](const TFileTree* item, const auto& entry) {
+            return std::less<const TFileTree*>()(item, entry.first);
+        });
+    if (after != codes_.begin() && std::prev(after)->first == Item) {
+        return std::prev(after)->second;
+    }
+    return Item->Action;
+}
 
 namespace {
 
@@ -57,7 +76,7 @@ private:
 
 } // namespace
 
-void TUnsettledItems::Collect(const TFileTree* Result, const std::map<const TFileTree*, int32_t>& RowCodes) {
+void TUnsettledItems::Collect(const TFileTree* Result, const TRowCodes& RowCodes) {
     root_ = TLevel();
     count_ = 0;
     if (Result != nullptr) {
@@ -65,8 +84,7 @@ void TUnsettledItems::Collect(const TFileTree* Result, const std::map<const TFil
     }
 }
 
-void TUnsettledItems::CollectBelow(const TFileTree* Node, TLevel& Level,
-                                   const std::map<const TFileTree*, int32_t>& RowCodes) {
+void TUnsettledItems::CollectBelow(const TFileTree* Node, TLevel& Level, const TRowCodes& RowCodes) {
     for (const TFileTree* child : Node->Children) {
         if (child->Data == nullptr) {
             continue;
@@ -79,8 +97,7 @@ void TUnsettledItems::CollectBelow(const TFileTree* Node, TLevel& Level,
             CollectBelow(child, *below, RowCodes);
             continue;
         }
-        const auto row = RowCodes.find(child);
-        const int32_t code = row != RowCodes.end() ? row->second : child->Action;
+        const int32_t code = RowCodes.CodeOf(child);
         if (code != saSame) {
             auto& item = Level.Children[TKey(child->Name, IsFolderNode(child))];
             if (!item) {
@@ -93,8 +110,7 @@ void TUnsettledItems::CollectBelow(const TFileTree* Node, TLevel& Level,
     }
 }
 
-void TUnsettledItems::CollectChangedSince(const TFileTree* Result,
-                                          const std::map<const TFileTree*, int32_t>& RowCodes,
+void TUnsettledItems::CollectChangedSince(const TFileTree* Result, const TRowCodes& RowCodes,
                                           const TFileTree* Left, const TFileTree* Right) {
     if (Result != nullptr) {
         const bool unread[2] = {Left != nullptr && Left->ListFailed != 0,
@@ -106,8 +122,7 @@ void TUnsettledItems::CollectChangedSince(const TFileTree* Result,
 // Walks a level of the result beside the same level of both fresh scans; true
 // when something below needs an entry of its own.
 bool TUnsettledItems::ChangedBelow(const TFileTree* Node, const TFileTree* Left, const TFileTree* Right,
-                                   TLevel& Level, const std::map<const TFileTree*, int32_t>& RowCodes,
-                                   const bool Unread[2]) {
+                                   TLevel& Level, const TRowCodes& RowCodes, const bool Unread[2]) {
     const TChildIndex left(Left);
     const TChildIndex right(Right);
     bool found = false;
@@ -133,8 +148,7 @@ bool TUnsettledItems::ChangedBelow(const TFileTree* Node, const TFileTree* Left,
             }
             continue;
         }
-        const auto row = RowCodes.find(child);
-        if ((row != RowCodes.end() ? row->second : child->Action) != saSame) {
+        if (RowCodes.CodeOf(child) != saSame) {
             continue; // unsettled: Collect has it
         }
         TWanted seen[2];

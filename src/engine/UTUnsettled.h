@@ -40,23 +40,39 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace tandemora {
+
+// The sync's final word on the items of a result: the code of the row that
+// shows an item, or the analysis' code where no row shows it. One sorted list
+// (an entry per row) costs a fraction of a map on a run of many items.
+class TRowCodes {
+public:
+    // A later Add for the same item wins, as the last row to show it does.
+    void Add(const TFileTree* Item, int32_t Code) { codes_.emplace_back(Item, Code); }
+    // Call once every row is added, before CodeOf.
+    void Sort();
+    int32_t CodeOf(const TFileTree* Item) const;
+
+private:
+    std::vector<std::pair<const TFileTree*, int32_t>> codes_;
+};
 
 class TUnsettledItems {
 public:
     // Collects the items of a result whose final code is not saSame: the row's
     // code where a row shows the item, the result's code elsewhere. Only items
     // without children count; a folder is settled with everything in it.
-    void Collect(const TFileTree* Result, const std::map<const TFileTree*, int32_t>& RowCodes);
+    void Collect(const TFileTree* Result, const TRowCodes& RowCodes);
     bool Empty() const { return count_ == 0; }
     size_t Count() const { return count_; }
 
     // Finds the settled items of the same result whose entries in the fresh
     // scans Left and Right are not what the analysis saw on a side the run did
     // not write to. Call after Collect and before Apply.
-    void CollectChangedSince(const TFileTree* Result, const std::map<const TFileTree*, int32_t>& RowCodes,
-                             const TFileTree* Left, const TFileTree* Right);
+    void CollectChangedSince(const TFileTree* Result, const TRowCodes& RowCodes, const TFileTree* Left,
+                             const TFileTree* Right);
 
     // Where the fresh scan Scanned could not read a folder (ListFailed), the
     // folder takes the children of its entry in Base (the side's snapshot the
@@ -94,10 +110,9 @@ private:
         bool PresentBelow[2] = {false, false};
     };
 
-    void CollectBelow(const TFileTree* Node, TLevel& Level,
-                      const std::map<const TFileTree*, int32_t>& RowCodes);
+    void CollectBelow(const TFileTree* Node, TLevel& Level, const TRowCodes& RowCodes);
     bool ChangedBelow(const TFileTree* Node, const TFileTree* Left, const TFileTree* Right, TLevel& Level,
-                      const std::map<const TFileTree*, int32_t>& RowCodes, const bool Unread[2]);
+                      const TRowCodes& RowCodes, const bool Unread[2]);
     static TWanted Written(int32_t Code, const TWanted& Source);
     static void CopyBelow(TFileTree* To, const TFileTree* From);
     static bool SeenBy(const TFileTree* Item, int32_t Code, TWanted Seen[2], bool Keep[2]);

@@ -260,28 +260,6 @@ void AddNodeLine(std::string& out, const TFileTree& node) {
     out += kLineEnd;
 }
 
-// Pre-order lines of everything below `node`. An explicit stack, because a tree
-// read from a server can be nested far deeper than the call stack allows.
-void SaveChildren(const TFileTree& node, std::string& out) {
-    struct Frame {
-        const TFileTree* node;
-        size_t next;
-    };
-    std::vector<Frame> stack{{&node, 0}};
-    while (!stack.empty()) {
-        Frame& top = stack.back();
-        if (top.next >= top.node->Children.size()) {
-            stack.pop_back();
-            continue;
-        }
-        const TFileTree* child = top.node->Children[top.next++];
-        AddNodeLine(out, *child);
-        if (!child->Children.empty()) {
-            stack.push_back({child, 0});
-        }
-    }
-}
-
 // The text split into lines at CR LF, a lone CR or a lone LF; a NUL ends the
 // text. Every line must be ended: the writer ends each one, so a text without a
 // final line end was cut off on its way and is refused as a whole.
@@ -634,22 +612,65 @@ std::string EscapeForLog(std::string_view text) {
     return out;
 }
 
-void TFileTree::SaveToStream(std::ostream& stream, const std::string& rootName) const {
-    std::string text;
-    if (Data != nullptr) {
+TSnapshotText::TSnapshotText(const TFileTree& Root, const std::string& RootName) {
+    if (Root.Data != nullptr) {
         // A root with an entry of its own writes a node line; the program never
         // saves such a tree, and the reader does not take it back.
-        AddNodeLine(text, *this);
+        AddNodeLine(first_, Root);
     } else {
-        text += RootNameField(rootName);
-        text += "::";
-        AppendNumber(text, Children.size());
-        text += kLineEnd;
+        first_ += RootNameField(RootName);
+        first_ += "::";
+        AppendNumber(first_, Root.Children.size());
+        first_ += kLineEnd;
     }
-    SaveChildren(*this, text);
-    stream.write(text.data(), static_cast<std::streamsize>(text.size()));
-    if (!stream) {
-        throw EInOutError("Snapshot could not be written completely");
+    stack_.push_back({&Root, 0});
+}
+
+// Pre-order lines of everything below the root. An explicit stack, because a
+// tree read from a server can be nested far deeper than the call stack allows.
+bool TSnapshotText::Next(std::string& Block) {
+    Block.clear();
+    Block.swap(first_);
+    while (!stack_.empty() && Block.size() < BlockSize) {
+        TFrame& top = stack_.back();
+        if (top.Next >= top.Node->Children.size()) {
+            stack_.pop_back();
+            continue;
+        }
+        const TFileTree* child = top.Node->Children[top.Next++];
+        AddNodeLine(Block, *child);
+        if (!child->Children.empty()) {
+            stack_.push_back({child, 0});
+        }
+    }
+    return !Block.empty();
+}
+
+TSnapshotStreamBuf::TSnapshotStreamBuf(const TFileTree& Root, const std::string& RootName)
+    : text_(Root, RootName) {
+    setg(nullptr, nullptr, nullptr);
+}
+
+TSnapshotStreamBuf::int_type TSnapshotStreamBuf::underflow() {
+    if (gptr() < egptr()) {
+        return traits_type::to_int_type(*gptr());
+    }
+    if (!text_.Next(block_)) {
+        return traits_type::eof();
+    }
+    setg(block_.data(), block_.data(), block_.data() + block_.size());
+    return traits_type::to_int_type(*gptr());
+}
+
+void TFileTree::SaveToStream(std::ostream& stream, const std::string& rootName) const {
+    TSnapshotText text(*this, rootName);
+    std::string block;
+    block.reserve(TSnapshotText::BlockSize + 4096);
+    while (text.Next(block)) {
+        stream.write(block.data(), static_cast<std::streamsize>(block.size()));
+        if (!stream) {
+            throw EInOutError("Snapshot could not be written completely");
+        }
     }
 }
 

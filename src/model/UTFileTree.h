@@ -16,6 +16,7 @@
 #include <deque>
 #include <iosfwd>
 #include <memory>
+#include <streambuf>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -77,7 +78,7 @@ public:
     // 1 on a folder the scan could not list (no rights, vanished, I/O error), and
     // on the root of a scan that was stopped early: what lies below is unknown,
     // not absent, so nothing may be deleted or overwritten on its account.
-    int16_t ListFailed = 0;
+    int8_t ListFailed = 0;
     // Set by the analysis on a result item whose entry (Data) is the right side's
     // while the left side holds no such item now: the entry belongs in the right
     // columns, and the left ones stay empty.
@@ -113,6 +114,39 @@ public:
     // and raises EConvertError or EListError on a malformed text.
     void SaveToStream(std::ostream& stream, const std::string& rootName) const;
     void LoadFromStream(std::istream& stream);
+};
+
+// The snapshot text of a tree (SaveToStream), made a block at a time, so a
+// large tree's text is never held whole: each block holds whole lines.
+class TSnapshotText {
+public:
+    static constexpr size_t BlockSize = 64 * 1024;
+    // Root and everything below it must stay unchanged while the text is made.
+    TSnapshotText(const TFileTree& Root, const std::string& RootName);
+    // The next block of about BlockSize; false (and an empty Block) at the end.
+    bool Next(std::string& Block);
+
+private:
+    struct TFrame {
+        const TFileTree* Node;
+        size_t Next;
+    };
+    std::string first_;
+    std::vector<TFrame> stack_;
+};
+
+// The snapshot text of a tree as an input stream buffer, for a writer that
+// reads what it writes from a stream (an endpoint's WriteFromStream).
+class TSnapshotStreamBuf : public std::streambuf {
+public:
+    TSnapshotStreamBuf(const TFileTree& Root, const std::string& RootName);
+
+protected:
+    int_type underflow() override;
+
+private:
+    TSnapshotText text_;
+    std::string block_;
 };
 
 // A name or path as a log line shows it: control characters (0x00 to 0x1F and

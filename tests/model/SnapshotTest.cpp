@@ -437,3 +437,77 @@ TEST(SnapshotTest, FailedWriteIsReported) {
     std::ostream broken(nullptr); // a stream with nowhere to write
     EXPECT_THROW(root->SaveToStream(broken, "D:\\Docs"), EInOutError);
 }
+
+namespace {
+
+// A tree whose text spans several of the writer's blocks: long names, so that
+// lines also straddle the reader's block edges.
+TFileTree* LargeTree(TArenaPtr& arena) {
+    TFileTree* root = NewTree(arena);
+    for (int f = 0; f < 3; ++f) {
+        const std::string folder = "folder " + std::to_string(f);
+        TFileTree* sub = root->AddChild(folder, Entry(*arena, folder, "/", 1018262475, 0, 16, true));
+        for (int i = 0; i < 1500; ++i) {
+            const std::string name = "a file with a rather long name:% number " + std::to_string(i) + ".txt";
+            sub->AddChild(name,
+                          Entry(*arena, name, "/" + folder + "/", 1042432000 + i, i * 1000LL, 32, false));
+        }
+    }
+    return root;
+}
+
+// Takes the first `limit` bytes, then refuses everything.
+class TFullDisk : public std::streambuf {
+public:
+    explicit TFullDisk(size_t limit) : limit_(limit) {}
+    size_t Taken() const { return taken_; }
+
+protected:
+    std::streamsize xsputn(const char*, std::streamsize count) override {
+        if (taken_ + static_cast<size_t>(count) > limit_) {
+            return 0;
+        }
+        taken_ += static_cast<size_t>(count);
+        return count;
+    }
+    int_type overflow(int_type) override { return traits_type::eof(); }
+
+private:
+    size_t limit_;
+    size_t taken_ = 0;
+};
+
+} // namespace
+
+// The text is made a block at a time: written to a stream or read from
+// TSnapshotStreamBuf in chunks of any size, it is the same whole text, and it
+// reads back into the same tree.
+TEST(SnapshotTest, LargeTextIsTheSameWrittenOrReadInBlocks) {
+    TArenaPtr arena;
+    const TFileTree* root = LargeTree(arena);
+    const std::string text = Save(*root, "/home/anna/docs");
+    ASSERT_GT(text.size(), 3 * TSnapshotText::BlockSize);
+    for (const size_t chunk : {size_t{1}, size_t{4093}, size_t{65536}, size_t{1} << 20}) {
+        TSnapshotStreamBuf buffer(*root, "/home/anna/docs");
+        std::istream in(&buffer);
+        std::string read;
+        std::vector<char> piece(chunk);
+        while (in.read(piece.data(), static_cast<std::streamsize>(chunk)) || in.gcount() > 0) {
+            read.append(piece.data(), static_cast<size_t>(in.gcount()));
+        }
+        EXPECT_EQ(read, text) << "chunk " << chunk;
+    }
+    TArenaPtr back;
+    EXPECT_EQ(Save(*Load(text, back), "/home/anna/docs"), text);
+}
+
+// A stream that stops taking bytes part way stops the writer at that block
+// with an error; nothing after it is written.
+TEST(SnapshotTest, WriteThatFailsPartWayIsReported) {
+    TArenaPtr arena;
+    const TFileTree* root = LargeTree(arena);
+    TFullDisk disk(TSnapshotText::BlockSize * 2);
+    std::ostream out(&disk);
+    EXPECT_THROW(root->SaveToStream(out, "/home/anna/docs"), EInOutError);
+    EXPECT_LE(disk.Taken(), TSnapshotText::BlockSize * 2);
+}
