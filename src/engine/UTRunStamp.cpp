@@ -380,6 +380,19 @@ TZoneOffsets TZoneOffsets::Now() {
     return {OffsetAt(year, 1), OffsetAt(year, 7)};
 }
 
+int32_t TZoneOffsets::MovedHere(int32_t Then) const {
+    const int month = (Then >> 21) & 0x0F;
+    const bool julyOffset = (month >= 4 && month <= 9) || (month == 10 && July > January);
+    time_t asIfHere = 0;
+    tm fields{};
+    if (!fs::DosTimeToUnix(Then, asIfHere) || localtime_r(&asIfHere, &fields) == nullptr) {
+        return Then;
+    }
+    // The fields of Then read as UTC, less the offset they were written with.
+    const time_t fieldsAsUtc = asIfHere + fields.tm_gmtoff;
+    return fs::UnixToDosTime(timespec{fieldsAsUtc - (julyOffset ? July : January), 0});
+}
+
 bool TRunStamp::Write(const TSyncTask& Task, const std::string& Stamp, const TFileTree* Left,
                       const TFileTree* Right) {
     try {

@@ -39,6 +39,11 @@ struct TZoneOffsets {
     }
     // This computer's zone now (the TZ variable, or the system's).
     static TZoneOffsets Now();
+    // The date-time in this computer's zone of the instant that Then named in
+    // this zone. The offset in force at Then is taken from its month (April to
+    // September the July offset, October too where July is the summer offset);
+    // only a date-time within days of a summer-time switch can come out a step off.
+    int32_t MovedHere(int32_t Then) const;
 };
 
 class TRunStamp {

@@ -150,6 +150,31 @@ bool FilteredOut(const TResultRow* Row) {
     return item != nullptr && item->IncludedFlag == 0 && item->ExcludedFlag > 0;
 }
 
+// A copy of a snapshot written in the zone Then, with every time moved to the
+// same instant in this zone. The entries the new snapshots take over from the
+// old ones are written with a stamp of this zone, so they must read in it too,
+// or the next run sees every item this run left unsettled as changed.
+const TFileTree* MovedToThisZone(const TFileTree* Tree, const TZoneOffsets& Then, TArenaPtr& Arena) {
+    TFileTree* copy = NewTree(Arena);
+    copy->Name = Tree->Name;
+    std::vector<std::pair<const TFileTree*, TFileTree*>> pending = {{Tree, copy}};
+    while (!pending.empty()) {
+        const auto [from, to] = pending.back();
+        pending.pop_back();
+        to->ListFailed = from->ListFailed;
+        if (from->Data != nullptr) {
+            to->Data = Arena->NewAttri();
+            *to->Data = *from->Data;
+            to->Data->Time = Then.MovedHere(from->Data->Time);
+        }
+        for (const TFileTree* child : from->Children) {
+            TFileTree* made = to->AddChild(child->Name, nullptr);
+            pending.emplace_back(child, made);
+        }
+    }
+    return copy;
+}
+
 } // namespace
 
 TTandemoraThread::TTandemoraThread(TResultRows* View, TSyncTask* Task) : View(View), Task(Task) {
@@ -1579,12 +1604,24 @@ int TTandemoraThread::SaveSnapshots() {
             return 0;
         }
         const TFileTree* bases[2] = {compared ? leftBase : nullptr, compared ? rightBase : nullptr};
-        const bool known[2] = {KeepUnread(opers[0], bases[0], 0), KeepUnread(opers[1], bases[1], 1)};
+        // The entries taken over from the old pair are read in this zone, like
+        // the new pair; bases stays as written, to put the old pair back.
+        const TFileTree* kept[2] = {bases[0], bases[1]};
+        TArenaPtr movedArenas[2];
+        TZoneOffsets then;
+        if (compared && TRunStamp::WrittenIn(*Task, then) && !(then == TZoneOffsets::Now())) {
+            for (int32_t side = 0; side < 2; ++side) {
+                if (bases[side] != nullptr) {
+                    kept[side] = MovedToThisZone(bases[side], then, movedArenas[side]);
+                }
+            }
+        }
+        const bool known[2] = {KeepUnread(opers[0], kept[0], 0), KeepUnread(opers[1], kept[1], 1)};
         TUnsettledItems unsettled;
         const TFileTree* resultTree = View != nullptr ? View->ResultTree() : nullptr;
         unsettled.Collect(resultTree, codes);
         unsettled.CollectChangedSince(resultTree, codes, left->Tree, right->Tree);
-        unsettled.Apply(left->Tree, right->Tree, bases[0], bases[1]);
+        unsettled.Apply(left->Tree, right->Tree, kept[0], kept[1]);
         // The pair is replaced as a whole or not at all: the side kept on an
         // endpoint (where a write fails more often) goes first.
         const int32_t first = local[0] && !local[1] ? 1 : 0;
@@ -1592,13 +1629,15 @@ int TTandemoraThread::SaveSnapshots() {
         std::string digests[2];
         bool written =
             known[0] && known[1] && SaveSideSnapshot(opers[first], first, local[first], digests[first]);
-        if (written && !SaveSideSnapshot(opers[second], second, local[second], digests[second])) {
+        if (written && !SaveSecondSnapshot(opers[second], second, local[second], digests[second])) {
             written = false;
+            // The first side holds the new one: the old pair is gone unless it
+            // is put back (and stays gone if putting it back raises).
+            const bool hadPair = compared;
+            compared = false;
             std::string previous;
-            if (!compared ||
-                !SaveSideSnapshot(opers[first], first, local[first], previous, bases[first], false)) {
-                compared = false; // the first side holds the new one: the old pair is gone
-            }
+            compared =
+                hadPair && SaveSideSnapshot(opers[first], first, local[first], previous, bases[first], false);
         }
         if (written &&
             !TRunStamp::Write(*Task, TRunStamp::OfDigests(digests[0], digests[1]), left->Tree, right->Tree)) {
@@ -1613,8 +1652,6 @@ int TTandemoraThread::SaveSnapshots() {
         if (written && !silent[0] && !silent[1]) {
             RemoveSnapshotsElsewhere(left.get(), right.get(), place);
         }
-        LogRemovedParts(left.get()); // a snapshot write killed half-way
-        LogRemovedParts(right.get());
     } catch (const std::exception& e) {
         if (!compared) {
             TRunStamp::Remove(*Task);
@@ -1628,13 +1665,32 @@ int TTandemoraThread::SaveSnapshots() {
         ReportUnsaved("the run stopped while making them");
         result = 1;
     }
+    // Part files of a snapshot write killed half-way, also after a run that
+    // stopped while making the snapshots.
     if (left) {
+        LogRemovedParts(left.get());
         left->Stop();
     }
     if (right) {
+        LogRemovedParts(right.get());
         right->Stop();
     }
     return result;
+}
+
+// The second side's snapshot: one whose text cannot even be made failed like
+// one that cannot be written, so the caller puts the first side's earlier
+// snapshot back.
+bool TTandemoraThread::SaveSecondSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Digest) {
+    try {
+        return SaveSideSnapshot(Oper, Side, Local, Digest);
+    } catch (const std::exception& e) {
+        ReportUnsaved(std::string(Side == 0 ? "Left" : "Right") + " snapshot could not be made (" +
+                      EscapeForLog(e.what()) + ")");
+    } catch (...) {
+        ReportUnsaved(std::string(Side == 0 ? "Left" : "Right") + " snapshot could not be made");
+    }
+    return false;
 }
 
 // A side the rescan could not read completely keeps, where it was not read,
@@ -1675,6 +1731,9 @@ bool TTandemoraThread::KeepUnread(TFileOper* Oper, const TFileTree* Base, int32_
 // Said in the log and in the error log: the next run compares the folders
 // directly unless the earlier pair of snapshots still stands.
 void TTandemoraThread::ReportUnsaved(const std::string& Why) {
+    if (SnapshotsNotSaved.empty()) {
+        SnapshotsNotSaved = Why;
+    }
     LogLine = "Error: snapshots not saved: " + Why + ".";
     AddLogLine();
     ErrorLogger.LogError("Snapshots not saved", "ESnapshot", LogLine);

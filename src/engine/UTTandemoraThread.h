@@ -66,9 +66,12 @@ public:
 
     std::unique_ptr<TFileOper> LeftOper;
     std::unique_ptr<TFileOper> RightOper;
-    std::string LogLine;               // the line being handed to the log panel
-    std::atomic<int32_t> OpCount{0};   // item operations attempted
-    std::string NotStartedReason;      // why the run touched nothing, when a check refused it
+    std::string LogLine;             // the line being handed to the log panel
+    std::atomic<int32_t> OpCount{0}; // item operations attempted
+    std::string NotStartedReason;    // why the run touched nothing, when a check refused it
+    // Why the snapshots were not saved, when they were not: the run then did
+    // not leave the pair as it should, and ends as failed.
+    std::string SnapshotsNotSaved;
     TResultRows* View;                 // the rows walked (not owned)
     TSyncTask* Task;                   // not owned
     NotifyTarget* NotifyWnd = nullptr; // receives WM_UPDATEPROCESS per item
@@ -178,6 +181,7 @@ private:
     bool SettledAlike(const TRowCodes& Codes) const;
     bool SaveSideSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Digest,
                           const TFileTree* Tree = nullptr, bool Report = true);
+    bool SaveSecondSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Digest);
     bool KeepUnread(TFileOper* Oper, const TFileTree* Base, int32_t Side);
     void ReportUnsaved(const std::string& Why);
     void RemoveSnapshotsElsewhere(TFileOper* Left, TFileOper* Right, int32_t Place);

@@ -1280,6 +1280,7 @@ void TFSyncMain::SyncThreadDone() {
     // The thread frees itself once this returns; it no longer touches the rows.
     const std::string notStarted = SyncThread != nullptr ? SyncThread->NotStartedReason : std::string();
     const bool broken = SyncThread != nullptr && SyncThread->FatalException();
+    const std::string unsaved = SyncThread != nullptr ? SyncThread->SnapshotsNotSaved : std::string();
     Syncing = 0;
     SyncThread = nullptr;
     if (destroying_) {
@@ -1318,8 +1319,17 @@ void TFSyncMain::SyncThreadDone() {
         EndRun(TRunEnd::NotStarted, notStarted);
     } else if (broken) {
         EndRun(TRunEnd::ItemsFailed, "the sync broke off; the error log tells why");
-    } else if (failed > 0) {
-        EndRun(TRunEnd::ItemsFailed, std::to_string(failed) + (failed == 1 ? " item" : " items") + " failed");
+    } else if (failed > 0 || !unsaved.empty()) {
+        // Snapshots not saved leave the next run comparing with an older pair
+        // (or none): a failure of the run, not a success.
+        std::string why;
+        if (failed > 0) {
+            why = std::to_string(failed) + (failed == 1 ? " item" : " items") + " failed";
+        }
+        if (!unsaved.empty()) {
+            why += (why.empty() ? "" : "; ") + std::string("the snapshots were not saved: ") + unsaved;
+        }
+        EndRun(TRunEnd::ItemsFailed, why);
     } else {
         EndRun(TRunEnd::Synchronised);
     }

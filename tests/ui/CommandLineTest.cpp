@@ -282,6 +282,16 @@ TEST_F(CommandLineTest, EveryStartWithoutADisplayEndsAndSaysWhatHappened) {
          },
          tandemora::ecConflictsLeft, "\"Edited\": the sync left 1 item as conflicts",
          "All:1,Changed:0,Conflicts:1,"},
+        {"a snapshot cannot be written",
+         [&] {
+             WriteFile(folders / "m/a.txt", "a");
+             WriteFile(folders / "n/__Tandemora__", "a file where the work folder belongs");
+             SaveTask("Unsaved", folders / "m", folders / "n", sync);
+             return "Unsaved";
+         },
+         tandemora::ecItemsFailed,
+         "\"Unsaved\": the sync ended, the snapshots were not saved: Right snapshot",
+         "Error: snapshots not saved: Right snapshot"},
         {"the data folder cannot be written", // last: it takes the place of the folder
          [&] {
              std::filesystem::remove_all(home / ".local/share/Tandemora");
