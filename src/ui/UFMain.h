@@ -157,7 +157,7 @@ public:
     int PowerOffDelay = 5000;
     int CloseDelay = 5000;
     // How long a program asked to end (SIGTERM, SIGINT) waits for its runs.
-    int EndGraceMs = 5000;
+    int EndGraceMs = 10000;
     // The wait after a volume has arrived (milliseconds).
     int VolumeDelay = 1500;
 

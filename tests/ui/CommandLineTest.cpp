@@ -567,7 +567,7 @@ TEST_F(CommandLineTest, ARunAskedToEndWhileItsShareIsFrozenEndsWithinSeconds) {
         run.waitForFinished();
     }
     ASSERT_TRUE(ended);
-    // The share's own time-out is 30 seconds; the program gives its runs five.
+    // The share's own time-out is 30 seconds; the program gives its runs ten.
     EXPECT_LT(took, 20.0);
     EXPECT_EQ(run.exitStatus() == QProcess::NormalExit ? run.exitCode() : -1, tandemora::ecCancelled);
 
