@@ -474,6 +474,14 @@ void TAnalyzeThread::PairCompare(TFileTree* A, TFileTree* B, TFileTree* O) {
     } else if (A->Data->Size != B->Data->Size) {
         code = saConflict;
     }
+    if (code != saSame && SameBytes(A, B)) {
+        // The same bytes under different times (a tree copied without its
+        // times): in step, as the next run would find them once both sides'
+        // own times are in the snapshots. Proposing a conflict now, and
+        // nothing then, would leave the user's choice unasked for.
+        code = saSame;
+        A->Agreed = 1;
+    }
     // Without snapshots nothing tells which side changed: the older file may
     // hold an edit as well. With nobody to ask, only the policy of letting the
     // newer file win overwrites it; otherwise both stay, as a conflict.
