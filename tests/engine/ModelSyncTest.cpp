@@ -2,7 +2,9 @@
 // real engine, checked against what a user expects of a sync that remembers
 // the last state in which both sides agreed:
 //   changed on one side since then: that version wins;
-//   changed on both: a conflict, both kept;
+//   changed on both: a conflict, both kept, unless both hold the same bytes
+//   (then, as for two files never in step, they agree, each with its own time);
+//   an item the filters leave out that both sides hold alike agrees too;
 //   deleted on one side and unchanged on the other: gone with deletions on,
 //   else kept; deleted on one side and changed or new on the other: a conflict.
 // The reference model sees kinds, bytes and the times the user's own edits set
@@ -31,6 +33,7 @@
 #include "endpoints/UTFileOper.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -97,6 +100,11 @@ bool Same(const TOpt& a, const TOpt& b) {
     return a->Dir == b->Dir && (a->Dir || (a->Bytes == b->Bytes && a->Dos == b->Dos));
 }
 
+// Two files of the same bytes, whatever their times.
+bool Alike(const TOpt& a, const TOpt& b) {
+    return Same(a, b) || (a && b && !a->Dir && !b->Dir && a->Bytes == b->Bytes);
+}
+
 bool HasBelow(const TTree& tree, const std::string& path) {
     const auto it = tree.lower_bound(path + "/");
     return it != tree.end() && it->first.compare(0, path.size() + 1, path + "/") == 0;
@@ -121,6 +129,7 @@ struct TVerdict {
     bool Loose = false;    // no exact expectation; only nothing lost
     bool Replaced[2] = {}; // this side's item may be overwritten or removed
     int Holds = -1;        // the side that turned up empty, whose deletion waits
+    bool Agreed = false;   // two files of the same bytes: in step, each with its own time
 };
 
 // One task's sequence on a fresh pair of folders, with the model beside it.
@@ -285,6 +294,7 @@ private:
     void Forget() {
         history_ = false;
         base_.clear();
+        ownTimes_.clear();
     }
 
     // ---- The model ----
@@ -321,10 +331,28 @@ private:
                !(r && !r->Dir);
     }
 
+    // The last agreed state of an item as a side holds it: files agreed by
+    // their bytes keep each side's own time.
+    TOpt BaseOf(const std::string& path, int side) const {
+        TOpt b = history_ ? At(base_, path) : TOpt();
+        const auto own = ownTimes_.find(path);
+        if (b && own != ownTimes_.end()) {
+            b->Dos = own->second[side];
+        }
+        return b;
+    }
+
     TVerdict Judge(const std::string& path, const TTree* sides) const {
-        const TOpt b = history_ ? At(base_, path) : TOpt();
+        const TOpt b = BaseOf(path, L);
         const TOpt side[2] = {At(sides[L], path), At(sides[R], path)};
         TVerdict v{{side[L], side[R]}};
+        // The same bytes on both sides, both changed since they last agreed (or
+        // never in step), are in step, filtered or not; so are both unchanged.
+        if (!Same(side[L], side[R]) && Alike(side[L], side[R]) &&
+            (!history_ || Same(side[L], b) == Same(side[R], BaseOf(path, R)))) {
+            v.Agreed = true;
+            return v;
+        }
         if (Filtered(path, sides)) {
             v.Pending = true;
             return v;
@@ -344,7 +372,7 @@ private:
                 winner = newer() ? L : R;
             }
         } else {
-            const bool changed[2] = {!Same(side[L], b), !Same(side[R], b)};
+            const bool changed[2] = {!Same(side[L], b), !Same(side[R], BaseOf(path, R))};
             const int target = option_.at("dir") == sdRightToLeft ? L : R;
             // An item of the other kind where the last one went is new, not a change of it.
             const auto replacedKind = [&](int s) {
@@ -478,7 +506,7 @@ private:
             } else if (v.Loose) {
                 loose = path;
             }
-            v.Pending = !Same(v.Final[L], v.Final[R]);
+            v.Pending = !Same(v.Final[L], v.Final[R]) && !(v.Agreed && Alike(v.Final[L], v.Final[R]));
             v.Loose = v.Loose || (v.Pending && (!Same(v.Final[L], At(sides[L], path)) ||
                                                 !Same(v.Final[R], At(sides[R], path))));
         }
@@ -537,6 +565,7 @@ private:
             return (code == saDeleteLeft && after[R].empty()) || (code == saDeleteRight && after[L].empty());
         };
         TTree next;
+        std::map<std::string, std::array<int32_t, 2>> nextTimes;
         for (const auto& [path, v] : expect) {
             const TOpt now[2] = {At(after[L], path), At(after[R], path)};
             const TOpt b = history_ ? At(base_, path) : TOpt();
@@ -554,8 +583,8 @@ private:
                          (v.Replaced[side] ? "previous version not kept: '" : "gone: '") + was->Bytes + "'");
                 }
                 const bool target = option_.at("dir") == (side == L ? sdRightToLeft : sdLeftToRight);
-                if (b && !b->Dir && !was && Same(At(before[1 - side], path), b) && !filtered && !target &&
-                    now[side]) {
+                if (b && !b->Dir && !was && Same(At(before[1 - side], path), BaseOf(path, 1 - side)) &&
+                    !filtered && !target && now[side]) {
                     fail("c", path, "deleted on the " + name + ", back again");
                 }
                 if (!v.Loose &&
@@ -583,8 +612,8 @@ private:
             }
             // What the run did not settle keeps its last agreed state. An item the
             // filters leave out is agreed when both sides hold it alike.
-            const bool settled =
-                (!filtered || Same(now[L], now[R])) && (v.Loose ? Same(now[L], now[R]) : !v.Pending);
+            const bool alike = Same(now[L], now[R]) || (v.Agreed && Alike(now[L], now[R]));
+            const bool settled = (!filtered || alike) && (v.Loose ? alike : !v.Pending);
             // An item is its name and its kind: the last agreed item of another
             // kind than those left unsettled here was settled, gone from both sides.
             const bool kept = b && std::any_of(std::begin(before), std::end(before), [&](const TTree& tree) {
@@ -604,11 +633,17 @@ private:
             if (agreed) {
                 next[path] = *agreed;
             }
+            if (settled && alike && now[L] && !now[L]->Dir && now[L]->Dos != now[R]->Dos) {
+                nextTimes[path] = {now[L]->Dos, now[R]->Dos};
+            } else if (!settled && kept && ownTimes_.count(path) != 0) {
+                nextTimes[path] = ownTimes_.at(path);
+            }
         }
         for (const std::string& left : f_.Leftovers()) {
             fail("f", left, "left over");
         }
         base_ = next;
+        ownTimes_ = nextTimes;
         history_ = true;
         return failure;
     }
@@ -654,6 +689,7 @@ private:
     std::string home_[2];
     std::string pair_;
     TTree base_;
+    std::map<std::string, std::array<int32_t, 2>> ownTimes_; // of files agreed by their bytes
     bool history_ = false;
     int runs_ = 0;
     int tick_ = 0;
@@ -789,7 +825,15 @@ const TRegression kRegressions[] = {
      "T tags 1; R mkdir b; R put b/d 8 3; run; L ro b/d; run; R unmount; R mkdir c; run"},
     // Without a last agreed state, the same bytes under two times were a
     // conflict, and in step at the next run.
+    // Made the same on both sides under two times: in step, and each side's
+    // own time is what the next runs compare with.
+    {"SameBytesUnderTwoTimesStayAgreed", "T policy 1; R mkdir b; run; L put b/a 12 7; run; R old b/a 1; "
+                                         "L old b/a 2; run; run; L empty; L put a 17 12; run"},
+    {"SameBytesUnderTwoOlderTimesThenEdited",
+     "T saveold 1; L put b 7 2; run; L old b 1; R old b 2; run; L put b 10 5; run"},
     {"SameBytesUnderAnOlderTimeWithoutHistory", "L put d 6 1; run; T estimate 1; L old d 1; run"},
+    {"SameBytesWithoutHistoryThenEditedOnOneSide",
+     "R put c 8 3; run; T estimate 1; R old c 1; run; R put c 10 5; run"},
 };
 
 void PrintTo(const TRegression& row, std::ostream* out) {
