@@ -1349,11 +1349,13 @@ int TTandemoraThread::SaveSnapshots() {
                 opers[side]->ScanTree();
             }
         }
-        if (OpCount.load() == 0 && (!left->ScanComplete() || !right->ScanComplete())) {
+        if (OpCount.load() == 0 && compared && (!left->ScanComplete() || !right->ScanComplete())) {
             // A run that changed nothing and cannot see a side now (a server
             // that is down) keeps the last pair whole: one side's new snapshot
             // beside the other's old one would end the pair, and the next
-            // analysis would judge every file by its times alone.
+            // analysis would judge every file by its times alone. Without a
+            // last pair, the new one (with nothing below what was not read)
+            // is still better than none.
             for (TFileOper* oper : {left.get(), right.get()}) {
                 if (!oper->ScanComplete()) {
                     LogLine = std::string(oper == left.get() ? "Left" : "Right") +

@@ -27,7 +27,10 @@
 // A failing sequence is shrunk and printed as a row for kRegressions below, in
 // steps such as "L put a/b 12 7" (12 bytes written at tick 7), "R rm a",
 // "L mkdir a", "L mv a b", "R old a 3" (a time 3 ticks before the start),
-// "L ro a", "L empty", "R unmount" (the work folder goes too), "T del 0", "run".
+// "L ro a", "L empty", "R unmount" (the work folder goes too), "T del 0",
+// "L unread a" (no scan can list folder a until "L readable"), "T kill 2" (the
+// next run stops after 2 operations and what it wrote for the next run is put
+// back, as after a kill), "run".
 
 #include "PairFolder.h"
 #include "endpoints/UTFileOper.h"
@@ -130,6 +133,7 @@ struct TVerdict {
     bool Replaced[2] = {}; // this side's item may be overwritten or removed
     int Holds = -1;        // the side that turned up empty, whose deletion waits
     bool Agreed = false;   // two files of the same bytes: in step, each with its own time
+    bool Unseen = false;   // at or below a folder a side cannot read: left as it is
 };
 
 // One task's sequence on a fresh pair of folders, with the model beside it.
@@ -171,6 +175,25 @@ public:
             const bool edit = what == "empty" || what == "unmount";
             ops.push_back(edit ? TOp{Chance(50) ? "L" : "R", what}
                                : TOp{"T", what, std::to_string(1 - option_[what])});
+        }
+        // Now and then a folder the program cannot read, for a run or more, and
+        // a run killed after a few operations.
+        const int side = static_cast<int>(Below(2));
+        if (!unread_[side].empty() && Chance(40)) {
+            ops.push_back({side == L ? "L" : "R", "readable"});
+        } else if (runs_ > 0 && unread_[side].empty() && Chance(6)) {
+            std::vector<std::string> folders;
+            for (const auto& [path, item] : f_.Read(side)) {
+                if (item.Dir) {
+                    folders.push_back(path);
+                }
+            }
+            if (!folders.empty()) {
+                ops.push_back({side == L ? "L" : "R", "unread", folders[Below(folders.size())]});
+            }
+        }
+        if (runs_ > 0 && Chance(6)) {
+            ops.push_back({"T", "kill", std::to_string(1 + Below(4))});
         }
         for (const TOp& op : ops) {
             Apply(op);
@@ -255,6 +278,12 @@ private:
             f_.SetTime(side, path, kClock0 - kStep * std::stoi(op[3]));
         } else if (verb == "ro" && At(tree, path) && !At(tree, path)->Dir) {
             f_.ReadOnly(side, path);
+        } else if (verb == "unread") {
+            unread_[side] = path;
+            f_.Unread[side] = path;
+        } else if (verb == "readable") {
+            unread_[side].clear();
+            f_.Unread[side].clear();
         } else if (verb == "empty" || verb == "unmount") {
             for (const auto& entry : std::filesystem::directory_iterator(root)) {
                 if (verb == "unmount" || entry.path().filename() != WorkFolderName) {
@@ -271,6 +300,10 @@ private:
 
     void SetOption(const std::string& name, const std::string& value) {
         const int v = std::stoi(value);
+        if (name == "kill") {
+            f_.StopAfter = v;
+            return;
+        }
         option_[name] = v;
         TSyncTask& t = f_.Task();
         const std::map<std::string, int32_t*> fields = {
@@ -299,7 +332,8 @@ private:
 
     // ---- The model ----
 
-    bool Filtered(const std::string& path, const TTree* sides) const {
+    // Left out by its own name or one of its folders' names.
+    bool NameFiltered(const std::string& path) const {
         for (size_t start = 0; start <= path.size();) {
             const size_t end = std::min(path.find('/', start), path.size());
             const char first = path[start];
@@ -308,6 +342,13 @@ private:
                 return true;
             }
             start = end + 1;
+        }
+        return false;
+    }
+
+    bool Filtered(const std::string& path, const TTree* sides) const {
+        if (NameFiltered(path)) {
+            return true;
         }
         // A folder shows through its items: with all of them left out, so is it.
         // Items gone from both sides are no items any more.
@@ -353,15 +394,21 @@ private:
             v.Agreed = true;
             return v;
         }
+        const bool kinds = side[L] && side[R] && side[L]->Dir != side[R]->Dir;
         if (Filtered(path, sides)) {
             v.Pending = true;
-            return v;
+            // A folder whose items are all left out, where the other side has a
+            // file of its name: the file is an item of its own, and its deletion
+            // may go through while the folder does not show.
+            v.Loose = kinds && !NameFiltered(path);
+            if (!v.Loose) {
+                return v;
+            }
         }
         if (Same(side[L], side[R])) {
             return v;
         }
         int winner = -1;
-        const bool kinds = side[L] && side[R] && side[L]->Dir != side[R]->Dir;
         const auto newer = [&] {
             return static_cast<uint32_t>(side[L]->Dos) > static_cast<uint32_t>(side[R]->Dos);
         };
@@ -435,6 +482,17 @@ private:
         return v;
     }
 
+    // Whether a path is at or below a folder a side could not read after the run.
+    bool UnreadAfter(const std::string& path, const TTree* after) const {
+        for (int side : {L, R}) {
+            const TOpt folder = unread_[side].empty() ? TOpt() : At(after[side], unread_[side]);
+            if (folder && folder->Dir && (path + "/").rfind(unread_[side] + "/", 0) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     // Runs are unattended: without a last agreed state, a two-way task leaves
     // two different files as they are unless its policy lets the newer win.
     bool DirectConflict() const { return option_.at("dir") == sdBothWays && !option_.at("policy"); }
@@ -463,6 +521,16 @@ private:
             for (auto& [path, v] : verdicts) {
                 if (holds && v.Final[side] && !Same(v.Final[side], At(sides[side], path))) {
                     v = TVerdict{{At(sides[L], path), At(sides[R], path)}, true};
+                }
+            }
+        }
+        // Nothing happens at or below a folder a side cannot read, on either side.
+        for (int side : {L, R}) {
+            const TOpt unread = unread_[side].empty() ? TOpt() : At(sides[side], unread_[side]);
+            for (auto& [path, v] : verdicts) {
+                if (unread && unread->Dir && (path + "/").rfind(unread_[side] + "/", 0) == 0) {
+                    v = TVerdict{{At(sides[L], path), At(sides[R], path)}, true};
+                    v.Unseen = true;
                 }
             }
         }
@@ -506,7 +574,8 @@ private:
             } else if (v.Loose) {
                 loose = path;
             }
-            v.Pending = !Same(v.Final[L], v.Final[R]) && !(v.Agreed && Alike(v.Final[L], v.Final[R]));
+            v.Pending =
+                v.Unseen || (!Same(v.Final[L], v.Final[R]) && !(v.Agreed && Alike(v.Final[L], v.Final[R])));
             v.Loose = v.Loose || (v.Pending && (!Same(v.Final[L], At(sides[L], path)) ||
                                                 !Same(v.Final[R], At(sides[R], path))));
         }
@@ -570,7 +639,7 @@ private:
             const TOpt now[2] = {At(after[L], path), At(after[R], path)};
             const TOpt b = history_ ? At(base_, path) : TOpt();
             const bool filtered = Filtered(path, before);
-            if (clean && !filtered &&
+            if (clean && !filtered && !run.Stopped &&
                 !(now[L] && now[R] ? SameForUser(*now[L], *now[R]) : !now[L] && !now[R])) {
                 fail("a", path, "the sides differ after a run without conflicts or errors");
             }
@@ -587,13 +656,13 @@ private:
                     !filtered && !target && now[side]) {
                     fail("c", path, "deleted on the " + name + ", back again");
                 }
-                if (!v.Loose &&
+                if (!v.Loose && !run.Stopped &&
                     !(v.Final[side] ? now[side] && SameForUser(*now[side], *v.Final[side]) : !now[side])) {
                     fail("f", path, "the " + name + " side is not as expected");
                 }
             }
             for (const std::string& key : {path, path + "/"}) {
-                if (v.Loose || HasBelow(after[L], path) || HasBelow(after[R], path)) {
+                if (v.Loose || run.Stopped || HasBelow(after[L], path) || HasBelow(after[R], path)) {
                     continue;
                 }
                 const auto first = run.Proposed.find(key);
@@ -602,7 +671,7 @@ private:
                 const int32_t is = then == again.Proposed.end() ? saUnset : then->second;
                 // Without a last agreed state two differing files go by their times;
                 // once there is one, both are new: a conflict.
-                if (!v.Pending && is != saSame && is != saUnset) {
+                if (!v.Pending && is != saSame && is != saUnset && !UnreadAfter(path, after)) {
                     fail("e", key, "proposed " + std::to_string(is) + " after the run");
                 } else if (v.Pending && was != saSame && was != saUnset && was != is &&
                            (run.UsedSnapshots || is != saConflict) &&
@@ -627,8 +696,13 @@ private:
             if (!settled && !history_ && now[L] && now[R] && !now[L]->Dir && !now[R]->Dir) {
                 const uint32_t l = static_cast<uint32_t>(now[L]->Dos);
                 const uint32_t r = static_cast<uint32_t>(now[R]->Dos);
-                agreed =
-                    l == r || DirectConflict() ? TItem{false, "(neither)", 0, 0, false} : *now[l < r ? L : R];
+                // A one-way task that may not overwrite a newer target leaves a conflict too.
+                const int target = option_.at("dir") == sdRightToLeft ? L : R;
+                const bool targetNewer = option_.at("dir") != sdBothWays &&
+                                         option_.at("verified") == fvVerified &&
+                                         (target == L ? l > r : r > l);
+                agreed = l == r || DirectConflict() || targetNewer ? TItem{false, "(neither)", 0, 0, false}
+                                                                   : *now[l < r ? L : R];
             }
             if (agreed) {
                 next[path] = *agreed;
@@ -641,6 +715,11 @@ private:
         }
         for (const std::string& left : f_.Leftovers()) {
             fail("f", left, "left over");
+        }
+        // A killed run wrote nothing for the next: the last agreed state stays;
+        // what it did is found in step, or changed on one side, next time.
+        if (run.Stopped) {
+            return failure;
         }
         base_ = next;
         ownTimes_ = nextTimes;
@@ -655,7 +734,8 @@ private:
             return;
         }
         const auto item = [](const TOpt& i) { return !i ? std::string("-") : i->Dir ? "/" : i->Bytes; };
-        std::cerr << "=== run " << runs_ << (run.UsedSnapshots ? " (snapshots)" : " (direct)") << "\nleft\n"
+        std::cerr << "=== run " << runs_ << (run.UsedSnapshots ? " (snapshots)" : " (direct)")
+                  << (run.Stopped ? " killed" : "") << "\nleft\n"
                   << Show(before[L]) << "right\n"
                   << Show(before[R]);
         for (const auto& [key, code] : run.Proposed) {
@@ -687,6 +767,7 @@ private:
                                        {"include", 0}, {"hidden", 0},   {"emptydir", 0}, {"left", 0},
                                        {"right", 0}};
     std::string home_[2];
+    std::string unread_[2]; // a folder of each side that the program cannot read
     std::string pair_;
     TTree base_;
     std::map<std::string, std::array<int32_t, 2>> ownTimes_; // of files agreed by their bytes
@@ -831,6 +912,28 @@ const TRegression kRegressions[] = {
                                          "L old b/a 2; run; run; L empty; L put a 17 12; run"},
     {"SameBytesUnderTwoOlderTimesThenEdited",
      "T saveold 1; L put b 7 2; run; L old b 1; R old b 2; run; L put b 10 5; run"},
+    // Nothing happens in a folder a side cannot read, nor to it.
+    {"UnreadFolderInStepIsLeftAsItIs", "R mkdir .h; run; R unread .h; run"},
+    {"FolderCopiedIntoWhatTheRescanCannotRead", "R unread c; L mkdir c; run"},
+    // A first run at a new snapshot place with nothing to do and a folder it
+    // could not read saved no snapshots: the next run compared by times again.
+    {"UnreadFolderInAFirstRunWithNothingToDo",
+     "L put d 6 1; R mkdir .h; run; T tags 1; R unread .h; run; run"},
+    // A one-way task that may not overwrite a newer target leaves a conflict,
+    // also without a last agreed state; the next run proposes it again.
+    {"OneWayConflictWithoutHistoryStaysAConflict",
+     "T dir 2; T verified 1; T policy 1; R put b 6 1; L put b 9 4; run; L old b 1; run"},
+    // A file replaced by a folder whose items the filters all leave out: the
+    // file's deletion goes through.
+    {"FileReplacedByAFolderOfFilteredItems",
+     "T include 1; R put b 19 14; run; R empty; R mkdir b; R put b/d 21 16; run"},
+    // Runs killed after a few operations: the next ones settle everything.
+    {"KilledRunThenEditedOnTheOtherSide",
+     "R mkdir d; run; T kill 4; R put d/a 13 8; run; L put d/a 14 11; run"},
+    {"KilledRunWithARenameThenEdited",
+     "L put b 9 4; run; T kill 4; R mv b d; L rm b; run; L put d 10 5; run"},
+    {"KilledRunWithDeletionsOff", "T del 0; run; T kill 4; R mkdir a; R put a/a 22 17; run; R rm a/a; run"},
+    {"KilledRunThenASideEmptied", "T estimate 1; run; T kill 3; L put a 12 7; run; L empty; run"},
     {"SameBytesUnderAnOlderTimeWithoutHistory", "L put d 6 1; run; T estimate 1; L old d 1; run"},
     {"SameBytesWithoutHistoryThenEditedOnOneSide",
      "R put c 8 3; run; T estimate 1; R old c 1; run; R put c 10 5; run"},
