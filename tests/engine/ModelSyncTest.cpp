@@ -531,6 +531,9 @@ private:
                 if (unread && unread->Dir && (path + "/").rfind(unread_[side] + "/", 0) == 0) {
                     v = TVerdict{{At(sides[L], path), At(sides[R], path)}, true};
                     v.Unseen = true;
+                } else if (unread && unread->Dir && unread_[side].rfind(path + "/", 0) == 0 &&
+                           !At(sides[1 - side], path)) {
+                    v.Loose = true; // a folder on the way, made on the other side or not
                 }
             }
         }
@@ -540,7 +543,8 @@ private:
                 // An item without an exact expectation may stay where it is, and
                 // its folder with it.
                 if (!parent.empty() && it->second.Loose && !it->second.Final[side] &&
-                    At(sides[side], it->first) && !verdicts[parent].Final[side]) {
+                    At(sides[side], it->first) &&
+                    (!verdicts[parent].Final[side] || !verdicts[parent].Final[side]->Dir)) {
                     verdicts[parent].Loose = true;
                 }
                 if (parent.empty() || !it->second.Final[side]) {
@@ -934,6 +938,13 @@ const TRegression kRegressions[] = {
      "L put b 9 4; run; T kill 4; R mv b d; L rm b; run; L put d 10 5; run"},
     {"KilledRunWithDeletionsOff", "T del 0; run; T kill 4; R mkdir a; R put a/a 22 17; run; R rm a/a; run"},
     {"KilledRunThenASideEmptied", "T estimate 1; run; T kill 3; L put a 12 7; run; L empty; run"},
+    {"FolderOnTheWayToAnUnreadFolder", "R mkdir c; R mkdir c/d; R unread c/d; run"},
+    // A folder replaced by a file while its file on the other side was made
+    // read-only: the deletion is refused, so the folder and its file stay.
+    {"FolderWithAReadOnlyFileReplacedByAFile",
+     "R mkdir d; R put d/d 9 4; run; L ro d/d; run; R rm d; R put d 15 10; run"},
+    {"FolderWithAReadOnlyHiddenFileRenamedThenReplaced",
+     "R mkdir c; R put c/.h 8 3; R mv c d; run; L ro d/.h; run; R rm d; R put d 15 10; run"},
     {"SameBytesUnderAnOlderTimeWithoutHistory", "L put d 6 1; run; T estimate 1; L old d 1; run"},
     {"SameBytesWithoutHistoryThenEditedOnOneSide",
      "R put c 8 3; run; T estimate 1; R old c 1; run; R put c 10 5; run"},
