@@ -592,6 +592,12 @@ private:
         // Snapshots of another pair of folders, or from another place, are no history.
         const std::string pair =
             f_.Root(L) + "|" + f_.Root(R) + "|" + std::to_string(f_.Task().SnapshotPlace());
+        // A killed run leaves the program's own state as it was, even where it
+        // had moved to another pair or place.
+        const std::string lastPair = pair_;
+        const bool lastHistory = history_;
+        const TTree lastBase = base_;
+        const auto lastTimes = ownTimes_;
         if (pair != pair_) {
             Forget();
             pair_ = pair;
@@ -697,7 +703,8 @@ private:
             // Two files never in step: the older one stands for what both last
             // shared, so the newer reads as changed; of one time, or left as a
             // conflict, both do.
-            if (!settled && !history_ && now[L] && now[R] && !now[L]->Dir && !now[R]->Dir) {
+            // What a side could not read has no entries without an earlier state.
+            if (!settled && !history_ && !v.Unseen && now[L] && now[R] && !now[L]->Dir && !now[R]->Dir) {
                 const uint32_t l = static_cast<uint32_t>(now[L]->Dos);
                 const uint32_t r = static_cast<uint32_t>(now[R]->Dos);
                 // A one-way task that may not overwrite a newer target leaves a conflict too.
@@ -723,6 +730,10 @@ private:
         // A killed run wrote nothing for the next: the last agreed state stays;
         // what it did is found in step, or changed on one side, next time.
         if (run.Stopped) {
+            pair_ = lastPair;
+            history_ = lastHistory;
+            base_ = lastBase;
+            ownTimes_ = lastTimes;
             return failure;
         }
         base_ = next;
@@ -945,6 +956,9 @@ const TRegression kRegressions[] = {
      "R mkdir d; R put d/d 9 4; run; L ro d/d; run; R rm d; R put d 15 10; run"},
     {"FolderWithAReadOnlyHiddenFileRenamedThenReplaced",
      "R mkdir c; R put c/.h 8 3; R mv c d; run; L ro d/.h; run; R rm d; R put d 15 10; run"},
+    {"Y1", "T tags 1; run; T tags 0; T kill 2; run; T tags 1; run"},
+    {"Y2", "T policy 1; R mkdir .h; run; L put .h/a 10 5; L unread .h; R put .h/a 14 9; T estimate 1; run; L "
+           "readable; run"},
     {"SameBytesUnderAnOlderTimeWithoutHistory", "L put d 6 1; run; T estimate 1; L old d 1; run"},
     {"SameBytesWithoutHistoryThenEditedOnOneSide",
      "R put c 8 3; run; T estimate 1; R old c 1; run; R put c 10 5; run"},
