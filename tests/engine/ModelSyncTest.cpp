@@ -959,6 +959,11 @@ const TRegression kRegressions[] = {
     {"Y1", "T tags 1; run; T tags 0; T kill 2; run; T tags 1; run"},
     {"Y2", "T policy 1; R mkdir .h; run; L put .h/a 10 5; L unread .h; R put .h/a 14 9; T estimate 1; run; L "
            "readable; run"},
+    // Deleted on both sides in a run with nothing to do while a folder could
+    // not be read: the snapshots were not saved, so the file made again on one
+    // side was a conflict at every run.
+    {"DeletedOnBothSidesWhileAFolderIsUnread",
+     "R put c 8 3; L mkdir b; run; L unread b; L rm c; R rm c; run; L put c 14 9; run"},
     {"SameBytesUnderAnOlderTimeWithoutHistory", "L put d 6 1; run; T estimate 1; L old d 1; run"},
     {"SameBytesWithoutHistoryThenEditedOnOneSide",
      "R put c 8 3; run; T estimate 1; R old c 1; run; R put c 10 5; run"},
