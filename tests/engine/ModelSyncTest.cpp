@@ -695,10 +695,12 @@ private:
             const bool settled = (!filtered || alike) && (v.Loose ? alike : !v.Pending);
             // An item is its name and its kind: the last agreed item of another
             // kind than those left unsettled here was settled, gone from both sides.
-            const bool kept = b && std::any_of(std::begin(before), std::end(before), [&](const TTree& tree) {
-                                  const TOpt was = At(tree, path);
-                                  return was && was->Dir == b->Dir;
-                              });
+            // What a side could not read keeps its entries whatever the sides hold.
+            const bool kept =
+                b && (v.Unseen || std::any_of(std::begin(before), std::end(before), [&](const TTree& tree) {
+                          const TOpt was = At(tree, path);
+                          return was && was->Dir == b->Dir;
+                      }));
             TOpt agreed = settled ? now[L] : kept ? b : TOpt();
             // Two files never in step: the older one stands for what both last
             // shared, so the newer reads as changed; of one time, or left as a
@@ -964,6 +966,11 @@ const TRegression kRegressions[] = {
     // side was a conflict at every run.
     {"DeletedOnBothSidesWhileAFolderIsUnread",
      "R put c 8 3; L mkdir b; run; L unread b; L rm c; R rm c; run; L put c 14 9; run"},
+    // Deleted below a folder that could not be read: once readable, the
+    // deletion is seen against the entry kept for it.
+    {"DeletedInAnUnreadFolderThenMadeAgain",
+     "R mkdir .h; R put .h/a 9 4; run; R unread .h; R rm .h/a; L empty; "
+     "run; R readable; R put .h/a 13 8; L put b 15 10; run"},
     {"SameBytesUnderAnOlderTimeWithoutHistory", "L put d 6 1; run; T estimate 1; L old d 1; run"},
     {"SameBytesWithoutHistoryThenEditedOnOneSide",
      "R put c 8 3; run; T estimate 1; R old c 1; run; R put c 10 5; run"},
