@@ -28,6 +28,8 @@
 // steps such as "L put a/b 12 7" (12 bytes written at tick 7), "R rm a",
 // "L mkdir a", "L mv a b", "R old a 3" (a time 3 ticks before the start),
 // "L ro a", "L empty", "R unmount" (the work folder goes too), "T del 0",
+// "L mount m" (a new folder m holds a disk, taken away by "L unplug m" and
+// brought back by "L plug m"; without the right to mount, a plain folder),
 // "L unread a" (no scan can list folder a until "L readable"), "T kill 2" (the
 // next run stops after 2 operations and what it wrote for the next run is put
 // back, as after a kill), "run".
@@ -44,6 +46,8 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <sys/mount.h>
+#include <sys/stat.h>
 
 using namespace pairtest;
 
@@ -136,6 +140,73 @@ struct TVerdict {
     bool Unseen = false;   // at or below a folder a side cannot read: left as it is
 };
 
+// A disk mounted on a folder of a side (a memory file system), which can be
+// taken away and brought back with what it held. Mounting needs privileges a
+// test run may not have: then it is never mounted, and its steps do nothing.
+class TDisk {
+public:
+    explicit TDisk(std::string folder) : folder_(std::move(folder)) {}
+    ~TDisk() {
+        if (Plugged) {
+            umount2(folder_.c_str(), MNT_DETACH);
+        }
+    }
+    TDisk(const TDisk&) = delete;
+    TDisk& operator=(const TDisk&) = delete;
+
+    const std::string& Folder() const { return folder_; }
+    bool Plugged = false;
+
+    bool Plug() {
+        std::error_code error;
+        if (Plugged || !std::filesystem::is_empty(folder_, error) ||
+            mount("tandemora-test", folder_.c_str(), "tmpfs", 0, "size=1m") != 0) {
+            return false;
+        }
+        Plugged = true;
+        Move(stash_.path(), folder_);
+        return true;
+    }
+    void Unplug() {
+        if (Plugged) {
+            Move(folder_, stash_.path());
+            Plugged = umount2(folder_.c_str(), MNT_DETACH) != 0;
+        }
+    }
+
+private:
+    // Everything in from to to (both of this disk's), with its times and modes.
+    static void Move(const std::string& from, const std::string& to) {
+        std::error_code error;
+        std::vector<std::pair<std::string, struct stat>> folders;
+        for (auto it = std::filesystem::recursive_directory_iterator(from, error);
+             it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+            struct stat st;
+            const std::string target = to + "/" + std::filesystem::relative(it->path(), from).string();
+            if (lstat(it->path().c_str(), &st) != 0) {
+                continue;
+            }
+            if (S_ISDIR(st.st_mode)) {
+                std::filesystem::create_directories(target, error);
+                folders.emplace_back(target, st);
+                continue;
+            }
+            testsupport::WriteFile(target, testsupport::ReadFile(it->path().string()));
+            chmod(target.c_str(), st.st_mode & 07777);
+            SetTime(target, st.st_mtime);
+        }
+        for (const auto& [folder, st] : folders) {
+            chmod(folder.c_str(), st.st_mode & 07777);
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(from, error)) {
+            std::filesystem::remove_all(entry.path(), error);
+        }
+    }
+
+    std::string folder_;
+    testsupport::TempDir stash_;
+};
+
 // One task's sequence on a fresh pair of folders, with the model beside it.
 class TReplay {
 public:
@@ -194,6 +265,16 @@ public:
         }
         if (runs_ > 0 && Chance(6)) {
             ops.push_back({"T", "kill", std::to_string(1 + Below(4))});
+        }
+        // A disk mounted on a folder of a side, taken away now and then and
+        // brought back later.
+        const std::string who = side == L ? "L" : "R";
+        if (TDisk* disk = DiskAt(side, "m"); disk != nullptr) {
+            if (disk->Plugged ? Chance(15) : Chance(40)) {
+                ops.push_back({who, disk->Plugged ? "unplug" : "plug", "m"});
+            }
+        } else if (runs_ > 0 && Chance(5)) {
+            ops.push_back({who, "mount", "m"});
         }
         for (const TOp& op : ops) {
             Apply(op);
@@ -263,7 +344,18 @@ private:
         const std::string path = op.size() > 2 ? op[2] : "";
         const TOpt parent = At(tree, Parent(path));
         const bool placeable = Parent(path).empty() || (parent && parent->Dir);
-        if (verb == "put" && placeable && !(At(tree, path) && At(tree, path)->Dir)) {
+        TDisk* disk = DiskAt(side, path);
+        if (verb == "mount" && !At(tree, path) && placeable) {
+            f_.Mkdir(side, path);
+            disks_.push_back(std::make_unique<TDisk>(root + "/" + path));
+            disks_.back()->Plug();
+        } else if (verb == "unplug" && disk != nullptr) {
+            disk->Unplug();
+        } else if (verb == "plug" && disk != nullptr) {
+            disk->Plug();
+        } else if (OnUnpluggedDisk(side, path)) {
+            // Nothing goes onto the folder a disk is mounted on while it is away.
+        } else if (verb == "put" && placeable && !(At(tree, path) && At(tree, path)->Dir)) {
             const int tick = std::stoi(op[4]);
             tick_ = std::max(tick_, tick);
             f_.Put(side, path, Content(tick, std::stoul(op[3])), kClock0 + kStep * tick);
@@ -285,9 +377,10 @@ private:
             unread_[side].clear();
             f_.Unread[side].clear();
         } else if (verb == "empty" || verb == "unmount") {
+            std::error_code error; // a disk's folder stays, emptied
             for (const auto& entry : std::filesystem::directory_iterator(root)) {
                 if (verb == "unmount" || entry.path().filename() != WorkFolderName) {
-                    std::filesystem::remove_all(entry.path());
+                    std::filesystem::remove_all(entry.path(), error);
                 }
             }
             const int32_t place = f_.Task().SnapshotPlace();
@@ -296,6 +389,24 @@ private:
                 Forget(); // the side's snapshot went with it
             }
         }
+    }
+
+    TDisk* DiskAt(int side, const std::string& path) const {
+        for (const auto& disk : disks_) {
+            if (disk->Folder() == f_.Root(side) + "/" + path) {
+                return disk.get();
+            }
+        }
+        return nullptr;
+    }
+
+    bool OnUnpluggedDisk(int side, const std::string& path) const {
+        for (const auto& disk : disks_) {
+            if (!disk->Plugged && (f_.Root(side) + "/" + path + "/").rfind(disk->Folder() + "/", 0) == 0) {
+                return true;
+            }
+        }
+        return false;
     }
 
     void SetOption(const std::string& name, const std::string& value) {
@@ -528,12 +639,42 @@ private:
         for (int side : {L, R}) {
             const TOpt unread = unread_[side].empty() ? TOpt() : At(sides[side], unread_[side]);
             for (auto& [path, v] : verdicts) {
-                if (unread && unread->Dir && (path + "/").rfind(unread_[side] + "/", 0) == 0) {
+                const TOpt other = At(sides[1 - side], path);
+                if (unread && unread->Dir && path == unread_[side] && other && !other->Dir) {
+                    v.Loose = true; // a file of its name on the other side is an item of its own
+                } else if (unread && unread->Dir && (path + "/").rfind(unread_[side] + "/", 0) == 0) {
                     v = TVerdict{{At(sides[L], path), At(sides[R], path)}, true};
                     v.Unseen = true;
                 } else if (unread && unread->Dir && unread_[side].rfind(path + "/", 0) == 0 &&
                            !At(sides[1 - side], path)) {
                     v.Loose = true; // a folder on the way, made on the other side or not
+                }
+            }
+        }
+        // A disk's folder that holds nothing visible while the last agreed state
+        // has items below it: its disk may be away, and the program may hold
+        // back what would follow from that. Only nothing lost is asked there.
+        for (int side : {L, R}) {
+            for (const auto& disk : disks_) {
+                const std::string prefix = f_.Root(side) + "/";
+                if (disk->Folder().rfind(prefix, 0) != 0) {
+                    continue;
+                }
+                const std::string folder = disk->Folder().substr(prefix.size());
+                const TOpt there = At(sides[side], folder);
+                bool visible = false;
+                for (auto it = sides[side].lower_bound(folder + "/");
+                     it != sides[side].end() && it->first.rfind(folder + "/", 0) == 0; ++it) {
+                    visible = visible || (Parent(it->first) == folder && it->first[folder.size() + 1] != '.');
+                }
+                if (there && there->Dir && disk->Plugged && verdicts.count(folder) != 0 &&
+                    !verdicts[folder].Final[side]) {
+                    verdicts[folder].Loose = true; // a mount point cannot be removed
+                }
+                if (there && there->Dir && !visible && HasBelow(base_, folder)) {
+                    for (auto& [path, v] : verdicts) {
+                        v.Loose = v.Loose || (path + "/").rfind(folder + "/", 0) == 0;
+                    }
                 }
             }
         }
@@ -784,7 +925,8 @@ private:
                                        {"include", 0}, {"hidden", 0},   {"emptydir", 0}, {"left", 0},
                                        {"right", 0}};
     std::string home_[2];
-    std::string unread_[2]; // a folder of each side that the program cannot read
+    std::string unread_[2];                     // a folder of each side that the program cannot read
+    std::vector<std::unique_ptr<TDisk>> disks_; // unmounted before the folders go
     std::string pair_;
     TTree base_;
     std::map<std::string, std::array<int32_t, 2>> ownTimes_; // of files agreed by their bytes
@@ -971,6 +1113,11 @@ const TRegression kRegressions[] = {
     {"DeletedInAnUnreadFolderThenMadeAgain",
      "R mkdir .h; R put .h/a 9 4; run; R unread .h; R rm .h/a; L empty; "
      "run; R readable; R put .h/a 13 8; L put b 15 10; run"},
+    // A disk mounted on a folder, away for two runs, then back with an edit:
+    // nothing on the other side is deleted meanwhile, and the edit goes over.
+    {"DiskAwayForTwoRunsThenBack",
+     "L mount m; L put m/a 6 1; L put m/b 7 2; run; L unplug m; run; run; L plug m; L put m/a 8 3; run"},
+    {"FileReplacedByAnUnreadFolder", "L unread c; L put c 10 5; run; L rm c; L mkdir c; run"},
     {"SameBytesUnderAnOlderTimeWithoutHistory", "L put d 6 1; run; T estimate 1; L old d 1; run"},
     {"SameBytesWithoutHistoryThenEditedOnOneSide",
      "R put c 8 3; run; T estimate 1; R old c 1; run; R put c 10 5; run"},
