@@ -1118,6 +1118,14 @@ const TRegression kRegressions[] = {
     {"DiskAwayForTwoRunsThenBack",
      "L mount m; L put m/a 6 1; L put m/b 7 2; run; L unplug m; run; run; L plug m; L put m/a 8 3; run"},
     {"FileReplacedByAnUnreadFolder", "L unread c; L put c 10 5; run; L rm c; L mkdir c; run"},
+    // A file made read-only on one side since the last sync, whose twin was
+    // read-only already, in a folder the other side deleted: the bit is this
+    // side's own protection, so the file stays (it was deleted).
+    {"ReadOnlySinceTheLastSyncInAFolderReplacedByAFile",
+     "T tags 1; R mkdir b; R put b/a 11 6; run; L put b/d 12 7; R ro b/a; run; R unmount; L ro b/a; R put b "
+     "14 9; run"},
+    {"ReadOnlySinceTheLastSyncInAFolderDeleted",
+     "L mkdir b; L put b/a 12 7; run; R ro b/a; R put d 16 11; run; R rm b; L ro b/a; run"},
     {"SameBytesUnderAnOlderTimeWithoutHistory", "L put d 6 1; run; T estimate 1; L old d 1; run"},
     {"SameBytesWithoutHistoryThenEditedOnOneSide",
      "R put c 8 3; run; T estimate 1; R old c 1; run; R put c 10 5; run"},
