@@ -625,16 +625,6 @@ private:
         for (const std::string& path : paths) {
             verdicts[path] = Judge(path, sides);
         }
-        // A side that turned up empty and holds deletions back gets nothing either.
-        for (int side : {L, R}) {
-            const bool holds = std::any_of(verdicts.begin(), verdicts.end(),
-                                           [side](const auto& v) { return v.second.Holds == side; });
-            for (auto& [path, v] : verdicts) {
-                if (holds && v.Final[side] && !Same(v.Final[side], At(sides[side], path))) {
-                    v = TVerdict{{At(sides[L], path), At(sides[R], path)}, true};
-                }
-            }
-        }
         // Nothing happens at or below a folder a side cannot read, on either side.
         for (int side : {L, R}) {
             const TOpt unread = unread_[side].empty() ? TOpt() : At(sides[side], unread_[side]);
@@ -648,6 +638,16 @@ private:
                 } else if (unread && unread->Dir && unread_[side].rfind(path + "/", 0) == 0 &&
                            !At(sides[1 - side], path)) {
                     v.Loose = true; // a folder on the way, made on the other side or not
+                }
+            }
+        }
+        // A side that turned up empty and holds deletions back gets nothing either.
+        for (int side : {L, R}) {
+            const bool holds = std::any_of(verdicts.begin(), verdicts.end(),
+                                           [side](const auto& v) { return v.second.Holds == side; });
+            for (auto& [path, v] : verdicts) {
+                if (holds && v.Final[side] && !Same(v.Final[side], At(sides[side], path))) {
+                    v = TVerdict{{At(sides[L], path), At(sides[R], path)}, true};
                 }
             }
         }
@@ -668,7 +668,7 @@ private:
                     visible = visible || (Parent(it->first) == folder && it->first[folder.size() + 1] != '.');
                 }
                 if (there && there->Dir && disk->Plugged && verdicts.count(folder) != 0 &&
-                    !verdicts[folder].Final[side]) {
+                    !(verdicts[folder].Final[side] && verdicts[folder].Final[side]->Dir)) {
                     verdicts[folder].Loose = true; // a mount point cannot be removed
                 }
                 if (there && there->Dir && !visible && HasBelow(base_, folder)) {
@@ -1126,6 +1126,11 @@ const TRegression kRegressions[] = {
      "14 9; run"},
     {"ReadOnlySinceTheLastSyncInAFolderDeleted",
      "L mkdir b; L put b/a 12 7; run; R ro b/a; R put d 16 11; run; R rm b; L ro b/a; run"},
+    // A side emptied but for a folder the program cannot read: nothing is
+    // held back on its account (nothing there can be deleted anyway).
+    {"SideEmptiedButForAnUnreadFolder", "R mkdir d; run; R unread d; L empty; R put a 12 7; run"},
+    {"FolderDeletedOnOneSideUnreadOnTheOther", "L mkdir .h; run; R rm .h; L unread .h; L mkdir c; run"},
+    {"MountPointReplacedByAFileOnTheOtherSide", "L mount m; run; R rm m; R put m 12 7; run"},
     {"SameBytesUnderAnOlderTimeWithoutHistory", "L put d 6 1; run; T estimate 1; L old d 1; run"},
     {"SameBytesWithoutHistoryThenEditedOnOneSide",
      "R put c 8 3; run; T estimate 1; R old c 1; run; R put c 10 5; run"},
