@@ -512,6 +512,14 @@ private:
             // file of its name: the file is an item of its own, and its deletion
             // may go through while the folder does not show.
             v.Loose = kinds && !NameFiltered(path);
+            // A folder left out only for its items still counts as a deletion a
+            // side that turned up empty holds back.
+            for (int s : {L, R}) {
+                if (!NameFiltered(path) && history_ && b && !side[s] && side[1 - s] && Emptied(s, sides) &&
+                    option_.at("dir") == sdBothWays && option_.at("del")) {
+                    v.Holds = s;
+                }
+            }
             if (!v.Loose) {
                 return v;
             }
@@ -834,11 +842,11 @@ private:
             // filters leave out is agreed when both sides hold it alike.
             const bool alike = Same(now[L], now[R]) || (v.Agreed && Alike(now[L], now[R]));
             const bool settled = (!filtered || alike) && (v.Loose ? alike : !v.Pending);
-            // An item is its name and its kind: the last agreed item of another
-            // kind than those left unsettled here was settled, gone from both sides.
+            // An item is its name and its kind: the last agreed item of a kind
+            // neither side holds after the run was settled, gone from both sides.
             // What a side could not read keeps its entries whatever the sides hold.
             const bool kept =
-                b && (v.Unseen || std::any_of(std::begin(before), std::end(before), [&](const TTree& tree) {
+                b && (v.Unseen || std::any_of(std::begin(after), std::end(after), [&](const TTree& tree) {
                           const TOpt was = At(tree, path);
                           return was && was->Dir == b->Dir;
                       }));
@@ -1131,6 +1139,14 @@ const TRegression kRegressions[] = {
     {"SideEmptiedButForAnUnreadFolder", "R mkdir d; run; R unread d; L empty; R put a 12 7; run"},
     {"FolderDeletedOnOneSideUnreadOnTheOther", "L mkdir .h; run; R rm .h; L unread .h; L mkdir c; run"},
     {"MountPointReplacedByAFileOnTheOtherSide", "L mount m; run; R rm m; R put m 12 7; run"},
+    // A file replaced by a folder the program cannot read, then by a file
+    // again: the first file's deletion was settled.
+    {"FileSwappedForAnUnreadFolderAndBack",
+     "R unread b; R put b 14 9; run; R rm b; R mkdir b; run; R rm b; R put b 20 15; run"},
+    // A side emptied of a folder that holds only filtered items on the other
+    // side: its deletion is held back, and so is everything else.
+    {"SideEmptiedOfAFolderOfFilteredItems",
+     "R mkdir .h; run; T include 1; R mv .h d; L mkdir .h/d; R rm d; L put c 8 3; run"},
     {"SameBytesUnderAnOlderTimeWithoutHistory", "L put d 6 1; run; T estimate 1; L old d 1; run"},
     {"SameBytesWithoutHistoryThenEditedOnOneSide",
      "R put c 8 3; run; T estimate 1; R old c 1; run; R put c 10 5; run"},
