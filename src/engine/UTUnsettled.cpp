@@ -77,6 +77,15 @@ void TUnsettledItems::CollectBelow(const TFileTree* Node, TLevel& Level,
                 below = std::make_unique<TLevel>();
             }
             CollectBelow(child, *below, RowCodes);
+            // A folder whose own operation failed once everything in it was
+            // settled (the removal of a mount point, say) is unsettled itself:
+            // its deletion must be seen again.
+            const auto folderRow = RowCodes.find(child);
+            if (below->Children.empty() &&
+                (folderRow != RowCodes.end() ? folderRow->second : child->Action) == saError) {
+                below->Item = true;
+                ++count_;
+            }
             continue;
         }
         const auto row = RowCodes.find(child);

@@ -1147,9 +1147,29 @@ const TRegression kRegressions[] = {
     // side: its deletion is held back, and so is everything else.
     {"SideEmptiedOfAFolderOfFilteredItems",
      "R mkdir .h; run; T include 1; R mv .h d; L mkdir .h/d; R rm d; L put c 8 3; run"},
+    {"SideEmptiedOfAFolderOfExcludedItems",
+     "R mkdir b; R put b/c 7 2; run; T exclude 1; R put d 9 4; L rm b; run"},
+    // The removal of a mount point failed after its contents went: the
+    // folder's deletion was forgotten, and the next run copied it back.
+    {"MountPointThatCouldNotBeRemoved",
+     "L mount m; L mkdir m/c; run; R empty; R put a 10 5; run; L unplug m; run"},
     {"SameBytesUnderAnOlderTimeWithoutHistory", "L put d 6 1; run; T estimate 1; L old d 1; run"},
     {"SameBytesWithoutHistoryThenEditedOnOneSide",
      "R put c 8 3; run; T estimate 1; R old c 1; run; R put c 10 5; run"},
+};
+
+// Sequences the long mode found that still fail, kept here until mended: each
+// must still fail; once one passes, it moves to kRegressions.
+const TRegression kKnownFaults[] = {
+    // Without a last agreed state, a file on one side and a folder of its name
+    // on the other: both copies fail, yet the folder's row ends as done, so
+    // one snapshot lists the folder and the next run proposes a conflict.
+    {"FileAgainstAFolderOfItsNameWithoutHistory",
+     "R mkdir a; R put a/a 10 5; L put a 12 7; run; L rm a; L mkdir a; R rm a; run"},
+    // A killed run, then edits on both sides and a deletion: not yet analysed.
+    {"KilledRunThenEditsOnBothSidesAndADeletion",
+     "T estimate 1; L put d 6 1; run; R rm d; T kill 2; R mkdir c; "
+     "R put c/a 11 6; run; L put d 12 7; L put c/a 13 8; run; R rm c; run"},
 };
 
 void PrintTo(const TRegression& row, std::ostream* out) {
@@ -1173,6 +1193,12 @@ TEST(ModelSync, RandomEditsBetweenRuns) {
 
 TEST_P(ModelSync, Regression) {
     EXPECT_EQ(Replay(Parse(GetParam().script)), "");
+}
+
+TEST(ModelSync, KnownFaultsStillFail) {
+    for (const TRegression& row : kKnownFaults) {
+        EXPECT_NE(Replay(Parse(row.script)), "") << row.name << " passes now: move it to kRegressions";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Found, ModelSync, ::testing::ValuesIn(kRegressions),
