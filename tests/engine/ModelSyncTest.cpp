@@ -1180,6 +1180,9 @@ const TRegression kKnownFaults[] = {
      "R put c/a 11 6; run; L put d 12 7; L put c/a 13 8; run; R rm c; "
      "run"},
     // Found by the long mode, not yet analysed.
+    {"UnreadFolderSwappedForAFileThenTheSideUnmounted",
+     "T estimate 1; L unread .h; R put .h 10 5; run; L rm .h; L "
+     "mkdir .h; R rm .h; run; L unmount; L put .h 18 13; run"},
     {"SideEmptiedThenAFileRenamedOverTheOthersNew",
      "R mkdir c; R mkdir c/c; R put c/c/a 9 4; run; L empty; R put b 13 "
      "8; L put a 14 9; L mv a b; run; R mkdir c; run"},
