@@ -169,13 +169,15 @@ std::unordered_set<std::string_view> FileNames(const TFileTree* Parent) {
 // that twin, and so no reason to keep the file. A twin on an FTP or WebDAV
 // server holds no such bit: there a bit that Kept already had at the last
 // synchronisation counts as the twin's (it went to the server with the file, or
-// came with it), while one set since stays the user's own protection.
+// came with it), while one set since stays the user's own protection. So does
+// a bit Kept did not have at the last synchronisation, whatever its twin had.
 int8_t CopiedReadOnly(const TFileTree* Kept, const TFileTree* Gone, int32_t GoneKind) {
+    const bool hadBit = Kept->OtherAttr != -1 && (Kept->OtherAttr & faReadOnly) != 0;
+    const bool setSince = Kept->OtherAttr != -1 && !hadBit;
     if ((Gone->Data->Attr & faReadOnly) != 0) {
-        return 1;
+        return setSince ? 0 : 1;
     }
     const bool bitless = GoneKind == dtFtp || GoneKind == dtWebDav;
-    const bool hadBit = Kept->OtherAttr != -1 && (Kept->OtherAttr & faReadOnly) != 0;
     return bitless && hadBit ? 1 : 0;
 }
 
@@ -473,6 +475,14 @@ void TAnalyzeThread::PairCompare(TFileTree* A, TFileTree* B, TFileTree* O) {
         code = ApplyDirection(Task, saOverwriteRtoL);
     } else if (A->Data->Size != B->Data->Size) {
         code = saConflict;
+    }
+    if (code != saSame && SameBytes(A, B)) {
+        // The same bytes under different times (a tree copied without its
+        // times): in step, as the next run would find them once both sides'
+        // own times are in the snapshots. Proposing a conflict now, and
+        // nothing then, would leave the user's choice unasked for.
+        code = saSame;
+        A->Agreed = 1;
     }
     // Without snapshots nothing tells which side changed: the older file may
     // hold an edit as well. With nobody to ask, only the policy of letting the

@@ -1585,14 +1585,19 @@ int TTandemoraThread::SaveSnapshots() {
                 opers[side]->ScanTree();
             }
         }
-        if (OpCount.load() == 0 && compared && (!left->ScanComplete() || !right->ScanComplete())) {
+        const auto rootUnread = [](const TFileOper* oper) {
+            return oper->ScanIncomplete || oper->RootMissing || oper->Tree->ListFailed != 0;
+        };
+        if (OpCount.load() == 0 && compared && (rootUnread(left.get()) || rootUnread(right.get()))) {
             // A run that changed nothing and cannot see a side now (a server
             // that is down) keeps the last pair whole: one side's new snapshot
             // beside the other's old one would end the pair, and the next
-            // analysis would judge every file by its times alone. Without a
-            // pair there is nothing to keep: what was read becomes the first.
+            // analysis would judge every file by its times alone. A folder
+            // below that could not be read keeps its entries in the new pair;
+            // without a last pair, the new one (with nothing below what was not
+            // read) is still better than none.
             for (TFileOper* oper : {left.get(), right.get()}) {
-                if (!oper->ScanComplete()) {
+                if (rootUnread(oper)) {
                     LogLine = std::string(oper == left.get() ? "Left" : "Right") +
                               " snapshot not saved: the folder could not be read completely after the sync; "
                               "the previous snapshots stay.";

@@ -95,6 +95,13 @@ void TUnsettledItems::CollectBelow(const TFileTree* Node, TLevel& Level, const T
                 below = std::make_unique<TLevel>();
             }
             CollectBelow(child, *below, RowCodes);
+            // A folder whose own operation failed once everything in it was
+            // settled (the removal of a mount point, say) is unsettled itself:
+            // its deletion must be seen again.
+            if (below->Children.empty() && RowCodes.CodeOf(child) == saError) {
+                below->Item = true;
+                ++count_;
+            }
             continue;
         }
         const int32_t code = RowCodes.CodeOf(child);

@@ -2,7 +2,9 @@
 // real engine, checked against what a user expects of a sync that remembers
 // the last state in which both sides agreed:
 //   changed on one side since then: that version wins;
-//   changed on both: a conflict, both kept;
+//   changed on both: a conflict, both kept, unless both hold the same bytes
+//   (then, as for two files never in step, they agree, each with its own time);
+//   an item the filters leave out that both sides hold alike agrees too;
 //   deleted on one side and unchanged on the other: gone with deletions on,
 //   else kept; deleted on one side and changed or new on the other: a conflict.
 // The reference model sees kinds, bytes and the times the user's own edits set
@@ -17,6 +19,7 @@
 //   (f) each item ends as the contract says; (m) the last agreed state is used
 //       exactly when there is one; nothing is left over.
 //
+// (TANDEMORA_MBT_TRACE=1 prints each run's sides, proposals and log.)
 // Replay one sequence:   TANDEMORA_MBT_SEED=17 tests/engine_tests --gtest_filter='ModelSync.*'
 // Long mode (before closing work on the engine), e.g. 5000 runs:
 //                        TANDEMORA_MBT_RUNS=5000 tests/engine_tests --gtest_filter='ModelSync.*'
@@ -24,18 +27,27 @@
 // A failing sequence is shrunk and printed as a row for kRegressions below, in
 // steps such as "L put a/b 12 7" (12 bytes written at tick 7), "R rm a",
 // "L mkdir a", "L mv a b", "R old a 3" (a time 3 ticks before the start),
-// "L ro a", "L empty", "R unmount" (the work folder goes too), "T del 0", "run".
+// "L ro a", "L empty", "R unmount" (the work folder goes too), "T del 0",
+// "L mount m" (a new folder m holds a disk, taken away by "L unplug m" and
+// brought back by "L plug m"; without the right to mount, a plain folder),
+// "L unread a" (no scan can list folder a until "L readable"), "T kill 2" (the
+// next run stops after 2 operations and what it wrote for the next run is put
+// back, as after a kill), "run".
 
 #include "PairFolder.h"
 #include "endpoints/UTFileOper.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <iterator>
 #include <random>
 #include <set>
 #include <sstream>
+#include <sys/mount.h>
+#include <sys/stat.h>
 
 using namespace pairtest;
 
@@ -95,6 +107,11 @@ bool Same(const TOpt& a, const TOpt& b) {
     return a->Dir == b->Dir && (a->Dir || (a->Bytes == b->Bytes && a->Dos == b->Dos));
 }
 
+// Two files of the same bytes, whatever their times.
+bool Alike(const TOpt& a, const TOpt& b) {
+    return Same(a, b) || (a && b && !a->Dir && !b->Dir && a->Bytes == b->Bytes);
+}
+
 bool HasBelow(const TTree& tree, const std::string& path) {
     const auto it = tree.lower_bound(path + "/");
     return it != tree.end() && it->first.compare(0, path.size() + 1, path + "/") == 0;
@@ -119,6 +136,75 @@ struct TVerdict {
     bool Loose = false;    // no exact expectation; only nothing lost
     bool Replaced[2] = {}; // this side's item may be overwritten or removed
     int Holds = -1;        // the side that turned up empty, whose deletion waits
+    bool Agreed = false;   // two files of the same bytes: in step, each with its own time
+    bool Unseen = false;   // at or below a folder a side cannot read: left as it is
+};
+
+// A disk mounted on a folder of a side (a memory file system), which can be
+// taken away and brought back with what it held. Mounting needs privileges a
+// test run may not have: then it is never mounted, and its steps do nothing.
+class TDisk {
+public:
+    explicit TDisk(std::string folder) : folder_(std::move(folder)) {}
+    ~TDisk() {
+        if (Plugged) {
+            umount2(folder_.c_str(), MNT_DETACH);
+        }
+    }
+    TDisk(const TDisk&) = delete;
+    TDisk& operator=(const TDisk&) = delete;
+
+    const std::string& Folder() const { return folder_; }
+    bool Plugged = false;
+
+    bool Plug() {
+        std::error_code error;
+        if (Plugged || !std::filesystem::is_empty(folder_, error) ||
+            mount("tandemora-test", folder_.c_str(), "tmpfs", 0, "size=1m") != 0) {
+            return false;
+        }
+        Plugged = true;
+        Move(stash_.path(), folder_);
+        return true;
+    }
+    void Unplug() {
+        if (Plugged) {
+            Move(folder_, stash_.path());
+            Plugged = umount2(folder_.c_str(), MNT_DETACH) != 0;
+        }
+    }
+
+private:
+    // Everything in from to to (both of this disk's), with its times and modes.
+    static void Move(const std::string& from, const std::string& to) {
+        std::error_code error;
+        std::vector<std::pair<std::string, struct stat>> folders;
+        for (auto it = std::filesystem::recursive_directory_iterator(from, error);
+             it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+            struct stat st;
+            const std::string target = to + "/" + std::filesystem::relative(it->path(), from).string();
+            if (lstat(it->path().c_str(), &st) != 0) {
+                continue;
+            }
+            if (S_ISDIR(st.st_mode)) {
+                std::filesystem::create_directories(target, error);
+                folders.emplace_back(target, st);
+                continue;
+            }
+            testsupport::WriteFile(target, testsupport::ReadFile(it->path().string()));
+            chmod(target.c_str(), st.st_mode & 07777);
+            SetTime(target, st.st_mtime);
+        }
+        for (const auto& [folder, st] : folders) {
+            chmod(folder.c_str(), st.st_mode & 07777);
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(from, error)) {
+            std::filesystem::remove_all(entry.path(), error);
+        }
+    }
+
+    std::string folder_;
+    testsupport::TempDir stash_;
 };
 
 // One task's sequence on a fresh pair of folders, with the model beside it.
@@ -160,6 +246,35 @@ public:
             const bool edit = what == "empty" || what == "unmount";
             ops.push_back(edit ? TOp{Chance(50) ? "L" : "R", what}
                                : TOp{"T", what, std::to_string(1 - option_[what])});
+        }
+        // Now and then a folder the program cannot read, for a run or more, and
+        // a run killed after a few operations.
+        const int side = static_cast<int>(Below(2));
+        if (!unread_[side].empty() && Chance(40)) {
+            ops.push_back({side == L ? "L" : "R", "readable"});
+        } else if (runs_ > 0 && unread_[side].empty() && Chance(6)) {
+            std::vector<std::string> folders;
+            for (const auto& [path, item] : f_.Read(side)) {
+                if (item.Dir) {
+                    folders.push_back(path);
+                }
+            }
+            if (!folders.empty()) {
+                ops.push_back({side == L ? "L" : "R", "unread", folders[Below(folders.size())]});
+            }
+        }
+        if (runs_ > 0 && Chance(6)) {
+            ops.push_back({"T", "kill", std::to_string(1 + Below(4))});
+        }
+        // A disk mounted on a folder of a side, taken away now and then and
+        // brought back later.
+        const std::string who = side == L ? "L" : "R";
+        if (TDisk* disk = DiskAt(side, "m"); disk != nullptr) {
+            if (disk->Plugged ? Chance(15) : Chance(40)) {
+                ops.push_back({who, disk->Plugged ? "unplug" : "plug", "m"});
+            }
+        } else if (runs_ > 0 && Chance(5)) {
+            ops.push_back({who, "mount", "m"});
         }
         for (const TOp& op : ops) {
             Apply(op);
@@ -229,7 +344,18 @@ private:
         const std::string path = op.size() > 2 ? op[2] : "";
         const TOpt parent = At(tree, Parent(path));
         const bool placeable = Parent(path).empty() || (parent && parent->Dir);
-        if (verb == "put" && placeable && !(At(tree, path) && At(tree, path)->Dir)) {
+        TDisk* disk = DiskAt(side, path);
+        if (verb == "mount" && !At(tree, path) && placeable) {
+            f_.Mkdir(side, path);
+            disks_.push_back(std::make_unique<TDisk>(root + "/" + path));
+            disks_.back()->Plug();
+        } else if (verb == "unplug" && disk != nullptr) {
+            disk->Unplug();
+        } else if (verb == "plug" && disk != nullptr) {
+            disk->Plug();
+        } else if (OnUnpluggedDisk(side, path)) {
+            // Nothing goes onto the folder a disk is mounted on while it is away.
+        } else if (verb == "put" && placeable && !(At(tree, path) && At(tree, path)->Dir)) {
             const int tick = std::stoi(op[4]);
             tick_ = std::max(tick_, tick);
             f_.Put(side, path, Content(tick, std::stoul(op[3])), kClock0 + kStep * tick);
@@ -244,10 +370,17 @@ private:
             f_.SetTime(side, path, kClock0 - kStep * std::stoi(op[3]));
         } else if (verb == "ro" && At(tree, path) && !At(tree, path)->Dir) {
             f_.ReadOnly(side, path);
+        } else if (verb == "unread") {
+            unread_[side] = path;
+            f_.Unread[side] = path;
+        } else if (verb == "readable") {
+            unread_[side].clear();
+            f_.Unread[side].clear();
         } else if (verb == "empty" || verb == "unmount") {
+            std::error_code error; // a disk's folder stays, emptied
             for (const auto& entry : std::filesystem::directory_iterator(root)) {
                 if (verb == "unmount" || entry.path().filename() != WorkFolderName) {
-                    std::filesystem::remove_all(entry.path());
+                    std::filesystem::remove_all(entry.path(), error);
                 }
             }
             const int32_t place = f_.Task().SnapshotPlace();
@@ -258,8 +391,30 @@ private:
         }
     }
 
+    TDisk* DiskAt(int side, const std::string& path) const {
+        for (const auto& disk : disks_) {
+            if (disk->Folder() == f_.Root(side) + "/" + path) {
+                return disk.get();
+            }
+        }
+        return nullptr;
+    }
+
+    bool OnUnpluggedDisk(int side, const std::string& path) const {
+        for (const auto& disk : disks_) {
+            if (!disk->Plugged && (f_.Root(side) + "/" + path + "/").rfind(disk->Folder() + "/", 0) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     void SetOption(const std::string& name, const std::string& value) {
         const int v = std::stoi(value);
+        if (name == "kill") {
+            f_.StopAfter = v;
+            return;
+        }
         option_[name] = v;
         TSyncTask& t = f_.Task();
         const std::map<std::string, int32_t*> fields = {
@@ -283,11 +438,13 @@ private:
     void Forget() {
         history_ = false;
         base_.clear();
+        ownTimes_.clear();
     }
 
     // ---- The model ----
 
-    bool Filtered(const std::string& path, const TTree* sides) const {
+    // Left out by its own name or one of its folders' names.
+    bool NameFiltered(const std::string& path) const {
         for (size_t start = 0; start <= path.size();) {
             const size_t end = std::min(path.find('/', start), path.size());
             const char first = path[start];
@@ -296,6 +453,13 @@ private:
                 return true;
             }
             start = end + 1;
+        }
+        return false;
+    }
+
+    bool Filtered(const std::string& path, const TTree* sides) const {
+        if (NameFiltered(path)) {
+            return true;
         }
         // A folder shows through its items: with all of them left out, so is it.
         // Items gone from both sides are no items any more.
@@ -319,19 +483,51 @@ private:
                !(r && !r->Dir);
     }
 
+    // The last agreed state of an item as a side holds it: files agreed by
+    // their bytes keep each side's own time.
+    TOpt BaseOf(const std::string& path, int side) const {
+        TOpt b = history_ ? At(base_, path) : TOpt();
+        const auto own = ownTimes_.find(path);
+        if (b && own != ownTimes_.end()) {
+            b->Dos = own->second[side];
+        }
+        return b;
+    }
+
     TVerdict Judge(const std::string& path, const TTree* sides) const {
-        const TOpt b = history_ ? At(base_, path) : TOpt();
+        const TOpt b = BaseOf(path, L);
         const TOpt side[2] = {At(sides[L], path), At(sides[R], path)};
         TVerdict v{{side[L], side[R]}};
+        // The same bytes on both sides, both changed since they last agreed (or
+        // never in step), are in step, filtered or not; so are both unchanged.
+        if (!Same(side[L], side[R]) && Alike(side[L], side[R]) &&
+            (!history_ || Same(side[L], b) == Same(side[R], BaseOf(path, R)))) {
+            v.Agreed = true;
+            return v;
+        }
+        const bool kinds = side[L] && side[R] && side[L]->Dir != side[R]->Dir;
         if (Filtered(path, sides)) {
             v.Pending = true;
-            return v;
+            // A folder whose items are all left out, where the other side has a
+            // file of its name: the file is an item of its own, and its deletion
+            // may go through while the folder does not show.
+            v.Loose = kinds && !NameFiltered(path);
+            // A folder left out only for its items still counts as a deletion a
+            // side that turned up empty holds back.
+            for (int s : {L, R}) {
+                if (!NameFiltered(path) && history_ && b && !side[s] && side[1 - s] && Emptied(s, sides) &&
+                    option_.at("dir") == sdBothWays && option_.at("del")) {
+                    v.Holds = s;
+                }
+            }
+            if (!v.Loose) {
+                return v;
+            }
         }
         if (Same(side[L], side[R])) {
             return v;
         }
         int winner = -1;
-        const bool kinds = side[L] && side[R] && side[L]->Dir != side[R]->Dir;
         const auto newer = [&] {
             return static_cast<uint32_t>(side[L]->Dos) > static_cast<uint32_t>(side[R]->Dos);
         };
@@ -342,7 +538,7 @@ private:
                 winner = newer() ? L : R;
             }
         } else {
-            const bool changed[2] = {!Same(side[L], b), !Same(side[R], b)};
+            const bool changed[2] = {!Same(side[L], b), !Same(side[R], BaseOf(path, R))};
             const int target = option_.at("dir") == sdRightToLeft ? L : R;
             // An item of the other kind where the last one went is new, not a change of it.
             const auto replacedKind = [&](int s) {
@@ -405,6 +601,17 @@ private:
         return v;
     }
 
+    // Whether a path is at or below a folder a side could not read after the run.
+    bool UnreadAfter(const std::string& path, const TTree* after) const {
+        for (int side : {L, R}) {
+            const TOpt folder = unread_[side].empty() ? TOpt() : At(after[side], unread_[side]);
+            if (folder && folder->Dir && (path + "/").rfind(unread_[side] + "/", 0) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     // Runs are unattended: without a last agreed state, a two-way task leaves
     // two different files as they are unless its policy lets the newer win.
     bool DirectConflict() const { return option_.at("dir") == sdBothWays && !option_.at("policy"); }
@@ -426,6 +633,22 @@ private:
         for (const std::string& path : paths) {
             verdicts[path] = Judge(path, sides);
         }
+        // Nothing happens at or below a folder a side cannot read, on either side.
+        for (int side : {L, R}) {
+            const TOpt unread = unread_[side].empty() ? TOpt() : At(sides[side], unread_[side]);
+            for (auto& [path, v] : verdicts) {
+                const TOpt other = At(sides[1 - side], path);
+                if (unread && unread->Dir && path == unread_[side] && other && !other->Dir) {
+                    v.Loose = true; // a file of its name on the other side is an item of its own
+                } else if (unread && unread->Dir && (path + "/").rfind(unread_[side] + "/", 0) == 0) {
+                    v = TVerdict{{At(sides[L], path), At(sides[R], path)}, true};
+                    v.Unseen = true;
+                } else if (unread && unread->Dir && unread_[side].rfind(path + "/", 0) == 0 &&
+                           !At(sides[1 - side], path)) {
+                    v.Loose = true; // a folder on the way, made on the other side or not
+                }
+            }
+        }
         // A side that turned up empty and holds deletions back gets nothing either.
         for (int side : {L, R}) {
             const bool holds = std::any_of(verdicts.begin(), verdicts.end(),
@@ -436,9 +659,43 @@ private:
                 }
             }
         }
+        // A disk's folder that holds nothing visible while the last agreed state
+        // has items below it: its disk may be away, and the program may hold
+        // back what would follow from that. Only nothing lost is asked there.
+        for (int side : {L, R}) {
+            for (const auto& disk : disks_) {
+                const std::string prefix = f_.Root(side) + "/";
+                if (disk->Folder().rfind(prefix, 0) != 0) {
+                    continue;
+                }
+                const std::string folder = disk->Folder().substr(prefix.size());
+                const TOpt there = At(sides[side], folder);
+                bool visible = false;
+                for (auto it = sides[side].lower_bound(folder + "/");
+                     it != sides[side].end() && it->first.rfind(folder + "/", 0) == 0; ++it) {
+                    visible = visible || (Parent(it->first) == folder && it->first[folder.size() + 1] != '.');
+                }
+                if (there && there->Dir && disk->Plugged && verdicts.count(folder) != 0 &&
+                    !(verdicts[folder].Final[side] && verdicts[folder].Final[side]->Dir)) {
+                    verdicts[folder].Loose = true; // a mount point cannot be removed
+                }
+                if (there && there->Dir && !visible && HasBelow(base_, folder)) {
+                    for (auto& [path, v] : verdicts) {
+                        v.Loose = v.Loose || (path + "/").rfind(folder + "/", 0) == 0;
+                    }
+                }
+            }
+        }
         for (auto it = verdicts.rbegin(); it != verdicts.rend(); ++it) {
             const std::string parent = Parent(it->first);
             for (int side : {L, R}) {
+                // An item without an exact expectation may stay where it is, and
+                // its folder with it.
+                if (!parent.empty() && it->second.Loose && !it->second.Final[side] &&
+                    At(sides[side], it->first) &&
+                    (!verdicts[parent].Final[side] || !verdicts[parent].Final[side]->Dir)) {
+                    verdicts[parent].Loose = true;
+                }
                 if (parent.empty() || !it->second.Final[side]) {
                     continue;
                 }
@@ -470,7 +727,8 @@ private:
             } else if (v.Loose) {
                 loose = path;
             }
-            v.Pending = !Same(v.Final[L], v.Final[R]);
+            v.Pending =
+                v.Unseen || (!Same(v.Final[L], v.Final[R]) && !(v.Agreed && Alike(v.Final[L], v.Final[R])));
             v.Loose = v.Loose || (v.Pending && (!Same(v.Final[L], At(sides[L], path)) ||
                                                 !Same(v.Final[R], At(sides[R], path))));
         }
@@ -483,6 +741,12 @@ private:
         // Snapshots of another pair of folders, or from another place, are no history.
         const std::string pair =
             f_.Root(L) + "|" + f_.Root(R) + "|" + std::to_string(f_.Task().SnapshotPlace());
+        // A killed run leaves the program's own state as it was, even where it
+        // had moved to another pair or place.
+        const std::string lastPair = pair_;
+        const bool lastHistory = history_;
+        const TTree lastBase = base_;
+        const auto lastTimes = ownTimes_;
         if (pair != pair_) {
             Forget();
             pair_ = pair;
@@ -492,6 +756,7 @@ private:
         const TRun run = f_.SyncOnce();
         const TTree after[2] = {f_.Read(L), f_.Read(R)};
         const TRun again = f_.Analyze();
+        Trace(before, after, run, expect);
         std::string failure;
         const auto fail = [&](const std::string& check, const std::string& path, const std::string& what) {
             if (failure.empty()) {
@@ -528,11 +793,12 @@ private:
             return (code == saDeleteLeft && after[R].empty()) || (code == saDeleteRight && after[L].empty());
         };
         TTree next;
+        std::map<std::string, std::array<int32_t, 2>> nextTimes;
         for (const auto& [path, v] : expect) {
             const TOpt now[2] = {At(after[L], path), At(after[R], path)};
             const TOpt b = history_ ? At(base_, path) : TOpt();
             const bool filtered = Filtered(path, before);
-            if (clean && !filtered &&
+            if (clean && !filtered && !run.Stopped &&
                 !(now[L] && now[R] ? SameForUser(*now[L], *now[R]) : !now[L] && !now[R])) {
                 fail("a", path, "the sides differ after a run without conflicts or errors");
             }
@@ -545,17 +811,17 @@ private:
                          (v.Replaced[side] ? "previous version not kept: '" : "gone: '") + was->Bytes + "'");
                 }
                 const bool target = option_.at("dir") == (side == L ? sdRightToLeft : sdLeftToRight);
-                if (b && !b->Dir && !was && Same(At(before[1 - side], path), b) && !filtered && !target &&
-                    now[side]) {
+                if (b && !b->Dir && !was && Same(At(before[1 - side], path), BaseOf(path, 1 - side)) &&
+                    !filtered && !target && now[side]) {
                     fail("c", path, "deleted on the " + name + ", back again");
                 }
-                if (!v.Loose &&
+                if (!v.Loose && !run.Stopped &&
                     !(v.Final[side] ? now[side] && SameForUser(*now[side], *v.Final[side]) : !now[side])) {
                     fail("f", path, "the " + name + " side is not as expected");
                 }
             }
             for (const std::string& key : {path, path + "/"}) {
-                if (v.Loose || HasBelow(after[L], path) || HasBelow(after[R], path)) {
+                if (v.Loose || run.Stopped || HasBelow(after[L], path) || HasBelow(after[R], path)) {
                     continue;
                 }
                 const auto first = run.Proposed.find(key);
@@ -564,42 +830,95 @@ private:
                 const int32_t is = then == again.Proposed.end() ? saUnset : then->second;
                 // Without a last agreed state two differing files go by their times;
                 // once there is one, both are new: a conflict.
-                if (!v.Pending && is != saSame && is != saUnset) {
+                if (!v.Pending && is != saSame && is != saUnset && !UnreadAfter(path, after)) {
                     fail("e", key, "proposed " + std::to_string(is) + " after the run");
                 } else if (v.Pending && was != saSame && was != saUnset && was != is &&
-                           (run.UsedSnapshots || is != saConflict) &&
+                           !UnreadAfter(path, after) && (run.UsedSnapshots || is != saConflict) &&
                            !(is == saDoNotCopy && emptiedBy(was))) {
                     fail("d", key, "proposed " + std::to_string(was) + ", then " + std::to_string(is));
                 }
             }
-            // What the run did not settle keeps its last agreed state.
-            const bool settled = !filtered && (v.Loose ? Same(now[L], now[R]) : !v.Pending);
-            // An item is its name and its kind: the last agreed item of another
-            // kind than those left unsettled here was settled, gone from both sides.
-            const bool kept = b && std::any_of(std::begin(before), std::end(before), [&](const TTree& tree) {
-                                  const TOpt was = At(tree, path);
-                                  return was && was->Dir == b->Dir;
-                              });
+            // What the run did not settle keeps its last agreed state. An item the
+            // filters leave out is agreed when both sides hold it alike.
+            const bool alike = Same(now[L], now[R]) || (v.Agreed && Alike(now[L], now[R]));
+            const bool settled = (!filtered || alike) && (v.Loose ? alike : !v.Pending);
+            // An item is its name and its kind: the last agreed item of a kind
+            // neither side holds after the run was settled, gone from both sides.
+            // What a side could not read keeps its entries whatever the sides hold.
+            const bool kept =
+                b && (v.Unseen || std::any_of(std::begin(after), std::end(after), [&](const TTree& tree) {
+                          const TOpt was = At(tree, path);
+                          return was && was->Dir == b->Dir;
+                      }));
             TOpt agreed = settled ? now[L] : kept ? b : TOpt();
             // Two files never in step: the older one stands for what both last
             // shared, so the newer reads as changed; of one time, or left as a
             // conflict, both do.
-            if (!settled && !history_ && now[L] && now[R] && !now[L]->Dir && !now[R]->Dir) {
+            // What a side could not read has no entries without an earlier state.
+            if (!settled && !history_ && !v.Unseen && now[L] && now[R] && !now[L]->Dir && !now[R]->Dir) {
                 const uint32_t l = static_cast<uint32_t>(now[L]->Dos);
                 const uint32_t r = static_cast<uint32_t>(now[R]->Dos);
-                agreed =
-                    l == r || DirectConflict() ? TItem{false, "(neither)", 0, 0, false} : *now[l < r ? L : R];
+                // A one-way task that may not overwrite a newer target leaves a conflict too.
+                const int target = option_.at("dir") == sdRightToLeft ? L : R;
+                const bool targetNewer = option_.at("dir") != sdBothWays &&
+                                         option_.at("verified") == fvVerified &&
+                                         (target == L ? l > r : r > l);
+                agreed = l == r || DirectConflict() || targetNewer ? TItem{false, "(neither)", 0, 0, false}
+                                                                   : *now[l < r ? L : R];
             }
             if (agreed) {
                 next[path] = *agreed;
+            }
+            if (settled && alike && now[L] && !now[L]->Dir && now[L]->Dos != now[R]->Dos) {
+                nextTimes[path] = {now[L]->Dos, now[R]->Dos};
+            } else if (!settled && kept && ownTimes_.count(path) != 0) {
+                nextTimes[path] = ownTimes_.at(path);
             }
         }
         for (const std::string& left : f_.Leftovers()) {
             fail("f", left, "left over");
         }
+        // A killed run wrote nothing for the next: the last agreed state stays;
+        // what it did is found in step, or changed on one side, next time.
+        if (run.Stopped) {
+            pair_ = lastPair;
+            history_ = lastHistory;
+            base_ = lastBase;
+            ownTimes_ = lastTimes;
+            return failure;
+        }
         base_ = next;
+        ownTimes_ = nextTimes;
         history_ = true;
         return failure;
+    }
+
+    // With TANDEMORA_MBT_TRACE set, what each run saw, proposed, did and left.
+    void Trace(const TTree* before, const TTree* after, const TRun& run,
+               const std::map<std::string, TVerdict>& expect) const {
+        if (std::getenv("TANDEMORA_MBT_TRACE") == nullptr) {
+            return;
+        }
+        const auto item = [](const TOpt& i) { return !i ? std::string("-") : i->Dir ? "/" : i->Bytes; };
+        std::cerr << "=== run " << runs_ << (run.UsedSnapshots ? " (snapshots)" : " (direct)")
+                  << (run.Stopped ? " killed" : "") << "\nleft\n"
+                  << Show(before[L]) << "right\n"
+                  << Show(before[R]);
+        for (const auto& [key, code] : run.Proposed) {
+            std::cerr << "  " << key << ": " << code << " -> " << run.Code(key) << "\n";
+        }
+        for (const auto& [path, v] : expect) {
+            std::cerr << "  expect " << path << ": " << item(v.Final[L]) << " | " << item(v.Final[R])
+                      << (v.Pending ? " pending" : "") << (v.Loose ? " loose" : "") << "\n";
+        }
+        for (const std::string& line : run.Lines) {
+            std::cerr << "  log " << line << "\n";
+        }
+        std::cerr << "left after\n"
+                  << Show(after[L]) << "right after\n"
+                  << Show(after[R]) << "left snapshot\n"
+                  << Show(f_.Snapshot(L)) << "right snapshot\n"
+                  << Show(f_.Snapshot(R));
     }
 
     // ---- Chance ----
@@ -614,8 +933,11 @@ private:
                                        {"include", 0}, {"hidden", 0},   {"emptydir", 0}, {"left", 0},
                                        {"right", 0}};
     std::string home_[2];
+    std::string unread_[2];                     // a folder of each side that the program cannot read
+    std::vector<std::unique_ptr<TDisk>> disks_; // unmounted before the folders go
     std::string pair_;
     TTree base_;
+    std::map<std::string, std::array<int32_t, 2>> ownTimes_; // of files agreed by their bytes
     bool history_ = false;
     int runs_ = 0;
     int tick_ = 0;
@@ -736,6 +1058,138 @@ const TRegression kRegressions[] = {
     // deleted it: from then on that side looks emptied, and the deletion waits.
     {"DeletionThatFailedEmptiedItsSide", "L mkdir d; L put c 7 4; L ro c; run; R rm c; L rm d; run"},
     {"SideEmptiedOfAHiddenItem", "L put .h 9 4; run; L rm .h; T hidden 1; R put a 21 16; run"},
+    // Folders made on both sides while the filters left them out are agreed: a
+    // deletion once they show again goes through.
+    {"FoldersMadeOnBothSidesWhileHiddenThenDeleted",
+     "L mkdir .h; run; T hidden 1; L mkdir d; L mkdir .h/a; R mkdir .h/a; run; T hidden 0; L rm .h; run"},
+    // Made read-only on both sides in a run with nothing to do: the deletion of
+    // its folder leaves it, and the folder, as they are.
+    {"ReadOnlyFileInAFolderDeletedOnOneSide",
+     "R mkdir .h; run; L mkdir .h/a; L put .h/a/a 9 4; run; R ro .h/a/a; L ro .h/a/a; run; L rm .h/a; run"},
+    // A read-only file the deletion of its folder on the other side cannot take
+    // (its bit was set on both sides after the last snapshot, so it is the
+    // user's protection): the file stays, and its folder with it.
+    {"ReadOnlyFileOfAFolderGoneWithTheOtherSide",
+     "T tags 1; R mkdir b; R put b/d 8 3; run; L ro b/d; run; R unmount; R mkdir c; run"},
+    // Without a last agreed state, the same bytes under two times were a
+    // conflict, and in step at the next run.
+    // Made the same on both sides under two times: in step, and each side's
+    // own time is what the next runs compare with.
+    {"SameBytesUnderTwoTimesStayAgreed", "T policy 1; R mkdir b; run; L put b/a 12 7; run; R old b/a 1; "
+                                         "L old b/a 2; run; run; L empty; L put a 17 12; run"},
+    {"SameBytesUnderTwoOlderTimesThenEdited",
+     "T saveold 1; L put b 7 2; run; L old b 1; R old b 2; run; L put b 10 5; run"},
+    // Nothing happens in a folder a side cannot read, nor to it.
+    {"UnreadFolderInStepIsLeftAsItIs", "R mkdir .h; run; R unread .h; run"},
+    {"FolderCopiedIntoWhatTheRescanCannotRead", "R unread c; L mkdir c; run"},
+    // A first run at a new snapshot place with nothing to do and a folder it
+    // could not read saved no snapshots: the next run compared by times again.
+    {"UnreadFolderInAFirstRunWithNothingToDo",
+     "L put d 6 1; R mkdir .h; run; T tags 1; R unread .h; run; run"},
+    // A one-way task that may not overwrite a newer target leaves a conflict,
+    // also without a last agreed state; the next run proposes it again.
+    {"OneWayConflictWithoutHistoryStaysAConflict",
+     "T dir 2; T verified 1; T policy 1; R put b 6 1; L put b 9 4; run; L old b 1; run"},
+    // A file replaced by a folder whose items the filters all leave out: the
+    // file's deletion goes through.
+    {"FileReplacedByAFolderOfFilteredItems",
+     "T include 1; R put b 19 14; run; R empty; R mkdir b; R put b/d 21 16; run"},
+    // Runs killed after a few operations: the next ones settle everything.
+    {"KilledRunThenEditedOnTheOtherSide",
+     "R mkdir d; run; T kill 4; R put d/a 13 8; run; L put d/a 14 11; run"},
+    {"KilledRunWithARenameThenEdited",
+     "L put b 9 4; run; T kill 4; R mv b d; L rm b; run; L put d 10 5; run"},
+    {"KilledRunWithDeletionsOff", "T del 0; run; T kill 4; R mkdir a; R put a/a 22 17; run; R rm a/a; run"},
+    {"KilledRunThenASideEmptied", "T estimate 1; run; T kill 3; L put a 12 7; run; L empty; run"},
+    {"FolderOnTheWayToAnUnreadFolder", "R mkdir c; R mkdir c/d; R unread c/d; run"},
+    // A folder replaced by a file while its file on the other side was made
+    // read-only: the deletion is refused, so the folder and its file stay.
+    {"FolderWithAReadOnlyFileReplacedByAFile",
+     "R mkdir d; R put d/d 9 4; run; L ro d/d; run; R rm d; R put d 15 10; run"},
+    {"FolderWithAReadOnlyHiddenFileRenamedThenReplaced",
+     "R mkdir c; R put c/.h 8 3; R mv c d; run; L ro d/.h; run; R rm d; R put d 15 10; run"},
+    {"Y1", "T tags 1; run; T tags 0; T kill 2; run; T tags 1; run"},
+    {"Y2", "T policy 1; R mkdir .h; run; L put .h/a 10 5; L unread .h; R put .h/a 14 9; T estimate 1; run; L "
+           "readable; run"},
+    // Deleted on both sides in a run with nothing to do while a folder could
+    // not be read: the snapshots were not saved, so the file made again on one
+    // side was a conflict at every run.
+    {"DeletedOnBothSidesWhileAFolderIsUnread",
+     "R put c 8 3; L mkdir b; run; L unread b; L rm c; R rm c; run; L put c 14 9; run"},
+    // Deleted below a folder that could not be read: once readable, the
+    // deletion is seen against the entry kept for it.
+    {"DeletedInAnUnreadFolderThenMadeAgain",
+     "R mkdir .h; R put .h/a 9 4; run; R unread .h; R rm .h/a; L empty; "
+     "run; R readable; R put .h/a 13 8; L put b 15 10; run"},
+    // A disk mounted on a folder, away for two runs, then back with an edit:
+    // nothing on the other side is deleted meanwhile, and the edit goes over.
+    {"DiskAwayForTwoRunsThenBack",
+     "L mount m; L put m/a 6 1; L put m/b 7 2; run; L unplug m; run; run; L plug m; L put m/a 8 3; run"},
+    {"FileReplacedByAnUnreadFolder", "L unread c; L put c 10 5; run; L rm c; L mkdir c; run"},
+    // A file made read-only on one side since the last sync, whose twin was
+    // read-only already, in a folder the other side deleted: the bit is this
+    // side's own protection, so the file stays (it was deleted).
+    {"ReadOnlySinceTheLastSyncInAFolderReplacedByAFile",
+     "T tags 1; R mkdir b; R put b/a 11 6; run; L put b/d 12 7; R ro b/a; run; R unmount; L ro b/a; R put b "
+     "14 9; run"},
+    {"ReadOnlySinceTheLastSyncInAFolderDeleted",
+     "L mkdir b; L put b/a 12 7; run; R ro b/a; R put d 16 11; run; R rm b; L ro b/a; run"},
+    // A side emptied but for a folder the program cannot read: nothing is
+    // held back on its account (nothing there can be deleted anyway).
+    {"SideEmptiedButForAnUnreadFolder", "R mkdir d; run; R unread d; L empty; R put a 12 7; run"},
+    {"FolderDeletedOnOneSideUnreadOnTheOther", "L mkdir .h; run; R rm .h; L unread .h; L mkdir c; run"},
+    {"MountPointReplacedByAFileOnTheOtherSide", "L mount m; run; R rm m; R put m 12 7; run"},
+    // A file replaced by a folder the program cannot read, then by a file
+    // again: the first file's deletion was settled.
+    {"FileSwappedForAnUnreadFolderAndBack",
+     "R unread b; R put b 14 9; run; R rm b; R mkdir b; run; R rm b; R put b 20 15; run"},
+    // A side emptied of a folder that holds only filtered items on the other
+    // side: its deletion is held back, and so is everything else.
+    {"SideEmptiedOfAFolderOfFilteredItems",
+     "R mkdir .h; run; T include 1; R mv .h d; L mkdir .h/d; R rm d; L put c 8 3; run"},
+    {"SideEmptiedOfAFolderOfExcludedItems",
+     "R mkdir b; R put b/c 7 2; run; T exclude 1; R put d 9 4; L rm b; run"},
+    // The removal of a mount point failed after its contents went: the
+    // folder's deletion was forgotten, and the next run copied it back.
+    {"MountPointThatCouldNotBeRemoved",
+     "L mount m; L mkdir m/c; run; R empty; R put a 10 5; run; L unplug m; run"},
+    // A folder copied into a place the rescan cannot read, with a hidden file
+    // left out: after the run, the folder is unread and nothing is proposed.
+    {"FolderWithAHiddenFileCopiedWhereItCannotBeRead",
+     "L mkdir .h; L put .h/a 10 5; T hidden 1; L put .h/.h 11 6; L mv .h a; R unread a; run"},
+    // A folder deleted on the side that turned up empty, with a new file in it
+    // on the other side: the deletion is held back, and the copy with it.
+    {"FolderDeletedOnAnEmptiedSideWithANewFileInIt", "R mkdir c; run; R rm c; L put c/b 16 11; run"},
+    {"SameBytesUnderAnOlderTimeWithoutHistory", "L put d 6 1; run; T estimate 1; L old d 1; run"},
+    {"SameBytesWithoutHistoryThenEditedOnOneSide",
+     "R put c 8 3; run; T estimate 1; R old c 1; run; R put c 10 5; run"},
+};
+
+// Sequences the long mode found that still fail, kept here until mended: each
+// must still fail; once one passes, it moves to kRegressions.
+const TRegression kKnownFaults[] = {
+    // Without a last agreed state, a file on one side and a folder of its name
+    // on the other: both copies fail, yet the folder's row ends as done, so
+    // one snapshot lists the folder and the next run proposes a conflict.
+    {"FileAgainstAFolderOfItsNameWithoutHistory",
+     "R mkdir a; R put a/a 10 5; L put a 12 7; run; L rm a; L mkdir a; R rm a; run"},
+    // Like FolderDeletedOnAnEmptiedSideWithANewFileInIt, after a killed run
+    // and a conflict: here the copy goes through and the deletion is not held.
+    {"KilledRunThenEditsOnBothSidesAndAFolderDeleted",
+     "T estimate 1; L put d 6 1; run; R rm d; T kill 2; R mkdir c; "
+     "R put c/a 11 6; run; L put d 12 7; L put c/a 13 8; run; R rm c; "
+     "run"},
+    // Found by the long mode, not yet analysed.
+    {"UnreadFolderSwappedForAFileThenTheSideUnmounted",
+     "T estimate 1; L unread .h; R put .h 10 5; run; L rm .h; L "
+     "mkdir .h; R rm .h; run; L unmount; L put .h 18 13; run"},
+    {"SideEmptiedThenAFileRenamedOverTheOthersNew",
+     "R mkdir c; R mkdir c/c; R put c/c/a 9 4; run; L empty; R put b 13 "
+     "8; L put a 14 9; L mv a b; run; R mkdir c; run"},
+    {"UnreadFolderReplacingAFileWhileTheOtherSideIsEmptied",
+     "L put .h 7 2; run; L rm .h; L mkdir .h; R empty; L unread .h; run; L rm .h; L put .h 16 11; run"},
+    {"EmptyFolderLeftOutWhileDeletedOnTheOtherSide",
+     "R mkdir .h; run; T emptydir 1; L rm .h; R put b 6 1; run"},
 };
 
 void PrintTo(const TRegression& row, std::ostream* out) {
@@ -759,6 +1213,12 @@ TEST(ModelSync, RandomEditsBetweenRuns) {
 
 TEST_P(ModelSync, Regression) {
     EXPECT_EQ(Replay(Parse(GetParam().script)), "");
+}
+
+TEST(ModelSync, KnownFaultsStillFail) {
+    for (const TRegression& row : kKnownFaults) {
+        EXPECT_NE(Replay(Parse(row.script)), "") << row.name << " passes now: move it to kRegressions";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Found, ModelSync, ::testing::ValuesIn(kRegressions),

@@ -1,6 +1,7 @@
 #include "PairFolder.h"
 
 #include "endpoints/UTFileOper.h"
+#include "endpoints/UTWinFileOper.h"
 #include "engine/UTTandemoraThread.h"
 #include "model/UTUtils.h"
 #include "platform/FileSystem.h"
@@ -134,6 +135,89 @@ std::map<std::string, int32_t> TRun::Proposals() const {
     return proposals;
 }
 
+// ---- Faults played through the endpoint layer ------------------------------------------
+
+// The local endpoint, with a folder no scan can list and a count of operations
+// that stops the run after the given number.
+class TPairFolder::TFaultOper : public TWinFileOper {
+public:
+    TFaultOper(std::string unread, std::function<void()> operation)
+        : TWinFileOper(false), unread_(std::move(unread)), operation_(std::move(operation)) {}
+
+    int ScanTree() override {
+        const int result = TWinFileOper::ScanTree();
+        TFileTree* node = unread_.empty() ? nullptr : Tree;
+        for (size_t start = 0; node != nullptr && start <= unread_.size();) {
+            const size_t slash = std::min(unread_.find('/', start), unread_.size());
+            const std::string name = unread_.substr(start, slash - start);
+            const auto found =
+                std::find_if(node->Children.begin(), node->Children.end(),
+                             [&](const TFileTree* c) { return IsFolderNode(c) && c->Name == name; });
+            node = found != node->Children.end() ? *found : nullptr;
+            start = slash + 1;
+        }
+        if (node != nullptr) {
+            node->Children.clear();
+            node->ChildCount = 0;
+            node->ListFailed = 1;
+            UnreadFolders.push_back(TrimBlanks(Source->FolerAllName) + "/" + unread_);
+        }
+        return result;
+    }
+    int DeleteFile(TFolderSource* Source, TFileAttri* Attr) override {
+        return Counted(TWinFileOper::DeleteFile(Source, Attr));
+    }
+    int DeleteReadOnlyFile(TFolderSource* Source, TFileAttri* Attr) override {
+        return Counted(TWinFileOper::DeleteReadOnlyFile(Source, Attr));
+    }
+    int RemoveFolder(TFolderSource* Source, TFileAttri* Attr) override {
+        return Counted(TWinFileOper::RemoveFolder(Source, Attr));
+    }
+    int MakeFolder(const std::string& RelPath) override { return Counted(TWinFileOper::MakeFolder(RelPath)); }
+    int MakeFolderLike(const std::string& RelPath, const std::string& SourcePath) override {
+        return Counted(TWinFileOper::MakeFolderLike(RelPath, SourcePath));
+    }
+
+protected:
+    // Each chunk a copy writes; the files of the tests that stop runs are small
+    // enough to take one chunk each.
+    void ChunkWritten(int64_t Copied) override {
+        TWinFileOper::ChunkWritten(Copied);
+        Counted(0);
+    }
+
+private:
+    int Counted(int result) {
+        if (operation_) {
+            operation_();
+        }
+        return result;
+    }
+
+    std::string unread_;
+    std::function<void()> operation_;
+};
+
+class TPairFolder::TFaultThread : public TTandemoraThread {
+public:
+    TFaultThread(TResultRows* view, TSyncTask* task, const std::string* unread, int stopAfter)
+        : TTandemoraThread(view, task), unread_(unread), left_(stopAfter) {}
+
+protected:
+    std::unique_ptr<TFileOper> CreateOper(const TFolderSource& Source) override {
+        const int side = &Source == &Task->LFolder ? 0 : 1;
+        return std::make_unique<TFaultOper>(unread_[side], [this] {
+            if (left_ > 0 && --left_ == 0) {
+                Terminate();
+            }
+        });
+    }
+
+private:
+    const std::string* unread_;
+    int left_;
+};
+
 // ---- The pair ------------------------------------------------------------------------
 
 TPairFolder::TPairFolder() {
@@ -174,6 +258,40 @@ void TPairFolder::Remove(int side, const std::string& rel) {
 void TPairFolder::Rename(int side, const std::string& from, const std::string& to) {
     std::error_code error;
     stdfs::rename(Root(side) + "/" + from, Root(side) + "/" + to, error);
+}
+
+std::unique_ptr<TFileOper> TPairFolder::NewScan(int side) {
+    TFolderSource& source = side == 0 ? task_.LFolder : task_.RFolder;
+    if (Unread[side].empty()) {
+        return TSyncTask::CreateOper(source, false);
+    }
+    return std::make_unique<TFaultOper>(Unread[side], nullptr);
+}
+
+// What runs write for the next one (the program's data folder, the work
+// folders but for the previous versions kept there), copied to a folder or
+// put back from it.
+void TPairFolder::CopyRunState(bool keep, const std::string& folder) const {
+    const std::string places[3] = {appData_.path(), Root(0) + "/" + WorkFolderName,
+                                   Root(1) + "/" + WorkFolderName};
+    for (int i = 0; i < 3; ++i) {
+        const std::string copy = folder + "/" + std::to_string(i);
+        const std::string& from = keep ? places[i] : copy;
+        const std::string& to = keep ? copy : places[i];
+        std::error_code error;
+        stdfs::create_directories(to, error);
+        for (const auto& entry : stdfs::directory_iterator(to, error)) {
+            if (entry.path().filename() != SavedFolderName) {
+                stdfs::remove_all(entry.path(), error);
+            }
+        }
+        for (const auto& entry : stdfs::directory_iterator(from, error)) {
+            if (entry.path().filename() != SavedFolderName) {
+                stdfs::copy(entry.path(), to + "/" + entry.path().filename().string(),
+                            stdfs::copy_options::recursive | stdfs::copy_options::copy_symlinks, error);
+            }
+        }
+    }
 }
 
 std::vector<std::string> TPairFolder::Leftovers() const {
@@ -267,7 +385,7 @@ TRun TPairFolder::Scan() {
     TFolderSource* sources[2] = {&task_.LFolder, &task_.RFolder};
     const int32_t place = task_.SnapshotPlace();
     for (int side : {0, 1}) {
-        scans_[side] = TSyncTask::CreateOper(*sources[side], false);
+        scans_[side] = NewScan(side);
         TFileOper& scan = *scans_[side];
         scan.Source = sources[side];
         scan.LoadSnapshotFlag = true;
@@ -334,14 +452,26 @@ TRun TPairFolder::SyncOnce(const std::map<std::string, int32_t>& overrides,
     if (beforeSync) {
         beforeSync();
     }
-    auto* thread = new TTandemoraThread(&rows_, &task_);
+    const bool faults = StopAfter > 0 || !Unread[0].empty() || !Unread[1].empty();
+    auto* thread =
+        faults ? new TFaultThread(&rows_, &task_, Unread, StopAfter) : new TTandemoraThread(&rows_, &task_);
+    // A killed run leaves what the last completed one wrote for the next.
+    const testsupport::TempDir before;
+    if (StopAfter > 0) {
+        CopyRunState(true, before.path());
+    }
     thread->SetFreeOnTerminate(false);
     thread->LogMemo = [&run](const std::string& line) { run.Lines.push_back(line); };
     thread->Start();
     thread->WaitFor();
     dispatcher_.ProcessPending();
     run.Ops = thread->OpCount.load();
+    run.Stopped = StopAfter > 0 && thread->Terminated();
     delete thread;
+    if (run.Stopped) {
+        CopyRunState(false, before.path());
+    }
+    StopAfter = 0;
     run.Codes = ItemCodes();
     return run;
 }

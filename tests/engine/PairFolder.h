@@ -84,6 +84,7 @@ struct TRun {
     // whole side.
     std::vector<std::string> HeldBack;
     int Ops = 0;
+    bool Stopped = false; // stopped as a killed run (see TPairFolder::StopAfter)
     // Items with a proposal: a code that is neither "same" nor unset.
     std::map<std::string, int32_t> Proposals() const;
     // The code an item ended with; -100 for an item the result does not hold.
@@ -107,6 +108,13 @@ public:
         (side == 0 ? task_.LFolder : task_.RFolder).FolerAllName = path;
     }
     bool Unattended = true; // the command line and the triggers run unattended
+    // A folder of a side (relative to its root) that no scan can list, as one
+    // without read rights: every scan and rescan finds it unread until cleared.
+    std::string Unread[2];
+    // When > 0, the next sync stops after that many operations (copied files,
+    // deletions, folders made or removed) as a killed run does: what the run
+    // wrote for the next one (snapshots, run stamp) is put back as it was.
+    int StopAfter = 0;
     // Hands every folder of the fixture (both sides, the program folder, the
     // data and cache folders) to another user, so that a test can run as that user.
     void GiveTo(uid_t uid, gid_t gid) const;
@@ -144,7 +152,11 @@ public:
                   const std::function<void()>& beforeSync = {});
 
 private:
+    class TFaultOper;
+    class TFaultThread;
     TRun Scan();
+    std::unique_ptr<TFileOper> NewScan(int side);
+    void CopyRunState(bool keep, const std::string& folder) const;
     void ForgetResult();
     std::map<std::string, int32_t> ItemCodes() const;
 
