@@ -1190,6 +1190,14 @@ const TRegression kKnownFaults[] = {
      "L put .h 7 2; run; L rm .h; L mkdir .h; R empty; L unread .h; run; L rm .h; L put .h 16 11; run"},
     {"EmptyFolderLeftOutWhileDeletedOnTheOtherSide",
      "R mkdir .h; run; T emptydir 1; L rm .h; R put b 6 1; run"},
+    // The side's only item was an empty folder the empty-folder switch leaves
+    // out: the engine does not count it for a side that turned up empty and
+    // copies the new folder in; the model holds the copy back.
+    {"EmptiedOfAnEmptyFolderLeftOutWhileAFolderArrives",
+     "L mkdir a; run; T emptydir 1; R rm a; L mkdir d; L put d/a 8 3; run"},
+    // Found by the long mode, not yet analysed.
+    {"UnreadFolderDeletedOnTheOtherSideThenAFileInItsPlace",
+     "R put a 8 3; run; L rm a; L mkdir a; L unread a; R rm a; run; L rm a; L put a 12 7; run"},
 };
 
 void PrintTo(const TRegression& row, std::ostream* out) {
