@@ -104,6 +104,11 @@ void TUnsettledItems::CollectBelow(const TFileTree* Node, TLevel& Level, const T
                 below->Item = true;
                 ++count_;
             }
+            // Nothing unsettled below: no entry of the folder is put back (one
+            // deleted on both sides would come back into both snapshots).
+            if (below->Children.empty() && !below->Item) {
+                Level.Children.erase(TKey(child->Name, true));
+            }
             continue;
         }
         const int32_t code = RowCodes.CodeOf(child);
