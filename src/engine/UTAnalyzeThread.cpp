@@ -550,18 +550,19 @@ void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {
     const int32_t combined =
         TargetLost(Task, A->Action, B->Action, CombineCodes(A->Action, B->Action, IsFolder(A)));
     if (IsFolder(A)) {
+        // A folder made on both sides is in step, and the snapshots must
+        // learn of it, or deleting it later would read as new on the other side.
+        const bool madeOnBoth = A->Action == saNewSinceSync && B->Action == saNewSinceSync;
         if (HasChildren(A) || HasChildren(B)) {
             TFileTree* folder = O->AddChild(A->Name, own->Data);
             folder->RightEntry = leftGone ? 1 : 0;
+            folder->Agreed = madeOnBoth ? 1 : 0;
             if (A->Action != saUnset || B->Action != saUnset) {
                 folder->SetAction(ApplyDirection(Task, combined));
             }
             CombineChanges(A, B, folder);
             BlockUnseenPair(A, B, folder);
         } else {
-            // A folder made on both sides is in step, and the snapshots must
-            // learn of it, or deleting it later would read as new on the other side.
-            const bool madeOnBoth = A->Action == saNewSinceSync && B->Action == saNewSinceSync;
             TakePair(own, A, B, ApplyDirection(Task, combined), O);
             if (madeOnBoth) {
                 own->Agreed = 1;

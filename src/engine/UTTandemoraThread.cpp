@@ -1092,8 +1092,25 @@ void TTandemoraThread::SyncRow(TResultRow* c) {
     // A folder is done once everything in it was walked; one whose own
     // operation failed, or whose walk a cancel cut short, does not say so.
     if (c->IsFolder == 1 && !ownFailed && !Terminated()) {
-        SetRowCode(c, saSame);
+        SetRowCode(c, NothingArrived(c, code) ? saError : saSame);
     }
+}
+
+// Whether a folder to copy got none of its items over and some failed: it may
+// never have been made (a file of its name in the way), so it is not settled.
+bool TTandemoraThread::NothingArrived(const TResultRow* Row, int32_t Code) {
+    if (Code != saCopyLtoR && Code != saCopyRtoL) {
+        return false;
+    }
+    bool failed = false;
+    for (int i = 0; i < Row->ChildCount(); ++i) {
+        const int32_t code = Row->Child(i)->Action.load();
+        if (code == saSame) {
+            return false;
+        }
+        failed = failed || code == saError;
+    }
+    return failed;
 }
 
 // Whether this run deleted everything the analysis found in a folder that is to

@@ -145,6 +145,7 @@ private:
     std::string ItemLine(int32_t Operation, int32_t Side, TFileAttri Attr);
     std::string NameTrouble(int32_t Operation, int32_t Side, const std::string& Name) const;
     bool ContentsRemoved(const TResultRow* Row, int32_t Code) const;
+    static bool NothingArrived(const TResultRow* Row, int32_t Code);
     // The old name of a file whose letter case changed on the source.
     struct TCaseTwin {
         TResultRow* Row = nullptr;       // its row, when it is shown

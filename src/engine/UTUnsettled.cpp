@@ -97,10 +97,17 @@ void TUnsettledItems::CollectBelow(const TFileTree* Node, TLevel& Level, const T
             CollectBelow(child, *below, RowCodes);
             // A folder whose own operation failed once everything in it was
             // settled (the removal of a mount point, say) is unsettled itself:
-            // its deletion must be seen again.
-            if (below->Children.empty() && RowCodes.CodeOf(child) == saError) {
+            // its deletion must be seen again. So is a folder to copy that
+            // none of its items reached: it may never have been made.
+            const bool copy = child->Action == saCopyLtoR || child->Action == saCopyRtoL;
+            if ((below->Children.empty() || copy) && RowCodes.CodeOf(child) == saError) {
                 below->Item = true;
                 ++count_;
+            }
+            // Nothing unsettled below: no entry of the folder is put back (one
+            // deleted on both sides would come back into both snapshots).
+            if (below->Children.empty() && !below->Item) {
+                Level.Children.erase(TKey(child->Name, true));
             }
             continue;
         }
@@ -337,27 +344,28 @@ void TUnsettledItems::Put(TLevel& Level, TFileTree* Parent, int32_t Side) {
         TLevel& level = *below;
         TFileTree* node = index.Find(key.first, key.second);
         if (level.Item) {
-            if (level.Keep[Side]) {
-                continue;
-            }
             const TWanted& want = level.Want[Side];
-            if (!want.Present) {
+            if (!level.Keep[Side] && !want.Present) {
                 if (node != nullptr) {
                     gone.insert(node);
                 }
                 continue;
             }
-            if (node == nullptr) {
+            if (!level.Keep[Side] && node == nullptr) {
                 node = AddNode(Parent, key.first, key.second);
                 index.Add(node);
                 added = true;
             }
-            if (!key.second) {
+            if (!level.Keep[Side] && !key.second) {
                 node->Data->Time = want.Time;
                 node->Data->Size = want.Size;
                 node->Data->Attr = want.Attr;
                 // Only the DOS time is known of what the analysis compared with.
                 node->Data->TimeFraction = -1;
+            }
+            // An unsettled folder's own items are unsettled too.
+            if (node != nullptr && key.second && !level.Children.empty()) {
+                Put(level, node, Side);
             }
             continue;
         }
