@@ -1206,7 +1206,13 @@ const TRegression kRegressions[] = {
 
 // Sequences the long mode found that still fail, kept here until mended: each
 // must still fail; once one passes, it moves to kRegressions.
-const std::vector<TRegression> kKnownFaults = {};
+const std::vector<TRegression> kKnownFaults = {
+    // Found by the long mode, not yet analysed: a folder swapped for a file on
+    // one side while the other side's folder of that name could not be read.
+    {"FolderSwappedForAFileWhileTheOtherSideCouldNotReadIt",
+     "R mkdir b; run; L mv b d; run; R put d/a 9 4; run; R unread d; R put d/d 10 5; L rm d; L put d 11 6; "
+     "R rm d/a; run; R mv d/d d/a; R readable; L mkdir .h; L rm d; run"},
+};
 
 void PrintTo(const TRegression& row, std::ostream* out) {
     *out << row.name;
