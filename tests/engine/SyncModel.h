@@ -836,7 +836,8 @@ private:
             }
             // What the run did not settle keeps its last agreed state. An item the
             // filters leave out is agreed when both sides hold it alike.
-            const bool alike = Same(now[L], now[R]) || (v.Agreed && Alike(now[L], now[R]));
+            // A server that gives each upload its own time holds a copy of other time.
+            const bool alike = Same(now[L], now[R]) || ((v.Agreed || remote_) && Alike(now[L], now[R]));
             const bool settled = (!filtered || alike) && (v.Loose ? alike : !v.Pending);
             // An item is its name and its kind: the last agreed item of a kind
             // neither side holds after the run was settled, gone from both sides.

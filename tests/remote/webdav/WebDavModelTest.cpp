@@ -26,6 +26,8 @@ struct TRegression {
 
 const TRegression kRegressions[] = {
     {"EditedOnTheServerThenDeletedHere", "R put a 8 1; run; R put a 9 2; run; L rm a; run"},
+    // The upload took the server's time; the model took that for an edit there.
+    {"UploadedThenEditedHere", "L put a 8 6; run; L put a 12 7; run"},
 };
 
 void PrintTo(const TRegression& row, std::ostream* out) {
