@@ -24,6 +24,8 @@
 // Long mode (before closing work on the engine), e.g. 5000 runs:
 //                        TANDEMORA_MBT_RUNS=5000 tests/engine_tests --gtest_filter='ModelSync.*'
 // (both together: that many runs from that seed on, to share them out).
+// The same model runs with the right side on an FTP and a WebDAV server in
+// ftp_tests and webdav_tests (FtpModelSync, WebDavModelSync), on the same variables.
 // A failing sequence is shrunk and printed as a row for kRegressions below, in
 // steps such as "L put a/b 12 7" (12 bytes written at tick 7), "R rm a",
 // "L mkdir a", "L mv a b", "R old a 3" (a time 3 ticks before the start),

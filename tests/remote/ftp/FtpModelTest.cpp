@@ -60,7 +60,7 @@ TEST(FtpModelSync, RandomEditsBetweenRuns) {
     }
     const uint64_t first = EnvNumber("TANDEMORA_MBT_SEED", 0);
     const uint64_t runs =
-        EnvNumber("TANDEMORA_MBT_RUNS", first != 0 ? kServerRunsPerSeed : 2 * kServerRunsPerSeed);
+        EnvNumber("TANDEMORA_MBT_RUNS", first != 0 ? kServerRunsPerSeed : 5 * kServerRunsPerSeed);
     for (uint64_t seed = std::max<uint64_t>(first, 1);
          seed < std::max<uint64_t>(first, 1) + runs / kServerRunsPerSeed; ++seed) {
         if (const std::string failure = RunSeed(seed, kServerRunsPerSeed, side.Right); !failure.empty()) {
