@@ -204,7 +204,11 @@ public:
         : TTandemoraThread(view, task), unread_(unread), left_(stopAfter) {}
 
 protected:
+    // A server's side runs as it is: only the local side's operations count.
     std::unique_ptr<TFileOper> CreateOper(const TFolderSource& Source) override {
+        if (Source.DeviceType != dtLocal) {
+            return TTandemoraThread::CreateOper(Source);
+        }
         const int side = &Source == &Task->LFolder ? 0 : 1;
         return std::make_unique<TFaultOper>(unread_[side], [this] {
             if (left_ > 0 && --left_ == 0) {
@@ -244,6 +248,21 @@ void TPairFolder::GiveTo(uid_t uid, gid_t gid) const {
         std::error_code error;
         lchown(dir->path().c_str(), uid, gid);
         for (auto it = stdfs::recursive_directory_iterator(dir->path(), error);
+             it != stdfs::recursive_directory_iterator(); it.increment(error)) {
+            lchown(it->path().c_str(), uid, gid);
+        }
+    }
+}
+
+void TPairFolder::HandOver() const {
+    for (int side : {0, 1}) {
+        if (disk_[side].empty()) {
+            continue;
+        }
+        std::error_code error;
+        const auto [uid, gid] = owner_[side];
+        lchown(disk_[side].c_str(), uid, gid);
+        for (auto it = stdfs::recursive_directory_iterator(disk_[side], error);
              it != stdfs::recursive_directory_iterator(); it.increment(error)) {
             lchown(it->path().c_str(), uid, gid);
         }

@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <sys/stat.h>
+#include <utility>
 #include <vector>
 
 namespace pairtest {
@@ -100,13 +101,25 @@ public:
 
     TSyncTask& Task() { return task_; }
     // The folder of a side (0 left, 1 right), and another folder of that side's own.
+    // A side on a server is read and edited in the server's folder on disk.
     std::string Root(int side) const {
-        return side == 0 ? task_.LFolder.FolerAllName : task_.RFolder.FolerAllName;
+        return !disk_[side].empty() ? disk_[side]
+               : side == 0          ? task_.LFolder.FolerAllName
+                                    : task_.RFolder.FolerAllName;
     }
     std::string Other(int side) const { return base_ / (side == 0 ? "L2" : "R2"); }
     void UseFolder(int side, const std::string& path) {
         (side == 0 ? task_.LFolder : task_.RFolder).FolerAllName = path;
     }
+    // A side whose task folder is a server's folder (already set in the task),
+    // and that folder on this machine, whose files the server's user must own.
+    void UseServer(int side, const std::string& disk, uid_t uid, gid_t gid) {
+        disk_[side] = disk;
+        owner_[side] = {uid, gid};
+    }
+    // Hands what the test wrote in a server's folder to the server's user, as
+    // another client of the server would have left it.
+    void HandOver() const;
     bool Unattended = true; // the command line and the triggers run unattended
     // A folder of a side (relative to its root) that no scan can list, as one
     // without read rights: every scan and rescan finds it unread until cleared.
@@ -160,6 +173,8 @@ private:
     void ForgetResult();
     std::map<std::string, int32_t> ItemCodes() const;
 
+    std::string disk_[2];
+    std::pair<uid_t, gid_t> owner_[2];
     testsupport::TempDir base_;
     testsupport::TempDir program_;
     testsupport::TempDir appData_;
