@@ -10,6 +10,10 @@
 
 namespace tandemora {
 
+int32_t HiddenAttrOf(const std::string& Name) {
+    return !Name.empty() && Name[0] == '.' ? static_cast<int32_t>(fs::faHidden) : 0;
+}
+
 bool IsSafeEntryName(const std::string& Name, bool BackslashSeparates) {
     return IsSafeItemName(Name) && !(BackslashSeparates && Name.find('\\') != std::string::npos);
 }

@@ -58,6 +58,11 @@ inline constexpr int64_t ServerStallLimitMs = 30000;
 // such a name is damaged: the name is never added and the folder counts as unread.
 bool IsSafeEntryName(const std::string& Name, bool BackslashSeparates = false);
 
+// The attribute bits of an item a server lists: hidden when its name starts with
+// ".", as on a local folder, so that the hidden-file switch leaves out the same
+// items on both sides (a server gives no such bit of its own).
+int32_t HiddenAttrOf(const std::string& Name);
+
 // A user name or password typed into an FTP or WebDAV address
 // ("ftp://user:pw@host/") would be stored and shown wherever the address is,
 // and sent in place of the user and password fields. Such addresses are refused

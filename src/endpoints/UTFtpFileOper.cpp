@@ -474,6 +474,7 @@ void TFtpFileOper::ScanLevel(const TFtpLevelList& List) {
             }
             TFileAttri* attr = arena->NewAttri();
             attr->IsFolder = entry.IsFolder ? 1 : 0;
+            attr->Attr = HiddenAttrOf(entry.Name);
             attr->Name = entry.Name;
             attr->Size = entry.Size;
             attr->Time = entry.Time;

@@ -879,6 +879,7 @@ void TWebDavFileOper::ScanLevel(const TStringObjectList& Pending) {
                 continue; // a side's work folder, at any depth, is no user data
             }
             TFileAttri* attr = arena->NewAttri();
+            attr->Attr = HiddenAttrOf(entry->Name);
             attr->Name = entry->Name;
             attr->Time = entry->Time;
             attr->Size = entry->Size;

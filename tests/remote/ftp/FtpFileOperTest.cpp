@@ -16,6 +16,7 @@ TEST_F(FtpFileOperTest, ScanListsEveryLevelSortedWithServerSizesAndTimes) {
     Ftp.Put("semi;colon=x.txt", "s;c");
     Ftp.Put("sub/deep/-d.txt", "dddd");
     Ftp.Put("sub/__Tandemora__/kept", "k");
+    Ftp.Put("sub/.hidden", "h");
     Ftp.Put("__Tandemora__/snapshot", "s");
     Ftp.Put(remotetest::ScratchName() + "/f.txt", "f"); // a folder repeating the root's name
     Ftp.MakeFolder("Zeta");
@@ -33,7 +34,12 @@ TEST_F(FtpFileOperTest, ScanListsEveryLevelSortedWithServerSizesAndTimes) {
     EXPECT_EQ(a->Data->RelPath, "/");
     EXPECT_EQ(FindChild(oper->Tree, "semi;colon=x.txt")->Data->Size, 3);
     const TFileTree* sub = FindChild(oper->Tree, "sub");
-    EXPECT_EQ(ChildNames(sub), (std::vector<std::string>{"deep"})); // a work folder goes at any depth
+    EXPECT_EQ(ChildNames(sub),
+              (std::vector<std::string>{"deep", ".hidden"})); // a work folder goes at any depth
+    // A dot name is hidden, as on a local folder, so the hidden-file switch
+    // leaves it out on both sides alike.
+    EXPECT_EQ(FindChild(sub, ".hidden")->Data->Attr, fs::faHidden);
+    EXPECT_EQ(a->Data->Attr, 0);
     const TFileTree* deep = FindChild(FindChild(sub, "deep"), "-d.txt");
     EXPECT_EQ(deep->Data->RelPath, "/sub/deep/");
     EXPECT_EQ(deep->Data->Size, 4);

@@ -28,6 +28,7 @@ TEST_F(WebDavEndpointTest, ScanListsTheServerLevelByLevel) {
     Dav.Put("a/b/c.txt", "cee");
     Dav.Put("__Tandemora__/snap", "not an item");
     Dav.Put("a/__Tandemora__/kept.txt", "k");
+    Dav.Put("a/.hidden", "h");
     Dav.Put("Z.txt", "zed");
     Dav.Put("b.txt", "");
     auto oper = MakeDav();
@@ -38,7 +39,9 @@ TEST_F(WebDavEndpointTest, ScanListsTheServerLevelByLevel) {
     const TFileTree* root = oper->Tree;
     EXPECT_EQ(ChildNames(root), (std::vector<std::string>{"a", "b.txt", "Z.txt"}));
     const TFileTree* a = FindChild(root, "a");
-    EXPECT_EQ(ChildNames(a), (std::vector<std::string>{"b"})); // a work folder goes at any depth
+    EXPECT_EQ(ChildNames(a), (std::vector<std::string>{"b", ".hidden"})); // a work folder goes at any depth
+    EXPECT_EQ(FindChild(a, ".hidden")->Data->Attr, fs::faHidden);         // as on a local folder
+    EXPECT_EQ(FindChild(root, "b.txt")->Data->Attr, 0);
     const TFileTree* c = FindChild(FindChild(a, "b"), "c.txt");
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(c->Data->RelPath, "/a/b");
