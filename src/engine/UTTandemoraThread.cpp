@@ -957,9 +957,9 @@ bool TTandemoraThread::FindCaseTwin(TResultRow* Row, TResultRow* Copy, int32_t S
     return false;
 }
 
-// Whether the target finds the old file under the copy's name (it ignores
-// case), and the old file is still as the analysis saw it.
-bool TTandemoraThread::CaseBlindTarget(TResultRow* Copy, const TCaseTwin& Old, int32_t Side) {
+// The target's paths of the copy's name and of the old file's name.
+void TTandemoraThread::TwinPaths(const TResultRow* Copy, const TCaseTwin& Old, int32_t Side,
+                                 std::string& NewPath, std::string& OldPath) {
     TFileOper* dst = Side == 0 ? RightOper.get() : LeftOper.get();
     TFolderSource* dstSource = Side == 0 ? &Task->RFolder : &Task->LFolder;
     TFileAttri newAttr;
@@ -968,6 +968,15 @@ bool TTandemoraThread::CaseBlindTarget(TResultRow* Copy, const TCaseTwin& Old, i
     TFileAttri oldAttr;
     oldAttr.Name = Old.Name;
     oldAttr.RelPath = Old.Path;
+    dst->BuildFullPath(dstSource, &newAttr, NewPath);
+    dst->BuildFullPath(dstSource, &oldAttr, OldPath);
+}
+
+// Whether the target finds the old file under the copy's name (it ignores
+// case), and the old file is still as the analysis saw it.
+bool TTandemoraThread::CaseBlindTarget(TResultRow* Copy, const TCaseTwin& Old, int32_t Side) {
+    TFileOper* dst = Side == 0 ? RightOper.get() : LeftOper.get();
+    TFolderSource* dstSource = Side == 0 ? &Task->RFolder : &Task->LFolder;
     try {
         LeftOper->Source = &Task->LFolder;
         RightOper->Source = &Task->RFolder;
@@ -975,8 +984,7 @@ bool TTandemoraThread::CaseBlindTarget(TResultRow* Copy, const TCaseTwin& Old, i
         RightOper->Connect();
         std::string newPath;
         std::string oldPath;
-        dst->BuildFullPath(dstSource, &newAttr, newPath);
-        dst->BuildFullPath(dstSource, &oldAttr, oldPath);
+        TwinPaths(Copy, Old, Side, newPath, oldPath);
         return TargetAsAnalysed(dst, dstSource, oldPath, Old.Date, Old.Size) &&
                TargetAsAnalysed(dst, dstSource, newPath, Old.Date, Old.Size);
     } catch (const std::exception& e) {
@@ -989,12 +997,6 @@ bool TTandemoraThread::CaseBlindTarget(TResultRow* Copy, const TCaseTwin& Old, i
 int TTandemoraThread::RenameInPlace(TResultRow* Copy, const TCaseTwin& Old, int32_t Side) {
     TFileOper* dst = Side == 0 ? RightOper.get() : LeftOper.get();
     TFolderSource* dstSource = Side == 0 ? &Task->RFolder : &Task->LFolder;
-    TFileAttri newAttr;
-    newAttr.Name = Copy->Name;
-    newAttr.RelPath = Copy->Path;
-    TFileAttri oldAttr;
-    oldAttr.Name = Old.Name;
-    oldAttr.RelPath = Old.Path;
     TFileAttri midAttr;
     midAttr.Name = fs::PartFileName(Copy->Name, Task->SyncID);
     midAttr.RelPath = Copy->Path;
@@ -1003,8 +1005,7 @@ int TTandemoraThread::RenameInPlace(TResultRow* Copy, const TCaseTwin& Old, int3
     std::string midPath;
     int result = 1;
     try {
-        dst->BuildFullPath(dstSource, &newAttr, newPath);
-        dst->BuildFullPath(dstSource, &oldAttr, oldPath);
+        TwinPaths(Copy, Old, Side, newPath, oldPath);
         dst->BuildFullPath(dstSource, &midAttr, midPath);
         dst->LastErrorText.clear();
         // Through a name of its own, and the new name looked up once the old
