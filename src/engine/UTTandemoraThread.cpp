@@ -848,28 +848,15 @@ bool TTandemoraThread::SameKeptContents(TResultRow* Copy, const TFileTree* Old, 
 // does (it ignores case), 0 when nothing stands under the new name, -1 when
 // that cannot be told (a server that does not answer, something else there).
 int32_t TTandemoraThread::FolderCaseBlind(TResultRow* Copy, const TCaseTwin& Old, int32_t Side) {
-    TFileOper* dst = Side == 0 ? RightOper.get() : LeftOper.get();
     TFolderSource* dstSource = Side == 0 ? &Task->RFolder : &Task->LFolder;
     if (!IsDiskKind(dstSource->DeviceType)) {
         return 0; // FTP and WebDAV servers tell case apart
     }
-    TFileAttri newAttr;
-    newAttr.Name = Copy->Name;
-    newAttr.RelPath = Copy->Path;
-    newAttr.IsFolder = 1;
-    TFileAttri oldAttr;
-    oldAttr.Name = Old.Name;
-    oldAttr.RelPath = Old.Path;
-    oldAttr.IsFolder = 1;
     try {
-        LeftOper->Source = &Task->LFolder;
-        RightOper->Source = &Task->RFolder;
-        LeftOper->Connect();
-        RightOper->Connect();
+        ConnectForCase();
         std::string newPath;
         std::string oldPath;
-        dst->BuildFullPath(dstSource, &newAttr, newPath);
-        dst->BuildFullPath(dstSource, &oldAttr, oldPath);
+        TwinPaths(Copy, Old, Side, newPath, oldPath, true);
         fs::DirEntry entry;
         errno = 0;
         if (!fs::GetEntryInfo(newPath, entry)) {
@@ -957,17 +944,27 @@ bool TTandemoraThread::FindCaseTwin(TResultRow* Row, TResultRow* Copy, int32_t S
     return false;
 }
 
-// The target's paths of the copy's name and of the old file's name.
+// Both sides reached before a case rename looks at the target.
+void TTandemoraThread::ConnectForCase() {
+    LeftOper->Source = &Task->LFolder;
+    RightOper->Source = &Task->RFolder;
+    LeftOper->Connect();
+    RightOper->Connect();
+}
+
+// The target's paths of the copy's name and of the old item's name.
 void TTandemoraThread::TwinPaths(const TResultRow* Copy, const TCaseTwin& Old, int32_t Side,
-                                 std::string& NewPath, std::string& OldPath) {
+                                 std::string& NewPath, std::string& OldPath, bool Folder) {
     TFileOper* dst = Side == 0 ? RightOper.get() : LeftOper.get();
     TFolderSource* dstSource = Side == 0 ? &Task->RFolder : &Task->LFolder;
     TFileAttri newAttr;
     newAttr.Name = Copy->Name;
     newAttr.RelPath = Copy->Path;
+    newAttr.IsFolder = Folder ? 1 : 0;
     TFileAttri oldAttr;
     oldAttr.Name = Old.Name;
     oldAttr.RelPath = Old.Path;
+    oldAttr.IsFolder = Folder ? 1 : 0;
     dst->BuildFullPath(dstSource, &newAttr, NewPath);
     dst->BuildFullPath(dstSource, &oldAttr, OldPath);
 }
@@ -978,10 +975,7 @@ bool TTandemoraThread::CaseBlindTarget(TResultRow* Copy, const TCaseTwin& Old, i
     TFileOper* dst = Side == 0 ? RightOper.get() : LeftOper.get();
     TFolderSource* dstSource = Side == 0 ? &Task->RFolder : &Task->LFolder;
     try {
-        LeftOper->Source = &Task->LFolder;
-        RightOper->Source = &Task->RFolder;
-        LeftOper->Connect();
-        RightOper->Connect();
+        ConnectForCase();
         std::string newPath;
         std::string oldPath;
         TwinPaths(Copy, Old, Side, newPath, oldPath);

@@ -169,8 +169,9 @@ private:
     bool FindCaseTwin(TResultRow* Row, TResultRow* Copy, int32_t Side,
                       const std::set<const TResultRow*>& Done, const std::set<const TFileTree*>& Renamed,
                       TCaseTwin& Twin);
+    void ConnectForCase();
     void TwinPaths(const TResultRow* Copy, const TCaseTwin& Old, int32_t Side, std::string& NewPath,
-                   std::string& OldPath);
+                   std::string& OldPath, bool Folder = false);
     bool CaseBlindTarget(TResultRow* Copy, const TCaseTwin& Old, int32_t Side);
     int32_t FolderCaseBlind(TResultRow* Copy, const TCaseTwin& Old, int32_t Side);
     int RenameInPlace(TResultRow* Copy, const TCaseTwin& Old, int32_t Side);
