@@ -100,6 +100,51 @@ protected:
         return ran;
     }
 
+    // The "Copy:" lines of a task's log so far.
+    std::vector<std::string> CopyLines(const std::string& id) {
+        std::vector<std::string> lines;
+        std::istringstream log(ReadFile(program / (id + ".log")));
+        for (std::string line; std::getline(log, line);) {
+            if (line.rfind("Copy:", 0) == 0) {
+                lines.push_back(line);
+            }
+        }
+        return lines;
+    }
+
+    // Starts a task without a display, freezes its server once three copies
+    // are logged and asks the program to end (SIGTERM): the seconds it took to
+    // end, or -1 when it did not (it is killed then) or could not be signalled.
+    // Only a process that is still there is signalled.
+    double EndWhileFrozen(const std::string& task, const std::string& id,
+                          remotetest::TFreezableServer& server, QProcess& run) {
+        StartProcess(run, {QString::fromStdString(task)});
+        if (!run.waitForStarted(10000) ||
+            !WaitUntil([&] { return CopyLines(id).size() >= 3 || run.state() == QProcess::NotRunning; }) ||
+            !server.Freeze()) {
+            ADD_FAILURE() << "the run did not reach its copies, or the server did not freeze";
+            return -1;
+        }
+        const auto pid = static_cast<pid_t>(run.processId());
+        if (run.state() != QProcess::Running || pid <= 0) {
+            server.Thaw();
+            ADD_FAILURE() << "the run ended before the server froze";
+            return -1;
+        }
+        const auto asked = std::chrono::steady_clock::now();
+        ::kill(pid, SIGTERM);
+        const bool ended = run.waitForFinished(90000);
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+        server.Thaw();
+        if (!ended) {
+            run.kill(); // QProcess checks its own process before it signals
+            run.waitForFinished();
+            ADD_FAILURE() << "the run did not end after the request";
+            return -1;
+        }
+        return took;
+    }
+
     std::string nightly1;
     std::string nightly2;
     std::string lower;
@@ -463,18 +508,8 @@ TEST_F(CommandLineTest, ARunStoppedHalfWayLeavesTheLinesOfItsCopies) {
         QProcess run;
         StartProcess(run, {QString::fromStdString(name)});
         ASSERT_TRUE(run.waitForStarted(10000));
-        auto copyLines = [&] {
-            std::vector<std::string> lines;
-            std::istringstream log(ReadFile(program / (id + ".log")));
-            for (std::string line; std::getline(log, line);) {
-                if (line.rfind("Copy:", 0) == 0) {
-                    lines.push_back(line);
-                }
-            }
-            return lines;
-        };
         const bool copying =
-            WaitUntil([&] { return copyLines().size() >= 3 || run.state() == QProcess::NotRunning; });
+            WaitUntil([&] { return CopyLines(id).size() >= 3 || run.state() == QProcess::NotRunning; });
         // Only a process that is still there is signalled: kill(0, ...) would
         // end the test's whole process group, its runner included.
         const auto pid = static_cast<pid_t>(run.processId());
@@ -501,7 +536,7 @@ TEST_F(CommandLineTest, ARunStoppedHalfWayLeavesTheLinesOfItsCopies) {
             EXPECT_NE(log.find("----- Sync End."), std::string::npos) << log;
             EXPECT_NE(run.readAllStandardError().toStdString().find(c.Says), std::string::npos);
         }
-        const std::vector<std::string> lines = copyLines();
+        const std::vector<std::string> lines = CopyLines(id);
         ASSERT_GE(lines.size(), 3u);
         // Each line stands for a copy that is there, whole.
         for (const std::string& line : lines) {
@@ -542,31 +577,8 @@ TEST_F(CommandLineTest, ARunAskedToEndWhileItsShareIsFrozenEndsWithinSeconds) {
         t.RFolder.PWD = env.at("PASSWORD");
     });
     QProcess run;
-    StartProcess(run, {"ShareUp"});
-    ASSERT_TRUE(run.waitForStarted(10000));
-    auto copies = [&] {
-        const std::string log = ReadFile(program / (id + ".log"));
-        size_t count = 0;
-        for (size_t at = log.find("\nCopy:"); at != std::string::npos; at = log.find("\nCopy:", at + 1)) {
-            ++count;
-        }
-        return count;
-    };
-    ASSERT_TRUE(WaitUntil([&] { return copies() >= 3 || run.state() == QProcess::NotRunning; }));
-    ASSERT_TRUE(server.Freeze());
-    const qint64 pid = run.processId();
-    ASSERT_GT(pid, 0);
-    ASSERT_EQ(run.state(), QProcess::Running) << "the run ended before the share froze";
-    const auto asked = std::chrono::steady_clock::now();
-    ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGTERM), 0);
-    const bool ended = run.waitForFinished(90000);
-    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
-    ASSERT_TRUE(server.Thaw());
-    if (!ended) {
-        run.kill();
-        run.waitForFinished();
-    }
-    ASSERT_TRUE(ended);
+    const double took = EndWhileFrozen("ShareUp", id, server, run);
+    ASSERT_GE(took, 0.0);
     // The share's own time-out is 30 seconds; the program gives its runs ten.
     EXPECT_LT(took, 20.0);
     EXPECT_EQ(run.exitStatus() == QProcess::NormalExit ? run.exitCode() : -1, tandemora::ecCancelled);
@@ -614,40 +626,15 @@ TEST_F(CommandLineTest, ARunAskedToEndWhileItsServerIsFrozenEndsAtOnce) {
         t.RFolder.PWD = env.at("PASSWORD");
     });
     QProcess run;
-    StartProcess(run, {"Up"});
-    ASSERT_TRUE(run.waitForStarted(10000));
-    auto copyLines = [&] {
-        std::vector<std::string> lines;
-        std::istringstream log(ReadFile(program / (id + ".log")));
-        for (std::string line; std::getline(log, line);) {
-            if (line.rfind("Copy:", 0) == 0) {
-                lines.push_back(line);
-            }
-        }
-        return lines;
-    };
-    ASSERT_TRUE(WaitUntil([&] { return copyLines().size() >= 3 || run.state() == QProcess::NotRunning; }));
-    ASSERT_TRUE(server.Freeze());
-    const qint64 pid = run.processId();
-    ASSERT_GT(pid, 0);
-    ASSERT_EQ(run.state(), QProcess::Running) << "the run ended before the server froze";
-    const auto asked = std::chrono::steady_clock::now();
-    ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGTERM), 0);
-    const bool ended = run.waitForFinished(90000);
-    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
-    ASSERT_TRUE(server.Thaw());
-    if (!ended) {
-        run.kill();
-        run.waitForFinished();
-    }
-    ASSERT_TRUE(ended);
+    const double took = EndWhileFrozen("Up", id, server, run);
+    ASSERT_GE(took, 0.0);
     // A wait on the server gives up after 30 seconds; a broken-off one at once.
     EXPECT_LT(took, 20.0);
     EXPECT_EQ(run.exitStatus() == QProcess::NormalExit ? run.exitCode() : -1, tandemora::ecCancelled);
     const std::string log = ReadFile(program / (id + ".log"));
     EXPECT_NE(log.find("the program was asked to end (SIGTERM)"), std::string::npos) << log;
     EXPECT_NE(log.find("----- Sync End."), std::string::npos) << log;
-    for (const std::string& line : copyLines()) {
+    for (const std::string& line : CopyLines(id)) {
         const std::string source = line.substr(5, line.find(" -> ") - 5);
         const std::string name = source.substr(source.rfind('/') + 1);
         EXPECT_EQ(ReadFile(remote + "/" + name), ReadFile(source)) << line;
