@@ -47,6 +47,14 @@ void Fill(TFileAttri* data, const fs::DirEntry& entry, const TRelPath& rel) {
     data->IsFolder = entry.IsFolder ? 1 : 0;
 }
 
+// Whether Data is the very entry a scan would make of Entry in the folder Rel.
+bool Listed(const TFileAttri* data, const fs::DirEntry& entry, const TRelPath& rel) {
+    return data != nullptr && !entry.IsFolder && data->IsFolder == 0 && data->Name == entry.Name &&
+           data->Size == entry.Size && data->Time == entry.Time &&
+           data->TimeFraction == fs::TimeFraction(entry.ModifyTime) &&
+           data->Attr == static_cast<int32_t>(entry.Attr) && data->RelPath == rel;
+}
+
 // One folder level of the draft while the items below it are looked at again.
 // The level's own node is made (taken through Own) only when something in it or
 // below it is looked at; removed children are left as null places and added ones
@@ -69,7 +77,7 @@ public:
     void Walk(const TFileTree* result, TLevel& level) {
         for (const TFileTree* child : result->Children) {
             if (child->Data != nullptr && Written(child) && Make(level)) {
-                Look(level, child->Name);
+                Look(level, child->Name, child);
             }
         }
         for (const TFileTree* child : result->Children) {
@@ -133,7 +141,10 @@ private:
     }
 
     // What the side holds under Name in the level now, as a scan would list it.
-    void Look(TLevel& level, const std::string& name) {
+    // Item is the result's node of the name, if any: a file that now holds
+    // just the entry it shows (a copy's target takes its source's) is that very
+    // node, shared like the rest of the analysis' nodes.
+    void Look(TLevel& level, const std::string& name, const TFileTree* item = nullptr) {
         if (level.Node->ListFailed != 0) {
             return; // the analysis could not read it: nothing was written there
         }
@@ -158,18 +169,26 @@ private:
             }
             return;
         }
-        if (old != nullptr && IsFolderNode(old) == entry.IsFolder) {
+        TFileTree* node = nullptr;
+        if (item != nullptr && item->Children.empty() && item->Name == entry.Name &&
+            Listed(item->Data, entry, level.Rel)) {
+            node = const_cast<TFileTree*>(item);
+            if (node == old) {
+                return;
+            }
+        } else if (old != nullptr && IsFolderNode(old) == entry.IsFolder) {
             // A folder keeps what is below it; what the run did there is
             // looked at level by level.
             Fill(TSnapshotDraft::Own(level.Node, found->second)->Data, entry, level.Rel);
             return;
+        } else {
+            TTreeArena* arena = level.Node->Arena;
+            TFileAttri* data = arena->NewAttri();
+            Fill(data, entry, level.Rel);
+            node = arena->NewNode(data->Name, data);
+            node->Parent = level.Node;
         }
-        TTreeArena* arena = level.Node->Arena;
-        TFileAttri* data = arena->NewAttri();
-        Fill(data, entry, level.Rel);
-        TFileTree* node = arena->NewNode(data->Name, data);
-        node->Parent = level.Node;
-        level.Changed = true;
+        level.Changed = level.Changed || old == nullptr || IsFolderNode(old) != entry.IsFolder;
         if (old != nullptr) {
             children[found->second] = node;
             return;

@@ -1049,8 +1049,10 @@ void TTandemoraThread::SyncRow(TResultRow* c) {
     int32_t operation = opNone;
     int32_t side = -1;
     GetOperation(code, operation, side);
-    if (operation != opNone && c->Item != nullptr) {
-        // Side 0 writes to the right folder.
+    if (operation != opNone && c->Item != nullptr && code != c->Item->Action) {
+        // A row told to write other than its item's code says (the item's
+        // code is what the new snapshots look at otherwise). Side 0 writes to
+        // the right folder.
         written_[side == 0 ? 1 : 0].push_back(c->Item);
     }
     bool ownFailed = false;

@@ -122,7 +122,7 @@ protected:
 
 private:
     // The items whose rows asked the run to write to the left (0) and the
-    // right (1) folder, whatever came of it.
+    // right (1) folder where their own codes did not, whatever came of it.
     std::vector<const TFileTree*> written_[2];
     struct TWindowQueue;
     // What the window is told after the copies waiting for their flush: a
