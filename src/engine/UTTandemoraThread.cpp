@@ -17,10 +17,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -1653,7 +1651,6 @@ int TTandemoraThread::SaveSnapshots() {
         unsettled.Collect(resultTree, codes);
         unsettled.CollectChangedSince(resultTree, codes, left->Tree, right->Tree);
         unsettled.Apply(left->Tree, right->Tree, kept[0], kept[1]);
-        CheckDrafts(opers, kept, codes);
         // The pair is replaced as a whole or not at all: the side kept on an
         // endpoint (where a write fails more often) goes first.
         const int32_t first = local[0] && !local[1] ? 1 : 0;
@@ -1708,61 +1705,6 @@ int TTandemoraThread::SaveSnapshots() {
         right->Stop();
     }
     return result;
-}
-
-// Developer check: with TANDEMORA_SNAPSHOT_CHECK naming a file, both sides are
-// also scanned again and made ready as before drafts were used; where the
-// texts (or fine times) differ, both go to that file.
-void TTandemoraThread::CheckDrafts(TFileOper* const Opers[2], const TFileTree* const Kept[2],
-                                   const TRowCodes& Codes) {
-    const char* file = std::getenv("TANDEMORA_SNAPSHOT_CHECK");
-    if (file == nullptr || *file == '\0') {
-        return;
-    }
-    std::unique_ptr<TFileOper> again[2];
-    for (int32_t side = 0; side < 2; ++side) {
-        again[side] = NewOper(side == 0 ? Task->LFolder : Task->RFolder, false);
-        again[side]->Source = side == 0 ? &Task->LFolder : &Task->RFolder;
-        again[side]->Connect();
-        again[side]->ScanTree();
-    }
-    std::ofstream out(file, std::ios::app);
-    if (!again[0]->ScanComplete() || !again[1]->ScanComplete()) {
-        out << "==== " << Task->SyncName << " skipped: a scan was incomplete\n";
-        return;
-    }
-    TUnsettledItems unsettled;
-    const TFileTree* resultTree = View != nullptr ? View->ResultTree() : nullptr;
-    unsettled.Collect(resultTree, Codes);
-    unsettled.CollectChangedSince(resultTree, Codes, again[0]->Tree, again[1]->Tree);
-    unsettled.Apply(again[0]->Tree, again[1]->Tree, Kept[0], Kept[1]);
-    auto dump = [](const TFileTree* tree) {
-        std::ostringstream text;
-        tree->SaveToStream(text, "root");
-        std::vector<const TFileTree*> pending = {tree};
-        while (!pending.empty()) {
-            const TFileTree* node = pending.back();
-            pending.pop_back();
-            if (node->Data != nullptr && node->Data->TimeFraction >= 0) {
-                text << "fine " << node->Data->RelPath << node->Name << " " << node->Data->TimeFraction
-                     << "\n";
-            }
-            for (const TFileTree* child : node->Children) {
-                pending.push_back(child);
-            }
-        }
-        return text.str();
-    };
-    for (int32_t side = 0; side < 2; ++side) {
-        const std::string drafted = dump(Opers[side]->Tree);
-        const std::string scanned = dump(again[side]->Tree);
-        if (drafted != scanned) {
-            out << "==== " << Task->SyncName << " side " << side << " pid " << getpid() << "\n--- draft\n"
-                << drafted << "--- scan\n"
-                << scanned;
-        }
-        again[side]->Stop();
-    }
 }
 
 // The second side's snapshot: one whose text cannot even be made failed like

@@ -114,7 +114,6 @@ protected:
     int SyncFolder(TResultRow* Row);
     void PrepareWorkFolders();
     int SaveSnapshots();
-    void CheckDrafts(TFileOper* const Opers[2], const TFileTree* const Kept[2], const TRowCodes& Codes);
     // Written beside the old file and renamed over it, so a failure leaves the
     // old snapshot whole; the text goes to the file as it is made.
     int SaveLocalSnapshot(const TFileTree* Tree, const std::string& RootName, int32_t Side,
