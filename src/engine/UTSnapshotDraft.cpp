@@ -266,12 +266,4 @@ TFileTree* TSnapshotDraft::Own(TFileTree* Parent, size_t Index) {
     return copy;
 }
 
-TFileTree* TSnapshotDraft::Own(TFileTree* Parent, const TFileTree* Child) {
-    const auto found = std::find(Parent->Children.begin(), Parent->Children.end(), Child);
-    if (found == Parent->Children.end()) {
-        return const_cast<TFileTree*>(Child);
-    }
-    return Own(Parent, static_cast<size_t>(found - Parent->Children.begin()));
-}
-
 } // namespace tandemora

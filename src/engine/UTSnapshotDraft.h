@@ -50,8 +50,6 @@ public:
     // own entry, sharing the children until they are taken through Own too) and
     // put in its place. Parent must be its tree's own already.
     static TFileTree* Own(TFileTree* Parent, size_t Index);
-    // The same for a child found by its pointer.
-    static TFileTree* Own(TFileTree* Parent, const TFileTree* Child);
 };
 
 } // namespace tandemora
