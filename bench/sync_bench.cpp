@@ -510,6 +510,8 @@ TChildResult RunEngine(std::map<std::string, std::string>& job) {
     const auto syncStart = Clock::now();
     auto* thread = new TTandemoraThread(&rows, &task);
     thread->SetFreeOnTerminate(false);
+    thread->Scanned[0] = left.get();
+    thread->Scanned[1] = right.get();
     thread->NotifyWnd = &window;
     thread->LogMemo = [&r](const std::string& line) {
         TallyLine(line, r);

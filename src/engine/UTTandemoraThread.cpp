@@ -4,6 +4,7 @@
 #include "endpoints/UTWinFileOper.h"
 #include "engine/UTAnalyzeThread.h"
 #include "engine/UTRunStamp.h"
+#include "engine/UTSnapshotDraft.h"
 #include "engine/UTStagingFile.h"
 #include "engine/UTUnsettled.h"
 #include "model/UTFileTree.h"
@@ -1046,6 +1047,12 @@ void TTandemoraThread::SyncRow(TResultRow* c) {
     int32_t operation = opNone;
     int32_t side = -1;
     GetOperation(code, operation, side);
+    if (operation != opNone && c->Item != nullptr && code != c->Item->Action) {
+        // A row told to write other than its item's code says (the item's
+        // code is what the new snapshots look at otherwise). Side 0 writes to
+        // the right folder.
+        written_[side == 0 ? 1 : 0].push_back(c->Item);
+    }
     bool ownFailed = false;
     if (c->HasChildren()) {
         // Contents first; a deleted folder goes last, unless something is
@@ -1589,10 +1596,15 @@ int TTandemoraThread::SaveSnapshots() {
             right->Stop();
             return 0;
         }
+        TFolderSource* sources[2] = {&Task->LFolder, &Task->RFolder};
         for (int32_t side = 0; side < 2; ++side) {
             silent[side] = silent[side] || opers[side]->NotAnswering;
             if (silent[side]) {
                 opers[side]->ScanIncomplete = true;
+            } else if (Scanned[side] != nullptr && TSnapshotDraft::Usable(*sources[side])) {
+                std::sort(written_[side].begin(), written_[side].end());
+                TSnapshotDraft::Build(opers[side], Scanned[side],
+                                      View != nullptr ? View->ResultTree() : nullptr, side, written_[side]);
             } else {
                 opers[side]->ScanTree();
             }

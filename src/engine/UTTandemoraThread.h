@@ -75,6 +75,11 @@ public:
     TResultRows* View;                 // the rows walked (not owned)
     TSyncTask* Task;                   // not owned
     NotifyTarget* NotifyWnd = nullptr; // receives WM_UPDATEPROCESS per item
+    // The endpoint objects whose scans the analysis compared (not owned; they
+    // and their trees must outlive the run), or null. A folder on this computer
+    // whose scan is given here gets its new snapshot from that scan and from
+    // what the run wrote there (TSnapshotDraft), without a second scan.
+    const TFileOper* Scanned[2] = {nullptr, nullptr};
     // The stall limit given to every endpoint object of the run (see
     // TFileOper::StallLimitMs); set before Start(). Tests shorten it.
     int64_t StallLimitMs = ServerStallLimitMs;
@@ -115,6 +120,9 @@ protected:
                           std::string& Digest);
 
 private:
+    // The items whose rows asked the run to write to the left (0) and the
+    // right (1) folder where their own codes did not, whatever came of it.
+    std::vector<const TFileTree*> written_[2];
     struct TWindowQueue;
     // What the window is told after the copies waiting for their flush: a
     // line, a changed row, or a waiting copy (whose line and row the flush

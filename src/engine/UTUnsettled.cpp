@@ -1,5 +1,6 @@
 #include "engine/UTUnsettled.h"
 
+#include "engine/UTSnapshotDraft.h"
 #include "model/UTUtils.h"
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <iterator>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace tandemora {
 
@@ -50,29 +52,56 @@ bool Shown(int32_t time) {
     return time != 0 && time != -1;
 }
 
-// The children of one folder level by name and kind.
+// The children of one folder level by name and kind, by their places in the
+// level (which stay valid while children are only added at the end).
 class TChildIndex {
 public:
-    explicit TChildIndex(const TFileTree* parent) {
+    explicit TChildIndex(const TFileTree* parent) : parent_(parent) {
         if (parent == nullptr) {
             return;
         }
-        for (TFileTree* child : parent->Children) {
+        for (size_t i = 0; i < parent->Children.size(); ++i) {
+            const TFileTree* child = parent->Children[i];
             if (child->Data != nullptr) {
-                map_.emplace(Key(child->Name, IsFolderNode(child)), child);
+                map_.emplace(Key(child->Name, IsFolderNode(child)), i);
             }
         }
     }
     TFileTree* Find(const std::string& name, bool folder) const {
         const auto found = map_.find(Key(name, folder));
-        return found != map_.end() ? found->second : nullptr;
+        return found != map_.end() ? parent_->Children[found->second] : nullptr;
     }
-    void Add(TFileTree* child) { map_.emplace(Key(child->Name, IsFolderNode(child)), child); }
+    // The child made Parent's own to be changed (TSnapshotDraft::Own); Parent
+    // is the level this index was made of.
+    TFileTree* Own(TFileTree* Parent, const std::string& name, bool folder) const {
+        const auto found = map_.find(Key(name, folder));
+        return found != map_.end() ? TSnapshotDraft::Own(Parent, found->second) : nullptr;
+    }
+    // Child has just been appended to the level.
+    void Add(const TFileTree* child) {
+        map_.emplace(Key(child->Name, IsFolderNode(child)), parent_->Children.size() - 1);
+    }
 
 private:
     static std::string Key(const std::string& name, bool folder) { return (folder ? "d" : "f") + name; }
-    std::unordered_map<std::string, TFileTree*> map_;
+    const TFileTree* parent_;
+    std::unordered_map<std::string, size_t> map_;
 };
+
+// Marks every folder that is, or holds below it, a folder the scan could not
+// read; true when Node is one.
+bool MarkUnreadPaths(const TFileTree* Node, std::unordered_set<const TFileTree*>& OnPath) {
+    bool unread = Node->ListFailed != 0;
+    for (const TFileTree* child : Node->Children) {
+        if (IsFolderNode(child) && MarkUnreadPaths(child, OnPath)) {
+            unread = true;
+        }
+    }
+    if (unread) {
+        OnPath.insert(Node);
+    }
+    return unread;
+}
 
 } // namespace
 
@@ -258,6 +287,16 @@ void TUnsettledItems::KeepUnread(TFileTree* Scanned, const TFileTree* Base) {
     if (Scanned == nullptr) {
         return;
     }
+    std::unordered_set<const TFileTree*> onPath;
+    if (MarkUnreadPaths(Scanned, onPath)) {
+        KeepUnreadBelow(Scanned, Base, onPath);
+    }
+}
+
+// Scanned is its tree's own; only the folders on the way to one not read are
+// taken through Own.
+void TUnsettledItems::KeepUnreadBelow(TFileTree* Scanned, const TFileTree* Base,
+                                      const std::unordered_set<const TFileTree*>& OnPath) {
     if (Scanned->ListFailed != 0) {
         // What was listed before the failure may be only part of the folder.
         Scanned->Children.clear();
@@ -268,9 +307,10 @@ void TUnsettledItems::KeepUnread(TFileTree* Scanned, const TFileTree* Base) {
         return;
     }
     const TChildIndex base(Base);
-    for (TFileTree* child : Scanned->Children) {
-        if (IsFolderNode(child)) {
-            KeepUnread(child, base.Find(child->Name, true));
+    for (size_t i = 0; i < Scanned->Children.size(); ++i) {
+        const TFileTree* child = Scanned->Children[i];
+        if (IsFolderNode(child) && OnPath.count(child) != 0) {
+            KeepUnreadBelow(TSnapshotDraft::Own(Scanned, i), base.Find(child->Name, true), OnPath);
         }
     }
 }
@@ -342,7 +382,7 @@ void TUnsettledItems::Put(TLevel& Level, TFileTree* Parent, int32_t Side) {
     bool added = false;
     for (auto& [key, below] : Level.Children) {
         TLevel& level = *below;
-        TFileTree* node = index.Find(key.first, key.second);
+        TFileTree* node = index.Own(Parent, key.first, key.second);
         if (level.Item) {
             const TWanted& want = level.Want[Side];
             if (!level.Keep[Side] && !want.Present) {

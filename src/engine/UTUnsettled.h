@@ -39,6 +39,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -114,6 +115,8 @@ private:
     bool ChangedBelow(const TFileTree* Node, const TFileTree* Left, const TFileTree* Right, TLevel& Level,
                       const TRowCodes& RowCodes, const bool Unread[2]);
     static TWanted Written(int32_t Code, const TWanted& Source);
+    static void KeepUnreadBelow(TFileTree* Scanned, const TFileTree* Base,
+                                const std::unordered_set<const TFileTree*>& OnPath);
     static void CopyBelow(TFileTree* To, const TFileTree* From);
     static bool SeenBy(const TFileTree* Item, int32_t Code, TWanted Seen[2], bool Keep[2]);
     void Decide(TLevel& Level, const TFileTree* Left, const TFileTree* Right, const TFileTree* BaseLeft,

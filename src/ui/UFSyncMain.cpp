@@ -1229,6 +1229,8 @@ void TFSyncMain::BitBtn_SyncClick() {
     }
     PrepareSync();
     SyncThread = new TTandemoraThread(&rows_, Task.get());
+    SyncThread->Scanned[0] = LeftOper.get();
+    SyncThread->Scanned[1] = RightOper.get();
     SyncThread->NotifyWnd = this;
     SyncThread->LogMemo = [this](const std::string& line) { QueueLogLine(line); };
     SyncThread->RowChanged = [this](TResultRow* row) { model_->RowChanged(row); };

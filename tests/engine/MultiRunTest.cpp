@@ -586,6 +586,41 @@ TEST_F(MultiRun, SaveWithinTheSameTwoSecondsIsCarriedOver) {
     }
 }
 
+// A save made on either side while the sync runs, to a file the run leaves
+// alone, within the same two seconds and with the same size: only the finer
+// time tells it. The new snapshots keep what the analysis saw of that file,
+// so the next run carries the save over instead of taking it for settled.
+TEST_F(MultiRun, SaveDuringTheSyncWithinTheSameTwoSecondsIsCarriedByTheNextRun) {
+    const auto putAt = [this](int side, const std::string& bytes, long nanoseconds) {
+        f.Put(side, "a.txt", bytes, T(0));
+        const timespec at = {T(0) + nanoseconds / 1000000000, nanoseconds % 1000000000};
+        const timespec times[2] = {at, at};
+        ASSERT_EQ(utimensat(AT_FDCWD, (f.Root(side) + "/a.txt").c_str(), times, 0), 0);
+    };
+    putAt(L, "v1", 300000000);
+    f.SyncOnce();
+    ASSERT_TRUE(f.InStep());
+    struct Step {
+        int side;
+        const char* bytes;
+        long nanoseconds;
+    };
+    int round = 0;
+    for (const Step& step : {Step{L, "v2", 1200000000}, Step{R, "v3", 1900000000}}) {
+        SCOPED_TRACE(step.bytes);
+        // Something else for the run to do, so that it writes new snapshots.
+        f.Put(1 - step.side, "other" + std::to_string(++round) + ".txt", "other", T(1));
+        const TRun during = f.SyncOnce({}, [&] { putAt(step.side, step.bytes, step.nanoseconds); });
+        EXPECT_EQ(during.Ops, 1);
+        const TRun next = f.SyncOnce();
+        EXPECT_EQ(next.Ops, 1);
+        EXPECT_EQ(next.Proposed.at("a.txt"), step.side == L ? saOverwriteLtoR : saOverwriteRtoL);
+        EXPECT_EQ(f.Bytes(1 - step.side, "a.txt"), step.bytes);
+        EXPECT_EQ(f.SyncOnce().Ops, 0);
+        EXPECT_TRUE(f.InStep());
+    }
+}
+
 namespace {
 
 constexpr uid_t kNobody = 65534;
@@ -694,6 +729,39 @@ TEST_F(MultiRun, UnreadableFolderLeavesTheHistoryIntact) {
     EXPECT_TRUE(f.InStep());
     EXPECT_EQ(f.Bytes(L, "x.txt"), "ex, edited");
     EXPECT_FALSE(f.Has(R, "docs/b.txt")) << "the deletion made while the folder was locked was undone";
+}
+
+// A folder the run was to write into that cannot be looked into when the new
+// snapshots are made (its rights taken away after the analysis): the copies
+// into it fail, it keeps what the last snapshots said there, what the run did
+// elsewhere stays done, and once it can be read the next run proposes the
+// copies again and then nothing.
+TEST_F(MultiRun, FolderLockedDuringTheSyncKeepsItsHistory) {
+    TOtherUsersFolder other(f);
+    if (!other.Usable()) {
+        GTEST_SKIP() << "the temporary folders cannot be handed to another user here";
+    }
+    Start({{"docs/a.txt", "a"}, {"x.txt", "ex"}});
+    const std::string docs = f.Root(R) + "/docs";
+    f.Put(L, "docs/a.txt", "a, edited", T(1));
+    f.Put(L, "docs/n.txt", "new", T(1));
+    f.Put(L, "x.txt", "ex, edited", T(1));
+    TRun run = f.SyncOnce({}, [&] { other.Lock(docs); });
+    EXPECT_EQ(run.Code("x.txt"), saSame);
+    EXPECT_EQ(run.Code("docs/a.txt"), saError);
+    EXPECT_EQ(run.Code("docs/n.txt"), saError);
+    EXPECT_TRUE(AnyLineHas(run, "Right folder could not be read completely after the sync (" + docs + "/)"));
+    EXPECT_EQ(f.Snapshot(R).count("docs/a.txt"), 1u) << "the locked folder lost its entries";
+
+    other.Unlock(docs);
+    run = f.SyncOnce();
+    EXPECT_EQ(run.Ops, 2);
+    EXPECT_EQ(run.Proposed.at("docs/a.txt"), saOverwriteLtoR);
+    EXPECT_EQ(run.Proposed.at("docs/n.txt"), saCopyLtoR);
+    EXPECT_EQ(f.Bytes(R, "docs/a.txt"), "a, edited");
+    EXPECT_EQ(f.SyncOnce().Proposals(), (std::map<std::string, int32_t>{}));
+    EXPECT_TRUE(f.InStep());
+    EXPECT_EQ(f.Bytes(R, "x.txt"), "ex, edited");
 }
 
 // Two folders already in step, one of them holding a folder the program may

@@ -480,6 +480,8 @@ TRun TPairFolder::SyncOnce(const std::map<std::string, int32_t>& overrides,
         CopyRunState(true, before.path());
     }
     thread->SetFreeOnTerminate(false);
+    thread->Scanned[0] = scans_[0].get();
+    thread->Scanned[1] = scans_[1].get();
     thread->LogMemo = [&run](const std::string& line) { run.Lines.push_back(line); };
     thread->Start();
     thread->WaitFor();

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 
@@ -399,4 +400,40 @@ TEST_F(SyncTest, LocalCopiesKeepExactTimesAndPermissions) {
     EXPECT_EQ(st.st_mtim.tv_nsec, 987654321);
     Analyze();
     EXPECT_EQ(Changes(), 0);
+}
+
+// The new snapshots are made from the trees the analysis scanned, which the
+// result view still shows: what the run settled, what it left as a conflict
+// (given the last snapshots' entries) and what it copied into a folder, all
+// leave those trees, fine times included, as the analysis left them.
+TEST_F(SyncTest, TheScannedTreesTheViewShowsStayAsTheAnalysisLeftThem) {
+    Put(L, "c.txt", "one", kOld);
+    Put(L, "d/x.txt", "x", kOld);
+    Put(L, "gone.txt", "g", kOld);
+    AnalyzeAndSync();
+    Put(L, "c.txt", "left edit", kNew);
+    Put(R, "c.txt", "the right's edit", kNewer);
+    Put(L, "d/x.txt", "x, two", kNew);
+    Put(L, "d/n.txt", "new", kNew);
+    std::filesystem::remove(L + "/gone.txt");
+    Analyze(vkAll);
+    const auto text = [](const TFileTree* tree) {
+        std::ostringstream out;
+        tree->SaveToStream(out, "root");
+        std::vector<const TFileTree*> pending = {tree};
+        while (!pending.empty()) {
+            const TFileTree* node = pending.back();
+            pending.pop_back();
+            out << (node->Data != nullptr ? node->Data->TimeFraction : -2) << ' ';
+            pending.insert(pending.end(), node->Children.begin(), node->Children.end());
+        }
+        return out.str();
+    };
+    const std::string before[2] = {text(leftScan->Tree), text(rightScan->Tree)};
+    Sync();
+    EXPECT_EQ(Code("/c.txt"), saConflict);
+    EXPECT_EQ(Code("/d/n.txt"), saSame);
+    EXPECT_EQ(text(leftScan->Tree), before[0]);
+    EXPECT_EQ(text(rightScan->Tree), before[1]);
+    EXPECT_EQ(SnapshotItems(WorkSnapshot(R)), (Lines{R, "d/", "d/n.txt", "d/x.txt", "c.txt"}));
 }

@@ -136,7 +136,11 @@ protected:
     // calls meanwhile) and keeps what it reported.
     void Sync(TTandemoraThread* thread = nullptr) {
         if (thread == nullptr) {
+            // A thread of a test's own keeps its endpoint objects' faults in
+            // a scan after the sync.
             thread = new TTandemoraThread(&rows, &task);
+            thread->Scanned[0] = leftScan.get();
+            thread->Scanned[1] = rightScan.get();
         }
         current = thread;
         lines.clear();
