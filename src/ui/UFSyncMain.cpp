@@ -864,6 +864,12 @@ void TFSyncMain::AnalyzeThreadDone() {
     rows_.SetResultTree(ResultTree);
     if (ResultTree == nullptr) {
         InitView();
+    } else if (NobodyWatches && SyncAfterAnalyze == 0) {
+        // An analysis nobody sees and no sync walks needs only its counts for
+        // the record: a row per item would be built just to be torn down.
+        InitView();
+        rows_.RecountTree(ResultTree);
+        UpdateFilterCaptions();
     } else {
         ViewActionExecute(vkChanged);
     }
