@@ -211,27 +211,28 @@ void TFileOper::WaitForScan() {
 }
 
 void TFileOper::SortTree(TFileTree* Node) {
-    TStringObjectList folders;
-    TStringObjectList files;
     for (TFileTree* child : Node->Children) {
-        if (child->Data != nullptr && child->Data->IsFolder == 1) {
-            folders.emplace_back(child->Name, child);
-        } else {
-            files.emplace_back(child->Name, child);
-        }
         if (!child->Children.empty()) {
             SortTree(child);
         }
     }
-    ShellSortStrings(folders);
-    ShellSortStrings(files);
-    size_t i = 0;
-    for (const auto& entry : folders) {
-        Node->Children[i++] = static_cast<TFileTree*>(entry.second);
-    }
-    for (const auto& entry : files) {
-        Node->Children[i++] = static_cast<TFileTree*>(entry.second);
-    }
+    SortChildren(Node);
+}
+
+void TFileOper::SortChildren(TFileTree* Node) {
+    // The nodes themselves are ordered, with no copies of their names: folders
+    // first, then files, each group in the order ShellSortStrings gives names.
+    const auto isFolder = [](const TFileTree* node) {
+        return node->Data != nullptr && node->Data->IsFolder == 1;
+    };
+    std::stable_sort(Node->Children.begin(), Node->Children.end(),
+                     [&isFolder](const TFileTree* left, const TFileTree* right) {
+                         const bool leftFolder = isFolder(left);
+                         if (leftFolder != isFolder(right)) {
+                             return leftFolder;
+                         }
+                         return CompareNames(left->Name, right->Name) < 0;
+                     });
 }
 
 int TFileOper::LocalCopyForCompare(TFolderSource* Source, TFileAttri* Attr, const std::string& StagingPath,

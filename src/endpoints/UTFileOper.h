@@ -281,6 +281,8 @@ protected:
     // Orders every level below Node: folders first, then files, each by
     // CompareNames. Every kind's scan ends with it, so all trees share one order.
     void SortTree(TFileTree* Node);
+    // Orders Node's own children as SortTree does, leaving the levels below alone.
+    static void SortChildren(TFileTree* Node);
     // Creates Tree as an empty root (each kind's constructor) and forgets what an
     // earlier scan could not see.
     void ResetTree();

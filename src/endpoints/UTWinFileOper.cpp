@@ -5,16 +5,24 @@
 #include "platform/FileSystem.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <functional>
 #include <istream>
 #include <langinfo.h>
+#include <mutex>
 #include <streambuf>
 #include <sys/stat.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -393,14 +401,13 @@ int TWinFileOper::ScanTree() {
     } else {
         try {
             const std::string root = FolderOf(Source, "/");
-            struct stat st;
-            scanAncestors_.clear();
-            if (!fs::IsUncPath(root) && stat(root.c_str(), &st) == 0) {
-                scanAncestors_.emplace_back(st.st_dev, st.st_ino);
+            if (fs::IsUncPath(root)) {
+                scanAncestors_.clear();
+                ListFolder(Tree, root);
+                SortTree(Tree);
+            } else {
+                ScanLocalTree(root);
             }
-            ListFolder(Tree, root);
-            scanAncestors_.clear();
-            SortTree(Tree);
             Tree->RemoveChild(WorkFolderName);
         } catch (const std::exception& e) {
             ErrorLogger.LogError("", e);
@@ -446,19 +453,7 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
             ListingDamaged(Node, Dir, entry.Name);
             return;
         }
-        if (!entry.IsFolder && fs::IsPartFileOf(entry.Name, PartOwner)) {
-            return; // this task's unfinished copy, never an item of the tree
-        }
-        // A work folder holds a side's snapshot and kept versions, wherever it
-        // is (a folder of another task's side inside this one): never user data.
-        if (entry.IsFolder && entry.Name == WorkFolderName) {
-            return;
-        }
-        // A folder that is one above it again (a bind mount of a folder inside
-        // itself) would be listed without end: left out, like a link to a folder.
-        const TFolderID id(entry.Device, entry.Inode);
-        if (entry.IsFolder && (id.first != 0 || id.second != 0) &&
-            std::find(scanAncestors_.begin(), scanAncestors_.end(), id) != scanAncestors_.end()) {
+        if (LeftOutOfScan(entry, scanAncestors_)) {
             return;
         }
         TFileAttri* attr = arena->NewAttri();
@@ -473,23 +468,317 @@ void TWinFileOper::ListFolder(TFileTree* Node, const std::string& Path) {
         attr->IsFolder = entry.IsFolder ? 1 : 0;
         TFileTree* child = Node->AddChild(entry.Name, attr);
         if (entry.IsFolder) {
-            folders.emplace_back(child, id);
+            folders.emplace_back(child, TFolderID(entry.Device, entry.Inode));
         }
     });
     // The child list grew by doubling; trimmed now, its spare room serves the
     // next folder instead of staying with this one for the life of the tree.
     Node->Children.shrink_to_fit();
     if (error != 0) {
-        // What was listed stays, but the folder counts as not seen.
-        Node->ListFailed = 1;
-        UnreadFolders.push_back(Dir);
-        NotAnswering = NotAnswering || IsUnansweredError(error);
+        FolderNotRead(Node, Dir, error);
     }
     for (const auto& [child, id] : folders) {
         scanAncestors_.push_back(id);
         ListFolder(child, Dir + child->Name);
         scanAncestors_.pop_back();
     }
+}
+
+// ---- Local scan on several threads --------------------------------------------
+
+namespace {
+
+// Threads that list one local side: half the processors, at most four (the other
+// side scans at the same time), the scan's own thread among them.
+unsigned ScanThreadCount() {
+    return std::clamp(std::thread::hardware_concurrency() / 2, 1U, 4U);
+}
+
+// Entries taken from the arena at a time: the lock is held once per batch, and a
+// folder of a million entries is never held twice over on its way into the tree.
+constexpr size_t ScanBatch = 512;
+
+// What a folder's listing met beyond its entries. Told to UnreadFolders and the
+// error log after the scan, in the order of the finished tree, so that the
+// threads' timing decides nothing a person reads.
+struct TScanEvents {
+    std::string Dir;
+    std::vector<std::string> Damaged;
+    int Error = 0;
+    bool Skipped = false;
+};
+
+} // namespace
+
+struct TWinFileOper::TScanJob {
+    TFileTree* Node = nullptr;
+    std::string Dir; // ends in "/"
+    // The folders from the root down to this one, so that none is entered again.
+    std::vector<TFolderID> Ancestors;
+};
+
+struct TWinFileOper::TFolderScan {
+    std::mutex Lock;
+    std::condition_variable Wake;
+    // Folders found and not yet handed out, the next one last.
+    std::vector<TScanJob> Found;
+    // Folders handed out to the listing threads, the first one first.
+    std::deque<TScanJob> Ready;
+    size_t Busy = 0;   // folders being listed
+    bool Done = false; // the listing threads may go
+    std::exception_ptr Failure;
+    std::unordered_map<const TFileTree*, TScanEvents> Events;
+    // Nodes and entries come from the tree's one arena.
+    std::mutex ArenaLock;
+    std::atomic<bool> NotAnswering{false};
+    bool Terminated = false;
+};
+
+// The scan's own thread hands the folders out, each after its progress step and
+// the look at Terminate, as a single walk does, so that a Stop during a step
+// keeps that folder and every later one unlisted; the listing threads list them.
+void TWinFileOper::ScanLocalTree(const std::string& Root) {
+    TFolderScan scan;
+    TScanJob first;
+    first.Node = Tree;
+    first.Dir = Root.back() == '/' ? Root : Root + "/";
+    struct stat st;
+    if (stat(Root.c_str(), &st) == 0) {
+        first.Ancestors.emplace_back(st.st_dev, st.st_ino);
+    }
+    scan.Found.push_back(std::move(first));
+    std::vector<std::thread> listers;
+    try {
+        for (unsigned i = 0; i < ScanThreadCount(); ++i) {
+            listers.emplace_back([this, &scan] { ScanWorker(scan); });
+        }
+    } catch (const std::system_error&) {
+        // No more threads to be had: those started do the work.
+    }
+    HandOutFolders(scan, listers.empty());
+    for (std::thread& lister : listers) {
+        lister.join();
+    }
+    if (scan.Failure) {
+        std::rethrow_exception(scan.Failure);
+    }
+    ReplayScanEvents(scan, Tree);
+    if (scan.Terminated) {
+        MarkIncomplete();
+    }
+}
+
+void TWinFileOper::HandOutFolders(TFolderScan& Scan, bool ListHere) {
+    std::vector<TScanJob> batch;
+    fs::TDosClock clock;
+    std::unique_lock<std::mutex> lock(Scan.Lock);
+    for (;;) {
+        Scan.Wake.wait(lock, [&Scan] {
+            return Scan.Failure || !Scan.Found.empty() || (Scan.Ready.empty() && Scan.Busy == 0);
+        });
+        if (Scan.Failure || Scan.Found.empty()) {
+            break; // broken off, or nothing waits and nobody can find more
+        }
+        batch.swap(Scan.Found);
+        lock.unlock();
+        std::vector<TScanJob> handed;
+        for (auto job = batch.rbegin(); job != batch.rend(); ++job) {
+            if (HandOut(Scan, *job)) {
+                handed.push_back(std::move(*job));
+            }
+        }
+        batch.clear();
+        if (ListHere) {
+            // Without listing threads the folders are listed here, one by one.
+            for (TScanJob& job : handed) {
+                std::vector<TScanJob> found;
+                ListLocalFolder(Scan, job, clock, found);
+                const std::lock_guard<std::mutex> guard(Scan.Lock);
+                Scan.Found.insert(Scan.Found.end(), std::make_move_iterator(found.rbegin()),
+                                  std::make_move_iterator(found.rend()));
+            }
+            handed.clear();
+        }
+        lock.lock();
+        for (TScanJob& job : handed) {
+            Scan.Ready.push_back(std::move(job));
+        }
+        Scan.Wake.notify_all();
+    }
+    Scan.Done = true;
+    Scan.Wake.notify_all();
+}
+
+// A folder's progress step and the looks that may keep it from being listed;
+// true when it is to be listed.
+bool TWinFileOper::HandOut(TFolderScan& Scan, TScanJob& Job) {
+    Notify(WM_UPDATEPROCESS);
+    if (Terminated()) {
+        Job.Node->ListFailed = 1;
+        Scan.Terminated = true;
+        return false;
+    }
+    if (Scan.NotAnswering) {
+        // As in a single walk: once the disk stops answering, further folders
+        // count as not seen rather than each waiting as long again.
+        Job.Node->ListFailed = 1;
+        TScanEvents events;
+        events.Dir = Job.Dir;
+        events.Skipped = true;
+        const std::lock_guard<std::mutex> guard(Scan.Lock);
+        Scan.Events.emplace(Job.Node, std::move(events));
+        return false;
+    }
+    return true;
+}
+
+void TWinFileOper::ScanWorker(TFolderScan& Scan) {
+    std::vector<TScanJob> found;
+    fs::TDosClock clock;
+    std::unique_lock<std::mutex> lock(Scan.Lock);
+    for (;;) {
+        Scan.Wake.wait(lock, [&Scan] { return Scan.Done || !Scan.Ready.empty(); });
+        if (Scan.Ready.empty()) {
+            return;
+        }
+        TScanJob job = std::move(Scan.Ready.front());
+        Scan.Ready.pop_front();
+        ++Scan.Busy;
+        lock.unlock();
+        found.clear();
+        std::exception_ptr failure;
+        try {
+            ListLocalFolder(Scan, job, clock, found);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        lock.lock();
+        --Scan.Busy;
+        if (failure && !Scan.Failure) {
+            Scan.Failure = failure;
+        }
+        // Reversed: the first sub-folder is handed out first.
+        Scan.Found.insert(Scan.Found.end(), std::make_move_iterator(found.rbegin()),
+                          std::make_move_iterator(found.rend()));
+        Scan.Wake.notify_all();
+    }
+}
+
+void TWinFileOper::ListLocalFolder(TFolderScan& Scan, TScanJob& Job, fs::TDosClock& Clock,
+                                   std::vector<TScanJob>& Found) {
+    TFileTree* node = Job.Node;
+    TScanEvents events;
+    const TRelPath rel = RelativeOf(Job.Dir);
+    std::vector<fs::DirEntry> batch;
+    const auto addBatch = [&] {
+        const size_t first = node->Children.size();
+        {
+            const std::lock_guard<std::mutex> guard(Scan.ArenaLock);
+            for (size_t i = 0; i < batch.size(); ++i) {
+                node->AddChild(std::string(), node->Arena->NewAttri());
+            }
+        }
+        for (size_t i = 0; i < batch.size(); ++i) {
+            const fs::DirEntry& entry = batch[i];
+            TFileTree* child = node->Children[first + i];
+            TFileAttri* attr = child->Data;
+            child->Name = entry.Name;
+            attr->Name = entry.Name;
+            attr->Size = entry.Size;
+            attr->Time = entry.Time;
+            if (!entry.IsFolder) {
+                attr->TimeFraction = fs::TimeFraction(entry.ModifyTime);
+            }
+            attr->Attr = static_cast<int32_t>(entry.Attr);
+            attr->RelPath = rel;
+            attr->IsFolder = entry.IsFolder ? 1 : 0;
+            if (entry.IsFolder) {
+                TScanJob& sub = Found.emplace_back();
+                sub.Node = child;
+                sub.Dir = Job.Dir + entry.Name + "/";
+                sub.Ancestors = Job.Ancestors;
+                sub.Ancestors.emplace_back(entry.Device, entry.Inode);
+            }
+        }
+        batch.clear();
+    };
+    events.Error = fs::ListFolder(
+        Job.Dir,
+        [&](const fs::DirEntry& entry) {
+            if (!IsSafeEntryName(entry.Name, false)) {
+                events.Damaged.push_back(entry.Name);
+                return;
+            }
+            if (LeftOutOfScan(entry, Job.Ancestors)) {
+                return;
+            }
+            batch.push_back(entry);
+            if (batch.size() == ScanBatch) {
+                addBatch();
+            }
+        },
+        &Clock);
+    addBatch();
+    node->Children.shrink_to_fit();
+    SortChildren(node);
+    if (IsUnansweredError(events.Error)) {
+        Scan.NotAnswering = true;
+    }
+    if (events.Error != 0 || !events.Damaged.empty()) {
+        events.Dir = Job.Dir;
+        const std::lock_guard<std::mutex> guard(Scan.Lock);
+        Scan.Events.emplace(node, std::move(events));
+    }
+}
+
+void TWinFileOper::ReplayScanEvents(TFolderScan& Scan, TFileTree* Node) {
+    const auto found = Scan.Events.find(Node);
+    if (found != Scan.Events.end()) {
+        const TScanEvents& events = found->second;
+        if (events.Skipped) {
+            UnreadFolders.push_back(events.Dir);
+            MarkIncomplete();
+        }
+        for (const std::string& name : events.Damaged) {
+            ListingDamaged(Node, events.Dir, name);
+        }
+        if (events.Error != 0) {
+            FolderNotRead(Node, events.Dir, events.Error);
+        }
+        Scan.Events.erase(found);
+    }
+    for (TFileTree* child : Node->Children) {
+        if (Scan.Events.empty()) {
+            return;
+        }
+        if (child->Data != nullptr && child->Data->IsFolder == 1) {
+            ReplayScanEvents(Scan, child);
+        }
+    }
+}
+
+// Entries of a listing that are no items of the tree.
+bool TWinFileOper::LeftOutOfScan(const fs::DirEntry& entry, const std::vector<TFolderID>& ancestors) const {
+    if (!entry.IsFolder && fs::IsPartFileOf(entry.Name, PartOwner)) {
+        return true; // this task's unfinished copy, never an item of the tree
+    }
+    // A work folder holds a side's snapshot and kept versions, wherever it
+    // is (a folder of another task's side inside this one): never user data.
+    if (entry.IsFolder && entry.Name == WorkFolderName) {
+        return true;
+    }
+    // A folder that is one above it again (a bind mount of a folder inside
+    // itself) would be listed without end: left out, like a link to a folder.
+    const TFolderID id(entry.Device, entry.Inode);
+    return entry.IsFolder && (id.first != 0 || id.second != 0) &&
+           std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end();
+}
+
+void TWinFileOper::FolderNotRead(TFileTree* Node, const std::string& Dir, int Error) {
+    // What was listed stays, but the folder counts as not seen.
+    Node->ListFailed = 1;
+    UnreadFolders.push_back(Dir);
+    NotAnswering = NotAnswering || IsUnansweredError(Error);
 }
 
 int TWinFileOper::GetTopFolderCount() {

@@ -112,6 +112,22 @@ private:
     using TFolderID = std::pair<uint64_t, uint64_t>;
     // The folders from the root down to the one a scan lists now.
     std::vector<TFolderID> scanAncestors_;
+
+    // A folder on this machine is listed by several threads at once, each taking
+    // whole folders (TFolderScan); a share, whose client library serves one
+    // thread, by ListFolder alone.
+    struct TFolderScan;
+    struct TScanJob;
+    void ScanLocalTree(const std::string& Root);
+    void HandOutFolders(TFolderScan& Scan, bool ListHere);
+    bool HandOut(TFolderScan& Scan, TScanJob& Job);
+    void ScanWorker(TFolderScan& Scan);
+    void ListLocalFolder(TFolderScan& Scan, TScanJob& Job, fs::TDosClock& Clock,
+                         std::vector<TScanJob>& Found);
+    void ReplayScanEvents(TFolderScan& Scan, TFileTree* Node);
+    bool LeftOutOfScan(const fs::DirEntry& entry, const std::vector<TFolderID>& ancestors) const;
+    // A folder the scan could not list (Error): marked unseen, its path kept.
+    void FolderNotRead(TFileTree* Node, const std::string& Dir, int Error);
     // A copy that waits for CommitPending: its part file in Folder, the name
     // it is to take there, and what stood under that name when the copy began.
     // Copies in one folder share the open folder.

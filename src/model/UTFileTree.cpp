@@ -19,15 +19,15 @@ TFileTree::TFileTree(TTreeArena* arena, const std::string& name, TFileAttri* dat
     : Name(name), Data(data), Arena(arena) {}
 
 TFileTree* TTreeArena::NewNode(const std::string& name, TFileAttri* data) {
-    return &nodes_.emplace_back(this, name, data);
+    return nodes_.Make(this, name, data);
 }
 
 TFileAttri* TTreeArena::NewAttri() {
-    return &attris_.emplace_back();
+    return attris_.Make();
 }
 
 size_t TTreeArena::NodeCount() const {
-    return nodes_.size();
+    return nodes_.Count();
 }
 
 TFileTree* NewTree(TArenaPtr& arena) {

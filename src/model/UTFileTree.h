@@ -11,11 +11,12 @@
 
 #include "model/UTFileAttri.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <iosfwd>
 #include <memory>
+#include <new>
 #include <streambuf>
 #include <string>
 #include <string_view>
@@ -156,6 +157,53 @@ private:
 // panel. Names and paths go through it where they enter a log line.
 std::string EscapeForLog(std::string_view text);
 
+// Items of one kind kept in blocks that never move, each block twice the size
+// of the one before (up to a limit): a tree of a million items is a few
+// hundred allocations, made and freed quickly, and a small tree stays small.
+template <typename TItem> class TArenaBlocks {
+public:
+    TArenaBlocks() = default;
+    TArenaBlocks(const TArenaBlocks&) = delete;
+    TArenaBlocks& operator=(const TArenaBlocks&) = delete;
+    ~TArenaBlocks() {
+        for (size_t b = blocks_.size(); b-- > 0;) {
+            const size_t made = b + 1 == blocks_.size() ? used_ : blocks_[b].Size;
+            for (size_t i = made; i-- > 0;) {
+                reinterpret_cast<TItem*>(blocks_[b].Slots[i].Bytes)->~TItem();
+            }
+        }
+    }
+
+    template <typename... TArgs> TItem* Make(TArgs&&... args) {
+        if (blocks_.empty() || used_ == blocks_.back().Size) {
+            const size_t size =
+                blocks_.empty() ? FirstBlock : std::min(blocks_.back().Size * 2, LargestBlock);
+            // Left uninitialised: each slot is constructed when it is taken.
+            blocks_.push_back(TBlock{std::unique_ptr<TSlot[]>(new TSlot[size]), size});
+            used_ = 0;
+        }
+        TItem* item = new (blocks_.back().Slots[used_].Bytes) TItem(std::forward<TArgs>(args)...);
+        ++used_;
+        ++count_;
+        return item;
+    }
+    size_t Count() const { return count_; }
+
+private:
+    static constexpr size_t FirstBlock = 16;
+    static constexpr size_t LargestBlock = 4096;
+    struct TSlot {
+        alignas(TItem) unsigned char Bytes[sizeof(TItem)];
+    };
+    struct TBlock {
+        std::unique_ptr<TSlot[]> Slots;
+        size_t Size;
+    };
+    std::vector<TBlock> blocks_;
+    size_t used_ = 0;
+    size_t count_ = 0;
+};
+
 // Owns the nodes and entries of one or more trees.
 class TTreeArena {
 public:
@@ -169,8 +217,8 @@ public:
     size_t NodeCount() const;
 
 private:
-    std::deque<TFileTree> nodes_;
-    std::deque<TFileAttri> attris_;
+    TArenaBlocks<TFileTree> nodes_;
+    TArenaBlocks<TFileAttri> attris_;
 };
 
 // A fresh empty root (empty name, no Data) in a new arena. The arena is returned
@@ -178,22 +226,23 @@ private:
 TFileTree* NewTree(TArenaPtr& arena);
 
 // The per-row record of the result view.
+// The eight-byte fields first, so that a row (one per item) has no gaps.
 class TVSTNode {
 public:
     std::string Path;
     std::string Name;
-    int32_t RightDate = 0;
     int64_t RightSize = 0;
+    int64_t LeftSize = 0;
+    TFileTree* Item = nullptr;
+    int32_t RightDate = 0;
     int32_t RightAttr = 0;
     std::atomic<int32_t> Action{saUnset}; // written by the sync thread while the window paints
     int32_t LeftDate = 0;
-    int64_t LeftSize = 0;
     int32_t LeftAttr = 0;
     int32_t IsFolder = 0;
     int32_t LtoRCount = 0;
     int32_t RtoLCount = 0;
     int32_t ImageIndex = 0;
-    TFileTree* Item = nullptr;
 };
 
 } // namespace tandemora

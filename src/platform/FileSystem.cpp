@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -57,7 +58,7 @@ enum class Kind { Listed, Skipped, Failed };
 
 // Classifies an item by the listing rules and fills entry (all but Name). For a
 // symbolic link, st is replaced by its target's status.
-Kind Describe(int dirFd, const char* name, struct stat& st, DirEntry& entry) {
+Kind Describe(int dirFd, const char* name, struct stat& st, DirEntry& entry, TDosClock* clock = nullptr) {
     if (S_ISLNK(st.st_mode)) {
         // Followed only to a regular file; a folder, a special file or nothing at
         // the other end leaves the link out.
@@ -83,7 +84,7 @@ Kind Describe(int dirFd, const char* name, struct stat& st, DirEntry& entry) {
         entry.Attr |= faHidden;
     }
     entry.ModifyTime = st.st_mtim;
-    entry.Time = UnixToDosTime(st.st_mtim);
+    entry.Time = clock != nullptr ? clock->DosTime(st.st_mtim) : UnixToDosTime(st.st_mtim);
     entry.Device = static_cast<uint64_t>(st.st_dev);
     entry.Inode = static_cast<uint64_t>(st.st_ino);
     return Kind::Listed;
@@ -155,7 +156,8 @@ bool IsUnder(const std::string& path, const std::string& mountPoint) {
 
 } // namespace
 
-int ListFolder(const std::string& path, const std::function<void(const DirEntry&)>& onEntry) {
+int ListFolder(const std::string& path, const std::function<void(const DirEntry&)>& onEntry,
+               TDosClock* clock) {
     if (IsUncPath(path)) {
         return smb::ListFolder(path, onEntry);
     }
@@ -201,7 +203,7 @@ int ListFolder(const std::string& path, const std::function<void(const DirEntry&
             }
             continue;
         }
-        if (Describe(fd, name, st, entry) != Kind::Listed) {
+        if (Describe(fd, name, st, entry, clock) != Kind::Listed) {
             continue;
         }
         entry.Name.assign(name);
@@ -265,12 +267,10 @@ bool IsMountPoint(const std::string& path) {
            fstatat(AT_FDCWD, (trimmed + "/..").c_str(), &parent, 0) == 0 && own.st_dev != parent.st_dev;
 }
 
-int32_t UnixToDosTime(const timespec& t) {
-    const time_t seconds = t.tv_sec;
-    tm local{};
-    if (localtime_r(&seconds, &local) == nullptr) {
-        return seconds < 0 ? PackDosTime(1980, 1, 1, 0, 0, 0) : PackDosTime(2107, 12, 31, 23, 59, 58);
-    }
+namespace {
+
+// The DOS date-time of local calendar fields, within the range DOS times hold.
+int32_t DosOfLocal(const tm& local) {
     const int year = local.tm_year + 1900;
     if (year < 1980) {
         return PackDosTime(1980, 1, 1, 0, 0, 0);
@@ -281,6 +281,100 @@ int32_t UnixToDosTime(const timespec& t) {
     // A leap second (60) stays within the minute.
     const int second = local.tm_sec > 59 ? 59 : local.tm_sec;
     return PackDosTime(year, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, second);
+}
+
+// The calendar fields of a count of seconds from 1970 read as a plain clock
+// (every day 86,400 seconds), as gmtime_r gives them, without its lock.
+tm FieldsOfSeconds(int64_t seconds) {
+    int64_t days = seconds / 86400;
+    int64_t rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    // Days to a civil date, the year taken to begin in March.
+    const int64_t z = days + 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t dayOfEra = z - era * 146097;
+    const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const int64_t monthFromMarch = (5 * dayOfYear + 2) / 153;
+    tm fields{};
+    fields.tm_mday = static_cast<int>(dayOfYear - (153 * monthFromMarch + 2) / 5 + 1);
+    fields.tm_mon = static_cast<int>(monthFromMarch < 10 ? monthFromMarch + 2 : monthFromMarch - 10);
+    fields.tm_year = static_cast<int>(yearOfEra + era * 400 + (fields.tm_mon <= 1 ? 1 : 0) - 1900);
+    fields.tm_hour = static_cast<int>(rest / 3600);
+    fields.tm_min = static_cast<int>(rest / 60 % 60);
+    fields.tm_sec = static_cast<int>(rest % 60);
+    return fields;
+}
+
+bool SameFields(const tm& a, const tm& b) {
+    return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday &&
+           a.tm_hour == b.tm_hour && a.tm_min == b.tm_min && a.tm_sec == b.tm_sec;
+}
+
+} // namespace
+
+int32_t UnixToDosTime(const timespec& t) {
+    const time_t seconds = t.tv_sec;
+    tm local{};
+    if (localtime_r(&seconds, &local) == nullptr) {
+        return seconds < 0 ? PackDosTime(1980, 1, 1, 0, 0, 0) : PackDosTime(2107, 12, 31, 23, 59, 58);
+    }
+    return DosOfLocal(local);
+}
+
+int32_t TDosClock::DosTime(const timespec& t) {
+    // Far outside the years DOS times hold, the library decides alone.
+    constexpr int64_t Limit = int64_t{400} * 366 * 86400;
+    const int64_t seconds = t.tv_sec;
+    if (seconds < -Limit || seconds > Limit) {
+        return UnixToDosTime(t);
+    }
+    FollowZone();
+    const int64_t day = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
+    TDay& slot = days_[static_cast<size_t>(day) % days_.size()];
+    if (slot.Day != day) {
+        Learn(slot, day);
+    }
+    if (!slot.Uniform) {
+        return UnixToDosTime(t);
+    }
+    return DosOfLocal(FieldsOfSeconds(seconds + slot.Offset));
+}
+
+// A day whose first and last second have one offset, each giving the library's
+// own fields by plain arithmetic, keeps that offset all day: zones change their
+// offset at most once a day.
+void TDosClock::Learn(TDay& slot, int64_t day) {
+    slot.Day = day;
+    slot.Uniform = false;
+    const time_t first = static_cast<time_t>(day * 86400);
+    const time_t last = first + 86399;
+    tm atFirst{};
+    tm atLast{};
+    if (localtime_r(&first, &atFirst) == nullptr || localtime_r(&last, &atLast) == nullptr ||
+        atFirst.tm_gmtoff != atLast.tm_gmtoff) {
+        return;
+    }
+    slot.Offset = atFirst.tm_gmtoff;
+    slot.Uniform = SameFields(FieldsOfSeconds(first + slot.Offset), atFirst) &&
+                   SameFields(FieldsOfSeconds(last + slot.Offset), atLast);
+}
+
+// The days learnt hold for the zone TZ named when they were learnt; the library
+// reads TZ again at every conversion, so a change forgets them.
+void TDosClock::FollowZone() {
+    const char* zone = std::getenv("TZ");
+    const bool set = zone != nullptr;
+    if (zoneKnown_ && set == zoneSet_ && (!set || zone_ == zone)) {
+        return;
+    }
+    zoneKnown_ = true;
+    zoneSet_ = set;
+    zone_ = set ? zone : "";
+    days_.fill(TDay{});
 }
 
 bool DosTimeToUnix(int32_t dos, time_t& t) {

@@ -11,6 +11,7 @@
 // Functions that return bool or a negative number on failure leave errno telling
 // why. All functions are safe to call from any thread.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -30,6 +31,8 @@ constexpr uint32_t faDirectory = 16;
 constexpr uint32_t faArchive = 32; // set on every file
 
 // One listed item.
+class TDosClock;
+
 struct DirEntry {
     std::string Name; // bytes as the file system gives them
     bool IsFolder = false;
@@ -61,7 +64,9 @@ struct DirEntry {
 // delivered some entries before the failure; the caller must treat the folder as
 // not fully seen, never as empty or complete. The DirEntry passed to onEntry is
 // reused for the next item.
-int ListFolder(const std::string& path, const std::function<void(const DirEntry&)>& onEntry);
+// A clock, when given, makes the DOS times (one clock per thread).
+int ListFolder(const std::string& path, const std::function<void(const DirEntry&)>& onEntry,
+               TDosClock* clock = nullptr);
 // The same, collecting the items. entries is cleared first.
 int ListFolder(const std::string& path, std::vector<DirEntry>& entries);
 
@@ -86,6 +91,31 @@ bool IsMountPoint(const std::string& path);
 // force at that instant. Odd seconds and fractions are dropped. Instants before
 // 1980-01-01 00:00:00 local give that date; after 2107-12-31 23:59:58, that one.
 int32_t UnixToDosTime(const timespec& t);
+// UnixToDosTime for many instants on one thread, with the same answers: the
+// zone's offset is learnt once per UTC day and kept while TZ stays as it was.
+// The C library converts under one process-wide lock, on which a scan listing
+// folders on several threads would otherwise queue. Days on which the offset
+// changes, and zones whose clock does not follow plain arithmetic (leap
+// seconds), are left to UnixToDosTime.
+class TDosClock {
+public:
+    int32_t DosTime(const timespec& t);
+
+private:
+    struct TDay {
+        int64_t Day = INT64_MIN;
+        int64_t Offset = 0;
+        bool Uniform = false;
+    };
+    void Learn(TDay& slot, int64_t day);
+    void FollowZone();
+
+    std::string zone_;
+    bool zoneSet_ = false;
+    bool zoneKnown_ = false;
+    std::array<TDay, 64> days_{};
+};
+
 // The instant of a local DOS date-time (mktime, the summer-time rule found by
 // the C library). False for a value whose fields are out of range.
 bool DosTimeToUnix(int32_t dos, time_t& t);

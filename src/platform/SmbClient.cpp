@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <dlfcn.h>
 #include <libsmbclient.h>
 #include <map>
 #include <mutex>
@@ -184,6 +185,97 @@ std::string UrlOfParts(const TUncPath& unc, std::size_t count) {
     return url;
 }
 
+// libsmbclient brings some eighty libraries of Samba's with it. Linked to the
+// program, every start would load and relocate them all (about 20 ms, a third
+// of a start) whether or not a task uses a share; they are loaded when a share
+// is first used instead.
+struct TSmbLibrary {
+    decltype(&smbc_free_context) free_context = nullptr;
+    decltype(&smbc_getFunctionClose) getFunctionClose = nullptr;
+    decltype(&smbc_getFunctionClosedir) getFunctionClosedir = nullptr;
+    decltype(&smbc_getFunctionFstat) getFunctionFstat = nullptr;
+    decltype(&smbc_getFunctionMkdir) getFunctionMkdir = nullptr;
+    decltype(&smbc_getFunctionOpen) getFunctionOpen = nullptr;
+    decltype(&smbc_getFunctionOpendir) getFunctionOpendir = nullptr;
+    decltype(&smbc_getFunctionPurgeCachedServers) getFunctionPurgeCachedServers = nullptr;
+    decltype(&smbc_getFunctionRead) getFunctionRead = nullptr;
+    decltype(&smbc_getFunctionReaddir) getFunctionReaddir = nullptr;
+    decltype(&smbc_getFunctionReaddirPlus) getFunctionReaddirPlus = nullptr;
+    decltype(&smbc_getFunctionRemoveUnusedServer) getFunctionRemoveUnusedServer = nullptr;
+    decltype(&smbc_getFunctionRename) getFunctionRename = nullptr;
+    decltype(&smbc_getFunctionRmdir) getFunctionRmdir = nullptr;
+    decltype(&smbc_getFunctionSetxattr) getFunctionSetxattr = nullptr;
+    decltype(&smbc_getFunctionStat) getFunctionStat = nullptr;
+    decltype(&smbc_getFunctionStatVFS) getFunctionStatVFS = nullptr;
+    decltype(&smbc_getFunctionUnlink) getFunctionUnlink = nullptr;
+    decltype(&smbc_getFunctionUtimes) getFunctionUtimes = nullptr;
+    decltype(&smbc_getFunctionWrite) getFunctionWrite = nullptr;
+    decltype(&smbc_init_context) init_context = nullptr;
+    decltype(&smbc_new_context) new_context = nullptr;
+    decltype(&smbc_setDebug) setDebug = nullptr;
+    decltype(&smbc_setFunctionAddCachedServer) setFunctionAddCachedServer = nullptr;
+    decltype(&smbc_setFunctionAuthDataWithContext) setFunctionAuthDataWithContext = nullptr;
+    decltype(&smbc_setFunctionGetCachedServer) setFunctionGetCachedServer = nullptr;
+    decltype(&smbc_setFunctionPurgeCachedServers) setFunctionPurgeCachedServers = nullptr;
+    decltype(&smbc_setFunctionRemoveCachedServer) setFunctionRemoveCachedServer = nullptr;
+    decltype(&smbc_setLogCallback) setLogCallback = nullptr;
+    decltype(&smbc_setOptionNoAutoAnonymousLogin) setOptionNoAutoAnonymousLogin = nullptr;
+    decltype(&smbc_setTimeout) setTimeout = nullptr;
+};
+
+template <typename TEntry> bool Take(void* handle, const char* name, TEntry& entry) {
+    entry = reinterpret_cast<TEntry>(dlsym(handle, name));
+    return entry != nullptr;
+}
+
+bool Load(TSmbLibrary& library) {
+    void* handle = dlopen("libsmbclient.so.0", RTLD_NOW | RTLD_LOCAL);
+    return handle != nullptr && Take(handle, "smbc_free_context", library.free_context) &&
+           Take(handle, "smbc_getFunctionClose", library.getFunctionClose) &&
+           Take(handle, "smbc_getFunctionClosedir", library.getFunctionClosedir) &&
+           Take(handle, "smbc_getFunctionFstat", library.getFunctionFstat) &&
+           Take(handle, "smbc_getFunctionMkdir", library.getFunctionMkdir) &&
+           Take(handle, "smbc_getFunctionOpen", library.getFunctionOpen) &&
+           Take(handle, "smbc_getFunctionOpendir", library.getFunctionOpendir) &&
+           Take(handle, "smbc_getFunctionPurgeCachedServers", library.getFunctionPurgeCachedServers) &&
+           Take(handle, "smbc_getFunctionRead", library.getFunctionRead) &&
+           Take(handle, "smbc_getFunctionReaddir", library.getFunctionReaddir) &&
+           Take(handle, "smbc_getFunctionReaddirPlus", library.getFunctionReaddirPlus) &&
+           Take(handle, "smbc_getFunctionRemoveUnusedServer", library.getFunctionRemoveUnusedServer) &&
+           Take(handle, "smbc_getFunctionRename", library.getFunctionRename) &&
+           Take(handle, "smbc_getFunctionRmdir", library.getFunctionRmdir) &&
+           Take(handle, "smbc_getFunctionSetxattr", library.getFunctionSetxattr) &&
+           Take(handle, "smbc_getFunctionStat", library.getFunctionStat) &&
+           Take(handle, "smbc_getFunctionStatVFS", library.getFunctionStatVFS) &&
+           Take(handle, "smbc_getFunctionUnlink", library.getFunctionUnlink) &&
+           Take(handle, "smbc_getFunctionUtimes", library.getFunctionUtimes) &&
+           Take(handle, "smbc_getFunctionWrite", library.getFunctionWrite) &&
+           Take(handle, "smbc_init_context", library.init_context) &&
+           Take(handle, "smbc_new_context", library.new_context) &&
+           Take(handle, "smbc_setDebug", library.setDebug) &&
+           Take(handle, "smbc_setFunctionAddCachedServer", library.setFunctionAddCachedServer) &&
+           Take(handle, "smbc_setFunctionAuthDataWithContext", library.setFunctionAuthDataWithContext) &&
+           Take(handle, "smbc_setFunctionGetCachedServer", library.setFunctionGetCachedServer) &&
+           Take(handle, "smbc_setFunctionPurgeCachedServers", library.setFunctionPurgeCachedServers) &&
+           Take(handle, "smbc_setFunctionRemoveCachedServer", library.setFunctionRemoveCachedServer) &&
+           Take(handle, "smbc_setLogCallback", library.setLogCallback) &&
+           Take(handle, "smbc_setOptionNoAutoAnonymousLogin", library.setOptionNoAutoAnonymousLogin) &&
+           Take(handle, "smbc_setTimeout", library.setTimeout) && true;
+}
+
+// The library's entry points; null when it cannot be loaded, which the shares
+// meet as a libsmbclient that cannot start.
+const TSmbLibrary* SmbLibrary() {
+    static TSmbLibrary library;
+    static const bool loaded = Load(library);
+    return loaded ? &library : nullptr;
+}
+
+// Only once Context() gave a context: the library is loaded then.
+const TSmbLibrary& Smb() {
+    return *SmbLibrary();
+}
+
 SMBCCTX* Context();
 
 // libsmbclient sometimes fails without saying why (a connection that broke
@@ -199,7 +291,7 @@ int Failed() {
         errno = ENOENT;
     } else if (errno == ETIMEDOUT) {
         if (SMBCCTX* context = Context(); context != nullptr) {
-            smbc_getFunctionPurgeCachedServers(context)(context);
+            Smb().getFunctionPurgeCachedServers(context)(context);
         }
         errno = ETIMEDOUT;
     }
@@ -326,7 +418,7 @@ int PurgeCachedServers(SMBCCTX* context) {
     const std::vector<TCachedServer> cache = ServerCache();
     int kept = 0;
     for (const TCachedServer& cached : cache) {
-        if (smbc_getFunctionRemoveUnusedServer(context)(context, cached.Server) != 0) {
+        if (Smb().getFunctionRemoveUnusedServer(context)(context, cached.Server) != 0) {
             kept = 1;
         }
     }
@@ -345,24 +437,24 @@ SMBCCTX* Context() {
     static bool tried = false;
     if (!tried) {
         tried = true;
-        SMBCCTX* made = smbc_new_context();
+        SMBCCTX* made = SmbLibrary() != nullptr ? Smb().new_context() : nullptr;
         if (made != nullptr) {
-            smbc_setDebug(made, 0);
-            smbc_setLogCallback(made, nullptr, DiscardLog);
-            smbc_setFunctionAuthDataWithContext(made, Authenticate);
-            smbc_setFunctionAddCachedServer(made, AddCachedServer);
-            smbc_setFunctionGetCachedServer(made, GetCachedServer);
-            smbc_setFunctionRemoveCachedServer(made, RemoveCachedServer);
-            smbc_setFunctionPurgeCachedServers(made, PurgeCachedServers);
+            Smb().setDebug(made, 0);
+            Smb().setLogCallback(made, nullptr, DiscardLog);
+            Smb().setFunctionAuthDataWithContext(made, Authenticate);
+            Smb().setFunctionAddCachedServer(made, AddCachedServer);
+            Smb().setFunctionGetCachedServer(made, GetCachedServer);
+            Smb().setFunctionRemoveCachedServer(made, RemoveCachedServer);
+            Smb().setFunctionPurgeCachedServers(made, PurgeCachedServers);
             // A rejected password must fail, not turn into a guest connection
             // that shows the share as empty or read-only.
-            smbc_setOptionNoAutoAnonymousLogin(made, 1);
+            Smb().setOptionNoAutoAnonymousLogin(made, 1);
             // A server that stopped answering fails a call after this long
             // (libsmbclient's own default is 20 seconds per reply, and several
             // replies may be waited for in one call).
-            smbc_setTimeout(made, DefaultTimeoutMs);
-            if (smbc_init_context(made) == nullptr) {
-                smbc_free_context(made, 0);
+            Smb().setTimeout(made, DefaultTimeoutMs);
+            if (Smb().init_context(made) == nullptr) {
+                Smb().free_context(made, 0);
                 made = nullptr;
             }
         }
@@ -442,7 +534,7 @@ void FillEntry(fs::DirEntry& entry, bool folder, int64_t size, const timespec& m
 }
 
 bool StatUrl(SMBCCTX* context, const std::string& url, struct stat& st) {
-    return smbc_getFunctionStat(context)(context, url.c_str(), &st) == 0;
+    return Smb().getFunctionStat(context)(context, url.c_str(), &st) == 0;
 }
 
 // Once setting times or attributes by name has failed on a connection,
@@ -451,7 +543,7 @@ bool StatUrl(SMBCCTX* context, const std::string& url, struct stat& st) {
 // therefore drops the idle connections, and the next call starts afresh.
 bool SetFailed(SMBCCTX* context) {
     const int error = Failed();
-    smbc_getFunctionPurgeCachedServers(context)(context);
+    Smb().getFunctionPurgeCachedServers(context)(context);
     errno = error;
     return false;
 }
@@ -470,7 +562,7 @@ void SetTimeout(int64_t ms) {
     const std::lock_guard<std::mutex> guard(Lock());
     SMBCCTX* context = Context();
     if (context != nullptr) {
-        smbc_setTimeout(context, static_cast<int>(std::clamp<int64_t>(ms, 1000, 3600000)));
+        Smb().setTimeout(context, static_cast<int>(std::clamp<int64_t>(ms, 1000, 3600000)));
     }
 }
 
@@ -497,7 +589,7 @@ void LogOn(const std::string& path, const std::string& user, const std::string& 
     // Connections kept from before would go on under the old account; those
     // with no open file are dropped (the others end with their files).
     if (SMBCCTX* context = Context()) {
-        smbc_getFunctionPurgeCachedServers(context)(context);
+        Smb().getFunctionPurgeCachedServers(context)(context);
     }
 }
 
@@ -513,18 +605,18 @@ int ListShares(const std::string& server, std::vector<std::string>& shares) {
         return errno;
     }
     errno = 0;
-    SMBCFILE* dir = smbc_getFunctionOpendir(context)(context, UrlOfParts(unc, 0).c_str());
+    SMBCFILE* dir = Smb().getFunctionOpendir(context)(context, UrlOfParts(unc, 0).c_str());
     if (dir == nullptr) {
         return Failed();
     }
-    while (const smbc_dirent* item = smbc_getFunctionReaddir(context)(context, dir)) {
+    while (const smbc_dirent* item = Smb().getFunctionReaddir(context)(context, dir)) {
         const std::string name = item->name;
         // Shares ending in "$" are hidden from browsing (administrative shares).
         if (item->smbc_type == SMBC_FILE_SHARE && !name.empty() && name.back() != '$') {
             shares.push_back(name);
         }
     }
-    smbc_getFunctionClosedir(context)(context, dir);
+    Smb().getFunctionClosedir(context)(context, dir);
     return 0;
 }
 
@@ -533,12 +625,12 @@ int ListFolder(const std::string& path, const std::function<void(const fs::DirEn
     // the network (or take long), which must not happen inside a library call.
     std::vector<fs::DirEntry> entries;
     const bool listed = WithUrl(path, [&](SMBCCTX* context, const std::string& url) {
-        SMBCFILE* dir = smbc_getFunctionOpendir(context)(context, url.c_str());
+        SMBCFILE* dir = Smb().getFunctionOpendir(context)(context, url.c_str());
         if (dir == nullptr) {
             return false;
         }
         fs::DirEntry entry;
-        while (const libsmb_file_info* info = smbc_getFunctionReaddirPlus(context)(context, dir)) {
+        while (const libsmb_file_info* info = Smb().getFunctionReaddirPlus(context)(context, dir)) {
             const char* name = info->name;
             if (name == nullptr ||
                 (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))) {
@@ -549,7 +641,7 @@ int ListFolder(const std::string& path, const std::function<void(const fs::DirEn
                       info->mtime_ts, info->attrs);
             entries.push_back(entry);
         }
-        smbc_getFunctionClosedir(context)(context, dir);
+        Smb().getFunctionClosedir(context)(context, dir);
         return true;
     });
     if (!listed) {
@@ -581,7 +673,7 @@ bool SetTimes(const std::string& path, time_t modify) {
         if (!StatUrl(context, url, st)) {
             return false;
         }
-        return smbc_getFunctionUtimes(context)(context, url.c_str(), times) == 0 || SetFailed(context);
+        return Smb().getFunctionUtimes(context)(context, url.c_str(), times) == 0 || SetFailed(context);
     });
 }
 
@@ -603,8 +695,8 @@ bool ClearReadOnly(const std::string& path) {
         }
         char value[16];
         std::snprintf(value, sizeof value, "0x%x", static_cast<unsigned>(rest));
-        if (smbc_getFunctionSetxattr(context)(context, url.c_str(), "system.dos_attr.mode", value,
-                                              std::strlen(value), 0) != 0) {
+        if (Smb().getFunctionSetxattr(context)(context, url.c_str(), "system.dos_attr.mode", value,
+                                               std::strlen(value), 0) != 0) {
             return SetFailed(context);
         }
         if (!StatUrl(context, url, st)) {
@@ -633,13 +725,13 @@ bool DeleteFile(const std::string& path) {
             errno = EACCES;
             return false;
         }
-        return smbc_getFunctionUnlink(context)(context, url.c_str()) == 0;
+        return Smb().getFunctionUnlink(context)(context, url.c_str()) == 0;
     });
 }
 
 bool RemoveFolder(const std::string& path) {
     return WithUrl(path, [&](SMBCCTX* context, const std::string& url) {
-        return smbc_getFunctionRmdir(context)(context, url.c_str()) == 0;
+        return Smb().getFunctionRmdir(context)(context, url.c_str()) == 0;
     });
 }
 
@@ -651,13 +743,13 @@ bool RenameFile(const std::string& from, const std::string& to) {
     }
     const std::string toUrl = UrlOfParts(target, target.Parts.size());
     return WithUrl(from, [&](SMBCCTX* context, const std::string& url) {
-        return smbc_getFunctionRename(context)(context, url.c_str(), context, toUrl.c_str()) == 0;
+        return Smb().getFunctionRename(context)(context, url.c_str(), context, toUrl.c_str()) == 0;
     });
 }
 
 bool CreateFolder(const std::string& path) {
     return WithUrl(path, [&](SMBCCTX* context, const std::string& url) {
-        return smbc_getFunctionMkdir(context)(context, url.c_str(), 0777) == 0;
+        return Smb().getFunctionMkdir(context)(context, url.c_str(), 0777) == 0;
     });
 }
 
@@ -687,7 +779,7 @@ bool ForceDirectories(const std::string& path) {
     int lastError = 0;
     for (std::size_t count = 2; count <= unc.Parts.size(); ++count) {
         errno = 0;
-        if (smbc_getFunctionMkdir(context)(context, UrlOfParts(unc, count).c_str(), 0777) != 0 &&
+        if (Smb().getFunctionMkdir(context)(context, UrlOfParts(unc, count).c_str(), 0777) != 0 &&
             Failed() != EEXIST) {
             lastError = errno;
         }
@@ -716,7 +808,7 @@ bool FreeSpace(const std::string& path, fs::DiskSpace& space) {
             return false;
         }
         errno = 0;
-        if (smbc_getFunctionStatVFS(context)(context, share.data(), &info) != 0) {
+        if (Smb().getFunctionStatVFS(context)(context, share.data(), &info) != 0) {
             Failed();
             return false;
         }
@@ -751,7 +843,7 @@ int OpenFile(const std::string& path, int flags) {
     SMBCCTX* context = ContextFor(unc.Server);
     errno = 0;
     SMBCFILE* file =
-        context == nullptr ? nullptr : smbc_getFunctionOpen(context)(context, url.c_str(), flags, 0666);
+        context == nullptr ? nullptr : Smb().getFunctionOpen(context)(context, url.c_str(), flags, 0666);
     if (file == nullptr) {
         const int error = context == nullptr ? errno : Failed();
         close(fd);
@@ -783,7 +875,7 @@ int64_t ReadFile(int fd, void* buffer, size_t count) {
         return -1;
     }
     errno = 0;
-    const ssize_t got = smbc_getFunctionRead(context)(context, found->second.File, buffer, count);
+    const ssize_t got = Smb().getFunctionRead(context)(context, found->second.File, buffer, count);
     if (got < 0) {
         Failed();
         return -1;
@@ -800,7 +892,7 @@ int64_t WriteFile(int fd, const void* buffer, size_t count) {
         return -1;
     }
     errno = 0;
-    const ssize_t written = smbc_getFunctionWrite(context)(context, found->second.File, buffer, count);
+    const ssize_t written = Smb().getFunctionWrite(context)(context, found->second.File, buffer, count);
     if (written < 0) {
         Failed();
         return -1;
@@ -818,7 +910,7 @@ bool GetFileInfo(int fd, int64_t& size, timespec& access, timespec& modify) {
     }
     struct stat st {};
     errno = 0;
-    if (smbc_getFunctionFstat(context)(context, found->second.File, &st) != 0) {
+    if (Smb().getFunctionFstat(context)(context, found->second.File, &st) != 0) {
         Failed();
         return false;
     }
@@ -857,10 +949,10 @@ bool CloseFile(int fd) {
         SMBCCTX* context = ContextFor(open.Server);
         if (context != nullptr) {
             errno = 0;
-            closed = smbc_getFunctionClose(context)(context, open.File) == 0;
+            closed = Smb().getFunctionClose(context)(context, open.File) == 0;
             error = closed ? 0 : Failed();
             if (closed && open.TimesPending &&
-                smbc_getFunctionUtimes(context)(context, open.Url.c_str(), open.Times) != 0) {
+                Smb().getFunctionUtimes(context)(context, open.Url.c_str(), open.Times) != 0) {
                 SetFailed(context);
             }
         }

@@ -117,17 +117,32 @@ void TSyncTask::RecordNotStarted(const std::string& action, const std::string& r
     }
 }
 
-int32_t TSyncTask::WriteLog(const std::string& text) const {
-    const std::string path = LogPath();
-    const int fd = OpenPrivateAppend(path);
-    if (fd < 0) {
-        throw EInOutError("Cannot open log \"" + path + "\": " + std::strerror(errno));
+TTaskLogFile::~TTaskLogFile() {
+    if (fd_ >= 0) {
+        close(fd_);
     }
-    const std::string line = text + kLogLineEnd;
+}
+
+void TTaskLogFile::Open(const std::string& Path) {
+    if (fd_ >= 0) {
+        Close();
+    }
+    fd_ = OpenPrivateAppend(Path);
+    if (fd_ < 0) {
+        throw EInOutError("Cannot open log \"" + Path + "\": " + std::strerror(errno));
+    }
+    path_ = Path;
+}
+
+void TTaskLogFile::Append(const std::string& Text) {
+    if (fd_ < 0) {
+        throw EInOutError("Cannot write log \"" + path_ + "\": " + std::strerror(EBADF));
+    }
+    const std::string line = Text + kLogLineEnd;
     size_t done = 0;
     int error = 0;
     while (done < line.size()) {
-        const ssize_t n = write(fd, line.data() + done, line.size() - done);
+        const ssize_t n = write(fd_, line.data() + done, line.size() - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -138,20 +153,35 @@ int32_t TSyncTask::WriteLog(const std::string& text) const {
         done += static_cast<size_t>(n);
     }
     struct stat after {};
-    if (error != 0 && done > 0 && fstat(fd, &after) == 0 && S_ISREG(after.st_mode) &&
+    if (error != 0 && done > 0 && fstat(fd_, &after) == 0 && S_ISREG(after.st_mode) &&
         after.st_size >= static_cast<off_t>(done)) {
         // Part of a line (the disk filled up) would run into the next record once
         // there is room again; the file goes back to its last whole line. The cut
         // is measured from the end the part went to: another program may have
         // appended a record since this one opened the file.
-        (void)!ftruncate(fd, after.st_size - static_cast<off_t>(done));
-    }
-    if (close(fd) != 0 && error == 0) {
-        error = errno;
+        (void)!ftruncate(fd_, after.st_size - static_cast<off_t>(done));
     }
     if (error != 0) {
-        throw EInOutError("Cannot write log \"" + path + "\": " + std::strerror(error));
+        throw EInOutError("Cannot write log \"" + path_ + "\": " + std::strerror(error));
     }
+}
+
+void TTaskLogFile::Close() {
+    if (fd_ < 0) {
+        return;
+    }
+    const int fd = fd_;
+    fd_ = -1;
+    if (close(fd) != 0) {
+        throw EInOutError("Cannot write log \"" + path_ + "\": " + std::strerror(errno));
+    }
+}
+
+int32_t TSyncTask::WriteLog(const std::string& text) const {
+    TTaskLogFile file;
+    file.Open(LogPath());
+    file.Append(text);
+    file.Close();
     return 0;
 }
 

@@ -21,6 +21,33 @@ inline constexpr const char* kLogActionSync = "SYNC";
 // The line end of every log line.
 inline constexpr const char* kLogLineEnd = "\r\n";
 
+// The task log kept open for the lines of one record (a sync writes a line per
+// item): opened at the first line, closed at the record's end. Every line goes
+// to the file at once, nothing waits in this process, so a run that is killed
+// leaves each line it wrote before, as when the file was opened per line.
+class TTaskLogFile {
+public:
+    TTaskLogFile() = default;
+    TTaskLogFile(const TTaskLogFile&) = delete;
+    TTaskLogFile& operator=(const TTaskLogFile&) = delete;
+    ~TTaskLogFile();
+
+    // Opens Path for appending (made 0600 when new, other people's rights taken
+    // away); raises EInOutError.
+    void Open(const std::string& Path);
+    bool IsOpen() const { return fd_ >= 0; }
+    // Appends Text and the line end; raises EInOutError. A line that did not fit
+    // whole (the disk full) is taken back, so the next record starts on a line
+    // of its own.
+    void Append(const std::string& Text);
+    // Closes the file; raises EInOutError when the system reports a failure.
+    void Close();
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
 // A folder as logs and the window show it: a server or share address never
 // with its user part, so a password typed into the address stays out of sight.
 std::string FolderWithoutUserPart(const TFolderSource& source);

@@ -864,6 +864,12 @@ void TFSyncMain::AnalyzeThreadDone() {
     rows_.SetResultTree(ResultTree);
     if (ResultTree == nullptr) {
         InitView();
+    } else if (NobodyWatches && SyncAfterAnalyze == 0) {
+        // An analysis nobody sees and no sync walks needs only its counts for
+        // the record: a row per item would be built just to be torn down.
+        InitView();
+        rows_.RecountTree(ResultTree);
+        UpdateFilterCaptions();
     } else {
         ViewActionExecute(vkChanged);
     }
@@ -1311,7 +1317,7 @@ void TFSyncMain::SyncThreadDone() {
     ScrollLogToEnd();
     // Every line of the record is in the task log already; an empty line ends it.
     WriteRunLogLine("");
-    logToFile_ = false;
+    EndRunLog();
     emit RunStateChanged();
     const int failed = FailedSyncItems();
     conflictsLeft_ = rows_.ConflictsLeft();
@@ -1351,12 +1357,35 @@ void TFSyncMain::WriteRunLogLine(const std::string& line) {
         return;
     }
     try {
-        Task->WriteLog(line);
+        if (!runLog_.IsOpen()) {
+            runLog_.Open(Task->LogPath());
+        }
+        runLog_.Append(line);
     } catch (const std::exception& e) {
         // Said once; the run goes on without its record.
         ErrorLogger.HandleException(e);
         logFailure_ = e.what();
         logToFile_ = false;
+        CloseRunLog();
+    }
+}
+
+// The sync's record is complete: the task log is closed until the next one.
+void TFSyncMain::EndRunLog() {
+    logToFile_ = false;
+    try {
+        runLog_.Close();
+    } catch (const std::exception& e) {
+        ErrorLogger.HandleException(e);
+        logFailure_ = e.what();
+    }
+}
+
+// After a failed line: closed without a word more, the failure is said already.
+void TFSyncMain::CloseRunLog() {
+    try {
+        runLog_.Close();
+    } catch (const std::exception&) {
     }
 }
 

@@ -16,6 +16,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Messages.h"
 #include "tasks/UTSyncTask.h"
+#include "tasks/UTTaskLog.h"
 #include "ui/UButtonImages.h"
 #include "ui/UResultView.h"
 
@@ -220,6 +221,8 @@ private:
     // The lines of a sync go to the task log one by one as they come, so a
     // run that is killed leaves the lines of what it did.
     void WriteRunLogLine(const std::string& line);
+    void EndRunLog();
+    void CloseRunLog();
     int FailedSyncItems();
     void BuildControls();
     void BuildActions();
@@ -296,6 +299,7 @@ private:
     bool runOpen_ = false;       // a run has started and RunEnded has not been sent
     bool syncCancelled_ = false; // cancel was pressed while the sync ran
     bool logToFile_ = false;     // the sync's lines are appended to the task log
+    TTaskLogFile runLog_;        // the task log, open while the sync's record is written
     std::string logFailure_;
     fs::TFileLock runLock_;                  // held while a run is open
     std::string analysisFailure_;            // why the last analysis gave no result

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -94,6 +95,103 @@ TEST_F(WinFileOperTest, ScanOrdersEveryLevelFoldersFirstThenFilesWithoutLetterCa
         }
     }
     EXPECT_TRUE(oper->ScanComplete());
+}
+
+// The single walk a share is listed with, on a local folder.
+class TSingleWalkOper : public TWinFileOper {
+public:
+    TSingleWalkOper() : TWinFileOper(false) {}
+    void Walk() {
+        ListFolder(Tree, Source->FolerAllName + "/");
+        SortTree(Tree);
+        Tree->RemoveChild(WorkFolderName);
+    }
+};
+
+// Two trees alike: every node's name, entry and marks, and the order of every level.
+void ExpectSameTree(const TFileTree* a, const TFileTree* b, const std::string& path, int& differences) {
+    const auto differ = [&](const std::string& what) {
+        if (++differences <= 5) {
+            ADD_FAILURE() << path << ": " << what;
+        }
+    };
+    if (a->Name != b->Name || a->ListFailed != b->ListFailed || a->ChildCount != b->ChildCount ||
+        a->Children.size() != b->Children.size()) {
+        differ("name, marks or number of children");
+        return;
+    }
+    if ((a->Data == nullptr) != (b->Data == nullptr)) {
+        differ("entry");
+        return;
+    }
+    if (a->Data != nullptr) {
+        const TFileAttri& x = *a->Data;
+        const TFileAttri& y = *b->Data;
+        if (x.Name != y.Name || x.Size != y.Size || x.Time != y.Time || x.TimeFraction != y.TimeFraction ||
+            x.Attr != y.Attr || x.IsFolder != y.IsFolder || x.RelPath.str() != y.RelPath.str()) {
+            differ("entry values");
+        }
+    }
+    for (size_t i = 0; i < a->Children.size(); ++i) {
+        ExpectSameTree(a->Children[i], b->Children[i], path + "/" + a->Children[i]->Name, differences);
+    }
+}
+
+int FolderCount(const TFileTree* node) {
+    int count = 0;
+    for (const TFileTree* child : node->Children) {
+        if (child->Data != nullptr && child->Data->IsFolder == 1) {
+            count += 1 + FolderCount(child);
+        }
+    }
+    return count;
+}
+
+// A local side is listed by several threads at once: the tree they build is the
+// one a single walk of the same folders builds, item for item and in order,
+// however the threads' work falls out.
+TEST_F(WinFileOperTest, ScanOnSeveralThreadsGivesTheTreeOfASingleWalk) {
+    // Uneven folders, wide and deep; names apart by letter case only; hidden
+    // files; times with odd seconds and fractions over four decades; links to a
+    // file and to a folder; work folders below the root.
+    std::mt19937 random(2311);
+    std::vector<std::string> folders = {Root};
+    for (int i = 0; i < 300; ++i) {
+        const std::string& parent = folders[random() % folders.size()];
+        folders.push_back(parent + "/" + (random() % 4 == 0 ? "D" : "d") + std::to_string(i % 40));
+        MakeDir(folders.back());
+    }
+    for (int i = 0; i < 3000; ++i) {
+        const std::string& folder = folders[random() % folders.size()];
+        const std::string name =
+            std::string(i % 7 == 0 ? "." : "") + (i % 5 == 0 ? "F" : "f") + std::to_string(i % 900);
+        const std::string path = folder + "/" + name;
+        WriteFile(path, std::string(random() % 64, 'x'));
+        const timespec times[2] = {{0, UTIME_OMIT},
+                                   {static_cast<time_t>(315532800 + random() % 1300000000),
+                                    static_cast<long>(random() % 1000000000)}};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+    }
+    ASSERT_EQ(symlink((folders[5] + "/..").c_str(), (folders[7] + "/to-folder").c_str()), 0);
+    WriteFile(folders[9] + "/target.txt", "target");
+    ASSERT_EQ(symlink((folders[9] + "/target.txt").c_str(), (folders[11] + "/to-file").c_str()), 0);
+    MakeDir(folders[13] + "/__Tandemora__");
+    WriteFile(folders[13] + "/__Tandemora__/snapshot", "not an item");
+
+    TSingleWalkOper single;
+    single.Source = &Source;
+    single.Walk();
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        auto oper = MakeOper();
+        oper->ScanTree();
+        EXPECT_TRUE(oper->ScanComplete());
+        // One progress step per folder listed, the root's included.
+        EXPECT_EQ(Log.Count(WM_UPDATEPROCESS), (round + 1) * (FolderCount(single.Tree) + 1));
+        int differences = 0;
+        ExpectSameTree(oper->Tree, single.Tree, "", differences);
+        EXPECT_EQ(differences, 0);
+    }
 }
 
 TEST_F(WinFileOperTest, FolderThatVanishesBeforeItIsListedIsReportedNotEmpty) {

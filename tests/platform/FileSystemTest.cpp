@@ -287,6 +287,47 @@ TEST(FileSystem, DosTimesUseTheOffsetOfTheirOwnInstant) {
     }
 }
 
+TEST(FileSystem, DosClockGivesTheLibrarysTimeInEveryZone) {
+    // One clock across every zone: a change of TZ must make it learn again.
+    fs::TDosClock clock;
+    std::vector<std::string> zones = {"UTC", BerlinZone(), "CET-1CEST,M3.5.0,M10.5.0/3", "<+0545>-5:45",
+                                      "EST5EDT,M3.2.0,M11.1.0"};
+    for (const char* name : {"Australia/Lord_Howe", "Asia/Kathmandu", "America/St_Johns",
+                             "right/Europe/Berlin", "Pacific/Apia"}) {
+        if (access(("/usr/share/zoneinfo/" + std::string(name)).c_str(), R_OK) == 0) {
+            zones.emplace_back(name);
+        }
+    }
+    for (const std::string& zone : zones) {
+        SCOPED_TRACE(zone);
+        ScopedEnv tz("TZ", zone);
+        std::vector<time_t> instants;
+        // December 2021 first: the days the zone before ended with.
+        for (time_t t = 1638316800; t < 1640995200; t += 3607) {
+            instants.push_back(t);
+        }
+        // Instants scattered from before 1970 to past the last DOS year,
+        uint64_t seed = 12345;
+        for (int i = 0; i < 20000; ++i) {
+            seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+            instants.push_back(static_cast<time_t>(seed >> 31) % 5500000000LL - 1000000000LL);
+        }
+        // then every quarter hour and a second of 2021, changes of summer time included.
+        for (time_t t = 1609459200; t < 1640995200; t += 901) {
+            instants.push_back(t);
+        }
+        int wrong = 0;
+        for (const time_t t : instants) {
+            const int32_t expected = fs::UnixToDosTime({t, 0});
+            const int32_t got = clock.DosTime({t, 0});
+            if (got != expected && ++wrong <= 3) {
+                ADD_FAILURE() << "instant " << t << ": " << std::hex << got << " instead of " << expected;
+            }
+        }
+        EXPECT_EQ(0, wrong);
+    }
+}
+
 TEST(FileSystem, DosTimesWithFieldsOutOfRangeAreRefused) {
     ScopedEnv tz("TZ", "UTC");
     const std::vector<int32_t> bad = {
