@@ -904,8 +904,12 @@ void TTandemoraThread::MatchRenamedContents(TResultRow* Copy, TResultRow* Old, i
 // The old name of a copy's file on the target: a row of Row whose deletion
 // is proposed there; or, where the deletion is held back (deletions off, a
 // one-way task: not among the changes shown), an item of the result that the
-// source no longer holds and whose file on the target is the very file the
-// copy brings (same size and time), so that renaming it loses nothing.
+// source no longer holds. Such an item is the file the last sync left there
+// (one changed since would be copied back, or in a one-way task that copies
+// over the target's changes, give way to the source's all the same), so the
+// copy may replace it even where the source was edited as it was renamed: on
+// a target that ignores case both names cannot stay, and otherwise the copy
+// would find its target taken at every run.
 bool TTandemoraThread::FindCaseTwin(TResultRow* Row, TResultRow* Copy, int32_t Side,
                                     const std::set<const TResultRow*>& Done,
                                     const std::set<const TFileTree*>& Renamed, TCaseTwin& Twin) {
@@ -927,16 +931,13 @@ bool TTandemoraThread::FindCaseTwin(TResultRow* Row, TResultRow* Copy, int32_t S
     if (folder == nullptr && View != nullptr && Row == View->RootRow()) {
         folder = View->ResultTree();
     }
-    const int32_t sourceDate = Side == 0 ? Copy->LeftDate : Copy->RightDate;
-    const int64_t sourceSize = Side == 0 ? Copy->LeftSize : Copy->RightSize;
     for (const TFileTree* node : folder != nullptr ? folder->Children : TFileTreeList()) {
         const TFileAttri* data = node->Data;
         // Its entry is the target's, and the source holds nothing of that name.
         const bool targetOnly =
             Side == 0 ? node->RightEntry == 1 : node->RightEntry == 0 && node->OtherTime == -1;
         if (data != nullptr && data->IsFolder == 0 && node->Action == saDoNotCopy && targetOnly &&
-            Renamed.count(node) == 0 && DifferOnlyInCase(Copy->Name, data->Name) &&
-            data->Time == sourceDate && data->Size == sourceSize) {
+            Renamed.count(node) == 0 && DifferOnlyInCase(Copy->Name, data->Name)) {
             Twin = {nullptr, node, data->Name, data->RelPath.str(), data->Time, data->Size};
             return true;
         }
