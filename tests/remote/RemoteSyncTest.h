@@ -343,6 +343,42 @@ protected:
         EXPECT_EQ(Changes(), 0);
     }
 
+    // Names close to the 255 bytes a name may hold go both ways and their edits
+    // follow, however long the names of the temporary files on their way would
+    // be: one of letters, one that a server might store under another name
+    // (so an FTP upload tries it under a stand-in first; Odd, one that this
+    // server kind can hold), one of two-byte characters made on the server
+    // (WideChars of them: a server that writes an upload under a longer name
+    // of its own first cannot take every name from another client either).
+    void LongNamesTravel(const std::string& Odd = "odd: ", int WideChars = 123) {
+        const std::string plain = std::string(246, 'a') + ".txt";
+        const std::string odd = Odd + std::string(246 - Odd.size(), 'b') + ".txt";
+        std::string wide;
+        for (int i = 0; i < WideChars; ++i) {
+            wide += "\xc3\xbc";
+        }
+        wide += ".txt";
+        ASSERT_EQ(plain.size() + odd.size(), 500u);
+        Put(L, plain, "plain", kOld);
+        Put(L, odd, "odd", kOld);
+        ServerPut(wide, "wide", kOld);
+        AnalyzeAndSync();
+        EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+        EXPECT_EQ(Read(S, plain) + Read(S, odd) + Read(L, wide), "plainoddwide");
+        Analyze();
+        EXPECT_EQ(Changes(), 0);
+        Put(L, odd, "odd, edited", kNewer);
+        ServerPut(wide, "wide, edited there", kNewer);
+        AnalyzeAndSync();
+        EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+        EXPECT_EQ(Read(S, odd) + "|" + Read(L, wide), "odd, edited|wide, edited there");
+        EXPECT_EQ(Names(S), (std::vector<std::string>{"__Tandemora__", plain, odd, wide}));
+        EXPECT_EQ(Leftovers(S), std::vector<std::string>{});
+        EXPECT_EQ(Leftovers(L), std::vector<std::string>{});
+        Analyze();
+        EXPECT_EQ(Changes(), 0);
+    }
+
     // What a killed run of this task left on the server goes with the next run's
     // first write into its folder, with a line in the log. With lookAlikes, names
     // that merely look like part files (another version's, another task's) are

@@ -124,6 +124,10 @@ TEST_F(SmbSyncTest, ACaseOnlyRenameIsARenameInPlace) {
 
 // A folder's case change too: copying into the new name would land in the
 // old folder, and the old folder's deletion would then empty the share.
+TEST_F(SmbSyncTest, LongNamesTravel) {
+    LongNamesTravel("odd & ");
+}
+
 TEST_F(SmbSyncTest, ACaseOnlyFolderRenameIsARenameInPlace) {
     ACaseOnlyFolderRenameEndsUnderTheNewName();
 }
