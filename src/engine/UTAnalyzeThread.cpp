@@ -113,9 +113,28 @@ bool SameFile(const TFileAttri* a, int32_t time, int64_t size) {
     return a->Time == time && a->Size == size;
 }
 
+// Whether the instant of the date-time Then lies within the minute or the day
+// that a coarse listing shows as Now (its start).
+bool WithinListed(int32_t Now, int32_t Precision, int32_t Then) {
+    time_t start = 0;
+    time_t then = 0;
+    if (!fs::DosTimeToUnix(Now, start) || !fs::DosTimeToUnix(Then, then)) {
+        return Now == Then;
+    }
+    const time_t span = Precision == tfDayOnly ? 24 * 60 * 60 : 60;
+    return then >= start && then < start + span;
+}
+
 // A file against its entry of the last sync, at the finest precision both
-// know: a save within the same 2-second step is a change too.
+// know: a save within the same 2-second step is a change too. A server that
+// shows only the minute or the day cannot tell a time within it from another:
+// the time alone makes no change there (as when an older file's listing turns
+// from the minute to the day, or the last sync knew the second).
 bool SameAsBefore(const TFileAttri* now, const TFileAttri* before) {
+    const int32_t precision = now->TimeFraction;
+    if (precision == tfMinuteOnly || precision == tfMinuteOpen || precision == tfDayOnly) {
+        return now->Size == before->Size && WithinListed(now->Time, precision, before->Time);
+    }
     const bool finer = now->TimeFraction >= 0 && before->TimeFraction >= 0;
     return SameFile(now, before->Time, before->Size) && (!finer || now->TimeFraction == before->TimeFraction);
 }
@@ -221,13 +240,14 @@ void TAnalyzeThread::StopAnalysis() {
     }
 }
 
-bool TAnalyzeThread::SameBytes(const TFileTree* A, const TFileTree* B) {
+bool TAnalyzeThread::SameBytes(const TFileTree* A, const TFileTree* B, bool Remembered) {
     // A side whose scan stopped gets no operation anyway: nothing to download for.
     if (!SameContent || A->Data->Size != B->Data->Size || Terminated() || LeftTree->ListFailed != 0 ||
         RightTree->ListFailed != 0) {
         return false;
     }
-    return SameContent->Compare(*A->Data, *B->Data, [this] { return Terminated(); }) == TSameContent::scSame;
+    return SameContent->Compare(
+               *A->Data, *B->Data, [this] { return Terminated(); }, Remembered) == TSameContent::scSame;
 }
 
 // ---- The run ---------------------------------------------------------------------------
@@ -513,6 +533,10 @@ void TAnalyzeThread::PairDiff(TFileTree* A, TFileTree* B, TFileTree* O) {
         same = true;
         ResultTree->Agreed = 1;
     }
+    // Listed in the very minute the last sync listed while it still ran: an
+    // edit made later in that minute, of the same size, reads alike.
+    A->ListedAlike =
+        same && B->Data->TimeFraction == tfMinuteOpen && A->Data->TimeFraction != tfDayOnly ? 1 : 0;
     A->SetAction(same ? saSame : saChangedSinceSync);
     CopyOtherValues(A, B);
     O->AppendNode(A);
@@ -547,6 +571,9 @@ void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {
     }
     const bool leftGone = !Present(A) && Present(B);
     TFileTree* own = leftGone ? B : A;
+    if (A->ListedAlike != 0 || B->ListedAlike != 0) {
+        SettleListedAlike(A, B);
+    }
     const int32_t combined =
         TargetLost(Task, A->Action, B->Action, CombineCodes(A->Action, B->Action, IsFolder(A)));
     if (IsFolder(A)) {
@@ -607,6 +634,27 @@ void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {
     }
     A->SetAction(code);
     O->AppendNode(A);
+}
+
+// A server file that reads unchanged only to the minute its listing shows
+// (ListedAlike) may hold another client's edit of the same size. Its bytes
+// decide: where the other side's file is as the last sync left it, the same
+// bytes mean no change (and the snapshots are written again, from a listing
+// whose minute has ended), other bytes an edit that comes over. Where the
+// other side changed too, the file counts as changed on both sides, so that
+// the same bytes settle it and other bytes leave the choice to the user (or
+// the task's policy): a later edit never overwrites an edit it cannot see.
+void TAnalyzeThread::SettleListedAlike(TFileTree* A, TFileTree* B) {
+    TFileTree* alike = A->ListedAlike != 0 ? A : B;
+    TFileTree* other = alike == A ? B : A;
+    if (!Present(other) || IsFolder(other)) {
+        return;
+    }
+    if (other->Action == saSame && SameBytes(A, B, false)) {
+        ResultTree->Agreed = 1;
+        return;
+    }
+    alike->Action = saChangedSinceSync;
 }
 
 // Takes the node that stands for a pair of change-tree items without children.

@@ -168,7 +168,8 @@ private:
     static int ReplaceCode(TFileTree* Node, int32_t From, int32_t To);
     // Both sides changed the file A (left) and B (right) to the same size:
     // true when their bytes are the same.
-    bool SameBytes(const TFileTree* A, const TFileTree* B);
+    void SettleListedAlike(TFileTree* A, TFileTree* B);
+    bool SameBytes(const TFileTree* A, const TFileTree* B, bool Remembered = true);
 
     // Marks a one-sided subtree with Code, except what lies below an unseen folder
     // (saDoNotCopy) and, when combining, items deleted since the snapshot that no

@@ -211,7 +211,8 @@ void WriteMounts(const TSyncTask& task) {
 
 // The finer file times of the pair of snapshots a stamp names: the stamp's text,
 // then for each side "L n" or "R n" and one line per node of its tree in the
-// order the snapshot text lists them ("-" where nothing finer is known).
+// order the snapshot text lists them ("-" where nothing finer is known, "m"
+// for a time a server listed to the minute while that minute still ran).
 std::string FineTimesPath(const TSyncTask& task) {
     return task.RunStampPath() + ".times";
 }
@@ -228,7 +229,9 @@ void AddFineTimes(std::string& text, char side, const TFileTree* tree) {
     size_t count = 0;
     EachNode(tree, [&](const TFileTree* node) {
         const int32_t fraction = node->Data != nullptr ? node->Data->TimeFraction : -1;
-        lines += fraction >= 0 ? std::to_string(fraction) : std::string("-");
+        lines += fraction >= 0              ? std::to_string(fraction)
+                 : fraction == tfMinuteOpen ? std::string("m")
+                                            : std::string("-");
         lines += '\n';
         ++count;
     });
@@ -263,9 +266,13 @@ bool TakeFineTimes(const std::string& text, size_t& pos, char side, TFileTree* t
         if (!nextLine(line)) {
             return false;
         }
+        if (line == "-" || line == "m") {
+            fractions.push_back(line == "m" ? tfMinuteOpen : tfUnknown);
+            continue;
+        }
         char* end = nullptr;
-        const long value = line == "-" ? -1 : std::strtol(line.c_str(), &end, 10);
-        if (line != "-" && (line.empty() || *end != '\0' || value < 0 || value >= 2000000000L)) {
+        const long value = std::strtol(line.c_str(), &end, 10);
+        if (line.empty() || *end != '\0' || value < 0 || value >= 2000000000L) {
             return false;
         }
         fractions.push_back(static_cast<int32_t>(value));

@@ -80,9 +80,12 @@ TFileOper* TSameContent::Endpoint(int32_t Side) {
 }
 
 TSameContent::TAnswer TSameContent::Compare(const TFileAttri& Left, const TFileAttri& Right,
-                                            const std::function<bool()>& Cancelled) {
+                                            const std::function<bool()>& Cancelled, bool Remembered) {
     if (Left.Size != Right.Size || Left.IsFolder != 0 || Right.IsFolder != 0) {
         return Left.Size != Right.Size ? scDifferent : scCannotTell;
+    }
+    if (!Remembered) {
+        return CompareBytes(Left, Right, Cancelled);
     }
     const std::string key = Left.RelPath.str() + Left.Name;
     const TSeenPair pair = {Left.Size, Left.Time, Right.Size, Right.Time};

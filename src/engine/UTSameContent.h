@@ -43,8 +43,12 @@ public:
     TSameContent& operator=(const TSameContent&) = delete;
 
     // Left and Right are the two sides' entries of the item (name, relative
-    // path, size). Cancelled is asked between blocks.
-    TAnswer Compare(const TFileAttri& Left, const TFileAttri& Right, const std::function<bool()>& Cancelled);
+    // path, size). Cancelled is asked between blocks. Without Remembered the
+    // bytes are read even where the kept answers know the pair as different
+    // (a side whose listing shows times only to the minute may hold other
+    // bytes under the same size and time), and the answer is not kept.
+    TAnswer Compare(const TFileAttri& Left, const TFileAttri& Right, const std::function<bool()>& Cancelled,
+                    bool Remembered = true);
     // From any thread: aborts a download in flight; every later Compare cannot tell.
     void Stop();
 

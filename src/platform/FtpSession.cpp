@@ -1275,10 +1275,17 @@ int TFtpSession::AskExactTimes(std::vector<TFtpEntry>& Entries, bool Ask) {
             }
         }
     }
+    // No exact time on this connection yet: MDTM unknown to the server, or
+    // refused for every file asked.
+    if (Ask && mdtm_ != 1 && !files.empty()) {
+        LearnListingZone();
+    }
     error_.clear();
+    const time_t now = std::time(nullptr);
     for (TFtpEntry& entry : Entries) {
         if (entry.Precision != ftpExactTime) {
             entry.Time = clock_.DosTimeOf(entry);
+            entry.MinuteOpen = entry.Precision == ftpMinuteTime && now < clock_.UtcOf(entry) + 60;
         }
     }
     return ftpOk;
@@ -1612,6 +1619,42 @@ void TFtpSession::LearnMdtmZone() {
     }
     error_ = reason;
     replyCode_ = reply;
+}
+
+// A server without MDTM tells no exact time at all, but its listing shows the
+// time of a file made now: once per connection an empty part file of this task
+// is made in the current folder, listed and deleted at once, and the minute
+// its line shows teaches the clock the listing's offset (as an exact time would,
+// see TFtpServerClock::Learn). Where writing is refused nothing is learnt, and
+// the listing is taken to be in UTC.
+void TFtpSession::LearnListingZone() {
+    if (listingZoneAsked_ || mlsd_ || clock_.Learnt() || PartOwner.empty()) {
+        return;
+    }
+    listingZoneAsked_ = true;
+    TFailure failure = KeepFailure();
+    const std::string probe = fs::PartFileName("clock", PartOwner);
+    TRequest upload;
+    upload.Quote = InCurrentDir({});
+    upload.Name = probe;
+    upload.Upload = true;
+    upload.UploadSize = 0;
+    upload.Source = [](char*, size_t) -> int64_t { return 0; };
+    const time_t before = std::time(nullptr);
+    if (ResultOf(Perform(upload)) == ftpOk) {
+        std::vector<TFtpEntry> entries;
+        const int listed = ListWithHidden(entries);
+        const time_t after = std::time(nullptr);
+        for (const TFtpEntry& entry : entries) {
+            // Listed within a few seconds of its making: else the minute shown
+            // may be one the file was not made in.
+            if (listed == ftpOk && entry.Name == probe && after - before <= 5) {
+                clock_.Learn(entry, before);
+            }
+        }
+        Command(InCurrentDir({"*DELE " + probe}));
+    }
+    RestoreFailure(std::move(failure));
 }
 
 // Whether the current folder's listing holds Name exactly. Marked (when given)

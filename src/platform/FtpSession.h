@@ -46,6 +46,9 @@ struct TFtpEntry {
     // they were UTC (the server's zone is not known to the line). 0 when none.
     int64_t Shown = 0;
     int Precision = ftpExactTime;
+    // Shown to the minute while that minute still ran by the server's clock,
+    // when it was listed: another change later within it would look the same.
+    bool MinuteOpen = false;
 };
 
 // A server's clock as its listings show it: one per connection. MLSD and MDTM
@@ -293,6 +296,7 @@ private:
     bool DropRenamedPart(const std::string& Temp, const std::string& Name);
     bool ListsName(const std::string& Name, std::vector<std::string>* Marked, const std::string& Mark);
     void LearnMdtmZone();
+    void LearnListingZone();
 
     // libcurl's callbacks reach the members through this.
     friend struct TFtpCallbacks;
@@ -309,6 +313,7 @@ private:
     int mdtm_ = -1;            // MDTM answered: 1 yes, 0 no, -1 not known yet
     bool mdtmOffered_ = false; // FEAT offers MDTM (vsftpd also sets times with it)
     bool mdtmZoneAsked_ = false;
+    bool listingZoneAsked_ = false;
     int64_t mdtmZone_ = 0; // seconds east of UTC that MDTM times are given in (LearnMdtmZone)
     TFtpServerClock clock_;
     size_t maxListing_ = size_t(1) << 30;

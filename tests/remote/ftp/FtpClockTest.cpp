@@ -347,5 +347,96 @@ TEST_P(FtpClockTest, AFileListedWithItsDayOnlyKeepsItsExactTime) {
     EXPECT_EQ(Changes(), 0);
 }
 
+// ---- A server that tells no exact time ------------------------------------------
+
+// vsftpd refusing MDTM, in a zone three hours ahead: its listing shows each
+// file's minute (or day) in that zone, and uploads get the time of their upload.
+class FtpNoMdtmTest : public FtpClockTest {};
+
+INSTANTIATE_TEST_SUITE_P(Servers, FtpNoMdtmTest, ::testing::Values("VSFTPDNOMDTM_"),
+                         [](const auto&) { return std::string("VsftpdWithoutMdtm"); });
+
+// The listing's zone is learnt from a file made there for a moment: at a
+// first sync, in a zone far from the server's, the newer file wins either way.
+TEST_P(FtpNoMdtmTest, AtAFirstSyncTheNewerFileWinsInAnyZone) {
+    testsupport::ScopedEnv tz("TZ", std::string("XYZ-5:30"));
+    const time_t now = std::time(nullptr);
+    ServerPut("server newer.txt", "edited on the server ten minutes ago", now - 600);
+    Put(L, "server newer.txt", "local copy forty minutes old", now - 2400);
+    ServerPut("local newer.txt", "server copy forty minutes old", now - 2400);
+    Put(L, "local newer.txt", "edited here ten minutes ago", now - 600);
+    Analyze();
+    EXPECT_EQ(Code("/server newer.txt"), saOverwriteRtoL);
+    EXPECT_EQ(Code("/local newer.txt"), saOverwriteLtoR);
+    Sync();
+    EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+    EXPECT_EQ(Read(L, "server newer.txt"), "edited on the server ten minutes ago");
+    EXPECT_EQ(Read(S, "local newer.txt"), "edited here ten minutes ago");
+    EXPECT_EQ(Leftovers(S), std::vector<std::string>{}); // no probe stays
+    Analyze();
+    EXPECT_EQ(Changes(), 0);
+}
+
+class FtpNoMdtmEditTest : public FtpNoMdtmTest {
+protected:
+    // A file made on the server now and synchronised while its minute still
+    // runs (where the minute ran out first, as it may, with another name):
+    // its time, 0 when no attempt made it.
+    time_t SyncedInItsMinute(std::string& Name) {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            Name = "a" + std::to_string(attempt) + ".txt";
+            const time_t now = std::time(nullptr);
+            ServerPut(Name, "first", now);
+            AnalyzeAndSync();
+            const std::string times = testsupport::ReadFile(task.RunStampPath() + ".times");
+            if (Read(L, Name) == "first" && times.find("\nm") != std::string::npos) {
+                return now;
+            }
+            std::filesystem::remove(S + "/" + Name);
+            AnalyzeAndSync();
+        }
+        return 0;
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Servers, FtpNoMdtmEditTest, ::testing::Values("VSFTPDNOMDTM_"),
+                         [](const auto&) { return std::string("VsftpdWithoutMdtm"); });
+
+// Another client's edit of the same size, listed in the very minute the last
+// sync listed the file in while that minute still ran, looks unchanged: its
+// bytes against the local file's, which is as that sync left it, show it.
+TEST_P(FtpNoMdtmEditTest, ASameSizeEditInTheMinuteOfTheLastSyncComesOver) {
+    std::string name;
+    const time_t when = SyncedInItsMinute(name);
+    ASSERT_NE(when, 0);
+    Analyze();
+    EXPECT_EQ(Changes(), 0);
+    ServerPut(name, "secnd", when); // the same size, the same minute
+    Analyze();
+    EXPECT_EQ(Code("/" + name), saOverwriteRtoL);
+    Sync();
+    EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+    EXPECT_EQ(Read(L, name), "secnd");
+    Analyze();
+    EXPECT_EQ(Changes(), 0);
+}
+
+// The same edit with a local edit after it: the later edit does not overwrite
+// the one it cannot see; both stay, a conflict for the user.
+TEST_P(FtpNoMdtmEditTest, ALocalEditNeverOverwritesASameMinuteServerEditUnseen) {
+    std::string name;
+    const time_t when = SyncedInItsMinute(name);
+    ASSERT_NE(when, 0);
+    ServerPut(name, "secnd", when);
+    Put(L, name, "local edit", when + 3600);
+    for (int run = 0; run < 2; ++run) {
+        Analyze(vkAll);
+        EXPECT_EQ(Code("/" + name), saConflict) << "run " << run;
+        Sync();
+        EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+        EXPECT_EQ(Read(L, name) + "|" + Read(S, name), "local edit|secnd");
+    }
+}
+
 } // namespace
 } // namespace ftptest
