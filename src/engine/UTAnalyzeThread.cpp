@@ -536,7 +536,11 @@ void TAnalyzeThread::PairDiff(TFileTree* A, TFileTree* B, TFileTree* O) {
     // Listed in the very minute the last sync listed while it still ran: an
     // edit made later in that minute, of the same size, reads alike.
     A->ListedAlike =
-        same && B->Data->TimeFraction == tfMinuteOpen && A->Data->TimeFraction != tfDayOnly ? 1 : 0;
+        same && IsMinuteOpen(B->Data->TimeFraction) && A->Data->TimeFraction != tfDayOnly ? 1 : 0;
+    uint32_t digest = 0;
+    if (A->ListedAlike != 0 && OpenMinuteDigest(B->Data->TimeFraction, digest)) {
+        alikeDigests_[A] = digest;
+    }
     A->SetAction(same ? saSame : saChangedSinceSync);
     CopyOtherValues(A, B);
     O->AppendNode(A);
@@ -638,23 +642,34 @@ void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {
 
 // A server file that reads unchanged only to the minute its listing shows
 // (ListedAlike) may hold another client's edit of the same size. Its bytes
-// decide: where the other side's file is as the last sync left it, the same
-// bytes mean no change (and the snapshots are written again, from a listing
-// whose minute has ended), other bytes an edit that comes over. Where the
-// other side changed too, the file counts as changed on both sides, so that
+// decide, and either way the snapshots are written again (from a listing
+// whose minute has ended). Where the other side's file is as the last sync
+// left it, the same bytes mean no change, other bytes an edit that comes over.
+// Where the other side changed too, the digest of the bytes the last sync left
+// there (kept with its time where the sync knew them) tells whether they are
+// still there; without it the file counts as changed on both sides, so that
 // the same bytes settle it and other bytes leave the choice to the user (or
 // the task's policy): a later edit never overwrites an edit it cannot see.
 void TAnalyzeThread::SettleListedAlike(TFileTree* A, TFileTree* B) {
     TFileTree* alike = A->ListedAlike != 0 ? A : B;
     TFileTree* other = alike == A ? B : A;
-    if (!Present(other) || IsFolder(other)) {
+    if (!Present(other) || IsFolder(other) || Terminated()) {
         return;
     }
-    if (other->Action == saSame && SameBytes(A, B, false)) {
-        ResultTree->Agreed = 1;
+    ResultTree->Agreed = 1;
+    if (other->Action == saSame) {
+        if (!SameBytes(A, B, false)) {
+            alike->Action = saChangedSinceSync;
+        }
         return;
     }
-    alike->Action = saChangedSinceSync;
+    const auto digest = alikeDigests_.find(alike);
+    const bool kept = digest != alikeDigests_.end() && SameContent &&
+                      SameContent->HoldsDigest(*alike->Data, alike == A ? 0 : 1, digest->second,
+                                               [this] { return Terminated(); }) == TSameContent::scSame;
+    if (!kept) {
+        alike->Action = saChangedSinceSync;
+    }
 }
 
 // Takes the node that stands for a pair of change-tree items without children.

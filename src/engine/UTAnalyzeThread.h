@@ -35,6 +35,7 @@
 #include "tasks/UTSyncTask.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -194,6 +195,9 @@ private:
 
     bool filtersCompiled_ = false;
     // The snapshots were written in another time zone than this run's.
+    // Digests of the bytes the last sync left in ListedAlike files, by their
+    // change-tree node (where the sync knew them).
+    std::map<const TFileTree*, uint32_t> alikeDigests_;
     bool zoneMoved_ = false;
     TZoneOffsets zoneThen_;
     int unseenLevels_ = 0; // folder levels of the combination one side could not list

@@ -4,6 +4,7 @@
 #include "endpoints/UTWinFileOper.h"
 #include "engine/UTAnalyzeThread.h"
 #include "engine/UTRunStamp.h"
+#include "engine/UTSameContent.h"
 #include "engine/UTStagingFile.h"
 #include "engine/UTUnsettled.h"
 #include "model/UTFileTree.h"
@@ -21,6 +22,7 @@
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -1581,9 +1583,13 @@ int TTandemoraThread::SaveSnapshots() {
             right->Stop();
             return 0;
         }
-        const TFileTree* leftBase = LoadPrevious(left.get(), 0, local[0], leftBaseArena);
-        const TFileTree* rightBase = LoadPrevious(right.get(), 1, local[1], rightBaseArena);
+        TFileTree* leftBase = LoadPrevious(left.get(), 0, local[0], leftBaseArena);
+        TFileTree* rightBase = LoadPrevious(right.get(), 1, local[1], rightBaseArena);
         compared = TAnalyzeThread::SnapshotsUsable(Task, leftBase, rightBase);
+        if (compared) {
+            // Entries kept from the last pair keep what the analysis knew of them.
+            TRunStamp::LoadFineTimes(*Task, leftBase, rightBase);
+        }
         const TRowCodes codes = RowCodes();
         if (OpCount.load() == 0 && compared && !SettledAlike(codes)) {
             left->Stop();
@@ -1656,6 +1662,10 @@ int TTandemoraThread::SaveSnapshots() {
             std::string previous;
             compared =
                 hadPair && SaveSideSnapshot(opers[first], first, local[first], previous, bases[first], false);
+        }
+        if (written) {
+            NoteKnownBytes(left->Tree, right->Tree, right.get(), 1);
+            NoteKnownBytes(right->Tree, left->Tree, left.get(), 0);
         }
         if (written &&
             !TRunStamp::Write(*Task, TRunStamp::OfDigests(digests[0], digests[1]), left->Tree, right->Tree)) {
@@ -1759,7 +1769,7 @@ void TTandemoraThread::ReportUnsaved(const std::string& Why) {
 
 // The snapshot of one side as the next analysis would load it (an empty root
 // when there is none).
-const TFileTree* TTandemoraThread::LoadPrevious(TFileOper* Oper, int32_t Side, bool Local, TArenaPtr& Arena) {
+TFileTree* TTandemoraThread::LoadPrevious(TFileOper* Oper, int32_t Side, bool Local, TArenaPtr& Arena) {
     if (Local) {
         TFileTree* loaded = NewTree(Arena);
         if (Task->LoadSnapshot(loaded, Side) != 0) {
@@ -1786,6 +1796,45 @@ TRowCodes TTandemoraThread::RowCodes() const {
     }
     codes.Sort();
     return codes;
+}
+
+// A server file listed while its minute still ran (tfMinuteOpen) could take
+// another client's edit of the same size later in that minute unseen. Where
+// the other side is a disk, the bytes of its file of the same size there (as
+// the sync left them) go with the time, as a digest, so that the next
+// analysis can tell whether they are still on the server.
+void TTandemoraThread::NoteKnownBytes(TFileTree* Open, const TFileTree* Other, TFileOper* OtherOper,
+                                      int32_t OtherSide) {
+    TFolderSource* source = OtherSide == 0 ? &Task->LFolder : &Task->RFolder;
+    if (Open == nullptr || Other == nullptr || !IsDiskKind(source->DeviceType) || Terminated()) {
+        return;
+    }
+    std::map<std::string_view, const TFileTree*> others;
+    for (const TFileTree* child : Other->Children) {
+        others.emplace(child->Name, child);
+    }
+    for (TFileTree* child : Open->Children) {
+        const auto found = others.find(child->Name);
+        if (found == others.end() || child->Data == nullptr || found->second->Data == nullptr) {
+            continue;
+        }
+        const TFileAttri* mine = child->Data;
+        TFileAttri theirs = *found->second->Data;
+        if (mine->IsFolder == 1 && theirs.IsFolder == 1) {
+            NoteKnownBytes(child, found->second, OtherOper, OtherSide);
+            continue;
+        }
+        if (mine->IsFolder != 0 || theirs.IsFolder != 0 || mine->TimeFraction != tfMinuteOpen ||
+            mine->Size != theirs.Size) {
+            continue;
+        }
+        std::string path;
+        OtherOper->BuildFullPath(source, &theirs, path);
+        uint32_t digest = 0;
+        if (TSameContent::DigestOf(path, theirs.Size, digest)) {
+            child->Data->TimeFraction = MinuteOpenWith(digest);
+        }
+    }
 }
 
 // Whether the result holds a file that both sides had changed alike and that

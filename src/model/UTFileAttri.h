@@ -106,6 +106,23 @@ enum : int32_t {
     tfMinuteOpen = -4,
 };
 
+// A tfMinuteOpen time that also carries a digest of the bytes the sync knew the
+// file to hold (30 bits; see TSameContent::DigestOf): below tfMinuteOpen.
+inline int32_t MinuteOpenWith(uint32_t Digest) {
+    return tfMinuteOpen - 1 - static_cast<int32_t>(Digest & 0x3FFFFFFFu);
+}
+inline bool IsMinuteOpen(int32_t Fraction) {
+    return Fraction <= tfMinuteOpen;
+}
+// The digest a MinuteOpenWith value carries; false for any other value.
+inline bool OpenMinuteDigest(int32_t Fraction, uint32_t& Digest) {
+    if (Fraction >= tfMinuteOpen) {
+        return false;
+    }
+    Digest = static_cast<uint32_t>(tfMinuteOpen - 1 - Fraction);
+    return true;
+}
+
 // File attribute bits as the file model stores them.
 enum : int32_t {
     faReadOnly = 1,

@@ -438,5 +438,24 @@ TEST_P(FtpNoMdtmEditTest, ALocalEditNeverOverwritesASameMinuteServerEditUnseen) 
     }
 }
 
+// Without that edit, a local edit made after such a sync travels as ever:
+// the bytes the sync left on the server are known by their digest, and still
+// there. Then the edit that arrived on the server in its minute is alike too.
+TEST_P(FtpNoMdtmEditTest, ALocalEditAfterASyncInTheSameMinuteTravels) {
+    std::string name;
+    const time_t when = SyncedInItsMinute(name);
+    ASSERT_NE(when, 0);
+    for (const std::string edit : {"local edit", "local, once more"}) {
+        Put(L, name, edit, std::time(nullptr) + 3600);
+        Analyze(vkAll);
+        EXPECT_EQ(Code("/" + name), saOverwriteLtoR) << edit;
+        Sync();
+        EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+        EXPECT_EQ(Read(S, name), edit);
+    }
+    Analyze();
+    EXPECT_EQ(Changes(), 0);
+}
+
 } // namespace
 } // namespace ftptest
