@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace ftptest {
 namespace {
@@ -373,6 +375,27 @@ TEST_P(FtpNoMdtmTest, AtAFirstSyncTheNewerFileWinsInAnyZone) {
     EXPECT_EQ(Read(L, "server newer.txt"), "edited on the server ten minutes ago");
     EXPECT_EQ(Read(S, "local newer.txt"), "edited here ten minutes ago");
     EXPECT_EQ(Leftovers(S), std::vector<std::string>{}); // no probe stays
+    Analyze();
+    EXPECT_EQ(Changes(), 0);
+}
+
+// A file turning half a year old is listed with its day only from then on:
+// that alone is no change, at the run after it or later, and an edit still
+// travels.
+TEST_P(FtpNoMdtmTest, AFileWhoseListingTurnsToItsDayIsNoChange) {
+    const time_t turns = std::time(nullptr) - 182 * 86400 + 2; // half a year old in two seconds
+    ServerPut("aging.txt", "aging", turns);
+    AnalyzeAndSync();
+    ASSERT_EQ(Read(L, "aging.txt"), "aging");
+    // The server's own clock has to pass the half-year line: nothing races here.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    for (int run = 0; run < 2; ++run) {
+        AnalyzeAndSync();
+        EXPECT_EQ(Copies(), std::vector<std::string>{}) << "run " << run;
+    }
+    Put(L, "aging.txt", "edited here", std::time(nullptr));
+    AnalyzeAndSync();
+    EXPECT_EQ(Read(S, "aging.txt"), "edited here");
     Analyze();
     EXPECT_EQ(Changes(), 0);
 }
