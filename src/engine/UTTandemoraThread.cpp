@@ -795,7 +795,8 @@ void TTandemoraThread::RenameCaseFolders(TResultRow* Row, std::set<const TResult
 // task), the target's folder of the old name is an item of the result that the
 // source no longer holds. It is taken for the renamed folder only where each
 // of its files that the new folder holds under the same name is the very file
-// the source holds there (same size and time): renaming it then loses nothing.
+// the source holds there (same size and time), or the one the last sync left
+// there (see SameKeptContents): renaming it then loses nothing.
 bool TTandemoraThread::FindKeptFolder(TResultRow* Row, TResultRow* Copy, int32_t Side,
                                       const std::set<const TFileTree*>& Renamed, TCaseTwin& Twin) {
     const TFileTree* folder = Row->Item;
@@ -817,8 +818,10 @@ bool TTandemoraThread::FindKeptFolder(TResultRow* Row, TResultRow* Copy, int32_t
 }
 
 // Whether every item of the kept folder Old that Copy's folder holds under the
-// same name is the same (a folder, or a file of the source's size and time);
-// with Apply, those files' copies are marked as done.
+// same name may stand for it: a folder, a file of the source's size and time,
+// or a file whose deletion waits (the one the last sync left there, which the
+// source's edited copy then replaces). With Apply, the copies of the same
+// files are marked as done and the others set to replace theirs.
 bool TTandemoraThread::SameKeptContents(TResultRow* Copy, const TFileTree* Old, int32_t Side, bool Apply) {
     for (int i = 0; i < Copy->ChildCount(); ++i) {
         TResultRow* item = Copy->Child(i);
@@ -834,11 +837,16 @@ bool TTandemoraThread::SameKeptContents(TResultRow* Copy, const TFileTree* Old, 
                 if (!SameKeptContents(item, node, Side, Apply)) {
                     return false;
                 }
-            } else if ((Side == 0 ? item->LeftDate : item->RightDate) != data->Time ||
-                       (Side == 0 ? item->LeftSize : item->RightSize) != data->Size) {
-                return false;
+            } else if ((Side == 0 ? item->LeftDate : item->RightDate) == data->Time &&
+                       (Side == 0 ? item->LeftSize : item->RightSize) == data->Size) {
+                if (Apply) {
+                    SetRowCode(item, saSame);
+                }
+            } else if (node->Action != saDoNotCopy) {
+                return false; // changed there since the last sync, or not its deletion that waits
             } else if (Apply) {
-                SetRowCode(item, saSame);
+                // The file the last sync left there: the edited copy replaces it.
+                renamedTargets_[item] = {data->Time, data->Size};
             }
             break;
         }
