@@ -125,6 +125,19 @@ bool WithinListed(int32_t Now, int32_t Precision, int32_t Then) {
     return then >= start && then < start + span;
 }
 
+bool Coarse(int32_t Precision) {
+    return Precision == tfMinuteOnly || IsMinuteOpen(Precision) || Precision == tfDayOnly;
+}
+
+// Whether the times of two files tell which one is newer: not where one of
+// them is known only to its minute or day and the other lies within it.
+bool TimesTell(const TFileAttri* A, const TFileAttri* B) {
+    if (Coarse(A->TimeFraction) && WithinListed(A->Time, A->TimeFraction, B->Time)) {
+        return false;
+    }
+    return !(Coarse(B->TimeFraction) && WithinListed(B->Time, B->TimeFraction, A->Time));
+}
+
 // A file against its entry of the last sync, at the finest precision both
 // know: a save within the same 2-second step is a change too. A server that
 // shows only the minute or the day cannot tell a time within it from another:
@@ -132,7 +145,7 @@ bool WithinListed(int32_t Now, int32_t Precision, int32_t Then) {
 // from the minute to the day, or the last sync knew the second).
 bool SameAsBefore(const TFileAttri* now, const TFileAttri* before) {
     const int32_t precision = now->TimeFraction;
-    if (precision == tfMinuteOnly || precision == tfMinuteOpen || precision == tfDayOnly) {
+    if (Coarse(precision)) {
         return now->Size == before->Size && WithinListed(now->Time, precision, before->Time);
     }
     const bool finer = now->TimeFraction >= 0 && before->TimeFraction >= 0;
@@ -488,12 +501,15 @@ void TAnalyzeThread::PairCompare(TFileTree* A, TFileTree* B, TFileTree* O) {
     // told apart by time, so the user decides.
     const int32_t leftTime = A->Data->Time;
     const int32_t rightTime = B->Data->Time;
+    // A server that lists only the minute (or day) cannot tell a file edited
+    // within it from the other side's: as good as one time.
+    const bool told = TimesTell(A->Data, B->Data);
     int32_t code = saSame;
-    if (Later(leftTime, rightTime)) {
+    if (told && Later(leftTime, rightTime)) {
         code = ApplyDirection(Task, saOverwriteLtoR);
-    } else if (Later(rightTime, leftTime)) {
+    } else if (told && Later(rightTime, leftTime)) {
         code = ApplyDirection(Task, saOverwriteRtoL);
-    } else if (A->Data->Size != B->Data->Size) {
+    } else if (A->Data->Size != B->Data->Size || (!told && leftTime != rightTime)) {
         code = saConflict;
     }
     if (code != saSame && SameBytes(A, B)) {
@@ -631,7 +647,7 @@ void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {
         // Changed on both sides with nobody to ask: the task's policy decides, or
         // the item stays a conflict and nothing is done.
         code = saConflict;
-        if (Task->Conflicts == cfNewerFileWins) {
+        if (Task->Conflicts == cfNewerFileWins && TimesTell(A->Data, B->Data)) {
             code =
                 ApplyDirection(Task, Later(A->Data->Time, A->OtherTime) ? saOverwriteLtoR : saOverwriteRtoL);
         }

@@ -400,6 +400,24 @@ TEST_P(FtpNoMdtmTest, AFileWhoseListingTurnsToItsDayIsNoChange) {
     EXPECT_EQ(Changes(), 0);
 }
 
+// Two versions edited within one minute, at a first sync: the server's
+// listing cannot tell which is newer, so even where the newer file is to win
+// neither overwrites the other (the local one, ten seconds older, used to).
+TEST_P(FtpNoMdtmTest, TwoEditsWithinOneListedMinuteAreAConflict) {
+    task.Unattended = true;
+    task.Conflicts = cfNewerFileWins;
+    const time_t hourAgo = std::time(nullptr) - 3600;
+    const time_t minute = hourAgo - hourAgo % 60;
+    ServerPut("m.txt", "the server's, at 50 s", minute + 50);
+    Put(L, "m.txt", "the local one, at 40 s", minute + 40);
+    for (int run = 0; run < 2; ++run) {
+        Analyze(vkAll);
+        EXPECT_EQ(Code("/m.txt"), saConflict) << "run " << run;
+        Sync();
+        EXPECT_EQ(Read(L, "m.txt") + "|" + Read(S, "m.txt"), "the local one, at 40 s|the server's, at 50 s");
+    }
+}
+
 class FtpNoMdtmEditTest : public FtpNoMdtmTest {
 protected:
     // A file made on the server now and synchronised while its minute still
