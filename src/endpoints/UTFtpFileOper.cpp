@@ -478,6 +478,10 @@ void TFtpFileOper::ScanLevel(const TFtpLevelList& List) {
             attr->Name = entry.Name;
             attr->Size = entry.Size;
             attr->Time = entry.Time;
+            attr->TimeFraction = entry.Precision == ftpExactTime ? tfUnknown
+                                 : entry.Precision == ftpDayTime ? tfDayOnly
+                                 : entry.MinuteOpen              ? tfMinuteOpen
+                                                                 : tfMinuteOnly;
             attr->RelPath = rel;
             TFileTree* child = node->AddChild(entry.Name, attr);
             if (entry.IsFolder) {

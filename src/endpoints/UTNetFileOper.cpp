@@ -24,6 +24,9 @@ const char* const WorkRelPath = "/__Tandemora__/";
 // between two attempts.
 constexpr int ConnectAttempts = 6;
 constexpr std::chrono::milliseconds ConnectPause{100};
+// How long a call into the SMB client may go on waiting after a cancel: one
+// that the server answers ends sooner, and the rest is broken off.
+constexpr int64_t BreakOffAfterMs = 1000;
 
 bool IsSeparator(char c) {
     return c == '\\' || c == '/';
@@ -67,6 +70,7 @@ std::vector<std::string> SplitCommandLine(const std::string& line) {
 TNetFileOper::TNetFileOper(bool FreeOnTerminate) : TWinFileOper(FreeOnTerminate) {}
 
 TNetFileOper::~TNetFileOper() {
+    breaker_.reset();
     WaitForScan();
 }
 
@@ -82,6 +86,10 @@ int TNetFileOper::Connect() {
     try {
         const std::string server = ExtractServerName(EndpointPath(Source));
         smb::SetTimeout(StallLimitMs);
+        if (!breaker_) {
+            breaker_ = std::make_unique<smb::TBreakOnCancel>(
+                server, [this] { return WaitCancelled(); }, BreakOffAfterMs);
+        }
         int result = ERROR_NO_NET_OR_BAD_PATH;
         int error = 0;
         for (int attempt = 1; attempt <= ConnectAttempts; ++attempt) {

@@ -22,6 +22,10 @@
 
 namespace tandemora {
 
+namespace smb {
+class TBreakOnCancel;
+}
+
 using TStringList = std::vector<std::string>;
 
 // Results of Connect and the code in ListSubFolders' failure line.
@@ -76,6 +80,10 @@ public:
 
 private:
     TStringList Shares;
+    // Breaks off a call into the SMB client that waits on the server once
+    // this endpoint is stopped or its run cancelled: libsmbclient itself would
+    // wait for the whole stall limit, and more than once in one operation.
+    std::unique_ptr<smb::TBreakOnCancel> breaker_;
 };
 
 } // namespace tandemora

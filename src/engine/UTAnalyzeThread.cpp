@@ -113,9 +113,41 @@ bool SameFile(const TFileAttri* a, int32_t time, int64_t size) {
     return a->Time == time && a->Size == size;
 }
 
+// Whether the instant of the date-time Then lies within the minute or the day
+// that a coarse listing shows as Now (its start).
+bool WithinListed(int32_t Now, int32_t Precision, int32_t Then) {
+    time_t start = 0;
+    time_t then = 0;
+    if (!fs::DosTimeToUnix(Now, start) || !fs::DosTimeToUnix(Then, then)) {
+        return Now == Then;
+    }
+    const time_t span = Precision == tfDayOnly ? 24 * 60 * 60 : 60;
+    return then >= start && then < start + span;
+}
+
+bool Coarse(int32_t Precision) {
+    return Precision == tfMinuteOnly || IsMinuteOpen(Precision) || Precision == tfDayOnly;
+}
+
+// Whether the times of two files tell which one is newer: not where one of
+// them is known only to its minute or day and the other lies within it.
+bool TimesTell(const TFileAttri* A, const TFileAttri* B) {
+    if (Coarse(A->TimeFraction) && WithinListed(A->Time, A->TimeFraction, B->Time)) {
+        return false;
+    }
+    return !(Coarse(B->TimeFraction) && WithinListed(B->Time, B->TimeFraction, A->Time));
+}
+
 // A file against its entry of the last sync, at the finest precision both
-// know: a save within the same 2-second step is a change too.
+// know: a save within the same 2-second step is a change too. A server that
+// shows only the minute or the day cannot tell a time within it from another:
+// the time alone makes no change there (as when an older file's listing turns
+// from the minute to the day, or the last sync knew the second).
 bool SameAsBefore(const TFileAttri* now, const TFileAttri* before) {
+    const int32_t precision = now->TimeFraction;
+    if (Coarse(precision)) {
+        return now->Size == before->Size && WithinListed(now->Time, precision, before->Time);
+    }
     const bool finer = now->TimeFraction >= 0 && before->TimeFraction >= 0;
     return SameFile(now, before->Time, before->Size) && (!finer || now->TimeFraction == before->TimeFraction);
 }
@@ -221,13 +253,14 @@ void TAnalyzeThread::StopAnalysis() {
     }
 }
 
-bool TAnalyzeThread::SameBytes(const TFileTree* A, const TFileTree* B) {
+bool TAnalyzeThread::SameBytes(const TFileTree* A, const TFileTree* B, bool Remembered) {
     // A side whose scan stopped gets no operation anyway: nothing to download for.
     if (!SameContent || A->Data->Size != B->Data->Size || Terminated() || LeftTree->ListFailed != 0 ||
         RightTree->ListFailed != 0) {
         return false;
     }
-    return SameContent->Compare(*A->Data, *B->Data, [this] { return Terminated(); }) == TSameContent::scSame;
+    return SameContent->Compare(
+               *A->Data, *B->Data, [this] { return Terminated(); }, Remembered) == TSameContent::scSame;
 }
 
 // ---- The run ---------------------------------------------------------------------------
@@ -468,12 +501,15 @@ void TAnalyzeThread::PairCompare(TFileTree* A, TFileTree* B, TFileTree* O) {
     // told apart by time, so the user decides.
     const int32_t leftTime = A->Data->Time;
     const int32_t rightTime = B->Data->Time;
+    // A server that lists only the minute (or day) cannot tell a file edited
+    // within it from the other side's: as good as one time.
+    const bool told = TimesTell(A->Data, B->Data);
     int32_t code = saSame;
-    if (Later(leftTime, rightTime)) {
+    if (told && Later(leftTime, rightTime)) {
         code = ApplyDirection(Task, saOverwriteLtoR);
-    } else if (Later(rightTime, leftTime)) {
+    } else if (told && Later(rightTime, leftTime)) {
         code = ApplyDirection(Task, saOverwriteRtoL);
-    } else if (A->Data->Size != B->Data->Size) {
+    } else if (A->Data->Size != B->Data->Size || (!told && leftTime != rightTime)) {
         code = saConflict;
     }
     if (code != saSame && SameBytes(A, B)) {
@@ -513,6 +549,14 @@ void TAnalyzeThread::PairDiff(TFileTree* A, TFileTree* B, TFileTree* O) {
         same = true;
         ResultTree->Agreed = 1;
     }
+    // Listed in the very minute the last sync listed while it still ran: an
+    // edit made later in that minute, of the same size, reads alike.
+    A->ListedAlike =
+        same && IsMinuteOpen(B->Data->TimeFraction) && A->Data->TimeFraction != tfDayOnly ? 1 : 0;
+    uint32_t digest = 0;
+    if (A->ListedAlike != 0 && OpenMinuteDigest(B->Data->TimeFraction, digest)) {
+        alikeDigests_[A] = digest;
+    }
     A->SetAction(same ? saSame : saChangedSinceSync);
     CopyOtherValues(A, B);
     O->AppendNode(A);
@@ -547,6 +591,9 @@ void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {
     }
     const bool leftGone = !Present(A) && Present(B);
     TFileTree* own = leftGone ? B : A;
+    if (A->ListedAlike != 0 || B->ListedAlike != 0) {
+        SettleListedAlike(A, B);
+    }
     const int32_t combined =
         TargetLost(Task, A->Action, B->Action, CombineCodes(A->Action, B->Action, IsFolder(A)));
     if (IsFolder(A)) {
@@ -600,13 +647,45 @@ void TAnalyzeThread::PairCombine(TFileTree* A, TFileTree* B, TFileTree* O) {
         // Changed on both sides with nobody to ask: the task's policy decides, or
         // the item stays a conflict and nothing is done.
         code = saConflict;
-        if (Task->Conflicts == cfNewerFileWins) {
+        if (Task->Conflicts == cfNewerFileWins && TimesTell(A->Data, B->Data)) {
             code =
                 ApplyDirection(Task, Later(A->Data->Time, A->OtherTime) ? saOverwriteLtoR : saOverwriteRtoL);
         }
     }
     A->SetAction(code);
     O->AppendNode(A);
+}
+
+// A server file that reads unchanged only to the minute its listing shows
+// (ListedAlike) may hold another client's edit of the same size. Its bytes
+// decide, and either way the snapshots are written again (from a listing
+// whose minute has ended). Where the other side's file is as the last sync
+// left it, the same bytes mean no change, other bytes an edit that comes over.
+// Where the other side changed too, the digest of the bytes the last sync left
+// there (kept with its time where the sync knew them) tells whether they are
+// still there; without it the file counts as changed on both sides, so that
+// the same bytes settle it and other bytes leave the choice to the user (or
+// the task's policy): a later edit never overwrites an edit it cannot see.
+void TAnalyzeThread::SettleListedAlike(TFileTree* A, TFileTree* B) {
+    TFileTree* alike = A->ListedAlike != 0 ? A : B;
+    TFileTree* other = alike == A ? B : A;
+    if (!Present(other) || IsFolder(other) || Terminated()) {
+        return;
+    }
+    ResultTree->Agreed = 1;
+    if (other->Action == saSame) {
+        if (!SameBytes(A, B, false)) {
+            alike->Action = saChangedSinceSync;
+        }
+        return;
+    }
+    const auto digest = alikeDigests_.find(alike);
+    const bool kept = digest != alikeDigests_.end() && SameContent &&
+                      SameContent->HoldsDigest(*alike->Data, alike == A ? 0 : 1, digest->second,
+                                               [this] { return Terminated(); }) == TSameContent::scSame;
+    if (!kept) {
+        alike->Action = saChangedSinceSync;
+    }
 }
 
 // Takes the node that stands for a pair of change-tree items without children.

@@ -35,6 +35,7 @@
 #include "tasks/UTSyncTask.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -168,7 +169,8 @@ private:
     static int ReplaceCode(TFileTree* Node, int32_t From, int32_t To);
     // Both sides changed the file A (left) and B (right) to the same size:
     // true when their bytes are the same.
-    bool SameBytes(const TFileTree* A, const TFileTree* B);
+    void SettleListedAlike(TFileTree* A, TFileTree* B);
+    bool SameBytes(const TFileTree* A, const TFileTree* B, bool Remembered = true);
 
     // Marks a one-sided subtree with Code, except what lies below an unseen folder
     // (saDoNotCopy) and, when combining, items deleted since the snapshot that no
@@ -193,6 +195,9 @@ private:
 
     bool filtersCompiled_ = false;
     // The snapshots were written in another time zone than this run's.
+    // Digests of the bytes the last sync left in ListedAlike files, by their
+    // change-tree node (where the sync knew them).
+    std::map<const TFileTree*, uint32_t> alikeDigests_;
     bool zoneMoved_ = false;
     TZoneOffsets zoneThen_;
     int unseenLevels_ = 0; // folder levels of the combination one side could not list

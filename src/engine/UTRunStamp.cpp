@@ -7,6 +7,7 @@
 #include "tasks/UTSyncTask.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
@@ -211,7 +212,9 @@ void WriteMounts(const TSyncTask& task) {
 
 // The finer file times of the pair of snapshots a stamp names: the stamp's text,
 // then for each side "L n" or "R n" and one line per node of its tree in the
-// order the snapshot text lists them ("-" where nothing finer is known).
+// order the snapshot text lists them ("-" where nothing finer is known, "m"
+// for a time a server listed to the minute while that minute still ran, with
+// the digest of the file's bytes after it where the sync knew them).
 std::string FineTimesPath(const TSyncTask& task) {
     return task.RunStampPath() + ".times";
 }
@@ -228,7 +231,14 @@ void AddFineTimes(std::string& text, char side, const TFileTree* tree) {
     size_t count = 0;
     EachNode(tree, [&](const TFileTree* node) {
         const int32_t fraction = node->Data != nullptr ? node->Data->TimeFraction : -1;
-        lines += fraction >= 0 ? std::to_string(fraction) : std::string("-");
+        uint32_t digest = 0;
+        if (fraction >= 0) {
+            lines += std::to_string(fraction);
+        } else if (OpenMinuteDigest(fraction, digest)) {
+            lines += "m" + std::to_string(digest);
+        } else {
+            lines += fraction == tfMinuteOpen ? "m" : "-";
+        }
         lines += '\n';
         ++count;
     });
@@ -263,9 +273,22 @@ bool TakeFineTimes(const std::string& text, size_t& pos, char side, TFileTree* t
         if (!nextLine(line)) {
             return false;
         }
+        if (line == "-" || line == "m") {
+            fractions.push_back(line == "m" ? tfMinuteOpen : tfUnknown);
+            continue;
+        }
+        if (line[0] == 'm') {
+            char* end = nullptr;
+            const unsigned long digest = std::strtoul(line.c_str() + 1, &end, 10);
+            if (*end != '\0' || digest > 0x3FFFFFFFul || !std::isdigit(static_cast<unsigned char>(line[1]))) {
+                return false;
+            }
+            fractions.push_back(MinuteOpenWith(static_cast<uint32_t>(digest)));
+            continue;
+        }
         char* end = nullptr;
-        const long value = line == "-" ? -1 : std::strtol(line.c_str(), &end, 10);
-        if (line != "-" && (line.empty() || *end != '\0' || value < 0 || value >= 2000000000L)) {
+        const long value = std::strtol(line.c_str(), &end, 10);
+        if (line.empty() || *end != '\0' || value < 0 || value >= 2000000000L) {
             return false;
         }
         fractions.push_back(static_cast<int32_t>(value));

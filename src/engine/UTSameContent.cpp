@@ -80,9 +80,12 @@ TFileOper* TSameContent::Endpoint(int32_t Side) {
 }
 
 TSameContent::TAnswer TSameContent::Compare(const TFileAttri& Left, const TFileAttri& Right,
-                                            const std::function<bool()>& Cancelled) {
+                                            const std::function<bool()>& Cancelled, bool Remembered) {
     if (Left.Size != Right.Size || Left.IsFolder != 0 || Right.IsFolder != 0) {
         return Left.Size != Right.Size ? scDifferent : scCannotTell;
+    }
+    if (!Remembered) {
+        return CompareBytes(Left, Right, Cancelled);
     }
     const std::string key = Left.RelPath.str() + Left.Name;
     const TSeenPair pair = {Left.Size, Left.Time, Right.Size, Right.Time};
@@ -121,6 +124,53 @@ TSameContent::TAnswer TSameContent::CompareBytes(const TFileAttri& Left, const T
         // An endpoint that throws (a server gone mid-transfer) tells nothing.
         return scCannotTell;
     }
+}
+
+TSameContent::TAnswer TSameContent::HoldsDigest(const TFileAttri& Entry, int32_t Side, uint32_t Digest,
+                                                const std::function<bool()>& Cancelled) {
+    try {
+        TFileOper* oper = Endpoint(Side);
+        TStagingFile staging("compare", this, ++serial_);
+        if (oper == nullptr || Cancelled() || staging.Path().empty()) {
+            return scCannotTell;
+        }
+        TFileAttri entry = Entry;
+        std::string path;
+        TFolderSource* source = Side == 0 ? &task_->LFolder : &task_->RFolder;
+        if (oper->LocalCopyForCompare(source, &entry, staging.Path(), path) != 0) {
+            return scCannotTell;
+        }
+        ++compared_;
+        uint32_t digest = 0;
+        if (!DigestOf(path, Entry.Size, digest)) {
+            return scCannotTell;
+        }
+        return digest == Digest ? scSame : scDifferent;
+    } catch (...) {
+        return scCannotTell;
+    }
+}
+
+bool TSameContent::DigestOf(const std::string& Path, int64_t Size, uint32_t& Digest) {
+    fs::TFileHandle file;
+    if (!file.OpenRead(Path) || file.Size() != Size) {
+        return false;
+    }
+    uint64_t hash = 14695981039346656037ull; // FNV-1a
+    std::vector<char> block(1 << 16);
+    int64_t done = 0;
+    while (done < Size) {
+        const int64_t got = ReadBlock(file, block);
+        if (got <= 0) {
+            return false;
+        }
+        for (int64_t i = 0; i < got; ++i) {
+            hash = (hash ^ static_cast<unsigned char>(block[static_cast<size_t>(i)])) * 1099511628211ull;
+        }
+        done += got;
+    }
+    Digest = static_cast<uint32_t>((hash ^ (hash >> 32)) & 0x3FFFFFFFu);
+    return done == Size;
 }
 
 std::string TSameContent::KnownPath() const {

@@ -43,8 +43,20 @@ public:
     TSameContent& operator=(const TSameContent&) = delete;
 
     // Left and Right are the two sides' entries of the item (name, relative
-    // path, size). Cancelled is asked between blocks.
-    TAnswer Compare(const TFileAttri& Left, const TFileAttri& Right, const std::function<bool()>& Cancelled);
+    // path, size). Cancelled is asked between blocks. Without Remembered the
+    // bytes are read even where the kept answers know the pair as different
+    // (a side whose listing shows times only to the minute may hold other
+    // bytes under the same size and time), and the answer is not kept.
+    TAnswer Compare(const TFileAttri& Left, const TFileAttri& Right, const std::function<bool()>& Cancelled,
+                    bool Remembered = true);
+    // Whether Side's file of Entry holds bytes of Digest (DigestOf), read or
+    // downloaded as Compare reads it.
+    TAnswer HoldsDigest(const TFileAttri& Entry, int32_t Side, uint32_t Digest,
+                        const std::function<bool()>& Cancelled);
+    // A digest (30 bits) of the Size bytes of the file at a disk path (local or
+    // on a share); false when it could not be read whole at that size.
+    static bool DigestOf(const std::string& Path, int64_t Size, uint32_t& Digest);
+
     // From any thread: aborts a download in flight; every later Compare cannot tell.
     void Stop();
 

@@ -4,6 +4,7 @@
 #include "endpoints/UTWinFileOper.h"
 #include "engine/UTAnalyzeThread.h"
 #include "engine/UTRunStamp.h"
+#include "engine/UTSameContent.h"
 #include "engine/UTSnapshotDraft.h"
 #include "engine/UTStagingFile.h"
 #include "engine/UTUnsettled.h"
@@ -22,6 +23,7 @@
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -794,7 +796,8 @@ void TTandemoraThread::RenameCaseFolders(TResultRow* Row, std::set<const TResult
 // task), the target's folder of the old name is an item of the result that the
 // source no longer holds. It is taken for the renamed folder only where each
 // of its files that the new folder holds under the same name is the very file
-// the source holds there (same size and time): renaming it then loses nothing.
+// the source holds there (same size and time), or the one the last sync left
+// there (see SameKeptContents): renaming it then loses nothing.
 bool TTandemoraThread::FindKeptFolder(TResultRow* Row, TResultRow* Copy, int32_t Side,
                                       const std::set<const TFileTree*>& Renamed, TCaseTwin& Twin) {
     const TFileTree* folder = Row->Item;
@@ -816,8 +819,10 @@ bool TTandemoraThread::FindKeptFolder(TResultRow* Row, TResultRow* Copy, int32_t
 }
 
 // Whether every item of the kept folder Old that Copy's folder holds under the
-// same name is the same (a folder, or a file of the source's size and time);
-// with Apply, those files' copies are marked as done.
+// same name may stand for it: a folder, a file of the source's size and time,
+// or a file whose deletion waits (the one the last sync left there, which the
+// source's edited copy then replaces). With Apply, the copies of the same
+// files are marked as done and the others set to replace theirs.
 bool TTandemoraThread::SameKeptContents(TResultRow* Copy, const TFileTree* Old, int32_t Side, bool Apply) {
     for (int i = 0; i < Copy->ChildCount(); ++i) {
         TResultRow* item = Copy->Child(i);
@@ -833,11 +838,16 @@ bool TTandemoraThread::SameKeptContents(TResultRow* Copy, const TFileTree* Old, 
                 if (!SameKeptContents(item, node, Side, Apply)) {
                     return false;
                 }
-            } else if ((Side == 0 ? item->LeftDate : item->RightDate) != data->Time ||
-                       (Side == 0 ? item->LeftSize : item->RightSize) != data->Size) {
-                return false;
+            } else if ((Side == 0 ? item->LeftDate : item->RightDate) == data->Time &&
+                       (Side == 0 ? item->LeftSize : item->RightSize) == data->Size) {
+                if (Apply) {
+                    SetRowCode(item, saSame);
+                }
+            } else if (node->Action != saDoNotCopy) {
+                return false; // changed there since the last sync, or not its deletion that waits
             } else if (Apply) {
-                SetRowCode(item, saSame);
+                // The file the last sync left there: the edited copy replaces it.
+                renamedTargets_[item] = {data->Time, data->Size};
             }
             break;
         }
@@ -905,8 +915,12 @@ void TTandemoraThread::MatchRenamedContents(TResultRow* Copy, TResultRow* Old, i
 // The old name of a copy's file on the target: a row of Row whose deletion
 // is proposed there; or, where the deletion is held back (deletions off, a
 // one-way task: not among the changes shown), an item of the result that the
-// source no longer holds and whose file on the target is the very file the
-// copy brings (same size and time), so that renaming it loses nothing.
+// source no longer holds. Such an item is the file the last sync left there
+// (one changed since would be copied back, or in a one-way task that copies
+// over the target's changes, give way to the source's all the same), so the
+// copy may replace it even where the source was edited as it was renamed: on
+// a target that ignores case both names cannot stay, and otherwise the copy
+// would find its target taken at every run.
 bool TTandemoraThread::FindCaseTwin(TResultRow* Row, TResultRow* Copy, int32_t Side,
                                     const std::set<const TResultRow*>& Done,
                                     const std::set<const TFileTree*>& Renamed, TCaseTwin& Twin) {
@@ -928,16 +942,13 @@ bool TTandemoraThread::FindCaseTwin(TResultRow* Row, TResultRow* Copy, int32_t S
     if (folder == nullptr && View != nullptr && Row == View->RootRow()) {
         folder = View->ResultTree();
     }
-    const int32_t sourceDate = Side == 0 ? Copy->LeftDate : Copy->RightDate;
-    const int64_t sourceSize = Side == 0 ? Copy->LeftSize : Copy->RightSize;
     for (const TFileTree* node : folder != nullptr ? folder->Children : TFileTreeList()) {
         const TFileAttri* data = node->Data;
         // Its entry is the target's, and the source holds nothing of that name.
         const bool targetOnly =
             Side == 0 ? node->RightEntry == 1 : node->RightEntry == 0 && node->OtherTime == -1;
         if (data != nullptr && data->IsFolder == 0 && node->Action == saDoNotCopy && targetOnly &&
-            Renamed.count(node) == 0 && DifferOnlyInCase(Copy->Name, data->Name) &&
-            data->Time == sourceDate && data->Size == sourceSize) {
+            Renamed.count(node) == 0 && DifferOnlyInCase(Copy->Name, data->Name)) {
             Twin = {nullptr, node, data->Name, data->RelPath.str(), data->Time, data->Size};
             return true;
         }
@@ -1587,9 +1598,13 @@ int TTandemoraThread::SaveSnapshots() {
             right->Stop();
             return 0;
         }
-        const TFileTree* leftBase = LoadPrevious(left.get(), 0, local[0], leftBaseArena);
-        const TFileTree* rightBase = LoadPrevious(right.get(), 1, local[1], rightBaseArena);
+        TFileTree* leftBase = LoadPrevious(left.get(), 0, local[0], leftBaseArena);
+        TFileTree* rightBase = LoadPrevious(right.get(), 1, local[1], rightBaseArena);
         compared = TAnalyzeThread::SnapshotsUsable(Task, leftBase, rightBase);
+        if (compared) {
+            // Entries kept from the last pair keep what the analysis knew of them.
+            TRunStamp::LoadFineTimes(*Task, leftBase, rightBase);
+        }
         const TRowCodes codes = RowCodes();
         if (OpCount.load() == 0 && compared && !SettledAlike(codes)) {
             left->Stop();
@@ -1667,6 +1682,10 @@ int TTandemoraThread::SaveSnapshots() {
             std::string previous;
             compared =
                 hadPair && SaveSideSnapshot(opers[first], first, local[first], previous, bases[first], false);
+        }
+        if (written) {
+            NoteKnownBytes(left->Tree, right->Tree, right.get(), 1);
+            NoteKnownBytes(right->Tree, left->Tree, left.get(), 0);
         }
         if (written &&
             !TRunStamp::Write(*Task, TRunStamp::OfDigests(digests[0], digests[1]), left->Tree, right->Tree)) {
@@ -1770,7 +1789,7 @@ void TTandemoraThread::ReportUnsaved(const std::string& Why) {
 
 // The snapshot of one side as the next analysis would load it (an empty root
 // when there is none).
-const TFileTree* TTandemoraThread::LoadPrevious(TFileOper* Oper, int32_t Side, bool Local, TArenaPtr& Arena) {
+TFileTree* TTandemoraThread::LoadPrevious(TFileOper* Oper, int32_t Side, bool Local, TArenaPtr& Arena) {
     if (Local) {
         TFileTree* loaded = NewTree(Arena);
         if (Task->LoadSnapshot(loaded, Side) != 0) {
@@ -1797,6 +1816,45 @@ TRowCodes TTandemoraThread::RowCodes() const {
     }
     codes.Sort();
     return codes;
+}
+
+// A server file listed while its minute still ran (tfMinuteOpen) could take
+// another client's edit of the same size later in that minute unseen. Where
+// the other side is a disk, the bytes of its file of the same size there (as
+// the sync left them) go with the time, as a digest, so that the next
+// analysis can tell whether they are still on the server.
+void TTandemoraThread::NoteKnownBytes(TFileTree* Open, const TFileTree* Other, TFileOper* OtherOper,
+                                      int32_t OtherSide) {
+    TFolderSource* source = OtherSide == 0 ? &Task->LFolder : &Task->RFolder;
+    if (Open == nullptr || Other == nullptr || !IsDiskKind(source->DeviceType) || Terminated()) {
+        return;
+    }
+    std::map<std::string_view, const TFileTree*> others;
+    for (const TFileTree* child : Other->Children) {
+        others.emplace(child->Name, child);
+    }
+    for (TFileTree* child : Open->Children) {
+        const auto found = others.find(child->Name);
+        if (found == others.end() || child->Data == nullptr || found->second->Data == nullptr) {
+            continue;
+        }
+        const TFileAttri* mine = child->Data;
+        TFileAttri theirs = *found->second->Data;
+        if (mine->IsFolder == 1 && theirs.IsFolder == 1) {
+            NoteKnownBytes(child, found->second, OtherOper, OtherSide);
+            continue;
+        }
+        if (mine->IsFolder != 0 || theirs.IsFolder != 0 || mine->TimeFraction != tfMinuteOpen ||
+            mine->Size != theirs.Size) {
+            continue;
+        }
+        std::string path;
+        OtherOper->BuildFullPath(source, &theirs, path);
+        uint32_t digest = 0;
+        if (TSameContent::DigestOf(path, theirs.Size, digest)) {
+            child->Data->TimeFraction = MinuteOpenWith(digest);
+        }
+    }
 }
 
 // Whether the result holds a file that both sides had changed alike and that

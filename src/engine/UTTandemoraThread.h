@@ -188,13 +188,14 @@ private:
     int KeepFolder(TResultRow* Row);
     bool TargetAsAnalysed(TFileOper* Dst, TFolderSource* DstSource, const std::string& Path, int32_t Date,
                           int64_t Size);
-    const TFileTree* LoadPrevious(TFileOper* Oper, int32_t Side, bool Local, TArenaPtr& Arena);
+    TFileTree* LoadPrevious(TFileOper* Oper, int32_t Side, bool Local, TArenaPtr& Arena);
     TRowCodes RowCodes() const;
     bool SettledAlike(const TRowCodes& Codes) const;
     bool SaveSideSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Digest,
                           const TFileTree* Tree = nullptr, bool Report = true);
     bool SaveSecondSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Digest);
     bool KeepUnread(TFileOper* Oper, const TFileTree* Base, int32_t Side);
+    void NoteKnownBytes(TFileTree* Open, const TFileTree* Other, TFileOper* OtherOper, int32_t OtherSide);
     void ReportUnsaved(const std::string& Why);
     void RemoveSnapshotsElsewhere(TFileOper* Left, TFileOper* Right, int32_t Place);
     void Notify(uint32_t Message);

@@ -400,8 +400,9 @@ void TUnsettledItems::Put(TLevel& Level, TFileTree* Parent, int32_t Side) {
                 node->Data->Time = want.Time;
                 node->Data->Size = want.Size;
                 node->Data->Attr = want.Attr;
-                // Only the DOS time is known of what the analysis compared with.
-                node->Data->TimeFraction = -1;
+                // Only the DOS time is known of what the analysis compared with
+                // (and whether a server listed it while its minute ran).
+                node->Data->TimeFraction = want.Fraction;
             }
             // An unsettled folder's own items are unsettled too.
             if (node != nullptr && key.second && !level.Children.empty()) {
@@ -445,6 +446,7 @@ TUnsettledItems::TWanted TUnsettledItems::EntryOf(const TFileTree* Node) {
         want.Time = Node->Data->Time;
         want.Size = Node->Data->Size;
         want.Attr = Node->Data->Attr;
+        want.Fraction = IsMinuteOpen(Node->Data->TimeFraction) ? Node->Data->TimeFraction : -1;
     }
     return want;
 }

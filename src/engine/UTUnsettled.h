@@ -95,6 +95,9 @@ private:
         int32_t Time = 0;
         int64_t Size = 0;
         int32_t Attr = 0;
+        // A server time listed while its minute still ran keeps that mark
+        // (with its digest), so that the next analysis still asks the bytes.
+        int32_t Fraction = -1;
     };
 
     // The unsettled items as a tree of names: a level per folder level.

@@ -84,7 +84,8 @@ public:
     int32_t IsFolder = 0; // 1 folder, 0 file
     // Where the last-write instant lies within its 2-second step, in nanoseconds
     // (seconds mod 2, then the fraction): what Time cannot tell apart. -1 where
-    // nothing finer than Time is known (servers, snapshot text).
+    // nothing finer than Time is known (servers, snapshot text); the other
+    // values below zero say that Time is coarser than its steps (tfMinuteOnly...).
     int32_t TimeFraction = -1;
     std::string Name; // bare name, no path
     int64_t Size = 0; // bytes; 0 for listed folders, -1 marks a folder in snapshot text
@@ -92,6 +93,35 @@ public:
     int32_t Attr = 0; // 1 read-only, 2 hidden, 4 system, 16 folder, 32 archive
     TRelPath RelPath; // containing folder relative to the endpoint root, e.g. "\" or "\sub\"
 };
+
+// TimeFraction below zero: how much of Time is known. An FTP server that lists
+// with LIST and tells no exact time (MDTM) shows a file's minute, or only its
+// day for older files: the file's instant lies anywhere within it.
+enum : int32_t {
+    tfUnknown = -1,    // nothing finer than Time (to its 2-second step)
+    tfMinuteOnly = -2, // Time is the start of the minute the listing showed
+    tfDayOnly = -3,    // Time is the start of the day the listing showed
+    // As tfMinuteOnly, but listed while that minute still ran by the server's
+    // clock: a later change within the same minute would be listed alike.
+    tfMinuteOpen = -4,
+};
+
+// A tfMinuteOpen time that also carries a digest of the bytes the sync knew the
+// file to hold (30 bits; see TSameContent::DigestOf): below tfMinuteOpen.
+inline int32_t MinuteOpenWith(uint32_t Digest) {
+    return tfMinuteOpen - 1 - static_cast<int32_t>(Digest & 0x3FFFFFFFu);
+}
+inline bool IsMinuteOpen(int32_t Fraction) {
+    return Fraction <= tfMinuteOpen;
+}
+// The digest a MinuteOpenWith value carries; false for any other value.
+inline bool OpenMinuteDigest(int32_t Fraction, uint32_t& Digest) {
+    if (Fraction >= tfMinuteOpen) {
+        return false;
+    }
+    Digest = static_cast<uint32_t>(tfMinuteOpen - 1 - Fraction);
+    return true;
+}
 
 // File attribute bits as the file model stores them.
 enum : int32_t {

@@ -94,6 +94,10 @@ public:
     // read-only bit from it, so the bit does not hold back carrying the
     // deletion over (one set on this side alone still does).
     int8_t DeletedReadOnly = 0;
+    // Set by the analysis on a change-tree file that reads as unchanged only to
+    // its listing's minute, the minute that still ran when the last sync
+    // listed it (tfMinuteOpen): an edit later within it would read alike.
+    int8_t ListedAlike = 0;
     TFileTree* Parent = nullptr;
     TFileTreeList Children;
     std::string Name;

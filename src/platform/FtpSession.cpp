@@ -563,6 +563,74 @@ std::string StandInMarkOf(const std::string& Owner, long Pid, unsigned Serial) {
     return StandInMark + tag + std::to_string(Pid) + "-" + std::to_string(Serial) + "~";
 }
 
+namespace {
+
+// The bytes of the UTF-8 character that starts at At, or 0 where none does.
+size_t Utf8CharAt(const std::string& Text, size_t At) {
+    const auto lead = static_cast<unsigned char>(Text[At]);
+    const size_t size = lead >= 0xF0 && lead <= 0xF4  ? 4
+                        : lead >= 0xE0                ? 3
+                        : lead >= 0xC2 && lead < 0xE0 ? 2
+                                                      : 0;
+    if (size == 0 || At + size > Text.size()) {
+        return 0;
+    }
+    for (size_t i = At + 1; i < At + size; ++i) {
+        if ((static_cast<unsigned char>(Text[i]) & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    return size;
+}
+
+constexpr size_t NameMaxBytes = 255;
+
+} // namespace
+
+std::string StandInName(const std::string& Name, const std::string& Mark) {
+    // Name's characters: where each starts, and whether it may give way.
+    struct TChar {
+        size_t At;
+        size_t Size;
+        bool Yields;
+    };
+    std::vector<TChar> chars;
+    for (size_t at = 0; at < Name.size();) {
+        const char c = Name[at];
+        const size_t wide = Utf8CharAt(Name, at);
+        const bool plain = std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_';
+        chars.push_back({at, wide > 0 ? wide : 1, wide > 0 || plain});
+        at += wide > 0 ? wide : 1;
+    }
+    size_t middle = 0;
+    while (middle < chars.size() && chars[middle].At < Name.size() / 2) {
+        ++middle;
+    }
+    const size_t whole = Name.size() + Mark.size();
+    const size_t excess = whole > NameMaxBytes ? whole - NameMaxBytes : 0;
+    // Those nearest the mark go first, one after it and one before it in turn.
+    std::vector<bool> gone(chars.size(), false);
+    size_t freed = 0;
+    for (size_t step = 0; freed < excess && step < chars.size(); ++step) {
+        for (const size_t i : {middle + step, middle - 1 - step}) {
+            if (i < chars.size() && chars[i].Yields && freed < excess) {
+                gone[i] = true;
+                freed += chars[i].Size;
+            }
+        }
+    }
+    std::string standIn;
+    for (size_t i = 0; i <= chars.size(); ++i) {
+        if (i == middle) {
+            standIn += Mark;
+        }
+        if (i < chars.size() && !gone[i]) {
+            standIn.append(Name, chars[i].At, chars[i].Size);
+        }
+    }
+    return standIn;
+}
+
 bool IsStandInOf(const std::string& Name, const std::string& Owner) {
     if (Owner.empty()) {
         return false;
@@ -1207,10 +1275,17 @@ int TFtpSession::AskExactTimes(std::vector<TFtpEntry>& Entries, bool Ask) {
             }
         }
     }
+    // No exact time on this connection yet: MDTM unknown to the server, or
+    // refused for every file asked.
+    if (Ask && mdtm_ != 1 && !files.empty()) {
+        LearnListingZone();
+    }
     error_.clear();
+    const time_t now = std::time(nullptr);
     for (TFtpEntry& entry : Entries) {
         if (entry.Precision != ftpExactTime) {
             entry.Time = clock_.DosTimeOf(entry);
+            entry.MinuteOpen = entry.Precision == ftpMinuteTime && now < clock_.UtcOf(entry) + 60;
         }
     }
     return ftpOk;
@@ -1546,6 +1621,42 @@ void TFtpSession::LearnMdtmZone() {
     replyCode_ = reply;
 }
 
+// A server without MDTM tells no exact time at all, but its listing shows the
+// time of a file made now: once per connection an empty part file of this task
+// is made in the current folder, listed and deleted at once, and the minute
+// its line shows teaches the clock the listing's offset (as an exact time would,
+// see TFtpServerClock::Learn). Where writing is refused nothing is learnt, and
+// the listing is taken to be in UTC.
+void TFtpSession::LearnListingZone() {
+    if (listingZoneAsked_ || mlsd_ || clock_.Learnt() || PartOwner.empty()) {
+        return;
+    }
+    listingZoneAsked_ = true;
+    TFailure failure = KeepFailure();
+    const std::string probe = fs::PartFileName("clock", PartOwner);
+    TRequest upload;
+    upload.Quote = InCurrentDir({});
+    upload.Name = probe;
+    upload.Upload = true;
+    upload.UploadSize = 0;
+    upload.Source = [](char*, size_t) -> int64_t { return 0; };
+    const time_t before = std::time(nullptr);
+    if (ResultOf(Perform(upload)) == ftpOk) {
+        std::vector<TFtpEntry> entries;
+        const int listed = ListWithHidden(entries);
+        const time_t after = std::time(nullptr);
+        for (const TFtpEntry& entry : entries) {
+            // Listed within a few seconds of its making: else the minute shown
+            // may be one the file was not made in.
+            if (listed == ftpOk && entry.Name == probe && after - before <= 5) {
+                clock_.Learn(entry, before);
+            }
+        }
+        Command(InCurrentDir({"*DELE " + probe}));
+    }
+    RestoreFailure(std::move(failure));
+}
+
 // Whether the current folder's listing holds Name exactly. Marked (when given)
 // receives the names holding Mark.
 bool TFtpSession::ListsName(const std::string& Name, std::vector<std::string>* Marked,
@@ -1577,20 +1688,14 @@ int TFtpSession::TakeName(const std::string& Temp, const std::string& Name) {
     }
     static std::atomic<unsigned> serial{0};
     const std::string mark = StandInMarkOf(PartOwner, static_cast<long>(getpid()), serial.fetch_add(1));
-    size_t middle = Name.size() / 2;
-    while (middle > 0 && (static_cast<unsigned char>(Name[middle]) & 0xC0) == 0x80) {
-        --middle;
-    }
-    const std::string standIn = Name.substr(0, middle) + mark + Name.substr(middle);
+    const std::string standIn = StandInName(Name, mark);
     int result = Rename(Temp, standIn);
     if (result != ftpOk) {
-        const std::string reason = error_;
-        const long reply = replyCode_;
+        TFailure failure = KeepFailure();
         if (result != ftpBroken) {
             Command(InCurrentDir({"*DELE " + Temp}));
         }
-        error_ = reason;
-        replyCode_ = reply;
+        RestoreFailure(std::move(failure));
         return result;
     }
     std::vector<std::string> marked;
@@ -1622,8 +1727,7 @@ int TFtpSession::ReplaceWith(const std::string& Temp, const std::string& Name) {
     if (result == ftpOk || result == ftpBroken) {
         return result;
     }
-    const std::string reason = error_;
-    const long reply = replyCode_;
+    TFailure failure = KeepFailure();
     TFtpEntry existing;
     if (Stat(Name, existing) == ftpOk && !existing.IsFolder && Delete(Name) == ftpOk) {
         result = Rename(Temp, Name);
@@ -1633,9 +1737,14 @@ int TFtpSession::ReplaceWith(const std::string& Temp, const std::string& Name) {
         return result;
     }
     Command(InCurrentDir({"*DELE " + Temp}));
-    error_ = reason;
-    replyCode_ = reply;
+    RestoreFailure(std::move(failure));
     return result;
+}
+
+void TFtpSession::RestoreFailure(TFailure Failure) {
+    error_ = std::move(Failure.Error);
+    replyCode_ = Failure.ReplyCode;
+    replies_ = std::move(Failure.Replies);
 }
 
 int TFtpSession::MakeDir(const std::string& Path) {

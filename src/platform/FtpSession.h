@@ -46,6 +46,9 @@ struct TFtpEntry {
     // they were UTC (the server's zone is not known to the line). 0 when none.
     int64_t Shown = 0;
     int Precision = ftpExactTime;
+    // Shown to the minute while that minute still ran by the server's clock,
+    // when it was listed: another change later within it would look the same.
+    bool MinuteOpen = false;
 };
 
 // A server's clock as its listings show it: one per connection. MLSD and MDTM
@@ -93,6 +96,12 @@ std::string StandInMarkOf(const std::string& Owner, long Pid, unsigned Serial);
 // True when Name holds the mark of a stand-in of the task Owner (never for an
 // empty Owner).
 bool IsStandInOf(const std::string& Name, const std::string& Owner);
+// The stand-in of Name: Mark in its middle, every character of Name in place.
+// Where that would pass the 255 bytes a server's name may hold, characters
+// near the middle that every server stores as given (ASCII letters, digits,
+// "-", "_" and whole UTF-8 characters) give way to the mark; blanks, dots and
+// every other character stay where the server could change them.
+std::string StandInName(const std::string& Name, const std::string& Mark);
 
 enum : int {
     ftpOk = 0,
@@ -275,9 +284,19 @@ private:
     int ReplaceWith(const std::string& Temp, const std::string& Name);
     int AskExactTimes(std::vector<TFtpEntry>& Entries, bool Ask);
     int TakeName(const std::string& Temp, const std::string& Name);
+    // What a failed step said, kept across the clean-up after it, whose
+    // replies would otherwise stand for the failure's reason.
+    struct TFailure {
+        std::string Error;
+        long ReplyCode = 0;
+        std::vector<std::string> Replies;
+    };
+    TFailure KeepFailure() const { return {error_, replyCode_, replies_}; }
+    void RestoreFailure(TFailure Failure);
     bool DropRenamedPart(const std::string& Temp, const std::string& Name);
     bool ListsName(const std::string& Name, std::vector<std::string>* Marked, const std::string& Mark);
     void LearnMdtmZone();
+    void LearnListingZone();
 
     // libcurl's callbacks reach the members through this.
     friend struct TFtpCallbacks;
@@ -294,6 +313,7 @@ private:
     int mdtm_ = -1;            // MDTM answered: 1 yes, 0 no, -1 not known yet
     bool mdtmOffered_ = false; // FEAT offers MDTM (vsftpd also sets times with it)
     bool mdtmZoneAsked_ = false;
+    bool listingZoneAsked_ = false;
     int64_t mdtmZone_ = 0; // seconds east of UTC that MDTM times are given in (LearnMdtmZone)
     TFtpServerClock clock_;
     size_t maxListing_ = size_t(1) << 30;

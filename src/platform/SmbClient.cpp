@@ -4,15 +4,21 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <libsmbclient.h>
 #include <map>
 #include <mutex>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tandemora::smb {
@@ -278,6 +284,11 @@ const TSmbLibrary& Smb() {
 
 SMBCCTX* Context();
 
+// When the call that holds the lock began (steady clock, milliseconds), 0
+// while none does; and whether BreakOff cut that call's connection.
+std::atomic<int64_t> callSince{0};
+std::atomic<bool> callBrokenOff{false};
+
 // libsmbclient sometimes fails without saying why (a connection that broke
 // off), and answers EINVAL for a server it cannot find: the paths it is given
 // are well-formed, so that means the path names nothing there is. A connection
@@ -285,6 +296,10 @@ SMBCCTX* Context();
 // server answered again, so the idle connections go and the next call connects
 // afresh. Called with the lock held, right after a libsmbclient call.
 int Failed() {
+    // A call whose connection BreakOff cut waited too long for its server.
+    if (callBrokenOff.exchange(false)) {
+        errno = ETIMEDOUT;
+    }
     if (errno == 0) {
         errno = EIO;
     } else if (errno == EINVAL) {
@@ -322,6 +337,27 @@ std::mutex& Lock() {
     static std::mutex lock;
     return lock;
 }
+
+int64_t SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Holds the lock for one call into libsmbclient and tells CallWaitingMs about it.
+class TCall {
+public:
+    TCall() : guard_(Lock()) {
+        callBrokenOff.store(false);
+        callSince.store(std::max<int64_t>(SteadyMs(), 1));
+    }
+    ~TCall() { callSince.store(0); }
+    TCall(const TCall&) = delete;
+    TCall& operator=(const TCall&) = delete;
+
+private:
+    std::lock_guard<std::mutex> guard_;
+};
 
 // The accounts by server ("host:port", the port empty when none was given).
 std::map<std::string, TCredentials>& Accounts() {
@@ -482,7 +518,7 @@ bool WithUrl(const std::string& path, const std::function<bool(SMBCCTX*, const s
         return false;
     }
     const std::string url = UrlOfParts(unc, unc.Parts.size());
-    const std::lock_guard<std::mutex> guard(Lock());
+    const TCall call;
     SMBCCTX* context = ContextFor(unc.Server);
     if (context == nullptr) {
         return false;
@@ -559,7 +595,7 @@ std::string UrlOf(const std::string& path) {
 }
 
 void SetTimeout(int64_t ms) {
-    const std::lock_guard<std::mutex> guard(Lock());
+    const TCall call;
     SMBCCTX* context = Context();
     if (context != nullptr) {
         Smb().setTimeout(context, static_cast<int>(std::clamp<int64_t>(ms, 1000, 3600000)));
@@ -579,7 +615,7 @@ void LogOn(const std::string& path, const std::string& user, const std::string& 
         account.Domain = user.substr(0, slash);
         account.User = user.substr(slash + 1);
     }
-    const std::lock_guard<std::mutex> guard(Lock());
+    const TCall call;
     const std::string key = HostOf(unc.Server) + ":" + PortOf(unc.Server);
     const auto found = Accounts().find(key);
     if (found != Accounts().end() && found->second == account) {
@@ -599,7 +635,7 @@ int ListShares(const std::string& server, std::vector<std::string>& shares) {
     if (!ParseAndResolve(server, unc)) {
         return ENOENT;
     }
-    const std::lock_guard<std::mutex> guard(Lock());
+    const TCall call;
     SMBCCTX* context = ContextFor(unc.Server);
     if (context == nullptr) {
         return errno;
@@ -759,7 +795,7 @@ bool ForceDirectories(const std::string& path) {
         errno = ENOENT;
         return false;
     }
-    const std::lock_guard<std::mutex> guard(Lock());
+    const TCall call;
     SMBCCTX* context = ContextFor(unc.Server);
     if (context == nullptr) {
         return false;
@@ -802,7 +838,7 @@ bool FreeSpace(const std::string& path, fs::DiskSpace& space) {
     std::string share = UrlOfParts(unc, 1);
     struct statvfs info {};
     {
-        const std::lock_guard<std::mutex> guard(Lock());
+        const TCall call;
         SMBCCTX* context = ContextFor(unc.Server);
         if (context == nullptr) {
             return false;
@@ -839,7 +875,7 @@ int OpenFile(const std::string& path, int flags) {
     // Code that looks at the descriptor itself (permission bits for a copy)
     // sees an ordinary private file.
     fchmod(fd, 0644);
-    const std::lock_guard<std::mutex> guard(Lock());
+    const TCall call;
     SMBCCTX* context = ContextFor(unc.Server);
     errno = 0;
     SMBCFILE* file =
@@ -862,12 +898,12 @@ bool IsOpenFile(int fd) {
     if (fd < 0 || openCount.load() == 0) {
         return false;
     }
-    const std::lock_guard<std::mutex> guard(Lock());
+    const TCall call;
     return OpenFiles().count(fd) != 0;
 }
 
 int64_t ReadFile(int fd, void* buffer, size_t count) {
-    const std::lock_guard<std::mutex> guard(Lock());
+    const TCall call;
     const auto found = OpenFiles().find(fd);
     SMBCCTX* context = found == OpenFiles().end() ? nullptr : ContextFor(found->second.Server);
     if (context == nullptr) {
@@ -884,7 +920,7 @@ int64_t ReadFile(int fd, void* buffer, size_t count) {
 }
 
 int64_t WriteFile(int fd, const void* buffer, size_t count) {
-    const std::lock_guard<std::mutex> guard(Lock());
+    const TCall call;
     const auto found = OpenFiles().find(fd);
     SMBCCTX* context = found == OpenFiles().end() ? nullptr : ContextFor(found->second.Server);
     if (context == nullptr) {
@@ -901,7 +937,7 @@ int64_t WriteFile(int fd, const void* buffer, size_t count) {
 }
 
 bool GetFileInfo(int fd, int64_t& size, timespec& access, timespec& modify) {
-    const std::lock_guard<std::mutex> guard(Lock());
+    const TCall call;
     const auto found = OpenFiles().find(fd);
     SMBCCTX* context = found == OpenFiles().end() ? nullptr : ContextFor(found->second.Server);
     if (context == nullptr) {
@@ -921,7 +957,7 @@ bool GetFileInfo(int fd, int64_t& size, timespec& access, timespec& modify) {
 }
 
 bool SetFileTimes(int fd, const timespec& access, const timespec& modify) {
-    const std::lock_guard<std::mutex> guard(Lock());
+    const TCall call;
     const auto found = OpenFiles().find(fd);
     if (found == OpenFiles().end()) {
         errno = EBADF;
@@ -937,7 +973,7 @@ bool CloseFile(int fd) {
     bool closed = false;
     int error = 0;
     {
-        const std::lock_guard<std::mutex> guard(Lock());
+        const TCall call;
         const auto found = OpenFiles().find(fd);
         if (found == OpenFiles().end()) {
             errno = EBADF;
@@ -962,6 +998,107 @@ bool CloseFile(int fd) {
     close(fd);
     errno = error;
     return closed;
+}
+
+int64_t CallWaitingMs() {
+    const int64_t since = callSince.load();
+    return since == 0 ? 0 : std::max<int64_t>(SteadyMs() - since, 0);
+}
+
+namespace {
+
+// Whether a socket's peer is the address of host (an IPv4 or a bracketed IPv6
+// address, as ResolveServer leaves it) on one of ports.
+bool PeerIs(int fd, const std::string& host, const std::vector<uint16_t>& ports) {
+    sockaddr_storage peer{};
+    socklen_t size = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0) {
+        return false;
+    }
+    uint16_t port = 0;
+    if (peer.ss_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&peer);
+        in_addr want{};
+        if (inet_pton(AF_INET, host.c_str(), &want) != 1 || want.s_addr != v4->sin_addr.s_addr) {
+            return false;
+        }
+        port = ntohs(v4->sin_port);
+    } else if (peer.ss_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&peer);
+        const std::string bare =
+            host.size() > 2 && host.front() == '[' ? host.substr(1, host.size() - 2) : host;
+        in6_addr want{};
+        if (inet_pton(AF_INET6, bare.c_str(), &want) != 1 ||
+            std::memcmp(&want, &v6->sin6_addr, sizeof want) != 0) {
+            return false;
+        }
+        port = ntohs(v6->sin6_port);
+    } else {
+        return false;
+    }
+    return std::find(ports.begin(), ports.end(), port) != ports.end();
+}
+
+} // namespace
+
+int BreakOff(const std::string& path) {
+    TUncPath unc;
+    if (!ParseAndResolve(path, unc)) {
+        return 0;
+    }
+    const std::string host = unc.Server.substr(0, PortColon(unc.Server));
+    const std::string port = PortOf(unc.Server);
+    std::vector<uint16_t> ports = {445, 139}; // the ports libsmbclient tries without one
+    if (!port.empty()) {
+        ports = {static_cast<uint16_t>(std::strtoul(port.c_str(), nullptr, 10))};
+    }
+    // libsmbclient shows no connection's socket, but this process's sockets to
+    // the server are its connections: shut down, a call waiting on one wakes
+    // with its connection gone, and the next call connects afresh.
+    DIR* fds = opendir("/proc/self/fd");
+    if (fds == nullptr) {
+        return 0;
+    }
+    int cut = 0;
+    while (const dirent* item = readdir(fds)) {
+        char* end = nullptr;
+        const long fd = std::strtol(item->d_name, &end, 10);
+        struct stat st {};
+        if (end == item->d_name || *end != '\0' || fd < 0 || fd == dirfd(fds) ||
+            fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode) ||
+            !PeerIs(static_cast<int>(fd), host, ports)) {
+            continue;
+        }
+        callBrokenOff.store(true);
+        if (shutdown(static_cast<int>(fd), SHUT_RDWR) == 0) {
+            ++cut;
+        }
+    }
+    closedir(fds);
+    return cut;
+}
+
+TBreakOnCancel::TBreakOnCancel(std::string Path, std::function<bool()> Cancelled, int64_t AfterMs)
+    : path_(std::move(Path)), cancelled_(std::move(Cancelled)), afterMs_(AfterMs),
+      watcher_([this] { Watch(); }) {}
+
+TBreakOnCancel::~TBreakOnCancel() {
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        end_ = true;
+    }
+    wake_.notify_all();
+    watcher_.join();
+}
+
+void TBreakOnCancel::Watch() {
+    std::unique_lock<std::mutex> guard(lock_);
+    while (!end_) {
+        wake_.wait_for(guard, std::chrono::milliseconds(200));
+        if (!end_ && CallWaitingMs() >= afterMs_ && cancelled_()) {
+            BreakOff(path_);
+        }
+    }
 }
 
 } // namespace tandemora::smb

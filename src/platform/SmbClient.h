@@ -25,11 +25,14 @@
 
 #include "platform/FileSystem.h"
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tandemora::smb {
@@ -50,6 +53,38 @@ void LogOn(const std::string& path, const std::string& user, const std::string& 
 // connection context serves the program, so the value last set holds for every
 // connection made from then on; connections already open keep theirs.
 void SetTimeout(int64_t ms);
+
+// How long the call into libsmbclient that runs now has been waiting; 0 when
+// none runs. (One call runs at a time: see the lock above.)
+int64_t CallWaitingMs();
+
+// Cuts this process's connections to the server of path (shuts their sockets
+// down), so that a call waiting for that server fails at once (ETIMEDOUT) and
+// the next one connects afresh. libsmbclient offers no way to break a call
+// off, and its waits end only at the time-out. The number of connections cut.
+int BreakOff(const std::string& path);
+
+// While it lives, a call that has been waiting AfterMs or longer is broken off
+// (BreakOff of Path) as soon as Cancelled says so; Cancelled is asked about
+// five times a second from a thread of its own.
+class TBreakOnCancel {
+public:
+    TBreakOnCancel(std::string Path, std::function<bool()> Cancelled, int64_t AfterMs);
+    ~TBreakOnCancel();
+    TBreakOnCancel(const TBreakOnCancel&) = delete;
+    TBreakOnCancel& operator=(const TBreakOnCancel&) = delete;
+
+private:
+    void Watch();
+
+    std::string path_;
+    std::function<bool()> cancelled_;
+    int64_t afterMs_;
+    std::mutex lock_;
+    std::condition_variable wake_;
+    bool end_ = false;
+    std::thread watcher_; // last: it starts once the rest is set
+};
 
 // The server's disk shares (print, IPC and hidden "$" shares left out), in the
 // server's order, as bare share names. 0 when the server answered, else errno.

@@ -7,6 +7,7 @@
 #include "endpoints/UTFtpFileOper.h"
 #include "platform/FtpSession.h"
 
+#include <cctype>
 #include <limits>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -287,6 +288,53 @@ TEST_F(FtpListTest, AnUnreachableServerGivesAMarkedEmptyTreeAndRefusesEveryOpera
     EXPECT_EQ(oper.MakeFolder("a"), -1);
     // Without a connection nothing can be said of the file: not taken for absent.
     EXPECT_EQ(oper.GetFileSize(source.FolerAllName + "/f.txt"), std::numeric_limits<int64_t>::max());
+}
+
+// The name an upload that is not plain takes on its way: every character in
+// place around the mark, and where that would pass 255 bytes, only characters
+// a server stores as given give way (letters, digits, "-", "_", and whole
+// characters beyond ASCII), so blanks, dots and the rest stay in place.
+TEST(FtpStandIn, KeepsWhatAServerCouldChangeAndFitsANameLimit) {
+    const std::string mark = StandInMarkOf("Docs123", 4242, 7);
+    std::string wide;
+    for (int i = 0; i < 120; ++i) {
+        wide += "\xc3\xbc";
+    }
+    // What may not give way, in order.
+    auto fixed = [](const std::string& name) {
+        std::string kept;
+        for (const char c : name) {
+            const auto u = static_cast<unsigned char>(c);
+            if (u < 0x80 && std::isalnum(u) == 0 && c != '-' && c != '_') {
+                kept += c;
+            }
+        }
+        return kept;
+    };
+    const std::string names[] = {
+        " report.txt",
+        " " + std::string(240, 'a') + ":x. ",
+        "odd: " + std::string(241, 'b') + ".txt",
+        "a?" + wide + ".",
+        "* " + std::string(100, '.') + std::string(140, 'c') + "|",
+    };
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name.substr(0, 20));
+        const std::string standIn = StandInName(name, mark);
+        EXPECT_LE(standIn.size(), 255u);
+        EXPECT_TRUE(IsStandInOf(standIn, "Docs123"));
+        const size_t at = standIn.find(mark);
+        ASSERT_NE(at, std::string::npos);
+        const std::string rest = standIn.substr(0, at) + standIn.substr(at + mark.size());
+        EXPECT_EQ(fixed(rest), fixed(name));
+        EXPECT_EQ(rest.front(), name.front());
+        EXPECT_EQ(rest.back(), name.back());
+        if (name.size() + mark.size() <= 255) {
+            EXPECT_EQ(rest, name);
+        } else {
+            EXPECT_EQ(standIn.size(), 255u) << "no more than needed gives way";
+        }
+    }
 }
 
 } // namespace

@@ -985,3 +985,42 @@ TEST_F(MultiRun, AnItemTheTargetKeepsInTheWayOfAnotherKindIsAConflict) {
         EXPECT_EQ(row.toFile ? p.Bytes(R, "x/one.txt") : p.Bytes(R, "x"), row.toFile ? "one" : "a file");
     }
 }
+
+// A file renamed with only its letter case changed and edited at once, where
+// the old name's deletion is held back: on a local target that tells case
+// apart the new name arrives beside the old one, which stays as the last run
+// left it, and the runs after that propose nothing.
+TEST_F(MultiRun, ACaseOnlyRenameWithAnEditWhereDeletionsWaitSettles) {
+    struct Row {
+        const char* name;
+        int32_t direction;
+        int32_t forced;
+    };
+    const Row rows[] = {
+        {"both ways without deletions", sdBothWays, fvForcedCopy},
+        {"one way", sdLeftToRight, fvForcedCopy},
+        {"one way that verifies", sdLeftToRight, fvVerified},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TPairFolder p;
+        p.Task().SyncDirection = row.direction;
+        p.Task().ForcedOrVerified = row.forced;
+        p.Task().IsDeleteFile = 0;
+        p.Put(L, "report.txt", "quarterly", T(0));
+        p.SyncOnce();
+        p.Rename(L, "report.txt", "Report.txt");
+        p.Put(L, "Report.txt", "quarterly, edited", T(1));
+        const TRun renamed = p.SyncOnce();
+        EXPECT_FALSE(AnyLineHas(renamed, "Error")) << ::testing::PrintToString(renamed.Lines);
+        EXPECT_EQ(p.Bytes(R, "Report.txt"), "quarterly, edited");
+        EXPECT_EQ(p.Bytes(R, "report.txt"), "quarterly");
+        for (int run = 0; run < 2; ++run) {
+            const TRun again = p.SyncOnce();
+            EXPECT_EQ(again.Ops, 0) << "run " << run;
+            EXPECT_FALSE(AnyLineHas(again, "Error"));
+        }
+        EXPECT_EQ(p.Bytes(L, "Report.txt"), "quarterly, edited");
+        EXPECT_FALSE(p.Has(L, "report.txt")); // the held-back deletion does not come back
+    }
+}

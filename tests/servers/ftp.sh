@@ -28,8 +28,10 @@
 #
 # A second vsftpd (keys with "VSFTPDTZ_" in front) lists in a zone three hours
 # ahead of UTC (use_localtime=YES, TZ set for its process): its LIST and MDTM
-# both show that zone's wall clock. Each vsftpd keeps its state in a folder of
-# its own below STATE_DIR.
+# both show that zone's wall clock. A third (keys with "VSFTPDNOMDTM_" in
+# front) lists in that zone too but refuses MDTM: a server that tells no exact
+# time at all. Each vsftpd keeps its state in a folder of its own below
+# STATE_DIR.
 set -euo pipefail
 
 command=${1:-}
@@ -74,6 +76,7 @@ stop_instance() {
   stop_pid "$state/vsftpd.pid" # where an older run kept it
   stop_pid "$state/vsftpd/vsftpd.pid"
   stop_pid "$state/vsftpd-tz/vsftpd.pid"
+  stop_pid "$state/vsftpd-nomdtm/vsftpd.pid"
   remove_data_dir "$state"
 }
 
@@ -184,7 +187,7 @@ EOF
 }
 
 write_vsftpd_config() {
-  local port=$1 root=$2 dir=$3 localtime=$4
+  local port=$1 root=$2 dir=$3 localtime=$4 commands=$5
   cat >"$dir/vsftpd.conf" <<EOF
 listen=YES
 listen_ipv6=NO
@@ -218,13 +221,16 @@ seccomp_sandbox=NO
 isolate=NO
 isolate_network=NO
 EOF
+  if [ -n "$commands" ]; then
+    echo "cmds_allowed=$commands" >>"$dir/vsftpd.conf"
+  fi
   # vsftpd reads only a configuration file that its own user owns.
   chmod 600 "$dir/vsftpd.conf"
 }
 
-# start_vsftpd ROOT KEY-PREFIX SUBFOLDER USE_LOCALTIME TZ
+# start_vsftpd ROOT KEY-PREFIX SUBFOLDER USE_LOCALTIME TZ [COMMANDS-ALLOWED]
 start_vsftpd() {
-  local root=$1 prefix=$2 dir="$state/$3" localtime=$4 zone=$5
+  local root=$1 prefix=$2 dir="$state/$3" localtime=$4 zone=$5 commands=${6:-}
   if [ ! -x "$vsftpd" ] || [ "$(id -u)" -ne 0 ] || ! id daemon >/dev/null 2>&1; then
     return 0
   fi
@@ -246,7 +252,7 @@ start_vsftpd() {
       fi
     done
     [ "$clash" -eq 0 ] || continue
-    write_vsftpd_config "$port" "$root" "$dir" "$localtime"
+    write_vsftpd_config "$port" "$root" "$dir" "$localtime" "$commands"
     TZ=$zone setsid "$vsftpd" "$dir/vsftpd.conf" </dev/null >>"$dir/vsftpd.log" 2>&1 &
     echo $! >"$dir/vsftpd.pid"
     for _ in $(seq 1 100); do
@@ -285,6 +291,8 @@ start_instance() {
   start_vsftpd "$data/vsftpd" VSFTPD_ vsftpd NO UTC
   # A POSIX zone string: nothing to read below the server's chroot.
   start_vsftpd "$data/vsftpd-tz" VSFTPDTZ_ vsftpd-tz YES TST-3
+  start_vsftpd "$data/vsftpd-nomdtm" VSFTPDNOMDTM_ vsftpd-nomdtm YES TST-3 \
+    USER,PASS,SYST,FEAT,OPTS,PWD,CWD,CDUP,TYPE,MODE,STRU,PASV,EPSV,LIST,NLST,RETR,STOR,APPE,REST,SIZE,DELE,RNFR,RNTO,MKD,RMD,NOOP,QUIT,ABOR,STAT
 }
 
 case "$command" in

@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace ftptest {
 namespace {
@@ -343,6 +345,155 @@ TEST_P(FtpClockTest, AFileListedWithItsDayOnlyKeepsItsExactTime) {
     ServerPut("old.txt", "new file", old + 3600);
     AnalyzeAndSync();
     EXPECT_EQ(Read(L, "old.txt"), "new file");
+    Analyze();
+    EXPECT_EQ(Changes(), 0);
+}
+
+// ---- A server that tells no exact time ------------------------------------------
+
+// vsftpd refusing MDTM, in a zone three hours ahead: its listing shows each
+// file's minute (or day) in that zone, and uploads get the time of their upload.
+class FtpNoMdtmTest : public FtpClockTest {};
+
+INSTANTIATE_TEST_SUITE_P(Servers, FtpNoMdtmTest, ::testing::Values("VSFTPDNOMDTM_"),
+                         [](const auto&) { return std::string("VsftpdWithoutMdtm"); });
+
+// The listing's zone is learnt from a file made there for a moment: at a
+// first sync, in a zone far from the server's, the newer file wins either way.
+TEST_P(FtpNoMdtmTest, AtAFirstSyncTheNewerFileWinsInAnyZone) {
+    testsupport::ScopedEnv tz("TZ", std::string("XYZ-5:30"));
+    const time_t now = std::time(nullptr);
+    ServerPut("server newer.txt", "edited on the server ten minutes ago", now - 600);
+    Put(L, "server newer.txt", "local copy forty minutes old", now - 2400);
+    ServerPut("local newer.txt", "server copy forty minutes old", now - 2400);
+    Put(L, "local newer.txt", "edited here ten minutes ago", now - 600);
+    Analyze();
+    EXPECT_EQ(Code("/server newer.txt"), saOverwriteRtoL);
+    EXPECT_EQ(Code("/local newer.txt"), saOverwriteLtoR);
+    Sync();
+    EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+    EXPECT_EQ(Read(L, "server newer.txt"), "edited on the server ten minutes ago");
+    EXPECT_EQ(Read(S, "local newer.txt"), "edited here ten minutes ago");
+    EXPECT_EQ(Leftovers(S), std::vector<std::string>{}); // no probe stays
+    Analyze();
+    EXPECT_EQ(Changes(), 0);
+}
+
+// A file turning half a year old is listed with its day only from then on:
+// that alone is no change, at the run after it or later, and an edit still
+// travels.
+TEST_P(FtpNoMdtmTest, AFileWhoseListingTurnsToItsDayIsNoChange) {
+    const time_t turns = std::time(nullptr) - 182 * 86400 + 2; // half a year old in two seconds
+    ServerPut("aging.txt", "aging", turns);
+    AnalyzeAndSync();
+    ASSERT_EQ(Read(L, "aging.txt"), "aging");
+    // The server's own clock has to pass the half-year line: nothing races here.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    for (int run = 0; run < 2; ++run) {
+        AnalyzeAndSync();
+        EXPECT_EQ(Copies(), std::vector<std::string>{}) << "run " << run;
+    }
+    Put(L, "aging.txt", "edited here", std::time(nullptr));
+    AnalyzeAndSync();
+    EXPECT_EQ(Read(S, "aging.txt"), "edited here");
+    Analyze();
+    EXPECT_EQ(Changes(), 0);
+}
+
+// Two versions edited within one minute, at a first sync: the server's
+// listing cannot tell which is newer, so even where the newer file is to win
+// neither overwrites the other (the local one, ten seconds older, used to).
+TEST_P(FtpNoMdtmTest, TwoEditsWithinOneListedMinuteAreAConflict) {
+    task.Unattended = true;
+    task.Conflicts = cfNewerFileWins;
+    const time_t hourAgo = std::time(nullptr) - 3600;
+    const time_t minute = hourAgo - hourAgo % 60;
+    ServerPut("m.txt", "the server's, at 50 s", minute + 50);
+    Put(L, "m.txt", "the local one, at 40 s", minute + 40);
+    for (int run = 0; run < 2; ++run) {
+        Analyze(vkAll);
+        EXPECT_EQ(Code("/m.txt"), saConflict) << "run " << run;
+        Sync();
+        EXPECT_EQ(Read(L, "m.txt") + "|" + Read(S, "m.txt"), "the local one, at 40 s|the server's, at 50 s");
+    }
+}
+
+class FtpNoMdtmEditTest : public FtpNoMdtmTest {
+protected:
+    // A file made on the server now and synchronised while its minute still
+    // runs (where the minute ran out first, as it may, with another name):
+    // its time, 0 when no attempt made it.
+    time_t SyncedInItsMinute(std::string& Name) {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            Name = "a" + std::to_string(attempt) + ".txt";
+            const time_t now = std::time(nullptr);
+            ServerPut(Name, "first", now);
+            AnalyzeAndSync();
+            const std::string times = testsupport::ReadFile(task.RunStampPath() + ".times");
+            if (Read(L, Name) == "first" && times.find("\nm") != std::string::npos) {
+                return now;
+            }
+            std::filesystem::remove(S + "/" + Name);
+            AnalyzeAndSync();
+        }
+        return 0;
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Servers, FtpNoMdtmEditTest, ::testing::Values("VSFTPDNOMDTM_"),
+                         [](const auto&) { return std::string("VsftpdWithoutMdtm"); });
+
+// Another client's edit of the same size, listed in the very minute the last
+// sync listed the file in while that minute still ran, looks unchanged: its
+// bytes against the local file's, which is as that sync left it, show it.
+TEST_P(FtpNoMdtmEditTest, ASameSizeEditInTheMinuteOfTheLastSyncComesOver) {
+    std::string name;
+    const time_t when = SyncedInItsMinute(name);
+    ASSERT_NE(when, 0);
+    Analyze();
+    EXPECT_EQ(Changes(), 0);
+    ServerPut(name, "secnd", when); // the same size, the same minute
+    Analyze();
+    EXPECT_EQ(Code("/" + name), saOverwriteRtoL);
+    Sync();
+    EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+    EXPECT_EQ(Read(L, name), "secnd");
+    Analyze();
+    EXPECT_EQ(Changes(), 0);
+}
+
+// The same edit with a local edit after it: the later edit does not overwrite
+// the one it cannot see; both stay, a conflict for the user.
+TEST_P(FtpNoMdtmEditTest, ALocalEditNeverOverwritesASameMinuteServerEditUnseen) {
+    std::string name;
+    const time_t when = SyncedInItsMinute(name);
+    ASSERT_NE(when, 0);
+    ServerPut(name, "secnd", when);
+    Put(L, name, "local edit", when + 3600);
+    for (int run = 0; run < 2; ++run) {
+        Analyze(vkAll);
+        EXPECT_EQ(Code("/" + name), saConflict) << "run " << run;
+        Sync();
+        EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+        EXPECT_EQ(Read(L, name) + "|" + Read(S, name), "local edit|secnd");
+    }
+}
+
+// Without that edit, a local edit made after such a sync travels as ever:
+// the bytes the sync left on the server are known by their digest, and still
+// there. Then the edit that arrived on the server in its minute is alike too.
+TEST_P(FtpNoMdtmEditTest, ALocalEditAfterASyncInTheSameMinuteTravels) {
+    std::string name;
+    const time_t when = SyncedInItsMinute(name);
+    ASSERT_NE(when, 0);
+    for (const std::string edit : {"local edit", "local, once more"}) {
+        Put(L, name, edit, std::time(nullptr) + 3600);
+        Analyze(vkAll);
+        EXPECT_EQ(Code("/" + name), saOverwriteLtoR) << edit;
+        Sync();
+        EXPECT_EQ(ErrorLines(lines), std::vector<std::string>{});
+        EXPECT_EQ(Read(S, name), edit);
+    }
     Analyze();
     EXPECT_EQ(Changes(), 0);
 }

@@ -87,6 +87,10 @@ TEST_P(FtpSyncTest, AReadOnlyFileFollowsItsTwinDeletedOnTheServer) {
     AReadOnlyFileFollowsItsTwinDeletedOnTheServer();
 }
 
+TEST_P(FtpSyncTest, LongNamesTravel) {
+    LongNamesTravel();
+}
+
 TEST_P(FtpSyncTest, ACaseOnlyFolderRenameEndsUnderTheNewName) {
     ACaseOnlyFolderRenameEndsUnderTheNewName();
 }

@@ -124,6 +124,10 @@ TEST_F(SmbSyncTest, ACaseOnlyRenameIsARenameInPlace) {
 
 // A folder's case change too: copying into the new name would land in the
 // old folder, and the old folder's deletion would then empty the share.
+TEST_F(SmbSyncTest, LongNamesTravel) {
+    LongNamesTravel("odd & ");
+}
+
 TEST_F(SmbSyncTest, ACaseOnlyFolderRenameIsARenameInPlace) {
     ACaseOnlyFolderRenameEndsUnderTheNewName();
 }
@@ -140,15 +144,21 @@ TEST_F(SmbSyncTest, ACaseOnlyFolderRenameIsARenameInPlaceInAOneWayTask) {
 
 // The same where the old name's deletion is held back (deletions off, which
 // is how a task starts, or a one-way task): the file under the old name is
-// the renamed one all the same, when it is the very file the source holds.
+// the renamed one all the same, edited or not.
 TEST_F(SmbSyncTest, ACaseOnlyRenameIsARenameInPlaceWhereDeletionsWait) {
     task.IsDeleteFile = 0;
-    ACaseOnlyRenameEndsUnderTheNewName(false);
+    ACaseOnlyRenameEndsUnderTheNewName();
 }
 
 TEST_F(SmbSyncTest, ACaseOnlyRenameIsARenameInPlaceInAOneWayTask) {
     task.SyncDirection = sdLeftToRight;
-    ACaseOnlyRenameEndsUnderTheNewName(false);
+    ACaseOnlyRenameEndsUnderTheNewName();
+}
+
+TEST_F(SmbSyncTest, ACaseOnlyRenameIsARenameInPlaceInAOneWayTaskThatVerifies) {
+    task.SyncDirection = sdLeftToRight;
+    task.ForcedOrVerified = fvVerified;
+    ACaseOnlyRenameEndsUnderTheNewName();
 }
 
 // Two local names that differ only in case are one name on the share: the
