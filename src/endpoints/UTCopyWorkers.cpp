@@ -1,0 +1,48 @@
+#include "endpoints/UTCopyWorkers.h"
+
+#include <utility>
+
+namespace tandemora {
+
+TCopyWorkers::TCopyWorkers(size_t Count) : jobs_(Count) {
+    threads_.reserve(Count);
+    for (size_t i = 0; i < Count; ++i) {
+        threads_.emplace_back([this, i] { Work(i); });
+    }
+}
+
+TCopyWorkers::~TCopyWorkers() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ending_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& thread : threads_) {
+        thread.join();
+    }
+}
+
+void TCopyWorkers::Run(size_t Worker, std::function<void()> Job) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        jobs_[Worker].push_back(std::move(Job));
+    }
+    wake_.notify_all();
+}
+
+void TCopyWorkers::Work(size_t Worker) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [&] { return ending_ || !jobs_[Worker].empty(); });
+        if (jobs_[Worker].empty()) {
+            return; // ending, and nothing left to run
+        }
+        std::function<void()> job = std::move(jobs_[Worker].front());
+        jobs_[Worker].pop_front();
+        lock.unlock();
+        job();
+        lock.lock();
+    }
+}
+
+} // namespace tandemora
