@@ -284,14 +284,15 @@ void TTandemoraThread::Run() {
     RightOper->DeferCommits = Task->UseTempFile != 1;
     // Between two folders on this machine the small copies are written on a
     // few threads beside the walk (a server or a share keeps one connection
-    // busy as it is). A cancel leaves those that have not begun.
+    // busy as it is). A cancel leaves those that have not begun; a run that
+    // stops itself because a server went silent still writes what it handed over.
     const auto plainLocal = [](const TFolderSource& side) {
         return side.DeviceType == dtLocal && !fs::IsUncPath(TrimBlanks(side.FolerAllName));
     };
     if (plainLocal(Task->LFolder) && plainLocal(Task->RFolder)) {
         for (TFileOper* oper : {LeftOper.get(), RightOper.get()}) {
             oper->CopyWorkers = LocalCopyWorkers;
-            oper->CopiesCancelled = [this] { return Terminated(); };
+            oper->CopiesCancelled = [this] { return Terminated() && !stoppedUnanswered_.load(); };
         }
     }
     if (View != nullptr && View->RootRow() != nullptr) {
@@ -1251,8 +1252,12 @@ int TTandemoraThread::SyncItem(TResultRow* Row) {
     try {
         // The line names the item even when connecting already fails.
         line = ItemLine(operation, side, attr);
-        LeftOper->NotifyWnd = NotifyWnd;
-        RightOper->NotifyWnd = NotifyWnd;
+        // Copy threads may read it meanwhile: written only when it changes.
+        for (TFileOper* oper : {LeftOper.get(), RightOper.get()}) {
+            if (oper->NotifyWnd != NotifyWnd) {
+                oper->NotifyWnd = NotifyWnd;
+            }
+        }
         // A connection lost since the last item says so in the checks below.
         ClearReasons(LeftOper.get(), RightOper.get());
         failure_.clear();

@@ -212,7 +212,7 @@ private:
     // whether the run stopped on that account.
     int unanswered_ = 0;
     bool silent_[2] = {false, false};
-    bool stoppedUnanswered_ = false;
+    std::atomic<bool> stoppedUnanswered_{false};
     // Copies whose target a case rename left under their name: the date and
     // size the target has now, in place of the row's (which saw no file there).
     std::map<const TResultRow*, std::pair<int32_t, int64_t>> renamedTargets_;
