@@ -876,8 +876,10 @@ int TWinFileOper::PutFile(const std::string& LocalPath, TFolderSource* Source, T
     if (Attr->RelPath.empty()) {
         Attr->RelPath = "/";
     }
+    const bool toWorker =
+        DeferCommits && CopyWorkers > 0 && Attr->Size <= DeferredCopyMax && !fs::IsUncPath(LocalPath);
     SetSyncStatusText("Copy:" + LocalPath);
-    Notify(WM_COPYPROCESS);
+    ShowStatus(toWorker);
     std::string sourceFolder;
     ExtractFolderPath(LocalPath, sourceFolder);
     const std::shared_ptr<fs::TFolder> folder = CopyFolder(Source, Attr->RelPath, sourceFolder);
@@ -886,8 +888,7 @@ int TWinFileOper::PutFile(const std::string& LocalPath, TFolderSource* Source, T
     }
     RemoveStaleParts(*folder, FolderOf(Source, Attr->RelPath));
     const std::string target = CopyObserver ? FolderOf(Source, Attr->RelPath) + Attr->Name : std::string();
-    if (!DeferCommits || CopyWorkers == 0 || folder->Fd() < 0 || Attr->Size > DeferredCopyMax ||
-        fs::IsUncPath(LocalPath)) {
+    if (!toWorker || folder->Fd() < 0) {
         return CopyInto(LocalPath, folder, Attr->Name, Attr->Size, DeferCommits, target);
     }
     auto copy = std::make_unique<TPendingCommit>();
@@ -925,6 +926,18 @@ std::shared_ptr<fs::TFolder> TWinFileOper::CopyFolder(TFolderSource* Side, const
         copyFolderKey_ = std::move(key);
     }
     return folder;
+}
+
+// Tells the window that the status text changed. Small copies handed to the
+// copy threads follow each other faster than anyone reads them: for those the
+// window hears of it a few times a second, not once per file.
+void TWinFileOper::ShowStatus(bool Often) {
+    const auto now = std::chrono::steady_clock::now();
+    if (Often && now - statusShown_ < std::chrono::milliseconds(100)) {
+        return;
+    }
+    statusShown_ = now;
+    Notify(WM_COPYPROCESS);
 }
 
 void TWinFileOper::ForgetCopyFolder() {

@@ -8,6 +8,7 @@
 #include "platform/FolderHandle.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -143,6 +144,7 @@ private:
     void WriteOnWorker(TPendingCommit& Copy, size_t Worker);
     void CommitBatch(TCommitBatch& Batch);
     void DropPending();
+    void ShowStatus(bool Often);
     std::shared_ptr<fs::TFolder> CopyFolder(TFolderSource* Side, const std::string& RelPath,
                                             const std::string& SourceFolder);
     void ForgetCopyFolder();
@@ -164,6 +166,8 @@ private:
     const fs::TFolder* workerFolder_ = nullptr;
     // Set when the object goes: nothing not yet begun begins, nothing takes a name.
     std::atomic<bool> closing_{false};
+    // When the window was last told of a changed status text by ShowStatus.
+    std::chrono::steady_clock::time_point statusShown_;
     int64_t pendingBytes_ = 0;
     size_t pendingFolders_ = 0;
     // The folder PutFile copied into last, kept open for the next copy into it
