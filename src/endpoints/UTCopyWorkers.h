@@ -33,7 +33,7 @@ private:
     void Work(size_t Worker);
 
     std::mutex mutex_;
-    std::condition_variable wake_;
+    std::vector<std::unique_ptr<std::condition_variable>> wakes_; // one per thread
     std::vector<std::deque<std::function<void()>>> jobs_;
     bool ending_ = false;
     std::vector<std::thread> threads_;
