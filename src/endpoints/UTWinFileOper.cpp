@@ -71,6 +71,10 @@ bool SameInstant(const timespec& a, const timespec& b) {
 // written or waited for its flush: the other save is kept.
 const char* const TargetChangedText = "the target changed after the analysis";
 
+// Up to this many folders with new names are flushed one by one after a
+// batch's renames; beyond it one flush of the file system costs less.
+constexpr size_t FoldersFlushedOneByOne = 8;
+
 // Whether the name still holds what it held when the copy began: still nothing,
 // or the same file with the same size and times. One stat, taken just before
 // the rename, so an edit saved in place or by a rename meanwhile is never
@@ -1265,6 +1269,7 @@ void TWinFileOper::CommitBatch(TCommitBatch& Batch) {
     // One flush for each file system the part files are on. Only once no byte
     // of them is left in memory alone may they take the targets' names.
     std::vector<dev_t> flushed;
+    std::vector<int> flushedBy; // a folder on each of those file systems
     int error = 0;
     const fs::TFolder* looked = nullptr;
     for (const auto& copy : copies) {
@@ -1284,6 +1289,7 @@ void TWinFileOper::CommitBatch(TCommitBatch& Batch) {
                 break;
             }
             flushed.push_back(st.st_dev);
+            flushedBy.push_back(copy->Folder->Fd());
         }
     }
     const fs::TFolder* renamedIn = nullptr;
@@ -1316,9 +1322,17 @@ void TWinFileOper::CommitBatch(TCommitBatch& Batch) {
         const int why = error != 0 ? error : errno;
         Batch.Results[i] = {-1, std::string("replacing the target: ") + std::strerror(why)};
     }
-    // The new names themselves on the disk, once per folder.
-    for (const fs::TFolder* folder : renamed) {
-        fsync(folder->Fd());
+    // The new names themselves on the disk: each folder flushed, or, when
+    // they are many, each file system flushed once more, which takes every
+    // folder's new names with it at the cost of one flush.
+    if (renamed.size() > FoldersFlushedOneByOne) {
+        for (const int fd : flushedBy) {
+            syncfs(fd);
+        }
+    } else {
+        for (const fs::TFolder* folder : renamed) {
+            fsync(folder->Fd());
+        }
     }
     for (const auto& copy : copies) {
         if (!copy->Part.empty()) {
