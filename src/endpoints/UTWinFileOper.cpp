@@ -998,7 +998,7 @@ int TWinFileOper::CopyInto(const std::string& Src, const std::shared_ptr<fs::TFo
     copy->Name = Name;
     copy->Target = Target;
     copy->Size = ExpectedSize;
-    copy->Analysed = AnalysedTarget;
+    // The sync has just checked the target on this very thread: no second look.
     const bool wait = MayWait && Folder->Fd() >= 0 && ExpectedSize <= DeferredCopyMax;
     if (CopyObserver) {
         CopyObserver(csBegin, Target);

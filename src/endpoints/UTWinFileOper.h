@@ -126,7 +126,7 @@ private:
         std::string Name;
         std::string Target; // the full path, for CopyObserver only
         int64_t Size = 0;
-        TAnalysedTarget Analysed;
+        TAnalysedTarget Analysed; // checked again when the copy begins on a copy thread
         std::string Part;
         bool TargetExisted = false;
         struct stat Seen {};
