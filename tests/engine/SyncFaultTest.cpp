@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -145,7 +146,10 @@ public:
     }
 
 protected:
+    // Copies may be written on several threads at once: one of them runs the hook.
     void ChunkWritten(int64_t Copied) override {
+        static std::mutex lock;
+        std::lock_guard<std::mutex> guard(lock);
         if (faults_->midCopy && Copied >= faults_->midCopyAfter) {
             std::exchange(faults_->midCopy, nullptr)();
         }
