@@ -249,16 +249,49 @@ public:
     // they were written, and then flushes the folders holding the new names. A
     // crash at any point leaves each target either old or new. An object that
     // goes with copies still waiting removes their part files.
+    //
+    // A kind may also write such copies on threads of its own (CopyWorkers):
+    // PutFile then only hands the copy over and answers 0; whether it was
+    // written at all shows in its commit result. The flush of one batch
+    // (StartCommit) may run while the next batch is written.
     struct TCommitResult {
-        int Result = 0;        // 0 the copy has its name; otherwise it failed
+        int Result = 0;        // 0 the copy has its name; CopyNotBegun; otherwise it failed
         std::string ErrorText; // why, as LastErrorText would say
     };
+    // The result of a copy that never began: the run was cancelled before its
+    // turn came. Its target is untouched and there is nothing to report.
+    static constexpr int CopyNotBegun = 2;
     bool DeferCommits = false;
+    // How many threads of its own a kind that can may write waiting copies on;
+    // 0 writes every copy on the caller's thread.
+    size_t CopyWorkers = 0;
+    // Asked on such a thread just before a copy begins: true leaves it not begun.
+    std::function<bool()> CopiesCancelled;
+    // What the analysis saw under the name the next PutFile writes (set by the
+    // sync before it, when Known): a file of that DOS time and size, or none.
+    // A copy written later than the sync's own check of the target looks
+    // again as it begins, and refuses a target that has changed since.
+    struct TAnalysedTarget {
+        bool Known = false;
+        bool Exists = false;
+        int32_t Date = 0;
+        int64_t Size = 0;
+    };
+    TAnalysedTarget AnalysedTarget;
     virtual size_t PendingCommits() const { return 0; }
     // True when the waiting copies hold as much as one flush should cover.
     virtual bool PendingFull() const { return false; }
-    // One result per waiting copy, in their order; none wait afterwards.
-    virtual void CommitPending(std::vector<TCommitResult>& Results) { Results.clear(); }
+    // Hands every waiting copy to its flush and renames; none wait afterwards.
+    // At most one such batch is on its way: FinishCommit comes before the next.
+    virtual void StartCommit() {}
+    // Waits for the batch StartCommit handed over: one result per copy, in
+    // their order; none when no batch is on its way.
+    virtual void FinishCommit(std::vector<TCommitResult>& Results) { Results.clear(); }
+    // Both at once: one result per waiting copy, in their order.
+    void CommitPending(std::vector<TCommitResult>& Results) {
+        StartCommit();
+        FinishCommit(Results);
+    }
 
 protected:
     // The thread body: one scan.

@@ -77,6 +77,10 @@ bool SameInstant(const timespec& a, const timespec& b) {
 // written or waited for its flush: the other save is kept.
 const char* const TargetChangedText = "the target changed after the analysis";
 
+// Up to this many folders with new names are flushed one by one after a
+// batch's renames; beyond it one flush of the file system costs less.
+constexpr size_t FoldersFlushedOneByOne = 8;
+
 // Whether the name still holds what it held when the copy began: still nothing,
 // or the same file with the same size and times. One stat, taken just before
 // the rename, so an edit saved in place or by a rename meanwhile is never
@@ -90,6 +94,24 @@ bool TargetStillAsSeen(const fs::TFolder& folder, const std::string& name, bool 
     }
     return now.st_dev == seen.st_dev && now.st_ino == seen.st_ino && now.st_size == seen.st_size &&
            SameInstant(now.st_mtim, seen.st_mtim) && SameInstant(now.st_ctim, seen.st_ctim);
+}
+
+// Whether what stands under the name (existed, seen) is what the analysis saw
+// there: nothing, or a file (a link to one counts as the file) of its size and
+// DOS time. The sync checks that before a copy; a copy that begins later, on a
+// copy thread, checks it again on its own look at the target, which is then
+// the one its rename is checked against.
+bool StillAsAnalysed(const fs::TFolder& folder, const std::string& name, bool existed,
+                     const struct stat& seen, const TFileOper::TAnalysedTarget& analysed) {
+    if (!analysed.Known || !analysed.Exists) {
+        return !analysed.Known || !existed;
+    }
+    struct stat file = seen;
+    if (!existed || (S_ISLNK(seen.st_mode) && !folder.Stat(name, file, true))) {
+        return false;
+    }
+    return S_ISREG(file.st_mode) && static_cast<int64_t>(file.st_size) == analysed.Size &&
+           fs::UnixToDosTime(file.st_mtim) == analysed.Date;
 }
 
 // The part file a copy is written into, in the target's folder, until it takes
@@ -341,6 +363,10 @@ TWinFileOper::TWinFileOper(bool FreeOnTerminate) : TFileOper(FreeOnTerminate) {
 
 TWinFileOper::~TWinFileOper() {
     WaitForScan();
+    // Copies handed over and not yet begun stay undone, and nothing takes its
+    // name any more: whoever would have reported them is gone.
+    closing_.store(true);
+    workers_.reset();
     DropPending();
 }
 
@@ -1141,8 +1167,10 @@ int TWinFileOper::PutFile(const std::string& LocalPath, TFolderSource* Source, T
     if (Attr->RelPath.empty()) {
         Attr->RelPath = "/";
     }
+    const bool toWorker =
+        DeferCommits && CopyWorkers > 0 && Attr->Size <= DeferredCopyMax && !fs::IsUncPath(LocalPath);
     SetSyncStatusText("Copy:" + LocalPath);
-    Notify(WM_COPYPROCESS);
+    ShowStatus(toWorker);
     std::string sourceFolder;
     ExtractFolderPath(LocalPath, sourceFolder);
     const std::shared_ptr<fs::TFolder> folder = CopyFolder(Source, Attr->RelPath, sourceFolder);
@@ -1150,7 +1178,19 @@ int TWinFileOper::PutFile(const std::string& LocalPath, TFolderSource* Source, T
         return FailWithErrno(-1, "making the folder");
     }
     RemoveStaleParts(*folder, FolderOf(Source, Attr->RelPath));
-    return CopyInto(LocalPath, folder, Attr->Name, Attr->Size, DeferCommits);
+    const std::string target = CopyObserver ? FolderOf(Source, Attr->RelPath) + Attr->Name : std::string();
+    if (!toWorker || folder->Fd() < 0) {
+        return CopyInto(LocalPath, folder, Attr->Name, Attr->Size, DeferCommits, target);
+    }
+    auto copy = std::make_unique<TPendingCommit>();
+    copy->Folder = folder;
+    copy->Source = LocalPath;
+    copy->Name = Attr->Name;
+    copy->Target = target;
+    copy->Size = Attr->Size;
+    copy->Analysed = AnalysedTarget;
+    HandToWorker(std::move(copy));
+    return 0;
 }
 
 // The folder the copies of a sync go into. The walk copies a folder's files one
@@ -1177,6 +1217,18 @@ std::shared_ptr<fs::TFolder> TWinFileOper::CopyFolder(TFolderSource* Side, const
         copyFolderKey_ = std::move(key);
     }
     return folder;
+}
+
+// Tells the window that the status text changed. Small copies handed to the
+// copy threads follow each other faster than anyone reads them: for those the
+// window hears of it a few times a second, not once per file.
+void TWinFileOper::ShowStatus(bool Often) {
+    const auto now = std::chrono::steady_clock::now();
+    if (Often && now - statusShown_ < std::chrono::milliseconds(100)) {
+        return;
+    }
+    statusShown_ = now;
+    Notify(WM_COPYPROCESS);
 }
 
 void TWinFileOper::ForgetCopyFolder() {
@@ -1219,52 +1271,110 @@ int TWinFileOper::CopyWithProgress(const std::string& Src, const std::string& Ds
         return FailWithErrno(-1, "opening the target's folder");
     }
     RemoveStaleParts(*folder, Dst.substr(0, Dst.size() - name.size()));
-    return CopyInto(Src, folder, name, ExpectedSize, false);
+    return CopyInto(Src, folder, name, ExpectedSize, false, Dst);
 }
 
+// A copy on the caller's thread: one that takes its name at once, or one that
+// waits in its part file for the commit of its batch.
 int TWinFileOper::CopyInto(const std::string& Src, const std::shared_ptr<fs::TFolder>& Folder,
-                           const std::string& Name, int64_t ExpectedSize, bool MayWait) {
+                           const std::string& Name, int64_t ExpectedSize, bool MayWait,
+                           const std::string& Target) {
+    auto copy = std::make_unique<TPendingCommit>();
+    copy->Folder = Folder;
+    copy->Source = Src;
+    copy->Name = Name;
+    copy->Target = Target;
+    copy->Size = ExpectedSize;
+    // The sync has just checked the target on this very thread: no second look.
+    const bool wait = MayWait && Folder->Fd() >= 0 && ExpectedSize <= DeferredCopyMax;
+    if (CopyObserver) {
+        CopyObserver(csBegin, Target);
+    }
+    const int result = WriteCopy(*copy, copyBuffer_, wait);
+    if (result != 0) {
+        NotAnswering = NotAnswering || copy->NotAnswering;
+        return Fail(result, copy->ErrorText);
+    }
+    if (wait) {
+        AddPending(std::move(copy));
+    }
+    return 0;
+}
+
+namespace {
+
+// Notes why a copy failed, for its line, and answers Result.
+int CopyFailed(std::string& ErrorText, int Result, const std::string& Text) {
+    ErrorText = Text;
+    return Result;
+}
+
+// The same with what the system said (errno) about What, as FailWithErrno says it.
+int CopyFailedWithErrno(std::string& ErrorText, bool& NotAnswering, int Result, const std::string& What) {
+    const int error = errno;
+    NotAnswering = NotAnswering || TFileOper::IsUnansweredError(error);
+    return CopyFailed(ErrorText, Result, error == 0 ? What : What + ": " + std::strerror(error));
+}
+
+} // namespace
+
+// Writes Copy into a part file beside its target and, unless MayWait, gives
+// it the target's name at once (after the check that the target is still as
+// the copy found it). A copy that may wait keeps its part file (Copy.Part) for
+// the commit of its batch. The result as CopyWithProgress answers it; why it
+// failed in Copy.ErrorText. Runs on the caller's thread or on a copy thread:
+// it touches nothing of this object's but the copy, Buffer and what it only reads.
+int TWinFileOper::WriteCopy(TPendingCommit& Copy, std::vector<char>& Buffer, bool MayWait) {
+    const std::string& Src = Copy.Source;
+    const fs::TFolder& folder = *Copy.Folder;
+    const std::string& Name = Copy.Name;
+    std::string& why = Copy.ErrorText;
+    bool& silent = Copy.NotAnswering;
     // A local source is opened at once and looked at once; what it was then
     // serves every check below.
     const bool localSource = !fs::IsUncPath(Src);
     struct stat seen {};
     fs::TFileHandle in;
     if (!localSource && !fs::FileExists(Src)) {
-        return FailWithErrno(-1, "reading the source");
+        return CopyFailedWithErrno(why, silent, -1, "reading the source");
     }
     if (!(localSource ? in.OpenRead(Src, seen) : in.OpenRead(Src))) {
         // A source that is not there (or cannot be reached) differs from one
         // that is there but cannot be read.
         if (localSource && !fs::FileExists(Src)) {
-            return FailWithErrno(-1, "reading the source");
+            return CopyFailedWithErrno(why, silent, -1, "reading the source");
         }
-        return FailWithErrno(1, "reading the source");
+        return CopyFailedWithErrno(why, silent, 1, "reading the source");
     }
     const int64_t total = localSource ? static_cast<int64_t>(seen.st_size) : in.Size();
-    if (total < 0 || total != ExpectedSize) {
+    if (total < 0 || total != Copy.Size) {
         // The file changed since the analysis saw it: the target is not touched.
-        return Fail(1, "the source changed since the analysis");
+        return CopyFailed(why, 1, "the source changed since the analysis");
     }
     // What stands under the name is replaced: a file, or a link itself (never
     // what it leads to); a folder or a special file is not.
-    struct stat old {};
-    const bool existed = Folder->Stat(Name, old);
+    struct stat& old = Copy.Seen;
+    const bool existed = folder.Stat(Name, old);
+    Copy.TargetExisted = existed;
     const bool sameFile = localSource
                               ? S_ISREG(old.st_mode) && seen.st_dev == old.st_dev && seen.st_ino == old.st_ino
                               : SameFile(in, old);
     if (existed && ((!S_ISREG(old.st_mode) && !S_ISLNK(old.st_mode)) || sameFile)) {
-        return Fail(-1, "the target is not a file of its own");
+        return CopyFailed(why, -1, "the target is not a file of its own");
+    }
+    if (!StillAsAnalysed(folder, Name, existed, old, Copy.Analysed)) {
+        return CopyFailed(why, 1, TargetChangedText);
     }
     // The bytes go into a part file beside the target, private while it is
     // written, which replaces the target (read-only or not) only once every
     // byte is there: a copy that stops early leaves the old file, or no file,
     // never a truncated one.
-    TPartFile part(*Folder, PartOwner);
+    TPartFile part(folder, PartOwner);
     if (!part.Create(Name, 0600)) {
-        return FailWithErrno(-1, "writing the target");
+        return CopyFailedWithErrno(why, silent, -1, "writing the target");
     }
     const int copied = CopyOpenFile(
-        in, total, part, copyBuffer_,
+        in, total, part, Buffer,
         [&](int64_t done) {
             ChunkWritten(done);
             SetSyncStatusText("Copy:" + Src + " : " + FormatPercent(done, total) + "%");
@@ -1276,38 +1386,121 @@ int TWinFileOper::CopyInto(const std::string& Src, const std::shared_ptr<fs::TFo
         },
         localSource ? &seen : nullptr);
     if (copied != 0) {
-        return copied < 0 ? FailWithErrno(copied, "copying")
-                          : Fail(copied, "the source changed while it was copied");
+        return copied < 0 ? CopyFailedWithErrno(why, silent, copied, "copying")
+                          : CopyFailed(why, copied, "the source changed while it was copied");
     }
     if (existed && S_ISREG(old.st_mode) && fchown(part.File.Fd(), old.st_uid, old.st_gid) != 0) {
         // Only root may hand a file to another user; the copy then stays ours.
     }
-    if (!MayWait || Folder->Fd() < 0 || total > DeferredCopyMax) {
-        if (!TargetStillAsSeen(*Folder, Name, existed, old)) {
-            return Fail(1, TargetChangedText);
+    if (!MayWait) {
+        if (CopyObserver) {
+            CopyObserver(csBeforeRename, Copy.Target);
         }
-        return part.Commit(Name) ? 0 : FailWithErrno(-1, "replacing the target");
+        if (!TargetStillAsSeen(folder, Name, existed, old)) {
+            return CopyFailed(why, 1, TargetChangedText);
+        }
+        return part.Commit(Name) ? 0 : CopyFailedWithErrno(why, silent, -1, "replacing the target");
     }
-    std::string partName;
-    if (!part.Release(partName)) {
-        return FailWithErrno(-1, "replacing the target");
+    if (!part.Release(Copy.Part)) {
+        return CopyFailedWithErrno(why, silent, -1, "replacing the target");
     }
+    return 0;
+}
+
+// A batch of copies: written (on the caller's thread or the copy threads),
+// then flushed and renamed by its commit, whose results its owner collects.
+struct TWinFileOper::TCommitBatch {
+    std::mutex Mutex;
+    std::condition_variable Changed;
+    size_t Writing = 0; // copies handed to the copy threads and not yet written
+    bool Committed = false;
+    std::vector<std::unique_ptr<TPendingCommit>> Copies;
+    std::vector<TCommitResult> Results;
+
+    void Wrote() {
+        std::lock_guard<std::mutex> lock(Mutex);
+        --Writing;
+        Changed.notify_all();
+    }
+    void WaitWritten() {
+        std::unique_lock<std::mutex> lock(Mutex);
+        Changed.wait(lock, [this] { return Writing == 0; });
+    }
+    void SetCommitted() {
+        std::lock_guard<std::mutex> lock(Mutex);
+        Committed = true;
+        Changed.notify_all();
+    }
+    void WaitCommitted() {
+        std::unique_lock<std::mutex> lock(Mutex);
+        Changed.wait(lock, [this] { return Committed; });
+    }
+};
+
+void TWinFileOper::AddPending(std::unique_ptr<TPendingCommit> Copy) {
     // Copies into one folder share it (PutFile keeps it open across them); a
     // folder opened afresh counts as the same only when it is the very same.
-    bool sameFolder = !pending_.empty() && pending_.back().Folder == Folder;
+    const std::shared_ptr<fs::TFolder>& last = pending_.empty() ? Copy->Folder : pending_.back()->Folder;
+    bool sameFolder = !pending_.empty() && last == Copy->Folder;
     if (!sameFolder && !pending_.empty()) {
         struct stat now;
         struct stat before;
-        sameFolder = fstat(Folder->Fd(), &now) == 0 && fstat(pending_.back().Folder->Fd(), &before) == 0 &&
+        sameFolder = fstat(Copy->Folder->Fd(), &now) == 0 && fstat(last->Fd(), &before) == 0 &&
                      now.st_dev == before.st_dev && now.st_ino == before.st_ino;
     }
-    if (!sameFolder) {
+    if (sameFolder) {
+        Copy->Folder = last;
+    } else {
         ++pendingFolders_;
     }
-    pending_.push_back(
-        {sameFolder ? pending_.back().Folder : Folder, std::move(partName), Name, existed, old});
-    pendingBytes_ += total;
-    return 0;
+    pendingBytes_ += Copy->Size;
+    pending_.push_back(std::move(Copy));
+}
+
+// The copies of one folder go to one copy thread, in the walk's order; the
+// next folder's to the next thread, so that small folders spread evenly.
+void TWinFileOper::HandToWorker(std::unique_ptr<TPendingCommit> Copy) {
+    if (!workers_) {
+        workerBuffers_.resize(CopyWorkers);
+        workers_ = std::make_unique<TCopyWorkers>(CopyWorkers + 1);
+    }
+    if (!writing_) {
+        writing_ = std::make_shared<TCommitBatch>();
+    }
+    if (Copy->Folder.get() != workerFolder_) {
+        workerFolder_ = Copy->Folder.get();
+        worker_ = (worker_ + 1) % CopyWorkers;
+    }
+    TPendingCommit* copy = Copy.get();
+    AddPending(std::move(Copy));
+    {
+        std::lock_guard<std::mutex> lock(writing_->Mutex);
+        ++writing_->Writing;
+    }
+    const size_t worker = worker_;
+    workers_->Run(worker, [this, copy, worker, batch = writing_] {
+        WriteOnWorker(*copy, worker);
+        batch->Wrote();
+    });
+}
+
+void TWinFileOper::WriteOnWorker(TPendingCommit& Copy, size_t Worker) {
+    try {
+        if (CopyObserver) {
+            CopyObserver(csBegin, Copy.Target);
+        }
+        if (closing_.load() || (CopiesCancelled && CopiesCancelled())) {
+            Copy.Result = CopyNotBegun;
+            return;
+        }
+        Copy.Result = WriteCopy(Copy, workerBuffers_[Worker], true);
+    } catch (const std::exception& e) {
+        Copy.Result = -1;
+        Copy.ErrorText = e.what();
+    } catch (...) {
+        Copy.Result = -1;
+        Copy.ErrorText = "copying: unknown failure";
+    }
 }
 
 bool TWinFileOper::PendingFull() const {
@@ -1315,64 +1508,147 @@ bool TWinFileOper::PendingFull() const {
     return pending_.size() >= 1000 || pendingFolders_ >= 64 || pendingBytes_ >= (int64_t(64) << 20);
 }
 
-void TWinFileOper::CommitPending(std::vector<TCommitResult>& Results) {
-    Results.assign(pending_.size(), TCommitResult());
+void TWinFileOper::StartCommit() {
+    std::shared_ptr<TCommitBatch> batch = writing_ ? std::move(writing_) : std::make_shared<TCommitBatch>();
+    writing_.reset();
+    batch->Copies.swap(pending_);
+    pending_.clear();
+    pendingBytes_ = 0;
+    pendingFolders_ = 0;
+    workerFolder_ = nullptr;
+    committing_ = batch;
+    if (!workers_) {
+        CommitBatch(*batch);
+        batch->SetCommitted();
+        return;
+    }
+    // The commit runs beside the next batch's copies.
+    workers_->Run(workers_->Count() - 1, [this, batch] {
+        batch->WaitWritten();
+        try {
+            CommitBatch(*batch);
+        } catch (...) {
+            // The results say what did not take its name.
+        }
+        batch->SetCommitted();
+    });
+}
+
+void TWinFileOper::FinishCommit(std::vector<TCommitResult>& Results) {
+    Results.clear();
+    if (!committing_) {
+        return;
+    }
+    std::shared_ptr<TCommitBatch> batch = std::move(committing_);
+    committing_.reset();
+    batch->WaitCommitted();
+    Results.swap(batch->Results);
+    Results.resize(batch->Copies.size(), TCommitResult{-1, "replacing the target"});
+}
+
+// Makes the written copies of Batch durable together, then gives each its
+// target's name in the order they were written, then flushes the folders
+// holding the new names. Copies that failed or never began keep their results;
+// part files that did not take a name are removed.
+void TWinFileOper::CommitBatch(TCommitBatch& Batch) {
+    std::vector<std::unique_ptr<TPendingCommit>>& copies = Batch.Copies;
+    Batch.Results.assign(copies.size(), TCommitResult());
     // One flush for each file system the part files are on. Only once no byte
     // of them is left in memory alone may they take the targets' names.
     std::vector<dev_t> flushed;
+    std::vector<int> flushedBy; // a folder on each of those file systems
     int error = 0;
     const fs::TFolder* looked = nullptr;
-    for (const TPendingCommit& copy : pending_) {
+    for (const auto& copy : copies) {
         // Copies of one folder follow each other and share it: one look each.
-        if (copy.Folder.get() == looked) {
+        if (copy->Result != 0 || copy->Folder.get() == looked) {
             continue;
         }
-        looked = copy.Folder.get();
+        looked = copy->Folder.get();
         struct stat st;
-        if (fstat(copy.Folder->Fd(), &st) != 0) {
+        if (fstat(copy->Folder->Fd(), &st) != 0) {
             error = errno;
             break;
         }
         if (std::find(flushed.begin(), flushed.end(), st.st_dev) == flushed.end()) {
-            if (syncfs(copy.Folder->Fd()) != 0) {
+            if (syncfs(copy->Folder->Fd()) != 0) {
                 error = errno;
                 break;
             }
             flushed.push_back(st.st_dev);
+            flushedBy.push_back(copy->Folder->Fd());
         }
     }
-    for (size_t i = 0; i < pending_.size(); ++i) {
-        TPendingCommit& copy = pending_[i];
-        if (error == 0 && !TargetStillAsSeen(*copy.Folder, copy.Name, copy.TargetExisted, copy.Target)) {
-            Results[i] = {1, TargetChangedText};
+    const fs::TFolder* renamedIn = nullptr;
+    std::vector<const fs::TFolder*> renamed;
+    for (size_t i = 0; i < copies.size(); ++i) {
+        TPendingCommit& copy = *copies[i];
+        if (copy.Result != 0) {
+            Batch.Results[i] = {copy.Result, copy.ErrorText};
+            continue;
+        }
+        if (error == 0 && CopyObserver) {
+            CopyObserver(csBeforeRename, copy.Target);
+        }
+        if (error == 0 && closing_.load()) {
+            Batch.Results[i] = {-1, "replacing the target: the run ended first"};
+            continue;
+        }
+        if (error == 0 && !TargetStillAsSeen(*copy.Folder, copy.Name, copy.TargetExisted, copy.Seen)) {
+            Batch.Results[i] = {1, TargetChangedText};
             continue;
         }
         if (error == 0 && copy.Folder->Rename(copy.Part, *copy.Folder, copy.Name)) {
             copy.Part.clear();
+            if (copy.Folder.get() != renamedIn) {
+                renamedIn = copy.Folder.get();
+                renamed.push_back(renamedIn);
+            }
             continue;
         }
         const int why = error != 0 ? error : errno;
-        Results[i] = {-1, std::string("replacing the target: ") + std::strerror(why)};
+        Batch.Results[i] = {-1, std::string("replacing the target: ") + std::strerror(why)};
     }
-    // The new names themselves on the disk, once per folder.
-    const fs::TFolder* last = nullptr;
-    for (const TPendingCommit& copy : pending_) {
-        if (copy.Folder.get() != last) {
-            last = copy.Folder.get();
-            fsync(last->Fd());
+    // The new names themselves on the disk: each folder flushed, or, when
+    // they are many, each file system flushed once more, which takes every
+    // folder's new names with it at the cost of one flush.
+    if (renamed.size() > FoldersFlushedOneByOne) {
+        for (const int fd : flushedBy) {
+            syncfs(fd);
+        }
+    } else {
+        for (const fs::TFolder* folder : renamed) {
+            fsync(folder->Fd());
         }
     }
-    DropPending();
+    for (const auto& copy : copies) {
+        if (!copy->Part.empty()) {
+            copy->Folder->RemoveLeftover(copy->Part);
+            copy->Part.clear();
+        }
+    }
 }
 
-// Removes the part files of copies that did not take their names.
+// Removes the part files of copies that did not take their names. Only once
+// no copy thread writes any more (none were made, or they are gone).
 void TWinFileOper::DropPending() {
-    for (const TPendingCommit& copy : pending_) {
-        if (!copy.Part.empty()) {
-            copy.Folder->RemoveLeftover(copy.Part);
+    for (const std::shared_ptr<TCommitBatch>& batch : {writing_, committing_}) {
+        if (batch) {
+            for (const auto& copy : batch->Copies) {
+                if (!copy->Part.empty()) {
+                    copy->Folder->RemoveLeftover(copy->Part);
+                }
+            }
+        }
+    }
+    for (const auto& copy : pending_) {
+        if (!copy->Part.empty()) {
+            copy->Folder->RemoveLeftover(copy->Part);
         }
     }
     pending_.clear();
+    writing_.reset();
+    committing_.reset();
     pendingBytes_ = 0;
     pendingFolders_ = 0;
 }

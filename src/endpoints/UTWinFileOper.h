@@ -3,10 +3,14 @@
 // POSIX paths with "/" as the separator; names are the file system's own bytes.
 // Relative paths of items are "/" for the root's items and "/sub/" one level down.
 
+#include "endpoints/UTCopyWorkers.h"
 #include "endpoints/UTFileOper.h"
 #include "platform/FolderHandle.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -57,7 +61,18 @@ public:
     bool ConnectsPerItem() const override;
     size_t PendingCommits() const override { return pending_.size(); }
     bool PendingFull() const override;
-    void CommitPending(std::vector<TCommitResult>& Results) override;
+    void StartCommit() override;
+    void FinishCommit(std::vector<TCommitResult>& Results) override;
+
+    // The points of a copy where something else may happen at the same time.
+    enum TCopyStage {
+        csBegin,        // the copy begins: its source is not opened yet
+        csBeforeRename, // the copy is complete and about to take its name
+    };
+    // Called with the target's full path at each stage, on the thread that
+    // does the copy or its rename, before the copy's own look at the source or
+    // the target; lets a test change either at exactly that point.
+    std::function<void(TCopyStage Stage, const std::string& Target)> CopyObserver;
 
     // Lists the folder Path into Node, depth first, one WM_UPDATEPROCESS per folder
     // before it is listed. A folder that cannot be listed gets ListFailed and is
@@ -101,9 +116,35 @@ private:
                     const fs::TFolderMode& Mode = nullptr);
     bool OpenItemFolder(const std::string& Path, fs::TFolder& Folder, std::string& Name);
     int Delete(TFolderSource* Source, TFileAttri* Attr, bool ReadOnlyToo);
+    // A copy into a part file that waits for its commit: its part file in
+    // Folder, the name it is to take there, and what stood under that name when
+    // the copy began. Copies in one folder share the open folder. A copy on a
+    // worker fills in everything from Part on.
+    struct TPendingCommit {
+        std::shared_ptr<fs::TFolder> Folder;
+        std::string Source;
+        std::string Name;
+        std::string Target; // the full path, for CopyObserver only
+        int64_t Size = 0;
+        TAnalysedTarget Analysed; // checked again when the copy begins on a copy thread
+        std::string Part;
+        bool TargetExisted = false;
+        struct stat Seen {};
+        int Result = 0; // as CopyWithProgress answers, or CopyNotBegun
+        std::string ErrorText;
+        bool NotAnswering = false;
+    };
+    struct TCommitBatch;
+
     int CopyInto(const std::string& Src, const std::shared_ptr<fs::TFolder>& Folder, const std::string& Name,
-                 int64_t ExpectedSize, bool MayWait);
+                 int64_t ExpectedSize, bool MayWait, const std::string& Target);
+    int WriteCopy(TPendingCommit& Copy, std::vector<char>& Buffer, bool MayWait);
+    void AddPending(std::unique_ptr<TPendingCommit> Copy);
+    void HandToWorker(std::unique_ptr<TPendingCommit> Copy);
+    void WriteOnWorker(TPendingCommit& Copy, size_t Worker);
+    void CommitBatch(TCommitBatch& Batch);
     void DropPending();
+    void ShowStatus(bool Often);
     std::shared_ptr<fs::TFolder> CopyFolder(TFolderSource* Side, const std::string& RelPath,
                                             const std::string& SourceFolder);
     void ForgetCopyFolder();
@@ -128,17 +169,21 @@ private:
     bool LeftOutOfScan(const fs::DirEntry& entry, const std::vector<TFolderID>& ancestors) const;
     // A folder the scan could not list (Error): marked unseen, its path kept.
     void FolderNotRead(TFileTree* Node, const std::string& Dir, int Error);
-    // A copy that waits for CommitPending: its part file in Folder, the name
-    // it is to take there, and what stood under that name when the copy began.
-    // Copies in one folder share the open folder.
-    struct TPendingCommit {
-        std::shared_ptr<fs::TFolder> Folder;
-        std::string Part;
-        std::string Name;
-        bool TargetExisted = false;
-        struct stat Target {};
-    };
-    std::vector<TPendingCommit> pending_;
+    // The copies of the batch being written (waiting for StartCommit), the
+    // batch they belong to, and the batch StartCommit handed to its commit.
+    std::vector<std::unique_ptr<TPendingCommit>> pending_;
+    std::shared_ptr<TCommitBatch> writing_;
+    std::shared_ptr<TCommitBatch> committing_;
+    // The copy threads (CopyWorkers of them) and, last, the one that commits;
+    // each copy thread's buffer; the thread and folder of the last copy.
+    std::unique_ptr<TCopyWorkers> workers_;
+    std::vector<std::vector<char>> workerBuffers_;
+    size_t worker_ = 0;
+    const fs::TFolder* workerFolder_ = nullptr;
+    // Set when the object goes: nothing not yet begun begins, nothing takes a name.
+    std::atomic<bool> closing_{false};
+    // When the window was last told of a changed status text by ShowStatus.
+    std::chrono::steady_clock::time_point statusShown_;
     int64_t pendingBytes_ = 0;
     size_t pendingFolders_ = 0;
     // The folder PutFile copied into last, kept open for the next copy into it

@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -284,6 +285,19 @@ void TTandemoraThread::Run() {
     // A copy through a temporary name is renamed by the walk itself.
     LeftOper->DeferCommits = Task->UseTempFile != 1;
     RightOper->DeferCommits = Task->UseTempFile != 1;
+    // Between two folders on this machine the small copies are written on a
+    // few threads beside the walk (a server or a share keeps one connection
+    // busy as it is). A cancel leaves those that have not begun; a run that
+    // stops itself because a server went silent still writes what it handed over.
+    const auto plainLocal = [](const TFolderSource& side) {
+        return side.DeviceType == dtLocal && !fs::IsUncPath(TrimBlanks(side.FolerAllName));
+    };
+    if (plainLocal(Task->LFolder) && plainLocal(Task->RFolder)) {
+        for (TFileOper* oper : {LeftOper.get(), RightOper.get()}) {
+            oper->CopyWorkers = LocalCopyWorkers;
+            oper->CopiesCancelled = [this] { return Terminated() && !stoppedUnanswered_.load(); };
+        }
+    }
     if (View != nullptr && View->RootRow() != nullptr) {
         SyncNodes(View->RootRow());
     }
@@ -501,7 +515,7 @@ struct TTandemoraThread::TWindowQueue {
 };
 
 void TTandemoraThread::HandToWindow(const std::string* Line, TResultRow* Row) {
-    if (waiting_ > 0) {
+    if ((waiting_ > 0 || inFlight_ > 0) && !releasing_) {
         THeld held;
         held.Line = Line != nullptr ? *Line : std::string();
         held.Row = Row;
@@ -563,35 +577,103 @@ void TTandemoraThread::AddLogLine() {
 // Small local copies wait in their part files and are flushed to the disk
 // together (TFileOper::DeferCommits); their lines and rows, and everything the
 // run says after them, wait with them so that the window sees it all in order.
+// Commits every copy written so far and hands everything held to the window.
 void TTandemoraThread::CommitCopies() {
-    if (waiting_ == 0) {
+    FinishBatch();
+    if (waiting_ > 0) {
+        StartBatch();
+        FinishBatch();
+    }
+}
+
+// Hands the batch written so far to its commit, which runs while the walk
+// goes on writing the next; the batch before it is finished first.
+void TTandemoraThread::StartBatch() {
+    FinishBatch();
+    LeftOper->StartCommit();
+    RightOper->StartCommit();
+    inFlight_ = waiting_;
+    inFlightHeld_ = held_.size();
+    waiting_ = 0;
+}
+
+// Waits for the batch being committed and hands its lines and rows, and what
+// the run said after them up to the next batch, to the window.
+void TTandemoraThread::FinishBatch() {
+    if (inFlight_ == 0 && inFlightHeld_ == 0 && (waiting_ > 0 || held_.empty())) {
         return;
     }
     std::vector<TFileOper::TCommitResult> left;
     std::vector<TFileOper::TCommitResult> right;
-    LeftOper->CommitPending(left);
-    RightOper->CommitPending(right);
-    std::vector<THeld> held;
-    held.swap(held_);
-    waiting_ = 0;
-    for (THeld& item : held) {
-        if (item.Dst == nullptr) {
-            HandToWindow(item.Row != nullptr ? nullptr : &item.Line, item.Row);
-            continue;
-        }
-        const std::vector<TFileOper::TCommitResult>& results = item.Dst == LeftOper.get() ? left : right;
-        const bool done = item.Index < results.size() && results[item.Index].Result == 0;
-        if (done) {
-            LogLine = item.Line;
-        } else {
-            const std::string trouble = NameTrouble(opCopy, item.Side, item.Name);
-            const std::string why =
-                item.Index < results.size() ? " (" + EscapeForLog(results[item.Index].ErrorText) + ")" : "";
-            LogLine = "Error " + item.Line + (trouble.empty() ? why : trouble);
-        }
-        AddLogLine();
-        SetRowCode(item.Row, done ? saSame : saError);
+    LeftOper->FinishCommit(left);
+    RightOper->FinishCommit(right);
+    std::vector<THeld> held(
+        std::make_move_iterator(held_.begin()),
+        std::make_move_iterator(held_.begin() + static_cast<std::ptrdiff_t>(inFlightHeld_)));
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(inFlightHeld_));
+    inFlight_ = 0;
+    inFlightHeld_ = 0;
+    if (waiting_ == 0) {
+        // Nothing written since: what the run said after the batch goes too.
+        std::move(held_.begin(), held_.end(), std::back_inserter(held));
+        held_.clear();
     }
+    releasing_ = true;
+    try {
+        for (THeld& item : held) {
+            ReleaseHeld(item, left, right);
+        }
+    } catch (...) {
+        releasing_ = false;
+        throw;
+    }
+    releasing_ = false;
+}
+
+void TTandemoraThread::ReleaseHeld(THeld& Item, const std::vector<TFileOper::TCommitResult>& Left,
+                                   const std::vector<TFileOper::TCommitResult>& Right) {
+    if (Item.FolderEnd) {
+        // A folder some of whose copies never began was not walked to its end.
+        if (!notBegun_) {
+            SetRowCode(Item.Row, NothingArrived(Item.Row, Item.FolderCode) ? saError : saSame);
+        }
+        return;
+    }
+    if (Item.Dst == nullptr) {
+        HandToWindow(Item.Row != nullptr ? nullptr : &Item.Line, Item.Row);
+        return;
+    }
+    const std::vector<TFileOper::TCommitResult>& results = Item.Dst == LeftOper.get() ? Left : Right;
+    const bool known = Item.Index < results.size();
+    if (known && results[Item.Index].Result == TFileOper::CopyNotBegun) {
+        // As an item a cancel kept the walk from: no line, its row as it was.
+        notBegun_ = true;
+        --OpCount;
+        return;
+    }
+    const bool done = known && results[Item.Index].Result == 0;
+    if (done) {
+        LogLine = Item.Line;
+    } else {
+        const std::string trouble = NameTrouble(opCopy, Item.Side, Item.Name);
+        const std::string why = known ? " (" + EscapeForLog(results[Item.Index].ErrorText) + ")" : "";
+        LogLine = "Error " + Item.Line + (trouble.empty() ? why : trouble);
+    }
+    AddLogLine();
+    SetRowCode(Item.Row, done ? saSame : saError);
+}
+
+// The code of a folder walked to its end: decided when its copies are.
+void TTandemoraThread::EndFolder(TResultRow* Row, int32_t Code) {
+    if ((waiting_ > 0 || inFlight_ > 0) && !releasing_) {
+        THeld held;
+        held.Row = Row;
+        held.FolderEnd = true;
+        held.FolderCode = Code;
+        held_.push_back(std::move(held));
+        return;
+    }
+    SetRowCode(Row, NothingArrived(Row, Code) ? saError : saSame);
 }
 
 // Waiting copies are committed once their endpoint holds enough of them, and
@@ -1099,13 +1181,13 @@ void TTandemoraThread::SyncRow(TResultRow* c) {
         }
         NoteAnswer(result);
         if (CommitDue()) {
-            CommitCopies();
+            StartBatch();
         }
     }
     // A folder is done once everything in it was walked; one whose own
     // operation failed, or whose walk a cancel cut short, does not say so.
     if (c->IsFolder == 1 && !ownFailed && !Terminated()) {
-        SetRowCode(c, NothingArrived(c, code) ? saError : saSame);
+        EndFolder(c, code);
     }
 }
 
@@ -1188,8 +1270,12 @@ int TTandemoraThread::SyncItem(TResultRow* Row) {
     try {
         // The line names the item even when connecting already fails.
         line = ItemLine(operation, side, attr);
-        LeftOper->NotifyWnd = NotifyWnd;
-        RightOper->NotifyWnd = NotifyWnd;
+        // Copy threads may read it meanwhile: written only when it changes.
+        for (TFileOper* oper : {LeftOper.get(), RightOper.get()}) {
+            if (oper->NotifyWnd != NotifyWnd) {
+                oper->NotifyWnd = NotifyWnd;
+            }
+        }
         // A connection lost since the last item says so in the checks below.
         ClearReasons(LeftOper.get(), RightOper.get());
         failure_.clear();
@@ -1331,7 +1417,10 @@ int TTandemoraThread::CopyItem(TResultRow* Row, int32_t Side, TFileAttri& Attr, 
     }
 
     ClearReasons(src, dst);
+    // A copy written later, on another thread, checks the target again then.
+    dst->AnalysedTarget = {Task->UseTempFile != 1, AnalysisSawFile(targetDate), targetDate, targetSize};
     int result = CopyByRoute(src, dst, srcSource, dstSource, Attr, writeAttr, sourcePath, srcAttrBits);
+    dst->AnalysedTarget = TFileOper::TAnalysedTarget();
     if (result != 0) {
         failure_ = Reason(dst, src);
     }

@@ -51,6 +51,9 @@ enum : int32_t {
 // Items in a row that fail because a server does not answer before the run
 // stops trying the rest.
 inline constexpr int UnansweredItemsLimit = 3;
+// The threads that write small copies between two folders on this machine:
+// a few keep a disk busy; more only wait for one another.
+inline constexpr size_t LocalCopyWorkers = 4;
 // The stall limit of the snapshot rescan after a cancel: the user asked the run
 // to end, and a server that answers at all answers a listing far sooner.
 inline constexpr int64_t AfterCancelStallLimitMs = 2000;
@@ -125,20 +128,28 @@ private:
     std::vector<const TFileTree*> written_[2];
     struct TWindowQueue;
     // What the window is told after the copies waiting for their flush: a
-    // line, a changed row, or a waiting copy (whose line and row the flush
-    // decides), in the order the run produced them.
+    // line, a changed row, a waiting copy (whose line and row the flush
+    // decides), or the end of a folder's walk (whose code its copies decide),
+    // in the order the run produced them.
     struct THeld {
         std::string Line;
         TResultRow* Row = nullptr;
         TFileOper* Dst = nullptr; // a waiting copy into this endpoint
-        size_t Index = 0;         // its place among that endpoint's waiting copies
+        size_t Index = 0;         // its place among that endpoint's copies of its batch
         int32_t Side = -1;
         std::string Name;
+        bool FolderEnd = false; // Row is a folder walked to its end
+        int32_t FolderCode = 0; // the folder's code when its walk began
     };
 
     void HandToWindow(const std::string* Line, TResultRow* Row);
     void FlushWindowQueue();
     void CommitCopies();
+    void StartBatch();
+    void FinishBatch();
+    void ReleaseHeld(THeld& Item, const std::vector<TFileOper::TCommitResult>& Left,
+                     const std::vector<TFileOper::TCommitResult>& Right);
+    void EndFolder(TResultRow* Row, int32_t Code);
     bool CommitDue() const;
     bool CheckEndpoints();
     bool CheckWorkFolders();
@@ -210,7 +221,7 @@ private:
     // whether the run stopped on that account.
     int unanswered_ = 0;
     bool silent_[2] = {false, false};
-    bool stoppedUnanswered_ = false;
+    std::atomic<bool> stoppedUnanswered_{false};
     // Copies whose target a case rename left under their name: the date and
     // size the target has now, in place of the row's (which saw no file there).
     std::map<const TResultRow*, std::pair<int32_t, int64_t>> renamedTargets_;
@@ -224,7 +235,14 @@ private:
     // posted to the main thread, which may run after this object is gone).
     std::shared_ptr<TWindowQueue> toWindow_;
     std::vector<THeld> held_;
-    size_t waiting_ = 0;                                 // copies held for their flush
+    size_t waiting_ = 0; // copies of the batch being written
+    // Copies of the batch being committed (their entries are the first
+    // inFlightHeld_ of held_); whether the walk of held entries to the window
+    // goes on; whether a copy never began (a cancel came first).
+    size_t inFlight_ = 0;
+    size_t inFlightHeld_ = 0;
+    bool releasing_ = false;
+    bool notBegun_ = false;
     std::chrono::steady_clock::time_point firstWaiting_; // when the first of them was written
 };
 

@@ -20,6 +20,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <utility>
 
 namespace endpointtest {
@@ -667,6 +668,70 @@ TEST_F(WinFileOperTest, FileSizeIsMinusOneOnlyWhenNothingIsThere) {
     auto oper = MakeOper();
     for (const auto& [path, size] : cases) {
         EXPECT_EQ(oper->GetFileSize(path), size) << path;
+    }
+}
+
+// Copies handed to copy threads: a batch takes its names only at its commit,
+// which runs while the next batch is handed over; a copy whose source or
+// target is no longer what the analysis saw fails alone; after a cancel none
+// that has not begun is written, and none leaves a part file.
+TEST_F(WinFileOperTest, CopyThreadsCommitBatchByBatch) {
+    struct Case {
+        const char* name;
+        bool cancelled;
+        std::vector<int> results; // of the first batch: a/x, a/y (grown), b/x (target made), c/x
+    };
+    const Case cases[] = {
+        {"written", false, {0, 1, 1, 0}},
+        {"cancelled",
+         true,
+         {TFileOper::CopyNotBegun, TFileOper::CopyNotBegun, TFileOper::CopyNotBegun,
+          TFileOper::CopyNotBegun}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const char* folder : {"a", "b", "c"}) {
+            std::filesystem::remove_all(Dir / folder);
+            MakeDir(Dir / folder);
+        }
+        WriteFile(Home / "x", "xx");
+        WriteFile(Dir / "b/x", "made meanwhile");
+        auto oper = MakeOper();
+        oper->DeferCommits = true;
+        oper->CopyWorkers = 2;
+        oper->PartOwner = "Task7";
+        oper->CopiesCancelled = [&c] { return c.cancelled; };
+        // Each copy's target as the analysis saw it: nothing there.
+        oper->AnalysedTarget = {true, false, 0, 0};
+        const std::tuple<const char*, const char*, int64_t> first[] = {
+            {"/a/", "x", 2}, {"/a/", "y", 1}, {"/b/", "x", 2}, {"/c/", "x", 2}};
+        for (const auto& [rel, name, size] : first) {
+            TFileAttri attr = Item(rel, name, size);
+            ASSERT_EQ(oper->PutFile(Home / "x", &Source, &attr, 0), 0);
+        }
+        oper->StartCommit();
+        TFileAttri next = Item("/c/", "y", 2);
+        ASSERT_EQ(oper->PutFile(Home / "x", &Source, &next, 0), 0);
+        std::vector<TFileOper::TCommitResult> results;
+        oper->FinishCommit(results);
+        std::vector<int> codes;
+        for (const auto& result : results) {
+            codes.push_back(result.Result);
+        }
+        EXPECT_EQ(codes, c.results);
+        EXPECT_EQ(testsupport::Exists(Dir / "a/x"), !c.cancelled);
+        EXPECT_FALSE(testsupport::Exists(Dir / "c/y")); // its batch is not committed yet
+        oper->CommitPending(results);
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_EQ(results[0].Result, c.cancelled ? TFileOper::CopyNotBegun : 0) << results[0].ErrorText;
+        EXPECT_EQ(testsupport::Exists(Dir / "c/y"), !c.cancelled);
+        EXPECT_EQ(ReadFile(Dir / "b/x"), "made meanwhile");
+        oper.reset();
+        for (const char* folder : {"a", "b", "c"}) {
+            for (const std::string& name : FolderNames(Dir / folder)) {
+                EXPECT_FALSE(fs::IsPartFileOf(name, "Task7")) << folder << "/" << name;
+            }
+        }
     }
 }
 

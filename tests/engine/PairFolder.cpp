@@ -7,6 +7,7 @@
 #include "platform/FileSystem.h"
 #include "platform/ProgramFolder.h"
 
+#include <atomic>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -211,7 +212,7 @@ protected:
         }
         const int side = &Source == &Task->LFolder ? 0 : 1;
         return std::make_unique<TFaultOper>(unread_[side], [this] {
-            if (left_ > 0 && --left_ == 0) {
+            if (left_.load() > 0 && --left_ == 0) {
                 Terminate();
             }
         });
@@ -219,7 +220,7 @@ protected:
 
 private:
     const std::string* unread_;
-    int left_;
+    std::atomic<int> left_; // counted on the copy threads too
 };
 
 // ---- The pair ------------------------------------------------------------------------

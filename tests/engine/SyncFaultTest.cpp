@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -34,7 +35,8 @@ struct TFaults {
     bool recursiveRemove = false;       // a folder goes with everything in it (an HTTP DELETE)
     std::function<void()> midCopy;      // runs once, when the first chunk of a copy is written
     int64_t midCopyAfter = 0;           // ... that has at least this many bytes
-    std::function<void()> beforeCommit; // runs once, before waiting copies take their names
+    std::function<void()> beforeRename; // runs once, just before the copy to beforeRenameOf takes its name
+    std::string beforeRenameOf;         // a target's full path
     int throwOnConnect = 0;             // this Connect call (counted from 1) raises
     int connects = 0;
     std::vector<std::string> gotTo;   // local paths GetFile wrote
@@ -44,7 +46,13 @@ struct TFaults {
 // The local endpoint with faults, and with the download a remote kind has.
 class TFaultyOper : public TWinFileOper {
 public:
-    explicit TFaultyOper(TFaults* faults) : TWinFileOper(false), faults_(faults) {}
+    explicit TFaultyOper(TFaults* faults) : TWinFileOper(false), faults_(faults) {
+        CopyObserver = [faults](TCopyStage stage, const std::string& target) {
+            if (stage == csBeforeRename && faults->beforeRename && target == faults->beforeRenameOf) {
+                std::exchange(faults->beforeRename, nullptr)();
+            }
+        };
+    }
 
     int PutFile(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr,
                 int Reserved) override {
@@ -94,12 +102,6 @@ public:
     int SaveOldFile(TFolderSource* Source, TFileAttri* Attr) override {
         return faults_->failSaveOld ? 1 : TWinFileOper::SaveOldFile(Source, Attr);
     }
-    void CommitPending(std::vector<TCommitResult>& Results) override {
-        if (faults_->beforeCommit && PendingCommits() > 0) {
-            std::exchange(faults_->beforeCommit, nullptr)();
-        }
-        TWinFileOper::CommitPending(Results);
-    }
     int WriteFromStream(std::istream& Stream, TFolderSource* Source, TFileAttri* Attr,
                         bool ClearReadOnly) override {
         if (faults_->failSnapshotWrite) {
@@ -144,7 +146,10 @@ public:
     }
 
 protected:
+    // Copies may be written on several threads at once: one of them runs the hook.
     void ChunkWritten(int64_t Copied) override {
+        static std::mutex lock;
+        std::lock_guard<std::mutex> guard(lock);
         if (faults_->midCopy && Copied >= faults_->midCopyAfter) {
             std::exchange(faults_->midCopy, nullptr)();
         }
@@ -541,7 +546,8 @@ TEST_F(SyncFaultTest, TargetSavedMeanwhileIsNeverOverwritten) {
             rightFaults.midCopyAfter = 1 << 20;
             rightFaults.midCopy = save;
         } else {
-            rightFaults.beforeCommit = save;
+            rightFaults.beforeRenameOf = R + key;
+            rightFaults.beforeRename = save;
         }
         SyncWithFaults();
         const std::string failed =

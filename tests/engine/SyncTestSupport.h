@@ -20,12 +20,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -41,9 +44,15 @@ constexpr time_t kNewer = 1700007200;
 
 // A sync thread cancelled while its first copy is being written, as the
 // window's cancel may come at any moment: that item still ends, no other starts.
+// Copies written on threads of their own beside the walk may begin in any
+// order: every one but the first begins only after the cancel here.
 class TCancelledThread : public TTandemoraThread {
 public:
     using TTandemoraThread::TTandemoraThread;
+    ~TCancelledThread() override {
+        Terminate();
+        WaitFor();
+    }
 
 protected:
     std::unique_ptr<TFileOper> CreateOper(const TFolderSource&) override {
@@ -51,16 +60,43 @@ protected:
     }
 
 private:
+    void Cancel() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Terminate();
+        changed_.notify_all();
+    }
+    void AwaitCancel() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return Terminated(); });
+    }
+
     class TOper : public TWinFileOper {
     public:
-        explicit TOper(TThread* thread) : TWinFileOper(false), thread_(thread) {}
+        explicit TOper(TCancelledThread* thread) : TWinFileOper(false), thread_(thread) {
+            CopyObserver = [thread](TCopyStage stage, const std::string& target) {
+                if (stage == csBegin && target != thread->first_) {
+                    thread->AwaitCancel();
+                }
+            };
+        }
+        int PutFile(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr,
+                    int Reserved) override {
+            if (thread_->first_.empty()) {
+                BuildFullPath(Source, Attr, thread_->first_);
+            }
+            return TWinFileOper::PutFile(LocalPath, Source, Attr, Reserved);
+        }
 
     protected:
-        void ChunkWritten(int64_t) override { thread_->Terminate(); }
+        void ChunkWritten(int64_t) override { thread_->Cancel(); }
 
     private:
-        TThread* thread_;
+        TCancelledThread* thread_;
     };
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string first_; // the target of the walk's first copy
 };
 
 class SyncFixture : public ::testing::Test {
