@@ -182,7 +182,7 @@ private:
 // Where the right side lives: a local folder (Open empty), or a folder of a
 // server. There the model reads and edits the server's folder on disk, as
 // another client of the server would, and leaves out what a server cannot
-// hold or the test cannot play there: read-only files, hidden names, unread
+// hold or the test cannot play there: read-only files, unread
 // folders, mounted disks, another folder for the side.
 struct TRightSide {
     // Points the task's right folder at a fresh, empty folder of the server;
@@ -233,8 +233,7 @@ public:
             for (const auto& [name, values] : odds) {
                 ops.push_back({"T", name, values.substr(Below(values.size()), 1)});
             }
-        } else if (const std::string what = options[Below(10)];
-                   Chance(30) && !(remote_ && (what == "hidden" || what == "right"))) {
+        } else if (const std::string what = options[Below(10)]; Chance(30) && !(remote_ && what == "right")) {
             const bool edit = what == "empty" || what == "unmount";
             ops.push_back(edit ? TOp{Chance(50) ? "L" : "R", what}
                                : TOp{"T", what, std::to_string(1 - option_[what])});
@@ -301,7 +300,7 @@ private:
         }
         const auto fresh = [&](const std::string& parent) {
             static const char* const names[] = {"a", "b", "c", "d", ".h"};
-            const std::string path = (parent.empty() ? "" : parent + "/") + names[Below(remote_ ? 4 : 5)];
+            const std::string path = (parent.empty() ? "" : parent + "/") + names[Below(5)];
             return tree.count(path) == 0 && std::count(path.begin(), path.end(), '/') < 3 ? path : "";
         };
         const std::string file = files.empty() ? "" : files[Below(files.size())];
