@@ -853,7 +853,11 @@ private:
                           const TOpt was = At(tree, path);
                           return was && was->Dir == b->Dir;
                       }));
-            TOpt agreed = settled ? now[L] : kept ? b : TOpt();
+            // A folder both sides hold is agreed as a folder, also the one a side
+            // could not read inside: its name and kind show in its parent's listing.
+            const bool unreadFolder =
+                (path == unread_[L] || path == unread_[R]) && now[L] && now[R] && now[L]->Dir && now[R]->Dir;
+            TOpt agreed = settled || unreadFolder ? now[L] : kept ? b : TOpt();
             // Two files never in step: the older one stands for what both last
             // shared, so the newer reads as changed; of one time, or left as a
             // conflict, both do.
