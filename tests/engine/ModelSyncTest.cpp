@@ -248,6 +248,12 @@ const TRegression kRegressions[] = {
     // it and expected the other side's new file copied over).
     {"UnreadFolderOnBothSidesThenDeletedOnASideLeftEmpty",
      "L mkdir c; run; L unread c; R put c/.h 8 3; T tags 1; run; L rm c; run"},
+    // A disk mounted on a folder of the right side's folder, then the task's
+    // right folder changed: the mount point was kept by its path below the side,
+    // so a folder of that name in the new place, holding only a hidden file,
+    // counted as a mount point too, and the file's deletion waited for ever.
+    {"MountPointOfTheFolderTheTaskNamedBefore",
+     "T right 1; R mount m; run; T right 0; L put m/.h 16 11; run; R rm m/.h; run"},
 };
 
 // Sequences the long mode found that still fail, kept here until mended: each
