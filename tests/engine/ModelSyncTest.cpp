@@ -243,9 +243,10 @@ const TRegression kRegressions[] = {
      "R mkdir b; run; L mv b d; run; R put d/a 9 4; run; R unread d; R put d/d 10 5; L rm d; L put d 11 6; "
      "R rm d/a; run; R mv d/d d/a; R readable; L mkdir .h; L rm d; run"},
     // A folder on both sides that one side could not read, at a first run at a
-    // new snapshot place: both snapshots list it, so once that side deletes it
-    // and turns up empty, the deletion is held back (the model had no entry for
-    // it and expected the other side's new file copied over).
+    // new snapshot place, with a file in it on the other side: both snapshots
+    // list the folder on the file's way, so once that side deletes it and turns
+    // up empty, the deletion is held back (the model had no entry for it and
+    // expected the other side's new file copied over).
     {"UnreadFolderOnBothSidesThenDeletedOnASideLeftEmpty",
      "L mkdir c; run; L unread c; R put c/.h 8 3; T tags 1; run; L rm c; run"},
     // A disk mounted on a folder of the right side's folder, then the task's
@@ -254,6 +255,13 @@ const TRegression kRegressions[] = {
     // counted as a mount point too, and the file's deletion waited for ever.
     {"MountPointOfTheFolderTheTaskNamedBefore",
      "T right 1; R mount m; run; T right 0; L put m/.h 16 11; run; R rm m/.h; run"},
+    // The same with nothing in the folder the other side can read: the folder
+    // is an item left unsettled, with no entry, so a deletion on one side is
+    // followed by the folder made again there (the model had agreed it).
+    {"UnreadFolderOnBothSidesAtAFirstRunThenDeleted",
+     "R mkdir .h; R unread .h; L mkdir .h; run; R rm .h; run"},
+    {"UnreadFolderOnBothSidesAtANewPlaceThenDeleted",
+     "T estimate 1; R mkdir .h; run; R unread .h; T estimate 0; run; R rm .h; run"},
 };
 
 // Sequences the long mode found that still fail, kept here until mended: each

@@ -598,6 +598,25 @@ private:
         return v;
     }
 
+    // A folder both sides hold that one side could not read inside, where the
+    // other side lists items: it stands in the snapshots as the folder on their
+    // way. With nothing listed below it, it is an item left unsettled, and has
+    // no entry unless it had one.
+    bool UnreadFolderOnTheWay(const std::string& path, const TTree* before, const TTree* after) const {
+        const TOpt l = At(after[L], path);
+        const TOpt r = At(after[R], path);
+        if (!l || !r || !l->Dir || !r->Dir) {
+            return false;
+        }
+        for (int side : {L, R}) {
+            const bool readsIt = unread_[side].empty() || (path + "/").rfind(unread_[side] + "/", 0) != 0;
+            if (path == unread_[1 - side] && readsIt && HasBelow(before[side], path)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     // Whether a path is at or below a folder a side could not read after the run.
     bool UnreadAfter(const std::string& path, const TTree* after) const {
         for (int side : {L, R}) {
@@ -853,11 +872,7 @@ private:
                           const TOpt was = At(tree, path);
                           return was && was->Dir == b->Dir;
                       }));
-            // A folder both sides hold is agreed as a folder, also the one a side
-            // could not read inside: its name and kind show in its parent's listing.
-            const bool unreadFolder =
-                (path == unread_[L] || path == unread_[R]) && now[L] && now[R] && now[L]->Dir && now[R]->Dir;
-            TOpt agreed = settled || unreadFolder ? now[L] : kept ? b : TOpt();
+            TOpt agreed = settled || UnreadFolderOnTheWay(path, before, after) ? now[L] : kept ? b : TOpt();
             // Two files never in step: the older one stands for what both last
             // shared, so the newer reads as changed; of one time, or left as a
             // conflict, both do.
