@@ -859,11 +859,12 @@ private:
             // filters leave out is agreed when both sides hold it alike.
             // A server that gives each upload its own time holds a copy of other time.
             const bool alike = Same(now[L], now[R]) || ((v.Agreed || remote_) && Alike(now[L], now[R]));
-            // What a side could not read keeps its entries whatever the sides hold:
-            // gone from both sides, it is not settled as gone, since the program
-            // never saw it go there (a file of its name later reads as changed).
+            // What a side could not read keeps its entries whatever the sides hold,
+            // and gets none where it had none: the program did not see it there,
+            // so it is neither settled as gone (a file of its name later reads
+            // as changed) nor as alike on both sides.
             // (The folder it could not read is no file of its name, though.)
-            const bool unseen = v.Unseen && b && (b->Dir || (path != unread_[L] && path != unread_[R]));
+            const bool unseen = v.Unseen && (!b || b->Dir || (path != unread_[L] && path != unread_[R]));
             const bool settled = !unseen && (!filtered || alike) && (v.Loose ? alike : !v.Pending);
             // An item is its name and its kind: the last agreed item of a kind
             // neither side holds after the run was settled, gone from both sides.
