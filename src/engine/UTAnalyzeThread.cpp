@@ -717,7 +717,6 @@ void TAnalyzeThread::MarkOneSide(TFileTree* Node, int32_t Code, int32_t Side, bo
     // Deleted on this side since the snapshot and unknown to the other side: no
     // side holds it, so there is nothing to copy.
     const bool gone = Combining && Node->Action == saDeletedSinceSync;
-    Node->SetAction(gone ? saSame : Code);
     if (Combining) {
         TFileTreeList& children = Node->Children;
         children.erase(std::remove_if(children.begin(), children.end(),
@@ -725,6 +724,9 @@ void TAnalyzeThread::MarkOneSide(TFileTree* Node, int32_t Code, int32_t Side, bo
                        children.end());
         Node->ChildCount = static_cast<int32_t>(children.size());
     }
+    // After the drop: a folder left without children carries its own code's
+    // categories, or the Changes view would not show it and no sync would act.
+    Node->SetAction(gone ? saSame : Code);
     for (TFileTree* child : Node->Children) {
         MarkOneSide(child, Code, Side, Combining);
     }

@@ -133,7 +133,10 @@ long OffsetAt(int year, int month) {
 }
 
 // The mount points below the local sides, one record per folder: the side's
-// letter, the relative path, a NUL (names may hold any other byte).
+// letter, the relative path, a NUL (names may hold any other byte). Before a
+// side's folders, the root they are relative to: the side's letter in lower
+// case, the root, a NUL; the folders of another root (the task's folder was
+// changed since) say nothing about this one.
 std::string MountsPath(const TSyncTask& task) {
     return task.RunStampPath() + ".mounts";
 }
@@ -196,6 +199,9 @@ void WriteMounts(const TSyncTask& task) {
                 std::find(folders.begin(), folders.end(), before) == folders.end()) {
                 folders.push_back(before);
             }
+        }
+        if (!folders.empty()) {
+            text += (side == 0 ? 'l' : 'r') + root + '\0';
         }
         for (const std::string& folder : folders) {
             text += (side == 0 ? 'L' : 'R') + folder + '\0';
@@ -346,10 +352,16 @@ std::vector<std::string> TRunStamp::MountedFolders(const TSyncTask& Task, int32_
     try {
         std::ifstream in(MountsPath(Task), std::ios::binary);
         std::string record;
+        bool otherRoot = false; // records written before roots were kept name none
         while (std::getline(in, record, '\0')) {
             if (!record.empty() && record[0] == (Side == 0 ? 'L' : 'R')) {
                 folders.push_back(record.substr(1));
+            } else if (!record.empty() && record[0] == (Side == 0 ? 'l' : 'r')) {
+                otherRoot = record.substr(1) != RealRoot(Side == 0 ? Task.LFolder : Task.RFolder);
             }
+        }
+        if (otherRoot) {
+            folders.clear();
         }
     } catch (...) {
         folders.clear();

@@ -85,7 +85,8 @@ public:
     // The folders of a local side (relative paths: "" the root itself,
     // "photos", "a/photos") that were mount points when the stamp was last
     // written, or had been and have held no visible item since (a disk still not
-    // mounted). Kept beside the stamp by Write; empty when unknown.
+    // mounted). Kept beside the stamp by Write; empty when unknown, or kept for
+    // another folder of the side.
     static std::vector<std::string> MountedFolders(const TSyncTask& Task, int32_t Side);
 
     // Writes Text to Path through a private file beside it that is renamed over

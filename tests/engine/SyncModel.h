@@ -182,7 +182,7 @@ private:
 // Where the right side lives: a local folder (Open empty), or a folder of a
 // server. There the model reads and edits the server's folder on disk, as
 // another client of the server would, and leaves out what a server cannot
-// hold or the test cannot play there: read-only files, hidden names, unread
+// hold or the test cannot play there: read-only files, unread
 // folders, mounted disks, another folder for the side.
 struct TRightSide {
     // Points the task's right folder at a fresh, empty folder of the server;
@@ -233,8 +233,7 @@ public:
             for (const auto& [name, values] : odds) {
                 ops.push_back({"T", name, values.substr(Below(values.size()), 1)});
             }
-        } else if (const std::string what = options[Below(10)];
-                   Chance(30) && !(remote_ && (what == "hidden" || what == "right"))) {
+        } else if (const std::string what = options[Below(10)]; Chance(30) && !(remote_ && what == "right")) {
             const bool edit = what == "empty" || what == "unmount";
             ops.push_back(edit ? TOp{Chance(50) ? "L" : "R", what}
                                : TOp{"T", what, std::to_string(1 - option_[what])});
@@ -301,7 +300,7 @@ private:
         }
         const auto fresh = [&](const std::string& parent) {
             static const char* const names[] = {"a", "b", "c", "d", ".h"};
-            const std::string path = (parent.empty() ? "" : parent + "/") + names[Below(remote_ ? 4 : 5)];
+            const std::string path = (parent.empty() ? "" : parent + "/") + names[Below(5)];
             return tree.count(path) == 0 && std::count(path.begin(), path.end(), '/') < 3 ? path : "";
         };
         const std::string file = files.empty() ? "" : files[Below(files.size())];
@@ -599,6 +598,25 @@ private:
         return v;
     }
 
+    // A folder both sides hold that one side could not read inside, where the
+    // other side lists items: it stands in the snapshots as the folder on their
+    // way. With nothing listed below it, it is an item left unsettled, and has
+    // no entry unless it had one.
+    bool UnreadFolderOnTheWay(const std::string& path, const TTree* before, const TTree* after) const {
+        const TOpt l = At(after[L], path);
+        const TOpt r = At(after[R], path);
+        if (!l || !r || !l->Dir || !r->Dir) {
+            return false;
+        }
+        for (int side : {L, R}) {
+            const bool readsIt = unread_[side].empty() || (path + "/").rfind(unread_[side] + "/", 0) != 0;
+            if (path == unread_[1 - side] && readsIt && HasBelow(before[side], path)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     // Whether a path is at or below a folder a side could not read after the run.
     bool UnreadAfter(const std::string& path, const TTree* after) const {
         for (int side : {L, R}) {
@@ -841,18 +859,21 @@ private:
             // filters leave out is agreed when both sides hold it alike.
             // A server that gives each upload its own time holds a copy of other time.
             const bool alike = Same(now[L], now[R]) || ((v.Agreed || remote_) && Alike(now[L], now[R]));
-            const bool settled = (!filtered || alike) && (v.Loose ? alike : !v.Pending);
+            // What a side could not read keeps its entries whatever the sides hold,
+            // and gets none where it had none: the program did not see it there,
+            // so it is neither settled as gone (a file of its name later reads
+            // as changed) nor as alike on both sides.
+            // (The folder it could not read is no file of its name, though.)
+            const bool unseen = v.Unseen && (!b || b->Dir || (path != unread_[L] && path != unread_[R]));
+            const bool settled = !unseen && (!filtered || alike) && (v.Loose ? alike : !v.Pending);
             // An item is its name and its kind: the last agreed item of a kind
             // neither side holds after the run was settled, gone from both sides.
-            // What a side could not read keeps its entries whatever the sides hold.
-            // (The folder it could not read is no file of its name, though.)
-            const bool unseen = v.Unseen && b && (b->Dir || (path != unread_[L] && path != unread_[R]));
             const bool kept =
                 b && (unseen || std::any_of(std::begin(after), std::end(after), [&](const TTree& tree) {
                           const TOpt was = At(tree, path);
                           return was && was->Dir == b->Dir;
                       }));
-            TOpt agreed = settled ? now[L] : kept ? b : TOpt();
+            TOpt agreed = settled || UnreadFolderOnTheWay(path, before, after) ? now[L] : kept ? b : TOpt();
             // Two files never in step: the older one stands for what both last
             // shared, so the newer reads as changed; of one time, or left as a
             // conflict, both do.

@@ -23,6 +23,11 @@ struct TRegression {
 
 const TRegression kRegressions[] = {
     {"EditedOnTheServerThenDeletedHere", "R put a 8 1; run; R put a 9 2; run; L rm a; run"},
+    // A folder holding only a hidden file, replaced by a file here while hidden
+    // files were left out: the server's listing showed the dot name as an
+    // ordinary item, and the folder's deletion took the hidden file with it.
+    {"FolderOfAHiddenFileReplacedWhileHiddenFilesAreLeftOut",
+     "L mkdir c; L put c/.h 14 9; run; T hidden 1; L rm c; L put c 16 11; run"},
 };
 
 void PrintTo(const TRegression& row, std::ostream* out) {

@@ -28,6 +28,10 @@ const TRegression kRegressions[] = {
     {"EditedOnTheServerThenDeletedHere", "R put a 8 1; run; R put a 9 2; run; L rm a; run"},
     // The upload took the server's time; the model took that for an edit there.
     {"UploadedThenEditedHere", "L put a 8 6; run; L put a 12 7; run"},
+    // Hidden files left out: the dot name below a folder replaced by a file
+    // here must be left out on the server's side too, not deleted with it.
+    {"FolderOfAHiddenFileReplacedWhileHiddenFilesAreLeftOut",
+     "L mkdir c; L put c/.h 14 9; run; T hidden 1; L rm c; L put c 16 11; run"},
 };
 
 void PrintTo(const TRegression& row, std::ostream* out) {
