@@ -1,82 +1,101 @@
 // The model-based multi-run test of tests/engine/ModelSyncTest.cpp with the
-// right side on the Pure-FTPd server: random edits on both sides (those on the
-// server made in its folder on disk, as another client would), killed runs,
-// each run checked against the same reference model. Uploads keep their times
-// here (MFMT), and the server lists what is on its disk.
+// right side on an FTP server: random edits on both sides (those on the
+// server made in its folder on disk, as another client would), killed runs
+// (counting the server's operations too), read-only bits, hidden names and
+// folders the server cannot list on both sides, each run checked against the
+// same reference model. Pure-FTPd lists with MLSD and takes the uploads'
+// times (MFMT); vsftpd lists with LIST only and sets times with MDTM. A
+// private Pure-FTPd is also frozen (SIGSTOP) for whole runs.
 //   Replay one sequence: TANDEMORA_MBT_SEED=17 ctest -R FtpModelSync
-//   Long mode:           TANDEMORA_MBT_RUNS=400 ctest -R FtpModelSync
+//   Long mode:           TANDEMORA_MBT_RUNS=400 build/test/tests/ftp_tests
+//   --gtest_filter='*FtpModelSync*Vsftpd'
+// (the long mode needs TANDEMORA_SERVER_STATE of a started tests/servers/ftp.sh).
 // A failing sequence is shrunk and printed as a row for kRegressions below.
 
-#include "engine/SyncModel.h"
+#include "remote/FreezableServer.h"
+#include "remote/ServerModelTest.h"
 #include "remote/ftp/FtpTestSupport.h"
 
-using namespace syncmodel;
+using namespace servermodel;
 
 namespace {
-
-constexpr int kServerRunsPerSeed = 6;
-
-struct TRegression {
-    const char* name;
-    const char* script;
-};
 
 const TRegression kRegressions[] = {
     {"EditedOnTheServerThenDeletedHere", "R put a 8 1; run; R put a 9 2; run; L rm a; run"},
 };
 
-void PrintTo(const TRegression& row, std::ostream* out) {
-    *out << row.name;
-}
+// A fresh scratch folder on one of the suite's servers, or on a private
+// Pure-FTPd that the model may freeze for a run.
+class TFtpSide : public TServerSide {
+public:
+    TFtpSide(std::string kind, bool own) : kind_(std::move(kind)) {
+        if (own) {
+            own_ = std::make_unique<remotetest::TFreezableServer>("ftp");
+        }
+    }
+    ~TFtpSide() override { folder_.Unlock(); }
 
-class FtpModelSync : public ::testing::TestWithParam<TRegression> {};
-
-// The task's right folder on a fresh scratch folder of Pure-FTPd.
-struct TFtpSide {
-    ftptest::TServerFolder Folder;
-    TRightSide Right;
-
-    bool Open() {
-        if (!Folder.Open()) {
+    bool Open() override {
+        if (own_ && !own_->Start()) {
             return false;
         }
-        Right.Uid = Folder.Server.Uid;
-        Right.Gid = Folder.Server.Gid;
-        Right.Open = [this](TSyncTask& task) {
-            Folder.Open();
-            Folder.Use(task.RFolder);
-            return Folder.Disk;
+        const auto env = own_ ? own_->Env() : remotetest::ServerEnv();
+        if (!folder_.Open(kind_, env)) {
+            return false;
+        }
+        Right.Uid = folder_.Server.Uid;
+        Right.Gid = folder_.Server.Gid;
+        Right.Open = [this, env](TSyncTask& task) {
+            folder_.Open(kind_, env);
+            folder_.Use(task.RFolder);
+            return folder_.Disk;
         };
+        Right.HiddenNames = true;
+        Right.ReadOnlyBits = true;
+        Right.Locks = true;
+        if (own_) {
+            remotetest::TFreezableServer* server = own_.get();
+            Right.Steps = {
+                {"freeze", true, [server] { return server->Freeze(); }, [server] { return server->Thaw(); }}};
+            Right.StepOdds = 25;
+        }
         return true;
     }
+
+private:
+    std::string kind_;
+    std::unique_ptr<remotetest::TFreezableServer> own_;
+    ftptest::TServerFolder folder_;
 };
+
+const TKind kKinds[] = {
+    {"PureFtpd", 5, [] { return std::make_unique<TFtpSide>("", false); }},
+    {"Vsftpd", 2, [] { return std::make_unique<TFtpSide>("VSFTPD_", false); }},
+    {"PureFtpdFrozen", 2, [] { return std::make_unique<TFtpSide>("", true); }},
+};
+
+class FtpModelSync : public ::testing::TestWithParam<TKind> {};
+class FtpModelRegression : public ::testing::TestWithParam<std::tuple<TKind, TRegression>> {};
 
 } // namespace
 
-TEST(FtpModelSync, RandomEditsBetweenRuns) {
-    TFtpSide side;
-    if (!side.Open()) {
+TEST_P(FtpModelSync, RandomEditsBetweenRuns) {
+    const std::unique_ptr<TServerSide> side = GetParam().Make();
+    if (!side->Open()) {
         GTEST_SKIP() << "no FTP server: run through ctest, which starts tests/servers/ftp.sh";
     }
-    const uint64_t first = EnvNumber("TANDEMORA_MBT_SEED", 0);
-    const uint64_t runs =
-        EnvNumber("TANDEMORA_MBT_RUNS", first != 0 ? kServerRunsPerSeed : 5 * kServerRunsPerSeed);
-    for (uint64_t seed = std::max<uint64_t>(first, 1);
-         seed < std::max<uint64_t>(first, 1) + runs / kServerRunsPerSeed; ++seed) {
-        if (const std::string failure = RunSeed(seed, kServerRunsPerSeed, side.Right); !failure.empty()) {
-            ADD_FAILURE() << failure;
-        }
-    }
-    side.Folder.Unlock();
+    RunSeeds(GetParam(), side->Right);
 }
 
-TEST_P(FtpModelSync, Regression) {
-    TFtpSide side;
-    if (!side.Open()) {
+TEST_P(FtpModelRegression, Replays) {
+    const std::unique_ptr<TServerSide> side = std::get<0>(GetParam()).Make();
+    if (!side->Open()) {
         GTEST_SKIP() << "no FTP server: run through ctest, which starts tests/servers/ftp.sh";
     }
-    EXPECT_EQ(Replay(Parse(GetParam().script), side.Right), "");
+    EXPECT_EQ(Replay(Parse(std::get<1>(GetParam()).Script), side->Right), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Found, FtpModelSync, ::testing::ValuesIn(kRegressions),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Servers, FtpModelSync, ::testing::ValuesIn(kKinds), KindName);
+INSTANTIATE_TEST_SUITE_P(Found, FtpModelRegression,
+                         ::testing::Combine(::testing::ValuesIn(kKinds), ::testing::ValuesIn(kRegressions)),
+                         RowName);
