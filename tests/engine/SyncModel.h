@@ -404,8 +404,9 @@ private:
         } else if (verb == "ro" && At(tree, path) && !At(tree, path)->Dir) {
             f_.ReadOnly(side, path);
         } else if (verb == "unread" && remote_ && side == R) {
-            // Closed to the server's user on the server itself.
-            unread_[side] = path;
+            // Closed to the server's user on the server itself (a server that
+            // runs as root reads it all the same: then nothing is played).
+            unread_[side] = right_.Locks ? path : "";
             LockUnread();
         } else if (verb == "unread") {
             unread_[side] = path;

@@ -22,6 +22,14 @@ namespace {
 
 const TRegression kRegressions[] = {
     {"EditedOnTheServerThenDeletedHere", "R put a 8 1; run; R put a 9 2; run; L rm a; run"},
+    // The server's user may not list a folder for a run: nothing below it moves.
+    {"FolderTheServerCannotList",
+     "R mkdir a; R put a/x 6 1; run; R unread a; R put a/x 7 2; L rm a; L put b 8 3; run; "
+     "R readable; run"},
+    // Killed as the second transfer starts: the first stays, the next run settles.
+    {"KilledAtTheSecondTransfer", "R put a 6 1; R put b 7 2; L put c 8 3; T kill 3; run; run"},
+    // A read-only bit on the server keeps nothing there: the program cannot see it.
+    {"ReadOnlyOnTheServerDeletedHere", "R put a 6 1; R put .h 7 2; run; R ro a; L rm a; L rm .h; run"},
 };
 
 // A fresh scratch folder on one of the suite's servers, or on a private
