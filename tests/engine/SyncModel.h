@@ -221,7 +221,7 @@ public:
             f_.UseServer(R, right.Open(f_.Task()), right.Uid, right.Gid);
             home_[R] = f_.Root(R);
             // A server that stops answering costs a run this long per wait.
-            f_.StallLimitMs = 2000;
+            f_.StallLimitMs = 1000;
         }
     }
     ~TReplay() {

@@ -5,7 +5,8 @@
 // folders the server cannot list on both sides, each run checked against the
 // same reference model. Pure-FTPd lists with MLSD and takes the uploads'
 // times (MFMT); vsftpd lists with LIST only and sets times with MDTM. A
-// private Pure-FTPd is also frozen (SIGSTOP) for whole runs.
+// private Pure-FTPd is also restarted between runs on its port, stopped for
+// a whole run, or frozen (SIGSTOP) for one.
 //   Replay one sequence: TANDEMORA_MBT_SEED=17 ctest -R FtpModelSync
 //   Long mode:           TANDEMORA_MBT_RUNS=400 build/test/tests/ftp_tests
 //   --gtest_filter='*FtpModelSync*Vsftpd'
@@ -28,6 +29,12 @@ const TRegression kRegressions[] = {
      "R readable; run"},
     // Killed as the second transfer starts: the first stays, the next run settles.
     {"KilledAtTheSecondTransfer", "R put a 6 1; R put b 7 2; L put c 8 3; T kill 3; run; run"},
+    // A server restarted between runs, down for one run and frozen for
+    // another (on the kinds that play it): those runs change nothing, and
+    // the next does their work.
+    {"RestartedDownFrozen",
+     "L put a 6 1; L put d 7 2; run; S restart; R put b 8 3; run; S down; L put a 9 4; "
+     "R rm b; run; run; S freeze; L rm a; R put c 10 5; run; run"},
     // A read-only bit on the server keeps nothing there: the program cannot see it.
     {"ReadOnlyOnTheServerDeletedHere", "R put a 6 1; R put .h 7 2; run; R ro a; L rm a; L rm .h; run"},
 };
@@ -64,7 +71,11 @@ public:
         if (own_) {
             remotetest::TFreezableServer* server = own_.get();
             Right.Steps = {
-                {"freeze", true, [server] { return server->Freeze(); }, [server] { return server->Thaw(); }}};
+                {"freeze", true, [server] { return server->Freeze(); }, [server] { return server->Thaw(); }},
+                {"restart", false, [server] { return server->Stop() && server->StartAgain(); }, nullptr},
+                {"down", true, [server] { return server->Stop(); },
+                 [server] { return server->StartAgain(); }},
+            };
             Right.StepOdds = 25;
         }
         return true;
@@ -79,7 +90,7 @@ private:
 const TKind kKinds[] = {
     {"PureFtpd", 5, [] { return std::make_unique<TFtpSide>("", false); }},
     {"Vsftpd", 2, [] { return std::make_unique<TFtpSide>("VSFTPD_", false); }},
-    {"PureFtpdFrozen", 2, [] { return std::make_unique<TFtpSide>("", true); }},
+    {"PureFtpdRestarted", 2, [] { return std::make_unique<TFtpSide>("", true); }},
 };
 
 class FtpModelSync : public ::testing::TestWithParam<TKind> {};

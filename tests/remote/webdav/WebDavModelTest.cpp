@@ -30,6 +30,12 @@ const TRegression kRegressions[] = {
      "R readable; run"},
     // Killed as the second transfer starts: the first stays, the next run settles.
     {"KilledAtTheSecondTransfer", "R put a 6 1; R put b 7 2; L put c 8 3; T kill 3; run; run"},
+    // A server restarted between runs, down for one run and frozen for
+    // another (on the kinds that play it): those runs change nothing, and
+    // the next does their work.
+    {"RestartedDownFrozen",
+     "L put a 6 1; L put d 7 2; run; S restart; R put b 8 3; run; S down; L put a 9 4; "
+     "R rm b; run; run; S freeze; L rm a; R put c 10 5; run; run"},
     // A read-only bit on the server keeps nothing there: the program cannot see it.
     {"ReadOnlyOnTheServerDeletedHere", "R put a 6 1; R put .h 7 2; run; R ro a; L rm a; L rm .h; run"},
     // The upload took the server's time; the model took that for an edit there.
