@@ -34,6 +34,11 @@ public:
     ~TFreezableServer() {
         if (started_) {
             Thaw();
+            // A server started again here is this process's child: ended and
+            // reaped here, or the script would wait for it in vain.
+            if (child_ > 1 && kill(-child_, SIGTERM) == 0) {
+                waitpid(child_, nullptr, 0);
+            }
             Run("stop");
         }
     }
@@ -107,6 +112,7 @@ public:
         if (spawned != 0 || pid <= 1) {
             return false;
         }
+        child_ = pid;
         std::ofstream(State() + "/" + PidFile(), std::ios::trunc) << pid << "\n";
         const int port = std::atoi(Env()["PORT"].c_str());
         for (int i = 0; i < 200; ++i) {
@@ -169,6 +175,7 @@ private:
 
     std::string kind_;
     std::vector<std::string> argv_; // the stopped server's command line
+    pid_t child_ = 0;               // the server as StartAgain started it
     bool started_ = false;
     testsupport::TempDir dir_;
 };

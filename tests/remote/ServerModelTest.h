@@ -34,12 +34,20 @@ struct TKind {
     const char* Name;
     int Seeds; // in the suite; the long mode sets the number of runs
     std::function<std::unique_ptr<TServerSide>()> Make;
+    // A server of the test's own, which takes seconds to start: it replays
+    // only the rows that act on the server itself.
+    bool Own = false;
 };
 
 struct TRegression {
     const char* Name;
     const char* Script;
 };
+
+// Whether a row is replayed on a kind.
+inline bool ReplaysOn(const TKind& kind, const TRegression& row) {
+    return !kind.Own || std::string(row.Script).find("S ") != std::string::npos;
+}
 
 inline void PrintTo(const TKind& kind, std::ostream* out) {
     *out << kind.Name;
