@@ -22,6 +22,7 @@ using namespace servermodel;
 namespace {
 
 const TRegression kRegressions[] = {
+    {"Probe", "T dir 2; T verified 1; T del 1; T policy 0; T saveold 1; T estimate 0; T tags 0; R mkdir b; L put c 6 1; run; L empty; L put .h 7 2; R rm b; L put .h 8 3; run; L ro .h; R put c 9 4; R put c 10 5; R put .h 11 6; run; L put .h 12 7; R put c 13 8; run"},
     {"EditedOnTheServerThenDeletedHere", "R put a 8 1; run; R put a 9 2; run; L rm a; run"},
     // The server's user may not list a folder for a run: nothing below it moves.
     {"FolderTheServerCannotList",
