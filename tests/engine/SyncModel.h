@@ -220,14 +220,12 @@ public:
         if (remote_) {
             f_.UseServer(R, right.Open(f_.Task()), right.Uid, right.Gid);
             home_[R] = f_.Root(R);
-            // A server that stops answering costs a run this long per wait.
-            f_.StallLimitMs = 1000;
         }
     }
     ~TReplay() {
         if (remote_ && !unread_[R].empty()) {
-            chmod((f_.Root(R) + "/" + unread_[R]).c_str(),
-                  0755); // the server's folder is removed by its user
+            // The server's scratch folder is emptied by the server's user.
+            chmod((f_.Root(R) + "/" + unread_[R]).c_str(), 0755);
         }
     }
     TReplay(const TReplay&) = delete;
@@ -983,9 +981,14 @@ private:
         if (!step.Before()) {
             return "(s) " + name + "the server did not " + step.Name;
         }
+        // Each wait on the silent server gives up after a second here; other
+        // runs keep the program's own bound, which a loaded machine never
+        // reaches by accident.
+        f_.StallLimitMs = 1000;
         const auto start = std::chrono::steady_clock::now();
         const TRun run = f_.SyncOnce();
         const auto took = std::chrono::steady_clock::now() - start;
+        f_.StallLimitMs = ServerStallLimitMs;
         const bool back = step.After();
         f_.StopAfter = 0;
         const TTree after[2] = {Seen(L), Seen(R)};
