@@ -432,12 +432,17 @@ private:
 
     // The folder of the server's side that its user may not read, closed again
     // (a folder made anew in its place is closed too, as the program's own
-    // stand-in for an unread folder keeps any folder of that path unread).
+    // stand-in for an unread folder keeps any folder of that path unread),
+    // and every other folder open: a closed folder renamed takes its mode
+    // along, where the model follows the path.
     void LockUnread() const {
-        const std::string folder = f_.Root(R) + "/" + unread_[R];
-        std::error_code error;
-        if (remote_ && !unread_[R].empty() && std::filesystem::is_directory(folder, error)) {
-            chmod(folder.c_str(), 0);
+        if (!remote_) {
+            return;
+        }
+        for (const auto& [path, item] : f_.Read(R)) {
+            if (item.Dir) {
+                chmod((f_.Root(R) + "/" + path).c_str(), path == unread_[R] ? 0 : 0755);
+            }
         }
     }
 

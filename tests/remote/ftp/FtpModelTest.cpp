@@ -22,12 +22,13 @@ using namespace servermodel;
 namespace {
 
 const TRegression kRegressions[] = {
-    {"Probe", "T dir 2; T verified 1; T del 1; T policy 0; T saveold 1; T estimate 0; T tags 0; R mkdir b; L put c 6 1; run; L empty; L put .h 7 2; R rm b; L put .h 8 3; run; L ro .h; R put c 9 4; R put c 10 5; R put .h 11 6; run; L put .h 12 7; R put c 13 8; run"},
     {"EditedOnTheServerThenDeletedHere", "R put a 8 1; run; R put a 9 2; run; L rm a; run"},
     // The server's user may not list a folder for a run: nothing below it moves.
     {"FolderTheServerCannotList",
      "R mkdir a; R put a/x 6 1; run; R unread a; R put a/x 7 2; L rm a; L put b 8 3; run; "
      "R readable; run"},
+    // The server's folder closed to its user renamed: the model follows the path.
+    {"ClosedFolderRenamedOnTheServer", "R mkdir c; R unread c; R mv c d; run"},
     // Killed as the second transfer starts: the first stays, the next run settles.
     {"KilledAtTheSecondTransfer", "R put a 6 1; R put b 7 2; L put c 8 3; T kill 3; run; run"},
     // A server restarted between runs, down for one run and frozen for

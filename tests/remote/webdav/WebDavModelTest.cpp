@@ -28,6 +28,8 @@ const TRegression kRegressions[] = {
     {"FolderTheServerCannotList",
      "R mkdir a; R put a/x 6 1; run; R unread a; R put a/x 7 2; L rm a; L put b 8 3; run; "
      "R readable; run"},
+    // The server's folder closed to its user renamed: the model follows the path.
+    {"ClosedFolderRenamedOnTheServer", "R mkdir c; R unread c; R mv c d; run"},
     // Killed as the second transfer starts: the first stays, the next run settles.
     {"KilledAtTheSecondTransfer", "R put a 6 1; R put b 7 2; L put c 8 3; T kill 3; run; run"},
     // A server restarted between runs, down for one run and frozen for
