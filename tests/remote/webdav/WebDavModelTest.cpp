@@ -38,6 +38,13 @@ const TRegression kRegressions[] = {
     {"RestartedDownFrozen",
      "L put a 6 1; L put d 7 2; run; S restart; R put b 8 3; run; S down; L put a 9 4; "
      "R rm b; run; run; S freeze; L rm a; R put c 10 5; run; run"},
+    // A run against a silent server with the snapshots kept in another place
+    // wrote a new pair there, and the last agreed pair in the first place was
+    // no longer used when the task went back to it.
+    {"SilentRunWithTheSnapshotsElsewhere",
+     "L put c 11 6; run; T estimate 1; S freeze; run; T estimate 0; run"},
+    {"ServerDownWhileTheSnapshotsMove",
+     "T estimate 1; T tags 1; L put a 7 2; run; T estimate 0; S down; run; T estimate 1; run"},
     // A read-only bit on the server keeps nothing there: the program cannot see it.
     {"ReadOnlyOnTheServerDeletedHere", "R put a 6 1; R put .h 7 2; run; R ro a; L rm a; L rm .h; run"},
     // The upload took the server's time; the model took that for an edit there.
