@@ -469,6 +469,12 @@ TRun TPairFolder::Scan() {
     analysis_ = std::make_unique<TAnalyzeThread>(&task_, scans_[0]->Tree, scans_[1]->Tree, result_,
                                                  scans_[0]->Snapshot, scans_[1]->Snapshot);
     analysis_->Execute();
+    // The trees stay for the rows; the connections go now, as a run's do, and
+    // not only at the next run, when its server may have stopped answering
+    // (saying goodbye to it would wait for a reply that never comes).
+    for (int side : {0, 1}) {
+        scans_[side]->Stop();
+    }
     // The sync button clears the flag; the analysis has read it by then.
     task_.Unattended = false;
     rows_.SetResultTree(result_);
