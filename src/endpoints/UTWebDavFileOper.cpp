@@ -494,8 +494,12 @@ int TWebDavFileOper::Upload(const std::string& LocalPath, TFolderSource* Source,
         result = SendSimple("MOVE", tempUrl, Source->UserName, Source->PWD, url);
     }
     if (result != 0) {
-        // Whatever the server kept under the temporary name goes again.
+        // Whatever the server kept under the temporary name goes again; the
+        // reason shown stays the upload's (the server usually kept nothing,
+        // and says so to the DELETE).
+        const std::string reason = LastErrorText;
         SendSimple("DELETE", tempUrl, Source->UserName, Source->PWD, "", "0");
+        LastErrorText = reason;
     }
     return result;
 }

@@ -1716,14 +1716,18 @@ int TTandemoraThread::SaveSnapshots() {
         const auto rootUnread = [](const TFileOper* oper) {
             return oper->ScanIncomplete || oper->RootMissing || oper->Tree->ListFailed != 0;
         };
-        if (OpCount.load() == 0 && compared && (rootUnread(left.get()) || rootUnread(right.get()))) {
+        // The last pair may also lie in the place the task kept its snapshots
+        // in before its settings changed: the run stamp still names it.
+        const bool lastPair = compared || !TRunStamp::Read(*Task).empty();
+        if (OpCount.load() == 0 && lastPair && (rootUnread(left.get()) || rootUnread(right.get()))) {
             // A run that changed nothing and cannot see a side now (a server
             // that is down) keeps the last pair whole: one side's new snapshot
             // beside the other's old one would end the pair, and the next
-            // analysis would judge every file by its times alone. A folder
-            // below that could not be read keeps its entries in the new pair;
-            // without a last pair, the new one (with nothing below what was not
-            // read) is still better than none.
+            // analysis would judge every file by its times alone; so would a
+            // new pair in another place, whose stamp would replace the last
+            // pair's. A folder below that could not be read keeps its entries
+            // in the new pair; without any last pair, the new one (with nothing
+            // below what was not read) is still better than none.
             for (TFileOper* oper : {left.get(), right.get()}) {
                 if (rootUnread(oper)) {
                     LogLine = std::string(oper == left.get() ? "Left" : "Right") +

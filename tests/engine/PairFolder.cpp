@@ -1,6 +1,8 @@
 #include "PairFolder.h"
 
 #include "endpoints/UTFileOper.h"
+#include "endpoints/UTFtpFileOper.h"
+#include "endpoints/UTWebDavFileOper.h"
 #include "endpoints/UTWinFileOper.h"
 #include "engine/UTTandemoraThread.h"
 #include "model/UTUtils.h"
@@ -199,23 +201,67 @@ private:
     std::function<void()> operation_;
 };
 
+// A server's endpoint (FTP or WebDAV) whose operations count as the local
+// one's do: a transfer counts as it starts, so that the one that reaches the
+// count is broken off as a killed run breaks it off; a deletion or a folder
+// made or removed counts once it is done.
+template <class TKind> class TCountedRemoteOper : public TKind {
+public:
+    explicit TCountedRemoteOper(std::function<void()> operation)
+        : TKind(false), operation_(std::move(operation)) {}
+
+    int PutFile(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr,
+                int Reserved) override {
+        operation_();
+        return TKind::PutFile(LocalPath, Source, Attr, Reserved);
+    }
+    int GetFile(const std::string& LocalPath, TFolderSource* Source, TFileAttri* Attr,
+                int Reserved) override {
+        operation_();
+        return TKind::GetFile(LocalPath, Source, Attr, Reserved);
+    }
+    int DeleteFile(TFolderSource* Source, TFileAttri* Attr) override {
+        return Counted(TKind::DeleteFile(Source, Attr));
+    }
+    int RemoveFolder(TFolderSource* Source, TFileAttri* Attr) override {
+        return Counted(TKind::RemoveFolder(Source, Attr));
+    }
+    int MakeFolder(const std::string& RelPath) override { return Counted(TKind::MakeFolder(RelPath)); }
+
+private:
+    int Counted(int result) {
+        operation_();
+        return result;
+    }
+
+    std::function<void()> operation_;
+};
+
 class TPairFolder::TFaultThread : public TTandemoraThread {
 public:
     TFaultThread(TResultRows* view, TSyncTask* task, const std::string* unread, int stopAfter)
         : TTandemoraThread(view, task), unread_(unread), left_(stopAfter) {}
 
 protected:
-    // A server's side runs as it is: only the local side's operations count.
+    // Operations count on both sides, a server's included; only a local side
+    // has folders the test keeps from being read.
     std::unique_ptr<TFileOper> CreateOper(const TFolderSource& Source) override {
+        const auto operation = [this] {
+            if (left_.load() > 0 && --left_ == 0) {
+                Terminate();
+            }
+        };
+        if (Source.DeviceType == dtFtp) {
+            return std::make_unique<TCountedRemoteOper<TFtpFileOper>>(operation);
+        }
+        if (Source.DeviceType == dtWebDav) {
+            return std::make_unique<TCountedRemoteOper<TWebDavFileOper>>(operation);
+        }
         if (Source.DeviceType != dtLocal) {
             return TTandemoraThread::CreateOper(Source);
         }
         const int side = &Source == &Task->LFolder ? 0 : 1;
-        return std::make_unique<TFaultOper>(unread_[side], [this] {
-            if (left_.load() > 0 && --left_ == 0) {
-                Terminate();
-            }
-        });
+        return std::make_unique<TFaultOper>(unread_[side], operation);
     }
 
 private:
@@ -411,6 +457,7 @@ TRun TPairFolder::Scan() {
         scan.LoadSnapshotFlag = true;
         scan.SnapshotName = task_.SyncID;
         scan.PartOwner = task_.SyncID;
+        scan.StallLimitMs = StallLimitMs;
         scan.Connect();
         scan.ScanTree();
         if (place == spBothLocal || place == (side == 0 ? spLeftLocal : spRightLocal)) {
@@ -423,6 +470,12 @@ TRun TPairFolder::Scan() {
     analysis_ = std::make_unique<TAnalyzeThread>(&task_, scans_[0]->Tree, scans_[1]->Tree, result_,
                                                  scans_[0]->Snapshot, scans_[1]->Snapshot);
     analysis_->Execute();
+    // The trees stay for the rows; the connections go now, as a run's do, and
+    // not only at the next run, when its server may have stopped answering
+    // (saying goodbye to it would wait for a reply that never comes).
+    for (int side : {0, 1}) {
+        scans_[side]->Stop();
+    }
     // The sync button clears the flag; the analysis has read it by then.
     task_.Unattended = false;
     rows_.SetResultTree(result_);
@@ -480,6 +533,7 @@ TRun TPairFolder::SyncOnce(const std::map<std::string, int32_t>& overrides,
     if (StopAfter > 0) {
         CopyRunState(true, before.path());
     }
+    thread->StallLimitMs = StallLimitMs;
     thread->SetFreeOnTerminate(false);
     thread->Scanned[0] = scans_[0].get();
     thread->Scanned[1] = scans_[1].get();

@@ -6,6 +6,7 @@
 // in a line or two, over as many runs as it likes.
 
 #include "TestSupport.h"
+#include "endpoints/UTFileOper.h"
 #include "engine/UTAnalyzeThread.h"
 #include "model/UTResultRows.h"
 #include "platform/FileSystem.h"
@@ -128,6 +129,8 @@ public:
     // deletions, folders made or removed) as a killed run does: what the run
     // wrote for the next one (snapshots, run stamp) is put back as it was.
     int StopAfter = 0;
+    // How long the scans and the sync wait on a server that does not answer.
+    int64_t StallLimitMs = ServerStallLimitMs;
     // Hands every folder of the fixture (both sides, the program folder, the
     // data and cache folders) to another user, so that a test can run as that user.
     void GiveTo(uid_t uid, gid_t gid) const;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -182,26 +183,53 @@ private:
 // Where the right side lives: a local folder (Open empty), or a folder of a
 // server. There the model reads and edits the server's folder on disk, as
 // another client of the server would, and leaves out what a server cannot
-// hold or the test cannot play there: read-only files, unread
-// folders, mounted disks, another folder for the side.
+// hold or the test cannot play there: mounted disks, another folder for the
+// side, and whatever the switches below leave off.
 struct TRightSide {
     // Points the task's right folder at a fresh, empty folder of the server;
     // that folder on this machine.
     std::function<std::string(TSyncTask&)> Open;
     uid_t Uid = 0; // the server's user, whose files they must be
     gid_t Gid = 0;
+    // Names starting with "." on both sides, and the switch that leaves them out.
+    bool HiddenNames = false;
+    // Files made read-only, here and in the server's folder (where the program
+    // sees no such bit: the server's user may still replace and delete them).
+    bool ReadOnlyBits = false;
+    // Folders of the server's closed to its user (chmod 0), which the server
+    // then cannot list; a server running as root sees through that.
+    bool Locks = false;
+    // What can be done to the server itself before a run and undone after it:
+    // a restart between runs, or a server down or frozen for a whole run
+    // (Silent), which that run must leave as it found it.
+    struct TStep {
+        std::string Name;
+        bool Silent = false;
+        std::function<bool()> Before;
+        std::function<bool()> After;
+    };
+    std::vector<TStep> Steps;
+    int StepOdds = 0; // percent of runs that get one of the Steps
 };
 
 // One task's sequence on a fresh pair of folders, with the model beside it.
 class TReplay {
 public:
     explicit TReplay(uint64_t seed, const TRightSide& right = {})
-        : rng_(seed), home_{f_.Root(L), f_.Root(R)}, remote_(static_cast<bool>(right.Open)) {
+        : rng_(seed), home_{f_.Root(L), f_.Root(R)}, remote_(static_cast<bool>(right.Open)), right_(right) {
         if (remote_) {
             f_.UseServer(R, right.Open(f_.Task()), right.Uid, right.Gid);
             home_[R] = f_.Root(R);
         }
     }
+    ~TReplay() {
+        if (remote_ && !unread_[R].empty()) {
+            // The server's scratch folder is emptied by the server's user.
+            chmod((f_.Root(R) + "/" + unread_[R]).c_str(), 0755);
+        }
+    }
+    TReplay(const TReplay&) = delete;
+    TReplay& operator=(const TReplay&) = delete;
 
     // Applies one step; a run returns the first failed check, else "".
     std::string Apply(const TOp& op) {
@@ -214,6 +242,8 @@ public:
         }
         if (op[0] == "T") {
             SetOption(op[1], op[2]);
+        } else if (op[0] == "S") {
+            serverStep_ = op[1];
         } else {
             Edit(op[0] == "L" ? L : R, op);
         }
@@ -233,7 +263,9 @@ public:
             for (const auto& [name, values] : odds) {
                 ops.push_back({"T", name, values.substr(Below(values.size()), 1)});
             }
-        } else if (const std::string what = options[Below(10)]; Chance(30) && !(remote_ && what == "right")) {
+        } else if (const std::string what = options[Below(10)];
+                   Chance(30) &&
+                   !(remote_ && ((what == "hidden" && !right_.HiddenNames) || what == "right"))) {
             const bool edit = what == "empty" || what == "unmount";
             ops.push_back(edit ? TOp{Chance(50) ? "L" : "R", what}
                                : TOp{"T", what, std::to_string(1 - option_[what])});
@@ -241,7 +273,7 @@ public:
         // Now and then a folder the program cannot read, for a run or more, and
         // a run killed after a few operations.
         const int side = static_cast<int>(Below(2));
-        if (remote_) {
+        if (remote_ && !right_.Locks) {
             // No folder a server's side cannot list here (see TRightSide).
         } else if (!unread_[side].empty() && Chance(40)) {
             ops.push_back({side == L ? "L" : "R", "readable"});
@@ -258,6 +290,9 @@ public:
         }
         if (runs_ > 0 && Chance(6)) {
             ops.push_back({"T", "kill", std::to_string(1 + Below(4))});
+        }
+        if (runs_ > 0 && !right_.Steps.empty() && Chance(right_.StepOdds)) {
+            ops.push_back({"S", right_.Steps[Below(right_.Steps.size())].Name});
         }
         // A disk mounted on a folder of a side, taken away now and then and
         // brought back later.
@@ -300,7 +335,8 @@ private:
         }
         const auto fresh = [&](const std::string& parent) {
             static const char* const names[] = {"a", "b", "c", "d", ".h"};
-            const std::string path = (parent.empty() ? "" : parent + "/") + names[Below(5)];
+            const std::string path =
+                (parent.empty() ? "" : parent + "/") + names[Below(remote_ && !right_.HiddenNames ? 4 : 5)];
             return tree.count(path) == 0 && std::count(path.begin(), path.end(), '/') < 3 ? path : "";
         };
         const std::string file = files.empty() ? "" : files[Below(files.size())];
@@ -328,7 +364,7 @@ private:
         offer(!folder.empty(), 1, {{who, "rm", folder}, put(folder, 0)});
         offer(!moved.empty(), 1, {{who, "mv", item, moved}});
         offer(!file.empty(), 1, {{who, "old", file, std::to_string(older_ + 1)}});
-        offer(!file.empty() && !remote_, 1, {{who, "ro", file}});
+        offer(!file.empty() && (!remote_ || right_.ReadOnlyBits), 1, {{who, "ro", file}});
         return offers.empty() ? std::vector<TOp>{put("a", 0)} : offers[Below(offers.size())];
     }
 
@@ -365,9 +401,17 @@ private:
             f_.SetTime(side, path, kClock0 - kStep * std::stoi(op[3]));
         } else if (verb == "ro" && At(tree, path) && !At(tree, path)->Dir) {
             f_.ReadOnly(side, path);
+        } else if (verb == "unread" && remote_ && side == R) {
+            // Closed to the server's user on the server itself (a server that
+            // runs as root reads it all the same: then nothing is played).
+            unread_[side] = right_.Locks ? path : "";
+            LockUnread();
         } else if (verb == "unread") {
             unread_[side] = path;
             f_.Unread[side] = path;
+        } else if (verb == "readable" && remote_ && side == R) {
+            chmod((root + "/" + unread_[side]).c_str(), 0755);
+            unread_[side].clear();
         } else if (verb == "readable") {
             unread_[side].clear();
             f_.Unread[side].clear();
@@ -384,6 +428,31 @@ private:
                 Forget(); // the side's snapshot went with it
             }
         }
+    }
+
+    // The folder of the server's side that its user may not read, closed again
+    // (a folder made anew in its place is closed too, as the program's own
+    // stand-in for an unread folder keeps any folder of that path unread),
+    // and every other folder open: a closed folder renamed takes its mode
+    // along, where the model follows the path.
+    void LockUnread() const {
+        if (!remote_) {
+            return;
+        }
+        for (const auto& [path, item] : f_.Read(R)) {
+            if (item.Dir) {
+                chmod((f_.Root(R) + "/" + path).c_str(), path == unread_[R] ? 0 : 0755);
+            }
+        }
+    }
+
+    // A side as the program can see it: a server shows no read-only bits.
+    TTree Seen(int side) const {
+        TTree tree = f_.Read(side);
+        for (auto& entry : tree) {
+            entry.second.ReadOnly = entry.second.ReadOnly && !(remote_ && side == R);
+        }
+        return tree;
     }
 
     TDisk* DiskAt(int side, const std::string& path) const {
@@ -754,6 +823,18 @@ private:
     // ---- A run and its checks ----
 
     std::string Run() {
+        const TRightSide::TStep* step = nullptr;
+        for (const TRightSide::TStep& each : right_.Steps) {
+            step = each.Name == serverStep_ ? &each : step;
+        }
+        serverStep_.clear();
+        LockUnread();
+        if (step != nullptr && step->Silent) {
+            return SilentRun(*step);
+        }
+        if (step != nullptr && !step->Before()) {
+            return "(s) run " + std::to_string(runs_) + ": the server did not " + step->Name;
+        }
         // Snapshots of another pair of folders, or from another place, are no history.
         const std::string pair =
             f_.Root(L) + "|" + f_.Root(R) + "|" + std::to_string(f_.Task().SnapshotPlace());
@@ -767,11 +848,11 @@ private:
             Forget();
             pair_ = pair;
         }
-        const TTree before[2] = {f_.Read(L), f_.Read(R)};
+        const TTree before[2] = {Seen(L), Seen(R)};
         const std::map<std::string, TVerdict> expect = Expect(before);
         f_.HandOver();
         const TRun run = f_.SyncOnce();
-        const TTree after[2] = {f_.Read(L), f_.Read(R)};
+        const TTree after[2] = {Seen(L), Seen(R)};
         const TRun again = f_.Analyze();
         Trace(before, after, run, expect);
         std::string failure;
@@ -916,6 +997,48 @@ private:
         return failure;
     }
 
+    // A run while the server is down or frozen: it ends within the bounds of
+    // its waits and changes nothing on either side, and what it wrote for the
+    // next run (if anything) leaves the last agreed state in force: the next
+    // run, with the server back, does the work.
+    std::string SilentRun(const TRightSide::TStep& step) {
+        const std::string name = "run " + std::to_string(runs_) + ": ";
+        const TTree before[2] = {Seen(L), Seen(R)};
+        f_.HandOver();
+        if (!step.Before()) {
+            return "(s) " + name + "the server did not " + step.Name;
+        }
+        // Each wait on the silent server gives up after a second here; other
+        // runs keep the program's own bound, which a loaded machine never
+        // reaches by accident.
+        f_.StallLimitMs = 1000;
+        const auto start = std::chrono::steady_clock::now();
+        const TRun run = f_.SyncOnce();
+        const auto took = std::chrono::steady_clock::now() - start;
+        f_.StallLimitMs = ServerStallLimitMs;
+        const bool back = step.After();
+        f_.StopAfter = 0;
+        const TTree after[2] = {Seen(L), Seen(R)};
+        Trace(before, after, run, {});
+        if (!back) {
+            return "(s) " + name + "the server did not come back after " + step.Name;
+        }
+        // Every wait gives up after StallLimitMs: minutes mean one did not.
+        if (took > std::chrono::seconds(90)) {
+            return "(s) " + name + "the run outlived its waits on a server that did not answer";
+        }
+        for (int side : {L, R}) {
+            if (!SameForUser(before[side], after[side])) {
+                return "(s) " + name + (side == L ? "the left" : "the right") +
+                       " side changed while the server did not answer";
+            }
+        }
+        for (const std::string& left : f_.Leftovers()) {
+            return "(f) " + name + left + ": left over";
+        }
+        return "";
+    }
+
     // With TANDEMORA_MBT_TRACE set, what each run saw, proposed, did and left.
     void Trace(const TTree* before, const TTree* after, const TRun& run,
                const std::map<std::string, TVerdict>& expect) const {
@@ -957,6 +1080,8 @@ private:
                                        {"right", 0}};
     std::string home_[2];
     bool remote_ = false;
+    TRightSide right_;
+    std::string serverStep_;                    // done to the server before the next run
     std::string unread_[2];                     // a folder of each side that the program cannot read
     std::vector<std::unique_ptr<TDisk>> disks_; // unmounted before the folders go
     std::string pair_;

@@ -155,11 +155,14 @@ start_pure() {
     # -S bind to loopback only; -4 IPv4; -E no anonymous logins; -A chroot;
     # -D show dot files; -H no name lookups; -p/-P passive ports on loopback;
     # -c/-C enough sessions for suites that run in parallel; -f none: no syslog.
-    TZ=UTC setsid "$pure_ftpd" -S "127.0.0.1,$port" -4 -E -A -D -H \
-      -l "puredb:$state/passwd.pdb" -p "$((port + 1)):$((port + 100))" -P 127.0.0.1 \
-      -c 200 -C 200 -I 30 -f none -g "$state/daemon.pid" \
-      </dev/null >>"$state/server.log" 2>&1 &
+    local args=(-S "127.0.0.1,$port" -4 -E -A -D -H
+      -l "puredb:$state/passwd.pdb" -p "$((port + 1)):$((port + 100))" -P 127.0.0.1
+      -c 200 -C 200 -I 30 -f none -g "$state/daemon.pid")
+    TZ=UTC setsid "$pure_ftpd" "${args[@]}" </dev/null >>"$state/server.log" 2>&1 &
     echo $! >"$state/server.pid"
+    # The command line, one word a line, for tests that restart the server on
+    # its port (it shows another in its process title).
+    printf '%s\n' "$pure_ftpd" "${args[@]}" >"$state/server.args"
     for _ in $(seq 1 100); do
       if logs_in "$port" "$user" "$password"; then
         cat >>"$state/env" <<EOF

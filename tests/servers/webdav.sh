@@ -218,6 +218,9 @@ server.document-root = "$data/lighttpd"
 server.bind = "127.0.0.1"
 server.port = $port
 server.upload-dirs = ("$data/lighttpd-upload")
+# Tests write files into its folder directly, as another client would: each
+# request looks at the disk, not at a size remembered for a second.
+server.stat-cache-engine = "disable"
 $run_as
 auth.backend = "htpasswd"
 auth.backend.htpasswd.userfile = "$data/htpasswd"

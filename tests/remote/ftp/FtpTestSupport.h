@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -30,8 +31,8 @@ struct TServer {
     uid_t Uid = 0;
     gid_t Gid = 0;
 
-    static TServer Read(const std::string& kind) {
-        auto env = remotetest::ServerEnv();
+    static TServer Read(const std::string& kind,
+                        std::map<std::string, std::string> env = remotetest::ServerEnv()) {
         if (env.count(kind + "PORT") == 0) {
             return {};
         }
@@ -51,8 +52,10 @@ struct TServerFolder {
     std::string Path; // as the server names it
     std::string Disk; // the same folder on this machine
 
-    bool Open(const std::string& kind = "") {
-        Server = TServer::Read(kind);
+    // On the server of that kind the suite started, or the one env describes.
+    bool Open(const std::string& kind = "",
+              const std::map<std::string, std::string>& env = remotetest::ServerEnv()) {
+        Server = TServer::Read(kind, env);
         Path = "/" + remotetest::ScratchName();
         Disk = Server.Root + Path;
         if (Server.Port == 0) {

@@ -102,62 +102,7 @@ TEST_P(WebDavSyncTest, ACaseOnlyFolderRenameEndsUnderTheNewName) {
 
 namespace {
 
-// An rclone WebDAV server of this test's own on 127.0.0.1, which the test
-// stops and starts again on the same port between runs.
-class TPrivateServer {
-public:
-    TPrivateServer(const std::string& folder, const std::string& user, const std::string& password)
-        : folder_(folder), user_(user), password_(password), port_(remotetest::ClosedPort()) {}
-    ~TPrivateServer() { Stop(); }
-    TPrivateServer(const TPrivateServer&) = delete;
-    TPrivateServer& operator=(const TPrivateServer&) = delete;
-
-    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/dav"; }
-
-    // True once the server answers a listing.
-    bool Start() {
-        const std::string address = "127.0.0.1:" + std::to_string(port_);
-        std::vector<std::string> args = {
-            "rclone",    "serve", "webdav", folder_, "--config", "/dev/null", "--addr",           address,
-            "--baseurl", "/dav",  "--user", user_,   "--pass",   password_,   "--dir-cache-time", "0s"};
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        const int spawned = posix_spawnp(&pid_, "rclone", &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
-            pid_ = 0;
-            return false;
-        }
-        webdavtest::TServer server{Url(), folder_, user_, password_, ""};
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            if (webdavtest::Request(server, "PROPFIND", Url() + "/") == 207) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        return false;
-    }
-    void Stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        pid_ = 0;
-    }
-
-private:
-    std::string folder_, user_, password_;
-    int port_;
-    pid_t pid_ = 0;
-};
-
+using webdavtest::TPrivateServer;
 using namespace tandemora;
 using synctest::kNewer;
 using synctest::kOld;

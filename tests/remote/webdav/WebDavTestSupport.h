@@ -12,13 +12,19 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <poll.h>
+#include <spawn.h>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace webdavtest {
@@ -224,5 +230,65 @@ inline std::string Listing(const std::string& path, const std::vector<std::strin
     }
     return text + "</D:multistatus>";
 }
+
+// An rclone WebDAV server of this test's own on 127.0.0.1, which the test
+// stops and starts again on the same port between runs, or freezes.
+class TPrivateServer {
+public:
+    TPrivateServer(const std::string& folder, const std::string& user, const std::string& password)
+        : folder_(folder), user_(user), password_(password), port_(remotetest::ClosedPort()) {}
+    ~TPrivateServer() { Stop(); }
+    TPrivateServer(const TPrivateServer&) = delete;
+    TPrivateServer& operator=(const TPrivateServer&) = delete;
+
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/dav"; }
+
+    // True once the server answers a listing.
+    bool Start() {
+        const std::string address = "127.0.0.1:" + std::to_string(port_);
+        std::vector<std::string> args = {
+            "rclone",    "serve", "webdav", folder_, "--config", "/dev/null", "--addr",           address,
+            "--baseurl", "/dav",  "--user", user_,   "--pass",   password_,   "--dir-cache-time", "0s"};
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        const int spawned = posix_spawnp(&pid_, "rclone", &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0) {
+            pid_ = 0;
+            return false;
+        }
+        webdavtest::TServer server{Url(), folder_, user_, password_, ""};
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            if (webdavtest::Request(server, "PROPFIND", Url() + "/") == 207) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    }
+    void Stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGCONT); // a frozen server cannot end
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        pid_ = 0;
+    }
+    // Stops and continues the server, as one that stops answering for a while.
+    bool Freeze() { return pid_ > 0 && kill(pid_, SIGSTOP) == 0; }
+    bool Thaw() { return pid_ > 0 && kill(pid_, SIGCONT) == 0; }
+
+private:
+    std::string folder_, user_, password_;
+    int port_;
+    pid_t pid_ = 0;
+};
 
 } // namespace webdavtest
