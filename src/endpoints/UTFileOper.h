@@ -293,6 +293,10 @@ public:
         FinishCommit(Results);
     }
 
+    // Orders Node's own children as every scan leaves them (folders first, then
+    // files, each by CompareNames), leaving the levels below alone.
+    static void SortChildren(TFileTree* Node);
+
 protected:
     // The thread body: one scan.
     void Execute() override;
@@ -314,8 +318,6 @@ protected:
     // Orders every level below Node: folders first, then files, each by
     // CompareNames. Every kind's scan ends with it, so all trees share one order.
     void SortTree(TFileTree* Node);
-    // Orders Node's own children as SortTree does, leaving the levels below alone.
-    static void SortChildren(TFileTree* Node);
     // Creates Tree as an empty root (each kind's constructor) and forgets what an
     // earlier scan could not see.
     void ResetTree();

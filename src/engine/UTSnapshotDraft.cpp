@@ -20,14 +20,6 @@ bool IsFolderNode(const TFileTree* node) {
     return node->Data != nullptr && node->Data->IsFolder != 0;
 }
 
-// The order of a scan: folders first, then files, each by CompareNames.
-bool Before(const TFileTree* a, const TFileTree* b) {
-    if (IsFolderNode(a) != IsFolderNode(b)) {
-        return IsFolderNode(a);
-    }
-    return CompareNames(a->Name, b->Name) < 0;
-}
-
 // Whether an item of this code asks for a write to Side (0 left, 1 right).
 bool WritesTo(int32_t code, int32_t side) {
     int32_t operation = 0;
@@ -97,7 +89,7 @@ public:
         }
         TFileTreeList& children = level.Node->Children;
         children.erase(std::remove(children.begin(), children.end(), nullptr), children.end());
-        std::stable_sort(children.begin(), children.end(), Before);
+        TFileOper::SortChildren(level.Node);
         level.Node->ChildCount = static_cast<int32_t>(children.size());
     }
 

@@ -1,5 +1,6 @@
 #include "engine/UTUnsettled.h"
 
+#include "endpoints/UTFileOper.h"
 #include "engine/UTSnapshotDraft.h"
 #include "model/UTUtils.h"
 
@@ -33,14 +34,6 @@ namespace {
 
 bool IsFolderNode(const TFileTree* node) {
     return node->Data != nullptr && node->Data->IsFolder != 0;
-}
-
-// The order of a scan: folders first, then files, each by CompareNames.
-bool Before(const TFileTree* a, const TFileTree* b) {
-    if (IsFolderNode(a) != IsFolderNode(b)) {
-        return IsFolderNode(a);
-    }
-    return CompareNames(a->Name, b->Name) < 0;
 }
 
 bool Later(int32_t a, int32_t b) {
@@ -435,7 +428,7 @@ void TUnsettledItems::Put(TLevel& Level, TFileTree* Parent, int32_t Side) {
         Parent->ChildCount = static_cast<int32_t>(children.size());
     }
     if (added) {
-        std::stable_sort(children.begin(), children.end(), Before);
+        TFileOper::SortChildren(Parent);
     }
 }
 

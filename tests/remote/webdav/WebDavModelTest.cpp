@@ -11,7 +11,8 @@
 //   Long mode:           TANDEMORA_MBT_RUNS=400 build/test/tests/webdav_tests
 //   --gtest_filter='*WebDavModelSync*Rclone'
 // (the long mode needs TANDEMORA_SERVER_STATE of a started tests/servers/webdav.sh).
-// A failing sequence is shrunk and printed as a row for kRegressions below.
+// A failing sequence is shrunk and printed as a row for ServerRegressions
+// (remote/ServerModelTest.h), or for kRegressions below if it is this kind's own.
 
 #include "remote/ServerModelTest.h"
 #include "remote/webdav/WebDavTestSupport.h"
@@ -22,38 +23,10 @@ using namespace servermodel;
 
 namespace {
 
-const TRegression kRegressions[] = {
-    {"EditedOnTheServerThenDeletedHere", "R put a 8 1; run; R put a 9 2; run; L rm a; run"},
-    // The server's user may not list a folder for a run: nothing below it moves.
-    {"FolderTheServerCannotList",
-     "R mkdir a; R put a/x 6 1; run; R unread a; R put a/x 7 2; L rm a; L put b 8 3; run; "
-     "R readable; run"},
-    // The server's folder closed to its user renamed: the model follows the path.
-    {"ClosedFolderRenamedOnTheServer", "R mkdir c; R unread c; R mv c d; run"},
-    // Killed as the second transfer starts: the first stays, the next run settles.
-    {"KilledAtTheSecondTransfer", "R put a 6 1; R put b 7 2; L put c 8 3; T kill 3; run; run"},
-    // A server restarted between runs, down for one run and frozen for
-    // another (on the kinds that play it): those runs change nothing, and
-    // the next does their work.
-    {"RestartedDownFrozen",
-     "L put a 6 1; L put d 7 2; run; S restart; R put b 8 3; run; S down; L put a 9 4; "
-     "R rm b; run; run; S freeze; L rm a; R put c 10 5; run; run"},
-    // A run against a silent server with the snapshots kept in another place
-    // wrote a new pair there, and the last agreed pair in the first place was
-    // no longer used when the task went back to it.
-    {"SilentRunWithTheSnapshotsElsewhere",
-     "L put c 11 6; run; T estimate 1; S freeze; run; T estimate 0; run"},
-    {"ServerDownWhileTheSnapshotsMove",
-     "T estimate 1; T tags 1; L put a 7 2; run; T estimate 0; S down; run; T estimate 1; run"},
-    // A read-only bit on the server keeps nothing there: the program cannot see it.
-    {"ReadOnlyOnTheServerDeletedHere", "R put a 6 1; R put .h 7 2; run; R ro a; L rm a; L rm .h; run"},
+const std::vector<TRegression> kRegressions = ServerRegressions({
     // The upload took the server's time; the model took that for an edit there.
     {"UploadedThenEditedHere", "L put a 8 6; run; L put a 12 7; run"},
-    // Hidden files left out: the dot name below a folder replaced by a file
-    // here must be left out on the server's side too, not deleted with it.
-    {"FolderOfAHiddenFileReplacedWhileHiddenFilesAreLeftOut",
-     "L mkdir c; L put c/.h 14 9; run; T hidden 1; L rm c; L put c 16 11; run"},
-};
+});
 
 // A fresh scratch folder on one of the suite's servers, whose files belong to
 // the server's user (the owner of its folder on disk).
