@@ -86,6 +86,11 @@ bool IsDiskKind(int32_t deviceType) {
     return deviceType == dtLocal || deviceType == dtNetShare;
 }
 
+// A folder on this computer's own disks (no share, no server).
+bool PlainLocal(const TFolderSource& side) {
+    return side.DeviceType == dtLocal && !fs::IsUncPath(TrimBlanks(side.FolerAllName));
+}
+
 // A DOS date of 0 (no date) or -1 (never set) is how a row says that the analysis
 // saw no file on that side.
 bool AnalysisSawFile(int32_t date) {
@@ -289,10 +294,7 @@ void TTandemoraThread::Run() {
     // few threads beside the walk (a server or a share keeps one connection
     // busy as it is). A cancel leaves those that have not begun; a run that
     // stops itself because a server went silent still writes what it handed over.
-    const auto plainLocal = [](const TFolderSource& side) {
-        return side.DeviceType == dtLocal && !fs::IsUncPath(TrimBlanks(side.FolerAllName));
-    };
-    if (plainLocal(Task->LFolder) && plainLocal(Task->RFolder)) {
+    if (PlainLocal(Task->LFolder) && PlainLocal(Task->RFolder)) {
         for (TFileOper* oper : {LeftOper.get(), RightOper.get()}) {
             oper->CopyWorkers = LocalCopyWorkers;
             oper->CopiesCancelled = [this] { return Terminated() && !stoppedUnanswered_.load(); };
@@ -1687,6 +1689,17 @@ int TTandemoraThread::SaveSnapshots() {
             right->Stop();
             return 0;
         }
+        const TRowCodes codes = RowCodes();
+        const bool onThisComputer[2] = {local[0] || PlainLocal(Task->LFolder),
+                                        local[1] || PlainLocal(Task->RFolder)};
+        if (OpCount.load() == 0 && AnalysisCompared && onThisComputer[0] && onThisComputer[1] &&
+            !SettledAlike(codes)) {
+            // Nothing done and nothing agreed: the pair on this computer that
+            // the analysis compared with already says what a new pair would.
+            left->Stop();
+            right->Stop();
+            return 0;
+        }
         TFileTree* leftBase = LoadPrevious(left.get(), 0, local[0], leftBaseArena);
         TFileTree* rightBase = LoadPrevious(right.get(), 1, local[1], rightBaseArena);
         compared = TAnalyzeThread::SnapshotsUsable(Task, leftBase, rightBase);
@@ -1694,7 +1707,6 @@ int TTandemoraThread::SaveSnapshots() {
             // Entries kept from the last pair keep what the analysis knew of them.
             TRunStamp::LoadFineTimes(*Task, leftBase, rightBase);
         }
-        const TRowCodes codes = RowCodes();
         if (OpCount.load() == 0 && compared && !SettledAlike(codes)) {
             left->Stop();
             right->Stop();

@@ -83,6 +83,12 @@ public:
     // whose scan is given here gets its new snapshot from that scan and from
     // what the run wrote there (TSnapshotDraft), without a second scan.
     const TFileOper* Scanned[2] = {nullptr, nullptr};
+    // Set by the window when the analysis behind the rows compared against the
+    // pair of snapshots the last synchronisation wrote (the task's stamp named
+    // them). Editing the task drops that result, and the task's lock keeps its
+    // other runs away, so the pair on disk is still the one compared with: a run
+    // that then changes nothing need not load and check it again.
+    bool AnalysisCompared = false;
     // The stall limit given to every endpoint object of the run (see
     // TFileOper::StallLimitMs); set before Start(). Tests shorten it.
     int64_t StallLimitMs = ServerStallLimitMs;
