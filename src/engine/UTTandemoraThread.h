@@ -206,6 +206,10 @@ private:
     bool TargetAsAnalysed(TFileOper* Dst, TFolderSource* DstSource, const std::string& Path, int32_t Date,
                           int64_t Size);
     TFileTree* LoadPrevious(TFileOper* Oper, int32_t Side, bool Local, TArenaPtr& Arena);
+    // Both sides' previous snapshots; side by side when both are files on this
+    // computer (each is read into a tree and an arena of its own).
+    void LoadPreviousPair(TFileOper* Left, TFileOper* Right, const bool Local[2], bool SideBySide,
+                          TArenaPtr Arenas[2], TFileTree* Bases[2]);
     TRowCodes RowCodes() const;
     bool SettledAlike(const TRowCodes& Codes) const;
     bool SaveSideSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Digest,
