@@ -12,8 +12,10 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <sys/stat.h>
+#include <system_error>
 
 namespace tandemora {
 
@@ -391,7 +393,17 @@ std::string TRunStamp::DigestOf(const TFileTree* Tree, const std::string& RootNa
 }
 
 std::string TRunStamp::Of(const TFileTree* Left, const TFileTree* Right) {
-    return OfDigests(DigestOf(Left, Left->Name), DigestOf(Right, Right->Name));
+    // Each digest is a walk of its own tree that only reads it: the two are
+    // made side by side, which halves what the check adds to an analysis.
+    std::future<std::string> left;
+    try {
+        left = std::async(std::launch::async, [Left] { return DigestOf(Left, Left->Name); });
+    } catch (const std::system_error&) {
+        // No thread to be had: one after the other, as before.
+        return OfDigests(DigestOf(Left, Left->Name), DigestOf(Right, Right->Name));
+    }
+    const std::string right = DigestOf(Right, Right->Name);
+    return OfDigests(left.get(), right);
 }
 
 std::string TRunStamp::Read(const TSyncTask& Task) {

@@ -20,12 +20,14 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <future>
 #include <iterator>
 #include <map>
 #include <mutex>
 #include <sstream>
 #include <string_view>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace tandemora {
@@ -84,6 +86,11 @@ void ClearReasons(TFileOper* a, TFileOper* b) {
 // and WebDAV folders only through their own transfers.
 bool IsDiskKind(int32_t deviceType) {
     return deviceType == dtLocal || deviceType == dtNetShare;
+}
+
+// A folder on this computer's own disks (no share, no server).
+bool PlainLocal(const TFolderSource& side) {
+    return side.DeviceType == dtLocal && !fs::IsUncPath(TrimBlanks(side.FolerAllName));
 }
 
 // A DOS date of 0 (no date) or -1 (never set) is how a row says that the analysis
@@ -289,10 +296,7 @@ void TTandemoraThread::Run() {
     // few threads beside the walk (a server or a share keeps one connection
     // busy as it is). A cancel leaves those that have not begun; a run that
     // stops itself because a server went silent still writes what it handed over.
-    const auto plainLocal = [](const TFolderSource& side) {
-        return side.DeviceType == dtLocal && !fs::IsUncPath(TrimBlanks(side.FolerAllName));
-    };
-    if (plainLocal(Task->LFolder) && plainLocal(Task->RFolder)) {
+    if (PlainLocal(Task->LFolder) && PlainLocal(Task->RFolder)) {
         for (TFileOper* oper : {LeftOper.get(), RightOper.get()}) {
             oper->CopyWorkers = LocalCopyWorkers;
             oper->CopiesCancelled = [this] { return Terminated() && !stoppedUnanswered_.load(); };
@@ -1674,8 +1678,6 @@ int TTandemoraThread::SaveSnapshots() {
         const int32_t place = Task->SnapshotPlace();
         const bool local[2] = {place == spLeftLocal || place == spBothLocal,
                                place == spRightLocal || place == spBothLocal};
-        TArenaPtr leftBaseArena;
-        TArenaPtr rightBaseArena;
         if ((silent[0] && !local[0]) || (silent[1] && !local[1])) {
             // A snapshot kept on a server that does not answer can be neither
             // read nor replaced: the pair an earlier run wrote stays as it is,
@@ -1687,14 +1689,28 @@ int TTandemoraThread::SaveSnapshots() {
             right->Stop();
             return 0;
         }
-        TFileTree* leftBase = LoadPrevious(left.get(), 0, local[0], leftBaseArena);
-        TFileTree* rightBase = LoadPrevious(right.get(), 1, local[1], rightBaseArena);
+        const TRowCodes codes = RowCodes();
+        const bool onThisComputer[2] = {local[0] || PlainLocal(Task->LFolder),
+                                        local[1] || PlainLocal(Task->RFolder)};
+        if (OpCount.load() == 0 && AnalysisCompared && onThisComputer[0] && onThisComputer[1] &&
+            !SettledAlike(codes)) {
+            // Nothing done and nothing agreed: the pair on this computer that
+            // the analysis compared with already says what a new pair would.
+            left->Stop();
+            right->Stop();
+            return 0;
+        }
+        TArenaPtr baseArenas[2];
+        TFileTree* loaded[2] = {nullptr, nullptr};
+        LoadPreviousPair(left.get(), right.get(), local, onThisComputer[0] && onThisComputer[1], baseArenas,
+                         loaded);
+        TFileTree* leftBase = loaded[0];
+        TFileTree* rightBase = loaded[1];
         compared = TAnalyzeThread::SnapshotsUsable(Task, leftBase, rightBase);
         if (compared) {
             // Entries kept from the last pair keep what the analysis knew of them.
             TRunStamp::LoadFineTimes(*Task, leftBase, rightBase);
         }
-        const TRowCodes codes = RowCodes();
         if (OpCount.load() == 0 && compared && !SettledAlike(codes)) {
             left->Stop();
             right->Stop();
@@ -1894,6 +1910,27 @@ TFileTree* TTandemoraThread::LoadPrevious(TFileOper* Oper, int32_t Side, bool Lo
     Oper->LoadSnapshot();
     Arena = Oper->SnapshotArena;
     return Oper->Snapshot;
+}
+
+void TTandemoraThread::LoadPreviousPair(TFileOper* Left, TFileOper* Right, const bool Local[2],
+                                        bool SideBySide, TArenaPtr Arenas[2], TFileTree* Bases[2]) {
+    if (SideBySide) {
+        std::future<TFileTree*> left;
+        try {
+            left = std::async(std::launch::async, [this, Left, Local, Arenas] {
+                return LoadPrevious(Left, 0, Local[0], Arenas[0]);
+            });
+        } catch (const std::system_error&) {
+            SideBySide = false; // no thread to be had: one after the other
+        }
+        if (SideBySide) {
+            Bases[1] = LoadPrevious(Right, 1, Local[1], Arenas[1]);
+            Bases[0] = left.get();
+            return;
+        }
+    }
+    Bases[0] = LoadPrevious(Left, 0, Local[0], Arenas[0]);
+    Bases[1] = LoadPrevious(Right, 1, Local[1], Arenas[1]);
 }
 
 // A row's code is the sync's word on its item; items the view did not show

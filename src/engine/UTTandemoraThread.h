@@ -83,6 +83,12 @@ public:
     // whose scan is given here gets its new snapshot from that scan and from
     // what the run wrote there (TSnapshotDraft), without a second scan.
     const TFileOper* Scanned[2] = {nullptr, nullptr};
+    // Set by the window when the analysis behind the rows compared against the
+    // pair of snapshots the last synchronisation wrote (the task's stamp named
+    // them). Editing the task drops that result, and the task's lock keeps its
+    // other runs away, so the pair on disk is still the one compared with: a run
+    // that then changes nothing need not load and check it again.
+    bool AnalysisCompared = false;
     // The stall limit given to every endpoint object of the run (see
     // TFileOper::StallLimitMs); set before Start(). Tests shorten it.
     int64_t StallLimitMs = ServerStallLimitMs;
@@ -200,6 +206,10 @@ private:
     bool TargetAsAnalysed(TFileOper* Dst, TFolderSource* DstSource, const std::string& Path, int32_t Date,
                           int64_t Size);
     TFileTree* LoadPrevious(TFileOper* Oper, int32_t Side, bool Local, TArenaPtr& Arena);
+    // Both sides' previous snapshots; side by side when both are files on this
+    // computer (each is read into a tree and an arena of its own).
+    void LoadPreviousPair(TFileOper* Left, TFileOper* Right, const bool Local[2], bool SideBySide,
+                          TArenaPtr Arenas[2], TFileTree* Bases[2]);
     TRowCodes RowCodes() const;
     bool SettledAlike(const TRowCodes& Codes) const;
     bool SaveSideSnapshot(TFileOper* Oper, int32_t Side, bool Local, std::string& Digest,

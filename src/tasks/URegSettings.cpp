@@ -95,6 +95,13 @@ void LoadSettings() {
     LoadBool(reg, "ScanValue5", s.ScanValue5, true);
     LoadBool(reg, "UserScanValue", s.UserScanValue, false);
     s.Version = kProgramVersion;
+    // Opening the key for writing has replaced the store already; a second
+    // replacement that changes nothing would only cost a start two flushes.
+    std::string stored;
+    if (reg.ReadString("Version", stored) && stored == kProgramVersion) {
+        reg.CloseKey();
+        return;
+    }
     if (!reg.WriteString("Version", kProgramVersion)) {
         LogWriteFailure(reg, "Version");
     }

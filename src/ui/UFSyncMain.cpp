@@ -1237,6 +1237,7 @@ void TFSyncMain::BitBtn_SyncClick() {
     SyncThread = new TTandemoraThread(&rows_, Task.get());
     SyncThread->Scanned[0] = LeftOper.get();
     SyncThread->Scanned[1] = RightOper.get();
+    SyncThread->AnalysisCompared = AnalyzeThread && AnalyzeThread->UsedSnapshots;
     SyncThread->NotifyWnd = this;
     SyncThread->LogMemo = [this](const std::string& line) { QueueLogLine(line); };
     SyncThread->RowChanged = [this](TResultRow* row) { model_->RowChanged(row); };

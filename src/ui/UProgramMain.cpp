@@ -234,7 +234,17 @@ int ProgramMain(int argc, char** argv) {
                      Qt::QueuedConnection);
     EndOnSignals(instance.MainWindow.get());
     app.exec();
-    return instance.MainWindow->ExitCode();
+    const int code = instance.MainWindow->ExitCode();
+    if (instance.WithoutDisplay && !args.empty() && code == ecOk) {
+        // An unattended start whose runs all went well has written and closed
+        // everything it keeps (the task log is written straight to its file, no
+        // copy waits for its name); taking its windows and trees apart one node
+        // at a time would only hand memory back that the end of the process
+        // hands back at once.
+        std::fflush(nullptr);
+        std::_Exit(code);
+    }
+    return code;
 }
 
 } // namespace tandemora

@@ -16,11 +16,11 @@ public:
 
 // Whether the session this program was started in has a display at all (an
 // X or Wayland server named in the environment). Asked before the application
-// object exists, to choose the off-screen platform for a start without one.
+// object exists, to choose the minimal platform for a start without one.
 bool SessionHasDisplay();
 
 // Keeps Qt's own remarks off the standard error stream (warnings about the
-// off-screen platform and the missing runtime folder, which every start without
+// minimal platform and the missing runtime folder, which every start without
 // a display would otherwise print, and cron would mail); critical and fatal
 // messages still go through. The program's own reasons are written directly and
 // are not touched. Called before the application object exists.

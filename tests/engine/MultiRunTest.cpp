@@ -1024,3 +1024,54 @@ TEST_F(MultiRun, ACaseOnlyRenameWithAnEditWhereDeletionsWaitSettles) {
         EXPECT_FALSE(p.Has(L, "report.txt")); // the held-back deletion does not come back
     }
 }
+
+// A run with nothing to do costs nothing beyond its analysis: the pair of
+// snapshots and the run stamp stay the very files they were (no rewrite, not
+// even of the same text), wherever the task keeps them, and the runs after it
+// still compare against that pair and carry every edit over.
+TEST_F(MultiRun, ARunWithNothingToDoLeavesTheSnapshotFilesAsTheyAre) {
+    struct Case {
+        const char* name;
+        int32_t estimateDiskSpace; // 1: both snapshots in this computer's data folder
+    };
+    for (const Case& c : {Case{"in the work folders", 0}, Case{"on this computer", 1}}) {
+        SCOPED_TRACE(c.name);
+        TPairFolder g;
+        g.Task().EstimateDiskSpace = c.estimateDiskSpace;
+        g.Put(L, "a.txt", "aaa", T(0));
+        g.Put(R, "b/c.txt", "ccc", T(1));
+        g.SyncOnce();
+        ASSERT_TRUE(g.InStep());
+        const bool local = c.estimateDiskSpace == 1;
+        const std::vector<std::string> files = {
+            local ? g.Task().LocalSnapshotPath(L) : g.Root(L) + "/" + WorkFolderName + "/" + g.Task().SyncID,
+            local ? g.Task().LocalSnapshotPath(R) : g.Root(R) + "/" + WorkFolderName + "/" + g.Task().SyncID,
+            g.Task().RunStampPath()};
+        auto identity = [&files] {
+            std::vector<std::pair<ino_t, int64_t>> ids;
+            for (const std::string& file : files) {
+                struct stat st {};
+                EXPECT_EQ(stat(file.c_str(), &st), 0) << file;
+                ids.emplace_back(st.st_ino, int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec);
+            }
+            return ids;
+        };
+        const auto before = identity();
+        for (int rerun = 0; rerun < 2; ++rerun) {
+            const TRun run = g.SyncOnce();
+            EXPECT_TRUE(run.UsedSnapshots);
+            EXPECT_EQ(run.Ops, 0);
+            EXPECT_EQ(run.Proposals(), (std::map<std::string, int32_t>{}));
+            EXPECT_EQ(identity(), before);
+        }
+        g.Put(R, "a.txt", "edited on the right", T(2));
+        g.Remove(L, "b/c.txt");
+        const TRun edits = g.SyncOnce();
+        EXPECT_TRUE(edits.UsedSnapshots);
+        EXPECT_EQ(edits.Ops, 2);
+        EXPECT_EQ(g.Bytes(L, "a.txt"), "edited on the right");
+        EXPECT_FALSE(g.Has(R, "b/c.txt"));
+        EXPECT_TRUE(g.InStep());
+        EXPECT_EQ(g.SyncOnce().Proposals(), (std::map<std::string, int32_t>{}));
+    }
+}

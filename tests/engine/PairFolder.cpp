@@ -537,6 +537,7 @@ TRun TPairFolder::SyncOnce(const std::map<std::string, int32_t>& overrides,
     thread->SetFreeOnTerminate(false);
     thread->Scanned[0] = scans_[0].get();
     thread->Scanned[1] = scans_[1].get();
+    thread->AnalysisCompared = analysis_ && analysis_->UsedSnapshots;
     thread->LogMemo = [&run](const std::string& line) { run.Lines.push_back(line); };
     thread->Start();
     thread->WaitFor();
