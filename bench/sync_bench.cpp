@@ -648,7 +648,7 @@ struct Options {
     int Million = 1000000;
     int Level = 64000;
     int Rounds = 3;
-    std::set<std::string> Tools = {"tandemora", "unison", "rclone", "rsync"};
+    std::set<std::string> Tools = {"tandemora", "unison", "rclone", "rsync", "cp"};
     std::string Mode = "window";
     std::string Base;
     bool Keep = false;
@@ -712,7 +712,7 @@ Options ParseOptions(int argc, char** argv) {
         } else {
             std::cerr
                 << "usage: sync_bench [--cases small,large,remote,memory,flat,million,level] [--engine]\n"
-                   "                  [--tools tandemora,unison,rclone,rsync]\n"
+                   "                  [--tools tandemora,unison,rclone,rsync,cp]\n"
                    "                  [--files N] [--folders M] [--max-size BYTES] [--large-mb MB]\n"
                    "                  [--remote-mb MB] [--rounds R] [--memory N] [--flat N] [--million N]\n"
                    "                  [--level N] [--base DIR]\n"
@@ -1003,6 +1003,20 @@ private:
                                                     ShellQuote(r + "/"),
                                                 dir + "/rsync.log");
                              }});
+        }
+        if (wanted("cp")) {
+            // What the disk allows a plain copy that is made durable: the first
+            // stage copies into the empty folder, later stages make the mirror
+            // anew (cp deletes nothing), each followed by sync.
+            tools.push_back(
+                {"cp -a + sync", false,
+                 [this](int stage, const std::string& dir, const std::string& l, const std::string& r) {
+                     const std::string copy =
+                         stage == 0
+                             ? "cp -a " + ShellQuote(l + "/.") + " " + ShellQuote(r + "/")
+                             : "rm -rf " + ShellQuote(r) + " && cp -a " + ShellQuote(l) + " " + ShellQuote(r);
+                     return Command(copy + " && sync", dir + "/cp.log");
+                 }});
         }
         return tools;
     }
