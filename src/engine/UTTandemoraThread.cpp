@@ -878,6 +878,20 @@ void TTandemoraThread::RenameCaseFolders(TResultRow* Row, std::set<const TResult
     }
 }
 
+// The result's folder of a row: its item, or for the root row the whole result.
+const TFileTree* TTandemoraThread::RowFolder(TResultRow* Row) const {
+    if (Row->Item == nullptr && View != nullptr && Row == View->RootRow()) {
+        return View->ResultTree();
+    }
+    return Row->Item;
+}
+
+// Whether an item's entry is the target's (Side 0 copies to the right) and the
+// source holds nothing of its name.
+bool TTandemoraThread::TargetOnly(const TFileTree* Node, int32_t Side) {
+    return Side == 0 ? Node->RightEntry == 1 : Node->RightEntry == 0 && Node->OtherTime == -1;
+}
+
 // Where the old folder's deletion is held back (deletions off, a one-way
 // task), the target's folder of the old name is an item of the result that the
 // source no longer holds. It is taken for the renamed folder only where each
@@ -886,15 +900,10 @@ void TTandemoraThread::RenameCaseFolders(TResultRow* Row, std::set<const TResult
 // there (see SameKeptContents): renaming it then loses nothing.
 bool TTandemoraThread::FindKeptFolder(TResultRow* Row, TResultRow* Copy, int32_t Side,
                                       const std::set<const TFileTree*>& Renamed, TCaseTwin& Twin) {
-    const TFileTree* folder = Row->Item;
-    if (folder == nullptr && View != nullptr && Row == View->RootRow()) {
-        folder = View->ResultTree();
-    }
+    const TFileTree* folder = RowFolder(Row);
     for (const TFileTree* node : folder != nullptr ? folder->Children : TFileTreeList()) {
         const TFileAttri* data = node->Data;
-        const bool targetOnly =
-            Side == 0 ? node->RightEntry == 1 : node->RightEntry == 0 && node->OtherTime == -1;
-        if (data != nullptr && data->IsFolder == 1 && node->Action == saDoNotCopy && targetOnly &&
+        if (data != nullptr && data->IsFolder == 1 && node->Action == saDoNotCopy && TargetOnly(node, Side) &&
             Renamed.count(node) == 0 && DifferOnlyInCase(Copy->Name, data->Name) &&
             SameKeptContents(Copy, node, Side, false)) {
             Twin = {nullptr, node, data->Name, data->RelPath.str(), 0, 0};
@@ -1024,16 +1033,10 @@ bool TTandemoraThread::FindCaseTwin(TResultRow* Row, TResultRow* Copy, int32_t S
             return true;
         }
     }
-    const TFileTree* folder = Row->Item;
-    if (folder == nullptr && View != nullptr && Row == View->RootRow()) {
-        folder = View->ResultTree();
-    }
+    const TFileTree* folder = RowFolder(Row);
     for (const TFileTree* node : folder != nullptr ? folder->Children : TFileTreeList()) {
         const TFileAttri* data = node->Data;
-        // Its entry is the target's, and the source holds nothing of that name.
-        const bool targetOnly =
-            Side == 0 ? node->RightEntry == 1 : node->RightEntry == 0 && node->OtherTime == -1;
-        if (data != nullptr && data->IsFolder == 0 && node->Action == saDoNotCopy && targetOnly &&
+        if (data != nullptr && data->IsFolder == 0 && node->Action == saDoNotCopy && TargetOnly(node, Side) &&
             Renamed.count(node) == 0 && DifferOnlyInCase(Copy->Name, data->Name)) {
             Twin = {nullptr, node, data->Name, data->RelPath.str(), data->Time, data->Size};
             return true;

@@ -187,6 +187,8 @@ private:
     // Folders whose letter case changed, added to Done once dealt with.
     void RenameCaseFolders(TResultRow* Row, std::set<const TResultRow*>& Done);
     void MatchRenamedContents(TResultRow* Copy, TResultRow* Old, int32_t Side);
+    const TFileTree* RowFolder(TResultRow* Row) const;
+    static bool TargetOnly(const TFileTree* Node, int32_t Side);
     bool FindKeptFolder(TResultRow* Row, TResultRow* Copy, int32_t Side,
                         const std::set<const TFileTree*>& Renamed, TCaseTwin& Twin);
     bool SameKeptContents(TResultRow* Copy, const TFileTree* Old, int32_t Side, bool Apply);

@@ -1575,6 +1575,17 @@ int TFtpSession::SetModifyTime(const std::string& Name, time_t Utc) {
         InCurrentDir({"*MDTM " + FtpTimeStamp(Utc + static_cast<time_t>(mdtmZone_)) + " " + Name}));
 }
 
+// An empty file of Name in the current folder, as the zone probes make it.
+bool TFtpSession::UploadEmptyFile(const std::string& Name) {
+    TRequest upload;
+    upload.Quote = InCurrentDir({});
+    upload.Name = Name;
+    upload.Upload = true;
+    upload.UploadSize = 0;
+    upload.Source = [](char*, size_t) -> int64_t { return 0; };
+    return ResultOf(Perform(upload)) == ftpOk;
+}
+
 // MDTM should answer in UTC, but vsftpd with use_localtime=YES answers (and
 // sets times) in its own zone, and its files would read that much newer or
 // older than they are. So once per connection, on a LIST-only server, the
@@ -1593,15 +1604,8 @@ void TFtpSession::LearnMdtmZone() {
     const std::string reason = error_;
     const long reply = replyCode_;
     const std::string probe = fs::PartFileName("clock", PartOwner);
-    TRequest upload;
-    upload.Quote = InCurrentDir({});
-    upload.Name = probe;
-    upload.Upload = true;
-    upload.UploadSize = 0;
-    upload.Source = [](char*, size_t) -> int64_t { return 0; };
     const time_t before = std::time(nullptr);
-    if (ResultOf(Perform(upload)) == ftpOk &&
-        Command(InCurrentDir({"*MDTM " + probe, "*DELE " + probe})) == ftpOk) {
+    if (UploadEmptyFile(probe) && Command(InCurrentDir({"*MDTM " + probe, "*DELE " + probe})) == ftpOk) {
         const time_t after = std::time(nullptr);
         for (const std::string& line : replies_) {
             time_t shown = 0;
@@ -1634,14 +1638,8 @@ void TFtpSession::LearnListingZone() {
     listingZoneAsked_ = true;
     TFailure failure = KeepFailure();
     const std::string probe = fs::PartFileName("clock", PartOwner);
-    TRequest upload;
-    upload.Quote = InCurrentDir({});
-    upload.Name = probe;
-    upload.Upload = true;
-    upload.UploadSize = 0;
-    upload.Source = [](char*, size_t) -> int64_t { return 0; };
     const time_t before = std::time(nullptr);
-    if (ResultOf(Perform(upload)) == ftpOk) {
+    if (UploadEmptyFile(probe)) {
         std::vector<TFtpEntry> entries;
         const int listed = ListWithHidden(entries);
         const time_t after = std::time(nullptr);

@@ -295,6 +295,7 @@ private:
     void RestoreFailure(TFailure Failure);
     bool DropRenamedPart(const std::string& Temp, const std::string& Name);
     bool ListsName(const std::string& Name, std::vector<std::string>* Marked, const std::string& Mark);
+    bool UploadEmptyFile(const std::string& Name);
     void LearnMdtmZone();
     void LearnListingZone();
 
